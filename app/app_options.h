@@ -1,0 +1,15 @@
+// Command-line options. The program itself takes none; these exist for the
+// window tests and benchmarks, which need to look at a frame or count frames.
+#pragma once
+
+struct AppOptions {
+    const char* screenshot_path;  // --screenshot FILE: write the first frame drawn after start-up, then exit
+    double exit_after_s;          // --exit-after SECONDS: leave the loop after this long (0 = never)
+    bool force_redraw;            // --force-redraw: ask for a frame on every pass
+    bool light_theme;             // --light: start in the light theme
+    int width, height;            // --size WxH: initial window size (default 800 x 600)
+    bool print_stats;             // --stats: print frame statistics to stdout at exit
+};
+
+// False, with a message in `err`, on an unknown option or a bad value.
+bool app_parse_options(int argc, char** argv, AppOptions* out, char* err, unsigned err_cap);

@@ -1,0 +1,185 @@
+// Start-up, the event/redraw loop and shutdown of the one window.
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+
+#include "app/app_options.h"
+#include "app/settings.h"
+#include "app/window_icon.h"
+#include "platform/fatal.h"
+#include "platform/font_find.h"
+#include "ui/draw.h"
+#include "ui/font.h"
+#include "ui/frame.h"
+#include "ui/gl.h"
+#include "ui/log_view.h"
+#include "ui/ui_callbacks.h"
+#include "ui/ui_state.h"
+
+static const double FRAME_INTERVAL = 1.0 / 30.0;
+
+bool g_show_setup = false;
+char s_src_dwarf_file[256] = "";
+char s_src_loaded_file[256] = "";
+uint32_t s_src_current_line = 0;
+uint32_t s_current_pc = 0;
+
+static std::atomic<bool> s_quit_signal{false};
+
+static void on_quit_signal(int) { s_quit_signal.store(true); }
+
+static void glfw_error_callback(int code, const char* text) { fprintf(stderr, "[GLFW] Error %d: %s\n", code, text); }
+
+static void load_font() {
+    char primary[1024] = "", fallback[1024] = "";
+    bool have = plat_find_font("DejaVu Sans Mono", primary, sizeof primary) ||
+                plat_find_font("monospace", primary, sizeof primary);
+    plat_find_font("DejaVu Sans", fallback, sizeof fallback);
+    init_font(have ? primary : "", 19.0f, fallback[0] ? fallback : nullptr);
+    if (!font_atlas_ready())
+        log_add_line(&logv, "[FONT] No usable font (tried DejaVu Sans Mono, any monospace font, DejaVu Sans). "
+                            "Text disabled.");
+}
+
+static double cpu_seconds() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)ru.ru_utime.tv_sec + (double)ru.ru_stime.tv_sec +
+           ((double)ru.ru_utime.tv_usec + (double)ru.ru_stime.tv_usec) / 1e6;
+}
+
+int main(int argc, char** argv) {
+    AppOptions opt;
+    char err[256];
+    if (!app_parse_options(argc, argv, &opt, err, sizeof err)) {
+        fprintf(stderr, "korvane-debugger: %s\n", err);
+        return 2;
+    }
+    signal(SIGINT, on_quit_signal);
+    signal(SIGTERM, on_quit_signal);
+
+    glfwSetErrorCallback(glfw_error_callback);
+    if (!glfwInit()) {
+        plat_fatal_message("Fatal Error", "GLFW init failed");
+        return -1;
+    }
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+    glfwWindowHint(GLFW_DECORATED, GLFW_FALSE);
+    glfwWindowHint(GLFW_TRANSPARENT_FRAMEBUFFER, GLFW_FALSE);
+    GLFWwindow* win = glfwCreateWindow(opt.width, opt.height, "Korvane Debugger", nullptr, nullptr);
+    if (!win) {
+        plat_fatal_message("Fatal Error", "Window creation failed");
+        glfwTerminate();
+        return -1;
+    }
+    win_global = win;
+    glfwMakeContextCurrent(win);
+    app_set_window_icon(win);
+    glfwSetMouseButtonCallback(win, mouse_button_callback);
+    glfwSetCursorPosCallback(win, cursor_pos_callback);
+    glfwSetScrollCallback(win, scroll_callback);
+    glfwSetWindowPosCallback(win, window_pos_callback);
+    glfwGetWindowPos(win, &windowX, &windowY);
+    glfwSwapInterval(1);
+
+    if (!gladLoadGL((GLADloadfunc)glfwGetProcAddress)) {
+        fprintf(stderr, "[GLAD] Init failed\n");
+        glfwDestroyWindow(win);
+        glfwTerminate();
+        return -1;
+    }
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    load_font();
+    init_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    if (opt.light_theme) theme_activate(false);
+    ui_cursors_init();
+
+    config_load();
+    if (!g_cfg_elf[0] && !g_cfg_svd[0] && !g_src_root_dir[0]) g_show_setup = true;
+    if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
+    if (!g_cfg_svd[0]) log_add_line(&logv, "[CFG] No svd path in debugger.ini");
+
+    char fps_text[32] = "FPS: ...";
+    bool have_fps = false;
+    double now = glfwGetTime();
+    double last_frame = -1, fps_mark = now, started = now;
+    unsigned frames_this_second = 0, frames_total = 0, max_frames_per_second = 0;
+    double render_seconds = 0, cpu_start = cpu_seconds();
+    int prev_h = 0, exit_code = 0;
+    if (opt.screenshot_path) frame_request_capture(opt.screenshot_path);
+
+    while (!glfwWindowShouldClose(win) && !s_quit_signal.load()) {
+        now = glfwGetTime();
+        double timeout = FRAME_INTERVAL;
+        if (render_needed.load()) timeout = std::max(0.0, FRAME_INTERVAL - (now - last_frame));
+        if (g_tooltip_wake_at > now) timeout = std::min(timeout, g_tooltip_wake_at - now);
+        if (timeout > 0) glfwWaitEventsTimeout(timeout);
+        else glfwPollEvents();
+
+        int fb_w = 0, fb_h = 0;
+        glfwGetWindowSize(win, &window_w, &window_h);
+        glfwGetFramebufferSize(win, &fb_w, &fb_h);
+        now = glfwGetTime();
+        if (tooltip_wake(now)) render_needed.store(true);
+        if (opt.exit_after_s > 0 && now - started >= opt.exit_after_s) break;
+        if (window_h <= 0) {
+            prev_h = 0;
+            continue;
+        }
+        if (prev_h == 0) render_needed.store(true);
+        prev_h = window_h;
+        if (now - fps_mark >= 1.0) {
+            snprintf(fps_text, sizeof fps_text, "FPS: %.f", (double)frames_this_second);
+            have_fps = true;
+            max_frames_per_second = std::max(max_frames_per_second, frames_this_second);
+            frames_this_second = 0;
+            fps_mark += 1.0;
+            render_needed.store(true);
+        }
+        ui_layout_pass(window_w, window_h);
+        if (opt.force_redraw) render_needed.store(true);
+
+        if (render_needed.load() && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
+            render_needed.store(false);
+            ++frames_this_second;
+            ++frames_total;
+            last_frame = now;
+            RenderMainState st = {g_cfg_elf, g_cfg_svd,         g_cfg_arm_svd,      g_cfg_bin,
+                                  g_src_root_dir, s_src_dwarf_file, s_src_loaded_file, s_src_current_line,
+                                  s_current_pc};
+            double t0 = glfwGetTime();
+            render_gui_frame(win, fb_w, fb_h, window_w, window_h, have_fps ? fps_text : nullptr, &st);
+            if (opt.print_stats) glFinish();
+            render_seconds += glfwGetTime() - t0;
+            if (opt.screenshot_path && frame_capture_result() != 0) {
+                if (frame_capture_result() < 0) {
+                    fprintf(stderr, "korvane-debugger: could not write %s\n", opt.screenshot_path);
+                    exit_code = 1;
+                }
+                break;
+            }
+        }
+    }
+
+    if (opt.print_stats) {
+        double secs = glfwGetTime() - started;
+        printf("[STATS] frames=%u seconds=%.3f fps=%.2f max_fps_1s=%u cpu_s=%.3f avg_frame_ms=%.3f "
+               "gl_error_frames=%u window=%dx%d\n",
+               frames_total, secs, secs > 0 ? frames_total / secs : 0.0, max_frames_per_second,
+               cpu_seconds() - cpu_start, frames_total ? 1000.0 * render_seconds / frames_total : 0.0,
+               frame_gl_error_count(), window_w, window_h);
+        fflush(stdout);
+    }
+    cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    ui_cursors_free();
+    glfwDestroyWindow(win);
+    win_global = nullptr;
+    glfwTerminate();
+    return exit_code;
+}

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+
+#include "app/settings.h"
+#include "ui/log_view.h"
+
+namespace {
+
+std::string slurp(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string& p, const std::string& s) {
+    std::ofstream f(p, std::ios::binary);
+    f << s;
+}
+
+std::string abs_of(const char* value, const char* folder) {
+    char buf[CFG_PATH_LEN];
+    snprintf(buf, sizeof buf, "%s", value);
+    EXPECT_TRUE(make_abs_against(buf, sizeof buf, folder));
+    return buf;
+}
+
+bool log_has(const std::string& needle) {
+    char line[LOG_LINE_LEN];
+    for (int i = 0; i < log_count(&logv); ++i)
+        if (log_line(&logv, i, line, sizeof line, nullptr) && strstr(line, needle.c_str())) return true;
+    return false;
+}
+
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kd_cfg_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = std::string(tmpl) + "/";
+        ini_ = dir_ + "debugger.ini";
+        config_override_folder(dir_.c_str());
+        log_set_file_path("");
+        log_clear(&logv);
+    }
+    void TearDown() override {
+        config_override_folder("");
+        std::string cmd = "rm -rf " + dir_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string dir_, ini_;
+};
+
+}  // namespace
+
+TEST(MakeAbsolute, RelativePathsResolveAgainstTheSettingsFolder) {
+    EXPECT_EQ(abs_of("fw/app.elf", "/opt/tools/"), "/opt/tools/fw/app.elf");
+    EXPECT_EQ(abs_of(".", "/opt/tools/"), "/opt/tools");  // the folder itself, no trailing '/'
+    EXPECT_EQ(abs_of("   /srv/fw/app.elf  ", "/opt/tools/"), "/srv/fw/app.elf");
+    EXPECT_EQ(abs_of("  fw/app.elf ", "/opt/tools/"), "/opt/tools/fw/app.elf");
+    EXPECT_EQ(abs_of("/", "/opt/tools/"), "/");
+    EXPECT_EQ(abs_of("", "/opt/tools/"), "");
+    EXPECT_EQ(abs_of("    ", "/opt/tools/"), "");
+    // Backslashes and drive letters are not separators or roots here.
+    EXPECT_EQ(abs_of("C:/fw/app.elf", "/opt/tools/"), "/opt/tools/C:/fw/app.elf");
+    EXPECT_EQ(abs_of("src\\main.c", "/opt/tools/"), "/opt/tools/src\\main.c");
+    // Without a folder the current one is meant.
+    EXPECT_EQ(abs_of("app.elf", ""), "./app.elf");
+}
+
+TEST(MakeAbsolute, TooLongResultIsRefusedNotCut) {
+    std::string folder = "/" + std::string(240, 'd') + "/";
+    char buf[CFG_PATH_LEN];
+    snprintf(buf, sizeof buf, "%s", "firmware/build/app.elf");  // 242 + 22 > 259
+    EXPECT_FALSE(make_abs_against(buf, sizeof buf, folder.c_str()));
+    EXPECT_STREQ(buf, "");
+    snprintf(buf, sizeof buf, "%s", std::string(17, 'a').c_str());  // exactly 259
+    EXPECT_TRUE(make_abs_against(buf, sizeof buf, folder.c_str()));
+    EXPECT_EQ(strlen(buf), 259u);
+}
+
+TEST_F(Settings, LoadMakesPathsAbsoluteAndSaveWritesThemBackKeepingTheRest) {
+    const std::string original =
+        "; Korvane settings\r\n"
+        "[settings]\r\n"
+        "ELF = \"fw/app.elf\"\r\n"
+        "svd=  /opt/svd/STM32F407.svd  \r\n"
+        "elf=ignored-duplicate.elf\r\n"
+        "\r\n"
+        "[pdsc_cache.MCXA153]\r\n"
+        "pdsc_file=NXP.MCXA153_DFP.pdsc\r\n"
+        "pdsc_mtime=1234\r\n";
+    spit(ini_, original);
+    config_load();
+    EXPECT_EQ(std::string(g_cfg_ini), ini_);
+    EXPECT_EQ(std::string(g_cfg_elf), dir_ + "fw/app.elf");
+    EXPECT_STREQ(g_cfg_svd, "/opt/svd/STM32F407.svd");
+    EXPECT_STREQ(g_cfg_arm_svd, "");
+    EXPECT_STREQ(g_cfg_bin, "");
+    EXPECT_STREQ(g_src_root_dir, "");
+
+    snprintf(g_cfg_bin, CFG_PATH_LEN, "%s", "/srv/fw/app.hex");
+    ASSERT_TRUE(config_save());
+    EXPECT_TRUE(log_has("[CFG] Saved debugger.ini"));
+    std::string saved = slurp(ini_);
+    // The pack cache section and the comment come through byte for byte.
+    EXPECT_EQ(saved.substr(0, 20), "; Korvane settings\r\n");
+    EXPECT_NE(saved.find("[pdsc_cache.MCXA153]\r\npdsc_file=NXP.MCXA153_DFP.pdsc\r\npdsc_mtime=1234\r\n"),
+              std::string::npos);
+    EXPECT_NE(saved.find("elf=" + dir_ + "fw/app.elf\r\n"), std::string::npos);
+    EXPECT_NE(saved.find("bin=/srv/fw/app.hex\r\n"), std::string::npos);
+    // Loading what was saved gives the same settings.
+    config_load();
+    EXPECT_EQ(std::string(g_cfg_elf), dir_ + "fw/app.elf");
+    EXPECT_STREQ(g_cfg_bin, "/srv/fw/app.hex");
+}
+
+TEST_F(Settings, MissingFileGivesEmptyDefaults) {
+    snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "stale");
+    config_load();
+    EXPECT_STREQ(g_cfg_elf, "");
+    EXPECT_STREQ(g_cfg_svd, "");
+    struct stat st;
+    EXPECT_NE(stat(ini_.c_str(), &st), 0);  // loading never creates the file
+}
+
+TEST_F(Settings, OverlongValuesAreRefusedWithALogLine) {
+    spit(ini_, "[Settings]\nelf=" + std::string(300, 'e') + "\nsvd=" + std::string(250, 's') + "\nbin=ok.bin\n");
+    config_load();
+    EXPECT_STREQ(g_cfg_elf, "");
+    EXPECT_TRUE(log_has("[CFG] Value of 'elf' is longer than 259 characters, ignored"));
+    // 250 characters fit the buffer but not once the folder is put in front.
+    EXPECT_STREQ(g_cfg_svd, "");
+    EXPECT_TRUE(log_has("[CFG] Path of 'svd' too long once made absolute"));
+    EXPECT_EQ(std::string(g_cfg_bin), dir_ + "ok.bin");
+}
+
+TEST_F(Settings, FailedSaveIsReportedAndNotShownAsSuccess) {
+    config_load();
+    config_override_folder("/proc/kd-no-such-folder/");
+    snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "/srv/app.elf");
+    EXPECT_FALSE(config_save());
+    EXPECT_TRUE(log_has("[CFG] Save failed: "));
+    EXPECT_FALSE(log_has("[CFG] Saved debugger.ini"));
+}

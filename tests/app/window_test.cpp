@@ -1,0 +1,242 @@
+// The real program in a real (virtual) X server: what a person would see and do.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "tests/app/x11_harness.h"
+
+namespace {
+
+XServer g_x;
+
+class Window : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { have_x_ = xserver_start(&g_x, 1280, 1024); }
+    static void TearDownTestSuite() { xserver_stop(&g_x); }
+    void SetUp() override {
+        if (!have_x_) GTEST_SKIP() << "Xvfb is not installed (package xvfb)";
+        dir_ = make_temp_dir("win");
+        ASSERT_FALSE(dir_.empty());
+    }
+    void TearDown() override {
+        app_kill(&app_);
+        if (!dir_.empty() && !HasFailure()) {
+            std::string cmd = "rm -rf " + dir_;
+            (void)!system(cmd.c_str());
+        }
+    }
+    // Runs the program to completion; returns its exit code.
+    int run(const std::vector<std::string>& args, int timeout_ms, std::string* out = nullptr) {
+        if (!app_start(g_x, KORVANE_EXE, dir_, args, &app_)) return -2;
+        return app_wait(&app_, timeout_ms, out);
+    }
+    Image screenshot_of(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {"--screenshot", dir_ + "/shot.png"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(run(args, 30000), 0);
+        Image img;
+        EXPECT_TRUE(image_load_png(dir_ + "/shot.png", &img));
+        return img;
+    }
+    static bool have_x_;
+    std::string dir_;
+    AppProcess app_;
+};
+bool Window::have_x_ = false;
+
+void expect_rgb(const Image& img, int x, int y, int r, int g, int b, const char* what) {
+    ASSERT_LT(x, img.w);
+    ASSERT_LT(y, img.h);
+    const unsigned char* p = img.at(x, y);
+    EXPECT_NEAR(p[0], r, 2) << what << " at " << x << "," << y;
+    EXPECT_NEAR(p[1], g, 2) << what << " at " << x << "," << y;
+    EXPECT_NEAR(p[2], b, 2) << what << " at " << x << "," << y;
+}
+
+int bright_pixels(const Image& img, int x0, int y0, int x1, int y1, int min_level) {
+    int n = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) n += img.at(x, y)[0] >= min_level && img.at(x, y)[1] >= min_level;
+    return n;
+}
+
+int dark_pixels(const Image& img, int x0, int y0, int x1, int y1, int max_level) {
+    int n = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) n += img.at(x, y)[0] <= max_level && img.at(x, y)[1] <= max_level;
+    return n;
+}
+
+struct Stats {
+    int frames = -1, max_fps = -1, gl_errors = -1;
+    double seconds = 0, fps = 0, cpu = 0, frame_ms = 0;
+};
+
+Stats parse_stats(const std::string& out) {
+    Stats s;
+    std::smatch m;
+    std::regex re(R"(\[STATS\] frames=(\d+) seconds=([\d.]+) fps=([\d.]+) max_fps_1s=(\d+) cpu_s=([\d.]+) )"
+                  R"(avg_frame_ms=([\d.]+) gl_error_frames=(\d+))");
+    if (std::regex_search(out, m, re)) {
+        s.frames = std::stoi(m[1]);
+        s.seconds = std::stod(m[2]);
+        s.fps = std::stod(m[3]);
+        s.max_fps = std::stoi(m[4]);
+        s.cpu = std::stod(m[5]);
+        s.frame_ms = std::stod(m[6]);
+        s.gl_errors = std::stoi(m[7]);
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST_F(Window, DarkThemeFrameShowsTitleStripPanelAndLogText) {
+    Image img = screenshot_of({});
+    ASSERT_EQ(img.w, 800);
+    ASSERT_EQ(img.h, 600);
+    expect_rgb(img, 600, 15, 38, 38, 38, "title strip (titlebar_bg)");
+    expect_rgb(img, 600, 29, 38, 38, 38, "last row of the 30 px title strip");
+    expect_rgb(img, 600, 32, 26, 26, 26, "window background below the strip");
+    expect_rgb(img, 600, 42, 31, 31, 31, "log header strip (panel_bg)");
+    expect_rgb(img, 600, 400, 23, 23, 23, "log body (panel_bg x 0.75)");
+    // The title in white at (10, 20).
+    EXPECT_GT(bright_pixels(img, 8, 5, 200, 25, 230), 80);
+    // Three start-up lines: text in the first three rows, none in the tenth.
+    for (int row = 0; row < 3; ++row) {
+        int baseline = 35 + 22 + 26 * (row + 1);
+        EXPECT_GT(bright_pixels(img, 30, baseline - 16, 500, baseline + 4, 180), 100) << "row " << row;
+    }
+    EXPECT_EQ(bright_pixels(img, 30, 57 + 26 * 9, 500, 57 + 26 * 10, 120), 0);
+    // Every start-up line is in the log file too.
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[CFG\] No elf path in debugger\.ini\n)")));
+    EXPECT_NE(log.find("[CFG] No svd path in debugger.ini\n"), std::string::npos);
+    EXPECT_EQ(log.find("[GL]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[FONT]"), std::string::npos) << log;
+}
+
+TEST_F(Window, LightThemeFrame) {
+    Image img = screenshot_of({"--light"});
+    ASSERT_EQ(img.w, 800);
+    expect_rgb(img, 600, 32, 252, 245, 227, "window background");
+    expect_rgb(img, 600, 15, 237, 232, 214, "title strip");
+    expect_rgb(img, 600, 400, 252, 247, 229, "log body (panel_bg + 0.06)");
+    // Dark title text on the light strip.
+    EXPECT_GT(dark_pixels(img, 8, 5, 200, 25, 60), 80);
+}
+
+TEST_F(Window, LargeWindowKeepsTitleStripHeightAndLogAtTheBottomEdge) {
+    Image img = screenshot_of({"--size", "1920x1080"});
+    ASSERT_EQ(img.w, 1920);
+    ASSERT_EQ(img.h, 1080);
+    expect_rgb(img, 1500, 29, 38, 38, 38, "title strip");
+    expect_rgb(img, 1500, 31, 26, 26, 26, "below the strip");
+    expect_rgb(img, 1500, 1000, 23, 23, 23, "log body near the bottom");
+}
+
+TEST_F(Window, IdleWindowDrawsAboutOneFramePerSecond) {
+    std::string out;
+    ASSERT_EQ(run({"--exit-after", "4.5", "--stats"}, 30000, &out), 0);
+    Stats s = parse_stats(out);
+    ASSERT_GE(s.frames, 0) << out;
+    // The first frame, then one per FPS label update.
+    EXPECT_GE(s.frames, 4);
+    EXPECT_LE(s.frames, 7);
+    EXPECT_LE(s.max_fps, 2);
+    EXPECT_EQ(s.gl_errors, 0);
+}
+
+TEST_F(Window, ForcedRedrawsAreCappedAt30PerSecond) {
+    std::string out;
+    ASSERT_EQ(run({"--exit-after", "3.2", "--force-redraw", "--stats"}, 30000, &out), 0);
+    Stats s = parse_stats(out);
+    ASSERT_GE(s.frames, 0) << out;
+    EXPECT_LE(s.max_fps, 30);
+    EXPECT_LE(s.fps, 31.0);
+    EXPECT_GE(s.fps, 10.0) << "llvmpipe should manage far more than this at 800 x 600";
+    EXPECT_EQ(s.gl_errors, 0);
+}
+
+TEST_F(Window, SettingsFileIsReadAtStartUp) {
+    std::string ini = "[Settings]\r\nelf=fw/app.elf\r\nsvd=\r\n";
+    FILE* f = fopen((dir_ + "/debugger.ini").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs(ini.c_str(), f);
+    fclose(f);
+    std::string out;
+    ASSERT_EQ(run({"--exit-after", "0.5"}, 30000, &out), 0);
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    EXPECT_EQ(log.find("No elf path"), std::string::npos) << log;
+    EXPECT_NE(log.find("[CFG] No svd path in debugger.ini"), std::string::npos) << log;
+    // Start-up never rewrites the settings.
+    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), ini);
+}
+
+TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
+    if (!have_program("xdotool") || !have_program("xclip") || !have_program("import"))
+        GTEST_SKIP() << "needs xdotool, xclip and ImageMagick's import";
+    ASSERT_TRUE(app_start(g_x, KORVANE_EXE, dir_, {}, &app_));
+    std::string wid;
+    ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &g_x, 20000, &wid), 0);
+    wid = wid.substr(0, wid.find('\n'));
+    std::string geom;
+    ASSERT_EQ(run_command({"xdotool", "getwindowgeometry", "--shell", wid}, &g_x, 5000, &geom), 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(geom, m, std::regex(R"(X=(\d+)\s+Y=(\d+))"))) << geom;
+    int wx = std::stoi(m[1]), wy = std::stoi(m[2]);
+    auto at = [&](int x, int y) { return std::vector<std::string>{std::to_string(wx + x), std::to_string(wy + y)}; };
+    auto xdo = [&](std::vector<std::string> a) {
+        a.insert(a.begin(), "xdotool");
+        return run_command(a, &g_x, 5000);
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto p = at(300, 300);
+    ASSERT_EQ(xdo({"mousemove", p[0], p[1]}), 0);
+    ASSERT_EQ(xdo({"mousedown", "3"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    ASSERT_EQ(xdo({"mouseup", "3"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(run_command({"import", "-window", "root", dir_ + "/menu.png"}, &g_x, 10000), 0);
+    Image img;
+    ASSERT_TRUE(image_load_png(dir_ + "/menu.png", &img));
+    // The menu opens at the pointer; its corner is rounded (background shows
+    // through) while its inside is the menu body.
+    // Radius 3 with a 1.5 px soft edge: the corner pixel is only partly covered.
+    const unsigned char* corner = img.at(wx + 300, wy + 300);
+    EXPECT_GT(corner[0], 23 + 5) << "corner pixel should be partly the border";
+    EXPECT_LT(corner[0], 51 - 5) << "corner pixel should be rounded off";
+    expect_rgb(img, wx + 300 + 40, wy + 300, 51, 51, 51, "menu border");
+    expect_rgb(img, wx + 300 + 140, wy + 300 + 36, 38, 38, 38, "menu body");
+    EXPECT_GT(bright_pixels(img, wx + 300, wy + 300 + 26, wx + 300 + 150, wy + 300 + 50, 180), 40)
+        << "'Copy all' label";
+
+    p = at(300 + 40, 300 + 2 + 24 + 12);  // second item
+    ASSERT_EQ(xdo({"mousemove", p[0], p[1]}), 0);
+    ASSERT_EQ(xdo({"mousedown", "1"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    ASSERT_EQ(xdo({"mouseup", "1"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string clip;
+    ASSERT_EQ(run_command({"xclip", "-o", "-selection", "clipboard"}, &g_x, 5000, &clip), 0);
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    std::string expected = std::regex_replace(log, std::regex("\n"), "\r\n");
+    EXPECT_EQ(clip, expected);
+
+    // The close button in the title strip ends the program cleanly.
+    p = at(800 - 24 + 10, 15);
+    ASSERT_EQ(xdo({"mousemove", p[0], p[1]}), 0);
+    ASSERT_EQ(xdo({"mousedown", "1"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    ASSERT_EQ(xdo({"mouseup", "1"}), 0);
+    EXPECT_EQ(app_wait(&app_, 10000), 0);
+}
+
+TEST_F(Window, UnknownOptionIsRefused) {
+    EXPECT_EQ(run({"--bogus"}, 10000), 2);
+    EXPECT_EQ(run({"--size", "10x10"}, 10000), 2);
+}

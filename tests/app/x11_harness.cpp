@@ -1,0 +1,211 @@
+#include "tests/app/x11_harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <stb_image.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/fatal.h"
+
+extern char** environ;
+
+static bool file_exists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+bool have_program(const char* name) {
+    char out[1024];
+    return plat_find_in_path(name, out, sizeof out);
+}
+
+static std::vector<char*> env_with_display(const XServer* xs, std::vector<std::string>* storage) {
+    storage->clear();
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 &&
+            strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+            storage->push_back(*e);
+    if (xs) storage->push_back("DISPLAY=" + xs->name());
+    // The GL driver is unloaded at exit, so its leftovers cannot even be
+    // attributed; leaks of our own code are found by the unit tests.
+    storage->push_back("ASAN_OPTIONS=detect_leaks=0:abort_on_error=1");
+    std::vector<char*> envp;
+    for (std::string& s : *storage) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    return envp;
+}
+
+static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int* out_fd, const char* cwd) {
+    std::vector<std::string> env_storage;
+    std::vector<char*> envp = env_with_display(xs, &env_storage);
+    std::vector<char*> av;
+    for (const std::string& a : argv) av.push_back(const_cast<char*>(a.c_str()));
+    av.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    int pipefd[2] = {-1, -1};
+    if (out_fd) {
+        if (pipe(pipefd) != 0) return -1;
+        posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+        posix_spawn_file_actions_addclose(&fa, pipefd[0]);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    }
+    if (cwd) posix_spawn_file_actions_addchdir_np(&fa, cwd);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (out_fd) {
+        close(pipefd[1]);
+        if (rc != 0) {
+            close(pipefd[0]);
+            return -1;
+        }
+        fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
+        *out_fd = pipefd[0];
+    }
+    return rc == 0 ? pid : -1;
+}
+
+static void drain(int fd, std::string* out) {
+    if (fd < 0) return;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        if (out) out->append(buf, (size_t)n);
+    }
+}
+
+static int wait_pid(pid_t pid, int fd, int timeout_ms, std::string* out) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        drain(fd, out);
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            drain(fd, out);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool xserver_start(XServer* xs, int width, int height) {
+    char xvfb[1024];
+    if (!plat_find_in_path("Xvfb", xvfb, sizeof xvfb)) return false;
+    for (int d = 90 + (getpid() % 200); d < 400; ++d) {
+        std::string lock = "/tmp/.X" + std::to_string(d) + "-lock";
+        std::string sock = "/tmp/.X11-unix/X" + std::to_string(d);
+        if (file_exists(lock) || file_exists(sock)) continue;
+        std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        pid_t pid = spawn({xvfb, ":" + std::to_string(d), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+                          nullptr, nullptr, nullptr);
+        if (pid < 0) return false;
+        for (int i = 0; i < 500; ++i) {
+            if (file_exists(sock)) {
+                xs->display = d;
+                xs->pid = pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return true;
+            }
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) break;  // lost a race for the display
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return false;
+}
+
+void xserver_stop(XServer* xs) {
+    if (xs->pid > 0) {
+        kill(xs->pid, SIGTERM);
+        if (wait_pid(xs->pid, -1, 5000, nullptr) < 0) kill(xs->pid, SIGKILL);
+    }
+    xs->pid = -1;
+}
+
+int run_command(const std::vector<std::string>& argv, const XServer* xs, int timeout_ms, std::string* out) {
+    int fd = -1;
+    pid_t pid = spawn(argv, xs, &fd, nullptr);
+    if (pid < 0) return -1;
+    int rc = wait_pid(pid, fd, timeout_ms, out);
+    close(fd);
+    return rc;
+}
+
+bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
+               const std::vector<std::string>& args, AppProcess* app) {
+    std::string copy = dir + "/korvane-debugger";
+    std::ifstream src(exe, std::ios::binary);
+    std::ofstream dst(copy, std::ios::binary);
+    dst << src.rdbuf();
+    dst.close();
+    if (!src || chmod(copy.c_str(), 0755) != 0) return false;
+    std::vector<std::string> argv = {copy};
+    argv.insert(argv.end(), args.begin(), args.end());
+    app->dir = dir;
+    app->pid = spawn(argv, &xs, &app->out_fd, dir.c_str());
+    return app->pid > 0;
+}
+
+int app_wait(AppProcess* app, int timeout_ms, std::string* out) {
+    if (app->pid <= 0) return -1;
+    int rc = wait_pid(app->pid, app->out_fd, timeout_ms, out);
+    close(app->out_fd);
+    app->out_fd = -1;
+    app->pid = -1;
+    return rc;
+}
+
+void app_kill(AppProcess* app) {
+    if (app->pid > 0) {
+        kill(app->pid, SIGKILL);
+        waitpid(app->pid, nullptr, 0);
+    }
+    if (app->out_fd >= 0) close(app->out_fd);
+    app->pid = -1;
+    app->out_fd = -1;
+}
+
+bool image_load_png(const std::string& path, Image* img) {
+    int n = 0;
+    unsigned char* px = stbi_load(path.c_str(), &img->w, &img->h, &n, 4);
+    if (!px) return false;
+    img->rgba.assign(px, px + (size_t)img->w * img->h * 4);
+    stbi_image_free(px);
+    return true;
+}
+
+std::string make_temp_dir(const char* tag) {
+    std::string t = std::string("/tmp/kd_") + tag + "_XXXXXX";
+    std::vector<char> buf(t.begin(), t.end());
+    buf.push_back(0);
+    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
+}
+
+std::string read_text_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}

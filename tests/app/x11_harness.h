@@ -1,0 +1,44 @@
+// Runs the real program in a private Xvfb server, looks at its frames and
+// drives it with xdotool, as a person at the screen would.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct XServer {
+    int display = -1;
+    pid_t pid = -1;
+    std::string name() const { return ":" + std::to_string(display); }
+};
+
+bool xserver_start(XServer* xs, int width, int height);
+void xserver_stop(XServer* xs);
+
+// Runs argv with DISPLAY set; returns the exit code, or -1 after timeout_ms
+// (the process is killed). Standard output is collected into *out when given.
+int run_command(const std::vector<std::string>& argv, const XServer* xs, int timeout_ms, std::string* out = nullptr);
+
+struct AppProcess {
+    pid_t pid = -1;
+    int out_fd = -1;
+    std::string dir;
+};
+
+// Copies the program into `dir` (its settings and log then live there) and starts it.
+bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
+               const std::vector<std::string>& args, AppProcess* app);
+// Waits for the program to end; its exit code, or -1 on timeout (then killed).
+int app_wait(AppProcess* app, int timeout_ms, std::string* out = nullptr);
+void app_kill(AppProcess* app);
+
+struct Image {
+    int w = 0, h = 0;
+    std::vector<unsigned char> rgba;
+    const unsigned char* at(int x, int y) const { return &rgba[((size_t)y * w + x) * 4]; }
+};
+bool image_load_png(const std::string& path, Image* img);
+
+std::string make_temp_dir(const char* tag);
+std::string read_text_file(const std::string& path);
+bool have_program(const char* name);

@@ -1,0 +1,113 @@
+// Text measuring and UTF-8 decoding against the real font atlas, built on the
+// CPU from the TrueType font the program itself would pick.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/font_find.h"
+#include "ui/font.h"
+
+namespace {
+
+class RealFont : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char path[1024];
+        have_ = plat_find_font("DejaVu Sans Mono", path, sizeof path) && font_atlas_load_file(path, 19.0f);
+    }
+    void SetUp() override {
+        if (!have_) GTEST_SKIP() << "DejaVu Sans Mono is not installed (package fonts-dejavu-core)";
+    }
+    static bool have_;
+};
+bool RealFont::have_ = false;
+
+}  // namespace
+
+TEST(Utf8, DecodesOneTwoAndThreeByteForms) {
+    const char* p = "A\xC3\xA9\xE2\x82\xAC";
+    EXPECT_EQ(utf8_next(&p), 'A');
+    EXPECT_EQ(utf8_next(&p), 0xE9);
+    EXPECT_EQ(utf8_next(&p), 0x20AC);
+    EXPECT_EQ(*p, 0);
+}
+
+TEST(Utf8, MalformedInputIsConsumedByteByByte) {
+    // A four-byte emoji: each byte stands for its own value.
+    const char* p = "\xF0\x9F\x98\x80";
+    EXPECT_EQ(utf8_next(&p), 0xF0);
+    EXPECT_EQ(utf8_next(&p), 0x9F);
+    EXPECT_EQ(utf8_next(&p), 0x98);
+    EXPECT_EQ(utf8_next(&p), 0x80);
+    EXPECT_EQ(*p, 0);
+    // A lone 0xE9 before an ASCII letter is Latin-1 e-acute, then the letter.
+    p = "\xE9x";
+    EXPECT_EQ(utf8_next(&p), 0xE9);
+    EXPECT_EQ(utf8_next(&p), 'x');
+    // A truncated three-byte form at the end never reads past the NUL.
+    const char buf[] = {'\xE2', '\x82', 0, 'Z', 0};
+    p = buf;
+    EXPECT_EQ(utf8_next(&p), 0xE2);
+    EXPECT_EQ(utf8_next(&p), 0x82);
+    EXPECT_EQ(p, buf + 2);
+}
+
+TEST(Utf8, AtlasIndexCoversLatin1AndExtendedA) {
+    EXPECT_EQ(cdata_index(31), -1);
+    EXPECT_EQ(cdata_index(32), 0);
+    EXPECT_EQ(cdata_index(383), 351);
+    EXPECT_EQ(cdata_index(384), -1);
+    EXPECT_EQ(cdata_index(0x20AC), -1);
+}
+
+TEST_F(RealFont, MonospaceAdvancesAreEqualAndPositive) {
+    float a = glyph_xadvance('a');
+    EXPECT_GT(a, 8.0f);
+    EXPECT_LT(a, 16.0f);
+    EXPECT_FLOAT_EQ(glyph_xadvance('W'), a);
+    EXPECT_FLOAT_EQ(glyph_xadvance(0xE9), a);
+    EXPECT_FLOAT_EQ(glyph_xadvance(0x20AC), 0);  // outside the atlas
+    EXPECT_FLOAT_EQ(measure_text("Korvane"), 7 * a);
+    EXPECT_FLOAT_EQ(measure_text(""), 0);
+}
+
+TEST_F(RealFont, MeasuringFollowsTheDecoder) {
+    float a = glyph_xadvance('a');
+    EXPECT_FLOAT_EQ(measure_text("\xC3\xA9"), a);       // one glyph
+    EXPECT_FLOAT_EQ(measure_text("\xE9x"), 2 * a);      // Latin-1 byte + letter
+    EXPECT_FLOAT_EQ(measure_text("\xF0\x9F\x98\x80"), 4 * a);  // four atlas entries
+    EXPECT_FLOAT_EQ(measure_text("\xE2\x82\xAC"), 0);   // euro sign lies above the atlas
+    // The log gutter widens when the line count gains a digit.
+    EXPECT_GT(measure_text("10 "), measure_text("9 "));
+    EXPECT_GT(measure_text("100 "), measure_text("99 "));
+}
+
+TEST_F(RealFont, TruncateLeftKeepsTheLongestTailThatFits) {
+    const char* s = "/home/user/firmware/build/app.elf";
+    EXPECT_EQ(truncate_text_left(s, 10000), s);
+    EXPECT_STREQ(truncate_text_left(s, 0), "");
+    float a = glyph_xadvance('a');
+    EXPECT_STREQ(truncate_text_left(s, 7 * a), "app.elf");
+    EXPECT_STREQ(truncate_text_left(s, 7.5f * a), "app.elf");
+    // Multi-byte code points are dropped whole.
+    EXPECT_STREQ(truncate_text_left("\xC3\xA9\xC3\xA9z", 2 * a), "\xC3\xA9z");
+}
+
+TEST_F(RealFont, AtlasHoldsInkForPrintableGlyphs) {
+    ASSERT_TRUE(font_atlas_ready());
+    const unsigned char* bm = font_atlas_bitmap();
+    ASSERT_NE(bm, nullptr);
+    size_t ink = 0;
+    for (size_t i = 0; i < (size_t)FONT_ATLAS_SIZE * FONT_ATLAS_SIZE; ++i) ink += bm[i] > 128;
+    EXPECT_GT(ink, 20000u);  // 352 glyphs at 19 px, oversampled 2 x 2
+}
+
+TEST(FontLoading, RejectsMissingEmptyAndGarbageFiles) {
+    EXPECT_FALSE(font_atlas_load_file("/nonexistent/font.ttf", 19));
+    EXPECT_FALSE(font_atlas_load_file("/dev/null", 19));
+    unsigned char junk[256];
+    memset(junk, 0x5A, sizeof junk);
+    EXPECT_FALSE(font_atlas_build(junk, sizeof junk, 19));
+    EXPECT_FALSE(font_atlas_ready());
+    EXPECT_FLOAT_EQ(measure_text("abc"), 0);  // no font: text measures nothing
+}

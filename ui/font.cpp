@@ -1,0 +1,223 @@
+#include "ui/font.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stb_rect_pack.h>
+#include <stb_truetype.h>
+
+#include "ui/draw.h"
+#include "ui/gl.h"
+
+static unsigned char* s_atlas = nullptr;
+static stbtt_packedchar cdata[FONT_GLYPH_COUNT];
+static bool s_atlas_ready = false;
+
+static GLuint font_texture = 0, font_shader = 0, font_vao = 0, font_vbo = 0;
+
+static const char* font_vertex_shader_source =
+    "#version 330 core\n"
+    "layout (location = 0) in vec4 vertex;\n"
+    "out vec2 TexCoords;\n"
+    "uniform mat4 projection;\n"
+    "void main() {\n"
+    "    gl_Position = projection * vec4(vertex.xy, 0.0, 1.0);\n"
+    "    TexCoords = vertex.zw;\n"
+    "}\n";
+
+static const char* font_fragment_shader_source =
+    "#version 330 core\n"
+    "in vec2 TexCoords;\n"
+    "out vec4 color;\n"
+    "uniform sampler2D text;\n"
+    "uniform vec3 textColor;\n"
+    "void main() {\n"
+    "    float a = texture(text, TexCoords).r;\n"
+    "    color = vec4(textColor, a);\n"
+    "}\n";
+
+void font_atlas_free() {
+    free(s_atlas);
+    s_atlas = nullptr;
+    s_atlas_ready = false;
+    memset(cdata, 0, sizeof cdata);
+}
+
+bool font_atlas_build(const unsigned char* ttf, size_t len, float pixel_height) {
+    font_atlas_free();
+    if (!ttf || len < 12 || pixel_height <= 0) return false;
+    // stb_truetype trusts the table directory; reject what it cannot parse first.
+    stbtt_fontinfo info;
+    if (stbtt_GetFontOffsetForIndex(ttf, 0) < 0 || !stbtt_InitFont(&info, ttf, 0)) return false;
+    s_atlas = (unsigned char*)calloc((size_t)FONT_ATLAS_SIZE * FONT_ATLAS_SIZE, 1);
+    if (!s_atlas) return false;
+    stbtt_pack_context pc;
+    if (!stbtt_PackBegin(&pc, s_atlas, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, 1, nullptr)) {
+        font_atlas_free();
+        return false;
+    }
+    stbtt_PackSetOversampling(&pc, 2, 2);
+    int packed = stbtt_PackFontRange(&pc, ttf, 0, pixel_height, FONT_FIRST_CP, FONT_GLYPH_COUNT, cdata);
+    stbtt_PackEnd(&pc);
+    if (!packed) {
+        font_atlas_free();
+        return false;
+    }
+    s_atlas_ready = true;
+    return true;
+}
+
+bool font_atlas_load_file(const char* path, float pixel_height) {
+    FILE* f = path && path[0] ? fopen(path, "rb") : nullptr;
+    if (!f) return false;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+    if (size <= 0 || fseek(f, 0, SEEK_SET) != 0) {
+        fclose(f);
+        fprintf(stderr, "[FONT] File empty or unreadable.\n");
+        return false;
+    }
+    unsigned char* buf = (unsigned char*)malloc((size_t)size);
+    if (!buf) {
+        fclose(f);
+        fprintf(stderr, "[FONT] Out of memory.\n");
+        return false;
+    }
+    size_t got = fread(buf, 1, (size_t)size, f);
+    fclose(f);
+    if (got == 0) {
+        free(buf);
+        fprintf(stderr, "[FONT] Read failed.\n");
+        return false;
+    }
+    bool ok = font_atlas_build(buf, got, pixel_height);
+    free(buf);
+    if (!ok) fprintf(stderr, "[FONT] '%s' is not a usable TrueType font.\n", path);
+    return ok;
+}
+
+bool font_atlas_ready() { return s_atlas_ready; }
+
+const unsigned char* font_atlas_bitmap() { return s_atlas_ready ? s_atlas : nullptr; }
+
+static bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+int utf8_next(const char** p) {
+    const unsigned char* s = (const unsigned char*)*p;
+    unsigned char c = s[0];
+    if (c < 0x80) {
+        *p += 1;
+        return c;
+    }
+    if ((c & 0xE0) == 0xC0 && is_cont(s[1])) {
+        *p += 2;
+        return ((c & 0x1F) << 6) | (s[1] & 0x3F);
+    }
+    if ((c & 0xF0) == 0xE0 && is_cont(s[1]) && s[2] != 0 && is_cont(s[2])) {
+        *p += 3;
+        return ((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+    }
+    // Anything else stands for itself, one byte at a time (Latin-1 reading).
+    *p += 1;
+    return c;
+}
+
+int cdata_index(int cp) {
+    return (cp >= FONT_FIRST_CP && cp < FONT_FIRST_CP + FONT_GLYPH_COUNT) ? cp - FONT_FIRST_CP : -1;
+}
+
+float glyph_xadvance(int cp) {
+    int i = cdata_index(cp);
+    return (i < 0 || !s_atlas_ready) ? 0.0f : cdata[i].xadvance;
+}
+
+float measure_text(const char* s) {
+    if (!s) return 0;
+    float w = 0;
+    while (*s) w += glyph_xadvance(utf8_next(&s));
+    return w;
+}
+
+const char* truncate_text_left(const char* s, float max_w) {
+    if (!s) return "";
+    float w = measure_text(s);
+    while (w > max_w && *s) w -= glyph_xadvance(utf8_next(&s));
+    return s;
+}
+
+void init_font(const char* font_path, float font_size, const char* fallback_path) {
+    bool ok = font_atlas_load_file(font_path, font_size);
+    if (!ok) {
+        fprintf(stderr, "[FONT] '%s' not found, trying DejaVu Sans.\n", font_path ? font_path : "");
+        ok = font_atlas_load_file(fallback_path, font_size);
+        if (!ok) {
+            fprintf(stderr, "[FONT] DejaVu Sans not found. Text disabled.\n");
+            return;
+        }
+    }
+    glGenTextures(1, &font_texture);
+    glBindTexture(GL_TEXTURE_2D, font_texture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RED, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, 0, GL_RED, GL_UNSIGNED_BYTE,
+                 s_atlas);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    // The bitmap lives on in the texture; the CPU copy is no longer needed but
+    // the glyph table is, so keep the atlas record and drop only the pixels.
+    free(s_atlas);
+    s_atlas = nullptr;
+
+    font_shader = create_shader_program(font_vertex_shader_source, font_fragment_shader_source);
+    glGenVertexArrays(1, &font_vao);
+    glGenBuffers(1, &font_vbo);
+    glBindVertexArray(font_vao);
+    glBindBuffer(GL_ARRAY_BUFFER, font_vbo);
+    glBufferData(GL_ARRAY_BUFFER, 96, nullptr, GL_DYNAMIC_DRAW);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 16, (void*)0);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindVertexArray(0);
+}
+
+void font_cleanup() {
+    if (font_texture) glDeleteTextures(1, &font_texture);
+    if (font_vbo) glDeleteBuffers(1, &font_vbo);
+    if (font_vao) glDeleteVertexArrays(1, &font_vao);
+    if (font_shader) glDeleteProgram(font_shader);
+    font_texture = font_vbo = font_vao = font_shader = 0;
+    font_atlas_free();
+}
+
+void RenderText(const char* text, float x, float y, const float* color) {
+    // No font: nothing to draw, and no GL call on object 0.
+    if (!text || !color || !font_texture || !font_shader || !s_atlas_ready) return;
+    glUseProgram(font_shader);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glUniform3f(glGetUniformLocation(font_shader, "textColor"), color[0], color[1], color[2]);
+    float proj[16];
+    ortho_projection(proj, 0, (float)window_w, (float)window_h, 0);
+    glUniformMatrix4fv(glGetUniformLocation(font_shader, "projection"), 1, GL_FALSE, proj);
+    glActiveTexture(GL_TEXTURE0);
+    glBindVertexArray(font_vao);
+    glBindTexture(GL_TEXTURE_2D, font_texture);
+    glBindBuffer(GL_ARRAY_BUFFER, font_vbo);
+    float px = x, py = y;
+    const char* p = text;
+    while (*p) {
+        int i = cdata_index(utf8_next(&p));
+        if (i < 0) continue;
+        stbtt_aligned_quad q;
+        stbtt_GetPackedQuad(cdata, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, i, &px, &py, &q, 1);
+        float v[24] = {q.x0, q.y0, q.s0, q.t0, q.x0, q.y1, q.s0, q.t1, q.x1, q.y1, q.s1, q.t1,
+                       q.x0, q.y0, q.s0, q.t0, q.x1, q.y1, q.s1, q.t1, q.x1, q.y0, q.s1, q.t0};
+        glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof v, v);
+        glDrawArrays(GL_TRIANGLES, 0, 6);
+    }
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindVertexArray(0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}

@@ -1,0 +1,33 @@
+// The TrueType glyph atlas and text: UTF-8 decoding, measuring, drawing.
+// The atlas is built on the CPU (testable without a GL context) and then
+// uploaded as one 1024 x 1024 single-channel texture.
+#pragma once
+
+#include <cstddef>
+
+enum {
+    FONT_ATLAS_SIZE = 1024,
+    FONT_FIRST_CP = 32,
+    FONT_GLYPH_COUNT = 352,  // code points 32..383
+};
+
+// Builds the atlas from TrueType data on the CPU; false when the data is not a
+// usable font. Replaces any previous atlas.
+bool font_atlas_build(const unsigned char* ttf, size_t len, float pixel_height);
+// Reads a font file and builds the atlas; prints a "[FONT]" reason on failure.
+bool font_atlas_load_file(const char* path, float pixel_height);
+bool font_atlas_ready();
+const unsigned char* font_atlas_bitmap();  // FONT_ATLAS_SIZE^2 bytes, or null
+void font_atlas_free();
+
+int utf8_next(const char** p);
+int cdata_index(int cp);
+float glyph_xadvance(int cp);
+float measure_text(const char* s);
+const char* truncate_text_left(const char* s, float max_w);
+
+// GL side: tries font_path, then `fallback_path` (may be null); uploads the
+// atlas and creates the glyph program. Without a font, text draws nothing.
+void init_font(const char* font_path, float font_size, const char* fallback_path);
+void font_cleanup();
+void RenderText(const char* text, float x, float y, const float* color);

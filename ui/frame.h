@@ -1,0 +1,37 @@
+// One frame of the window: layout, drawing in a fixed order, presenting.
+#pragma once
+
+#include <cstdint>
+
+#include "ui/draw.h"
+
+struct GLFWwindow;
+
+struct RenderMainState {
+    const char* cfg_elf;
+    const char* cfg_svd;
+    const char* cfg_arm_svd;
+    const char* cfg_bin;
+    const char* src_root_dir;
+    const char* src_dwarf_file;
+    const char* src_loaded_file;
+    uint32_t src_current_line;
+    uint32_t current_pc;
+};
+
+extern LayoutBox debug_box;  // the Log panel
+extern Button closeButton;
+
+// Places the title-strip buttons and the panel boxes for a window size.
+void ui_layout_pass(int win_w, int win_h);
+
+void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int window_h_in, const char* fpsText,
+                      const RenderMainState* st);
+
+// Writes the next drawn frame to a PNG file (before it is presented).
+void frame_request_capture(const char* png_path);
+// 0 while a capture is pending or none was asked for, 1 written, -1 failed.
+int frame_capture_result();
+
+// Frames in which glGetError reported something (the first one is logged).
+unsigned frame_gl_error_count();

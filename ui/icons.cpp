@@ -1,0 +1,203 @@
+// The nine toolbar icons: 32 x 32 coverage masks computed once from simple
+// shapes (4 x 4 supersampled for soft edges), uploaded as red-channel textures.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "ui/draw.h"
+#include "ui/gl.h"
+
+enum { ICON_PX = 32 };
+
+static unsigned char s_bitmaps[ICON_COUNT][ICON_PX * ICON_PX];
+static bool s_bitmaps_made = false;
+static GLuint s_icon_shader = 0, s_icon_vao = 0, s_icon_vbo = 0, s_icon_tex[ICON_COUNT];
+
+static const char* s_icon_vert =
+    "#version 330 core\n"
+    "layout(location=0) in vec2 aPos;\n"
+    "layout(location=1) in vec2 aUV;\n"
+    "out vec2 vUV;\n"
+    "uniform vec2 u_resolution;\n"
+    "void main() {\n"
+    "    vec2 ndc = (aPos / u_resolution) * 2.0 - 1.0;\n"
+    "    ndc.y = -ndc.y;\n"
+    "    gl_Position = vec4(ndc, 0.0, 1.0);\n"
+    "    vUV = aUV;\n"
+    "}\n";
+
+static const char* s_icon_frag =
+    "#version 330 core\n"
+    "in vec2 vUV;\n"
+    "out vec4 FragColor;\n"
+    "uniform sampler2D u_tex;\n"
+    "uniform vec4 u_color;\n"
+    "void main() {\n"
+    "    float a = texture(u_tex, vUV).r;\n"
+    "    FragColor = vec4(u_color.rgb, u_color.a * a);\n"
+    "}\n";
+
+// ---- shape predicates, in icon pixel coordinates (0..32, y down) ----------
+
+static bool in_rect(float x, float y, float x0, float y0, float x1, float y1) {
+    return x >= x0 && x < x1 && y >= y0 && y < y1;
+}
+
+static float edge(float ax, float ay, float bx, float by, float px, float py) {
+    return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
+}
+
+static bool in_tri(float x, float y, float ax, float ay, float bx, float by, float cx, float cy) {
+    float e0 = edge(ax, ay, bx, by, x, y), e1 = edge(bx, by, cx, cy, x, y), e2 = edge(cx, cy, ax, ay, x, y);
+    return (e0 >= 0 && e1 >= 0 && e2 >= 0) || (e0 <= 0 && e1 <= 0 && e2 <= 0);
+}
+
+static bool in_disc(float x, float y, float cx, float cy, float r) {
+    return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r;
+}
+
+// Ring between radii r0..r1, limited to angles a0..a1 (degrees, 0 = right,
+// counter-clockwise with y up).
+static bool in_arc(float x, float y, float cx, float cy, float r0, float r1, float a0, float a1) {
+    float dx = x - cx, dy = cy - y;
+    float d2 = dx * dx + dy * dy;
+    if (d2 < r0 * r0 || d2 > r1 * r1) return false;
+    float a = std::atan2(dy, dx) * 57.29578f;
+    if (a < 0) a += 360;
+    return a >= a0 && a <= a1;
+}
+
+static bool shape_continue(float x, float y) {
+    return in_tri(x, y, 8, 5, 8, 27, 27, 16) && !in_tri(x, y, 11, 10.5f, 11, 21.5f, 21, 16);
+}
+static bool shape_pause(float x, float y) {
+    return in_rect(x, y, 8, 6, 13, 26) || in_rect(x, y, 19, 6, 24, 26);
+}
+static bool shape_reset(float x, float y) {
+    return in_arc(x, y, 16, 17, 7.5f, 11, 0, 290) || in_tri(x, y, 22, 4, 30, 10, 21, 13);
+}
+static bool shape_run_to_main(float x, float y) {
+    return in_rect(x, y, 8, 4, 11, 29) || in_tri(x, y, 11, 5, 11, 19, 26, 12);
+}
+static bool shape_step_over(float x, float y) {
+    return in_arc(x, y, 16, 16, 7.5f, 10.5f, 20, 180) || in_tri(x, y, 20, 14, 30, 14, 25.5f, 20) ||
+           in_disc(x, y, 16, 25, 3.2f);
+}
+static bool shape_step_into(float x, float y) {
+    return in_rect(x, y, 14.5f, 3, 17.5f, 14) || in_tri(x, y, 9, 12, 23, 12, 16, 19) || in_disc(x, y, 16, 25.5f, 3.2f);
+}
+static bool shape_step_out(float x, float y) {
+    return in_rect(x, y, 14.5f, 10, 17.5f, 19) || in_tri(x, y, 9, 11, 23, 11, 16, 3) || in_disc(x, y, 16, 25.5f, 3.2f);
+}
+static bool shape_stop(float x, float y) {
+    return in_rect(x, y, 7, 7, 25, 25) && !in_rect(x, y, 10, 10, 22, 22);
+}
+static bool shape_step_asm(float x, float y) {
+    return in_rect(x, y, 4, 14.5f, 19, 17.5f) || in_tri(x, y, 18, 9, 18, 23, 28, 16) || in_rect(x, y, 4, 9, 7, 23);
+}
+
+typedef bool (*ShapeFn)(float, float);
+
+static void make_bitmaps() {
+    static const ShapeFn shapes[ICON_COUNT] = {shape_continue,  shape_pause,     shape_reset,
+                                               shape_run_to_main, shape_step_over, shape_step_into,
+                                               shape_step_out,  shape_stop,      shape_step_asm};
+    for (int id = 0; id < ICON_COUNT; ++id) {
+        for (int py = 0; py < ICON_PX; ++py) {
+            for (int px = 0; px < ICON_PX; ++px) {
+                int hits = 0;
+                if (id == DBG_ICON_RUN_TO_MAIN) {
+                    // The pennant is hard-edged: one sample at the pixel centre.
+                    hits = shapes[id](px + 0.5f, py + 0.5f) ? 16 : 0;
+                } else {
+                    for (int sy = 0; sy < 4; ++sy)
+                        for (int sx = 0; sx < 4; ++sx)
+                            hits += shapes[id](px + (sx + 0.5f) / 4, py + (sy + 0.5f) / 4) ? 1 : 0;
+                }
+                s_bitmaps[id][py * ICON_PX + px] = (unsigned char)std::min(255, hits * 255 / 16);
+            }
+        }
+    }
+    s_bitmaps_made = true;
+}
+
+const unsigned char* icon_bitmap(DbgIconId id) {
+    if ((int)id < 0 || id >= ICON_COUNT) return nullptr;
+    if (!s_bitmaps_made) make_bitmaps();
+    return s_bitmaps[id];
+}
+
+void icons_init() {
+    if (!s_bitmaps_made) make_bitmaps();
+    s_icon_shader = create_shader_program(s_icon_vert, s_icon_frag);
+    glGenVertexArrays(1, &s_icon_vao);
+    glGenBuffers(1, &s_icon_vbo);
+    glBindVertexArray(s_icon_vao);
+    glBindBuffer(GL_ARRAY_BUFFER, s_icon_vbo);
+    glBufferData(GL_ARRAY_BUFFER, 96, nullptr, GL_DYNAMIC_DRAW);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 16, (void*)0);
+    glEnableVertexAttribArray(1);
+    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 16, (void*)8);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindVertexArray(0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glGenTextures(ICON_COUNT, s_icon_tex);
+    for (int i = 0; i < ICON_COUNT; ++i) {
+        glBindTexture(GL_TEXTURE_2D, s_icon_tex[i]);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RED, ICON_PX, ICON_PX, 0, GL_RED, GL_UNSIGNED_BYTE, s_bitmaps[i]);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void icons_cleanup() {
+    if (s_icon_tex[0]) glDeleteTextures(ICON_COUNT, s_icon_tex);
+    memset(s_icon_tex, 0, sizeof s_icon_tex);
+    if (s_icon_vbo) glDeleteBuffers(1, &s_icon_vbo);
+    if (s_icon_vao) glDeleteVertexArrays(1, &s_icon_vao);
+    if (s_icon_shader) glDeleteProgram(s_icon_shader);
+    s_icon_vbo = s_icon_vao = s_icon_shader = 0;
+}
+
+void draw_icon(DbgIconId id, float x, float y, float w, float h, float r, float g, float b, float a) {
+    if ((int)id < 0 || id >= ICON_COUNT || !s_icon_shader || !s_icon_tex[id]) return;
+    float v[24] = {x, y, 0, 0, x + w, y, 1, 0, x + w, y + h, 1, 1,
+                   x, y, 0, 0, x + w, y + h, 1, 1, x, y + h, 0, 1};
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glUseProgram(s_icon_shader);
+    glUniform2f(glGetUniformLocation(s_icon_shader, "u_resolution"), (float)window_w, (float)window_h);
+    glUniform4f(glGetUniformLocation(s_icon_shader, "u_color"), r, g, b, a);
+    glUniform1i(glGetUniformLocation(s_icon_shader, "u_tex"), 0);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, s_icon_tex[id]);
+    glBindVertexArray(s_icon_vao);
+    glBindBuffer(GL_ARRAY_BUFFER, s_icon_vbo);
+    glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof v, v);
+    glDrawArrays(GL_TRIANGLES, 0, 6);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindVertexArray(0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+Color3 dbg_button_icon_color(const Button* btn, Color3 base, bool disabled) {
+    Color3 c = base;
+    if (disabled) {
+        Color3 i = g_theme.titlebar_info;
+        return Color3{0.45f * i.r, 0.45f * i.g, 0.45f * i.b};
+    }
+    if (btn && btn->pressed) return Color3{c.r * 0.6f, c.g * 0.6f, c.b * 0.6f};
+    if (btn && btn->hovered)
+        return Color3{std::min(1.0f, c.r * 1.3f), std::min(1.0f, c.g * 1.3f), std::min(1.0f, c.b * 1.3f)};
+    return c;
+}
+
+void draw_dbg_button_icon(DbgIconId id, const Button* btn, Color3 base, bool disabled) {
+    if (!btn) return;
+    Color3 c = dbg_button_icon_color(btn, base, disabled);
+    draw_icon(id, btn->x + (btn->width - 24) / 2.0f, btn->y + (btn->height - 24) / 2.0f, 24, 24, c.r, c.g, c.b, 1);
+}

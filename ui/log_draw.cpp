@@ -1,0 +1,95 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "ui/draw.h"
+#include "ui/font.h"
+#include "ui/log_view.h"
+
+static void draw_scrollbar_locked(LogView* v, int wh) {
+    draw_scrollbar_generic(v->x, v->y, v->width, v->height, v->sb_inset, &v->scroll,
+                           v->line_height * (float)v->count, wh);
+}
+
+void draw_scrollbar(LogView* v, int wh) {
+    if (!v) return;
+    std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+    draw_scrollbar_locked(v, wh);
+}
+
+static void draw_periph_row(const char* line, float x, float baseline, const float* color) {
+    const char* p = line;
+    while (*p == ' ') ++p;
+    const char* pair = strstr(p, "  ");
+    if (!pair) {
+        RenderText(line, x + 4, baseline, color);
+        return;
+    }
+    char head[LOG_LINE_LEN];
+    size_t n = std::min((size_t)(pair - line), (size_t)LOG_LINE_LEN - 1);
+    memcpy(head, line, n);
+    head[n] = 0;
+    const float* dim = &g_theme.log_text_dim.r;
+    RenderText(head, x + 4, baseline, dim);
+    RenderText(pair, x + 4 + measure_text(head), baseline, color);
+}
+
+void log_draw(LogView* v, int wh) {
+    if (!v) return;
+    std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+    if (v->count <= 0 || v->line_height <= 0) return;
+    float content_h = v->line_height * (float)v->count;
+    float visible_h = v->height - LOG_HEADER_H;
+    float text_w = content_h <= visible_h ? v->width : v->width - 8 - v->sb_inset;
+    v->scroll = std::clamp(v->scroll, 0.0f, std::max(0.0f, content_h - visible_h));
+    int first = std::clamp((int)(v->scroll / v->line_height), 0, v->count - 1);
+    float first_baseline = v->y + LOG_HEADER_H + v->line_height - (v->scroll - v->line_height * (float)first);
+
+    LayoutBox clip = {v->x, v->y + LOG_HEADER_H, text_w, std::max(0.0f, v->height - LOG_HEADER_H), 0};
+    begin_scissor(&clip, wh);
+
+    auto row_visible = [&](int row, float baseline) {
+        return row < v->count && baseline - v->line_height < v->y + v->height;
+    };
+    if (v == &periph_view) {
+        float bl = first_baseline;
+        for (int row = first; row_visible(row, bl); ++row, bl += v->line_height)
+            if (v->line_tags[row] == 2)
+                draw_rect(ui_shader, ui_vao, v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
+                          Color4{0.10f, 0.28f, 0.22f, 0.50f});
+    }
+    if (v->hovered_row >= 0 && v->hovered_row < v->count) {
+        float bl = first_baseline + v->line_height * (float)(v->hovered_row - first);
+        bool back_row = v == &periph_view && v->hovered_row == 0 && v->lines[0][0] == '<';
+        draw_rect(ui_shader, ui_vao, v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
+                  back_row ? g_theme.log_hover_back : g_theme.log_hover_row);
+    }
+    float gutter = 0;
+    if (v == &logv) {
+        char num[16];
+        snprintf(num, sizeof num, "%d ", v->count);
+        gutter = measure_text(num);
+    }
+    float bl = first_baseline;
+    for (int row = first; row_visible(row, bl); ++row, bl += v->line_height) {
+        const char* line = v->lines[row];
+        const float* color = &g_theme.log_text_normal.r;
+        if ((unsigned char)line[0] == 0x01) {
+            ++line;
+            color = &g_theme.log_text_changed.r;
+        }
+        if (v == &logv) {
+            char num[16];
+            snprintf(num, sizeof num, "%d", row + 1);
+            RenderText(num, v->x + gutter - measure_text(num), bl, &g_theme.log_text_dim.r);
+            RenderText(line, v->x + 4 + gutter, bl, color);
+        } else if (v == &periph_view) {
+            draw_periph_row(line, v->x, bl, color);
+        } else {
+            RenderText(line, v->x + 4, bl, color);
+        }
+    }
+    end_scissor();
+    draw_scrollbar_locked(v, wh);
+}
