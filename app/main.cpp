@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
     if (opt.screenshot_path) frame_request_capture(opt.screenshot_path);
 
     while (!glfwWindowShouldClose(win) && !s_quit_signal.load()) {
+        // Before the wait is computed, as a request from another thread would be.
+        if (opt.force_redraw) render_needed.store(true);
         now = glfwGetTime();
         double timeout = FRAME_INTERVAL;
         if (render_needed.load()) timeout = std::max(0.0, FRAME_INTERVAL - (now - last_frame));
@@ -143,7 +145,6 @@ int main(int argc, char** argv) {
             render_needed.store(true);
         }
         ui_layout_pass(window_w, window_h);
-        if (opt.force_redraw) render_needed.store(true);
 
         if (render_needed.load() && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
             render_needed.store(false);

@@ -58,31 +58,31 @@ static const char* text_fragment_shader_source =
     "    FragColor = vec4(u_color, 1.0);\n"
     "}\n";
 
-GLuint create_shader_program(const char* vertex_source, const char* fragment_source) {
-    char info[512];
+static GLuint compile_stage(GLenum type, const char* source, const char* stage_name) {
+    GLuint sh = glCreateShader(type);
+    glShaderSource(sh, 1, &source, nullptr);
+    glCompileShader(sh);
     GLint ok = 0;
-    GLuint vs = glCreateShader(GL_VERTEX_SHADER);
-    glShaderSource(vs, 1, &vertex_source, nullptr);
-    glCompileShader(vs);
-    glGetShaderiv(vs, GL_COMPILE_STATUS, &ok);
+    glGetShaderiv(sh, GL_COMPILE_STATUS, &ok);
     if (!ok) {
-        glGetShaderInfoLog(vs, sizeof info, nullptr, info);
-        fprintf(stderr, "[SHADER] Vertex compile error:\n%s\n", info);
+        char info[512];
+        glGetShaderInfoLog(sh, sizeof info, nullptr, info);
+        fprintf(stderr, "[SHADER] %s compile error:\n%s\n", stage_name, info);
     }
-    GLuint fs = glCreateShader(GL_FRAGMENT_SHADER);
-    glShaderSource(fs, 1, &fragment_source, nullptr);
-    glCompileShader(fs);
-    glGetShaderiv(fs, GL_COMPILE_STATUS, &ok);
-    if (!ok) {
-        glGetShaderInfoLog(fs, sizeof info, nullptr, info);
-        fprintf(stderr, "[SHADER] Fragment compile error:\n%s\n", info);
-    }
+    return sh;
+}
+
+GLuint create_shader_program(const char* vertex_source, const char* fragment_source) {
+    GLuint vs = compile_stage(GL_VERTEX_SHADER, vertex_source, "Vertex");
+    GLuint fs = compile_stage(GL_FRAGMENT_SHADER, fragment_source, "Fragment");
     GLuint prog = glCreateProgram();
     glAttachShader(prog, vs);
     glAttachShader(prog, fs);
     glLinkProgram(prog);
+    GLint ok = 0;
     glGetProgramiv(prog, GL_LINK_STATUS, &ok);
     if (!ok) {
+        char info[512];
         glGetProgramInfoLog(prog, sizeof info, nullptr, info);
         fprintf(stderr, "[SHADER] Link error:\n%s\n", info);
     }
@@ -168,15 +168,21 @@ void set_line_color(GLuint shader, Color3 c) {
     glUniform3f(glGetUniformLocation(shader, "u_color"), c.r, c.g, c.b);
 }
 
-void draw_rect(GLuint shader, GLuint vao, float x, float y, float w, float h, float radius, Color4 color) {
+// The rounded-rectangle program against an explicit resolution.
+static void draw_rect_at_resolution(GLuint shader, GLuint vao, float res_w, float res_h, float x, float y, float w,
+                                    float h, float radius, Color4 color) {
     glUseProgram(shader);
     glBindVertexArray(vao);
-    glUniform2f(glGetUniformLocation(shader, "u_resolution"), (float)window_w, (float)window_h);
+    glUniform2f(glGetUniformLocation(shader, "u_resolution"), res_w, res_h);
     glUniform4f(glGetUniformLocation(shader, "u_rect"), x, y, w, h);
     glUniform1f(glGetUniformLocation(shader, "u_radius"), radius);
     glUniform4f(glGetUniformLocation(shader, "u_color"), color.r, color.g, color.b, color.a);
     glDrawArrays(GL_TRIANGLES, 0, 6);
     glBindVertexArray(0);
+}
+
+void draw_rect(GLuint shader, GLuint vao, float x, float y, float w, float h, float radius, Color4 color) {
+    draw_rect_at_resolution(shader, vao, (float)window_w, (float)window_h, x, y, w, h, radius, color);
 }
 
 void draw_line(GLuint shader, GLuint vao, GLuint vbo, float x1, float y1, float x2, float y2) {
@@ -223,15 +229,8 @@ void draw_button_colored(GLuint shader, GLuint vao, Button* button, int window_w
                          Color4 col_normal, Color4 col_hovered, Color4 col_pressed) {
     if (!button) return;
     Color4 c = button->pressed ? col_pressed : button->hovered ? col_hovered : col_normal;
-    glUseProgram(shader);
-    glBindVertexArray(vao);
-    glUniform2f(glGetUniformLocation(shader, "u_resolution"), (float)window_width, (float)window_height);
-    glUniform4f(glGetUniformLocation(shader, "u_rect"), (float)button->x, (float)button->y,
-                (float)button->width, (float)button->height);
-    glUniform1f(glGetUniformLocation(shader, "u_radius"), 10.0f);
-    glUniform4f(glGetUniformLocation(shader, "u_color"), c.r, c.g, c.b, c.a);
-    glDrawArrays(GL_TRIANGLES, 0, 6);
-    glBindVertexArray(0);
+    draw_rect_at_resolution(shader, vao, (float)window_width, (float)window_height, (float)button->x,
+                            (float)button->y, (float)button->width, (float)button->height, 10.0f, c);
 }
 
 void scissor_rect_for(const LayoutBox* b, int win_h, float sx, float sy, int out[4]) {

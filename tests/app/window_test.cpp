@@ -71,28 +71,6 @@ int dark_pixels(const Image& img, int x0, int y0, int x1, int y1, int max_level)
     return n;
 }
 
-struct Stats {
-    int frames = -1, max_fps = -1, gl_errors = -1;
-    double seconds = 0, fps = 0, cpu = 0, frame_ms = 0;
-};
-
-Stats parse_stats(const std::string& out) {
-    Stats s;
-    std::smatch m;
-    std::regex re(R"(\[STATS\] frames=(\d+) seconds=([\d.]+) fps=([\d.]+) max_fps_1s=(\d+) cpu_s=([\d.]+) )"
-                  R"(avg_frame_ms=([\d.]+) gl_error_frames=(\d+))");
-    if (std::regex_search(out, m, re)) {
-        s.frames = std::stoi(m[1]);
-        s.seconds = std::stod(m[2]);
-        s.fps = std::stod(m[3]);
-        s.max_fps = std::stoi(m[4]);
-        s.cpu = std::stod(m[5]);
-        s.frame_ms = std::stod(m[6]);
-        s.gl_errors = std::stoi(m[7]);
-    }
-    return s;
-}
-
 }  // namespace
 
 TEST_F(Window, DarkThemeFrameShowsTitleStripPanelAndLogText) {
@@ -142,8 +120,8 @@ TEST_F(Window, LargeWindowKeepsTitleStripHeightAndLogAtTheBottomEdge) {
 TEST_F(Window, IdleWindowDrawsAboutOneFramePerSecond) {
     std::string out;
     ASSERT_EQ(run({"--exit-after", "4.5", "--stats"}, 30000, &out), 0);
-    Stats s = parse_stats(out);
-    ASSERT_GE(s.frames, 0) << out;
+    AppStats s = app_parse_stats(out);
+    ASSERT_TRUE(s.ok) << out;
     // The first frame, then one per FPS label update.
     EXPECT_GE(s.frames, 4);
     EXPECT_LE(s.frames, 7);
@@ -154,8 +132,8 @@ TEST_F(Window, IdleWindowDrawsAboutOneFramePerSecond) {
 TEST_F(Window, ForcedRedrawsAreCappedAt30PerSecond) {
     std::string out;
     ASSERT_EQ(run({"--exit-after", "3.2", "--force-redraw", "--stats"}, 30000, &out), 0);
-    Stats s = parse_stats(out);
-    ASSERT_GE(s.frames, 0) << out;
+    AppStats s = app_parse_stats(out);
+    ASSERT_TRUE(s.ok) << out;
     EXPECT_LE(s.max_fps, 30);
     EXPECT_LE(s.fps, 31.0);
     EXPECT_GE(s.fps, 10.0) << "llvmpipe should manage far more than this at 800 x 600";
@@ -184,6 +162,12 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     std::string wid;
     ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &g_x, 20000, &wid), 0);
     wid = wid.substr(0, wid.find('\n'));
+    if (have_program("xprop")) {
+        std::string icon;
+        ASSERT_EQ(run_command({"xprop", "-id", wid, "_NET_WM_ICON"}, &g_x, 5000, &icon), 0);
+        EXPECT_NE(icon.find("Icon (32 x 32)"), std::string::npos) << icon.substr(0, 200);
+        EXPECT_NE(icon.find("Icon (16 x 16)"), std::string::npos);
+    }
     std::string geom;
     ASSERT_EQ(run_command({"xdotool", "getwindowgeometry", "--shell", wid}, &g_x, 5000, &geom), 0);
     std::smatch m;
@@ -234,6 +218,39 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
     ASSERT_EQ(xdo({"mouseup", "1"}), 0);
     EXPECT_EQ(app_wait(&app_, 10000), 0);
+}
+
+TEST_F(Window, WithoutFontsTextIsOffButTheWindowStillDraws) {
+    // A fontconfig configuration with no font folders: nothing can be found.
+    std::string conf = dir_ + "/fonts.conf";
+    FILE* f = fopen(conf.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("<?xml version=\"1.0\"?><fontconfig><cachedir>" , f);
+    fputs((dir_ + "/fc-cache").c_str(), f);
+    fputs("</cachedir></fontconfig>\n", f);
+    fclose(f);
+    ASSERT_TRUE(app_start(g_x, KORVANE_EXE, dir_, {"--screenshot", dir_ + "/shot.png", "--stats"}, &app_,
+                          {"FONTCONFIG_FILE=" + conf}));
+    std::string out;
+    ASSERT_EQ(app_wait(&app_, 30000, &out), 0) << out;
+    EXPECT_NE(out.find("[FONT] DejaVu Sans not found. Text disabled."), std::string::npos) << out;
+    EXPECT_NE(out.find("gl_error_frames=0"), std::string::npos) << out;
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    EXPECT_NE(log.find("[FONT] No usable font (tried DejaVu Sans Mono, any monospace font, DejaVu Sans)"),
+              std::string::npos) << log;
+    Image img;
+    ASSERT_TRUE(image_load_png(dir_ + "/shot.png", &img));
+    expect_rgb(img, 600, 15, 38, 38, 38, "title strip");
+    EXPECT_EQ(bright_pixels(img, 0, 0, 800, 600, 180), 0) << "no text can be drawn";
+}
+
+TEST(NoDisplay, FatalErrorIsReportedAndExitCodeIsMinusOne) {
+    std::string dir = make_temp_dir("nodisp");
+    AppProcess app;
+    ASSERT_TRUE(app_start(no_display(), KORVANE_EXE, dir, {}, &app, {"PATH=/usr/bin:/bin"}));
+    std::string out;
+    EXPECT_EQ(app_wait(&app, 20000, &out), 255);
+    EXPECT_NE(out.find("Fatal Error: GLFW init failed"), std::string::npos) << out;
 }
 
 TEST_F(Window, UnknownOptionIsRefused) {

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
 #include <stb_image.h>
@@ -31,25 +32,28 @@ bool have_program(const char* name) {
     return plat_find_in_path(name, out, sizeof out);
 }
 
-static std::vector<char*> env_with_display(const XServer* xs, std::vector<std::string>* storage) {
+static std::vector<char*> env_with_display(const XServer* xs, std::vector<std::string>* storage,
+                                           const std::vector<std::string>& extra) {
     storage->clear();
     for (char** e = environ; *e; ++e)
         if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 &&
             strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
             storage->push_back(*e);
-    if (xs) storage->push_back("DISPLAY=" + xs->name());
+    if (xs && xs->display >= 0) storage->push_back("DISPLAY=" + xs->name());
     // The GL driver is unloaded at exit, so its leftovers cannot even be
     // attributed; leaks of our own code are found by the unit tests.
     storage->push_back("ASAN_OPTIONS=detect_leaks=0:abort_on_error=1");
+    storage->insert(storage->end(), extra.begin(), extra.end());
     std::vector<char*> envp;
     for (std::string& s : *storage) envp.push_back(s.data());
     envp.push_back(nullptr);
     return envp;
 }
 
-static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int* out_fd, const char* cwd) {
+static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int* out_fd, const char* cwd,
+                   const std::vector<std::string>& extra_env = {}, bool with_stderr = false) {
     std::vector<std::string> env_storage;
-    std::vector<char*> envp = env_with_display(xs, &env_storage);
+    std::vector<char*> envp = env_with_display(xs, &env_storage, extra_env);
     std::vector<char*> av;
     for (const std::string& a : argv) av.push_back(const_cast<char*>(a.c_str()));
     av.push_back(nullptr);
@@ -59,6 +63,7 @@ static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int*
     if (out_fd) {
         if (pipe(pipefd) != 0) return -1;
         posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+        if (with_stderr) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
         posix_spawn_file_actions_addclose(&fa, pipefd[0]);
     } else {
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
@@ -116,7 +121,9 @@ bool xserver_start(XServer* xs, int width, int height) {
         std::string sock = "/tmp/.X11-unix/X" + std::to_string(d);
         if (file_exists(lock) || file_exists(sock)) continue;
         std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        pid_t pid = spawn({xvfb, ":" + std::to_string(d), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+        XServer candidate;
+        candidate.display = d;
+        pid_t pid = spawn({xvfb, candidate.name(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
                           nullptr, nullptr, nullptr);
         if (pid < 0) return false;
         for (int i = 0; i < 500; ++i) {
@@ -153,8 +160,10 @@ int run_command(const std::vector<std::string>& argv, const XServer* xs, int tim
     return rc;
 }
 
+XServer no_display() { return XServer{}; }
+
 bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
-               const std::vector<std::string>& args, AppProcess* app) {
+               const std::vector<std::string>& args, AppProcess* app, const std::vector<std::string>& extra_env) {
     std::string copy = dir + "/korvane-debugger";
     std::ifstream src(exe, std::ios::binary);
     std::ofstream dst(copy, std::ios::binary);
@@ -164,7 +173,8 @@ bool app_start(const XServer& xs, const std::string& exe, const std::string& dir
     std::vector<std::string> argv = {copy};
     argv.insert(argv.end(), args.begin(), args.end());
     app->dir = dir;
-    app->pid = spawn(argv, &xs, &app->out_fd, dir.c_str());
+    // The program's stderr joins its stdout so tests can read its messages.
+    app->pid = spawn(argv, &xs, &app->out_fd, dir.c_str(), extra_env, true);
     return app->pid > 0;
 }
 
@@ -208,4 +218,21 @@ std::string read_text_file(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+AppStats app_parse_stats(const std::string& out) {
+    AppStats s;
+    std::smatch m;
+    std::regex re(R"(\[STATS\] frames=(\d+) seconds=([\d.]+) fps=([\d.]+) max_fps_1s=(\d+) cpu_s=([\d.]+) )"
+                  R"(avg_frame_ms=([\d.]+) gl_error_frames=(\d+))");
+    if (!std::regex_search(out, m, re)) return s;
+    s.frames = std::stoi(m[1]);
+    s.seconds = std::stod(m[2]);
+    s.fps = std::stod(m[3]);
+    s.max_fps = std::stoi(m[4]);
+    s.cpu = std::stod(m[5]);
+    s.frame_ms = std::stod(m[6]);
+    s.gl_errors = std::stoi(m[7]);
+    s.ok = true;
+    return s;
 }

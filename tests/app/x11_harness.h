@@ -9,7 +9,12 @@
 struct XServer {
     int display = -1;
     pid_t pid = -1;
-    std::string name() const { return ":" + std::to_string(display); }
+    std::string name() const {
+        // Appended rather than `":" + ...`, which trips a false -Wrestrict in GCC 12 at -O3.
+        std::string s(":");
+        s += std::to_string(display);
+        return s;
+    }
 };
 
 bool xserver_start(XServer* xs, int width, int height);
@@ -26,8 +31,11 @@ struct AppProcess {
 };
 
 // Copies the program into `dir` (its settings and log then live there) and starts it.
+// `extra_env` entries are "NAME=value".
 bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
-               const std::vector<std::string>& args, AppProcess* app);
+               const std::vector<std::string>& args, AppProcess* app, const std::vector<std::string>& extra_env = {});
+// A server without a running Xvfb: the program must find no display.
+XServer no_display();
 // Waits for the program to end; its exit code, or -1 on timeout (then killed).
 int app_wait(AppProcess* app, int timeout_ms, std::string* out = nullptr);
 void app_kill(AppProcess* app);
@@ -38,6 +46,14 @@ struct Image {
     const unsigned char* at(int x, int y) const { return &rgba[((size_t)y * w + x) * 4]; }
 };
 bool image_load_png(const std::string& path, Image* img);
+
+// The "[STATS]" line the program prints at exit with --stats.
+struct AppStats {
+    bool ok = false;
+    int frames = 0, max_fps = 0, gl_errors = 0;
+    double seconds = 0, fps = 0, cpu = 0, frame_ms = 0;
+};
+AppStats app_parse_stats(const std::string& out);
 
 std::string make_temp_dir(const char* tag);
 std::string read_text_file(const std::string& path);
