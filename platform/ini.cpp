@@ -294,25 +294,35 @@ void ini_text_remove_section(std::string& text, const char* section) {
         text.erase(header.start, body_end - header.start);
 }
 
-// Reads a whole file; on failure `err` holds errno.
+// Reads a whole regular file; on failure `err` holds errno. Opened without
+// blocking and checked with fstat, so a FIFO or device in the settings path
+// cannot hang the program.
 static bool read_file(const char* path, std::string& out, int& err) {
     out.clear();
-    errno = 0;
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path, "rb"), std::fclose);
-    if (!f) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         err = errno ? errno : EIO;
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
         return false;
     }
     char buf[65536];
     for (;;) {
-        size_t n = std::fread(buf, 1, sizeof buf, f.get());
-        out.append(buf, n);
-        if (n < sizeof buf) break;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = errno ? errno : EIO;
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, (size_t)n);
     }
-    if (std::ferror(f.get())) {
-        err = errno ? errno : EIO;
-        return false;
-    }
+    close(fd);
     return true;
 }
 
@@ -432,7 +442,8 @@ static bool modify_file(const char* path, Change&& change) {
             // Only a file that is not there counts as empty; anything else
             // would be overwritten and lost.
             if (err != ENOENT) {
-                set_error("cannot read '%s': %s", target.c_str(), std::strerror(err));
+                set_error("cannot read '%s': %s", target.c_str(),
+                          err == EINVAL ? "not a regular file" : std::strerror(err));
                 return false;
             }
             old.clear();

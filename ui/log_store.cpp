@@ -24,7 +24,7 @@ static bool s_log_file_path_set = false;
 static double s_drag_start_y = 0;
 static float s_drag_start_scroll = 0;
 
-void log_format_stamp(char* out, size_t cap, unsigned h, unsigned m, unsigned s, unsigned ms) {
+static void log_format_stamp(char* out, size_t cap, unsigned h, unsigned m, unsigned s, unsigned ms) {
     snprintf(out, cap, "[%02u:%02u:%02u.%03u] ", h, m, s, ms);
 }
 

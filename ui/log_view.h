@@ -41,9 +41,6 @@ void log_clear(LogView* v);
 // effect for the next line (a previously opened file is closed).
 void log_set_file_path(const char* path);
 
-// Formats the time stamp "[hh:mm:ss.mmm] " of a local time.
-void log_format_stamp(char* out, size_t cap, unsigned h, unsigned m, unsigned s, unsigned ms);
-
 void log_draw(LogView* v, int window_h);
 void draw_scrollbar(LogView* v, int window_h);
 

@@ -1,6 +1,5 @@
 #include "platform/ini.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,786 +8,336 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#define BOM "\xEF\xBB\xBF"
+
 namespace {
 
-const std::string kBom = "\xEF\xBB\xBF";
+using Got = std::pair<IniGet, std::string>;
+Got ok(const std::string& v) { return {INI_GET_OK, v}; }
+const Got kMissing{INI_GET_MISSING, ""};
 
-// A fresh folder under /tmp per test, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/ini_test.XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (made) path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    bool ok() const { return !path_.empty(); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-    // Names of everything in the folder except the ones given.
-    std::vector<std::string> others(const std::vector<std::string>& known) const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_)) {
-            std::string n = e.path().filename().string();
-            bool is_known = false;
-            for (const auto& k : known) is_known |= (n == k);
-            if (!is_known) names.push_back(n);
-        }
-        return names;
-    }
-
-private:
-    std::string path_;
-};
-
-std::string read_all(const std::string& path) {
-    std::string s;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
-bool write_all(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// Value lookup with a buffer that is big enough for every test value.
-std::pair<IniGet, std::string> get(const std::string& text, const char* section, const char* key) {
+// Looks a key up with room for `cap` bytes in a buffer that starts out all 'X'.
+Got get(const std::string& text, const char* section, const char* key, size_t cap = 65536) {
     std::vector<char> out(65536, 'X');
-    IniGet r = ini_text_get(text, section, key, out.data(), out.size());
-    return {r, std::string(out.data())};
+    IniGet r = ini_text_get(text, section, key, out.data(), cap);
+    return {r, std::string(out.data(), strnlen(out.data(), out.size()))};
 }
 
-std::pair<IniGet, std::string> get_file(const std::string& path, const char* section,
-                                        const char* key) {
+Got get_file(const std::string& path, const char* section, const char* key) {
     std::vector<char> out(65536, 'X');
     IniGet r = ini_get(path.c_str(), section, key, out.data(), out.size());
-    return {r, std::string(out.data())};
+    return {r, out.data()};
 }
 
-std::pair<IniGet, std::string> ok(const std::string& v) { return {INI_GET_OK, v}; }
-const std::pair<IniGet, std::string> kMissing{INI_GET_MISSING, ""};
-
-// Applies one key=value (or deletion) and returns the resulting text.
 std::string set1(std::string text, const char* section, const char* key, const char* value) {
     IniPair p{key, value};
     EXPECT_TRUE(ini_text_set(text, section, &p, 1)) << key;
     return text;
 }
 
-std::string varied(size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += char('a' + (i * 7 + i / 26) % 26);
+bool put1(const std::string& path, const char* section, const char* key, const char* value) {
+    IniPair p{key, value};
+    return ini_put(path.c_str(), section, &p, 1);
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "<missing>";
+}
+
+bool write_all(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    return bool(f << text << std::flush);
+}
+
+std::string varied(size_t n) {  // no two chunks of it are alike
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; ++i) s[i] = char('a' + (i * 7 + i / 26) % 26);
     return s;
 }
 
+// Runs `body` in a forked child and gives its exit code (-1 when it did not exit).
+template <class Body> int in_child(Body body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// One ini_text_set of a single key and the exact text it must give.
+struct Edit { const char *before, *section, *key, *value, *after; };
+void check_edits(std::initializer_list<Edit> edits) {
+    for (const Edit& e : edits)
+        EXPECT_EQ(set1(e.before, e.section, e.key, e.value), e.after)
+            << e.key << " in:\n" << e.before;
+}
+
+// Each file test works in a fresh folder under /tmp, removed afterwards.
+class IniFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ini_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl, path = dir + "/debugger.ini";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir, ec); }
+    size_t entries() const {  // how many files the folder holds
+        return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+    }
+    std::string dir, path;
+    std::error_code ec;
+};
+
 }  // namespace
 
-// ---- reading ---------------------------------------------------------------
-
-TEST(IniTextGet, SkipsCommentsBlankLinesAndLinesWithoutEquals) {
-    const std::string text =
-        "top=before any section\n"
-        "; comment\n"
-        "[probe]\n"
-        "; speed=1\n"
-        "   # speed=2\n"
-        "\t;speed=3\n"
-        "just some words\n"
-        "\n"
-        "speed=4000\n"
-        "#last=1\n";
-    EXPECT_EQ(get(text, "probe", "speed"), ok("4000"));
-    EXPECT_EQ(get(text, "probe", "last"), kMissing);
-    EXPECT_EQ(get(text, "probe", "just some words"), kMissing);
-    // Keys before the first header belong to no section.
-    EXPECT_EQ(get(text, "", "top"), kMissing);
-    EXPECT_EQ(get(text, "probe", "top"), kMissing);
+TEST(IniText, ReadingRules) {
+    const std::string t = BOM "[ \tTarget Device\t ]  ; trailing words\n"
+        "; speed=1\n   # speed=2\njust some words\n\n"
+        " \t Part Number \t=\t  STM32F407  VG \t\nurl = http://x/?a=b&c=d\nempty =\n=no key\n"
+        "speed=4000\nSPEED=second\n"
+        "[q]\ndouble = \"C:\\Program Files\\x\"\nsingle = 'abc'\nnested = \"\"inner\"\"\n"
+        "padded = \"  keep blanks  \"\nmismatched = \"abc'\nlone = \"\nmiddle = a\"b\"c\n"
+        "[broken\ny=2\n[target device]\nonly_in_second=1\n";
+    const std::string crlf = "top=1\r\n[s]\r\nb = two \r\nc=\"q\"\r\nlast=end\r";
+    const std::string small = "[s]\nk=12345\ne=\n";
+    const char* td = "Target Device";
+    struct { const std::string& text; const char *s, *k; Got want; size_t cap = 65536; } r[] = {
+        {t, "target DEVICE", "part number", ok("STM32F407  VG")},
+        {t, td, "url", ok("http://x/?a=b&c=d")}, {t, td, "empty", ok("")},
+        {t, td, "speed", ok("4000")}, {t, td, "just some words", kMissing},
+        {t, td, "only_in_second", kMissing},  // the first of duplicate sections wins
+        {t, "q", "double", ok("C:\\Program Files\\x")}, {t, "q", "single", ok("abc")},
+        {t, "q", "nested", ok("\"inner\"")}, {t, "q", "padded", ok("  keep blanks  ")},
+        {t, "q", "mismatched", ok("\"abc'")}, {t, "q", "lone", ok("\"")},
+        {t, "q", "middle", ok("a\"b\"c")}, {t, "q", "y", kMissing}, {t, "broken", "y", ok("2")},
+        {t, nullptr, "url", kMissing}, {t, "q", nullptr, kMissing},
+        {crlf, "", "top", kMissing}, {crlf, "s", "top", kMissing}, {crlf, "s", "b", ok("two")},
+        {crlf, "s", "c", ok("q")}, {crlf, "s", "last", ok("end")},
+        // A value that does not fit is refused, not cut; with cap 0 nothing is written.
+        {small, "s", "k", {INI_GET_TOO_LONG, ""}, 5}, {small, "s", "k", ok("12345"), 6},
+        {small, "s", "e", ok(""), 1},
+        {small, "s", "k", {INI_GET_TOO_LONG, std::string(65536, 'X')}, 0},
+    };
+    for (size_t i = 0; i < std::size(r); ++i)
+        EXPECT_EQ(get(r[i].text, r[i].s, r[i].k, r[i].cap), r[i].want) << "row " << i;
+    EXPECT_EQ(ini_text_get(small, "s", "k", nullptr, 10), INI_GET_TOO_LONG);
 }
 
-TEST(IniTextGet, TrimsKeysValuesAndSectionNames) {
-    const std::string text =
-        "  [ \tTarget Device\t ]  ; trailing words\n"
-        " \t part number \t=\t  STM32F407  VG \t\n"
-        "url = http://x/?a=b&c=d\n"
-        "empty =\n"
-        "=no key\n";
-    EXPECT_EQ(get(text, "Target Device", "part number"), ok("STM32F407  VG"));
-    EXPECT_EQ(get(text, "Target Device", "url"), ok("http://x/?a=b&c=d"));
-    EXPECT_EQ(get(text, "Target Device", "empty"), ok(""));
-    EXPECT_EQ(get(text, "Target Device", "part"), kMissing);
+TEST(IniText, EditsChangeOnlyTheLineConcerned) {
+    const char* dup = "[s]\nk=1\nk=2\n\n[t]\n[S]\nk=3\nm=1\n";
+    check_edits({
+        {"; top\nk=out\n[w]\n  k = 1 ; x\n\n[P]\n\tK\t= 4000\nm='0672'\n", "p", "k", "9",
+         "; top\nk=out\n[w]\n  k = 1 ; x\n\n[P]\nk=9\nm='0672'\n"},
+        {"[s]\n;k=old\n", "s", "k", "new", "[s]\n;k=old\nk=new\n"},
+        // A new key goes after the section's last non-blank line, a new section at the end.
+        {"[a]\nx=1\n\n \t\n[b]\ny=2\n", "a", "z", "3", "[a]\nx=1\nz=3\n\n \t\n[b]\ny=2\n"},
+        {"[a]\nx=1\n; about b\n[b]\n", "a", "z", "3", "[a]\nx=1\n; about b\nz=3\n[b]\n"},
+        {"[a]\n\n[b]\n", "a", "z", "3", "[a]\nz=3\n\n[b]\n"},
+        {"[a]\nx=1\n\n\n", "a", "z", "3", "[a]\nx=1\nz=3\n\n\n"},
+        {"[a]\nx=1", "a", "z", "3", "[a]\nx=1\nz=3"}, {"[a]", "a", "z", "3", "[a]\nz=3"},
+        {"[a]\nx=1", "new", "k", "v", "[a]\nx=1\n[new]\nk=v\n"},
+        {"", "new", "k", "a \"b\" c", "[new]\nk=a \"b\" c\n"},
+        // Only the first of duplicate sections and keys is touched.
+        {dup, "s", "k", "X", "[s]\nk=X\nk=2\n\n[t]\n[S]\nk=3\nm=1\n"},
+        {dup, "s", "m", "X", "[s]\nk=1\nk=2\nm=X\n\n[t]\n[S]\nk=3\nm=1\n"},
+        {dup, "s", "k", nullptr, "[s]\nk=2\n\n[t]\n[S]\nk=3\nm=1\n"},
+        {dup, "s", "m", nullptr, dup},
+        {"[s]\na=1\nb=2", "s", "B", nullptr, "[s]\na=1\n"}, {"", "t", "a", nullptr, ""},
+    });
 }
 
-TEST(IniTextGet, StripsExactlyOnePairOfMatchingQuotes) {
-    const std::string text =
-        "[q]\n"
-        "double = \"C:\\Program Files\\x\"\n"
-        "single = 'abc'\n"
-        "nested = \"\"inner\"\"\n"
-        "inner = 'say \"hi\"'\n"
-        "padded = \"  keep blanks  \"\n"
-        "mismatched = \"abc'\n"
-        "open = \"abc\n"
-        "lone = \"\n"
-        "pair = \"\"\n"
-        "middle = a\"b\"c\n";
-    EXPECT_EQ(get(text, "q", "double"), ok("C:\\Program Files\\x"));
-    EXPECT_EQ(get(text, "q", "single"), ok("abc"));
-    EXPECT_EQ(get(text, "q", "nested"), ok("\"inner\""));
-    EXPECT_EQ(get(text, "q", "inner"), ok("say \"hi\""));
-    EXPECT_EQ(get(text, "q", "padded"), ok("  keep blanks  "));
-    EXPECT_EQ(get(text, "q", "mismatched"), ok("\"abc'"));
-    EXPECT_EQ(get(text, "q", "open"), ok("\"abc"));
-    EXPECT_EQ(get(text, "q", "lone"), ok("\""));
-    EXPECT_EQ(get(text, "q", "pair"), ok(""));
-    EXPECT_EQ(get(text, "q", "middle"), ok("a\"b\"c"));
+TEST(IniText, LineEndingsAndByteOrderMarkArePreserved) {
+    check_edits({
+        {"[a]\r\nx=1\r\n\r\n[b]\r\n", "a", "y", "5", "[a]\r\nx=1\r\ny=5\r\n\r\n[b]\r\n"},
+        {"[a]\r\nx=1\r\n", "c", "k", "v", "[a]\r\nx=1\r\n[c]\r\nk=v\r\n"},
+        {"[a]\r\nx=1", "a", "z", "3", "[a]\r\nx=1\r\nz=3"},
+        {"[a]\r\nx=1\r", "b", "k", "v", "[a]\r\nx=1\r\n[b]\r\nk=v\r\n"},
+        // New lines follow the first line ending; a replaced line keeps its own.
+        {"[a]\nx=1\r\n", "a", "x", "2", "[a]\nx=2\r\n"},
+        {"[a]\nx=1\r\n", "a", "y", "2", "[a]\nx=1\r\ny=2\n"},
+        {"[a]\r\nx=1\n", "a", "x", "2", "[a]\r\nx=2\n"},
+        {"[a]\r\nx=1\n", "a", "y", "2", "[a]\r\nx=1\ny=2\r\n"},
+        {BOM "[s]\nk=1\n", "S", "K", "2", BOM "[s]\nK=2\n"},
+        {BOM "[s]\nk=1\n", "t", "k", "2", BOM "[s]\nk=1\n[t]\nk=2\n"},
+        {BOM, "t", "k", "2", BOM "[t]\nk=2\n"}, {BOM "[s]\r\n", "s", "k", "", BOM "[s]\r\nk=\r\n"},
+    });
 }
 
-TEST(IniTextGet, SectionAndKeyNamesIgnoreCase) {
-    const std::string text = "[Debug Probe]\nSerialNumber=0672FF\n[other]\nserialnumber=no\n";
-    EXPECT_EQ(get(text, "debug PROBE", "serialnumber"), ok("0672FF"));
-    EXPECT_EQ(get(text, "DEBUG PROBE", "SERIALNUMBER"), ok("0672FF"));
-    EXPECT_EQ(get(text, "Debug Probe", "SerialNumbe"), kMissing);
-    EXPECT_EQ(get(text, "Debug", "SerialNumber"), kMissing);
+TEST(IniText, EveryValueReadsBackExactly) {
+    for (const char* v : {"plain", "", " lead", "trail ", "\ttab\t", "\"quoted\"", "'single'", "\"",
+                          "'", "\"mixed'", "a = b ; c # d", "  ", "\" x", "[no]"})
+        EXPECT_EQ(get(set1("[s]\nx=1\n", "s", "k", v), "s", "k"), ok(v)) << "[" << v << "]";
 }
 
-TEST(IniTextGet, CrlfLinesGiveValuesWithoutCarriageReturn) {
-    const std::string text = "[s]\r\na=1\r\n[t]\r\nb = two \r\nc=\"q\"\r\nlast=end";
-    EXPECT_EQ(get(text, "s", "a"), ok("1"));
-    EXPECT_EQ(get(text, "t", "b"), ok("two"));
-    EXPECT_EQ(get(text, "t", "c"), ok("q"));
-    EXPECT_EQ(get(text, "t", "last"), ok("end"));
-    // A CRLF file cut after its final '\r'.
-    EXPECT_EQ(get("[s]\r\na=1\r", "s", "a"), ok("1"));
-}
-
-TEST(IniTextGet, FirstDuplicateSectionAndKeyWin) {
-    const std::string text =
-        "[s]\nk=first\nk=second\n[other]\nx=1\n[S]\nk=third\nonly_in_second=1\n";
-    EXPECT_EQ(get(text, "s", "k"), ok("first"));
-    // The second [S] is never consulted, even for keys the first lacks.
-    EXPECT_EQ(get(text, "s", "only_in_second"), kMissing);
-}
-
-TEST(IniTextGet, HeaderWithoutClosingBracketStillEndsTheSection) {
-    const std::string text = "[a]\nx=1\n[broken\ny=2\n";
-    EXPECT_EQ(get(text, "a", "x"), ok("1"));
-    EXPECT_EQ(get(text, "a", "y"), kMissing);
-    EXPECT_EQ(get(text, "broken", "y"), ok("2"));
-}
-
-TEST(IniTextGet, ByteOrderMarkIsSkipped) {
-    EXPECT_EQ(get(kBom + "[s]\nk=v\n", "s", "k"), ok("v"));
-    EXPECT_EQ(get(kBom + "[s]\r\nk=v\r\n", "S", "K"), ok("v"));
-}
-
-TEST(IniTextGet, ValueThatDoesNotFitIsRefusedNotCut) {
-    const std::string text = "[s]\nk=12345\n";
-    char out[16];
-
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, "s", "k", out, 5), INI_GET_TOO_LONG);
-    EXPECT_STREQ(out, "");
-
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, "s", "k", out, 6), INI_GET_OK);
-    EXPECT_STREQ(out, "12345");
-
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, "s", "k", out, 0), INI_GET_TOO_LONG);
-    EXPECT_EQ(out[0], 'X');  // cap 0: nothing may be written
-    EXPECT_EQ(ini_text_get(text, "s", "k", nullptr, 10), INI_GET_TOO_LONG);
-    EXPECT_EQ(ini_text_get(text, "s", "nope", nullptr, 0), INI_GET_MISSING);
-
-    // An empty value fits in one byte.
-    EXPECT_EQ(ini_text_get("[s]\ne=\n", "s", "e", out, 1), INI_GET_OK);
-    EXPECT_STREQ(out, "");
-}
-
-TEST(IniTextGet, MissingGivesEmptyOut) {
-    const std::string text = "[s]\nk=v\n";
-    char out[8];
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, "t", "k", out, sizeof out), INI_GET_MISSING);
-    EXPECT_STREQ(out, "");
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, "s", "v", out, sizeof out), INI_GET_MISSING);
-    EXPECT_STREQ(out, "");
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_text_get(text, nullptr, "k", out, sizeof out), INI_GET_MISSING);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(ini_text_get(text, "s", nullptr, out, sizeof out), INI_GET_MISSING);
-    EXPECT_EQ(ini_text_get("", "s", "k", out, sizeof out), INI_GET_MISSING);
-}
-
-// ---- changing text ---------------------------------------------------------
-
-TEST(IniTextSet, ReplacingAValueKeepsEveryOtherByte) {
-    const std::string before =
-        "; Korvane settings\n"
-        "stray = outside\n"
-        "\n"
-        "[window]\n"
-        "  width   =  1280   ; not a comment, part of the value\n"
-        "# height=5\n"
-        "height=720\n"
-        "\n"
-        "[probe]\n"
-        "\tSpeed\t= 4000\n"
-        "serial='0672'\n";
-    const std::string after =
-        "; Korvane settings\n"
-        "stray = outside\n"
-        "\n"
-        "[window]\n"
-        "  width   =  1280   ; not a comment, part of the value\n"
-        "# height=5\n"
-        "height=720\n"
-        "\n"
-        "[probe]\n"
-        "speed=1000\n"
-        "serial='0672'\n";
-    EXPECT_EQ(set1(before, "PROBE", "speed", "1000"), after);
-}
-
-TEST(IniTextSet, ReplacedLineUsesTheKeyAsPassed) {
-    EXPECT_EQ(set1("[s]\nMyKey = old value\n", "s", "mykey", "new"), "[s]\nmykey=new\n");
-}
-
-TEST(IniTextSet, CommentedOutKeyIsNotReplaced) {
-    EXPECT_EQ(set1("[s]\n;k=old\n", "s", "k", "new"), "[s]\n;k=old\nk=new\n");
-}
-
-TEST(IniTextSet, NewKeyGoesAfterLastNonBlankLineOfItsSection) {
-    EXPECT_EQ(set1("[a]\nx=1\n\n\n[b]\ny=2\n", "a", "z", "3"), "[a]\nx=1\nz=3\n\n\n[b]\ny=2\n");
-    // Blank lines that hold only blanks and tabs count as blank.
-    EXPECT_EQ(set1("[a]\nx=1\n \t\n[b]\n", "a", "z", "3"), "[a]\nx=1\nz=3\n \t\n[b]\n");
-    // A trailing comment is part of the section.
-    EXPECT_EQ(set1("[a]\nx=1\n; about b\n[b]\n", "a", "z", "3"), "[a]\nx=1\n; about b\nz=3\n[b]\n");
-    // Empty section: right after its header.
-    EXPECT_EQ(set1("[a]\n\n[b]\ny=2\n", "a", "z", "3"), "[a]\nz=3\n\n[b]\ny=2\n");
-    // Last section with trailing blank lines.
-    EXPECT_EQ(set1("[a]\nx=1\n\n\n", "a", "z", "3"), "[a]\nx=1\nz=3\n\n\n");
-}
-
-TEST(IniTextSet, NewKeyAfterLastLineWithoutLineEnding) {
-    EXPECT_EQ(set1("[a]\nx=1", "a", "z", "3"), "[a]\nx=1\nz=3");
-    EXPECT_EQ(set1("[a]", "a", "z", "3"), "[a]\nz=3");
-    EXPECT_EQ(set1("[a]\r\nx=1", "a", "z", "3"), "[a]\r\nx=1\r\nz=3");
-}
-
-TEST(IniTextSet, NewSectionIsAppendedAtTheEnd) {
-    EXPECT_EQ(set1("[a]\nx=1\n", "new", "k", "v"), "[a]\nx=1\n[new]\nk=v\n");
-    EXPECT_EQ(set1("[a]\nx=1", "new", "k", "v"), "[a]\nx=1\n[new]\nk=v\n");
-    EXPECT_EQ(set1("[a]\nx=1\n\n", "new", "k", "v"), "[a]\nx=1\n\n[new]\nk=v\n");
-    EXPECT_EQ(set1("", "new", "k", "v"), "[new]\nk=v\n");
-
-    std::string text = "[a]\nx=1\n";
-    IniPair pairs[] = {{"one", "1"}, {"two", "2"}, {"three", "3"}};
-    ASSERT_TRUE(ini_text_set(text, "Fresh", pairs, 3));
-    EXPECT_EQ(text, "[a]\nx=1\n[Fresh]\none=1\ntwo=2\nthree=3\n");
-}
-
-TEST(IniTextSet, CrlfFileKeepsCrlfOnNewAndReplacedLines) {
-    std::string text = "; c\r\n[a]\r\nx=1\r\ny=2\r\n\r\n[b]\r\nq=1\r\n";
-    IniPair a[] = {{"x", "9"}, {"added", "5"}};
-    ASSERT_TRUE(ini_text_set(text, "a", a, 2));
-    IniPair c{"k", "v"};
-    ASSERT_TRUE(ini_text_set(text, "c", &c, 1));
-    EXPECT_EQ(text, "; c\r\n[a]\r\nx=9\r\ny=2\r\nadded=5\r\n\r\n[b]\r\nq=1\r\n[c]\r\nk=v\r\n");
-
-    // A CRLF file cut after its last '\r' gets only the missing '\n'.
-    EXPECT_EQ(set1("[a]\r\nx=1\r", "b", "k", "v"), "[a]\r\nx=1\r\n[b]\r\nk=v\r\n");
-}
-
-TEST(IniTextSet, LineEndingStyleFollowsTheFirstLineEnding) {
-    // First ending LF: new lines use LF; a replaced CRLF line keeps its CRLF.
-    EXPECT_EQ(set1("[a]\nx=1\r\n", "a", "x", "2"), "[a]\nx=2\r\n");
-    EXPECT_EQ(set1("[a]\nx=1\r\n", "a", "y", "2"), "[a]\nx=1\r\ny=2\n");
-    // First ending CRLF: new lines use CRLF; a replaced LF line keeps its LF.
-    EXPECT_EQ(set1("[a]\r\nx=1\n", "a", "x", "2"), "[a]\r\nx=2\n");
-    EXPECT_EQ(set1("[a]\r\nx=1\n", "a", "y", "2"), "[a]\r\nx=1\ny=2\r\n");
-}
-
-TEST(IniTextSet, DuplicateSectionsAndKeysChangeOnlyTheFirst) {
-    const std::string text = "[s]\nk=1\nk=2\n\n[t]\n[S]\nk=3\nm=1\n";
-    EXPECT_EQ(set1(text, "s", "k", "X"), "[s]\nk=X\nk=2\n\n[t]\n[S]\nk=3\nm=1\n");
-    EXPECT_EQ(set1(text, "s", "m", "X"), "[s]\nk=1\nk=2\nm=X\n\n[t]\n[S]\nk=3\nm=1\n");
-    EXPECT_EQ(set1(text, "s", "k", nullptr), "[s]\nk=2\n\n[t]\n[S]\nk=3\nm=1\n");
-    // Deleting a key the first section lacks leaves the second alone.
-    EXPECT_EQ(set1(text, "s", "m", nullptr), text);
-}
-
-TEST(IniTextSet, NullValueDeletesTheLine) {
-    EXPECT_EQ(set1("[s]\na=1\nb=2\nc=3\n", "s", "B", nullptr), "[s]\na=1\nc=3\n");
-    EXPECT_EQ(set1("[s]\r\na=1\r\nb=2\r\n", "s", "b", nullptr), "[s]\r\na=1\r\n");
-    EXPECT_EQ(set1("[s]\na=1\nb=2", "s", "b", nullptr), "[s]\na=1\n");
-    // Missing key or section: nothing happens, and no section is created.
-    EXPECT_EQ(set1("[s]\na=1\n", "s", "zz", nullptr), "[s]\na=1\n");
-    EXPECT_EQ(set1("[s]\na=1\n", "t", "a", nullptr), "[s]\na=1\n");
-    EXPECT_EQ(set1("", "t", "a", nullptr), "");
-}
-
-TEST(IniTextSet, PairsApplyInOrder) {
-    std::string text = "[s]\nk=0\n";
-    IniPair pairs[] = {{"k", "1"}, {"n", "new"}, {"K", "2"}, {"n", nullptr}};
-    ASSERT_TRUE(ini_text_set(text, "s", pairs, 4));
-    EXPECT_EQ(text, "[s]\nK=2\n");
-    ASSERT_TRUE(ini_text_set(text, "s", pairs, 0));
-    EXPECT_EQ(text, "[s]\nK=2\n");
-}
-
-TEST(IniTextSet, InvalidNamesAndValuesAreRefusedLeavingTextUnchanged) {
+TEST_F(IniFile, InvalidInputIsRefusedLeavingTextAndFileUnchanged) {
     const std::string original = "[s]\nk=v\n";
-    const char* bad_keys[] = {"",    "a=b", "a\rb", "a\nb", "[x", "; x",
-                              "#x",  " x",  "x ",   "\tx",  nullptr};
-    for (const char* key : bad_keys) {
+    ASSERT_TRUE(write_all(path, original));
+    auto refused = [&](const char* section, const IniPair* pairs, int count) {
         std::string text = original;
-        IniPair p{key, "1"};
-        EXPECT_FALSE(ini_text_set(text, "s", &p, 1)) << (key ? key : "(null)");
-        EXPECT_EQ(text, original);
+        return !ini_text_set(text, section, pairs, count) && text == original &&
+               !ini_put(path.c_str(), section, pairs, count) && *ini_error();
+    };
+    const IniPair bad[] = {{"a=b", "1"}, {"a\rb", "1"}, {"a\nb", "1"}, {"[x", "1"}, {"; x", "1"},
+                           {"#x", "1"},  {" x", "1"},   {"x ", "1"},   {"\tx", "1"}, {"", "1"},
+                           {nullptr, "1"}, {"k", "a\nb"}, {"k", "a\r"}, {"k", "\n"}};
+    for (const IniPair& p : bad) {  // every pair is checked before the first is applied
+        IniPair pairs[] = {{"k", "changed"}, {"new", "1"}, p};
+        EXPECT_TRUE(refused("s", pairs, 3)) << (p.key ? p.key : "(null)") << " = " << p.value;
     }
-    const char* bad_values[] = {"a\nb", "a\r", "\n"};
-    for (const char* value : bad_values) {
-        std::string text = original;
-        IniPair p{"k", value};
-        EXPECT_FALSE(ini_text_set(text, "s", &p, 1));
-        EXPECT_EQ(text, original);
-    }
-    const char* bad_sections[] = {"", "a]b", "a\nb", "a\r", " s", "s\t", nullptr};
-    for (const char* section : bad_sections) {
-        std::string text = original;
-        IniPair p{"k", "1"};
-        EXPECT_FALSE(ini_text_set(text, section, &p, 1));
-        EXPECT_EQ(text, original);
-    }
-    // All pairs are checked before any is applied.
-    std::string text = original;
-    IniPair mixed[] = {{"k", "changed"}, {"new", "1"}, {"bad=key", "1"}};
-    EXPECT_FALSE(ini_text_set(text, "s", mixed, 3));
-    EXPECT_EQ(text, original);
-    EXPECT_FALSE(ini_text_set(text, "s", nullptr, 1));
-    EXPECT_FALSE(ini_text_set(text, "s", mixed, -1));
-    EXPECT_EQ(text, original);
+    EXPECT_NE(std::string(ini_error()).find("line break"), std::string::npos) << ini_error();
+    const IniPair good{"k", "1"};
+    for (const char* section : {"", "a]b", "a\nb", "a\r", " s", "s\t", (const char*)nullptr})
+        EXPECT_TRUE(refused(section, &good, 1)) << (section ? section : "(null)");
+    EXPECT_TRUE(refused("s", nullptr, 1) && refused("s", &good, -1));
+    EXPECT_FALSE(ini_remove_section(path.c_str(), nullptr));
+    for (const char* bad_path : {(const char*)nullptr, ""})
+        EXPECT_FALSE(ini_put(bad_path, "s", &good, 1) || ini_remove_section(bad_path, "s"));
+    EXPECT_EQ(read_all(path), original);
 }
 
-TEST(IniTextSet, EveryValueReadsBackExactly) {
-    const char* values[] = {"plain", "", " lead", "trail ", "\ttab\t", "\"quoted\"",
-                            "'single'", "\"", "'", "\"mixed'", "a = b ; c # d", "  ",
-                            "\" x", "[not a header]"};
-    for (const char* value : values) {
-        std::string text = set1("[s]\nother=1\n", "s", "k", value);
-        EXPECT_EQ(get(text, "s", "k"), ok(value)) << "[" << value << "] as " << text;
-        EXPECT_EQ(get(text, "s", "other"), ok("1"));
-    }
-    // Values that need no protection are written as they are.
-    EXPECT_EQ(set1("", "s", "k", "a \"b\" c"), "[s]\nk=a \"b\" c\n");
-}
-
-TEST(IniTextSet, ByteOrderMarkIsKept) {
-    EXPECT_EQ(set1(kBom + "[s]\nk=1\n", "s", "k", "2"), kBom + "[s]\nk=2\n");
-    EXPECT_EQ(set1(kBom + "[s]\nk=1\n", "t", "k", "2"), kBom + "[s]\nk=1\n[t]\nk=2\n");
-    EXPECT_EQ(set1(kBom, "t", "k", "2"), kBom + "[t]\nk=2\n");
-    EXPECT_EQ(set1(kBom + "[s]\r\n", "s", "k", "2"), kBom + "[s]\r\nk=2\r\n");
-}
-
-TEST(IniTextRemoveSection, RemovesHeaderAndLinesUpToNextHeader) {
-    std::string text = "; top\n[a]\nx=1\n\n[B]\ny=2\n; about c\n\n[c]\nz=3\n";
-    ini_text_remove_section(text, "b");
-    EXPECT_EQ(text, "; top\n[a]\nx=1\n\n[c]\nz=3\n");
-    ini_text_remove_section(text, "C");
-    EXPECT_EQ(text, "; top\n[a]\nx=1\n\n");
-    ini_text_remove_section(text, "missing");
-    EXPECT_EQ(text, "; top\n[a]\nx=1\n\n");
-    ini_text_remove_section(text, nullptr);
-    EXPECT_EQ(text, "; top\n[a]\nx=1\n\n");
-}
-
-TEST(IniTextRemoveSection, RemovesOnlyTheFirstDuplicateAndKeepsTheBom) {
-    std::string text = kBom + "[s]\r\nk=1\r\n[t]\r\n[s]\r\nk=2\r\n";
-    ini_text_remove_section(text, "S");
-    EXPECT_EQ(text, kBom + "[t]\r\n[s]\r\nk=2\r\n");
-    EXPECT_EQ(get(text, "s", "k"), ok("2"));
-}
-
-// ---- files -----------------------------------------------------------------
-
-TEST(IniFile, MissingFileReadsAsMissing) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    char out[8];
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_get(dir.file("none.ini").c_str(), "s", "k", out, sizeof out), INI_GET_MISSING);
-    EXPECT_STREQ(out, "");
-    std::memset(out, 'X', sizeof out);
-    EXPECT_EQ(ini_get(nullptr, "s", "k", out, sizeof out), INI_GET_MISSING);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(ini_get("", "s", "k", out, sizeof out), INI_GET_MISSING);
-    // A folder is not a settings file.
-    EXPECT_EQ(ini_get(dir.path().c_str(), "s", "k", out, sizeof out), INI_GET_MISSING);
-}
-
-TEST(IniFile, PutCreatesTheFileAndGetReadsIt) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    IniPair pairs[] = {{"speed", "4000"}, {"serial", "0672FF"}};
-    ASSERT_TRUE(ini_put(path.c_str(), "probe", pairs, 2)) << ini_error();
-    EXPECT_EQ(read_all(path), "[probe]\nspeed=4000\nserial=0672FF\n");
-    EXPECT_EQ(get_file(path, "Probe", "SERIAL"), ok("0672FF"));
-
-    char small[4];
-    EXPECT_EQ(ini_get(path.c_str(), "probe", "serial", small, sizeof small), INI_GET_TOO_LONG);
-    EXPECT_STREQ(small, "");
-    EXPECT_TRUE(dir.others({"debugger.ini"}).empty());
-}
-
-TEST(IniFile, SaveKeepsUnrelatedSectionsAndCommentsByteForByte) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    const std::string before = kBom +
-                               "; written by hand\r\n"
-                               "[Recent]\r\n"
-                               "file0 = \"C:\\fw\\blinky.elf\"\r\n"
-                               "\r\n"
-                               "[probe]\r\n"
-                               "  Speed = 4000   \r\n"
-                               "# keep me\r\n"
-                               "\r\n"
-                               "[Window]\r\n"
-                               "\tx=10\r\n";
-    ASSERT_TRUE(write_all(path, before));
-
+TEST_F(IniFile, SaveKeepsOtherBytesAndSkipsSavesThatChangeNothing) {
+    EXPECT_EQ(get_file(path, "s", "k"), kMissing);
+    ASSERT_TRUE(write_all(path, BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
+                                    "[probe]\r\n  Speed = 4000   \r\n# keep\r\n\r\n"
+                                    "[Window]\r\nx=1\r\n[window]\r\ny=2\r\n"));
     IniPair pairs[] = {{"speed", "1000"}, {"reset", "hardware"}};
     ASSERT_TRUE(ini_put(path.c_str(), "PROBE", pairs, 2)) << ini_error();
-    IniPair extra{"theme", "dark"};
-    ASSERT_TRUE(ini_put(path.c_str(), "ui", &extra, 1)) << ini_error();
+    ASSERT_TRUE(put1(path, "ui", "theme", "dark")) << ini_error();
+    ASSERT_TRUE(ini_remove_section(path.c_str(), "window")) << ini_error();  // the first only
+    EXPECT_EQ(read_all(path), BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
+                                  "[probe]\r\nspeed=1000\r\n# keep\r\nreset=hardware\r\n\r\n"
+                                  "[window]\r\ny=2\r\n[ui]\r\ntheme=dark\r\n");
+    EXPECT_EQ(get_file(path, "recent", "F0"), ok("C:\\fw\\b.elf"));
 
-    const std::string after = kBom +
-                              "; written by hand\r\n"
-                              "[Recent]\r\n"
-                              "file0 = \"C:\\fw\\blinky.elf\"\r\n"
-                              "\r\n"
-                              "[probe]\r\n"
-                              "speed=1000\r\n"
-                              "# keep me\r\n"
-                              "reset=hardware\r\n"
-                              "\r\n"
-                              "[Window]\r\n"
-                              "\tx=10\r\n"
-                              "[ui]\r\n"
-                              "theme=dark\r\n";
-    EXPECT_EQ(read_all(path), after);
-    EXPECT_EQ(get_file(path, "recent", "file0"), ok("C:\\fw\\blinky.elf"));
-    EXPECT_EQ(get_file(path, "probe", "speed"), ok("1000"));
-}
-
-TEST(IniFile, SaveReplacesTheFileAndSkipsSavesThatChangeNothing) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    ASSERT_TRUE(write_all(path, "[s]\nk=1\n"));
     struct stat st0, st1, st2;
     ASSERT_EQ(stat(path.c_str(), &st0), 0);
-
-    IniPair same{"k", "1"}, gone{"missing", nullptr};
-    ASSERT_TRUE(ini_put(path.c_str(), "s", &same, 1)) << ini_error();
-    ASSERT_TRUE(ini_put(path.c_str(), "s", &gone, 1)) << ini_error();
-    ASSERT_TRUE(ini_remove_section(path.c_str(), "absent")) << ini_error();
-    ASSERT_EQ(stat(path.c_str(), &st1), 0);
-    EXPECT_EQ(st1.st_ino, st0.st_ino);  // not rewritten
-
-    IniPair change{"k", "2"};
-    ASSERT_TRUE(ini_put(path.c_str(), "s", &change, 1)) << ini_error();
-    ASSERT_EQ(stat(path.c_str(), &st2), 0);
-    EXPECT_NE(st2.st_ino, st0.st_ino);  // a new file took the old one's place
-    EXPECT_EQ(read_all(path), "[s]\nk=2\n");
-
-    // Nothing to do on a missing file creates no file.
-    const std::string none = dir.file("none.ini");
-    ASSERT_TRUE(ini_put(none.c_str(), "s", &gone, 1)) << ini_error();
-    ASSERT_TRUE(ini_remove_section(none.c_str(), "s")) << ini_error();
-    EXPECT_FALSE(exists(none));
+    ASSERT_TRUE(put1(path, "probe", "speed", "1000") && put1(path, "probe", "gone", nullptr) &&
+                ini_remove_section(path.c_str(), "absent") && stat(path.c_str(), &st1) == 0);
+    ASSERT_TRUE(put1(path, "probe", "speed", "2") && stat(path.c_str(), &st2) == 0) << ini_error();
+    EXPECT_EQ(st1.st_ino, st0.st_ino) << "a save that changed nothing rewrote the file";
+    EXPECT_NE(st2.st_ino, st0.st_ino) << "a real change did not replace the file";
 }
 
-TEST(IniFile, SaveKeepsTheFileMode) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    for (mode_t mode : {mode_t(0600), mode_t(0666), mode_t(0640)}) {
-        const std::string path = dir.file("m.ini");
-        ASSERT_TRUE(write_all(path, "[s]\nk=1\n"));
-        ASSERT_EQ(chmod(path.c_str(), mode), 0);
-        IniPair p{"k", "2"};
-        ASSERT_TRUE(ini_put(path.c_str(), "s", &p, 1)) << ini_error();
-        struct stat st;
-        ASSERT_EQ(stat(path.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, mode);
-        EXPECT_EQ(read_all(path), "[s]\nk=2\n");
-    }
+static std::vector<size_t> g_totals;
+static void record_total(size_t n) { g_totals.push_back(n); }
+static void die_after_first_chunk(size_t n) { _exit(n > 0 && n <= 4096 ? 42 : 43); }
+
+TEST_F(IniFile, InterruptedSaveLeavesTheOriginalIntact) {
+    const std::string original = varied(6000) + "\n[probe]\r\nserial=0672FF\r\n\r\n[ui]\r\nz=2\r\n";
+    ASSERT_TRUE(write_all(path, original));
+    const std::string big = varied(40000);
+    EXPECT_EQ(in_child([&] {
+                  ini_set_write_hook(die_after_first_chunk);
+                  put1(path, "probe", "blob", big.c_str());
+                  return 0;  // the hook never fired
+              }), 42) << "the save was not cut after a first chunk of at most 4096 bytes";
+    EXPECT_EQ(read_all(path), original);
+    EXPECT_EQ(entries(), 2u) << "the half-written copy should be a file of its own";
+
+    // The leftover does not get in the way of the next save, which writes small chunks.
+    ini_set_write_hook(record_total);
+    bool saved = put1(path, "probe", "blob", big.c_str());
+    ini_set_write_hook(nullptr);
+    ASSERT_TRUE(saved) << ini_error();
+    EXPECT_EQ(get_file(path, "probe", "blob"), ok(big));
+    ASSERT_GE(g_totals.size(), 11u);
+    for (size_t i = 0, prev = 0; i < g_totals.size(); prev = g_totals[i++])
+        EXPECT_TRUE(g_totals[i] > prev && g_totals[i] - prev <= 4096) << i << ": " << g_totals[i];
+    EXPECT_EQ(g_totals.back(), read_all(path).size());
 }
 
-TEST(IniFile, SaveThroughSymbolicLinkUpdatesTheTarget) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string real = dir.file("real.ini"), link = dir.file("link.ini");
-    ASSERT_TRUE(write_all(real, "[s]\nk=1\n"));
-    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
-    IniPair p{"k", "2"};
-    ASSERT_TRUE(ini_put(link.c_str(), "s", &p, 1)) << ini_error();
+TEST_F(IniFile, FailedWriteRemovesTheTemporaryFile) {
+    const std::string original = "[probe]\nserial=0672FF\n", big = varied(40000);
+    ASSERT_TRUE(write_all(path, original));
+    EXPECT_EQ(in_child([&] {  // a file size limit makes write() fail part-way, like a full disk
+                  signal(SIGXFSZ, SIG_IGN);
+                  struct rlimit lim = {10000, 10000};
+                  if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 10;
+                  if (put1(path, "probe", "blob", big.c_str())) return 11;
+                  if (!std::strstr(ini_error(), "cannot write temporary file")) return 12;
+                  return std::strstr(ini_error(), std::strerror(EFBIG)) ? 0 : 13;
+              }), 0);
+    EXPECT_EQ(read_all(path), original);
+    EXPECT_EQ(entries(), 1u) << "a temporary file was left behind";
+}
+
+TEST_F(IniFile, ConcurrentPutsFromTwoThreadsLoseNothing) {
+    ASSERT_TRUE(write_all(path, "; shared\n[other]\nx=1\n\n[shared]\n"));
+    auto key = [](int id, int k) { return "t" + std::to_string(id) + "_k" + std::to_string(k); };
+    bool all_ok[2] = {true, true};
+    auto worker = [&](int id) {
+        for (const char* value : {"round0", "round1", "round2"})
+            for (int k = 0; k < 25; ++k)
+                all_ok[id] &= put1(path, "shared", key(id, k).c_str(), value);
+    };
+    { std::jthread a(worker, 0), b(worker, 1); }  // both have finished after this line
+    EXPECT_TRUE(all_ok[0] && all_ok[1]);
+    for (int id = 0; id < 2; ++id)
+        for (int k = 0; k < 25; ++k)
+            EXPECT_EQ(get_file(path, "shared", key(id, k).c_str()), ok("round2")) << key(id, k);
+    EXPECT_EQ(get_file(path, "other", "x"), ok("1"));
+    EXPECT_EQ(entries(), 1u) << "a temporary file was left behind";
+}
+
+TEST_F(IniFile, SaveIntoMissingFolderFailsWithReason) {
+    const std::string folder = dir + "/no/such", bad = folder + "/debugger.ini";
+    EXPECT_FALSE(put1(bad, "s", "k", "v"));
+    const std::string why = ini_error();
+    EXPECT_NE(why.find("cannot create temporary file '" + bad + ".tmp."), std::string::npos) << why;
+    EXPECT_NE(why.find(std::strerror(ENOENT)), std::string::npos) << why;
+    std::thread([&] { EXPECT_STREQ(ini_error(), "") << "the reason is not per thread"; }).join();
+    EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+TEST_F(IniFile, UnreadableFileIsNotOverwritten) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);  // a folder cannot be read as a file, even by root
+    ASSERT_TRUE(write_all(path + "/inside", "x"));
+    EXPECT_FALSE(put1(path, "s", "k", "v"));
+    const std::string why = ini_error();
+    EXPECT_NE(why.find("cannot read '" + path + "'"), std::string::npos) << why;
+    EXPECT_EQ(read_all(path + "/inside"), "x");
+    EXPECT_EQ(entries(), 1u) << "a temporary file was left behind";
+}
+
+TEST_F(IniFile, FifoInThePlaceOfTheFileNeitherHangsNorIsReplaced) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    EXPECT_EQ(get_file(path, "s", "k"), kMissing);  // would block forever in a plain fopen
+    EXPECT_FALSE(put1(path, "s", "k", "v"));
+    EXPECT_NE(std::string(ini_error()).find("not a regular file"), std::string::npos) << ini_error();
     struct stat st;
-    ASSERT_EQ(lstat(link.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(IniFile, SaveThroughSymbolicLinkUpdatesTheTarget) {
+    const std::string real = dir + "/real.ini";
+    ASSERT_TRUE(write_all(real, "[s]\nk=1\n") && symlink(real.c_str(), path.c_str()) == 0);
+    ASSERT_TRUE(put1(path, "s", "k", "2")) << ini_error();
+    struct stat st;
+    EXPECT_TRUE(lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was replaced";
     EXPECT_EQ(read_all(real), "[s]\nk=2\n");
 }
 
-TEST(IniFile, RemoveSectionFromFile) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    ASSERT_TRUE(write_all(path, "[a]\nx=1\n\n[Recent]\nf0=a\nf1=b\n\n[c]\nz=3\n"));
-    ASSERT_TRUE(ini_remove_section(path.c_str(), "recent")) << ini_error();
-    EXPECT_EQ(read_all(path), "[a]\nx=1\n\n[c]\nz=3\n");
-    EXPECT_EQ(get_file(path, "recent", "f0"), kMissing);
-    EXPECT_FALSE(ini_remove_section(path.c_str(), nullptr));
-    EXPECT_STRNE(ini_error(), "");
-    EXPECT_EQ(read_all(path), "[a]\nx=1\n\n[c]\nz=3\n");
-}
-
-TEST(IniFileErrors, SaveIntoMissingFolderFailsWithReason) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string folder = dir.file("no/such/folder");
-    const std::string path = folder + "/debugger.ini";
-    IniPair p{"k", "v"};
-    EXPECT_FALSE(ini_put(path.c_str(), "s", &p, 1));
-    const std::string why = ini_error();
-    EXPECT_NE(why.find("cannot create temporary file"), std::string::npos) << why;
-    EXPECT_NE(why.find(path + ".tmp."), std::string::npos) << why;
-    EXPECT_NE(why.find(std::strerror(ENOENT)), std::string::npos) << why;
-    EXPECT_FALSE(exists(folder));
-}
-
-TEST(IniFileErrors, MissingPathFails) {
-    IniPair p{"k", "v"};
-    EXPECT_FALSE(ini_put(nullptr, "s", &p, 1));
-    EXPECT_STRNE(ini_error(), "");
-    EXPECT_FALSE(ini_put("", "s", &p, 1));
-    EXPECT_STRNE(ini_error(), "");
-    EXPECT_FALSE(ini_remove_section(nullptr, "s"));
-    EXPECT_FALSE(ini_remove_section("", "s"));
-    EXPECT_STRNE(ini_error(), "");
-}
-
-TEST(IniFileErrors, UnreadableFileIsNotOverwritten) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    // A folder where the file should be cannot be read (even by root).
-    const std::string path = dir.file("debugger.ini");
-    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-    ASSERT_TRUE(write_all(path + "/inside", "x"));
-    IniPair p{"k", "v"};
-    EXPECT_FALSE(ini_put(path.c_str(), "s", &p, 1));
-    const std::string why = ini_error();
-    EXPECT_NE(why.find("cannot read"), std::string::npos) << why;
-    EXPECT_NE(why.find(path), std::string::npos) << why;
-    EXPECT_EQ(read_all(path + "/inside"), "x");
-    EXPECT_TRUE(dir.others({"debugger.ini"}).empty());
-}
-
-TEST(IniFileErrors, InvalidKeyIsRefusedAndFileUnchanged) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    const std::string original = "[s]\nk=1\n";
-    ASSERT_TRUE(write_all(path, original));
-    IniPair pairs[] = {{"k", "2"}, {"evil\n[other]", "x"}};
-    EXPECT_FALSE(ini_put(path.c_str(), "s", pairs, 2));
-    EXPECT_NE(std::string(ini_error()).find("line break"), std::string::npos) << ini_error();
-    IniPair bad_value{"k", "a\r\nb=c"};
-    EXPECT_FALSE(ini_put(path.c_str(), "s", &bad_value, 1));
-    EXPECT_FALSE(ini_put(path.c_str(), "a]b", pairs, 1));
-    EXPECT_FALSE(ini_put(path.c_str(), nullptr, pairs, 1));
-    EXPECT_EQ(read_all(path), original);
-}
-
-TEST(IniFileErrors, ErrorTextBelongsToTheFailingThread) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string bad = dir.file("missing/x.ini");
-    std::string seen_by_other = "unset", seen_after_failure;
-    std::thread other([&] {
-        IniPair p{"k", "v"};
-        EXPECT_FALSE(ini_put(bad.c_str(), "s", &p, 1));
-        seen_after_failure = ini_error();
-    });
-    other.join();
-    std::thread fresh([&] { seen_by_other = ini_error(); });
-    fresh.join();
-    EXPECT_NE(seen_after_failure.find("cannot create temporary file"), std::string::npos);
-    EXPECT_EQ(seen_by_other, "");
-}
-
-// ---- saving safely ---------------------------------------------------------
-
-static std::vector<size_t>* g_totals = nullptr;
-static void record_total(size_t n) { g_totals->push_back(n); }
-
-TEST(IniFileSave, WritesInChunksReportingTheRunningTotal) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    const std::string big = varied(20000);
-    std::vector<size_t> totals;
-    g_totals = &totals;
-    ini_set_write_hook(record_total);
-    IniPair p{"blob", big.c_str()};
-    bool saved = ini_put(path.c_str(), "s", &p, 1);
-    ini_set_write_hook(nullptr);
-    g_totals = nullptr;
-    ASSERT_TRUE(saved) << ini_error();
-
-    const std::string text = read_all(path);
-    EXPECT_EQ(text, "[s]\nblob=" + big + "\n");
-    ASSERT_GE(totals.size(), 5u);
-    size_t prev = 0;
-    for (size_t t : totals) {
-        EXPECT_GT(t, prev);
-        EXPECT_LE(t - prev, 4096u);
-        prev = t;
+TEST_F(IniFile, SaveKeepsTheFileMode) {
+    mode_t old_umask = umask(022);  // so that a mode set by open() alone would show
+    for (mode_t mode : {mode_t(0600), mode_t(0666), mode_t(0640)}) {
+        struct stat st {};
+        EXPECT_TRUE(write_all(path, "[s]\nk=1\n") && chmod(path.c_str(), mode) == 0);
+        EXPECT_TRUE(put1(path, "s", "k", "2") && stat(path.c_str(), &st) == 0) << ini_error();
+        EXPECT_EQ(st.st_mode & 07777, mode);
     }
-    EXPECT_EQ(totals.back(), text.size());
-}
-
-static void die_after_first_chunk(size_t n) { _exit(n > 0 && n <= 4096 ? 42 : 43); }
-
-TEST(IniFileSave, InterruptedSaveLeavesTheOriginalIntact) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    const std::string original = varied(6000) + "\n[probe]\r\nserial=0672FF\r\n\r\n[ui]\r\nzoom=2\r\n";
-    ASSERT_TRUE(write_all(path, original));
-    const std::string big = varied(40000);
-
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ini_set_write_hook(die_after_first_chunk);
-        IniPair p{"blob", big.c_str()};
-        ini_put(path.c_str(), "probe", &p, 1);
-        _exit(0);  // the hook never fired
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 42) << "the save was not cut after its first chunk";
-
-    EXPECT_EQ(read_all(path), original);
-    // The half-written copy went to a separate file next to it.
-    std::vector<std::string> left = dir.others({"debugger.ini"});
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0].rfind("debugger.ini.tmp.", 0), 0u) << left[0];
-    struct stat st;
-    ASSERT_EQ(stat(dir.file(left[0]).c_str(), &st), 0);
-    EXPECT_GT(st.st_size, 0);
-    EXPECT_LE(st.st_size, 4096);
-
-    // The leftover does not get in the way of the next save.
-    IniPair p{"blob", big.c_str()};
-    ASSERT_TRUE(ini_put(path.c_str(), "probe", &p, 1)) << ini_error();
-    EXPECT_EQ(get_file(path, "probe", "blob"), ok(big));
-    EXPECT_EQ(get_file(path, "probe", "serial"), ok("0672FF"));
-}
-
-TEST(IniFileSave, FailedWriteRemovesTheTemporaryFile) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    const std::string original = "[probe]\nserial=0672FF\n";
-    ASSERT_TRUE(write_all(path, original));
-    const std::string big = varied(40000);
-
-    // In a child, a file size limit makes write() fail part-way like a full disk.
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim = {10000, 10000};
-        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(10);
-        IniPair p{"blob", big.c_str()};
-        if (ini_put(path.c_str(), "probe", &p, 1)) _exit(11);
-        if (!std::strstr(ini_error(), "cannot write temporary file")) _exit(12);
-        if (!std::strstr(ini_error(), std::strerror(EFBIG))) _exit(13);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(read_all(path), original);
-    EXPECT_TRUE(dir.others({"debugger.ini"}).empty());
-}
-
-TEST(IniFileSave, ConcurrentPutsFromTwoThreadsLoseNothing) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.file("debugger.ini");
-    ASSERT_TRUE(write_all(path, "; shared\n[other]\nx=1\n\n[shared]\n"));
-    constexpr int kKeys = 25, kRounds = 3;
-
-    auto worker = [&](int id, bool* all_ok) {
-        *all_ok = true;
-        for (int round = 0; round < kRounds; ++round) {
-            for (int k = 0; k < kKeys; ++k) {
-                std::string key = "t" + std::to_string(id) + "_k" + std::to_string(k);
-                std::string value = "round" + std::to_string(round);
-                IniPair p{key.c_str(), value.c_str()};
-                *all_ok &= ini_put(path.c_str(), "shared", &p, 1);
-            }
-        }
-    };
-    bool ok0 = false, ok1 = false;
-    std::thread a(worker, 0, &ok0), b(worker, 1, &ok1);
-    a.join();
-    b.join();
-    EXPECT_TRUE(ok0);
-    EXPECT_TRUE(ok1);
-
-    const std::string last = "round" + std::to_string(kRounds - 1);
-    for (int id = 0; id < 2; ++id)
-        for (int k = 0; k < kKeys; ++k) {
-            std::string key = "t" + std::to_string(id) + "_k" + std::to_string(k);
-            EXPECT_EQ(get_file(path, "shared", key.c_str()), ok(last)) << key;
-        }
-    EXPECT_EQ(get_file(path, "other", "x"), ok("1"));
-    EXPECT_TRUE(dir.others({"debugger.ini"}).empty());
+    umask(old_umask);
 }

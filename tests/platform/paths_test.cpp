@@ -81,9 +81,3 @@ TEST(FileSystem, WritableProbeAndDirectoryCreation) {
     ASSERT_EQ(system(cmd.c_str()), 0);
 }
 
-TEST(FileSystem, FindsProgramsInPath) {
-    char out[1024];
-    EXPECT_TRUE(plat_find_in_path("sh", out, sizeof out));
-    EXPECT_EQ(access(out, X_OK), 0);
-    EXPECT_FALSE(plat_find_in_path("no-such-program-kd", out, sizeof out));
-}

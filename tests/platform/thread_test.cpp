@@ -26,14 +26,6 @@ TEST(Threads, JoinTimesOutOnALiveThreadAndKeepsTheHandle) {
     EXPECT_EQ(ran.load(), 1);
 }
 
-TEST(Threads, ArgumentReachesTheThread) {
-    int value = 0;
-    PlatThread* t = plat_thread_start([](void* p) { *static_cast<int*>(p) = 42; }, &value);
-    ASSERT_TRUE(plat_thread_join(t, 5000));
-    EXPECT_EQ(value, 42);
-    EXPECT_EQ(plat_thread_start(nullptr, nullptr), nullptr);
-}
-
 TEST(Events, AutoResetWakesOnceAndTimesOut) {
     PlatEvent* e = plat_event_create();
     ASSERT_NE(e, nullptr);

@@ -72,12 +72,6 @@ TEST_F(LogPanel, StampsLogLinesAndMirrorsThemToTheFile) {
     EXPECT_EQ(read_file(path_).find("R0"), std::string::npos);
 }
 
-TEST_F(LogPanel, StampFormat) {
-    char buf[32];
-    log_format_stamp(buf, sizeof buf, 7, 5, 9, 42);
-    EXPECT_STREQ(buf, "[07:05:09.042] ");
-}
-
 TEST_F(LogPanel, LongLineIsCutTo255CharactersInPanelAndFile) {
     std::string text(300, 'x');
     log_add_line(&logv, text.c_str());
