@@ -1,0 +1,42 @@
+// What distinguishes one simulated board from another: memories, clock, the
+// core's identity and options. Data only, so new boards (a Cortex-M0+ with
+// FPB v1, an NXP MCX-like part) are new records, not new code paths.
+#pragma once
+
+#include <cstdint>
+
+enum class SimCoreKind : uint8_t { cortex_m4f, cortex_m0plus, cortex_m33 };
+enum class SimFlashKind : uint8_t { stm32f4, none };
+
+struct SimMemRegion {
+    uint32_t base;
+    uint32_t size; // 0 = absent
+};
+
+struct SimBoardProfile {
+    const char* name;
+    SimCoreKind core;
+    SimFlashKind flash_kind;
+    uint32_t cpuid;
+    bool has_fpu;
+    unsigned nvic_irqs;        // external interrupts implemented
+    unsigned priority_bits;    // implemented priority bits (top of the byte)
+    SimMemRegion flash;        // programmed only through the flash controller
+    uint32_t flash_alias;      // boot alias of flash (the vector table at 0)
+    SimMemRegion sram;
+    SimMemRegion ccm;          // data-only core-coupled RAM
+    SimMemRegion sysmem;       // system memory / OTP / device signature (read-only)
+    uint32_t flash_size_addr;  // halfword holding the flash size in KB
+    uint16_t flash_size_kb;
+    uint32_t uid_addr;         // 96-bit unique device ID
+    uint32_t uid[3];
+    uint32_t dbgmcu_idcode_addr;
+    uint32_t dbgmcu_idcode;
+    uint32_t instr_per_us;     // one instruction per core clock cycle
+    unsigned systick_ext_div;  // SysTick external reference = core clock / this
+    uint64_t flash_time_divisor; // >= 1: shortens program/erase times for tests
+    unsigned flash_irq;        // NVIC line of the flash interface
+};
+
+// An STM32F405-like board at 16 MHz (the HSI clock after reset).
+SimBoardProfile sim_board_profile_stm32f405();

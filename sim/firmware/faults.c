@@ -1,0 +1,60 @@
+// Faults the user can provoke from the debugger by writing g_fault_trigger.
+// Written in assembly so the faulting instruction is the same at every
+// optimisation level and sits exactly at the symbol's address.
+#include "demo.h"
+#include "regs.h"
+
+__attribute__((naked, noinline)) void fault_udf(void) {
+    __asm volatile(
+        "udf #0x17\n\t"
+        "bx lr");
+}
+
+__attribute__((naked, noinline)) uint32_t fault_bus_read(uint32_t addr) {
+    (void)addr;
+    __asm volatile(
+        "ldr r0, [r0]\n\t"
+        "bx lr");
+}
+
+__attribute__((naked, noinline)) uint32_t fault_divide(uint32_t num, uint32_t den) {
+    (void)num;
+    (void)den;
+    __asm volatile(
+        "udiv r0, r0, r1\n\t"
+        "bx lr");
+}
+
+__attribute__((naked, noinline)) void fault_bkpt(void) {
+    __asm volatile(
+        "bkpt #0x42\n\t"
+        "bx lr");
+}
+
+// An address with bit 0 clear asks for ARM state, which an M-profile core
+// does not have: the branch succeeds and the next instruction faults
+// (UsageFault INVSTATE, stacked PC = the even address).
+static volatile uintptr_t s_arm_state_target;
+
+void fault_run(uint32_t which) {
+    switch (which) {
+    case 1:
+        fault_udf();
+        break;
+    case 2:
+        fault_bus_read(0x60000000u);   // FSMC bank 1, nothing mapped on this board
+        break;
+    case 3:
+        SCB_CCR |= SCB_CCR_DIV_0_TRP;
+        fault_divide(1, 0);
+        break;
+    case 4: {
+        s_arm_state_target = (uintptr_t)&fault_udf & ~(uintptr_t)1;
+        void (*fn)(void) = (void (*)(void))s_arm_state_target;
+        fn();
+        break;
+    }
+    default:
+        break;
+    }
+}

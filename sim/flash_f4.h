@@ -1,0 +1,137 @@
+// The embedded-Flash interface of a 1 MB single-bank STM32F405/407 (RM0090,
+// "Embedded Flash memory interface"): the register block at 0x40023C00 and
+// the 1 MB array at 0x08000000 it programs and erases.
+//
+// The board maps `array` for reads and instruction fetch, and routes every
+// store into the array area to sim_flashf4_array_write. Register accesses use
+// offsets relative to SIM_FLASHF4_REG_BASE.
+#pragma once
+
+#include "sim/sim_types.h"
+
+#include <cstdint>
+
+constexpr uint32_t SIM_FLASHF4_REG_BASE = 0x40023C00;
+constexpr uint32_t SIM_FLASHF4_REG_SIZE = 0x400;
+constexpr uint32_t SIM_FLASHF4_ARRAY_BASE = 0x08000000;
+constexpr uint32_t SIM_FLASHF4_ARRAY_SIZE = 1024 * 1024;
+constexpr unsigned SIM_FLASHF4_SECTORS = 12;
+
+// Register offsets.
+constexpr uint32_t SIM_FLASHF4_ACR = 0x00;
+constexpr uint32_t SIM_FLASHF4_KEYR = 0x04;
+constexpr uint32_t SIM_FLASHF4_OPTKEYR = 0x08;
+constexpr uint32_t SIM_FLASHF4_SR = 0x0C;
+constexpr uint32_t SIM_FLASHF4_CR = 0x10;
+constexpr uint32_t SIM_FLASHF4_OPTCR = 0x14;
+
+// Keys.
+constexpr uint32_t SIM_FLASHF4_KEY1 = 0x45670123;
+constexpr uint32_t SIM_FLASHF4_KEY2 = 0xCDEF89AB;
+constexpr uint32_t SIM_FLASHF4_OPTKEY1 = 0x08192A3B;
+constexpr uint32_t SIM_FLASHF4_OPTKEY2 = 0x4C5D6E7F;
+
+// FLASH_SR bits.
+constexpr uint32_t SIM_FLASHF4_SR_EOP = 1u << 0;
+constexpr uint32_t SIM_FLASHF4_SR_OPERR = 1u << 1;
+constexpr uint32_t SIM_FLASHF4_SR_WRPERR = 1u << 4;
+constexpr uint32_t SIM_FLASHF4_SR_PGAERR = 1u << 5;
+constexpr uint32_t SIM_FLASHF4_SR_PGPERR = 1u << 6;
+constexpr uint32_t SIM_FLASHF4_SR_PGSERR = 1u << 7;
+constexpr uint32_t SIM_FLASHF4_SR_BSY = 1u << 16;
+
+// FLASH_CR bits.
+constexpr uint32_t SIM_FLASHF4_CR_PG = 1u << 0;
+constexpr uint32_t SIM_FLASHF4_CR_SER = 1u << 1;
+constexpr uint32_t SIM_FLASHF4_CR_MER = 1u << 2;
+constexpr unsigned SIM_FLASHF4_CR_SNB_SHIFT = 3;   // 4 bits
+constexpr unsigned SIM_FLASHF4_CR_PSIZE_SHIFT = 8; // 2 bits: x8, x16, x32, x64
+constexpr uint32_t SIM_FLASHF4_CR_STRT = 1u << 16;
+constexpr uint32_t SIM_FLASHF4_CR_EOPIE = 1u << 24;
+constexpr uint32_t SIM_FLASHF4_CR_ERRIE = 1u << 25;
+constexpr uint32_t SIM_FLASHF4_CR_LOCK = 1u << 31;
+
+// FLASH_OPTCR bits.
+constexpr uint32_t SIM_FLASHF4_OPTCR_OPTLOCK = 1u << 0;
+constexpr uint32_t SIM_FLASHF4_OPTCR_OPTSTRT = 1u << 1;
+constexpr uint32_t SIM_FLASHF4_OPTCR_RESET = 0x0FFFAAED; // RDP = 0xAA: level 0
+
+// Durations of one operation, by PSIZE (x8, x16, x32, x64). Defaults are the
+// typical values of the STM32F405xx datasheet's Flash programming table; x64
+// (needs an external VPP) reuses the x32 figures.
+struct SimFlashF4Timing {
+    uint64_t program_ns;         // one program access, any size
+    uint64_t erase_16k_ns[4];
+    uint64_t erase_64k_ns[4];
+    uint64_t erase_128k_ns[4];
+    uint64_t mass_erase_ns[4];
+    uint64_t option_ns;          // option-byte programming
+};
+SimFlashF4Timing sim_flashf4_timing_typical();
+// The typical figures divided by `divisor` (>= 1): a test mode that keeps the
+// ratios but does not make a test wait for seconds of virtual time.
+SimFlashF4Timing sim_flashf4_timing_scaled(uint64_t divisor);
+
+struct SimFlashF4Sector {
+    uint32_t offset; // from SIM_FLASHF4_ARRAY_BASE
+    uint32_t size;
+};
+// False for a sector number the 1 MB single-bank part does not have.
+bool sim_flashf4_sector(unsigned snb, SimFlashF4Sector* out);
+
+enum class SimFlashF4Op : uint8_t { none, program, sector_erase, mass_erase, option };
+
+// About 1 MB: allocate it on the heap.
+struct SimFlashF4 {
+    SimFlashF4Timing timing;
+    // The array the board maps for reads and fetch. A program or erase is
+    // applied here when it starts and BSY then only stands for its duration:
+    // on the part every read during BSY stalls until the end, so no access
+    // can see anything but the final contents. A board that models the stall
+    // delays the access by sim_flashf4_busy_ns(); sim_flashf4_array_read does
+    // the same by completing the operation and counting it in stalled_ns.
+    uint8_t array[SIM_FLASHF4_ARRAY_SIZE];
+
+    uint32_t acr;
+    uint32_t sr;
+    uint32_t cr;
+    uint32_t optcr;
+    uint32_t option_bytes;   // what OPTCR reloads at reset (survives reset)
+
+    uint8_t key_stage;       // 0 = expect KEY1, 1 = expect KEY2
+    bool key_locked_out;     // a wrong sequence: CR locked until reset
+    uint8_t optkey_stage;
+    bool optkey_locked_out;
+
+    SimFlashF4Op op;         // the operation BSY stands for
+    uint64_t busy_left_ns;
+    uint64_t stalled_ns;     // bus stalls resolved on the spot (see array_write)
+};
+
+// Power-on: the array erased (all 0xFF), option bytes at their factory values,
+// registers at reset. `timing` may be null for the typical figures.
+void sim_flashf4_init(SimFlashF4* fc, const SimFlashF4Timing* timing);
+// System reset: registers (and the key state) back to reset values, OPTCR
+// reloaded from the option bytes; the array keeps its contents. An operation
+// in progress is abandoned: its effect on the array has already been applied.
+void sim_flashf4_reset(SimFlashF4* fc);
+
+bool sim_flashf4_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* value);
+bool sim_flashf4_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t value);
+// The register block as a port: addresses are offsets from SIM_FLASHF4_REG_BASE.
+SimMemPort sim_flashf4_reg_port(SimFlashF4* fc);
+
+// A store into the array (offset from SIM_FLASHF4_ARRAY_BASE). Programming
+// errors set their FLASH_SR flag and return true, as the hardware answers the
+// bus normally; false only for an access outside the array or of a size the
+// bus cannot make (1, 2 or 4 bytes).
+bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset_in_flash, unsigned size, uint32_t value);
+// A load from the array, little-endian, any alignment inside the array.
+bool sim_flashf4_array_read(SimFlashF4* fc, uint32_t offset_in_flash, unsigned size, uint32_t* value);
+
+// Time passes: a running operation completes when its duration is used up.
+void sim_flashf4_advance(SimFlashF4* fc, uint64_t ns);
+// How long an access to the array would stall the bus now (0 = not busy).
+uint64_t sim_flashf4_busy_ns(const SimFlashF4* fc);
+// The flash interrupt line: EOP with EOPIE, or an error flag with ERRIE.
+bool sim_flashf4_irq_pending(const SimFlashF4* fc);
