@@ -9,6 +9,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include <chrono>
+#include <thread>
 
 #include "sim/sim_system.h"
 
@@ -42,22 +44,23 @@ const char* kinds_name(SimUsbKind k) {
 // Sends one command and returns its response (v1 reports carry a leading report ID on write).
 class Host {
 public:
-    explicit Host(SimSystem* s, SimUsbKind kind) : usb_(sim_system_usb(s)), v1_(kind == SimUsbKind::V1Hid) {}
+    explicit Host(SimSystem* s, SimUsbKind kind) : sys_(s), usb_(sim_system_usb(s)), v1_(kind == SimUsbKind::V1Hid) {}
     bool open() { return sim_usb_open(usb_) && sim_usb_claim(usb_, 0); }
     std::vector<uint8_t> cmd(const std::vector<uint8_t>& req) {
         std::vector<uint8_t> out;
         if (v1_) out.push_back(0);
         out.insert(out.end(), req.begin(), req.end());
         size_t n = 0;
-        if (!sim_usb_write(usb_, out.data(), out.size(), 100, &n)) return {};
+        if (!sim_system_usb_write(sys_, out.data(), out.size(), 100, &n)) return {};
         uint8_t buf[1024];
         size_t got = 0;
-        if (!sim_usb_read(usb_, buf, sizeof buf, 100, &got) || got == 0 || buf[0] != req[0]) return {};
+        if (!sim_system_usb_read(sys_, buf, sizeof buf, 100, &got) || got == 0 || buf[0] != req[0]) return {};
         return std::vector<uint8_t>(buf, buf + got);
     }
     size_t packet_size() { return sim_usb_packet_size(usb_); }
 
 private:
+    SimSystem* sys_;
     SimUsbDev* usb_;
     bool v1_;
 };
@@ -237,3 +240,34 @@ INSTANTIATE_TEST_SUITE_P(AllProbes, SimSystemTest,
                                                 : info.param == SimUsbKind::V2Bulk512 ? "V2Bulk512"
                                                                                       : "V2Bulk64");
                          });
+
+// The demo's mode: the board runs on its own thread at the wall clock's pace
+// while the host talks to the probe from another thread.
+TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
+    std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.elf";
+    SimSystem* s = make_system(SimUsbKind::V2Bulk512, elf);
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(sim_system_start_realtime(s));
+    EXPECT_TRUE(sim_system_is_realtime(s));
+    Host h(s, SimUsbKind::V2Bulk512);
+    Target t{h};
+    connect(h, t);
+    if (HasFatalFailure()) return;
+    uint32_t tick_addr = symbol_address(elf, "g_tick_count");
+    ASSERT_NE(tick_addr, 0u);
+    uint32_t a = 0, b = 0;
+    ASSERT_TRUE(t.mem_read(tick_addr, &a));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(t.mem_read(tick_addr, &b));
+    // A 1 kHz tick over 300 ms of wall time; loose bounds, since a loaded
+    // machine lets the board fall behind rather than race.
+    EXPECT_GT(b - a, 30u);
+    EXPECT_LT(b - a, 400u);
+    // Halting through the probe stops the ticks although the thread runs on.
+    ASSERT_TRUE(t.mem_write(0xE000EDF0, 0xA05F0003));
+    ASSERT_TRUE(t.mem_read(tick_addr, &a));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(t.mem_read(tick_addr, &b));
+    EXPECT_EQ(a, b);
+    sim_system_destroy(s);  // stops and joins the board's thread
+}
