@@ -364,7 +364,8 @@ static bool execute(SimDap* d, const uint8_t* req, size_t n, SimDapOut* o) {
         pos += rq;
         done++;
     }
-    o->p[1] = (uint8_t)done;
+    // A response buffer too small for the count byte gets nothing written.
+    if (o->cap >= 2) o->p[1] = (uint8_t)done;
     return ok;
 }
 
