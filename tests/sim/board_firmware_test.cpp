@@ -3,26 +3,21 @@
 
 using namespace board_test;
 
-#define NEED_DEMO(d)                                                                       \
-    Demo d;                                                                                \
-    if (!load_demo(&d)) GTEST_SKIP() << "demo firmware or arm-none-eabi-nm not available"; \
-    SimBoard* b = d.board.get()
-
 TEST(BoardFirmware, SysTickCountsAtTheRateTheClockImplies) {
     NEED_DEMO(d);
     sim_board_run(b, 10 * kMs); // start-up
-    const uint32_t t0 = mem32(b, d.sym["g_tick_count"]);
+    const uint32_t t0 = dbg_read(b, d.sym["g_tick_count"]);
     sim_board_run(b, 250 * kMs);
-    const uint32_t t1 = mem32(b, d.sym["g_tick_count"]);
-    // 16 MHz core, RVR = 16000 - 1 with the core clock: one tick per ms.
-    EXPECT_NEAR(static_cast<double>(t1 - t0), 250.0, 1.0);
+    const uint32_t t1 = dbg_read(b, d.sym["g_tick_count"]);
+    EXPECT_NEAR(t1 - t0, 250.0, 1.0); // 16 MHz, RVR 16000 - 1: one per ms
     EXPECT_GT(t0, 5u);
-    EXPECT_FALSE(sim_board_is_halted(b));
-    EXPECT_FALSE(sim_board_is_locked_up(b));
-    // Instructions follow the clock, 16 per microsecond, less the cycles the
-    // exception entries took.
+    // 16 instructions per microsecond, less the cycles exception entries took.
     EXPECT_LE(sim_board_instr_count(b), 260u * 16000u);
     EXPECT_GE(sim_board_instr_count(b), 260u * 16000u - 4 * t1);
+    // The main loop computes floats (CONTROL.FPCA set): every SysTick used the
+    // 26-word frame, and nothing went wrong on the way back.
+    EXPECT_FALSE(sim_board_is_halted(b) || sim_board_is_locked_up(b));
+    expect_words(b, {{CFSR, 0}, {HFSR, 0}});
 }
 
 TEST(BoardFirmware, BkptHaltsWithDfsrBkptWhenDebugging) {
@@ -32,213 +27,109 @@ TEST(BoardFirmware, BkptHaltsWithDfsrBkptWhenDebugging) {
     dbg_write(b, d.sym["g_bkpt_trigger"], 1);
     sim_board_run(b, 5 * kMs);
     ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), d.sym["fault_bkpt"]);
-    EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, SIM_DFSR_BKPT);
-    const uint32_t s = dbg_read(b, DHCSR);
-    EXPECT_TRUE(s & SIM_DHCSR_S_HALT);
-    EXPECT_TRUE(s & SIM_DHCSR_C_HALT);
+    EXPECT_EQ(dbg_read(b, DHCSR) & (SIM_DHCSR_S_HALT | SIM_DHCSR_C_HALT), SIM_DHCSR_S_HALT | SIM_DHCSR_C_HALT);
     // Halted: time passes, nothing executes, SysTick stands still.
     const uint64_t n = sim_board_instr_count(b);
     const uint32_t cvr = dbg_read(b, 0xE000E018);
     sim_board_run(b, 5 * kMs);
     EXPECT_EQ(sim_board_instr_count(b), n);
-    EXPECT_EQ(dbg_read(b, 0xE000E018), cvr);
-    // DFSR is write-one-to-clear.
-    dbg_write(b, DFSR, SIM_DFSR_BKPT);
-    EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, 0u);
+    expect_words(b, {{SIM_REG_DEBUG_RETURN, d.sym["fault_bkpt"]}, {DFSR, SIM_DFSR_BKPT}, {0xE000E018, cvr}});
+    dbg_write(b, DFSR, SIM_DFSR_BKPT); // write-one-to-clear
+    EXPECT_EQ(dbg_read(b, DFSR), 0u);
 }
 
-TEST(BoardFirmware, BkptWithoutDebugIsAHardFault) {
+// Each of the demo's fault triggers, without a debugger: the exception
+// taken, its status bits, the frame's return address, one more word
+// {address (0: the stacked xPSR), mask, value}.
+TEST(BoardFirmware, FaultTriggersRaiseTheRightException) {
+    struct Case {
+        const char* trigger; // a firmware variable, or null: CPACR = 0 (FP access denied)
+        uint32_t value, shcsr, exc, cfsr, hfsr;
+        const char* at; // the stacked PC; null: any FP instruction
+        uint32_t addr, mask, want;
+    };
+    const Case cases[] = {
+        {"g_bkpt_trigger", 1, 0, 3, 0, SIM_HFSR_DEBUGEVT, "fault_bkpt", SHCSR, 0, 0},
+        {"g_fault_trigger", 1, SIM_SHCSR_USGFAULTENA, 6, SIM_CFSR_UNDEFINSTR, 0, "fault_udf", SHCSR, 1u << 3, 1u << 3},
+        {"g_fault_trigger", 2, 0, 3, SIM_CFSR_PRECISERR | SIM_CFSR_BFARVALID, SIM_HFSR_FORCED, "fault_bus_read", BFAR,
+         ~0u, 0x60000000},
+        {"g_fault_trigger", 3, 0, 3, SIM_CFSR_DIVBYZERO, SIM_HFSR_FORCED, "fault_divide", 0, 1u << 24, 1u << 24},
+        {"g_fault_trigger", 4, 0, 3, SIM_CFSR_INVSTATE, SIM_HFSR_FORCED, "fault_udf", 0, 1u << 24, 0}, // BX to even
+        {nullptr, 0, 0, 3, SIM_CFSR_NOCP, SIM_HFSR_FORCED, nullptr, 0, 1u << 24, 1u << 24},
+    };
+    for (const Case& c : cases) {
+        NEED_DEMO(d);
+        SCOPED_TRACE(std::string(c.trigger ? c.trigger : "CPACR") + " = " + std::to_string(c.value));
+        dbg_write(b, SHCSR, c.shcsr);
+        sim_board_run(b, 3 * kMs);
+        dbg_write(b, c.trigger ? d.sym[c.trigger] : 0xE000ED88, c.value);
+        sim_board_run(b, 2 * kMs);
+        expect_words(b, {{kIpsr, c.exc}, {CFSR, c.cfsr}, {HFSR, c.hfsr}});
+        const uint32_t pc = stacked_pc(b);
+        uint16_t hw[2] = {};
+        ASSERT_TRUE(sim_board_read_mem(b, pc, hw, 4));
+        const bool fp_insn = (hw[0] & 0xEC00) == 0xEC00 && ((hw[1] >> 9) & 7) == 5; // coprocessor 10/11
+        EXPECT_TRUE(c.at ? pc == d.sym[c.at] : fp_insn) << std::hex << pc;
+        const uint32_t word = c.addr ? dbg_read(b, c.addr) : dbg_read(b, reg(b, SIM_REG_MSP) + 28);
+        EXPECT_EQ(word & c.mask, c.want);
+    }
+}
+
+TEST(BoardFirmware, UdfStacksTheFrameAndVectorCatchHaltsInHardFault) {
     NEED_DEMO(d);
-    sim_board_run(b, 5 * kMs);
-    dbg_write(b, d.sym["g_bkpt_trigger"], 1);
-    sim_board_run(b, 5 * kMs);
-    EXPECT_FALSE(sim_board_is_halted(b));
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN);
-    EXPECT_GE(pc, d.sym["HardFault_Handler"]);
-    EXPECT_LT(pc, d.sym["MemManage_Handler"]);
-    EXPECT_TRUE(dbg_read(b, HFSR) & SIM_HFSR_DEBUGEVT);
-    EXPECT_FALSE(dbg_read(b, HFSR) & SIM_HFSR_FORCED);
-    // The stacked return address is the BKPT itself.
-    EXPECT_EQ(mem32(b, reg(b, SIM_REG_MSP) + 24), d.sym["fault_bkpt"]);
-}
-
-// Halts at `addr` with an FPB comparator (Cortex-M4 FPB v1: COMP = addr with
-// REPLACE selecting the halfword, ENABLE bit 0).
-static void break_at(SimBoard* b, uint32_t addr) {
-    dbg_write(b, 0xE0002000, 3); // FP_CTRL: KEY | ENABLE
-    const uint32_t replace = (addr & 2) ? 2u : 1u;
-    dbg_write(b, 0xE0002008, (replace << 30) | (addr & 0x1FFFFFFCu) | 1u);
-}
-
-struct Frame {
-    uint32_t r0, r1, r2, r3, r12, lr, pc, xpsr;
-};
-static Frame frame_at(SimBoard* b, uint32_t sp) {
-    Frame f{};
-    EXPECT_TRUE(sim_board_read_mem(b, sp, &f, sizeof f));
-    return f;
-}
-
-TEST(BoardFirmware, UdfStacksTheFrameAndEntersHardFaultForced) {
-    NEED_DEMO(d);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN);
-    dbg_write(b, DEMCR, SIM_DEMCR_VC_HARDERR);
+    set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_VC_HARDERR}});
     sim_board_run(b, 3 * kMs);
-    break_at(b, d.sym["fault_udf"]);
-    dbg_write(b, d.sym["g_fault_trigger"], 1);
-    sim_board_run(b, 2 * kMs);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    ASSERT_EQ(reg(b, SIM_REG_DEBUG_RETURN), d.sym["fault_udf"]);
-    uint32_t before[16];
-    for (unsigned i = 0; i < 16; ++i) before[i] = reg(b, i);
-    const uint32_t xpsr_before = reg(b, SIM_REG_XPSR);
-    const uint32_t control = reg(b, SIM_REG_CONTROL_PACKED) >> 24;
-    dbg_write(b, 0xE0002000, 2); // FPB off
-    dbg_write(b, DFSR, 0x1F);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN); // run
+    halt(b);
+    ASSERT_TRUE(core_reg_write(b, SIM_REG_DEBUG_RETURN, d.sym["fault_udf"]));
+    uint32_t before[17];
+    for (unsigned i = 0; i < 17; ++i) before[i] = reg(b, i);
+    const bool fp_frame = (reg(b, SIM_REG_CONTROL_PACKED) >> 24) & 4;
+    set_words(b, {{DFSR, 0x1F}, {DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}});
     sim_board_run(b, 1 * kMs);
     ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, SIM_DFSR_VCATCH);
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), d.sym["HardFault_Handler"]);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_UNDEFINSTR);
-    EXPECT_TRUE(dbg_read(b, HFSR) & SIM_HFSR_FORCED);
-    const uint32_t lr = reg(b, SIM_REG_LR);
-    const bool fp_frame = (control & 4) != 0;
-    EXPECT_EQ(lr, fp_frame ? 0xFFFFFFE9u : 0xFFFFFFF9u); // thread mode, MSP
+    expect_words(b, {{DFSR, SIM_DFSR_VCATCH}, {kIpsr, 3}, {SIM_REG_DEBUG_RETURN, d.sym["HardFault_Handler"]},
+                     {CFSR, SIM_CFSR_UNDEFINSTR}, {HFSR, SIM_HFSR_FORCED}, {SIM_REG_LR, fp_frame ? 0xFFFFFFE9u : 0xFFFFFFF9u}});
     const uint32_t sp = reg(b, SIM_REG_SP);
-    const uint32_t size = fp_frame ? 0x68 : 0x20;
-    const Frame f = frame_at(b, sp);
-    EXPECT_EQ(f.r0, before[0]);
-    EXPECT_EQ(f.r1, before[1]);
-    EXPECT_EQ(f.r2, before[2]);
-    EXPECT_EQ(f.r3, before[3]);
-    EXPECT_EQ(f.r12, before[12]);
-    EXPECT_EQ(f.lr, before[14]);
-    EXPECT_EQ(f.pc, d.sym["fault_udf"]);
-    EXPECT_EQ(f.xpsr & ~(1u << 9), xpsr_before);
-    // 8-byte alignment: the frame starts below the old SP by its size, plus
-    // 4 when xPSR bit 9 says the SP was realigned.
+    uint32_t f[8];
+    ASSERT_TRUE(sim_board_read_mem(b, sp, f, sizeof f));
+    const unsigned src[8] = {0, 1, 2, 3, 12, 14, 15, 16}; // r0-r3, r12, lr, pc, xpsr
+    for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(f[i] & (i == 7 ? ~(1u << 9) : ~0u), before[src[i]]) << i;
+    // Aligned to 8: below the old SP by the frame size, plus 4 if realigned.
     EXPECT_EQ(sp % 8, 0u);
-    EXPECT_EQ(sp + size + ((f.xpsr >> 9) & 1) * 4, before[13]);
-}
-
-TEST(BoardFirmware, UdfWithUsageFaultEnabledIsAUsageFault) {
-    NEED_DEMO(d);
-    dbg_write(b, SHCSR, SIM_SHCSR_USGFAULTENA);
-    sim_board_run(b, 3 * kMs);
-    dbg_write(b, d.sym["g_fault_trigger"], 1);
-    sim_board_run(b, 1 * kMs);
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 6u);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_UNDEFINSTR);
-    EXPECT_EQ(dbg_read(b, HFSR), 0u);
-    EXPECT_TRUE(dbg_read(b, SHCSR) & (1u << 3)); // USGFAULTACT
-}
-
-TEST(BoardFirmware, LoadFromUnmappedAddressIsAPreciseBusFault) {
-    NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs);
-    dbg_write(b, d.sym["g_fault_trigger"], 2);
-    sim_board_run(b, 1 * kMs);
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    EXPECT_EQ(dbg_read(b, BFAR), 0x60000000u);
-    const uint32_t cfsr = dbg_read(b, CFSR);
-    EXPECT_TRUE(cfsr & SIM_CFSR_PRECISERR);
-    EXPECT_TRUE(cfsr & SIM_CFSR_BFARVALID);
-    EXPECT_TRUE(dbg_read(b, HFSR) & SIM_HFSR_FORCED);
-    EXPECT_EQ(mem32(b, reg(b, SIM_REG_MSP) + 24), d.sym["fault_bus_read"]);
-    // The debugger's view of the same address is an error too.
-    SimMemPort p = sim_board_debug_port(b);
-    uint32_t v = 0;
-    EXPECT_FALSE(p.read(p.ctx, 0x60000000, 4, &v));
-    EXPECT_FALSE(p.write(p.ctx, 0x60000000, 4, 0));
-}
-
-TEST(BoardFirmware, DivideByZeroTrapsOnlyWithDiv0Trp) {
-    NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs);
-    dbg_write(b, d.sym["g_fault_trigger"], 3); // the firmware sets CCR.DIV_0_TRP first
-    sim_board_run(b, 1 * kMs);
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_DIVBYZERO);
-    EXPECT_EQ(mem32(b, reg(b, SIM_REG_MSP) + 24), d.sym["fault_divide"]);
-}
-
-TEST(BoardFirmware, BranchToAnEvenAddressIsInvState) {
-    NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs);
-    dbg_write(b, d.sym["g_fault_trigger"], 4);
-    sim_board_run(b, 1 * kMs);
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_INVSTATE);
-    const uint32_t stacked_pc = mem32(b, reg(b, SIM_REG_MSP) + 24);
-    EXPECT_EQ(stacked_pc, d.sym["fault_udf"] & ~1u);
-    EXPECT_FALSE(mem32(b, reg(b, SIM_REG_MSP) + 28) & (1u << 24)); // stacked T bit clear
-}
-
-TEST(BoardFirmware, FpuInstructionWithCp10DeniedIsNocp) {
-    NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs);
-    ASSERT_EQ(dbg_read(b, CFSR), 0u);
-    dbg_write(b, 0xE000ED88, 0); // CPACR: CP10/CP11 access denied
-    sim_board_run(b, 2 * kMs);   // the main loop computes a float every pass
-    EXPECT_EQ(reg(b, SIM_REG_XPSR) & 0x1FF, 3u);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_NOCP);
-    EXPECT_TRUE(dbg_read(b, HFSR) & SIM_HFSR_FORCED);
-    // The stacked PC is an FP instruction (coprocessor 10/11 encoding).
-    const uint32_t sp = reg(b, SIM_REG_MSP);
-    const uint32_t pc = mem32(b, sp + 24);
-    uint16_t hw[2] = {};
-    ASSERT_TRUE(sim_board_read_mem(b, pc, hw, 4));
-    EXPECT_EQ(hw[0] & 0xEC00, 0xEC00) << std::hex << pc;
-    EXPECT_EQ((hw[1] >> 9) & 7, 5) << std::hex << pc;
+    EXPECT_EQ(sp + (fp_frame ? 0x68 : 0x20) + ((f[7] >> 9) & 1) * 4, before[13]);
 }
 
 TEST(BoardFirmware, RegisterBlockRefusalIsAPreciseBusFault) {
     NEED_DEMO(d);
     sim_board_run(b, 3 * kMs);
-    // Halt in the main loop, point the core at a tiny SRAM program that reads
-    // a reserved word of the DBGMCU page (mapped, but the block refuses it).
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);
-    sim_board_run(b, 100);
+    halt(b);
+    // A reserved word of the DBGMCU page: mapped, but the block refuses it.
     const uint8_t prog[] = {0x01, 0x68, 0x00, 0xBE}; // ldr r1, [r0] ; bkpt
     ASSERT_TRUE(sim_board_write_mem(b, 0x20010000, prog, sizeof prog));
-    ASSERT_TRUE(core_reg_write(b, 0, 0xE0042100));
-    ASSERT_TRUE(core_reg_write(b, SIM_REG_DEBUG_RETURN, 0x20010000));
-    dbg_write(b, DEMCR, SIM_DEMCR_VC_HARDERR);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS);
+    set_words(b, {{0, 0xE0042100}, {SIM_REG_DEBUG_RETURN, 0x20010000}, {DEMCR, SIM_DEMCR_VC_HARDERR}, {DFSR, 0x1F},
+                  {DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS}});
     sim_board_run(b, 100 * 1000);
     ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(dbg_read(b, DFSR) & SIM_DFSR_VCATCH, SIM_DFSR_VCATCH);
-    EXPECT_EQ(dbg_read(b, BFAR), 0xE0042100u);
-    EXPECT_TRUE(dbg_read(b, CFSR) & SIM_CFSR_PRECISERR);
-    EXPECT_EQ(mem32(b, reg(b, SIM_REG_MSP) + 24), 0x20010000u); // the load, not past it
+    expect_words(b, {{DFSR, SIM_DFSR_VCATCH}, {BFAR, 0xE0042100}, {CFSR, SIM_CFSR_PRECISERR | SIM_CFSR_BFARVALID}});
+    EXPECT_EQ(stacked_pc(b), 0x20010000u); // the load, not past it
 }
 
 TEST(BoardFirmware, DwtWatchpointHaltsAfterTheStore) {
     NEED_DEMO(d);
     sim_board_run(b, 2 * kMs);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN);
-    dbg_write(b, DEMCR, SIM_DEMCR_TRCENA);
-    const uint32_t tick = d.sym["g_tick_count"];
-    dbg_write(b, 0xE0001020, tick); // COMP0
-    dbg_write(b, 0xE0001024, 0);    // MASK0: exact word
-    dbg_write(b, 0xE0001028, 6);    // FUNCTION0: watch writes
-    const uint32_t before = mem32(b, tick);
+    const uint32_t tick = d.sym["g_tick_count"], before = dbg_read(b, tick);
+    // COMP0 = the variable, MASK0 = exact word, FUNCTION0 = watch writes.
+    set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_TRCENA}, {0xE0001020, tick},
+                  {0xE0001024, 0}, {0xE0001028, 6}});
     sim_board_run(b, 2 * kMs);
     ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, SIM_DFSR_DWTTRAP);
-    EXPECT_EQ(mem32(b, tick), before + 1); // the store completed
-    const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN);
-    EXPECT_GT(pc, d.sym["SysTick_Handler"]); // inside the handler, past the store
-    EXPECT_LT(pc, d.sym["SysTick_Handler"] + 0x10);
+    EXPECT_EQ(dbg_read(b, DFSR), SIM_DFSR_DWTTRAP);
+    EXPECT_EQ(dbg_read(b, tick), before + 1); // the store completed
+    EXPECT_GT(reg(b, SIM_REG_DEBUG_RETURN), d.sym["SysTick_Handler"]); // past the store
+    EXPECT_LT(reg(b, SIM_REG_DEBUG_RETURN), d.sym["SysTick_Handler"] + 0x10);
     EXPECT_TRUE(dbg_read(b, 0xE0001028) & (1u << 24)); // MATCHED
-    // Watchpoint off: the firmware runs freely again.
-    dbg_write(b, 0xE0001028, 0);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN);
+    set_words(b, {{0xE0001028, 0}, {DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}});
     sim_board_run(b, 5 * kMs);
     EXPECT_FALSE(sim_board_is_halted(b));
-    EXPECT_GE(mem32(b, tick), before + 5);
+    EXPECT_GE(dbg_read(b, tick), before + 5);
 }

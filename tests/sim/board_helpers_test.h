@@ -1,5 +1,5 @@
-// Shared by the board tests: symbol lookup through arm-none-eabi-nm (an
-// oracle nobody here wrote), debug-port register access, the demo firmware.
+// Shared by the board tests. Outside oracles: arm-none-eabi-as/ld (small test
+// programs), nm (symbols), objdump (listings), the demo firmware and its .bin.
 #pragma once
 
 #include "sim/board.h"
@@ -10,57 +10,62 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <sstream>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace board_test {
 
-inline std::string demo_elf(const char* variant) {
-    return std::string(KORVANE_DEMO_FW_DIR) + "/" + variant + ".elf";
-}
-
-inline bool file_exists(const std::string& p) {
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (f) std::fclose(f);
-    return f != nullptr;
-}
-
 inline std::string run_tool(const std::string& cmd) {
     std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
     return out;
+}
+inline std::vector<uint8_t> read_file(const std::string& path) {
+    const std::string s = run_tool("cat '" + path + "' 2>/dev/null");
+    return {s.begin(), s.end()};
 }
 
 // name -> address, from arm-none-eabi-nm.
 inline std::map<std::string, uint32_t> symbols(const std::string& elf) {
     std::map<std::string, uint32_t> m;
-    const std::string out = run_tool("arm-none-eabi-nm " + elf + " 2>/dev/null");
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t eol = out.find('\n', pos);
-        if (eol == std::string::npos) eol = out.size();
-        const std::string line = out.substr(pos, eol - pos);
-        pos = eol + 1;
-        char type = 0;
-        char name[256];
-        unsigned long addr = 0;
+    std::istringstream in(run_tool("arm-none-eabi-nm " + elf + " 2>/dev/null"));
+    char name[256], type;
+    unsigned long addr;
+    for (std::string line; std::getline(in, line);)
         if (std::sscanf(line.c_str(), "%lx %c %255s", &addr, &type, name) == 3) m[name] = static_cast<uint32_t>(addr);
-    }
     return m;
+}
+
+// Thumb source assembled and linked at `base` by binutils; empty if absent.
+struct Program {
+    std::vector<uint8_t> bytes;
+    std::map<std::string, uint32_t> sym;
+};
+inline Program assemble(const std::string& source, uint32_t base) {
+    const std::string f = testing::TempDir() + "board_asm_" + std::to_string(getpid());
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", base);
+    run_tool("printf '.syntax unified\\n.thumb\\n%s\\n' '" + source + "' > " + f + ".s");
+    run_tool("arm-none-eabi-as -mcpu=cortex-m4 -o " + f + ".o " + f + ".s && arm-none-eabi-ld -Ttext=" + text + " -o " +
+             f + ".elf " + f + ".o && arm-none-eabi-objcopy -O binary " + f + ".elf " + f + ".bin 2>&1");
+    Program p{read_file(f + ".bin"), symbols(f + ".elf")};
+    run_tool("rm -f " + f + ".s " + f + ".o " + f + ".elf " + f + ".bin");
+    return p;
 }
 
 struct BoardDeleter {
     void operator()(SimBoard* b) const { sim_board_destroy(b); }
 };
 using BoardPtr = std::unique_ptr<SimBoard, BoardDeleter>;
-
 inline BoardPtr make_board() { return BoardPtr(sim_board_create(sim_board_profile_stm32f405())); }
 
 inline uint32_t dbg_read(SimBoard* b, uint32_t addr) {
@@ -74,11 +79,17 @@ inline void dbg_write(SimBoard* b, uint32_t addr, uint32_t v) {
     EXPECT_TRUE(p.write(p.ctx, addr, 4, v)) << std::hex << addr;
 }
 
+// Addresses from the ARMv7-M manual, written out rather than taken from the simulator.
 constexpr uint32_t DHCSR = 0xE000EDF0, DCRSR = 0xE000EDF4, DCRDR = 0xE000EDF8, DEMCR = 0xE000EDFC;
 constexpr uint32_t DFSR = 0xE000ED30, CFSR = 0xE000ED28, HFSR = 0xE000ED2C, BFAR = 0xE000ED38;
-constexpr uint32_t AIRCR = 0xE000ED0C, SHCSR = 0xE000ED24, ICSR = 0xE000ED04;
+constexpr uint32_t AIRCR = 0xE000ED0C, SHCSR = 0xE000ED24, ICSR = 0xE000ED04, VTOR = 0xE000ED08;
+constexpr uint64_t kMs = 1000000; // ns
 
 inline void dhcsr(SimBoard* b, uint32_t ctrl) { dbg_write(b, DHCSR, SIM_DHCSR_KEY | ctrl); }
+inline void halt(SimBoard* b) {
+    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);
+    sim_board_run(b, 100);
+}
 
 // A register through DCRSR/DCRDR, as a debugger does it.
 inline bool core_reg_read(SimBoard* b, unsigned sel, uint32_t* v) {
@@ -92,38 +103,49 @@ inline bool core_reg_write(SimBoard* b, unsigned sel, uint32_t v) {
     dbg_write(b, DCRSR, sel | (1u << 16));
     return (dbg_read(b, DHCSR) & SIM_DHCSR_S_REGRDY) != 0;
 }
-
 inline uint32_t reg(SimBoard* b, unsigned sel) {
     uint32_t v = 0;
     EXPECT_TRUE(sim_board_read_core_reg(b, sel, &v));
     return v;
 }
+inline uint32_t ipsr(SimBoard* b) { return reg(b, SIM_REG_XPSR) & 0x1FF; }
+inline uint32_t stacked_pc(SimBoard* b) { return dbg_read(b, reg(b, SIM_REG_MSP) + 24); }
 
-inline uint32_t mem32(SimBoard* b, uint32_t addr) {
-    uint32_t v = 0;
-    EXPECT_TRUE(sim_board_read_mem(b, addr, &v, 4));
-    return v;
+// {what, value}: what < 0x100 is a register selector (kIpsr: IPSR alone),
+// anything else a word on the bus. Written through DCRSR / the debug port.
+constexpr uint32_t kIpsr = 0xFF;
+struct Word {
+    uint32_t what, value;
+};
+inline void set_words(SimBoard* b, std::initializer_list<Word> words) {
+    for (const Word& w : words) {
+        if (w.what < 0x100) EXPECT_TRUE(core_reg_write(b, w.what, w.value)) << w.what;
+        else dbg_write(b, w.what, w.value);
+    }
+}
+inline void expect_words(SimBoard* b, std::initializer_list<Word> words) {
+    for (const Word& w : words) {
+        const uint32_t v = w.what == kIpsr ? ipsr(b) : w.what < 0x100 ? reg(b, w.what) : dbg_read(b, w.what);
+        EXPECT_EQ(v, w.value) << std::hex << "at 0x" << w.what;
+    }
 }
 
-// The demo firmware loaded and reset; null (test skipped) when absent.
+// The demo firmware loaded and reset; false (the test skips) when absent.
 struct Demo {
-    BoardPtr board;
-    std::map<std::string, uint32_t> sym;
-    std::string elf;
+    BoardPtr board = make_board();
+    std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
+    std::map<std::string, uint32_t> sym = symbols(elf);
 };
-
-inline bool load_demo(Demo* d, const char* variant = "demo_O2_dwarf4") {
-    d->elf = demo_elf(variant);
-    if (!file_exists(d->elf)) return false;
-    d->sym = symbols(d->elf);
-    d->board = make_board();
-    if (!d->board) return false;
+inline bool load_demo(Demo* d) {
     char err[128] = "";
+    if (d->sym.empty() || !d->board) return false;
     EXPECT_TRUE(sim_board_load_elf_file(d->board.get(), d->elf.c_str(), err, sizeof err)) << err;
     sim_board_system_reset(d->board.get());
-    return !d->sym.empty();
+    return true;
 }
-
-constexpr uint64_t kMs = 1000000; // ns
+#define NEED_DEMO(d)                                                                       \
+    Demo d;                                                                                \
+    if (!load_demo(&d)) GTEST_SKIP() << "demo firmware or arm-none-eabi-nm not available"; \
+    SimBoard* b = d.board.get()
 
 } // namespace board_test

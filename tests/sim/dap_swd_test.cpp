@@ -1,327 +1,149 @@
 // SW-DP line protocol, DP registers and the AHB-AP, driven transaction by
 // transaction as ADIv5 describes them.
-#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
 
-#include "sim/swd_dp.h"
 #include "tests/sim/dap_fake_board.h"
 
 namespace {
 
-// Request bytes: APnDP | RnW | A[3:2].
-constexpr uint8_t kDpidrRd = 0x02, kAbortWr = 0x00, kCtrlRd = 0x06, kCtrlWr = 0x04, kSelectWr = 0x08,
-                  kRdbuffRd = 0x0E, kTargetselWr = 0x0C;
-constexpr uint8_t kCswWr = 0x01, kCswRd = 0x03, kTarWr = 0x05, kTarRd = 0x07, kDrwWr = 0x0D, kDrwRd = 0x0F;
+// SWJ bit sequences as a host sends them, LSB first.
+const Bytes kLineReset(7, 0xFF), kJtagToSwd = {0x9E, 0xE7}, kSwdToDormant = {0xBC, 0xE3},
+            kAlert = H("92F30962952D8586E9AFDDE3A20EBC19");
 
-struct Rig {
-    DapFakeBoard b;
-    SimSwd s;
-    explicit Rig(uint32_t dpidr = 0x2BA01477u) {
-        SimSwdConfig c;
-        sim_swd_default_config(&c);
-        c.dpidr = dpidr;
-        EXPECT_TRUE(sim_swd_init(&s, &c, b.port(), b.lines()));
-    }
-    void seq(const std::vector<uint8_t>& bytes, unsigned bits = 0) {
-        sim_swd_sequence(&s, bytes.data(), bits ? bits : (unsigned)bytes.size() * 8);
-    }
-    void to_swd() {
-        seq(dap_seq::kLineReset);
-        seq(dap_seq::kJtagToSwd);
-        seq(dap_seq::kLineReset);
-    }
-    uint8_t rd(uint8_t r, uint32_t* v) { return sim_swd_transfer(&s, r, v); }
-    uint32_t rd_ok(uint8_t r) {
-        uint32_t v = 0xDEADBEEF;
-        EXPECT_EQ(rd(r, &v), SIM_SWD_ACK_OK) << "request " << int(r);
-        return v;
-    }
-    uint8_t wr(uint8_t r, uint32_t v) { return sim_swd_transfer(&s, r, &v); }
-    void wr_ok(uint8_t r, uint32_t v) { EXPECT_EQ(wr(r, v), SIM_SWD_ACK_OK) << "request " << int(r); }
-    void connect() {
-        to_swd();
-        EXPECT_EQ(rd_ok(kDpidrRd), 0x2BA01477u);
-        wr_ok(kCtrlWr, SIM_DP_CDBGPWRUPREQ | SIM_DP_CSYSPWRUPREQ);
-    }
-    uint32_t read_word(uint32_t addr) {
-        wr_ok(kTarWr, addr);
-        rd_ok(kDrwRd);
-        return rd_ok(kRdbuffRd);
+struct Swd : DapRig {
+    using DapRig::DapRig;
+    void seq(const Bytes& b, unsigned bits) { sim_swd_sequence(s(), b.data(), bits); }
+    // A trace of line activity and transactions, one token each:
+    //   L / L46     line reset (56 ones) / that many ones
+    //   J D A       JTAG-to-SWD, SWD-to-dormant, selection alert
+    //   s1A s00/4   raw bits: hex bytes, optional bit count
+    //   @addr=v     board word check; @addr:v sets it
+    //   NAME[:v][=want][&mask][!W|!F|!N]   a transaction: ':' makes it a write;
+    //     a read checks (value & mask) == want; the ACK must be OK unless '!' names another.
+    void run(const std::string& trace) {
+        static const std::pair<const char*, uint8_t> kRegs[] = {
+            {"DPIDR", 0x00}, {"ABORT", 0x00}, {"CS", 0x04}, {"SEL", 0x08}, {"RDBUFF", 0x0C}, {"TSEL", 0x0C},
+            {"CSW", 0x01},   {"TAR", 0x05},   {"AP8", 0x09}, {"DRW", 0x0D}};
+        std::istringstream in(trace);
+        for (std::string t; in >> t;) {
+            SCOPED_TRACE(t);
+            auto has = [&](char c) { return t.find(c) != std::string::npos; };
+            auto field = [&](char c, uint32_t def, int base = 16) {
+                return has(c) ? (uint32_t)std::stoul(t.substr(t.find(c) + 1), nullptr, base) : def;
+            };
+            if (t == "J" || t == "D" || t == "A") {
+                seq(t == "J" ? kJtagToSwd : t == "D" ? kSwdToDormant : kAlert, t == "A" ? 128 : 16);
+            } else if (t[0] == 'L') {
+                seq(kLineReset, t.size() > 1 ? std::stoul(t.substr(1)) : 56);
+            } else if (t[0] == 's') {
+                Bytes b;
+                for (size_t i = 1; i + 1 < t.size() && t[i] != '/'; i += 2) b.push_back((uint8_t)std::stoul(t.substr(i, 2), nullptr, 16));
+                seq(b, field('/', 8 * (unsigned)b.size(), 10));
+            } else if (t[0] == '@') {
+                uint32_t a = (uint32_t)std::stoul(t.substr(1), nullptr, 16);
+                if (has(':')) b.set_word(a, field(':', 0));
+                EXPECT_EQ(b.word(a), field(has(':') ? ':' : '=', 0));
+            } else {
+                std::string name = t.substr(0, t.find_first_of(":=&!"));
+                uint8_t req = 0xFF;
+                for (auto& [n, code] : kRegs) req = name == n ? code : req;
+                ASSERT_NE(req, 0xFF) << "unknown register " << name;
+                bool write = has(':');
+                uint32_t v = field(':', 0xDEADBEEF);
+                // ACK codes 1 OK, 2 WAIT, 4 FAULT, 7 none are the positions of O, W, F, N here.
+                size_t want_ack = has('!') ? std::string("-OW-F--N").find(t[t.find('!') + 1]) : (size_t)SIM_SWD_ACK_OK;
+                EXPECT_EQ(sim_swd_transfer(s(), write ? req : (uint8_t)(req | SIM_SWD_RNW), &v), want_ack);
+                if (!write && has('=')) {
+                    EXPECT_EQ(v & field('&', ~0u), field('=', 0));
+                }
+            }
+        }
     }
 };
 
-TEST(DapSwdLine, PowerOnIsJtagAndNeedsTheSelectSequenceBetweenLineResets) {
-    Rig r;
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    r.seq(dap_seq::kLineReset);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);  // a line reset alone leaves JTAG selected
-    r.seq(dap_seq::kJtagToSwd);                       // after a transaction: no 50 ones before it
-    r.seq(dap_seq::kLineReset);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(sim_swd_line(&r.s), SimSwdLine::Jtag);
+const std::string kConnect = "L J L DPIDR=2BA01477 CS:50000000 ";
 
-    r.seq(dap_seq::kLineReset);
-    r.seq(dap_seq::kJtagToSwd);
-    EXPECT_EQ(sim_swd_line(&r.s), SimSwdLine::Swd);
-    // The select sequence ends in three ones: 46 more make 49, one short.
-    r.seq({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x3F}, 46);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    r.seq({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x03}, 50);
-    EXPECT_EQ(r.rd_ok(kDpidrRd), 0x2BA01477u);
-}
-
-TEST(DapSwdLine, FirstAccessAfterLineResetMustReadDpidr) {
-    Rig r;
-    r.to_swd();
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kCtrlRd, &v), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(r.wr(kSelectWr, 0), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(r.rd(kDrwRd, &v), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(r.rd_ok(kDpidrRd), 0x2BA01477u);
-    EXPECT_EQ(r.rd(kCtrlRd, &v), SIM_SWD_ACK_OK);
-    r.seq(dap_seq::kLineReset);  // every line reset asks again
-    EXPECT_EQ(r.rd(kCtrlRd, &v), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_OK);
+TEST(DapSwdLine, JtagSelectionLineResetAndDpidrFirst) {
+    Swd r;
+    // Power-on is JTAG; a line reset alone keeps it; a select right after a transaction lacks its 50 ones.
+    r.run("DPIDR!N L DPIDR!N J L DPIDR!N");
+    EXPECT_EQ(sim_swd_line(r.s()), SimSwdLine::Jtag);
+    r.run("L J");
+    EXPECT_EQ(sim_swd_line(r.s()), SimSwdLine::Swd);
+    // The select ends in three ones: 46 more are one short of a line reset. Then DPIDR must come first,
+    // and every line reset asks for it again.
+    r.run("L46 DPIDR!N L50 CS!N SEL:0!N DRW!N DPIDR=2BA01477 CS L CS!N DPIDR");
 }
 
 TEST(DapSwdLine, DormantEntryAndWakeUp) {
-    Rig r;
-    r.connect();
-    r.seq(dap_seq::kLineReset);
-    r.seq(dap_seq::kSwdToDormant);
-    EXPECT_EQ(sim_swd_line(&r.s), SimSwdLine::Dormant);
-    r.seq(dap_seq::kLineReset);
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-
-    auto wake = [&](uint8_t code) {
-        r.seq({0xFF});  // at least 8 cycles high
-        r.seq(dap_seq::kAlert);
-        r.seq({0x00}, 4);
-        r.seq({code});
-        r.seq(dap_seq::kLineReset);
-    };
-    wake(0x1B);  // not the SWD activation code
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    // The alert must follow 8 high cycles: here it follows a low bit.
-    r.seq({0x00}, 1);
-    r.seq(dap_seq::kAlert);
-    r.seq({0x00}, 4);
-    r.seq({0x1A});
-    r.seq(dap_seq::kLineReset);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    wake(0x1A);
-    EXPECT_EQ(r.rd_ok(kDpidrRd), 0x2BA01477u);
-
-    // JTAG-to-dormant from power-on, then the same wake-up.
-    Rig j;
-    j.seq({0xFF});
-    j.seq({0xBA, 0xBB, 0xBB, 0x33}, 31);
-    EXPECT_EQ(sim_swd_line(&j.s), SimSwdLine::Dormant);
-    j.seq({0xFF});
-    j.seq(dap_seq::kAlert);
-    j.seq({0x00}, 4);
-    j.seq({0x1A});
-    EXPECT_EQ(j.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);  // no line reset yet
-    j.seq(dap_seq::kLineReset);
-    EXPECT_EQ(j.rd_ok(kDpidrRd), 0x2BA01477u);
+    Swd r;
+    r.run(kConnect + "L D");
+    EXPECT_EQ(sim_swd_line(r.s()), SimSwdLine::Dormant);
+    // Wake-up: 8 high cycles, alert, 4 low, activation code 0x1A, then a line reset. A wrong code,
+    // an alert after a low bit, or no line reset leave the DP silent.
+    r.run("L DPIDR!N sFF A s00/4 s1B L DPIDR!N s00/1 A s00/4 s1A L DPIDR!N sFF A s00/4 s1A DPIDR!N L DPIDR=2BA01477");
+    Swd j;  // JTAG-to-dormant from power-on
+    j.run("sFF sBABBBB33/31");
+    EXPECT_EQ(sim_swd_line(j.s()), SimSwdLine::Dormant);
 }
 
 TEST(DapSwdLine, TargetselDeselectsAnotherTargetOnDpv2) {
-    Rig r(0x6BA02477u);  // DPv2
-    r.to_swd();
-    uint32_t v = 0;
-    EXPECT_EQ(r.wr(kTargetselWr, 0x12345678u), SIM_SWD_ACK_NONE);  // never answered
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_NONE);
-    r.seq(dap_seq::kLineReset);
-    EXPECT_EQ(r.wr(kTargetselWr, r.s.cfg.targetid), SIM_SWD_ACK_NONE);
-    EXPECT_EQ(r.rd_ok(kDpidrRd), 0x6BA02477u);
-    r.wr_ok(kSelectWr, 0x2);  // DPBANKSEL 2: TARGETID
-    EXPECT_EQ(r.rd_ok(kCtrlRd), r.s.cfg.targetid);
+    Swd r(SimUsbKind::V2Bulk512, 0x6BA02477u);
+    // TARGETSEL is never answered; a wrong one silences the DP until the next line reset.
+    r.run("L J L TSEL:12345678!N DPIDR!N L TSEL:00413041!N DPIDR=6BA02477 SEL:2 CS=00413041");
 }
 
-TEST(DapSwdDp, PowerRequestsAreAcknowledgedByTheBoard) {
-    Rig r;
-    r.connect();
-    EXPECT_EQ(r.rd_ok(kCtrlRd), 0xF0000000u);
-    r.wr_ok(kCtrlWr, 0);
-    EXPECT_EQ(r.rd_ok(kCtrlRd), 0u);
-
-    Rig dead;
+TEST(DapSwdDp, PowerAcksAndPostedReads) {
+    Swd r;
+    // AP reads are posted: each answer carries the previous one, RDBUFF the last (and starts nothing);
+    // a TAR read is posted too. Withdrawn power requests drop the acks.
+    r.run(kConnect + "CS=F0000000 @20000100:11111111 @20000104:22222222 CSW:23000052 TAR:20000100 "
+          "DRW DRW=11111111 RDBUFF=22222222 RDBUFF=22222222 TAR=22222222 RDBUFF=20000108 CS:0 CS=40");
+    Swd dead;
     dead.b.power_acks = false;
-    dead.connect();
-    EXPECT_EQ(dead.rd_ok(kCtrlRd), 0x50000000u);
-    uint32_t v = 0;
-    EXPECT_EQ(dead.rd(kCswRd, &v), SIM_SWD_ACK_FAULT);  // AP unpowered
-    EXPECT_TRUE(dead.rd_ok(kCtrlRd) & SIM_DP_STICKYERR);
+    dead.run(kConnect + "CS=50000000 CSW!F CS&20=20");  // the AP is unpowered
 }
 
-TEST(DapSwdDp, ApReadsArePostedAndRdbuffHoldsTheLast) {
-    Rig r;
-    r.connect();
-    r.b.set_word(0x20000100, 0x11111111);
-    r.b.set_word(0x20000104, 0x22222222);
-    r.wr_ok(kCswWr, 0x23000052);  // 32-bit, single increment
-    r.wr_ok(kTarWr, 0x20000100);
-    r.rd_ok(kDrwRd);  // returns whatever was in the buffer before
-    EXPECT_EQ(r.rd_ok(kDrwRd), 0x11111111u);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x22222222u);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x22222222u);  // RDBUFF read starts nothing new
-    EXPECT_EQ(r.rd_ok(kTarRd), 0x22222222u);     // TAR read is posted too: returns the old buffer
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x20000108u);
-    EXPECT_TRUE(r.rd_ok(kCtrlRd) & SIM_DP_READOK);
+TEST(DapSwdDp, StickyErrorsFaultEverythingButTheExemptUntilAbort) {
+    Swd r;
+    // A bus error shows one transaction late; then all but DPIDR/CTRL-STAT reads and ABORT FAULT, a
+    // CTRL/STAT write cannot clear it, ABORT does; TAR keeps the failing address; a failed write alike.
+    r.run(kConnect + "CSW:23000052 TAR:20008088 DRW RDBUFF!F CSW!F SEL:0!F CS&20=20 DPIDR=2BA01477 "
+          "CS:F00000FF!F ABORT:4 CS&20=0 TAR RDBUFF=20008088 DRW:1 RDBUFF!F ABORT:4 CS:50000001");
+    r.faults(1000, 0, 0, 0);  // a WAIT storm with overrun detection on, ended by DAPABORT
+    r.run("CSW!W DPIDR CS&2=2 ABORT:11 CS&2=0 CSW CS:50000000 CSW:23000002 TAR:20000040");
+    r.faults(0, 0, 0, 1);  // bad write data parity: OK answered, the write dropped, WDATAERR
+    r.run("DRW:77777777 @20000040=0 RDBUFF!F CS&80=80 ABORT:8 CS&B2=0 DRW:77777777 @20000040=77777777");
 }
 
-TEST(DapSwdDp, BusErrorSetsStickyErrUntilAbortClearsIt) {
-    Rig r;
-    r.connect();
-    r.wr_ok(kCswWr, 0x23000052);
-    r.wr_ok(kTarWr, DapFakeBoard::kHoleBase + 8);
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kDrwRd, &v), SIM_SWD_ACK_OK);        // posted: the error shows next
-    EXPECT_EQ(r.rd(kRdbuffRd, &v), SIM_SWD_ACK_FAULT);
-    EXPECT_EQ(r.rd(kCswRd, &v), SIM_SWD_ACK_FAULT);
-    EXPECT_EQ(r.wr(kSelectWr, 0), SIM_SWD_ACK_FAULT);
-    uint32_t cs = r.rd_ok(kCtrlRd);                      // exempt
-    EXPECT_TRUE(cs & SIM_DP_STICKYERR);
-    EXPECT_EQ(r.rd_ok(kDpidrRd), 0x2BA01477u);            // exempt
-    EXPECT_EQ(r.wr(kCtrlWr, 0xF00000FFu), SIM_SWD_ACK_FAULT);  // not exempt, and could not clear it
-    EXPECT_TRUE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYERR);
-    r.wr_ok(kAbortWr, SIM_DP_STKERRCLR);
-    EXPECT_FALSE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYERR);
-    r.rd_ok(kTarRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), DapFakeBoard::kHoleBase + 8);  // TAR kept the failing address
-
-    // A failed write is posted the same way.
-    r.wr_ok(kDrwWr, 1);
-    EXPECT_EQ(r.rd(kRdbuffRd, &v), SIM_SWD_ACK_FAULT);
-    r.wr_ok(kAbortWr, SIM_DP_STKERRCLR);
-    EXPECT_EQ(r.read_word(0x20000000), 0u);
+TEST(DapSwdMemAp, IdentityRegistersCswAndAbsentAp1) {
+    Swd r;
+    // CSW reset value; bank 0xF: BASE then IDR (posted), CFG; AP1 absent reads 0; reserved size ignored.
+    r.run(kConnect + "CSW RDBUFF=23000040 SEL:F0 AP8 DRW=E00FF003 RDBUFF=24770011 TAR RDBUFF=0 "
+          "SEL:010000F0 DRW RDBUFF=0 SEL:0 CSW:23000007 CSW RDBUFF=23000040");
 }
 
-TEST(DapSwdDp, OverrunDetectionAndAbortOfAWaitStorm) {
-    Rig r;
-    r.connect();
-    r.wr_ok(kCtrlWr, 0x50000000u | SIM_DP_ORUNDETECT);
-    SimSwdFaults f{};
-    f.wait_next = 1000;
-    sim_swd_arm_faults(&r.s, &f);
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kCswRd, &v), SIM_SWD_ACK_WAIT);
-    EXPECT_EQ(r.rd(kDpidrRd, &v), SIM_SWD_ACK_OK);  // never WAITed
-    EXPECT_TRUE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYORUN);
-    r.wr_ok(kAbortWr, SIM_DP_DAPABORT | SIM_DP_ORUNERRCLR);
-    EXPECT_FALSE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYORUN);
-    EXPECT_EQ(r.rd(kCswRd, &v), SIM_SWD_ACK_OK);  // the storm was abandoned
-}
-
-TEST(DapSwdDp, WriteParityErrorDropsTheWriteAndSetsWdataerr) {
-    Rig r;
-    r.connect();
-    r.wr_ok(kCswWr, 0x23000002);
-    r.wr_ok(kTarWr, 0x20000040);
-    SimSwdFaults f{};
-    f.parity_error_at = 1;
-    sim_swd_arm_faults(&r.s, &f);
-    r.wr_ok(kDrwWr, 0x77777777);
-    EXPECT_EQ(r.b.word(0x20000040), 0u);
-    uint32_t v = 0;
-    EXPECT_EQ(r.rd(kRdbuffRd, &v), SIM_SWD_ACK_FAULT);
-    EXPECT_TRUE(r.rd_ok(kCtrlRd) & SIM_DP_WDATAERR);
-    r.wr_ok(kAbortWr, SIM_DP_WDERRCLR);
-    EXPECT_EQ(r.rd_ok(kCtrlRd) & 0xB2u, 0u);  // no sticky flag left
-    r.wr_ok(kDrwWr, 0x77777777);
-    EXPECT_EQ(r.b.word(0x20000040), 0x77777777u);
-}
-
-TEST(DapSwdMemAp, IdentityRegistersResetCswAndAbsentAp1) {
-    Rig r;
-    r.connect();
-    r.rd_ok(kCswRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x23000040u);
-    r.wr_ok(kSelectWr, 0x000000F0);  // AP0, bank 0xF
-    r.rd_ok(0x0B);                   // BASE (0xF8)
-    EXPECT_EQ(r.rd_ok(0x0F), 0xE00FF003u);  // IDR read returns BASE
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x24770011u);
-    r.rd_ok(0x07);  // CFG
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0u);
-    r.wr_ok(kSelectWr, 0x010000F0);  // AP1
-    r.rd_ok(0x0F);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0u);
-    r.wr_ok(kSelectWr, 0);
-    r.wr_ok(kCswWr, 0x23000007);  // reserved size: ignored
-    r.rd_ok(kCswRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x23000040u);
-}
-
-TEST(DapSwdMemAp, ByteAndHalfwordLanes) {
-    Rig r;
-    r.connect();
-    r.wr_ok(kCswWr, 0x23000010);  // 8-bit, single increment
-    r.wr_ok(kTarWr, 0x20000201);
-    r.wr_ok(kDrwWr, 0x4433AB11);  // lane 1 carries the byte
-    r.wr_ok(kDrwWr, 0x44CD2211);  // TAR is now ...202: lane 2
-    EXPECT_EQ(r.b.word(0x20000200), 0x00CDAB00u);
-    r.b.set_word(0x20000204, 0x87654321);
-    r.wr_ok(kTarWr, 0x20000207);
-    r.rd_ok(kDrwRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd) >> 24, 0x87u);
-    r.wr_ok(kCswWr, 0x23000011);  // 16-bit
-    r.wr_ok(kTarWr, 0x20000206);
-    r.rd_ok(kDrwRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x87650000u);
-    r.wr_ok(kTarWr, 0x20000212);
-    r.wr_ok(kDrwWr, 0xBEEF0000);
-    EXPECT_EQ(r.b.word(0x20000210), 0xBEEF0000u);
-    r.rd_ok(kTarRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x20000214u);
-    r.wr_ok(kCswWr, 0x23000022);  // 32-bit packed = single
-    r.wr_ok(kCswWr, 0x23000020);  // 8-bit packed: four bytes per DRW
-    r.wr_ok(kTarWr, 0x20000220);
-    r.wr_ok(kDrwWr, 0x44332211);
-    EXPECT_EQ(r.b.word(0x20000220), 0x44332211u);
-    EXPECT_EQ(r.b.bad_size_or_align, 0u);
+TEST(DapSwdMemAp, LanesPackingAndTheKilobyteWrap) {
+    Swd r;
+    // 8-bit: the byte rides on the lane of TAR[1:0]; 16-bit likewise; packed 8-bit: four per DRW.
+    r.run(kConnect + "CSW:23000010 TAR:20000201 DRW:4433AB11 DRW:44CD2211 @20000200=00CDAB00 "
+          "@20000204:87654321 TAR:20000207 DRW RDBUFF=87000000 CSW:23000011 TAR:20000206 DRW RDBUFF=87650000 "
+          "TAR:20000212 DRW:BEEF0000 @20000210=BEEF0000 TAR RDBUFF=20000214 "
+          "CSW:23000020 TAR:20000220 DRW:44332211 @20000220=44332211");
     EXPECT_EQ(r.b.bus_writes, 7u);
-}
-
-TEST(DapSwdMemAp, AutoIncrementWrapsInsideTheKilobyte) {
-    Rig r;
-    r.connect();
-    r.wr_ok(kCswWr, 0x23000012);
-    r.wr_ok(kTarWr, 0x200007FC);
-    r.wr_ok(kDrwWr, 0xAAAAAAAA);
-    r.wr_ok(kDrwWr, 0xBBBBBBBB);
-    EXPECT_EQ(r.b.word(0x200007FC), 0xAAAAAAAAu);
-    EXPECT_EQ(r.b.word(0x20000400), 0xBBBBBBBBu);  // back at the block start, not 0x20000800
-    EXPECT_EQ(r.b.word(0x20000800), 0u);
-    // 32-bit with TAR[1:0] set: the bus sees the aligned word.
-    r.b.set_word(0x20000500, 0x01020304);
-    r.wr_ok(kTarWr, 0x20000502);
-    r.rd_ok(kDrwRd);
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x01020304u);
+    // 32-bit auto-increment wraps inside the 1 KB block; TAR[1:0] set: the bus sees the aligned word.
+    r.run("CSW:23000012 TAR:200007FC DRW:AAAAAAAA DRW:BBBBBBBB @200007FC=AAAAAAAA @20000400=BBBBBBBB @20000800=0 "
+          "@20000500:01020304 TAR:20000502 DRW RDBUFF=01020304");
     EXPECT_EQ(r.b.bad_size_or_align, 0u);
 }
 
 TEST(DapSwdMemAp, PushedCompareAndBankedData) {
-    Rig r;
-    r.connect();
-    r.b.set_word(0x20000300, 0x12345678);
-    r.b.set_word(0x20000304, 0x9ABCDEF0);
-    r.wr_ok(kCswWr, 0x23000002);
-    r.wr_ok(kTarWr, 0x20000300);
-    r.wr_ok(kCtrlWr, 0x50000000u | (2u << 2) | (0xFu << 8));  // pushed compare, all lanes
-    r.wr_ok(kDrwWr, 0x11111111);
-    EXPECT_FALSE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYCMP);
-    r.wr_ok(kDrwWr, 0x12345678);
-    EXPECT_TRUE(r.rd_ok(kCtrlRd) & SIM_DP_STICKYCMP);
-    EXPECT_EQ(r.b.word(0x20000300), 0x12345678u);  // compare never writes
-    r.wr_ok(kAbortWr, SIM_DP_STKCMPCLR);
-    r.wr_ok(kCtrlWr, 0x50000000u);
-    r.wr_ok(kSelectWr, 0x10);  // bank 1: BD0..BD3
-    r.rd_ok(0x07);             // BD1
-    EXPECT_EQ(r.rd_ok(kRdbuffRd), 0x9ABCDEF0u);
-    r.wr_ok(0x0D, 0xCAFEF00D);  // BD3
-    EXPECT_EQ(r.b.word(0x2000030C), 0xCAFEF00Du);
+    Swd r;
+    // Pushed compare (TRNMODE 2, all lanes) sets STICKYCMP on a match and never writes; then BD1/BD3.
+    r.run(kConnect + "@20000300:12345678 @20000304:9ABCDEF0 CSW:23000002 TAR:20000300 CS:50000F08 "
+          "DRW:11111111 CS&10=0 DRW:12345678 CS&10=10 @20000300=12345678 ABORT:2 CS:50000000 "
+          "SEL:10 TAR RDBUFF=9ABCDEF0 DRW:CAFEF00D @2000030C=CAFEF00D");
 }
 
 }  // namespace

@@ -1,325 +1,217 @@
 // The probe as a host meets it over USB: descriptors per personality,
-// endpoint operations and their faults, link time, and the counters of a
-// 64 KB read done the way a minimal host driver would.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <memory>
+// endpoint operations and their faults, link time and counters, and a real
+// objcopy image through the whole probe.
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "sim/link_model_probe.h"
 #include "tests/sim/dap_fake_board.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+const SimUsbKind kAll[] = {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64};
 
-struct Host {
-    DapFakeBoard b;
-    std::unique_ptr<SimProbe> p = std::make_unique<SimProbe>();
-    SimUsbKind kind;
-    explicit Host(SimUsbKind k) : kind(k) {
-        SimProbeConfig c;
-        sim_probe_default_config(&c, k);
-        c.bus = b.port();
-        c.lines = b.lines();
-        c.ticker = b.clock.ticker;
-        EXPECT_TRUE(sim_probe_init(p.get(), &c));
-    }
-    SimUsbDev* u() { return &p->usb; }
-    bool hid() const { return kind == SimUsbKind::V1Hid; }
-    bool open() { return sim_usb_open(u()) && (hid() || sim_usb_claim(u(), 0)); }
-    bool send(const Bytes& cmd) {
-        Bytes out = cmd;
-        if (hid()) out.insert(out.begin(), 0x00);  // hidraw: report ID first
-        size_t w = 0;
-        return sim_usb_write(u(), out.data(), out.size(), 100, &w) && w == out.size();
-    }
-    bool recv(Bytes* r, uint32_t timeout_ms = 100) {
-        uint8_t buf[1024];
-        size_t n = 0;
-        if (!sim_usb_read(u(), buf, sizeof buf, timeout_ms, &n)) return false;
-        r->assign(buf, buf + n);
-        return true;
-    }
-    Bytes x(const Bytes& cmd) {
-        Bytes r;
-        EXPECT_TRUE(send(cmd));
-        EXPECT_TRUE(recv(&r));
-        return r;
-    }
-    std::string str(uint8_t index) {
-        uint8_t buf[256];
-        size_t n = 0;
-        if (!sim_usb_descriptor(u(), 3, index, buf, sizeof buf, &n) || n < 2 || buf[1] != 3) return "";
-        std::string s;
-        for (size_t i = 2; i + 1 < n && i < buf[0]; i += 2) s += (char)buf[i];
-        return s;
-    }
-};
-
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back((uint8_t)(v >> (8 * i)));
+Bytes desc(DapRig& h, uint8_t type, uint8_t index, size_t cap = 256) {
+    uint8_t d[256];
+    size_t n = 0;
+    return sim_usb_descriptor(h.u(), type, index, d, cap, &n) ? Bytes(d, d + n) : Bytes{};
 }
 
 TEST(DapUsbDevice, DescriptorsOfEachPersonality) {
-    struct Case {
-        SimUsbKind kind;
-        uint16_t vid, pid, mps;
-        uint8_t cls, ep_type;
-    } cases[] = {
-        {SimUsbKind::V1Hid, 0xC251, 0xF00A, 64, 0x03, 0x03},
-        {SimUsbKind::V2Bulk512, 0x0D28, 0x0204, 512, 0xFF, 0x02},
-        {SimUsbKind::V2Bulk64, 0x0D28, 0x0204, 64, 0xFF, 0x02},
-    };
-    for (const Case& c : cases) {
-        Host h(c.kind);
-        uint8_t d[256];
-        size_t n = 0;
-        ASSERT_TRUE(sim_usb_descriptor(h.u(), 1, 0, d, sizeof d, &n));
-        ASSERT_EQ(n, 18u);
-        EXPECT_EQ(d[0], 18);
-        EXPECT_EQ(d[1], 1);
-        EXPECT_EQ(d[8] | d[9] << 8, c.vid);
-        EXPECT_EQ(d[10] | d[11] << 8, c.pid);
-        EXPECT_EQ(d[17], 1);  // one configuration
-        ASSERT_TRUE(sim_usb_descriptor(h.u(), 2, 0, d, sizeof d, &n));
-        ASSERT_EQ(n, (size_t)(d[2] | d[3] << 8));  // wTotalLength covers everything
-        // Walk the descriptors: one interface, then two endpoints of the personality.
-        size_t at = d[0];
-        int eps = 0;
-        bool saw_in = false, saw_out = false;
-        while (at < n) {
-            ASSERT_GE(d[at], 2);
-            if (d[at + 1] == 4) {
-                EXPECT_EQ(d[at + 5], c.cls);
-                EXPECT_EQ(d[at + 4], 2);
-                EXPECT_NE(h.str(d[at + 8]).find("CMSIS-DAP"), std::string::npos);
-            }
-            if (d[at + 1] == 5) {
-                eps++;
-                EXPECT_EQ(d[at + 3], c.ep_type);
-                EXPECT_EQ(d[at + 4] | d[at + 5] << 8, c.mps);
-                (d[at + 2] & 0x80 ? saw_in : saw_out) = true;
-            }
-            at += d[at];
+    // Device and configuration descriptors as USB 2.0 lays them out: HID class with a HID descriptor
+    // (report descriptor of 27 bytes) and interrupt endpoints, or vendor class with bulk endpoints.
+    const char* dev[] = {"12 01 0002 00 00 00 40 51C2 0AF0 0001 01 02 03 01", "12 01 0002 00 00 00 40 280D 0402 0001 01 02 03 01"};
+    const char* cfg[] = {
+        "09 02 2900 01 01 00 80 32 09 04 00 00 02 03 00 00 04 09 21 1101 00 01 22 1B00 07 05 81 03 4000 01 07 05 01 03 4000 01",
+        "09 02 2000 01 01 00 80 32 09 04 00 00 02 FF 00 00 04 07 05 01 02 0002 00 07 05 81 02 0002 00",
+        "09 02 2000 01 01 00 80 32 09 04 00 00 02 FF 00 00 04 07 05 01 02 4000 00 07 05 81 02 4000 00"};
+    for (int i = 0; i < 3; ++i) {
+        DapRig h(kAll[i]);
+        const bool hid = i == 0;
+        const Bytes full = H(dev[hid ? 0 : 1]);
+        EXPECT_EQ(desc(h, 1, 0), full);
+        EXPECT_EQ(desc(h, 1, 0, 8), Bytes(full.begin(), full.begin() + 8));  // a short wLength gets the start
+        EXPECT_EQ(desc(h, 2, 0), H(cfg[i]));
+        EXPECT_EQ(desc(h, 3, 0), H("04 03 0904"));  // LANGID en-US
+        const std::string names[] = {"Korvane", "Korvane Sim CMSIS-DAP", "KSIM00000001",
+                                     hid ? "Korvane Sim CMSIS-DAP v1" : "Korvane Sim CMSIS-DAP v2"};
+        for (uint8_t s = 1; s <= 4; ++s) {  // ASCII as UTF-16LE
+            Bytes want{(uint8_t)(2 + 2 * names[s - 1].size()), 3};
+            for (char c : names[s - 1]) want.insert(want.end(), {(uint8_t)c, 0});
+            EXPECT_EQ(desc(h, 3, s), want);
         }
-        EXPECT_EQ(at, n);
-        EXPECT_EQ(eps, 2);
-        EXPECT_TRUE(saw_in && saw_out);
-        EXPECT_NE(h.str(2).find("CMSIS-DAP"), std::string::npos);
-        EXPECT_EQ(h.str(0).size(), 1u);  // the language list: one LANGID
-        EXPECT_FALSE(sim_usb_descriptor(h.u(), 3, 9, d, sizeof d, &n));
-        bool has_report = sim_usb_descriptor(h.u(), 0x22, 0, d, sizeof d, &n);
-        EXPECT_EQ(has_report, c.kind == SimUsbKind::V1Hid);
+        EXPECT_TRUE(desc(h, 3, 9).empty());
+        EXPECT_EQ(desc(h, 0x22, 0).size(), hid ? 27u : 0u);
         ASSERT_TRUE(h.open());
-        Bytes r = h.x({0x00, 0xFF});
-        ASSERT_GE(r.size(), 4u);
-        EXPECT_EQ(r[2] | r[3] << 8, c.mps);
-        EXPECT_EQ(r.size(), h.hid() ? 64u : 4u);  // hidraw returns whole reports
+        Bytes r = h.ux({0x00, 0xFF});
+        ASSERT_EQ(r.size(), hid ? 64u : 4u);  // hidraw returns whole reports
+        EXPECT_EQ(r[2] | r[3] << 8, kAll[i] == SimUsbKind::V2Bulk512 ? 512 : 64);
     }
 }
 
-TEST(DapUsbDevice, OperationsRefuseWhatAHostCouldNotDo) {
-    Host v2(SimUsbKind::V2Bulk512);
-    size_t w = 0;
-    uint8_t cmd[2] = {0x00, 0xFE};
-    EXPECT_FALSE(sim_usb_write(v2.u(), cmd, 2, 10, &w));
-    EXPECT_EQ(v2.u()->last, SimUsbStatus::NotOpen);
+TEST(DapUsbDevice, OperationsRefuseWhatAHostCouldNotDoAndUnplug) {
+    DapRig v2;
+    Bytes r;
+    auto refused = [](DapRig& h, bool ok, SimUsbStatus st) {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(h.u()->last, st);
+    };
+    refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);
     ASSERT_TRUE(sim_usb_open(v2.u()));
-    EXPECT_FALSE(sim_usb_write(v2.u(), cmd, 2, 10, &w));  // not claimed
+    refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);  // not claimed
     EXPECT_FALSE(sim_usb_claim(v2.u(), 1));
     ASSERT_TRUE(sim_usb_claim(v2.u(), 0));
-    Bytes big(513, 0x00);
-    EXPECT_FALSE(sim_usb_write(v2.u(), big.data(), big.size(), 10, &w));
-    EXPECT_EQ(v2.u()->last, SimUsbStatus::TooBig);
+    refused(v2, v2.send(Bytes(513, 0x00)), SimUsbStatus::TooBig);
     uint64_t t0 = v2.b.clock.ns;
-    Bytes r;
-    EXPECT_FALSE(v2.recv(&r, 20));  // nothing asked, nothing to read
-    EXPECT_EQ(v2.u()->last, SimUsbStatus::Timeout);
+    refused(v2, v2.recv(&r, 20), SimUsbStatus::Timeout);  // nothing asked, nothing to read: the whole time-out passes
     EXPECT_EQ(v2.b.clock.ns - t0, 20000000u);
-    // Answers come in order, as many as the packet count; one more command is NAKed.
+    // Answers come in order, as many as the packet count; one more command is NAKed; a read
+    // buffer too small fails and leaves the answer queued.
     for (uint8_t id : {0x01, 0x02, 0x03, 0x04}) ASSERT_TRUE(v2.send({0x00, id}));
-    EXPECT_FALSE(v2.send({0x00, 0x09}));
-    EXPECT_EQ(v2.u()->last, SimUsbStatus::Busy);
+    refused(v2, v2.send({0x00, 0x09}), SimUsbStatus::Busy);
     uint8_t small[4];
     size_t n = 0;
-    EXPECT_FALSE(sim_usb_read(v2.u(), small, sizeof small, 10, &n));  // too small: the answer stays
-    EXPECT_EQ(v2.u()->last, SimUsbStatus::Overflow);
+    refused(v2, sim_usb_read(v2.u(), small, sizeof small, 10, &n), SimUsbStatus::Overflow);
     for (const char* want : {"Korvane", "Korvane Sim CMSIS-DAP", "KSIM00000001", "2.1.0"}) {
         ASSERT_TRUE(v2.recv(&r));
         EXPECT_EQ(std::string((const char*)r.data() + 2), want);
     }
-
-    Host v1(SimUsbKind::V1Hid);
-    ASSERT_TRUE(sim_usb_open(v1.u()));  // hidraw: no claim needed
-    uint8_t no_id[3] = {0x05, 0x00, 0xFE};
-    EXPECT_FALSE(sim_usb_write(v1.u(), no_id, 3, 10, &w));  // report ID must be 0
-    EXPECT_EQ(v1.u()->last, SimUsbStatus::BadReport);
-    Bytes too_long(66, 0x00);
-    EXPECT_FALSE(sim_usb_write(v1.u(), too_long.data(), too_long.size(), 10, &w));
+    DapRig v1(SimUsbKind::V1Hid);
+    ASSERT_TRUE(sim_usb_open(v1.u()));  // hidraw: no claim needed, report ID 0, at most 64 bytes after it
+    for (const Bytes& bad : {Bytes{0x05, 0x00, 0xFE}, Bytes(66, 0x00), Bytes{0x00}}) {
+        refused(v1, sim_usb_write(v1.u(), bad.data(), bad.size(), 10, &n), SimUsbStatus::BadReport);
+    }
+    EXPECT_EQ(v1.ux({0x02, 0x01})[1], 0x01);
+    sim_usb_unplug(v1.u());  // unplugged: everything fails until a replug, then the node must be opened again
+    refused(v1, v1.send({0x00, 0xFE}), SimUsbStatus::Unplugged);
+    EXPECT_FALSE(v1.recv(&r, 1) || sim_usb_open(v1.u()) || !desc(v1, 1, 0).empty());
+    sim_usb_replug(v1.u());
+    EXPECT_FALSE(v1.send({0x00, 0xFE}));
+    ASSERT_TRUE(v1.open());
+    EXPECT_EQ(v1.ux({0x05, 0x00, 0x01, 0x02})[2], 0x07);  // the firmware restarted: not connected any more
 }
 
 TEST(DapUsbDevice, StaleShortFailedDroppedAndDelayedPackets) {
-    Host h(SimUsbKind::V2Bulk512);
+    DapRig h;
     ASSERT_TRUE(h.open());
-    const Bytes stale{0x05, 0x01, 0x01, 0x11, 0x22, 0x33, 0x44};
+    const Bytes stale = H("05 01 01 11223344"), fe = H("00 01 04");
+    Bytes r;
     ASSERT_TRUE(sim_usb_inject_stale(h.u(), stale.data(), stale.size()));
+    EXPECT_EQ(h.ux({0x00, 0xFE}), stale);  // the old answer first
+    ASSERT_TRUE(h.recv(&r));
+    EXPECT_EQ(r, fe);
+    struct Case {
+        SimUsbFaults f;
+        bool sent;
+        SimUsbStatus status;
+        Bytes first;  // what the next read gets (empty: it times out)
+    } cases[] = {
+        {{false, 3, false, 0}, false, SimUsbStatus::Short, H("05 00 08")},  // the probe saw a truncated command
+        {{true, 0, false, 0}, false, SimUsbStatus::Timeout, {}},
+        {{false, 0, true, 0}, true, SimUsbStatus::Ok, {}},
+    };
+    for (const Case& c : cases) {
+        sim_usb_set_faults(h.u(), &c.f);
+        EXPECT_EQ(h.send(H("05 00 01 05 00000020")), c.sent);
+        EXPECT_EQ(h.u()->last, c.status);
+        EXPECT_EQ(h.recv(&r, 5), !c.first.empty());
+        EXPECT_EQ(r, c.first);
+    }
+    EXPECT_EQ(h.ux({0x00, 0xFE}), fe);
+    SimUsbFaults late{false, 0, false, 5000000};
+    sim_usb_set_faults(h.u(), &late);
     ASSERT_TRUE(h.send({0x00, 0xFE}));
-    Bytes r;
-    ASSERT_TRUE(h.recv(&r));
-    EXPECT_EQ(r, stale);  // the old answer first
-    ASSERT_TRUE(h.recv(&r));
-    EXPECT_EQ(r, (Bytes{0x00, 0x01, 0x04}));
-
-    SimUsbFaults f{};
-    f.short_next_write = 3;
-    sim_usb_set_faults(h.u(), &f);
-    Bytes t{0x05, 0x00, 0x01, 0x05};
-    put32(t, 0x20000000);
-    EXPECT_FALSE(h.send(t));
-    EXPECT_EQ(h.u()->last, SimUsbStatus::Short);
-    ASSERT_TRUE(h.recv(&r));
-    EXPECT_EQ(r, (Bytes{0x05, 0x00, 0x08}));  // the probe saw a truncated command
-
-    f = SimUsbFaults{};
-    f.fail_next_write = true;
-    sim_usb_set_faults(h.u(), &f);
-    EXPECT_FALSE(h.send({0x00, 0xFE}));
-    EXPECT_FALSE(h.recv(&r, 5));
-
-    f = SimUsbFaults{};
-    f.drop_next_response = true;
-    sim_usb_set_faults(h.u(), &f);
-    EXPECT_TRUE(h.send({0x00, 0xFE}));
-    EXPECT_FALSE(h.recv(&r, 5));
-    EXPECT_EQ(h.x({0x00, 0xFE}), (Bytes{0x00, 0x01, 0x04}));
-
-    f = SimUsbFaults{};
-    f.response_delay_ns = 5000000;
-    sim_usb_set_faults(h.u(), &f);
-    ASSERT_TRUE(h.send({0x00, 0xFE}));
-    EXPECT_FALSE(h.recv(&r, 2));
-    EXPECT_EQ(h.u()->last, SimUsbStatus::Timeout);
+    EXPECT_FALSE(h.recv(&r, 2) || h.u()->last != SimUsbStatus::Timeout);
     ASSERT_TRUE(h.recv(&r, 10));
-    EXPECT_EQ(r, (Bytes{0x00, 0x01, 0x04}));
+    EXPECT_EQ(r, fe);
 }
 
-TEST(DapUsbDevice, UnplugFailsEverythingUntilReplug) {
-    Host h(SimUsbKind::V1Hid);
-    ASSERT_TRUE(h.open());
-    EXPECT_EQ(h.x({0x02, 0x01})[1], 0x01);
-    sim_usb_unplug(h.u());
-    Bytes r;
-    EXPECT_FALSE(h.send({0x00, 0xFE}));
-    EXPECT_EQ(h.u()->last, SimUsbStatus::Unplugged);
-    EXPECT_FALSE(h.recv(&r, 1));
-    EXPECT_FALSE(sim_usb_open(h.u()));
-    uint8_t d[64];
-    size_t n = 0;
-    EXPECT_FALSE(sim_usb_descriptor(h.u(), 1, 0, d, sizeof d, &n));
-    sim_usb_replug(h.u());
-    EXPECT_FALSE(h.send({0x00, 0xFE}));  // a new device node: open it again
-    ASSERT_TRUE(h.open());
-    Bytes t = h.x({0x05, 0x00, 0x01, 0x02});
-    EXPECT_EQ(t[2], 0x07);  // the firmware restarted: not connected any more
+void attach(DapRig& h, uint32_t csw) {
+    EXPECT_EQ(h.ux({0x02, 0x01})[1], 1);
+    for (const char* s : {"12 38 FFFFFFFFFFFFFF", "12 10 9EE7", "12 38 FFFFFFFFFFFFFF"}) EXPECT_EQ(h.ux(H(s))[1], 0);
+    EXPECT_EQ(h.ux(cat({H("05 00 05 02 04 00000050 08 00000000 01"), le32(csw), H("05 00000020")}))[1], 5);
 }
 
-TEST(DapUsbLink, OneExchangeCostsOneToTwoFrames) {
-    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64}) {
-        Host h(k);
+TEST(DapUsbLink, ExchangesCostOneToTwoFramesAndAreCounted) {
+    for (SimUsbKind k : kAll) {
+        DapRig h(k);
         ASSERT_TRUE(h.open());
-        uint64_t frame = k == SimUsbKind::V2Bulk512 ? 125000 : 1000000;
+        const uint64_t frame = k == SimUsbKind::V2Bulk512 ? 125000 : 1000000;
+        const bool hid = k == SimUsbKind::V1Hid;
         for (uint64_t start : {0ull, 1ull, 400000ull, 999999ull}) {
             h.b.clock.ns = start;
-            uint64_t t0 = h.b.clock.ns;
-            h.x({0x00, 0xFE});
-            uint64_t cost = h.b.clock.ns - t0;
-            EXPECT_GE(cost, frame) << int(k) << " from " << start;
-            EXPECT_LE(cost, 2 * frame + 100000) << int(k) << " from " << start;
+            h.ux({0x00, 0xFE});
+            EXPECT_GE(h.b.clock.ns - start, frame) << int(k) << " from " << start;
+            EXPECT_LE(h.b.clock.ns - start, 2 * frame + 100000) << int(k) << " from " << start;
         }
+        // A 10-word block read: 10 posted AP reads and one RDBUFF at 1 MHz; time = link + SWD.
+        attach(h, 0x23000052);
+        sim_probe_reset_counters(h.p.get());
+        uint64_t t0 = h.b.clock.ns;
+        EXPECT_EQ(h.ux(H("06 00 0A00 0F")).size(), hid ? 64u : 44u);
+        SimProbeCounters c = sim_probe_counters(h.p.get());
+        EXPECT_EQ((std::vector<uint64_t>{c.exchanges, c.bytes_out, c.bytes_in, c.dp_reads, c.dp_writes, c.ap_reads,
+                                         c.ap_writes, c.waits, c.faults, c.no_acks, c.swd_clocks, c.swd_ns}),
+                  (std::vector<uint64_t>{1, hid ? 64u : 5u, hid ? 64u : 44u, 1, 0, 10, 0, 0, 0, 0, 11 * 46, 11 * 46000}));
+        EXPECT_EQ(h.b.clock.ns - t0, c.link_ns + c.swd_ns);
+        EXPECT_GE(c.link_ns, frame);
     }
 }
 
-// 64 KB through the minimal driver: TAR once per 1 KB (auto-increment
-// wraps there), DAP_TransferBlock with the largest read that fits.
-SimProbeCounters read_64k(SimUsbKind kind, const char* name) {
-    Host h(kind);
-    const uint32_t base = DapFakeBoard::kRamBase + 0x10000;  // clear of the hole
-    for (uint32_t i = 0; i < 0x10000; i += 4) h.b.set_word(base + i, i * 2654435761u);
-    EXPECT_TRUE(h.open());
-    EXPECT_EQ(h.x({0x02, 0x01})[1], 1);
-    h.x({0x11, 0x80, 0x96, 0x98, 0x00});  // 10 MHz
-    h.x({0x12, 0x38, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-    h.x({0x12, 0x10, 0x9E, 0xE7});
-    h.x({0x12, 0x38, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-    Bytes setup{0x05, 0x00, 0x04, 0x02, 0x04};
-    put32(setup, 0x50000000);
-    setup.push_back(0x08);
-    put32(setup, 0);
-    setup.push_back(0x01);
-    put32(setup, 0x23000052);
-    EXPECT_EQ(h.x(setup)[1], 4);
-    Bytes mps = h.x({0x00, 0xFF});
-    unsigned packet = mps[2] | mps[3] << 8;
-    unsigned max_words = (packet - 4) / 4;
-    sim_probe_reset_counters(h.p.get());
-    uint64_t t0 = h.b.clock.ns;
-
-    unsigned blocks = 0, tars = 0;
-    bool all_equal = true;
-    for (uint32_t kb = 0; kb < 64; ++kb) {
-        Bytes tar{0x05, 0x00, 0x01, 0x05};
-        put32(tar, base + kb * 1024);
-        EXPECT_EQ(h.x(tar)[2], 0x01);
-        tars++;
-        for (unsigned done = 0; done < 256;) {
-            unsigned n = 256 - done < max_words ? 256 - done : max_words;
-            Bytes r = h.x({0x06, 0x00, (uint8_t)n, (uint8_t)(n >> 8), 0x0F});
-            EXPECT_EQ(r[1] | r[2] << 8, (int)n);
-            EXPECT_EQ(r[3], 0x01);
-            for (unsigned i = 0; i < n; ++i) {
-                uint32_t v = (uint32_t)r[4 + 4 * i] | r[5 + 4 * i] << 8 | r[6 + 4 * i] << 16 | (uint32_t)r[7 + 4 * i] << 24;
-                all_equal = all_equal && v == h.b.word(base + kb * 1024 + (done + i) * 4);
-            }
-            done += n;
-            blocks++;
+// A firmware image built by arm-none-eabi-gcc/objcopy (bytes nobody here chose) goes into RAM
+// through the whole probe and comes back through the 32-bit, 8-bit and 16-bit packed paths.
+TEST(DapImage, ObjcopyImageRoundTripsThroughEveryAccessSize) {
+    std::ifstream f(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin", std::ios::binary);
+    Bytes img((std::istreambuf_iterator<char>(f)), {});
+    ASSERT_GT(img.size(), 0x188u) << "demo firmware missing";
+    img.resize((img.size() + 3) & ~size_t(3));
+    ASSERT_LE(img.size(), 0x8000u);
+    const uint32_t base = DapFakeBoard::kRamBase + 0x10000;
+    DapRig p(SimUsbKind::V2Bulk64);
+    ASSERT_TRUE(p.open());
+    attach(p, 0x23000012);
+    auto csw_tar = [&](uint32_t csw, uint32_t tar) {
+        EXPECT_EQ(p.ux(cat({{0x05, 0x00, 0x02, 0x01}, le32(csw), {0x05}, le32(tar)}))[2], 0x01);
+    };
+    Bytes back;  // 32-bit blocks (14 words written, 15 read per 64-byte packet), TAR at each 1 KB
+    for (bool write : {true, false}) {
+        for (size_t off = 0; off < img.size();) {
+            if (off % 1024 == 0) csw_tar(0x23000012, base + (uint32_t)off);
+            size_t words = std::min<size_t>({write ? 14u : 15u, (img.size() - off) / 4, (1024 - off % 1024) / 4});
+            Bytes b{0x06, 0x00, (uint8_t)words, 0x00, (uint8_t)(write ? 0x0D : 0x0F)};
+            if (write) b.insert(b.end(), img.begin() + off, img.begin() + off + 4 * words);
+            Bytes r = p.ux(b);
+            ASSERT_EQ(Bytes(r.begin(), r.begin() + 4), (Bytes{0x06, (uint8_t)words, 0x00, 0x01}));
+            if (!write) back.insert(back.end(), r.begin() + 4, r.begin() + 4 + 4 * words);
+            off += 4 * words;
         }
+        EXPECT_TRUE(!write || std::equal(img.begin(), img.end(), p.b.ram.begin() + 0x10000));
     }
-    EXPECT_TRUE(all_equal);
-    SimProbeCounters c = sim_probe_counters(h.p.get());
-    uint64_t elapsed = h.b.clock.ns - t0;
-    EXPECT_EQ(c.exchanges, (uint64_t)blocks + tars);
-    EXPECT_EQ(c.ap_reads, 16384u);  // n posted reads carry n-1 values...
-    // ...RDBUFF gives each block's last, and confirms each TAR write.
-    EXPECT_EQ(c.dp_reads, (uint64_t)blocks + tars);
-    EXPECT_EQ(c.ap_writes, (uint64_t)tars);
-    EXPECT_EQ(c.swd_clocks, 46 * (c.ap_reads + c.dp_reads + c.ap_writes));
-    EXPECT_EQ(elapsed, c.link_ns + c.swd_ns);
-    uint64_t frame = kind == SimUsbKind::V2Bulk512 ? 125000 : 1000000;
-    EXPECT_GE(c.link_ns, c.exchanges * frame);
-    EXPECT_LE(c.link_ns, c.exchanges * 2 * frame + c.exchanges * 400000);
-    std::printf("[ counters ] 64 KB read over %s: packet %u bytes, %u words/block, %llu exchanges, "
-                "%llu bytes out, %llu bytes in, DP r/w %llu/%llu, AP r/w %llu/%llu, WAIT %llu, FAULT %llu, "
-                "%llu SWD clocks (%.3f ms at 10 MHz), link %.3f ms, total %.3f ms = %.1f KB/s\n",
-                name, packet, max_words, (unsigned long long)c.exchanges, (unsigned long long)c.bytes_out,
-                (unsigned long long)c.bytes_in, (unsigned long long)c.dp_reads, (unsigned long long)c.dp_writes,
-                (unsigned long long)c.ap_reads, (unsigned long long)c.ap_writes, (unsigned long long)c.waits,
-                (unsigned long long)c.faults, (unsigned long long)c.swd_clocks, c.swd_ns / 1e6, c.link_ns / 1e6,
-                elapsed / 1e6, 64.0 / (elapsed / 1e9));
-    return c;
+    EXPECT_EQ(back, img);
+    csw_tar(0x23000010, base);  // 8-bit: one byte per DRW read, on its lane
+    Bytes r = p.ux({0x06, 0x00, 0x0F, 0x00, 0x0F});
+    ASSERT_EQ(r[1], 15);
+    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ((get32(r, 4 + 4 * i) >> (8 * (i % 4))) & 0xFF, img[i]) << "byte " << i;
+    csw_tar(0x23000021, base + 0x100);  // 16-bit packed: two halfwords per DRW read
+    r = p.ux({0x06, 0x00, 0x0F, 0x00, 0x0F});
+    ASSERT_EQ(r[1], 15);
+    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ(get32(r, 4 + 4 * i), get32(img, 0x100 + 4 * i)) << "word " << i;
+    EXPECT_EQ(p.b.bad_size_or_align, 0u);
 }
 
-TEST(DapUsbCounters, Read64KbOverV1AndV2) {
-    SimProbeCounters v1 = read_64k(SimUsbKind::V1Hid, "v1 HID");
-    SimProbeCounters v2 = read_64k(SimUsbKind::V2Bulk512, "v2 bulk 512");
-    SimProbeCounters v64 = read_64k(SimUsbKind::V2Bulk64, "v2 bulk 64");
-    EXPECT_EQ(v1.exchanges, 64u * (18 + 1));  // 15 words per 64-byte packet
-    EXPECT_EQ(v2.exchanges, 64u * (3 + 1));   // 127 words per 512-byte packet
-    EXPECT_EQ(v64.exchanges, v1.exchanges);
-    EXPECT_EQ(v1.bytes_in, v1.exchanges * 64);  // whole HID reports
-    EXPECT_LT(v64.bytes_in, v1.bytes_in);       // bulk answers are only as long as they are
-    EXPECT_LT(v2.link_ns * 10, v1.link_ns);
+TEST(DapImage, ProbeRefusesInconsistentConfigurations) {
+    DapRig h(SimUsbKind::V1Hid);  // the rig checks that the default configuration is taken
+    // 512-byte packets in 64-byte HID reports, no packet buffer, more than the IN queue holds, no bus.
+    for (int i = 0; i < 4; ++i) {
+        SimProbeConfig c;
+        sim_probe_default_config(&c, SimUsbKind::V1Hid);
+        c.bus = i == 3 ? SimMemPort{} : h.b.port();
+        c.lines = h.b.lines();
+        c.ticker = h.b.clock.ticker;
+        c.dap.packet_size = i == 0 ? 512 : 64;
+        c.dap.packet_count = i == 1 ? 0 : i == 2 ? 9 : 4;
+        EXPECT_FALSE(sim_probe_init(h.p.get(), &c)) << i;
+    }
 }
 
 }  // namespace

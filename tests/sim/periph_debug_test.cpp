@@ -1,391 +1,212 @@
-// FPB, DWT, ITM and the ROM tables, driven through their bus ports the way a
-// debugger's MEM-AP would. Expected IDs are the raw bytes of ARM's Cortex-M4
-// TRM and of a real STM32F4, decoded here by the ADIv5 rules independently of
-// how the simulator builds them.
+// FPB, DWT, ITM and the ROM tables on the private peripheral bus, driven the
+// way a debugger's MEM-AP would. Expected IDs are the raw words of ARM's
+// Cortex-M4 TRM and of a real STM32F4, decoded here by the ADIv5 rules.
 #include "sim/fpb_dwt.h"
 #include "sim/rom_table.h"
+#include "periph_steps_test.h"
 
-#include <gtest/gtest.h>
-
-#include <map>
-#include <vector>
+using periph_test::Step;
 
 namespace {
 
-uint32_t rd(SimMemPort p, uint32_t off) {
-    uint32_t v = 0xDEADBEEF;
-    EXPECT_TRUE(p.read(p.ctx, off, 4, &v)) << std::hex << off;
-    return v;
-}
-void wr(SimMemPort p, uint32_t off, uint32_t v) { EXPECT_TRUE(p.write(p.ctx, off, 4, v)) << std::hex << off; }
+constexpr uint32_t FPB = SIM_FPB_BASE, DWT = SIM_DWT_BASE, ITM = SIM_ITM_BASE, ROM = SIM_ROM_M4_BASE;
+constexpr uint32_t FP_CTRL = FPB + SIM_FPB_CTRL, FP_COMP = FPB + SIM_FPB_COMP0, DW_CTRL = DWT + SIM_DWT_CTRL,
+                   CYCCNT = DWT + SIM_DWT_CYCCNT, PCSR = DWT + SIM_DWT_PCSR, MATCHED = SIM_DWT_FUNCTION_MATCHED,
+                   TCR = ITM + SIM_ITM_TCR, TER = ITM + SIM_ITM_TER, LSR = ITM + SIM_ITM_LSR, LAR = ITM + SIM_ITM_LAR;
+constexpr uint32_t comp(unsigned n) { return DWT + SIM_DWT_COMP0 + 16 * n; }
 
-} // namespace
-
-TEST(PeriphFpb, CtrlLayoutAndKeyBit) {
-    SimFpb fpb;
-    ASSERT_TRUE(sim_fpb_init(&fpb, nullptr));
-    SimMemPort p = sim_fpb_port(&fpb);
-    // Cortex-M4: REV 0, NUM_CODE 6 (bits 7:4, 14:12 zero), NUM_LIT 2, disabled.
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL), 0x00000260u);
-    wr(p, SIM_FPB_CTRL, 1); // no KEY: ignored
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL) & 1u, 0u);
-    wr(p, SIM_FPB_CTRL, 3);
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL), 0x00000261u) << "KEY must read as 0";
-    wr(p, SIM_FPB_CTRL, 0);
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL) & 1u, 1u);
-    wr(p, SIM_FPB_CTRL, 2);
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL) & 1u, 0u);
-    EXPECT_NE(rd(p, SIM_FPB_REMAP) & (1u << 29), 0u); // RMPSPT on a Cortex-M4
-    // A large profile splits NUM_CODE across both fields.
-    SimFpbProfile big{1, 0x12, 3};
-    SimFpb f2;
-    ASSERT_TRUE(sim_fpb_init(&f2, &big));
-    EXPECT_EQ(rd(sim_fpb_port(&f2), SIM_FPB_CTRL), (1u << 12) | (3u << 8) | (2u << 4));
-    SimFpbProfile too_big{1, 40, 2}, bad_ver{3, 6, 2};
-    EXPECT_FALSE(sim_fpb_init(&f2, &too_big));
-    EXPECT_FALSE(sim_fpb_match(&f2, 0));
-    EXPECT_FALSE(sim_fpb_init(&f2, &bad_ver));
-    // Sub-word and misaligned accesses are refused, not misread.
-    uint32_t v;
-    EXPECT_FALSE(p.read(p.ctx, SIM_FPB_CTRL, 2, &v));
-    EXPECT_FALSE(p.write(p.ctx, SIM_FPB_CTRL + 1, 1, 3));
-    EXPECT_FALSE(p.read(p.ctx, 0x1000, 4, &v));
-}
-
-TEST(PeriphFpb, Version1ReplaceEncodings) {
-    SimFpb fpb;
-    ASSERT_TRUE(sim_fpb_init(&fpb, nullptr));
-    SimMemPort p = sim_fpb_port(&fpb);
-    wr(p, SIM_FPB_CTRL, 3);
-    const uint32_t word = 0x08000124;
-    struct Case { uint32_t replace; bool lower, upper; };
-    const Case cases[] = {{1, true, false}, {2, false, true}, {3, true, true}, {0, false, false}};
-    for (const Case& c : cases) {
-        wr(p, SIM_FPB_COMP0 + 4, (c.replace << 30) | (word & 0x1FFFFFFC) | 1u);
-        EXPECT_EQ(sim_fpb_match(&fpb, word), c.lower) << "REPLACE " << c.replace;
-        EXPECT_EQ(sim_fpb_match(&fpb, word + 2), c.upper) << "REPLACE " << c.replace;
-        EXPECT_FALSE(sim_fpb_match(&fpb, word + 4));
-        EXPECT_FALSE(sim_fpb_match(&fpb, word - 2));
-    }
-    // Comparator disabled, then the unit disabled.
-    wr(p, SIM_FPB_COMP0 + 4, (3u << 30) | word);
-    EXPECT_FALSE(sim_fpb_match(&fpb, word));
-    wr(p, SIM_FPB_COMP0 + 4, (3u << 30) | word | 1u);
-    EXPECT_TRUE(sim_fpb_match(&fpb, word));
-    wr(p, SIM_FPB_CTRL, 2);
-    EXPECT_FALSE(sim_fpb_match(&fpb, word));
-    wr(p, SIM_FPB_CTRL, 3);
-    // Bit 29 is not part of COMP: only code-region addresses can match.
-    wr(p, SIM_FPB_COMP0, (3u << 30) | 0x20000100u | 1u);
-    EXPECT_EQ(rd(p, SIM_FPB_COMP0), (3u << 30) | 0x00000100u | 1u);
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x20000100));
-    EXPECT_TRUE(sim_fpb_match(&fpb, 0x00000100));
-    // Literal comparators (6 and 7) never break.
-    wr(p, SIM_FPB_COMP0 + 6 * 4, (3u << 30) | 0x200u | 1u);
-    EXPECT_EQ(rd(p, SIM_FPB_COMP0 + 6 * 4) >> 30, 0u);
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x200));
-    // Only 8 comparators exist.
-    wr(p, SIM_FPB_COMP0 + 8 * 4, 0x301u);
-    EXPECT_EQ(rd(p, SIM_FPB_COMP0 + 8 * 4), 0u);
-    // Power-on reset clears everything.
-    sim_fpb_reset(&fpb);
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x100));
-    EXPECT_EQ(rd(p, SIM_FPB_COMP0), 0u);
-}
-
-TEST(PeriphFpb, Version2Encoding) {
-    SimFpbProfile m7{2, 8, 0};
-    SimFpb fpb;
-    ASSERT_TRUE(sim_fpb_init(&fpb, &m7));
-    SimMemPort p = sim_fpb_port(&fpb);
-    EXPECT_EQ(rd(p, SIM_FPB_CTRL), 0x10000080u);
-    EXPECT_EQ(rd(p, SIM_FPB_REMAP), 0u);
-    wr(p, SIM_FPB_CTRL, 3);
-    // BPADDR = address bits 31:1, BE in bit 0: any address, halfword exact.
-    wr(p, SIM_FPB_COMP0 + 3 * 4, 0x20000102u | 1u);
-    EXPECT_TRUE(sim_fpb_match(&fpb, 0x20000102));
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x20000100));
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x20000104));
-    wr(p, SIM_FPB_COMP0 + 3 * 4, 0x20000102u);
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x20000102)) << "BE clear";
-    // A version-1 encoding of the same breakpoint does not mean the same here.
-    wr(p, SIM_FPB_COMP0, (1u << 30) | 0x100u | 1u);
-    EXPECT_FALSE(sim_fpb_match(&fpb, 0x100));
-    EXPECT_TRUE(sim_fpb_match(&fpb, 0x40000100));
-}
-
-namespace {
-
-struct Core {
-    bool halted = true;
-    uint32_t pc = 0x08000400;
-    static bool sample(void* ctx, uint32_t* pc) {
-        auto* c = static_cast<Core*>(ctx);
-        if (c->halted) return false;
-        *pc = c->pc;
-        return true;
-    }
-};
-
-} // namespace
-
-TEST(PeriphDwt, PcsrAndCycleCounter) {
-    Core core;
-    SimDwt dwt;
-    sim_dwt_init(&dwt, SimDwtCoreView{&core, Core::sample});
-    SimMemPort p = sim_dwt_port(&dwt);
-    EXPECT_EQ(rd(p, SIM_DWT_CTRL), 0x40000000u); // NUMCOMP 4, counter features present
-    EXPECT_EQ(rd(p, SIM_DWT_PCSR), 0xFFFFFFFFu);
-    core.halted = false;
-    EXPECT_EQ(rd(p, SIM_DWT_PCSR), 0x08000400u);
-    core.pc = 0x08000402;
-    EXPECT_EQ(rd(p, SIM_DWT_PCSR), 0x08000402u);
-    wr(p, SIM_DWT_PCSR, 0);
-    EXPECT_EQ(rd(p, SIM_DWT_PCSR), 0x08000402u);
-    core.halted = true;
-    EXPECT_EQ(rd(p, SIM_DWT_PCSR), 0xFFFFFFFFu);
-    SimDwt blind;
-    sim_dwt_init(&blind, SimDwtCoreView{nullptr, nullptr});
-    EXPECT_EQ(rd(sim_dwt_port(&blind), SIM_DWT_PCSR), 0xFFFFFFFFu);
-
-    // CYCCNT counts only with CYCCNTENA and TRCENA both set.
-    sim_dwt_advance(&dwt, 100);
-    EXPECT_EQ(rd(p, SIM_DWT_CYCCNT), 0u);
-    wr(p, SIM_DWT_CTRL, SIM_DWT_CTRL_CYCCNTENA);
-    EXPECT_EQ(rd(p, SIM_DWT_CTRL), 0x40000001u);
-    sim_dwt_advance(&dwt, 100);
-    EXPECT_EQ(rd(p, SIM_DWT_CYCCNT), 0u) << "TRCENA clear";
-    sim_dwt_set_trcena(&dwt, true);
-    sim_dwt_advance(&dwt, 100);
-    EXPECT_EQ(rd(p, SIM_DWT_CYCCNT), 100u);
-    wr(p, SIM_DWT_CYCCNT, 0xFFFFFFF0u);
-    sim_dwt_advance(&dwt, 0x20);
-    EXPECT_EQ(rd(p, SIM_DWT_CYCCNT), 0x10u) << "32-bit wrap";
-    wr(p, SIM_DWT_CTRL, 0);
-    sim_dwt_advance(&dwt, 5);
-    EXPECT_EQ(rd(p, SIM_DWT_CYCCNT), 0x10u);
-    // Reserved bits and NUMCOMP do not take writes.
-    wr(p, SIM_DWT_CTRL, 0xFFFFFFFFu);
-    EXPECT_EQ(rd(p, SIM_DWT_CTRL), 0x407F1FFFu);
-    EXPECT_EQ(rd(p, SIM_DWT_CPICNT), 0u);
-}
-
-TEST(PeriphDwt, WatchpointsMatchByFunctionAndMask) {
-    SimDwt dwt;
-    sim_dwt_init(&dwt, SimDwtCoreView{nullptr, nullptr});
-    SimMemPort p = sim_dwt_port(&dwt);
-    auto comp = [](unsigned n) { return SIM_DWT_COMP0 + 16 * n; };
-    wr(p, comp(1), 0x20000100);
-    wr(p, comp(1) + 4, 2);  // 4-byte range
-    wr(p, comp(1) + 8, 6);  // write watch
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x20000100, 4, true)) << "TRCENA clear";
-    sim_dwt_set_trcena(&dwt, true);
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x20000100, 4, false)) << "reads do not hit a write watch";
-    EXPECT_EQ(rd(p, comp(1) + 8), 6u);
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x20000103, 1, true));
-    EXPECT_EQ(rd(p, comp(1) + 8), 6u | SIM_DWT_FUNCTION_MATCHED);
-    EXPECT_EQ(rd(p, comp(1) + 8), 6u) << "MATCHED clears on read";
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x20000104, 4, true));
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x200000FC, 4, true));
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x200000FE, 4, true)) << "an access overlapping the range";
-    // Read watch and read/write watch.
-    wr(p, comp(1) + 8, 5);
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x20000100, 2, false));
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x20000100, 2, true));
-    wr(p, comp(1) + 8, 7);
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x20000102, 2, true));
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x20000102, 2, false));
-    // Disabled: nothing matches. PC match (FUNCTION 4) is for instructions only.
-    wr(p, comp(1) + 8, 0);
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x20000100, 4, true));
-    wr(p, comp(2), 0x08000200);
-    wr(p, comp(2) + 8, 4);
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x08000200, 4, false));
-    EXPECT_TRUE(sim_dwt_instr_match(&dwt, 0x08000200));
-    EXPECT_FALSE(sim_dwt_instr_match(&dwt, 0x08000202));
-    // Unmodelled value/cycle matching reads back as not set.
-    wr(p, comp(1) + 8, 7u | (1u << 8));
-    EXPECT_EQ(rd(p, comp(1) + 8) & ~SIM_DWT_FUNCTION_MATCHED, 7u);
-    wr(p, comp(0) + 8, 7u | (1u << 7));
-    EXPECT_EQ(rd(p, comp(0) + 8), 7u);
-    wr(p, comp(0) + 4, 0xFFFFFFFFu);
-    EXPECT_EQ(rd(p, comp(0) + 4), 0x1Fu);
-    // A 2 GB mask around address 0 matches the top half too, without overflow.
-    wr(p, comp(0), 0);
-    wr(p, comp(0) + 4, 31);
-    EXPECT_TRUE(sim_dwt_data_access(&dwt, 0x7FFFFFFC, 4, true));
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0x80000000, 4, true));
-    EXPECT_FALSE(sim_dwt_data_access(&dwt, 0xFFFFFFFF, 1, true));
-}
-
-TEST(PeriphItm, StimulusCaptureAndLock) {
-    SimItm itm;
-    sim_itm_init(&itm);
-    SimMemPort dbg = sim_itm_debug_port(&itm);
-    // Software cannot enable it while locked; the debugger can.
-    EXPECT_TRUE(sim_itm_write(&itm, SIM_ITM_TCR, 4, 1, false));
-    EXPECT_EQ(rd(dbg, SIM_ITM_TCR), 0u);
-    EXPECT_EQ(rd(dbg, SIM_ITM_LSR), 3u);
-    EXPECT_TRUE(sim_itm_write(&itm, SIM_ITM_LAR, 4, 0xC5ACCE55u, false));
-    EXPECT_EQ(rd(dbg, SIM_ITM_LSR), 1u);
-    EXPECT_TRUE(sim_itm_write(&itm, SIM_ITM_TCR, 4, 1, false));
-    EXPECT_TRUE(sim_itm_write(&itm, SIM_ITM_TER, 4, 1, false));
-    uint32_t v;
-    ASSERT_TRUE(sim_itm_read(&itm, 0, 4, &v));
-    EXPECT_EQ(v, 0u) << "not ready without TRCENA";
-    EXPECT_TRUE(sim_itm_write(&itm, 0, 1, 'x', false));
-    EXPECT_EQ(itm.captured_len, 0u);
-    sim_itm_set_trcena(&itm, true);
-    ASSERT_TRUE(sim_itm_read(&itm, 0, 4, &v));
-    EXPECT_EQ(v, 1u);
-    EXPECT_TRUE(sim_itm_write(&itm, 0, 1, 'h', false));
-    EXPECT_TRUE(sim_itm_write(&itm, 0, 2, 'i' | ('!' << 8), false));
-    EXPECT_TRUE(sim_itm_write(&itm, 4, 1, 'z', false)); // port 1 not enabled
-    ASSERT_EQ(itm.captured_len, 3u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(itm.captured), 3), "hi!");
-    for (unsigned i = 0; i < SIM_ITM_CAPTURE + 5; ++i) sim_itm_write(&itm, 0, 1, 'a', false);
-    EXPECT_EQ(itm.captured_len, SIM_ITM_CAPTURE);
-    EXPECT_EQ(itm.dropped, 8u);
-    EXPECT_FALSE(sim_itm_write(&itm, 1, 2, 0, false));
-    EXPECT_FALSE(sim_itm_read(&itm, SIM_ITM_TCR, 2, &v));
-}
-
-namespace {
-
-// The debug side of the private peripheral bus, assembled from the blocks.
-struct DebugBus {
+// The debug blocks at their addresses. Besides r w e x: B FPB match at `a`
+// is `v`; L / S a data load / store at `a` hits a watchpoint (`v`); X a PC
+// match at `a` (`v`); C set TRCENA to `v`; A `v` cycles pass; P the core runs
+// at `v` (or is halted, ~0); W software (not the debugger) writes ITM `a`; Z reset.
+struct DebugBus : periph_test::Bus {
     SimRomTable m4{}, st{}, chain{};
     SimFpb fpb{};
     SimDwt dwt{};
     SimItm itm{};
     SimCsIds scs = sim_cs_ids(SimCsComponent::scs_m4);
-    std::map<uint32_t, SimMemPort> blocks;
-    DebugBus() {
+    uint64_t pc = ~0ull; // ~0: halted
+    explicit DebugBus(const SimFpbProfile* fp = nullptr) {
         sim_rom_init_cortex_m4(&m4);
-        sim_fpb_init(&fpb, nullptr);
-        sim_dwt_init(&dwt, SimDwtCoreView{nullptr, nullptr});
+        sim_rom_init_stm32f4(&st);
+        sim_rom_init_chain(&chain, 0xE00FE000, SimCsComponent::rom_stm32f4, ROM);
+        EXPECT_TRUE(sim_fpb_init(&fpb, fp));
+        sim_dwt_init(&dwt, SimDwtCoreView{this, [](void* c, uint32_t* pc) {
+            *pc = uint32_t(static_cast<DebugBus*>(c)->pc);
+            return static_cast<DebugBus*>(c)->pc != ~0ull;
+        }});
         sim_itm_init(&itm);
-        blocks[SIM_FPB_BASE] = sim_fpb_port(&fpb);
-        blocks[SIM_DWT_BASE] = sim_dwt_port(&dwt);
-        blocks[SIM_ITM_BASE] = sim_itm_debug_port(&itm);
+        // The SCS itself is the core's: only its IDs here.
+        const SimMemPort ids{&scs,
+            [](void* c, uint32_t a, unsigned s, uint32_t* v) { return sim_cs_id_read(static_cast<SimCsIds*>(c), a, s, v); },
+            [](void*, uint32_t, unsigned, uint32_t) { return false; }};
+        regions = {{ROM, 0x1000, sim_rom_port(&m4)}, {FPB, 0x1000, sim_fpb_port(&fpb)}, {DWT, 0x1000, sim_dwt_port(&dwt)},
+                   {ITM, 0x1000, sim_itm_debug_port(&itm)}, {0xE00FE000, 0x1000, sim_rom_port(&chain)},
+                   {SIM_SCS_BASE, 0x1000, ids}};
     }
-    bool read(uint32_t addr, uint32_t* v) {
-        const uint32_t base = addr & ~0xFFFu, off = addr & 0xFFFu;
-        if (base == SIM_SCS_BASE) return sim_cs_id_read(&scs, off, 4, v); // IDs only, SCS is the core's
-        auto it = blocks.find(base);
-        if (it == blocks.end()) return false;
-        return it->second.read(it->second.ctx, off, 4, v);
+    void run(std::initializer_list<Step> steps) {
+        periph_test::run(port(), steps, [this](const Step& s) {
+            switch (s.op) {
+            case 'B': EXPECT_EQ(sim_fpb_match(&fpb, s.a), s.v != 0); break;
+            case 'L': EXPECT_EQ(sim_dwt_data_access(&dwt, s.a, s.size, false), s.v != 0); break;
+            case 'S': EXPECT_EQ(sim_dwt_data_access(&dwt, s.a, s.size, true), s.v != 0); break;
+            case 'X': EXPECT_EQ(sim_dwt_instr_match(&dwt, s.a), s.v != 0); break;
+            case 'C': sim_dwt_set_trcena(&dwt, s.v != 0); sim_itm_set_trcena(&itm, s.v != 0); break;
+            case 'A': sim_dwt_advance(&dwt, s.v); break;
+            case 'P': pc = s.v; break;
+            case 'W': EXPECT_TRUE(sim_itm_write(&itm, s.a - ITM, s.size, uint32_t(s.v), false)); break;
+            case 'Z': sim_fpb_reset(&fpb); sim_dwt_reset(&dwt); sim_itm_reset(&itm); break;
+            default: ADD_FAILURE() << "unknown op " << s.op;
+            }
+        });
+    }
+    // What a debugger does: read the IDs and, for a ROM table, follow present
+    // entries up to the 0 marker. Each component as {base, designer, part, class}.
+    bool walk(uint32_t base, std::vector<std::vector<uint32_t>>* out, int depth = 0) {
+        uint32_t id[12], memtype = 0, e = 0;
+        for (unsigned i = 0; i < 12; ++i) {
+            if (depth > 4 || !rd(this, base + 0xFD0 + 4 * i, 4, &id[i])) return false;
+        }
+        if (id[8] != 0x0D || (id[9] & 0x0F) != 0 || id[10] != 0x05 || id[11] != 0xB1 || !(id[6] & 0x8)) return false;
+        out->push_back({base, ((id[0] & 0xF) << 8) | ((id[6] & 7) << 4) | (id[5] >> 4), id[4] | ((id[5] & 0xF) << 8),
+                        id[9] >> 4});
+        if ((id[9] >> 4) != 1) return true;
+        if (!rd(this, base + 0xFCC, 4, &memtype) || (memtype & 1) != 1) return false;
+        for (uint32_t off = 0; off < 0xF00; off += 4) {
+            const bool got = rd(this, base + off, 4, &e);
+            if (!got || e == 0 || !(e & 2)) return got && e == 0; // 0 ends; the 8-bit format is refused
+            if ((e & 1) && !walk(base + (e & 0xFFFFF000u), out, depth + 1)) return false;
+        }
+        return false; // no end marker
     }
 };
-
-struct Found {
-    uint32_t base;
-    uint16_t designer;
-    uint16_t part;
-    uint8_t cls;
-};
-
-// What a debugger does: read the component's IDs, and for a ROM table read
-// entries until the 0 marker, following present ones.
-bool walk(DebugBus& bus, uint32_t base, std::vector<Found>* out, int depth = 0) {
-    if (depth > 4) return false;
-    uint32_t id[12];
-    for (unsigned i = 0; i < 12; ++i) {
-        if (!bus.read(base + 0xFD0 + 4 * i, &id[i])) return false;
-    }
-    // CIDR preamble: 0x0D, 0x?0, 0x05, 0xB1.
-    if (id[8] != 0x0D || (id[9] & 0x0F) != 0 || id[10] != 0x05 || id[11] != 0xB1) return false;
-    const uint8_t cls = static_cast<uint8_t>(id[9] >> 4);
-    const uint32_t pid0 = id[4], pid1 = id[5], pid2 = id[6], pid4 = id[0];
-    if (!(pid2 & 0x8)) return false; // JEP106 code used
-    const uint16_t designer = static_cast<uint16_t>(((pid4 & 0xF) << 8) | ((pid2 & 7) << 4) | (pid1 >> 4));
-    const uint16_t part = static_cast<uint16_t>(pid0 | ((pid1 & 0xF) << 8));
-    out->push_back({base, designer, part, cls});
-    if (cls != 1) return true;
-    uint32_t memtype = 0;
-    if (!bus.read(base + 0xFCC, &memtype) || (memtype & 1) != 1) return false;
-    for (uint32_t off = 0; off < 0xF00; off += 4) {
-        uint32_t e = 0;
-        if (!bus.read(base + off, &e)) return false;
-        if (e == 0) return true;
-        if (!(e & 2)) return false; // 8-bit format is not what a Cortex-M uses
-        if (!(e & 1)) continue;     // not present
-        if (!walk(bus, base + (e & 0xFFFFF000u), out, depth + 1)) return false;
-    }
-    return false; // no end marker
-}
 
 } // namespace
 
-TEST(PeriphRomTable, WalkCortexM4Table) {
-    DebugBus bus;
-    bus.blocks[SIM_ROM_M4_BASE] = sim_rom_port(&bus.m4);
-    std::vector<Found> got;
-    ASSERT_TRUE(walk(bus, SIM_ROM_M4_BASE, &got));
-    // Designer as cont << 8 | 7-bit identity: ARM is 0x43B (0x4BB when the
-    // JEDEC-used bit of PIDR2 is counted in, as some tools print it).
-    const std::vector<Found> want = {
-        {0xE00FF000, 0x43B, 0x4C4, 0x1}, {0xE000E000, 0x43B, 0x00C, 0xE}, {0xE0001000, 0x43B, 0x002, 0xE},
-        {0xE0002000, 0x43B, 0x003, 0xE}, {0xE0000000, 0x43B, 0x001, 0xE},
-    };
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(got[i].base, want[i].base) << i;
-        EXPECT_EQ(got[i].designer, want[i].designer) << i;
-        EXPECT_EQ(got[i].part, want[i].part) << i;
-        EXPECT_EQ(got[i].cls, want[i].cls) << i;
-    }
-    // Raw words as the Cortex-M4 TRM lists them.
-    SimMemPort rt = sim_rom_port(&bus.m4);
-    const uint32_t entries[] = {0xFFF0F003, 0xFFF02003, 0xFFF03003, 0xFFF01003, 0xFFF41002, 0xFFF42002, 0};
-    for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(rd(rt, 4 * i), entries[i]) << i;
-    const uint32_t ids[] = {0x04, 0, 0, 0, 0xC4, 0xB4, 0x0B, 0x00, 0x0D, 0x10, 0x05, 0xB1};
-    for (unsigned i = 0; i < 12; ++i) EXPECT_EQ(rd(rt, 0xFD0 + 4 * i), ids[i]) << i;
-    const uint32_t dwt_ids[] = {0x04, 0, 0, 0, 0x02, 0xB0, 0x3B, 0x00, 0x0D, 0xE0, 0x05, 0xB1};
-    for (unsigned i = 0; i < 12; ++i) EXPECT_EQ(rd(sim_dwt_port(&bus.dwt), 0xFD0 + 4 * i), dwt_ids[i]) << i;
-    EXPECT_EQ(rd(sim_fpb_port(&bus.fpb), 0xFE8), 0x2Bu);
-    // Read-only, words only.
-    wr(rt, 0, 0);
-    EXPECT_EQ(rd(rt, 0), 0xFFF0F003u);
-    uint32_t v;
-    EXPECT_FALSE(rt.read(rt.ctx, 0xFD0, 1, &v));
-    EXPECT_FALSE(rt.read(rt.ctx, 0x1000, 4, &v));
+TEST(PeriphFpb, Version1CtrlKeyReplaceAndCodeRegion) {
+    // CTRL: NUM_CODE 6 in bits 7:4, NUM_LIT 2; ENABLE changes only with KEY, which reads 0.
+    // COMP = address 28:2 (bit 29 dropped), REPLACE picks the halfword(s),
+    // code region only; literal comparators (6, 7) keep no REPLACE and never break.
+    DebugBus().run({{'r', FP_CTRL, 0x260}, {'w', FP_CTRL, 1}, {'r', FP_CTRL, 0x260}, {'w', FP_CTRL, 3},
+                    {'r', FP_CTRL, 0x261}, {'w', FP_CTRL, 0}, {'r', FP_CTRL, 0x261}, {'r', FPB + 4, 1u << 29},
+                    {'w', FP_COMP + 4, 0x48000125}, {'B', 0x08000124, 1}, {'B', 0x08000126, 0},
+                    {'w', FP_COMP + 4, 0x88000125}, {'B', 0x08000124, 0}, {'B', 0x08000126, 1},
+                    {'w', FP_COMP + 4, 0xC8000125}, {'B', 0x08000124, 1}, {'B', 0x08000126, 1},
+                    {'B', 0x08000128, 0}, {'B', 0x08000122, 0}, {'w', FP_COMP + 4, 0x08000125}, {'B', 0x08000124, 0},
+                    {'w', FP_COMP + 4, 0xC8000124}, {'B', 0x08000124, 0}, {'r', FP_COMP + 4, 0xC8000124},
+                    {'w', FP_COMP, 0xE0000101}, {'r', FP_COMP, 0xC0000101}, {'B', 0x20000100, 0}, {'B', 0x100, 1},
+                    {'w', FP_CTRL, 2}, {'r', FP_CTRL, 0x260}, {'B', 0x100, 0}, {'w', FP_CTRL, 3}, {'B', 0x100, 1},
+                    {'w', FP_COMP + 24, 0xC0000201}, {'r', FP_COMP + 24, 0x201}, {'w', FP_COMP, 0}, {'B', 0x200, 0},
+                    {'w', FP_COMP + 32, 0x301}, {'r', FP_COMP + 32, 0}, {'w', FP_COMP + 8, ~0u},
+                    {'r', FP_COMP + 8, 0xDFFFFFFD}, {'Z'}, {'B', 0x1FFFFFFC, 0}, {'r', FP_COMP + 8, 0},
+                    {'r', FP_CTRL, 0x260}, {'e', FP_CTRL, 0, 2}, {'x', FP_CTRL + 1, 3, 1}, {'e', FP_CTRL + 2}});
 }
 
-TEST(PeriphRomTable, Stm32f4IdentityAndChain) {
+TEST(PeriphFpb, Version2AndRefusedProfiles) {
+    // Version 2 (REV 1, no REMAP): BPADDR = address 31:1, BE = bit 0, any region.
+    const SimFpbProfile m7{2, 8, 0}, big{1, 0x12, 3};
+    DebugBus(&m7).run({{'r', FP_CTRL, 0x10000080}, {'r', FPB + 4, 0}, {'w', FP_CTRL, 3},
+                       {'w', FP_COMP + 12, 0x20000103}, {'B', 0x20000102, 1}, {'B', 0x20000100, 0},
+                       {'B', 0x20000104, 0}, {'w', FP_COMP + 12, 0x20000102}, {'B', 0x20000102, 0},
+                       {'w', FP_COMP, 0x40000101}, {'B', 0x100, 0}, {'B', 0x40000100, 1}});
+    DebugBus(&big).run({{'r', FP_CTRL, 0x1320}}); // NUM_CODE 0x12 split over bits 14:12 and 7:4
+    for (SimFpbProfile bad : {SimFpbProfile{1, 40, 2}, SimFpbProfile{3, 6, 2}, SimFpbProfile{1, 6, 30}}) {
+        SimFpb f;
+        EXPECT_FALSE(sim_fpb_init(&f, &bad));
+        SimMemPort p = sim_fpb_port(&f);
+        EXPECT_TRUE(p.write(p.ctx, SIM_FPB_CTRL, 4, 3) && p.write(p.ctx, SIM_FPB_COMP0, 4, 0xC0000001));
+        EXPECT_FALSE(sim_fpb_match(&f, 0)) << "a refused profile has nothing that can match";
+    }
+}
+
+TEST(PeriphDwt, PcsrAndCycleCounter) {
+    // PCSR reads ~0 while halted and ignores writes; CYCCNT counts only with
+    // CYCCNTENA and TRCENA, wraps at 32 bits. NUMCOMP 4 and reserved bits take no writes.
+    DebugBus().run({{'r', DW_CTRL, 0x40000000}, {'r', PCSR, ~0u}, {'P', 0, 0x08000400}, {'w', PCSR, 0},
+                    {'r', PCSR, 0x08000400}, {'P', 0, 0x08000402}, {'r', PCSR, 0x08000402}, {'P', 0, ~0ull},
+                    {'r', PCSR, ~0u}, {'C', 0, 1}, {'A', 0, 100}, {'r', CYCCNT, 0}, {'w', DW_CTRL, 1},
+                    {'r', DW_CTRL, 0x40000001}, {'C', 0, 0}, {'A', 0, 100}, {'r', CYCCNT, 0}, {'C', 0, 1},
+                    {'A', 0, 100}, {'r', CYCCNT, 100}, {'w', CYCCNT, 0xFFFFFFF0}, {'A', 0, 0x20}, {'r', CYCCNT, 0x10},
+                    {'w', DW_CTRL, 0}, {'A', 0, 5}, {'r', CYCCNT, 0x10}, {'w', DW_CTRL, ~0u},
+                    {'r', DW_CTRL, 0x407F1FFF}, {'r', DWT + SIM_DWT_CPICNT, 0}, {'Z'}, {'r', DW_CTRL, 0x40000000},
+                    {'r', CYCCNT, 0}});
+    SimDwt blind;
+    uint32_t v = 0;
+    sim_dwt_init(&blind, SimDwtCoreView{nullptr, nullptr});
+    EXPECT_TRUE(sim_dwt_read(&blind, SIM_DWT_PCSR, 4, &v) && v == ~0u) << "no core view: PCSR as halted";
+}
+
+TEST(PeriphDwt, WatchpointsMatchByFunctionMaskAndRange) {
+    // {FUNCTION, COMP, MASK, address, size, store, hit}: 5 loads, 6 stores, 7 both,
+    // 4 instructions only; any byte of the access inside the range, no 32-bit overflow.
+    struct Case { uint32_t fn, comp, mask, addr; unsigned size; bool store, hit; };
+    const Case cases[] = {
+        {6, 0x20000100, 2, 0x20000100, 4, false, false}, {6, 0x20000100, 2, 0x20000103, 1, true, true},
+        {6, 0x20000100, 2, 0x20000104, 4, true, false},  {6, 0x20000100, 2, 0x200000FC, 4, true, false},
+        {6, 0x20000100, 2, 0x200000FE, 4, true, true},   {5, 0x20000100, 2, 0x20000100, 2, false, true},
+        {5, 0x20000100, 2, 0x20000100, 2, true, false},  {7, 0x20000100, 2, 0x20000102, 2, true, true},
+        {7, 0x20000100, 2, 0x20000102, 2, false, true},  {0, 0x20000100, 2, 0x20000100, 4, true, false},
+        {4, 0x20000100, 2, 0x20000100, 4, false, false}, {7, 0x00000000, 31, 0x7FFFFFFC, 4, true, true},
+        {7, 0x00000000, 31, 0x80000000, 4, true, false}, {7, 0x00000000, 31, 0xFFFFFFFF, 1, true, false},
+        {7, 0xFFFFFFF0, 4, 0xFFFFFFFE, 4, true, true},
+    };
     DebugBus bus;
-    sim_rom_init_stm32f4(&bus.st);
-    bus.blocks[SIM_ROM_M4_BASE] = sim_rom_port(&bus.st);
-    std::vector<Found> got;
-    ASSERT_TRUE(walk(bus, SIM_ROM_M4_BASE, &got));
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0].designer, 0x020) << "ST's JEP106 code";
-    EXPECT_EQ(got[0].part, 0x413);
-    // PIDR bytes as a real STM32F407 shows them.
-    SimMemPort rt = sim_rom_port(&bus.st);
-    EXPECT_EQ(rd(rt, 0xFE0), 0x13u);
-    EXPECT_EQ(rd(rt, 0xFE4), 0x04u);
-    EXPECT_EQ(rd(rt, 0xFE8), 0x0Au);
-    EXPECT_EQ(rd(rt, 0xFD0), 0x00u);
-    // A vendor table in front of the processor's own, followed to the end.
-    bus.blocks[SIM_ROM_M4_BASE] = sim_rom_port(&bus.m4);
-    sim_rom_init_chain(&bus.chain, 0xE00FE000, SimCsComponent::rom_stm32f4, SIM_ROM_M4_BASE);
-    bus.blocks[0xE00FE000] = sim_rom_port(&bus.chain);
-    got.clear();
-    ASSERT_TRUE(walk(bus, 0xE00FE000, &got));
-    ASSERT_EQ(got.size(), 6u);
-    EXPECT_EQ(got[0].designer, 0x020);
-    EXPECT_EQ(got[1].base, SIM_ROM_M4_BASE);
-    EXPECT_EQ(got[1].part, 0x4C4);
-    EXPECT_EQ(got[5].part, 0x001);
-    EXPECT_EQ(rd(sim_rom_port(&bus.chain), 0), 0x00001003u);
-    // A full table refuses more entries; unaligned targets are refused.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fn << std::hex << " @" << c.addr);
+        bus.run({{'C', 0, 1}, {'w', comp(1), c.comp}, {'w', comp(1) + 4, c.mask}, {'w', comp(1) + 8, c.fn},
+                 {c.store ? 'S' : 'L', c.addr, c.hit, c.size}, {'r', comp(1) + 8, c.fn | (c.hit ? MATCHED : 0)},
+                 {'r', comp(1) + 8, c.fn}, {'C', 0, 0}, {c.store ? 'S' : 'L', c.addr, 0, c.size}});
+    }
+    // PC match halfword exact; value/cycle matching (DATAVMATCH, CYCMATCH) is
+    // not modelled and reads back unset; MASK is 5 bits.
+    bus.run({{'w', comp(2), 0x08000200}, {'w', comp(2) + 8, 4}, {'X', 0x08000200, 0}, {'C', 0, 1},
+             {'X', 0x08000201, 1}, {'X', 0x08000202, 0}, {'w', comp(0) + 8, 7u | (1u << 8)}, {'r', comp(0) + 8, 7},
+             {'w', comp(0) + 8, 7u | (1u << 7)}, {'r', comp(0) + 8, 7}, {'w', comp(0) + 4, ~0u},
+             {'r', comp(0) + 4, 0x1F}, {'w', comp(0), ~0u}, {'r', comp(0), ~0u}});
+}
+
+TEST(PeriphItm, StimulusCaptureAndLock) {
+    // Software is bound by the lock, the debugger is not; stimulus port 0 is
+    // ready and captured only with TRCENA, ITMENA and its TER bit.
+    DebugBus bus;
+    bus.run({{'W', TCR, 1}, {'r', TCR, 0}, {'r', LSR, 3}, {'w', ITM + SIM_ITM_TPR, 0xFF}, {'r', ITM + SIM_ITM_TPR, 0xF},
+             {'W', LAR, 0xC5ACCE55}, {'r', LSR, 1}, {'W', TCR, 1}, {'W', TER, 1}, {'r', ITM, 0}, {'W', ITM, 'x', 1},
+             {'C', 0, 1}, {'r', ITM, 1}, {'W', ITM, 'h', 1}, {'W', ITM, 'i' | ('!' << 8), 2}, {'W', ITM + 4, 'z', 1},
+             {'r', ITM + 1, 1, 1}, {'e', ITM + 1, 0, 2}, {'x', ITM + 1, 0, 2}, {'e', TCR, 0, 2}});
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bus.itm.captured), bus.itm.captured_len), "hi!");
+    for (unsigned i = 0; i < SIM_ITM_CAPTURE + 5; ++i) bus.run({{'W', ITM, 'a', 1}});
+    EXPECT_EQ(bus.itm.captured_len, SIM_ITM_CAPTURE);
+    EXPECT_EQ(bus.itm.dropped, 8u) << "what does not fit is counted";
+    bus.run({{'W', LAR, 0}, {'r', LSR, 3}, {'W', TCR, 0}, {'r', TCR, 1}});
+}
+
+TEST(PeriphRomTable, DebuggerWalkFindsTheCortexM4ComponentsUnderEachTable) {
+    // ARM is cont 4, identity 0x3B; ST is 0x20 and shows the device's part 0x413.
+    const std::vector<std::vector<uint32_t>> m4 = {{ROM, 0x43B, 0x4C4, 1}, {0xE000E000, 0x43B, 0x00C, 0xE},
+        {0xE0001000, 0x43B, 0x002, 0xE}, {0xE0002000, 0x43B, 0x003, 0xE}, {0xE0000000, 0x43B, 0x001, 0xE}};
+    DebugBus bus;
+    for (int which = 0; which < 3; ++which) {
+        bus.regions[0].port = sim_rom_port(which == 1 ? &bus.st : &bus.m4);
+        std::vector<std::vector<uint32_t>> got, want = m4;
+        if (which == 1) want[0] = {ROM, 0x020, 0x413, 1};
+        if (which == 2) want.insert(want.begin(), std::vector<uint32_t>{0xE00FE000, 0x020, 0x413, 1});
+        ASSERT_TRUE(bus.walk(which == 2 ? 0xE00FE000 : ROM, &got)) << which;
+        EXPECT_EQ(got, want) << which;
+    }
+    // Raw words as the Cortex-M4 TRM lists them: entries, MEMTYPE, the IDs
+    // (PIDR4..7, PIDR0..3, CIDR0..3), DWT r0p3 and FPB r0p2; and ST's PIDR2.
+    bus.run({{'r', ROM, 0xFFF0F003}, {'r', ROM + 4, 0xFFF02003}, {'r', ROM + 8, 0xFFF03003}, {'r', ROM + 12, 0xFFF01003},
+             {'r', ROM + 16, 0xFFF41002}, {'r', ROM + 20, 0xFFF42002}, {'r', ROM + 24, 0}, {'r', ROM + 0xFCC, 1},
+             {'r', 0xE00FE000, 0x00001003}, {'r', DWT + 0xFE8, 0x3B}, {'r', FPB + 0xFE8, 0x2B}, {'w', ROM, 0},
+             {'r', ROM, 0xFFF0F003}, {'e', ROM + 0xFD0, 0, 1}, {'x', ROM + 2, 0}, {'r', 0xE00FE000 + 0xFE8, 0x0A}});
+    const uint32_t ids[12] = {0x04, 0, 0, 0, 0xC4, 0xB4, 0x0B, 0x00, 0x0D, 0x10, 0x05, 0xB1};
+    for (unsigned i = 0; i < 12; ++i) bus.run({{'r', ROM + 0xFD0 + 4 * i, ids[i]}});
+    // The decoders a debugger-side caller uses, and the table's limits.
+    EXPECT_EQ(sim_cs_jep106(&bus.st.ids) | sim_cs_jep106(&bus.m4.ids) << 16, 0x043B0020u);
+    EXPECT_EQ(sim_cs_part(&bus.m4.ids) | sim_cs_class(&bus.fpb.ids) << 16, 0x000E04C4u);
     SimRomTable t{};
-    sim_rom_init_chain(&t, 0xE00FE000, SimCsComponent::rom_m4, SIM_ROM_M4_BASE);
-    EXPECT_FALSE(sim_rom_add(&t, 0xE0001004, true));
+    sim_rom_init_chain(&t, 0xE00FE000, SimCsComponent::rom_m4, ROM);
+    EXPECT_FALSE(sim_rom_add(&t, 0xE0001004, true)) << "unaligned target";
     while (t.count < SIM_ROM_MAX_ENTRIES) ASSERT_TRUE(sim_rom_add(&t, 0xE0001000, true));
-    EXPECT_FALSE(sim_rom_add(&t, 0xE0001000, true));
-    EXPECT_EQ(sim_cs_jep106(&bus.st.ids), 0x020);
-    EXPECT_EQ(sim_cs_part(&bus.m4.ids), 0x4C4);
-    EXPECT_EQ(sim_cs_class(&bus.fpb.ids), 0xE);
+    EXPECT_FALSE(sim_rom_add(&t, 0xE0001000, true)) << "full";
 }

@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class QemuGdbOp {
-    Break,      // break ARG        (ARG may be "*symbol" to skip the prologue)
+    Break,      // break ARG        ("*symbol": its first instruction, not after the prologue)
     Delete,     // delete all breakpoints
     Continue,   // continue until a breakpoint; records a QemuGdbStop
     StepInstr,  // stepi; records a QemuGdbStop
@@ -19,9 +20,10 @@ enum class QemuGdbOp {
 };
 
 struct QemuGdbStep {
-    QemuGdbOp op = QemuGdbOp::Continue;
+    QemuGdbStep(QemuGdbOp o = QemuGdbOp::Continue, std::string a = "", unsigned n = 0) : op(o), arg(std::move(a)), count(n) {}
+    QemuGdbOp op;
     std::string arg;
-    unsigned count = 0;  // words, for Memory
+    unsigned count;  // words, for Memory
 };
 
 struct QemuGdbScript {
@@ -30,22 +32,9 @@ struct QemuGdbScript {
     int timeout_ms = 30000;  // the whole session: start, every step, shutdown
 };
 
-struct QemuGdbStop {
-    uint32_t pc = 0;
-    std::string function;  // symbol holding the PC, "" when none
-};
-
-struct QemuGdbRegs {
-    uint32_t r[16] = {};  // r13 = sp, r14 = lr, r15 = pc
-    uint32_t xpsr = 0;
-    bool has_msp = false, has_psp = false;  // QEMU 7 does not offer them to gdb
-    uint32_t msp = 0, psp = 0;
-};
-
-struct QemuGdbMemory {
-    uint32_t addr = 0;
-    std::vector<uint32_t> words;
-};
+struct QemuGdbStop { uint32_t pc = 0; };
+struct QemuGdbRegs { uint32_t r[16] = {}, xpsr = 0; };  // r13 = sp, r14 = lr, r15 = pc
+struct QemuGdbMemory { std::vector<uint32_t> words; };
 
 struct QemuGdbResult {
     std::vector<QemuGdbStop> stops;     // one per Continue/StepInstr, in order
@@ -58,17 +47,12 @@ struct QemuGdbResult {
 
 // qemu-system-arm and gdb-multiarch are on PATH.
 bool qemu_gdb_available();
-
-// Starts QEMU halted on a free port, runs the script in gdb and always kills
-// QEMU afterwards. False (with result->error) when a tool fails to start, a
-// step fails, output cannot be parsed or the time-out passes.
+// Starts QEMU halted, runs the script in gdb and always kills QEMU afterwards.
+// False (with result->error) when a tool fails to start, a step fails,
+// output cannot be parsed or the time-out passes.
 bool qemu_gdb_run(const QemuGdbScript& script, QemuGdbResult* result);
-
+// Parses gdb's output for a script; false on missing steps or unreadable output.
+bool qemu_gdb_parse(const QemuGdbScript& script, const std::string& out, QemuGdbResult* result);
 // Runs a tool (argv[0] searched on PATH) and collects its stdout and stderr.
 // False when it cannot start or outlives timeout_ms (then it is killed).
 bool qemu_gdb_capture(const std::vector<std::string>& argv, int timeout_ms, std::string* out, int* exit_code);
-
-// The gdb command file for a script (exposed for tests and diagnostics).
-std::string qemu_gdb_command_file(const QemuGdbScript& script, int port);
-// Parses gdb's output for a script; false on missing steps or unreadable output.
-bool qemu_gdb_parse(const QemuGdbScript& script, const std::string& out, QemuGdbResult* result);
