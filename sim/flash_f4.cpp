@@ -105,36 +105,33 @@ void start_erase(SimFlashF4* fc) {
     start_busy(fc, SimFlashF4Op::sector_erase, t[ps]);
 }
 
-void write_keyr(SimFlashF4* fc, unsigned size, uint32_t value) {
-    const bool locked = fc->cr & SIM_FLASHF4_CR_LOCK;
-    if (!fc->key_locked_out && locked && size == 4) {
-        if (fc->key_stage == 0 && value == SIM_FLASHF4_KEY1) { fc->key_stage = 1; return; }
-        if (fc->key_stage == 1 && value == SIM_FLASHF4_KEY2) {
-            fc->key_stage = 0;
-            fc->cr &= ~SIM_FLASHF4_CR_LOCK;
+// A two-key unlock sequence as both KEYR and OPTKEYR have it. Anything else
+// (wrong key, wrong order, a key while already unlocked, a partial-word
+// store) is an incorrect sequence: the register locks until reset.
+static void write_key(uint32_t* reg, uint32_t lock_bit, uint8_t* stage, bool* locked_out, uint32_t key1,
+                      uint32_t key2, unsigned size, uint32_t value) {
+    const bool locked = *reg & lock_bit;
+    if (!*locked_out && locked && size == 4) {
+        if (*stage == 0 && value == key1) { *stage = 1; return; }
+        if (*stage == 1 && value == key2) {
+            *stage = 0;
+            *reg &= ~lock_bit;
             return;
         }
     }
-    // Anything else (wrong key, wrong order, a key while already unlocked,
-    // a partial-word store) is an incorrect sequence: CR locks until reset.
-    fc->key_locked_out = true;
-    fc->key_stage = 0;
-    fc->cr |= SIM_FLASHF4_CR_LOCK;
+    *locked_out = true;
+    *stage = 0;
+    *reg |= lock_bit;
+}
+
+void write_keyr(SimFlashF4* fc, unsigned size, uint32_t value) {
+    write_key(&fc->cr, SIM_FLASHF4_CR_LOCK, &fc->key_stage, &fc->key_locked_out, SIM_FLASHF4_KEY1,
+              SIM_FLASHF4_KEY2, size, value);
 }
 
 void write_optkeyr(SimFlashF4* fc, unsigned size, uint32_t value) {
-    const bool locked = fc->optcr & SIM_FLASHF4_OPTCR_OPTLOCK;
-    if (!fc->optkey_locked_out && locked && size == 4) {
-        if (fc->optkey_stage == 0 && value == SIM_FLASHF4_OPTKEY1) { fc->optkey_stage = 1; return; }
-        if (fc->optkey_stage == 1 && value == SIM_FLASHF4_OPTKEY2) {
-            fc->optkey_stage = 0;
-            fc->optcr &= ~SIM_FLASHF4_OPTCR_OPTLOCK;
-            return;
-        }
-    }
-    fc->optkey_locked_out = true;
-    fc->optkey_stage = 0;
-    fc->optcr |= SIM_FLASHF4_OPTCR_OPTLOCK;
+    write_key(&fc->optcr, SIM_FLASHF4_OPTCR_OPTLOCK, &fc->optkey_stage, &fc->optkey_locked_out,
+              SIM_FLASHF4_OPTKEY1, SIM_FLASHF4_OPTKEY2, size, value);
 }
 
 void write_cr(SimFlashF4* fc, uint32_t value, uint32_t lanes) {

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include <memory>
 #include <chrono>
 #include <thread>
 
@@ -124,6 +125,14 @@ void connect(Host& h, Target& t) {
     ASSERT_TRUE(t.write(AP_W | A0, 0x23000012));  // 32-bit, auto-increment single
 }
 
+// A system with the host attached; destroyed on every way out of a test.
+struct Session {
+    std::unique_ptr<SimSystem, void (*)(SimSystem*)> sys;
+    Host h;
+    Target t;
+    Session(SimSystem* s, SimUsbKind kind) : sys(s, sim_system_destroy), h(s, kind), t{h} {}
+};
+
 class SimSystemTest : public ::testing::TestWithParam<SimUsbKind> {
 protected:
     void SetUp() override {
@@ -138,10 +147,11 @@ protected:
 }  // namespace
 
 TEST_P(SimSystemTest, HaltReadRegistersAndResumeThroughTheProbe) {
-    SimSystem* s = make_system(GetParam(), elf_);
-    ASSERT_NE(s, nullptr);
-    Host h(s, GetParam());
-    Target t{h};
+    Session ss(make_system(GetParam(), elf_), GetParam());
+    ASSERT_NE(ss.sys, nullptr);
+    SimSystem* s = ss.sys.get();
+    Host& h = ss.h;
+    Target& t = ss.t;
     connect(h, t);
     if (HasFatalFailure()) return;
     uint32_t v = 0;
@@ -183,14 +193,14 @@ TEST_P(SimSystemTest, HaltReadRegistersAndResumeThroughTheProbe) {
     double ran_ms = (sim_board_now_ns(sim_system_board(s)) - ns0) / 1e6;
     EXPECT_GE(t3 - t2 + 1.0, ran_ms);
     EXPECT_LE(t3 - t2, ran_ms + 3.0);  // it may have resumed during the last exchange of the write
-    sim_system_destroy(s);
 }
 
 TEST_P(SimSystemTest, Read64KiBOfFlashAndReportWhatItCost) {
-    SimSystem* s = make_system(GetParam(), elf_);
-    ASSERT_NE(s, nullptr);
-    Host h(s, GetParam());
-    Target t{h};
+    Session ss(make_system(GetParam(), elf_), GetParam());
+    ASSERT_NE(ss.sys, nullptr);
+    SimSystem* s = ss.sys.get();
+    Host& h = ss.h;
+    Target& t = ss.t;
     connect(h, t);
     if (HasFatalFailure()) return;
     SimProbe* p = sim_system_probe(s);
@@ -230,7 +240,6 @@ TEST_P(SimSystemTest, Read64KiBOfFlashAndReportWhatItCost) {
     // at least one 1 ms frame (v1, full speed) or 125 us microframe per exchange.
     EXPECT_GE(c.exchanges, 65536 / (h.packet_size() - 4));
     EXPECT_GE(c.link_ns, c.exchanges * (h.packet_size() == 512 ? 125000ull : 1000000ull));
-    sim_system_destroy(s);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllProbes, SimSystemTest,
@@ -245,12 +254,13 @@ INSTANTIATE_TEST_SUITE_P(AllProbes, SimSystemTest,
 // while the host talks to the probe from another thread.
 TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.elf";
-    SimSystem* s = make_system(SimUsbKind::V2Bulk512, elf);
-    ASSERT_NE(s, nullptr);
+    Session ss(make_system(SimUsbKind::V2Bulk512, elf), SimUsbKind::V2Bulk512);
+    ASSERT_NE(ss.sys, nullptr);
+    SimSystem* s = ss.sys.get();
     ASSERT_TRUE(sim_system_start_realtime(s));
     EXPECT_TRUE(sim_system_is_realtime(s));
-    Host h(s, SimUsbKind::V2Bulk512);
-    Target t{h};
+    Host& h = ss.h;
+    Target& t = ss.t;
     connect(h, t);
     if (HasFatalFailure()) return;
     uint32_t tick_addr = symbol_address(elf, "g_tick_count");
@@ -269,5 +279,5 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(t.mem_read(tick_addr, &b));
     EXPECT_EQ(a, b);
-    sim_system_destroy(s);  // stops and joins the board's thread
+    ss.sys.reset();  // stops and joins the board's thread
 }
