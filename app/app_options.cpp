@@ -5,7 +5,7 @@
 #include <cstring>
 
 bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned err_cap) {
-    *o = AppOptions{nullptr, 0, false, false, 800, 600, false};
+    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false};
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -34,6 +34,13 @@ bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned
             o->force_redraw = true;
         } else if (strcmp(a, "--light") == 0) {
             o->light_theme = true;
+        } else if (strcmp(a, "--demo") == 0) {
+            o->demo = 1;
+        } else if (strcmp(a, "--demo-if-no-probe") == 0) {
+            o->demo = 2;
+        } else if (strcmp(a, "--demo-v1") == 0) {
+            o->demo = o->demo ? o->demo : 1;
+            o->demo_v1 = true;
         } else if (strcmp(a, "--stats") == 0) {
             o->print_stats = true;
         } else {

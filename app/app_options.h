@@ -1,5 +1,6 @@
-// Command-line options. The program itself takes none; these exist for the
-// window tests and benchmarks, which need to look at a frame or count frames.
+// Command-line options. --demo runs on the simulated probe and board; the
+// others exist for the window tests and benchmarks, which need to look at a
+// frame or count frames.
 #pragma once
 
 struct AppOptions {
@@ -9,6 +10,8 @@ struct AppOptions {
     bool light_theme;             // --light: start in the light theme
     int width, height;            // --size WxH: initial window size (default 800 x 600)
     bool print_stats;             // --stats: print frame statistics to stdout at exit
+    int demo;                     // --demo: 1 always, 2 only when no USB probe is attached; 0 = off
+    bool demo_v1;                 // --demo-v1: the simulated probe is a v1 (HID) one
 };
 
 // False, with a message in `err`, on an unknown option or a bad value.

@@ -7,10 +7,14 @@
 #include <sys/resource.h>
 
 #include "app/app_options.h"
+#include "app/demo.h"
 #include "app/settings.h"
 #include "app/window_icon.h"
 #include "platform/fatal.h"
 #include "platform/font_find.h"
+#include "probe/dap.h"
+#include "probe/probe.h"
+#include "runctl/step.h"
 #include "ui/draw.h"
 #include "ui/font.h"
 #include "ui/frame.h"
@@ -101,9 +105,15 @@ int main(int argc, char** argv) {
     ui_cursors_init();
 
     config_load();
+    if (opt.demo == 2 && dap_probe_present()) opt.demo = 0;
+    if (opt.demo && !demo_start(opt.demo_v1, err, sizeof err)) log_addf(&logv, "[CFG] Demo mode failed: %.200s", err);
     if (!g_cfg_elf[0] && !g_cfg_svd[0] && !g_src_root_dir[0]) g_show_setup = true;
     if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
     if (!g_cfg_svd[0]) log_add_line(&logv, "[CFG] No svd path in debugger.ini");
+
+    probe_set_wake(ui_request_redraw);
+    runctl_install();
+    PlatThread* probe_thread = probe_thread_start();
 
     char fps_text[32] = "FPS: ...";
     bool have_fps = false;
@@ -177,6 +187,9 @@ int main(int argc, char** argv) {
                frame_gl_error_count(), window_w, window_h);
         fflush(stdout);
     }
+    // Nothing the probe thread may still touch is freed before it has stopped.
+    bool probe_stopped = probe_thread_stop_and_wait(probe_thread);
+    if (probe_stopped) demo_stop();
     cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
     ui_cursors_free();
     glfwDestroyWindow(win);

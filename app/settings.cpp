@@ -110,7 +110,15 @@ void config_load() {
     }
 }
 
+static bool s_read_only;
+
+void config_set_read_only(bool on) { s_read_only = on; }
+
 bool config_save() {
+    if (s_read_only) {
+        log_add_line(&logv, "[CFG] Demo mode: settings are not saved");
+        return false;
+    }
     if (!config_init_path()) {
         log_add_line(&logv, "[CFG] Save failed: no settings path");
         return false;

@@ -19,6 +19,8 @@ bool config_init_path();
 void config_override_folder(const char* folder);
 // Reads the five keys of [Settings] and makes them absolute.
 void config_load();
+// Demo mode: the paths are the demo's, and nothing is written.
+void config_set_read_only(bool on);
 // Writes the five keys atomically; logs success or "[CFG] Save failed: <reason>".
 bool config_save();
 

@@ -17,7 +17,7 @@ static void real_sleep_ms(void*, uint32_t ms) {
     }
 }
 
-static const PlatClock s_real_clock = {real_now_ms, real_sleep_ms, nullptr};
+static const PlatClock s_real_clock = {real_now_ms, real_sleep_ms, nullptr, false};
 static std::atomic<const PlatClock*> s_clock{&s_real_clock};
 
 uint64_t plat_time_ms() {
@@ -29,6 +29,8 @@ void plat_sleep_ms(uint32_t ms) {
     const PlatClock* c = s_clock.load(std::memory_order_acquire);
     c->sleep_ms(c->ctx, ms);
 }
+
+const PlatClock* plat_clock_current() { return s_clock.load(std::memory_order_acquire); }
 
 void plat_clock_install(const PlatClock* clock) {
     s_clock.store(clock ? clock : &s_real_clock, std::memory_order_release);
@@ -47,4 +49,5 @@ void plat_virtual_clock_init(PlatVirtualClock* vc, uint64_t start_ms) {
     vc->clock.now_ms = virtual_now_ms;
     vc->clock.sleep_ms = virtual_sleep_ms;
     vc->clock.ctx = vc;
+    vc->clock.is_virtual = true;
 }

@@ -1,10 +1,13 @@
 #include "platform/thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
+
+#include "platform/clock.h"
 
 struct PlatThread {
     std::thread thread;
@@ -74,9 +77,18 @@ void plat_event_reset(PlatEvent* e) {
 
 bool plat_event_wait(PlatEvent* e, uint32_t timeout_ms) {
     if (!e) return false;
+    const PlatClock* clock = plat_clock_current();
+    // Under a virtual clock a short real wait lets another thread's set land;
+    // the rest of the time-out passes on the clock.
+    uint32_t real_ms = clock->is_virtual ? std::min<uint32_t>(timeout_ms, 2) : timeout_ms;
     std::unique_lock<std::mutex> lk(e->mtx);
-    if (!e->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [e] { return e->signaled; }))
-        return false;
+    if (!e->cv.wait_for(lk, std::chrono::milliseconds(real_ms), [e] { return e->signaled; })) {
+        if (!clock->is_virtual || timeout_ms == 0) return false;
+        lk.unlock();
+        clock->sleep_ms(clock->ctx, timeout_ms);
+        lk.lock();
+        if (!e->signaled) return false;
+    }
     e->signaled = false;
     return true;
 }

@@ -257,3 +257,17 @@ TEST_F(Window, UnknownOptionIsRefused) {
     EXPECT_EQ(run({"--bogus"}, 10000), 2);
     EXPECT_EQ(run({"--size", "10x10"}, 10000), 2);
 }
+
+TEST_F(Window, DemoModeConnectsToTheSimulatedBoardAndLeavesTheSettingsAlone) {
+    ASSERT_EQ(run({"--demo", "--exit-after", "3"}, 30000), 0);
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    for (const char* line : {"[PRB] CMSIS-DAP v2 (Bulk) device opened", "[DAP] OK: DPIDR=0x2BA01477",
+                             "[DAP] OK: dap_connect complete", "[PRB] Probe connected", "[PRB] Target running at connect",
+                             "[PRB] Probe thread started", "[PRB] Probe stopped"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_TRUE(read_text_file(dir_ + "/debugger.ini").empty());
+    // Without --demo and without a probe the program says so and keeps running.
+    ASSERT_EQ(run({"--exit-after", "2"}, 30000), 0);
+    log = read_text_file(dir_ + "/debugger.log");
+    EXPECT_NE(log.find("[PRB] No CMSIS-DAP probe found"), std::string::npos);
+}

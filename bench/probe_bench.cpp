@@ -1,0 +1,130 @@
+// What probe operations cost on each simulated transport: USB exchanges,
+// bytes each way and modelled time, next to the least the link allows.
+// Figures come from the simulator's counters, so they do not depend on this
+// machine's speed.
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/usb.h"
+#include "probe/dap.h"
+#include "probe/probe_priv.h"
+#include "probe/watch_list.h"
+#include "sim/sim_usb_host.h"
+
+namespace {
+
+struct Cost {
+    uint64_t exchanges, bytes_out, bytes_in, ns;
+};
+
+Cost measure(SimSystem* sys, const std::function<bool()>& op, bool* ok) {
+    SimUsbDev* u = sim_system_usb(sys);
+    SimUsbCounters c0 = u->counters;
+    uint64_t t0 = sim_board_now_ns(sim_system_board(sys));
+    *ok = op();
+    SimUsbCounters c1 = u->counters;
+    return Cost{c1.exchanges - c0.exchanges, c1.bytes_out - c0.bytes_out, c1.bytes_in - c0.bytes_in,
+                sim_board_now_ns(sim_system_board(sys)) - t0};
+}
+
+const char* name(SimUsbKind k) {
+    return k == SimUsbKind::V1Hid ? "v1 HID (64 B, 1 ms frames)" : k == SimUsbKind::V2Bulk512 ? "v2 bulk 512 B (HS)" : "v2 bulk 64 B (FS)";
+}
+
+// Least exchanges for n payload bytes at `per` bytes a packet, and the time
+// their frames take (one packet each way per (micro)frame, SWD at 46 clocks a word).
+void minimum(SimUsbKind k, uint32_t bytes, uint32_t per, uint32_t swd_hz, uint64_t* ex, double* ms) {
+    *ex = (bytes + per - 1) / per;
+    double frame_ms = k == SimUsbKind::V2Bulk512 ? 0.125 : 1.0;
+    double swd_ms = (bytes / 4.0) * 46.0 / swd_hz * 1000.0;
+    *ms = (double)*ex * frame_ms * 2 + swd_ms;
+}
+
+void row(const char* what, const Cost& c, bool ok, uint64_t min_ex = 0, double min_ms = 0) {
+    std::printf("  %-34s %s exchanges %6llu  out %7llu B  in %7llu B  time %8.2f ms", what, ok ? "  " : "!!",
+                (unsigned long long)c.exchanges, (unsigned long long)c.bytes_out, (unsigned long long)c.bytes_in,
+                (double)c.ns / 1e6);
+    if (min_ex) std::printf("   | link minimum %llu exchanges (x%.2f), %.2f ms", (unsigned long long)min_ex,
+                            (double)c.exchanges / (double)min_ex, min_ms);
+    std::printf("\n");
+}
+
+uint32_t tick_address() {
+    // The demo firmware's data starts at 0x20000000; any 32 words of RAM serve.
+    return 0x20000000;
+}
+
+bool run(SimUsbKind kind) {
+    SimSystemConfig cfg;
+    sim_system_default_config(&cfg);
+    cfg.usb_kind = kind;
+    std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
+    cfg.firmware_elf = elf.c_str();
+    char err[256];
+    SimSystem* sys = sim_system_create(&cfg, err, sizeof err);
+    if (!sys) {
+        std::fprintf(stderr, "simulator: %s\n", err);
+        return false;
+    }
+    SimUsbHost host;
+    sim_usb_host_init(&host, sys);
+    sim_usb_host_install(&host);
+    SimHostClock clock;
+    sim_host_clock_init(&clock, sys);
+    plat_clock_install(&clock.clock);
+    DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
+    bool ok = c && dap_connect(c, 1000000, false) && dap_halt(c);
+    std::printf("%s: %s\n", name(kind), ok ? "connected" : "CONNECT FAILED");
+    if (ok) {
+        static uint8_t buf[65536];
+        uint32_t per_read = (uint32_t)(c->packet_size - 4) / 4 * 4;
+        uint32_t per_write = (uint32_t)(c->packet_size - 5) / 4 * 4;
+        uint64_t mex;
+        double mms;
+        bool r;
+        ap_cache_invalidate(c);
+        Cost k = measure(sys, [&] { return dap_read_mem_block(c, 0x08000000, buf, sizeof buf); }, &r);
+        minimum(kind, sizeof buf, per_read, 4000000, &mex, &mms);
+        row("64 KiB read", k, r, mex, mms);
+        k = measure(sys, [&] { return dap_write_mem_block(c, 0x20000000, buf, sizeof buf); }, &r);
+        minimum(kind, sizeof buf, per_write, 4000000, &mex, &mms);
+        row("64 KiB write", k, r, mex, mms);
+        uint32_t regs[16];
+        ap_cache_invalidate(c);
+        k = measure(sys, [&] { return dap_read_regs(c, regs); }, &r);
+        row("R0-R15 read (cold caches)", k, r);
+        k = measure(sys, [&] { return dap_read_regs(c, regs); }, &r);
+        row("R0-R15 read (warm)", k, r);
+        // A running poll with 32 watched globals.
+        watch_clear();
+        for (int i = 0; i < WATCH_MAX; ++i) {
+            ElfVariable v{};
+            std::snprintf(v.name, sizeof v.name, "w%d", i);
+            v.byte_size = 4;
+            v.loc_kind = VAR_LOC_ADDR;
+            v.loc_value = (int32_t)(tick_address() + 4u * (uint32_t)i);
+            watch_add(&v);
+        }
+        dap_resume(c);
+        s_dap = c;
+        k = measure(sys, [&] { running_poll(); return true; }, &r);
+        row("running poll, 32 watches", k, r);
+        s_dap = nullptr;
+    }
+    dap_close(&g_dap_ctx);
+    plat_clock_install(nullptr);
+    usb_backend_install(nullptr, nullptr);
+    sim_system_destroy(sys);
+    return ok;
+}
+
+}  // namespace
+
+int main() {
+    bool ok = true;
+    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64}) ok &= run(k);
+    return ok ? 0 : 1;
+}

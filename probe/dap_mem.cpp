@@ -1,0 +1,338 @@
+// DP and AP registers with the SELECT/CSW cache, and target memory through
+// the MEM-AP. Every packet that touches DRW starts with its own TAR write, so
+// a WAIT or FAULT retry of the whole packet never reads or writes at an
+// address the auto-increment has already moved past.
+#include <cstring>
+
+#include "platform/clock.h"
+#include "probe/dap_priv.h"
+
+static uint32_t s_csw_base;
+
+static const uint8_t kApCsw = 0x00, kApTar = 0x04, kApDrw = 0x0C;
+static const uint32_t kAutoIncBlock = 1024;  // TAR auto-increment wraps within this
+
+void dap_set_csw_base(uint32_t csw_base) { s_csw_base = csw_base; }
+uint32_t dap_csw_value(uint32_t csw) { return (csw & 0x3F) | (s_csw_base & ~0x3Fu); }
+
+
+bool dp_write(DapContext* ctx, uint8_t addr, uint32_t val) {
+    DapXfer x{(uint8_t)(addr & 0x0C), val};
+    return dap_transfer_n(ctx, &x, 1, nullptr) == 1;
+}
+
+bool dp_read(DapContext* ctx, uint8_t addr, uint32_t* val) {
+    DapXfer x{(uint8_t)((addr & 0x0C) | DAP_REQ_READ), 0};
+    uint32_t v = 0;
+    if (dap_transfer_n(ctx, &x, 1, &v) != 1) return false;
+    *val = v;
+    return true;
+}
+
+void ap_cache_invalidate(DapContext* ctx) {
+    ctx->cur_apsel = 0xFF;
+    ctx->cur_apbank = 0xFF;
+    ctx->csw_valid = false;
+}
+
+// The cache only learns a selection once SELECT was really written; a failed
+// write leaves it unknown, since the DP may hold either value.
+void dap_select_done(DapContext* ctx, uint8_t apsel, uint8_t bank, bool ok) {
+    if (!ok) {
+        ap_cache_invalidate(ctx);
+        return;
+    }
+    if (apsel != ctx->cur_apsel) ctx->csw_valid = false;
+    ctx->cur_apsel = apsel;
+    ctx->cur_apbank = bank;
+}
+
+bool ap_select(DapContext* ctx, uint8_t apsel, uint8_t apbank) {
+    if (ctx->cur_apsel == apsel && ctx->cur_apbank == apbank) return true;
+    bool ok = dp_write(ctx, 0x08, (uint32_t)apsel << 24 | (uint32_t)(apbank & 0xF) << 4);
+    dap_select_done(ctx, apsel, apbank, ok);
+    return ok;
+}
+
+uint8_t dap_current_ap(const DapContext* ctx) { return ctx->cur_apsel == 0xFF ? 0 : ctx->cur_apsel; }
+
+// Appends a SELECT for the register's bank when the cache does not hold it.
+bool dap_add_select(DapContext* ctx, DapXfer* x, int* n, uint8_t bank) {
+    uint8_t ap = dap_current_ap(ctx);
+    if (ctx->cur_apsel == ap && ctx->cur_apbank == bank) return false;
+    x[(*n)++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)ap << 24 | (uint32_t)bank << 4};
+    return true;
+}
+
+bool ap_write(DapContext* ctx, uint8_t addr, uint32_t val) {
+    DapXfer x[2];
+    int n = 0;
+    uint8_t bank = addr >> 4;
+    bool sel = dap_add_select(ctx, x, &n, bank);
+    x[n++] = DapXfer{dap_ap_req(addr, false), val};
+    bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
+    if (sel) dap_select_done(ctx, dap_current_ap(ctx), bank, ok);
+    return ok;
+}
+
+bool ap_read(DapContext* ctx, uint8_t addr, uint32_t* val) {
+    DapXfer x[3];
+    uint32_t out[3] = {};
+    int n = 0;
+    uint8_t bank = addr >> 4;
+    bool sel = dap_add_select(ctx, x, &n, bank);
+    x[n++] = DapXfer{dap_ap_req(addr, true), 0};
+    x[n++] = DapXfer{DAP_REQ_DP_RDBUFF_R, 0};
+    bool ok = dap_transfer_n(ctx, x, n, out) == n;
+    if (sel) dap_select_done(ctx, dap_current_ap(ctx), bank, ok);
+    if (ok) *val = out[n - 1];
+    return ok;
+}
+
+bool ap_set_csw(DapContext* ctx, uint32_t csw) {
+    uint32_t v = dap_csw_value(csw);
+    if (ctx->csw_valid && ctx->cur_csw == v) return true;
+    if (!ap_write(ctx, kApCsw, v)) {
+        ctx->csw_valid = false;
+        return false;
+    }
+    ctx->cur_csw = v;
+    ctx->csw_valid = true;
+    return true;
+}
+
+// --- memory ------------------------------------------------------------------
+
+int dap_add_mem_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
+    int n = 0;
+    p->sel = dap_add_select(ctx, x, &n, 0);
+    p->csw_val = dap_csw_value(DAP_CSW_WORD);
+    p->csw = !(ctx->csw_valid && ctx->cur_csw == p->csw_val);
+    if (p->csw) x[n++] = DapXfer{dap_ap_req(kApCsw, false), p->csw_val};
+    return n;
+}
+
+void dap_mem_prefix_done(DapContext* ctx, const DapMemPrefix* p, bool ok) {
+    if (p->sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);
+    if (p->csw) {
+        ctx->csw_valid = ok;
+        if (ok) ctx->cur_csw = p->csw_val;
+    }
+}
+
+bool dap_read_mem32(DapContext* ctx, uint32_t addr, uint32_t* val) {
+    DapXfer x[4];
+    uint32_t out[4] = {};
+    DapMemPrefix p;
+    int n = dap_add_mem_prefix(ctx, x, &p);
+    x[n++] = DapXfer{dap_ap_req(kApTar, false), addr};
+    x[n++] = DapXfer{dap_ap_req(kApDrw, true), 0};
+    bool ok = dap_transfer_n(ctx, x, n, out) == n;
+    dap_mem_prefix_done(ctx, &p, ok);
+    if (ok) *val = out[n - 1];
+    return ok;
+}
+
+bool dap_write_mem32(DapContext* ctx, uint32_t addr, uint32_t val) {
+    DapXfer x[4];
+    DapMemPrefix p;
+    int n = dap_add_mem_prefix(ctx, x, &p);
+    x[n++] = DapXfer{dap_ap_req(kApTar, false), addr};
+    x[n++] = DapXfer{dap_ap_req(kApDrw, false), val};
+    bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
+    dap_mem_prefix_done(ctx, &p, ok);
+    return ok;
+}
+
+int dap_packet_limit(const DapContext* ctx) {
+    if (!ctx->is_v2) return 64;
+    int n = ctx->packet_size ? ctx->packet_size : 64;
+    return n < 512 ? n : 512;
+}
+
+int dap_block_words(const DapContext* ctx) { return (dap_packet_limit(ctx) - 5) / 4; }
+
+static uint32_t words_to_boundary(uint32_t addr) { return (kAutoIncBlock - (addr & (kAutoIncBlock - 1))) / 4; }
+
+
+// Reads go as DAP_Transfer batches: a TAR write, then DRW reads, with a new
+// TAR write wherever the auto-increment would wrap, as many as one answer holds.
+bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len) {
+    if (len == 0) return true;
+    if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
+    const int limit = dap_packet_limit(ctx);
+    DapXfer x[DAP_MAX_XFERS];
+    uint32_t out[DAP_MAX_XFERS];
+    uint32_t done = 0;
+    while (done < len) {
+        DapMemPrefix p;
+        int n = dap_add_mem_prefix(ctx, x, &p);
+        int out_bytes = 3 + 5 * n, in_bytes = 3;
+        uint32_t a = addr + done, first = done;
+        uint32_t left_in_block = 0;
+        while (done < len && n < DAP_MAX_XFERS) {
+            if (left_in_block == 0) {
+                if (out_bytes + 5 + 1 > limit || n + 2 > DAP_MAX_XFERS || in_bytes + 4 > limit) break;
+                x[n++] = DapXfer{dap_ap_req(kApTar, false), a};
+                out_bytes += 5;
+                left_in_block = words_to_boundary(a);
+            }
+            if (out_bytes + 1 > limit || in_bytes + 4 > limit) break;
+            x[n++] = DapXfer{dap_ap_req(kApDrw, true), 0};
+            out_bytes += 1;
+            in_bytes += 4;
+            left_in_block--;
+            done += 4;
+            a += 4;
+        }
+        if (done == first) return false;  // nothing fits a packet: never loop on it
+        bool ok = dap_transfer_n(ctx, x, n, out) == n;
+        dap_mem_prefix_done(ctx, &p, ok);
+        if (!ok) return false;
+        uint32_t pos = first;
+        for (int i = 0; i < n; ++i) {
+            if (x[i].req != dap_ap_req(kApDrw, true)) continue;
+            dap_put32(buf + pos, out[i]);
+            pos += 4;
+        }
+    }
+    return true;
+}
+
+// Words written, or -1 when the exchange failed; *ack gets the answer's ACK.
+static int transfer_block_write(DapContext* ctx, const uint8_t* data, int words, uint8_t* ack) {
+    uint8_t* o = ctx->pkt_out + 1;
+    o[0] = 0x06;
+    o[1] = 0;
+    o[2] = (uint8_t)words;
+    o[3] = (uint8_t)(words >> 8);
+    o[4] = dap_ap_req(kApDrw, false);
+    std::memcpy(o + 5, data, (size_t)words * 4);
+    *ack = 0;
+    if (!dap_io(ctx, 5 + words * 4) || ctx->in_len < 4) return -1;
+    int count = ctx->pkt_in[2] | ctx->pkt_in[3] << 8;
+    *ack = ctx->pkt_in[4];
+    return count <= words ? count : words;
+}
+
+// Writes fill each packet as far as it goes: DAP_TransferBlock (4 bytes a
+// word) while TAR already points at the next word and the block has room;
+// otherwise a DAP_Transfer that carries the TAR writes itself.
+bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len) {
+    if (len == 0) return true;
+    if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
+    const int limit = dap_packet_limit(ctx);
+    const uint32_t block_words = (uint32_t)dap_block_words(ctx);
+    DapXfer x[DAP_MAX_XFERS];
+    uint32_t done = 0;
+    bool tar_ok = false;  // TAR holds addr + done
+    int retries = 0;
+    while (done < len) {
+        uint32_t a = addr + done, words_left = (len - done) / 4;
+        uint32_t in_block = words_to_boundary(a);
+        if (in_block > words_left) in_block = words_left;
+        if (tar_ok && ctx->csw_valid && ctx->cur_apbank == 0 && (in_block >= block_words || in_block == words_left)) {
+            uint32_t w = in_block < block_words ? in_block : block_words;
+            uint8_t ack = 0;
+            int n = transfer_block_write(ctx, buf + done, (int)w, &ack);
+            if (n == (int)w && ack == 1) {
+                done += w * 4;
+                tar_ok = w < words_to_boundary(a);
+                continue;
+            }
+            // WAIT or FAULT part-way: keep what was written, clear the error
+            // and go on from the first word not done, with its own TAR write.
+            if (n < 0 || (ack != 2 && ack != 4) || ++retries > DAP_WAIT_RETRIES) {
+                ctx->csw_valid = false;
+                return false;
+            }
+            // The word before the failing one may be what raised the sticky
+            // error (writes are posted), so it is written again too.
+            done += (uint32_t)(n > 0 ? n - 1 : 0) * 4;
+            DapXfer ab{DAP_REQ_DP_ABORT_W, DAP_ABORT_ALL};
+            dap_transfer_n(ctx, &ab, 1, nullptr);
+            ctx->csw_valid = false;
+            tar_ok = false;
+            plat_sleep_ms(1);
+            continue;
+        }
+        DapMemPrefix p;
+        int n = dap_add_mem_prefix(ctx, x, &p);
+        int out_bytes = 3 + 5 * n;
+        uint32_t left = 0, first = done;
+        while (done < len && n + 2 <= DAP_MAX_XFERS) {
+            if (left == 0) {
+                if (out_bytes + 10 > limit) break;
+                x[n++] = DapXfer{dap_ap_req(kApTar, false), a};
+                out_bytes += 5;
+                left = words_to_boundary(a);
+            }
+            if (out_bytes + 5 > limit) break;
+            x[n++] = DapXfer{dap_ap_req(kApDrw, false), dap_get32(buf + done)};
+            out_bytes += 5;
+            left--;
+            done += 4;
+            a += 4;
+        }
+        if (done == first) return false;
+        bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
+        dap_mem_prefix_done(ctx, &p, ok);
+        if (!ok) {
+            ctx->csw_valid = false;
+            return false;
+        }
+        tar_ok = left > 0;
+    }
+    // Clear any sticky state the writes left and make sure no answer is
+    // still queued in the bulk pipe before anything else is sent.
+    DapXfer ab{DAP_REQ_DP_ABORT_W, DAP_ABORT_ALL};
+    dap_transfer_n(ctx, &ab, 1, nullptr);
+    plat_sleep_ms(1);
+    dap_sync_pipeline(ctx);
+    ctx->csw_valid = false;
+    return true;
+}
+
+// --- wrappers for sequences and algorithms ---------------------------------------
+
+bool dap_dp_read(DapContext* ctx, uint8_t reg, uint32_t* val) { return dp_read(ctx, reg, val); }
+
+bool dap_dp_write(DapContext* ctx, uint8_t reg, uint32_t val) {
+    if ((reg & 0x0C) == 0x08) {
+        uint32_t discard;
+        dp_read(ctx, 0x0C, &discard);  // lets a posted AP read complete first
+        // The AP, bank and CSW the cache remembers are no longer selected.
+        bool ok = dp_write(ctx, reg, val);
+        ap_cache_invalidate(ctx);
+        return ok;
+    }
+    return dp_write(ctx, reg, val);
+}
+
+bool dap_ap_read(DapContext* ctx, uint8_t apsel, uint8_t reg, uint32_t* val) {
+    if (apsel != ctx->cur_apsel && !ap_select(ctx, apsel, 0)) return false;
+    return ap_read(ctx, reg, val);
+}
+
+bool dap_ap_write(DapContext* ctx, uint8_t apsel, uint8_t reg, uint32_t val) {
+    if (apsel != ctx->cur_apsel && !ap_select(ctx, apsel, 0)) return false;
+    return ap_write(ctx, reg, val);
+}
+
+bool dap_swj_pins(DapContext* ctx, uint8_t output, uint8_t select, uint32_t delay_us, uint8_t* pins_out) {
+    if (!dap_cmd_swj_pins(ctx, output, select, delay_us)) return false;
+    if (pins_out) *pins_out = ctx->pkt_in[2];
+    return true;
+}
+
+void dap_restore_ap0(DapContext* ctx) {
+    uint32_t discard;
+    dp_read(ctx, 0x0C, &discard);
+    dp_write(ctx, 0x00, DAP_ABORT_ALL);
+    dp_write(ctx, 0x08, 0);
+    ap_cache_invalidate(ctx);
+    if (ctx->is_v2 && ctx->usb_dev) {
+        dap_drain_bulk_timeout(ctx, 50);
+        ap_cache_invalidate(ctx);
+    }
+}

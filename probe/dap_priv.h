@@ -1,0 +1,31 @@
+// Shared between the memory and the core-register batch builders.
+#pragma once
+
+#include "probe/dap.h"
+
+// SELECT (bank 0) and CSW, when the cache does not hold them, at the head of
+// a memory batch; the cache takes them once the batch went through.
+struct DapMemPrefix {
+    bool sel;
+    bool csw;
+    uint32_t csw_val;
+};
+int dap_add_mem_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p);
+void dap_mem_prefix_done(DapContext* ctx, const DapMemPrefix* p, bool ok);
+// A SELECT for `bank` of the current AP when the cache does not hold it.
+bool dap_add_select(DapContext* ctx, DapXfer* x, int* n, uint8_t bank);
+void dap_select_done(DapContext* ctx, uint8_t apsel, uint8_t bank, bool ok);
+uint8_t dap_current_ap(const DapContext* ctx);
+int dap_packet_limit(const DapContext* ctx);
+inline uint8_t dap_ap_req(uint8_t addr, bool read) {
+    return (uint8_t)((addr & 0x0C) | DAP_REQ_AP | (read ? DAP_REQ_READ : 0));
+}
+inline void dap_put32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+inline uint32_t dap_get32(const uint8_t* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}

@@ -1,0 +1,373 @@
+// The probe thread's life: start-up connect, the command mailbox, the
+// 200 ms poll loop, disconnect handling with back-off re-opening, shutdown.
+#include "probe/probe.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "probe/probe_priv.h"
+#include "ui/log_view.h"
+
+std::atomic<int> g_cmd_busy{0};
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_probe_connected{false};
+std::atomic<bool> g_is_halted{false};
+std::atomic<bool> g_stepping{false};
+std::atomic<bool> g_watch_halting{false};
+std::atomic<int> g_flash_status{FLASH_STATUS_IDLE};
+std::atomic<int> g_flash_progress{0};
+
+std::mutex reg_buf_mtx;
+uint32_t reg_buf[16];
+bool reg_buf_fresh;
+bool g_reg_cache_valid;
+uint32_t watch_val_buf[32];
+
+std::mutex g_halt_mtx;
+PlatEvent* g_halt_event;
+char g_halt_payload[256];
+int g_halt_payload_len;
+
+DapContext* s_dap;
+
+static std::mutex s_cmd_mtx;
+static int s_pending_cmd;
+static uint32_t s_pending_addr;
+static PlatEvent* s_cmd_event;
+static std::atomic<int> s_state{PS_IDLE};
+static void (*s_wake)();
+static ProbeRunControl s_runctl;
+
+static const uint32_t s_retry_delays[4] = {1000, 2000, 4000, 8000};
+static const uint32_t kPollMs = 200;
+static const uint32_t kSwdHz = 1000000;
+
+void probe_set_wake(void (*wake)()) { s_wake = wake; }
+void probe_wake_ui() {
+    if (s_wake) s_wake();
+}
+void probe_set_run_control(const ProbeRunControl* rc) { s_runctl = rc ? *rc : ProbeRunControl{}; }
+ProbeState probe_poll_state() { return (ProbeState)s_state.load(); }
+DapContext* probe_context() { return s_dap; }
+
+void set_halted(const char* reason) {
+    {
+        std::lock_guard<std::mutex> lk(g_halt_mtx);
+        g_is_halted = true;
+        std::snprintf(g_halt_payload, sizeof g_halt_payload, "%s", reason ? reason : "");
+        g_halt_payload_len = (int)std::strlen(g_halt_payload);
+        plat_event_reset(g_halt_event);
+    }
+    plat_event_set(g_halt_event);
+}
+
+void publish_state() {
+    if (s_dap && g_is_halted) {
+        uint32_t regs[16];
+        if (dbg_read_regs(regs)) {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            std::memcpy(reg_buf, regs, sizeof regs);
+            reg_buf_fresh = true;
+            g_reg_cache_valid = true;
+        }
+    } else if (s_dap) {
+        uint32_t pc;
+        if (dap_read_mem32(s_dap, DAP_DWT_PCSR, &pc) && pc != 0 && pc != 0xFFFFFFFF) {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            reg_buf[15] = pc;
+            reg_buf_fresh = true;
+        }
+    }
+    probe_wake_ui();
+}
+
+// Whether the command must not be dropped for another one waiting in the slot.
+static bool is_priority(int cmd) { return cmd == PROBE_CMD_HALT || cmd == PROBE_CMD_RESET; }
+
+bool probe_post_cmd(int cmd, uint32_t addr) {
+    if (!s_cmd_event) return false;
+    bool priority = is_priority(cmd);
+    if (!priority) {
+        int expected = 0;
+        if (!g_cmd_busy.compare_exchange_strong(expected, 1)) return false;
+    }
+    {
+        std::lock_guard<std::mutex> lk(s_cmd_mtx);
+        if (!priority && is_priority(s_pending_cmd)) {
+            // A halt or reset still waiting is never replaced by an ordinary command.
+            g_cmd_busy = 0;
+            return false;
+        }
+        s_pending_cmd = cmd;
+        s_pending_addr = addr;
+    }
+    plat_event_set(s_cmd_event);
+    return true;
+}
+
+// --- connecting ---------------------------------------------------------------
+
+static DapContext* open_probe(bool log_v1) {
+    DapContext* c = dap_open_v2(0, 0);
+    if (c) {
+        log_add_line(&logv, "[PRB] CMSIS-DAP v2 (Bulk) device opened");
+        return c;
+    }
+    c = dap_open(0, 0);
+    if (c && log_v1) log_add_line(&logv, "[PRB] CMSIS-DAP v1 (HID) device opened");
+    return c;
+}
+
+static bool core_halted() { return dap_get_state(s_dap) == DAP_STATE_HALTED; }
+
+// After a connect: publish the connection and whether the core is halted.
+static bool connected_now() {
+    g_probe_connected = true;
+    log_add_line(&logv, "[PRB] Probe connected");
+    bool halted = core_halted();
+    if (halted) {
+        set_halted("HALT");
+        log_add_line(&logv, "[PRB] Target halted at connect");
+    }
+    return halted;
+}
+
+static void mcx_boot_rom_check() {
+    if (!dbg_halt()) return;
+    uint32_t pc = 0;
+    if (!dbg_read_reg(15, &pc)) pc = 0;
+    pc &= ~1u;
+    if (pc >= 0x20000000 && pc <= 0x2FFFFFFF) {
+        log_add_line(&logv, "[PRB] NXP MCX: Boot ROM trap detected — auto reset+halt");
+        if (dap_reset_halt(s_dap)) {
+            set_halted("RESET_HALT");
+            log_add_line(&logv, "[PRB] Auto reset+halt: stopped at Reset_Handler");
+        } else {
+            log_add_line(&logv, "[PRB] Auto reset+halt failed — use Reset button");
+        }
+    } else {
+        dbg_resume();
+        log_add_line(&logv, "[PRB] Target running at connect — NXP MCX");
+    }
+}
+
+// --- commands -----------------------------------------------------------------
+
+static void finish_command(const char* line) {
+    if (line) log_add_line(&logv, line);
+    publish_state();
+    g_cmd_busy = 0;
+}
+
+static bool dispatch(int cmd, uint32_t addr) {
+    if (s_runctl.dispatch) return s_runctl.dispatch(cmd, addr);
+    log_addf(&logv, "[DBG] Command %d is not available in this build", cmd);
+    finish_command(nullptr);
+    return false;
+}
+
+void probe_restore_breakpoints() {
+    if (s_runctl.restore_breakpoints) s_runctl.restore_breakpoints();
+}
+
+static void abort_step() {
+    if (s_runctl.abort) s_runctl.abort();
+    g_stepping = false;
+}
+
+static void handle_command(int cmd, uint32_t addr) {
+    switch (cmd) {
+    case PROBE_CMD_HALT: {
+        if (s_state == PS_WAIT_HALT) abort_step();
+        // Halted is published only when the core really stopped.
+        bool ok = dbg_halt();
+        if (ok) {
+            s_state = PS_IDLE;
+            finish_command("[DBG] Halt: done");
+        } else {
+            finish_command("[DBG] Halt: failed — the core did not stop");
+        }
+        break;
+    }
+    case PROBE_CMD_RESET:
+        if (s_state == PS_WAIT_HALT) abort_step();
+        s_state = dispatch(cmd, addr) ? PS_WAIT_HALT : PS_IDLE;
+        probe_wake_ui();
+        break;
+    case PROBE_CMD_RESUME:
+        g_stepping = false;
+        g_is_halted = false;
+        probe_restore_breakpoints();
+        dbg_resume();
+        publish_state();
+        g_cmd_busy = 0;
+        s_state = PS_RUNNING;
+        break;
+    case PROBE_CMD_FLASH:
+    case PROBE_CMD_FLASH_ALGO:
+        if (s_runctl.flash) {
+            s_runctl.flash(cmd);
+        } else {
+            g_flash_status = FLASH_STATUS_ERROR;
+            finish_command("[FLASH] No flash programming route in this build");
+        }
+        s_state = PS_IDLE;
+        break;
+    default: s_state = dispatch(cmd, addr) ? PS_WAIT_HALT : PS_IDLE; break;
+    }
+}
+
+// --- disconnect and reconnect -----------------------------------------------------
+
+static void handle_disconnect() {
+    if (!g_probe_connected) return;
+    dap_close(s_dap);
+    s_dap = nullptr;
+    dap_invalidate_fpb_state();
+    // A command cut short by the loss must not leave the buttons locked.
+    if (s_state == PS_WAIT_HALT) abort_step();
+    g_stepping = false;
+    g_probe_connected = false;
+    g_is_halted = false;
+    g_watch_halting = false;
+    s_state = PS_IDLE;
+    g_cmd_busy = 0;
+    log_add_line(&logv, "[PRB] Probe disconnected");
+    probe_wake_ui();
+}
+
+struct Backoff {
+    int level;
+    uint64_t next_ms;
+};
+
+static void backoff_fail(Backoff* b, uint64_t now) {
+    b->level = b->level + 1 < 3 ? b->level + 1 : 3;
+    b->next_ms = now + s_retry_delays[b->level];
+}
+
+static void try_reconnect(Backoff* b) {
+    uint64_t now = plat_time_ms();
+    if (now < b->next_ms) return;
+    DapContext* c = open_probe(false);
+    if (!c) {
+        backoff_fail(b, now);
+        return;
+    }
+    s_dap = c;
+    if (!dap_connect(c, kSwdHz, false)) {
+        dap_close(c);
+        s_dap = nullptr;
+        log_add_line(&logv, "[PRB] SWD connect failed — waiting for target");
+        backoff_fail(b, plat_time_ms());
+        return;
+    }
+    b->level = 0;
+    b->next_ms = 0;
+    s_state = connected_now() ? PS_IDLE : PS_RUNNING;
+    probe_wake_ui();
+}
+
+// --- the thread -------------------------------------------------------------------
+
+static void probe_thread_func(void*) {
+    log_add_line(&logv, "[PRB] Probe thread started");
+    Backoff backoff{0, 0};
+    while (!g_stop) {
+        bool woke = plat_event_wait(s_cmd_event, kPollMs);
+        if (g_stop) break;
+        if (dap_is_disconnected()) handle_disconnect();
+        int cmd = PROBE_CMD_NONE;
+        uint32_t addr = 0;
+        {
+            std::lock_guard<std::mutex> lk(s_cmd_mtx);
+            if (woke || s_pending_cmd != PROBE_CMD_NONE) {
+                cmd = s_pending_cmd;
+                addr = s_pending_addr;
+                s_pending_cmd = PROBE_CMD_NONE;
+            }
+        }
+        if (cmd != PROBE_CMD_NONE) {
+            if (s_dap) {
+                handle_command(cmd, addr);
+            } else {
+                // Nothing to send it to; the buttons must not stay locked.
+                log_addf(&logv, "[PRB] No probe connected — command %d dropped", cmd);
+                g_cmd_busy = 0;
+            }
+            if (dap_is_disconnected()) handle_disconnect();
+        } else if (s_dap) {
+            switch (s_state.load()) {
+            case PS_WAIT_HALT:
+                if (!s_runctl.poll || s_runctl.poll()) s_state = PS_IDLE;
+                break;
+            case PS_RUNNING:
+                running_poll();
+                if (g_is_halted) s_state = PS_IDLE;
+                break;
+            default:
+                if (g_cmd_busy == 0 && idle_poll()) s_state = PS_RUNNING;
+                break;
+            }
+            if (dap_is_disconnected()) handle_disconnect();
+        }
+        if (!s_dap && !g_stop) try_reconnect(&backoff);
+    }
+}
+
+PlatThread* probe_thread_start() {
+    if (!g_halt_event) g_halt_event = plat_event_create();
+    if (!s_cmd_event) s_cmd_event = plat_event_create();
+    if (!s_cmd_event || !g_halt_event) {
+        log_add_line(&logv, "[PRB] CreateEvent failed");
+        return nullptr;
+    }
+    g_stop = false;
+    g_probe_connected = false;
+    g_is_halted = false;
+    g_cmd_busy = 0;
+    s_pending_cmd = PROBE_CMD_NONE;
+    s_state = PS_IDLE;
+    s_dap = open_probe(true);
+    if (!s_dap) {
+        log_add_line(&logv, "[PRB] No CMSIS-DAP probe found");
+        log_add_line(&logv, "[PRB] Check: probe plugged in? Driver installed?");
+    } else {
+        log_add_line(&logv, "[PRB] Connecting SWD...");
+        if (!dap_connect(s_dap, kSwdHz, false)) {
+            log_add_line(&logv, "[PRB] SWD connect failed — try replug");
+            dap_close(s_dap);
+            s_dap = nullptr;
+        } else if (!connected_now()) {
+            if (s_dap->mcu.has_debug_mailbox) mcx_boot_rom_check();
+            else log_add_line(&logv, "[PRB] Target running at connect");
+        }
+    }
+    PlatThread* t = plat_thread_start(probe_thread_func, nullptr);
+    if (!t) log_add_line(&logv, "[PRB] Failed to create probe thread");
+    return t;
+}
+
+bool probe_thread_stop_and_wait(PlatThread* probe_thread) {
+    g_stop = true;
+    plat_event_set(s_cmd_event);
+    plat_event_set(g_halt_event);
+    if (probe_thread && !plat_thread_join(probe_thread, 5000)) {
+        // Still inside a transfer: everything it may touch stays alive.
+        log_add_line(&logv, "[PRB] Probe thread did not stop within 5 s");
+        return false;
+    }
+    plat_event_destroy(s_cmd_event);
+    s_cmd_event = nullptr;
+    if (s_dap) {
+        dap_disconnect(s_dap);
+        dap_close(s_dap);
+        s_dap = nullptr;
+    }
+    g_probe_connected = false;
+    plat_event_destroy(g_halt_event);
+    g_halt_event = nullptr;
+    log_add_line(&logv, "[PRB] Probe stopped");
+    return true;
+}

@@ -1,0 +1,109 @@
+// The probe thread: it owns the probe, takes one command at a time from the
+// user-interface thread, polls the target every 200 ms between commands and
+// publishes what it learns into the shared buffers below.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/thread.h"
+#include "probe/dap.h"
+
+enum ProbeCmd {
+    PROBE_CMD_NONE = 0,
+    PROBE_CMD_STEP = 1,
+    PROBE_CMD_STEP_INTO = 2,
+    PROBE_CMD_STEP_OUT = 3,
+    PROBE_CMD_RESET = 4,
+    PROBE_CMD_RESUME = 5,
+    PROBE_CMD_HALT = 6,
+    PROBE_CMD_SET_BKPT = 7,
+    PROBE_CMD_CLEAR_BKPT = 8,
+    PROBE_CMD_FLASH = 9,
+    PROBE_CMD_RUN_TO_MAIN = 10,
+    PROBE_CMD_STEP_ASM = 11,
+    PROBE_CMD_FLASH_ALGO = 12,
+};
+
+enum ProbeState { PS_IDLE = 0, PS_RUNNING = 1, PS_WAIT_HALT = 2 };
+
+enum FlashStatus { FLASH_STATUS_IDLE = 0, FLASH_STATUS_BUSY = 1, FLASH_STATUS_OK = 2, FLASH_STATUS_ERROR = 3 };
+
+// Flags read without a lock; each has a single writer.
+extern std::atomic<int> g_cmd_busy;
+extern std::atomic<bool> g_stop;
+extern std::atomic<bool> g_probe_connected;
+extern std::atomic<bool> g_is_halted;
+extern std::atomic<bool> g_stepping;
+extern std::atomic<bool> g_watch_halting;
+extern std::atomic<int> g_flash_status;
+extern std::atomic<int> g_flash_progress;
+
+// Published buffers, under reg_buf_mtx.
+extern std::mutex reg_buf_mtx;
+extern uint32_t reg_buf[16];  // R0-R12, SP, LR, PC
+extern bool reg_buf_fresh;
+extern bool g_reg_cache_valid;
+extern uint32_t watch_val_buf[32];
+
+// The halt reason, under g_halt_mtx; g_halt_event is signalled on every halt.
+extern std::mutex g_halt_mtx;
+extern PlatEvent* g_halt_event;
+extern char g_halt_payload[256];
+extern int g_halt_payload_len;
+
+// Opens and connects a probe on the calling thread, then starts the probe
+// thread. Null when the command event cannot be created.
+PlatThread* probe_thread_start();
+// Stops the thread (waiting up to 5 s) and releases everything. False when
+// the thread did not finish in time: then the context and the published
+// state are left alone, since the thread may still use them.
+bool probe_thread_stop_and_wait(PlatThread* probe_thread);
+// Halt and reset are always accepted; any other command only when no
+// command is busy.
+bool probe_post_cmd(int cmd, uint32_t addr);
+void set_halted(const char* reason);
+void publish_state();
+// Called after every publication, from the probe thread: wakes the UI.
+void probe_set_wake(void (*wake)());
+void probe_wake_ui();
+// Run control and flash jobs plug in here: the probe thread hands them the
+// commands it does not handle itself. dispatch returns true when the
+// command needs polling (poll then returns true once it is done); every
+// command must end by clearing g_cmd_busy (finish through publish_state).
+struct ProbeRunControl {
+    bool (*dispatch)(int cmd, uint32_t addr);
+    bool (*poll)();
+    void (*abort)();
+    void (*restore_breakpoints)();
+    void (*flash)(int cmd);
+};
+void probe_set_run_control(const ProbeRunControl* rc);
+
+// Current poll mode, for tests and the status line.
+ProbeState probe_poll_state();
+// The open probe, or null (probe thread only).
+DapContext* probe_context();
+
+// Target access for the code that runs on the probe thread. All return false
+// (or do nothing) without an open probe.
+bool dbg_read_regs(uint32_t regs[16]);
+bool dbg_read_reg(int idx, uint32_t* val);
+bool dbg_write_reg(int idx, uint32_t val);
+bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len);
+bool dbg_resume();
+bool dbg_halt();
+bool dbg_step_asm();
+bool dbg_reset_halt();
+bool dbg_reset_run();
+bool dbg_is_halted();
+void dbg_invalidate_reg_cache();
+
+// Watch readers (values into wbuf, 0xFFFFFFFF where a read failed).
+int watch_read_globals(uint32_t wbuf[32]);
+int watch_read_locals(uint32_t wbuf[32]);
+// One poll of each kind, as the thread runs them every 200 ms. The idle
+// poll returns true when it found the core running.
+void running_poll();
+bool idle_poll();

@@ -1,0 +1,191 @@
+// What the probe thread does between commands, and the target-access
+// wrappers the code running on it uses.
+#include <cstring>
+
+#include "probe/probe_priv.h"
+#include "probe/watch_list.h"
+
+// --- wrappers -------------------------------------------------------------------
+
+bool dbg_read_regs(uint32_t regs[16]) { return s_dap && dap_read_regs(s_dap, regs); }
+
+bool dbg_read_reg(int idx, uint32_t* val) { return s_dap && idx >= 0 && idx <= 20 && dap_read_reg(s_dap, idx, val); }
+
+bool dbg_write_reg(int idx, uint32_t val) { return s_dap && idx >= 0 && idx <= 20 && dap_write_reg(s_dap, idx, val); }
+
+bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len) {
+    if (!s_dap) return false;
+    if (len == 0) return true;
+    if ((addr & 3) == 0 && (len & 3) == 0) return dap_read_mem_block(s_dap, addr, out, len);
+    for (uint32_t i = 0; i < len; ++i) {
+        uint32_t a = addr + i, w;
+        if (!dap_read_mem32(s_dap, a & ~3u, &w)) return false;
+        out[i] = (uint8_t)(w >> (8 * (a & 3)));
+    }
+    return true;
+}
+
+bool dbg_resume() {
+    if (!s_dap) return false;
+    g_is_halted = false;
+    return dap_resume(s_dap);
+}
+
+bool dbg_halt() {
+    if (!s_dap || !dap_halt(s_dap)) return false;
+    set_halted("HALT");
+    return true;
+}
+
+bool dbg_step_asm() {
+    if (!s_dap || !dap_step(s_dap)) return false;
+    set_halted("STEP");
+    return true;
+}
+
+bool dbg_reset_halt() {
+    if (!s_dap || !dap_reset_halt(s_dap)) return false;
+    set_halted("RESET_HALT");
+    return true;
+}
+
+bool dbg_reset_run() {
+    if (!s_dap) return false;
+    g_is_halted = false;
+    return dap_reset(s_dap);
+}
+
+bool dbg_is_halted() { return s_dap && dap_get_state(s_dap) == DAP_STATE_HALTED; }
+
+void dbg_invalidate_reg_cache() {}
+
+// --- watches --------------------------------------------------------------------
+
+static bool read_value(uint32_t addr, uint32_t size, uint32_t* v) {
+    uint8_t b[4] = {};
+    if (!dbg_read_mem(addr, b, size)) return false;
+    *v = (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    return true;
+}
+
+int watch_read_globals(uint32_t wbuf[32]) {
+    WatchLoc loc[WATCH_MAX];
+    int n = watch_locations(loc), ok = 0;
+    for (int i = 0; i < n; ++i) {
+        if (loc[i].kind != VAR_LOC_ADDR) continue;
+        uint32_t v;
+        if (loc[i].size >= 1 && loc[i].size <= 4 && read_value((uint32_t)loc[i].value, loc[i].size, &v)) {
+            wbuf[i] = v;
+            ok++;
+        } else {
+            wbuf[i] = 0xFFFFFFFF;
+        }
+    }
+    return ok;
+}
+
+int watch_read_locals(uint32_t wbuf[32]) {
+    WatchLoc loc[WATCH_MAX];
+    int n = watch_locations(loc);
+    bool any = false;
+    for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
+    if (!any) return 0;
+    bool halted_here = false;
+    if (!g_is_halted) {
+        // Set before the halt is published, so the UI never takes it for a real stop.
+        g_watch_halting = true;
+        if (!dbg_halt() || !plat_event_wait(g_halt_event, 500)) {
+            g_watch_halting = false;
+            return 0;
+        }
+        g_is_halted = true;
+        halted_here = true;
+    }
+    uint32_t regs[16] = {};
+    bool have_regs = dbg_read_regs(regs);
+    uint32_t sp = have_regs ? regs[13] : 0;
+    int ok = 0;
+    for (int i = 0; i < n; ++i) {
+        if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
+        if (loc[i].size == 0 || loc[i].size > 4) {
+            wbuf[i] = 0xFFFFFFFF;
+            continue;
+        }
+        if (loc[i].kind == VAR_LOC_FBREG && have_regs && sp) {
+            uint32_t v;
+            bool r = read_value(sp + (uint32_t)loc[i].value, loc[i].size, &v);
+            wbuf[i] = r ? v : 0xFFFFFFFF;
+            ok += r;
+        } else if (loc[i].kind == VAR_LOC_REG && have_regs) {
+            wbuf[i] = loc[i].value >= 0 && loc[i].value <= 15 ? regs[loc[i].value] : 0xFFFFFFFF;
+            ok++;
+        }
+    }
+    if (halted_here) {
+        probe_restore_breakpoints();
+        dbg_resume();
+        g_is_halted = false;
+        g_watch_halting = false;
+    }
+    return ok;
+}
+
+static void refresh_watches() {
+    WatchLoc loc[WATCH_MAX];
+    if (watch_locations(loc) == 0) return;
+    uint32_t wbuf[32];
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        std::memcpy(wbuf, watch_val_buf, sizeof wbuf);
+    }
+    watch_read_globals(wbuf);
+    watch_read_locals(wbuf);
+    int n = watch_locations(loc);
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    std::memcpy(watch_val_buf, wbuf, sizeof(uint32_t) * (size_t)n);
+}
+
+// --- polls ----------------------------------------------------------------------
+
+void running_poll() {
+    if (!s_dap) return;
+    DapState st = dap_get_state(s_dap);
+    if (st == DAP_STATE_HALTED) {
+        set_halted("POST_HALT");
+        publish_state();
+        return;
+    }
+    uint32_t pc;
+    if (st == DAP_STATE_UNKNOWN || !dap_read_mem32(s_dap, DAP_DWT_PCSR, &pc) || pc == 0 || pc == 0xFFFFFFFF) return;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        reg_buf[15] = pc;
+        reg_buf_fresh = true;
+    }
+    refresh_watches();
+    probe_wake_ui();
+}
+
+bool idle_poll() {
+    if (!s_dap) return false;
+    // The state comes first: DCRSR must never be used on a running core.
+    DapState st = dap_get_state(s_dap);
+    if (st == DAP_STATE_UNKNOWN) return false;
+    if (st != DAP_STATE_HALTED) {
+        g_is_halted = false;
+        running_poll();
+        return true;
+    }
+    uint32_t regs[16];
+    if (!dbg_read_regs(regs)) return false;
+    if (!g_is_halted) set_halted("POST_HALT");
+    refresh_watches();
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        std::memcpy(reg_buf, regs, sizeof regs);
+        reg_buf_fresh = true;
+        g_reg_cache_valid = true;
+    }
+    probe_wake_ui();
+    return false;
+}

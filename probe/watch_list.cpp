@@ -1,0 +1,53 @@
+#include "probe/watch_list.h"
+
+#include <cstring>
+#include <mutex>
+
+WatchEntry g_watch[WATCH_MAX];
+int g_watch_count;
+
+static std::mutex s_watch_mtx;
+
+int watch_locations(WatchLoc out[WATCH_MAX]) {
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
+    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size};
+    return n;
+}
+
+static int find_locked(const char* name) {
+    if (!name || !name[0]) return -1;
+    for (int i = 0; i < g_watch_count; ++i)
+        if (std::strcmp(g_watch[i].var.name, name) == 0) return i;
+    return -1;
+}
+
+bool watch_add(const ElfVariable* var) {
+    if (!var || !var->name[0]) return false;
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    if (g_watch_count >= WATCH_MAX || find_locked(var->name) >= 0) return false;
+    WatchEntry& w = g_watch[g_watch_count];
+    std::memset(&w, 0, sizeof w);
+    w.var = *var;
+    w.var.name[sizeof w.var.name - 1] = 0;
+    std::strcpy(w.value, "---");
+    g_watch_count++;
+    return true;
+}
+
+void watch_remove(int i) {
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    if (i < 0 || i >= g_watch_count) return;
+    std::memmove(&g_watch[i], &g_watch[i + 1], sizeof(WatchEntry) * (size_t)(g_watch_count - i - 1));
+    g_watch_count--;
+}
+
+int watch_find_by_name(const char* name) {
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    return find_locked(name);
+}
+
+void watch_clear() {
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    g_watch_count = 0;
+}

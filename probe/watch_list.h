@@ -1,0 +1,33 @@
+// The watched variables: the user-interface thread edits the list, the probe
+// thread reads where each one lives. Edits and reads meet under one lock.
+#pragma once
+
+#include <cstdint>
+
+#include "symbols/elf_variable.h"
+
+enum : int { WATCH_MAX = 32 };
+
+struct WatchEntry {
+    ElfVariable var;
+    char value[64];  // display text
+    bool expanded;
+};
+
+extern WatchEntry g_watch[WATCH_MAX];
+extern int g_watch_count;
+
+// Where one watch lives, as the probe thread's readers need it.
+struct WatchLoc {
+    VarLocKind kind;
+    int32_t value;
+    uint32_t size;
+};
+
+// Copies the first min(count, 32) locations; returns that count.
+int watch_locations(WatchLoc out[WATCH_MAX]);
+// Ignored for a null or unnamed variable, a full list or a name already watched.
+bool watch_add(const ElfVariable* var);
+void watch_remove(int i);
+int watch_find_by_name(const char* name);
+void watch_clear();

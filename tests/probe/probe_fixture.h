@@ -1,0 +1,77 @@
+// A simulated probe and board on the USB back-ends, in virtual time, for
+// tests of the host side. One per test; everything is undone on destruction.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/usb.h"
+#include "probe/dap.h"
+#include "sim/sim_usb_host.h"
+#include "ui/log_view.h"
+
+struct SimRig {
+    SimSystem* sys = nullptr;
+    SimUsbHost host{};
+    SimHostClock clock{};
+    char err[256] = {};
+
+    // firmware: a demo image name ("demo_O2_dwarf4.elf"), or empty for none.
+    explicit SimRig(SimUsbKind kind, const std::string& firmware = "demo_O2_dwarf4.elf", bool attach = true,
+                    unsigned instr_per_us = 0) {
+        SimSystemConfig c;
+        sim_system_default_config(&c);
+        if (instr_per_us) c.board.instr_per_us = instr_per_us;
+        c.usb_kind = kind;
+        std::string path = std::string(KORVANE_DEMO_FW_DIR) + "/" + firmware;
+        c.firmware_elf = firmware.empty() ? nullptr : path.c_str();
+        sys = sim_system_create(&c, err, sizeof err);
+        sim_usb_host_init(&host, attach ? sys : nullptr);
+        sim_usb_host_install(&host);
+        if (sys) {
+            sim_host_clock_init(&clock, sys);
+            plat_clock_install(&clock.clock);
+        }
+        log_clear(&logv);
+    }
+    ~SimRig() {
+        dap_close(&g_dap_ctx);
+        plat_clock_install(nullptr);
+        usb_backend_install(nullptr, nullptr);
+        sim_system_destroy(sys);
+    }
+    SimRig(const SimRig&) = delete;
+    SimRig& operator=(const SimRig&) = delete;
+
+    SimBoard* board() { return sim_system_board(sys); }
+    SimProbe* probe() { return sim_system_probe(sys); }
+    SimUsbDev* usb() { return sim_system_usb(sys); }
+    void lock() { sim_system_lock(sys); }
+    void unlock() { sim_system_unlock(sys); }
+};
+
+// Opens whichever transport the rig's probe has.
+inline DapContext* rig_open(SimUsbKind kind) { return kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0); }
+
+// True when some log line contains `text`.
+inline bool log_has(const char* text) {
+    char line[300];
+    for (int i = 0; i < log_count(&logv); ++i)
+        if (log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text)) return true;
+    return false;
+}
+
+inline int log_count_of(const char* text) {
+    char line[300];
+    int n = 0;
+    for (int i = 0; i < log_count(&logv); ++i)
+        if (log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text)) n++;
+    return n;
+}
+
+inline const char* kind_name(SimUsbKind k) {
+    return k == SimUsbKind::V1Hid ? "V1Hid" : k == SimUsbKind::V2Bulk512 ? "V2Bulk512" : "V2Bulk64";
+}

@@ -1,0 +1,254 @@
+// The probe thread with real threads against the simulated probe and board
+// in virtual time: the mailbox rules, polls, watches, losing and finding the
+// probe again, and stopping in every state.
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "probe/probe.h"
+#include "probe/watch_list.h"
+#include "probe_fixture.h"
+#include "runctl/step.h"
+
+namespace {
+
+// Waits in real time (the board's clock only moves with the probe thread).
+bool wait_for(const std::function<bool()>& pred, int real_ms = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+uint32_t symbol_address(const char* name) {
+    std::string cmd = std::string("arm-none-eabi-nm ") + KORVANE_DEMO_FW_DIR + "/demo_O2_dwarf4.elf";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return 0;
+    char line[256];
+    uint32_t addr = 0;
+    while (fgets(line, sizeof line, p)) {
+        unsigned a;
+        char type, sym[200];
+        if (sscanf(line, "%x %c %199s", &a, &type, sym) == 3 && std::strcmp(sym, name) == 0) addr = a;
+    }
+    pclose(p);
+    return addr;
+}
+
+class ProbeThread : public ::testing::Test {
+protected:
+    void start(bool attach = true) {
+        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", attach, 4);
+        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
+        watch_clear();
+        runctl_install();
+        thread_ = probe_thread_start();
+        ASSERT_NE(thread_, nullptr);
+    }
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
+        }
+        thread_ = nullptr;
+        probe_set_run_control(nullptr);
+        watch_clear();
+        rig_.reset();
+    }
+    uint64_t board_ms() {
+        rig_->lock();
+        uint64_t t = sim_board_now_ns(rig_->board()) / 1000000;
+        rig_->unlock();
+        return t;
+    }
+    bool board_halted() {
+        rig_->lock();
+        bool h = sim_board_is_halted(rig_->board());
+        rig_->unlock();
+        return h;
+    }
+    bool idle() { return g_cmd_busy.load() == 0; }
+    std::unique_ptr<SimRig> rig_;
+    PlatThread* thread_ = nullptr;
+};
+
+ElfVariable global_var(const char* name, uint32_t addr, uint32_t size) {
+    ElfVariable v{};
+    std::snprintf(v.name, sizeof v.name, "%s", name);
+    v.byte_size = size;
+    v.loc_kind = VAR_LOC_ADDR;
+    v.loc_value = (int32_t)addr;
+    return v;
+}
+
+}  // namespace
+
+TEST_F(ProbeThread, StartsConnectedToARunningTargetAndStopsCleanly) {
+    start();
+    for (const char* line : {"[PRB] CMSIS-DAP v2 (Bulk) device opened", "[PRB] Connecting SWD...", "[PRB] Probe connected",
+                             "[PRB] Target running at connect"})
+        EXPECT_TRUE(log_has(line)) << line;
+    EXPECT_TRUE(g_probe_connected.load());
+    EXPECT_FALSE(g_is_halted.load());
+    EXPECT_TRUE(wait_for([] { return log_has("[PRB] Probe thread started"); }));
+    // The idle poll finds the core running and samples its PC instead of
+    // reading registers through DCRSR.
+    EXPECT_TRUE(wait_for([] { return probe_poll_state() == PS_RUNNING; }));
+    EXPECT_TRUE(wait_for([] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return reg_buf_fresh && reg_buf[15] >= 0x08000000u && reg_buf[15] < 0x08100000u;
+    }));
+    ASSERT_TRUE(probe_thread_stop_and_wait(thread_));
+    thread_ = nullptr;
+    EXPECT_TRUE(log_has("[PRB] Probe stopped"));
+    EXPECT_FALSE(g_probe_connected.load());
+}
+
+TEST_F(ProbeThread, HaltPublishesRegistersOnlyOnceTheCoreStopped) {
+    start();
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+    EXPECT_TRUE(board_halted());
+    EXPECT_TRUE(log_has("[DBG] Halt: done"));
+    uint32_t pc = 0;
+    rig_->lock();
+    sim_board_read_core_reg(rig_->board(), 15, &pc);
+    rig_->unlock();
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_TRUE(reg_buf_fresh);
+        EXPECT_EQ(reg_buf[15], pc);
+    }
+    // A core that ignores the halt request is not reported halted.
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESUME, 0));
+    ASSERT_TRUE(wait_for([&] { return !g_is_halted.load() && idle(); }));
+    rig_->lock();
+    sim_board_set_never_halt(rig_->board(), true);
+    rig_->unlock();
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    ASSERT_TRUE(wait_for([&] { return log_has("[DBG] Halt: failed"); }));
+    EXPECT_TRUE(wait_for([&] { return idle(); }));
+    EXPECT_FALSE(g_is_halted.load());
+}
+
+TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
+    start();
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+    // Holding the simulator stalls the probe thread inside its next transfer.
+    rig_->lock();
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
+    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));  // busy
+    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0));
+    rig_->unlock();
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[DBG] Reset:"); }));
+    EXPECT_TRUE(g_is_halted.load());
+    // After every way a command ends, the next one is accepted.
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
+    ASSERT_TRUE(wait_for([&] { return idle(); }));
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_STEP, 0));  // not available yet: refused, but not stuck
+    ASSERT_TRUE(wait_for([&] { return idle(); }));
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_FLASH, 0));
+    ASSERT_TRUE(wait_for([&] { return idle(); }));
+    EXPECT_EQ(g_flash_status.load(), FLASH_STATUS_ERROR);
+}
+
+TEST_F(ProbeThread, APendingHaltIsNeverReplacedByAnOrdinaryCommand) {
+    start();
+    rig_->lock();  // the thread cannot take anything from the slot meanwhile... once it is inside a transfer
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
+    EXPECT_EQ(g_cmd_busy.load(), 0);
+    rig_->unlock();
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+    EXPECT_TRUE(board_halted());
+}
+
+TEST_F(ProbeThread, WatchedGlobalsAreRefreshedWhileTheTargetRuns) {
+    uint32_t addr = symbol_address("g_tick_count");
+    ASSERT_NE(addr, 0u);
+    start();
+    ElfVariable v = global_var("g_tick_count", addr, 4);
+    ASSERT_TRUE(watch_add(&v));
+    ElfVariable bad = global_var("nowhere", 0x60000000, 4);
+    ASSERT_TRUE(watch_add(&bad));
+    uint32_t first = 0;
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        first = watch_val_buf[0];
+        return first != 0 && watch_val_buf[1] == 0xFFFFFFFF;
+    }));
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_buf[0] > first;  // SysTick counts on while we watch
+    }));
+    EXPECT_FALSE(g_is_halted.load());
+}
+
+TEST_F(ProbeThread, ALocalWatchHaltsTheCoreBrieflyAndResumesIt) {
+    start();
+    ElfVariable local{};
+    std::snprintf(local.name, sizeof local.name, "frame_word");
+    local.byte_size = 4;
+    local.loc_kind = VAR_LOC_FBREG;
+    local.loc_value = 0;
+    ASSERT_TRUE(watch_add(&local));
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_buf[0] != 0 && watch_val_buf[0] != 0xFFFFFFFF;
+    }));
+    ASSERT_TRUE(wait_for([&] { return !g_watch_halting.load() && !board_halted(); }));
+    EXPECT_FALSE(g_is_halted.load());
+}
+
+TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
+    start();
+    ASSERT_TRUE(wait_for([] { return log_has("[PRB] Probe thread started"); }));
+    // Lose it in the middle of a command: the command must not stay busy.
+    rig_->lock();
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
+    sim_usb_unplug(rig_->usb());
+    rig_->unlock();
+    ASSERT_TRUE(wait_for([] { return !g_probe_connected.load(); }));
+    uint64_t lost_at = board_ms();
+    EXPECT_TRUE(wait_for([&] { return idle(); }));
+    EXPECT_FALSE(g_stepping.load());
+    // Re-open attempts at +0, +2, +6, +14 s: a probe back at +7 s is found at +14 s.
+    ASSERT_TRUE(wait_for([&] { return board_ms() >= lost_at + 7000; }));
+    rig_->lock();
+    sim_usb_replug(rig_->usb());
+    rig_->unlock();
+    ASSERT_TRUE(wait_for([] { return g_probe_connected.load(); }));
+    uint64_t found_at = board_ms();
+    EXPECT_GE(found_at, lost_at + 13800);
+    EXPECT_LE(found_at, lost_at + 14600);
+    EXPECT_EQ(log_count_of("[PRB] Probe disconnected"), 1);
+    EXPECT_EQ(log_count_of("[PRB] Probe connected"), 2);
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    EXPECT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+}
+
+TEST_F(ProbeThread, WithoutAProbeItSaysSoAndStillStops) {
+    start(false);
+    EXPECT_TRUE(log_has("[PRB] No CMSIS-DAP probe found"));
+    EXPECT_TRUE(log_has("[PRB] Check: probe plugged in? Driver installed?"));
+    EXPECT_FALSE(g_probe_connected.load());
+    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_RESUME, 0));
+    EXPECT_TRUE(wait_for([&] { return idle(); }));
+}
+
+TEST_F(ProbeThread, StopDuringACommandWaitsForItAndReleasesEverything) {
+    start();
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0));
+    ASSERT_TRUE(probe_thread_stop_and_wait(thread_));
+    thread_ = nullptr;
+    EXPECT_TRUE(log_has("[PRB] Probe stopped"));
+    EXPECT_FALSE(g_probe_connected.load());
+    EXPECT_FALSE(g_dap_ctx.open);
+    // Posting after the stop is refused instead of signalling a freed event.
+    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_HALT, 0));
+}
