@@ -9,7 +9,6 @@
 
 static uint32_t s_csw_base;
 
-static const uint8_t kApCsw = 0x00, kApTar = 0x04, kApDrw = 0x0C;
 static const uint32_t kAutoIncBlock = 1024;  // TAR auto-increment wraps within this
 
 void dap_set_csw_base(uint32_t csw_base) { s_csw_base = csw_base; }
@@ -92,7 +91,7 @@ bool ap_read(DapContext* ctx, uint8_t addr, uint32_t* val) {
 bool ap_set_csw(DapContext* ctx, uint32_t csw) {
     uint32_t v = dap_csw_value(csw);
     if (ctx->csw_valid && ctx->cur_csw == v) return true;
-    if (!ap_write(ctx, kApCsw, v)) {
+    if (!ap_write(ctx, DAP_AP_CSW, v)) {
         ctx->csw_valid = false;
         return false;
     }
@@ -108,7 +107,7 @@ int dap_add_mem_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
     p->sel = dap_add_select(ctx, x, &n, 0);
     p->csw_val = dap_csw_value(DAP_CSW_WORD);
     p->csw = !(ctx->csw_valid && ctx->cur_csw == p->csw_val);
-    if (p->csw) x[n++] = DapXfer{dap_ap_req(kApCsw, false), p->csw_val};
+    if (p->csw) x[n++] = DapXfer{dap_ap_req(DAP_AP_CSW, false), p->csw_val};
     return n;
 }
 
@@ -125,8 +124,8 @@ bool dap_read_mem32(DapContext* ctx, uint32_t addr, uint32_t* val) {
     uint32_t out[4] = {};
     DapMemPrefix p;
     int n = dap_add_mem_prefix(ctx, x, &p);
-    x[n++] = DapXfer{dap_ap_req(kApTar, false), addr};
-    x[n++] = DapXfer{dap_ap_req(kApDrw, true), 0};
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), addr};
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, true), 0};
     bool ok = dap_transfer_n(ctx, x, n, out) == n;
     dap_mem_prefix_done(ctx, &p, ok);
     if (ok) *val = out[n - 1];
@@ -137,8 +136,8 @@ bool dap_write_mem32(DapContext* ctx, uint32_t addr, uint32_t val) {
     DapXfer x[4];
     DapMemPrefix p;
     int n = dap_add_mem_prefix(ctx, x, &p);
-    x[n++] = DapXfer{dap_ap_req(kApTar, false), addr};
-    x[n++] = DapXfer{dap_ap_req(kApDrw, false), val};
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), addr};
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), val};
     bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
     dap_mem_prefix_done(ctx, &p, ok);
     return ok;
@@ -173,12 +172,12 @@ bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t l
         while (done < len && n < DAP_MAX_XFERS) {
             if (left_in_block == 0) {
                 if (out_bytes + 5 + 1 > limit || n + 2 > DAP_MAX_XFERS || in_bytes + 4 > limit) break;
-                x[n++] = DapXfer{dap_ap_req(kApTar, false), a};
+                x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), a};
                 out_bytes += 5;
                 left_in_block = words_to_boundary(a);
             }
             if (out_bytes + 1 > limit || in_bytes + 4 > limit) break;
-            x[n++] = DapXfer{dap_ap_req(kApDrw, true), 0};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, true), 0};
             out_bytes += 1;
             in_bytes += 4;
             left_in_block--;
@@ -191,7 +190,7 @@ bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t l
         if (!ok) return false;
         uint32_t pos = first;
         for (int i = 0; i < n; ++i) {
-            if (x[i].req != dap_ap_req(kApDrw, true)) continue;
+            if (x[i].req != dap_ap_req(DAP_AP_DRW, true)) continue;
             dap_put32(buf + pos, out[i]);
             pos += 4;
         }
@@ -206,7 +205,7 @@ static int transfer_block_write(DapContext* ctx, const uint8_t* data, int words,
     o[1] = 0;
     o[2] = (uint8_t)words;
     o[3] = (uint8_t)(words >> 8);
-    o[4] = dap_ap_req(kApDrw, false);
+    o[4] = dap_ap_req(DAP_AP_DRW, false);
     std::memcpy(o + 5, data, (size_t)words * 4);
     *ack = 0;
     if (!dap_io(ctx, 5 + words * 4) || ctx->in_len < 4) return -1;
@@ -263,12 +262,12 @@ bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uin
         while (done < len && n + 2 <= DAP_MAX_XFERS) {
             if (left == 0) {
                 if (out_bytes + 10 > limit) break;
-                x[n++] = DapXfer{dap_ap_req(kApTar, false), a};
+                x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), a};
                 out_bytes += 5;
                 left = words_to_boundary(a);
             }
             if (out_bytes + 5 > limit) break;
-            x[n++] = DapXfer{dap_ap_req(kApDrw, false), dap_get32(buf + done)};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), dap_get32(buf + done)};
             out_bytes += 5;
             left--;
             done += 4;

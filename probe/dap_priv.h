@@ -3,6 +3,9 @@
 
 #include "probe/dap.h"
 
+// MEM-AP registers of bank 0.
+enum : uint8_t { DAP_AP_CSW = 0x00, DAP_AP_TAR = 0x04, DAP_AP_DRW = 0x0C };
+
 // SELECT (bank 0) and CSW, when the cache does not hold them, at the head of
 // a memory batch; the cache takes them once the batch went through.
 struct DapMemPrefix {

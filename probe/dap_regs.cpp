@@ -7,7 +7,6 @@
 #include "probe/dap_priv.h"
 
 static const uint8_t kBd0 = 0x10, kBd1 = 0x14, kBd2 = 0x18;  // DHCSR, DCRSR, DCRDR through TAR = DHCSR
-static const uint8_t kApTar = 0x04;
 
 // Bytes one register costs in a request: a write (5) and two reads, one of
 // them with its match value (5 + 1); a write adds the data word (5).
@@ -16,13 +15,11 @@ static int reg_cost(bool write) { return write ? 15 : 11; }
 // Starts a batch: TAR on DHCSR, bank 1, match mask S_REGRDY.
 static int add_reg_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
     int n = dap_add_mem_prefix(ctx, x, p);
-    x[n++] = DapXfer{dap_ap_req(kApTar, false), DAP_DHCSR};
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
     x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
     x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_REGRDY};
     return n;
 }
-
-static int prefix_bytes(int n) { return 5 * n; }
 
 // Reads (write = false) or writes the registers idx[0..count) in as few
 // packets as fit. Returns how many were done.
@@ -36,7 +33,7 @@ static int reg_batch(DapContext* ctx, const uint8_t* idx, uint32_t* vals, int co
         DapMemPrefix p{};
         int n = 0;
         if (!primed) n = add_reg_prefix(ctx, x, &p);
-        int bytes = 3 + prefix_bytes(n), in = 3;
+        int bytes = 3 + 5 * n, in = 3;  // every prefix transfer is a write
         int first = done, k = done;
         while (k < count && bytes + reg_cost(write) <= limit && in + 4 <= limit && n + 3 <= DAP_MAX_XFERS) {
             if (write) {
@@ -135,10 +132,10 @@ bool dap_write_regs_flm(DapContext* ctx, const FlmReg* regs, int count) {
         int take = count - at < per_packet ? count - at : per_packet;
         for (int k = 0; k < take; ++k) {
             const FlmReg& r = regs[at + k];
-            x[n++] = DapXfer{dap_ap_req(kApTar, false), DAP_DCRDR};
-            x[n++] = DapXfer{dap_ap_req(0x0C, false), r.val};
-            x[n++] = DapXfer{dap_ap_req(kApTar, false), DAP_DCRSR};
-            x[n++] = DapXfer{dap_ap_req(0x0C, false), ((uint32_t)r.idx & 0x1F) | 0x10000u};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DCRDR};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), r.val};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DCRSR};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), ((uint32_t)r.idx & 0x1F) | 0x10000u};
         }
         bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
         if (sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);
