@@ -5,7 +5,7 @@
 #include <cstring>
 
 bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned err_cap) {
-    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false};
+    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false, false};
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -41,6 +41,8 @@ bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned
         } else if (strcmp(a, "--demo-v1") == 0) {
             o->demo = o->demo ? o->demo : 1;
             o->demo_v1 = true;
+        } else if (strcmp(a, "--all-panels") == 0) {
+            o->all_panels = true;
         } else if (strcmp(a, "--stats") == 0) {
             o->print_stats = true;
         } else {

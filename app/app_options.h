@@ -12,6 +12,7 @@ struct AppOptions {
     bool print_stats;             // --stats: print frame statistics to stdout at exit
     int demo;                     // --demo: 1 always, 2 only when no USB probe is attached; 0 = off
     bool demo_v1;                 // --demo-v1: the simulated probe is a v1 (HID) one
+    bool all_panels;              // --all-panels: start with every panel open
 };
 
 // False, with a message in `err`, on an unknown option or a bad value.

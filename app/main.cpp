@@ -8,12 +8,14 @@
 
 #include "app/app_options.h"
 #include "app/demo.h"
+#include "app/register_display.h"
 #include "app/settings.h"
 #include "app/window_icon.h"
 #include "platform/fatal.h"
 #include "platform/font_find.h"
 #include "probe/dap.h"
 #include "probe/probe.h"
+#include "runctl/fault_analyze.h"
 #include "runctl/step.h"
 #include "ui/draw.h"
 #include "ui/font.h"
@@ -25,11 +27,9 @@
 
 static const double FRAME_INTERVAL = 1.0 / 30.0;
 
-bool g_show_setup = false;
 char s_src_dwarf_file[256] = "";
 char s_src_loaded_file[256] = "";
 uint32_t s_src_current_line = 0;
-uint32_t s_current_pc = 0;
 
 static std::atomic<bool> s_quit_signal{false};
 
@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     glfwSetCursorPosCallback(win, cursor_pos_callback);
     glfwSetScrollCallback(win, scroll_callback);
     glfwSetWindowPosCallback(win, window_pos_callback);
+    glfwSetWindowSizeLimits(win, 300, 200, GLFW_DONT_CARE, GLFW_DONT_CARE);
     glfwGetWindowPos(win, &windowX, &windowY);
     glfwSwapInterval(1);
 
@@ -108,8 +109,12 @@ int main(int argc, char** argv) {
     if (opt.demo == 2 && dap_probe_present()) opt.demo = 0;
     if (opt.demo && !demo_start(opt.demo_v1, err, sizeof err)) log_addf(&logv, "[CFG] Demo mode failed: %.200s", err);
     if (!g_cfg_elf[0] && !g_cfg_svd[0] && !g_src_root_dir[0]) g_show_setup = true;
+    if (opt.all_panels)
+        for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
     if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
     if (!g_cfg_svd[0]) log_add_line(&logv, "[CFG] No svd path in debugger.ini");
+    memmap_view_show_placeholder();
+    log_add_line(&periph_view, "[SVD] Not loaded");
 
     probe_set_wake(ui_request_redraw);
     runctl_install();
@@ -131,9 +136,12 @@ int main(int argc, char** argv) {
         double timeout = FRAME_INTERVAL;
         if (render_needed.load()) timeout = std::max(0.0, FRAME_INTERVAL - (now - last_frame));
         if (g_tooltip_wake_at > now) timeout = std::min(timeout, g_tooltip_wake_at - now);
+        // A dragged window is moved from the pointer's screen position, read each pass.
+        if (ui_window_drag_active()) timeout = std::min(timeout, 1.0 / 120);
         if (timeout > 0) glfwWaitEventsTimeout(timeout);
         else glfwPollEvents();
 
+        ui_window_drag_tick();
         int fb_w = 0, fb_h = 0;
         glfwGetWindowSize(win, &window_w, &window_h);
         glfwGetFramebufferSize(win, &fb_w, &fb_h);
@@ -152,6 +160,16 @@ int main(int argc, char** argv) {
             max_frames_per_second = std::max(max_frames_per_second, frames_this_second);
             frames_this_second = 0;
             fps_mark += 1.0;
+            render_needed.store(true);
+        }
+        if (update_registers_display()) render_needed.store(true);
+        bool fault_valid;
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            fault_valid = g_hardfault.valid;
+        }
+        if (fault_valid && !g_show_fault) {
+            g_show_fault = true;
             render_needed.store(true);
         }
         ui_layout_pass(window_w, window_h);

@@ -1,19 +1,44 @@
 // Runs the real program under a private Xvfb and reports what the window costs:
-// idle CPU over 10 s, frames per second idle and under forced redraws, and the
-// time of one full frame at 1920 x 1080 (llvmpipe, measured with glFinish).
+// frames per second idle (the FPS label alone), while the mouse moves over an
+// empty area (should add none), and under forced redraws (capped at 30), and
+// the time of one full frame at 1920 x 1080 with every panel open (llvmpipe,
+// measured with glFinish).
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "tests/app/x11_harness.h"
+
+static AppStats finish(AppProcess* app, const std::string& dir) {
+    std::string out;
+    bool ok = app_wait(app, 120000, &out) == 0;
+    std::string cmd = "rm -rf " + dir;
+    (void)!system(cmd.c_str());
+    return ok ? app_parse_stats(out) : AppStats{};
+}
 
 static AppStats run_app(const XServer& x, const char* exe, const std::vector<std::string>& args) {
     std::string dir = make_temp_dir("bench");
     AppProcess app;
-    std::string out;
-    if (dir.empty() || !app_start(x, exe, dir, args, &app) || app_wait(&app, 120000, &out) != 0) return AppStats{};
-    std::string cmd = "rm -rf " + dir;
-    (void)!system(cmd.c_str());
-    return app_parse_stats(out);
+    if (dir.empty() || !app_start(x, exe, dir, args, &app)) return AppStats{};
+    return finish(&app, dir);
+}
+
+// The same run while xdotool sweeps the pointer over the empty Variables list.
+static AppStats run_with_mouse(const XServer& x, const char* exe, const std::vector<std::string>& args,
+                               double seconds, int* moves) {
+    std::string dir = make_temp_dir("bench");
+    AppProcess app;
+    if (dir.empty() || !app_start(x, exe, dir, args, &app)) return AppStats{};
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    *moves = 0;
+    for (int i = 0; std::chrono::steady_clock::now() < end; ++i, ++*moves) {
+        int px = 100 + (i * 7) % 300, py = 300 + (i * 3) % 200;
+        run_command({"xdotool", "mousemove", std::to_string(px), std::to_string(py)}, &x, 5000);
+    }
+    return finish(&app, dir);
 }
 
 int main(int argc, char** argv) {
@@ -23,23 +48,34 @@ int main(int argc, char** argv) {
         fprintf(stderr, "window_bench: cannot start Xvfb\n");
         return 1;
     }
+    const std::vector<std::string> full = {"--size", "1920x1080", "--all-panels"};
+    auto with = [&](std::vector<std::string> a, std::vector<std::string> more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
     // Start-up (shader compilation, font atlas) is taken out by subtracting a short run.
-    AppStats warm = run_app(x, exe, {"--exit-after", "2", "--stats"});
-    AppStats idle = run_app(x, exe, {"--exit-after", "12", "--stats"});
+    AppStats warm = run_app(x, exe, with(full, {"--exit-after", "2", "--stats"}));
+    AppStats idle = run_app(x, exe, with(full, {"--exit-after", "12", "--stats"}));
+    int moves = 0;
+    AppStats mouse = run_with_mouse(x, exe, with(full, {"--exit-after", "10", "--stats"}), 8, &moves);
+    AppStats demo = run_app(x, exe, with(full, {"--demo", "--exit-after", "10", "--stats"}));
     AppStats forced = run_app(x, exe, {"--exit-after", "5", "--force-redraw", "--stats"});
-    AppStats big = run_app(x, exe, {"--size", "1920x1080", "--exit-after", "5", "--force-redraw", "--stats"});
+    AppStats big = run_app(x, exe, with(full, {"--exit-after", "6", "--force-redraw", "--stats"}));
     xserver_stop(&x);
-    if (!warm.ok || !idle.ok || !forced.ok || !big.ok) {
+    if (!warm.ok || !idle.ok || !mouse.ok || !demo.ok || !forced.ok || !big.ok) {
         fprintf(stderr, "window_bench: a run failed\n");
         return 1;
     }
     double idle_cpu = idle.cpu - warm.cpu, idle_s = idle.seconds - warm.seconds;
-    printf("idle 10 s, 800x600:     %d frames (%.2f/s), max %d in one second, CPU %.3f s = %.2f%% of one core\n",
-           idle.frames - warm.frames, (idle.frames - warm.frames) / idle_s, idle.max_fps, idle_cpu,
-           100.0 * idle_cpu / idle_s);
-    printf("forced redraw, 800x600: %.2f frames/s (max %d in one second), %.2f ms per frame, CPU %.2f%%\n",
-           forced.fps, forced.max_fps, forced.frame_ms, 100.0 * forced.cpu / forced.seconds);
-    printf("forced, 1920x1080:      %.2f frames/s, %.2f ms per frame (draw + swap + glFinish)\n", big.fps,
-           big.frame_ms);
+    printf("idle 10 s, 1920x1080 all panels: %d frames (%.2f/s), max %d in one second, CPU %.2f%% of one core\n",
+           idle.frames - warm.frames, (idle.frames - warm.frames) / idle_s, idle.max_fps, 100.0 * idle_cpu / idle_s);
+    printf("mouse over an empty area:        %d frames in %.1f s (%.2f/s) for %d pointer moves\n", mouse.frames,
+           mouse.seconds, mouse.fps, moves);
+    printf("demo target running:             %.2f frames/s (max %d in one second), CPU %.2f%%\n", demo.fps,
+           demo.max_fps, 100.0 * demo.cpu / demo.seconds);
+    printf("forced redraw, 800x600:          %.2f frames/s (max %d in one second), %.2f ms per frame\n", forced.fps,
+           forced.max_fps, forced.frame_ms);
+    printf("forced redraw, 1920x1080 all:    %.2f frames/s (max %d), %.2f ms per frame (draw + swap + glFinish)\n",
+           big.fps, big.max_fps, big.frame_ms);
     return 0;
 }

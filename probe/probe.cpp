@@ -23,6 +23,9 @@ uint32_t reg_buf[16];
 bool reg_buf_fresh;
 bool g_reg_cache_valid;
 uint32_t watch_val_buf[32];
+UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
+int g_stack_frame_count;
+bool g_stack_frames_valid;
 
 std::mutex g_halt_mtx;
 PlatEvent* g_halt_event;
@@ -198,6 +201,10 @@ static void handle_command(int cmd, uint32_t addr) {
     case PROBE_CMD_RESUME:
         g_stepping = false;
         g_is_halted = false;
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            g_stack_frames_valid = false;
+        }
         probe_restore_breakpoints();
         dbg_resume();
         publish_state();
@@ -231,6 +238,11 @@ static void handle_disconnect() {
     g_probe_connected = false;
     g_is_halted = false;
     g_watch_halting = false;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        g_stack_frames_valid = false;
+        g_stack_frame_count = 0;
+    }
     s_state = PS_IDLE;
     g_cmd_busy = 0;
     log_add_line(&logv, "[PRB] Probe disconnected");

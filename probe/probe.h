@@ -9,6 +9,7 @@
 
 #include "platform/thread.h"
 #include "probe/dap.h"
+#include "runctl/stack_unwind.h"
 
 enum ProbeCmd {
     PROBE_CMD_NONE = 0,
@@ -46,6 +47,10 @@ extern uint32_t reg_buf[16];  // R0-R12, SP, LR, PC
 extern bool reg_buf_fresh;
 extern bool g_reg_cache_valid;
 extern uint32_t watch_val_buf[32];
+// The call stack of the current halt; valid until the next resume or disconnect.
+extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
+extern int g_stack_frame_count;
+extern bool g_stack_frames_valid;
 
 // The halt reason, under g_halt_mtx; g_halt_event is signalled on every halt.
 extern std::mutex g_halt_mtx;

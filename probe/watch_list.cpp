@@ -5,6 +5,8 @@
 
 WatchEntry g_watch[WATCH_MAX];
 int g_watch_count;
+ElfVariable g_var_list[VAR_LIST_MAX];
+int g_var_count;
 
 static std::mutex s_watch_mtx;
 

@@ -17,6 +17,11 @@ struct WatchEntry {
 extern WatchEntry g_watch[WATCH_MAX];
 extern int g_watch_count;
 
+// The variables the Scope tab offers (filled from the debug information).
+enum : int { VAR_LIST_MAX = 512 };
+extern ElfVariable g_var_list[VAR_LIST_MAX];
+extern int g_var_count;
+
 // Where one watch lives, as the probe thread's readers need it.
 struct WatchLoc {
     VarLocKind kind;

@@ -13,10 +13,12 @@ GLuint ui_shader = 0, text_shader = 0, ui_vao = 0, ui_vbo = 0, line_vao = 0, lin
 static const char* vertex_shader_source =
     "#version 330 core\n"
     "layout (location = 0) in vec2 aPos;\n"
+    "uniform vec4 u_bounds;\n"  // the quad in normalised device coordinates: x0, y0, x1, y1
     "out vec2 TexCoords;\n"
     "void main() {\n"
-    "    gl_Position = vec4(aPos.x, aPos.y, 0.0, 1.0);\n"
-    "    TexCoords = aPos * 0.5 + 0.5;\n"
+    "    vec2 ndc = mix(u_bounds.xy, u_bounds.zw, aPos * 0.5 + 0.5);\n"
+    "    gl_Position = vec4(ndc, 0.0, 1.0);\n"
+    "    TexCoords = ndc * 0.5 + 0.5;\n"
     "}\n";
 
 static const char* fragment_shader_source =
@@ -171,12 +173,27 @@ void set_line_color(GLuint shader, Color3 c) {
 // The rounded-rectangle program against an explicit resolution.
 static void draw_rect_at_resolution(GLuint shader, GLuint vao, float res_w, float res_h, float x, float y, float w,
                                     float h, float radius, Color4 color) {
+    if (w <= 0 || h <= 0 || res_w <= 0 || res_h <= 0) return;
+    static GLuint s_program = 0;
+    static GLint s_res, s_rect, s_radius, s_color, s_bounds;
+    if (s_program != shader) {
+        s_program = shader;
+        s_res = glGetUniformLocation(shader, "u_resolution");
+        s_rect = glGetUniformLocation(shader, "u_rect");
+        s_radius = glGetUniformLocation(shader, "u_radius");
+        s_color = glGetUniformLocation(shader, "u_color");
+        s_bounds = glGetUniformLocation(shader, "u_bounds");
+    }
     glUseProgram(shader);
     glBindVertexArray(vao);
-    glUniform2f(glGetUniformLocation(shader, "u_resolution"), res_w, res_h);
-    glUniform4f(glGetUniformLocation(shader, "u_rect"), x, y, w, h);
-    glUniform1f(glGetUniformLocation(shader, "u_radius"), radius);
-    glUniform4f(glGetUniformLocation(shader, "u_color"), color.r, color.g, color.b, color.a);
+    glUniform2f(s_res, res_w, res_h);
+    glUniform4f(s_rect, x, y, w, h);
+    glUniform1f(s_radius, radius);
+    glUniform4f(s_color, color.r, color.g, color.b, color.a);
+    // Only the rectangle and its soft edge are rasterised, not the whole window.
+    const float m = 2;
+    glUniform4f(s_bounds, (x - m) / res_w * 2 - 1, 1 - (y + h + m) / res_h * 2, (x + w + m) / res_w * 2 - 1,
+                1 - (y - m) / res_h * 2);
     glDrawArrays(GL_TRIANGLES, 0, 6);
     glBindVertexArray(0);
 }

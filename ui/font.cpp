@@ -10,7 +10,10 @@
 #include "ui/gl.h"
 
 static unsigned char* s_atlas = nullptr;
-static stbtt_packedchar cdata[FONT_GLYPH_COUNT];
+// Beyond the contiguous range: the few symbols the program's own texts use
+// (the dash of many log lines, the breakpoint dot, the arrow).
+static const int s_extra_cps[FONT_EXTRA_GLYPHS] = {0x2014, 0x2192, 0x25CF, 0x2026};
+static stbtt_packedchar cdata[FONT_GLYPH_COUNT + FONT_EXTRA_GLYPHS];
 static bool s_atlas_ready = false;
 
 static GLuint font_texture = 0, font_shader = 0, font_vao = 0, font_vbo = 0;
@@ -57,7 +60,16 @@ bool font_atlas_build(const unsigned char* ttf, size_t len, float pixel_height) 
         return false;
     }
     stbtt_PackSetOversampling(&pc, 2, 2);
-    int packed = stbtt_PackFontRange(&pc, ttf, 0, pixel_height, FONT_FIRST_CP, FONT_GLYPH_COUNT, cdata);
+    stbtt_pack_range ranges[2] = {};
+    ranges[0].font_size = pixel_height;
+    ranges[0].first_unicode_codepoint_in_range = FONT_FIRST_CP;
+    ranges[0].num_chars = FONT_GLYPH_COUNT;
+    ranges[0].chardata_for_range = cdata;
+    ranges[1].font_size = pixel_height;
+    ranges[1].array_of_unicode_codepoints = const_cast<int*>(s_extra_cps);
+    ranges[1].num_chars = FONT_EXTRA_GLYPHS;
+    ranges[1].chardata_for_range = cdata + FONT_GLYPH_COUNT;
+    int packed = stbtt_PackFontRanges(&pc, ttf, 0, ranges, 2);
     stbtt_PackEnd(&pc);
     if (!packed) {
         font_atlas_free();
@@ -123,7 +135,10 @@ int utf8_next(const char** p) {
 }
 
 int cdata_index(int cp) {
-    return (cp >= FONT_FIRST_CP && cp < FONT_FIRST_CP + FONT_GLYPH_COUNT) ? cp - FONT_FIRST_CP : -1;
+    if (cp >= FONT_FIRST_CP && cp < FONT_FIRST_CP + FONT_GLYPH_COUNT) return cp - FONT_FIRST_CP;
+    for (int k = 0; k < FONT_EXTRA_GLYPHS; ++k)
+        if (s_extra_cps[k] == cp) return FONT_GLYPH_COUNT + k;
+    return -1;
 }
 
 float glyph_xadvance(int cp) {
@@ -205,18 +220,30 @@ void RenderText(const char* text, float x, float y, const float* color) {
     glBindVertexArray(font_vao);
     glBindTexture(GL_TEXTURE_2D, font_texture);
     glBindBuffer(GL_ARRAY_BUFFER, font_vbo);
+    // One upload and one draw per run of up to 128 glyphs: a draw per glyph
+    // costs more than the glyphs themselves on a software renderer.
+    enum { BATCH = 128 };
+    static float v[BATCH * 24];
     float px = x, py = y;
     const char* p = text;
+    int n = 0;
+    auto flush = [&] {
+        if (!n) return;
+        glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(sizeof(float) * 24 * (size_t)n), v, GL_STREAM_DRAW);
+        glDrawArrays(GL_TRIANGLES, 0, 6 * n);
+        n = 0;
+    };
     while (*p) {
         int i = cdata_index(utf8_next(&p));
         if (i < 0) continue;
         stbtt_aligned_quad q;
         stbtt_GetPackedQuad(cdata, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, i, &px, &py, &q, 1);
-        float v[24] = {q.x0, q.y0, q.s0, q.t0, q.x0, q.y1, q.s0, q.t1, q.x1, q.y1, q.s1, q.t1,
-                       q.x0, q.y0, q.s0, q.t0, q.x1, q.y1, q.s1, q.t1, q.x1, q.y0, q.s1, q.t0};
-        glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof v, v);
-        glDrawArrays(GL_TRIANGLES, 0, 6);
+        const float g[24] = {q.x0, q.y0, q.s0, q.t0, q.x0, q.y1, q.s0, q.t1, q.x1, q.y1, q.s1, q.t1,
+                             q.x0, q.y0, q.s0, q.t0, q.x1, q.y1, q.s1, q.t1, q.x1, q.y0, q.s1, q.t0};
+        memcpy(v + 24 * n, g, sizeof g);
+        if (++n == BATCH) flush();
     }
+    flush();
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindVertexArray(0);
     glBindTexture(GL_TEXTURE_2D, 0);

@@ -9,6 +9,7 @@ enum {
     FONT_ATLAS_SIZE = 1024,
     FONT_FIRST_CP = 32,
     FONT_GLYPH_COUNT = 352,  // code points 32..383
+    FONT_EXTRA_GLYPHS = 4,   // and U+2014, U+2192, U+25CF, U+2026
 };
 
 // Builds the atlas from TrueType data on the CPU; false when the data is not a

@@ -10,25 +10,17 @@
 #include "ui/gl.h"
 #include "ui/log_view.h"
 #include "ui/panel.h"
+#include "ui/panels.h"
 #include "ui/popup_menu.h"
-
-LayoutBox debug_box = {2, 35, 796, 563, 15};
-Button closeButton = {0, 0, 20, 20, false, false};
+#include "platform/paths.h"
+#include "probe/probe.h"
+#include "runctl/fault_analyze.h"
+#include "ui/ui_state.h"
 
 static char s_capture_path[4096] = "";
 static int s_capture_result = 0;
 static unsigned s_gl_error_frames = 0;
 static unsigned s_frame_no = 0;
-
-void ui_layout_pass(int win_w, int win_h) {
-    closeButton.x = win_w - 20 - 4;
-    closeButton.y = 5;
-    debug_box.x = 2;
-    debug_box.y = 35;
-    debug_box.w = (float)std::max(0, win_w - 4);
-    debug_box.h = (float)std::max(0, win_h - 35 - 2);
-    debug_box.padding = 15;
-}
 
 void frame_request_capture(const char* png_path) {
     snprintf(s_capture_path, sizeof s_capture_path, "%s", png_path ? png_path : "");
@@ -58,18 +50,152 @@ static void capture_framebuffer(int fb_w, int fb_h) {
     s_capture_path[0] = 0;
 }
 
-static void draw_close_button() {
-    const Color3 c = closeButton.pressed   ? g_theme.btn_close_pressed
-                     : closeButton.hovered ? g_theme.btn_close_hovered
-                                           : g_theme.btn_close_normal;
-    float adv = glyph_xadvance('X');
-    RenderText("X", closeButton.x + (closeButton.width - adv) / 2, closeButton.y + closeButton.height / 2.0f + 5,
-               &c.r);
+
+// --- debug toolbar ----------------------------------------------------------------
+
+struct ToolbarEntry {
+    Button* btn;
+    DbgIconId icon;
+    const Color3* tint;
+    bool needs_idle;    // disabled while a command runs
+    int needs_halted;   // 1 halted, 0 running, -1 either
+};
+
+static const ToolbarEntry s_toolbar[8] = {
+    {&BtnReset, DBG_ICON_RESET, &g_theme.dbg_btn_reset, false, -1},
+    {&BtnRunToMain, DBG_ICON_RUN_TO_MAIN, &g_theme.titlebar_info, false, -1},
+    {&BtnStart, DBG_ICON_CONTINUE, &g_theme.dbg_btn_continue, true, 1},
+    {&BtnPause, DBG_ICON_PAUSE, &g_theme.dbg_btn_pause, true, 0},
+    {&BtnStep, DBG_ICON_STEP_OVER, &g_theme.dbg_btn_step, true, 1},
+    {&BtnStepInto, DBG_ICON_STEP_INTO, &g_theme.dbg_btn_step, true, 1},
+    {&BtnStepOut, DBG_ICON_STEP_OUT, &g_theme.dbg_btn_step, true, 1},
+    {&BtnStepAsm, DBG_ICON_STEP_ASM, &g_theme.dbg_btn_step, true, 1},
+};
+
+static const ToolbarEntry* toolbar_entry(const Button* b) {
+    for (const ToolbarEntry& e : s_toolbar)
+        if (e.btn == b) return &e;
+    return nullptr;
 }
+
+bool is_toolbar_button(const Button* b) { return toolbar_entry(b) != nullptr; }
+
+bool toolbar_button_enabled(const Button* b) {
+    const ToolbarEntry* e = toolbar_entry(b);
+    if (!e) return true;
+    if (b == &BtnStepAsm && !g_show_asm) return false;
+    if (!g_probe_connected.load()) return false;
+    if (e->needs_idle && g_cmd_busy.load() != 0) return false;
+    // A halt made only to read local variables is not a halt the user can step from.
+    bool halted = g_is_halted.load() && !g_watch_halting.load();
+    if (e->needs_halted == 1 && !halted) return false;
+    if (e->needs_halted == 0 && halted) return false;
+    return true;
+}
+
+static void draw_toolbar() {
+    for (const ToolbarEntry& e : s_toolbar) {
+        if (e.btn == &BtnStepAsm && !g_show_asm) continue;
+        draw_dbg_button_icon(e.icon, e.btn, *e.tint, !toolbar_button_enabled(e.btn));
+    }
+}
+
+// --- title strip --------------------------------------------------------------------
+
+static const Color3& by_state(const Button& b, const Color3& pressed, const Color3& hovered, const Color3& normal) {
+    return b.pressed ? pressed : b.hovered ? hovered : normal;
+}
+
+static void draw_centred_letter(const Button& b, const char* letter, const float* rgb) {
+    float adv = measure_text(letter);
+    RenderText(letter, b.x + (b.width - adv) / 2, b.y + b.height / 2.0f + 5, rgb);
+}
+
+static void draw_window_buttons() {
+    draw_centred_letter(closeButton, "X",
+                        &by_state(closeButton, g_theme.btn_close_pressed, g_theme.btn_close_hovered,
+                                  g_theme.btn_close_normal).r);
+    set_line_color(text_shader, by_state(maxButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
+    float mx = (float)maxButton.x + 4, my = (float)maxButton.y + 4;
+    draw_line(text_shader, line_vao, line_vbo, mx, my, mx + 12, my);
+    draw_line(text_shader, line_vao, line_vbo, mx, my + 2, mx + 12, my + 2);
+    draw_line(text_shader, line_vao, line_vbo, mx, my, mx, my + 12);
+    draw_line(text_shader, line_vao, line_vbo, mx + 12, my, mx + 12, my + 12);
+    draw_line(text_shader, line_vao, line_vbo, mx, my + 12, mx + 12, my + 12);
+    set_line_color(text_shader, by_state(minButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
+    float ly = (float)minButton.y + minButton.height / 2.0f + 1;
+    draw_line(text_shader, line_vao, line_vbo, (float)minButton.x + 4, ly, (float)(minButton.x + minButton.width - 4), ly);
+    const Color3& tc = g_is_topmost ? g_theme.btn_top_active
+                       : topmostButton.hovered ? g_theme.btn_top_hovered
+                                               : g_theme.btn_top_normal;
+    draw_centred_letter(topmostButton, "T", &tc.r);
+}
+
+static void draw_toggles(const VisToggle* rows, int n, bool fault_valid) {
+    for (int i = 0; i < n; ++i) {
+        const VisToggle& t = rows[i];
+        const Button& b = *t.btn;
+        bool on = *t.flag;
+        Color4 body = {0.3f, 0.3f, 0.3f, 0.15f};
+        const Color3* label = &g_theme.btn_top_normal;
+        if (t.fault_indicator && fault_valid) {
+            body = color4_of(g_theme.btn_top_active, on ? 0.35f : 0.5f);
+            label = &g_theme.btn_top_active;
+        } else if (on) {
+            body = color4_of(g_theme.btn_top_active, 0.35f);
+            label = &g_theme.btn_top_active;
+        } else if (b.hovered) {
+            body = color4_of(g_theme.btn_top_hovered, 0.2f);
+            label = &g_theme.btn_top_hovered;
+        }
+        draw_rect(ui_shader, ui_vao, (float)b.x, (float)b.y, (float)b.width, (float)b.height, 3, body);
+        draw_centred_letter(b, t.label, &label->r);
+    }
+}
+
+static void draw_theme_button() {
+    const Button& b = BtnDark;
+    if (b.hovered)
+        draw_rect(ui_shader, ui_vao, (float)b.x - 2, (float)b.y - 1, (float)b.width + 4, (float)b.height + 2, 3,
+                  Color4{0.35f, 0.35f, 0.35f, 0.5f});
+    float grey = b.hovered ? 0.95f : 0.65f;
+    const float c[3] = {grey, grey, grey};
+    RenderText(g_dark_theme_active ? "Light" : "Dark", (float)b.x, (float)(b.y + b.height - 2), c);
+}
+
+// --- panels drawn here until their own views exist ----------------------------------------
+
+static void draw_setup_panel(const RenderMainState* st) {
+    LayoutBox* b = &setup_box;
+    if (b->w <= 0 || b->h <= 0) return;
+    draw_layout_box(b, "Setup", nullptr, window_h, nullptr, 0);
+    if (!st) return;
+    begin_scissor(b, window_h);
+    const char* labels[5] = {"ELF  ", "SVD  ", "ARM  ", "BIN  ", "SRC  "};
+    const char* values[5] = {st->cfg_elf, st->cfg_svd, st->cfg_arm_svd, st->cfg_bin, st->src_root_dir};
+    for (int i = 0; i < 5; ++i) {
+        const char* v = values[i] && values[i][0] ? values[i] : "(not set)";
+        float lx = b->x + 8, room = b->w - 16 - measure_text(labels[i]);
+        RenderText(labels[i], lx, b->y + 20 + 18 * (float)(i + 1), fp_col_label());
+        if (room > 0)
+            RenderText(truncate_text_left(v, room), lx + measure_text(labels[i]), b->y + 20 + 18 * (float)(i + 1),
+                       &g_theme.titlebar_text.r);
+    }
+    end_scissor();
+}
+
+static void draw_source_panel(const RenderMainState* st) {
+    char title[300] = "Source";
+    if (st && st->src_loaded_file && st->src_loaded_file[0])
+        snprintf(title, sizeof title, "Source: %s", path_base_name(st->src_loaded_file));
+    HeaderButton hdr = {"ASM", &g_show_asm, &BtnToggleAsm};
+    draw_layout_box(&source_box, title, nullptr, window_h, &hdr, 1);
+}
+
+static void draw_plot_panel() { draw_layout_box(&plot_box, "Plot", nullptr, window_h, nullptr, 0); }
 
 void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int window_h_in, const char* fpsText,
                       const RenderMainState* st) {
-    (void)st;
     if (!win) return;
     window_w = window_w_in;
     window_h = window_h_in;
@@ -84,20 +210,46 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     setup_line_shader(text_shader, window_w, window_h);
     draw_title_bar(ui_shader, ui_vao, window_w, window_h);
 
-    set_line_color(text_shader, g_theme.border_line);
     float ww = (float)window_w, wh = (float)window_h;
+    set_line_color(text_shader, g_theme.border_line);
     draw_line(text_shader, line_vao, line_vbo, 1, 1, 1, wh);
     draw_line(text_shader, line_vao, line_vbo, 1, wh - 1, ww - 1, wh - 1);
     draw_line(text_shader, line_vao, line_vbo, ww - 1, 1, ww - 1, wh - 1);
+    if (win_right_resizing || win_right_hovered) {
+        set_line_color(text_shader, win_right_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
+        draw_line(text_shader, line_vao, line_vbo, ww - 1, 1, ww - 1, wh - 1);
+    }
+    if (win_bottom_resizing || win_bottom_hovered) {
+        set_line_color(text_shader, win_bottom_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
+        draw_line(text_shader, line_vao, line_vbo, 1, wh - 1, ww - 1, wh - 1);
+    }
 
-    draw_close_button();
+    bool fault_valid;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        fault_valid = g_hardfault.valid;
+    }
+    draw_window_buttons();
+    draw_toggles(vis_btns, 5, false);
+    draw_theme_button();
     RenderText("Korvane Debugger", 10, 20, &g_theme.titlebar_text.r);
     // The label's place suits a narrow font; a wider one must not run into it.
     float fps_x = std::max(160.0f, 10 + measure_text("Korvane Debugger") + 14);
     RenderText(fpsText ? fpsText : "FPS: ...", fps_x, 20, &g_theme.titlebar_info.r);
 
-    draw_layout_box(&debug_box, "Log", &logv, window_h, nullptr, 0);
+    if (g_show_log) draw_layout_box(&debug_box, "Log", &logv, window_h, nullptr, 0);
+    if (g_show_setup) draw_setup_panel(st);
+    if (g_show_stack) draw_stack_panel();
+    if (g_show_fault) draw_fault_panel();
+    if (g_show_bkpt) draw_bkpt_panel();
+    if (g_show_memmap) draw_layout_box(&memmap_box, "Core registers", &memmap_view, window_h, nullptr, 0);
+    if (g_show_periph) draw_layout_box(&periph_box, "Peripherals", &periph_view, window_h, nullptr, 0);
+    if (g_show_source) draw_source_panel(st);
+    if (g_show_variables) draw_variables_panel();
 
+    draw_toolbar();
+    draw_toggles(bot_btns, 5, fault_valid);
+    if (g_show_plot) draw_plot_panel();
     popup_draw(&g_popup);
     tooltip_draw();
 

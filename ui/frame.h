@@ -1,9 +1,11 @@
-// One frame of the window: layout, drawing in a fixed order, presenting.
+// One frame of the window: the layout pass places everything, the frame
+// draws it in a fixed order and presents it.
 #pragma once
 
 #include <cstdint>
 
 #include "ui/draw.h"
+#include "ui/layout.h"
 
 struct GLFWwindow;
 
@@ -19,14 +21,14 @@ struct RenderMainState {
     uint32_t current_pc;
 };
 
-extern LayoutBox debug_box;  // the Log panel
-extern Button closeButton;
-
-// Places the title-strip buttons and the panel boxes for a window size.
-void ui_layout_pass(int win_w, int win_h);
-
 void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int window_h_in, const char* fpsText,
                       const RenderMainState* st);
+
+// Whether a debug-toolbar button may act now, from the published probe state.
+// The frame greys out exactly the buttons for which this is false.
+bool toolbar_button_enabled(const Button* b);
+// True when `b` is one of the eight debug-toolbar buttons.
+bool is_toolbar_button(const Button* b);
 
 // Writes the next drawn frame to a PNG file (before it is presented).
 void frame_request_capture(const char* png_path);

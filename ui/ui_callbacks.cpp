@@ -1,36 +1,112 @@
 #include "ui/ui_callbacks.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "probe/probe.h"
+#include "probe/watch_list.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
+#include "ui/panels.h"
 #include "ui/popup_menu.h"
 #include "ui/ui_state.h"
+#include "ui/window_ops.h"
 
 GLFWwindow* win_global = nullptr;
 int windowX = 0, windowY = 0;
 std::atomic<bool> render_needed{true};
+bool is_maximized = false, g_is_topmost = false;
+bool win_right_hovered = false, win_bottom_hovered = false, win_right_resizing = false, win_bottom_resizing = false;
+static double glfw_clock() { return glfwGetTime(); }
+double (*g_ui_clock)() = glfw_clock;
+
+int g_plot_watch = -1;
+float g_plot_pixels_per_sample = 2.0f;
+
+// Window drag by the title strip.
+static bool dragging = false, drag_pending_restore = false, snap_armed = false;
+static double drag_pending_rel_x = 0, startX = 0, startY = 0;
+static int drag_start_windowY = 0;
+static int saved_x = 0, saved_y = 0, saved_w = 0, saved_h = 0;
+// Window edge resizes.
+static double win_resize_startX = 0, win_resize_startY = 0;
+static int win_resize_startW = 0, win_resize_startH = 0;
+// Panel edges.
+static bool debug_resizing = false;
+static double resize_startX = 0, resize_startY = 0;
+static float resize_start_val = 0;
+// Scroll bars.
+static LogView* sb_drag_target = nullptr;
+static double g_mouse_x = 0, g_mouse_y = 0;
 
 static bool s_close_press_began = false;
 static bool s_close_requested = false;
-static bool s_sb_dragging_logv = false;
 static int s_menu_row = -1;
 static UiClipboardSink s_clipboard_sink = nullptr;
-static GLFWcursor* s_cursor_arrow = nullptr;
-static GLFWcursor* s_cursor_hand = nullptr;
-static GLFWcursor* s_cursor_hresize = nullptr;
-static GLFWcursor* s_cursor_vresize = nullptr;
+static UiCommandSink s_command_sink = probe_post_cmd;
+
+struct Tip {
+    Button* btn;
+    const char* text;
+};
+static const Tip tips[] = {
+    {&BtnStart, "Continue"},
+    {&BtnPause, "Pause"},
+    {&BtnStep, "Step Over"},
+    {&BtnStepInto, "Step Into"},
+    {&BtnStepOut, "Step Out"},
+    {&BtnStepAsm, "ASM step (one instruction)"},
+    {&BtnReset, "Reset target"},
+    {&BtnRunToMain, "Run to main()"},
+    {&BtnToggleAsm, "Toggle disassembly"},
+    {&BtnDark, "Toggle dark / light theme"},
+    {&BtnSetup, "Setup panel"},
+    {&closeButton, "Close"},
+    {&maxButton, "Maximize / Restore"},
+    {&minButton, "Minimize"},
+    {&topmostButton, "Always on top"},
+    {&BtnShowV, "Variables panel"},
+    {&BtnShowS, "Source panel"},
+    {&BtnShowP, "Peripherals panel"},
+    {&BtnShowC, "Memory map panel"},
+    {&BtnShowL, "Log panel"},
+    {&BtnShowF, "HardFault panel"},
+    {&BtnShowB, "Breakpoints panel"},
+    {&BtnShowG, "Plot panel (~)"},
+};
+
+// Every button that input hit-tests, in the order a press tries them.
+static Button* const s_buttons[] = {&BtnRunToMain, &BtnReset,      &BtnStart,      &BtnPause,  &BtnStep,
+                                    &BtnStepInto,  &BtnStepOut,    &BtnStepAsm,    &BtnToggleAsm,
+                                    &closeButton,  &maxButton,     &minButton,     &topmostButton,
+                                    &BtnDark,      &BtnSetup,      &BtnShowV,      &BtnShowS,  &BtnShowP,
+                                    &BtnShowC,     &BtnShowL,      &BtnShowF,      &BtnShowK,  &BtnShowB,
+                                    &BtnShowG};
+static bool s_latched[sizeof s_buttons / sizeof s_buttons[0]];
 
 void ui_request_redraw() {
     render_needed.store(true);
     glfwPostEmptyEvent();
 }
 
-static bool inside_button(const Button& b, double mx, double my) {
-    return mx >= b.x && mx < b.x + b.width && my >= b.y && my < b.y + b.height;
+static bool hit(const Button& b, double mx, double my) {
+    return mx >= b.x && mx <= b.x + b.width && my >= b.y && my <= b.y + b.height;
+}
+
+// A button that cannot be reached: parked off screen or greyed out.
+static bool live(const Button* b) {
+    if (b == &BtnStepAsm && !g_show_asm) return false;
+    if (b == &BtnToggleAsm && !g_show_source) return false;
+    return true;
 }
 
 static bool inside_box(const LayoutBox& b, double mx, double my) {
     return b.w > 0 && b.h > 0 && mx >= b.x && mx < b.x + b.w && my >= b.y && my < b.y + b.h;
+}
+
+static bool inside_box_closed(const LayoutBox& b, double mx, double my) {
+    return b.w > 0 && b.h > 0 && mx >= b.x && mx <= b.x + b.w && my >= b.y && my <= b.y + b.h;
 }
 
 static void clipboard_put(const char* text) {
@@ -48,6 +124,311 @@ static void run_log_menu_command(int cmd) {
     }
 }
 
+// --- hit tests -------------------------------------------------------------------
+
+static bool on_top_edge(TopEdge e, float eff_x, double mx, double my) {
+    return g_top_edges[e].active && std::fabs(mx - eff_x) <= 5 && my >= 30 && my < debug_box.y;
+}
+bool is_on_memmap_edge(double mx, double my) { return on_top_edge(TOP_EDGE_MEMMAP, g_eff_memmap_x, mx, my); }
+bool is_on_periph_edge(double mx, double my) { return on_top_edge(TOP_EDGE_PERIPH, g_eff_periph_x, mx, my); }
+bool is_on_plot_edge(double mx, double my) { return on_top_edge(TOP_EDGE_PLOT, g_eff_plot_x, mx, my); }
+bool is_on_source_edge(double mx, double my) { return on_top_edge(TOP_EDGE_SOURCE, g_eff_source_x, mx, my); }
+
+bool is_on_debug_edge(double mx, double my) {
+    return std::fabs(my - debug_box.y) <= 5 && mx >= 2 && mx < window_w - 2;
+}
+
+bool bottom_edge_hit(float sep_x, double mx, double my) {
+    float h = debug_box.h > 0 ? debug_box.h : 18;
+    return sep_x > 0 && std::fabs(mx - sep_x) <= 5 && my >= debug_box.y && my < debug_box.y + h;
+}
+bool is_on_log_edge(double mx, double my) { return bottom_edge_hit(g_eff_log_x, mx, my); }
+bool is_on_stack_edge(double mx, double my) { return bottom_edge_hit(g_eff_stack_x, mx, my); }
+bool is_on_fault_edge(double mx, double my) { return bottom_edge_hit(g_eff_fault_x, mx, my); }
+bool is_on_bkpt_edge(double mx, double my) { return bottom_edge_hit(g_eff_bkpt_x, mx, my); }
+
+bool is_on_win_right_edge(double mx, double my) {
+    return !is_maximized && mx >= window_w - 7 && mx <= window_w + 5 && my >= 30 && my < window_h - 6;
+}
+bool is_on_win_bottom_edge(double mx, double my) {
+    return !is_maximized && my >= window_h - 7 && my <= window_h + 5 && mx >= 1 && mx < window_w - 6;
+}
+
+static bool (*const s_bottom_hits[4])(double, double) = {is_on_log_edge, is_on_stack_edge, is_on_fault_edge,
+                                                          is_on_bkpt_edge};
+static float* const s_bottom_px[4] = {&g_log_edge_x, &g_stack_edge_x, &g_fault_edge_x, &g_bkpt_edge_x};
+
+static bool on_any_top_edge(double mx, double my) {
+    return is_on_memmap_edge(mx, my) || is_on_periph_edge(mx, my) || is_on_plot_edge(mx, my) ||
+           is_on_source_edge(mx, my);
+}
+static bool on_any_bottom_separator(double mx, double my) {
+    for (auto h : s_bottom_hits)
+        if (h(mx, my)) return true;
+    return false;
+}
+
+static bool edge_drag_active() { return g_top_drag_ptr || g_bot_drag_idx >= 0 || debug_resizing; }
+static bool any_drag_active() {
+    return dragging || win_right_resizing || win_bottom_resizing || edge_drag_active() || sb_drag_target;
+}
+
+// --- window management ---------------------------------------------------------------
+
+void toggle_maximize(GLFWwindow*) {
+    const UiWindowOps* ops = ui_window_ops();
+    UiRect r;
+    ops->get_rect(&r);
+    if (!is_maximized) {
+        saved_x = r.x;
+        saved_y = r.y;
+        saved_w = r.w;
+        saved_h = r.h;
+        UiRect areas[UI_MAX_MONITORS];
+        int n = ops->work_areas(areas);
+        if (n > 0) {
+            const UiRect& a = areas[ui_pick_monitor(r, areas, n)];
+            ops->move(a.x, a.y);
+            ops->resize(a.w, a.h);
+            windowX = a.x;
+            windowY = a.y;
+            is_maximized = true;
+        }
+    } else {
+        ops->move(saved_x, saved_y);
+        ops->resize(saved_w, saved_h);
+        windowX = saved_x;
+        windowY = saved_y;
+        is_maximized = false;
+    }
+    ops->redraw_pointer();
+}
+
+void set_window_topmost(GLFWwindow*, int enable) { ui_window_ops()->set_topmost(enable != 0); }
+
+// --- press -----------------------------------------------------------------------
+
+static void post(int cmd, uint32_t addr) {
+    if (s_command_sink) s_command_sink(cmd, addr);
+}
+
+// Toolbar buttons arrive here only when toolbar_button_enabled allows them.
+static void press_button(Button* b) {
+    if (b == &BtnRunToMain) {
+        uint32_t addr = 0;
+        if (!g_ui_symbols.find_function || !g_ui_symbols.find_function("main", &addr))
+            log_add_line(&logv, "[DBG] RunToMain: main() not found in ELF");
+        else
+            post(PROBE_CMD_RUN_TO_MAIN, addr);
+    } else if (b == &BtnReset) {
+        post(PROBE_CMD_RESET, 0);
+    } else if (b == &BtnStart) {
+        post(PROBE_CMD_RESUME, 0);
+        log_add_line(&logv, "[DBG] Continue");
+    } else if (b == &BtnPause) {
+        post(PROBE_CMD_HALT, 0);
+    } else if (b == &BtnStep) {
+        post(PROBE_CMD_STEP, 0);
+    } else if (b == &BtnStepInto) {
+        post(PROBE_CMD_STEP_INTO, 0);
+    } else if (b == &BtnStepOut) {
+        post(PROBE_CMD_STEP_OUT, 0);
+    } else if (b == &BtnStepAsm) {
+        post(PROBE_CMD_STEP_ASM, 0);
+    } else if (b == &BtnToggleAsm) {
+        if (!ui_elf_loaded()) {
+            log_add_line(&logv, "[ASM] ELF not loaded \xE2\x80\x94 set elf= in debugger.ini");
+        } else {
+            g_asm_toggle_pending = true;
+            g_show_asm = !g_show_asm;
+        }
+    } else if (b == &maxButton) {
+        toggle_maximize(win_global);
+    } else if (b == &minButton) {
+        ui_window_ops()->iconify();
+    } else if (b == &topmostButton) {
+        g_is_topmost = !g_is_topmost;
+        set_window_topmost(win_global, g_is_topmost);
+    } else if (b == &BtnDark) {
+        theme_activate(!g_dark_theme_active);
+    } else {
+        for (const VisToggle* rows : {vis_btns, bot_btns})
+            for (int i = 0; i < 5; ++i)
+                if (rows[i].btn == b) *rows[i].flag = !*rows[i].flag;
+    }
+}
+
+static bool is_toggle(const Button* b) {
+    for (const VisToggle* rows : {vis_btns, bot_btns})
+        for (int i = 0; i < 5; ++i)
+            if (rows[i].btn == b) return true;
+    return false;
+}
+
+// True when the press landed on a button (enabled or not).
+static bool press_buttons(double mx, double my) {
+    for (size_t i = 0; i < sizeof s_buttons / sizeof s_buttons[0]; ++i) {
+        Button* b = s_buttons[i];
+        if (!live(b) || !hit(*b, mx, my)) continue;
+        // A greyed-out button does nothing, not even look pressed.
+        if (is_toolbar_button(b) && !toolbar_button_enabled(b)) return true;
+        if (!is_toggle(b) || b == &BtnSetup) b->pressed = true;
+        s_latched[i] = true;
+        if (b == &closeButton) s_close_press_began = true;
+        press_button(b);
+        return true;
+    }
+    return false;
+}
+
+static bool on_title_strip_button(double mx, double my) {
+    for (const Button* b : {&closeButton, &maxButton, &minButton, &topmostButton, &BtnDark})
+        if (hit(*b, mx, my)) return true;
+    for (int i = 0; i < 5; ++i)
+        if (hit(*vis_btns[i].btn, mx, my)) return true;
+    return false;
+}
+
+static bool press_window(double mx, double my) {
+    UiRect r;
+    if (is_on_win_right_edge(mx, my) || is_on_win_bottom_edge(mx, my)) {
+        ui_window_ops()->get_rect(&r);
+        win_resize_startX = mx;
+        win_resize_startY = my;
+        win_resize_startW = r.w;
+        win_resize_startH = r.h;
+        if (is_on_win_right_edge(mx, my)) win_right_resizing = true;
+        else win_bottom_resizing = true;
+        return true;
+    }
+    if (my < 30 && !on_title_strip_button(mx, my)) {
+        dragging = true;
+        startX = mx;
+        startY = my;
+        drag_start_windowY = windowY;
+        snap_armed = false;
+        drag_pending_restore = is_maximized;
+        drag_pending_rel_x = window_w > 0 ? mx / window_w : 0.5;
+        return true;
+    }
+    return false;
+}
+
+static void copy_view_rects() {
+    std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+    const struct {
+        LogView* v;
+        const LayoutBox* b;
+    } pairs[3] = {{&logv, &debug_box}, {&memmap_view, &memmap_box}, {&periph_view, &periph_box}};
+    for (const auto& p : pairs) {
+        p.v->x = p.b->x;
+        p.v->y = p.b->y;
+        p.v->width = p.b->w;
+        p.v->height = p.b->h;
+    }
+}
+
+static bool press_scrollbars(double mx, double my) {
+    const struct {
+        LogView* v;
+        bool shown;
+    } bars[3] = {{&logv, g_show_log}, {&memmap_view, g_show_memmap}, {&periph_view, g_show_periph}};
+    for (const auto& bar : bars) {
+        if (!bar.shown || !sb_hit(bar.v, mx, my)) continue;
+        log_sb_drag_begin(bar.v, my, bar.v == &logv);
+        sb_drag_target = bar.v;
+        return true;
+    }
+    return false;
+}
+
+static bool press_edges(double mx, double my) {
+    const struct {
+        bool (*test)(double, double);
+        TopEdge edge;
+    } tops[4] = {{is_on_memmap_edge, TOP_EDGE_MEMMAP},
+                 {is_on_periph_edge, TOP_EDGE_PERIPH},
+                 {is_on_plot_edge, TOP_EDGE_PLOT},
+                 {is_on_source_edge, TOP_EDGE_SOURCE}};
+    for (const auto& t : tops) {
+        if (!t.test(mx, my)) continue;
+        resize_startX = mx;
+        g_top_drag_ptr = g_top_edges[t.edge].x;
+        resize_start_val = *g_top_drag_ptr;
+        return true;
+    }
+    if (is_on_debug_edge(mx, my)) {
+        debug_resizing = true;
+        resize_startY = my;
+        resize_start_val = debug_box.y;
+        return true;
+    }
+    for (int k = 0; k < 4; ++k) {
+        if (!s_bottom_hits[k](mx, my)) continue;
+        resize_startX = mx;
+        resize_start_val = *s_bottom_px[k];
+        g_bot_drag_idx = k;
+        return true;
+    }
+    return false;
+}
+
+static void press_variables(double mx, double my) {
+    const LayoutBox& b = variables_box;
+    if (!g_show_variables || !inside_box(b, mx, my)) return;
+    if (my >= b.y + 18 && my < b.y + 36) {
+        g_var_tab = mx >= b.x + b.w / 2 ? VAR_TAB_WATCH : VAR_TAB_PICKER;
+        return;
+    }
+    if (g_var_tab == VAR_TAB_PICKER) {
+        int row = scope_row_at(my);
+        if (row < 0) return;
+        watch_add(&g_var_list[row]);
+        g_var_tab = VAR_TAB_WATCH;
+        return;
+    }
+    int member = -1;
+    int i = watch_row_at(my, &member);
+    if (i < 0) return;
+    if (mx >= b.x + b.w - 14) {
+        watch_remove(i);
+        if (g_plot_watch == i) g_plot_watch = -1;
+        else if (g_plot_watch > i) --g_plot_watch;
+        return;
+    }
+    if (member < 0 && g_watch[i].var.is_struct && mx >= b.x + 8 && mx < b.x + 22) {
+        g_watch[i].expanded = !g_watch[i].expanded;
+        return;
+    }
+    g_plot_watch = i;
+    g_show_plot = true;
+}
+
+static void press_left(double mx, double my) {
+    if (press_buttons(mx, my)) return;
+    if (press_window(mx, my)) return;
+    copy_view_rects();
+    if (!press_scrollbars(mx, my)) press_edges(mx, my);
+    press_variables(mx, my);
+    if (g_show_bkpt) {
+        int slot = bkpt_row_at(mx, my);
+        if (slot >= 0 && g_ui_symbols.bkpt_toggle_enable) g_ui_symbols.bkpt_toggle_enable(slot);
+    }
+}
+
+static void release_left(double mx, double my) {
+    dragging = drag_pending_restore = false;
+    win_right_resizing = win_bottom_resizing = false;
+    debug_resizing = false;
+    g_top_drag_ptr = nullptr;
+    g_bot_drag_idx = -1;
+    sb_drag_target = nullptr;
+    for (Button* b : s_buttons) b->pressed = false;
+    // Closing needs both the press and the release on the button.
+    if (s_close_press_began && hit(closeButton, mx, my)) s_close_requested = true;
+    s_close_press_began = false;
+}
+
 void ui_on_mouse_button(int button, int action, double mx, double my) {
     render_needed.store(true);
     // An open menu takes the next click, wherever it lands.
@@ -57,20 +438,11 @@ void ui_on_mouse_button(int button, int action, double mx, double my) {
         return;
     }
     if (button == UI_MOUSE_LEFT && action == UI_PRESS) {
-        if (inside_button(closeButton, mx, my)) {
-            closeButton.pressed = true;
-            s_close_press_began = true;
-        } else if (sb_hit(&logv, mx, my)) {
-            s_sb_dragging_logv = true;
-            log_sb_drag_begin(&logv, my, true);
-        }
+        press_left(mx, my);
     } else if (button == UI_MOUSE_LEFT && action == UI_RELEASE) {
-        // Closing needs both the press and the release on the button.
-        if (s_close_press_began && inside_button(closeButton, mx, my)) s_close_requested = true;
-        s_close_press_began = false;
-        closeButton.pressed = false;
-        s_sb_dragging_logv = false;
-    } else if (button == UI_MOUSE_RIGHT && action == UI_PRESS && inside_box(debug_box, mx, my)) {
+        release_left(mx, my);
+    } else if (button == UI_MOUSE_RIGHT && action == UI_PRESS && g_show_log && inside_box(debug_box, mx, my)) {
+        copy_view_rects();
         s_menu_row = log_row_at(&logv, my);
         const PopupItem items[2] = {{"Copy this line", LOG_MENU_COPY_LINE, s_menu_row >= 0},
                                     {"Copy all", LOG_MENU_COPY_ALL, log_count(&logv) > 0}};
@@ -78,30 +450,205 @@ void ui_on_mouse_button(int button, int action, double mx, double my) {
     }
 }
 
-void ui_on_cursor(double mx, double my) {
-    bool hov = inside_button(closeButton, mx, my);
-    if (hov != closeButton.hovered) {
-        closeButton.hovered = hov;
-        render_needed.store(true);
+// --- motion ------------------------------------------------------------------------
+
+static void update_cursor_shape(double mx, double my) {
+    UiCursorShape shape = UI_CURSOR_ARROW;
+    if (g_top_drag_ptr || g_bot_drag_idx >= 0 || win_right_resizing) shape = UI_CURSOR_HRESIZE;
+    else if (debug_resizing || win_bottom_resizing) shape = UI_CURSOR_VRESIZE;
+    else if (!dragging && !sb_drag_target) {
+        if (on_any_top_edge(mx, my) || is_on_win_right_edge(mx, my) || on_any_bottom_separator(mx, my))
+            shape = UI_CURSOR_HRESIZE;
+        else if (is_on_debug_edge(mx, my) || is_on_win_bottom_edge(mx, my))
+            shape = UI_CURSOR_VRESIZE;
     }
-    if (popup_hover(&g_popup, (float)mx, (float)my)) render_needed.store(true);
-    if (s_sb_dragging_logv) {
-        log_sb_drag_move(&logv, my);
-        render_needed.store(true);
+    ui_window_ops()->set_cursor(shape);
+}
+
+// The pointer's screen position: exact where the window system tells it,
+// else the window's last known place plus the event's coordinates.
+static void pointer_on_screen(double mx, double my, double* sx, double* sy) {
+    const UiWindowOps* ops = ui_window_ops();
+    if (!ops->pointer_screen_pos || !ops->pointer_screen_pos(sx, sy)) {
+        *sx = windowX + mx;
+        *sy = windowY + my;
     }
 }
 
+static bool drag_window(double mx, double my) {
+    double sx, sy;
+    pointer_on_screen(mx, my, &sx, &sy);
+    if (drag_pending_restore) {
+        drag_pending_restore = false;
+        toggle_maximize(win_global);
+        UiRect r;
+        ui_window_ops()->get_rect(&r);
+        // The grabbed point stays at the same fraction of the (now smaller) width.
+        startX = drag_pending_rel_x * r.w;
+        drag_start_windowY = windowY;
+    }
+    int nx = (int)(sx - startX), ny = (int)(sy - startY);
+    if (nx != windowX || ny != windowY) {
+        ui_window_ops()->move(nx, ny);
+        windowX = nx;
+        windowY = ny;
+    }
+    if (sy > 5) snap_armed = true;
+    if (snap_armed && sy < 1) {
+        dragging = false;
+        toggle_maximize(win_global);
+    }
+    return true;
+}
+
+bool ui_window_drag_active() { return dragging; }
+
+void ui_window_drag_tick() {
+    if (!dragging) return;
+    drag_window(g_mouse_x, g_mouse_y);
+}
+
+static bool apply_drags(double mx, double my) {
+    if (dragging) return drag_window(mx, my);
+    if (win_right_resizing) {
+        ui_window_ops()->resize(std::max(300, (int)(win_resize_startW + (mx - win_resize_startX))),
+                                win_resize_startH);
+        return true;
+    }
+    if (win_bottom_resizing) {
+        ui_window_ops()->resize(win_resize_startW,
+                                std::max(200, (int)(win_resize_startH + (my - win_resize_startY))));
+        return true;
+    }
+    if (g_top_drag_ptr) {
+        *g_top_drag_ptr = resize_start_val + (float)(mx - resize_startX);
+        for (TopEdgeInfo& e : g_top_edges)
+            if (e.x == g_top_drag_ptr && window_w > 0) *e.ratio = *e.x / (float)window_w;
+        return true;
+    }
+    if (g_bot_drag_idx >= 0) {
+        float* ratios[4] = {&g_log_edge_ratio, &g_stack_edge_ratio, &g_fault_edge_ratio, &g_bkpt_edge_ratio};
+        if (window_w > 0) *ratios[g_bot_drag_idx] = (resize_start_val + (float)(mx - resize_startX)) / (float)window_w;
+        return true;
+    }
+    if (debug_resizing) {
+        float hi = std::max(100.0f, (float)window_h - 60);
+        debug_box.y = std::clamp(resize_start_val + (float)(my - resize_startY), 100.0f, hi);
+        return true;
+    }
+    if (sb_drag_target) {
+        log_sb_drag_move(sb_drag_target, my);
+        return true;
+    }
+    return false;
+}
+
+static void update_tooltip(double mx, double my) {
+    for (const Tip& t : tips) {
+        if (!live(t.btn) || !hit(*t.btn, mx, my)) continue;
+        if (is_toolbar_button(t.btn) && !toolbar_button_enabled(t.btn)) break;
+        tooltip_set_at(g_ui_clock(), (uintptr_t)t.btn, t.text, (float)mx, (float)my, 0.5f);
+        return;
+    }
+    if (!g_tooltip.visible) g_tooltip.last_id = 0;
+}
+
+void ui_on_cursor(double mx, double my) {
+    bool changed = false;
+    for (Button* b : s_buttons) {
+        bool h = live(b) && hit(*b, mx, my);
+        changed |= h != b->hovered;
+        b->hovered = h;
+    }
+    g_mouse_x = mx;
+    g_mouse_y = my;
+    if (!any_drag_active()) {
+        bool r = is_on_win_right_edge(mx, my), bt = is_on_win_bottom_edge(mx, my);
+        changed |= r != win_right_hovered || bt != win_bottom_hovered;
+        win_right_hovered = r;
+        win_bottom_hovered = bt;
+    }
+    update_cursor_shape(mx, my);
+    int vh = -1, wh = -1, bh = -1;
+    if (g_show_variables && inside_box(variables_box, mx, my)) {
+        if (g_var_tab == VAR_TAB_PICKER) vh = scope_row_at(my);
+        else wh = watch_row_at(my, nullptr);
+    }
+    if (g_show_bkpt) bh = bkpt_row_at(mx, my);
+    changed |= vh != g_var_hovered || wh != g_watch_hovered || bh != g_bkpt_hovered;
+    g_var_hovered = vh;
+    g_watch_hovered = wh;
+    g_bkpt_hovered = bh;
+    if (popup_hover(&g_popup, (float)mx, (float)my)) changed = true;
+    if (changed) render_needed.store(true);
+    if (apply_drags(mx, my)) render_needed.store(true);
+    else update_tooltip(mx, my);
+}
+
+// --- wheel --------------------------------------------------------------------------
+
 void ui_on_scroll(double mx, double my, double yoffset) {
     if (yoffset == 0 || g_popup.visible) return;
-    if (inside_box(debug_box, mx, my)) {
+    if (g_show_plot && inside_box(plot_box, mx, my)) {
+        g_plot_pixels_per_sample *= yoffset > 0 ? 1.15f : 1.0f / 1.15f;
+        g_plot_pixels_per_sample = std::clamp(g_plot_pixels_per_sample, 0.5f, 50.0f);
+    } else if (g_show_fault && inside_box(fault_box, mx, my)) {
+        g_fault_scroll = std::max(0.0f, g_fault_scroll - 24 * (float)yoffset);
+    } else if (g_show_setup && inside_box(setup_box, mx, my)) {
+        return;
+    } else if (g_show_source && inside_box_closed(source_box, mx, my)) {
+        return;  // the source view scrolls itself once it has content
+    } else if (g_show_variables && inside_box_closed(variables_box, mx, my)) {
+        bool watch = g_var_tab == VAR_TAB_WATCH;
+        float content = watch ? watch_content_height() : VAR_ROW_H * (float)std::clamp(g_var_count, 0, (int)VAR_LIST_MAX);
+        float visible = variables_box.h - VAR_LIST_TOP;
+        float* scroll = watch ? &g_watch_scroll : &g_var_scroll;
+        *scroll = std::clamp(*scroll - 3 * (float)yoffset * VAR_ROW_H, 0.0f, std::max(0.0f, content - visible));
+    } else if (g_show_periph && inside_box(periph_box, mx, my)) {
+        log_scroll_wheel(&periph_view, yoffset);
+    } else if (g_show_memmap && inside_box(memmap_box, mx, my)) {
+        log_scroll_wheel(&memmap_view, yoffset);
+    } else if (g_show_log && inside_box(debug_box, mx, my)) {
+        copy_view_rects();
         log_scroll_wheel(&logv, yoffset);
-        render_needed.store(true);
+    } else {
+        return;
     }
+    render_needed.store(true);
+}
+
+// --- the rest ---------------------------------------------------------------------------
+
+bool ui_take_click(Button* b) {
+    for (size_t i = 0; i < sizeof s_buttons / sizeof s_buttons[0]; ++i)
+        if (s_buttons[i] == b && s_latched[i]) {
+            s_latched[i] = false;
+            return true;
+        }
+    return false;
 }
 
 bool ui_close_requested() { return s_close_requested; }
 
+void ui_input_reset() {
+    release_left(-1000, -1000);
+    for (bool& l : s_latched) l = false;
+    for (Button* b : s_buttons) b->hovered = false;
+    s_close_requested = false;
+    is_maximized = g_is_topmost = false;
+    win_right_hovered = win_bottom_hovered = false;
+    g_var_hovered = g_watch_hovered = g_bkpt_hovered = -1;
+    g_plot_watch = -1;
+    g_plot_pixels_per_sample = 2.0f;
+}
+
+void ui_on_window_pos(int x, int y) {
+    windowX = x;
+    windowY = y;
+}
+
 void ui_set_clipboard_sink(UiClipboardSink sink) { s_clipboard_sink = sink; }
+void ui_set_command_sink(UiCommandSink sink) { s_command_sink = sink ? sink : probe_post_cmd; }
 
 void mouse_button_callback(GLFWwindow* w, int button, int action, int) {
     double mx = 0, my = 0;
@@ -120,22 +667,4 @@ void scroll_callback(GLFWwindow* w, double, double yoffset) {
     ui_on_scroll(mx, my, yoffset);
 }
 
-void window_pos_callback(GLFWwindow*, int x, int y) {
-    windowX = x;
-    windowY = y;
-}
-
-void ui_cursors_init() {
-    s_cursor_arrow = glfwCreateStandardCursor(GLFW_ARROW_CURSOR);
-    s_cursor_hand = glfwCreateStandardCursor(GLFW_HAND_CURSOR);
-    s_cursor_hresize = glfwCreateStandardCursor(GLFW_HRESIZE_CURSOR);
-    s_cursor_vresize = glfwCreateStandardCursor(GLFW_VRESIZE_CURSOR);
-}
-
-void ui_cursors_free() {
-    GLFWcursor** all[] = {&s_cursor_arrow, &s_cursor_hand, &s_cursor_hresize, &s_cursor_vresize};
-    for (GLFWcursor** c : all) {
-        if (*c) glfwDestroyCursor(*c);
-        *c = nullptr;
-    }
-}
+void window_pos_callback(GLFWwindow*, int x, int y) { ui_on_window_pos(x, y); }

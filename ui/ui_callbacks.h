@@ -3,9 +3,11 @@
 // them without a window.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct GLFWwindow;
+struct Button;
 
 enum { UI_MOUSE_LEFT = 0, UI_MOUSE_RIGHT = 1 };
 enum { UI_RELEASE = 0, UI_PRESS = 1 };
@@ -19,14 +21,52 @@ void window_pos_callback(GLFWwindow* w, int x, int y);
 void ui_on_mouse_button(int button, int action, double mx, double my);
 void ui_on_cursor(double mx, double my);
 void ui_on_scroll(double mx, double my, double yoffset);
+void ui_on_window_pos(int x, int y);
+
+// A window drag follows the pointer also when no motion event comes (the
+// pointer keeps its place in a window that moves with it): the main loop
+// calls the tick on every pass while the drag lasts.
+bool ui_window_drag_active();
+void ui_window_drag_tick();
+
+// A press latches its button's action until the frame loop takes it, so a
+// click whose press and release arrive in one batch of events is not lost.
+bool ui_take_click(Button* b);
 
 // True once the close button was pressed and released over it.
 bool ui_close_requested();
+// Forgets every drag, hover and latched click (a fresh window).
+void ui_input_reset();
+
+// Hit tests in window coordinates (the layout pass must have run).
+bool is_on_memmap_edge(double mx, double my);
+bool is_on_periph_edge(double mx, double my);
+bool is_on_plot_edge(double mx, double my);
+bool is_on_source_edge(double mx, double my);
+bool is_on_debug_edge(double mx, double my);
+bool is_on_log_edge(double mx, double my);
+bool is_on_stack_edge(double mx, double my);
+bool is_on_fault_edge(double mx, double my);
+bool is_on_bkpt_edge(double mx, double my);
+bool is_on_win_right_edge(double mx, double my);
+bool is_on_win_bottom_edge(double mx, double my);
+bool bottom_edge_hit(float sep_x, double mx, double my);
+
+void toggle_maximize(GLFWwindow* window);
+void set_window_topmost(GLFWwindow* window, int enable);
+
+// The watch shown by the plot panel (-1 none) and its horizontal zoom.
+extern int g_plot_watch;
+extern float g_plot_pixels_per_sample;
 
 // Where clipboard text goes: the window's clipboard in the program, a
 // recorder in tests.
 typedef void (*UiClipboardSink)(const char* text);
 void ui_set_clipboard_sink(UiClipboardSink sink);
+
+// Where run-control commands go: probe_post_cmd in the program.
+typedef bool (*UiCommandSink)(int cmd, uint32_t addr);
+void ui_set_command_sink(UiCommandSink sink);
 
 void ui_cursors_init();
 void ui_cursors_free();

@@ -77,19 +77,21 @@ TEST_F(Window, DarkThemeFrameShowsTitleStripPanelAndLogText) {
     Image img = screenshot_of({});
     ASSERT_EQ(img.w, 800);
     ASSERT_EQ(img.h, 600);
-    expect_rgb(img, 600, 15, 38, 38, 38, "title strip (titlebar_bg)");
-    expect_rgb(img, 600, 29, 38, 38, 38, "last row of the 30 px title strip");
-    expect_rgb(img, 600, 32, 26, 26, 26, "window background below the strip");
-    expect_rgb(img, 600, 42, 31, 31, 31, "log header strip (panel_bg)");
-    expect_rgb(img, 600, 400, 23, 23, 23, "log body (panel_bg x 0.75)");
+    // At 800 x 600 the log row starts at y 448 (150 px high); Source spans 200-500.
+    expect_rgb(img, 400, 15, 38, 38, 38, "title strip (titlebar_bg)");
+    expect_rgb(img, 400, 29, 38, 38, 38, "last row of the 30 px title strip");
+    expect_rgb(img, 400, 32, 26, 26, 26, "window background below the strip");
+    expect_rgb(img, 400, 42, 31, 31, 31, "Source header strip (panel_bg)");
+    expect_rgb(img, 400, 300, 23, 23, 23, "Source body (panel_bg x 0.75)");
+    expect_rgb(img, 400, 452, 31, 31, 31, "log header strip");
+    expect_rgb(img, 400, 430, 26, 26, 26, "toolbar strip between the rows");
     // The title in white at (10, 20).
     EXPECT_GT(bright_pixels(img, 8, 5, 200, 25, 230), 80);
-    // Three start-up lines: text in the first three rows, none in the tenth.
+    // Start-up lines fill the log's rows.
     for (int row = 0; row < 3; ++row) {
-        int baseline = 35 + 22 + 26 * (row + 1);
+        int baseline = 448 + 22 + 26 * (row + 1);
         EXPECT_GT(bright_pixels(img, 30, baseline - 16, 500, baseline + 4, 180), 100) << "row " << row;
     }
-    EXPECT_EQ(bright_pixels(img, 30, 57 + 26 * 9, 500, 57 + 26 * 10, 120), 0);
     // Every start-up line is in the log file too.
     std::string log = read_text_file(dir_ + "/debugger.log");
     EXPECT_TRUE(std::regex_search(log, std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[CFG\] No elf path in debugger\.ini\n)")));
@@ -101,9 +103,9 @@ TEST_F(Window, DarkThemeFrameShowsTitleStripPanelAndLogText) {
 TEST_F(Window, LightThemeFrame) {
     Image img = screenshot_of({"--light"});
     ASSERT_EQ(img.w, 800);
-    expect_rgb(img, 600, 32, 252, 245, 227, "window background");
-    expect_rgb(img, 600, 15, 237, 232, 214, "title strip");
-    expect_rgb(img, 600, 400, 252, 247, 229, "log body (panel_bg + 0.06)");
+    expect_rgb(img, 400, 32, 252, 245, 227, "window background");
+    expect_rgb(img, 400, 15, 237, 232, 214, "title strip");
+    expect_rgb(img, 400, 300, 252, 247, 229, "Source body (panel_bg + 0.06)");
     // Dark title text on the light strip.
     EXPECT_GT(dark_pixels(img, 8, 5, 200, 25, 60), 80);
 }
@@ -179,7 +181,9 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
         return run_command(a, &g_x, 5000);
     };
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto p = at(300, 300);
+    // Over the log (its row starts at y 448).
+    const int my = 480;
+    auto p = at(300, my);
     ASSERT_EQ(xdo({"mousemove", p[0], p[1]}), 0);
     ASSERT_EQ(xdo({"mousedown", "3"}), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
@@ -191,15 +195,15 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     // The menu opens at the pointer; its corner is rounded (background shows
     // through) while its inside is the menu body.
     // Radius 3 with a 1.5 px soft edge: the corner pixel is only partly covered.
-    const unsigned char* corner = img.at(wx + 300, wy + 300);
+    const unsigned char* corner = img.at(wx + 300, wy + my);
     EXPECT_GT(corner[0], 23 + 5) << "corner pixel should be partly the border";
     EXPECT_LT(corner[0], 51 - 5) << "corner pixel should be rounded off";
-    expect_rgb(img, wx + 300 + 40, wy + 300, 51, 51, 51, "menu border");
-    expect_rgb(img, wx + 300 + 140, wy + 300 + 36, 38, 38, 38, "menu body");
-    EXPECT_GT(bright_pixels(img, wx + 300, wy + 300 + 26, wx + 300 + 150, wy + 300 + 50, 180), 40)
+    expect_rgb(img, wx + 300 + 40, wy + my, 51, 51, 51, "menu border");
+    expect_rgb(img, wx + 300 + 140, wy + my + 36, 38, 38, 38, "menu body");
+    EXPECT_GT(bright_pixels(img, wx + 300, wy + my + 26, wx + 300 + 150, wy + my + 50, 180), 40)
         << "'Copy all' label";
 
-    p = at(300 + 40, 300 + 2 + 24 + 12);  // second item
+    p = at(300 + 40, my + 2 + 24 + 12);  // second item
     ASSERT_EQ(xdo({"mousemove", p[0], p[1]}), 0);
     ASSERT_EQ(xdo({"mousedown", "1"}), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
@@ -240,7 +244,7 @@ TEST_F(Window, WithoutFontsTextIsOffButTheWindowStillDraws) {
               std::string::npos) << log;
     Image img;
     ASSERT_TRUE(image_load_png(dir_ + "/shot.png", &img));
-    expect_rgb(img, 600, 15, 38, 38, 38, "title strip");
+    expect_rgb(img, 400, 15, 38, 38, 38, "title strip");
     EXPECT_EQ(bright_pixels(img, 0, 0, 800, 600, 180), 0) << "no text can be drawn";
 }
 

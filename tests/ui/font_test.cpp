@@ -58,6 +58,8 @@ TEST(Utf8, AtlasIndexCoversLatin1AndExtendedA) {
     EXPECT_EQ(cdata_index(383), 351);
     EXPECT_EQ(cdata_index(384), -1);
     EXPECT_EQ(cdata_index(0x20AC), -1);
+    EXPECT_EQ(cdata_index(0x2014), FONT_GLYPH_COUNT);  // the dash of the log lines
+    EXPECT_EQ(cdata_index(0x25CF), FONT_GLYPH_COUNT + 2);
 }
 
 TEST_F(RealFont, MonospaceAdvancesAreEqualAndPositive) {

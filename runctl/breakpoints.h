@@ -1,0 +1,21 @@
+// The user's breakpoint list: eight slots shared by the interface (gutter,
+// breakpoint panel) and the probe thread, guarded by reg_buf_mtx.
+#pragma once
+
+#include <cstdint>
+
+enum : int { BKPT_SLOTS = 8 };
+
+struct BkptSlot {
+    uint32_t addr;  // bit 0 always clear
+    bool active;
+    bool disabled;  // not in the hardware (also: created by a click, not yet set)
+    bool is_hw;
+};
+
+extern BkptSlot g_bkpt[BKPT_SLOTS];
+
+// The caller holds reg_buf_mtx.
+int bkpt_count();
+int bkpt_find(uint32_t addr);
+int bkpt_free_slot();

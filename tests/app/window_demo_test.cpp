@@ -1,0 +1,226 @@
+// The demo driven with the mouse alone, as a person would: clicks by xdotool,
+// looks by screenshots, pixels read where the layout pass puts things.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "tests/app/x11_harness.h"
+#include "ui/frame.h"
+#include "ui/theme.h"
+
+namespace {
+
+constexpr int W = 1280, H = 800;
+
+class DemoWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have_program("xdotool") || !have_program("import"))
+            GTEST_SKIP() << "needs xdotool and ImageMagick's import";
+        ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
+        dir_ = make_temp_dir("demo");
+        ASSERT_FALSE(dir_.empty());
+        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, {"--demo", "--size", "1280x800"}, &app_));
+        std::string wid;
+        ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x_, 20000, &wid), 0);
+        wid_ = wid.substr(0, wid.find('\n'));
+        ASSERT_TRUE(wait_for_log("[PRB] Target running at connect", 20000)) << log();
+        window_origin(&wx_, &wy_);
+        // The same layout the program computes for this size.
+        layout_reset();
+        ui_layout_pass(W, H);
+    }
+    void TearDown() override {
+        app_kill(&app_);
+        xserver_stop(&x_);
+        if (!dir_.empty() && !HasFailure()) (void)!system(("rm -rf " + dir_).c_str());
+    }
+    std::string log() { return read_text_file(dir_ + "/debugger.log"); }
+    bool wait_for_log(const std::string& text, int timeout_ms, size_t from = 0) {
+        for (int t = 0; t < timeout_ms; t += 50) {
+            std::string l = log();
+            if (l.size() > from && l.find(text, from) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    void window_origin(int* x, int* y) {
+        std::string geom;
+        ASSERT_EQ(run_command({"xdotool", "getwindowgeometry", "--shell", wid_}, &x_, 5000, &geom), 0);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))")));
+        *x = std::stoi(m[1]);
+        *y = std::stoi(m[2]);
+        ww_ = std::stoi(m[3]);
+        wh_ = std::stoi(m[4]);
+    }
+    int xdo(std::vector<std::string> a) {
+        a.insert(a.begin(), "xdotool");
+        return run_command(a, &x_, 5000);
+    }
+    void move(double x, double y) {
+        ASSERT_EQ(xdo({"mousemove", std::to_string(wx_ + (int)x), std::to_string(wy_ + (int)y)}), 0);
+    }
+    // Mouse down, a short pause, mouse up: a person's click.
+    void click(double x, double y) {
+        move(x, y);
+        ASSERT_EQ(xdo({"mousedown", "1"}), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        ASSERT_EQ(xdo({"mouseup", "1"}), 0);
+    }
+    void click(const Button& b) { click(b.x + b.width / 2.0, b.y + b.height / 2.0); }
+    void drag(double x0, double y0, double x1, double y1) {
+        move(x0, y0);
+        ASSERT_EQ(xdo({"mousedown", "1"}), 0);
+        for (int i = 1; i <= 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            move(x0 + (x1 - x0) * i / 5, y0 + (y1 - y0) * i / 5);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        ASSERT_EQ(xdo({"mouseup", "1"}), 0);
+    }
+    Image shot(const char* name) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::string path = dir_ + "/" + name + ".png";
+        EXPECT_EQ(run_command({"import", "-window", "root", path}, &x_, 10000), 0);
+        Image img;
+        EXPECT_TRUE(image_load_png(path, &img));
+        return img;
+    }
+    // Screenshots until `want` holds (a loaded machine draws late); the last one.
+    template <class Pred>
+    Image shot_until(const char* name, Pred want, int timeout_ms = 8000) {
+        Image img = shot(name);
+        for (int t = 0; t < timeout_ms && !want(img); t += 400) img = shot(name);
+        return img;
+    }
+    // Pixels inside a button (window coordinates) close to a colour.
+    int pixels_like(const Image& img, const Button& b, Color3 c) {
+        int n = 0;
+        for (int y = b.y; y < b.y + b.height; ++y)
+            for (int x = b.x; x < b.x + b.width; ++x) {
+                const unsigned char* p = img.at(wx_ + x, wy_ + y);
+                n += std::abs(p[0] - c.r * 255) < 12 && std::abs(p[1] - c.g * 255) < 12 && std::abs(p[2] - c.b * 255) < 12;
+            }
+        return n;
+    }
+    bool lit(const Image& img, const Button& b, Color3 tint) { return pixels_like(img, b, tint) > 15; }
+    bool greyed(const Image& img, const Button& b) {
+        Color3 i = g_theme_dark.titlebar_info;
+        return pixels_like(img, b, Color3{0.45f * i.r, 0.45f * i.g, 0.45f * i.b}) > 15;
+    }
+    // Box outline pixels down a column of the top row (a line at x lands on pixel x - 1 or x).
+    int outline_pixels_at(const Image& img, int x) {
+        Color4 g = g_theme_dark.grab_normal;
+        int n = 0;
+        for (int y = 60; y < 300; ++y)
+            for (int px = x - 1; px <= x; ++px) {
+                const unsigned char* p = img.at(wx_ + px, wy_ + y);
+                n += std::abs(p[0] - g.r * 255) < 30 && std::abs(p[1] - g.g * 255) < 30 && std::abs(p[2] - g.b * 255) < 30;
+            }
+        return n;
+    }
+
+    XServer x_;
+    std::string dir_, wid_;
+    AppProcess app_;
+    int wx_ = 0, wy_ = 0, ww_ = 0, wh_ = 0;
+};
+
+}  // namespace
+
+TEST_F(DemoWindow, HaltResumeAndResetWithTheToolbar) {
+    const Theme& t = g_theme_dark;
+    Image running = shot("running");
+    EXPECT_TRUE(lit(running, BtnPause, t.dbg_btn_pause)) << "Pause is live while the target runs";
+    EXPECT_TRUE(greyed(running, BtnStart));
+    EXPECT_TRUE(greyed(running, BtnStep));
+    EXPECT_TRUE(lit(running, BtnReset, t.dbg_btn_reset));
+
+    size_t mark = log().size();
+    click(BtnPause);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
+    Image halted = shot_until("halted", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); });
+    EXPECT_TRUE(lit(halted, BtnStart, t.dbg_btn_continue)) << "Continue comes alive once halted";
+    EXPECT_TRUE(lit(halted, BtnStep, t.dbg_btn_step));
+    EXPECT_TRUE(greyed(halted, BtnPause));
+    // The halt published the registers: the Core registers rows change.
+    int changed = 0;
+    for (int y = (int)memmap_box.y + 22; y < (int)memmap_box.y + 22 + 16 * 26; ++y)
+        for (int x = (int)memmap_box.x + 4; x < (int)(memmap_box.x + memmap_box.w) - 4; ++x)
+            changed += memcmp(halted.at(wx_ + x, wy_ + y), running.at(wx_ + x, wy_ + y), 3) != 0;
+    EXPECT_GT(changed, 50);
+
+    // A click on a greyed-out button does nothing.
+    mark = log().size();
+    click(BtnPause);
+    click(BtnStart);
+    ASSERT_TRUE(wait_for_log("[DBG] Continue", 10000, mark)) << log();
+    EXPECT_EQ(log().find("[DBG] Halt", mark), std::string::npos);
+    Image resumed = shot_until("resumed", [&](const Image& i) { return lit(i, BtnPause, t.dbg_btn_pause); });
+    EXPECT_TRUE(lit(resumed, BtnPause, t.dbg_btn_pause));
+    EXPECT_TRUE(greyed(resumed, BtnStart));
+
+    mark = log().size();
+    click(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    EXPECT_TRUE(lit(shot_until("reset", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); }), BtnStart,
+                    t.dbg_btn_continue));
+}
+
+TEST_F(DemoWindow, EdgesPanelsAndTheWindowFollowTheMouse) {
+    Image before = shot("before");
+    float old_edge = g_eff_memmap_x;
+    EXPECT_GT(outline_pixels_at(before, (int)old_edge), 100) << "Core registers' left outline";
+    drag(old_edge, 200, 900, 200);
+    Image after = shot_until("after_drag", [&](const Image& i) { return outline_pixels_at(i, 900) > 100; });
+    EXPECT_GT(outline_pixels_at(after, 900), 100) << "the edge followed the mouse";
+    EXPECT_LT(outline_pixels_at(after, (int)old_edge), 20);
+
+    // Breakpoints toggle: the panel opens in the bottom row with its empty text.
+    click(BtnShowB);
+    g_show_bkpt = true;
+    ui_layout_pass(W, H);
+    auto empty_text = [&](const Image& i) {
+        int n = 0;
+        for (int y = (int)bkpt_box.y + 40; y < (int)bkpt_box.y + 60; ++y)
+            for (int x = (int)bkpt_box.x + 8; x < (int)bkpt_box.x + 200; ++x) n += i.at(wx_ + x, wy_ + y)[0] > 110;
+        return n;
+    };
+    EXPECT_GT(empty_text(shot_until("bkpt", [&](const Image& i) { return empty_text(i) > 40; })), 40)
+        << "\"No breakpoints set.\"";
+
+    // The title strip moves the window; maximise fills the screen and restores.
+    drag(400, 15, 500, 65);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int nx, ny;
+    window_origin(&nx, &ny);
+    EXPECT_EQ(nx - wx_, 100);
+    EXPECT_EQ(ny - wy_, 50);
+    wx_ = nx;
+    wy_ = ny;
+    click(maxButton);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    window_origin(&nx, &ny);
+    EXPECT_EQ(ww_, 1600);
+    EXPECT_EQ(wh_, 1000);
+    wx_ = nx;
+    wy_ = ny;
+    ui_layout_pass(1600, 1000);
+    click(maxButton);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    window_origin(&nx, &ny);
+    EXPECT_EQ(ww_, W);
+    EXPECT_EQ(wh_, H);
+
+    // Close ends the program cleanly.
+    wx_ = nx;
+    wy_ = ny;
+    ui_layout_pass(W, H);
+    click(closeButton);
+    EXPECT_EQ(app_wait(&app_, 10000), 0);
+}

@@ -1,0 +1,61 @@
+// Where everything sits: the panel boxes, the title-strip and toolbar
+// buttons, and the stored proportions they are computed from. The layout
+// pass is a function of the window size, the visibility flags and these
+// proportions; it runs before every frame.
+#pragma once
+
+#include "ui/draw.h"
+
+extern LayoutBox variables_box, source_box, plot_box, periph_box, memmap_box;  // top row
+extern LayoutBox debug_box, setup_box, stack_box, fault_box, bkpt_box;         // bottom row
+
+extern bool g_show_variables, g_show_source, g_show_periph, g_show_memmap, g_show_log;
+extern bool g_show_plot, g_show_setup, g_show_stack, g_show_fault, g_show_bkpt;
+extern bool g_show_asm, g_asm_toggle_pending;
+
+// Fractions of the window width; -1 until the first pass sets them.
+extern float g_source_edge_ratio, g_plot_edge_ratio, g_periph_edge_ratio, g_memmap_edge_ratio;
+extern float g_log_edge_ratio, g_stack_edge_ratio, g_fault_edge_ratio, g_bkpt_edge_ratio;
+extern float g_source_edge_x, g_plot_edge_x, g_periph_edge_x, g_memmap_edge_x;
+extern float g_log_edge_x, g_stack_edge_x, g_fault_edge_x, g_bkpt_edge_x;
+extern float g_eff_source_x, g_eff_plot_x, g_eff_periph_x, g_eff_memmap_x;
+extern float g_eff_log_x, g_eff_stack_x, g_eff_fault_x, g_eff_bkpt_x;  // 0: no such separator
+
+constexpr float g_init_source_from_right = 600, g_init_periph_from_right = 300, g_init_memmap_from_right = 100;
+constexpr float g_init_debug_height = 150;
+constexpr float LAYOUT_EDGE_MIN_GAP = 24, LAYOUT_EDGE_MARGIN = 26;
+
+// Drag state: the top edge being dragged (one of the g_*_edge_x above) and the
+// bottom separator index (-1 none).
+extern float* g_top_drag_ptr;
+extern int g_bot_drag_idx;
+
+// The four top-row edges. The layout pass marks which of them separate two
+// visible panels; only those move and only those can be grabbed.
+enum TopEdge { TOP_EDGE_SOURCE = 0, TOP_EDGE_PLOT = 1, TOP_EDGE_PERIPH = 2, TOP_EDGE_MEMMAP = 3, TOP_EDGE_COUNT = 4 };
+struct TopEdgeInfo {
+    float* x;      // pixel position (what a drag writes)
+    float* ratio;  // its stored proportion
+    bool active;
+};
+extern TopEdgeInfo g_top_edges[TOP_EDGE_COUNT];
+
+extern Button closeButton, maxButton, minButton, topmostButton, BtnDark;
+extern Button BtnShowV, BtnShowS, BtnShowP, BtnShowC, BtnShowG;
+extern Button BtnReset, BtnRunToMain, BtnStart, BtnPause, BtnStep, BtnStepInto, BtnStepOut, BtnStepAsm;
+extern Button BtnShowL, BtnSetup, BtnShowK, BtnShowF, BtnShowB;
+extern Button BtnToggleAsm;
+
+struct VisToggle {
+    Button* btn;
+    bool* flag;
+    const char* label;
+    bool fault_indicator;
+};
+extern const VisToggle vis_btns[5];
+extern const VisToggle bot_btns[5];
+
+void push_clamp_edges(float* edges, int count, int drag_idx, float lo, float hi, float min_gap);
+void ui_layout_pass(int win_w, int win_h);
+// Back to the built-in proportions and visibility (a fresh run).
+void layout_reset();
