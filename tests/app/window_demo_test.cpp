@@ -110,8 +110,8 @@ protected:
     }
     bool lit(const Image& img, const Button& b, Color3 tint) { return pixels_like(img, b, tint) > 15; }
     bool greyed(const Image& img, const Button& b) {
-        Color3 i = g_theme_dark.titlebar_info;
-        return pixels_like(img, b, Color3{0.45f * i.r, 0.45f * i.g, 0.45f * i.b}) > 15;
+        theme_activate(true);
+        return pixels_like(img, b, dbg_button_icon_color(&b, Color3{1, 1, 1}, true)) > 15;
     }
     // Box outline pixels down a column of the top row (a line at x lands on pixel x - 1 or x).
     int outline_pixels_at(const Image& img, int x) {
