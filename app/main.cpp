@@ -8,6 +8,7 @@
 
 #include "app/app_options.h"
 #include "app/demo.h"
+#include "app/image.h"
 #include "app/register_display.h"
 #include "app/settings.h"
 #include "app/window_icon.h"
@@ -27,9 +28,7 @@
 
 static const double FRAME_INTERVAL = 1.0 / 30.0;
 
-char s_src_dwarf_file[256] = "";
 char s_src_loaded_file[256] = "";
-uint32_t s_src_current_line = 0;
 
 static std::atomic<bool> s_quit_signal{false};
 
@@ -112,6 +111,7 @@ int main(int argc, char** argv) {
     if (opt.all_panels)
         for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
     if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
+    else app_load_image(g_cfg_elf, "elf_dump.txt");
     if (!g_cfg_svd[0]) log_add_line(&logv, "[CFG] No svd path in debugger.ini");
     memmap_view_show_placeholder();
     log_add_line(&periph_view, "[SVD] Not loaded");
@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
     // Nothing the probe thread may still touch is freed before it has stopped.
     bool probe_stopped = probe_thread_stop_and_wait(probe_thread);
     if (probe_stopped) demo_stop();
+    app_free_image();
     cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
     ui_cursors_free();
     glfwDestroyWindow(win);

@@ -1,0 +1,17 @@
+// The firmware image of this run: loaded once at start-up from the settings,
+// queried by the panels through the interface's symbol hooks.
+#pragma once
+
+#include <cstdint>
+
+struct ElfDwarf;
+
+extern ElfDwarf* g_elf;
+// The source location the debug information names for the current place.
+extern char s_src_dwarf_file[256];
+extern uint32_t s_src_current_line;
+
+// Loads `path` (nothing when empty), logs the outcome, writes `dump_path`,
+// finds main. True when an image is loaded.
+bool app_load_image(const char* path, const char* dump_path);
+void app_free_image();

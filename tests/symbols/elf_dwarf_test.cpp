@@ -1,0 +1,251 @@
+// The image loader and the line queries against binutils and gdb on real
+// firmware built with arm-none-eabi-gcc.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "symbols/elf_dwarf.h"
+#include "tests/symbols/oracle.h"
+
+namespace {
+
+struct ElfDeleter {
+    void operator()(ElfDwarf* e) const { elf_dwarf_free(e); }
+};
+typedef std::unique_ptr<ElfDwarf, ElfDeleter> ElfPtr;
+
+std::string fixture(const char* name) { return std::string(KORVANE_SYMBOL_FIXTURES) + "/" + name; }
+
+const char* const kAll[] = {"demo_O0_line3.elf", "demo_O0_line4.elf", "demo_O0_line5.elf",
+                            "demo_O2_line3.elf", "demo_O2_line4.elf", "demo_O2_line5.elf",
+                            "newlib_line4.elf",  "newlib_line5.elf"};
+
+bool in_code(const ElfDwarf* e, uint32_t a) {
+    uint8_t b[2];
+    return elf_read_text(e, a, b, 2);
+}
+
+std::set<LineRow> our_rows(const ElfDwarf* e) {
+    std::set<LineRow> rows;
+    for (uint32_t i = 0; i < e->line_count; ++i) {
+        const LineEntry& r = e->lines[i];
+        if (in_code(e, r.address)) rows.emplace(r.address, r.line, base_of(e->files[r.file_idx]));
+    }
+    return rows;
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::vector<uint8_t> d;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return d;
+    fseek(f, 0, SEEK_END);
+    d.resize((size_t)ftell(f));
+    fseek(f, 0, SEEK_SET);
+    if (fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
+    fclose(f);
+    return d;
+}
+
+}  // namespace
+
+TEST(ElfOracle, LineRowsMatchObjdumpForEveryLineTableVersion) {
+    for (const char* name : kAll) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e) << elf_dwarf_error();
+        std::set<LineRow> theirs;
+        for (const LineRow& r : objdump_lines(fixture(name)))
+            if (in_code(e.get(), std::get<0>(r))) theirs.insert(r);
+        std::set<LineRow> ours = our_rows(e.get());
+        ASSERT_GT(theirs.size(), 100u);
+        std::vector<LineRow> missing, extra;
+        std::set_difference(theirs.begin(), theirs.end(), ours.begin(), ours.end(), std::back_inserter(missing));
+        std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(), std::back_inserter(extra));
+        EXPECT_TRUE(missing.empty()) << missing.size() << " rows missing, first at 0x" << std::hex
+                                     << std::get<0>(missing[0]) << std::dec << " line " << std::get<1>(missing[0])
+                                     << " " << std::get<2>(missing[0]);
+        EXPECT_TRUE(extra.empty()) << extra.size() << " extra rows";
+        // Discarded code's sequences (at address 0) never reach the table.
+        // No fixture has code below 0x1000: rows there would come from discarded functions.
+        for (uint32_t i = 0; i < e->line_count; ++i) ASSERT_GE(e->lines[i].address, 0x1000u);
+        for (uint32_t i = 1; i < e->line_count; ++i) ASSERT_LE(e->lines[i - 1].address, e->lines[i].address);
+    }
+}
+
+TEST(ElfOracle, DwarfTwoHeadersReadAsTheirThreeTwins) {
+    // Versions 2 and 3 share the line-program header; gas writes no version 2,
+    // so the version fields of a version 3 image are patched.
+    std::vector<uint8_t> img = read_file(fixture("demo_O0_line3.elf"));
+    ASSERT_FALSE(img.empty());
+    ElfPtr v3(elf_dwarf_load_buffer(img.data(), (uint32_t)img.size()));
+    ASSERT_TRUE(v3);
+    // Find .debug_line through the section headers.
+    uint32_t shoff = img[32] | img[33] << 8 | img[34] << 16 | (uint32_t)img[35] << 24;
+    uint16_t shnum = (uint16_t)(img[48] | img[49] << 8), shstr = (uint16_t)(img[50] | img[51] << 8);
+    auto u32 = [&](size_t o) { return img[o] | img[o + 1] << 8 | img[o + 2] << 16 | (uint32_t)img[o + 3] << 24; };
+    uint32_t names = u32(shoff + 40 * shstr + 16);
+    uint32_t dl_off = 0, dl_size = 0;
+    for (uint16_t i = 0; i < shnum; ++i)
+        if (!strcmp((const char*)&img[names + u32(shoff + 40 * i)], ".debug_line")) {
+            dl_off = u32(shoff + 40 * i + 16);
+            dl_size = u32(shoff + 40 * i + 20);
+        }
+    ASSERT_GT(dl_size, 0u);
+    int patched = 0;
+    for (uint32_t off = 0; off + 6 <= dl_size;) {
+        uint32_t len = u32(dl_off + off);
+        ASSERT_EQ(img[dl_off + off + 4], 3);
+        img[dl_off + off + 4] = 2;
+        ++patched;
+        off += 4 + len;
+    }
+    ElfPtr v2(elf_dwarf_load_buffer(img.data(), (uint32_t)img.size()));
+    ASSERT_TRUE(v2);
+    EXPECT_GE(patched, 4);
+    EXPECT_EQ(our_rows(v2.get()), our_rows(v3.get()));
+}
+
+TEST(ElfOracle, FunctionTableMatchesReadelf) {
+    for (const char* name : kAll) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e);
+        std::multiset<FuncRow> ours;
+        for (uint32_t i = 0; i < e->func_count; ++i)
+            ours.insert(FuncRow{e->funcs[i].address, e->funcs[i].size, e->funcs[i].name});
+        std::multiset<FuncRow> theirs = readelf_funcs(fixture(name));
+        ASSERT_GT(theirs.size(), 5u);
+        EXPECT_EQ(ours, theirs);
+        for (uint32_t i = 1; i < e->func_count; ++i) ASSERT_LE(e->funcs[i - 1].address, e->funcs[i].address);
+        // Every sized function's middle lies in its own span.
+        for (const FuncRow& f : theirs) {
+            if (!f.size) continue;
+            uint32_t s = 0, end = 0;
+            ASSERT_TRUE(elf_dwarf_func_span(e.get(), f.addr + f.size / 2, &s, &end)) << f.name;
+            if (s == f.addr) {
+                EXPECT_EQ(end, f.addr + f.size) << f.name;
+            }
+        }
+        uint32_t main_addr = 0;
+        ASSERT_TRUE(elf_dwarf_find_function(e.get(), "main", &main_addr));
+        char fname[128];
+        EXPECT_TRUE(elf_dwarf_is_function_entry(e.get(), main_addr, fname));
+        EXPECT_STREQ(fname, "main");
+        EXPECT_FALSE(elf_dwarf_is_function_entry(e.get(), main_addr + 2, nullptr));
+    }
+}
+
+TEST(ElfOracle, AddressLookupsAgreeWithGdbAtO0) {
+    if (run_capture("command -v gdb-multiarch").empty()) GTEST_SKIP() << "gdb-multiarch is not installed";
+    for (const char* name : {"demo_O0_line4.elf", "demo_O0_line5.elf"}) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e);
+        std::vector<uint32_t> addrs;
+        for (uint32_t i = 0; i < e->line_count; i += 3) addrs.push_back(e->lines[i].address + 2 * (i % 2));
+        std::string cmd = "gdb-multiarch -nx -batch";
+        for (uint32_t a : addrs) {
+            char ex[64];
+            snprintf(ex, sizeof ex, " -ex 'info line *0x%x'", a);
+            cmd += ex;
+        }
+        std::istringstream out(run_capture(cmd + " '" + fixture(name) + "' 2>&1"));
+        std::regex re(R"(Line (\d+) of \"([^\"]+)\"\s+(starts at|is at) address 0x([0-9a-f]+))");
+        std::string line;
+        size_t k = 0, compared = 0;
+        while (std::getline(out, line) && k < addrs.size()) {
+            std::smatch m;
+            if (line.find("No line number") != std::string::npos) {
+                ++k;
+                continue;
+            }
+            if (!std::regex_search(line, m, re)) continue;
+            ElfLocation loc;
+            ASSERT_TRUE(elf_dwarf_lookup(e.get(), addrs[k], &loc));
+            EXPECT_EQ(loc.line, std::stoul(m[1])) << std::hex << addrs[k];
+            EXPECT_EQ(base_of(loc.file), base_of(m[2])) << std::hex << addrs[k];
+            ++k;
+            ++compared;
+        }
+        EXPECT_GT(compared, 40u);
+    }
+}
+
+TEST(ElfQueries, LineQueriesOnTheDemoFirmware) {
+    for (const char* name : {"demo_O0_line5.elf", "demo_O2_line4.elf", "demo_O2_line5.elf"}) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e);
+        // Line to address: the lowest address of that file and line (our own file names are unique).
+        std::map<std::pair<std::string, uint32_t>, uint32_t> lowest;
+        for (const LineRow& r : objdump_lines(fixture(name))) {
+            if (!in_code(e.get(), std::get<0>(r))) continue;
+            auto key = std::make_pair(std::get<2>(r), std::get<1>(r));
+            auto it = lowest.find(key);
+            if (it == lowest.end() || std::get<0>(r) < it->second) lowest[key] = std::get<0>(r);
+        }
+        std::set<uint32_t> insns = objdump_insn_starts(fixture(name));
+        for (const auto& [key, addr] : lowest) {
+            EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), key.first.c_str(), key.second), addr) << key.first << ":" << key.second;
+            uint32_t out[16];
+            int n = elf_dwarf_line_addrs(e.get(), key.first.c_str(), key.second, out, 16);
+            ASSERT_GE(n, 1);
+            EXPECT_EQ(out[0], addr);
+            for (int i = 0; i < n; ++i) EXPECT_TRUE(insns.count(out[i])) << "breakpoint address not an instruction start";
+            uint32_t s = 0, end = 0;
+            ASSERT_TRUE(elf_dwarf_line_span(e.get(), key.first.c_str(), key.second, &s, &end));
+            EXPECT_EQ(s, addr);
+            EXPECT_TRUE(end == 0 || end > s);
+            uint32_t next = elf_dwarf_next_line_addr(e.get(), addr);
+            if (next) {
+                EXPECT_GT(next, addr);
+            }
+        }
+        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "nain.c", 10), 0u);
+        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "ain.c", 10), 0u) << "only whole path components match";
+        uint32_t buf[4];
+        EXPECT_EQ(elf_dwarf_line_addrs(e.get(), "main.c", 10, buf, 0), 0);
+        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "main.c", 0), 0u);
+    }
+}
+
+TEST(ElfQueries, DwarfFiveResolvesNamesAndBothMainFileEntries) {
+    ElfPtr e(elf_dwarf_load(fixture("demo_O0_line5.elf").c_str()));
+    ASSERT_TRUE(e);
+    int main_c = 0;
+    for (uint32_t i = 0; i < e->file_count; ++i) main_c += base_of(e->files[i]) == "main.c";
+    EXPECT_GE(main_c, 2) << "entry 0 and entry 1 both name the unit's file";
+    uint32_t main_addr = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(e.get(), "main", &main_addr));
+    ElfLocation loc;
+    ASSERT_TRUE(elf_dwarf_lookup(e.get(), main_addr, &loc));
+    EXPECT_EQ(base_of(loc.file), "main.c");
+    EXPECT_STREQ(loc.func, "main");
+    EXPECT_EQ(loc.file[0], '/') << "directory joined: " << loc.file;
+    EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), loc.file, loc.line), main_addr);
+}
+
+TEST(ElfQueries, SectionsCodeReadsAndTheDump) {
+    ElfPtr e(elf_dwarf_load(fixture("demo_O2_line5.elf").c_str()));
+    ASSERT_TRUE(e);
+    EXPECT_NE(elf_text_base(e.get()), 0u);
+    EXPECT_GT(elf_text_size(e.get()), 0u);
+    uint8_t b[4];
+    EXPECT_TRUE(elf_read_text(e.get(), elf_text_base(e.get()) | 1, b, 4));
+    EXPECT_FALSE(elf_read_text(e.get(), elf_text_base(e.get()) + elf_text_size(e.get()) - 2, b, 4));
+    EXPECT_FALSE(elf_read_text(e.get(), 0x20000000, b, 2));
+    EXPECT_FALSE(elf_read_text(nullptr, 0, b, 2));
+    EXPECT_NE(e->debug_info, nullptr);
+    EXPECT_NE(e->debug_line_str, nullptr);
+    std::string dump = testing::TempDir() + "/elf_dump.txt";
+    ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), dump.c_str()));
+    std::string text = run_capture("cat '" + dump + "'");
+    EXPECT_NE(text.find("  DWARF version   : 4\n"), std::string::npos) << "the units of -gdwarf-4";
+    EXPECT_NE(text.find("FUNCTION TABLE"), std::string::npos);
+    EXPECT_NE(text.find("  LINE TABLE SORTED BY LINE NUMBER (per file)\n"), std::string::npos);
+    EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), "/nonexistent-dir/x.txt"));
+    EXPECT_STREQ(elf_dwarf_error(), "Cannot open output file for writing");
+}

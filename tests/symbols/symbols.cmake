@@ -1,0 +1,35 @@
+# Firmware images for the symbol tests, built with the Arm GCC: the demo
+# firmware at -O0/-O2 with line tables of DWARF 3, 4 and 5 (gas writes the
+# version given by --gdwarf-N; gcc 12 alone always writes 3), and a
+# newlib-heavy program linked with --gc-sections.
+set(sym_dir ${CMAKE_BINARY_DIR}/tests/symbols)
+set(fw ${CMAKE_SOURCE_DIR}/sim/firmware)
+set(fw_sources ${fw}/startup.c ${fw}/main.c ${fw}/faults.c ${fw}/wave.c)
+set(sym_files "")
+foreach(opt O0 O2)
+  foreach(lv 3 4 5)
+    set(elf ${sym_dir}/demo_${opt}_line${lv}.elf)
+    add_custom_command(OUTPUT ${elf}
+      COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
+              -ffreestanding -nostartfiles -nostdlib -std=gnu11 -g -gdwarf-4 -Wa,--gdwarf-${lv} -${opt}
+              -T ${fw}/demo.ld -Wl,--no-warn-rwx-segments ${fw_sources} -lgcc -o ${elf}
+      DEPENDS ${fw_sources} ${fw}/demo.ld VERBATIM)
+    list(APPEND sym_files ${elf})
+  endforeach()
+endforeach()
+foreach(lv 4 5)
+  set(elf ${sym_dir}/newlib_line${lv}.elf)
+  set(src ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_app.c ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_util.c)
+  add_custom_command(OUTPUT ${elf}
+    COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -O2 -g -gdwarf-4 -Wa,--gdwarf-${lv}
+            --specs=nano.specs --specs=nosys.specs -Wl,--gc-sections ${src} -lm -o ${elf}
+    DEPENDS ${src} VERBATIM)
+  list(APPEND sym_files ${elf})
+endforeach()
+add_custom_target(symbol_fixtures DEPENDS ${sym_files})
+
+korvane_test(symbols_tests LABEL unit
+  SOURCES symbols/elf_dwarf_test.cpp symbols/malformed_test.cpp
+  LIBS symbols)
+add_dependencies(symbols_tests symbol_fixtures sim_demo_firmware)
+target_compile_definitions(symbols_tests PRIVATE KORVANE_SYMBOL_FIXTURES="${sym_dir}" ${KORVANE_DEMO_FW_DEFINITIONS})
