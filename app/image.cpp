@@ -41,7 +41,7 @@ bool app_load_image(const char* path, const char* dump_path) {
     g_ui_symbols.addr_to_line = hook_addr_to_line;
     uint32_t main_addr = 0;
     ElfLocation loc;
-    if (elf_dwarf_find_function(g_elf, "main", &main_addr) && elf_dwarf_lookup(g_elf, main_addr & ~3u, &loc) &&
+    if (elf_dwarf_find_function(g_elf, "main", &main_addr) && elf_dwarf_lookup(g_elf, main_addr & ~1u, &loc) &&
         loc.file[0]) {
         snprintf(s_src_dwarf_file, sizeof s_src_dwarf_file, "%.255s", loc.file);
         s_src_current_line = loc.line;

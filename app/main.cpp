@@ -10,6 +10,7 @@
 #include "app/demo.h"
 #include "app/image.h"
 #include "app/register_display.h"
+#include "app/source_files.h"
 #include "app/settings.h"
 #include "app/window_icon.h"
 #include "platform/fatal.h"
@@ -28,7 +29,6 @@
 
 static const double FRAME_INTERVAL = 1.0 / 30.0;
 
-char s_src_loaded_file[256] = "";
 
 static std::atomic<bool> s_quit_signal{false};
 
@@ -179,9 +179,16 @@ int main(int argc, char** argv) {
             ++frames_this_second;
             ++frames_total;
             last_frame = now;
-            RenderMainState st = {g_cfg_elf, g_cfg_svd,         g_cfg_arm_svd,      g_cfg_bin,
-                                  g_src_root_dir, s_src_dwarf_file, s_src_loaded_file, s_src_current_line,
-                                  s_current_pc};
+            g_source_content_h = source_content_height(&source_view, g_show_asm, s_asm_cache);
+            if (g_asm_toggle_pending) {
+                source_view_reanchor(&source_view, !g_show_asm, s_asm_cache, s_asm_cache_size);
+                g_asm_toggle_pending = false;
+            }
+            if (s_src_dwarf_file[0] && !s_src_loaded_file[0])
+                source_load_file(s_src_dwarf_file, nullptr, s_src_current_line);
+            RenderMainState st = {g_cfg_elf,         g_cfg_svd,          g_cfg_arm_svd,     g_cfg_bin,
+                                  g_src_root_dir,    s_src_dwarf_file,   s_src_loaded_file, s_src_current_line,
+                                  s_current_pc,      s_asm_cache,        asm_cache_load_line, s_asm_cache_size};
             double t0 = glfwGetTime();
             render_gui_frame(win, fb_w, fb_h, window_w, window_h, have_fps ? fps_text : nullptr, &st);
             if (opt.print_stats) glFinish();
@@ -208,6 +215,7 @@ int main(int argc, char** argv) {
     // Nothing the probe thread may still touch is freed before it has stopped.
     bool probe_stopped = probe_thread_stop_and_wait(probe_thread);
     if (probe_stopped) demo_stop();
+    source_files_reset();
     app_free_image();
     cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
     ui_cursors_free();

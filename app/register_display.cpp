@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "app/source_files.h"
 #include "probe/probe.h"
 #include "ui/log_view.h"
 
@@ -30,6 +31,7 @@ bool update_registers_display() {
     }
     log_clear(&memmap_view);
     s_current_pc = regs[15] & ~1u;
+    source_follow_pc(regs[15]);
     auto mark = [&](int i) { return s_prev_regs_valid && s_prev_regs[i] != regs[i] ? "\x01" : ""; };
     log_addf(&memmap_view, "%sPC  = 0x%08X", mark(15), regs[15]);
     for (int i = 0; i < 15; ++i) log_addf(&memmap_view, "%s%s = 0x%08X", mark(i), s_labels[i], regs[i]);

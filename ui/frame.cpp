@@ -190,6 +190,14 @@ static void draw_source_panel(const RenderMainState* st) {
         snprintf(title, sizeof title, "Source: %s", path_base_name(st->src_loaded_file));
     HeaderButton hdr = {"ASM", &g_show_asm, &BtnToggleAsm};
     draw_layout_box(&source_box, title, nullptr, window_h, &hdr, 1);
+    if (source_box.w <= 0 || source_box.h <= 0) return;
+    source_view.x = source_box.x;
+    source_view.y = source_box.y;
+    source_view.width = source_box.w;
+    source_view.height = source_box.h;
+    source_draw(&source_view, window_h, st ? st->src_current_line : 0, g_show_asm, st ? st->asm_cache : nullptr,
+                st ? st->current_pc : 0, st ? st->asm_cache_count : 0);
+    draw_box_outline(&source_box, text_shader, line_vao, line_vbo);
 }
 
 static void draw_plot_panel() { draw_layout_box(&plot_box, "Plot", nullptr, window_h, nullptr, 0); }

@@ -6,6 +6,7 @@
 
 #include "ui/draw.h"
 #include "ui/layout.h"
+#include "ui/source_view.h"
 
 struct GLFWwindow;
 
@@ -19,6 +20,9 @@ struct RenderMainState {
     const char* src_loaded_file;
     uint32_t src_current_line;
     uint32_t current_pc;
+    const AsmBlock* asm_cache;
+    AsmCacheLoadLineFn asm_cache_load_line;
+    int asm_cache_count;
 };
 
 void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int window_h_in, const char* fpsText,

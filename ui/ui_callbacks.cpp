@@ -10,6 +10,7 @@
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
+#include "ui/source_view.h"
 #include "ui/ui_state.h"
 #include "ui/window_ops.h"
 
@@ -38,6 +39,9 @@ static double resize_startX = 0, resize_startY = 0;
 static float resize_start_val = 0;
 // Scroll bars.
 static LogView* sb_drag_target = nullptr;
+static bool sb_dragging_source = false;
+static double sb_drag_start_y = 0;
+static float sb_drag_start_scroll = 0;
 static double g_mouse_x = 0, g_mouse_y = 0;
 
 static bool s_close_press_began = false;
@@ -168,9 +172,34 @@ static bool on_any_bottom_separator(double mx, double my) {
     return false;
 }
 
+bool sb_hit_src(double mx, double my) {
+    const SourceView& v = source_view;
+    float scroll = v.scroll;
+    ScrollbarGeom g = scrollbar_geometry(v.x, v.y, v.width, v.height, v.sb_inset, &scroll, g_source_content_h);
+    return g.visible && mx >= g.track_x && mx <= g.track_x + 8 && my >= g.track_top && my < g.track_top + g.track_len;
+}
+
+void sb_clamp_src() {
+    SourceView& v = source_view;
+    v.scroll = std::clamp(v.scroll, 0.0f, std::max(0.0f, g_source_content_h - (v.height - SOURCE_HEADER_H)));
+}
+
+static void source_sb_drag_move(double my) {
+    SourceView& v = source_view;
+    float visible = v.height - SOURCE_HEADER_H, content = g_source_content_h;
+    float thumb = content > 0 ? std::max(8.0f, visible / content * visible) : visible;
+    float travel = visible - thumb, range = content - visible;
+    if (content > 0 && travel > 0) {
+        v.scroll = sb_drag_start_scroll + (float)(my - sb_drag_start_y) * range / travel;
+        sb_clamp_src();
+        v.scroll_target = v.scroll;
+    }
+}
+
 static bool edge_drag_active() { return g_top_drag_ptr || g_bot_drag_idx >= 0 || debug_resizing; }
 static bool any_drag_active() {
-    return dragging || win_right_resizing || win_bottom_resizing || edge_drag_active() || sb_drag_target;
+    return dragging || win_right_resizing || win_bottom_resizing || edge_drag_active() || sb_drag_target ||
+           sb_dragging_source;
 }
 
 // --- window management ---------------------------------------------------------------
@@ -320,6 +349,10 @@ static void copy_view_rects() {
         LogView* v;
         const LayoutBox* b;
     } pairs[3] = {{&logv, &debug_box}, {&memmap_view, &memmap_box}, {&periph_view, &periph_box}};
+    source_view.x = source_box.x;
+    source_view.y = source_box.y;
+    source_view.width = source_box.w;
+    source_view.height = source_box.h;
     for (const auto& p : pairs) {
         p.v->x = p.b->x;
         p.v->y = p.b->y;
@@ -337,6 +370,12 @@ static bool press_scrollbars(double mx, double my) {
         if (!bar.shown || !sb_hit(bar.v, mx, my)) continue;
         log_sb_drag_begin(bar.v, my, bar.v == &logv);
         sb_drag_target = bar.v;
+        return true;
+    }
+    if (g_show_source && sb_hit_src(mx, my)) {
+        sb_dragging_source = true;
+        sb_drag_start_y = my;
+        sb_drag_start_scroll = source_view.scroll;
         return true;
     }
     return false;
@@ -423,6 +462,7 @@ static void release_left(double mx, double my) {
     g_top_drag_ptr = nullptr;
     g_bot_drag_idx = -1;
     sb_drag_target = nullptr;
+    sb_dragging_source = false;
     for (Button* b : s_buttons) b->pressed = false;
     // Closing needs both the press and the release on the button.
     if (s_close_press_began && hit(closeButton, mx, my)) s_close_requested = true;
@@ -456,7 +496,7 @@ static void update_cursor_shape(double mx, double my) {
     UiCursorShape shape = UI_CURSOR_ARROW;
     if (g_top_drag_ptr || g_bot_drag_idx >= 0 || win_right_resizing) shape = UI_CURSOR_HRESIZE;
     else if (debug_resizing || win_bottom_resizing) shape = UI_CURSOR_VRESIZE;
-    else if (!dragging && !sb_drag_target) {
+    else if (!dragging && !sb_drag_target && !sb_dragging_source) {
         if (on_any_top_edge(mx, my) || is_on_win_right_edge(mx, my) || on_any_bottom_separator(mx, my))
             shape = UI_CURSOR_HRESIZE;
         else if (is_on_debug_edge(mx, my) || is_on_win_bottom_edge(mx, my))
@@ -540,6 +580,10 @@ static bool apply_drags(double mx, double my) {
         log_sb_drag_move(sb_drag_target, my);
         return true;
     }
+    if (sb_dragging_source) {
+        source_sb_drag_move(my);
+        return true;
+    }
     return false;
 }
 
@@ -597,7 +641,10 @@ void ui_on_scroll(double mx, double my, double yoffset) {
     } else if (g_show_setup && inside_box(setup_box, mx, my)) {
         return;
     } else if (g_show_source && inside_box_closed(source_box, mx, my)) {
-        return;  // the source view scrolls itself once it has content
+        SourceView& v = source_view;
+        float step = v.line_height > 0 ? 3 * v.line_height : 48;
+        float max_scroll = std::max(0.0f, g_source_content_h - (v.height - SOURCE_HEADER_H));
+        v.scroll_target = std::clamp(v.scroll_target - (float)yoffset * step, 0.0f, max_scroll);
     } else if (g_show_variables && inside_box_closed(variables_box, mx, my)) {
         bool watch = g_var_tab == VAR_TAB_WATCH;
         float content = watch ? watch_content_height() : VAR_ROW_H * (float)std::clamp(g_var_count, 0, (int)VAR_LIST_MAX);

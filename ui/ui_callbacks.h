@@ -51,6 +51,9 @@ bool is_on_bkpt_edge(double mx, double my);
 bool is_on_win_right_edge(double mx, double my);
 bool is_on_win_bottom_edge(double mx, double my);
 bool bottom_edge_hit(float sep_x, double mx, double my);
+// The source view's scroll bar.
+bool sb_hit_src(double mx, double my);
+void sb_clamp_src();
 
 void toggle_maximize(GLFWwindow* window);
 void set_window_topmost(GLFWwindow* window, int enable);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "symbols/elf_dwarf.h"
 #include "tests/app/x11_harness.h"
 #include "ui/frame.h"
 #include "ui/theme.h"
@@ -223,4 +224,52 @@ TEST_F(DemoWindow, EdgesPanelsAndTheWindowFollowTheMouse) {
     ui_layout_pass(W, H);
     click(closeButton);
     EXPECT_EQ(app_wait(&app_, 10000), 0);
+}
+
+TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
+    // Reset halts at the reset vector: Reset_Handler's first line in startup.c.
+    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+    ASSERT_NE(elf, nullptr);
+    uint32_t reset = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(elf, "Reset_Handler", &reset));
+    ElfLocation loc;
+    ASSERT_TRUE(elf_dwarf_lookup(elf, reset, &loc));
+    elf_dwarf_free(elf);
+    size_t mark = log().size();
+    click(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    // The halted line sits just above the middle of the view (or as far as the file allows).
+    const LayoutBox& b = source_box;
+    float scroll = std::max(0.0f, (float)(loc.line - 1) * 20 - ((b.h) / 2 - 20));
+    int band_y = (int)(b.y + 22 + (loc.line - 1) * 20 - scroll + 10);
+    Color4 c = g_theme_dark.source_current_line;
+    // Most of the row (text and the scroll bar aside) is the band's colour.
+    auto band_at = [&](const Image& i, int y) {
+        int n = 0, total = 0;
+        for (int x = (int)b.x + 2; x < (int)(b.x + b.w) - 16; ++x, ++total) {
+            const unsigned char* p = i.at(wx_ + x, wy_ + y);
+            n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
+        }
+        return n * 3 > total;
+    };
+    Image img = shot_until("source_reset", [&](const Image& i) { return band_at(i, band_y); });
+    EXPECT_TRUE(band_at(img, band_y)) << "current line " << loc.line << " of " << loc.file;
+    EXPECT_FALSE(band_at(img, band_y - 20));
+    EXPECT_FALSE(band_at(img, band_y + 20));
+
+    // ASM: each line's instructions appear below it, the PC's one on its own band.
+    click(BtnToggleAsm);
+    Color3 a = g_theme_dark.asm_addr;
+    auto asm_pixels = [&](const Image& i) {
+        int n = 0;
+        for (int y = (int)b.y + 22; y < (int)(b.y + b.h); ++y)
+            for (int x = (int)b.x + 44; x < (int)(b.x + 140); ++x) {
+                const unsigned char* p = i.at(wx_ + x, wy_ + y);
+                n += std::abs(p[0] - a.r * 255) < 30 && std::abs(p[1] - a.g * 255) < 30 && std::abs(p[2] - a.b * 255) < 30;
+            }
+        return n;
+    };
+    Image with_asm = shot_until("source_asm", [&](const Image& i) { return asm_pixels(i) > 200; });
+    EXPECT_GT(asm_pixels(with_asm), 200);
+    EXPECT_GT(asm_pixels(with_asm), asm_pixels(img) + 150);
 }

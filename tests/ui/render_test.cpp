@@ -84,7 +84,7 @@ protected:
         frame_request_capture(path.c_str());
         int fw = 0, fh = 0;
         glfwGetFramebufferSize(g_win, &fw, &fh);
-        RenderMainState st = {"fw.elf", "", "", "fw.bin", "/src", "", "", 0, 0};
+        RenderMainState st = {"fw.elf", "", "", "fw.bin", "/src", "", "", 0, 0, nullptr, nullptr, 0};
         render_gui_frame(g_win, fw, fh, W, H, "FPS: 30", &st);
         Image img;
         EXPECT_EQ(frame_capture_result(), 1);

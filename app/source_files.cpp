@@ -1,0 +1,221 @@
+#include "app/source_files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/image.h"
+#include "app/settings.h"
+#include "disasm/thumb2_disasm.h"
+#include "symbols/elf_dwarf.h"
+#include "ui/gl.h"
+#include "ui/log_view.h"
+#include "ui/ui_state.h"
+
+char s_src_loaded_file[256] = "";
+AsmBlock* s_asm_cache = nullptr;
+int s_asm_cache_size = 0;
+
+// The last path that could not be opened: reported once, not on every poll.
+static char s_failed_path[256] = "";
+static bool s_placeholder_for_pc = false;
+static uint32_t s_placeholder_pc = 0;
+
+static void wake() {
+    render_needed.store(true);
+    if (win_global) glfwPostEmptyEvent();
+}
+
+void asm_cache_alloc(int line_count) {
+    free(s_asm_cache);
+    s_asm_cache = nullptr;
+    s_asm_cache_size = 0;
+    if (line_count <= 0) return;
+    s_asm_cache = (AsmBlock*)calloc((size_t)line_count, sizeof(AsmBlock));
+    if (s_asm_cache) s_asm_cache_size = line_count;
+}
+
+void source_files_reset() {
+    source_view_clear(&source_view);
+    asm_cache_alloc(0);
+    s_src_loaded_file[0] = 0;
+    s_failed_path[0] = 0;
+    s_placeholder_for_pc = false;
+}
+
+static bool file_readable(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return false;
+    fclose(f);
+    return true;
+}
+
+bool src_resolve(const char* dwarf_path, char* out, size_t cap) {
+    if (!dwarf_path || !g_src_root_dir[0]) return false;
+    const char* base = dwarf_path;
+    for (const char* p = dwarf_path; *p; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    if (!base[0]) return false;
+    // Longest tail first, so that two files of one name in different folders
+    // under the root are told apart; the base name alone last.
+    for (const char* tail = dwarf_path; tail && *tail; ) {
+        while (*tail == '/' || *tail == '\\') ++tail;
+        if (!*tail) break;
+        int n = snprintf(out, cap, "%s/%s", g_src_root_dir, tail);
+        if (n > 0 && (size_t)n < cap && file_readable(out)) return true;
+        const char* next = strpbrk(tail, "/\\");
+        tail = next;
+    }
+    return false;
+}
+
+void asm_cache_load_line(uint32_t line_nr, const char* src_file) {
+    if (!g_elf || !s_asm_cache || line_nr < 1 || (int)line_nr > s_asm_cache_size) return;
+    AsmBlock& blk = s_asm_cache[line_nr - 1];
+    if (blk.loaded) return;
+    blk.loaded = true;
+    uint32_t starts[ASM_BLOCK_MAX];
+    int n = elf_dwarf_line_addrs(g_elf, src_file, line_nr, starts, ASM_BLOCK_MAX);
+    thumb2_init();
+    for (int r = 0; r < n && blk.count < ASM_BLOCK_MAX; ++r) {
+        uint32_t start = starts[r], end = r + 1 < n ? starts[r + 1] : 0;
+        uint32_t next = elf_dwarf_next_line_addr(g_elf, start);
+        if (next && (end == 0 || next < end)) end = next;
+        uint32_t len = (end > start) ? end - start : 16;
+        if (len > 128) len = 128;
+        uint8_t code[128 + 4] = {};
+        if (!elf_read_text(g_elf, start, code, len)) continue;
+        // Decoding looks at up to four bytes; a 32-bit instruction that would
+        // cross the range's end is not taken from beyond it.
+        for (uint32_t off = 0; off + 2 <= len && blk.count < ASM_BLOCK_MAX;) {
+            int ilen = 0;
+            AsmInsn& in = blk.insns[blk.count];
+            thumb2_disasm(start + off, code + off, in.text, sizeof in.text, &ilen, nullptr, nullptr);
+            if (ilen < 1 || off + (uint32_t)ilen > len) break;
+            in.addr = start + off;
+            ++blk.count;
+            off += (uint32_t)ilen;
+        }
+    }
+}
+
+void source_load_file(const char* dwarf_path_in, const char* local_path, uint32_t line_nr) {
+    if (!dwarf_path_in || !dwarf_path_in[0]) return;
+    char dwarf_path[256];
+    snprintf(dwarf_path, sizeof dwarf_path, "%s", dwarf_path_in);
+    bool line_changed = line_nr != s_src_current_line;
+    s_src_current_line = line_nr;
+    bool has_local = local_path && local_path[0];
+    const char* want = has_local ? local_path : dwarf_path;
+    // Already shown, whichever path it was opened by: only the line moves.
+    if (s_src_loaded_file[0] &&
+        (strcmp(want, s_src_loaded_file) == 0 || (!has_local && strcmp(dwarf_path, s_src_dwarf_file) == 0))) {
+        if (line_changed) wake();
+        return;
+    }
+    if (!has_local && strcmp(dwarf_path, s_failed_path) == 0) return;
+
+    source_view_clear(&source_view);
+    asm_cache_alloc(0);
+    s_src_dwarf_file[0] = 0;
+    source_view_reset_follow();
+    source_view.scroll_target = 0;
+    s_placeholder_for_pc = false;
+    char resolved[512] = "";
+    const char* opened = want;
+    FILE* f = fopen(want, "rb");
+    if (!f && has_local) f = fopen(opened = dwarf_path, "rb");
+    if (!f && src_resolve(dwarf_path, resolved, sizeof resolved)) f = fopen(opened = resolved, "rb");
+    if (!f) {
+        log_addf(&logv, "[SRC] Cannot open: %s", dwarf_path);
+        char text[300];
+        snprintf(text, sizeof text, "[Cannot open: %s]", dwarf_path);
+        source_view_set_text(&source_view, text);
+        s_src_loaded_file[0] = 0;
+        snprintf(s_failed_path, sizeof s_failed_path, "%s", dwarf_path);
+        wake();
+        return;
+    }
+    s_failed_path[0] = 0;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+    char* buf = (size > 0 && fseek(f, 0, SEEK_SET) == 0) ? (char*)malloc((size_t)size + 1) : nullptr;
+    bool ok = buf && fread(buf, 1, (size_t)size, f) == (size_t)size;
+    fclose(f);
+    snprintf(s_src_loaded_file, sizeof s_src_loaded_file, "%s", opened);
+    snprintf(s_src_dwarf_file, sizeof s_src_dwarf_file, "%s", dwarf_path);
+    if (!ok) {
+        // Empty or unreadable: shown as an empty view, not reopened on every poll.
+        free(buf);
+        wake();
+        return;
+    }
+    buf[size] = 0;
+    int count = 0;
+    for (long i = 0; i < size; ++i) count += buf[i] == '\n';
+    if (buf[size - 1] != '\n') ++count;
+    if (count < 1) count = 1;
+    char** lines = (char**)malloc(sizeof(char*) * (size_t)count);
+    if (!lines) {
+        free(buf);
+        wake();
+        return;
+    }
+    int n = 0;
+    lines[n++] = buf;
+    for (long i = 0; i < size; ++i) {
+        if (buf[i] == '\r') buf[i] = 0;
+        else if (buf[i] == '\n') {
+            buf[i] = 0;
+            if (i + 1 < size && n < count) lines[n++] = buf + i + 1;
+        }
+    }
+    source_view.arena = buf;
+    source_view.arena_size = (size_t)size + 1;
+    source_view.lines = lines;
+    source_view.count = n;
+    asm_cache_alloc(n);
+    if (g_elf)
+        for (int k = 1; k <= n; ++k) asm_cache_load_line((uint32_t)k, dwarf_path);
+    wake();
+}
+
+uint32_t find_main_addr() {
+    uint32_t addr = 0;
+    if (!g_elf) return 0;
+    if (elf_dwarf_find_function(g_elf, "main", &addr)) {
+        log_addf(&logv, "[DBG] main() @ 0x%08X", addr);
+        return addr;
+    }
+    log_add_line(&logv, "[DBG] main() not found in ELF function table");
+    return 0;
+}
+
+void source_follow_pc(uint32_t pc) {
+    if (!g_elf) {
+        s_src_current_line = 0;
+        return;
+    }
+    ElfLocation loc;
+    uint8_t two[2];
+    // Bit 0 is the Thumb bit; bit 1 is part of the address of a 16-bit instruction.
+    // The line table has no upper bounds, so a PC outside the image's code (RAM,
+    // ROM) would otherwise show the last line below it.
+    if (elf_read_text(g_elf, pc & ~1u, two, 2) && elf_dwarf_lookup(g_elf, pc & ~1u, &loc) && loc.file[0]) {
+        source_load_file(loc.file, nullptr, loc.line);
+        return;
+    }
+    if (!s_placeholder_for_pc || pc != s_placeholder_pc) {
+        s_placeholder_pc = pc;
+        source_view_clear(&source_view);
+        asm_cache_alloc(0);
+        char text[64];
+        snprintf(text, sizeof text, "[No debug info for PC 0x%08X]", pc);
+        source_view_set_text(&source_view, text);
+        s_src_loaded_file[0] = 0;
+        s_src_dwarf_file[0] = 0;
+        s_placeholder_for_pc = true;
+        wake();
+    }
+    s_src_current_line = 0;
+}
