@@ -157,6 +157,20 @@ TEST_F(Window, SettingsFileIsReadAtStartUp) {
     EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), ini);
 }
 
+TEST_F(Window, ABadElfIsReportedAndTheProgramRunsWithoutSymbols) {
+    FILE* f = fopen((dir_ + "/not_an.elf").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("this is a text file, not firmware\n", f);
+    fclose(f);
+    f = fopen((dir_ + "/debugger.ini").c_str(), "wb");
+    fputs("[Settings]\r\nelf=not_an.elf\r\n", f);
+    fclose(f);
+    ASSERT_EQ(run({"--exit-after", "1"}, 30000), 0);
+    std::string log = read_text_file(dir_ + "/debugger.log");
+    EXPECT_NE(log.find("[ELF] Not a valid ELF file"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[ELF] Debug info loaded OK"), std::string::npos);
+}
+
 TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     if (!have_program("xdotool") || !have_program("xclip") || !have_program("import"))
         GTEST_SKIP() << "needs xdotool, xclip and ImageMagick's import";
