@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     glfwSetScrollCallback(win, scroll_callback);
     glfwSetWindowPosCallback(win, window_pos_callback);
     glfwSetWindowSizeLimits(win, 300, 200, GLFW_DONT_CARE, GLFW_DONT_CARE);
+    source_bkpt_query = source_bkpt_at_line;
     glfwGetWindowPos(win, &windowX, &windowY);
     glfwSwapInterval(1);
 

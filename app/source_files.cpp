@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "app/image.h"
 #include "app/settings.h"
 #include "disasm/thumb2_disasm.h"
+#include "probe/probe.h"
+#include "runctl/breakpoints.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
@@ -178,6 +181,16 @@ void source_load_file(const char* dwarf_path_in, const char* local_path, uint32_
     if (g_elf)
         for (int k = 1; k <= n; ++k) asm_cache_load_line((uint32_t)k, dwarf_path);
     wake();
+}
+
+int source_bkpt_at_line(uint32_t line_nr) {
+    if (!g_elf || !s_src_dwarf_file[0] || line_nr == 0) return 0;
+    uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, line_nr) & ~1u;
+    if (!addr) return 0;
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    int i = bkpt_find(addr);
+    if (i < 0) return 0;
+    return g_bkpt[i].disabled ? 2 : 1;
 }
 
 uint32_t find_main_addr() {

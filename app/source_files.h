@@ -20,5 +20,8 @@ void asm_cache_load_line(uint32_t line_nr, const char* src_file);
 uint32_t find_main_addr();
 // Shows the source line of a program counter (after every register publication).
 void source_follow_pc(uint32_t pc);
+// Breakpoint state of a line of the shown file: 0 none, 1 enabled, 2 disabled
+// (the source view's gutter query).
+int source_bkpt_at_line(uint32_t line_nr);
 // Forgets the shown file (tests, image reloads).
 void source_files_reset();

@@ -8,6 +8,8 @@
 #include "app/image.h"
 #include "app/settings.h"
 #include "app/source_files.h"
+#include "probe/probe.h"
+#include "runctl/breakpoints.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/log_view.h"
 
@@ -157,4 +159,24 @@ TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
     EXPECT_EQ(s_src_dwarf_file[0], 0);
     EXPECT_EQ(s_src_loaded_file[0], 0);
     EXPECT_EQ(find_main_addr(), main_addr);
+
+    // The gutter's breakpoint query for the shown file's lines.
+    source_follow_pc(main_addr);
+    uint32_t line = s_src_current_line;
+    EXPECT_EQ(source_bkpt_at_line(line), 0);
+    uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, line);
+    ASSERT_NE(addr, 0u);
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        g_bkpt[3] = BkptSlot{addr & ~1u, true, false, true};
+    }
+    EXPECT_EQ(source_bkpt_at_line(line), 1);
+    EXPECT_EQ(source_bkpt_at_line(line + 1000), 0);
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        g_bkpt[3].disabled = true;
+    }
+    EXPECT_EQ(source_bkpt_at_line(line), 2);
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    g_bkpt[3] = BkptSlot{};
 }

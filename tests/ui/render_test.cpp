@@ -19,6 +19,7 @@
 #include "ui/gl.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
+#include "ui/source_view.h"
 #include "ui/ui_state.h"
 
 namespace {
@@ -239,4 +240,20 @@ TEST_F(Render, BreakpointsAndWatchesDrawTheirRows) {
     EXPECT_GT(count(img, vb.x + 20, wrow0 + 40, vb.x + 120, wrow0 + 60, g_theme.var_member_name, 30), 10);
     EXPECT_GT(count(img, vb.x + 20, wrow0 + 60, vb.x + 120, wrow0 + 80, g_theme.var_member_name, 30), 10);
     EXPECT_EQ(count(img, vb.x + 20, wrow0 + 80, vb.x + 120, wrow0 + 100, g_theme.var_member_name, 30), 0);
+}
+
+TEST_F(Render, SourceLinesCarryTheirBreakpointMarkers) {
+    source_view_set_text(&source_view, "int main(void) { return 0; }");
+    source_bkpt_query = [](uint32_t line) { return line == 1 ? 1 : 0; };
+    Image on = frame("source_bkpt");
+    const LayoutBox& b = source_box;
+    Color3 red = {0.9f, 0.15f, 0.15f};
+    EXPECT_GT(count(on, b.x, b.y + 22, b.x + 20, b.y + 42, red, 20), 60) << "the marker of line 1";
+    EXPECT_EQ(count(on, b.x, b.y + 42, b.x + 20, b.y + 62, red, 20), 0);
+    source_bkpt_query = [](uint32_t) { return 2; };
+    Image off = frame("source_bkpt_off");
+    EXPECT_EQ(count(off, b.x, b.y + 22, b.x + 20, b.y + 42, red, 20), 0);
+    EXPECT_GT(count(off, b.x, b.y + 22, b.x + 20, b.y + 42, Color3{0.45f, 0.45f, 0.45f}, 10), 60) << "disabled: grey";
+    source_bkpt_query = nullptr;
+    source_view_clear(&source_view);
 }
