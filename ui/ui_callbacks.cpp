@@ -44,6 +44,8 @@ static double sb_drag_start_y = 0;
 static float sb_drag_start_scroll = 0;
 static double g_mouse_x = 0, g_mouse_y = 0;
 
+// A motion event has been seen since the window last moved or changed size.
+static bool s_have_motion = false;
 static bool s_close_press_began = false;
 static bool s_close_requested = false;
 static int s_menu_row = -1;
@@ -205,6 +207,7 @@ static bool any_drag_active() {
 // --- window management ---------------------------------------------------------------
 
 void toggle_maximize(GLFWwindow*) {
+    s_have_motion = false;
     const UiWindowOps* ops = ui_window_ops();
     UiRect r;
     ops->get_rect(&r);
@@ -690,6 +693,8 @@ void ui_input_reset() {
 }
 
 void ui_on_window_pos(int x, int y) {
+    // Window coordinates of the last motion no longer name the same screen point.
+    if (x != windowX || y != windowY) s_have_motion = false;
     windowX = x;
     windowY = y;
 }
@@ -697,20 +702,35 @@ void ui_on_window_pos(int x, int y) {
 void ui_set_clipboard_sink(UiClipboardSink sink) { s_clipboard_sink = sink; }
 void ui_set_command_sink(UiCommandSink sink) { s_command_sink = sink ? sink : probe_post_cmd; }
 
+// Where the pointer was when the event happened: the last motion event's
+// position. Asking the window now would give where the pointer is by the time
+// a busy loop gets to the event, and a quick press-and-move would land elsewhere.
+static void event_position(GLFWwindow* w, double* mx, double* my) {
+    if (s_have_motion) {
+        *mx = g_mouse_x;
+        *my = g_mouse_y;
+    } else {
+        glfwGetCursorPos(w, mx, my);
+    }
+}
+
 void mouse_button_callback(GLFWwindow* w, int button, int action, int) {
     double mx = 0, my = 0;
-    glfwGetCursorPos(w, &mx, &my);
+    event_position(w, &mx, &my);
     int b = button == GLFW_MOUSE_BUTTON_LEFT ? UI_MOUSE_LEFT : button == GLFW_MOUSE_BUTTON_RIGHT ? UI_MOUSE_RIGHT : -1;
     if (b < 0) return;
     ui_on_mouse_button(b, action == GLFW_PRESS ? UI_PRESS : UI_RELEASE, mx, my);
     if (ui_close_requested()) glfwSetWindowShouldClose(w, GLFW_TRUE);
 }
 
-void cursor_pos_callback(GLFWwindow*, double x, double y) { ui_on_cursor(x, y); }
+void cursor_pos_callback(GLFWwindow*, double x, double y) {
+    s_have_motion = true;
+    ui_on_cursor(x, y);
+}
 
 void scroll_callback(GLFWwindow* w, double, double yoffset) {
     double mx = 0, my = 0;
-    glfwGetCursorPos(w, &mx, &my);
+    event_position(w, &mx, &my);
     ui_on_scroll(mx, my, yoffset);
 }
 
