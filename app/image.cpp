@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "app/source_files.h"
+#include "probe/probe.h"
+#include "runctl/step.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
@@ -12,6 +15,10 @@ char s_src_dwarf_file[256] = "";
 uint32_t s_src_current_line = 0;
 
 static bool hook_elf_loaded() { return g_elf != nullptr; }
+
+static void hook_bkpt_toggle(int slot) {
+    if (!probe_post_cmd(PROBE_CMD_BKPT_TOGGLE, (uint32_t)slot)) log_add_line(&logv, "[BKP] Busy \xE2\x80\x94 toggle again when the step ends");
+}
 
 static bool hook_find_function(const char* name, uint32_t* addr) { return elf_dwarf_find_function(g_elf, name, addr); }
 
@@ -38,7 +45,10 @@ bool app_load_image(const char* path, const char* dump_path) {
         log_add_line(&logv, "[ELF] Dump failed");
     g_ui_symbols.elf_loaded = hook_elf_loaded;
     g_ui_symbols.find_function = hook_find_function;
+    g_ui_symbols.bkpt_toggle_enable = hook_bkpt_toggle;
     g_ui_symbols.addr_to_line = hook_addr_to_line;
+    g_ui_symbols.gutter_click = source_gutter_click;
+    step_set_image(g_elf);
     uint32_t main_addr = 0;
     ElfLocation loc;
     if (elf_dwarf_find_function(g_elf, "main", &main_addr) && elf_dwarf_lookup(g_elf, main_addr & ~1u, &loc) &&
@@ -53,7 +63,10 @@ bool app_load_image(const char* path, const char* dump_path) {
 void app_free_image() {
     g_ui_symbols.elf_loaded = nullptr;
     g_ui_symbols.find_function = nullptr;
+    g_ui_symbols.bkpt_toggle_enable = nullptr;
     g_ui_symbols.addr_to_line = nullptr;
+    g_ui_symbols.gutter_click = nullptr;
+    step_set_image(nullptr);
     elf_dwarf_free(g_elf);
     g_elf = nullptr;
 }

@@ -13,6 +13,7 @@
 #include "symbols/elf_dwarf.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
+#include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
 
 char s_src_loaded_file[256] = "";
@@ -30,12 +31,16 @@ static void wake() {
 }
 
 void asm_cache_alloc(int line_count) {
+    g_ui_asm_cache = nullptr;
+    g_ui_asm_cache_count = 0;
     free(s_asm_cache);
     s_asm_cache = nullptr;
     s_asm_cache_size = 0;
     if (line_count <= 0) return;
     s_asm_cache = (AsmBlock*)calloc((size_t)line_count, sizeof(AsmBlock));
     if (s_asm_cache) s_asm_cache_size = line_count;
+    g_ui_asm_cache = s_asm_cache;
+    g_ui_asm_cache_count = s_asm_cache_size;
 }
 
 void source_files_reset() {
@@ -191,6 +196,53 @@ int source_bkpt_at_line(uint32_t line_nr) {
     int i = bkpt_find(addr);
     if (i < 0) return 0;
     return g_bkpt[i].disabled ? 2 : 1;
+}
+
+void source_gutter_click(uint32_t line_nr) {
+    if (!g_elf || !s_src_dwarf_file[0] || line_nr == 0) return;
+    uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, line_nr) & ~1u;
+    if (!addr) {
+        log_add_line(&logv, "[BKP] Ezen a soron nincs k\xC3\xB3" "d");
+        return;
+    }
+    bool was_enabled = false, removed = false;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        int i = bkpt_find(addr);
+        if (i >= 0) {
+            was_enabled = !g_bkpt[i].disabled;
+            g_bkpt[i] = BkptSlot{};
+            removed = true;
+        }
+    }
+    if (removed) {
+        // A disabled breakpoint is not in the hardware: removing it needs no probe traffic.
+        if (was_enabled && !probe_post_cmd(PROBE_CMD_CLEAR_BKPT, addr)) {
+            // Keep the slot so the list still says what the comparator holds.
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            int slot = bkpt_free_slot();
+            if (slot >= 0) g_bkpt[slot] = BkptSlot{addr, true, false, true};
+            log_add_line(&logv, "[BKP] Busy \xE2\x80\x94 breakpoint kept; click again when the command ends");
+        }
+        wake();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        int slot = bkpt_free_slot();
+        if (slot < 0) {
+            log_add_line(&logv, "[BKP] Nincs szabad slot");
+            return;
+        }
+        g_bkpt[slot] = BkptSlot{addr, true, true, true};
+    }
+    if (!probe_post_cmd(PROBE_CMD_SET_BKPT, addr)) {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        int i = bkpt_find(addr);
+        if (i >= 0 && g_bkpt[i].disabled) g_bkpt[i] = BkptSlot{};
+        log_add_line(&logv, "[BKP] post_cmd sikertelen, slot visszavonva");
+    }
+    wake();
 }
 
 uint32_t find_main_addr() {

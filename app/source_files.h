@@ -23,5 +23,7 @@ void source_follow_pc(uint32_t pc);
 // Breakpoint state of a line of the shown file: 0 none, 1 enabled, 2 disabled
 // (the source view's gutter query).
 int source_bkpt_at_line(uint32_t line_nr);
+// A gutter click: sets or clears the breakpoint of a line through the probe thread.
+void source_gutter_click(uint32_t line_nr);
 // Forgets the shown file (tests, image reloads).
 void source_files_reset();

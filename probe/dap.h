@@ -173,3 +173,11 @@ bool debug_mailbox_enable(DapContext* ctx);
 // Forgets what the breakpoint unit was programmed with (after a reset or a
 // lost probe), so breakpoints are written again before the next run.
 void dap_invalidate_fpb_state();
+// Flash Patch and Breakpoint unit: eight comparators are assumed.
+bool fpb_enable(DapContext* ctx);
+bool dap_set_bp(DapContext* ctx, uint32_t addr);
+bool dap_clear_bp(DapContext* ctx, uint32_t addr);
+// The comparator record, for tests: address held by comparator n, or 0.
+uint32_t dap_fpb_comparator(int n);
+// 0 = FPB version 1, otherwise version 2 (FP_CTRL.REV) once enabled.
+uint32_t dap_fpb_rev();

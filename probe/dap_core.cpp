@@ -16,9 +16,6 @@ static const uint8_t s_seq_idle2[] = {0x00};
 static const uint32_t kDbgKey = 0xA05F0000;
 static const uint32_t kSwdBoostHz = 4000000;
 
-static int s_fpb_generation;  // bumped whenever the breakpoint unit must be rewritten
-
-void dap_invalidate_fpb_state() { s_fpb_generation++; }
 
 static bool seq(DapContext* ctx, int bits, const uint8_t* data, int bytes) {
     return dap_cmd_swj_sequence(ctx, (uint8_t)(bits == 256 ? 0 : bits), data, bytes);
@@ -43,6 +40,8 @@ static uint32_t read_or_zero(DapContext* ctx, uint32_t addr) {
 bool dap_read_dhcsr(DapContext* ctx, uint32_t* dhcsr) { return dap_read_mem32(ctx, DAP_DHCSR, dhcsr); }
 
 bool dap_connect(DapContext* ctx, uint32_t swd_freq_hz, bool halt_on_connect) {
+    // Whatever the breakpoint unit held belongs to an earlier session.
+    dap_invalidate_fpb_state();
     if (!ctx || !ctx->open) return false;
     ctx->disconnected = false;
     uint16_t psize;

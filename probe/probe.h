@@ -25,6 +25,8 @@ enum ProbeCmd {
     PROBE_CMD_RUN_TO_MAIN = 10,
     PROBE_CMD_STEP_ASM = 11,
     PROBE_CMD_FLASH_ALGO = 12,
+    // The breakpoint panel's enable toggle (slot index): comparator writes stay on the probe thread.
+    PROBE_CMD_BKPT_TOGGLE = 13,
 };
 
 enum ProbeState { PS_IDLE = 0, PS_RUNNING = 1, PS_WAIT_HALT = 2 };
@@ -104,6 +106,9 @@ bool dbg_reset_halt();
 bool dbg_reset_run();
 bool dbg_is_halted();
 void dbg_invalidate_reg_cache();
+// FPB comparators (bit 0 of the address cleared).
+bool dbg_bp_set(uint32_t addr);
+bool dbg_bp_clear(uint32_t addr);
 
 // Watch readers (values into wbuf, 0xFFFFFFFF where a read failed).
 int watch_read_globals(uint32_t wbuf[32]);

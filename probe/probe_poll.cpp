@@ -17,16 +17,45 @@ bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len) {
     if (!s_dap) return false;
     if (len == 0) return true;
     if ((addr & 3) == 0 && (len & 3) == 0) return dap_read_mem_block(s_dap, addr, out, len);
-    for (uint32_t i = 0; i < len; ++i) {
-        uint32_t a = addr + i, w;
-        if (!dap_read_mem32(s_dap, a & ~3u, &w)) return false;
-        out[i] = (uint8_t)(w >> (8 * (a & 3)));
+    // Unaligned: the covering words, one read each.
+    uint32_t first = addr & ~3u, last = (addr + len - 1) & ~3u;
+    for (uint32_t wa = first;; wa += 4) {
+        uint32_t w;
+        if (!dap_read_mem32(s_dap, wa, &w)) return false;
+        for (uint32_t b = 0; b < 4; ++b) {
+            uint32_t a = wa + b;
+            if (a >= addr && a - addr < len) out[a - addr] = (uint8_t)(w >> (8 * b));
+        }
+        if (wa == last) break;
     }
     return true;
 }
 
+// A comparator on the instruction at PC matches again before it executes, so
+// the core would halt on the spot: that instruction is stepped with its
+// comparator lifted, then the comparator is put back.
+static bool step_off_breakpoint(bool* stepped) {
+    *stepped = false;
+    bool any = false;
+    for (int n = 0; n < 8; ++n) any |= dap_fpb_comparator(n) != 0;
+    if (!any) return true;
+    uint32_t pc = 0;
+    if (!dap_read_reg(s_dap, 15, &pc)) return false;
+    pc &= ~1u;
+    bool held = false;
+    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == pc;
+    if (!held) return true;
+    dap_clear_bp(s_dap, pc);
+    bool ok = dap_step(s_dap);
+    bool back = dap_set_bp(s_dap, pc);
+    *stepped = ok;
+    return ok && back;
+}
+
 bool dbg_resume() {
     if (!s_dap) return false;
+    bool stepped;
+    if (!step_off_breakpoint(&stepped)) return false;
     g_is_halted = false;
     return dap_resume(s_dap);
 }
@@ -38,7 +67,10 @@ bool dbg_halt() {
 }
 
 bool dbg_step_asm() {
-    if (!s_dap || !dap_step(s_dap)) return false;
+    if (!s_dap) return false;
+    bool stepped;
+    if (!step_off_breakpoint(&stepped)) return false;
+    if (!stepped && !dap_step(s_dap)) return false;
     set_halted("STEP");
     return true;
 }
@@ -58,6 +90,9 @@ bool dbg_reset_run() {
 bool dbg_is_halted() { return s_dap && dap_get_state(s_dap) == DAP_STATE_HALTED; }
 
 void dbg_invalidate_reg_cache() {}
+
+bool dbg_bp_set(uint32_t addr) { return s_dap && dap_set_bp(s_dap, addr & ~1u); }
+bool dbg_bp_clear(uint32_t addr) { return dap_clear_bp(s_dap, addr & ~1u); }
 
 // --- watches --------------------------------------------------------------------
 

@@ -1,5 +1,10 @@
 #include "runctl/breakpoints.h"
 
+#include <mutex>
+
+#include "probe/probe.h"
+#include "ui/log_view.h"
+
 BkptSlot g_bkpt[BKPT_SLOTS] = {};
 
 int bkpt_count() {
@@ -19,4 +24,136 @@ int bkpt_free_slot() {
     for (int i = 0; i < BKPT_SLOTS; ++i)
         if (!g_bkpt[i].active) return i;
     return -1;
+}
+
+bool bp_is_set(uint32_t addr) {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    return bkpt_find(addr & ~1u) >= 0;
+}
+
+bool bp_set(uint32_t addr) {
+    addr &= ~1u;
+    {
+        std::unique_lock<std::mutex> lk(reg_buf_mtx);
+        int i = bkpt_find(addr);
+        if (i >= 0 && !g_bkpt[i].disabled) return true;
+        if (i >= 0) {
+            lk.unlock();
+            if (!dbg_bp_set(addr)) {
+                log_addf(&logv, "[BKP] Set failed @ 0x%08X", addr);
+                return false;
+            }
+            lk.lock();
+            int n = bkpt_count();
+            if (g_bkpt[i].active && g_bkpt[i].addr == addr) g_bkpt[i].disabled = false;
+            lk.unlock();
+            log_addf(&logv, "[BKP] Set @ 0x%08X (%d/%d)", addr, n, BKPT_SLOTS);
+            return true;
+        }
+        if (bkpt_count() >= BKPT_SLOTS) {
+            lk.unlock();
+            log_add_line(&logv, "[BKP] Nincs szabad slot");
+            return false;
+        }
+    }
+    if (!dbg_bp_set(addr)) {
+        log_addf(&logv, "[BKP] Set failed @ 0x%08X", addr);
+        return false;
+    }
+    int n;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        int slot = bkpt_free_slot();
+        if (slot < 0) {
+            n = -1;
+        } else {
+            g_bkpt[slot] = BkptSlot{addr, true, false, true};
+            n = bkpt_count();
+        }
+    }
+    if (n < 0) {
+        dbg_bp_clear(addr);
+        log_add_line(&logv, "[BKP] Set: slot race, visszavonva");
+        return false;
+    }
+    log_addf(&logv, "[BKP] Set @ 0x%08X (%d/%d)", addr, n, BKPT_SLOTS);
+    return true;
+}
+
+void bp_clear(uint32_t addr) {
+    addr &= ~1u;
+    dbg_bp_clear(addr);
+    bool had;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        int i = bkpt_find(addr);
+        had = i >= 0;
+        if (had) g_bkpt[i] = BkptSlot{};
+    }
+    if (had) log_addf(&logv, "[BKP] Cleared @ 0x%08X", addr);
+}
+
+void bp_restore_all() {
+    for (int i = 0; i < BKPT_SLOTS; ++i) {
+        uint32_t addr;
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            if (!g_bkpt[i].active || g_bkpt[i].disabled) continue;
+            addr = g_bkpt[i].addr;
+        }
+        if (dbg_bp_set(addr)) log_addf(&logv, "[BKP] Restored @ 0x%08X", addr);
+        else log_addf(&logv, "[BKP] Restore failed @ 0x%08X", addr);
+    }
+}
+
+bool bp_enable(int slot) {
+    if (slot < 0 || slot >= BKPT_SLOTS) return false;
+    uint32_t addr;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (!g_bkpt[slot].active || !g_bkpt[slot].disabled) return false;
+        addr = g_bkpt[slot].addr;
+    }
+    if (!dbg_bp_set(addr)) {
+        log_add_line(&logv, "[BKP] Enable failed");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (g_bkpt[slot].active && g_bkpt[slot].addr == addr) g_bkpt[slot].disabled = false;
+    }
+    log_addf(&logv, "[BKP] Enabled @ 0x%08X", addr);
+    return true;
+}
+
+bool bp_disable(int slot) {
+    if (slot < 0 || slot >= BKPT_SLOTS) return false;
+    uint32_t addr;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (!g_bkpt[slot].active || g_bkpt[slot].disabled) return false;
+        addr = g_bkpt[slot].addr;
+    }
+    dbg_bp_clear(addr);
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (g_bkpt[slot].active && g_bkpt[slot].addr == addr) g_bkpt[slot].disabled = true;
+    }
+    log_addf(&logv, "[BKP] Disabled @ 0x%08X", addr);
+    return true;
+}
+
+bool bp_toggle_enable(int slot) {
+    if (slot < 0 || slot >= BKPT_SLOTS) return false;
+    bool disabled;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (!g_bkpt[slot].active) return false;
+        disabled = g_bkpt[slot].disabled;
+    }
+    if (!disabled) {
+        bp_disable(slot);
+        return false;
+    }
+    return bp_enable(slot);
 }

@@ -19,3 +19,12 @@ extern BkptSlot g_bkpt[BKPT_SLOTS];
 int bkpt_count();
 int bkpt_find(uint32_t addr);
 int bkpt_free_slot();
+
+// Probe thread: program the comparators and keep the list in step with them.
+bool bp_is_set(uint32_t addr);
+bool bp_set(uint32_t addr);
+void bp_clear(uint32_t addr);
+void bp_restore_all();
+bool bp_enable(int slot);
+bool bp_disable(int slot);
+bool bp_toggle_enable(int slot);

@@ -1,10 +1,28 @@
-// Run control on the probe thread: what the stepping engine does with the
-// commands the probe thread hands it. So far: reset-and-halt and the single
-// instruction step; source-level stepping, run-to and breakpoints need the
-// line table and the breakpoint unit.
+// The stepping engine: the run-control commands (step over, into, out, one
+// instruction, reset, run to main, set and clear a breakpoint) as sequences
+// of core operations on the probe thread: single steps, temporary
+// breakpoints at the next line or a return address, resume, and polling.
 #pragma once
 
 #include <cstdint>
+
+struct ElfDwarf;
+
+enum StepMode {
+    STEP_MODE_NONE = 0,
+    STEP_MODE_RUN_TO = 1,
+    STEP_MODE_STEP_OVER = 2,
+    STEP_MODE_STEP_INTO = 3,
+    STEP_MODE_STEP_OUT = 4,
+    STEP_MODE_RUN_TO_MAIN = 5,
+};
+
+constexpr uint32_t STEP_TIMEOUT_MS = 30000;
+constexpr int STEP_INTO_MAX_ITERS = 128;
+constexpr int STEP_OVER_MAX_HOPS = 16;
+
+// The image the source-level decisions read (the program sets it after a load).
+void step_set_image(const ElfDwarf* elf);
 
 // True when the command needs polling (step_poll then reports completion).
 bool step_dispatch(int cmd, uint32_t addr);
@@ -12,5 +30,9 @@ bool step_poll();
 void step_abort();
 // Ends a command: logs the line, publishes the state, clears g_cmd_busy.
 void step_done(const char* line);
+// The step in flight (STEP_MODE_NONE between commands) and whether the
+// engine owns a temporary breakpoint, for tests.
+StepMode step_mode();
+bool step_owns_temp_bp(uint32_t* addr);
 // Hands these to the probe thread.
 void runctl_install();

@@ -409,7 +409,8 @@ SimBoard* sim_board_create(const SimBoardProfile& profile) {
     uint8_t uid[12];
     for (unsigned i = 0; i < 3; ++i) store_le(uid + 4 * i, 4, profile.uid[i]);
     sim_stm32_init(&b->periph, uid);
-    const SimFpbProfile fpbp = sim_fpb_profile_cortex_m4();
+    SimFpbProfile fpbp = sim_fpb_profile_cortex_m4();
+    if (profile.fpb_version == 2) fpbp.version = 2;
     sim_fpb_init(&b->fpb, &fpbp);
     sim_dwt_init(&b->dwt, SimDwtCoreView{b, sample_pc});
     sim_itm_init(&b->itm);

@@ -36,6 +36,7 @@ struct SimBoardProfile {
     unsigned systick_ext_div;  // SysTick external reference = core clock / this
     uint64_t flash_time_divisor; // >= 1: shortens program/erase times for tests
     unsigned flash_irq;        // NVIC line of the flash interface
+    uint8_t fpb_version;       // 0 or 1: FPB version 1 (Cortex-M3/M4); 2: version 2 (Cortex-M7 style)
 };
 
 // An STM32F405-like board at 16 MHz (the HSI clock after reset).

@@ -18,6 +18,8 @@ struct UiSymbols {
     bool (*addr_to_line)(uint32_t addr, char* file, unsigned cap, uint32_t* line);
     // Enable state of breakpoint slot i flipped (breakpoint panel).
     void (*bkpt_toggle_enable)(int slot);
+    // A click in the source gutter on a line (1-based) of the shown file.
+    void (*gutter_click)(uint32_t line_nr);
 };
 extern UiSymbols g_ui_symbols;
 bool ui_elf_loaded();

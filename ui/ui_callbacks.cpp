@@ -23,6 +23,8 @@ static double glfw_clock() { return glfwGetTime(); }
 double (*g_ui_clock)() = glfw_clock;
 
 int g_plot_watch = -1;
+const AsmBlock* g_ui_asm_cache = nullptr;
+int g_ui_asm_cache_count = 0;
 float g_plot_pixels_per_sample = 2.0f;
 
 // Window drag by the title strip.
@@ -446,12 +448,28 @@ static void press_variables(double mx, double my) {
     g_show_plot = true;
 }
 
+// The source line (1-based) under a gutter press, or 0.
+static uint32_t gutter_line_at(double mx, double my) {
+    const SourceView& v = source_view;
+    if (!g_show_source || mx < v.x || mx >= v.x + SOURCE_GUTTER_W || my < v.y + SOURCE_HEADER_H || my >= v.y + v.height)
+        return 0;
+    float lh = v.line_height > 0 ? v.line_height : 16;
+    float off = v.scroll + (float)(my - (v.y + SOURCE_HEADER_H));
+    uint32_t line = g_show_asm && g_ui_asm_cache ? source_line_at_offset(&v, off, true, g_ui_asm_cache, g_ui_asm_cache_count)
+                                                   : (uint32_t)(off / lh) + 1;
+    return line >= 1 && (int)line <= v.count ? line : 0;
+}
+
 static void press_left(double mx, double my) {
     if (press_buttons(mx, my)) return;
     if (press_window(mx, my)) return;
     copy_view_rects();
-    if (!press_scrollbars(mx, my)) press_edges(mx, my);
+    bool grabbed = press_scrollbars(mx, my) || press_edges(mx, my);
     press_variables(mx, my);
+    if (!grabbed) {
+        uint32_t line = gutter_line_at(mx, my);
+        if (line && g_ui_symbols.gutter_click) g_ui_symbols.gutter_click(line);
+    }
     if (g_show_bkpt) {
         int slot = bkpt_row_at(mx, my);
         if (slot >= 0 && g_ui_symbols.bkpt_toggle_enable) g_ui_symbols.bkpt_toggle_enable(slot);

@@ -58,6 +58,12 @@ void sb_clamp_src();
 void toggle_maximize(GLFWwindow* window);
 void set_window_topmost(GLFWwindow* window, int enable);
 
+// The disassembly blocks of the shown file, for gutter hit-testing (the
+// program updates them with the cache; never a freed one).
+struct AsmBlock;
+extern const AsmBlock* g_ui_asm_cache;
+extern int g_ui_asm_cache_count;
+
 // The watch shown by the plot panel (-1 none) and its horizontal zoom.
 extern int g_plot_watch;
 extern float g_plot_pixels_per_sample;

@@ -21,10 +21,11 @@ struct SimRig {
 
     // firmware: a demo image name ("demo_O2_dwarf4.elf"), or empty for none.
     explicit SimRig(SimUsbKind kind, const std::string& firmware = "demo_O2_dwarf4.elf", bool attach = true,
-                    unsigned instr_per_us = 0) {
+                    unsigned instr_per_us = 0, uint8_t fpb_version = 0) {
         SimSystemConfig c;
         sim_system_default_config(&c);
         if (instr_per_us) c.board.instr_per_us = instr_per_us;
+        if (fpb_version) c.board.fpb_version = fpb_version;
         c.usb_kind = kind;
         std::string path = std::string(KORVANE_DEMO_FW_DIR) + "/" + firmware;
         c.firmware_elf = firmware.empty() ? nullptr : path.c_str();

@@ -1,0 +1,234 @@
+// Breakpoints and every step mode end to end: the probe thread, the stepping
+// engine and the FPB against the simulated board running the demo firmware.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "probe/probe.h"
+#include "probe_fixture.h"
+#include "runctl/breakpoints.h"
+#include "runctl/step.h"
+#include "symbols/elf_dwarf.h"
+
+namespace {
+
+bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+class Step : public ::testing::TestWithParam<const char*> {
+protected:
+    void start(uint8_t fpb_version = 0) {
+        SimSystemConfig probe_cfg;
+        (void)probe_cfg;
+        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, GetParam(), true, 4, fpb_version);
+        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
+        elf_ = elf_dwarf_load((std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam()).c_str());
+        ASSERT_NE(elf_, nullptr);
+        step_set_image(elf_);
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            memset(g_bkpt, 0, sizeof g_bkpt);
+        }
+        runctl_install();
+        thread_ = probe_thread_start();
+        ASSERT_NE(thread_, nullptr);
+        ASSERT_TRUE(wait_for([] { return g_probe_connected.load(); }));
+    }
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
+        }
+        thread_ = nullptr;
+        probe_set_run_control(nullptr);
+        step_set_image(nullptr);
+        elf_dwarf_free(elf_);
+        rig_.reset();
+    }
+    // Posts a command and waits until it has ended (busy cleared, no step in flight).
+    // Halt and reset do not take the busy flag: their end is their log line.
+    bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
+        if (!wait_for([] { return g_cmd_busy == 0; })) return false;
+        if (!probe_post_cmd(cmd, addr)) return false;
+        if (ends_with && !wait_for([&] { return log_has(ends_with); })) return false;
+        return wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
+    }
+    uint32_t pc() {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return reg_buf[15] & ~1u;
+    }
+    ElfLocation where() {
+        ElfLocation loc = {};
+        elf_dwarf_lookup(elf_, pc(), &loc);
+        return loc;
+    }
+    std::string base(const char* p) {
+        const char* b = strrchr(p, '/');
+        return b ? b + 1 : p;
+    }
+    uint32_t addr_of(const char* file, uint32_t line) { return elf_dwarf_line_to_addr(elf_, file, line) & ~1u; }
+    void expect_no_leftovers() {
+        uint32_t a;
+        EXPECT_FALSE(step_owns_temp_bp(&a));
+        EXPECT_EQ(step_mode(), STEP_MODE_NONE);
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_EQ(bkpt_count(), user_bkpts_);
+    }
+    void to_main() {
+        uint32_t main_addr = 0;
+        ASSERT_TRUE(elf_dwarf_find_function(elf_, "main", &main_addr));
+        ASSERT_TRUE(run(PROBE_CMD_RUN_TO_MAIN, main_addr)) << "run to main";
+        ASSERT_TRUE(log_has("[DBG] RunToMain: stopped at main()"));
+        ASSERT_TRUE(g_is_halted);
+        expect_no_leftovers();
+    }
+    std::unique_ptr<SimRig> rig_;
+    ElfDwarf* elf_ = nullptr;
+    PlatThread* thread_ = nullptr;
+    int user_bkpts_ = 0;
+};
+
+}  // namespace
+
+TEST_P(Step, RunToMainStepOverIntoAndOut) {
+    start();
+    to_main();
+    // At -O0 the lines are main's own; at -O2 led_init and tick_init are inlined
+    // and the steps walk their lines instead.
+    const bool o0 = strstr(GetParam(), "O0") != nullptr;
+    ElfLocation at = where();
+    if (o0) {
+        EXPECT_EQ(base(at.file), "main.c");
+        EXPECT_EQ(at.line, 92u) << "the first line of main after its prologue";
+    }
+    // Step over the call to led_init: the next line, not inside it.
+    uint32_t line0 = at.line;
+    ASSERT_TRUE(run(PROBE_CMD_STEP));
+    if (o0) {
+        EXPECT_EQ(where().line, 93u);
+    } else {
+        EXPECT_NE(where().line, line0);
+    }
+    EXPECT_TRUE(log_has("[DBG] StepOver: done"));
+    expect_no_leftovers();
+    uint32_t line1 = where().line;
+    ASSERT_TRUE(run(PROBE_CMD_STEP));
+    if (o0) {
+        EXPECT_EQ(where().line, 94u);
+    } else {
+        EXPECT_NE(where().line, line1);
+    }
+    // Into tick_init... from line 93? From here the next call is in the loop:
+    // run to line 99 with a user breakpoint, then step into wave_sample.
+    uint32_t l99 = addr_of("main.c", 99);
+    ASSERT_NE(l99, 0u);
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l99));
+    user_bkpts_ = 1;
+    ASSERT_TRUE(log_has("[BKP] Set @ "));
+    ASSERT_TRUE(run(PROBE_CMD_RESUME));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == l99; })) << std::hex << pc();
+    ASSERT_TRUE(run(PROBE_CMD_STEP_INTO));
+    ElfLocation in = where();
+    EXPECT_EQ(base(in.file), "wave.c") << "stepped into wave_sample";
+    EXPECT_TRUE(log_has("[DBG] StepInto:"));
+    expect_no_leftovers();
+    ASSERT_TRUE(run(PROBE_CMD_STEP_OUT));
+    EXPECT_TRUE(log_has("[DBG] StepOut: done"));
+    EXPECT_EQ(base(where().file), "main.c");
+    if (o0) {
+        EXPECT_EQ(where().line, 99u) << "back in the caller's line";
+    }
+    expect_no_leftovers();
+    // One instruction.
+    uint32_t before = pc();
+    ASSERT_TRUE(run(PROBE_CMD_STEP_ASM));
+    EXPECT_NE(pc(), before);
+    EXPECT_TRUE(log_has("[DBG] ASM step done"));
+    // The user breakpoint is still there and still in the hardware.
+    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, l99));
+    user_bkpts_ = 0;
+    expect_no_leftovers();
+    for (int n = 0; n < 8; ++n) EXPECT_EQ(dap_fpb_comparator(n), 0u);
+}
+
+TEST_P(Step, BreakpointsWhileRunningAndTheSlotLimit) {
+    start();
+    ASSERT_FALSE(g_is_halted);
+    uint32_t l118 = addr_of("main.c", 118);
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l118));
+    EXPECT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == l118; })) << "set while running, then hit";
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        ASSERT_EQ(bkpt_count(), 1);
+    }
+    // Seven more fill the list; the ninth is refused.
+    const uint32_t lines[] = {92, 93, 94, 96, 98, 99, 100, 101};
+    int set = 1;
+    for (uint32_t l : lines) {
+        uint32_t a = addr_of("main.c", l);
+        if (!a || a == l118) continue;
+        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, a));
+        if (++set == 9) break;
+    }
+    EXPECT_TRUE(log_has("[BKP] Nincs szabad slot"));
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    EXPECT_EQ(bkpt_count(), 8);
+}
+
+TEST_P(Step, ResetHaltsAtTheVectorAndRestoresBreakpoints) {
+    start();
+    uint32_t l118 = addr_of("main.c", 118);
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l118));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load(); }));
+    log_clear(&logv);
+    ASSERT_TRUE(run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
+    EXPECT_TRUE(log_has("[DBG] Reset: halted at reset vector"));
+    EXPECT_TRUE(log_has("[BKP] Restored @ "));
+    uint32_t reset = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(elf_, "Reset_Handler", &reset));
+    EXPECT_EQ(pc(), reset);
+}
+
+TEST_P(Step, FpbEncodingsOfBothVersions) {
+    for (uint8_t v : {1, 2}) {
+        SCOPED_TRACE(v);
+        if (thread_) {
+            ASSERT_TRUE(probe_thread_stop_and_wait(thread_));
+            thread_ = nullptr;
+            elf_dwarf_free(elf_);
+            elf_ = nullptr;
+            rig_.reset();
+        }
+        start(v);
+        ASSERT_TRUE(run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
+        uint32_t even = 0x08000200, odd = 0x08000202;
+        log_clear(&logv);
+        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, even));
+        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, odd | 1));
+        char want[2][120];
+        if (v == 1) {
+            snprintf(want[0], sizeof want[0], "comp=0x%08X rb=0x%08X OK", 0x40000000u | even | 1, 0x40000000u | even | 1);
+            snprintf(want[1], sizeof want[1], "comp=0x%08X rb=0x%08X OK", 0x80000000u | (odd & ~3u) | 1,
+                     0x80000000u | (odd & ~3u) | 1);
+            EXPECT_TRUE(log_has("FPBv1 REV=0"));
+        } else {
+            snprintf(want[0], sizeof want[0], "comp=0x%08X rb=0x%08X OK", even | 1, even | 1);
+            snprintf(want[1], sizeof want[1], "comp=0x%08X rb=0x%08X OK", odd | 1, odd | 1);
+            EXPECT_TRUE(log_has("FPBv2 REV=1"));
+        }
+        EXPECT_TRUE(log_has(want[0])) << want[0];
+        EXPECT_TRUE(log_has(want[1])) << want[1];
+        EXPECT_EQ(dap_fpb_comparator(1), odd);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Demo, Step, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
+                         [](const auto& info) { return std::string(strstr(info.param, "O0") ? "O0" : "O2"); });
