@@ -273,3 +273,65 @@ TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
     EXPECT_GT(asm_pixels(with_asm), 200);
     EXPECT_GT(asm_pixels(with_asm), asm_pixels(img) + 150);
 }
+
+TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
+    size_t mark = log().size();
+    click(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    const LayoutBox& b = source_box;
+    auto scroll_for = [&](uint32_t line) { return std::max(0.0f, (float)(line - 1) * 20 - (b.h / 2 - 20)); };
+    auto row_y = [&](uint32_t line, uint32_t followed) {
+        return (int)(b.y + 22 + (line - 1) * 20 - scroll_for(followed) + 10);
+    };
+    Color4 c = g_theme_dark.source_current_line;
+    auto band_at = [&](const Image& i, int y) {
+        int n = 0, total = 0;
+        for (int x = (int)b.x + 44; x < (int)(b.x + b.w) - 16; ++x, ++total) {
+            const unsigned char* p = i.at(wx_ + x, wy_ + y);
+            n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
+        }
+        return n * 3 > total;
+    };
+    // Reset_Handler's line 76 is followed; line 87 (SCB_VTOR = ...) runs once before main.
+    ASSERT_TRUE(band_at(shot_until("reset_line", [&](const Image& i) { return band_at(i, row_y(76, 76)); }),
+                        row_y(76, 76)));
+    mark = log().size();
+    click(b.x + 10, row_y(87, 76));
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ ", 10000, mark)) << log();
+    auto red_marker = [&](const Image& i, int y) {
+        int n = 0;
+        for (int yy = y - 8; yy < y + 8; ++yy)
+            for (int x = (int)b.x + 1; x < (int)b.x + 18; ++x) {
+                const unsigned char* p = i.at(wx_ + x, wy_ + yy);
+                n += p[0] > 200 && p[1] < 70 && p[2] < 70;
+            }
+        return n;
+    };
+    Image marked = shot_until("marker", [&](const Image& i) { return red_marker(i, row_y(87, 76)) > 40; });
+    EXPECT_GT(red_marker(marked, row_y(87, 76)), 40) << "the gutter marks line 87";
+    // The Breakpoints panel lists it.
+    click(BtnShowB);
+    g_show_bkpt = true;
+    ui_layout_pass(W, H);
+    mark = log().size();
+    click(BtnStart);
+    ASSERT_TRUE(wait_for_log("[DBG] Continue", 10000, mark));
+    move(300, 300);  // off the button: a hovered icon is brighter than its tint
+    // Stopped at the line: the band moves there once the view has followed it.
+    g_show_bkpt = true;
+    ui_layout_pass(W, H);
+    const LayoutBox& b2 = source_box;
+    // The view scrolls as far as the file allows (startup.c's length bounds it).
+    int lines = 0;
+    for (char ch : read_text_file(KORVANE_SOURCE_DIR "/sim/firmware/startup.c")) lines += ch == '\n';
+    float max_scroll = std::max(0.0f, lines * 20.0f - (b2.h - 22));
+    float s87 = std::min(max_scroll, std::max(0.0f, 86 * 20 - (b2.h / 2 - 20)));
+    int y87 = (int)(b2.y + 22 + 86 * 20 - s87 + 10);
+    Image stopped = shot_until("stopped", [&](const Image& i) { return band_at(i, y87); });
+    EXPECT_TRUE(band_at(stopped, y87)) << log();
+    EXPECT_TRUE(lit(stopped, BtnStart, g_theme_dark.dbg_btn_continue)) << "halted again";
+    int text = 0;
+    for (int y = (int)bkpt_box.y + 42; y < (int)bkpt_box.y + 60; ++y)
+        for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(wx_ + x, wy_ + y)[0] > 150;
+    EXPECT_GT(text, 30) << "the breakpoint's row with its address";
+}
