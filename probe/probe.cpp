@@ -44,6 +44,9 @@ static ProbeRunControl s_runctl;
 
 static const uint32_t s_retry_delays[4] = {1000, 2000, 4000, 8000};
 static const uint32_t kPollMs = 200;
+// A step usually ends within milliseconds: its first quarter second is
+// polled quickly, so the window shows the new line without a 200 ms lag.
+static const uint32_t kStepPollMs = 5, kStepFastWindowMs = 250;
 static const uint32_t kSwdHz = 1000000;
 
 void probe_set_wake(void (*wake)()) { s_wake = wake; }
@@ -286,8 +289,14 @@ static void try_reconnect(Backoff* b) {
 static void probe_thread_func(void*) {
     log_add_line(&logv, "[PRB] Probe thread started");
     Backoff backoff{0, 0};
+    uint64_t wait_since = 0;
+    bool was_waiting = false;
     while (!g_stop) {
-        bool woke = plat_event_wait(s_cmd_event, kPollMs);
+        bool waiting = s_state == PS_WAIT_HALT;
+        if (waiting && !was_waiting) wait_since = plat_time_ms();
+        was_waiting = waiting;
+        uint32_t timeout = (waiting && plat_time_ms() - wait_since < kStepFastWindowMs) ? kStepPollMs : kPollMs;
+        bool woke = plat_event_wait(s_cmd_event, timeout);
         if (g_stop) break;
         if (dap_is_disconnected()) handle_disconnect();
         int cmd = PROBE_CMD_NONE;
