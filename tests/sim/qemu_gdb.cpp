@@ -150,7 +150,13 @@ bool parse_memory(const std::string& seg, unsigned count, QemuGdbMemory* mem) {
     return !first && mem->words.size() == count;
 }
 
-const char* const kOpNames[] = {"break", "delete", "continue", "stepi", "set var", "info registers", "x", "print"};
+const char* const kOpNames[] = {"break", "delete", "continue", "stepi", "set var", "info registers", "x", "print",
+                                "next",  "step",   "finish"};
+
+bool records_stop(QemuGdbOp op) {
+    return op == QemuGdbOp::Continue || op == QemuGdbOp::StepInstr || op == QemuGdbOp::Next ||
+           op == QemuGdbOp::StepLine || op == QemuGdbOp::Finish;
+}
 
 std::string command_file(const QemuGdbScript& script, const std::string& socket) {
     std::ostringstream f;
@@ -163,7 +169,10 @@ std::string command_file(const QemuGdbScript& script, const std::string& socket)
         f << kOpNames[static_cast<int>(s.op)];
         switch (s.op) {
         case QemuGdbOp::Continue:
-        case QemuGdbOp::StepInstr: f << "\necho @@PC\\n\nprint/x $pc\n"; break;
+        case QemuGdbOp::StepInstr:
+        case QemuGdbOp::Next:
+        case QemuGdbOp::StepLine:
+        case QemuGdbOp::Finish: f << "\necho @@PC\\n\nprint/x $pc\n"; break;
         case QemuGdbOp::Memory: f << "/" << s.count << "wx " << s.arg << "\n"; break;
         case QemuGdbOp::Registers:
         case QemuGdbOp::Delete: f << "\n"; break;
@@ -208,7 +217,7 @@ bool qemu_gdb_parse(const QemuGdbScript& script, const std::string& out, QemuGdb
         if (b == std::string::npos) return r->error = what + " failed: " + trim(seg), false;
         bool ok = true;
         std::string v;
-        if (s.op == QemuGdbOp::Continue || s.op == QemuGdbOp::StepInstr)
+        if (records_stop(s.op))
             ok = seg.find("@@PC\n") != std::string::npos && value_of(seg.substr(seg.find("@@PC\n")), &v) &&
                  parse_u32(v, &r->stops.emplace_back().pc);
         else if (s.op == QemuGdbOp::Registers)

@@ -17,6 +17,9 @@ enum class QemuGdbOp {
     Registers,  // info registers;  records a QemuGdbRegs
     Memory,     // x/COUNTwx ARG    (ARG is an address expression); records a QemuGdbMemory
     Print,      // print ARG;       records the value text
+    Next,       // next;   records a QemuGdbStop
+    StepLine,   // step;   records a QemuGdbStop
+    Finish,     // finish; records a QemuGdbStop
 };
 
 struct QemuGdbStep {
@@ -37,7 +40,7 @@ struct QemuGdbRegs { uint32_t r[16] = {}, xpsr = 0; };  // r13 = sp, r14 = lr, r
 struct QemuGdbMemory { std::vector<uint32_t> words; };
 
 struct QemuGdbResult {
-    std::vector<QemuGdbStop> stops;     // one per Continue/StepInstr, in order
+    std::vector<QemuGdbStop> stops;     // one per Continue/StepInstr/Next/StepLine/Finish, in order
     std::vector<QemuGdbRegs> regs;      // one per Registers
     std::vector<QemuGdbMemory> memory;  // one per Memory
     std::vector<std::string> prints;    // one per Print: the text after "$N = "

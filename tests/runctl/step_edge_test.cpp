@@ -1,0 +1,136 @@
+// The stepping engine's corner cases, driven directly on the probe's own
+// context (no thread) against the simulated board in virtual time.
+#include <cstring>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "probe/probe_priv.h"
+#include "probe_fixture.h"
+#include "runctl/breakpoints.h"
+#include "runctl/step.h"
+#include "symbols/elf_dwarf.h"
+
+namespace {
+
+class StepEdge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, "demo_O0_dwarf4.elf", true, 4);
+        ASSERT_NE(rig_->sys, nullptr);
+        elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+        ASSERT_NE(elf_, nullptr);
+        step_set_image(elf_);
+        DapContext* c = rig_open(SimUsbKind::V2Bulk512);
+        ASSERT_NE(c, nullptr);
+        ASSERT_TRUE(dap_connect(c, 1000000, false));
+        s_dap = c;
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            memset(g_bkpt, 0, sizeof g_bkpt);
+        }
+        ASSERT_TRUE(dbg_reset_halt());
+        g_cmd_busy = 0;
+    }
+    void TearDown() override {
+        s_dap = nullptr;
+        g_is_halted = false;
+        step_set_image(nullptr);
+        elf_dwarf_free(elf_);
+        rig_.reset();
+    }
+    uint32_t sym(const char* name) {
+        uint32_t a = 0;
+        EXPECT_TRUE(elf_dwarf_find_function(elf_, name, &a)) << name;
+        return a;
+    }
+    uint32_t pc() {
+        uint32_t v = 0;
+        EXPECT_TRUE(dbg_read_reg(15, &v));
+        return v & ~1u;
+    }
+    void set_pc(uint32_t a) { ASSERT_TRUE(dbg_write_reg(15, a | 1)); }
+    // One command as the probe thread runs it: dispatch, then polls 200 ms apart.
+    void command(int cmd, uint32_t addr = 0) {
+        g_cmd_busy = 1;
+        if (step_dispatch(cmd, addr))
+            for (int i = 0; i < 1000 && !step_poll(); ++i) plat_sleep_ms(200);
+        EXPECT_EQ(g_cmd_busy, 0) << "every command ends by clearing busy";
+        EXPECT_EQ(step_mode(), STEP_MODE_NONE);
+        uint32_t a;
+        EXPECT_FALSE(step_owns_temp_bp(&a));
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_EQ(bkpt_count(), user_bkpts_) << "no breakpoint leaked";
+    }
+    std::unique_ptr<SimRig> rig_;
+    ElfDwarf* elf_ = nullptr;
+    int user_bkpts_ = 0;
+};
+
+}  // namespace
+
+TEST_F(StepEdge, SelfLoopAndBkptExecuteExactlyOneInstruction) {
+    uint32_t loop = sym("Default_Handler");  // b .
+    set_pc(loop);
+    command(PROBE_CMD_STEP);
+    EXPECT_TRUE(log_has("[DBG] StepOver: ASM step done"));
+    EXPECT_EQ(pc(), loop) << "a branch to itself goes nowhere";
+    log_clear(&logv);
+    uint32_t bkpt = sym("fault_bkpt");  // starts with bkpt #0x42
+    set_pc(bkpt);
+    command(PROBE_CMD_STEP);
+    EXPECT_TRUE(log_has("[DBG] StepOver: ASM step done"));
+}
+
+TEST_F(StepEdge, ALoopEndSingleStepsInsteadOfRunning) {
+    // main.c:118 (g_loop_count++) is followed by the loop's head at a lower line.
+    uint32_t l118 = elf_dwarf_line_to_addr(elf_, "main.c", 118) & ~1u;
+    set_pc(l118);
+    command(PROBE_CMD_STEP);
+    EXPECT_TRUE(log_has("[DBG] StepOver: no DWARF \xE2\x80\x94 ASM step"));
+    EXPECT_GT(pc(), l118);
+    EXPECT_LT(pc(), l118 + 5) << "one instruction";
+}
+
+TEST_F(StepEdge, StepIntoStopsAfter128Instructions) {
+    // startup.c:81 copies .data in a loop on one line: far more than 128 instructions.
+    uint32_t l81 = elf_dwarf_line_to_addr(elf_, "startup.c", 81) & ~1u;
+    ASSERT_NE(l81, 0u);
+    set_pc(l81);
+    command(PROBE_CMD_STEP_INTO);
+    EXPECT_TRUE(log_has("[DBG] StepInto: iter limit (128)")) << "or the copy loop is shorter than expected";
+}
+
+TEST_F(StepEdge, AReturnThatNeverComesTimesOutAfter30s) {
+    // A plausible return address the code never reaches.
+    set_pc(sym("main"));
+    ASSERT_TRUE(dbg_write_reg(14, 0x08000001));
+    uint64_t t0 = plat_time_ms();
+    command(PROBE_CMD_STEP_OUT);
+    EXPECT_TRUE(log_has("[DBG] Step: timeout \xE2\x80\x94 halting core"));
+    EXPECT_TRUE(log_has("[DBG] Step: timeout"));
+    EXPECT_GE(plat_time_ms() - t0, (uint64_t)STEP_TIMEOUT_MS);
+    EXPECT_TRUE(dbg_is_halted());
+}
+
+TEST_F(StepEdge, StepsNeedAHaltedCore) {
+    ASSERT_TRUE(dbg_resume());
+    g_is_halted = false;
+    command(PROBE_CMD_STEP);
+    EXPECT_TRUE(log_has("[DBG] StepOver: core not halted"));
+    command(PROBE_CMD_STEP_INTO);
+    command(PROBE_CMD_STEP_ASM);
+}
+
+TEST_F(StepEdge, AUserBreakpointAtTheTargetIsNotRemovedWithTheStep) {
+    uint32_t l93 = elf_dwarf_line_to_addr(elf_, "main.c", 93) & ~1u;
+    uint32_t l92 = elf_dwarf_line_to_addr(elf_, "main.c", 92) & ~1u;
+    ASSERT_TRUE(bp_set(l93));
+    user_bkpts_ = 1;
+    set_pc(l92);
+    command(PROBE_CMD_STEP);
+    EXPECT_EQ(pc(), l93);
+    EXPECT_TRUE(bp_is_set(l93)) << "the user's breakpoint stays";
+    bool held = false;
+    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
+    EXPECT_TRUE(held);
+}
