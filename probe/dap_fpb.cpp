@@ -39,6 +39,12 @@ bool fpb_enable(DapContext* ctx) {
 
 bool dap_set_bp(DapContext* ctx, uint32_t addr) {
     addr &= ~1u;
+    // The FPB watches the Code region only; a version 1 comparator would
+    // silently take the address's low 29 bits and break somewhere else.
+    if (addr >= 0x20000000u) {
+        log_addf(&logv, "[FPB] 0x%08X is outside the Code region: no hardware breakpoint there", addr);
+        return false;
+    }
     if (!ctx || !fpb_enable(ctx)) return false;
     int slot = -1;
     for (int i = 0; i < 8; ++i)

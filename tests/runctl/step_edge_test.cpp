@@ -2,6 +2,7 @@
 // context (no thread) against the simulated board in virtual time.
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/clock.h"
 #include "probe/probe_priv.h"
@@ -130,6 +131,73 @@ TEST_F(StepEdge, AUserBreakpointAtTheTargetIsNotRemovedWithTheStep) {
     command(PROBE_CMD_STEP);
     EXPECT_EQ(pc(), l93);
     EXPECT_TRUE(bp_is_set(l93)) << "the user's breakpoint stays";
+    bool held = false;
+    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
+    EXPECT_TRUE(held);
+}
+
+TEST_F(StepEdge, StepOversThroughTheLoopNeverEndInTheTickInterrupt) {
+    // SysTick fires every millisecond once main has started it; a step over
+    // runs to the next line, so the handler comes and goes inside the step.
+    uint32_t l98 = elf_dwarf_line_to_addr(elf_, "main.c", 98) & ~1u;
+    ASSERT_TRUE(bp_set(l98));
+    ASSERT_TRUE(dbg_resume());
+    for (int i = 0; i < 50 && !dbg_is_halted(); ++i) plat_sleep_ms(100);
+    ASSERT_EQ(pc(), l98);
+    bp_clear(l98);
+    ElfLocation loc;
+    for (int i = 0; i < 25; ++i) {
+        command(PROBE_CMD_STEP);
+        ASSERT_TRUE(elf_dwarf_lookup(elf_, pc(), &loc));
+        EXPECT_STRNE(loc.func, "SysTick_Handler") << "step " << i;
+        EXPECT_NE(strstr(loc.file, "main.c"), nullptr) << "step " << i << " ended in " << loc.file;
+    }
+}
+
+namespace {
+// Thumb code placed in RAM, where the image has no line information.
+void put_code(uint32_t addr, std::initializer_list<uint16_t> halfwords) {
+    std::vector<uint16_t> h(halfwords);
+    if (h.size() % 2) h.push_back(0xBF00);
+    for (size_t i = 0; i < h.size(); i += 2) ASSERT_TRUE(dap_write_mem32(s_dap, addr + 2 * (uint32_t)i, h[i] | (uint32_t)h[i + 1] << 16));
+}
+}  // namespace
+
+TEST_F(StepEdge, WfiAndWfeAreSteppedOneInstruction) {
+    const uint32_t ram = 0x20008000;
+    put_code(ram, {0xBF30, 0xBF20, 0xE7FE});  // wfi; wfe; b .
+    set_pc(ram);
+    command(PROBE_CMD_STEP);
+    EXPECT_EQ(pc(), ram + 2);
+    command(PROBE_CMD_STEP);
+    EXPECT_EQ(pc(), ram + 4);
+    EXPECT_EQ(log_count_of("[DBG] StepOver: ASM step done"), 2);
+}
+
+TEST_F(StepEdge, ACallWithoutALineAfterItFallsBackToLrAndRamRefusesBreakpoints) {
+    const uint32_t ram = 0x20008000;
+    // bl ram+8; b . ; (pad) ; ram+8: bx lr. RAM has no line information, and
+    // no hardware breakpoint can sit there: the FPB watches the Code region only.
+    put_code(ram, {0xF000, 0xF802, 0xE7FE, 0xBF00, 0x4770, 0xBF00});
+    set_pc(ram);
+    ASSERT_TRUE(dbg_write_reg(14, (ram + 4) | 1));
+    command(PROBE_CMD_STEP);
+    EXPECT_TRUE(log_has("[DBG] StepOver: LR fallback"));
+    EXPECT_TRUE(log_has("[FPB] 0x20008004 is outside the Code region"));
+    EXPECT_TRUE(log_has("[DBG] StepOver: BP failed"));
+    EXPECT_FALSE(log_has("[DBG] Step: timeout"));
+    EXPECT_EQ(pc(), ram) << "nothing ran";
+}
+
+TEST_F(StepEdge, ThePanelToggleGoesThroughTheEngine) {
+    uint32_t l93 = elf_dwarf_line_to_addr(elf_, "main.c", 93) & ~1u;
+    ASSERT_TRUE(bp_set(l93));
+    user_bkpts_ = 1;
+    command(PROBE_CMD_BKPT_TOGGLE, 0);
+    EXPECT_TRUE(log_has("[BKP] Disabled @ "));
+    for (int n = 0; n < 8; ++n) EXPECT_NE(dap_fpb_comparator(n), l93) << "out of the hardware";
+    command(PROBE_CMD_BKPT_TOGGLE, 0);
+    EXPECT_TRUE(log_has("[BKP] Enabled @ "));
     bool held = false;
     for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
     EXPECT_TRUE(held);
