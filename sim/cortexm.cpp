@@ -532,6 +532,10 @@ void sim_cm_system_reset(SimCortexM* c) {
         enter_lockup(c);
         return;
     }
+    if (c->fault_skip_reset_catch > 0) {
+        --c->fault_skip_reset_catch;
+        return;
+    }
     if (debug_enabled(c) && (c->scs.demcr & SIM_DEMCR_VC_CORERESET)) halt(c, SIM_DFSR_VCATCH);
 }
 

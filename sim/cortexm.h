@@ -115,6 +115,10 @@ struct SimCortexM {
     void* instr_check_ctx;
     uint32_t (*instr_check)(void* ctx, uint32_t pc);
     uint32_t event_dfsr;
+
+    // Fault injection: this many coming core resets do not honour the reset
+    // vector catch (a target whose reset slips past the debugger's halt).
+    unsigned fault_skip_reset_catch;
 };
 
 // False if Unicorn cannot be set up.

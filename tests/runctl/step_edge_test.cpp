@@ -9,6 +9,8 @@
 #include "probe_fixture.h"
 #include "runctl/breakpoints.h"
 #include "runctl/step.h"
+#include "sim/board.h"
+#include "sim/cortexm.h"
 #include "symbols/elf_dwarf.h"
 
 namespace {
@@ -201,4 +203,24 @@ TEST_F(StepEdge, ThePanelToggleGoesThroughTheEngine) {
     bool held = false;
     for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
     EXPECT_TRUE(held);
+}
+
+TEST_F(StepEdge, ResetIsTriedThreeTimes500msApart) {
+    rig_->lock();
+    sim_board_core(rig_->board())->fault_skip_reset_catch = 2;
+    rig_->unlock();
+    uint64_t t0 = plat_time_ms();
+    command(PROBE_CMD_RESET);
+    EXPECT_TRUE(log_has("[DBG] Reset: retry 2/3"));
+    EXPECT_TRUE(log_has("[DBG] Reset: retry 3/3"));
+    EXPECT_TRUE(log_has("[DBG] Reset: halted at reset vector"));
+    EXPECT_GE(plat_time_ms() - t0, 1000u) << "two 500 ms pauses";
+    EXPECT_EQ(pc(), sym("Reset_Handler"));
+    log_clear(&logv);
+    rig_->lock();
+    sim_board_core(rig_->board())->fault_skip_reset_catch = 3;
+    rig_->unlock();
+    command(PROBE_CMD_RESET);
+    EXPECT_TRUE(log_has("[DBG] Reset: failed"));
+    EXPECT_FALSE(log_has("[DBG] Reset: halted"));
 }
