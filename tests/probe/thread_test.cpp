@@ -109,7 +109,11 @@ TEST_F(ProbeThread, StartsConnectedToARunningTargetAndStopsCleanly) {
 TEST_F(ProbeThread, HaltPublishesRegistersOnlyOnceTheCoreStopped) {
     start();
     ASSERT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+    // Halted is set before the registers are read and published.
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return g_is_halted.load() && idle() && reg_buf_fresh;
+    }));
     EXPECT_TRUE(board_halted());
     EXPECT_TRUE(log_has("[DBG] Halt: done"));
     uint32_t pc = 0;

@@ -95,6 +95,12 @@ protected:
     bool our_line(const Case& c, Where* out) {
         SimRig rig(SimUsbKind::V2Bulk512, "demo_O0_dwarf4.elf", true, 4);
         if (!rig.sys) return false;
+        // Nothing of the previous case may pass for this one's halt.
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            reg_buf[15] = 0;
+        }
+        g_is_halted = false;
         step_set_image(elf_);
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);

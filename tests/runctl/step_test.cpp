@@ -194,7 +194,8 @@ TEST_P(Step, ResetHaltsAtTheVectorAndRestoresBreakpoints) {
     EXPECT_TRUE(log_has("[BKP] Restored @ "));
     uint32_t reset = 0;
     ASSERT_TRUE(elf_dwarf_find_function(elf_, "Reset_Handler", &reset));
-    EXPECT_EQ(pc(), reset);
+    // The log line comes before the registers are published.
+    EXPECT_TRUE(wait_for([&] { return pc() == reset; })) << std::hex << pc();
 }
 
 TEST_P(Step, FpbEncodingsOfBothVersions) {
