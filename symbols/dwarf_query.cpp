@@ -7,12 +7,13 @@
 
 namespace {
 
-// Index of the last row with address <= pc, or -1 (among equal addresses the last).
-int last_row_at_or_below(const ElfDwarf* e, uint32_t pc) {
-    int lo = 0, hi = (int)e->line_count - 1, found = -1;
+// Index of the last entry with address <= pc, or -1 (among equal addresses the last).
+template <class T>
+int last_at_or_below(const T* items, uint32_t count, uint32_t pc) {
+    int lo = 0, hi = (int)count - 1, found = -1;
     while (lo <= hi) {
         int mid = lo + (hi - lo) / 2;
-        if (e->lines[mid].address <= pc) {
+        if (items[mid].address <= pc) {
             found = mid;
             lo = mid + 1;
         } else {
@@ -22,19 +23,8 @@ int last_row_at_or_below(const ElfDwarf* e, uint32_t pc) {
     return found;
 }
 
-int last_func_at_or_below(const ElfDwarf* e, uint32_t pc) {
-    int lo = 0, hi = (int)e->func_count - 1, found = -1;
-    while (lo <= hi) {
-        int mid = lo + (hi - lo) / 2;
-        if (e->funcs[mid].address <= pc) {
-            found = mid;
-            lo = mid + 1;
-        } else {
-            hi = mid - 1;
-        }
-    }
-    return found;
-}
+int last_row_at_or_below(const ElfDwarf* e, uint32_t pc) { return last_at_or_below(e->lines, e->line_count, pc); }
+int last_func_at_or_below(const ElfDwarf* e, uint32_t pc) { return last_at_or_below(e->funcs, e->func_count, pc); }
 
 // End of function i: address + size, else the next function's start, else 0 (unknown).
 uint32_t func_end(const ElfDwarf* e, int i) {

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/usb.h"
@@ -53,6 +56,17 @@ struct SimRig {
     void lock() { sim_system_lock(sys); }
     void unlock() { sim_system_unlock(sys); }
 };
+
+// Waits in real time for a condition the probe thread brings about (the
+// board's virtual clock only moves with that thread).
+inline bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
 
 // Opens whichever transport the rig's probe has.
 inline DapContext* rig_open(SimUsbKind kind) { return kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0); }

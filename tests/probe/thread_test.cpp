@@ -13,16 +13,6 @@
 
 namespace {
 
-// Waits in real time (the board's clock only moves with the probe thread).
-bool wait_for(const std::function<bool()>& pred, int real_ms = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
-
 uint32_t symbol_address(const char* name) {
     std::string cmd = std::string("arm-none-eabi-nm ") + KORVANE_DEMO_FW_DIR + "/demo_O2_dwarf4.elf";
     FILE* p = popen(cmd.c_str(), "r");

@@ -19,15 +19,6 @@ namespace {
 
 const char* const kElf = KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf";
 
-bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
-
 struct Case {
     const char* file;
     uint32_t line;

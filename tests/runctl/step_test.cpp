@@ -15,15 +15,6 @@
 
 namespace {
 
-bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(real_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
-
 class Step : public ::testing::TestWithParam<const char*> {
 protected:
     void start(uint8_t fpb_version = 0) {

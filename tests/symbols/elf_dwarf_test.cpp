@@ -37,18 +37,6 @@ std::set<LineRow> our_rows(const ElfDwarf* e) {
     return rows;
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> d;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return d;
-    fseek(f, 0, SEEK_END);
-    d.resize((size_t)ftell(f));
-    fseek(f, 0, SEEK_SET);
-    if (fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
-    fclose(f);
-    return d;
-}
-
 }  // namespace
 
 TEST(ElfOracle, LineRowsMatchObjdumpForEveryLineTableVersion) {
@@ -78,7 +66,7 @@ TEST(ElfOracle, LineRowsMatchObjdumpForEveryLineTableVersion) {
 TEST(ElfOracle, DwarfTwoHeadersReadAsTheirThreeTwins) {
     // Versions 2 and 3 share the line-program header; gas writes no version 2,
     // so the version fields of a version 3 image are patched.
-    std::vector<uint8_t> img = read_file(fixture("demo_O0_line3.elf"));
+    std::vector<uint8_t> img = read_binary_file(fixture("demo_O0_line3.elf"));
     ASSERT_FALSE(img.empty());
     ElfPtr v3(elf_dwarf_load_buffer(img.data(), (uint32_t)img.size()));
     ASSERT_TRUE(v3);

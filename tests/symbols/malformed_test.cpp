@@ -7,20 +7,9 @@
 #include <vector>
 
 #include "symbols/elf_dwarf.h"
+#include "tests/symbols/oracle.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> d;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return d;
-    fseek(f, 0, SEEK_END);
-    d.resize((size_t)ftell(f));
-    fseek(f, 0, SEEK_SET);
-    if (fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
-    fclose(f);
-    return d;
-}
 
 std::string fixture(const char* name) { return std::string(KORVANE_SYMBOL_FIXTURES) + "/" + name; }
 
@@ -96,7 +85,7 @@ std::vector<uint8_t> set_address(uint32_t a) { return {0, 5, 2, (uint8_t)a, (uin
 }  // namespace
 
 TEST(ElfMalformed, HeaderChecksGiveTheirErrors) {
-    std::vector<uint8_t> img = read_file(fixture("demo_O0_line4.elf"));
+    std::vector<uint8_t> img = read_binary_file(fixture("demo_O0_line4.elf"));
     ASSERT_GT(img.size(), 1000u);
     EXPECT_EQ(elf_dwarf_load_buffer(img.data(), 51), nullptr);
     EXPECT_STREQ(elf_dwarf_error(), "Not a valid ELF file");
@@ -128,7 +117,7 @@ TEST(ElfMalformed, HeaderChecksGiveTheirErrors) {
 
 TEST(ElfMalformed, TruncationsAndMutationsNeverCrash) {
     for (const char* name : {"demo_O0_line5.elf", "demo_O2_line4.elf"}) {
-        std::vector<uint8_t> img = read_file(fixture(name));
+        std::vector<uint8_t> img = read_binary_file(fixture(name));
         ASSERT_FALSE(img.empty());
         for (size_t len = 0; len < img.size(); len += 97) {
             ElfDwarf* e = elf_dwarf_load_buffer(img.data(), (uint32_t)len);

@@ -21,6 +21,18 @@ inline std::string run_capture(const std::string& cmd) {
     return out;
 }
 
+inline std::vector<uint8_t> read_binary_file(const std::string& path) {
+    std::vector<uint8_t> d;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return d;
+    fseek(f, 0, SEEK_END);
+    d.resize((size_t)ftell(f));
+    fseek(f, 0, SEEK_SET);
+    if (fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
+    fclose(f);
+    return d;
+}
+
 inline std::string base_of(const std::string& path) {
     size_t k = path.find_last_of("/\\");
     return k == std::string::npos ? path : path.substr(k + 1);
