@@ -184,3 +184,26 @@ TEST(BoardDebug, FaultInsideHardFaultLocksUp) {
     EXPECT_FALSE(sim_board_is_locked_up(b) || sim_board_is_halted(b));
     EXPECT_GT(sim_board_instr_count(b), n + 10000);
 }
+
+TEST(BoardDebug, AStepTakesAPendingInterruptUnlessMasked) {
+    NEED_DEMO(d);
+    sim_board_run(b, 3 * kMs);  // main has started SysTick
+    halt(b);
+    const uint32_t handler = d.sym["SysTick_Handler"] & ~1u;
+    ASSERT_NE(handler, 0u);
+    // Masked: the pending tick waits, the step executes the next instruction.
+    dbg_write(b, ICSR, 1u << 26);
+    uint32_t pc0 = reg(b, SIM_REG_DEBUG_RETURN);
+    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS | SIM_DHCSR_C_STEP);
+    sim_board_run(b, 100 * 1000);
+    ASSERT_TRUE(sim_board_is_halted(b));
+    EXPECT_NE(reg(b, SIM_REG_DEBUG_RETURN) & ~1u, handler);
+    EXPECT_NE(reg(b, SIM_REG_DEBUG_RETURN), pc0);
+    // Unmasked: the step ends at the handler's first instruction.
+    dbg_write(b, ICSR, 1u << 26);
+    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);  // MASKINTS changes only while halted
+    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_STEP);
+    sim_board_run(b, 100 * 1000);
+    ASSERT_TRUE(sim_board_is_halted(b));
+    EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN) & ~1u, handler);
+}
