@@ -1,7 +1,7 @@
 # Firmware images for the symbol tests, built with the Arm GCC: the demo
 # firmware at -O0/-O2 with line tables of DWARF 3, 4 and 5 (gas writes the
 # version given by --gdwarf-N; gcc 12 alone always writes 3), and a
-# newlib-heavy program linked with --gc-sections.
+# newlib-heavy program (full newlib, the nosys stubs) linked with --gc-sections.
 set(sym_dir ${CMAKE_BINARY_DIR}/tests/symbols)
 set(fw ${CMAKE_SOURCE_DIR}/sim/firmware)
 set(fw_sources ${fw}/startup.c ${fw}/main.c ${fw}/faults.c ${fw}/wave.c)
@@ -22,7 +22,7 @@ foreach(lv 4 5)
   set(src ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_app.c ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_util.c)
   add_custom_command(OUTPUT ${elf}
     COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -O2 -g -gdwarf-4 -Wa,--gdwarf-${lv}
-            --specs=nano.specs --specs=nosys.specs -Wl,--gc-sections ${src} -lm -o ${elf}
+            -Wl,--gc-sections ${src} -lm -lc -lnosys -o ${elf}
     DEPENDS ${src} VERBATIM)
   list(APPEND sym_files ${elf})
 endforeach()
