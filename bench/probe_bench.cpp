@@ -64,24 +64,40 @@ uint32_t tick_address() {
     return 0x20000000;
 }
 
-bool run(SimUsbKind kind) {
-    SimSystemConfig cfg;
-    sim_system_default_config(&cfg);
-    cfg.usb_kind = kind;
-    std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
-    cfg.firmware_elf = elf.c_str();
-    char err[256];
-    SimSystem* sys = sim_system_create(&cfg, err, sizeof err);
-    if (!sys) {
-        std::fprintf(stderr, "simulator: %s\n", err);
-        return false;
+// A simulated probe and board on the USB seam in virtual time, for one run.
+struct BenchRig {
+    SimSystem* sys = nullptr;
+    SimUsbHost host{};
+    SimHostClock clock{};
+    explicit BenchRig(SimUsbKind kind, const char* firmware) {
+        SimSystemConfig cfg;
+        sim_system_default_config(&cfg);
+        cfg.usb_kind = kind;
+        std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/" + firmware;
+        cfg.firmware_elf = elf.c_str();
+        char err[256];
+        sys = sim_system_create(&cfg, err, sizeof err);
+        if (!sys) {
+            std::fprintf(stderr, "simulator: %s\n", err);
+            return;
+        }
+        sim_usb_host_init(&host, sys);
+        sim_usb_host_install(&host);
+        sim_host_clock_init(&clock, sys);
+        plat_clock_install(&clock.clock);
     }
-    SimUsbHost host;
-    sim_usb_host_init(&host, sys);
-    sim_usb_host_install(&host);
-    SimHostClock clock;
-    sim_host_clock_init(&clock, sys);
-    plat_clock_install(&clock.clock);
+    ~BenchRig() {
+        dap_close(&g_dap_ctx);
+        plat_clock_install(nullptr);
+        usb_backend_install(nullptr, nullptr);
+        sim_system_destroy(sys);
+    }
+};
+
+bool run(SimUsbKind kind) {
+    BenchRig rig(kind, "demo_O2_dwarf4.elf");
+    SimSystem* sys = rig.sys;
+    if (!sys) return false;
     DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
     bool ok = c && dap_connect(c, 1000000, false) && dap_halt(c);
     std::printf("%s: %s\n", name(kind), ok ? "connected" : "CONNECT FAILED");
@@ -121,10 +137,6 @@ bool run(SimUsbKind kind) {
         row("running poll, 32 watches", k, r);
         s_dap = nullptr;
     }
-    dap_close(&g_dap_ctx);
-    plat_clock_install(nullptr);
-    usb_backend_install(nullptr, nullptr);
-    sim_system_destroy(sys);
     return ok;
 }
 
@@ -136,20 +148,10 @@ bool wait_until(const std::function<bool()>& pred) {
 // A step over as the window asks for it: from the command being posted to the
 // registers published, through the probe thread and the stepping engine.
 bool step_costs(SimUsbKind kind) {
-    SimSystemConfig cfg;
-    sim_system_default_config(&cfg);
-    cfg.usb_kind = kind;
-    std::string elf_path = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.elf";
-    cfg.firmware_elf = elf_path.c_str();
-    char err[256];
-    SimSystem* sys = sim_system_create(&cfg, err, sizeof err);
+    BenchRig rig(kind, "demo_O0_dwarf4.elf");
+    SimSystem* sys = rig.sys;
     if (!sys) return false;
-    SimUsbHost host;
-    sim_usb_host_init(&host, sys);
-    sim_usb_host_install(&host);
-    SimHostClock clock;
-    sim_host_clock_init(&clock, sys);
-    plat_clock_install(&clock.clock);
+    std::string elf_path = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.elf";
     ElfDwarf* elf = elf_dwarf_load(elf_path.c_str());
     step_set_image(elf);
     runctl_install();
@@ -177,9 +179,6 @@ bool step_costs(SimUsbKind kind) {
     probe_set_run_control(nullptr);
     step_set_image(nullptr);
     elf_dwarf_free(elf);
-    plat_clock_install(nullptr);
-    usb_backend_install(nullptr, nullptr);
-    sim_system_destroy(sys);
     return ok;
 }
 
