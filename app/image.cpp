@@ -43,11 +43,8 @@ bool app_load_image(const char* path, const char* dump_path) {
         log_add_line(&logv, "[ELF] Dump written \xE2\x86\x92 elf_dump.txt");
     else
         log_add_line(&logv, "[ELF] Dump failed");
-    g_ui_symbols.elf_loaded = hook_elf_loaded;
-    g_ui_symbols.find_function = hook_find_function;
-    g_ui_symbols.bkpt_toggle_enable = hook_bkpt_toggle;
-    g_ui_symbols.addr_to_line = hook_addr_to_line;
-    g_ui_symbols.gutter_click = source_gutter_click;
+    g_ui_symbols = UiSymbols{hook_elf_loaded, hook_find_function, hook_addr_to_line, hook_bkpt_toggle,
+                             source_gutter_click};
     step_set_image(g_elf);
     uint32_t main_addr = 0;
     ElfLocation loc;
@@ -61,11 +58,7 @@ bool app_load_image(const char* path, const char* dump_path) {
 }
 
 void app_free_image() {
-    g_ui_symbols.elf_loaded = nullptr;
-    g_ui_symbols.find_function = nullptr;
-    g_ui_symbols.bkpt_toggle_enable = nullptr;
-    g_ui_symbols.addr_to_line = nullptr;
-    g_ui_symbols.gutter_click = nullptr;
+    g_ui_symbols = UiSymbols{};
     step_set_image(nullptr);
     elf_dwarf_free(g_elf);
     g_elf = nullptr;

@@ -190,6 +190,12 @@ void source_load_file(const char* dwarf_path_in, const char* local_path, uint32_
 
 int source_bkpt_at_line(uint32_t line_nr) {
     if (!g_elf || !s_src_dwarf_file[0] || line_nr == 0) return 0;
+    // Asked for every visible line in every frame: without breakpoints the
+    // line-table scan is not needed at all.
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (bkpt_count() == 0) return 0;
+    }
     uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, line_nr) & ~1u;
     if (!addr) return 0;
     std::lock_guard<std::mutex> lk(reg_buf_mtx);

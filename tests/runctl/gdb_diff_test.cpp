@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe_fixture.h"
 #include "runctl/breakpoints.h"
@@ -41,11 +42,6 @@ bool documented_difference(const Case& c) {
     return !strcmp(c.gdb_op, "step") && !strcmp(c.file, "main.c") && (c.line == 99 || c.line == 100);
 }
 
-std::string base(const char* p) {
-    const char* b = strrchr(p, '/');
-    return b ? b + 1 : p;
-}
-
 struct Where {
     std::string file;
     uint32_t line;
@@ -54,7 +50,7 @@ struct Where {
 Where where(const ElfDwarf* e, uint32_t pc) {
     ElfLocation loc = {};
     elf_dwarf_lookup(e, pc, &loc);
-    return {base(loc.file), loc.line};
+    return {path_base_name(loc.file), loc.line};
 }
 
 // gdb's answer for one case, in one QEMU session.

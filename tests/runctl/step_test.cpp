@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe_fixture.h"
 #include "runctl/breakpoints.h"
@@ -61,10 +62,6 @@ protected:
         elf_dwarf_lookup(elf_, pc(), &loc);
         return loc;
     }
-    std::string base(const char* p) {
-        const char* b = strrchr(p, '/');
-        return b ? b + 1 : p;
-    }
     uint32_t addr_of(const char* file, uint32_t line) { return elf_dwarf_line_to_addr(elf_, file, line) & ~1u; }
     void expect_no_leftovers() {
         uint32_t a;
@@ -97,7 +94,7 @@ TEST_P(Step, RunToMainStepOverIntoAndOut) {
     const bool o0 = strstr(GetParam(), "O0") != nullptr;
     ElfLocation at = where();
     if (o0) {
-        EXPECT_EQ(base(at.file), "main.c");
+        EXPECT_STREQ(path_base_name(at.file), "main.c");
         EXPECT_EQ(at.line, 92u) << "the first line of main after its prologue";
     }
     // Step over the call to led_init: the next line, not inside it.
@@ -128,12 +125,12 @@ TEST_P(Step, RunToMainStepOverIntoAndOut) {
     ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == l99; })) << std::hex << pc();
     ASSERT_TRUE(run(PROBE_CMD_STEP_INTO));
     ElfLocation in = where();
-    EXPECT_EQ(base(in.file), "wave.c") << "stepped into wave_sample";
+    EXPECT_STREQ(path_base_name(in.file), "wave.c") << "stepped into wave_sample";
     EXPECT_TRUE(log_has("[DBG] StepInto:"));
     expect_no_leftovers();
     ASSERT_TRUE(run(PROBE_CMD_STEP_OUT));
     EXPECT_TRUE(log_has("[DBG] StepOut: done"));
-    EXPECT_EQ(base(where().file), "main.c");
+    EXPECT_STREQ(path_base_name(where().file), "main.c");
     if (o0) {
         EXPECT_EQ(where().line, 99u) << "back in the caller's line";
     }
