@@ -22,6 +22,8 @@ float g_eff_log_x, g_eff_stack_x, g_eff_fault_x, g_eff_bkpt_x;
 
 float* g_top_drag_ptr = nullptr;
 int g_bot_drag_idx = -1;
+float* g_top_released_ptr = nullptr;
+int g_bot_released_idx = -1;
 
 TopEdgeInfo g_top_edges[TOP_EDGE_COUNT] = {{&g_source_edge_x, &g_source_edge_ratio, false},
                                            {&g_plot_edge_x, &g_plot_edge_ratio, false},
@@ -62,8 +64,8 @@ void layout_reset() {
     g_show_variables = g_show_source = g_show_periph = g_show_memmap = g_show_log = true;
     g_show_plot = g_show_setup = g_show_stack = g_show_fault = g_show_bkpt = false;
     g_show_asm = g_asm_toggle_pending = false;
-    g_top_drag_ptr = nullptr;
-    g_bot_drag_idx = -1;
+    g_top_drag_ptr = g_top_released_ptr = nullptr;
+    g_bot_drag_idx = g_bot_released_idx = -1;
     s_prev_h = 0;
     s_prev_bottom_count = 0;
     s_debug_y_set = false;
@@ -125,9 +127,11 @@ static void layout_top_edges(float w) {
         g_show_memmap && (g_show_periph || g_show_plot || g_show_source || g_show_variables);
     float px[TOP_EDGE_COUNT];
     int idx[TOP_EDGE_COUNT], n = 0, drag = 0;
+    const float* held = g_top_drag_ptr ? g_top_drag_ptr : g_top_released_ptr;
+    g_top_released_ptr = nullptr;
     for (int i = 0; i < TOP_EDGE_COUNT; ++i) {
         if (!g_top_edges[i].active) continue;
-        if (g_top_drag_ptr == g_top_edges[i].x) drag = n;
+        if (held == g_top_edges[i].x) drag = n;
         idx[n] = i;
         px[n++] = *g_top_edges[i].x;
     }
@@ -192,7 +196,9 @@ static void layout_bottom_row(float w, float h) {
     int active = std::max(0, count - 1);
     float px[4];
     for (int k = 0; k < 4; ++k) px[k] = *ratios[k] * w;
-    int drag = (g_bot_drag_idx >= 0 && g_bot_drag_idx < active) ? g_bot_drag_idx : 0;
+    int held = g_bot_drag_idx >= 0 ? g_bot_drag_idx : g_bot_released_idx;
+    g_bot_released_idx = -1;
+    int drag = (held >= 0 && held < active) ? held : 0;
     push_clamp_edges(px, active, drag, LAYOUT_EDGE_MARGIN, w - LAYOUT_EDGE_MARGIN, LAYOUT_EDGE_MIN_GAP);
     for (int k = 0; k < 4; ++k) {
         *pixels[k] = px[k];

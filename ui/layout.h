@@ -29,6 +29,10 @@ constexpr float LAYOUT_EDGE_MIN_GAP = 24, LAYOUT_EDGE_MARGIN = 26;
 // bottom separator index (-1 none).
 extern float* g_top_drag_ptr;
 extern int g_bot_drag_idx;
+// The edge a drag just let go of, kept in place by the next layout pass: the
+// last motion and the release can arrive together, before any pass has run.
+extern float* g_top_released_ptr;
+extern int g_bot_released_idx;
 
 // The four top-row edges. The layout pass marks which of them separate two
 // visible panels; only those move and only those can be grabbed.

@@ -480,6 +480,8 @@ static void release_left(double mx, double my) {
     dragging = drag_pending_restore = false;
     win_right_resizing = win_bottom_resizing = false;
     debug_resizing = false;
+    if (g_top_drag_ptr) g_top_released_ptr = g_top_drag_ptr;
+    if (g_bot_drag_idx >= 0) g_bot_released_idx = g_bot_drag_idx;
     g_top_drag_ptr = nullptr;
     g_bot_drag_idx = -1;
     sb_drag_target = nullptr;
