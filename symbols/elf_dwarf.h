@@ -95,6 +95,13 @@ bool elf_dwarf_find_function(const ElfDwarf* e, const char* name, uint32_t* out_
 bool elf_dwarf_is_function_entry(const ElfDwarf* e, uint32_t pc, char* out_name);
 bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, uint32_t* out_end);
 
+// Variables from .debug_info: those in scope at `pc`, and the index of every
+// function's locals and the file-level globals. -1 for bad arguments, 0
+// without .debug_info/.debug_abbrev, else the count written.
+struct ElfVariable;
+int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out_vars, int max_vars);
+int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int max_vars);
+
 // The human-readable dump of the image's tables.
 bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path);
 
