@@ -5,9 +5,12 @@
 #include "app/source_files.h"
 #include "probe/probe.h"
 #include "runctl/step.h"
+#include "probe/watch_list.h"
 #include "symbols/elf_dwarf.h"
+#include "symbols/svd.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
+#include "ui/svd_view.h"
 #include "ui/ui_state.h"
 
 ElfDwarf* g_elf = nullptr;
@@ -43,6 +46,9 @@ bool app_load_image(const char* path, const char* dump_path) {
         log_add_line(&logv, "[ELF] Dump written \xE2\x86\x92 elf_dump.txt");
     else
         log_add_line(&logv, "[ELF] Dump failed");
+    int n = elf_dwarf_get_all_variables(g_elf, g_var_list, VAR_LIST_MAX);
+    g_var_count = n < 0 ? 0 : n;
+    log_addf(&logv, "[ELF] %d variables indexed", g_var_count);
     g_ui_symbols = UiSymbols{hook_elf_loaded, hook_find_function, hook_addr_to_line, hook_bkpt_toggle,
                              source_gutter_click};
     step_set_image(g_elf);
@@ -59,7 +65,43 @@ bool app_load_image(const char* path, const char* dump_path) {
 
 void app_free_image() {
     g_ui_symbols = UiSymbols{};
+    g_var_count = 0;
     step_set_image(nullptr);
     elf_dwarf_free(g_elf);
     g_elf = nullptr;
+}
+
+bool app_load_svd(const char* vendor_path, const char* arm_path) {
+    app_free_svd();
+    if (!vendor_path || !vendor_path[0]) {
+        log_add_line(&logv, "[CFG] No svd path in debugger.ini");
+        log_add_line(&periph_view, "[SVD] Not loaded");
+        return false;
+    }
+    SvdDevice* dev = svd_load(vendor_path);
+    if (!dev) {
+        log_addf(&logv, "[SVD] Load failed: %s", svd_error());
+        log_add_line(&periph_view, "[SVD] Not loaded");
+        return false;
+    }
+    log_addf(&logv, "[SVD] Vendor loaded \xE2\x80\x94 %d peripherals", svd_peripheral_count(dev));
+    if (arm_path && arm_path[0]) {
+        SvdDevice* arm = svd_load(arm_path);
+        if (!arm) log_addf(&logv, "[SVD] ARM SVD load failed: %s", svd_error());
+        else if (svd_merge(dev, arm))
+            log_addf(&logv, "[SVD] ARM SVD merged \xE2\x80\x94 %d peripherals total", svd_peripheral_count(dev));
+        else
+            log_add_line(&logv, "[SVD] Merge failed (out of memory)");
+        svd_free(arm);
+    }
+    g_svd = dev;
+    svd_view_reset();
+    svd_view_refresh();
+    return true;
+}
+
+void app_free_svd() {
+    svd_free(g_svd);
+    g_svd = nullptr;
+    svd_view_reset();
 }

@@ -15,3 +15,7 @@ extern uint32_t s_src_current_line;
 // finds main. True when an image is loaded.
 bool app_load_image(const char* path, const char* dump_path);
 void app_free_image();
+// Loads the vendor description and merges the core one into it (either path
+// may be empty), logs the outcome and shows the peripheral list.
+bool app_load_svd(const char* vendor_path, const char* arm_path);
+void app_free_svd();

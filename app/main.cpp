@@ -12,6 +12,7 @@
 #include "app/register_display.h"
 #include "app/source_files.h"
 #include "app/settings.h"
+#include "app/setup_actions.h"
 #include "app/window_icon.h"
 #include "platform/fatal.h"
 #include "platform/font_find.h"
@@ -113,9 +114,8 @@ int main(int argc, char** argv) {
         for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
     if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
     else app_load_image(g_cfg_elf, "elf_dump.txt");
-    if (!g_cfg_svd[0]) log_add_line(&logv, "[CFG] No svd path in debugger.ini");
+    app_load_svd(g_cfg_svd, g_cfg_arm_svd);
     memmap_view_show_placeholder();
-    log_add_line(&periph_view, "[SVD] Not loaded");
 
     probe_set_wake(ui_request_redraw);
     runctl_install();
@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
         else glfwPollEvents();
 
         ui_window_drag_tick();
+        if (setup_poll_dialog()) render_needed.store(true);
         int fb_w = 0, fb_h = 0;
         glfwGetWindowSize(win, &window_w, &window_h);
         glfwGetFramebufferSize(win, &fb_w, &fb_h);
@@ -177,6 +178,7 @@ int main(int argc, char** argv) {
 
         if (render_needed.load() && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
             render_needed.store(false);
+            setup_take_clicks();
             ++frames_this_second;
             ++frames_total;
             last_frame = now;
@@ -216,8 +218,10 @@ int main(int argc, char** argv) {
     // Nothing the probe thread may still touch is freed before it has stopped.
     bool probe_stopped = probe_thread_stop_and_wait(probe_thread);
     if (probe_stopped) demo_stop();
+    setup_actions_shutdown();
     source_files_reset();
     app_free_image();
+    app_free_svd();
     cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
     ui_cursors_free();
     glfwDestroyWindow(win);

@@ -3,8 +3,10 @@
 #include <mutex>
 
 #include "app/source_files.h"
+#include "app/watch_display.h"
 #include "probe/probe.h"
 #include "ui/log_view.h"
+#include "ui/svd_view.h"
 
 uint32_t s_current_pc = 0;
 
@@ -32,6 +34,9 @@ bool update_registers_display() {
     log_clear(&memmap_view);
     s_current_pc = regs[15] & ~1u;
     source_follow_pc(regs[15]);
+    // Peripheral watches need no image, so the texts are refreshed either way.
+    watch_refresh_all();
+    if (g_svd_view.level != SVD_VIEW_PERIPH_LIST) svd_view_refresh();
     auto mark = [&](int i) { return s_prev_regs_valid && s_prev_regs[i] != regs[i] ? "\x01" : ""; };
     log_addf(&memmap_view, "%sPC  = 0x%08X", mark(15), regs[15]);
     for (int i = 0; i < 15; ++i) log_addf(&memmap_view, "%s%s = 0x%08X", mark(i), s_labels[i], regs[i]);

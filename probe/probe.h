@@ -9,6 +9,7 @@
 
 #include "platform/thread.h"
 #include "probe/dap.h"
+#include "probe/watch_list.h"
 #include "runctl/stack_unwind.h"
 
 enum ProbeCmd {
@@ -48,7 +49,11 @@ extern std::mutex reg_buf_mtx;
 extern uint32_t reg_buf[16];  // R0-R12, SP, LR, PC
 extern bool reg_buf_fresh;
 extern bool g_reg_cache_valid;
+// Watch values by slot. A slot's value belongs to the watch whose id it
+// carries; valid is false when that watch could not be read.
 extern uint32_t watch_val_buf[32];
+extern bool watch_val_valid[32];
+extern uint32_t watch_val_id[32];
 // The call stack of the current halt; valid until the next resume or disconnect.
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 extern int g_stack_frame_count;
@@ -110,9 +115,10 @@ void dbg_invalidate_reg_cache();
 bool dbg_bp_set(uint32_t addr);
 bool dbg_bp_clear(uint32_t addr);
 
-// Watch readers (values into wbuf, 0xFFFFFFFF where a read failed).
-int watch_read_globals(uint32_t wbuf[32]);
-int watch_read_locals(uint32_t wbuf[32]);
+// Watch readers over the first n locations: values into wbuf, valid set per
+// slot (0xFFFFFFFF and false where a read failed). Return the reads made.
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
 // One poll of each kind, as the thread runs them every 200 ms. The idle
 // poll returns true when it found the core running.
 void running_poll();

@@ -103,25 +103,19 @@ static bool read_value(uint32_t addr, uint32_t size, uint32_t* v) {
     return true;
 }
 
-int watch_read_globals(uint32_t wbuf[32]) {
-    WatchLoc loc[WATCH_MAX];
-    int n = watch_locations(loc), ok = 0;
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
+    int ok = 0;
     for (int i = 0; i < n; ++i) {
         if (loc[i].kind != VAR_LOC_ADDR) continue;
         uint32_t v;
-        if (loc[i].size >= 1 && loc[i].size <= 4 && read_value((uint32_t)loc[i].value, loc[i].size, &v)) {
-            wbuf[i] = v;
-            ok++;
-        } else {
-            wbuf[i] = 0xFFFFFFFF;
-        }
+        valid[i] = loc[i].size >= 1 && loc[i].size <= 4 && read_value((uint32_t)loc[i].value, loc[i].size, &v);
+        wbuf[i] = valid[i] ? v : 0xFFFFFFFF;
+        ok += valid[i];
     }
     return ok;
 }
 
-int watch_read_locals(uint32_t wbuf[32]) {
-    WatchLoc loc[WATCH_MAX];
-    int n = watch_locations(loc);
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
     if (!any) return 0;
@@ -142,19 +136,18 @@ int watch_read_locals(uint32_t wbuf[32]) {
     int ok = 0;
     for (int i = 0; i < n; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
-        if (loc[i].size == 0 || loc[i].size > 4) {
-            wbuf[i] = 0xFFFFFFFF;
-            continue;
+        uint32_t v = 0;
+        bool r = false;
+        if (loc[i].size >= 1 && loc[i].size <= 4) {
+            if (loc[i].kind == VAR_LOC_FBREG && have_regs && sp) r = read_value(sp + (uint32_t)loc[i].value, loc[i].size, &v);
+            else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
+                v = regs[loc[i].value];
+                r = true;
+            }
         }
-        if (loc[i].kind == VAR_LOC_FBREG && have_regs && sp) {
-            uint32_t v;
-            bool r = read_value(sp + (uint32_t)loc[i].value, loc[i].size, &v);
-            wbuf[i] = r ? v : 0xFFFFFFFF;
-            ok += r;
-        } else if (loc[i].kind == VAR_LOC_REG && have_regs) {
-            wbuf[i] = loc[i].value >= 0 && loc[i].value <= 15 ? regs[loc[i].value] : 0xFFFFFFFF;
-            ok++;
-        }
+        wbuf[i] = r ? v : 0xFFFFFFFF;
+        valid[i] = r;
+        ok += r;
     }
     if (halted_here) {
         probe_restore_breakpoints();
@@ -165,19 +158,30 @@ int watch_read_locals(uint32_t wbuf[32]) {
     return ok;
 }
 
+// Values published for a slot whose watch has since changed (an add or a
+// removal shifts the list) are dropped, never shown for the new occupant.
 static void refresh_watches() {
     WatchLoc loc[WATCH_MAX];
-    if (watch_locations(loc) == 0) return;
-    uint32_t wbuf[32];
+    int n = watch_locations(loc);
+    if (n == 0) return;
+    uint32_t wbuf[32] = {};
+    bool valid[32] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        std::memcpy(wbuf, watch_val_buf, sizeof wbuf);
+        for (int i = 0; i < n; ++i)
+            if (watch_val_id[i] == loc[i].id) {
+                wbuf[i] = watch_val_buf[i];
+                valid[i] = watch_val_valid[i];
+            }
     }
-    watch_read_globals(wbuf);
-    watch_read_locals(wbuf);
-    int n = watch_locations(loc);
+    watch_read_globals(loc, n, wbuf, valid);
+    watch_read_locals(loc, n, wbuf, valid);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    std::memcpy(watch_val_buf, wbuf, sizeof(uint32_t) * (size_t)n);
+    for (int i = 0; i < n; ++i) {
+        watch_val_buf[i] = wbuf[i];
+        watch_val_valid[i] = valid[i];
+        watch_val_id[i] = loc[i].id;
+    }
 }
 
 // --- polls ----------------------------------------------------------------------

@@ -9,11 +9,12 @@ ElfVariable g_var_list[VAR_LIST_MAX];
 int g_var_count;
 
 static std::mutex s_watch_mtx;
+static uint32_t s_next_id = 1;
 
 int watch_locations(WatchLoc out[WATCH_MAX]) {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
-    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size};
+    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size, g_watch[i].id};
     return n;
 }
 
@@ -33,6 +34,7 @@ bool watch_add(const ElfVariable* var) {
     w.var = *var;
     w.var.name[sizeof w.var.name - 1] = 0;
     std::strcpy(w.value, "---");
+    w.id = s_next_id++;
     g_watch_count++;
     return true;
 }

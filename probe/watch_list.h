@@ -12,6 +12,7 @@ struct WatchEntry {
     ElfVariable var;
     char value[64];  // display text
     bool expanded;
+    uint32_t id;  // unique per added watch: published values name the watch they belong to
 };
 
 extern WatchEntry g_watch[WATCH_MAX];
@@ -27,6 +28,7 @@ struct WatchLoc {
     VarLocKind kind;
     int32_t value;
     uint32_t size;
+    uint32_t id;
 };
 
 // Copies the first min(count, 32) locations; returns that count.

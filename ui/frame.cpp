@@ -12,6 +12,8 @@
 #include "ui/panel.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
+#include "ui/setup_panel.h"
+#include "ui/svd_view.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "runctl/fault_analyze.h"
@@ -163,27 +165,6 @@ static void draw_theme_button() {
     RenderText(g_dark_theme_active ? "Light" : "Dark", (float)b.x, (float)(b.y + b.height - 2), c);
 }
 
-// --- panels drawn here until their own views exist ----------------------------------------
-
-static void draw_setup_panel(const RenderMainState* st) {
-    LayoutBox* b = &setup_box;
-    if (b->w <= 0 || b->h <= 0) return;
-    draw_layout_box(b, "Setup", nullptr, window_h, nullptr, 0);
-    if (!st) return;
-    begin_scissor(b, window_h);
-    const char* labels[5] = {"ELF  ", "SVD  ", "ARM  ", "BIN  ", "SRC  "};
-    const char* values[5] = {st->cfg_elf, st->cfg_svd, st->cfg_arm_svd, st->cfg_bin, st->src_root_dir};
-    for (int i = 0; i < 5; ++i) {
-        const char* v = values[i] && values[i][0] ? values[i] : "(not set)";
-        float lx = b->x + 8, room = b->w - 16 - measure_text(labels[i]);
-        RenderText(labels[i], lx, b->y + 20 + 18 * (float)(i + 1), fp_col_label());
-        if (room > 0)
-            RenderText(truncate_text_left(v, room), lx + measure_text(labels[i]), b->y + 20 + 18 * (float)(i + 1),
-                       &g_theme.titlebar_text.r);
-    }
-    end_scissor();
-}
-
 static void draw_source_panel(const RenderMainState* st) {
     char title[300] = "Source";
     if (st && st->src_loaded_file && st->src_loaded_file[0])
@@ -251,7 +232,11 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     if (g_show_fault) draw_fault_panel();
     if (g_show_bkpt) draw_bkpt_panel();
     if (g_show_memmap) draw_layout_box(&memmap_box, "Core registers", &memmap_view, window_h, nullptr, 0);
-    if (g_show_periph) draw_layout_box(&periph_box, "Peripherals", &periph_view, window_h, nullptr, 0);
+    if (g_show_periph) {
+        char title[160];
+        svd_view_title(title, sizeof title);
+        draw_layout_box(&periph_box, title, &periph_view, window_h, nullptr, 0);
+    }
     if (g_show_source) draw_source_panel(st);
     if (g_show_variables) draw_variables_panel();
 

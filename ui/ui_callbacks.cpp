@@ -10,7 +10,9 @@
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
+#include "ui/setup_panel.h"
 #include "ui/source_view.h"
+#include "ui/svd_view.h"
 #include "ui/ui_state.h"
 #include "ui/window_ops.h"
 
@@ -82,6 +84,13 @@ static const Tip tips[] = {
     {&BtnShowF, "HardFault panel"},
     {&BtnShowB, "Breakpoints panel"},
     {&BtnShowG, "Plot panel (~)"},
+    {&BtnFlash, "Flash firmware"},
+    {&BtnSetupBrowseElf, "Browse for ELF file"},
+    {&BtnSetupBrowseSvd, "Browse for SVD file"},
+    {&BtnSetupBrowseArmSvd, "Browse for ARM system SVD file"},
+    {&BtnSetupBrowseSrc, "Browse for source folder"},
+    {&BtnSetupBrowseBin, "Browse for firmware file"},
+    {&BtnSetupSave, "Save settings"},
 };
 
 // Every button that input hit-tests, in the order a press tries them.
@@ -90,7 +99,8 @@ static Button* const s_buttons[] = {&BtnRunToMain, &BtnReset,      &BtnStart,   
                                     &closeButton,  &maxButton,     &minButton,     &topmostButton,
                                     &BtnDark,      &BtnSetup,      &BtnShowV,      &BtnShowS,  &BtnShowP,
                                     &BtnShowC,     &BtnShowL,      &BtnShowF,      &BtnShowK,  &BtnShowB,
-                                    &BtnShowG};
+                                    &BtnShowG,     &BtnSetupBrowseElf, &BtnSetupBrowseSvd, &BtnSetupBrowseArmSvd,
+                                    &BtnSetupBrowseSrc, &BtnSetupBrowseBin, &BtnSetupSave, &BtnFlash};
 static bool s_latched[sizeof s_buttons / sizeof s_buttons[0]];
 
 void ui_request_redraw() {
@@ -106,6 +116,7 @@ static bool hit(const Button& b, double mx, double my) {
 static bool live(const Button* b) {
     if (b == &BtnStepAsm && !g_show_asm) return false;
     if (b == &BtnToggleAsm && !g_show_source) return false;
+    if (is_setup_button(b) && !g_show_setup) return false;
     return true;
 }
 
@@ -306,6 +317,7 @@ static bool press_buttons(double mx, double my) {
         if (!live(b) || !hit(*b, mx, my)) continue;
         // A greyed-out button does nothing, not even look pressed.
         if (is_toolbar_button(b) && !toolbar_button_enabled(b)) return true;
+        if (b == &BtnFlash && !setup_flash_enabled_as_drawn()) return true;
         if (!is_toggle(b) || b == &BtnSetup) b->pressed = true;
         s_latched[i] = true;
         if (b == &closeButton) s_close_press_began = true;
@@ -438,6 +450,7 @@ static void press_variables(double mx, double my) {
         watch_remove(i);
         if (g_plot_watch == i) g_plot_watch = -1;
         else if (g_plot_watch > i) --g_plot_watch;
+        if (g_svd_view.level != SVD_VIEW_PERIPH_LIST) svd_view_refresh();
         return;
     }
     if (member < 0 && g_watch[i].var.is_struct && mx >= b.x + 8 && mx < b.x + 22) {
@@ -446,6 +459,15 @@ static void press_variables(double mx, double my) {
     }
     g_plot_watch = i;
     g_show_plot = true;
+}
+
+// The Peripherals row under the pointer (below the header, left of the bar), or -1.
+static int periph_row_at(double mx, double my) {
+    const LayoutBox& b = periph_box;
+    if (!g_svd || !g_show_periph || !inside_box(b, mx, my) || my < b.y + LOG_HEADER_H) return -1;
+    if (sb_hit(&periph_view, mx, my)) return -1;
+    float lh = periph_view.line_height > 0 ? periph_view.line_height : 1;
+    return (int)((periph_view.scroll + (float)(my - (b.y + LOG_HEADER_H))) / lh);
 }
 
 // The source line (1-based) under a gutter press, or 0.
@@ -469,6 +491,8 @@ static void press_left(double mx, double my) {
     if (!grabbed) {
         uint32_t line = gutter_line_at(mx, my);
         if (line && g_ui_symbols.gutter_click) g_ui_symbols.gutter_click(line);
+        int row = periph_row_at(mx, my);
+        if (row >= 0) svd_view_click(row, mx < periph_box.x + 20);
     }
     if (g_show_bkpt) {
         int slot = bkpt_row_at(mx, my);
@@ -614,6 +638,7 @@ static void update_tooltip(double mx, double my) {
     for (const Tip& t : tips) {
         if (!live(t.btn) || !hit(*t.btn, mx, my)) continue;
         if (is_toolbar_button(t.btn) && !toolbar_button_enabled(t.btn)) break;
+        if (t.btn == &BtnFlash && !setup_flash_enabled_as_drawn()) break;
         tooltip_set_at(g_ui_clock(), (uintptr_t)t.btn, t.text, (float)mx, (float)my, 0.5f);
         return;
     }
@@ -642,6 +667,10 @@ void ui_on_cursor(double mx, double my) {
         else wh = watch_row_at(my, nullptr);
     }
     if (g_show_bkpt) bh = bkpt_row_at(mx, my);
+    int ph = edge_drag_active() || win_right_resizing || win_bottom_resizing || sb_drag_target ? -1 : periph_row_at(mx, my);
+    ph = std::min(ph, log_count(&periph_view) - 1);
+    changed |= ph != periph_view.hovered_row;
+    periph_view.hovered_row = ph;
     changed |= vh != g_var_hovered || wh != g_watch_hovered || bh != g_bkpt_hovered;
     g_var_hovered = vh;
     g_watch_hovered = wh;

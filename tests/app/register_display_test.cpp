@@ -1,10 +1,14 @@
 // The "Core registers" panel built from what the probe thread publishes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
 #include "app/register_display.h"
+#include "app/watch_display.h"
+#include "probe/watch_list.h"
 #include "probe/probe.h"
 #include "ui/log_view.h"
 
@@ -51,4 +55,99 @@ TEST(RegisterDisplay, PlaceholdersThenValuesWithOnlyChangesMarked) {
     EXPECT_EQ(line(4), "\x01R3  = 0x00000007");
     EXPECT_EQ(line(5), "R4  = 0x00001004");
     EXPECT_EQ(log_count(&memmap_view), 16);
+}
+
+// --- the Watch tab's texts ------------------------------------------------------
+
+namespace {
+
+ElfVariable var(const char* name, uint32_t size, VarLocKind kind = VAR_LOC_ADDR) {
+    ElfVariable v{};
+    std::snprintf(v.name, sizeof v.name, "%s", name);
+    v.byte_size = size;
+    v.loc_kind = kind;
+    v.loc_value = 0x20000000;
+    return v;
+}
+
+// What the probe thread publishes: slot i holds `vals[i]` for the watch now in slot i.
+void publish_watches(std::initializer_list<uint32_t> vals, bool valid = true) {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    int i = 0;
+    for (uint32_t v : vals) {
+        watch_val_buf[i] = v;
+        watch_val_valid[i] = valid;
+        watch_val_id[i] = g_watch[i].id;
+        ++i;
+    }
+}
+
+class WatchTexts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        watch_clear();
+        watch_display_reset();
+    }
+    void TearDown() override { watch_clear(); }
+    ElfVariable tmp{};
+};
+
+}  // namespace
+
+TEST_F(WatchTexts, SizesFormatsAndChangeMarks) {
+    ASSERT_TRUE(watch_add(&(tmp = var("b", 1))));
+    ASSERT_TRUE(watch_add(&(tmp = var("h", 2))));
+    ASSERT_TRUE(watch_add(&(tmp = var("w", 0))));
+    ASSERT_TRUE(watch_add(&(tmp = var("gone", 4, VAR_LOC_NONE))));
+    EXPECT_STREQ(g_watch[0].value, "---");
+    publish_watches({200, 0x12345, 0xFFFFFFFF, 5});
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].value, "0xC8  (200)") << "the first refresh marks nothing";
+    EXPECT_STREQ(g_watch[1].value, "0x2345  (9029)");
+    EXPECT_STREQ(g_watch[2].value, "0xFFFFFFFF  (4294967295)") << "a variable really holding all ones";
+    EXPECT_STREQ(g_watch[3].value, "---");
+    publish_watches({201, 0x12345, 0xFFFFFFFF, 5});
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].value, "\x01" "0xC9  (201)");
+    EXPECT_STREQ(g_watch[1].value, "0x2345  (9029)");
+    publish_watches({201, 1, 2, 3}, false);
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].value, "read err");
+    publish_watches({201, 1, 2, 3});
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].value, "0xC9  (201)") << "no mark after a failed read";
+}
+
+TEST_F(WatchTexts, ARemovedWatchNeverLendsItsValueOrMarkToTheNextOne) {
+    ASSERT_TRUE(watch_add(&(tmp = var("first", 4))));
+    ASSERT_TRUE(watch_add(&(tmp = var("second", 4))));
+    publish_watches({111, 222});
+    watch_refresh_all();
+    watch_remove(0);
+    // The probe thread has not read the list since: slot 0 still holds first's value.
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].var.name, "second");
+    EXPECT_STREQ(g_watch[0].value, "---");
+    publish_watches({222});
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[0].value, "0x000000DE  (222)") << "no false mark against first's 111";
+    // Re-adding a removed name starts over, too.
+    ASSERT_TRUE(watch_add(&(tmp = var("first", 4))));
+    watch_refresh_all();
+    EXPECT_STREQ(g_watch[1].value, "---");
+}
+
+TEST_F(WatchTexts, ThirtyTwoWatchesAtMostAndNamesAreUnique) {
+    char name[16];
+    for (int i = 0; i < WATCH_MAX; ++i) {
+        std::snprintf(name, sizeof name, "v%d", i);
+        ASSERT_TRUE(watch_add(&(tmp = var(name, 4))));
+    }
+    EXPECT_FALSE(watch_add(&(tmp = var("v32", 4))));
+    EXPECT_EQ(g_watch_count, WATCH_MAX);
+    watch_remove(5);
+    EXPECT_FALSE(watch_add(&(tmp = var("v7", 4)))) << "already watched";
+    EXPECT_TRUE(watch_add(&(tmp = var("v32", 4))));
+    EXPECT_EQ(watch_find_by_name("v32"), WATCH_MAX - 1);
+    EXPECT_EQ(watch_find_by_name(""), -1);
 }

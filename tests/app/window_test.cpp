@@ -2,12 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
 
 #include "tests/app/x11_harness.h"
+#include "ui/layout.h"
+#include "ui/theme.h"
 
 namespace {
 
@@ -288,4 +292,86 @@ TEST_F(Window, DemoModeConnectsToTheSimulatedBoardAndLeavesTheSettingsAlone) {
     ASSERT_EQ(run({"--exit-after", "2"}, 30000), 0);
     log = read_text_file(dir_ + "/debugger.log");
     EXPECT_NE(log.find("[PRB] No CMSIS-DAP probe found"), std::string::npos);
+}
+
+// The setup panel with a stand-in for the dialog program: Browse puts its
+// answer into the ELF path, Save writes it and keeps the file's other sections.
+TEST_F(Window, SetupPanelBrowsesAndSavesAPath) {
+    if (!have_program("xdotool") || !have_program("import")) GTEST_SKIP() << "needs xdotool and ImageMagick's import";
+    std::string chosen = dir_ + "/fw/app.elf";
+    ASSERT_EQ(system(("mkdir -p " + dir_ + "/fw " + dir_ + "/bin").c_str()), 0);
+    FILE* f = fopen(chosen.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    f = fopen((dir_ + "/bin/zenity").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    // Answers like the real dialog: the path on stdout, exit 0.
+    fprintf(f, "#!/bin/sh\necho \"$*\" > '%s/dialog_args'\necho '%s'\n", dir_.c_str(), chosen.c_str());
+    fclose(f);
+    chmod((dir_ + "/bin/zenity").c_str(), 0755);
+    f = fopen((dir_ + "/debugger.ini").c_str(), "wb");
+    fputs("[Settings]\r\nelf=\r\n\r\n[Packs]\r\ncache=keep me\r\n", f);
+    fclose(f);
+    std::string path_env = "PATH=" + dir_ + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    ASSERT_TRUE(app_start(g_x, KORVANE_EXE, dir_, {"--size", "1280x800"}, &app_, {path_env}));
+    std::string wid;
+    ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &g_x, 20000, &wid), 0);
+    wid = wid.substr(0, wid.find('\n'));
+    std::string geom;
+    ASSERT_EQ(run_command({"xdotool", "getwindowgeometry", "--shell", wid}, &g_x, 5000, &geom), 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(geom, m, std::regex(R"(X=(\d+)\s+Y=(\d+))"))) << geom;
+    int wx = std::stoi(m[1]), wy = std::stoi(m[2]);
+    auto click = [&](int x, int y) {
+        ASSERT_EQ(run_command({"xdotool", "mousemove", std::to_string(wx + x), std::to_string(wy + y)}, &g_x, 5000), 0);
+        ASSERT_EQ(run_command({"xdotool", "mousedown", "1"}, &g_x, 5000), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        ASSERT_EQ(run_command({"xdotool", "mouseup", "1"}, &g_x, 5000), 0);
+    };
+    auto wait_log = [&](const char* text) {
+        for (int t = 0; t < 15000; t += 100) {
+            if (read_text_file(dir_ + "/debugger.log").find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    // With no paths configured the panel opens by itself.
+    layout_reset();
+    g_show_setup = true;
+    ui_layout_pass(1280, 800);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_EQ(run_command({"import", "-window", "root", dir_ + "/setup.png"}, &g_x, 10000), 0);
+    Image img;
+    ASSERT_TRUE(image_load_png(dir_ + "/setup.png", &img));
+    // The ELF row's "Browse" is underlined in the link colour: find it.
+    Color3 link = g_theme_dark.dbg_btn_step;
+    int row_y = (int)debug_box.y + 20, first = -1, last = -1;
+    for (int x = (int)setup_box.x; x < (int)(setup_box.x + setup_box.w); ++x) {
+        const unsigned char* p = img.at(wx + x, wy + row_y + 18);
+        if (std::abs(p[0] - link.r * 255) < 40 && std::abs(p[1] - link.g * 255) < 40 && std::abs(p[2] - link.b * 255) < 40) {
+            if (first < 0) first = x;
+            last = x;
+        }
+    }
+    ASSERT_GT(last - first, 40) << "the Browse link of the ELF row";
+    click((first + last) / 2, row_y + 9);
+    ASSERT_TRUE(wait_log("[CFG] elf = ")) << read_text_file(dir_ + "/debugger.log");
+    EXPECT_NE(read_text_file(dir_ + "/dialog_args").find("--file-filter=ELF Files | *.elf"), std::string::npos);
+    click((int)(setup_box.x + setup_box.w) - 64 - 15 - 2 + 32, (int)setup_box.y + 11);
+    ASSERT_TRUE(wait_log("[CFG] Saved debugger.ini")) << read_text_file(dir_ + "/debugger.log");
+    std::string ini = read_text_file(dir_ + "/debugger.ini");
+    EXPECT_NE(ini.find("elf=" + chosen), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[Packs]"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("cache=keep me"), std::string::npos) << ini;
+    // Save closes the panel: the Log spans the whole bottom row again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_EQ(run_command({"import", "-window", "root", dir_ + "/saved.png"}, &g_x, 10000), 0);
+    ASSERT_TRUE(image_load_png(dir_ + "/saved.png", &img));
+    int title_px = 0;
+    for (int y = (int)setup_box.y + 2; y < (int)setup_box.y + 20; ++y)
+        for (int x = (int)setup_box.x + 10; x < (int)setup_box.x + 200; ++x) {
+            const unsigned char* p = img.at(wx + x, wy + y);
+            title_px += p[0] > 150 && p[2] < 90;  // the orange panel title
+        }
+    EXPECT_LT(title_px, 5) << "the setup panel's title is gone";
 }

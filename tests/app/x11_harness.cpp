@@ -35,9 +35,16 @@ bool have_program(const char* name) {
 static std::vector<char*> env_with_display(const XServer* xs, std::vector<std::string>* storage,
                                            const std::vector<std::string>& extra) {
     storage->clear();
+    auto overridden = [&](const char* e) {
+        for (const std::string& x : extra) {
+            size_t eq = x.find('=');
+            if (eq != std::string::npos && strncmp(e, x.c_str(), eq + 1) == 0) return true;
+        }
+        return false;
+    };
     for (char** e = environ; *e; ++e)
         if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 &&
-            strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+            strncmp(*e, "ASAN_OPTIONS=", 13) != 0 && !overridden(*e))
             storage->push_back(*e);
     if (xs && xs->display >= 0) storage->push_back("DISPLAY=" + xs->name());
     // The GL driver is unloaded at exit, so its leftovers cannot even be

@@ -1,0 +1,130 @@
+#include "ui/setup_panel.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "probe/probe.h"
+#include "ui/font.h"
+#include "ui/frame.h"
+#include "ui/gl.h"
+#include "ui/layout.h"
+#include "ui/panel.h"
+#include "ui/theme.h"
+#include "ui/ui_state.h"
+
+#define SETUP_BUTTON {-200, -200, 62, 18, false, false}
+Button BtnSetupBrowseElf = SETUP_BUTTON, BtnSetupBrowseSvd = SETUP_BUTTON, BtnSetupBrowseArmSvd = SETUP_BUTTON,
+       BtnSetupBrowseSrc = SETUP_BUTTON, BtnSetupBrowseBin = SETUP_BUTTON;
+Button BtnSetupSave = {-200, -200, 64, 18, false, false};
+Button BtnFlash = {-200, -200, 80, 18, false, false};
+SetupMcuInfo g_setup_mcu;
+
+static const float INSET = 15;
+static bool s_flash_enabled_drawn = false;
+
+bool setup_flash_enabled_as_drawn() { return s_flash_enabled_drawn; }
+
+bool is_setup_button(const Button* b) {
+    for (const Button* s : {&BtnSetupBrowseElf, &BtnSetupBrowseSvd, &BtnSetupBrowseArmSvd, &BtnSetupBrowseSrc,
+                            &BtnSetupBrowseBin, &BtnSetupSave, &BtnFlash})
+        if (b == s) return true;
+    return false;
+}
+
+bool setup_flash_enabled(const char* bin_path) {
+    return g_probe_connected.load() && g_setup_mcu.valid && g_setup_mcu.has_flash_algo && bin_path && bin_path[0] &&
+           g_flash_status.load() != FLASH_STATUS_BUSY;
+}
+
+static Color3 brighter(Color3 c, float k) {
+    return Color3{std::min(1.0f, c.r * k), std::min(1.0f, c.g * k), std::min(1.0f, c.b * k)};
+}
+
+static void line(Color3 c, float x0, float y0, float x1, float y1) {
+    set_line_color(text_shader, c);
+    draw_line(text_shader, line_vao, line_vbo, x0, y0, x1, y1);
+}
+
+static void place(Button* b, float x, float y) {
+    b->x = (int)x;
+    b->y = (int)y;
+}
+
+static void draw_status(float px, float top, const char* bin_path) {
+    int status = g_flash_status.load(), progress = g_flash_progress.load();
+    const char* word = "Ready";
+    Color3 c = g_theme.titlebar_text;
+    if (status == FLASH_STATUS_BUSY) word = "Programming...", c = g_theme.titlebar_info;
+    else if (status == FLASH_STATUS_OK) word = "Done", c = g_theme.dbg_btn_continue;
+    else if (status == FLASH_STATUS_ERROR) word = "FAILED", c = Color3{1, 0.3f, 0.3f};
+    draw_rect(ui_shader, ui_vao, px, top, 90, 8, 0, Color4{0.25f, 0.25f, 0.25f, 1});
+    float fill = progress >= 0 && progress <= 100 ? 90.0f * (float)progress / 100.0f : 0;
+    if (fill > 0.001f) draw_rect(ui_shader, ui_vao, px, top, fill, 8, 0, Color4{c.r, c.g, c.b, 1});
+    char text[64];
+    if (progress >= 0) std::snprintf(text, sizeof text, "%d%%  %s", progress, word);
+    else std::snprintf(text, sizeof text, "%s", word);
+    RenderText(text, px + 98, top + 7, &g_theme.titlebar_info.r);
+
+    place(&BtnFlash, px, top + 14);
+    const Button& f = BtnFlash;
+    bool enabled = setup_flash_enabled(bin_path);
+    s_flash_enabled_drawn = enabled;
+    Color3 base = enabled ? g_theme.dbg_btn_continue : Color3{0.35f, 0.35f, 0.35f};
+    Color3 tc = !enabled ? brighter(base, 0.5f) : f.pressed ? brighter(base, 0.6f) : f.hovered ? brighter(base, 1.3f) : base;
+    float fx = (float)f.x, fy = (float)f.y, fw = (float)f.width, fh = (float)f.height;
+    RenderText("Flash", fx + (fw - measure_text("Flash")) / 2, fy + 9 + 5, &tc.r);
+    line(base, fx, fy, fx + fw, fy);
+    line(base, fx + fw, fy, fx + fw, fy + fh);
+    line(base, fx + fw, fy + fh, fx, fy + fh);
+    line(base, fx, fy + fh, fx, fy);
+}
+
+void draw_setup_panel(const RenderMainState* st) {
+    LayoutBox* b = &setup_box;
+    if (b->w <= 0 || b->h <= 0) return;
+    draw_layout_box(b, "File Setup / Flash", nullptr, window_h, nullptr, 0);
+    float right = b->x + b->w;
+    place(&BtnSetupSave, right - 64 - INSET - 2, b->y + 2);
+    begin_scissor(b, window_h);
+    const Button& sv = BtnSetupSave;
+    Color3 save_c = sv.hovered ? brighter(g_theme.dbg_btn_continue, 1.3f) : g_theme.dbg_btn_continue;
+    RenderText("Save", (float)sv.x + ((float)sv.width - measure_text("Save")) / 2, (float)(sv.y + sv.height - 3),
+               &save_c.r);
+
+    float px = b->x + INSET, row0 = debug_box.y + 20;
+    struct Row {
+        const char* label;
+        Button* btn;
+        const char* path;
+    } rows[5] = {{"ELF file:", &BtnSetupBrowseElf, st ? st->cfg_elf : nullptr},
+                 {"SVD file:", &BtnSetupBrowseSvd, st ? st->cfg_svd : nullptr},
+                 {"ARM SVD:", &BtnSetupBrowseArmSvd, st ? st->cfg_arm_svd : nullptr},
+                 {"Source root:", &BtnSetupBrowseSrc, st ? st->src_root_dir : nullptr},
+                 {"BIN/HEX file:", &BtnSetupBrowseBin, st ? st->cfg_bin : nullptr}};
+    for (int i = 0; i < 5; ++i) {
+        float top = row0 + 26 * (float)i;
+        RenderText(rows[i].label, px, top + 15, &g_theme.titlebar_info.r);
+        Button* bt = rows[i].btn;
+        place(bt, px + measure_text(rows[i].label) + 6, top);
+        float bx = (float)bt->x;
+        Color3 c = bt->hovered ? brighter(g_theme.dbg_btn_step, 1.3f) : g_theme.dbg_btn_step;
+        RenderText("Browse", bx + 4, top + 15, &c.r);
+        line(c, bx + 4, top + 18, bx + 58, top + 18);
+        float path_x = bx + (float)bt->width + 8, room = right - 8 - path_x;
+        const char* path = rows[i].path ? rows[i].path : "";
+        if (room > 10 && path[0]) RenderText(truncate_text_left(path, room), path_x, top + 15, &g_theme.titlebar_text.r);
+    }
+
+    float sep_y = row0 + 5 * 26 + 8;
+    line(Color3{g_theme.titlebar_info.r * 0.4f, g_theme.titlebar_info.g * 0.4f, g_theme.titlebar_info.b * 0.4f}, px,
+         sep_y, right - INSET, sep_y);
+    float mcu_top = sep_y + 8;
+    char mcu[128];
+    if (g_setup_mcu.valid && g_setup_mcu.device[0])
+        std::snprintf(mcu, sizeof mcu, "MCU: %s   Flash: %u KB", g_setup_mcu.device, g_setup_mcu.flash_kb);
+    else
+        std::snprintf(mcu, sizeof mcu, "MCU: not identified");
+    RenderText(mcu, px, mcu_top + 15, &g_theme.titlebar_info.r);
+    draw_status(px, mcu_top + 26, st ? st->cfg_bin : nullptr);
+    end_scissor();
+}
