@@ -119,6 +119,10 @@ bool dbg_bp_clear(uint32_t addr);
 // slot (0xFFFFFFFF and false where a read failed). Return the reads made.
 int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
+// The frame base of the halted function (its CFA) from the registers; frame-
+// based locals are read there. Without one (or when it fails) SP is used.
+typedef bool (*WatchFrameBaseFn)(const uint32_t regs[16], uint32_t* base);
+void probe_set_frame_base(WatchFrameBaseFn fn);
 // One poll of each kind, as the thread runs them every 200 ms. The idle
 // poll returns true when it found the core running.
 void running_poll();

@@ -1,5 +1,6 @@
 // What the probe thread does between commands, and the target-access
 // wrappers the code running on it uses.
+#include <atomic>
 #include <cstring>
 
 #include "probe/probe_priv.h"
@@ -115,6 +116,10 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
     return ok;
 }
 
+static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
+
+void probe_set_frame_base(WatchFrameBaseFn fn) { s_frame_base.store(fn); }
+
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
@@ -132,14 +137,16 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     }
     uint32_t regs[16] = {};
     bool have_regs = dbg_read_regs(regs);
-    uint32_t sp = have_regs ? regs[13] : 0;
+    uint32_t sp = have_regs ? regs[13] : 0, base = sp;
+    WatchFrameBaseFn frame_base = s_frame_base.load();
+    if (have_regs && frame_base && !frame_base(regs, &base)) base = sp;
     int ok = 0;
     for (int i = 0; i < n; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
         uint32_t v = 0;
         bool r = false;
         if (loc[i].size >= 1 && loc[i].size <= 4) {
-            if (loc[i].kind == VAR_LOC_FBREG && have_regs && sp) r = read_value(sp + (uint32_t)loc[i].value, loc[i].size, &v);
+            if (loc[i].kind == VAR_LOC_FBREG && have_regs && base) r = read_value(base + (uint32_t)loc[i].value, loc[i].size, &v);
             else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
                 v = regs[loc[i].value];
                 r = true;

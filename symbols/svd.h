@@ -51,6 +51,9 @@ SvdDevice* svd_load(const char* path);
 // Parses a document held in memory (the file loader's second half).
 SvdDevice* svd_load_buffer(const char* data, uint32_t size);
 const char* svd_error();
+// Test hook: after `n` more successful allocations the reader's next one fails
+// (once); a negative `n` turns it off.
+void svd_fail_alloc_after(long n);
 void svd_free(SvdDevice* dev);
 bool svd_merge(SvdDevice* vendor, const SvdDevice* arm);
 bool svd_lookup(const SvdDevice* dev, uint32_t addr, SvdLocation* out);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "symbols/elf_dwarf.h"
+#include "symbols/svd.h"
 #include "tests/app/x11_harness.h"
 #include "ui/frame.h"
 #include "ui/theme.h"
@@ -334,4 +335,49 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     for (int y = (int)bkpt_box.y + 42; y < (int)bkpt_box.y + 60; ++y)
         for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(wx_ + x, wy_ + y)[0] > 150;
     EXPECT_GT(text, 30) << "the breakpoint's row with its address";
+}
+
+// The Peripherals panel: open GPIOD, watch its ODR with a click at the row's
+// left edge, and see the LED bit the firmware toggles change in the Watch tab.
+TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
+    SvdDevice* dev = svd_load(KORVANE_DEMO_SVD);
+    ASSERT_NE(dev, nullptr) << svd_error();
+    int gpiod = -1, odr = -1;
+    for (int i = 0; i < svd_peripheral_count(dev); ++i)
+        if (std::string(svd_get_peripheral(dev, i)->name) == "GPIOD") gpiod = i;
+    ASSERT_GE(gpiod, 0);
+    for (int i = 0; i < svd_register_count(svd_get_peripheral(dev, gpiod)); ++i)
+        if (std::string(svd_get_register(svd_get_peripheral(dev, gpiod), i)->name) == "ODR") odr = i;
+    svd_free(dev);
+    ASSERT_GE(odr, 0);
+    const LayoutBox& p = periph_box;
+    auto row_y = [&](int row) { return p.y + 22 + 20 * row + 10; };
+    click(p.x + 60, row_y(gpiod));
+    // The register list: row 0 is the back row, ODR is row odr + 1. A press
+    // in the left 20 px watches it and marks the row "W ".
+    auto marker_pixels = [&](const Image& i) {
+        int n = 0;
+        for (int y = (int)row_y(odr + 1) - 8; y < (int)row_y(odr + 1) + 8; ++y)
+            for (int x = (int)p.x + 2; x < (int)p.x + 16; ++x) n += i.at(wx_ + x, wy_ + y)[0] > 90;
+        return n;
+    };
+    Image before = shot("registers");
+    EXPECT_LT(marker_pixels(before), 5);
+    click(p.x + 8, row_y(odr + 1));
+    EXPECT_GT(marker_pixels(shot_until("watched", [&](const Image& i) { return marker_pixels(i) > 10; })), 10)
+        << "the \"W \" marker";
+    // The Watch tab shows GPIOD->ODR; its value follows the LED (PD12) as the target runs.
+    const LayoutBox& v = variables_box;
+    click(v.x + v.w * 3 / 4, v.y + 27);
+    auto value_area = [&](const Image& i) {
+        std::string s;
+        for (int y = (int)v.y + 38; y < (int)v.y + 56; ++y)
+            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(i.at(wx_ + x, wy_ + y)[1] > 120);
+        return s;
+    };
+    Image first = shot("watch0");
+    std::string a = value_area(first);
+    EXPECT_NE(a.find('\x01'), std::string::npos) << "a value is shown";
+    Image later = shot_until("watch1", [&](const Image& i) { return value_area(i) != a; }, 6000);
+    EXPECT_NE(value_area(later), a) << "the LED bit toggles while the target runs";
 }
