@@ -1,6 +1,7 @@
 // Loads a large debug ELF (generated: many translation units, 10+ MB of
 // DWARF) next to gdb and readelf on the same file in the same run, then
-// measures address lookups and the Thumb classifier.
+// measures address lookups, the Thumb classifier, and the variable index,
+// dump and scope queries on a ~4 MB and the large image.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "disasm/thumb2_disasm.h"
 #include "symbols/elf_dwarf.h"
+#include "symbols/elf_variable.h"
 
 static double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -21,57 +23,119 @@ static double time_command(const std::string& cmd) {
     return now_s() - t0;
 }
 
-// Writes and builds the program once; later runs reuse it.
-static bool build_large_elf(const std::string& dir, std::string* elf) {
-    *elf = dir + "/large.elf";
+// Writes and builds a program of `units` translation units of `funcs`
+// functions each (parameters, locals, a block-local, a function-level static,
+// file-level globals and a structure per unit) once; later runs reuse it.
+static bool build_large_elf(const std::string& dir, int units, int funcs, std::string* elf) {
+    std::string name = "vars_" + std::to_string(units) + "x" + std::to_string(funcs);
+    *elf = dir + "/" + name + ".elf";
     if (FILE* f = fopen(elf->c_str(), "rb")) {
         fclose(f);
         return true;
     }
-    if (system(("mkdir -p " + dir).c_str()) != 0) return false;
-    const int units = 240, funcs = 120;
+    std::string src = dir + "/" + name;
+    if (system(("mkdir -p " + src).c_str()) != 0) return false;
     std::string objs;
-    FILE* mk = fopen((dir + "/Makefile").c_str(), "w");
+    FILE* mk = fopen((src + "/Makefile").c_str(), "w");
     if (!mk) return false;
     fprintf(mk, "CFLAGS=-mcpu=cortex-m4 -mthumb -O1 -g -gdwarf-4 -Wa,--gdwarf-5 -ffunction-sections\n");
     for (int u = 0; u < units; ++u) {
-        std::string c = dir + "/unit" + std::to_string(u) + ".c";
+        std::string c = src + "/unit" + std::to_string(u) + ".c";
         FILE* f = fopen(c.c_str(), "w");
         if (!f) return false;
         fprintf(f, "struct rec%d { int a; unsigned b[4]; float c; };\n", u);
+        fprintf(f, "int k0_hook(int v);\nint k1_hook(int v);\nint k2_hook(int v);\n");
+        fprintf(f, "volatile int g_u%d_count;\nstruct rec%d g_u%d_last;\nstatic unsigned s_u%d_mask = %du;\n", u, u, u,
+                u, u + 1);
         for (int k = 0; k < funcs; ++k) {
             fprintf(f, "int u%d_f%d(struct rec%d* r, int x) {\n", u, k, u);
-            fprintf(f, "    int s = x * %d;\n    for (int i = 0; i < 4; ++i) s += (int)r->b[i] ^ i;\n", k + 1);
-            fprintf(f, "    if (s > %d) s -= r->a;\n    r->c = (float)s * 0.5f;\n    return s + %d;\n}\n", k * 7, u);
+            fprintf(f, "    static int calls;\n    int s = x * %d;\n", k + 1);
+            fprintf(f, "    for (int i = 0; i < 4; ++i) s += (int)(r->b[i] & s_u%d_mask) ^ i;\n", u);
+            fprintf(f, "    if (s > %d) s -= r->a;\n    r->c = (float)s * 0.5f;\n", k * 7);
+            fprintf(f, "    g_u%d_count += ++calls;\n    if (k%d_hook(s)) g_u%d_last = *r;\n    return s + %d;\n}\n", u,
+                    k % 3, u, u);
         }
         fclose(f);
         objs += " unit" + std::to_string(u) + ".o";
     }
-    FILE* m = fopen((dir + "/main.c").c_str(), "w");
+    FILE* m = fopen((src + "/main.c").c_str(), "w");
     if (!m) return false;
     fprintf(m, "int main(void) { return 0; }\nvoid _exit(int c) { (void)c; for (;;) {} }\n");
+    for (int h = 0; h < 3; ++h) fprintf(m, "int k%d_hook(int v) { return v > %d; }\n", h, h * 100);
     fclose(m);
-    fprintf(mk, "large.elf: main.o%s\n\tarm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -nostartfiles -Wl,-e,main $^ -o $@\n", objs.c_str());
+    fprintf(mk, "../%s.elf: main.o%s\n\tarm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -nostartfiles -Wl,-e,main $^ -o $@\n",
+            name.c_str(), objs.c_str());
     fprintf(mk, "%%.o: %%.c\n\tarm-none-eabi-gcc $(CFLAGS) -c $< -o $@\n");
     fclose(mk);
     fprintf(stderr, "symbols_bench: building %d translation units (once)...\n", units);
-    return system(("make -s -j2 -C " + dir + " large.elf").c_str()) == 0;
+    return system(("make -s -j2 -C " + src + " ../" + name + ".elf").c_str()) == 0;
 }
 
-int main(int argc, char** argv) {
-    std::string dir = argc > 1 ? argv[1] : "/tmp/korvane_symbols_bench";
-    std::string elf;
-    if (!build_large_elf(dir, &elf)) {
-        fprintf(stderr, "symbols_bench: could not build the large ELF\n");
-        return 1;
-    }
-    std::string sizes = "arm-none-eabi-size -A " + elf + " | awk '/debug/ {s += $2} END {printf \"%.1f\", s / 1048576}'";
+static std::string debug_mb(const std::string& elf) {
+    std::string sizes =
+        "arm-none-eabi-size -A " + elf + " | awk '/debug/ {s += $2} END {printf \"%.1f\", s / 1048576}'";
     FILE* p = popen(sizes.c_str(), "r");
     char mb[32] = "?";
     if (p) {
         if (!fgets(mb, sizeof mb, p)) mb[0] = 0;
         pclose(p);
     }
+    return mb;
+}
+
+// The variable index (as the program builds it at start-up, 512 entries) and
+// the dump, against readelf decoding .debug_info of the same file; then
+// variables in scope at random function entries.
+static void bench_variables(const std::string& elf) {
+    ElfDwarf* e = elf_dwarf_load(elf.c_str());
+    if (!e) {
+        fprintf(stderr, "symbols_bench: load failed: %s\n", elf_dwarf_error());
+        return;
+    }
+    std::vector<ElfVariable> vars(512);
+    double index = 1e9, dump = 1e9, readelf = 1e9;
+    int n = 0;
+    std::string dump_path = elf + ".dump.txt";
+    for (int i = 0; i < 3; ++i) {
+        double t0 = now_s();
+        n = elf_dwarf_get_all_variables(e, vars.data(), (int)vars.size());
+        index = std::min(index, now_s() - t0);
+        t0 = now_s();
+        if (!elf_dwarf_dump_to_file(e, dump_path.c_str())) fprintf(stderr, "symbols_bench: dump failed\n");
+        dump = std::min(dump, now_s() - t0);
+        readelf = std::min(readelf, time_command("arm-none-eabi-readelf --debug-dump=info " + elf + " >/dev/null"));
+    }
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<uint32_t> pick(0, e->func_count - 1);
+    const int calls = 2000;
+    double worst = 0, total = 0;
+    uint64_t found = 0;
+    for (int i = 0; i < calls; ++i) {
+        double t0 = now_s();
+        found += (uint64_t)elf_dwarf_get_variables(e, e->funcs[pick(rng)].address, vars.data(), (int)vars.size());
+        double dt = now_s() - t0;
+        total += dt;
+        worst = std::max(worst, dt);
+    }
+    printf("%s: %s MB of DWARF, %u functions, %u units\n", elf.c_str(), debug_mb(elf).c_str(), e->func_count,
+           e->unit_count);
+    printf("  variable index (%d held):       %.1f ms\n", n, 1000 * index);
+    printf("  dump file:                      %.1f ms\n", 1000 * dump);
+    printf("  readelf --debug-dump=info:      %.1f ms  -> index + dump is %.2fx of readelf\n", 1000 * readelf,
+           (index + dump) / readelf);
+    printf("  elf_dwarf_get_variables:        %.3f ms per call, worst %.3f ms (%d calls, %.1f variables each)\n",
+           1000 * total / calls, 1000 * worst, calls, (double)found / calls);
+    elf_dwarf_free(e);
+}
+
+int main(int argc, char** argv) {
+    std::string dir = argc > 1 ? argv[1] : "/tmp/korvane_symbols_bench";
+    std::string elf, mid;
+    if (!build_large_elf(dir, 60, 120, &mid) || !build_large_elf(dir, 240, 120, &elf)) {
+        fprintf(stderr, "symbols_bench: could not build the large ELF\n");
+        return 1;
+    }
+    std::string mb = debug_mb(elf);
     // Ours: best of five loads.
     double ours = 1e9;
     ElfDwarf* e = nullptr;
@@ -89,10 +153,11 @@ int main(int argc, char** argv) {
     double gdb = 1e9, readelf = 1e9;
     for (int i = 0; i < 3; ++i) {
         gdb = std::min(gdb, time_command("gdb-multiarch -nx -batch -ex 'info line main' " + elf + " >/dev/null 2>&1"));
-        readelf = std::min(readelf, time_command("arm-none-eabi-readelf --debug-dump=decodedline " + elf + " >/dev/null"));
+        readelf =
+            std::min(readelf, time_command("arm-none-eabi-readelf --debug-dump=decodedline " + elf + " >/dev/null"));
     }
-    printf("large ELF: %s MB of DWARF, %u line rows, %u files, %u functions\n", mb, e->line_count, e->file_count,
-           e->func_count);
+    printf("large ELF: %s MB of DWARF, %u line rows, %u files, %u functions\n", mb.c_str(), e->line_count,
+           e->file_count, e->func_count);
     printf("load (best of 5):                %.1f ms\n", 1000 * ours);
     printf("gdb-multiarch 'info line main':  %.1f ms (best of 3)  -> ours is %.2fx of gdb\n", 1000 * gdb, ours / gdb);
     printf("readelf decodedline:             %.1f ms (best of 3)\n", 1000 * readelf);
@@ -123,5 +188,7 @@ int main(int argc, char** argv) {
     printf("Thumb classifier:                %.1f M instructions/s (%llu classified, checksum %llu)\n",
            insns / dt / 1e6, (unsigned long long)insns, (unsigned long long)classes);
     elf_dwarf_free(e);
+    bench_variables(mid);
+    bench_variables(elf);
     return 0;
 }

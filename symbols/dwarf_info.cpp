@@ -1,10 +1,1305 @@
+// Variables, types and locations from .debug_info (DWARF 2 to 5): the unit
+// index built at load, the entry reader, type names, location expressions and
+// lists, the variables in scope at a pc and the start-up variable index.
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 
-// Interim: the .debug_info reader lands with its tests.
-int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t, ElfVariable* out, int max_vars) {
-    return !e || !out || max_vars < 1 ? -1 : 0;
+namespace {
+
+enum : uint16_t {
+    TAG_array_type = 0x01, TAG_enumeration_type = 0x04, TAG_formal_parameter = 0x05, TAG_lexical_block = 0x0B,
+    TAG_member = 0x0D, TAG_pointer_type = 0x0F, TAG_reference_type = 0x10, TAG_compile_unit = 0x11,
+    TAG_structure_type = 0x13, TAG_subroutine_type = 0x15, TAG_typedef = 0x16, TAG_union_type = 0x17,
+    TAG_inlined_subroutine = 0x1D, TAG_base_type = 0x24, TAG_const_type = 0x26, TAG_subprogram = 0x2E,
+    TAG_variable = 0x34, TAG_volatile_type = 0x35, TAG_restrict_type = 0x37, TAG_partial_unit = 0x3C,
+};
+
+enum : uint16_t {
+    AT_sibling = 0x01,
+    AT_location = 0x02,
+    AT_name = 0x03,
+    AT_byte_size = 0x0B,
+    AT_low_pc = 0x11,
+    AT_high_pc = 0x12,
+    AT_abstract_origin = 0x31,
+    AT_data_member_location = 0x38,
+    AT_declaration = 0x3C,
+    AT_frame_base = 0x40,
+    AT_completes = 0x47,  // a definition naming the declaration it completes
+    AT_type = 0x49,
+    AT_ranges = 0x55,
+    AT_signature = 0x69,
+    AT_str_offsets_base = 0x72,
+    AT_addr_base = 0x73,
+    AT_rnglists_base = 0x74,
+    AT_loclists_base = 0x8C,
+};
+
+enum : uint16_t {
+    FORM_addr = 0x01, FORM_block2 = 0x03, FORM_block4 = 0x04, FORM_data2 = 0x05, FORM_data4 = 0x06,
+    FORM_data8 = 0x07, FORM_string = 0x08, FORM_block = 0x09, FORM_block1 = 0x0A, FORM_data1 = 0x0B,
+    FORM_flag = 0x0C, FORM_sdata = 0x0D, FORM_strp = 0x0E, FORM_udata = 0x0F, FORM_ref_addr = 0x10,
+    FORM_ref1 = 0x11, FORM_ref2 = 0x12, FORM_ref4 = 0x13, FORM_ref8 = 0x14, FORM_ref_udata = 0x15,
+    FORM_indirect = 0x16, FORM_sec_offset = 0x17, FORM_exprloc = 0x18, FORM_flag_present = 0x19,
+    FORM_strx = 0x1A, FORM_addrx = 0x1B, FORM_ref_sup4 = 0x1C, FORM_strp_sup = 0x1D, FORM_data16 = 0x1E,
+    FORM_line_strp = 0x1F, FORM_ref_sig8 = 0x20, FORM_implicit_const = 0x21, FORM_loclistx = 0x22,
+    FORM_rnglistx = 0x23, FORM_ref_sup8 = 0x24, FORM_strx1 = 0x25, FORM_strx2 = 0x26, FORM_strx3 = 0x27,
+    FORM_strx4 = 0x28, FORM_addrx1 = 0x29, FORM_addrx2 = 0x2A, FORM_addrx3 = 0x2B, FORM_addrx4 = 0x2C,
+    FORM_GNU_addr_index = 0x1F01, FORM_GNU_str_index = 0x1F02, FORM_GNU_ref_alt = 0x1F20,
+    FORM_GNU_strp_alt = 0x1F21,
+};
+
+enum : uint8_t {
+    OP_addr = 0x03, OP_reg0 = 0x50, OP_reg31 = 0x6F, OP_breg0 = 0x70, OP_breg13 = 0x7D, OP_breg31 = 0x8F,
+    OP_regx = 0x90, OP_fbreg = 0x91, OP_bregx = 0x92, OP_piece = 0x93, OP_plus_uconst = 0x23,
+};
+
+enum : uint8_t {
+    UT_compile = 1,
+    UT_type = 2,
+    UT_partial = 3,
+    UT_skeleton = 4,
+    UT_split_compile = 5,
+    UT_split_type = 6
+};
+
+constexpr uint32_t kMaxAbbrevs = 512;  // per unit; later codes are unknown
+constexpr int kMaxScopes = 32;
+constexpr int kTypeDepth = 9;
+constexpr int kSizeSteps = 8;
+constexpr int kIndirectDepth = 4;      // DW_FORM_indirect naming DW_FORM_indirect...
+constexpr uint32_t kSnapshotCap = 512; // variables taken per entry pc for the index and the dump
+constexpr uint32_t kSpRegister = 13;
+
+struct AbbrevAttr {
+    uint16_t attr, form;
+    int32_t implicit_val;
+};
+
+struct AbbrevEntry {
+    uint32_t code;
+    uint16_t tag;
+    uint8_t has_children;
+    uint32_t attr_first, attr_count;  // into DwarfAbbrevCache::attrs; all pairs are kept
+};
+
+struct AbbrevTable {
+    uint32_t first, count;  // into DwarfAbbrevCache::entries
+    bool dense;             // codes are 1..count in order: found by index
+};
+
+}  // namespace
+
+struct DwarfAbbrevCache {
+    std::vector<AbbrevAttr> attrs;
+    std::vector<AbbrevEntry> entries;
+    std::vector<AbbrevTable> tables;
+    std::vector<std::pair<uint64_t, uint32_t>> signatures;  // type units by signature, sorted
+    uint64_t pair_budget;  // (attribute, form) pairs left to parse (hostile overlapping tables)
+};
+
+namespace {
+
+struct AttrVal {
+    uint16_t attr, form;
+    union {
+        uint32_t u32;
+        int32_t s32;
+        uint64_t u64;
+        struct {
+            const uint8_t* ptr;
+            uint32_t len;
+        } block;
+        const char* str;
+    } v;
+};
+
+// A reference resolved to a section offset of .debug_info, or a type signature.
+struct Ref {
+    uint8_t kind;  // 0 none, 1 offset, 2 signature
+    uint32_t off;
+    uint64_t sig;
+};
+
+struct Ctx {
+    const ElfDwarf* e;
+    const DwarfUnit* u;
+    const DwarfAbbrevCache* cache;
+    const AbbrevTable* table;
+};
+
+// One entry with the attributes this reader uses.
+struct Die {
+    uint32_t off, next, code;
+    uint16_t tag;
+    bool children;
+    const char* name;
+    Ref type, declared, sibling, origin, signature;
+    AttrVal loc, fb, member_loc, ranges;
+    bool has_loc, has_fb, has_member_loc, has_ranges;
+    bool has_low, has_high, high_is_addr, declaration, has_size;
+    uint32_t low, high_raw, byte_size;
+    bool has_str_base, has_addr_base, has_loclists_base, has_rnglists_base;
+    uint32_t str_base, addr_base, loclists_base, rnglists_base;
+};
+
+struct Loc {
+    VarLocKind kind;
+    int32_t value;
+    bool from_fbreg;  // an offset from the frame base (DW_OP_fbreg), not from SP
+};
+
+// --- bounded reads ------------------------------------------------------------------
+
+bool take_le(const uint8_t* d, uint32_t end, uint32_t* pos, uint32_t n, uint64_t* v) {
+    if (*pos > end || end - *pos < n) return false;
+    uint64_t x = 0;
+    for (uint32_t i = 0; i < n; ++i) x |= (uint64_t)d[*pos + i] << (8 * i);
+    *pos += n;
+    *v = x;
+    return true;
 }
+
+// A LEB128 that ends before `end` within ten bytes; an unterminated one is unreadable.
+bool take_uleb(const uint8_t* d, uint32_t end, uint32_t* pos, uint32_t* v) {
+    if (*pos >= end) return false;
+    *v = read_uleb128(d, end, pos);
+    return !(d[*pos - 1] & 0x80);
+}
+
+bool take_sleb(const uint8_t* d, uint32_t end, uint32_t* pos, int32_t* v) {
+    if (*pos >= end) return false;
+    *v = read_sleb128(d, end, pos);
+    return !(d[*pos - 1] & 0x80);
+}
+
+bool take_block(const uint8_t* d, uint32_t end, uint32_t* pos, uint64_t len, AttrVal* out) {
+    if (*pos > end || len > end - *pos) return false;
+    out->v.block.ptr = d + *pos;
+    out->v.block.len = (uint32_t)len;
+    *pos += (uint32_t)len;
+    return true;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+// A NUL-terminated string at `off` inside the section, or null.
+const char* section_cstr(const uint8_t* sec, uint32_t size, uint64_t off) {
+    if (!sec || off >= size) return nullptr;
+    return memchr(sec + off, 0, size - (uint32_t)off) ? (const char*)sec + off : nullptr;
+}
+
+void copy_str(char* out, size_t cap, const char* s) {
+    size_t n = s ? strnlen(s, cap - 1) : 0;
+    if (n) memcpy(out, s, n);
+    out[n] = 0;
+}
+
+bool form_is_strx(uint16_t form) {
+    return form == FORM_strx || (form >= FORM_strx1 && form <= FORM_strx4) || form == FORM_GNU_str_index;
+}
+
+bool form_is_addrx(uint16_t form) {
+    return form == FORM_addrx || (form >= FORM_addrx1 && form <= FORM_addrx4) || form == FORM_GNU_addr_index;
+}
+
+bool form_is_block(uint16_t form) {
+    return form == FORM_exprloc || form == FORM_block1 || form == FORM_block2 || form == FORM_block4 ||
+           form == FORM_block;
+}
+
+const char* resolve_strx(const ElfDwarf* e, uint32_t base, uint32_t index) {
+    uint64_t at = (uint64_t)base + 4ull * index;
+    if (!e->debug_str_offsets || at + 4 > e->debug_str_offsets_size) return nullptr;
+    return section_cstr(e->debug_str, e->debug_str_size, le32(e->debug_str_offsets + at));
+}
+
+uint32_t resolve_addrx(const ElfDwarf* e, uint32_t base, uint32_t index) {
+    uint64_t at = (uint64_t)base + 4ull * index;
+    if (!e->debug_addr || at + 4 > e->debug_addr_size) return 0;
+    return le32(e->debug_addr + at);
+}
+
+// --- abbreviations -------------------------------------------------------------------
+
+uint32_t parse_abbrev_table(const uint8_t* ab, uint32_t size, uint32_t offset, DwarfAbbrevCache* c) {
+    AbbrevTable t = {(uint32_t)c->entries.size(), 0, true};
+    uint32_t pos = offset;
+    while (pos < size && t.count < kMaxAbbrevs) {
+        uint32_t code = read_uleb128(ab, size, &pos);
+        if (code == 0) break;
+        uint32_t tag = read_uleb128(ab, size, &pos);
+        if (pos >= size) break;
+        AbbrevEntry en = {code, (uint16_t)tag, ab[pos++], (uint32_t)c->attrs.size(), 0};
+        bool complete = false;
+        while (pos < size && c->pair_budget > 0) {
+            --c->pair_budget;
+            uint32_t attr = read_uleb128(ab, size, &pos);
+            uint32_t form = read_uleb128(ab, size, &pos);
+            if (attr == 0 && form == 0) {
+                complete = true;
+                break;
+            }
+            int32_t implicit = form == FORM_implicit_const ? read_sleb128(ab, size, &pos) : 0;
+            c->attrs.push_back(AbbrevAttr{(uint16_t)attr, (uint16_t)form, implicit});
+            ++en.attr_count;
+        }
+        if (!complete) {  // cut off by the section's end: the entry is unusable
+            c->attrs.resize(en.attr_first);
+            break;
+        }
+        if (code != t.count + 1) t.dense = false;
+        c->entries.push_back(en);
+        ++t.count;
+    }
+    c->tables.push_back(t);
+    return (uint32_t)c->tables.size() - 1;
+}
+
+const AbbrevEntry* find_abbrev(const Ctx& c, uint32_t code) {
+    const AbbrevTable& t = *c.table;
+    if (t.dense) return code >= 1 && code <= t.count ? &c.cache->entries[t.first + code - 1] : nullptr;
+    for (uint32_t i = 0; i < t.count; ++i)
+        if (c.cache->entries[t.first + i].code == code) return &c.cache->entries[t.first + i];
+    return nullptr;
+}
+
+// --- attribute values ----------------------------------------------------------------------
+
+bool read_attr_value(const Ctx& c, uint32_t* pos, uint16_t form, int32_t implicit, AttrVal* out, int depth) {
+    const uint8_t* d = c.e->debug_info;
+    uint32_t end = c.u->end;
+    if (*pos >= end) return false;
+    out->form = form;
+    out->v.u64 = 0;
+    uint64_t x = 0;
+    uint32_t u = 0;
+    switch (form) {
+    case FORM_addr: case FORM_data4: case FORM_ref_addr: case FORM_ref4: case FORM_sec_offset:
+    case FORM_ref_sup4: case FORM_GNU_ref_alt:
+        if (!take_le(d, end, pos, 4, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_data2: case FORM_ref2: case FORM_strx2: case FORM_addrx2:
+        if (!take_le(d, end, pos, 2, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_data1: case FORM_flag: case FORM_ref1: case FORM_strx1: case FORM_addrx1:
+        if (!take_le(d, end, pos, 1, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_strx3: case FORM_addrx3:
+        if (!take_le(d, end, pos, 3, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_strx4: case FORM_addrx4:
+        if (!take_le(d, end, pos, 4, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_data8: case FORM_ref_sig8: case FORM_ref_sup8:
+        if (!take_le(d, end, pos, 8, &x)) return false;
+        out->v.u64 = x;
+        return true;
+    case FORM_ref8:
+        if (!take_le(d, end, pos, 8, &x)) return false;
+        out->v.u32 = (uint32_t)x;
+        return true;
+    case FORM_block2:
+        return take_le(d, end, pos, 2, &x) && take_block(d, end, pos, x, out);
+    case FORM_block4:
+        return take_le(d, end, pos, 4, &x) && take_block(d, end, pos, x, out);
+    case FORM_block1:
+        return take_le(d, end, pos, 1, &x) && take_block(d, end, pos, x, out);
+    case FORM_block: case FORM_exprloc:
+        return take_uleb(d, end, pos, &u) && take_block(d, end, pos, u, out);
+    case FORM_data16:
+        return take_block(d, end, pos, 16, out);
+    case FORM_string: {
+        const void* nul = memchr(d + *pos, 0, end - *pos);
+        if (!nul) return false;
+        out->v.str = (const char*)d + *pos;
+        *pos = (uint32_t)((const uint8_t*)nul - d) + 1;
+        return true;
+    }
+    case FORM_strp:
+        if (!take_le(d, end, pos, 4, &x)) return false;
+        out->v.str = section_cstr(c.e->debug_str, c.e->debug_str_size, x);
+        return true;
+    case FORM_line_strp:
+        if (!take_le(d, end, pos, 4, &x)) return false;
+        out->v.str = section_cstr(c.e->debug_line_str, c.e->debug_line_str_size, x);
+        return true;
+    case FORM_strp_sup: case FORM_GNU_strp_alt:  // strings of another file
+        if (!take_le(d, end, pos, 4, &x)) return false;
+        out->v.str = nullptr;
+        return true;
+    case FORM_sdata:
+        return take_sleb(d, end, pos, &out->v.s32);
+    case FORM_udata: case FORM_ref_udata: case FORM_strx: case FORM_addrx: case FORM_loclistx:
+    case FORM_rnglistx: case FORM_GNU_addr_index: case FORM_GNU_str_index:
+        return take_uleb(d, end, pos, &out->v.u32);
+    case FORM_indirect:
+        if (depth >= kIndirectDepth || !take_uleb(d, end, pos, &u) || u > 0xFFFF) return false;
+        return read_attr_value(c, pos, (uint16_t)u, implicit, out, depth + 1);
+    case FORM_flag_present:
+        out->v.u32 = 1;
+        return true;
+    case FORM_implicit_const:
+        out->v.s32 = implicit;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The value of a constant-class form.
+bool attr_const(const AttrVal& a, uint32_t* v) {
+    switch (a.form) {
+    case FORM_data1: case FORM_data2: case FORM_data4: case FORM_udata: case FORM_flag: case FORM_flag_present:
+        *v = a.v.u32;
+        return true;
+    case FORM_data8:
+        *v = (uint32_t)a.v.u64;
+        return true;
+    case FORM_sdata: case FORM_implicit_const:
+        *v = (uint32_t)a.v.s32;
+        return true;
+    default:
+        return false;
+    }
+}
+
+Ref make_ref(const Ctx& c, const AttrVal& a) {
+    Ref r = {0, 0, 0};
+    switch (a.form) {
+    case FORM_ref_addr:  // section-relative
+        if (a.v.u32 < c.e->debug_info_size) r = Ref{1, a.v.u32, 0};
+        break;
+    case FORM_ref_sig8:
+        r = Ref{2, 0, a.v.u64};
+        break;
+    case FORM_ref1: case FORM_ref2: case FORM_ref4: case FORM_ref8: case FORM_ref_udata: {
+        uint64_t off = (uint64_t)c.u->offset + a.v.u32;
+        if (off < c.e->debug_info_size) r = Ref{1, (uint32_t)off, 0};
+        break;
+    }
+    default:  // references into other files (supplementary, alternate) or not references at all
+        break;
+    }
+    return r;
+}
+
+const char* attr_string(const Ctx& c, const AttrVal& a) {
+    if (form_is_strx(a.form)) return resolve_strx(c.e, c.u->str_offsets_base, a.v.u32);
+    switch (a.form) {
+    case FORM_string: case FORM_strp: case FORM_line_strp: case FORM_strp_sup: case FORM_GNU_strp_alt:
+        return a.v.str;
+    default:
+        return nullptr;
+    }
+}
+
+uint32_t attr_address(const Ctx& c, const AttrVal& a) {
+    return form_is_addrx(a.form) ? resolve_addrx(c.e, c.u->addr_base, a.v.u32) : a.v.u32;
+}
+
+// Reads the entry at `off`: false for an unknown abbreviation or an unreadable
+// attribute; code 0 (a null entry) reads as tag 0.
+bool read_die(const Ctx& c, uint32_t off, Die* d) {
+    *d = Die{};
+    d->off = off;
+    uint32_t pos = off;
+    if (!take_uleb(c.e->debug_info, c.u->end, &pos, &d->code)) return false;
+    d->next = pos;
+    if (d->code == 0) return true;
+    const AbbrevEntry* ab = find_abbrev(c, d->code);
+    if (!ab) return false;
+    d->tag = ab->tag;
+    d->children = ab->has_children != 0;
+    const AbbrevAttr* pairs = c.cache->attrs.data() + ab->attr_first;
+    for (uint32_t i = 0; i < ab->attr_count; ++i) {
+        AttrVal a;
+        if (!read_attr_value(c, &pos, pairs[i].form, pairs[i].implicit_val, &a, 0)) return false;
+        a.attr = pairs[i].attr;
+        uint32_t k = 0;
+        switch (a.attr) {
+        case AT_name: d->name = attr_string(c, a); break;
+        case AT_type: d->type = make_ref(c, a); break;
+        case AT_completes: d->declared = make_ref(c, a); break;
+        case AT_abstract_origin: d->origin = make_ref(c, a); break;
+        case AT_signature: d->signature = make_ref(c, a); break;
+        case AT_sibling: d->sibling = make_ref(c, a); break;
+        case AT_location: d->loc = a; d->has_loc = true; break;
+        case AT_frame_base: d->fb = a; d->has_fb = true; break;
+        case AT_data_member_location: d->member_loc = a; d->has_member_loc = true; break;
+        case AT_ranges: d->ranges = a; d->has_ranges = true; break;
+        case AT_low_pc:
+            d->has_low = true;
+            d->low = attr_address(c, a) & ~1u;
+            break;
+        case AT_high_pc:
+            d->has_high = true;
+            d->high_is_addr = a.form == FORM_addr || form_is_addrx(a.form);
+            if (d->high_is_addr) d->high_raw = attr_address(c, a) & ~1u;
+            else if (attr_const(a, &k)) d->high_raw = k;
+            break;
+        case AT_declaration: d->declaration = attr_const(a, &k) && k != 0; break;
+        case AT_byte_size: d->has_size = attr_const(a, &d->byte_size); break;
+        case AT_str_offsets_base: d->has_str_base = true; d->str_base = a.v.u32; break;
+        case AT_addr_base: d->has_addr_base = true; d->addr_base = a.v.u32; break;
+        case AT_loclists_base: d->has_loclists_base = true; d->loclists_base = a.v.u32; break;
+        case AT_rnglists_base: d->has_rnglists_base = true; d->rnglists_base = a.v.u32; break;
+        default: break;
+        }
+    }
+    d->next = pos;
+    return true;
+}
+
+uint32_t die_high(const Die& d) {
+    if (!d.has_high) return 0;
+    return d.high_is_addr ? d.high_raw : d.low + d.high_raw;
+}
+
+bool unit_ctx(const ElfDwarf* e, uint32_t index, Ctx* c) {
+    if (!e->abbrev_cache || index >= e->unit_count) return false;
+    const DwarfUnit* u = &e->units[index];
+    if (u->abbrev_table >= e->abbrev_cache->tables.size()) return false;
+    *c = Ctx{e, u, e->abbrev_cache, &e->abbrev_cache->tables[u->abbrev_table]};
+    return true;
+}
+
+// The unit and entry offset a reference leads to, in whichever unit holds it.
+bool ref_target(const Ctx& from, const Ref& r, Ctx* to, uint32_t* off) {
+    const ElfDwarf* e = from.e;
+    if (r.kind == 1) {
+        if (r.off >= from.u->first_die && r.off < from.u->end) {
+            *to = from;
+            *off = r.off;
+            return true;
+        }
+        const DwarfUnit* first = e->units;
+        const DwarfUnit* it = std::upper_bound(first, first + e->unit_count, r.off,
+                                               [](uint32_t o, const DwarfUnit& u) { return o < u.offset; });
+        if (it == first) return false;
+        --it;
+        if (r.off < it->first_die || r.off >= it->end || !unit_ctx(e, (uint32_t)(it - first), to)) return false;
+        *off = r.off;
+        return true;
+    }
+    if (r.kind == 2) {
+        const auto& sigs = from.cache->signatures;
+        auto it = std::lower_bound(sigs.begin(), sigs.end(), std::make_pair(r.sig, 0u));
+        if (it == sigs.end() || it->first != r.sig || !unit_ctx(e, it->second, to)) return false;
+        *off = to->u->type_offset;
+        return *off >= to->u->first_die && *off < to->u->end;
+    }
+    return false;
+}
+
+// --- type names, sizes and members -------------------------------------------------------
+
+// prefix + inner + suffix, cut to 63 characters.
+void join(char* out, const char* prefix, const char* inner, const char* suffix) {
+    size_t n = 0;
+    for (const char* part : {prefix, inner, suffix})
+        for (; *part && n < 63; ++part) out[n++] = *part;
+    out[n] = 0;
+}
+
+// The type entry a reference leads to; a declaration standing for a type
+// unit's type (DW_AT_signature) is replaced by that type.
+bool read_type_die(const Ctx& c, const Ref& r, Ctx* tc, Die* d) {
+    uint32_t off = 0;
+    if (!ref_target(c, r, tc, &off) || !read_die(*tc, off, d)) return false;
+    if (d->code == 0 || d->signature.kind != 2) return true;
+    Ctx sc;
+    Die sd;
+    if (!ref_target(*tc, d->signature, &sc, &off) || !read_die(sc, off, &sd) || sd.code == 0) return true;
+    *tc = sc;
+    *d = sd;
+    return true;
+}
+
+void resolve_type_name(const Ctx& c, const Ref& r, char* out, int depth) {
+    snprintf(out, 64, "?");
+    Ctx tc;
+    Die d;
+    if (depth >= kTypeDepth || !read_type_die(c, r, &tc, &d)) return;
+    if (d.code == 0) {
+        snprintf(out, 64, "void");
+        return;
+    }
+    char inner[64];
+    bool has_target = d.type.kind != 0;
+    if (has_target) resolve_type_name(tc, d.type, inner, depth + 1);
+    const char* name = d.name && d.name[0] ? d.name : nullptr;
+    switch (d.tag) {
+    case TAG_pointer_type: join(out, "", has_target ? inner : "void", "*"); break;
+    case TAG_reference_type: join(out, "", has_target ? inner : "void", "&"); break;
+    case TAG_const_type:
+        if (!has_target) join(out, "const void", "", "");
+        else join(out, strncmp(inner, "const ", 6) == 0 ? "" : "const ", inner, "");
+        break;
+    case TAG_volatile_type:
+        if (!has_target) join(out, "volatile void", "", "");
+        else join(out, strncmp(inner, "volatile ", 9) == 0 ? "" : "volatile ", inner, "");
+        break;
+    case TAG_restrict_type: join(out, "", has_target ? inner : "void", " restrict"); break;
+    case TAG_array_type: join(out, "", has_target ? inner : "?", "[]"); break;
+    case TAG_subroutine_type: snprintf(out, 64, "fn()"); break;
+    case TAG_base_type: case TAG_typedef: case TAG_structure_type: case TAG_union_type:
+    case TAG_enumeration_type:
+        snprintf(out, 64, "%.63s", name ? name : "(anon)");
+        break;
+    default: snprintf(out, 64, "%.63s", name ? name : "?"); break;
+    }
+}
+
+uint32_t member_offset(const AttrVal& a) {
+    switch (a.form) {
+    case FORM_data1: case FORM_data2: case FORM_data4: case FORM_udata: return a.v.u32;
+    case FORM_implicit_const: return (uint32_t)a.v.s32;
+    default: break;
+    }
+    if (form_is_block(a.form) && a.v.block.len >= 2 && a.v.block.ptr[0] == OP_plus_uconst) {
+        uint32_t pos = 1;
+        return read_uleb128(a.v.block.ptr, a.v.block.len, &pos);
+    }
+    return 0;
+}
+
+void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
+    uint32_t pos = agg.next;
+    int depth = 0;
+    while (pos < c.u->end && v->member_count < ELF_MAX_MEMBERS) {
+        Die m;
+        if (!read_die(c, pos, &m)) return;
+        pos = m.next;
+        if (m.code == 0) {
+            if (depth == 0) return;
+            --depth;
+            continue;
+        }
+        if (m.tag == TAG_member && m.name && m.name[0]) {
+            ElfMember& em = v->members[v->member_count++];
+            copy_str(em.name, sizeof em.name, m.name);
+            em.byte_offset = m.has_member_loc ? member_offset(m.member_loc) : 0;
+            em.byte_size = m.has_size ? m.byte_size : 0;
+            if (m.type.kind) resolve_type_name(c, m.type, em.type_name, 0);
+            else copy_str(em.type_name, sizeof em.type_name, "?");
+        }
+        if (m.children) ++depth;
+    }
+}
+
+// The size walk from a variable's type: through typedefs and qualifiers to the
+// size, and to the members of a structure or union.
+void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
+    Ctx cur = c;
+    for (int step = 0; step < kSizeSteps; ++step) {
+        Ctx tc;
+        Die d;
+        if (!read_type_die(cur, r, &tc, &d) || d.code == 0) return;
+        switch (d.tag) {
+        case TAG_pointer_type: case TAG_reference_type: case TAG_subroutine_type:
+            v->byte_size = 4;
+            return;
+        case TAG_structure_type: case TAG_union_type:
+            v->byte_size = d.has_size ? d.byte_size : 0;
+            if (d.children) {
+                v->is_struct = true;
+                collect_members(tc, d, v);
+            }
+            return;
+        case TAG_array_type:
+            v->byte_size = d.has_size ? d.byte_size : 0;
+            return;
+        case TAG_typedef: case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type:
+            if (!d.type.kind) return;
+            r = d.type;
+            cur = tc;
+            continue;
+        default:
+            if (d.has_size) v->byte_size = d.byte_size;
+            return;
+        }
+    }
+}
+
+// --- locations -------------------------------------------------------------------------
+
+// The first operation decides. A register-relative address is usable only for
+// SP (reported as an SP offset); any other base register, and any operation
+// after the first except a piece, leaves the location unknown here.
+Loc decode_location(const uint8_t* p, uint32_t len) {
+    const Loc none = {VAR_LOC_NONE, 0, false};
+    if (!p || len == 0) return none;
+    uint8_t op = p[0];
+    uint32_t pos = 1;
+    Loc r = none;
+    if (op == OP_addr) {
+        if (len < 5) return none;
+        r = Loc{VAR_LOC_ADDR, (int32_t)le32(p + 1), false};
+        pos = 5;
+    } else if (op == OP_fbreg) {
+        r = Loc{VAR_LOC_FBREG, read_sleb128(p, len, &pos), true};
+    } else if (op >= OP_reg0 && op <= OP_reg31) {
+        r = Loc{VAR_LOC_REG, op - OP_reg0, false};
+    } else if (op == OP_regx) {
+        r = Loc{VAR_LOC_REG, (int32_t)read_uleb128(p, len, &pos), false};
+    } else if (op == OP_breg13) {
+        r = Loc{VAR_LOC_FBREG, read_sleb128(p, len, &pos), false};
+    } else if (op == OP_bregx) {
+        uint32_t reg = read_uleb128(p, len, &pos);
+        int32_t off = read_sleb128(p, len, &pos);
+        if (reg != kSpRegister) return none;
+        r = Loc{VAR_LOC_FBREG, off, false};
+    } else {
+        return none;  // bregN of another register, stack values, implicit values...
+    }
+    if (pos < len && p[pos] != OP_piece) return none;
+    return r;
+}
+
+bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uint32_t pc, Loc* out) {
+    const uint8_t* d = e->debug_loc;
+    uint32_t size = e->debug_loc_size, pos = off;
+    if (!d || off >= size) return false;
+    while (size - pos >= 8) {
+        uint32_t begin = read_u32(d, size, &pos), end = read_u32(d, size, &pos);
+        if (begin == 0 && end == 0) return false;
+        if (begin == 0xFFFFFFFF) {
+            base = end;
+            continue;
+        }
+        if (size - pos < 2) return false;
+        uint32_t len = read_u16(d, size, &pos);
+        if (len > size - pos) return false;
+        if (((begin + base) & ~1u) <= pc && pc < ((end + base) & ~1u)) {
+            *out = decode_location(d + pos, len);
+            return true;
+        }
+        pos += len;
+    }
+    return false;
+}
+
+bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off, uint32_t pc, Loc* out) {
+    const uint8_t* d = e->debug_loclists;
+    uint32_t size = e->debug_loclists_size, pos = off;
+    uint32_t base = u->base_address & ~1u;
+    if (!d) return false;
+    while (pos < size) {
+        uint8_t kind = d[pos++];
+        uint32_t a = 0, b = 0, start = 0, end = 0;
+        uint64_t x = 0;
+        bool ranged = true;
+        switch (kind) {
+        case 1:  // base_addressx
+            if (!take_uleb(d, size, &pos, &a)) return false;
+            base = resolve_addrx(e, u->addr_base, a) & ~1u;
+            continue;
+        case 2:  // startx_endx
+            if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
+            start = resolve_addrx(e, u->addr_base, a) & ~1u;
+            end = resolve_addrx(e, u->addr_base, b) & ~1u;
+            break;
+        case 3:  // startx_length
+            if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
+            start = resolve_addrx(e, u->addr_base, a) & ~1u;
+            end = start + b;
+            break;
+        case 4:  // offset_pair
+            if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
+            start = (base + a) & ~1u;
+            end = (base + b) & ~1u;
+            break;
+        case 5:  // default_location: never used as a fallback
+            ranged = false;
+            break;
+        case 6:  // base_address
+            if (!take_le(d, size, &pos, 4, &x)) return false;
+            base = (uint32_t)x & ~1u;
+            continue;
+        case 7:  // start_end
+            if (!take_le(d, size, &pos, 4, &x)) return false;
+            start = (uint32_t)x & ~1u;
+            if (!take_le(d, size, &pos, 4, &x)) return false;
+            end = (uint32_t)x & ~1u;
+            break;
+        case 8:  // start_length
+            if (!take_le(d, size, &pos, 4, &x) || !take_uleb(d, size, &pos, &b)) return false;
+            start = (uint32_t)x & ~1u;
+            end = start + b;
+            break;
+        default:  // end_of_list, or a kind this reader does not know
+            return false;
+        }
+        uint32_t len = 0;
+        if (!take_uleb(d, size, &pos, &len) || len > size - pos) return false;
+        if (ranged && start <= pc && pc < end) {
+            *out = decode_location(d + pos, len);
+            return true;
+        }
+        pos += len;
+    }
+    return false;
+}
+
+// A location attribute at pc: an expression, or a list in .debug_loc (before
+// version 5; DWARF 2 and 3 give its offset as data4/data8) or .debug_loclists.
+Loc eval_location(const Ctx& c, const AttrVal& a, uint32_t pc) {
+    Loc l = {VAR_LOC_NONE, 0, false};
+    const DwarfUnit* u = c.u;
+    if (form_is_block(a.form)) return decode_location(a.v.block.ptr, a.v.block.len);
+    uint32_t off = 0;
+    bool v4_list = false, v5_list = false;
+    if (a.form == FORM_sec_offset) {
+        off = a.v.u32;
+        v4_list = u->version < 5;
+        v5_list = u->version >= 5;
+    } else if ((a.form == FORM_data4 || a.form == FORM_data8) && u->version < 4) {
+        off = a.form == FORM_data4 ? a.v.u32 : (uint32_t)a.v.u64;
+        v4_list = a.form == FORM_data4 || a.v.u64 <= 0xFFFFFFFFu;
+    } else if (a.form == FORM_loclistx) {
+        uint64_t at = (uint64_t)u->loclists_base + 4ull * a.v.u32;
+        if (!c.e->debug_loclists || at + 4 > c.e->debug_loclists_size) return l;
+        off = u->loclists_base + le32(c.e->debug_loclists + at);
+        v5_list = true;
+    }
+    if (v4_list && !resolve_loc_list_dwarf4(c.e, off, u->base_address, pc, &l)) l = Loc{VAR_LOC_NONE, 0, false};
+    if (v5_list && !resolve_loc_list_dwarf5(c.e, u, off, pc, &l)) l = Loc{VAR_LOC_NONE, 0, false};
+    return l;
+}
+
+// A frame-base offset becomes an SP offset when the function's frame base is
+// itself SP + k at pc. A CFA frame base (gcc's usual DW_OP_call_frame_cfa) is
+// left alone: it equals SP at the function's entry only.
+void rebase_on_sp(const Ctx& c, uint32_t sub_off, uint32_t pc, Loc* l) {
+    Die s;
+    if (!l->from_fbreg || !sub_off || !read_die(c, sub_off, &s) || !s.has_fb) return;
+    Loc fb = eval_location(c, s.fb, pc);
+    if (fb.kind == VAR_LOC_FBREG && !fb.from_fbreg) l->value = (int32_t)((uint32_t)l->value + (uint32_t)fb.value);
+}
+
+void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub_off,
+                   ElfVariable* v) {
+    memset(v, 0, sizeof *v);
+    copy_str(v->name, sizeof v->name, name);
+    v->is_param = d.tag == TAG_formal_parameter;
+    if (d.has_loc) {
+        Loc l = eval_location(c, d.loc, pc);
+        rebase_on_sp(c, sub_off, pc, &l);
+        v->loc_kind = l.kind;
+        v->loc_value = l.kind == VAR_LOC_NONE ? 0 : l.value;
+    }
+    if (type.kind) {
+        resolve_type_name(c, type, v->type_name, 0);
+        get_struct_info(c, type, v);
+    } else {
+        copy_str(v->type_name, sizeof v->type_name, "?");
+    }
+}
+
+// --- the walk ------------------------------------------------------------------------
+
+constexpr int kTrackedDepth = 64;  // nesting for which the enclosing scope tag is known
+
+struct Scope {
+    int depth;
+    uint32_t lo, hi;  // query pcs inside every open scope: pcs[lo..hi)
+    uint32_t sub;     // innermost subprogram entry (frame base)
+};
+
+bool is_scope_tag(uint16_t tag) {
+    return tag == TAG_subprogram || tag == TAG_lexical_block || tag == TAG_inlined_subroutine;
+}
+
+uint32_t lower_index(const uint32_t* pcs, uint32_t n, uint32_t a) {
+    return (uint32_t)(std::lower_bound(pcs, pcs + n, a) - pcs);
+}
+
+// The name and type of an entry of a concrete out-of-line function that gives
+// them only through its abstract origin (gcc at -O2 for functions also inlined).
+void origin_name(const Ctx& c, const Die& d, const char** name, Ref* type) {
+    Ctx oc;
+    uint32_t off = 0;
+    Die o;
+    if (!d.origin.kind || !ref_target(c, d.origin, &oc, &off) || !read_die(oc, off, &o) || o.code == 0) return;
+    *name = o.name;
+    if (!type->kind) *type = o.type;
+}
+
+// Walks one unit for a sorted set of pcs. `hit(lo, hi, die, name, type, sub)`
+// gets every variable or parameter in scope at pcs[lo..hi) and returns false to stop;
+// `global(die)` gets the variables outside every function. A scope holding
+// none of the pcs is stepped over by its sibling reference: nothing inside
+// it could be reported.
+template <class Hit, class Global>
+void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Global&& global) {
+    Scope st[kMaxScopes];
+    uint16_t enclosing[kTrackedDepth + 1] = {};  // nearest scope tag around the entries of each depth
+    int ns = 0, depth = 0, func_level = INT_MIN;
+    uint32_t pos = c.u->first_die;
+    while (pos < c.u->end) {
+        Die d;
+        if (!read_die(c, pos, &d)) return;  // the rest of the unit is abandoned
+        if (d.code == 0) {
+            --depth;
+            while (ns > 0 && st[ns - 1].depth >= depth) --ns;
+            if (depth <= func_level) func_level = INT_MIN;
+            pos = d.next;
+            continue;
+        }
+        if ((d.tag == TAG_variable || d.tag == TAG_formal_parameter) && !d.declaration && ns > 0 &&
+            st[ns - 1].lo < st[ns - 1].hi) {
+            const char* name = d.name;
+            Ref type = d.type;
+            if ((!name || !name[0]) && depth >= 0 && depth <= kTrackedDepth && enclosing[depth] == TAG_subprogram)
+                origin_name(c, d, &name, &type);
+            if (name && name[0] && !hit(st[ns - 1].lo, st[ns - 1].hi, d, name, type, st[ns - 1].sub)) return;
+        }
+        if (d.tag == TAG_variable && func_level == INT_MIN && d.has_loc && !d.declaration) global(d);
+        if (is_scope_tag(d.tag) && d.children) {
+            uint32_t low = d.has_low ? d.low : 0, high = die_high(d);
+            if (low != 0 || high != 0) {
+                uint32_t plo = ns ? st[ns - 1].lo : 0, phi = ns ? st[ns - 1].hi : npcs;
+                uint32_t lo = std::max(plo, lower_index(pcs, npcs, low));
+                uint32_t hi = high > low ? std::min(phi, lower_index(pcs, npcs, high)) : lo;
+                if (hi < lo) hi = lo;
+                if (lo == hi && ns < kMaxScopes && d.sibling.kind == 1 && d.sibling.off > d.next &&
+                    d.sibling.off <= c.u->end) {
+                    pos = d.sibling.off;
+                    continue;
+                }
+                if (ns < kMaxScopes) {
+                    uint32_t sub = d.tag == TAG_subprogram ? d.off : (ns ? st[ns - 1].sub : 0);
+                    st[ns++] = Scope{depth, lo, hi, sub};
+                }
+            }
+            if (func_level == INT_MIN) func_level = depth;
+        }
+        if (d.children) {
+            if (depth >= 0 && depth < kTrackedDepth)
+                enclosing[depth + 1] = is_scope_tag(d.tag) ? d.tag : enclosing[depth];
+            ++depth;
+        }
+        pos = d.next;
+    }
+}
+
+bool unit_holds(const ElfDwarf* e, const DwarfUnit& u, uint32_t pc) {
+    if (!(u.flags & DWARF_UNIT_RANGES_KNOWN)) return true;
+    for (uint32_t i = 0; i < u.range_count; ++i) {
+        const DwarfPcRange& r = e->unit_ranges[u.range_first + i];
+        if (r.low <= pc && pc < r.high) return true;
+    }
+    return false;
+}
+
+// --- the unit index --------------------------------------------------------------------
+
+// A unit's code ranges from .debug_ranges (before version 5) or .debug_rnglists;
+// false when the list cannot be read to its end.
+bool unit_range_list(const Ctx& c, const Die& cu, std::vector<DwarfPcRange>* out) {
+    const ElfDwarf* e = c.e;
+    const DwarfUnit* u = c.u;
+    const AttrVal& a = cu.ranges;
+    uint32_t base = cu.has_low ? cu.low : 0;
+    if (u->version < 5) {
+        if (a.form != FORM_sec_offset && !(a.form == FORM_data4 && u->version < 4)) return false;
+        const uint8_t* d = e->debug_ranges;
+        uint32_t size = e->debug_ranges_size, pos = a.v.u32;
+        if (!d || pos >= size) return false;
+        while (size - pos >= 8) {
+            uint32_t begin = read_u32(d, size, &pos), end = read_u32(d, size, &pos);
+            if (begin == 0 && end == 0) return true;
+            if (begin == 0xFFFFFFFF) base = end;
+            else out->push_back(DwarfPcRange{(begin + base) & ~1u, end + base});
+        }
+        return false;
+    }
+    const uint8_t* d = e->debug_rnglists;
+    uint32_t size = e->debug_rnglists_size, pos = 0;
+    if (a.form == FORM_sec_offset) {
+        pos = a.v.u32;
+    } else if (a.form == FORM_rnglistx) {
+        uint64_t at = (uint64_t)u->rnglists_base + 4ull * a.v.u32;
+        if (!d || at + 4 > size) return false;
+        pos = u->rnglists_base + le32(d + at);
+    } else {
+        return false;
+    }
+    if (!d) return false;
+    while (pos < size) {
+        uint8_t kind = d[pos++];
+        uint32_t x = 0, y = 0, lo = 0, hi = 0;
+        uint64_t w = 0;
+        switch (kind) {
+        case 0: return true;
+        case 1:
+            if (!take_uleb(d, size, &pos, &x)) return false;
+            base = resolve_addrx(e, u->addr_base, x);
+            continue;
+        case 2:
+            if (!take_uleb(d, size, &pos, &x) || !take_uleb(d, size, &pos, &y)) return false;
+            lo = resolve_addrx(e, u->addr_base, x), hi = resolve_addrx(e, u->addr_base, y);
+            break;
+        case 3:
+            if (!take_uleb(d, size, &pos, &x) || !take_uleb(d, size, &pos, &y)) return false;
+            lo = resolve_addrx(e, u->addr_base, x), hi = lo + y;
+            break;
+        case 4:
+            if (!take_uleb(d, size, &pos, &x) || !take_uleb(d, size, &pos, &y)) return false;
+            lo = base + x, hi = base + y;
+            break;
+        case 5:
+            if (!take_le(d, size, &pos, 4, &w)) return false;
+            base = (uint32_t)w;
+            continue;
+        case 6:
+            if (!take_le(d, size, &pos, 4, &w)) return false;
+            lo = (uint32_t)w;
+            if (!take_le(d, size, &pos, 4, &w)) return false;
+            hi = (uint32_t)w;
+            break;
+        case 7:
+            if (!take_le(d, size, &pos, 4, &w) || !take_uleb(d, size, &pos, &y)) return false;
+            lo = (uint32_t)w, hi = lo + y;
+            break;
+        default: return false;
+        }
+        out->push_back(DwarfPcRange{lo & ~1u, hi});
+    }
+    return false;
+}
+
+// Reads the header at `pos` into *u; false when the unit is not to be walked.
+bool read_unit_header(const ElfDwarf* e, DwarfUnit* u) {
+    const uint8_t* d = e->debug_info;
+    uint32_t p = u->offset + 4;
+    uint64_t x = 0;
+    if (!take_le(d, u->end, &p, 2, &x)) return false;
+    u->version = (uint16_t)x;
+    u->unit_type = UT_compile;
+    if (u->version < 2 || u->version > 5) return false;
+    if (u->version < 5) {
+        if (!take_le(d, u->end, &p, 4, &x)) return false;
+        u->abbrev_offset = (uint32_t)x;
+        if (!take_le(d, u->end, &p, 1, &x)) return false;
+    } else {
+        if (!take_le(d, u->end, &p, 1, &x)) return false;
+        u->unit_type = (uint8_t)x;
+        if (!take_le(d, u->end, &p, 1, &x) || !take_le(d, u->end, &p, 4, &x)) return false;
+        u->abbrev_offset = (uint32_t)x;
+        if (u->unit_type == UT_type || u->unit_type == UT_split_type) {
+            if (!take_le(d, u->end, &p, 8, &u->type_signature) || !take_le(d, u->end, &p, 4, &x)) return false;
+            if ((uint64_t)u->offset + x < u->end) u->type_offset = u->offset + (uint32_t)x;
+        } else if (u->unit_type == UT_skeleton || u->unit_type == UT_split_compile) {
+            if (!take_le(d, u->end, &p, 8, &x)) return false;
+        } else if (u->unit_type != UT_compile && u->unit_type != UT_partial) {
+            return false;
+        }
+    }
+    u->first_die = p;
+    return true;
+}
+
+}  // namespace
+
+bool dwarf_index_units(ElfDwarf* e) {
+    e->units = nullptr;
+    e->unit_ranges = nullptr;
+    e->unit_count = e->unit_range_count = 0;
+    e->abbrev_cache = nullptr;
+    if (!e->debug_info || !e->debug_abbrev) return true;
+    DwarfAbbrevCache* cache = new (std::nothrow) DwarfAbbrevCache;
+    if (!cache) return false;
+    cache->pair_budget = (uint64_t)e->debug_abbrev_size + 4096;
+    e->abbrev_cache = cache;
+    std::vector<DwarfUnit> units;
+    std::vector<DwarfPcRange> ranges;
+    std::unordered_map<uint32_t, uint32_t> tables;
+    const uint8_t* info = e->debug_info;
+    uint32_t size = e->debug_info_size, pos = 0;
+    while (size - pos >= 11) {
+        uint32_t p = pos;
+        uint32_t len = read_u32(info, size, &p);
+        if (len == 0 || len == 0xFFFFFFFF || len > size - p) break;
+        DwarfUnit u = {};
+        u.offset = pos;
+        u.end = p + len;
+        pos = u.end;
+        u.first_die = u.end;
+        bool walk = read_unit_header(e, &u);
+        auto t = tables.find(u.abbrev_offset);
+        if (t == tables.end())
+            t = tables.emplace(u.abbrev_offset, parse_abbrev_table(e->debug_abbrev, e->debug_abbrev_size,
+                                                                   u.abbrev_offset, cache)).first;
+        u.abbrev_table = t->second;
+        u.str_offsets_base = u.version >= 5 ? 8 : 0;
+        units.push_back(u);
+        DwarfUnit& nu = units.back();
+        // The unit entry: bases first, then (with them) its address range.
+        Ctx c = {e, &nu, cache, &cache->tables[nu.abbrev_table]};
+        Die cu;
+        if (nu.first_die < nu.end && read_die(c, nu.first_die, &cu) && cu.code != 0) {
+            if (cu.has_str_base) nu.str_offsets_base = cu.str_base;
+            if (cu.has_addr_base) nu.addr_base = cu.addr_base;
+            if (cu.has_loclists_base) nu.loclists_base = cu.loclists_base;
+            if (cu.has_rnglists_base) nu.rnglists_base = cu.rnglists_base;
+            read_die(c, nu.first_die, &cu);
+            nu.base_address = cu.has_low ? cu.low : 0;
+        }
+        if (nu.unit_type == UT_type || nu.unit_type == UT_split_type) {
+            nu.flags |= DWARF_UNIT_TYPE;
+            if (nu.type_offset) cache->signatures.emplace_back(nu.type_signature, (uint32_t)units.size() - 1);
+        }
+        if (!walk || (nu.unit_type != UT_compile && nu.unit_type != UT_partial)) continue;
+        nu.flags |= DWARF_UNIT_WALK;
+        if (cu.code == 0 || (cu.tag != TAG_compile_unit && cu.tag != TAG_partial_unit)) continue;
+        size_t first = ranges.size();
+        bool known = false;
+        if (cu.has_low && cu.has_high) {
+            uint32_t high = die_high(cu);
+            if (high > cu.low) ranges.push_back(DwarfPcRange{cu.low, high});
+            known = true;
+        } else if (cu.has_ranges) {
+            known = unit_range_list(c, cu, &ranges);
+        }
+        // Unknown or empty: the unit is walked for every pc.
+        bool any = false;
+        for (size_t i = first; i < ranges.size(); ++i) any |= ranges[i].high > ranges[i].low;
+        if (!known || !any) {
+            ranges.resize(first);
+            continue;
+        }
+        nu.flags |= DWARF_UNIT_RANGES_KNOWN;
+        nu.range_first = (uint32_t)first;
+        nu.range_count = (uint32_t)(ranges.size() - first);
+    }
+    std::sort(cache->signatures.begin(), cache->signatures.end());
+    if (!units.empty()) {
+        e->units = (DwarfUnit*)malloc(units.size() * sizeof(DwarfUnit));
+        if (!e->units) return false;
+        memcpy(e->units, units.data(), units.size() * sizeof(DwarfUnit));
+        e->unit_count = (uint32_t)units.size();
+    }
+    if (!ranges.empty()) {
+        e->unit_ranges = (DwarfPcRange*)malloc(ranges.size() * sizeof(DwarfPcRange));
+        if (!e->unit_ranges) return false;
+        memcpy(e->unit_ranges, ranges.data(), ranges.size() * sizeof(DwarfPcRange));
+        e->unit_range_count = (uint32_t)ranges.size();
+    }
+    return true;
+}
+
+void dwarf_free_units(ElfDwarf* e) {
+    if (!e) return;
+    free(e->units);
+    free(e->unit_ranges);
+    delete e->abbrev_cache;
+    e->units = nullptr;
+    e->unit_ranges = nullptr;
+    e->abbrev_cache = nullptr;
+    e->unit_count = e->unit_range_count = 0;
+}
+
+// --- queries ---------------------------------------------------------------------------
+
+int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out, int max_vars) {
+    if (!e || !out || max_vars < 1) return -1;
+    if (!e->debug_info || !e->debug_abbrev) return 0;
+    pc &= ~1u;
+    int n = 0;
+    for (uint32_t i = 0; i < e->unit_count && n < max_vars; ++i) {
+        const DwarfUnit& u = e->units[i];
+        Ctx c;
+        if (!(u.flags & DWARF_UNIT_WALK) || !unit_holds(e, u, pc) || !unit_ctx(e, i, &c)) continue;
+        walk_unit(
+            c, &pc, 1,
+            [&](uint32_t, uint32_t, const Die& d, const char* name, const Ref& type, uint32_t sub) {
+                fill_variable(c, d, name, type, pc, sub, &out[n]);
+                return ++n < max_vars;
+            },
+            [](const Die&) {});
+    }
+    return n;
+}
+
+namespace {
+
+struct SnapHit {
+    uint32_t pc_idx, unit, die, sub;
+    const char* name;  // inside a string section
+    Ref type;
+};
+
+struct GlobalHit {
+    uint32_t unit, die;
+};
+
+// The variables at many entry pcs from one walk of each unit, grouped per pc
+// in the order elf_dwarf_get_variables would return them (at most 512 each).
+struct Snapshot {
+    std::vector<uint32_t> pcs;    // sorted, unique
+    std::vector<SnapHit> hits;    // grouped by pc_idx
+    std::vector<uint32_t> first;  // hits of pc i: [first[i], first[i + 1])
+    std::vector<GlobalHit> globals;
+};
+
+void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, Snapshot* s) {
+    for (uint32_t i = 0; i < e->func_count; ++i) {
+        uint32_t a = e->funcs[i].address & ~1u;
+        if ((a || with_zero) && (s->pcs.empty() || s->pcs.back() != a)) s->pcs.push_back(a);
+    }
+    std::sort(s->pcs.begin(), s->pcs.end());
+    s->pcs.erase(std::unique(s->pcs.begin(), s->pcs.end()), s->pcs.end());
+    const uint32_t npcs = (uint32_t)s->pcs.size();
+    std::vector<uint32_t> count(npcs, 0), local_pcs, local_idx;
+    for (uint32_t ui = 0; ui < e->unit_count; ++ui) {
+        const DwarfUnit& u = e->units[ui];
+        Ctx c;
+        if (!(u.flags & DWARF_UNIT_WALK) || !unit_ctx(e, ui, &c)) continue;
+        local_idx.clear();
+        if (u.flags & DWARF_UNIT_RANGES_KNOWN) {
+            for (uint32_t r = 0; r < u.range_count; ++r) {
+                const DwarfPcRange& pr = e->unit_ranges[u.range_first + r];
+                for (uint32_t k = lower_index(s->pcs.data(), npcs, pr.low);
+                     k < npcs && s->pcs[k] < pr.high; ++k)
+                    local_idx.push_back(k);
+            }
+            std::sort(local_idx.begin(), local_idx.end());
+            local_idx.erase(std::unique(local_idx.begin(), local_idx.end()), local_idx.end());
+        } else {
+            local_idx.resize(npcs);
+            for (uint32_t k = 0; k < npcs; ++k) local_idx[k] = k;
+        }
+        if (local_idx.empty() && !with_globals) continue;
+        local_pcs.resize(local_idx.size());
+        for (size_t k = 0; k < local_idx.size(); ++k) local_pcs[k] = s->pcs[local_idx[k]];
+        walk_unit(
+            c, local_pcs.data(), (uint32_t)local_pcs.size(),
+            [&](uint32_t lo, uint32_t hi, const Die& d, const char* name, const Ref& type, uint32_t sub) {
+                for (uint32_t k = lo; k < hi; ++k) {
+                    uint32_t g = local_idx[k];
+                    if (count[g] < kSnapshotCap) {
+                        ++count[g];
+                        s->hits.push_back(SnapHit{g, ui, d.off, sub, name, type});
+                    }
+                }
+                return true;
+            },
+            [&](const Die& d) {
+                if (with_globals) s->globals.push_back(GlobalHit{ui, d.off});
+            });
+    }
+    std::stable_sort(s->hits.begin(), s->hits.end(),
+                     [](const SnapHit& a, const SnapHit& b) { return a.pc_idx < b.pc_idx; });
+    s->first.assign(npcs + 1, 0);
+    for (const SnapHit& h : s->hits) ++s->first[h.pc_idx + 1];
+    for (uint32_t i = 0; i < npcs; ++i) s->first[i + 1] += s->first[i];
+}
+
+uint32_t snapshot_index(const Snapshot& s, uint32_t addr) {
+    return lower_index(s.pcs.data(), (uint32_t)s.pcs.size(), addr & ~1u);
+}
+
+}  // namespace
+
 int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_vars) {
-    return !e || !out || max_vars < 1 ? -1 : 0;
+    if (!e || !out || max_vars < 1) return -1;
+    if (!e->debug_info || !e->debug_abbrev) return 0;
+    Snapshot s;
+    build_snapshot(e, false, true, &s);
+    std::unordered_set<std::string> seen;
+    int n = 0;
+    uint8_t probe[2];
+    bool code_at_zero = elf_read_text(e, 0, probe, 2);
+    // Appends unless a variable of the same name and type is held already.
+    auto add = [&](const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub) {
+        char nm[128], tn[64];
+        copy_str(nm, sizeof nm, name);
+        if (type.kind) resolve_type_name(c, type, tn, 0);
+        else copy_str(tn, sizeof tn, "?");
+        std::string key = std::string(nm) + '\n' + tn;
+        if (!seen.insert(key).second) return true;
+        fill_variable(c, d, name, type, pc, sub, &out[n]);
+        return ++n < max_vars;
+    };
+    // File-level globals first: they stay readable at every pc.
+    for (const GlobalHit& g : s.globals) {
+        Ctx c, dc;
+        Die d, decl;
+        uint32_t off = 0;
+        if (!unit_ctx(e, g.unit, &c) || !read_die(c, g.die, &d)) continue;
+        const char* name = d.name;
+        Ref type = d.type;
+        // A definition that completes a declaration takes its name and type from it.
+        if (d.declared.kind && ref_target(c, d.declared, &dc, &off) && read_die(dc, off, &decl) && decl.code) {
+            if (!name || !name[0]) name = decl.name;
+            if (!type.kind) type = decl.type;
+        }
+        Loc l = eval_location(c, d.loc, 0);
+        if (!name || !name[0] || l.kind == VAR_LOC_NONE) continue;
+        // Address 0 is where the linker leaves variables it discarded (--gc-sections).
+        if (l.kind == VAR_LOC_ADDR && l.value == 0 && !code_at_zero) continue;
+        if (!add(c, d, name, type, 0, 0)) return n;
+    }
+    for (uint32_t i = 0; i < e->func_count; ++i) {
+        uint32_t a = e->funcs[i].address & ~1u;
+        if (!a) continue;
+        uint32_t g = snapshot_index(s, a);
+        if (g >= s.pcs.size() || s.pcs[g] != a) continue;
+        for (uint32_t h = s.first[g]; h < s.first[g + 1]; ++h) {
+            const SnapHit& sh = s.hits[h];
+            Ctx c;
+            Die d;
+            if (!unit_ctx(e, sh.unit, &c) || !read_die(c, sh.die, &d) || d.tag == TAG_formal_parameter) continue;
+            if (!add(c, d, sh.name, sh.type, a, sh.sub)) return n;
+        }
+    }
+    return n;
+}
+
+int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {
+    if (!e || !fn || !e->debug_info || !e->debug_abbrev) return 0;
+    Snapshot s;
+    build_snapshot(e, true, false, &s);
+    ElfVariable* v = (ElfVariable*)malloc(sizeof(ElfVariable));
+    if (!v) return 0;
+    int functions = 0;
+    for (uint32_t i = 0; i < e->func_count; ++i) {
+        uint32_t a = e->funcs[i].address & ~1u;
+        uint32_t g = snapshot_index(s, a);
+        if (g >= s.pcs.size() || s.pcs[g] != a || s.first[g] == s.first[g + 1]) continue;
+        int count = (int)(s.first[g + 1] - s.first[g]);
+        ++functions;
+        for (int k = 0; k < count; ++k) {
+            const SnapHit& sh = s.hits[s.first[g] + k];
+            Ctx c;
+            Die d;
+            if (!unit_ctx(e, sh.unit, &c) || !read_die(c, sh.die, &d)) memset(v, 0, sizeof *v);
+            else fill_variable(c, d, sh.name, sh.type, a, sh.sub, v);
+            if (!fn(user, &e->funcs[i], k, count, v)) {
+                free(v);
+                return functions;
+            }
+        }
+    }
+    free(v);
+    return functions;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "symbols/elf_dwarf.h"
+#include "symbols/elf_variable.h"
 
 namespace {
 
@@ -193,6 +194,32 @@ bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, ui
 
 static void rule(FILE* f) { fprintf(f, "=============================================================\n"); }
 
+static void format_location(const ElfVariable& v, char* out, size_t cap) {
+    switch (v.loc_kind) {
+    case VAR_LOC_REG: snprintf(out, cap, "R%d", v.loc_value); break;
+    case VAR_LOC_FBREG: snprintf(out, cap, "SP%+d", v.loc_value); break;
+    case VAR_LOC_ADDR: snprintf(out, cap, "0x%08X", (uint32_t)v.loc_value); break;
+    default: snprintf(out, cap, "---"); break;
+    }
+}
+
+static bool dump_variable(void* user, const FuncEntry* func, int index, int count, const ElfVariable* v) {
+    FILE* f = (FILE*)user;
+    if (index == 0) {
+        fprintf(f, "\n  [0x%08X]  %s  (%d var%s)\n", func->address, func->name, count, count == 1 ? "" : "s");
+        fprintf(f, "  ------------------------------------------------------------\n");
+    }
+    char loc[32];
+    format_location(*v, loc, sizeof loc);
+    fprintf(f, "    %c  %-24s  %-16s  sz=%-3u  loc=%s\n", v->is_param ? 'P' : 'L', v->name, v->type_name, v->byte_size,
+            loc);
+    if (v->is_struct)
+        for (uint32_t m = 0; m < v->member_count && m < ELF_MAX_MEMBERS; ++m)
+            fprintf(f, "         .%-23s  %-16s  sz=%-3u  +%u\n", v->members[m].name, v->members[m].type_name,
+                    v->members[m].byte_size, v->members[m].byte_offset);
+    return !ferror(f);
+}
+
 bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path) {
     if (!e || !path) {
         elf_dwarf_set_error("NULL argument");
@@ -259,8 +286,19 @@ bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path) {
     fprintf(f, "\n");
     rule(f);
     fprintf(f, "  VARIABLES PER FUNCTION  (entry-point snapshot)\n");
-    if (!e->debug_info || !e->debug_abbrev) fprintf(f, "  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n");
-    else fprintf(f, "  (variables are not decoded by this build)\n\n");
-    fclose(f);
+    if (!e->debug_info || !e->debug_abbrev) {
+        fprintf(f, "  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n");
+    } else {
+        rule(f);
+        dwarf_entry_snapshots(e, dump_variable, f);
+        fprintf(f, "\n");
+    }
+    // A full disk or an I/O error shows only here: the dump is then not written.
+    bool failed = ferror(f) != 0;
+    if (fclose(f) != 0) failed = true;
+    if (failed) {
+        elf_dwarf_set_error("Failed to write the output file");
+        return false;
+    }
     return true;
 }

@@ -93,10 +93,14 @@ void copy_name(const uint8_t* buf, const Range& tab, uint32_t name_off, char* ou
     out[n] = 0;
 }
 
-const char* const kDwarfNames[] = {".debug_line",    ".debug_info",        ".debug_abbrev",
-                                   ".debug_str",     ".debug_line_str",    ".debug_str_offsets",
-                                   ".debug_addr",    ".debug_loclists",    ".debug_loc"};
-enum { DL_LINE, DL_INFO, DL_ABBREV, DL_STR, DL_LINE_STR, DL_STR_OFFSETS, DL_ADDR, DL_LOCLISTS, DL_LOC, DL_COUNT };
+const char* const kDwarfNames[] = {".debug_line",     ".debug_info",        ".debug_abbrev",
+                                   ".debug_str",      ".debug_line_str",    ".debug_str_offsets",
+                                   ".debug_addr",     ".debug_loclists",    ".debug_loc",
+                                   ".debug_ranges",   ".debug_rnglists",    ".debug_frame"};
+enum {
+    DL_LINE, DL_INFO, DL_ABBREV, DL_STR, DL_LINE_STR, DL_STR_OFFSETS, DL_ADDR, DL_LOCLISTS, DL_LOC,
+    DL_RANGES, DL_RNGLISTS, DL_FRAME, DL_COUNT
+};
 
 uint8_t* copy_bytes(const uint8_t* buf, const Range& r, uint32_t* size_out) {
     *size_out = 0;
@@ -226,6 +230,15 @@ ElfDwarf* elf_dwarf_load_buffer(const uint8_t* buf, uint32_t size) {
     e->debug_addr = copy_bytes(buf, dwarf[DL_ADDR], &e->debug_addr_size);
     e->debug_loclists = copy_bytes(buf, dwarf[DL_LOCLISTS], &e->debug_loclists_size);
     e->debug_loc = copy_bytes(buf, dwarf[DL_LOC], &e->debug_loc_size);
+    e->debug_ranges = copy_bytes(buf, dwarf[DL_RANGES], &e->debug_ranges_size);
+    e->debug_rnglists = copy_bytes(buf, dwarf[DL_RNGLISTS], &e->debug_rnglists_size);
+    e->debug_frame = copy_bytes(buf, dwarf[DL_FRAME], &e->debug_frame_size);
+    // Without the index no unit is walked: running out of memory here fails the load.
+    if (!dwarf_index_units(e)) {
+        set_err("OOM in dwarf_index_units");
+        elf_dwarf_free(e);
+        return nullptr;
+    }
     for (int i = 0; i < code_count; ++i) {
         ElfCodeSection& c = e->code_sections[e->code_section_count];
         Range r = {true, code[i].off, code[i].size};
@@ -276,8 +289,10 @@ void elf_dwarf_free(ElfDwarf* e) {
     free(e->files);
     free(e->funcs);
     for (uint8_t* p : {e->debug_info, e->debug_abbrev, e->debug_str, e->debug_line_str, e->debug_str_offsets,
-                       e->debug_addr, e->debug_loclists, e->debug_loc})
+                       e->debug_addr, e->debug_loclists, e->debug_loc, e->debug_ranges, e->debug_rnglists,
+                       e->debug_frame})
         free(p);
+    dwarf_free_units(e);
     for (int i = 0; i < e->code_section_count; ++i) free(e->code_sections[i].data);
     free(e);
 }

@@ -28,6 +28,36 @@ struct ElfCodeSection {
     uint32_t addr;
 };
 
+// One unit of .debug_info, indexed at load so that a query walks only the
+// units whose code ranges hold its pc.
+struct DwarfPcRange {
+    uint32_t low, high;  // [low, high)
+};
+
+enum : uint8_t {
+    DWARF_UNIT_WALK = 1,          // a compile or partial unit: its entries are walked
+    DWARF_UNIT_RANGES_KNOWN = 2,  // unit_ranges[range_first ..] hold all its code
+    DWARF_UNIT_TYPE = 4,          // a DWARF 5 type unit (found by signature only)
+};
+
+struct DwarfUnit {
+    uint32_t offset;        // unit header in .debug_info
+    uint32_t end;           // one past the unit
+    uint32_t first_die;     // first entry, right after the header
+    uint32_t abbrev_offset; // into .debug_abbrev
+    uint32_t abbrev_table;  // its parsed table in the abbreviation cache
+    uint16_t version;
+    uint8_t unit_type;      // DW_UT_*; 1 (compile) before version 5
+    uint8_t flags;          // DWARF_UNIT_*
+    uint32_t str_offsets_base, addr_base, loclists_base, rnglists_base;
+    uint32_t base_address;  // the unit entry's DW_AT_low_pc: base of its location lists
+    uint32_t range_first, range_count;  // into ElfDwarf::unit_ranges
+    uint64_t type_signature;  // type units
+    uint32_t type_offset;     // type units: section offset of the described type
+};
+
+struct DwarfAbbrevCache;
+
 struct ElfDwarf {
     LineEntry* lines;
     uint32_t line_count;
@@ -55,6 +85,20 @@ struct ElfDwarf {
     int code_section_count;
     uint32_t text_addr;
     uint32_t text_size;
+    // Range lists of the units (DWARF 2-4 and 5), kept for the unit index.
+    uint8_t* debug_ranges;
+    uint32_t debug_ranges_size;
+    uint8_t* debug_rnglists;
+    uint32_t debug_rnglists_size;
+    // Call frame information: where a function's frame base (its CFA) is.
+    uint8_t* debug_frame;
+    uint32_t debug_frame_size;
+    // Built once by the loader (dwarf_index_units), released by elf_dwarf_free.
+    DwarfUnit* units;
+    uint32_t unit_count;
+    DwarfPcRange* unit_ranges;
+    uint32_t unit_range_count;
+    DwarfAbbrevCache* abbrev_cache;
 };
 
 struct ElfLocation {
@@ -99,8 +143,21 @@ bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, ui
 // function's locals and the file-level globals. -1 for bad arguments, 0
 // without .debug_info/.debug_abbrev, else the count written.
 struct ElfVariable;
+// The frame base (gcc: the CFA) of the function at regs[15], from the call
+// frame information; VAR_LOC_FBREG variables live at base + offset.
+bool elf_dwarf_frame_base(const ElfDwarf* e, const uint32_t regs[16], uint32_t* base);
 int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out_vars, int max_vars);
 int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int max_vars);
+
+// The unit table and abbreviation cache over the loaded .debug_info (run by
+// the loader after the sections are copied); false only when memory runs out.
+bool dwarf_index_units(ElfDwarf* e);
+void dwarf_free_units(ElfDwarf* e);
+// The entry-point snapshot of the dump: for every function-table entry whose
+// address yields variables, `fn` gets each of them (at most 512) in order, with
+// its index and the count; returning false stops. Returns the functions seen.
+typedef bool (*DwarfSnapshotFn)(void* user, const FuncEntry* func, int index, int count, const ElfVariable* var);
+int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user);
 
 // The human-readable dump of the image's tables.
 bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path);

@@ -20,7 +20,9 @@ struct ElfVariable {
     char type_name[64];
     uint32_t byte_size;
     VarLocKind loc_kind;
-    int32_t loc_value;  // register number, frame-base offset or address
+    // Register number, address, or the offset from the function's frame base
+    // (gcc's frame base is the CFA: the SP before the call pushed anything).
+    int32_t loc_value;
     bool is_param;
     bool is_struct;
     uint32_t member_count;

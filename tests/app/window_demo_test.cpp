@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "symbols/elf_dwarf.h"
+#include "symbols/elf_variable.h"
 #include "symbols/svd.h"
 #include "tests/app/x11_harness.h"
 #include "ui/frame.h"
@@ -372,7 +373,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     auto value_area = [&](const Image& i) {
         std::string s;
         for (int y = (int)v.y + 38; y < (int)v.y + 56; ++y)
-            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(i.at(wx_ + x, wy_ + y)[1] > 120);
+            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(wx_ + x, wy_ + y)[0], i.at(wx_ + x, wy_ + y)[1]) > 120);
         return s;
     };
     Image first = shot("watch0");
@@ -380,4 +381,28 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     EXPECT_NE(a.find('\x01'), std::string::npos) << "a value is shown";
     Image later = shot_until("watch1", [&](const Image& i) { return value_area(i) != a; }, 6000);
     EXPECT_NE(value_area(later), a) << "the LED bit toggles while the target runs";
+
+    // A global from the Scope tab: g_tick_count, counted by SysTick, changes on every refresh.
+    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+    ASSERT_NE(elf, nullptr);
+    static ElfVariable vars[512];
+    int n = elf_dwarf_get_all_variables(elf, vars, 512), tick = -1;
+    elf_dwarf_free(elf);
+    for (int i = 0; i < n; ++i)
+        if (std::string(vars[i].name) == "g_tick_count") tick = i;
+    ASSERT_GE(tick, 0);
+    ASSERT_LT(tick, (int)((v.h - 36) / 20)) << "visible without scrolling";
+    click(v.x + v.w / 4, v.y + 27);
+    click(v.x + 40, v.y + 36 + 20 * tick + 10);
+    auto second_row = [&](const Image& i) {
+        std::string s;
+        for (int y = (int)v.y + 58; y < (int)v.y + 76; ++y)
+            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(wx_ + x, wy_ + y)[0], i.at(wx_ + x, wy_ + y)[1]) > 120);
+        return s;
+    };
+    Image w0 = shot_until("tick0", [&](const Image& i) { return second_row(i).find('\x01') != std::string::npos; });
+    std::string t0 = second_row(w0);
+    ASSERT_NE(t0.find('\x01'), std::string::npos) << "the Watch tab shows the second watch";
+    EXPECT_NE(second_row(shot_until("tick1", [&](const Image& i) { return second_row(i) != t0; })), t0)
+        << "g_tick_count runs on";
 }

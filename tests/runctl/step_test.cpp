@@ -9,6 +9,7 @@
 
 #include "platform/paths.h"
 #include "probe/probe.h"
+#include "probe/watch_list.h"
 #include "probe_fixture.h"
 #include "runctl/breakpoints.h"
 #include "runctl/step.h"
@@ -217,6 +218,57 @@ TEST_P(Step, FpbEncodingsOfBothVersions) {
         EXPECT_TRUE(log_has(want[1])) << want[1];
         EXPECT_EQ(dap_fpb_comparator(1), odd);
     }
+}
+
+// A watched local of the halted function is read at its frame base (the CFA
+// from the call frame information), not at SP + offset: at a breakpoint in
+// fibonacci's body, its parameter n holds what R0 held at the entry.
+static ElfDwarf* s_frame_elf;
+TEST_P(Step, AWatchedLocalIsReadWhereTheFrameKeepsIt) {
+    if (!strstr(GetParam(), "O0")) GTEST_SKIP() << "at -O2 n lives in a register";
+    start();
+    to_main();
+    uint32_t entry = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(elf_, "fibonacci", &entry));
+    entry &= ~1u;
+    ElfLocation at = {};
+    ASSERT_TRUE(elf_dwarf_lookup(elf_, entry, &at));
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, entry));
+    ASSERT_TRUE(run(PROBE_CMD_RESUME));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == entry; })) << std::hex << pc();
+    // The calls main makes early have n of 0 to 2, like the stale words of the
+    // deeper calls below SP: make this one fibonacci(9).
+    const uint32_t r0 = 9;
+    rig_->lock();
+    ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), 0, r0));
+    rig_->unlock();
+    uint32_t body = addr_of(at.file, at.line + 1);
+    ASSERT_NE(body, 0u);
+    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, entry));
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, body));
+    ASSERT_TRUE(run(PROBE_CMD_RESUME));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == body; })) << std::hex << pc();
+    user_bkpts_ = 1;
+
+    ElfVariable vars[16];
+    int n = elf_dwarf_get_variables(elf_, body, vars, 16);
+    int k = 0;
+    while (k < n && strcmp(vars[k].name, "n") != 0) ++k;
+    ASSERT_LT(k, n) << "fibonacci's parameter n";
+    ASSERT_EQ(vars[k].loc_kind, VAR_LOC_FBREG);
+    s_frame_elf = elf_;
+    probe_set_frame_base([](const uint32_t regs[16], uint32_t* base) { return elf_dwarf_frame_base(s_frame_elf, regs, base); });
+    watch_clear();
+    ASSERT_TRUE(watch_add(&vars[k]));
+    bool read = wait_for([] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_id[0] == g_watch[0].id && watch_val_valid[0];
+    });
+    probe_set_frame_base(nullptr);
+    ASSERT_TRUE(read);
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    EXPECT_EQ(watch_val_buf[0], r0) << "offset " << vars[k].loc_value << " sp " << std::hex << reg_buf[13];
+    watch_clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Demo, Step, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),

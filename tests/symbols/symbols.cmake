@@ -26,11 +26,46 @@ foreach(lv 4 5)
     DEPENDS ${src} VERBATIM)
   list(APPEND sym_files ${elf})
 endforeach()
+# Variables and types: the demo firmware with .debug_info of DWARF 2, 3 and 5
+# (the images above carry DWARF 4), the newlib program at -O0 and -O2, and a
+# C++ program whose types sit in type units (DWARF 5 in .debug_info, DWARF 4
+# in .debug_types).
+foreach(opt O0 O2)
+  foreach(iv 2 3 5)
+    set(elf ${sym_dir}/demo_${opt}_info${iv}.elf)
+    add_custom_command(OUTPUT ${elf}
+      COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
+              -ffreestanding -nostartfiles -nostdlib -std=gnu11 -g -gdwarf-${iv} -${opt}
+              -T ${fw}/demo.ld -Wl,--no-warn-rwx-segments ${fw_sources} -lgcc -o ${elf}
+      DEPENDS ${fw_sources} ${fw}/demo.ld VERBATIM)
+    list(APPEND sym_files ${elf})
+  endforeach()
+endforeach()
+foreach(variant O0_info2 O0_info5 O2_info3)
+  string(REGEX REPLACE "_info.*" "" opt ${variant})
+  string(REGEX REPLACE ".*_info" "" iv ${variant})
+  set(elf ${sym_dir}/newlib_${variant}.elf)
+  set(src ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_app.c ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/newlib_util.c)
+  add_custom_command(OUTPUT ${elf}
+    COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -${opt} -g -gdwarf-${iv}
+            -Wl,--gc-sections ${src} -lm -lc -lnosys -o ${elf}
+    DEPENDS ${src} VERBATIM)
+  list(APPEND sym_files ${elf})
+endforeach()
+foreach(iv 4 5)
+  set(elf ${sym_dir}/typeunit_info${iv}.elf)
+  set(src ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/typeunit_app.cpp)
+  add_custom_command(OUTPUT ${elf}
+    COMMAND ${KORVANE_ARM_GCC} -x c++ -mcpu=cortex-m4 -mthumb -O0 -g -gdwarf-${iv} -fdebug-types-section
+            -ffreestanding -fno-exceptions -fno-rtti -nostdlib -nostartfiles -Wl,-e,main ${src} -o ${elf}
+    DEPENDS ${src} VERBATIM)
+  list(APPEND sym_files ${elf})
+endforeach()
 add_custom_target(symbol_fixtures DEPENDS ${sym_files})
 
 korvane_test(symbols_tests LABEL unit
   SOURCES symbols/elf_dwarf_test.cpp symbols/malformed_test.cpp
-    symbols/variables_test.cpp symbols/svd_test.cpp
+    symbols/variables_test.cpp symbols/svd_test.cpp symbols/frame_test.cpp
   LIBS symbols)
 add_dependencies(symbols_tests symbol_fixtures sim_demo_firmware)
 target_compile_definitions(symbols_tests PRIVATE KORVANE_SYMBOL_FIXTURES="${sym_dir}" ${KORVANE_DEMO_FW_DEFINITIONS})

@@ -1,0 +1,148 @@
+#include "symbols/dwarf_frame.h"
+
+#include "symbols/elf_dwarf.h"
+
+namespace {
+
+struct Cie {
+    bool ok;
+    uint32_t code_align;
+    int32_t data_align;
+    uint32_t insn_start, insn_end;
+};
+
+// Reads the CIE at `off`; only the plain (no augmentation) kind gcc writes for
+// bare-metal targets is understood.
+Cie read_cie(const uint8_t* d, uint32_t size, uint32_t off) {
+    Cie c{};
+    uint32_t pos = off;
+    uint32_t len = read_u32(d, size, &pos);
+    if (len == 0 || len == 0xFFFFFFFFu || len > size - pos) return c;
+    uint32_t end = pos + len;
+    if (read_u32(d, end, &pos) != 0xFFFFFFFFu || pos >= end) return c;
+    uint8_t version = d[pos++];
+    if (pos >= end || d[pos] != 0) return c;  // an augmentation string: data we cannot skip safely
+    ++pos;
+    if (version >= 4) pos += 2;  // address and segment selector sizes
+    c.code_align = read_uleb128(d, end, &pos);
+    c.data_align = read_sleb128(d, end, &pos);
+    if (version == 1) ++pos;
+    else (void)read_uleb128(d, end, &pos);
+    if (pos > end) return c;
+    c.insn_start = pos;
+    c.insn_end = end;
+    c.ok = true;
+    return c;
+}
+
+struct Machine {
+    DwarfCfaRule rule;
+    DwarfCfaRule saved[8];
+    int depth;
+    uint32_t loc;
+};
+
+// Runs instructions in [pos, end) while the location stays at or below pc.
+// False for a form not evaluated here.
+bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc, Machine* m) {
+    while (pos < end) {
+        uint8_t op = d[pos++];
+        uint8_t hi = op & 0xC0, lo = op & 0x3F;
+        uint32_t advance = 0;
+        if (hi == 0x40) {
+            advance = lo * c.code_align;
+        } else if (hi == 0x80) {
+            (void)read_uleb128(d, end, &pos);
+        } else if (hi == 0xC0) {
+            // restore of a register rule: the CFA is unaffected
+        } else {
+            switch (op) {
+            case 0x00: break;
+            case 0x01: {
+                uint32_t to = read_u32(d, end, &pos);
+                if (to > pc) return true;
+                m->loc = to;
+                break;
+            }
+            case 0x02: advance = (pos < end ? d[pos++] : 0) * c.code_align; break;
+            case 0x03: advance = read_u16(d, end, &pos) * c.code_align; break;
+            case 0x04: advance = read_u32(d, end, &pos) * c.code_align; break;
+            case 0x05: case 0x09: case 0x14: (void)read_uleb128(d, end, &pos); (void)read_uleb128(d, end, &pos); break;
+            case 0x06: case 0x07: case 0x08: case 0x2E: (void)read_uleb128(d, end, &pos); break;
+            case 0x0A:
+                if (m->depth >= 8) return false;
+                m->saved[m->depth++] = m->rule;
+                break;
+            case 0x0B:
+                if (m->depth <= 0) return false;
+                m->rule = m->saved[--m->depth];
+                break;
+            case 0x0C:
+                m->rule.reg = read_uleb128(d, end, &pos);
+                m->rule.offset = (int32_t)read_uleb128(d, end, &pos);
+                break;
+            case 0x0D: m->rule.reg = read_uleb128(d, end, &pos); break;
+            case 0x0E: m->rule.offset = (int32_t)read_uleb128(d, end, &pos); break;
+            case 0x11: case 0x15: case 0x2F: (void)read_uleb128(d, end, &pos); (void)read_sleb128(d, end, &pos); break;
+            case 0x12:
+                m->rule.reg = read_uleb128(d, end, &pos);
+                m->rule.offset = read_sleb128(d, end, &pos) * c.data_align;
+                break;
+            case 0x13: m->rule.offset = read_sleb128(d, end, &pos) * c.data_align; break;
+            case 0x10: case 0x16: {  // register rules given by an expression: skip the block
+                (void)read_uleb128(d, end, &pos);
+                uint32_t n = read_uleb128(d, end, &pos);
+                if (n > end - pos) return false;
+                pos += n;
+                break;
+            }
+            default: return false;  // DW_CFA_def_cfa_expression and unknown forms
+            }
+        }
+        if (advance) {
+            if ((uint64_t)m->loc + advance > pc) return true;
+            m->loc += advance;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool dwarf_frame_cfa(const uint8_t* d, uint32_t size, uint32_t pc, DwarfCfaRule* out) {
+    if (!d || !out) return false;
+    pc &= ~1u;
+    uint32_t pos = 0;
+    while (size - pos >= 16) {
+        uint32_t start = pos;
+        uint32_t len = read_u32(d, size, &pos);
+        if (len == 0 || len == 0xFFFFFFFFu || len > size - pos) return false;
+        uint32_t end = pos + len;
+        uint32_t cie_ptr = read_u32(d, end, &pos);
+        if (cie_ptr != 0xFFFFFFFFu && end - pos >= 8) {
+            uint32_t lo = read_u32(d, end, &pos), range = read_u32(d, end, &pos);
+            if (pc >= lo && pc - lo < range && cie_ptr != start) {
+                Cie c = read_cie(d, size, cie_ptr);
+                if (!c.ok) return false;
+                Machine m{};
+                m.rule = DwarfCfaRule{13, 0};
+                if (!run(d, c.insn_start, c.insn_end, c, 0xFFFFFFFFu, &m)) return false;
+                m.loc = lo;
+                m.depth = 0;
+                if (!run(d, pos, end, c, pc, &m)) return false;
+                *out = m.rule;
+                return true;
+            }
+        }
+        pos = end;
+    }
+    return false;
+}
+
+bool elf_dwarf_frame_base(const ElfDwarf* e, const uint32_t regs[16], uint32_t* base) {
+    DwarfCfaRule r;
+    if (!e || !regs || !base || !dwarf_frame_cfa(e->debug_frame, e->debug_frame_size, regs[15], &r) || r.reg > 15)
+        return false;
+    *base = regs[r.reg] + (uint32_t)r.offset;
+    return true;
+}

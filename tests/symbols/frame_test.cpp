@@ -1,0 +1,86 @@
+// Call frame information against readelf's own interpretation of it.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "symbols/dwarf_frame.h"
+#include "tests/symbols/oracle.h"
+
+namespace {
+
+std::vector<uint8_t> section_bytes(const std::string& elf, const char* name) {
+    std::string out = testing::TempDir() + "/frame_section.bin";
+    run_capture("arm-none-eabi-objcopy --dump-section " + std::string(name) + "='" + out + "' '" + elf +
+                "' /dev/null 2>/dev/null");
+    return read_binary_file(out);
+}
+
+struct CfaRow {
+    uint32_t loc, end;
+    uint32_t reg;
+    int32_t off;
+};
+
+// Every row of `readelf --debug-dump=frames-interp`, with the end of its range.
+std::vector<CfaRow> readelf_rows(const std::string& elf) {
+    std::vector<CfaRow> rows;
+    std::istringstream in(run_capture("arm-none-eabi-readelf --debug-dump=frames-interp '" + elf + "' 2>/dev/null"));
+    std::regex fde(R"(FDE cie=\w+ pc=([0-9a-f]+)\.\.([0-9a-f]+))"), row(R"(^([0-9a-f]{8}) r(\d+)\+(-?\d+))");
+    std::string line;
+    std::smatch m;
+    uint32_t fde_end = 0;
+    size_t fde_first = 0;
+    bool in_fde = false;
+    while (std::getline(in, line)) {
+        if (line.find(" CIE") != std::string::npos) {
+            in_fde = false;
+        } else if (std::regex_search(line, m, fde)) {
+            fde_end = (uint32_t)std::stoul(m[2], nullptr, 16);
+            fde_first = rows.size();
+            in_fde = true;
+        } else if (in_fde && std::regex_search(line, m, row)) {
+            // --gc-sections leaves the entries of dropped functions at 0, on top of each other.
+            if (fde_first == rows.size() && m[1] == "00000000") {
+                in_fde = false;
+                continue;
+            }
+            uint32_t loc = (uint32_t)std::stoul(m[1], nullptr, 16);
+            if (rows.size() > fde_first) rows.back().end = loc;
+            rows.push_back({loc, fde_end, (uint32_t)std::stoul(m[2]), std::stoi(m[3])});
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(DwarfFrame, EveryRowReadelfInterpretsOfTheFixtures) {
+    const char* images[] = {"demo_O0_line4.elf", "demo_O2_line4.elf", "newlib_line4.elf"};
+    for (const char* name : images) {
+        std::string elf = std::string(KORVANE_SYMBOL_FIXTURES) + "/" + name;
+        std::vector<uint8_t> frame = section_bytes(elf, ".debug_frame");
+        std::vector<CfaRow> rows = readelf_rows(elf);
+        ASSERT_FALSE(frame.empty()) << name;
+        ASSERT_GT(rows.size(), 8u) << name;
+        int checked = 0;
+        for (const CfaRow& r : rows)
+            for (uint32_t pc : {r.loc, r.end - 2}) {
+                if (pc < r.loc || pc >= r.end) continue;
+                DwarfCfaRule got{};
+                ASSERT_TRUE(dwarf_frame_cfa(frame.data(), (uint32_t)frame.size(), pc, &got)) << name << " pc " << std::hex << pc;
+                EXPECT_EQ(got.reg, r.reg) << name << " pc " << std::hex << pc;
+                EXPECT_EQ(got.offset, r.off) << name << " pc " << std::hex << pc;
+                ++checked;
+            }
+        EXPECT_GT(checked, 12) << name;
+        DwarfCfaRule none{};
+        EXPECT_FALSE(dwarf_frame_cfa(frame.data(), (uint32_t)frame.size(), 0xFFFFFF00, &none)) << "no function there";
+        // Cut anywhere, the section is read without reading past its end.
+        for (size_t cut = 0; cut < frame.size(); cut += 7) {
+            std::vector<uint8_t> part(frame.begin(), frame.begin() + (long)cut);
+            (void)dwarf_frame_cfa(part.data(), (uint32_t)part.size(), rows[rows.size() / 2].loc, &none);
+        }
+    }
+}
