@@ -121,6 +121,9 @@ void dap_set_csw_base(uint32_t csw_base);
 bool dap_read_mem32(DapContext* ctx, uint32_t addr, uint32_t* val);
 bool dap_write_mem32(DapContext* ctx, uint32_t addr, uint32_t val);
 bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len);
+// Scattered word reads (word-aligned addresses) in as few DAP_Transfer packets
+// as they fit; ok[i] tells which succeeded. Returns how many did.
+int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok);
 bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
 bool dap_dp_read(DapContext* ctx, uint8_t reg, uint32_t* val);
 bool dap_dp_write(DapContext* ctx, uint8_t reg, uint32_t val);

@@ -198,6 +198,51 @@ bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t l
     return true;
 }
 
+int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok) {
+    if (!ctx || !ctx->open || count <= 0) return 0;
+    const int limit = dap_packet_limit(ctx);
+    const uint8_t tar = dap_ap_req(DAP_AP_TAR, false), drw = dap_ap_req(DAP_AP_DRW, true);
+    DapXfer x[DAP_MAX_XFERS];
+    uint32_t o[DAP_MAX_XFERS];
+    int done = 0, good = 0;
+    while (done < count) {
+        DapMemPrefix p;
+        int n = dap_add_mem_prefix(ctx, x, &p);
+        int out_bytes = 3 + 5 * n, in_bytes = 3, first = done;
+        while (done < count && n + 2 <= DAP_MAX_XFERS && out_bytes + 6 <= limit && in_bytes + 4 <= limit) {
+            x[n++] = DapXfer{tar, addrs[done]};
+            x[n++] = DapXfer{drw, 0};
+            out_bytes += 6;
+            in_bytes += 4;
+            ++done;
+        }
+        if (done == first) {  // nothing fits a packet: never loop on it
+            dap_mem_prefix_done(ctx, &p, true);
+            break;
+        }
+        bool batch_ok = dap_transfer_n(ctx, x, n, o) == n;
+        dap_mem_prefix_done(ctx, &p, batch_ok);
+        if (batch_ok) {
+            int k = first;
+            for (int i = 0; i < n; ++i)
+                if (x[i].req == drw) {
+                    out[k] = o[i];
+                    ok[k++] = true;
+                }
+            good += done - first;
+            continue;
+        }
+        // A fault stops the batch where it happened: each word again on its
+        // own, so one unreadable address costs only itself.
+        for (int k = first; k < done; ++k) {
+            ok[k] = dap_read_mem32(ctx, addrs[k], &out[k]);
+            good += ok[k];
+        }
+    }
+    for (int k = done; k < count; ++k) ok[k] = false;
+    return good;
+}
+
 // Words written, or -1 when the exchange failed; *ack gets the answer's ACK.
 static int transfer_block_write(DapContext* ctx, const uint8_t* data, int words, uint8_t* ack) {
     uint8_t* o = ctx->pkt_out + 1;

@@ -104,16 +104,41 @@ static bool read_value(uint32_t addr, uint32_t size, uint32_t* v) {
     return true;
 }
 
+// All globals in one batch of word reads: a variable of 1-4 bytes is taken
+// from the one or two words that cover it.
 int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
-    int ok = 0;
-    for (int i = 0; i < n; ++i) {
+    uint32_t addrs[2 * WATCH_MAX], words[2 * WATCH_MAX] = {};
+    bool ok[2 * WATCH_MAX];
+    int first[WATCH_MAX], m = 0;
+    for (int i = 0; i < n && i < WATCH_MAX; ++i) {
+        first[i] = -1;
         if (loc[i].kind != VAR_LOC_ADDR) continue;
-        uint32_t v;
-        valid[i] = loc[i].size >= 1 && loc[i].size <= 4 && read_value((uint32_t)loc[i].value, loc[i].size, &v);
-        wbuf[i] = valid[i] ? v : 0xFFFFFFFF;
-        ok += valid[i];
+        if (loc[i].size < 1 || loc[i].size > 4) {
+            wbuf[i] = 0xFFFFFFFF;
+            valid[i] = false;
+            continue;
+        }
+        uint32_t a = (uint32_t)loc[i].value, w0 = a & ~3u, w1 = (a + loc[i].size - 1) & ~3u;
+        first[i] = m;
+        addrs[m++] = w0;
+        if (w1 != w0) addrs[m++] = w1;
     }
-    return ok;
+    if (m && s_dap) dap_read_words(s_dap, addrs, m, words, ok);
+    else
+        for (int k = 0; k < m; ++k) ok[k] = false;
+    int good = 0;
+    for (int i = 0; i < n && i < WATCH_MAX; ++i) {
+        if (first[i] < 0) continue;
+        uint32_t a = (uint32_t)loc[i].value, k = (uint32_t)first[i];
+        bool two = ((a + loc[i].size - 1) & ~3u) != (a & ~3u);
+        valid[i] = ok[k] && (!two || ok[k + 1]);
+        uint64_t bytes = (uint64_t)words[k] | (two ? (uint64_t)words[k + 1] << 32 : 0);
+        uint32_t v = (uint32_t)(bytes >> (8 * (a & 3)));
+        if (loc[i].size < 4) v &= (1u << (8 * loc[i].size)) - 1;
+        wbuf[i] = valid[i] ? v : 0xFFFFFFFF;
+        good += valid[i];
+    }
+    return good;
 }
 
 static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};

@@ -183,6 +183,42 @@ TEST_F(ProbeThread, WatchedGlobalsAreRefreshedWhileTheTargetRuns) {
     EXPECT_FALSE(g_is_halted.load());
 }
 
+// Sizes 1, 2 and 4 at every alignment, some across two words, an unreadable
+// one among them: each value is what the image holds at that flash address.
+TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
+    FILE* f = std::fopen(KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.bin", "rb");
+    ASSERT_NE(f, nullptr);
+    uint8_t image[64];
+    ASSERT_EQ(std::fread(image, 1, sizeof image, f), sizeof image);
+    std::fclose(f);
+    start();
+    const struct {
+        uint32_t offset, size;
+    } cases[] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {0, 0}, {21, 1}, {22, 2}, {31, 4}, {40, 3}};
+    int n = 0;
+    for (const auto& c : cases) {
+        char name[16];
+        std::snprintf(name, sizeof name, "w%d", n++);
+        ElfVariable v = c.size ? global_var(name, 0x08000000 + c.offset, c.size) : global_var(name, 0x60000000, 4);
+        ASSERT_TRUE(watch_add(&v));
+    }
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_id[n - 1] == g_watch[n - 1].id;
+    }));
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    for (int i = 0; i < n; ++i) {
+        if (!cases[i].size) {
+            EXPECT_FALSE(watch_val_valid[i]) << "nothing answers at 0x60000000";
+            continue;
+        }
+        uint32_t want = 0;
+        for (uint32_t b = 0; b < cases[i].size; ++b) want |= (uint32_t)image[cases[i].offset + b] << (8 * b);
+        EXPECT_TRUE(watch_val_valid[i]) << i;
+        EXPECT_EQ(watch_val_buf[i], want) << "offset " << cases[i].offset << " size " << cases[i].size;
+    }
+}
+
 TEST_F(ProbeThread, ALocalWatchHaltsTheCoreBrieflyAndResumesIt) {
     start();
     ElfVariable local{};
