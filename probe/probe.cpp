@@ -114,6 +114,11 @@ bool probe_post_cmd(int cmd, uint32_t addr) {
     return true;
 }
 
+bool probe_cmd_pending() {
+    std::lock_guard<std::mutex> lk(s_cmd_mtx);
+    return s_pending_cmd != PROBE_CMD_NONE;
+}
+
 // --- connecting ---------------------------------------------------------------
 
 static DapContext* open_probe(bool log_v1) {

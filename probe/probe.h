@@ -75,6 +75,8 @@ bool probe_thread_stop_and_wait(PlatThread* probe_thread);
 // Halt and reset are always accepted; any other command only when no
 // command is busy.
 bool probe_post_cmd(int cmd, uint32_t addr);
+// True while a posted command waits in the slot, not yet taken by the thread.
+bool probe_cmd_pending();
 void set_halted(const char* reason);
 void publish_state();
 // Called after every publication, from the probe thread: wakes the UI.

@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 
 #include "app/settings.h"
+#include "app/setup_actions.h"
+#include "ui/layout.h"
+#include "ui/setup_panel.h"
+#include "ui/ui_callbacks.h"
 #include "ui/log_view.h"
 
 namespace {
@@ -32,12 +36,13 @@ std::string abs_of(const char* value, const char* folder) {
     return buf;
 }
 
-bool log_has(const std::string& needle) {
+int log_count_of(const std::string& needle) {
     char line[LOG_LINE_LEN];
-    for (int i = 0; i < log_count(&logv); ++i)
-        if (log_line(&logv, i, line, sizeof line, nullptr) && strstr(line, needle.c_str())) return true;
-    return false;
+    int n = 0;
+    for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, line, sizeof line, nullptr) && strstr(line, needle.c_str());
+    return n;
 }
+bool log_has(const std::string& needle) { return log_count_of(needle) > 0; }
 
 class Settings : public ::testing::Test {
 protected:
@@ -149,4 +154,28 @@ TEST_F(Settings, FailedSaveIsReportedAndNotShownAsSuccess) {
     EXPECT_FALSE(config_save());
     EXPECT_TRUE(log_has("[CFG] Save failed: "));
     EXPECT_FALSE(log_has("[CFG] Saved debugger.ini"));
+}
+
+// The setup panel's Save: a failed save keeps the panel open, a good one closes it.
+TEST_F(Settings, SaveFromTheSetupPanelClosesItOnlyWhenTheFileWasWritten) {
+    config_load();
+    g_show_setup = true;
+    BtnSetupSave.x = 100;
+    BtnSetupSave.y = 50;
+    auto press_save = [] {
+        ui_on_mouse_button(UI_MOUSE_LEFT, UI_PRESS, 110, 55);
+        ui_on_mouse_button(UI_MOUSE_LEFT, UI_RELEASE, 110, 55);
+        setup_take_clicks();
+    };
+    config_override_folder("/proc/kd-no-such-folder/");
+    press_save();
+    EXPECT_TRUE(log_has("[CFG] Save failed: "));
+    EXPECT_TRUE(g_show_setup) << "the panel stays open";
+    config_override_folder(dir_.c_str());
+    press_save();
+    EXPECT_TRUE(log_has("[CFG] Saved debugger.ini"));
+    EXPECT_FALSE(g_show_setup);
+    // Hidden, its buttons cannot be pressed.
+    press_save();
+    EXPECT_EQ(log_count_of("[CFG] Saved debugger.ini"), 1);
 }

@@ -153,8 +153,16 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
 
 TEST_F(ProbeThread, APendingHaltIsNeverReplacedByAnOrdinaryCommand) {
     start();
-    rig_->lock();  // the thread cannot take anything from the slot meanwhile... once it is inside a transfer
+    ASSERT_TRUE(wait_for([&] { return g_probe_connected.load() && idle(); }));
+    // With the board locked the thread blocks in its next transfer: either
+    // the poll it is in (the halt then waits in the slot) or the halt it
+    // takes (a second one then waits). Either way a halt is pending.
+    rig_->lock();
     EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    if (wait_for([] { return !probe_cmd_pending(); }, 2000)) {
+        EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    }
+    EXPECT_TRUE(probe_cmd_pending());
     EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
     EXPECT_EQ(g_cmd_busy.load(), 0);
     rig_->unlock();
