@@ -45,9 +45,8 @@ void svd_watch_toggle(const SvdPeripheral* p, const SvdRegister* r) {
     svd_view_refresh();
 }
 
-// The published value of a watched register, when it has one.
-static bool watched_value(const char* name, uint32_t* value) {
-    int i = watch_find_by_name(name);
+// The published value of watch i, when it has one.
+static bool watched_value(int i, uint32_t* value) {
     if (i < 0 || i >= WATCH_MAX) return false;
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     if (watch_val_id[i] != g_watch[i].id || !watch_val_valid[i]) return false;
@@ -95,7 +94,8 @@ void svd_view_refresh() {
                 const SvdRegister* r = svd_get_register(p, i);
                 svd_watch_name(p, r, name);
                 uint32_t v = 0;
-                bool watched = watch_find_by_name(name) >= 0, live = watched && watched_value(name, &v);
+                int w = watch_find_by_name(name);
+                bool watched = w >= 0, live = watched_value(w, &v);
                 int n = std::snprintf(line, sizeof line, "%s+%04X  %-24s  [rst=0x%08X]  (%u fields)",
                                       watched ? "W " : "  ", r->address - p->base_address, r->name, r->reset_value,
                                       r->field_count);
@@ -109,7 +109,7 @@ void svd_view_refresh() {
             log_add_line_tagged(&periph_view, line, tag);
             svd_watch_name(p, r, name);
             uint32_t v = 0;
-            bool live = watched_value(name, &v);
+            bool live = watched_value(watch_find_by_name(name), &v);
             if (r->field_count == 0) log_add_line_tagged(&periph_view, "  (no bitfield definitions)", tag);
             for (int i = 0; i < svd_field_count(r); ++i) {
                 const SvdField* f = svd_get_field(r, i);
