@@ -16,15 +16,18 @@
 #include "app/window_icon.h"
 #include "platform/fatal.h"
 #include "platform/font_find.h"
+#include "flash/flash_job.h"
 #include "probe/dap.h"
 #include "probe/probe.h"
 #include "runctl/fault_analyze.h"
 #include "runctl/step.h"
+#include "target/mcu_id.h"
 #include "ui/draw.h"
 #include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
+#include "ui/svd_view.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
 
@@ -119,6 +122,9 @@ int main(int argc, char** argv) {
 
     probe_set_wake(ui_request_redraw);
     runctl_install();
+    mcu_id_set_svd(g_svd);
+    mcu_id_install();
+    flash_install();
     PlatThread* probe_thread = probe_thread_start();
 
     char fps_text[32] = "FPS: ...";

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "flash/flash_job.h"
 #include "platform/file_dialog.h"
+#include "probe/probe.h"
 #include "ui/layout.h"
 #include "ui/log_view.h"
 #include "ui/setup_panel.h"
@@ -35,6 +37,32 @@ static void open_dialog(char* target, const char* key, const char* title, const 
         log_addf(&logv, "[CFG] File dialog: %s", err);
 }
 
+// The Flash button: parameters handed to the probe thread, which owns the job.
+static void start_flash() {
+    if (!g_probe_connected.load() || !g_cfg_bin[0]) return;
+    if (g_flash_status.load() == FLASH_STATUS_BUSY) {
+        log_add_line(&logv, "[FLASH] A flash job is running — wait for it to end");
+        return;
+    }
+    g_flash_status = FLASH_STATUS_BUSY;
+    g_flash_progress = 0;
+    g_show_setup = true;
+    render_needed.store(true);
+    SetupMcuInfo mcu = setup_mcu_snapshot();
+    if (!mcu.valid || !mcu.has_flash_algo || !mcu.device[0]) {
+        log_add_line(&logv, "[FLASH] No flash algo available (no INI and no PDSC/FLM)");
+        g_flash_progress = -1;
+        g_flash_status = FLASH_STATUS_ERROR;
+        return;
+    }
+    probe_set_flash_params(g_cfg_bin, 0, mcu.device);
+    if (!probe_post_cmd(PROBE_CMD_FLASH, 0)) {
+        log_add_line(&logv, "[FLASH] The probe is busy with another command — flash not started");
+        g_flash_progress = -1;
+        g_flash_status = FLASH_STATUS_ERROR;
+    }
+}
+
 void setup_take_clicks() {
     struct {
         Button* btn;
@@ -53,6 +81,8 @@ void setup_take_clicks() {
             open_dialog(r.target, r.key, r.title, r.filters, r.n);
             render_needed.store(true);
         }
+    // What the user saw decides: a greyed button does nothing.
+    if (ui_take_click(&BtnFlash) && setup_flash_enabled_as_drawn()) start_flash();
     if (ui_take_click(&BtnSetupSave)) {
         // A failed save keeps the panel open: its log line says why.
         if (config_save()) g_show_setup = false;

@@ -43,6 +43,8 @@ static PlatEvent* s_cmd_event;
 static std::atomic<int> s_state{PS_IDLE};
 static void (*s_wake)();
 static ProbeRunControl s_runctl;
+static ProbeIdentify s_identify;
+static void (*s_flash_handler)(int cmd);
 
 static const uint32_t s_retry_delays[4] = {1000, 2000, 4000, 8000};
 static const uint32_t kPollMs = 200;
@@ -56,6 +58,16 @@ void probe_wake_ui() {
     if (s_wake) s_wake();
 }
 void probe_set_run_control(const ProbeRunControl* rc) { s_runctl = rc ? *rc : ProbeRunControl{}; }
+void probe_set_identify(const ProbeIdentify* id) { s_identify = id ? *id : ProbeIdentify{}; }
+void probe_set_flash_handler(void (*handler)(int cmd)) { s_flash_handler = handler; }
+
+// Identifies the chip unless that already succeeded for this connection.
+void probe_identify_if_needed() {
+    if (!s_dap || !s_identify.identify) return;
+    if (s_identify.identified && s_identify.identified()) return;
+    s_identify.identify(s_dap);
+}
+
 ProbeState probe_poll_state() { return (ProbeState)s_state.load(); }
 DapContext* probe_context() { return s_dap; }
 
@@ -143,6 +155,7 @@ static bool connected_now() {
         set_halted("HALT");
         log_add_line(&logv, "[PRB] Target halted at connect");
     }
+    probe_identify_if_needed();
     return halted;
 }
 
@@ -196,6 +209,7 @@ static void handle_command(int cmd, uint32_t addr) {
         // Halted is published only when the core really stopped.
         bool ok = dbg_halt();
         if (ok) {
+            probe_identify_if_needed();
             s_state = PS_IDLE;
             finish_command("[DBG] Halt: done");
         } else {
@@ -223,7 +237,9 @@ static void handle_command(int cmd, uint32_t addr) {
         break;
     case PROBE_CMD_FLASH:
     case PROBE_CMD_FLASH_ALGO:
-        if (s_runctl.flash) {
+        if (s_flash_handler) {
+            s_flash_handler(cmd);
+        } else if (s_runctl.flash) {
             s_runctl.flash(cmd);
         } else {
             g_flash_status = FLASH_STATUS_ERROR;
@@ -255,6 +271,7 @@ static void handle_disconnect() {
     }
     s_state = PS_IDLE;
     g_cmd_busy = 0;
+    if (s_identify.forget) s_identify.forget();
     log_add_line(&logv, "[PRB] Probe disconnected");
     probe_wake_ui();
 }
@@ -289,6 +306,29 @@ static void try_reconnect(Backoff* b) {
     b->next_ms = 0;
     s_state = connected_now() ? PS_IDLE : PS_RUNNING;
     probe_wake_ui();
+}
+
+void probe_release() {
+    if (!s_dap) return;
+    dap_disconnect(s_dap);
+    dap_close(s_dap);
+    s_dap = nullptr;
+    dap_invalidate_fpb_state();
+    g_probe_connected = false;
+    g_is_halted = false;
+}
+
+bool probe_reopen() {
+    if (s_dap) return true;
+    DapContext* c = open_probe(true);
+    if (!c) return false;
+    if (!dap_connect(c, kSwdHz, false)) {
+        dap_close(c);
+        return false;
+    }
+    s_dap = c;
+    g_probe_connected = true;
+    return true;
 }
 
 // --- the thread -------------------------------------------------------------------
@@ -394,6 +434,7 @@ bool probe_thread_stop_and_wait(PlatThread* probe_thread) {
         s_dap = nullptr;
     }
     g_probe_connected = false;
+    if (s_identify.forget) s_identify.forget();
     plat_event_destroy(g_halt_event);
     g_halt_event = nullptr;
     log_add_line(&logv, "[PRB] Probe stopped");

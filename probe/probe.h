@@ -95,6 +95,24 @@ struct ProbeRunControl {
 };
 void probe_set_run_control(const ProbeRunControl* rc);
 
+// Chip identification plugs in here. identify runs on the probe thread after
+// a connect and at halts while identified() is false; forget after a
+// disconnect, so the next connection identifies again.
+struct ProbeIdentify {
+    bool (*identified)();
+    void (*identify)(DapContext* dap);
+    void (*forget)();
+};
+void probe_set_identify(const ProbeIdentify* id);
+// The flash jobs: run on the probe thread for PROBE_CMD_FLASH and
+// PROBE_CMD_FLASH_ALGO; each must end by clearing g_cmd_busy.
+void probe_set_flash_handler(void (*handler)(int cmd));
+// For an external flasher that needs the probe itself (probe thread only):
+// release disconnects and closes it; reopen opens (v2, then v1) and connects
+// at 1 MHz without halting. The thread re-opens on its own otherwise.
+void probe_release();
+bool probe_reopen();
+
 // Current poll mode, for tests and the status line.
 ProbeState probe_poll_state();
 // The open probe, or null (probe thread only).

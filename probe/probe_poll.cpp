@@ -223,6 +223,7 @@ void running_poll() {
     DapState st = dap_get_state(s_dap);
     if (st == DAP_STATE_HALTED) {
         set_halted("POST_HALT");
+        probe_identify_if_needed();
         publish_state();
         return;
     }
@@ -249,7 +250,10 @@ bool idle_poll() {
     }
     uint32_t regs[16];
     if (!dbg_read_regs(regs)) return false;
-    if (!g_is_halted) set_halted("POST_HALT");
+    if (!g_is_halted) {
+        set_halted("POST_HALT");
+        probe_identify_if_needed();
+    }
     refresh_watches();
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);

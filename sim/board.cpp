@@ -139,8 +139,12 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
         return true;
     }
     if (in(addr, size, SIM_FLASHF4_REG_BASE, SIM_FLASHF4_REG_SIZE) && p.flash_kind == SimFlashKind::stm32f4) {
-        b->dirty_flash.add(0, p.flash.size); // an erase may follow
-        if (write) b->core.stop_next = true;  // and be timed: re-slice the run
+        // A program or erase changes the array when it starts, so only a
+        // register write can: reads (BSY polls) leave the code cache alone.
+        if (write) {
+            b->dirty_flash.add(0, p.flash.size);
+            b->core.stop_next = true;  // and the operation is timed: re-slice the run
+        }
         return write ? sim_flashf4_write(&b->flash, addr - SIM_FLASHF4_REG_BASE, size, *v)
                      : sim_flashf4_read(&b->flash, addr - SIM_FLASHF4_REG_BASE, size, v);
     }
@@ -171,12 +175,21 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
     if (in(addr, size, SIM_FPB_BASE, 0x1000))
         return write ? sim_fpb_write(&b->fpb, addr - SIM_FPB_BASE, size, *v)
                      : sim_fpb_read(&b->fpb, addr - SIM_FPB_BASE, size, v);
+    if (!write && size == 4 && p.dbgmcu_idcode_addr && addr == p.dbgmcu_idcode_addr) {
+        *v = p.dbgmcu_idcode; // the profile names the part (another STM32, another revision)
+        return true;
+    }
     if (in(addr, size, SIM_DBGMCU_BASE, SIM_DBGMCU_SIZE))
         return write ? sim_dbgmcu_write(&b->periph, addr - SIM_DBGMCU_BASE, size, *v)
                      : sim_dbgmcu_read(&b->periph, addr - SIM_DBGMCU_BASE, size, v);
-    if (in(addr, size, SIM_ROM_M4_BASE, 0x1000))
+    if (in(addr, size, SIM_ROM_M4_BASE, 0x1000) && p.rom_ids != SimRomIds::absent)
         return write ? sim_rom_write(&b->rom, addr - SIM_ROM_M4_BASE, size, *v)
                      : sim_rom_read(&b->rom, addr - SIM_ROM_M4_BASE, size, v);
+    if (p.devid_addr && addr == p.devid_addr && size == 4) {
+        if (write) return false;
+        *v = p.devid;
+        return true;
+    }
     return false;
 }
 
@@ -346,9 +359,7 @@ void advance_time(SimBoard* b, uint64_t cycles, bool core_clocked) {
     const uint64_t total = b->periph_ns_rem + cycles * 1000;
     const uint64_t ns = total / b->profile.instr_per_us;
     b->periph_ns_rem = total % b->profile.instr_per_us;
-    const bool busy = b->flash.op != SimFlashF4Op::none;
     sim_flashf4_advance(&b->flash, ns);
-    if (busy) b->dirty_flash.add(0, b->profile.flash.size);
     if (sim_flashf4_irq_pending(&b->flash)) sim_cm_set_irq_line(&b->core, b->profile.flash_irq, true);
 }
 
@@ -414,7 +425,8 @@ SimBoard* sim_board_create(const SimBoardProfile& profile) {
     sim_fpb_init(&b->fpb, &fpbp);
     sim_dwt_init(&b->dwt, SimDwtCoreView{b, sample_pc});
     sim_itm_init(&b->itm);
-    sim_rom_init_stm32f4(&b->rom);
+    if (profile.rom_ids == SimRomIds::arm) sim_rom_init_cortex_m4(&b->rom);
+    else sim_rom_init_stm32f4(&b->rom);
     fill_sysmem(b);
     if (!map_memory(b)) {
         sim_board_destroy(b);

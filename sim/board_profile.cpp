@@ -21,10 +21,11 @@ SimBoardProfile sim_board_profile_stm32f405() {
     p.uid[1] = 0x3235510B;
     p.uid[2] = 0x36383538;
     p.dbgmcu_idcode_addr = 0xE0042000;
-    p.dbgmcu_idcode = 0x10076413; // rev Z, DEV_ID 0x413
+    p.dbgmcu_idcode = 0x10076413; // REV_ID 0x1007 (revision 2 in RM0090), DEV_ID 0x413
     p.instr_per_us = 16;
     p.systick_ext_div = 8;        // STM32F4: SysTick reference is HCLK/8
     p.flash_time_divisor = 1;
     p.flash_irq = 4;
+    p.rom_ids = SimRomIds::stm32f4;
     return p;
 }

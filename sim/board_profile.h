@@ -7,6 +7,10 @@
 
 enum class SimCoreKind : uint8_t { cortex_m4f, cortex_m0plus, cortex_m33 };
 enum class SimFlashKind : uint8_t { stm32f4, none };
+// Whose identification the ROM table at 0xE00FF000 carries: ST's (an STM32),
+// ARM's own Cortex-M table (parts that keep no vendor table there), or no
+// table at all (every read is a bus error).
+enum class SimRomIds : uint8_t { stm32f4, arm, absent };
 
 struct SimMemRegion {
     uint32_t base;
@@ -37,6 +41,9 @@ struct SimBoardProfile {
     uint64_t flash_time_divisor; // >= 1: shortens program/erase times for tests
     unsigned flash_irq;        // NVIC line of the flash interface
     uint8_t fpb_version;       // 0 or 1: FPB version 1 (Cortex-M3/M4); 2: version 2 (Cortex-M7 style)
+    SimRomIds rom_ids;
+    uint32_t devid_addr;       // a read-only vendor device-id word (an NXP-style DEVICE_ID); 0 = none
+    uint32_t devid;
 };
 
 // An STM32F405-like board at 16 MHz (the HSI clock after reset).

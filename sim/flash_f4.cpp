@@ -46,6 +46,10 @@ void start_busy(SimFlashF4* fc, SimFlashF4Op op, uint64_t ns) {
     if (ns == 0) sim_flashf4_advance(fc, 0);
 }
 
+// A stuck operation never gets to apply what it started.
+bool effect_applies(const SimFlashF4* fc) { return !fc->faults.busy_stuck; }
+
+
 void finish(SimFlashF4* fc) {
     if (fc->op == SimFlashF4Op::option) {
         fc->optcr &= ~SIM_FLASHF4_OPTCR_OPTSTRT;
@@ -61,7 +65,7 @@ void finish(SimFlashF4* fc) {
 // The bus stalls while BSY; a board that did not wait first gets the
 // operation completed here, with the time recorded so it can be accounted.
 void stall_until_idle(SimFlashF4* fc) {
-    if (fc->op == SimFlashF4Op::none) return;
+    if (fc->op == SimFlashF4Op::none || fc->faults.busy_stuck) return;
     fc->stalled_ns += fc->busy_left_ns;
     finish(fc);
 }
@@ -81,7 +85,7 @@ void start_erase(SimFlashF4* fc) {
         }
         // Applied now: any read issued while BSY stalls until the erase is
         // over, so no access can observe the array half-erased.
-        std::memset(fc->array, 0xFF, SIM_FLASHF4_ARRAY_SIZE);
+        if (effect_applies(fc)) std::memset(fc->array, 0xFF, SIM_FLASHF4_ARRAY_SIZE);
         start_busy(fc, SimFlashF4Op::mass_erase, fc->timing.mass_erase_ns[ps]);
         return;
     }
@@ -98,7 +102,7 @@ void start_erase(SimFlashF4* fc) {
         fc->cr &= ~SIM_FLASHF4_CR_STRT;
         return;
     }
-    std::memset(fc->array + sec.offset, 0xFF, sec.size);
+    if (effect_applies(fc)) std::memset(fc->array + sec.offset, 0xFF, sec.size);
     const uint64_t* t = sec.size == 16 * 1024   ? fc->timing.erase_16k_ns
                         : sec.size == 64 * 1024 ? fc->timing.erase_64k_ns
                                                 : fc->timing.erase_128k_ns;
@@ -125,6 +129,7 @@ static void write_key(uint32_t* reg, uint32_t lock_bit, uint8_t* stage, bool* lo
 }
 
 void write_keyr(SimFlashF4* fc, unsigned size, uint32_t value) {
+    if (fc->faults.reject_keys) return;
     write_key(&fc->cr, SIM_FLASHF4_CR_LOCK, &fc->key_stage, &fc->key_locked_out, SIM_FLASHF4_KEY1,
               SIM_FLASHF4_KEY2, size, value);
 }
@@ -228,6 +233,7 @@ void sim_flashf4_init(SimFlashF4* fc, const SimFlashF4Timing* timing) {
     std::memset(fc->array, 0xFF, SIM_FLASHF4_ARRAY_SIZE);
     fc->option_bytes = SIM_FLASHF4_OPTCR_RESET & OPTCR_FIELDS;
     fc->stalled_ns = 0;
+    fc->faults = SimFlashF4Faults{};
     sim_flashf4_reset(fc);
 }
 
@@ -309,6 +315,11 @@ bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uin
     unsigned snb = 0;
     while (snb < SIM_FLASHF4_SECTORS && sim_flashf4_sector(snb, &sec) && offset >= sec.offset + sec.size) ++snb;
     if (sector_protected(fc, snb)) { set_error(fc, SIM_FLASHF4_SR_WRPERR); return true; }
+    if (fc->faults.error_on_program) { set_error(fc, fc->faults.error_on_program); return true; }
+    if (fc->faults.drop_writes || !effect_applies(fc)) {
+        start_busy(fc, SimFlashF4Op::program, fc->timing.program_ns);
+        return true;
+    }
     // RM0090: successive writes need no erase when they only change bits from
     // 1 to 0; writing a 1 takes an erase. So a location that is not erased
     // keeps its 0 bits: the result is old AND new, never a silent overwrite.
@@ -327,12 +338,27 @@ bool sim_flashf4_array_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint
 }
 
 void sim_flashf4_advance(SimFlashF4* fc, uint64_t ns) {
-    if (fc->op == SimFlashF4Op::none) return;
+    if (fc->op == SimFlashF4Op::none || fc->faults.busy_stuck) return;
     if (ns < fc->busy_left_ns) { fc->busy_left_ns -= ns; return; }
     finish(fc);
 }
 
-uint64_t sim_flashf4_busy_ns(const SimFlashF4* fc) { return fc->op == SimFlashF4Op::none ? 0 : fc->busy_left_ns; }
+uint64_t sim_flashf4_busy_ns(const SimFlashF4* fc) {
+    if (fc->op == SimFlashF4Op::none) return 0;
+    return fc->faults.busy_stuck ? UINT64_MAX : fc->busy_left_ns;
+}
+
+void sim_flashf4_set_faults(SimFlashF4* fc, const SimFlashF4Faults* f) {
+    fc->faults = f ? *f : SimFlashF4Faults{};
+    // Only the error flags: EOP or BSY cannot be raised by a program access.
+    fc->faults.error_on_program &= SR_W1C & ~SIM_FLASHF4_SR_EOP;
+}
+
+void sim_flashf4_set_write_protect(SimFlashF4* fc, uint16_t nwrp) {
+    const uint32_t field = 0xFFFu << 16, v = (uint32_t(nwrp) << 16) & field;
+    fc->option_bytes = (fc->option_bytes & ~field) | v;
+    fc->optcr = (fc->optcr & ~field) | v;
+}
 
 bool sim_flashf4_irq_pending(const SimFlashF4* fc) {
     return ((fc->sr & SIM_FLASHF4_SR_EOP) && (fc->cr & SIM_FLASHF4_CR_EOPIE)) ||

@@ -81,6 +81,15 @@ bool sim_flashf4_sector(unsigned snb, SimFlashF4Sector* out);
 
 enum class SimFlashF4Op : uint8_t { none, program, sector_erase, mass_erase, option };
 
+// Injected faults, for testing how firmware and flash algorithms cope with a
+// part that misbehaves. All clear after sim_flashf4_init; kept by reset.
+struct SimFlashF4Faults {
+    bool reject_keys;          // no key sequence unlocks FLASH_CR (as a part whose keys are refused)
+    bool busy_stuck;           // an operation once started never ends: BSY stays set
+    uint32_t error_on_program; // FLASH_SR error bits (e.g. PGPERR) raised by every program access, nothing written
+    bool drop_writes;          // program accesses complete normally (EOP, no error) but leave the array unchanged
+};
+
 // About 1 MB: allocate it on the heap.
 struct SimFlashF4 {
     SimFlashF4Timing timing;
@@ -106,7 +115,25 @@ struct SimFlashF4 {
     SimFlashF4Op op;         // the operation BSY stands for
     uint64_t busy_left_ns;
     uint64_t stalled_ns;     // bus stalls resolved on the spot (see array_write)
+
+    SimFlashF4Faults faults;
 };
+
+// Faults as described at SimFlashF4Faults; null clears them.
+//  - reject_keys: KEYR stores are answered but ignored, so CR stays locked and
+//    its writes are dropped as on any locked part (a program access then
+//    fails with PGSERR; a locked CR cannot start an erase).
+//  - busy_stuck: an operation started from now on keeps BSY set and never
+//    applies its effect (nothing could ever observe it); a read of the array
+//    is not stalled and sees the unchanged contents, busy_ns is UINT64_MAX.
+//    Clearing the fault lets the operation end, still without its effect.
+//  - error_on_program: only the error flags of FLASH_SR are kept; they are
+//    raised after the checks the hardware makes itself (PGSERR, WRPERR, ...).
+void sim_flashf4_set_faults(SimFlashF4* fc, const SimFlashF4Faults* f);
+// nWRP bit n = 1: sector n writable (bits 12..15 ignored). Set as if the
+// option bytes had been programmed and reloaded: OPTCR shows it at once and
+// it survives reset.
+void sim_flashf4_set_write_protect(SimFlashF4* fc, uint16_t nwrp);
 
 // Power-on: the array erased (all 0xFF), option bytes at their factory values,
 // registers at reset. `timing` may be null for the typical figures.

@@ -31,8 +31,14 @@ bool is_setup_button(const Button* b) {
     return false;
 }
 
+SetupMcuInfo setup_mcu_snapshot() {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    return g_setup_mcu;
+}
+
 bool setup_flash_enabled(const char* bin_path) {
-    return g_probe_connected.load() && g_setup_mcu.valid && g_setup_mcu.has_flash_algo && bin_path && bin_path[0] &&
+    SetupMcuInfo m = setup_mcu_snapshot();
+    return g_probe_connected.load() && m.valid && m.has_flash_algo && bin_path && bin_path[0] &&
            g_flash_status.load() != FLASH_STATUS_BUSY;
 }
 
@@ -79,6 +85,27 @@ static void draw_status(float px, float top, const char* bin_path) {
     line(base, fx, fy + fh, fx, fy);
 }
 
+SetupFlashPlace setup_flash_place(const LayoutBox* b) {
+    SetupFlashPlace p{};
+    float right = b->x + b->w, px = b->x + INSET;
+    p.row0 = debug_box.y + 20;
+    p.path_right = right - 8;
+    // Under the five rows when the panel is tall enough for all of it.
+    float sep_y = p.row0 + 5 * 26 + 8;
+    p.mcu_x = px;
+    p.mcu_y = sep_y + 8;
+    p.status_x = px;
+    p.status_y = p.mcu_y + 26;
+    if (p.status_y + 14 + 18 + 4 <= b->y + b->h) return p;
+    // Otherwise beside the rows, so Flash is never scrolled out of sight.
+    p.beside = true;
+    p.mcu_x = p.status_x = right - INSET - kSideWidth;
+    p.mcu_y = p.row0;
+    p.status_y = p.row0 + 40;
+    p.path_right = p.mcu_x - 12;
+    return p;
+}
+
 void draw_setup_panel(const RenderMainState* st) {
     LayoutBox* b = &setup_box;
     if (b->w <= 0 || b->h <= 0) return;
@@ -91,7 +118,8 @@ void draw_setup_panel(const RenderMainState* st) {
     RenderText("Save", (float)sv.x + ((float)sv.width - measure_text("Save")) / 2, (float)(sv.y + sv.height - 3),
                &save_c.r);
 
-    float px = b->x + INSET, row0 = debug_box.y + 20;
+    SetupFlashPlace fp = setup_flash_place(b);
+    float px = b->x + INSET, row0 = fp.row0;
     struct Row {
         const char* label;
         Button* btn;
@@ -110,21 +138,28 @@ void draw_setup_panel(const RenderMainState* st) {
         Color3 c = bt->hovered ? brighter(g_theme.dbg_btn_step, 1.3f) : g_theme.dbg_btn_step;
         RenderText("Browse", bx + 4, top + 15, &c.r);
         line(c, bx + 4, top + 18, bx + 58, top + 18);
-        float path_x = bx + (float)bt->width + 8, room = right - 8 - path_x;
+        float path_x = bx + (float)bt->width + 8, room = fp.path_right - path_x;
         const char* path = rows[i].path ? rows[i].path : "";
         if (room > 10 && path[0]) RenderText(truncate_text_left(path, room), path_x, top + 15, &g_theme.titlebar_text.r);
     }
 
-    float sep_y = row0 + 5 * 26 + 8;
-    line(Color3{g_theme.titlebar_info.r * 0.4f, g_theme.titlebar_info.g * 0.4f, g_theme.titlebar_info.b * 0.4f}, px,
-         sep_y, right - INSET, sep_y);
-    float mcu_top = sep_y + 8;
+    Color3 dim{g_theme.titlebar_info.r * 0.4f, g_theme.titlebar_info.g * 0.4f, g_theme.titlebar_info.b * 0.4f};
+    if (fp.beside) line(dim, fp.mcu_x - 8, row0, fp.mcu_x - 8, row0 + 5 * 26);
+    else line(dim, px, fp.mcu_y - 8, right - INSET, fp.mcu_y - 8);
+    SetupMcuInfo m = setup_mcu_snapshot();
     char mcu[128];
-    if (g_setup_mcu.valid && g_setup_mcu.device[0])
-        std::snprintf(mcu, sizeof mcu, "MCU: %s   Flash: %u KB", g_setup_mcu.device, g_setup_mcu.flash_kb);
-    else
+    if (!m.valid || !m.device[0]) {
         std::snprintf(mcu, sizeof mcu, "MCU: not identified");
-    RenderText(mcu, px, mcu_top + 15, &g_theme.titlebar_info.r);
-    draw_status(px, mcu_top + 26, st ? st->cfg_bin : nullptr);
+        RenderText(mcu, fp.mcu_x, fp.mcu_y + 15, &g_theme.titlebar_info.r);
+    } else if (fp.beside) {
+        std::snprintf(mcu, sizeof mcu, "MCU: %s", m.device);
+        RenderText(truncate_text_left(mcu, kSideWidth), fp.mcu_x, fp.mcu_y + 15, &g_theme.titlebar_info.r);
+        std::snprintf(mcu, sizeof mcu, "Flash: %u KB", m.flash_kb);
+        RenderText(mcu, fp.mcu_x, fp.mcu_y + 31, &g_theme.titlebar_info.r);
+    } else {
+        std::snprintf(mcu, sizeof mcu, "MCU: %s   Flash: %u KB", m.device, m.flash_kb);
+        RenderText(mcu, fp.mcu_x, fp.mcu_y + 15, &g_theme.titlebar_info.r);
+    }
+    draw_status(fp.status_x, fp.status_y, st ? st->cfg_bin : nullptr);
     end_scissor();
 }

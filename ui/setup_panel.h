@@ -19,9 +19,25 @@ struct SetupMcuInfo {
     uint32_t flash_kb;
     bool has_flash_algo;
 };
+// Written by the probe thread under reg_buf_mtx; read through the snapshot.
 extern SetupMcuInfo g_setup_mcu;
+SetupMcuInfo setup_mcu_snapshot();
 
 void draw_setup_panel(const RenderMainState* st);
+
+// Where the panel puts the chip line and the flash status (a 90 x 8 bar at
+// status_x/y, the Flash button 14 px below it): under the path rows when the
+// panel is tall enough, else beside them.
+struct LayoutBox;
+constexpr float kSideWidth = 230;
+struct SetupFlashPlace {
+    float row0;        // top of the first path row
+    float path_right;  // paths are cut to end here
+    float mcu_x, mcu_y;
+    float status_x, status_y;
+    bool beside;
+};
+SetupFlashPlace setup_flash_place(const LayoutBox* b);
 bool is_setup_button(const Button* b);
 // Flash needs a connected probe, an MCU with a flash algorithm, a firmware
 // path and no job running.

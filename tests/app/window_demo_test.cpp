@@ -2,17 +2,22 @@
 // looks by screenshots, pixels read where the layout pass puts things.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 #include "symbols/svd.h"
 #include "tests/app/x11_harness.h"
 #include "ui/frame.h"
+#include "ui/layout.h"
+#include "ui/setup_panel.h"
 #include "ui/theme.h"
 
 namespace {
@@ -27,7 +32,8 @@ protected:
         ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
         dir_ = make_temp_dir("demo");
         ASSERT_FALSE(dir_.empty());
-        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, {"--demo", "--size", "1280x800"}, &app_));
+        before_start();
+        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, {"--demo", "--size", "1280x800"}, &app_, env_));
         std::string wid;
         ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x_, 20000, &wid), 0);
         wid_ = wid.substr(0, wid.find('\n'));
@@ -42,6 +48,7 @@ protected:
         xserver_stop(&x_);
         if (!dir_.empty() && !HasFailure()) (void)!system(("rm -rf " + dir_).c_str());
     }
+    virtual void before_start() {}
     std::string log() { return read_text_file(dir_ + "/debugger.log"); }
     bool wait_for_log(const std::string& text, int timeout_ms, size_t from = 0) {
         for (int t = 0; t < timeout_ms; t += 50) {
@@ -129,6 +136,7 @@ protected:
     }
 
     XServer x_;
+    std::vector<std::string> env_;
     std::string dir_, wid_;
     AppProcess app_;
     int wx_ = 0, wy_ = 0, ww_ = 0, wh_ = 0;
@@ -405,4 +413,95 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     ASSERT_NE(t0.find('\x01'), std::string::npos) << "the Watch tab shows the second watch";
     EXPECT_NE(second_row(shot_until("tick1", [&](const Image& i) { return second_row(i) != t0; })), t0)
         << "g_tick_count runs on";
+}
+
+// Flashing from the window: Browse picks a 256 KB image (the demo firmware
+// padded with a pattern), Flash runs the demo pack's algorithm with the
+// progress bar moving to 100 %, and the board comes back halted at reset.
+class DemoFlash : public DemoWindow {
+protected:
+    void before_start() override {
+        image_ = dir_ + "/fw256k.bin";
+        std::string demo = read_text_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin");
+        std::string img = demo;
+        while (img.size() < 256 * 1024) img.push_back(char(img.size() * 7 + 3));
+        FILE* f = fopen(image_.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(img.data(), 1, img.size(), f);
+        fclose(f);
+        ASSERT_EQ(system(("mkdir -p " + dir_ + "/bin").c_str()), 0);
+        f = fopen((dir_ + "/bin/zenity").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "#!/bin/sh\necho '%s'\n", image_.c_str());
+        fclose(f);
+        chmod((dir_ + "/bin/zenity").c_str(), 0755);
+        // The program looks for packs beside its executable, here a copy in dir_.
+        ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir_ + "/packs").c_str()), 0);
+        env_ = {"PATH=" + dir_ + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+    }
+    // Fill of the progress bar (90 px wide) in the status colour, 0..90.
+    int bar_fill(const Image& img, Color3 c) {
+        int n = 0;
+        for (int x = bar_x_; x < bar_x_ + 90; ++x) {
+            const unsigned char* p = img.at(wx_ + x, wy_ + bar_y_ + 4);
+            n += std::abs(p[0] - c.r * 255) < 40 && std::abs(p[1] - c.g * 255) < 40 && std::abs(p[2] - c.b * 255) < 40;
+        }
+        return n;
+    }
+    std::string image_;
+    int bar_x_ = 0, bar_y_ = 0;
+};
+
+TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset) {
+    ASSERT_TRUE(wait_for_log("[MCU ID] Cortex-M4", 20000)) << log();
+    EXPECT_NE(log().find("Device:STM32F405/415, F407/417"), std::string::npos) << log();
+    click(BtnSetup);
+    layout_reset();
+    g_show_setup = true;
+    ui_layout_pass(W, H);
+    // Where the panel puts its rows, the status bar and the Flash button.
+    const SetupFlashPlace fp = setup_flash_place(&setup_box);
+    const int px = (int)setup_box.x + 15, row0 = (int)fp.row0;
+    bar_x_ = (int)fp.status_x, bar_y_ = (int)fp.status_y;
+    const Button flash_btn = {bar_x_, bar_y_ + 14, 80, 18, false, false};
+    ASSERT_LE(flash_btn.y + flash_btn.height, setup_box.y + setup_box.h) << "Flash is inside the panel";
+    // The BIN/HEX row's "Browse" is underlined in the link colour: find it.
+    Image panel = shot("setup");
+    Color3 link = g_theme_dark.dbg_btn_step;
+    int first = -1, last = -1;
+    for (int x = px; x < (int)fp.path_right; ++x) {
+        const unsigned char* p = panel.at(wx_ + x, wy_ + row0 + 4 * 26 + 18);
+        if (std::abs(p[0] - link.r * 255) < 40 && std::abs(p[1] - link.g * 255) < 40 && std::abs(p[2] - link.b * 255) < 40) {
+            if (first < 0) first = x;
+            last = x;
+        }
+    }
+    ASSERT_GT(last - first, 40) << "the Browse link of the BIN/HEX row";
+    size_t mark = log().size();
+    click((first + last) / 2, row0 + 4 * 26 + 9);
+    ASSERT_TRUE(wait_for_log("[CFG] bin = " + image_, 10000, mark)) << log();
+
+    const Theme& t = g_theme_dark;
+    Image ready = shot_until("flash_ready", [&](const Image& i) { return pixels_like(i, flash_btn, t.dbg_btn_continue) > 15; });
+    ASSERT_GT(pixels_like(ready, flash_btn, t.dbg_btn_continue), 15) << "Flash is live with a probe, an MCU and a file";
+    mark = log().size();
+    click(flash_btn);
+    int most = 0, partial = 0;
+    for (int i = 0; i < 60 && log().find("[FLASH] ", mark) == std::string::npos; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 80; ++i) {
+        Image img = shot("flashing");
+        int f = bar_fill(img, t.titlebar_info);
+        if (f > 0 && f < 88) partial++;
+        most = std::max(most, f);
+        if (log().find("[FLASH] Done", mark) != std::string::npos || log().find("[FLASH] FAILED", mark) != std::string::npos) break;
+    }
+    ASSERT_TRUE(wait_for_log("[FLASH] Done", 60000, mark)) << log();
+    EXPECT_GT(partial, 0) << "the bar was seen part-way";
+    Image done = shot_until("flashed", [&](const Image& i) { return bar_fill(i, t.dbg_btn_continue) >= 88; });
+    EXPECT_GE(bar_fill(done, t.dbg_btn_continue), 88) << "a full bar in the Done colour";
+    EXPECT_NE(log().find("[FLM] Progress: 100%", mark), std::string::npos);
+    EXPECT_NE(log().find("[FLASH] Target reset and halted", mark), std::string::npos) << log();
+    // Halted after the reset: Continue is live.
+    EXPECT_TRUE(lit(shot_until("after", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); }), BtnStart,
+                    t.dbg_btn_continue));
 }

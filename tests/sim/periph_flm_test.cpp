@@ -3,7 +3,7 @@
 // the sector map, and its code, run under Unicorn, must see the model's
 // failures (write protection, a wrong key sequence) as failures. The
 // successful erase/program path runs through the whole board in
-// board_flash_test.cpp.
+// board_flash_test.cpp. Our own algorithm (flash/algo) runs the same way.
 #include "sim/flash_f4.h"
 #include "periph_steps_test.h"
 
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -43,6 +44,7 @@ struct Rig {
     std::unique_ptr<SimFlashF4> fc = std::make_unique<SimFlashF4>();
     uc_engine* uc = nullptr;
     bool bus_fault = false;
+    uint32_t base = RAM; // where the image's address 0 lands
     uint32_t data_base = 0;
     ~Rig() { if (uc) uc_close(uc); }
 
@@ -82,10 +84,10 @@ struct Rig {
         if (uc_mem_map(uc, RAM, 0x10000, UC_PROT_ALL) || uc_mem_map(uc, 0x40003000, 0x1000, UC_PROT_ALL) ||
             uc_mmio_map(uc, SIM_FLASHF4_REG_BASE & ~0xFFFu, 0x1000, rd<false>, this, wr<false>, this) ||
             uc_mmio_map(uc, SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, rd<true>, this, wr<true>, this) ||
-            uc_mem_write(uc, RAM + code.first, code.second.data(), code.second.size()) ||
-            uc_mem_write(uc, RAM + data.first, data.second.data(), data.second.size()) || uc_mem_write(uc, STOP, &bkpt, 2))
+            uc_mem_write(uc, base + code.first, code.second.data(), code.second.size()) ||
+            uc_mem_write(uc, base + data.first, data.second.data(), data.second.size()) || uc_mem_write(uc, STOP, &bkpt, 2))
             return "map/load";
-        data_base = RAM + data.first;
+        data_base = base + data.first;
         return {};
     }
     // An algorithm function's result, or -1 if it did not come back to STOP.
@@ -94,7 +96,7 @@ struct Rig {
         const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R9, UC_ARM_REG_SP, UC_ARM_REG_LR};
         for (int i = 0; i < 6; ++i) uc_reg_write(uc, ids[i], &regs[i]);
         bus_fault = false;
-        const uc_err e = uc_emu_start(uc, (RAM + fn) | 1u, STOP, 0, 20000000); // bounded
+        const uc_err e = uc_emu_start(uc, (base + fn) | 1u, STOP, 0, 20000000); // bounded
         uint32_t pc = 0, r0 = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
         uc_reg_read(uc, UC_ARM_REG_R0, &r0);
@@ -163,4 +165,204 @@ TEST(PeriphFlmAlgorithm, StAlgorithmSeesRefusalsAsFailures) {
     EXPECT_EQ(rig.call(ERASE_CHIP, 0), 0);
     EXPECT_TRUE(rig.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
     EXPECT_EQ(sim_flashf4_busy_ns(rig.fc.get()), 0u);
+}
+
+// Our own algorithm (flash/algo), built into the demo pack, and its broken
+// variants. Entry points come from its .symtab; the image runs at two load
+// addresses, which only position-independent code survives.
+namespace {
+
+const std::string our_flm = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Flash/KorvaneF4_1024.FLM";
+std::string variant(const char* name) { return std::string(KORVANE_TEST_FLM_DIR) + "/" + name; }
+
+// A symbol's value with the Thumb bit cleared; ~0 when absent.
+uint32_t symbol(const std::string& f, const char* want) {
+    const uint32_t shoff = u32(f, 32), shnum = u32(f, 48) & 0xFFFF;
+    for (uint32_t i = 0; i < shnum && shoff + i * 40 + 40 <= f.size(); ++i) {
+        const size_t h = shoff + i * 40;
+        if (u32(f, h + 4) != 2) continue; // SHT_SYMTAB
+        const size_t off = u32(f, h + 16), size = u32(f, h + 20), str = u32(f, shoff + u32(f, h + 24) * 40 + 16);
+        for (size_t s = off; s + 16 <= off + size && s + 16 <= f.size(); s += 16) {
+            const size_t name = str + u32(f, s), n = std::strlen(want) + 1;
+            if (name < f.size() && f.compare(name, n, want, n) == 0) return u32(f, s + 4) & ~1u;
+        }
+    }
+    return ~0u;
+}
+
+struct Algo : Rig { // entry points by name, from the file's .symtab
+    std::string file;
+    uint32_t fn(const char* name) { return symbol(file, name); }
+    int64_t init() { return call(fn("Init"), SIM_FLASHF4_ARRAY_BASE, 168000000, 1); }
+    int64_t erase(uint32_t off) { return call(fn("EraseSector"), SIM_FLASHF4_ARRAY_BASE + off); }
+    int64_t program(uint32_t off, uint32_t n, uint32_t src = BUF) {
+        return call(fn("ProgramPage"), SIM_FLASHF4_ARRAY_BASE + off, n, src);
+    }
+    bool load(const std::string& path, uint32_t at = RAM) {
+        file = periph_test::read_file(path);
+        base = at;
+        const std::string why = file.empty() ? "missing " + path : open(file);
+        EXPECT_EQ(why, "");
+        return why.empty();
+    }
+    void faults(SimFlashF4Faults f) { sim_flashf4_set_faults(fc.get(), &f); }
+};
+
+} // namespace
+
+TEST(PeriphFlmOurs, DescribesTheDeviceLikeSt) {
+    const std::string ours = periph_test::read_file(our_flm), st = periph_test::read_file(flm_path);
+    ASSERT_FALSE(ours.empty()) << our_flm;
+    const std::string dev = section(ours, "DevDscr").second;
+    ASSERT_EQ(dev.size(), 0xC0u);
+    EXPECT_EQ(u32(dev, 0) & 0xFFFF, 0x101u);
+    EXPECT_STREQ(dev.c_str() + 2, "Korvane STM32F4 1MB Flash");
+    EXPECT_EQ(u32(dev, 0x80) >> 16, 1u); // on-chip
+    const uint32_t want[] = {SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, 1024, 0, 0xFF, 100, 6000};
+    for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(u32(dev, 0x84 + 4 * i), want[i]) << i;
+    for (const char* f : {"Init", "UnInit", "EraseChip", "EraseSector", "ProgramPage", "FlashDevice"})
+        EXPECT_NE(symbol(ours, f), ~0u) << f;
+    EXPECT_EQ(symbol(ours, "FlashDevice"), section(ours, "DevDscr").first);
+    if (st.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
+    // The sector runs and their end marker, byte for byte as ST's.
+    EXPECT_EQ(dev.substr(0xA0), section(st, "DevDscr").second.substr(0xA0, 0x20));
+}
+
+TEST(PeriphFlmOurs, ErasesProgramsAndLocksAtAnyLoadAddress) {
+    for (const uint32_t at : {RAM, RAM + 0x3004}) {
+        SCOPED_TRACE(testing::Message() << std::hex << at);
+        Algo r;
+        if (!r.load(our_flm, at)) return;
+        std::memset(r.fc->array, 0, SIM_FLASHF4_ARRAY_SIZE);
+        uint8_t page[1024];
+        for (unsigned i = 0; i < sizeof page; ++i) page[i] = uint8_t(i * 7 + 3);
+        ASSERT_EQ(uc_mem_write(r.uc, BUF, page, sizeof page), UC_ERR_OK);
+        ASSERT_EQ(r.init(), 0);
+        EXPECT_EQ(r.fc->cr & SIM_FLASHF4_CR_LOCK, 0u);
+        EXPECT_EQ(r.init(), 0) << "a second Init leaves the open interface alone";
+        EXPECT_EQ(r.erase(0x4000), 0);       // sector 1 exactly
+        EXPECT_TRUE(r.all(0x4000, 0x4000, 0xFF) && r.all(0x3FFC, 4, 0) && r.all(0x8000, 4, 0));
+        EXPECT_EQ(r.erase(0xE0004), 0);      // any address inside sector 11
+        EXPECT_TRUE(r.all(0xE0000, 0x20000, 0xFF) && r.all(0xDFFFC, 4, 0));
+        EXPECT_EQ(r.program(0x4000, sizeof page), 0);
+        EXPECT_EQ(std::memcmp(r.fc->array + 0x4000, page, sizeof page), 0);
+        EXPECT_EQ(r.program(0x4400, 6, BUF + 1), 0); // odd buffer, short tail stays erased
+        EXPECT_EQ(std::memcmp(r.fc->array + 0x4400, page + 1, 6), 0);
+        EXPECT_TRUE(r.all(0x4406, 0x8000 - 0x4406, 0xFF));
+        // Outside the flash or misaligned: refused, nothing touched.
+        EXPECT_EQ(r.erase(SIM_FLASHF4_ARRAY_SIZE), 1);
+        EXPECT_EQ(r.program(SIM_FLASHF4_ARRAY_SIZE - 4, 8), 1);
+        EXPECT_EQ(r.program(0x4802, 4), 1);
+        EXPECT_TRUE(r.all(0xFFFFC, 4, 0xFF) && r.all(0x4800, 8, 0xFF));
+        EXPECT_EQ(r.call(r.fn("EraseChip"), 0), 0);
+        EXPECT_TRUE(r.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
+        EXPECT_EQ(r.call(r.fn("UnInit"), 1), 0);
+        EXPECT_NE(r.fc->cr & SIM_FLASHF4_CR_LOCK, 0u);
+        EXPECT_EQ(r.fc->sr & 0xF2u, 0u);
+    }
+}
+
+TEST(PeriphFlmOurs, EveryFlashFaultIsAFailureAndTheVariantsFailAsNamed) {
+    const uint32_t word = 0x12345678;
+    {   // Keys refused: Init says so.
+        Algo r;
+        if (!r.load(our_flm)) return;
+        r.faults({.reject_keys = true, .busy_stuck = false, .error_on_program = 0, .drop_writes = false});
+        EXPECT_EQ(r.init(), 1);
+    }
+    {   // Error bits and write protection, on erase, program and chip erase.
+        Algo r;
+        if (!r.load(our_flm)) return;
+        ASSERT_EQ(uc_mem_write(r.uc, BUF, &word, 4), UC_ERR_OK);
+        ASSERT_EQ(r.init(), 0);
+        r.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = SIM_FLASHF4_SR_PGPERR,
+                  .drop_writes = false});
+        EXPECT_EQ(r.program(0x100, 4), 1);
+        sim_flashf4_set_faults(r.fc.get(), nullptr);
+        sim_flashf4_set_write_protect(r.fc.get(), 0xFFF & ~(1u << 5));
+        EXPECT_EQ(r.erase(0x20000), 1);
+        EXPECT_EQ(r.program(0x20000, 4), 1);
+        EXPECT_EQ(r.call(r.fn("EraseChip"), 0), 1) << "unlike ST's, a refused mass erase is reported";
+        EXPECT_TRUE(r.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
+        // A dropped write looks like success: only a read-back can tell.
+        sim_flashf4_set_write_protect(r.fc.get(), 0xFFF);
+        r.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = 0, .drop_writes = true});
+        EXPECT_EQ(r.program(0x100, 4), 0);
+        EXPECT_TRUE(r.all(0x100, 4, 0xFF));
+        // BSY stuck: the bounded wait gives up and reports it.
+        r.faults({.reject_keys = false, .busy_stuck = true, .error_on_program = 0, .drop_writes = false});
+        EXPECT_EQ(r.program(0x100, 4), 1);
+        EXPECT_NE(r.fc->sr & SIM_FLASHF4_SR_BSY, 0u);
+    }
+    struct Case { const char* file; const char* fn; int64_t result; };
+    const Case cases[] = {{"korvane_f4_hang.FLM", "EraseSector", -1}, {"korvane_f4_ret1.FLM", "ProgramPage", 1},
+                          {"korvane_f4_fault.FLM", "ProgramPage", -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Algo r;
+        if (!r.load(variant(c.file))) continue;
+        ASSERT_EQ(uc_mem_write(r.uc, BUF, &word, 4), UC_ERR_OK);
+        ASSERT_EQ(r.init(), 0);
+        EXPECT_EQ(r.call(r.fn(c.fn), SIM_FLASHF4_ARRAY_BASE + 0x4000, 4, BUF), c.result);
+        EXPECT_TRUE(r.all(0x4000, 4, 0xFF));
+        // The rest of the variant works: it is the named function that fails.
+        const bool hang = c.result == -1 && std::strcmp(c.fn, "EraseSector") == 0;
+        EXPECT_EQ(hang ? r.program(0x4000, 4) : r.erase(0x4000), 0);
+    }
+}
+
+TEST(PeriphFlmAlgorithm, StAlgorithmUnderEachFlashFault) {
+    if (periph_test::read_file(flm_path).empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
+    const uint32_t page[2] = {0x11111111, 0x22222222};
+    Algo k, e;
+    ASSERT_TRUE(k.load(flm_path) && e.load(flm_path));
+    ASSERT_EQ(uc_mem_write(k.uc, BUF, page, 8) | uc_mem_write(e.uc, BUF, page, 8), UC_ERR_OK);
+    // Keys refused: ST's Init does not look, and its EraseSector returns 0
+    // although the locked interface started nothing; programming fails.
+    std::memset(k.fc->array, 0, 0x4000);
+    k.faults({.reject_keys = true, .busy_stuck = false, .error_on_program = 0, .drop_writes = false});
+    EXPECT_EQ(k.init(), 0);
+    EXPECT_EQ(k.erase(0), 0);
+    EXPECT_TRUE(k.all(0, 0x4000, 0)) << "nothing erased";
+    EXPECT_EQ(k.program(0x4000, 8), 1);
+    // Error bits: ProgramPage fails; BSY stuck: ST's wait has no bound.
+    ASSERT_EQ(e.init(), 0);
+    e.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = SIM_FLASHF4_SR_PGPERR, .drop_writes = false});
+    EXPECT_EQ(e.program(0, 8), 1);
+    e.faults({.reject_keys = false, .busy_stuck = true, .error_on_program = 0, .drop_writes = false});
+    EXPECT_EQ(e.erase(0), -1) << "never returns";
+    EXPECT_TRUE(e.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
+}
+
+// Judged by tools nobody here wrote: xmllint with the pack schema, and the
+// Arm objdump, whose literal words must never point into the image itself
+// (the loader moves it; a stored address of its own would then be wrong).
+TEST(PeriphFlmOurs, PackValidatesAndCodeStoresNoAddressOfItsOwn) {
+    const auto run = [](const std::string& cmd, std::string* out) {
+        out->clear();
+        FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+        if (!p) return -1;
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+        return pclose(p);
+    };
+    std::string out;
+    std::string xsd; // the CMSIS pack schema, in whichever folder of the shared data keeps it
+    std::error_code ec;
+    for (const auto& d : std::filesystem::directory_iterator(KORVANE_SHARED_DATA, ec))
+        if (std::filesystem::exists(d.path() / "PACK.xsd", ec)) xsd = (d.path() / "PACK.xsd").string();
+    if (xsd.empty()) GTEST_SKIP() << "no PACK.xsd under " << KORVANE_SHARED_DATA;
+    if (run("xmllint --version", &out) != 0) GTEST_SKIP() << "xmllint absent (Debian package libxml2-utils)";
+    const std::string pdsc = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Korvane.DemoBoard.pdsc";
+    EXPECT_EQ(run("xmllint --noout --schema '" + xsd + "' '" + pdsc + "'", &out), 0) << out;
+    const std::string file = periph_test::read_file(our_flm);
+    const uint64_t end = section(file, "DevDscr").first + section(file, "DevDscr").second.size();
+    ASSERT_GT(end, 0u);
+    ASSERT_EQ(run("arm-none-eabi-objdump -d '" + our_flm + "'", &out), 0) << out;
+    unsigned words = 0;
+    for (size_t at = out.find(".word\t0x"); at != std::string::npos; at = out.find(".word\t0x", at + 1), ++words)
+        EXPECT_GE(std::strtoull(out.c_str() + at + 6, nullptr, 16), end) << out.substr(at, 20);
+    EXPECT_GT(words, 0u) << "the flash interface's address is a literal";
+    ASSERT_EQ(run("arm-none-eabi-readelf -r '" + our_flm + "'", &out), 0);
+    EXPECT_NE(out.find("no relocations"), std::string::npos) << out;
 }

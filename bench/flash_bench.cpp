@@ -1,0 +1,135 @@
+// Programming 256 KB into the simulated STM32F4 with ST's real flash
+// algorithm over each probe kind: exchanges, bytes on the wire, modelled
+// time and speed, next to the limit that the link, SWD and the flash's own
+// erase and program times set. Figures come from the simulator's counters.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "flash/flm.h"
+#include "platform/clock.h"
+#include "platform/usb.h"
+#include "probe/dap.h"
+#include "sim/flash_f4.h"
+#include "sim/sim_system.h"
+#include "sim/sim_usb_host.h"
+
+namespace {
+
+const std::string kData = KORVANE_SHARED_DATA;
+constexpr uint32_t kLen = 256 * 1024;
+constexpr double kSwdHz = 4000000;  // the clock dap_connect settles on
+constexpr double kClocksPerWord = 46;
+
+bool copy_file(const std::string& from, const std::string& to) {
+    FILE* in = std::fopen(from.c_str(), "rb");
+    FILE* out = in ? std::fopen(to.c_str(), "wb") : nullptr;
+    bool ok = in && out;
+    char buf[65536];
+    size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
+    if (in) std::fclose(in);
+    if (out) std::fclose(out);
+    return ok;
+}
+
+const char* name(SimUsbKind k) { return k == SimUsbKind::V1Hid ? "v1 HID (64 B, 1 ms frames)" : "v2 bulk 512 B (HS)"; }
+
+// The least the job can take. The flash: erase of sectors 0-5 and one
+// program access per word (PSIZE x32, as ST's algorithm uses). The link:
+// the image once down (and once up for the read-back), in full packets, one
+// each (micro)frame, with SWD at 46 clocks a word. Uploads can overlap the
+// programming, so the programming phase costs whichever is longer.
+void limit(SimUsbKind kind, double* no_verify_ms, double* with_verify_ms) {
+    const SimFlashF4Timing t = sim_flashf4_timing_typical();
+    // ST's EraseSector sets CR = SER with PSIZE x8; ProgramPage uses x32.
+    const double erase_ms = (4.0 * (double)t.erase_16k_ns[0] + (double)t.erase_64k_ns[0] + (double)t.erase_128k_ns[0]) / 1e6;
+    const double program_ms = (kLen / 4.0) * (double)t.program_ns / 1e6;
+    const double packet = kind == SimUsbKind::V1Hid ? 64 : 512, frame_ms = kind == SimUsbKind::V1Hid ? 1.0 : 0.125;
+    const double packets = kLen / (packet - 8);
+    const double link_ms = packets * frame_ms;
+    const double swd_ms = (kLen / 4.0) * kClocksPerWord / kSwdHz * 1000.0;
+    const double upload_ms = link_ms > swd_ms ? link_ms : swd_ms;
+    *no_verify_ms = erase_ms + (program_ms > upload_ms ? program_ms : upload_ms);
+    *with_verify_ms = *no_verify_ms + upload_ms;
+    std::printf("  limit: erase %.0f ms, program %.0f ms, link %.0f ms (%.0f packets), SWD %.0f ms per pass\n", erase_ms,
+                program_ms, link_ms, packets, swd_ms);
+}
+
+bool run(SimUsbKind kind, const std::string& packs) {
+    SimSystemConfig cfg;
+    sim_system_default_config(&cfg);
+    cfg.usb_kind = kind;
+    std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
+    cfg.firmware_elf = elf.c_str();
+    char err[256];
+    SimSystem* sys = sim_system_create(&cfg, err, sizeof err);
+    if (!sys) {
+        std::fprintf(stderr, "simulator: %s\n", err);
+        return false;
+    }
+    SimUsbHost host{};
+    SimHostClock clock{};
+    sim_usb_host_init(&host, sys);
+    sim_usb_host_install(&host);
+    sim_host_clock_init(&clock, sys);
+    plat_clock_install(&clock.clock);
+
+    DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
+    bool ok = c && dap_connect(c, 1000000, false) && dap_halt(c);
+    std::vector<uint8_t> img(kLen);
+    for (uint32_t i = 0; i < kLen; ++i) img[i] = (uint8_t)(i * 13 + (i >> 9));
+    std::printf("%s:\n", name(kind));
+    if (ok) {
+        SimProbe* p = sim_system_probe(sys);
+        SimBoard* b = sim_system_board(sys);
+        sim_probe_reset_counters(p);
+        const uint64_t t0 = sim_board_now_ns(b);
+        ok = flm_program_device(c, packs.c_str(), "STM32F405RG", img.data(), kLen, 0);
+        const double ms = (double)(sim_board_now_ns(b) - t0) / 1e6;
+        const SimProbeCounters k = sim_probe_counters(p);
+        const double kb = kLen / 1024.0;
+        std::printf("  %s  exchanges %llu (%.1f per KB)  out %llu B  in %llu B  SWD %.0f ms  link %.0f ms\n",
+                    ok ? "ok" : "FAILED", (unsigned long long)k.exchanges, (double)k.exchanges / kb,
+                    (unsigned long long)k.bytes_out, (unsigned long long)k.bytes_in, (double)k.swd_ns / 1e6,
+                    (double)k.link_ns / 1e6);
+        double lim, lim_v;
+        limit(kind, &lim, &lim_v);
+        std::printf("  modelled time %.0f ms = %.1f KB/s; limit %.0f ms = %.1f KB/s without read-back (%.0f%%), "
+                    "%.0f ms = %.1f KB/s with it (%.0f%%)\n",
+                    ms, kb / (ms / 1000.0), lim, kb / (lim / 1000.0), 100.0 * lim / ms, lim_v, kb / (lim_v / 1000.0),
+                    100.0 * lim_v / ms);
+    } else {
+        std::printf("  CONNECT FAILED\n");
+    }
+    dap_close(&g_dap_ctx);
+    plat_clock_install(nullptr);
+    usb_backend_install(nullptr, nullptr);
+    sim_system_destroy(sys);
+    return ok;
+}
+
+}  // namespace
+
+int main() {
+    const std::string flm = kData + "/flm/STM32F4xx_1024.FLM", pdsc = kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc";
+    char tmpl[] = "/tmp/flash_bench_XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    mkdir((dir + "/CMSIS").c_str(), 0755);
+    mkdir((dir + "/CMSIS/Flash").c_str(), 0755);
+    if (!copy_file(pdsc, dir + "/p.pdsc") || !copy_file(flm, dir + "/CMSIS/Flash/STM32F4xx_1024.FLM")) {
+        std::printf("shared data absent (%s): nothing measured\n", kData.c_str());
+        return 0;
+    }
+    std::printf("Programming %u KB with ST's STM32F4xx_1024.FLM (erase, program, read back)\n", kLen / 1024);
+    bool ok = run(SimUsbKind::V1Hid, dir) & run(SimUsbKind::V2Bulk512, dir);
+    unlink((dir + "/CMSIS/Flash/STM32F4xx_1024.FLM").c_str());
+    unlink((dir + "/p.pdsc").c_str());
+    rmdir((dir + "/CMSIS/Flash").c_str());
+    rmdir((dir + "/CMSIS").c_str());
+    rmdir(dir.c_str());
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,26 @@
+// Flash jobs: the user's BIN or Intel HEX file turned into one image with a
+// base address and programmed by the route that fits the identified chip.
+// The jobs run on the probe thread; the UI only sets parameters and posts.
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t { HEX_MAX_SPAN = 64u * 1024 * 1024 };
+
+// Intel HEX to one contiguous image (gaps 0xFF). Null, with the reason and
+// line number in the log, for a malformed record, a bad checksum, no data or
+// a span over HEX_MAX_SPAN. Caller frees with free().
+uint8_t* hex_to_bin(const char* path, uint32_t* out_base_addr, uint32_t* out_size);
+// A whole BIN file; null (logged) when it cannot be read or is empty.
+uint8_t* bin_read_file(const char* path, uint32_t* out_size);
+
+void probe_set_flash_params(const char* bin_path, uint32_t base, const char* device_name);
+// Where the flash job looks for .pdsc files (default: "packs" beside the executable).
+void flash_set_pack_dir(const char* dir);
+// The external LinkServer flasher: a path overriding the candidates, and the
+// wait before it is stopped (30 s by default).
+void flash_set_linkserver(const char* path, uint32_t timeout_ms);
+
+void handle_flash();
+// Hooks the job into the probe thread.
+void flash_install();
