@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <unistd.h>
 
 #include "flash/flm.h"
 #include "platform/paths.h"
@@ -116,11 +117,37 @@ const char* linkserver_path(char* buf, size_t cap) {
     return s_candidates[0];
 }
 
-bool linkserver_route(const char* fw_path, const char* device, const char* packs, const uint8_t* img, uint32_t size,
-                      uint32_t base) {
+// The converted image of a HEX file as a temporary BIN, so that every route
+// programs the same bytes at the same base.
+bool write_temp_bin(const uint8_t* img, uint32_t size, char* path, size_t cap) {
+    if (std::snprintf(path, cap, "/tmp/korvane-flash-XXXXXX.bin") >= (int)cap) return false;
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return false;
+    bool ok = write(fd, img, size) == (ssize_t)size;
+    ok = close(fd) == 0 && ok;
+    if (!ok) unlink(path);
+    return ok;
+}
+
+bool linkserver_route(const char* fw_path, bool is_hex, const char* device, const char* packs, const uint8_t* img,
+                      uint32_t size, uint32_t base) {
     char path_buf[1024];
     const char* exe = linkserver_path(path_buf, sizeof path_buf);
     if (!exe) return false;
+    char tmp_bin[64] = "";
+    if (is_hex) {
+        if (!write_temp_bin(img, size, tmp_bin, sizeof tmp_bin)) {
+            log_add_line(&logv, "[FLASH] Cannot write the converted HEX image for LinkServer");
+            return false;
+        }
+        fw_path = tmp_bin;
+    }
+    struct TempGone {
+        const char* p;
+        ~TempGone() {
+            if (p[0]) unlink(p);
+        }
+    } gone{tmp_bin};
     uint32_t load_base = base ? base : g_mcu_info.mcu.flash_base;
     char dev_arg[300], load_arg[1100];
     if (std::snprintf(dev_arg, sizeof dev_arg, "%s:%s", device, device) >= int(sizeof dev_arg) ||
@@ -205,7 +232,7 @@ void handle_flash() {
     log_addf(&logv, "[FLASH] Programming %s (%u B)", device, size);
     bool ok;
     if (!dap->mcu.has_debug_mailbox) ok = flm_route(dap, packs, device, img, size, base);
-    else ok = linkserver_route(path, device, packs, img, size, base);
+    else ok = linkserver_route(path, ends_with_hex(path), device, packs, img, size, base);
     std::free(img);
     job_finished(ok, "[FLASH] Done", "[FLASH] FAILED");
 }

@@ -8,14 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "flash/flm.h"
 #include "ui/log_view.h"
 
 namespace {
 
-constexpr int kPathMax = 260;
-constexpr int kMaxDepth = 8;
+constexpr int kPathMax = 512;  // as FlmInfo.flm_path
+constexpr int kMaxDepth = 24;
 constexpr int kMaxDirEntries = 1024;
 constexpr long kMaxPdscBytes = 64L << 20;
 constexpr int kMaxPrefixes = 16;
@@ -133,9 +135,24 @@ void dir_of(const char* path, char* out, size_t cap) {
 }
 
 // Calls visit(path) for every .pdsc below dir, in name order, until it returns true.
+// Folders already listed in this search (device, inode): links that lead
+// back up the tree are not followed again.
+thread_local std::vector<std::pair<dev_t, ino_t>> s_seen;
+
+bool first_visit(const char* dir) {
+    struct stat st;
+    if (stat(dir, &st) != 0) return false;
+    for (const auto& d : s_seen)
+        if (d.first == st.st_dev && d.second == st.st_ino) return false;
+    s_seen.emplace_back(st.st_dev, st.st_ino);
+    return true;
+}
+
 template <typename F>
 bool walk(const char* dir, int depth, F&& visit) {
     if (depth > kMaxDepth) return false;
+    if (depth == 0) s_seen.clear();
+    if (!first_visit(dir)) return false;
     DIR* d = opendir(dir);
     if (!d) return false;
     // One listing per level, sorted so that the search order does not

@@ -117,6 +117,24 @@ TEST_F(FlashJob, TheDemoPackProgramsBinAndHexThenTheTargetIsResetAndHalted) {
     }
 }
 
+TEST_F(FlashJob, StsOwnPackProgramsTheBoardTheSameWay) {
+    const std::string data = KORVANE_SHARED_DATA;
+    if (!plat_file_exists((data + "/flm/STM32F4xx_1024.FLM").c_str())) GTEST_SKIP() << "shared data absent: " << data;
+    start();
+    const std::string packs = dir_ + "/packs";
+    ASSERT_EQ(std::system(("mkdir -p " + packs + "/Keil/CMSIS/Flash && cp " + data + "/pdsc/Keil.STM32F4xx_DFP.pdsc " +
+                           packs + "/Keil/ && cp " + data + "/flm/STM32F4xx_1024.FLM " + packs + "/Keil/CMSIS/Flash/")
+                              .c_str()),
+              0);
+    flash_set_pack_dir(packs.c_str());
+    const std::string fw = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin";
+    ASSERT_EQ(flash(fw), FLASH_STATUS_OK);
+    EXPECT_TRUE(log_has("[FLASH] Pack device for STM32F405/415, F407/417 (1024 KB): STM32F405RG"));
+    EXPECT_TRUE(log_has(("[FLM] pdsc_find_algo OK: flm_path='" + packs + "/Keil/CMSIS/Flash/STM32F4xx_1024.FLM'").c_str()));
+    Bytes want = read_file(fw);
+    EXPECT_EQ(flash_contents(0, want.size()), want);
+}
+
 TEST_F(FlashJob, RefusedJobsEndInErrorNotBusy) {
     start(false);
     const std::string fw = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin";
@@ -159,6 +177,19 @@ TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
     EXPECT_EQ(args, (std::vector<std::string>{"flash", "MCXA156:MCXA156", "load", fw + ":0x8000000"}));
     EXPECT_FALSE(plat_file_exists((dir_ + "/injected").c_str()));
     EXPECT_TRUE(g_probe_connected.load()) << "re-opened after the flasher";
+
+    // A HEX file reaches it converted, as the image every route programs.
+    const std::string hex = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.hex";
+    flash_set_linkserver(stand_in("f=\"$4\"; cp \"${f%:*}\" " + dir_ + "/got.bin").c_str(), 10000);
+    as_mcx();
+    EXPECT_EQ(flash(hex, "MCXA156"), FLASH_STATUS_OK);
+    std::ifstream argv2(dir_ + "/argv");
+    args.clear();
+    for (std::string a; std::getline(argv2, a);) args.push_back(a);
+    ASSERT_EQ(args.size(), 4u);
+    EXPECT_NE(args[3].find(".bin:0x8000000"), std::string::npos) << args[3];
+    EXPECT_EQ(read_file(dir_ + "/got.bin"), read_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin"));
+    EXPECT_FALSE(plat_file_exists(args[3].substr(0, args[3].rfind(':')).c_str())) << "the temporary file is removed";
 
     flash_set_linkserver(stand_in("exit 3").c_str(), 10000);
     as_mcx();
