@@ -8,6 +8,7 @@
 
 #include "flash/flm.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "probe/dap_priv.h"
 #include "probe/probe.h"
 #include "ui/log_view.h"
@@ -466,19 +467,9 @@ bool flm_load(DapContext* dap, FlmInfo* info) {
 
     log_add_line(&logv, "[FLM] flm_load: parsing ELF");
     free_blob();
-    FILE* f = std::fopen(info->flm_path, "rb");
     uint8_t* file = nullptr;
-    long size = -1;
-    if (f && std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (f && size > 0 && size < (64L << 20) && std::fseek(f, 0, SEEK_SET) == 0) {
-        file = (uint8_t*)std::malloc((size_t)size);
-        if (file && std::fread(file, 1, (size_t)size, f) != (size_t)size) {
-            std::free(file);
-            file = nullptr;
-        }
-    }
-    if (f) std::fclose(f);
-    if (!file) {
+    size_t size = 0;
+    if (plat_read_file(info->flm_path, 64u << 20, &file, &size) != PLAT_READ_OK) {
         log_addf(&logv, "[FLM] ERROR: cannot open FLM file '%s'", info->flm_path);
         return false;
     }

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 #include "flash/flash_job.h"
+#include "platform/file_read.h"
 #include "platform/paths.h"
 #include "ui/log_view.h"
 
@@ -138,39 +138,18 @@ uint8_t* hex_to_bin(const char* path, uint32_t* out_base_addr, uint32_t* out_siz
 
 uint8_t* bin_read_file(const char* path, uint32_t* out_size) {
     if (!path || !out_size) return nullptr;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        log_add_line(&logv, "[FLASH] Cannot open BIN file");
-        return nullptr;
+    uint8_t* img = nullptr;
+    size_t size = 0;
+    switch (plat_read_file(path, HEX_MAX_SPAN, &img, &size)) {
+    case PLAT_READ_OK: *out_size = (uint32_t)size; return img;
+    case PLAT_READ_OPEN_FAILED: log_add_line(&logv, "[FLASH] Cannot open BIN file"); break;
+    case PLAT_READ_NOT_A_FILE:
+    case PLAT_READ_EMPTY: log_add_line(&logv, "[FLASH] BIN file empty or unreadable"); break;
+    case PLAT_READ_TOO_LARGE:
+        log_addf(&logv, "[FLASH] BIN file is larger than any flash (%u MB)", unsigned(HEX_MAX_SPAN >> 20));
+        break;
+    case PLAT_READ_NO_MEMORY: log_add_line(&logv, "[FLASH] BIN: no memory for the image"); break;
+    case PLAT_READ_FAILED: log_add_line(&logv, "[FLASH] BIN file read failed"); break;
     }
-    struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1) {
-        std::fclose(f);
-        log_add_line(&logv, "[FLASH] BIN file empty or unreadable");
-        return nullptr;
-    }
-    if (uint64_t(st.st_size) > HEX_MAX_SPAN) {
-        std::fclose(f);
-        log_addf(&logv, "[FLASH] BIN file of %lld bytes is larger than any flash (%u MB)", (long long)st.st_size,
-                 unsigned(HEX_MAX_SPAN >> 20));
-        return nullptr;
-    }
-    uint32_t size = uint32_t(st.st_size);
-    uint8_t* img = static_cast<uint8_t*>(std::malloc(size));
-    if (!img) {
-        std::fclose(f);
-        log_addf(&logv, "[FLASH] BIN: no memory for %u bytes", size);
-        return nullptr;
-    }
-    size_t got = std::fread(img, 1, size, f);
-    // One more byte would mean the file grew while it was read.
-    bool longer = std::fgetc(f) != EOF;
-    std::fclose(f);
-    if (got != size || longer) {
-        std::free(img);
-        log_add_line(&logv, "[FLASH] BIN file read failed");
-        return nullptr;
-    }
-    *out_size = size;
-    return img;
+    return nullptr;
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "flash/flm.h"
+#include "platform/file_read.h"
+#include "platform/paths.h"
 #include "ui/log_view.h"
 
 namespace {
@@ -32,31 +34,10 @@ bool ends_with_ci(const char* s, const char* tail) {
     return a >= b && strcasecmp(s + a - b, tail) == 0;
 }
 
-bool file_exists(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // Whole file on the heap, NUL-terminated; null when it cannot be read.
 char* read_text(const char* path, size_t* len) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return nullptr;
-    char* buf = nullptr;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (size >= 0 && size <= kMaxPdscBytes && std::fseek(f, 0, SEEK_SET) == 0) {
-        buf = (char*)std::malloc((size_t)size + 1);
-        if (buf && std::fread(buf, 1, (size_t)size, f) != (size_t)size) {
-            std::free(buf);
-            buf = nullptr;
-        }
-        if (buf) {
-            buf[size] = 0;
-            *len = (size_t)size;
-        }
-    }
-    std::fclose(f);
-    return buf;
+    uint8_t* buf = nullptr;
+    return plat_read_file(path, kMaxPdscBytes, &buf, len) == PLAT_READ_OK ? (char*)buf : nullptr;
 }
 
 // The next <tag ...> at or after `from`; its attributes are [*attr, *end).
@@ -223,7 +204,7 @@ bool try_algorithms(const Text& t, size_t from, const char* pdsc_path, const cha
         int hit = -1;
         for (int k = 0; k < 3 && hit < 0; ++k) {
             log_addf(&logv, "[FLM] candidate %d: '%s'", k + 1, cand[k]);
-            if (fits[k] && file_exists(cand[k])) hit = k;
+            if (fits[k] && plat_file_exists(cand[k])) hit = k;
         }
         if (hit < 0) {
             log_add_line(&logv, "[FLM] FLM file not found at any candidate path — skipping");

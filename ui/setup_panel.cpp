@@ -97,7 +97,9 @@ SetupFlashPlace setup_flash_place(const LayoutBox* b) {
     p.status_x = px;
     p.status_y = p.mcu_y + 26;
     if (p.status_y + 14 + 18 + 4 <= b->y + b->h) return p;
-    // Otherwise beside the rows, so Flash is never scrolled out of sight.
+    // Otherwise beside the rows, so Flash is not cut off; a panel too narrow
+    // for both keeps the rows whole and must be made taller.
+    if (b->w < 2 * kSideWidth + 3 * INSET) return p;
     p.beside = true;
     p.mcu_x = p.status_x = right - INSET - kSideWidth;
     p.mcu_y = p.row0;
