@@ -215,7 +215,7 @@ __attribute__((section("DevDscr"), used)) const struct FlashDevice FlashDevice =
     1024,       // programming page size
     0,          // reserved
     0xFF,       // erased value
-    100,        // page program time-out, ms
+    500,        // page program time-out, ms: roomy, the demo board may run behind a busy host
     6000,       // sector erase time-out, ms
     {
         {0x04000, 0x00000},   // 4 x 16 KB

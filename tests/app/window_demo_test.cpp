@@ -466,16 +466,21 @@ TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset
     const Button flash_btn = {bar_x_, bar_y_ + 14, 80, 18, false, false};
     ASSERT_LE(flash_btn.y + flash_btn.height, setup_box.y + setup_box.h) << "Flash is inside the panel";
     // The BIN/HEX row's "Browse" is underlined in the link colour: find it.
-    Image panel = shot("setup");
     Color3 link = g_theme_dark.dbg_btn_step;
     int first = -1, last = -1;
-    for (int x = px; x < (int)fp.path_right; ++x) {
-        const unsigned char* p = panel.at(wx_ + x, wy_ + row0 + 4 * 26 + 18);
-        if (std::abs(p[0] - link.r * 255) < 40 && std::abs(p[1] - link.g * 255) < 40 && std::abs(p[2] - link.b * 255) < 40) {
-            if (first < 0) first = x;
-            last = x;
+    auto find_link = [&](const Image& img) {
+        first = last = -1;
+        for (int x = px; x < (int)fp.path_right; ++x) {
+            const unsigned char* p = img.at(wx_ + x, wy_ + row0 + 4 * 26 + 18);
+            if (std::abs(p[0] - link.r * 255) < 40 && std::abs(p[1] - link.g * 255) < 40 &&
+                std::abs(p[2] - link.b * 255) < 40) {
+                if (first < 0) first = x;
+                last = x;
+            }
         }
-    }
+        return last - first > 40;
+    };
+    find_link(shot_until("setup", find_link));
     ASSERT_GT(last - first, 40) << "the Browse link of the BIN/HEX row";
     size_t mark = log().size();
     click((first + last) / 2, row0 + 4 * 26 + 9);

@@ -218,7 +218,7 @@ TEST(PeriphFlmOurs, DescribesTheDeviceLikeSt) {
     EXPECT_EQ(u32(dev, 0) & 0xFFFF, 0x101u);
     EXPECT_STREQ(dev.c_str() + 2, "Korvane STM32F4 1MB Flash");
     EXPECT_EQ(u32(dev, 0x80) >> 16, 1u); // on-chip
-    const uint32_t want[] = {SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, 1024, 0, 0xFF, 100, 6000};
+    const uint32_t want[] = {SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, 1024, 0, 0xFF, 500, 6000};
     for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(u32(dev, 0x84 + 4 * i), want[i]) << i;
     for (const char* f : {"Init", "UnInit", "EraseChip", "EraseSector", "ProgramPage", "FlashDevice"})
         EXPECT_NE(symbol(ours, f), ~0u) << f;
