@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "flash/flash_job.h"
+#include "flash/test_files.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe/probe_fixture.h"
@@ -25,10 +26,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes read_file(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+Bytes read_file(const std::string& p) { return test_read_file(p); }
 
 class FlashJob : public ::testing::Test {
 protected:
@@ -88,6 +86,13 @@ protected:
                          << dir_ << "/argv\n" << body << "\n";
         chmod(p.c_str(), 0755);
         return p;
+    }
+    // What the stand-in was called with, one argument a line.
+    std::vector<std::string> recorded_args() {
+        std::ifstream f(dir_ + "/argv");
+        std::vector<std::string> args;
+        for (std::string a; std::getline(f, a);) args.push_back(a);
+        return args;
     }
     std::unique_ptr<SimRig> rig_;
     PlatThread* thread_ = nullptr;
@@ -171,9 +176,7 @@ TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
     flash_set_linkserver(stand_in("exit 0").c_str(), 10000);
     as_mcx();
     EXPECT_EQ(flash(fw, "MCXA156"), FLASH_STATUS_OK);
-    std::ifstream argv(dir_ + "/argv");
-    std::vector<std::string> args;
-    for (std::string a; std::getline(argv, a);) args.push_back(a);
+    std::vector<std::string> args = recorded_args();
     EXPECT_EQ(args, (std::vector<std::string>{"flash", "MCXA156:MCXA156", "load", fw + ":0x8000000"}));
     EXPECT_FALSE(plat_file_exists((dir_ + "/injected").c_str()));
     EXPECT_TRUE(g_probe_connected.load()) << "re-opened after the flasher";
@@ -183,9 +186,7 @@ TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
     flash_set_linkserver(stand_in("f=\"$4\"; cp \"${f%:*}\" " + dir_ + "/got.bin").c_str(), 10000);
     as_mcx();
     EXPECT_EQ(flash(hex, "MCXA156"), FLASH_STATUS_OK);
-    std::ifstream argv2(dir_ + "/argv");
-    args.clear();
-    for (std::string a; std::getline(argv2, a);) args.push_back(a);
+    args = recorded_args();
     ASSERT_EQ(args.size(), 4u);
     EXPECT_NE(args[3].find(".bin:0x8000000"), std::string::npos) << args[3];
     EXPECT_EQ(read_file(dir_ + "/got.bin"), read_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin"));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flash/flm.h"
+#include "flash/test_files.h"
 #include "probe/probe_fixture.h"
 
 bool flm_layout(FlmInfo* info, const FlmBlob* blob);
@@ -20,23 +21,9 @@ namespace {
 
 const std::string kData = KORVANE_SHARED_DATA;
 
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> v;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return v;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
-    std::fclose(f);
-    return v;
-}
+std::vector<uint8_t> read_file(const std::string& path) { return test_read_file(path); }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& v) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(v.data(), 1, v.size(), f);
-    std::fclose(f);
-}
+void write_file(const std::string& path, const std::vector<uint8_t>& v) { ASSERT_TRUE(test_write_file(path, v)) << path; }
 
 void write_text(const std::string& path, const std::string& s) { write_file(path, std::vector<uint8_t>(s.begin(), s.end())); }
 

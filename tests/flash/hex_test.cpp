@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flash/flash_job.h"
+#include "flash/test_files.h"
 #include "probe/probe_fixture.h"
 
 namespace {
@@ -29,13 +30,8 @@ protected:
     void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
     std::string path(const std::string& name) { return dir_ + "/" + name; }
     void write(const std::string& name, const std::string& text) { std::ofstream(path(name), std::ios::binary) << text; }
-    void write(const std::string& name, const Bytes& b) {
-        std::ofstream(path(name), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-    }
-    static Bytes read(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    }
+    void write(const std::string& name, const Bytes& b) { ASSERT_TRUE(test_write_file(path(name), b)); }
+    static Bytes read(const std::string& p) { return test_read_file(p); }
     static Bytes random_bytes(size_t n, unsigned seed) {
         std::mt19937 rng(seed);
         Bytes b(n);
