@@ -163,6 +163,11 @@ void dap_disconnect(DapContext* ctx);
 bool dap_read_reg(DapContext* ctx, int reg_idx, uint32_t* val);
 bool dap_write_reg(DapContext* ctx, int reg_idx, uint32_t val);
 bool dap_read_regs(DapContext* ctx, uint32_t regs[16]);
+// Core registers by DCRSR number (17 MSP, 18 PSP, 20 CONTROL...), batched.
+bool dap_read_reg_list(DapContext* ctx, const uint8_t* idx, int count, uint32_t* vals);
+// One instruction with interrupts masked, then the new PC: one exchange when
+// the probe's packet holds it. The core must be halted.
+bool dap_step_read_pc(DapContext* ctx, uint32_t* pc);
 bool dap_write_regs_flm(DapContext* ctx, const FlmReg* regs, int count);
 bool dap_read_dhcsr(DapContext* ctx, uint32_t* dhcsr);
 bool dap_halt(DapContext* ctx);
@@ -176,8 +181,11 @@ bool debug_mailbox_enable(DapContext* ctx);
 // Forgets what the breakpoint unit was programmed with (after a reset or a
 // lost probe), so breakpoints are written again before the next run.
 void dap_invalidate_fpb_state();
-// Flash Patch and Breakpoint unit: eight comparators are assumed.
+// Flash Patch and Breakpoint unit: the instruction comparators FP_CTRL.NUM_CODE
+// names (at most eight) are used.
 bool fpb_enable(DapContext* ctx);
+// NUM_CODE once the unit was enabled since the last invalidation, else 0.
+uint32_t dap_fpb_num_code();
 bool dap_set_bp(DapContext* ctx, uint32_t addr);
 bool dap_clear_bp(DapContext* ctx, uint32_t addr);
 // The comparator record, for tests: address held by comparator n, or 0.

@@ -6,12 +6,14 @@
 static uint32_t s_fpb_base = 0xE0002000;
 static bool s_fpb_enabled = false;
 static uint32_t s_fpb_rev = 0;
+static uint32_t s_fpb_num_code = 0;  // instruction comparators the unit has (FP_CTRL.NUM_CODE)
 static uint32_t s_bp_addrs[8];
 static bool s_bp_used[8];
 
 void dap_invalidate_fpb_state() {
     s_fpb_enabled = false;
     s_fpb_rev = 0;
+    s_fpb_num_code = 0;
     s_fpb_base = 0xE0002000;
     for (int i = 0; i < 8; ++i) {
         s_bp_used[i] = false;
@@ -21,6 +23,7 @@ void dap_invalidate_fpb_state() {
 
 uint32_t dap_fpb_comparator(int n) { return (n >= 0 && n < 8 && s_bp_used[n]) ? s_bp_addrs[n] : 0; }
 uint32_t dap_fpb_rev() { return s_fpb_rev; }
+uint32_t dap_fpb_num_code() { return s_fpb_enabled ? s_fpb_num_code : 0; }
 
 bool fpb_enable(DapContext* ctx) {
     if (s_fpb_enabled) return true;
@@ -31,6 +34,8 @@ bool fpb_enable(DapContext* ctx) {
     s_fpb_rev = ctrl >> 28;
     uint32_t num_code = ((ctrl >> 8) & 0x70) | ((ctrl >> 4) & 0xF);
     if (num_code == 0) num_code = 4;
+    // Comparators past the eighth are not used (the record has eight).
+    s_fpb_num_code = num_code > 8 ? 8 : num_code;
     log_addf(&logv, "[FPB] base=0x%08X FPBv%s REV=%u NUM_CODE=%u (FP_CTRL=0x%08X)", s_fpb_base, s_fpb_rev ? "2" : "1",
              s_fpb_rev, num_code, ctrl);
     s_fpb_enabled = true;
@@ -49,9 +54,14 @@ bool dap_set_bp(DapContext* ctx, uint32_t addr) {
     int slot = -1;
     for (int i = 0; i < 8; ++i)
         if (s_bp_used[i] && s_bp_addrs[i] == addr) return true;
-    for (int i = 0; i < 8 && slot < 0; ++i)
+    // A comparator the unit does not have would read back as written on some
+    // parts and never fire: only the first NUM_CODE are used.
+    for (int i = 0; i < (int)s_fpb_num_code && slot < 0; ++i)
         if (!s_bp_used[i]) slot = i;
-    if (slot < 0) return false;
+    if (slot < 0) {
+        log_addf(&logv, "[FPB] All %u comparators are in use: no breakpoint at 0x%08X", s_fpb_num_code, addr);
+        return false;
+    }
     uint32_t comp, mask;
     if (s_fpb_rev == 0) {
         // Version 1 compares word addresses; REPLACE picks the halfword.

@@ -144,3 +144,51 @@ bool dap_write_regs_flm(DapContext* ctx, const FlmReg* regs, int count) {
     }
     return wait_regrdy(ctx, 20);
 }
+
+bool dap_read_reg_list(DapContext* ctx, const uint8_t* idx, int count, uint32_t* vals) {
+    if (!ctx || !ctx->open || count < 0 || (count && (!idx || !vals))) return false;
+    int done = reg_batch(ctx, idx, vals, count, false);
+    for (int i = done; i < count; ++i)
+        if (ctx->disconnected || !read_reg_plain(ctx, idx[i], &vals[i])) return false;
+    return true;
+}
+
+// One instruction with interrupts masked, and the new PC, in one exchange:
+// C_MASKINTS is set and cleared while halted, as the architecture requires;
+// the probe waits for S_HALT and S_REGRDY by value match.
+bool dap_step_read_pc(DapContext* ctx, uint32_t* pc) {
+    if (!ctx || !ctx->open || !pc) return false;
+    const uint32_t key = 0xA05F0000;
+    DapXfer x[24];
+    uint32_t out[24] = {};
+    DapMemPrefix p{};
+    int n = dap_add_mem_prefix(ctx, x, &p);
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
+    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
+    x[n++] = DapXfer{dap_ap_req(kBd0, false), key | 0xBu};  // halted, interrupts masked
+    x[n++] = DapXfer{dap_ap_req(kBd0, false), key | 0xDu};  // step
+    x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_HALT};
+    x[n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_HALT};
+    x[n++] = DapXfer{dap_ap_req(kBd0, false), key | 0x3u};  // halted, interrupts unmasked again
+    x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_REGRDY};
+    x[n++] = DapXfer{dap_ap_req(kBd1, false), 15};
+    x[n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_REGRDY};
+    x[n++] = DapXfer{dap_ap_req(kBd2, true), 0};
+    if (dap_transfer_fits(ctx, x, n)) {
+        bool ok = dap_transfer_n(ctx, x, n, out) == n;
+        dap_mem_prefix_done(ctx, &p, ok);
+        dap_select_done(ctx, dap_current_ap(ctx), 1, ok);
+        if (ok) {
+            *pc = out[n - 1];
+            return true;
+        }
+        if (ctx->disconnected) return false;
+        // The core may not have stopped (a sleeping core): the plain way tells.
+        uint32_t d = 0;
+        if (!dap_read_dhcsr(ctx, &d) || !(d & DAP_DHCSR_S_HALT)) return false;
+        return dap_read_reg(ctx, 15, pc);
+    } else {
+        dap_mem_prefix_done(ctx, &p, false);
+    }
+    return dap_step(ctx) && dap_read_reg(ctx, 15, pc);
+}

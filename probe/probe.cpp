@@ -17,6 +17,7 @@ std::atomic<bool> g_stepping{false};
 std::atomic<bool> g_watch_halting{false};
 std::atomic<int> g_flash_status{FLASH_STATUS_IDLE};
 std::atomic<int> g_flash_progress{0};
+std::atomic<bool> g_poll_now{false};
 
 std::mutex reg_buf_mtx;
 uint32_t reg_buf[16];
@@ -28,6 +29,7 @@ uint32_t watch_val_id[32];
 UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 int g_stack_frame_count;
 bool g_stack_frames_valid;
+std::atomic<bool> g_stack_wanted{true};
 
 std::mutex g_halt_mtx;
 PlatEvent* g_halt_event;
@@ -91,6 +93,7 @@ void publish_state() {
             reg_buf_fresh = true;
             g_reg_cache_valid = true;
         }
+        publish_stack();
     } else if (s_dap) {
         uint32_t pc;
         if (dap_read_mem32(s_dap, DAP_DWT_PCSR, &pc) && pc != 0 && pc != 0xFFFFFFFF) {
@@ -191,6 +194,21 @@ static bool dispatch(int cmd, uint32_t addr) {
     log_addf(&logv, "[DBG] Command %d is not available in this build", cmd);
     finish_command(nullptr);
     return false;
+}
+
+void publish_stack() {
+    if (!s_dap || !s_runctl.unwind || !g_stack_wanted || !g_is_halted) return;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (g_stack_frames_valid) return;
+    }
+    static UnwindFrame frames[UNWIND_MAX_FRAMES];  // probe thread only
+    int n = s_runctl.unwind(frames, UNWIND_MAX_FRAMES);
+    if (n <= 0) return;
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    std::memcpy(g_stack_frames, frames, sizeof(UnwindFrame) * (size_t)n);
+    g_stack_frame_count = n;
+    g_stack_frames_valid = true;
 }
 
 void probe_restore_breakpoints() {
@@ -343,6 +361,7 @@ static void probe_thread_func(void*) {
         if (waiting && !was_waiting) wait_since = plat_time_ms();
         was_waiting = waiting;
         uint32_t timeout = (waiting && plat_time_ms() - wait_since < kStepFastWindowMs) ? kStepPollMs : kPollMs;
+        if (waiting && g_poll_now.exchange(false)) timeout = 0;
         bool woke = plat_event_wait(s_cmd_event, timeout);
         if (g_stop) break;
         if (dap_is_disconnected()) handle_disconnect();

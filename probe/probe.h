@@ -43,6 +43,8 @@ extern std::atomic<bool> g_stepping;
 extern std::atomic<bool> g_watch_halting;
 extern std::atomic<int> g_flash_status;
 extern std::atomic<int> g_flash_progress;
+// Set by a command in progress that wants its poll again without the usual wait.
+extern std::atomic<bool> g_poll_now;
 
 // Published buffers, under reg_buf_mtx.
 extern std::mutex reg_buf_mtx;
@@ -58,6 +60,9 @@ extern uint32_t watch_val_id[32];
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 extern int g_stack_frame_count;
 extern bool g_stack_frames_valid;
+// Whether anyone shows the call stack (the window's panel): without it no
+// unwinding is done at a halt.
+extern std::atomic<bool> g_stack_wanted;
 
 // The halt reason, under g_halt_mtx; g_halt_event is signalled on every halt.
 extern std::mutex g_halt_mtx;
@@ -92,6 +97,8 @@ struct ProbeRunControl {
     void (*abort)();
     void (*restore_breakpoints)();
     void (*flash)(int cmd);
+    // Unwinds the halted core's stack into frames; returns how many.
+    int (*unwind)(UnwindFrame* frames, int max_frames);
 };
 void probe_set_run_control(const ProbeRunControl* rc);
 
@@ -121,16 +128,23 @@ DapContext* probe_context();
 // Target access for the code that runs on the probe thread. All return false
 // (or do nothing) without an open probe.
 bool dbg_read_regs(uint32_t regs[16]);
+// Registers by DCRSR number (0-15, 16 xPSR, 17 MSP, 18 PSP, 20 CONTROL...).
+bool dbg_read_reg_list(const uint8_t* idx, int count, uint32_t* vals);
 bool dbg_read_reg(int idx, uint32_t* val);
 bool dbg_write_reg(int idx, uint32_t val);
 bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len);
 bool dbg_resume();
 bool dbg_halt();
 bool dbg_step_asm();
+// One instruction (interrupts masked) and the new PC (bit 0 clear).
+bool dbg_step_pc(uint32_t* pc);
 bool dbg_reset_halt();
 bool dbg_reset_run();
 bool dbg_is_halted();
 void dbg_invalidate_reg_cache();
+// Instruction comparators of the breakpoint unit (enables it first); 0
+// without a probe.
+int dbg_fpb_num_code();
 // FPB comparators (bit 0 of the address cleared).
 bool dbg_bp_set(uint32_t addr);
 bool dbg_bp_clear(uint32_t addr);
@@ -147,3 +161,6 @@ void probe_set_frame_base(WatchFrameBaseFn fn);
 // poll returns true when it found the core running.
 void running_poll();
 bool idle_poll();
+// Unwinds and publishes the call stack of the halted core unless the
+// published one is still valid (or nobody shows it).
+void publish_stack();

@@ -12,6 +12,10 @@ bool dbg_read_regs(uint32_t regs[16]) { return s_dap && dap_read_regs(s_dap, reg
 
 bool dbg_read_reg(int idx, uint32_t* val) { return s_dap && idx >= 0 && idx <= 20 && dap_read_reg(s_dap, idx, val); }
 
+bool dbg_read_reg_list(const uint8_t* idx, int count, uint32_t* vals) {
+    return s_dap && dap_read_reg_list(s_dap, idx, count, vals);
+}
+
 bool dbg_write_reg(int idx, uint32_t val) { return s_dap && idx >= 0 && idx <= 20 && dap_write_reg(s_dap, idx, val); }
 
 bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len) {
@@ -53,8 +57,15 @@ static bool step_off_breakpoint(bool* stepped) {
     return ok && back;
 }
 
+// The core is about to move: the published call stack no longer holds.
+static void stack_stale() {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    g_stack_frames_valid = false;
+}
+
 bool dbg_resume() {
     if (!s_dap) return false;
+    stack_stale();
     bool stepped;
     if (!step_off_breakpoint(&stepped)) return false;
     g_is_halted = false;
@@ -69,10 +80,27 @@ bool dbg_halt() {
 
 bool dbg_step_asm() {
     if (!s_dap) return false;
+    stack_stale();
     bool stepped;
     if (!step_off_breakpoint(&stepped)) return false;
     if (!stepped && !dap_step(s_dap)) return false;
     set_halted("STEP");
+    return true;
+}
+
+bool dbg_step_pc(uint32_t* pc) {
+    if (!s_dap || !pc) return false;
+    stack_stale();
+    bool held = false;
+    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) != 0;
+    if (held) {
+        // A comparator may sit on this instruction: the careful way.
+        if (!dbg_step_asm() || !dap_read_reg(s_dap, 15, pc)) return false;
+    } else {
+        if (!dap_step_read_pc(s_dap, pc)) return false;
+        set_halted("STEP");
+    }
+    *pc &= ~1u;
     return true;
 }
 
@@ -91,6 +119,11 @@ bool dbg_reset_run() {
 bool dbg_is_halted() { return s_dap && dap_get_state(s_dap) == DAP_STATE_HALTED; }
 
 void dbg_invalidate_reg_cache() {}
+
+int dbg_fpb_num_code() {
+    if (!s_dap || !fpb_enable(s_dap)) return 0;
+    return (int)dap_fpb_num_code();
+}
 
 bool dbg_bp_set(uint32_t addr) { return s_dap && dap_set_bp(s_dap, addr & ~1u); }
 bool dbg_bp_clear(uint32_t addr) { return dap_clear_bp(s_dap, addr & ~1u); }
@@ -261,6 +294,7 @@ bool idle_poll() {
         reg_buf_fresh = true;
         g_reg_cache_valid = true;
     }
+    publish_stack();
     probe_wake_ui();
     return false;
 }

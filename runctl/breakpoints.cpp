@@ -26,6 +26,29 @@ int bkpt_free_slot() {
     return -1;
 }
 
+int bkpt_enabled_count() {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    int n = 0;
+    for (const BkptSlot& s : g_bkpt) n += s.active && !s.disabled;
+    return n;
+}
+
+// The unit's comparators less one that stepping always keeps: a breakpoint
+// past them would be listed and never fire.
+static bool comparator_left(uint32_t addr) {
+    int num = dbg_fpb_num_code();
+    if (num <= 0) return true;  // no probe: the comparator write fails and says so
+    int used = 0;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        for (const BkptSlot& s : g_bkpt) used += s.active && !s.disabled && s.addr != addr;
+    }
+    if (used < num - 1) return true;
+    log_addf(&logv, "[BKP] No comparator left for 0x%08X: the FPB has %d, one is kept for stepping (%d breakpoints at most)",
+             addr, num, num - 1);
+    return false;
+}
+
 bool bp_is_set(uint32_t addr) {
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     return bkpt_find(addr & ~1u) >= 0;
@@ -39,6 +62,7 @@ bool bp_set(uint32_t addr) {
         if (i >= 0 && !g_bkpt[i].disabled) return true;
         if (i >= 0) {
             lk.unlock();
+            if (!comparator_left(addr)) return false;
             if (!dbg_bp_set(addr)) {
                 log_addf(&logv, "[BKP] Set failed @ 0x%08X", addr);
                 return false;
@@ -56,6 +80,7 @@ bool bp_set(uint32_t addr) {
             return false;
         }
     }
+    if (!comparator_left(addr)) return false;
     if (!dbg_bp_set(addr)) {
         log_addf(&logv, "[BKP] Set failed @ 0x%08X", addr);
         return false;
@@ -114,7 +139,7 @@ bool bp_enable(int slot) {
         if (!g_bkpt[slot].active || !g_bkpt[slot].disabled) return false;
         addr = g_bkpt[slot].addr;
     }
-    if (!dbg_bp_set(addr)) {
+    if (!comparator_left(addr) || !dbg_bp_set(addr)) {
         log_add_line(&logv, "[BKP] Enable failed");
         return false;
     }

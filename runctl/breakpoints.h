@@ -20,6 +20,9 @@ int bkpt_count();
 int bkpt_find(uint32_t addr);
 int bkpt_free_slot();
 
+// Active, enabled slots (takes the lock).
+int bkpt_enabled_count();
+
 // Probe thread: program the comparators and keep the list in step with them.
 bool bp_is_set(uint32_t addr);
 bool bp_set(uint32_t addr);

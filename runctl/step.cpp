@@ -8,30 +8,53 @@
 #include "platform/clock.h"
 #include "probe/probe.h"
 #include "runctl/breakpoints.h"
+#include "runctl/stack_unwind.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/log_view.h"
 
+// Source-level steps are range steps: the core single-steps (interrupts
+// masked) while the PC stays inside the row of the line being stepped, and
+// the step ends at the first instruction of a statement row of another line.
+// A call is run, not stepped, with a breakpoint on its return address that
+// only counts in the calling frame (same SP); a line that loops on itself is
+// run to breakpoints on every exit from its range once stepping it gets long.
+// A halt anywhere else (a user breakpoint, a fault) ends the step there.
+
 namespace {
+
+constexpr int kBurst = 48;        // single steps per turn of the probe loop: a Pause gets through
+constexpr int kLoopSteps = 24;    // steps inside one range before running to its exits
+constexpr int kMaxTemp = 8;
+constexpr uint32_t kExcReturn = 0xF0000000u;
+
+enum Wait {
+    WAIT_NONE = 0,
+    WAIT_RETURN,  // a call or trap runs: back at want_addr with SP == want_sp
+    WAIT_ENTRY,   // step into: running to the callee's first line
+    WAIT_EXITS,   // a looping range runs to its exits
+    WAIT_TARGET,  // step out, run to main: stop at want_addr (SP checked when known)
+};
 
 struct StepState {
     StepMode mode;
-    bool temp_bp_set;
-    uint32_t temp_bp_addr;
+    Wait wait;
+    uint32_t temp[kMaxTemp];  // comparators the engine set
+    int temp_count;
     uint64_t start_tick;
-    char step_over_file[256];
-    uint32_t step_over_line;
-    uint32_t step_over_orig_pc;
-    int step_over_hops;
-    char step_into_file[256];
-    uint32_t step_into_line;
-    uint32_t step_into_lr_before;
-    int step_into_iters;
-    const char* done_msg;
-};
-
-struct DwarfLineInfo {
-    uint32_t cur_start, cur_end, cur_end_eff, next_start, line_nr;
+    // The line being stepped and the row range the PC may roam.
     char file[256];
+    uint32_t line;
+    uint32_t range_start, range_end;
+    int range_steps;
+    bool stepping;  // range stepping goes on at the next poll
+    uint32_t pc;
+    // What a halt at a temporary breakpoint must satisfy.
+    uint32_t want_addr, want_sp;
+    bool check_sp;
+    uint32_t frame_cfa;  // WAIT_EXITS: the stepped frame's CFA
+    uint32_t ret_exit, ret_sp;
+    bool have_ret_exit;
+    const char* done_msg;
 };
 
 StepState s_step;
@@ -48,23 +71,31 @@ void clear_halt_state() {
     dbg_invalidate_reg_cache();
 }
 
+// Temporary breakpoints live in the comparators only, never in the user's
+// list; one a user breakpoint already holds is shared and left to the user.
 bool place_temp_bp(uint32_t addr) {
     addr &= ~1u;
-    // A user's breakpoint already there serves; it is never the engine's to remove.
     if (bp_is_set(addr)) return true;
-    if (!bp_set(addr)) {
+    for (int i = 0; i < s_step.temp_count; ++i)
+        if (s_step.temp[i] == addr) return true;
+    if (s_step.temp_count >= kMaxTemp || !dbg_bp_set(addr)) {
         log_addf(&logv, "[DBG] Step: BP set failed @ 0x%08X", addr);
         return false;
     }
-    s_step.temp_bp_set = true;
-    s_step.temp_bp_addr = addr;
+    s_step.temp[s_step.temp_count++] = addr;
     return true;
 }
 
-void clear_temp_bp() {
-    if (!s_step.temp_bp_set) return;
-    bp_clear(s_step.temp_bp_addr);
-    s_step.temp_bp_set = false;
+void clear_temp_bps() {
+    for (int i = 0; i < s_step.temp_count; ++i)
+        if (!bp_is_set(s_step.temp[i])) dbg_bp_clear(s_step.temp[i]);
+    s_step.temp_count = 0;
+}
+
+bool is_temp(uint32_t addr) {
+    for (int i = 0; i < s_step.temp_count; ++i)
+        if (s_step.temp[i] == addr) return true;
+    return false;
 }
 
 bool resume_and_arm_timeout() {
@@ -79,41 +110,292 @@ bool step_asm_one() {
     return dbg_step_asm();
 }
 
-bool read_insn(uint32_t pc, uint8_t code[4]) { return dbg_read_mem(pc & ~1u, code, 4); }
-
-bool is_backward_branch(uint32_t pc, uint32_t cls, const uint8_t* code, bool mem_ok) {
-    if (!mem_ok) return false;
-    bool branchy = ((cls & T2_CLASS_BRANCH) && !(cls & T2_CLASS_CALL)) || (cls & T2_CLASS_CBRANCH);
-    uint32_t t = thumb2_branch_target(pc, code);
-    return branchy && t != 0 && t < pc;
+// Code comes from the image where it has it: no probe traffic.
+bool read_insn(uint32_t pc, uint8_t code[4]) {
+    pc &= ~1u;
+    if (s_elf && elf_read_text(s_elf, pc, code, 4)) return true;
+    return dbg_read_mem(pc, code, 4);
 }
 
-void dwarf_line_info(uint32_t pc, DwarfLineInfo* out) {
-    memset(out, 0, sizeof *out);
-    out->cur_start = pc;
-    if (!s_elf) {
-        out->cur_end_eff = pc + 128;
-        return;
+bool read_pc(uint32_t* pc) {
+    if (!dbg_read_reg(15, pc)) return false;
+    *pc &= ~1u;
+    return true;
+}
+
+bool read_sp_pc(uint32_t* sp, uint32_t* pc) {
+    static const uint8_t idx[2] = {13, 15};
+    uint32_t v[2];
+    if (!dbg_read_reg_list(idx, 2, v)) return false;
+    *sp = v[0];
+    *pc = v[1] & ~1u;
+    return true;
+}
+
+// R0-R15 and, for exception frames on the process stack, MSP and PSP.
+bool read_unwind_regs(UnwindRegs* r) {
+    static const uint8_t idx[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18};
+    uint32_t v[18];
+    *r = UnwindRegs{};
+    if (!dbg_read_reg_list(idx, 18, v)) {
+        if (!dbg_read_regs(r->r)) return false;
+        return true;
     }
-    ElfLocation loc;
-    if (elf_dwarf_lookup(s_elf, pc, &loc) && loc.file[0] && loc.line) {
-        snprintf(out->file, sizeof out->file, "%s", loc.file);
-        out->line_nr = loc.line;
-        uint32_t s = 0, e = 0;
-        if (elf_dwarf_line_span(s_elf, loc.file, loc.line, &s, &e) && s <= pc && (e == 0 || pc < e)) {
-            out->cur_start = s;
-            out->cur_end = e;
+    memcpy(r->r, v, sizeof r->r);
+    r->msp = v[16];
+    r->psp = v[17];
+    r->banked_valid = true;
+    return true;
+}
+
+bool same_file(const char* a, uint16_t idx) {
+    const char* b = (s_elf && idx < s_elf->file_count && s_elf->files[idx]) ? s_elf->files[idx] : "";
+    return strcmp(a, b) == 0;
+}
+
+// The range of a line is its row and the rows of the same line next to it:
+// moving from one to the next is no new line, and a loop within the line
+// (a row per discriminator) then stays inside one range.
+void set_range(const ElfRow& row) {
+    s_step.range_start = row.start;
+    s_step.range_end = row.end;
+    ElfRow r;
+    for (int i = 0; i < 64 && elf_dwarf_row_at(s_elf, s_step.range_end, &r) && r.start == s_step.range_end &&
+                    r.line == row.line && r.file_idx == row.file_idx;
+         ++i)
+        s_step.range_end = r.end;
+    for (int i = 0; i < 64 && s_step.range_start >= 2 && elf_dwarf_row_at(s_elf, s_step.range_start - 2, &r) &&
+                    r.end == s_step.range_start && r.line == row.line && r.file_idx == row.file_idx;
+         ++i)
+        s_step.range_start = r.start;
+    s_step.line = row.line;
+    const char* f = (row.file_idx < s_elf->file_count && s_elf->files[row.file_idx]) ? s_elf->files[row.file_idx] : "";
+    snprintf(s_step.file, sizeof s_step.file, "%s", f);
+    s_step.range_steps = 0;
+}
+
+// Nothing to poll: the command ends with this line.
+bool finish(const char* msg) {
+    clear_temp_bps();
+    s_step = StepState{};
+    step_done(msg);
+    return false;
+}
+
+const char* step_name() {
+    return s_step.mode == STEP_MODE_STEP_INTO ? "StepInto" : s_step.mode == STEP_MODE_STEP_OUT ? "StepOut" : "StepOver";
+}
+
+bool finish_fmt(const char* what) {
+    char msg[96];
+    snprintf(msg, sizeof msg, "[DBG] %s: %s", step_name(), what);
+    return finish(msg);
+}
+
+// Runs the core until a temporary breakpoint; the poll takes over.
+bool run_until(Wait w) {
+    s_step.wait = w;
+    s_step.stepping = false;
+    if (!resume_and_arm_timeout()) return finish_fmt("resume failed");
+    return true;
+}
+
+// A call (or trap, or sleep) at pc runs until it comes back to `ret` in this frame.
+bool run_over(uint32_t ret) {
+    uint32_t sp, pc;
+    if (!read_sp_pc(&sp, &pc)) return finish_fmt("register read failed");
+    if (!place_temp_bp(ret)) return finish_fmt("BP failed");
+    s_step.want_addr = ret;
+    s_step.want_sp = sp;
+    s_step.check_sp = true;
+    return run_until(WAIT_RETURN);
+}
+
+bool is_indirect(uint32_t cls, const uint8_t* c) {
+    uint16_t w0 = (uint16_t)(c[0] | c[1] << 8), w1 = (uint16_t)(c[2] | c[3] << 8);
+    if ((cls & T2_CLASS_BRANCH) && !(cls & T2_CLASS_CALL) && thumb2_branch_target(0, c) == 0 &&
+        (w0 & 0xFF87) == 0x4700)
+        return true;  // BX Rm
+    if ((w0 & 0xFF87) == 0x4687 || (w0 & 0xFF87) == 0x4487) return true;  // MOV PC / ADD PC
+    if (thumb2_insn_len(c) == 4) {
+        if ((w0 & 0xFFF0) == 0xE8D0 && (w1 & 0xFFE0) == 0xF000) return true;      // TBB / TBH
+        if ((w0 & 0xFF50) == 0xF850 && (w1 >> 12) == 0xF && !(cls & T2_CLASS_RETURN)) return true;  // LDR PC
+    }
+    return false;
+}
+
+// The exits of the current range when it contains no computed jump: direct
+// branch targets outside it, its end, and (for a return in it) the caller.
+// False when they cannot all be known or take more comparators than free.
+bool range_exits(uint32_t* exits, int* count, bool* has_return) {
+    *count = 0;
+    *has_return = false;
+    auto add = [&](uint32_t a) {
+        for (int i = 0; i < *count; ++i)
+            if (exits[i] == a) return true;
+        if (*count >= kMaxTemp) return false;
+        exits[(*count)++] = a;
+        return true;
+    };
+    uint32_t a = s_step.range_start;
+    bool falls_through = true;
+    while (a < s_step.range_end) {
+        uint8_t c[4];
+        if (!read_insn(a, c)) return false;
+        uint32_t cls = thumb2_classify(a, c);
+        int len = thumb2_insn_len(c);
+        falls_through = true;
+        if (is_indirect(cls, c)) return false;
+        if (cls & T2_CLASS_RETURN) {
+            *has_return = true;
+            falls_through = false;
+        } else if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && !(cls & T2_CLASS_CALL)) {
+            uint32_t t = thumb2_branch_target(a, c);
+            if (!t) return false;
+            if ((t < s_step.range_start || t >= s_step.range_end) && !add(t)) return false;
+            falls_through = (cls & T2_CLASS_CBRANCH) != 0;
+        } else if (cls & (T2_CLASS_SVCALL | T2_CLASS_BKPT | T2_CLASS_UNDEF)) {
+            return false;
         }
+        a += (uint32_t)len;
     }
-    out->cur_end_eff = out->cur_end ? out->cur_end : out->cur_start + 128;
-    uint32_t next = elf_dwarf_next_line_addr(s_elf, pc) & ~1u;
-    if (next <= pc) next = 0;
-    if (next && out->file[0]) {
-        ElfLocation nl;
-        // A jump back to an earlier line of the same file is a loop's back edge.
-        if (elf_dwarf_lookup(s_elf, next, &nl) && strcmp(nl.file, out->file) == 0 && nl.line < out->line_nr) next = 0;
+    if (falls_through && !add(s_step.range_end)) return false;
+    return true;
+}
+
+bool start_exit_run() {
+    uint32_t exits[kMaxTemp];
+    int n = 0;
+    bool has_return = false;
+    if (!range_exits(exits, &n, &has_return)) return false;
+    UnwindRegs regs;
+    if (!read_unwind_regs(&regs) || !unwind_cfa(s_elf, regs.r, &s_step.frame_cfa)) return false;
+    s_step.have_ret_exit = false;
+    if (has_return) {
+        UnwindFrame f[3];
+        int k = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
+            return dbg_read_mem(addr, buf, len);
+        }, nullptr, f, 3);
+        if (k < 2 || f[1].guessed || f[1].is_exception) return false;
+        s_step.ret_exit = f[1].pc;
+        s_step.ret_sp = f[1].sp;
+        s_step.have_ret_exit = true;
     }
-    out->next_start = next;
+    int free_comps = dbg_fpb_num_code() - bkpt_enabled_count();
+    if (n + (has_return ? 1 : 0) > free_comps) return false;
+    for (int i = 0; i < n; ++i)
+        if (!place_temp_bp(exits[i])) return false;
+    if (has_return && !place_temp_bp(s_step.ret_exit)) return false;
+    log_addf(&logv, "[DBG] %s: line %u loops \xE2\x80\x94 running to its %d exit(s)", step_name(), s_step.line,
+             n + (has_return ? 1 : 0));
+    return true;
+}
+
+// Where the core now stands decides: go on, or stop. True: the step is still
+// in flight (stepping on, or the core runs); false: finished.
+bool after_move(uint32_t pc);
+
+bool enter_function(uint32_t pc) {
+    // A step into: the callee's first line, after its prologue.
+    uint32_t post = elf_dwarf_after_prologue(s_elf, pc);
+    if (post == pc || post == 0) return finish_fmt("entered callee");
+    if (post == pc) return finish_fmt("entered callee");
+    if (!place_temp_bp(post)) return finish_fmt("BP failed");
+    s_step.want_addr = post;
+    s_step.check_sp = false;
+    return run_until(WAIT_ENTRY);
+}
+
+// Range stepping from s_step.pc, at most kBurst instructions this turn.
+bool step_range() {
+    for (int i = 0; i < kBurst; ++i) {
+        if (g_stop) return finish_fmt("stopped");
+        uint32_t pc = s_step.pc;
+        uint8_t c[4];
+        if (!read_insn(pc, c)) return finish_fmt("code read failed");
+        uint32_t cls = thumb2_classify(pc, c);
+        uint32_t len = (uint32_t)thumb2_insn_len(c);
+        if (cls & T2_CLASS_BKPT) return finish_fmt("stopped at a BKPT instruction");
+        if (cls & T2_CLASS_SELF_LOOP) return finish_fmt("line branches to itself");
+        if ((cls & T2_CLASS_CALL) && s_step.mode == STEP_MODE_STEP_OVER) return run_over(pc + len);
+        if (cls & (T2_CLASS_SVCALL | T2_CLASS_WFI | T2_CLASS_WFE)) return run_over(pc + len);
+        if (s_step.range_steps >= kLoopSteps && (cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && start_exit_run()) {
+            s_step.want_addr = 0;
+            return run_until(WAIT_EXITS);
+        }
+        uint32_t npc;
+        clear_halt_state();
+        if (!dbg_step_pc(&npc)) return finish_fmt("ASM step failed");
+        s_step.pc = npc;
+        if ((cls & T2_CLASS_CALL) && npc != pc + len) {
+            // Entered a callee: its first line if it has lines, else run it.
+            ElfRow row;
+            if (elf_dwarf_row_at(s_elf, npc, &row)) return enter_function(npc);
+            uint32_t sp, pc2;
+            if (!read_sp_pc(&sp, &pc2)) return finish_fmt("register read failed");
+            if (!place_temp_bp(pc + len)) return finish_fmt("BP failed");
+            s_step.want_addr = pc + len;
+            s_step.want_sp = sp;
+            s_step.check_sp = true;
+            return run_until(WAIT_RETURN);
+        }
+        if (npc >= s_step.range_start && npc < s_step.range_end) {
+            ++s_step.range_steps;
+            continue;
+        }
+        ElfRow row;
+        if (!elf_dwarf_row_at(s_elf, npc, &row)) return finish_fmt("done (no line information)");
+        if (npc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx))) {
+            if (row.is_stmt) return finish_fmt("done");
+            continue;  // a row that is not a statement: stepping goes on over it
+        }
+        set_range(row);  // the middle of a line (or the same line again): on to its end
+    }
+    s_step.stepping = true;  // more next turn, at once
+    g_poll_now = true;
+    return true;
+}
+
+bool after_move(uint32_t pc) {
+    s_step.pc = pc;
+    if (pc >= s_step.range_start && pc < s_step.range_end) return step_range();
+    ElfRow row;
+    if (!elf_dwarf_row_at(s_elf, pc, &row)) return finish_fmt("done (no line information)");
+    if (pc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx)) && row.is_stmt)
+        return finish_fmt("done");
+    if (pc != row.start || row.line == s_step.line) set_range(row);
+    return step_range();
+}
+
+bool begin_line_step(StepMode mode, uint32_t pc) {
+    uint8_t c[4] = {};
+    bool mem_ok = read_insn(pc, c);
+    uint32_t cls = mem_ok ? thumb2_classify(pc, c) : T2_CLASS_NORMAL;
+    const char* name = mode == STEP_MODE_STEP_INTO ? "StepInto" : "StepOver";
+    char msg[96];
+    // A branch to itself or a BKPT never leaves the line: one instruction.
+    if (cls & (T2_CLASS_SELF_LOOP | T2_CLASS_BKPT)) {
+        snprintf(msg, sizeof msg, "[DBG] %s: %s", name, step_asm_one() ? "ASM step done" : "ASM step failed");
+        return finish(msg);
+    }
+    ElfRow row;
+    if ((!s_elf || !elf_dwarf_row_at(s_elf, pc, &row)) && (cls & T2_CLASS_CALL)) {
+        // No line here: one instruction, but a call is run, not entered.
+        log_addf(&logv, "[DBG] %s: no DWARF \xE2\x80\x94 call run to its return", name);
+        s_step.mode = mode;
+        return run_over(pc + (uint32_t)thumb2_insn_len(c));
+    }
+    if (!s_elf || !elf_dwarf_row_at(s_elf, pc, &row)) {
+        log_addf(&logv, "[DBG] %s: no DWARF \xE2\x80\x94 ASM step", name);
+        snprintf(msg, sizeof msg, "[DBG] %s: %s", name, step_asm_one() ? "ASM done" : "ASM failed");
+        return finish(msg);
+    }
+    s_step.mode = mode;
+    set_range(row);
+    s_step.pc = pc;
+    s_step.start_tick = plat_time_ms();
+    log_addf(&logv, "[DBG] %s: line %u, range 0x%08X-0x%08X", name, row.line, row.start, row.end);
+    return step_range();
 }
 
 bool needs_halted(const char* not_halted_msg) {
@@ -123,112 +405,14 @@ bool needs_halted(const char* not_halted_msg) {
     return false;
 }
 
-bool read_pc(uint32_t* pc) {
-    if (!dbg_read_reg(15, pc)) return false;
-    *pc &= ~1u;
-    return true;
-}
-
-// Nothing to poll: the command ends with this line.
-bool finish(const char* msg) {
-    clear_temp_bp();
-    s_step = StepState{};
-    step_done(msg);
-    return false;
-}
-
-bool step_over(uint32_t pc) {
-    uint8_t code[4] = {};
-    bool mem_ok = read_insn(pc, code);
-    uint32_t cls = mem_ok ? thumb2_classify(pc, code) : T2_CLASS_NORMAL;
-    int len = mem_ok ? thumb2_insn_len(code) : 2;
-    bool is_call = cls & T2_CLASS_CALL;
-    DwarfLineInfo li;
-    dwarf_line_info(pc, &li);
-    if (li.next_start == 0 && is_call) {
-        uint32_t lr = 0;
-        if (dbg_read_reg(14, &lr) && (lr & ~1u) != pc) {
-            li.next_start = lr & ~1u;
-            log_add_line(&logv, "[DBG] StepOver: LR fallback");
-        }
-    }
-    bool needs_asm = is_backward_branch(pc, cls, code, mem_ok) ||
-                     (cls & (T2_CLASS_WFI | T2_CLASS_WFE | T2_CLASS_BKPT | T2_CLASS_SELF_LOOP));
-    if (cls == T2_CLASS_IT) {
-        log_add_line(&logv, "[DBG] StepOver: IT block \xE2\x80\x94 ASM stepping (ITSTATE-safe)");
-        if (!step_asm_one()) return finish("[DBG] StepOver: IT ASM failed");
-        for (int i = 0; i < 4 && !g_stop; ++i) {
-            uint32_t xpsr = 0;
-            if (!dbg_read_reg(16, &xpsr)) return finish("[DBG] StepOver: IT ASM failed");
-            if ((xpsr & 0x0600FC00u) == 0) break;
-            if (!step_asm_one()) return finish("[DBG] StepOver: IT ASM failed");
-        }
-        return finish("[DBG] StepOver: IT done");
-    }
-    bool uncond_jump = (cls & T2_CLASS_BRANCH) && !(cls & T2_CLASS_CALL) && !(cls & T2_CLASS_SELF_LOOP);
-    if (needs_asm || (cls & T2_CLASS_CBRANCH) || uncond_jump)
-        return finish(step_asm_one() ? "[DBG] StepOver: ASM step done" : "[DBG] StepOver: ASM step failed");
-    if (is_call) {
-        if (!li.next_start)
-            return finish(step_asm_one() ? "[DBG] StepOver: call (ASM fallback) done" : "[DBG] StepOver: call ASM failed");
-        log_addf(&logv, "[DBG] StepOver: call \xE2\x80\x94 BP+run @ %08X", li.next_start);
-        if (!place_temp_bp(li.next_start)) return finish("[DBG] StepOver: BP failed");
-        s_step.mode = STEP_MODE_STEP_OVER;
-        s_step.step_over_orig_pc = pc;
-        snprintf(s_step.step_over_file, sizeof s_step.step_over_file, "%s", li.file);
-        s_step.step_over_line = li.line_nr;
-        if (!resume_and_arm_timeout()) return finish("[DBG] StepOver: resume failed");
-        return true;
-    }
-    if (cls & T2_CLASS_SVCALL) {
-        uint32_t after = pc + (uint32_t)len;
-        log_addf(&logv, "[DBG] StepOver: skip trap \xE2\x80\x94 BP+run @ %08X", after);
-        if (!place_temp_bp(after)) return finish("[DBG] StepOver: BP failed");
-        s_step.mode = STEP_MODE_STEP_OVER;
-        if (!resume_and_arm_timeout()) return finish("[DBG] StepOver: resume failed");
-        return true;
-    }
-    if (!li.next_start) {
-        log_add_line(&logv, "[DBG] StepOver: no DWARF \xE2\x80\x94 ASM step");
-        return finish(step_asm_one() ? "[DBG] StepOver: ASM done" : "[DBG] StepOver: ASM failed");
-    }
-    log_addf(&logv, "[DBG] StepOver: normal \xE2\x80\x94 BP+run @ %08X", li.next_start);
-    if (!place_temp_bp(li.next_start)) return finish("[DBG] StepOver: BP failed");
-    s_step.mode = STEP_MODE_STEP_OVER;
-    snprintf(s_step.step_over_file, sizeof s_step.step_over_file, "%s", li.file);
-    s_step.step_over_line = li.line_nr;
-    s_step.step_over_orig_pc = pc;
-    if (!resume_and_arm_timeout()) return finish("[DBG] StepOver: resume failed");
-    return true;
-}
-
-bool step_into(uint32_t pc) {
-    uint8_t code[4] = {};
-    bool mem_ok = read_insn(pc, code);
-    uint32_t cls = mem_ok ? thumb2_classify(pc, code) : T2_CLASS_NORMAL;
-    if (cls & T2_CLASS_CALL)
-        return finish(step_asm_one() ? "[DBG] StepInto: entered callee" : "[DBG] StepInto: ASM failed");
-    uint32_t lr = 0;
-    if (!dbg_read_reg(14, &lr)) return finish("[DBG] StepInto: LR read failed");
-    s_step.step_into_lr_before = lr;
-    ElfLocation loc;
-    if (s_elf && elf_dwarf_lookup(s_elf, pc, &loc) && loc.file[0] && loc.line) {
-        snprintf(s_step.step_into_file, sizeof s_step.step_into_file, "%s", loc.file);
-        s_step.step_into_line = loc.line;
-    }
-    s_step.step_into_iters = 0;
-    s_step.mode = STEP_MODE_STEP_INTO;
-    if (!step_asm_one()) return finish("[DBG] StepInto: first ASM failed");
-    g_is_halted = false;
-    s_step.start_tick = plat_time_ms();
-    return true;
-}
-
+// Return addresses without call frame information: LR, else a stack word
+// that follows a call instruction, else LR anyway.
 bool plausible_return(uint32_t a, uint32_t start, uint32_t end) {
     if (!(a & 1) || a <= 1 || (a & ~1u) >= 0x40000000u) return false;
     uint32_t p = a & ~1u;
     if (end > start && p >= start && p < end) return false;
-    return true;
+    uint32_t fs, fe;
+    return !s_elf || elf_dwarf_func_span(s_elf, p, &fs, &fe);
 }
 
 uint32_t find_ret_addr(uint32_t lr, uint32_t sp, uint32_t start, uint32_t end) {
@@ -248,26 +432,47 @@ uint32_t find_ret_addr(uint32_t lr, uint32_t sp, uint32_t start, uint32_t end) {
         }
     }
     log_addf(&logv, "[DBG] StepOut: fallback LR=0x%08X", lr);
-    return lr & ~1u;
+    return (lr & 1) && lr < kExcReturn ? lr & ~1u : 0;
 }
 
 bool step_out(uint32_t pc) {
-    uint32_t lr = 0, sp = 0;
-    if (!dbg_read_reg(14, &lr) || !dbg_read_reg(13, &sp)) return finish("[DBG] StepOut: register read failed");
-    uint32_t start = 0, end = 0;
-    if (s_elf) elf_dwarf_func_span(s_elf, pc, &start, &end);
-    uint32_t ret = find_ret_addr(lr, sp, start, end);
+    UnwindRegs regs;
+    if (!read_unwind_regs(&regs)) return finish("[DBG] StepOut: register read failed");
+    s_step.mode = STEP_MODE_STEP_OUT;
+    s_step.done_msg = "[DBG] StepOut: done";
+    UnwindFrame f[3];
+    int n = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
+        return dbg_read_mem(addr, buf, len);
+    }, nullptr, f, 3);
+    uint32_t ret = 0, sp = 0;
+    bool exact = false;
+    if (n >= 2 && !f[1].guessed) {
+        const UnwindFrame& to = f[1].is_exception ? f[2] : f[1];
+        if (!f[1].is_exception || n >= 3) {
+            ret = to.pc;
+            sp = to.sp;
+            exact = true;
+            log_addf(&logv, "[DBG] StepOut: return to 0x%08X (%s), SP 0x%08X", ret, to.func, sp);
+        }
+    } else if (n == 1 && !strcmp(f[0].func, "main")) {
+        log_add_line(&logv, "[DBG] StepOut: main is the outermost frame");
+        return finish("[DBG] StepOut: failed");
+    }
+    if (!exact) {
+        uint32_t start = 0, end = 0;
+        if (s_elf) elf_dwarf_func_span(s_elf, pc, &start, &end);
+        ret = find_ret_addr(regs.r[14], regs.r[13], start, end);
+    }
     if (!ret) {
         log_add_line(&logv, "[DBG] StepOut: no return address found");
         return finish("[DBG] StepOut: failed");
     }
-    // The return address itself: it is hit the moment the function returns.
     log_addf(&logv, "[DBG] StepOut: BP+run @ 0x%08X", ret);
     if (!place_temp_bp(ret)) return finish("[DBG] StepOut: BP failed");
-    s_step.mode = STEP_MODE_STEP_OUT;
-    s_step.done_msg = "[DBG] StepOut: done";
-    if (!resume_and_arm_timeout()) return finish("[DBG] StepOut: resume failed");
-    return true;
+    s_step.want_addr = ret;
+    s_step.want_sp = sp;
+    s_step.check_sp = exact;
+    return run_until(WAIT_TARGET);
 }
 
 // The first instruction after main's prologue (PUSH, SUB SP, ADD R7,SP).
@@ -312,14 +517,13 @@ bool reset_and_maybe_run_to_main(uint32_t main_addr) {
     }
     uint32_t bp = after_prologue(main_addr);
     log_addf(&logv, "[DBG] RunToMain: BP+run @ 0x%08X", bp);
-    if (!place_temp_bp(bp)) {
-        s_step = StepState{};
-        step_done("[DBG] RunToMain: BP failed");
-        return false;
-    }
+    if (!place_temp_bp(bp)) return finish("[DBG] RunToMain: BP failed");
     s_step.mode = STEP_MODE_RUN_TO_MAIN;
     s_step.done_msg = "[DBG] RunToMain: stopped at main()";
+    s_step.want_addr = bp;
+    s_step.check_sp = false;
     plat_sleep_ms(50);
+    s_step.wait = WAIT_TARGET;
     if (!resume_and_arm_timeout()) return finish("[DBG] RunToMain: resume failed");
     return true;
 }
@@ -350,6 +554,58 @@ void set_or_clear_bp(int cmd, uint32_t addr) {
     g_cmd_busy = 0;
 }
 
+// The core halted while a step ran: at one of our breakpoints in the right
+// frame, somewhere the step must resume from, or somewhere it must end.
+bool on_halt() {
+    uint32_t sp = 0, pc = 0;
+    if (!read_sp_pc(&sp, &pc)) return finish("[DBG] Step: PC read failed");
+    bool ours = is_temp(pc) || (pc == s_step.want_addr && s_step.want_addr);
+    if (!ours) {
+        // A user breakpoint, a BKPT, a fault: the step ends where the core is.
+        clear_temp_bps();
+        return finish(bp_is_set(pc) ? "[DBG] Step: stopped at a breakpoint" : "[DBG] Step: unexpected halt");
+    }
+    switch (s_step.wait) {
+    case WAIT_RETURN:
+    case WAIT_TARGET:
+        if (pc != s_step.want_addr || (s_step.check_sp && sp != s_step.want_sp)) {
+            // The same code in a deeper (recursive) or another (task) frame: on.
+            if (!resume_and_arm_timeout()) return finish_fmt("resume failed");
+            return true;
+        }
+        clear_temp_bps();
+        if (s_step.wait == WAIT_TARGET) {
+            const char* m = s_step.done_msg ? s_step.done_msg : "[DBG] Step: done";
+            s_step.wait = WAIT_NONE;
+            return finish(m);
+        }
+        s_step.wait = WAIT_NONE;
+        return after_move(pc);
+    case WAIT_ENTRY:
+        clear_temp_bps();
+        s_step.wait = WAIT_NONE;
+        return finish_fmt("done");
+    case WAIT_EXITS: {
+        bool right;
+        if (s_step.have_ret_exit && pc == s_step.ret_exit) {
+            right = sp == s_step.ret_sp;
+        } else {
+            UnwindRegs regs;
+            uint32_t cfa = 0;
+            right = read_unwind_regs(&regs) && unwind_cfa(s_elf, regs.r, &cfa) && cfa == s_step.frame_cfa;
+        }
+        if (!right) {
+            if (!resume_and_arm_timeout()) return finish_fmt("resume failed");
+            return true;
+        }
+        clear_temp_bps();
+        s_step.wait = WAIT_NONE;
+        return after_move(pc);
+    }
+    default: return finish("[DBG] Step: unexpected halt");
+    }
+}
+
 }  // namespace
 
 void step_set_image(const ElfDwarf* elf) { s_elf = elf; }
@@ -357,8 +613,8 @@ void step_set_image(const ElfDwarf* elf) { s_elf = elf; }
 StepMode step_mode() { return s_step.mode; }
 
 bool step_owns_temp_bp(uint32_t* addr) {
-    if (addr) *addr = s_step.temp_bp_addr;
-    return s_step.temp_bp_set;
+    if (addr) *addr = s_step.temp_count ? s_step.temp[0] : 0;
+    return s_step.temp_count > 0;
 }
 
 void step_done(const char* msg) {
@@ -375,15 +631,13 @@ bool step_dispatch(int cmd, uint32_t addr) {
     uint32_t pc = 0;
     switch (cmd) {
     case PROBE_CMD_STEP:
-        if (!needs_halted("[DBG] StepOver: core not halted")) return false;
+    case PROBE_CMD_STEP_INTO: {
+        bool over = cmd == PROBE_CMD_STEP;
+        if (!needs_halted(over ? "[DBG] StepOver: core not halted" : nullptr)) return false;
         g_stepping = true;
-        if (!read_pc(&pc)) return finish("[DBG] StepOver: PC read failed");
-        return step_over(pc);
-    case PROBE_CMD_STEP_INTO:
-        if (!needs_halted(nullptr)) return false;
-        g_stepping = true;
-        if (!read_pc(&pc)) return finish("[DBG] StepInto: PC read failed");
-        return step_into(pc);
+        if (!read_pc(&pc)) return finish(over ? "[DBG] StepOver: PC read failed" : "[DBG] StepInto: PC read failed");
+        return begin_line_step(over ? STEP_MODE_STEP_OVER : STEP_MODE_STEP_INTO, pc);
+    }
     case PROBE_CMD_STEP_OUT:
         if (!needs_halted(nullptr)) return false;
         g_stepping = true;
@@ -408,105 +662,38 @@ bool step_dispatch(int cmd, uint32_t addr) {
 
 bool step_poll() {
     if (s_step.mode == STEP_MODE_NONE) return true;
+    if (s_step.stepping) {
+        // Range stepping that gave the loop a turn: the core is halted.
+        s_step.stepping = false;
+        return !step_range();
+    }
     if (plat_time_ms() - s_step.start_tick >= STEP_TIMEOUT_MS) {
         log_add_line(&logv, "[DBG] Step: timeout \xE2\x80\x94 halting core");
         bool halted = dbg_halt();
-        clear_temp_bp();
-        s_step = StepState{};
-        step_done(halted ? "[DBG] Step: timeout" : "[DBG] Step: timeout \xE2\x80\x94 core did not halt");
+        finish(halted ? "[DBG] Step: timeout" : "[DBG] Step: timeout \xE2\x80\x94 core did not halt");
         return true;
     }
     if (!g_is_halted && !dbg_is_halted()) return false;
-    clear_temp_bp();
     set_halted("BREAKPOINT");
-    uint32_t pc = 0;
-    if (!read_pc(&pc)) {
-        s_step = StepState{};
-        step_done("[DBG] Step: PC read failed");
-        return true;
-    }
-    const char* msg = nullptr;
-    switch (s_step.mode) {
-    case STEP_MODE_RUN_TO:
-    case STEP_MODE_STEP_OUT:
-    case STEP_MODE_RUN_TO_MAIN: msg = s_step.done_msg ? s_step.done_msg : "[DBG] Step: done"; break;
-    case STEP_MODE_STEP_INTO: {
-        uint32_t lr = 0;
-        if (!dbg_read_reg(14, &lr)) {
-            msg = "[DBG] StepInto: LR read failed";
-            break;
-        }
-        if ((lr | 1) != (s_step.step_into_lr_before | 1)) {
-            msg = "[DBG] StepInto: frame change";
-            break;
-        }
-        if (!s_elf) {
-            msg = "[DBG] StepInto: done (no ELF)";
-            break;
-        }
-        ElfLocation loc;
-        bool have = elf_dwarf_lookup(s_elf, pc, &loc) && loc.file[0] && loc.line;
-        if (have && (strcmp(loc.file, s_step.step_into_file) != 0 || loc.line != s_step.step_into_line)) {
-            msg = "[DBG] StepInto: done";
-            break;
-        }
-        if (!have && s_step.step_into_line) {
-            msg = "[DBG] StepInto: done (no debug info)";
-            break;
-        }
-        if (++s_step.step_into_iters > STEP_INTO_MAX_ITERS - 1) {
-            log_addf(&logv, "[DBG] StepInto: iter limit (%d)", STEP_INTO_MAX_ITERS);
-            msg = "[DBG] StepInto: iter limit";
-            break;
-        }
-        if (!step_asm_one()) {
-            msg = "[DBG] StepInto: ASM step failed";
-            break;
-        }
-        g_is_halted = false;
-        s_step.start_tick = plat_time_ms();
-        return false;
-    }
-    case STEP_MODE_STEP_OVER: {
-        msg = "[DBG] StepOver: done";
-        if (!s_elf || s_step.step_over_hops > STEP_OVER_MAX_HOPS - 1) break;
-        ElfLocation loc;
-        if (!elf_dwarf_lookup(s_elf, pc, &loc) || !loc.file[0] || !loc.line) break;
-        uint32_t fs = 0, fe = 0;
-        if (!elf_dwarf_func_span(s_elf, pc, &fs, &fe)) break;
-        if (s_step.step_over_orig_pc >= fs && (fe == 0 || s_step.step_over_orig_pc < fe)) break;
-        if (loc.prologue_end) break;
-        DwarfLineInfo li;
-        dwarf_line_info(pc, &li);
-        if (!li.next_start) break;
-        log_addf(&logv, "[DBG] StepOver: prologue skip hop %d @ 0x%08X (line %u, no prologue_end)",
-                 s_step.step_over_hops + 1, li.next_start, loc.line);
-        ++s_step.step_over_hops;
-        if (!place_temp_bp(li.next_start)) {
-            msg = "[DBG] StepOver: BP failed";
-            break;
-        }
-        if (!resume_and_arm_timeout()) {
-            clear_temp_bp();
-            msg = "[DBG] StepOver: resume failed";
-            break;
-        }
-        return false;
-    }
-    default: msg = "[DBG] Step: unexpected halt"; break;
-    }
-    s_step = StepState{};
-    step_done(msg);
-    return true;
+    return !on_halt();
 }
 
 void step_abort() {
-    clear_temp_bp();
+    clear_temp_bps();
     s_step = StepState{};
     g_stepping = false;
 }
 
+// The probe thread's call-stack hook: the halted core's frames.
+static int unwind_halted(UnwindFrame* frames, int max_frames) {
+    UnwindRegs regs;
+    if (!read_unwind_regs(&regs)) return 0;
+    return stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
+        return dbg_read_mem(addr, buf, len);
+    }, nullptr, frames, max_frames);
+}
+
 void runctl_install() {
-    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr};
+    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr, unwind_halted};
     probe_set_run_control(&rc);
 }

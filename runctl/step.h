@@ -18,8 +18,6 @@ enum StepMode {
 };
 
 constexpr uint32_t STEP_TIMEOUT_MS = 30000;
-constexpr int STEP_INTO_MAX_ITERS = 128;
-constexpr int STEP_OVER_MAX_HOPS = 16;
 
 // The image the source-level decisions read (the program sets it after a load).
 void step_set_image(const ElfDwarf* elf);

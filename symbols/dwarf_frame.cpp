@@ -1,5 +1,7 @@
 #include "symbols/dwarf_frame.h"
 
+#include <cstring>
+
 #include "symbols/elf_dwarf.h"
 
 namespace {
@@ -8,6 +10,7 @@ struct Cie {
     bool ok;
     uint32_t code_align;
     int32_t data_align;
+    uint32_t ra_reg;
     uint32_t insn_start, insn_end;
 };
 
@@ -26,8 +29,8 @@ Cie read_cie(const uint8_t* d, uint32_t size, uint32_t off) {
     if (version >= 4) pos += 2;  // address and segment selector sizes
     c.code_align = read_uleb128(d, end, &pos);
     c.data_align = read_sleb128(d, end, &pos);
-    if (version == 1) ++pos;
-    else (void)read_uleb128(d, end, &pos);
+    if (version == 1) c.ra_reg = pos < end ? d[pos++] : 0;
+    else c.ra_reg = read_uleb128(d, end, &pos);
     if (pos > end) return c;
     c.insn_start = pos;
     c.insn_end = end;
@@ -36,11 +39,18 @@ Cie read_cie(const uint8_t* d, uint32_t size, uint32_t off) {
 }
 
 struct Machine {
-    DwarfCfaRule rule;
-    DwarfCfaRule saved[8];
+    DwarfFrameRow row;
+    DwarfFrameRow initial;  // the CIE's rules, for DW_CFA_restore
+    DwarfFrameRow saved[8];
     int depth;
     uint32_t loc;
 };
+
+void set_rule(Machine* m, uint32_t reg, uint8_t kind, int32_t off) {
+    if (reg >= DWARF_FRAME_REGS) return;  // VFP and other columns: not unwound
+    m->row.kind[reg] = kind;
+    m->row.offset[reg] = off;
+}
 
 // Runs instructions in [pos, end) while the location stays at or below pc.
 // False for a form not evaluated here.
@@ -52,9 +62,9 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
         if (hi == 0x40) {
             advance = lo * c.code_align;
         } else if (hi == 0x80) {
-            (void)read_uleb128(d, end, &pos);
+            set_rule(m, lo, DWARF_REG_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
         } else if (hi == 0xC0) {
-            // restore of a register rule: the CFA is unaffected
+            if (lo < DWARF_FRAME_REGS) set_rule(m, lo, m->initial.kind[lo], m->initial.offset[lo]);
         } else {
             switch (op) {
             case 0x00: break;
@@ -67,33 +77,69 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
             case 0x02: advance = (pos < end ? d[pos++] : 0) * c.code_align; break;
             case 0x03: advance = read_u16(d, end, &pos) * c.code_align; break;
             case 0x04: advance = read_u32(d, end, &pos) * c.code_align; break;
-            case 0x05: case 0x09: case 0x14: (void)read_uleb128(d, end, &pos); (void)read_uleb128(d, end, &pos); break;
-            case 0x06: case 0x07: case 0x08: case 0x2E: (void)read_uleb128(d, end, &pos); break;
+            case 0x05: {  // offset_extended
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                break;
+            }
+            case 0x06: {  // restore_extended
+                uint32_t r = read_uleb128(d, end, &pos);
+                if (r < DWARF_FRAME_REGS) set_rule(m, r, m->initial.kind[r], m->initial.offset[r]);
+                break;
+            }
+            case 0x07: set_rule(m, read_uleb128(d, end, &pos), DWARF_REG_UNDEFINED, 0); break;
+            case 0x08: set_rule(m, read_uleb128(d, end, &pos), DWARF_REG_SAME, 0); break;
+            case 0x09: {  // register
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_REGISTER, (int32_t)read_uleb128(d, end, &pos));
+                break;
+            }
             case 0x0A:
                 if (m->depth >= 8) return false;
-                m->saved[m->depth++] = m->rule;
+                m->saved[m->depth++] = m->row;
                 break;
             case 0x0B:
                 if (m->depth <= 0) return false;
-                m->rule = m->saved[--m->depth];
+                m->row = m->saved[--m->depth];
                 break;
             case 0x0C:
-                m->rule.reg = read_uleb128(d, end, &pos);
-                m->rule.offset = (int32_t)read_uleb128(d, end, &pos);
+                m->row.cfa.reg = read_uleb128(d, end, &pos);
+                m->row.cfa.offset = (int32_t)read_uleb128(d, end, &pos);
                 break;
-            case 0x0D: m->rule.reg = read_uleb128(d, end, &pos); break;
-            case 0x0E: m->rule.offset = (int32_t)read_uleb128(d, end, &pos); break;
-            case 0x11: case 0x15: case 0x2F: (void)read_uleb128(d, end, &pos); (void)read_sleb128(d, end, &pos); break;
+            case 0x0D: m->row.cfa.reg = read_uleb128(d, end, &pos); break;
+            case 0x0E: m->row.cfa.offset = (int32_t)read_uleb128(d, end, &pos); break;
+            case 0x11: {  // offset_extended_sf
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_OFFSET, read_sleb128(d, end, &pos) * c.data_align);
+                break;
+            }
             case 0x12:
-                m->rule.reg = read_uleb128(d, end, &pos);
-                m->rule.offset = read_sleb128(d, end, &pos) * c.data_align;
+                m->row.cfa.reg = read_uleb128(d, end, &pos);
+                m->row.cfa.offset = read_sleb128(d, end, &pos) * c.data_align;
                 break;
-            case 0x13: m->rule.offset = read_sleb128(d, end, &pos) * c.data_align; break;
-            case 0x10: case 0x16: {  // register rules given by an expression: skip the block
-                (void)read_uleb128(d, end, &pos);
+            case 0x13: m->row.cfa.offset = read_sleb128(d, end, &pos) * c.data_align; break;
+            case 0x14: {  // val_offset
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_VAL_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                break;
+            }
+            case 0x15: {  // val_offset_sf
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_VAL_OFFSET, read_sleb128(d, end, &pos) * c.data_align);
+                break;
+            }
+            case 0x2E: (void)read_uleb128(d, end, &pos); break;  // GNU_args_size
+            case 0x2F: {  // GNU_negative_offset_extended
+                uint32_t r = read_uleb128(d, end, &pos);
+                set_rule(m, r, DWARF_REG_OFFSET, -(int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                break;
+            }
+            case 0x10: case 0x16: {  // register rules given by an expression: that register is lost
+                uint32_t r = read_uleb128(d, end, &pos);
                 uint32_t n = read_uleb128(d, end, &pos);
                 if (n > end - pos) return false;
                 pos += n;
+                set_rule(m, r, DWARF_REG_UNDEFINED, 0);
                 break;
             }
             default: return false;  // DW_CFA_def_cfa_expression and unknown forms
@@ -109,7 +155,7 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
 
 }  // namespace
 
-bool dwarf_frame_cfa(const uint8_t* d, uint32_t size, uint32_t pc, DwarfCfaRule* out) {
+bool dwarf_frame_row(const uint8_t* d, uint32_t size, uint32_t pc, DwarfFrameRow* out) {
     if (!d || !out) return false;
     pc &= ~1u;
     uint32_t pos = 0;
@@ -125,18 +171,27 @@ bool dwarf_frame_cfa(const uint8_t* d, uint32_t size, uint32_t pc, DwarfCfaRule*
                 Cie c = read_cie(d, size, cie_ptr);
                 if (!c.ok) return false;
                 Machine m{};
-                m.rule = DwarfCfaRule{13, 0};
+                m.row.cfa = DwarfCfaRule{13, 0};
+                m.row.ra_reg = c.ra_reg;
                 if (!run(d, c.insn_start, c.insn_end, c, 0xFFFFFFFFu, &m)) return false;
+                m.initial = m.row;
                 m.loc = lo;
                 m.depth = 0;
                 if (!run(d, pos, end, c, pc, &m)) return false;
-                *out = m.rule;
+                *out = m.row;
                 return true;
             }
         }
         pos = end;
     }
     return false;
+}
+
+bool dwarf_frame_cfa(const uint8_t* d, uint32_t size, uint32_t pc, DwarfCfaRule* out) {
+    DwarfFrameRow row;
+    if (!out || !dwarf_frame_row(d, size, pc, &row)) return false;
+    *out = row.cfa;
+    return true;
 }
 
 bool elf_dwarf_frame_base(const ElfDwarf* e, const uint32_t regs[16], uint32_t* base) {

@@ -58,7 +58,7 @@ bool add_file(Tables* t, const char* path) {
     return true;
 }
 
-void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bool prologue_end) {
+void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bool prologue_end, bool is_stmt) {
     if (address == 0) return;
     if (t->line_count == t->line_cap) {
         uint32_t cap = t->line_cap * 2;
@@ -73,7 +73,7 @@ void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bo
     }
     // Past 65,535 files an index cannot be told apart: unknown rather than wrapped.
     uint16_t idx = file_idx < t->file_count && file_idx <= 0xFFFF ? (uint16_t)file_idx : 0;
-    t->lines[t->line_count++] = LineEntry{address, line, idx, prologue_end};
+    t->lines[t->line_count++] = LineEntry{address, line, idx, prologue_end, is_stmt};
 }
 
 // One value of an entry-format field. Strings come back in `str` (when given),
@@ -242,7 +242,7 @@ bool read_file_tables(Tables* t, const uint8_t* d, uint32_t hdr_end, uint32_t* p
 
 void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const Unit& u) {
     uint32_t address = 0, file = 1, line = 1;
-    bool prologue_end = false;
+    bool prologue_end = false, is_stmt = u.default_is_stmt;
     // A sequence placed at address 0 belongs to code the linker discarded.
     bool seq_started = false, seq_dropped = false;
     auto reset = [&] {
@@ -250,6 +250,7 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
         file = 1;
         line = 1;
         prologue_end = false;
+        is_stmt = u.default_is_stmt;
         seq_started = seq_dropped = false;
     };
     auto emit = [&] {
@@ -262,7 +263,7 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
             if (u.version < 5) idx = file == 0 ? 0 : u.file_base + file - 1;
             else idx = u.file_base + file;
             if (idx < u.file_base) idx = 0;  // wrapped
-            emit_line(t, address, idx, line, prologue_end);
+            emit_line(t, address, idx, line, prologue_end, is_stmt);
         }
         prologue_end = false;
     };
@@ -296,7 +297,7 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
         case 3: line += (uint32_t)read_sleb128(d, end, &pos); break;
         case 4: file = read_uleb128(d, end, &pos); break;
         case 5: read_uleb128(d, end, &pos); break;
-        case 6: break;  // is_stmt does not filter rows
+        case 6: is_stmt = !is_stmt; break;
         case 7: break;
         case 8: address += u.min_inst * ((255u - u.opcode_base) / u.line_range); break;
         case 9: address += read_u16(d, end, &pos); break;

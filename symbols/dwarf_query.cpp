@@ -190,6 +190,51 @@ bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, ui
     return true;
 }
 
+bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out) {
+    if (!e || !out) return false;
+    pc &= ~1u;
+    int r = last_row_at_or_below(e, pc);
+    if (r < 0) return false;
+    uint32_t fs = 0, fe = 0;
+    bool in_func = elf_dwarf_func_span(e, pc, &fs, &fe);
+    const uint32_t at = e->lines[r].address & ~1u;
+    // Outside every function, or a row of another function (the line table
+    // of a unit ends without a row of its own): pc has no line, as in a
+    // library without debug information.
+    if (!in_func || at < fs) return false;
+    int k = r;
+    for (int j = r; j >= 0 && (e->lines[j].address & ~1u) == at; --j)
+        if (e->lines[j].is_stmt) {
+            k = j;
+            break;
+        }
+    const LineEntry& row = e->lines[k];
+    if (row.line == 0) return false;
+    uint32_t end = (uint32_t)r + 1 < e->line_count ? e->lines[r + 1].address & ~1u : 0;
+    if (fe && (end == 0 || end > fe)) end = fe;
+    if (end == 0 || end <= pc) end = pc + 2;
+    *out = ElfRow{at, end, row.line, row.file_idx, row.is_stmt};
+    return true;
+}
+
+uint32_t elf_dwarf_after_prologue(const ElfDwarf* e, uint32_t func_addr) {
+    uint32_t fs, fe;
+    if (!elf_dwarf_func_span(e, func_addr, &fs, &fe)) return 0;
+    int r = last_row_at_or_below(e, fs);
+    for (uint32_t i = r < 0 ? 0 : (uint32_t)r; i < e->line_count; ++i) {
+        uint32_t a = e->lines[i].address & ~1u;
+        if (fe && a >= fe) break;
+        if (a >= fs && e->lines[i].prologue_end) return a;
+    }
+    ElfRow first;
+    if (!elf_dwarf_row_at(e, fs, &first) || (fe && first.end >= fe)) return fs;
+    uint32_t post = first.end;
+    // A prologue that ends inside a row runs on to that row's end.
+    ElfRow mid;
+    if (elf_dwarf_row_at(e, post, &mid) && mid.start != post && (!fe || mid.end < fe)) post = mid.end;
+    return post;
+}
+
 // --- dump -------------------------------------------------------------------------------
 
 static void rule(FILE* f) { fprintf(f, "=============================================================\n"); }

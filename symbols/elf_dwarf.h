@@ -12,6 +12,7 @@ struct LineEntry {
     uint32_t line;      // 1-based
     uint16_t file_idx;  // into ElfDwarf::files; 0 = unknown
     bool prologue_end;
+    bool is_stmt;  // a recommended breakpoint location: steps stop only at these
 };
 
 struct FuncEntry {
@@ -138,6 +139,21 @@ uint32_t elf_dwarf_next_line_addr(const ElfDwarf* e, uint32_t pc);
 bool elf_dwarf_find_function(const ElfDwarf* e, const char* name, uint32_t* out_addr);
 bool elf_dwarf_is_function_entry(const ElfDwarf* e, uint32_t pc, char* out_name);
 bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, uint32_t* out_end);
+
+// The line-table row that holds pc: [start, end) runs to the next row at a
+// higher address (or the function's end); among rows at one address a
+// statement row is preferred. False when no row of a known line holds pc.
+struct ElfRow {
+    uint32_t start, end;
+    uint32_t line;
+    uint16_t file_idx;
+    bool is_stmt;
+};
+bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out);
+// Where a step into a function stops: the first row marked prologue_end in
+// it, else the end of the row at its entry (the line after its opening), or
+// the entry itself for a function of one row. 0 when no function holds addr.
+uint32_t elf_dwarf_after_prologue(const ElfDwarf* e, uint32_t func_addr);
 
 // Variables from .debug_info: those in scope at `pc`, and the index of every
 // function's locals and the file-level globals. -1 for bad arguments, 0

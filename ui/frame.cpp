@@ -67,7 +67,7 @@ static const ToolbarEntry s_toolbar[8] = {
     {&BtnReset, DBG_ICON_RESET, &g_theme.dbg_btn_reset, false, -1},
     {&BtnRunToMain, DBG_ICON_RUN_TO_MAIN, &g_theme.titlebar_info, false, -1},
     {&BtnStart, DBG_ICON_CONTINUE, &g_theme.dbg_btn_continue, true, 1},
-    {&BtnPause, DBG_ICON_PAUSE, &g_theme.dbg_btn_pause, true, 0},
+    {&BtnPause, DBG_ICON_PAUSE, &g_theme.dbg_btn_pause, false, 0},
     {&BtnStep, DBG_ICON_STEP_OVER, &g_theme.dbg_btn_step, true, 1},
     {&BtnStepInto, DBG_ICON_STEP_INTO, &g_theme.dbg_btn_step, true, 1},
     {&BtnStepOut, DBG_ICON_STEP_OUT, &g_theme.dbg_btn_step, true, 1},
@@ -90,6 +90,9 @@ bool toolbar_button_enabled(const Button* b) {
     if (e->needs_idle && g_cmd_busy.load() != 0) return false;
     // A halt made only to read local variables is not a halt the user can step from.
     bool halted = g_is_halted.load() && !g_watch_halting.load();
+    // Pause stops whatever runs, a step or run to main included (it aborts
+    // them); only a flash job, which owns the core, is not interrupted.
+    if (b == &BtnPause) return (!halted || g_stepping.load()) && g_flash_status.load() != FLASH_STATUS_BUSY;
     if (e->needs_halted == 1 && !halted) return false;
     if (e->needs_halted == 0 && halted) return false;
     return true;

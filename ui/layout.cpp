@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "probe/probe.h"
 #include "ui/ui_state.h"
 
 LayoutBox variables_box = {2, 35, 0, 0, 8}, source_box = {0, 35, 0, 0, 8}, plot_box = {0, 35, 0, 0, 8},
@@ -254,6 +255,8 @@ static void place_header_buttons() {
 }
 
 void ui_layout_pass(int win_w, int win_h) {
+    // The probe thread unwinds at a halt only while the panel is there to show it.
+    g_stack_wanted = g_show_stack;
     if (win_w <= 0 || win_h <= 0) return;
     if (s_prev_h > 0 && win_h != s_prev_h) {
         debug_box.y *= (float)win_h / (float)s_prev_h;

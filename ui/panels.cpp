@@ -228,11 +228,18 @@ void draw_stack_panel() {
         snprintf(idx, sizeof idx, "#%d", i);
         RenderText(idx, tx, bl, fp_col_label());
         float fx = tx + measure_text(idx) + 6;
-        RenderText(frames[i].func, fx, bl, frames[i].is_current ? &g_theme.syn_keyword.r : &g_theme.syn_function.r);
+        // A frame found by scanning the stack (code without call frame
+        // information) may be a stale word: it says so.
+        const float* name_col = frames[i].is_current ? &g_theme.syn_keyword.r
+                                : frames[i].guessed || frames[i].is_exception ? &g_theme.log_text_dim.r
+                                                                               : &g_theme.syn_function.r;
+        char name[160];
+        snprintf(name, sizeof name, "%s%s", frames[i].func, frames[i].guessed ? " (guessed)" : "");
+        RenderText(name, fx, bl, name_col);
         if (frames[i].file[0] && frames[i].line) {
             char loc[300];
             snprintf(loc, sizeof loc, "%s:%u", path_base_name(frames[i].file), frames[i].line);
-            float lx = fx + measure_text(frames[i].func) + 8, room = right_margin - lx;
+            float lx = fx + measure_text(name) + 8, room = right_margin - lx;
             if (room >= 20) RenderText(truncate_text_left(loc, room), lx, bl, &g_theme.log_text_dim.r);
         }
     }

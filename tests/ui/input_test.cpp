@@ -114,6 +114,7 @@ protected:
         ui_set_command_sink(nullptr);
         g_probe_connected = false;
         g_is_halted = false;
+        g_stepping = false;
     }
     void relayout(int w, int h) {
         window_w = w;
@@ -163,20 +164,23 @@ TEST_F(Input, RunControlPostsOnlyInTheStatesTheToolbarShowsEnabled) {
                    {&BtnPause, PROBE_CMD_HALT},        {&BtnStep, PROBE_CMD_STEP},
                    {&BtnStepInto, PROBE_CMD_STEP_INTO}, {&BtnStepOut, PROBE_CMD_STEP_OUT},
                    {&BtnStepAsm, PROBE_CMD_STEP_ASM}};
-    for (int state = 0; state < 32; ++state) {
-        bool connected = state & 1, halted = state & 2, busy = state & 4, watch_halt = state & 8, asm_on = state & 16;
+    for (int state = 0; state < 64; ++state) {
+        bool connected = state & 1, halted = state & 2, busy = state & 4, watch_halt = state & 8, asm_on = state & 16,
+             stepping = state & 32;
         for (const Case& c : buttons) {
             g_probe_connected = connected;
             g_is_halted = halted;
             g_cmd_busy = busy;
             g_watch_halting = watch_halt;
             g_show_asm = asm_on;
+            g_stepping = stepping;
             relayout(800, 600);
             g_posted.clear();
             bool really_halted = halted && !watch_halt;
             bool expect = connected && (asm_on || c.btn != &BtnStepAsm);
-            if (c.btn != &BtnReset) expect = expect && !busy;
-            if (c.btn == &BtnPause) expect = expect && !really_halted;
+            // Pause interrupts a busy step or run to main: only Reset and Pause ignore busy.
+            if (c.btn != &BtnReset && c.btn != &BtnPause) expect = expect && !busy;
+            if (c.btn == &BtnPause) expect = expect && (!really_halted || stepping);
             else if (c.btn != &BtnReset) expect = expect && really_halted;
             SCOPED_TRACE(testing::Message() << "state " << state << " cmd " << c.cmd);
             EXPECT_EQ(toolbar_button_enabled(c.btn), expect);
