@@ -13,6 +13,7 @@
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
 #include "probe/probe.h"
+#include "runctl/stack_unwind.h"
 #include "runctl/step.h"
 #include "sim/sim_usb_host.h"
 #include "symbols/elf_dwarf.h"
@@ -145,9 +146,22 @@ bool wait_until(const std::function<bool()>& pred) {
     return pred();
 }
 
-// A step over as the window asks for it: from the command being posted to the
-// registers published, through the probe thread and the stepping engine.
-bool step_costs(SimUsbKind kind) {
+// Runs the core (probe thread) to the first time addr is reached.
+bool run_to(uint32_t addr) {
+    auto idle = [] { return !probe_cmd_pending() && g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; };
+    return probe_post_cmd(PROBE_CMD_RESET, 0) && wait_until(idle) && probe_post_cmd(PROBE_CMD_SET_BKPT, addr) &&
+           wait_until(idle) && probe_post_cmd(PROBE_CMD_RESUME, 0) &&
+           wait_until([&] {
+               std::lock_guard<std::mutex> lk(reg_buf_mtx);
+               return g_is_halted.load() && (reg_buf[15] & ~1u) == addr && g_cmd_busy == 0;
+           }) &&
+           probe_post_cmd(PROBE_CMD_CLEAR_BKPT, addr) && wait_until(idle);
+}
+
+// The steps as the window asks for them: from the command being posted to the
+// registers (and, with the Call stack panel shown, the frames) published,
+// through the probe thread and the stepping engine.
+bool step_costs(SimUsbKind kind, bool with_stack) {
     BenchRig rig(kind, "demo_O0_dwarf4.elf");
     SimSystem* sys = rig.sys;
     if (!sys) return false;
@@ -155,31 +169,98 @@ bool step_costs(SimUsbKind kind) {
     ElfDwarf* elf = elf_dwarf_load(elf_path.c_str());
     step_set_image(elf);
     runctl_install();
+    g_stack_wanted = with_stack;
     PlatThread* t = probe_thread_start();
     auto done = [] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; };
-    uint32_t main_addr = 0;
-    bool ok = t && elf && wait_until([] { return g_probe_connected.load(); }) &&
-              elf_dwarf_find_function(elf, "main", &main_addr) && probe_post_cmd(PROBE_CMD_RUN_TO_MAIN, main_addr) &&
-              wait_until([] { return g_is_halted.load() && g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
-    std::printf("%s, step over on the demo at -O0 (post to registers published):\n", name(kind));
-    // main: line 92 calls led_init, 93 calls tick_init, 94 is a plain store.
-    const char* what[3] = {"step over a call (line 92)", "step over a call (line 93)", "step over a plain line (94)"};
-    for (int i = 0; ok && i < 3; ++i) {
+    bool ok = t && elf && wait_until([] { return g_probe_connected.load(); });
+    std::printf("%s, steps on the demo at -O0 (post to published%s):\n", name(kind),
+                with_stack ? ", call stack included" : "");
+    struct Case {
+        const char* what;
+        const char* file;
+        uint32_t line;
+        int cmd;
+        const char* end_file;
+        uint32_t end_line;
+    } cases[] = {
+        {"step over a plain line (main.c:94)", "main.c", 94, PROBE_CMD_STEP, "main.c", 96},
+        {"step over a call (main.c:92)", "main.c", 92, PROBE_CMD_STEP, "main.c", 93},
+        {"step over a loop line (startup.c:81)", "startup.c", 81, PROBE_CMD_STEP, "startup.c", 82},
+        {"step into a call (main.c:99)", "main.c", 99, PROBE_CMD_STEP_INTO, "wave.c", 20},
+        {"step out (wave.c:27 to main)", "wave.c", 27, PROBE_CMD_STEP_OUT, "main.c", 100},
+    };
+    for (const Case& c : cases) {
+        if (!ok) break;
+        uint32_t at = elf_dwarf_line_to_addr(elf, c.file, c.line) & ~1u;
+        if (!run_to(at)) {
+            std::printf("  %-34s !! could not reach %s:%u\n", c.what, c.file, c.line);
+            ok = false;
+            break;
+        }
         bool r = false;
-        Cost k = measure(sys, [&] { return probe_post_cmd(PROBE_CMD_STEP, 0) && wait_until(done); }, &r);
+        Cost k = measure(sys, [&] { return probe_post_cmd(c.cmd, 0) && wait_until(done); }, &r);
         ElfLocation loc = {};
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             elf_dwarf_lookup(elf, reg_buf[15], &loc);
         }
-        r = r && loc.line == 93u + (uint32_t)i + (i == 2);  // 92 -> 93 -> 94 -> 96
-        row(what[i], k, r);
+        r = r && loc.line == c.end_line && strstr(loc.file, c.end_file);
+        row(c.what, k, r);
+        ok = ok && r;
     }
     if (t) probe_thread_stop_and_wait(t);
     probe_set_run_control(nullptr);
     step_set_image(nullptr);
+    g_stack_wanted = true;
     elf_dwarf_free(elf);
     return ok;
+}
+
+// One unwind of a deep stack: factorial's recursion 10 deep under main.
+bool unwind_costs(SimUsbKind kind) {
+    BenchRig rig(kind, "demo_O0_dwarf4.elf");
+    SimSystem* sys = rig.sys;
+    if (!sys) return false;
+    std::string elf_path = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.elf";
+    ElfDwarf* elf = elf_dwarf_load(elf_path.c_str());
+    DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
+    bool ok = elf && c && dap_connect(c, 1000000, false) && dap_halt(c);
+    s_dap = c;
+    uint32_t at = ok ? elf_dwarf_line_to_addr(elf, "wave.c", 32) & ~1u : 0;  // if (n <= 1u): the deepest call
+    ok = ok && at && dap_set_bp(c, at);
+    UnwindRegs regs{};
+    UnwindFrame frames[UNWIND_MAX_FRAMES];
+    int n = 0;
+    auto read = [](void*, uint32_t a, uint8_t* b, uint32_t len) { return dbg_read_mem(a, b, len); };
+    // Each hit is one call deeper until tick % 12 comes round to 9: 10 factorial frames.
+    for (int hit = 0; ok && hit < 20000; ++hit) {
+        ok = dbg_resume() && wait_until([] { return dbg_is_halted(); });
+        static const uint8_t idx[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18};
+        uint32_t v[18];
+        ok = ok && dbg_read_reg_list(idx, 18, v);
+        memcpy(regs.r, v, sizeof regs.r);
+        regs.msp = v[16], regs.psp = v[17], regs.banked_valid = true;
+        n = stack_unwind(elf, &regs, read, nullptr, frames, UNWIND_MAX_FRAMES);
+        if (n >= 11) break;
+    }
+    dap_clear_bp(c, at);
+    bool r = false;
+    Cost k = measure(sys, [&] {
+        static const uint8_t idx[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18};
+        uint32_t v[18];
+        if (!dbg_read_reg_list(idx, 18, v)) return false;
+        memcpy(regs.r, v, sizeof regs.r);
+        regs.msp = v[16], regs.psp = v[17], regs.banked_valid = true;
+        n = stack_unwind(elf, &regs, read, nullptr, frames, UNWIND_MAX_FRAMES);
+        return n == 11;
+    }, &r);
+    char what[64];
+    std::snprintf(what, sizeof what, "unwind %d frames (registers included)", n);
+    std::printf("%s:\n", name(kind));
+    row(what, k, ok && r);
+    s_dap = nullptr;
+    elf_dwarf_free(elf);
+    return ok && r;
 }
 
 }  // namespace
@@ -187,6 +268,8 @@ bool step_costs(SimUsbKind kind) {
 int main() {
     bool ok = true;
     for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64}) ok &= run(k);
-    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= step_costs(k);
+    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512})
+        for (bool stack : {false, true}) ok &= step_costs(k, stack);
+    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= unwind_costs(k);
     return ok ? 0 : 1;
 }

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int kBurst = 48;        // single steps per turn of the probe loop: a Pause gets through
-constexpr int kLoopSteps = 24;    // steps inside one range before running to its exits
+constexpr int kLoopSteps = 64;    // steps inside one range before running to its exits in any case
 constexpr int kMaxTemp = 8;
 constexpr uint32_t kExcReturn = 0xF0000000u;
 
@@ -46,6 +46,7 @@ struct StepState {
     uint32_t line;
     uint32_t range_start, range_end;
     int range_steps;
+    bool looped;    // a branch back inside the range was taken: the line loops
     bool stepping;  // range stepping goes on at the next poll
     uint32_t pc;
     // What a halt at a temporary breakpoint must satisfy.
@@ -172,6 +173,18 @@ void set_range(const ElfRow& row) {
     const char* f = (row.file_idx < s_elf->file_count && s_elf->files[row.file_idx]) ? s_elf->files[row.file_idx] : "";
     snprintf(s_step.file, sizeof s_step.file, "%s", f);
     s_step.range_steps = 0;
+    // A branch back into the range makes the line a loop: it is run to its
+    // exits from the start rather than stepped round.
+    s_step.looped = false;
+    for (uint32_t a = s_step.range_start; a < s_step.range_end && !s_step.looped;) {
+        uint8_t c[4];
+        if (!s_elf || !elf_read_text(s_elf, a, c, 4)) break;
+        uint32_t cls = thumb2_classify(a, c), t = thumb2_branch_target(a, c);
+        if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && !(cls & T2_CLASS_CALL) && t && t <= a &&
+            t >= s_step.range_start)
+            s_step.looped = true;
+        a += (uint32_t)thumb2_insn_len(c);
+    }
 }
 
 // Nothing to poll: the command ends with this line.
@@ -319,7 +332,7 @@ bool step_range() {
         if (cls & T2_CLASS_SELF_LOOP) return finish_fmt("line branches to itself");
         if ((cls & T2_CLASS_CALL) && s_step.mode == STEP_MODE_STEP_OVER) return run_over(pc + len);
         if (cls & (T2_CLASS_SVCALL | T2_CLASS_WFI | T2_CLASS_WFE)) return run_over(pc + len);
-        if (s_step.range_steps >= kLoopSteps && (cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && start_exit_run()) {
+        if ((s_step.looped || s_step.range_steps >= kLoopSteps) && start_exit_run()) {
             s_step.want_addr = 0;
             return run_until(WAIT_EXITS);
         }
@@ -341,6 +354,7 @@ bool step_range() {
         }
         if (npc >= s_step.range_start && npc < s_step.range_end) {
             ++s_step.range_steps;
+            if (npc <= pc) s_step.looped = true;
             continue;
         }
         ElfRow row;

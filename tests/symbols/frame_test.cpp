@@ -1,6 +1,7 @@
 // Call frame information against readelf's own interpretation of it.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -21,7 +22,17 @@ struct CfaRow {
     uint32_t loc, end;
     uint32_t reg;
     int32_t off;
+    // The register columns: register number, and the offset from the CFA
+    // where it is saved ("c-8"), or 1 where readelf says "u" (not saved).
+    std::vector<std::pair<uint32_t, int32_t>> saved;
 };
+
+// "r4" -> 4, "ra" -> 14 (gcc's return-address column), else -1.
+int column_reg(const std::string& name) {
+    if (name == "ra" || name == "lr") return 14;
+    if (name.size() > 1 && name[0] == 'r' && isdigit((unsigned char)name[1])) return std::stoi(name.substr(1));
+    return -1;
+}
 
 // Every row of `readelf --debug-dump=frames-interp`, with the end of its range.
 std::vector<CfaRow> readelf_rows(const std::string& elf) {
@@ -33,8 +44,13 @@ std::vector<CfaRow> readelf_rows(const std::string& elf) {
     uint32_t fde_end = 0;
     size_t fde_first = 0;
     bool in_fde = false;
+    std::vector<int> columns;
     while (std::getline(in, line)) {
-        if (line.find(" CIE") != std::string::npos) {
+        if (line.find("   LOC   CFA") == 0) {
+            columns.clear();
+            std::istringstream hs(line.substr(12));
+            for (std::string c; hs >> c;) columns.push_back(column_reg(c));
+        } else if (line.find(" CIE") != std::string::npos) {
             in_fde = false;
         } else if (std::regex_search(line, m, fde)) {
             fde_end = (uint32_t)std::stoul(m[2], nullptr, 16);
@@ -48,7 +64,13 @@ std::vector<CfaRow> readelf_rows(const std::string& elf) {
             }
             uint32_t loc = (uint32_t)std::stoul(m[1], nullptr, 16);
             if (rows.size() > fde_first) rows.back().end = loc;
-            rows.push_back({loc, fde_end, (uint32_t)std::stoul(m[2]), std::stoi(m[3])});
+            CfaRow r{loc, fde_end, (uint32_t)std::stoul(m[2]), std::stoi(m[3]), {}};
+            std::istringstream vs(line.substr(17));
+            std::string v;
+            for (size_t c = 0; c < columns.size() && vs >> v; ++c) {
+                if (columns[c] >= 0) r.saved.push_back({(uint32_t)columns[c], v.rfind("c", 0) == 0 ? std::stoi(v.substr(1)) : 1});
+            }
+            rows.push_back(r);
         }
     }
     return rows;
@@ -68,10 +90,18 @@ TEST(DwarfFrame, EveryRowReadelfInterpretsOfTheFixtures) {
         for (const CfaRow& r : rows)
             for (uint32_t pc : {r.loc, r.end - 2}) {
                 if (pc < r.loc || pc >= r.end) continue;
-                DwarfCfaRule got{};
-                ASSERT_TRUE(dwarf_frame_cfa(frame.data(), (uint32_t)frame.size(), pc, &got)) << name << " pc " << std::hex << pc;
-                EXPECT_EQ(got.reg, r.reg) << name << " pc " << std::hex << pc;
-                EXPECT_EQ(got.offset, r.off) << name << " pc " << std::hex << pc;
+                DwarfFrameRow got{};
+                ASSERT_TRUE(dwarf_frame_row(frame.data(), (uint32_t)frame.size(), pc, &got)) << name << " pc " << std::hex << pc;
+                EXPECT_EQ(got.cfa.reg, r.reg) << name << " pc " << std::hex << pc;
+                EXPECT_EQ(got.cfa.offset, r.off) << name << " pc " << std::hex << pc;
+                EXPECT_EQ(got.ra_reg, 14u);
+                for (auto [reg, off] : r.saved) {
+                    bool saved = off != 1;
+                    EXPECT_EQ(got.kind[reg] == DWARF_REG_OFFSET, saved) << name << " pc " << std::hex << pc << " r" << reg;
+                    if (saved) {
+                        EXPECT_EQ(got.offset[reg], off) << name << " pc " << std::hex << pc << " r" << reg;
+                    }
+                }
                 ++checked;
             }
         EXPECT_GT(checked, 12) << name;
