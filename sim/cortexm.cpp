@@ -101,8 +101,35 @@ bool debug_enabled(const SimCortexM* c) { return (c->scs.dhcsr_ctrl & SIM_DHCSR_
 
 void raise_fault(SimCortexM* c, unsigned exc, uint32_t cfsr_bits, uint32_t return_addr);
 
-// ARMv7-M PushStack + ExceptionTaken. Lazy FP stacking is simplified to
-// eager stacking: S0-S15 and FPSCR are written at entry when FPCA is set.
+// ARMv7-M UpdateFPCCR: the frame's FP space is reserved, not yet written;
+// the ready bits record what the preempted context could take, should the
+// lazy write fault.
+void update_fpccr(SimCortexM* c, uint32_t frame, bool handler, bool unprivileged, int exec_prio) {
+    uint32_t f = c->scs.fpccr & ~(SIM_FPCCR_USER | SIM_FPCCR_THREAD | SIM_FPCCR_HFRDY | SIM_FPCCR_MMRDY |
+                                  SIM_FPCCR_BFRDY | SIM_FPCCR_MONRDY);
+    f |= SIM_FPCCR_LSPACT;
+    if (!handler && unprivileged) f |= SIM_FPCCR_USER;
+    if (!handler) f |= SIM_FPCCR_THREAD;
+    if (exec_prio > -1) f |= SIM_FPCCR_HFRDY;
+    if ((c->scs.shcsr_ena & SIM_SHCSR_MEMFAULTENA) && exec_prio > c->prio[SIM_EXC_MEMMANAGE]) f |= SIM_FPCCR_MMRDY;
+    if ((c->scs.shcsr_ena & SIM_SHCSR_BUSFAULTENA) && exec_prio > c->prio[SIM_EXC_BUSFAULT]) f |= SIM_FPCCR_BFRDY;
+    if ((c->scs.demcr & SIM_DEMCR_MON_EN) && exec_prio > c->prio[SIM_EXC_DEBUGMON]) f |= SIM_FPCCR_MONRDY;
+    c->scs.fpccr = f;
+    c->scs.fpcar = frame + 0x20;
+}
+
+// ARMv7-M PreserveFPState: the lazily reserved space gets S0-S15 and FPSCR.
+// LSPACT stays set when a write fails, so the retried instruction tries again.
+bool preserve_fp_state(SimCortexM* c) {
+    bool ok = true;
+    for (unsigned i = 0; i < 16; ++i) ok = bus_write32(c, c->scs.fpcar + 4 * i, rd(c, UC_ARM_REG_S0 + i)) && ok;
+    ok = bus_write32(c, c->scs.fpcar + 0x40, rd(c, UC_ARM_REG_FPSCR)) && ok;
+    if (ok) c->scs.fpccr &= ~SIM_FPCCR_LSPACT;
+    return ok;
+}
+
+// ARMv7-M PushStack + ExceptionTaken. With FPCA set, S0-S15 and FPSCR are
+// written now (LSPEN clear) or on the handler's first FP instruction.
 void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
     uint32_t vector = 0;
     if (!bus_read32(c, c->scs.vtor + 4 * exc, &vector)) {
@@ -119,6 +146,7 @@ void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
             return;
         }
     }
+    const int exec_prio = sim_cm_exec_priority(c); // of the preempted context
     Mode m = read_mode(c);
     const bool handler = m.ipsr != 0;
     const bool use_psp = !handler && (m.control & 2);
@@ -135,14 +163,15 @@ void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
                                return_addr & ~1u, xpsr};
     bool ok = true;
     for (unsigned i = 0; i < 8; ++i) ok = bus_write32(c, frame + 4 * i, words[i]) && ok;
-    if (fp) {
+    if (fp && (c->scs.fpccr & SIM_FPCCR_LSPEN)) {
+        update_fpccr(c, frame, handler, (m.control & 1) != 0, exec_prio);
+    } else if (fp) {
         for (unsigned i = 0; i < 16; ++i) ok = bus_write32(c, frame + 0x20 + 4 * i, rd(c, UC_ARM_REG_S0 + i)) && ok;
         ok = bus_write32(c, frame + 0x60, rd(c, UC_ARM_REG_FPSCR)) && ok;
         ok = bus_write32(c, frame + 0x64, 0) && ok;
     }
     if (use_psp) m.psp = frame;
     else m.msp = frame;
-    if (fp) c->scs.fpcar = frame + 0x20; // where the FP registers went
 
     const uint32_t exc_return = 0xFFFFFFE1u | (fp ? 0 : 0x10u) | (handler ? 0 : 8u) | (use_psp ? 4u : 0);
     m.ipsr = exc;
@@ -248,9 +277,11 @@ void exception_return(SimCortexM* c, uint32_t exc_return) {
     uint32_t w[8];
     bool ok = true;
     for (unsigned i = 0; i < 8; ++i) ok = bus_read32(c, frame + 4 * i, &w[i]) && ok;
+    // LSPACT still set: the handler used no FP, the registers hold the context.
+    const bool fp_in_regs = !ftype && (c->scs.fpccr & SIM_FPCCR_LSPACT);
     uint32_t s[16] = {};
     uint32_t fpscr = 0;
-    if (!ftype) {
+    if (!ftype && !fp_in_regs) {
         for (unsigned i = 0; i < 16; ++i) ok = bus_read32(c, frame + 0x20 + 4 * i, &s[i]) && ok;
         ok = bus_read32(c, frame + 0x60, &fpscr) && ok;
     }
@@ -277,7 +308,9 @@ void exception_return(SimCortexM* c, uint32_t exc_return) {
     write_mode(c, m);
     const int regs[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
     for (unsigned i = 0; i < 6; ++i) wr(c, regs[i], w[i]);
-    if (!ftype) {
+    if (fp_in_regs) {
+        c->scs.fpccr &= ~SIM_FPCCR_LSPACT;
+    } else if (!ftype) {
         for (unsigned i = 0; i < 16; ++i) wr(c, UC_ARM_REG_S0 + i, s[i]);
         wr(c, UC_ARM_REG_FPSCR, fpscr);
     }
@@ -336,17 +369,22 @@ void hook_code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
     if (fetch16(c, pc, &hw)) {
         const bool wide = (hw >> 11) >= 0x1D;
         if (wide) fetch16(c, pc + 2, &hw2);
+        const bool fp_insn = wide && (hw & 0xEC00) == 0xEC00 && ((hw2 >> 9) & 7) == 5; // coprocessor 10/11
         SimCmEvent ev = SimCmEvent::none;
         if (hw == 0xBF30 || (hw == 0xF3AF && hw2 == 0x8003)) ev = SimCmEvent::wfi;
         else if (hw == 0xBF20 || (hw == 0xF3AF && hw2 == 0x8002)) ev = SimCmEvent::wfe;
         else if (hw == 0xBF40 || (hw == 0xF3AF && hw2 == 0x8004)) c->event_reg = true;
         else if (hw == 0xB662 || hw == 0xB661 || ((hw & 0xFFF0) == 0xF380 && (hw2 & 0xFF00) == 0x8800))
             c->stop_next = true; // masks may drop: look at pending exceptions after it
-        else if (wide && (hw & 0xEC00) == 0xEC00 && ((hw2 >> 9) & 7) == 5 && ((c->scs.cpacr >> 20) & 0xF) != 0xF)
+        else if (fp_insn && ((c->scs.cpacr >> 20) & 0xF) != 0xF)
             ev = SimCmEvent::nocp;
         else if (wide && (c->scs.ccr & SIM_CCR_DIV_0_TRP) && ((hw & 0xFFF0) == 0xFB90 || (hw & 0xFFF0) == 0xFBB0) &&
                  (hw2 & 0xF0F0) == 0xF0F0 && rd(c, UC_ARM_REG_R0 + (hw2 & 0xF)) == 0)
             ev = SimCmEvent::divbyzero;
+        // A lazily reserved FP context is written before an FP instruction
+        // executes (the engine does not call us for one failing its IT condition).
+        if (ev == SimCmEvent::none && fp_insn && (c->scs.fpccr & SIM_FPCCR_LSPACT) && !preserve_fp_state(c))
+            ev = SimCmEvent::lazy_fp_error;
         if (ev != SimCmEvent::none) {
             c->event = ev;
             uc_emu_stop(uc);
@@ -449,6 +487,7 @@ void handle_event(SimCortexM* c, uc_err err) {
     case SimCmEvent::invstate: raise_fault(c, SIM_EXC_USAGEFAULT, SIM_CFSR_INVSTATE, c->event_pc); break;
     case SimCmEvent::nocp: raise_fault(c, SIM_EXC_USAGEFAULT, SIM_CFSR_NOCP, c->event_pc); break;
     case SimCmEvent::divbyzero: raise_fault(c, SIM_EXC_USAGEFAULT, SIM_CFSR_DIVBYZERO, c->event_pc); break;
+    case SimCmEvent::lazy_fp_error: raise_fault(c, SIM_EXC_BUSFAULT, SIM_CFSR_LSPERR, c->event_pc); break;
     case SimCmEvent::data_bus_error: raise_fault(c, SIM_EXC_BUSFAULT, SIM_CFSR_PRECISERR, c->event_pc); break;
     case SimCmEvent::fetch_error: fetch_fault(c, pc); break;
     case SimCmEvent::late_bus_error:

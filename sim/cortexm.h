@@ -27,12 +27,20 @@
 //   IPSR does not clear it). Stops from our hooks were never seen to land
 //   inside an IT block; as a guard, exceptions are not taken inside one
 //   (the block is at most 4 instructions, see cortexm.cpp).
+// - The code hook does not run for an instruction of an IT block whose
+//   condition fails: a hooked instruction is one that executes. (The count
+//   of IT instructions still to come therefore runs late after such a
+//   block, deferring an exception by at most 3 instructions.)
 //
-// Simplifications: FP context is stacked eagerly (no lazy stacking, FPCAR
-// unused); a fault raised by an instruction inside an IT block enters its
-// handler with the engine's leftover IT state (not seen in practice); no MPU
-// (MPU_TYPE reads 0); UNALIGN_TRP is stored but not enforced; FPB and DWT
-// matches are ignored while C_DEBUGEN is clear.
+// FP context: with FPCCR.LSPEN an exception entry only reserves the space
+// for S0-S15/FPSCR (FPCCR.LSPACT, FPCAR); the first FP instruction that
+// executes writes them there, and a return with LSPACT still set
+// leaves the registers as they are. A failed lazy write is taken as a
+// BusFault (LSPERR) at that instruction.
+// Simplifications: a fault raised by an instruction inside an IT block
+// enters its handler with the engine's leftover IT state (not seen in
+// practice); no MPU (MPU_TYPE reads 0); UNALIGN_TRP is stored but not
+// enforced; FPB and DWT matches are ignored while C_DEBUGEN is clear.
 #pragma once
 
 #include "sim/board_profile.h"
@@ -68,7 +76,7 @@ struct SimFetchRegion {
 // What the engine reported at the end of a run of instructions.
 enum class SimCmEvent : uint8_t {
     none, svc, bkpt, exc_return, wfi, wfe, undef, invstate, nocp, divbyzero,
-    data_bus_error, fetch_error, late_bus_error, stop_request, debug_match,
+    data_bus_error, fetch_error, late_bus_error, stop_request, debug_match, lazy_fp_error,
 };
 
 struct SimCortexM {

@@ -48,7 +48,11 @@ constexpr uint32_t SIM_CFSR_IACCVIOL = 1u << 0, SIM_CFSR_DACCVIOL = 1u << 1, SIM
                    SIM_CFSR_PRECISERR = 1u << 9, SIM_CFSR_UNSTKERR = 1u << 11, SIM_CFSR_STKERR = 1u << 12,
                    SIM_CFSR_BFARVALID = 1u << 15, SIM_CFSR_UNDEFINSTR = 1u << 16, SIM_CFSR_INVSTATE = 1u << 17,
                    SIM_CFSR_INVPC = 1u << 18, SIM_CFSR_NOCP = 1u << 19, SIM_CFSR_UNALIGNED = 1u << 24,
-                   SIM_CFSR_DIVBYZERO = 1u << 25;
+                   SIM_CFSR_DIVBYZERO = 1u << 25, SIM_CFSR_LSPERR = 1u << 13;
+// FPCCR: the state of a lazily preserved FP context, and its enables.
+constexpr uint32_t SIM_FPCCR_LSPACT = 1u << 0, SIM_FPCCR_USER = 1u << 1, SIM_FPCCR_THREAD = 1u << 3,
+                   SIM_FPCCR_HFRDY = 1u << 4, SIM_FPCCR_MMRDY = 1u << 5, SIM_FPCCR_BFRDY = 1u << 6,
+                   SIM_FPCCR_MONRDY = 1u << 8, SIM_FPCCR_LSPEN = 1u << 30, SIM_FPCCR_ASPEN = 1u << 31;
 // HFSR.
 constexpr uint32_t SIM_HFSR_VECTTBL = 1u << 1, SIM_HFSR_FORCED = 1u << 30, SIM_HFSR_DEBUGEVT = 1u << 31;
 // SHCSR enables.

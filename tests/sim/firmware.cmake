@@ -17,3 +17,16 @@ if(svd_schema)
 endif()
 target_compile_definitions(firmware_unit_tests PRIVATE KORVANE_SVD_SCHEMA="${svd_schema_first}")
 target_compile_definitions(firmware_qemu_tests PRIVATE KORVANE_SVD_SCHEMA="${svd_schema_first}")
+
+# The FreeRTOS firmware on our board (unit) and on QEMU under gdb (qemu).
+korvane_test(rtos_unit_tests LABEL unit
+  SOURCES sim/rtos_firmware_test.cpp sim/qemu_gdb.cpp
+  LIBS sim sim_demo_firmware)
+korvane_test(rtos_qemu_tests LABEL qemu
+  SOURCES sim/rtos_firmware_test.cpp sim/qemu_gdb.cpp
+  LIBS sim_demo_firmware)
+target_compile_definitions(rtos_qemu_tests PRIVATE KORVANE_QEMU_TESTS=1)
+foreach(kind unit qemu)
+  target_include_directories(rtos_${kind}_tests PRIVATE ${CMAKE_SOURCE_DIR})
+  add_dependencies(rtos_${kind}_tests demo_firmware)
+endforeach()

@@ -5,6 +5,7 @@ korvane_test(sim_board_tests LABEL unit
     ${CMAKE_CURRENT_LIST_DIR}/board_debug_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_flash_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_core_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/board_lazy_fp_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_input_test.cpp
   LIBS sim)
 target_compile_definitions(sim_board_tests PRIVATE KORVANE_DEMO_FW_DIR="${KORVANE_DEMO_FW_DIR}")
