@@ -75,6 +75,30 @@ void fill(UnwindFrame* f, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc) {
     }
 }
 
+// One frame of code, as the source shows it: a function inlined at pc is a
+// frame of its own, above the function it was inlined into, whose line is
+// then the call's. Adds the frames at `at`; returns how many.
+int add_frames(UnwindFrame* frames, int at, int max, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc) {
+    ElfInline chain[ELF_MAX_INLINE];
+    int k = e && is_code(e, lookup_pc) ? elf_dwarf_inline_chain(e, lookup_pc, chain, ELF_MAX_INLINE) : 0;
+    fill(&frames[at], e, pc, lookup_pc);
+    if (k == 0) return 1;
+    UnwindFrame real = frames[at];
+    int n = 0;
+    for (int i = k - 1; i >= -1 && at + n < max; --i) {
+        UnwindFrame* f = &frames[at + n];
+        *f = real;
+        f->is_inlined = i >= 0;
+        if (i >= 0) snprintf(f->func, sizeof f->func, "%s", chain[i].func);
+        if (i < k - 1) {
+            snprintf(f->file, sizeof f->file, "%s", chain[i + 1].call_file);
+            f->line = chain[i + 1].call_line;
+        }
+        ++n;
+    }
+    return n;
+}
+
 struct Regs {
     uint32_t r[16];
     uint16_t known;  // bit n: r[n] is known
@@ -103,11 +127,9 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
     memcpy(cur.r, in->r, sizeof cur.r);
     cur.known = 0xFFFF;
     uint32_t pc = in->r[15] & ~1u;
-    int n = 0;
-    fill(&frames[n], e, pc, pc);
-    frames[n].is_current = true;
-    frames[n].sp = in->r[13];
-    ++n;
+    int n = add_frames(frames, 0, max_frames, e, pc, pc);
+    for (int i = 0; i < n; ++i) frames[i].sp = in->r[13];
+    frames[0].is_current = true;
     bool exact = true;   // pc is where the core stands (frame 0, or resumed after an exception)
     uint32_t scan_from = 0;
     while (n < max_frames) {
@@ -196,9 +218,9 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
             pc = w[6] & ~1u;
             if (!is_code(e, pc)) break;
             cur = caller;
-            fill(&frames[n], e, pc, pc);
-            frames[n].sp = caller.r[13];
-            ++n;
+            int added = add_frames(frames, n, max_frames, e, pc, pc);
+            for (int i = n; i < n + added; ++i) frames[i].sp = caller.r[13];
+            n += added;
             exact = true;
             scan_from = 0;
             continue;
@@ -211,10 +233,12 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
         cur = caller;
         cur.r[15] = ret;
         pc = ret;
-        fill(&frames[n], e, pc, pc - 2);
-        frames[n].guessed = !have_row || self->guessed;
-        frames[n].sp = have_row ? caller_sp : 0;
-        ++n;
+        int added = add_frames(frames, n, max_frames, e, pc, pc - 2);
+        for (int i = n; i < n + added; ++i) {
+            frames[i].guessed = !have_row || self->guessed;
+            frames[i].sp = have_row ? caller_sp : 0;
+        }
+        n += added;
         exact = false;
     }
     return n;

@@ -46,6 +46,8 @@ struct StepState {
     uint32_t line;
     uint32_t range_start, range_end;
     int range_steps;
+    int inline_depth;  // inlined calls holding the PC where the step started
+    bool through_inline;  // step out of an inlined body: no stop before it is left
     bool looped;    // a branch back inside the range was taken: the line loops
     bool stepping;  // range stepping goes on at the next poll
     uint32_t pc;
@@ -319,6 +321,38 @@ bool enter_function(uint32_t pc) {
     return run_until(WAIT_ENTRY);
 }
 
+// The inlined calls at pc beyond those the step started in: a step over
+// goes through the body of one called from the line being stepped, a step
+// into stops on entering it.
+int inline_depth(uint32_t pc, ElfInline* chain) {
+    return s_elf ? elf_dwarf_inline_chain(s_elf, pc, chain, ELF_MAX_INLINE) : 0;
+}
+
+// The PC left the range: null to step on (the range may have moved), or why
+// the step ends there.
+const char* landed(uint32_t pc) {
+    ElfInline chain[ELF_MAX_INLINE];
+    int k = inline_depth(pc, chain);
+    if (k > s_step.inline_depth) {
+        if (s_step.through_inline) return nullptr;
+        if (s_step.mode == STEP_MODE_STEP_INTO) return "entered inlined function";
+        bool from_line = false;
+        for (int i = s_step.inline_depth; i < k; ++i)
+            from_line |= chain[i].call_line == s_step.line && !strcmp(chain[i].call_file, s_step.file);
+        if (from_line) return nullptr;  // an inlined call of this line: its body is stepped through
+    } else if (k < s_step.inline_depth) {
+        s_step.inline_depth = k;  // out of an inlined body, back in the function it was inlined into
+    }
+    ElfRow row;
+    if (!elf_dwarf_row_at(s_elf, pc, &row)) return "done (no line information)";
+    if (pc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx))) {
+        if (row.is_stmt) return "done";
+        return nullptr;  // not a statement: stepping goes on over it
+    }
+    set_range(row);  // the middle of a line (or the same line again): on to its end
+    return nullptr;
+}
+
 // Range stepping from s_step.pc, at most kBurst instructions this turn.
 bool step_range() {
     for (int i = 0; i < kBurst; ++i) {
@@ -330,7 +364,7 @@ bool step_range() {
         uint32_t len = (uint32_t)thumb2_insn_len(c);
         if (cls & T2_CLASS_BKPT) return finish_fmt("stopped at a BKPT instruction");
         if (cls & T2_CLASS_SELF_LOOP) return finish_fmt("line branches to itself");
-        if ((cls & T2_CLASS_CALL) && s_step.mode == STEP_MODE_STEP_OVER) return run_over(pc + len);
+        if ((cls & T2_CLASS_CALL) && s_step.mode != STEP_MODE_STEP_INTO) return run_over(pc + len);
         if (cls & (T2_CLASS_SVCALL | T2_CLASS_WFI | T2_CLASS_WFE)) return run_over(pc + len);
         if ((s_step.looped || s_step.range_steps >= kLoopSteps) && start_exit_run()) {
             s_step.want_addr = 0;
@@ -357,13 +391,8 @@ bool step_range() {
             if (npc <= pc) s_step.looped = true;
             continue;
         }
-        ElfRow row;
-        if (!elf_dwarf_row_at(s_elf, npc, &row)) return finish_fmt("done (no line information)");
-        if (npc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx))) {
-            if (row.is_stmt) return finish_fmt("done");
-            continue;  // a row that is not a statement: stepping goes on over it
-        }
-        set_range(row);  // the middle of a line (or the same line again): on to its end
+        const char* stop = landed(npc);
+        if (stop) return finish_fmt(stop);
     }
     s_step.stepping = true;  // more next turn, at once
     g_poll_now = true;
@@ -372,12 +401,10 @@ bool step_range() {
 
 bool after_move(uint32_t pc) {
     s_step.pc = pc;
-    if (pc >= s_step.range_start && pc < s_step.range_end) return step_range();
-    ElfRow row;
-    if (!elf_dwarf_row_at(s_elf, pc, &row)) return finish_fmt("done (no line information)");
-    if (pc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx)) && row.is_stmt)
-        return finish_fmt("done");
-    if (pc != row.start || row.line == s_step.line) set_range(row);
+    if (pc < s_step.range_start || pc >= s_step.range_end) {
+        const char* stop = landed(pc);
+        if (stop) return finish_fmt(stop);
+    }
     return step_range();
 }
 
@@ -407,6 +434,10 @@ bool begin_line_step(StepMode mode, uint32_t pc) {
     s_step.mode = mode;
     set_range(row);
     s_step.pc = pc;
+    {
+        ElfInline chain[ELF_MAX_INLINE];
+        s_step.inline_depth = inline_depth(pc, chain);
+    }
     s_step.start_tick = plat_time_ms();
     log_addf(&logv, "[DBG] %s: line %u, range 0x%08X-0x%08X", name, row.line, row.start, row.end);
     return step_range();
@@ -458,6 +489,21 @@ bool step_out(uint32_t pc) {
     int n = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
         return dbg_read_mem(addr, buf, len);
     }, nullptr, f, 3);
+    if (n >= 2 && f[0].is_inlined) {
+        // Out of an inlined body: step on until the PC leaves it, then to the
+        // next statement of the function it was inlined into.
+        log_addf(&logv, "[DBG] StepOut: out of inlined %s into %s", f[0].func, f[1].func);
+        s_step.done_msg = nullptr;
+        s_step.range_start = s_step.range_end = pc;
+        s_step.line = 0;
+        s_step.file[0] = 0;
+        ElfInline chain[ELF_MAX_INLINE];
+        s_step.inline_depth = inline_depth(pc, chain) - 1;
+        s_step.through_inline = true;
+        s_step.pc = pc;
+        s_step.start_tick = plat_time_ms();
+        return step_range();
+    }
     uint32_t ret = 0, sp = 0;
     bool exact = false;
     if (n >= 2 && !f[1].guessed) {

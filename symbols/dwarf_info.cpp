@@ -44,6 +44,10 @@ enum : uint16_t {
     AT_addr_base = 0x73,
     AT_rnglists_base = 0x74,
     AT_loclists_base = 0x8C,
+    AT_stmt_list = 0x10,
+    AT_entry_pc = 0x52,
+    AT_call_file = 0x58,
+    AT_call_line = 0x59,
 };
 
 
@@ -139,6 +143,8 @@ struct Die {
     uint32_t low, high_raw, byte_size;
     bool has_str_base, has_addr_base, has_loclists_base, has_rnglists_base;
     uint32_t str_base, addr_base, loclists_base, rnglists_base;
+    bool has_stmt_list, has_entry_pc, entry_pc_is_addr;
+    uint32_t stmt_list, entry_pc, call_file, call_line;
 };
 
 struct Loc {
@@ -449,6 +455,17 @@ bool read_die(const Ctx& c, uint32_t off, Die* d) {
         case AT_addr_base: d->has_addr_base = true; d->addr_base = a.v.u32; break;
         case AT_loclists_base: d->has_loclists_base = true; d->loclists_base = a.v.u32; break;
         case AT_rnglists_base: d->has_rnglists_base = true; d->rnglists_base = a.v.u32; break;
+        case AT_stmt_list: d->has_stmt_list = attr_const(a, &d->stmt_list) || a.form == FORM_sec_offset;
+            if (a.form == FORM_sec_offset) d->stmt_list = a.v.u32;
+            break;
+        case AT_entry_pc:
+            d->has_entry_pc = true;
+            d->entry_pc_is_addr = a.form == FORM_addr || form_is_addrx(a.form);
+            if (d->entry_pc_is_addr) d->entry_pc = attr_address(c, a) & ~1u;
+            else if (!attr_const(a, &d->entry_pc)) d->has_entry_pc = false;
+            break;
+        case AT_call_file: attr_const(a, &d->call_file); break;
+        case AT_call_line: attr_const(a, &d->call_line); break;
         default: break;
         }
     }
@@ -1051,6 +1068,12 @@ bool dwarf_index_units(ElfDwarf* e) {
             if (cu.has_rnglists_base) nu.rnglists_base = cu.rnglists_base;
             read_die(c, nu.first_die, &cu);
             nu.base_address = cu.has_low ? cu.low : 0;
+            for (uint32_t k = 0; cu.has_stmt_list && k < e->line_unit_count; ++k)
+                if (e->line_units[k].offset == cu.stmt_list) {
+                    nu.has_line_files = true;
+                    nu.line_file_base = e->line_units[k].file_base;
+                    nu.line_version = e->line_units[k].version;
+                }
         }
         if (nu.unit_type == UT_type || nu.unit_type == UT_split_type) {
             nu.flags |= DWARF_UNIT_TYPE;
@@ -1290,4 +1313,90 @@ int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {
     }
     free(v);
     return functions;
+}
+
+// --- inlined calls ---------------------------------------------------------------------
+
+namespace {
+
+// The ranges of a scope entry (low/high, or a range list based on the unit's
+// base address); false when they cannot be read.
+bool scope_ranges(const Ctx& c, const Die& d, std::vector<DwarfPcRange>* out) {
+    out->clear();
+    if (d.has_low && d.has_high) {
+        uint32_t high = die_high(d);
+        if (high > d.low) out->push_back(DwarfPcRange{d.low, high});
+        return true;
+    }
+    if (!d.has_ranges) return false;
+    Die based = d;
+    based.has_low = true;
+    based.low = c.u->base_address;
+    return unit_range_list(c, based, out);
+}
+
+const char* unit_file(const Ctx& c, uint32_t index) {
+    const DwarfUnit* u = c.u;
+    if (!u->has_line_files || (index == 0 && u->line_version < 5)) return "";
+    uint32_t k = u->line_version < 5 ? u->line_file_base + index - 1 : u->line_file_base + index;
+    return k < c.e->file_count && c.e->files[k] ? c.e->files[k] : "";
+}
+
+}  // namespace
+
+int elf_dwarf_inline_chain(const ElfDwarf* e, uint32_t pc, ElfInline* out, int max) {
+    if (!e || !out || max <= 0 || !e->debug_info || !e->debug_abbrev) return 0;
+    pc &= ~1u;
+    int n = 0;
+    std::vector<DwarfPcRange> r;
+    for (uint32_t i = 0; i < e->unit_count && n == 0; ++i) {
+        const DwarfUnit& u = e->units[i];
+        Ctx c;
+        if (!(u.flags & DWARF_UNIT_WALK) || !(u.flags & DWARF_UNIT_RANGES_KNOWN) || !unit_holds(e, u, pc) ||
+            !unit_ctx(e, i, &c))
+            continue;
+        // A scope that does not hold pc is stepped over by its sibling
+        // reference; inlined calls nest, so one inside it cannot hold pc either.
+        int depth = 0;
+        uint32_t pos = u.first_die;
+        while (pos < u.end) {
+            Die d;
+            if (!read_die(c, pos, &d)) break;
+            if (d.code == 0) {
+                if (--depth < 0) break;
+                pos = d.next;
+                continue;
+            }
+            if (is_scope_tag(d.tag)) {
+                bool holds = false;
+                uint32_t lo = 0, hi = 0, entry = 0xFFFFFFFF;
+                if (scope_ranges(c, d, &r))
+                    for (const DwarfPcRange& x : r) {
+                        if (x.low < entry) entry = x.low;
+                        if (pc >= x.low && pc < x.high) holds = true, lo = x.low, hi = x.high;
+                    }
+                if (!holds && depth > 0 && d.children && d.sibling.kind == 1 && d.sibling.off > d.next &&
+                    d.sibling.off <= u.end) {
+                    pos = d.sibling.off;
+                    continue;
+                }
+                if (holds && d.tag == TAG_inlined_subroutine && n < max) {
+                    ElfInline& x = out[n++];
+                    memset(&x, 0, sizeof x);
+                    const char* name = d.name;
+                    Ref type = d.type;
+                    if (!name || !name[0]) origin_name(c, d, &name, &type);
+                    copy_str(x.func, sizeof x.func, name && name[0] ? name : "??");
+                    copy_str(x.call_file, sizeof x.call_file, unit_file(c, d.call_file));
+                    x.call_line = d.call_line;
+                    x.entry = d.has_entry_pc ? (d.entry_pc_is_addr ? d.entry_pc : entry + d.entry_pc) : entry;
+                    x.low = lo;
+                    x.high = hi;
+                }
+            }
+            if (d.children) ++depth;
+            pos = d.next;
+        }
+    }
+    return n;
 }

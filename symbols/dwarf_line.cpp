@@ -312,8 +312,10 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
 }  // namespace
 
 bool parse_debug_line(const uint8_t* dl, uint32_t dl_size, const DwarfStrings* strs, LineEntry** lines_out,
-                      uint32_t* line_count_out, char*** files_out, uint32_t* file_count_out) {
+                      uint32_t* line_count_out, char*** files_out, uint32_t* file_count_out, DwarfLineUnit** units_out,
+                      uint32_t* unit_count_out) {
     Tables t;
+    std::vector<DwarfLineUnit> units;
     t.lines = (LineEntry*)malloc(sizeof(LineEntry) * 8192);
     t.files = (char**)malloc(sizeof(char*) * 256);
     if (!t.lines || !t.files) {
@@ -353,6 +355,7 @@ bool parse_debug_line(const uint8_t* dl, uint32_t dl_size, const DwarfStrings* s
             break;
         }
         run_program(&t, dl, hdr_end, unit_end, u);
+        units.push_back(DwarfLineUnit{off, u.file_base, (uint16_t)u.version});
         off = unit_end;
     }
     if (!ok) {
@@ -367,5 +370,16 @@ bool parse_debug_line(const uint8_t* dl, uint32_t dl_size, const DwarfStrings* s
     *line_count_out = t.line_count;
     *files_out = t.files;
     *file_count_out = t.file_count;
+    if (units_out && unit_count_out) {
+        *units_out = nullptr;
+        *unit_count_out = 0;
+        if (!units.empty()) {
+            *units_out = (DwarfLineUnit*)malloc(sizeof(DwarfLineUnit) * units.size());
+            if (*units_out) {
+                memcpy(*units_out, units.data(), sizeof(DwarfLineUnit) * units.size());
+                *unit_count_out = (uint32_t)units.size();
+            }
+        }
+    }
     return true;
 }

@@ -226,6 +226,18 @@ uint32_t elf_dwarf_after_prologue(const ElfDwarf* e, uint32_t func_addr) {
         if (fe && a >= fe) break;
         if (a >= fs && e->lines[i].prologue_end) return a;
     }
+    // Two rows at the entry (the opening line, then the first statement at the
+    // same address): the function has no prologue to skip.
+    int first_at = r;
+    while (first_at > 0 && (e->lines[first_at - 1].address & ~1u) == fs) --first_at;
+    for (uint32_t i = first_at < 0 ? 0 : (uint32_t)first_at; i + 1 < e->line_count; ++i) {
+        uint32_t a = e->lines[i].address & ~1u;
+        if (a > fs) break;
+        if (a < fs || e->lines[i].line == 0) continue;
+        const LineEntry& next = e->lines[i + 1];
+        if (next.line != 0 && (next.address & ~1u) == fs && next.file_idx == e->lines[i].file_idx) return fs;
+        break;
+    }
     ElfRow first;
     if (!elf_dwarf_row_at(e, fs, &first) || (fe && first.end >= fe)) return fs;
     uint32_t post = first.end;

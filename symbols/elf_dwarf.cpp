@@ -216,7 +216,7 @@ ElfDwarf* elf_dwarf_load_buffer(const uint8_t* buf, uint32_t size) {
         DwarfStrings strs = {dwarf[DL_LINE_STR].found ? buf + dwarf[DL_LINE_STR].off : nullptr, dwarf[DL_LINE_STR].size,
                              dwarf[DL_STR].found ? buf + dwarf[DL_STR].off : nullptr, dwarf[DL_STR].size};
         if (!parse_debug_line(buf + dwarf[DL_LINE].off, dwarf[DL_LINE].size, &strs, &e->lines, &e->line_count,
-                              &e->files, &e->file_count)) {
+                              &e->files, &e->file_count, &e->line_units, &e->line_unit_count)) {
             elf_dwarf_free(e);
             return nullptr;
         }
@@ -288,6 +288,7 @@ void elf_dwarf_free(ElfDwarf* e) {
     for (uint32_t i = 0; i < e->file_count; ++i) free(e->files[i]);
     free(e->files);
     free(e->funcs);
+    free(e->line_units);
     for (uint8_t* p : {e->debug_info, e->debug_abbrev, e->debug_str, e->debug_line_str, e->debug_str_offsets,
                        e->debug_addr, e->debug_loclists, e->debug_loc, e->debug_ranges, e->debug_rnglists,
                        e->debug_frame})

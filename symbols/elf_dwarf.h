@@ -55,6 +55,17 @@ struct DwarfUnit {
     uint32_t range_first, range_count;  // into ElfDwarf::unit_ranges
     uint64_t type_signature;  // type units
     uint32_t type_offset;     // type units: section offset of the described type
+    // The unit's line program (DW_AT_stmt_list), for its file numbers.
+    bool has_line_files;
+    uint16_t line_version;
+    uint32_t line_file_base;  // its first file in ElfDwarf::files
+};
+
+// One unit of .debug_line: where its files start in ElfDwarf::files.
+struct DwarfLineUnit {
+    uint32_t offset;
+    uint32_t file_base;
+    uint16_t version;
 };
 
 struct DwarfAbbrevCache;
@@ -100,6 +111,8 @@ struct ElfDwarf {
     DwarfPcRange* unit_ranges;
     uint32_t unit_range_count;
     DwarfAbbrevCache* abbrev_cache;
+    DwarfLineUnit* line_units;
+    uint32_t line_unit_count;
 };
 
 struct ElfLocation {
@@ -155,6 +168,19 @@ bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out);
 // the entry itself for a function of one row. 0 when no function holds addr.
 uint32_t elf_dwarf_after_prologue(const ElfDwarf* e, uint32_t func_addr);
 
+// An inlined call holding a pc (DW_TAG_inlined_subroutine).
+struct ElfInline {
+    char func[128];       // the inlined function
+    char call_file[256];  // where it is called: "" when unknown
+    uint32_t call_line;
+    uint32_t entry;       // its entry address (DW_AT_entry_pc, else its lowest address)
+    uint32_t low, high;   // the range of it that holds the pc: [low, high)
+};
+enum : int { ELF_MAX_INLINE = 8 };
+// The inlined calls holding pc, outermost first; returns how many (0 for
+// none or without .debug_info).
+int elf_dwarf_inline_chain(const ElfDwarf* e, uint32_t pc, ElfInline* out, int max);
+
 // Variables from .debug_info: those in scope at `pc`, and the index of every
 // function's locals and the file-level globals. -1 for bad arguments, 0
 // without .debug_info/.debug_abbrev, else the count written.
@@ -187,4 +213,5 @@ struct DwarfStrings {
     uint32_t str_size;
 };
 bool parse_debug_line(const uint8_t* dl, uint32_t dl_size, const DwarfStrings* strs, LineEntry** lines,
-                      uint32_t* line_count, char*** files, uint32_t* file_count);
+                      uint32_t* line_count, char*** files, uint32_t* file_count, DwarfLineUnit** units = nullptr,
+                      uint32_t* unit_count = nullptr);

@@ -68,12 +68,6 @@ protected:
         g_cmd_busy = 1;
         if (step_dispatch(cmd, addr))
             for (int i = 0; i < 1000 && !step_poll(); ++i) plat_sleep_ms(200);
-        if (getenv("KLOG"))
-            for (int i = 0; i < log_count(&logv); ++i) {
-                char l[256];
-                log_line(&logv, i, l, sizeof l, nullptr);
-                fprintf(stderr, "LOG %s\n", l);
-            }
         EXPECT_EQ(g_cmd_busy, 0) << "every command ends by clearing busy";
         EXPECT_EQ(step_mode(), STEP_MODE_NONE);
         uint32_t a;
