@@ -183,10 +183,17 @@ bool dap_step_read_pc(DapContext* ctx, uint32_t* pc) {
             return true;
         }
         if (ctx->disconnected) return false;
-        // The core may not have stopped (a sleeping core): the plain way tells.
+        // The probe gave up waiting for the halt (a slow or sleeping core):
+        // wait for it here, then unmask interrupts and read the PC the plain way.
         uint32_t d = 0;
-        if (!dap_read_dhcsr(ctx, &d) || !(d & DAP_DHCSR_S_HALT)) return false;
-        return dap_read_reg(ctx, 15, pc);
+        bool halted = false;
+        for (int i = 0; i < 200 && !halted; ++i) {
+            if (!dap_read_dhcsr(ctx, &d)) return false;
+            halted = (d & DAP_DHCSR_S_HALT) != 0;
+            if (!halted) plat_sleep_ms(1);
+        }
+        if (!halted) return false;
+        return dap_write_mem32(ctx, DAP_DHCSR, key | 0x3u) && dap_read_reg(ctx, 15, pc);
     } else {
         dap_mem_prefix_done(ctx, &p, false);
     }

@@ -105,6 +105,7 @@ bool dbg_step_pc(uint32_t* pc) {
 }
 
 bool dbg_reset_halt() {
+    stack_stale();
     if (!s_dap || !dap_reset_halt(s_dap)) return false;
     set_halted("RESET_HALT");
     return true;
@@ -112,6 +113,7 @@ bool dbg_reset_halt() {
 
 bool dbg_reset_run() {
     if (!s_dap) return false;
+    stack_stale();
     g_is_halted = false;
     return dap_reset(s_dap);
 }

@@ -104,6 +104,14 @@ struct Regs {
     uint16_t known;  // bit n: r[n] is known
 };
 
+// The six EXC_RETURN values (handler or thread mode, MSP or PSP, with or
+// without an FP frame); 0xFFFFFFFF, LR's value out of reset, is none of them.
+bool is_exc_return(uint32_t v) {
+    if ((v & 0xFFFFFFE0u) != 0xFFFFFFE0u) return false;
+    uint32_t low = v & 0x1F;
+    return low == 0x01 || low == 0x09 || low == 0x0D || low == 0x11 || low == 0x19 || low == 0x1D;
+}
+
 }  // namespace
 
 bool unwind_cfa(const ElfDwarf* e, const uint32_t regs[16], uint32_t* cfa) {
@@ -166,7 +174,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
             // No call frame information: a return address in LR (frame 0 only),
             // else the first word up the stack that follows a call.
             uint32_t lr = cur.r[14];
-            if (n == 1 && lr >= 0xF0000000u) {
+            if (n == 1 && is_exc_return(lr)) {
                 ret = lr;  // a handler that has pushed nothing yet
             } else if (n == 1 && (lr & 1) && (lr & ~1u) != pc && is_code(e, lr & ~1u) && after_call(e, lr & ~1u)) {
                 ret = lr;
@@ -187,7 +195,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
             }
             caller.known = 0;  // nothing further is known for sure
         }
-        if (ret >= 0xF0000000u) {
+        if (is_exc_return(ret)) {
             // EXC_RETURN: the interrupted code's registers were stacked by the hardware.
             uint32_t frame_sp;
             if (ret & 4) {

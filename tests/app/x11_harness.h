@@ -47,6 +47,15 @@ struct Image {
 };
 bool image_load_png(const std::string& path, Image* img);
 
+// Text as the program draws it (DejaVu Sans Mono at 19 px): each glyph a quad
+// of the same packed atlas, sampled linearly as the GL text shader samples it.
+bool text_font_load();
+float text_width(const char* s);
+// How closely the screenshot shows `s` drawn at window point (x, baseline) in
+// colour rgb over what surrounds it: about 1 where it is drawn so, about 0 or
+// less where nothing or other text is. (ox, oy): the window's origin in img.
+double text_match(const Image& img, int ox, int oy, const char* s, float x, float baseline, const float rgb[3]);
+
 // The "[STATS]" line the program prints at exit with --stats.
 struct AppStats {
     bool ok = false;
