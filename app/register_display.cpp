@@ -23,13 +23,24 @@ void memmap_view_show_placeholder() {
     for (const char* l : s_labels) log_addf(&memmap_view, "%s = ----", l);
 }
 
+static int s_seen_stack_generation = 0;
+
 bool update_registers_display() {
     uint32_t regs[16];
+    bool fresh;
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        if (!reg_buf_fresh) return false;
+        fresh = reg_buf_fresh;
+        if (!fresh && g_stack_generation == s_seen_stack_generation) return false;
+        // The call stack may come after the registers: its first frame can
+        // name another line for the same PC (an inlined call not entered yet).
+        s_seen_stack_generation = g_stack_generation;
         for (int i = 0; i < 16; ++i) regs[i] = reg_buf[i];
         reg_buf_fresh = false;
+    }
+    if (!fresh) {
+        source_follow_pc(regs[15]);
+        return true;
     }
     log_clear(&memmap_view);
     s_current_pc = regs[15] & ~1u;

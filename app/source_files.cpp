@@ -267,6 +267,22 @@ void source_follow_pc(uint32_t pc) {
         s_src_current_line = 0;
         return;
     }
+    // The call stack's first frame, when published for this PC, says where
+    // the core stands (at an inlined call not yet entered: the call's line).
+    UnwindFrame f0;
+    bool have_frame = false;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        if (g_stack_frames_valid && g_stack_frame_count > 0 && g_stack_frames[0].pc == (pc & ~1u) &&
+            g_stack_frames[0].file[0] && g_stack_frames[0].line) {
+            f0 = g_stack_frames[0];
+            have_frame = true;
+        }
+    }
+    if (have_frame) {
+        source_load_file(f0.file, nullptr, f0.line);
+        return;
+    }
     ElfLocation loc;
     uint8_t two[2];
     // Bit 0 is the Thumb bit; bit 1 is part of the address of a 16-bit instruction.

@@ -29,6 +29,7 @@ uint32_t watch_val_id[32];
 UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 int g_stack_frame_count;
 bool g_stack_frames_valid;
+int g_stack_generation;
 std::atomic<bool> g_stack_wanted{true};
 
 std::mutex g_halt_mtx;
@@ -209,6 +210,7 @@ void publish_stack() {
     std::memcpy(g_stack_frames, frames, sizeof(UnwindFrame) * (size_t)n);
     g_stack_frame_count = n;
     g_stack_frames_valid = true;
+    ++g_stack_generation;
 }
 
 void probe_restore_breakpoints() {

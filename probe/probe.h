@@ -60,6 +60,8 @@ extern uint32_t watch_val_id[32];
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 extern int g_stack_frame_count;
 extern bool g_stack_frames_valid;
+// Counts publications of the call stack (the view re-reads its location).
+extern int g_stack_generation;
 // Whether anyone shows the call stack (the window's panel): without it no
 // unwinding is done at a halt.
 extern std::atomic<bool> g_stack_wanted;

@@ -77,11 +77,18 @@ void fill(UnwindFrame* f, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc) {
 
 // One frame of code, as the source shows it: a function inlined at pc is a
 // frame of its own, above the function it was inlined into, whose line is
-// then the call's. Adds the frames at `at`; returns how many.
-int add_frames(UnwindFrame* frames, int at, int max, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc) {
+// then the call's. The innermost `hide` inlined calls are not shown (the
+// frame stands at their call). Adds the frames at `at`; returns how many.
+int add_frames(UnwindFrame* frames, int at, int max, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc, int hide) {
     ElfInline chain[ELF_MAX_INLINE];
     int k = e && is_code(e, lookup_pc) ? elf_dwarf_inline_chain(e, lookup_pc, chain, ELF_MAX_INLINE) : 0;
     fill(&frames[at], e, pc, lookup_pc);
+    if (hide > k) hide = k;
+    if (hide > 0) {
+        snprintf(frames[at].file, sizeof frames[at].file, "%s", chain[k - hide].call_file);
+        frames[at].line = chain[k - hide].call_line;
+        k -= hide;
+    }
     if (k == 0) return 1;
     UnwindFrame real = frames[at];
     int n = 0;
@@ -114,6 +121,21 @@ bool is_exc_return(uint32_t v) {
 
 }  // namespace
 
+void inline_view_at(const ElfDwarf* e, uint32_t pc, InlineView* v) {
+    v->depth = e ? elf_dwarf_inline_chain(e, pc, v->chain, ELF_MAX_INLINE) : 0;
+    v->starting = 0;
+    if (v->depth == 0) return;
+    ElfInline before[ELF_MAX_INLINE];
+    int kb = pc >= 2 ? elf_dwarf_inline_chain(e, pc - 2, before, ELF_MAX_INLINE) : 0;
+    for (int i = v->depth - 1; i >= 0; --i) {
+        const ElfInline& x = v->chain[i];
+        bool entered_from_outside = x.low == pc;
+        for (int j = 0; j < kb && entered_from_outside; ++j) entered_from_outside = before[j].id != x.id;
+        if (x.entry != pc && !entered_from_outside) break;
+        ++v->starting;
+    }
+}
+
 bool unwind_cfa(const ElfDwarf* e, const uint32_t regs[16], uint32_t* cfa) {
     DwarfFrameRow row;
     if (!e || !regs || !cfa || !dwarf_frame_row(e->debug_frame, e->debug_frame_size, regs[15], &row) || row.cfa.reg > 15)
@@ -135,7 +157,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
     memcpy(cur.r, in->r, sizeof cur.r);
     cur.known = 0xFFFF;
     uint32_t pc = in->r[15] & ~1u;
-    int n = add_frames(frames, 0, max_frames, e, pc, pc);
+    int n = add_frames(frames, 0, max_frames, e, pc, pc, in->hide_inline);
     for (int i = 0; i < n; ++i) frames[i].sp = in->r[13];
     frames[0].is_current = true;
     bool exact = true;   // pc is where the core stands (frame 0, or resumed after an exception)
@@ -226,7 +248,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
             pc = w[6] & ~1u;
             if (!is_code(e, pc)) break;
             cur = caller;
-            int added = add_frames(frames, n, max_frames, e, pc, pc);
+            int added = add_frames(frames, n, max_frames, e, pc, pc, 0);
             for (int i = n; i < n + added; ++i) frames[i].sp = caller.r[13];
             n += added;
             exact = true;
@@ -241,7 +263,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
         cur = caller;
         cur.r[15] = ret;
         pc = ret;
-        int added = add_frames(frames, n, max_frames, e, pc, pc - 2);
+        int added = add_frames(frames, n, max_frames, e, pc, pc - 2, 0);
         for (int i = n; i < n + added; ++i) {
             frames[i].guessed = !have_row || self->guessed;
             frames[i].sp = have_row ? caller_sp : 0;

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-struct ElfDwarf;
+#include "symbols/elf_dwarf.h"
 
 enum : int { UNWIND_MAX_FRAMES = 32 };
 
@@ -30,7 +30,20 @@ struct UnwindRegs {
     uint32_t r[16];
     uint32_t msp, psp;
     bool banked_valid;
+    // Inlined calls at the PC not shown yet (a step stopped where their code
+    // starts: the call's line is shown, as gdb does).
+    int hide_inline;
 };
+
+// The inlined calls holding pc, and how many of the innermost start there:
+// at the entry of an inlined call, or where a range of it is entered from
+// code outside it.
+struct InlineView {
+    ElfInline chain[ELF_MAX_INLINE];
+    int depth;
+    int starting;
+};
+void inline_view_at(const ElfDwarf* elf, uint32_t pc, InlineView* v);
 
 // Reads target memory; false when it cannot.
 typedef bool (*UnwindReadFn)(void* user, uint32_t addr, uint8_t* buf, uint32_t len);

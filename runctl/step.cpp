@@ -44,10 +44,16 @@ struct StepState {
     // The line being stepped and the row range the PC may roam.
     char file[256];
     uint32_t line;
-    uint32_t range_start, range_end;
+    uint32_t range_start, range_end;  // the row being stepped
+    uint32_t line_start, line_end;    // it and the rows of the same line next to it
     int range_steps;
-    int inline_depth;  // inlined calls holding the PC where the step started
+    // The frame being stepped: its function and the inlined calls shown in
+    // it (outermost first). Inlined calls deeper than these are "called".
+    uint32_t func;
+    int vdepth;
+    uint32_t vids[ELF_MAX_INLINE];
     bool through_inline;  // step out of an inlined body: no stop before it is left
+    int stop_hide;        // inlined calls not shown where the step ends
     bool looped;    // a branch back inside the range was taken: the line loops
     bool stepping;  // range stepping goes on at the next poll
     uint32_t pc;
@@ -62,6 +68,10 @@ struct StepState {
 
 StepState s_step;
 const ElfDwarf* s_elf = nullptr;
+// Where the last step ended, and how many inlined calls starting there are
+// not shown (the location is their call's line, as gdb shows it).
+uint32_t s_shown_pc = 0xFFFFFFFF;
+int s_shown_hide = 0;
 
 void clear_halt_state() {
     {
@@ -156,34 +166,37 @@ bool same_file(const char* a, uint16_t idx) {
     return strcmp(a, b) == 0;
 }
 
-// The range of a line is its row and the rows of the same line next to it:
-// moving from one to the next is no new line, and a loop within the line
-// (a row per discriminator) then stays inside one range.
+// The step range is the row of the PC (as gdb's). The line's range adds the
+// rows of the same line next to it: a loop within the line (a row per
+// discriminator) stays inside it, and is run to its exits.
 void set_range(const ElfRow& row) {
     s_step.range_start = row.start;
     s_step.range_end = row.end;
+    uint32_t ls = row.start, le = row.end;
     ElfRow r;
-    for (int i = 0; i < 64 && elf_dwarf_row_at(s_elf, s_step.range_end, &r) && r.start == s_step.range_end &&
-                    r.line == row.line && r.file_idx == row.file_idx;
+    for (int i = 0; i < 64 && elf_dwarf_row_at(s_elf, le, &r) && r.start == le && r.line == row.line &&
+                    r.file_idx == row.file_idx;
          ++i)
-        s_step.range_end = r.end;
-    for (int i = 0; i < 64 && s_step.range_start >= 2 && elf_dwarf_row_at(s_elf, s_step.range_start - 2, &r) &&
-                    r.end == s_step.range_start && r.line == row.line && r.file_idx == row.file_idx;
+        le = r.end;
+    for (int i = 0; i < 64 && ls >= 2 && elf_dwarf_row_at(s_elf, ls - 2, &r) && r.end == ls && r.line == row.line &&
+                    r.file_idx == row.file_idx;
          ++i)
-        s_step.range_start = r.start;
+        ls = r.start;
     s_step.line = row.line;
     const char* f = (row.file_idx < s_elf->file_count && s_elf->files[row.file_idx]) ? s_elf->files[row.file_idx] : "";
     snprintf(s_step.file, sizeof s_step.file, "%s", f);
+    if (ls == s_step.line_start && le == s_step.line_end) return;
+    s_step.line_start = ls;
+    s_step.line_end = le;
     s_step.range_steps = 0;
-    // A branch back into the range makes the line a loop: it is run to its
-    // exits from the start rather than stepped round.
+    // A branch back into the line makes it a loop: it is run to its exits
+    // rather than stepped round.
     s_step.looped = false;
-    for (uint32_t a = s_step.range_start; a < s_step.range_end && !s_step.looped;) {
+    for (uint32_t a = ls; a < le && !s_step.looped;) {
         uint8_t c[4];
         if (!s_elf || !elf_read_text(s_elf, a, c, 4)) break;
         uint32_t cls = thumb2_classify(a, c), t = thumb2_branch_target(a, c);
-        if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && !(cls & T2_CLASS_CALL) && t && t <= a &&
-            t >= s_step.range_start)
+        if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && !(cls & T2_CLASS_CALL) && t && t <= a && t >= ls)
             s_step.looped = true;
         a += (uint32_t)thumb2_insn_len(c);
     }
@@ -192,6 +205,8 @@ void set_range(const ElfRow& row) {
 // Nothing to poll: the command ends with this line.
 bool finish(const char* msg) {
     clear_temp_bps();
+    s_shown_pc = s_step.pc;
+    s_shown_hide = s_step.stop_hide;
     s_step = StepState{};
     step_done(msg);
     return false;
@@ -252,9 +267,9 @@ bool range_exits(uint32_t* exits, int* count, bool* has_return) {
         exits[(*count)++] = a;
         return true;
     };
-    uint32_t a = s_step.range_start;
+    uint32_t a = s_step.line_start;
     bool falls_through = true;
-    while (a < s_step.range_end) {
+    while (a < s_step.line_end) {
         uint8_t c[4];
         if (!read_insn(a, c)) return false;
         uint32_t cls = thumb2_classify(a, c);
@@ -267,14 +282,14 @@ bool range_exits(uint32_t* exits, int* count, bool* has_return) {
         } else if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && !(cls & T2_CLASS_CALL)) {
             uint32_t t = thumb2_branch_target(a, c);
             if (!t) return false;
-            if ((t < s_step.range_start || t >= s_step.range_end) && !add(t)) return false;
+            if ((t < s_step.line_start || t >= s_step.line_end) && !add(t)) return false;
             falls_through = (cls & T2_CLASS_CBRANCH) != 0;
         } else if (cls & (T2_CLASS_SVCALL | T2_CLASS_BKPT | T2_CLASS_UNDEF)) {
             return false;
         }
         a += (uint32_t)len;
     }
-    if (falls_through && !add(s_step.range_end)) return false;
+    if (falls_through && !add(s_step.line_end)) return false;
     return true;
 }
 
@@ -313,43 +328,82 @@ bool after_move(uint32_t pc);
 bool enter_function(uint32_t pc) {
     // A step into: the callee's first line, after its prologue.
     uint32_t post = elf_dwarf_after_prologue(s_elf, pc);
-    if (post == pc || post == 0) return finish_fmt("entered callee");
-    if (post == pc) return finish_fmt("entered callee");
+    if (post == pc || post == 0) {
+        InlineView v;
+        inline_view_at(s_elf, pc, &v);
+        s_step.stop_hide = v.starting;
+        return finish_fmt("entered callee");
+    }
     if (!place_temp_bp(post)) return finish_fmt("BP failed");
     s_step.want_addr = post;
     s_step.check_sp = false;
     return run_until(WAIT_ENTRY);
 }
 
-// The inlined calls at pc beyond those the step started in: a step over
-// goes through the body of one called from the line being stepped, a step
-// into stops on entering it.
-int inline_depth(uint32_t pc, ElfInline* chain) {
-    return s_elf ? elf_dwarf_inline_chain(s_elf, pc, chain, ELF_MAX_INLINE) : 0;
+uint32_t func_of(uint32_t pc) {
+    uint32_t fs = 0, fe = 0;
+    return s_elf && elf_dwarf_func_span(s_elf, pc, &fs, &fe) ? fs : 0;
+}
+
+// The frame at pc becomes the one being stepped (gdb's frame of a step).
+void take_frame(uint32_t pc, const InlineView& v) {
+    s_step.func = func_of(pc);
+    s_step.vdepth = v.depth - v.starting;
+    for (int i = 0; i < s_step.vdepth; ++i) s_step.vids[i] = v.chain[i].id;
+}
+
+// pc stands in the stepped frame's function with its inlined calls (and maybe more).
+bool from_frame(uint32_t pc, const InlineView& v) {
+    if (func_of(pc) != s_step.func || v.depth - v.starting < s_step.vdepth) return false;
+    for (int i = 0; i < s_step.vdepth; ++i)
+        if (v.chain[i].id != s_step.vids[i]) return false;
+    return true;
+}
+
+const char* stop_here(const char* why, int hide) {
+    s_step.stop_hide = hide;
+    return why;
 }
 
 // The PC left the range: null to step on (the range may have moved), or why
-// the step ends there.
+// the step ends there. Inlined calls are taken as gdb takes them.
 const char* landed(uint32_t pc) {
-    ElfInline chain[ELF_MAX_INLINE];
-    int k = inline_depth(pc, chain);
-    if (k > s_step.inline_depth) {
-        if (s_step.through_inline) return nullptr;
-        if (s_step.mode == STEP_MODE_STEP_INTO) return "entered inlined function";
-        bool from_line = false;
-        for (int i = s_step.inline_depth; i < k; ++i)
-            from_line |= chain[i].call_line == s_step.line && !strcmp(chain[i].call_file, s_step.file);
-        if (from_line) return nullptr;  // an inlined call of this line: its body is stepped through
-    } else if (k < s_step.inline_depth) {
-        s_step.inline_depth = k;  // out of an inlined body, back in the function it was inlined into
+    InlineView v;
+    inline_view_at(s_elf, pc, &v);
+    int vis = v.depth - v.starting;
+    bool mine = from_frame(pc, v);
+    if (mine && v.starting > 0 && vis == s_step.vdepth) {
+        // The code of an inlined call starts here.
+        const ElfInline& call = v.chain[vis];
+        bool this_line = call.call_line == s_step.line && !strcmp(call.call_file, s_step.file);
+        if (s_step.mode == STEP_MODE_STEP_INTO)
+            return this_line ? stop_here("entered inlined function", v.starting - 1) : stop_here("done", v.starting);
+        if (this_line) return nullptr;  // stepped through, as a call is run
+        return stop_here("done", v.starting);
+    }
+    if (mine && vis > s_step.vdepth) {
+        // Inside the body of an inlined call made from the stepped frame.
+        if (s_step.mode == STEP_MODE_STEP_INTO && !s_step.through_inline) return stop_here("entered inlined function", v.starting);
+        return nullptr;
     }
     ElfRow row;
-    if (!elf_dwarf_row_at(s_elf, pc, &row)) return "done (no line information)";
+    if (!elf_dwarf_row_at(s_elf, pc, &row)) return stop_here("done (no line information)", 0);
+    bool same_frame = mine && vis == s_step.vdepth;
     if (pc == row.start && (row.line != s_step.line || !same_file(s_step.file, row.file_idx))) {
-        if (row.is_stmt) return "done";
-        return nullptr;  // not a statement: stepping goes on over it
+        if (row.is_stmt) return stop_here("done", v.starting);
+        // Not a statement: the range moves on over it, the line stays (in
+        // another frame there is no line to keep).
+        uint32_t line = same_frame ? s_step.line : 0;
+        char file[256];
+        snprintf(file, sizeof file, "%s", same_frame ? s_step.file : "");
+        set_range(row);
+        s_step.line = line;
+        snprintf(s_step.file, sizeof s_step.file, "%s", file);
+        if (!same_frame) take_frame(pc, v);
+        return nullptr;
     }
     set_range(row);  // the middle of a line (or the same line again): on to its end
+    take_frame(pc, v);
     return nullptr;
 }
 
@@ -365,7 +419,9 @@ bool step_range() {
         if (cls & T2_CLASS_BKPT) return finish_fmt("stopped at a BKPT instruction");
         if (cls & T2_CLASS_SELF_LOOP) return finish_fmt("line branches to itself");
         if ((cls & T2_CLASS_CALL) && s_step.mode != STEP_MODE_STEP_INTO) return run_over(pc + len);
-        if (cls & (T2_CLASS_SVCALL | T2_CLASS_WFI | T2_CLASS_WFE)) return run_over(pc + len);
+        // A sleep is run (interrupts wake it); an SVC is stepped into its
+        // handler as gdb steps it, the handler's code being the next line.
+        if (cls & (T2_CLASS_WFI | T2_CLASS_WFE)) return run_over(pc + len);
         if ((s_step.looped || s_step.range_steps >= kLoopSteps) && start_exit_run()) {
             s_step.want_addr = 0;
             return run_until(WAIT_EXITS);
@@ -386,11 +442,11 @@ bool step_range() {
             s_step.check_sp = true;
             return run_until(WAIT_RETURN);
         }
-        if (npc >= s_step.range_start && npc < s_step.range_end) {
+        if (npc >= s_step.line_start && npc < s_step.line_end) {
             ++s_step.range_steps;
             if (npc <= pc) s_step.looped = true;
-            continue;
         }
+        if (npc >= s_step.range_start && npc < s_step.range_end) continue;
         const char* stop = landed(npc);
         if (stop) return finish_fmt(stop);
     }
@@ -435,8 +491,23 @@ bool begin_line_step(StepMode mode, uint32_t pc) {
     set_range(row);
     s_step.pc = pc;
     {
-        ElfInline chain[ELF_MAX_INLINE];
-        s_step.inline_depth = inline_depth(pc, chain);
+        // The frame as shown: inlined calls starting here may be hidden, and
+        // the line is then their call's.
+        InlineView v;
+        inline_view_at(s_elf, pc, &v);
+        int hidden = pc == s_shown_pc ? s_shown_hide : 0;
+        if (hidden > v.depth) hidden = v.depth;
+        if (hidden > 0 && mode == STEP_MODE_STEP_INTO) {
+            // A step at a hidden inlined call goes into it without running.
+            s_step.stop_hide = hidden - 1;
+            return finish_fmt("entered inlined function");
+        }
+        v.starting = hidden;
+        take_frame(pc, v);
+        if (hidden > 0) {
+            s_step.line = v.chain[v.depth - hidden].call_line;
+            snprintf(s_step.file, sizeof s_step.file, "%s", v.chain[v.depth - hidden].call_file);
+        }
     }
     s_step.start_tick = plat_time_ms();
     log_addf(&logv, "[DBG] %s: line %u, range 0x%08X-0x%08X", name, row.line, row.start, row.end);
@@ -495,10 +566,14 @@ bool step_out(uint32_t pc) {
         log_addf(&logv, "[DBG] StepOut: out of inlined %s into %s", f[0].func, f[1].func);
         s_step.done_msg = nullptr;
         s_step.range_start = s_step.range_end = pc;
+        s_step.line_start = s_step.line_end = pc;
         s_step.line = 0;
         s_step.file[0] = 0;
-        ElfInline chain[ELF_MAX_INLINE];
-        s_step.inline_depth = inline_depth(pc, chain) - 1;
+        InlineView v;
+        inline_view_at(s_elf, pc, &v);
+        int hidden = pc == s_shown_pc ? s_shown_hide : 0;
+        v.starting = hidden + 1;  // the frame stepped is the one the body was inlined into
+        take_frame(pc, v);
         s_step.through_inline = true;
         s_step.pc = pc;
         s_step.start_tick = plat_time_ms();
@@ -619,6 +694,8 @@ void set_or_clear_bp(int cmd, uint32_t addr) {
 bool on_halt() {
     uint32_t sp = 0, pc = 0;
     if (!read_sp_pc(&sp, &pc)) return finish("[DBG] Step: PC read failed");
+    s_step.pc = pc;
+    s_step.stop_hide = 0;
     bool ours = is_temp(pc) || (pc == s_step.want_addr && s_step.want_addr);
     if (!ours) {
         // A user breakpoint, a BKPT, a fault: the step ends where the core is.
@@ -635,16 +712,23 @@ bool on_halt() {
         }
         clear_temp_bps();
         if (s_step.wait == WAIT_TARGET) {
+            InlineView v;
+            inline_view_at(s_elf, pc, &v);
+            s_step.stop_hide = v.starting;
             const char* m = s_step.done_msg ? s_step.done_msg : "[DBG] Step: done";
             s_step.wait = WAIT_NONE;
             return finish(m);
         }
         s_step.wait = WAIT_NONE;
         return after_move(pc);
-    case WAIT_ENTRY:
+    case WAIT_ENTRY: {
         clear_temp_bps();
         s_step.wait = WAIT_NONE;
+        InlineView v;
+        inline_view_at(s_elf, pc, &v);
+        s_step.stop_hide = v.starting;
         return finish_fmt("done");
+    }
     case WAIT_EXITS: {
         bool right;
         if (s_step.have_ret_exit && pc == s_step.ret_exit) {
@@ -748,6 +832,14 @@ void step_abort() {
 static int unwind_halted(UnwindFrame* frames, int max_frames) {
     UnwindRegs regs;
     if (!read_unwind_regs(&regs)) return 0;
+    // A stop of the engine's own may hide inlined calls starting at the PC;
+    // a breakpoint hit while running or a pause shows them all.
+    bool engine_stop;
+    {
+        std::lock_guard<std::mutex> lk(g_halt_mtx);
+        engine_stop = strcmp(g_halt_payload, "POST_HALT") != 0 && strcmp(g_halt_payload, "HALT") != 0;
+    }
+    if (engine_stop && (regs.r[15] & ~1u) == s_shown_pc) regs.hide_inline = s_shown_hide;
     return stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
         return dbg_read_mem(addr, buf, len);
     }, nullptr, frames, max_frames);

@@ -1392,6 +1392,7 @@ int elf_dwarf_inline_chain(const ElfDwarf* e, uint32_t pc, ElfInline* out, int m
                     x.entry = d.has_entry_pc ? (d.entry_pc_is_addr ? d.entry_pc : entry + d.entry_pc) : entry;
                     x.low = lo;
                     x.high = hi;
+                    x.id = d.off;
                 }
             }
             if (d.children) ++depth;

@@ -175,6 +175,7 @@ struct ElfInline {
     uint32_t call_line;
     uint32_t entry;       // its entry address (DW_AT_entry_pc, else its lowest address)
     uint32_t low, high;   // the range of it that holds the pc: [low, high)
+    uint32_t id;          // tells one inlined call from another (its entry's offset)
 };
 enum : int { ELF_MAX_INLINE = 8 };
 // The inlined calls holding pc, outermost first; returns how many (0 for
