@@ -115,6 +115,10 @@ bool probe_post_cmd(int cmd, uint32_t addr) {
     if (!priority) {
         int expected = 0;
         if (!g_cmd_busy.compare_exchange_strong(expected, 1)) return false;
+    } else {
+        // A halt or reset is a command like any other until it is done: its
+        // end clears busy, which must not release a command posted after it.
+        g_cmd_busy = 1;
     }
     {
         std::lock_guard<std::mutex> lk(s_cmd_mtx);

@@ -70,8 +70,16 @@ void fill(UnwindFrame* f, const ElfDwarf* e, uint32_t pc, uint32_t lookup_pc) {
     ElfLocation loc;
     if (is_code(e, lookup_pc) && elf_dwarf_lookup(e, lookup_pc, &loc)) {
         if (loc.func[0] && loc.func[0] != '?') snprintf(f->func, sizeof f->func, "%s", loc.func);
+        // gcc's clones (.constprop.0, .isra.0, .part.0) are the function of the source.
+        if (char* dot = strchr(f->func, '.'); dot && dot != f->func) *dot = 0;
         snprintf(f->file, sizeof f->file, "%s", loc.file);
         f->line = loc.line;
+        // Among rows at one address the statement's line is the one shown.
+        ElfRow row;
+        if (elf_dwarf_row_at(e, lookup_pc, &row) && row.file_idx < e->file_count && e->files[row.file_idx]) {
+            snprintf(f->file, sizeof f->file, "%s", e->files[row.file_idx]);
+            f->line = row.line;
+        }
     }
 }
 

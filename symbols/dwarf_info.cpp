@@ -1368,19 +1368,21 @@ int elf_dwarf_inline_chain(const ElfDwarf* e, uint32_t pc, ElfInline* out, int m
                 continue;
             }
             if (is_scope_tag(d.tag)) {
-                bool holds = false;
+                bool holds = false, known = scope_ranges(c, d, &r);
                 uint32_t lo = 0, hi = 0, entry = 0xFFFFFFFF;
-                if (scope_ranges(c, d, &r))
-                    for (const DwarfPcRange& x : r) {
-                        if (x.low < entry) entry = x.low;
-                        if (pc >= x.low && pc < x.high) holds = true, lo = x.low, hi = x.high;
-                    }
+                for (const DwarfPcRange& x : r) {
+                    if (x.low < entry) entry = x.low;
+                    if (pc >= x.low && pc < x.high) holds = true, lo = x.low, hi = x.high;
+                }
+                // A block without addresses of its own (gcc writes such lexical
+                // blocks) may still hold inlined calls that do: walk into it.
+                if (!known && d.tag != TAG_inlined_subroutine) holds = true;
                 if (!holds && depth > 0 && d.children && d.sibling.kind == 1 && d.sibling.off > d.next &&
                     d.sibling.off <= u.end) {
                     pos = d.sibling.off;
                     continue;
                 }
-                if (holds && d.tag == TAG_inlined_subroutine && n < max) {
+                if (holds && known && d.tag == TAG_inlined_subroutine && n < max) {
                     ElfInline& x = out[n++];
                     memset(&x, 0, sizeof x);
                     const char* name = d.name;

@@ -164,7 +164,7 @@ TEST_F(ProbeThread, APendingHaltIsNeverReplacedByAnOrdinaryCommand) {
     }
     EXPECT_TRUE(probe_cmd_pending());
     EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
-    EXPECT_EQ(g_cmd_busy.load(), 0);
+    EXPECT_EQ(g_cmd_busy.load(), 1) << "the pending halt is the busy command until it is done";
     rig_->unlock();
     ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
     EXPECT_TRUE(board_halted());
