@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "disasm/thumb2_disasm.h"
 #include "symbols/dwarf_frame.h"
 #include "symbols/elf_dwarf.h"
 
@@ -112,6 +113,25 @@ int add_frames(UnwindFrame* frames, int at, int max, const ElfDwarf* e, uint32_t
         ++n;
     }
     return n;
+}
+
+// A function that reached `callee` by a tail call: the return address
+// follows a BL to another function, which ends in a plain branch to the
+// callee. That function's frame is gone from the stack; the branch is where
+// it stood (gdb shows it too). 0 when there is none.
+uint32_t tail_call_site(const ElfDwarf* e, uint32_t ret, uint32_t callee) {
+    uint8_t c[4];
+    if (ret < 4 || !elf_read_text(e, ret - 4, c, 4) || !(thumb2_classify(ret - 4, c) & T2_CLASS_CALL)) return 0;
+    uint32_t via = thumb2_branch_target(ret - 4, c), fs, fe;
+    if (!via || via == callee || !elf_dwarf_func_span(e, via, &fs, &fe) || fs != via || !fe) return 0;
+    for (uint32_t a = fs; a < fe && a - fs < 4096;) {
+        if (!elf_read_text(e, a, c, 4)) return 0;
+        uint32_t cls = thumb2_classify(a, c);
+        if ((cls & T2_CLASS_BRANCH) && !(cls & (T2_CLASS_CALL | T2_CLASS_CBRANCH)) && thumb2_branch_target(a, c) == callee)
+            return a;
+        a += (uint32_t)thumb2_insn_len(c);
+    }
+    return 0;
 }
 
 struct Regs {
@@ -268,6 +288,15 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
         // The stack grows down: an older frame never sits below a newer one.
         if (have_row && caller_sp <= cur.r[13] && ret == pc) break;
         if (have_row && caller_sp < cur.r[13]) break;
+        uint32_t self_fs = 0, self_fe = 0;
+        uint32_t tail = have_row && elf_dwarf_func_span(e, lookup, &self_fs, &self_fe) ? tail_call_site(e, ret, self_fs) : 0;
+        if (tail && n < max_frames) {
+            fill(&frames[n], e, tail, tail);
+            frames[n].sp = caller_sp;
+            frames[n].is_tailcall = true;
+            ++n;
+            if (n >= max_frames) break;
+        }
         cur = caller;
         cur.r[15] = ret;
         pc = ret;

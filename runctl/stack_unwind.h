@@ -20,6 +20,7 @@ struct UnwindFrame {
     bool guessed;       // found by scanning the stack, not from call frame information
     bool is_exception;  // the entry between a handler and the code it interrupted
     bool is_inlined;    // a function inlined into the frame below it: same pc and SP
+    bool is_tailcall;   // left by a tail call: no return comes back to it (pc is the branch)
     uint32_t sp;        // SP in this frame (outer frames: once the callee has returned)
     uint32_t cfa;       // the frame's canonical frame address, 0 when unknown
 };

@@ -302,13 +302,14 @@ bool start_exit_run() {
     if (!read_unwind_regs(&regs) || !unwind_cfa(s_elf, regs.r, &s_step.frame_cfa)) return false;
     s_step.have_ret_exit = false;
     if (has_return) {
-        UnwindFrame f[3];
+        UnwindFrame f[4];
         int k = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
             return dbg_read_mem(addr, buf, len);
-        }, nullptr, f, 3);
-        if (k < 2 || f[1].guessed || f[1].is_exception) return false;
-        s_step.ret_exit = f[1].pc;
-        s_step.ret_sp = f[1].sp;
+        }, nullptr, f, 4);
+        int to = k >= 2 && f[1].is_tailcall ? 2 : 1;
+        if (k <= to || f[to].guessed || f[to].is_exception || f[to].is_tailcall) return false;
+        s_step.ret_exit = f[to].pc;
+        s_step.ret_sp = f[to].sp;
         s_step.have_ret_exit = true;
     }
     int free_comps = dbg_fpb_num_code() - bkpt_enabled_count();
@@ -556,10 +557,10 @@ bool step_out(uint32_t pc) {
     if (!read_unwind_regs(&regs)) return finish("[DBG] StepOut: register read failed");
     s_step.mode = STEP_MODE_STEP_OUT;
     s_step.done_msg = "[DBG] StepOut: done";
-    UnwindFrame f[3];
+    UnwindFrame f[4];
     int n = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
         return dbg_read_mem(addr, buf, len);
-    }, nullptr, f, 3);
+    }, nullptr, f, 4);
     if (n >= 2 && f[0].is_inlined) {
         // Out of an inlined body: step on until the PC leaves it, then to the
         // next statement of the function it was inlined into.
@@ -581,9 +582,12 @@ bool step_out(uint32_t pc) {
     }
     uint32_t ret = 0, sp = 0;
     bool exact = false;
+    // The frame returned to: past an exception entry or a frame a tail call left.
+    int k = 1;
+    while (k < n && (f[k].is_exception || f[k].is_tailcall)) ++k;
     if (n >= 2 && !f[1].guessed) {
-        const UnwindFrame& to = f[1].is_exception ? f[2] : f[1];
-        if (!f[1].is_exception || n >= 3) {
+        const UnwindFrame& to = f[k < n ? k : n - 1];
+        if (k < n) {
             ret = to.pc;
             sp = to.sp;
             exact = true;

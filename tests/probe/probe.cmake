@@ -6,7 +6,9 @@ korvane_test(probe_tests LABEL unit
   LIBS probe runctl symbols sim sim_demo_firmware)
 target_include_directories(probe_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 
-# Our stepping against gdb on QEMU (slow: a QEMU session per case).
+# Our stepping, and call stack, against gdb on QEMU over every line of each
+# firmware image: one QEMU + gdb session and one simulated board per image
+# (about five minutes on two cores).
 korvane_test(runctl_gdb_tests LABEL qemu
   SOURCES runctl/gdb_diff_test.cpp sim/qemu_gdb.cpp
   LIBS probe runctl symbols sim sim_demo_firmware)

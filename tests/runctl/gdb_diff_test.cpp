@@ -1,13 +1,25 @@
-// Our step over / into / out against gdb's next / step / finish on the same
-// -O0 firmware running on QEMU's netduinoplus2: the line reached must agree,
-// except where our algorithm is documented to differ (listed below).
+// Every line of the firmware's own sources that has code, in each image:
+// halted there by a breakpoint, our step over / into / out against gdb's
+// next / step / finish on QEMU's netduinoplus2 (line and frame depth
+// reached), and our call stack against gdb's bt at both halts. One QEMU + gdb
+// session and one simulated board per image, run side by side. The test
+// prints a table of agreements and disagreements by kind, with examples.
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <memory>
+#include <future>
+#include <map>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe_fixture.h"
@@ -18,129 +30,676 @@
 
 namespace {
 
-const char* const kElf = KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf";
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
-struct Case {
+// Our board runs 4 instructions per virtual microsecond (a quarter of the
+// firmware's 16 MHz, so the probe thread's idle polls simulate less): the
+// firmware's 1 ms tick takes 4 virtual ms. A line not reached within
+// reach_ms of virtual time after a reset counts as never reached; the test
+// checks that the slowest line reached took at most two thirds of that (the
+// probe thread notices a halt within one 200 ms poll).
+struct Image {
     const char* file;
+    uint64_t reach_ms;
+};
+void PrintTo(const Image& i, std::ostream* os) { *os << i.file; }
+const Image kImages[] = {
+    {"demo_O0_dwarf4.elf", 3600},  // the LED's lines wait for 500 ticks
+    {"demo_O2_dwarf4.elf", 3600},
+    {"rtos_O0_dwarf4.elf", 800},  // cooperative tasks, no waits on time
+    {"rtos_O2_dwarf4.elf", 800},
+};
+// The firmware's own sources; libgcc and anything else is not ours to compare.
+const char* const kSourceRoots[] = {KORVANE_SOURCE_DIR "/sim/firmware", KORVANE_SHARED_DATA "/firmware/FreeRTOS-Kernel"};
+
+struct Op {
+    const char* name;
+    QemuGdbLineOp gdb;
+    int ours;
+};
+const Op kOps[] = {{"next", QemuGdbLineOp::Next, PROBE_CMD_STEP},
+                   {"step", QemuGdbLineOp::Step, PROBE_CMD_STEP_INTO},
+                   {"finish", QemuGdbLineOp::Finish, PROBE_CMD_STEP_OUT}};
+
+// A disagreement of this kind ("" any), for this op ("" any) at a file:line
+// beginning with `where` ("" any) that does not fail the test.
+struct Allowed {
+    const char* kind;
+    const char* op;
+    const char* where;
+    const char* why;
+};
+// Where gdb's rule or QEMU's board differs from ours by design.
+const std::vector<Allowed> kAllowed = {
+    {"not reached by gdb", "", "main.c:69", "QEMU's netduinoplus2 has no GPIO port D: the LED never reads as on"},
+    {"not reached by gdb", "", "main.c:70", "(the same)"},
+    {"not reached by gdb", "", "main.c:75", "(the same)"},
+    {"not reached by gdb", "", "main.c:106", "(the same, at -O2)"},
+    {"", "", "port.c:393", "QEMU's NVIC keeps 8 priority bits, the STM32F405 (and our board) 4: the port's check of "
+                           "them takes another branch"},
+    {"", "", "port.c:413", "(the same)"},
+    {"", "", "port.c:417", "(the same)"},
+    {"", "", "port.c:422", "(the same)"},
+    {"", "", "port.c:423", "(the same)"},
+    {"command does not end for gdb", "", "startup.c:58",
+     "gdb single-steps every instruction of the .bss loop and its guard ends it; we run the loop to its exit"},
+    {"", "", "port.c:505", "PendSV_Handler is naked assembly without call frame information: gdb cannot tell its call "
+                           "of vTaskSwitchContext from a jump and stops there; we run the call"},
+    {"", "", "port.c:508", "(the same)"},
+    {"", "", "tasks.c:5248", "returns into PendSV_Handler (no call frame information) and on into a task: where "
+                             "it ends depends on the tick, whose clock differs on the two boards"},
+};
+// Disagreements that are ours to mend, listed so they stay in view: a step
+// over at -O2 that leaves one inlined call and enters the next inlined call
+// of the caller; gdb stops inside the second, we step through it.
+const std::vector<Allowed> kKnownGaps = {
+    {"", "next", "queue.c:590", "prvInitialiseNewQueue after xQueueGenericCreate's own code"},
+    {"", "next", "tasks.c:1712", "prvInitialiseNewTask inside prvCreateTask"},
+    {"", "next", "tasks.c:1725", "prvAddNewTaskToReadyList after prvCreateTask"},
+    {"", "next", "tasks.c:2040", "(the same)"},
+    {"line differs", "", "tasks.c:5478", "xTaskRemoveFromEventList: a row of line 5476 that gdb steps over"},
+};
+
+constexpr unsigned kInstrPerUs = 4;
+// A command still running after this much virtual time never ends (checked:
+// twice the slowest that ended, which includes up to a 200 ms poll).
+constexpr uint64_t kOpVirtMs = 1500, kStackVirtMs = 400;
+// gdb's guards, in real time: the scan's quiet period (twice its longest
+// wait for a new line, checked), the run to a line, the command (gdb
+// single-steps through a line's range, the slowest seen took 0.2 s).
+constexpr int kGdbQuietMs = 5000, kGdbReachMs = 3000, kGdbOpMs = 1000;
+
+struct SourceLine {
+    std::string file;  // as stored in the image
     uint32_t line;
-    const char* gdb_op;  // "next", "step" or "finish"
-    int our_cmd;
+    uint32_t addr;
 };
 
-const Case kCases[] = {
-    {"main.c", 92, "next", PROBE_CMD_STEP},       {"main.c", 93, "next", PROBE_CMD_STEP},
-    {"main.c", 99, "next", PROBE_CMD_STEP},       {"main.c", 100, "next", PROBE_CMD_STEP},
-    {"main.c", 102, "next", PROBE_CMD_STEP},      {"main.c", 98, "step", PROBE_CMD_STEP_INTO},
-    {"main.c", 99, "step", PROBE_CMD_STEP_INTO},  {"main.c", 100, "step", PROBE_CMD_STEP_INTO},
-    {"wave.c", 20, "finish", PROBE_CMD_STEP_OUT}, {"wave.c", 27, "finish", PROBE_CMD_STEP_OUT},
-};
+std::string base(const std::string& p) { return path_base_name(p.c_str()); }
 
-// Where we differ from gdb, by design (reviewed): a step into a call stops at
-// the callee's first instruction, on the line of its opening; gdb skips the
-// prologue and stops on the first line of the body.
-bool documented_difference(const Case& c) {
-    return !strcmp(c.gdb_op, "step") && !strcmp(c.file, "main.c") && (c.line == 99 || c.line == 100);
-}
-
-struct Where {
-    std::string file;
-    uint32_t line;
-};
-
-Where where(const ElfDwarf* e, uint32_t pc) {
-    ElfLocation loc = {};
-    elf_dwarf_lookup(e, pc, &loc);
-    return {path_base_name(loc.file), loc.line};
-}
-
-// gdb's answer for one case, in one QEMU session.
-bool gdb_line(const ElfDwarf* e, const Case& c, Where* out, std::string* err) {
-    QemuGdbScript s;
-    s.elf = kElf;
-    s.steps = {{QemuGdbOp::Break, std::string(c.file) + ":" + std::to_string(c.line)},
-               {QemuGdbOp::Continue},
-               {!strcmp(c.gdb_op, "next") ? QemuGdbOp::Next : !strcmp(c.gdb_op, "step") ? QemuGdbOp::StepLine
-                                                                                          : QemuGdbOp::Finish}};
-    QemuGdbResult r;
-    if (!qemu_gdb_run(s, &r)) {
-        *err = r.error + "\n" + r.transcript;
-        return false;
+bool ours_source(const std::string& path) {
+    std::string p = fs::path(path).lexically_normal().string();
+    for (const char* root : kSourceRoots) {
+        std::string r = fs::path(root).lexically_normal().string() + "/";
+        if (p.rfind(r, 0) == 0) return true;
     }
-    *out = where(e, r.stops.back().pc);
-    return true;
+    return false;
 }
 
-class GdbDiff : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!qemu_gdb_available()) GTEST_SKIP() << "needs qemu-system-arm and gdb-multiarch";
-        elf_ = elf_dwarf_load(kElf);
-        ASSERT_NE(elf_, nullptr);
+// Every (file, line) with code in the line table, at its first address.
+std::vector<SourceLine> code_lines(const ElfDwarf* e, int* without_addr) {
+    std::set<std::pair<std::string, uint32_t>> seen;
+    for (uint32_t i = 0; i < e->line_count; ++i) {
+        const LineEntry& row = e->lines[i];
+        if (!row.line || row.file_idx >= e->file_count || !e->files[row.file_idx]) continue;
+        if (ours_source(e->files[row.file_idx])) seen.insert({e->files[row.file_idx], row.line});
     }
-    void TearDown() override { elf_dwarf_free(elf_); }
-    // Ours: the simulated board halted at the case's line, then one command.
-    bool our_line(const Case& c, Where* out) {
-        SimRig rig(SimUsbKind::V2Bulk512, "demo_O0_dwarf4.elf", true, 4);
-        if (!rig.sys) return false;
-        // Nothing of the previous case may pass for this one's halt.
+    std::vector<SourceLine> out;
+    *without_addr = 0;
+    for (const auto& [file, line] : seen) {
+        uint32_t a = elf_dwarf_line_to_addr(e, file.c_str(), line) & ~1u;
+        if (a) out.push_back({file, line, a});
+        else ++*without_addr;
+    }
+    return out;
+}
+
+// One frame as both sides report it.
+struct Frame {
+    std::string func, file;  // file: base name
+    uint32_t line = 0;
+    bool exception = false;
+    uint32_t pc = 0;  // outer frames: the return address
+};
+
+struct Halt {
+    uint32_t pc = 0, sp = 0;
+    std::string file;  // base name, of the stop
+    uint32_t line = 0;
+    bool stack_known = false;
+    std::vector<Frame> frames;
+};
+
+enum class Outcome { Done, NotReached, OpTimedOut, OpFailed, GdbHung };
+
+struct Answer {
+    Outcome outcome = Outcome::NotReached;
+    Halt at, after;
+    std::string note;
+    uint64_t reach_ms = 0, op_ms = 0;  // ours: virtual time to the line and of the command
+};
+
+std::string frames_text(const Halt& h) {
+    if (!h.stack_known) return "(no stack)";
+    std::string s;
+    for (const Frame& f : h.frames)
+        s += (s.empty() ? "" : " < ") + (f.exception ? "<exception>" : f.func + "@" + f.file + ":" + std::to_string(f.line));
+    return s;
+}
+
+std::string answer_text(const Answer& a, bool show_stack) {
+    char pc[16];
+    switch (a.outcome) {
+    case Outcome::NotReached: return "not reached (" + a.note + ")";
+    case Outcome::OpFailed: return "refused: " + a.note;
+    case Outcome::GdbHung: return "no answer: " + a.note;
+    default: break;
+    }
+    std::snprintf(pc, sizeof pc, "0x%08x", a.after.pc);
+    std::string s = (a.outcome == Outcome::OpTimedOut ? "did not end, interrupted at " : "") + a.after.file + ":" +
+                    std::to_string(a.after.line) + " " + pc;
+    if (a.after.stack_known) s += " depth " + std::to_string(a.after.frames.size());
+    if (show_stack) s += " [" + frames_text(a.after) + "]";
+    return s;
+}
+
+Halt from_gdb(const QemuGdbHalt& g) {
+    Halt h;
+    h.pc = g.pc, h.sp = g.sp;
+    h.stack_known = g.bt_error.empty();
+    for (const QemuGdbFrame& f : g.frames) h.frames.push_back({f.func, base(f.file), f.line, f.exception, f.pc});
+    if (!g.frames.empty()) h.file = base(g.frames[0].file), h.line = g.frames[0].line;
+    return h;
+}
+
+Answer from_gdb(const QemuGdbCaseResult& r) {
+    Answer a;
+    a.outcome = r.outcome == QemuGdbOutcome::Done         ? Outcome::Done
+                : r.outcome == QemuGdbOutcome::OpTimedOut ? Outcome::OpTimedOut
+                : r.outcome == QemuGdbOutcome::OpFailed   ? Outcome::OpFailed
+                : r.outcome == QemuGdbOutcome::Hung       ? Outcome::GdbHung
+                                                          : Outcome::NotReached;
+    a.note = r.note;
+    a.at = from_gdb(r.at);
+    a.after = from_gdb(r.after);
+    return a;
+}
+
+// Our side: one board and one probe thread for a whole image; each case
+// starts from a reset, as gdb's does.
+class OurRig {
+public:
+    OurRig(const std::string& image, const ElfDwarf* elf, uint64_t reach_ms)
+        : rig_(SimUsbKind::V2Bulk512, image, true, kInstrPerUs), elf_(elf), reach_ms_(reach_ms) {
+        if (!rig_.sys) return;
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             reg_buf[15] = 0;
+            memset(g_bkpt, 0, sizeof g_bkpt);
         }
         g_is_halted = false;
         step_set_image(elf_);
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            memset(g_bkpt, 0, sizeof g_bkpt);
-        }
         runctl_install();
-        PlatThread* t = probe_thread_start();
-        auto idle = [] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; };
-        uint32_t addr = elf_dwarf_line_to_addr(elf_, c.file, c.line) & ~1u;
-        // From reset, as gdb starts QEMU: main's first lines run only once.
-        bool ok = t && addr && wait_for([] { return g_probe_connected.load(); }) &&
-                  probe_post_cmd(PROBE_CMD_RESET, 0) && wait_for([] { return log_has("[DBG] Reset: "); }) &&
-                  wait_for(idle) && probe_post_cmd(PROBE_CMD_SET_BKPT, addr) && wait_for(idle) &&
-                  probe_post_cmd(PROBE_CMD_RESUME, 0) &&
-                  wait_for([&] {
-                      std::lock_guard<std::mutex> lk(reg_buf_mtx);
-                      return g_is_halted.load() && (reg_buf[15] & ~1u) == addr;
-                  }) &&
-                  probe_post_cmd(PROBE_CMD_CLEAR_BKPT, addr) && wait_for(idle) && probe_post_cmd(c.our_cmd, 0) &&
-                  wait_for(idle);
-        uint32_t pc;
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            pc = reg_buf[15];
-        }
-        if (t) probe_thread_stop_and_wait(t);
+        thread_ = probe_thread_start();
+        ok_ = thread_ && wait_for([] { return g_probe_connected.load(); });
+    }
+    ~OurRig() {
+        if (thread_) probe_thread_stop_and_wait(thread_);
         probe_set_run_control(nullptr);
         step_set_image(nullptr);
-        *out = where(elf_, pc);
-        return ok;
     }
-    ElfDwarf* elf_ = nullptr;
+    bool ok() const { return ok_; }
+    uint64_t slowest_reach() const { return slowest_; }
+    std::string error() const { return !rig_.sys ? rig_.err : error_.empty() ? "the probe thread did not connect" : error_; }
+
+    // False only when the probe thread stopped answering (the rest of the image is then void).
+    bool run(uint32_t addr, int cmd, Answer* a) {
+        if (!reset() || !post(PROBE_CMD_SET_BKPT, addr)) return fail(a, "reset");
+        if (read_pc() != addr) {
+            uint64_t t0 = plat_time_ms();
+            if (!post(PROBE_CMD_RESUME, 0)) return fail(a, "resume");
+            // Known to be reached (the scan): a generous guard, as noticing a halt takes a poll or more.
+            bool stopped = wait_virtual([] { return g_is_halted && stopped_idle(); }, 4 * reach_ms_);
+            a->reach_ms = plat_time_ms() - t0;
+            if (!stopped || read_pc() != addr) {
+                char where[64];
+                std::snprintf(where, sizeof where, "%s at 0x%08x", stopped ? "halted" : "guard", read_pc());
+                a->outcome = Outcome::NotReached, a->note = where;
+                if (!stopped && !halt()) return fail(a, "halt");
+                return post(PROBE_CMD_CLEAR_BKPT, addr) || fail(a, "clear");
+            }
+        }
+        if (!post(PROBE_CMD_CLEAR_BKPT, addr)) return fail(a, "clear");
+        a->at = halt_state();
+        uint64_t t0 = plat_time_ms();
+        if (!probe_post_cmd(cmd, 0)) return fail(a, "command");
+        bool ended = wait_virtual([] { return idle(); }, kOpVirtMs);
+        a->op_ms = plat_time_ms() - t0;
+        if (!ended && !halt()) return fail(a, "halt");
+        a->outcome = ended ? Outcome::Done : Outcome::OpTimedOut;
+        a->after = halt_state();
+        return true;
+    }
+
+    // The addresses reached from a reset, a few breakpoints at a time (the
+    // comparators the unit has): an address never reached then costs one
+    // guard per group instead of one per case. False when the probe thread
+    // stopped answering.
+    bool scan(const std::vector<uint32_t>& addrs, std::set<uint32_t>* reached) {
+        std::vector<uint32_t> queue(addrs.rbegin(), addrs.rend());
+        while (!queue.empty()) {
+            std::vector<uint32_t> group;
+            if (!reset()) return stuck("reset");
+            while (group.size() < 5 && !queue.empty()) {
+                uint32_t a = queue.back();
+                if (!post(PROBE_CMD_SET_BKPT, a)) return stuck("set a breakpoint");
+                std::lock_guard<std::mutex> lk(reg_buf_mtx);
+                int slot = bkpt_find(a);
+                if (slot < 0 || !g_bkpt[slot].active || g_bkpt[slot].disabled) break;  // no comparator left
+                group.push_back(a);
+                queue.pop_back();
+            }
+            if (group.empty()) return stuck("no comparator");
+            uint64_t t0 = plat_time_ms();
+            if (std::find(group.begin(), group.end(), read_pc()) == group.end() && !post(PROBE_CMD_RESUME, 0))
+                return stuck("resume");
+            for (;;) {  // as gdb's scan: until reach_ms pass without a new hit
+                bool stopped = wait_virtual([] { return g_is_halted && stopped_idle(); }, reach_ms_);
+                auto hit = std::find(group.begin(), group.end(), read_pc());
+                if (!stopped || hit == group.end()) {  // the rest is not reached
+                    if (!stopped && !halt()) return stuck("halt");
+                    break;
+                }
+                reached->insert(*hit);
+                slowest_ = std::max(slowest_, plat_time_ms() - t0);
+                t0 = plat_time_ms();
+                if (!post(PROBE_CMD_CLEAR_BKPT, *hit)) return stuck("clear a breakpoint");
+                group.erase(hit);
+                if (group.empty() || !post(PROBE_CMD_RESUME, 0)) break;
+                t0 = plat_time_ms();
+            }
+            for (uint32_t a : group)
+                if (!post(PROBE_CMD_CLEAR_BKPT, a)) return stuck("clear a breakpoint");
+        }
+        return true;
+    }
+
+private:
+    bool stuck(const char* what) {
+        char state[128];
+        std::snprintf(state, sizeof state, " (busy %d, pending %d, state %d, halted %d, virtual ms %llu)", g_cmd_busy.load(),
+                      probe_cmd_pending(), static_cast<int>(probe_poll_state()), g_is_halted.load(),
+                      static_cast<unsigned long long>(plat_time_ms()));
+        error_ = std::string("our probe thread did not answer: ") + what + state;
+        return false;
+    }
+    // A reset is a priority command that leaves g_cmd_busy alone (and clears
+    // it when done, even for a command posted meanwhile): its end is its log line.
+    static bool reset() {
+        log_clear(&logv);  // also keeps a long run's log small
+        return probe_post_cmd(PROBE_CMD_RESET, 0) && wait_virtual([] { return log_has("[DBG] Reset: "); }, 5000) &&
+               wait_virtual([] { return idle(); }, 5000);
+    }
+    static bool stopped_idle() { return probe_poll_state() == PS_IDLE && !probe_cmd_pending(); }
+    static bool idle() { return g_cmd_busy == 0 && !probe_cmd_pending() && probe_poll_state() != PS_WAIT_HALT; }
+    static uint32_t read_pc() {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return reg_buf[15] & ~1u;
+    }
+    static bool fail(Answer* a, const char* what) {
+        a->outcome = Outcome::NotReached;
+        a->note = std::string("our probe thread did not answer: ") + what;
+        return false;
+    }
+    // Until pred holds, for at most virt_ms of the board's time (a minute of ours).
+    static bool wait_virtual(const std::function<bool()>& pred, uint64_t virt_ms) {
+        uint64_t t0 = plat_time_ms();
+        auto end = Clock::now() + std::chrono::seconds(60);
+        while (!pred()) {
+            if (plat_time_ms() - t0 > virt_ms || Clock::now() > end) return pred();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    }
+    // Posts once the previous command is done, and waits for this one.
+    bool post(int cmd, uint32_t addr) {
+        return wait_virtual([&] { return probe_post_cmd(cmd, addr); }, 5000) && wait_virtual([] { return idle(); }, 5000);
+    }
+    bool halt() {
+        return probe_post_cmd(PROBE_CMD_HALT, 0) &&
+               wait_virtual([] { return g_is_halted && idle() && probe_poll_state() == PS_IDLE; }, 5000);
+    }
+    Halt halt_state() {
+        Halt h;
+        wait_virtual([] { std::lock_guard<std::mutex> lk(reg_buf_mtx); return g_stack_frames_valid; }, kStackVirtMs);
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        h.pc = reg_buf[15] & ~1u;
+        h.sp = reg_buf[13];
+        ElfLocation loc = {};
+        elf_dwarf_lookup(elf_, h.pc, &loc);
+        h.file = base(loc.file), h.line = loc.line;
+        h.stack_known = g_stack_frames_valid && g_stack_frame_count > 0;
+        for (int i = 0; h.stack_known && i < g_stack_frame_count && i < UNWIND_MAX_FRAMES; ++i) {
+            const UnwindFrame& f = g_stack_frames[i];
+            h.frames.push_back({f.func, base(f.file), f.line, f.is_exception, f.pc});
+        }
+        // Where the window shows the core: the first frame's line (at an
+        // inlined call not entered yet, the call's line, as gdb shows it).
+        if (h.stack_known && g_stack_frames[0].pc == h.pc && g_stack_frames[0].line)
+            h.file = base(g_stack_frames[0].file), h.line = g_stack_frames[0].line;
+        return h;
+    }
+
+    SimRig rig_;
+    const ElfDwarf* elf_;
+    uint64_t reach_ms_;
+    std::string error_;
+    uint64_t slowest_ = 0;  // the scan's longest wait for a hit, virtual ms
+    PlatThread* thread_ = nullptr;
+    bool ok_ = false;
 };
 
-}  // namespace
+using Kinds = std::vector<std::pair<std::string, std::string>>;  // kind, detail
 
-TEST_F(GdbDiff, StepsReachTheLinesGdbReaches) {
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.file << ":" << c.line << " " << c.gdb_op);
-        Where theirs, ours;
-        std::string err;
-        ASSERT_TRUE(gdb_line(elf_, c, &theirs, &err)) << err;
-        ASSERT_TRUE(our_line(c, &ours));
-        // QEMU runs SysTick on the host's clock: a tick taken inside gdb's
-        // `next` can end it on the line it started from. Ask gdb again then.
-        for (int again = 0; again < 2 && theirs.line == c.line && ours.line != c.line; ++again)
-            ASSERT_TRUE(gdb_line(elf_, c, &theirs, &err)) << err;
-        if (documented_difference(c)) {
-            EXPECT_EQ(ours.file, theirs.file) << "both enter the callee";
-            EXPECT_LT(ours.line, theirs.line) << "we stop before its prologue, gdb after";
-            continue;
-        }
-        EXPECT_EQ(ours.file, theirs.file);
-        EXPECT_EQ(ours.line, theirs.line);
+// Reported, never failing: a tick's handler interrupts other code on each
+// board (their clocks differ), so where one returns to is not comparable;
+// and a case in which gdb or QEMU stopped answering has no answer to compare.
+const char* const kTiming = "leaves an interrupt handler (depends on where the tick came)";
+const char* const kNoAnswer = "no answer from gdb (its session was restarted)";
+
+int exception_at(const Halt& h) {
+    for (size_t i = 0; i < h.frames.size(); ++i)
+        if (h.frames[i].exception) return static_cast<int>(i);
+    return -1;
+}
+
+// Frames past an exception entry are the interrupted code: compared up to the entry only.
+void compare_stacks(const Halt& ours, const Halt& gdb, Kinds* kinds) {
+    if (!gdb.stack_known) return;
+    if (!ours.stack_known) return kinds->push_back({"our call stack missing", ""});
+    size_t n = gdb.frames.size(), m = ours.frames.size();
+    if (exception_at(gdb) >= 0) n = exception_at(gdb) + 1;
+    if (exception_at(ours) >= 0) m = exception_at(ours) + 1;
+    if (m != n) kinds->push_back({"depth differs", ""});
+    for (size_t i = 0; i < std::min(m, n); ++i) {
+        const Frame &o = ours.frames[i], &g = gdb.frames[i];
+        std::string at = "frame " + std::to_string(i);
+        if (o.exception != g.exception) return kinds->push_back({"exception entry differs", at});
+        if (o.exception) continue;
+        if (o.func != g.func) return kinds->push_back({"function differs", at});
+        if (i > 0 && (o.line != g.line || o.file != g.file)) return kinds->push_back({"caller line differs", at});
     }
 }
+
+// Kinds of disagreement of one case; empty when both agree.
+Kinds compare(const Answer& ours, const Answer& gdb) {
+    Kinds k;
+    if (gdb.outcome == Outcome::GdbHung) return {{kNoAnswer, ""}};
+    bool our_reach = ours.outcome != Outcome::NotReached, gdb_reach = gdb.outcome != Outcome::NotReached;
+    if (!our_reach || !gdb_reach) {
+        if (our_reach != gdb_reach)
+            k.push_back({our_reach ? (gdb.note.rfind("gdb moved", 0) == 0 ? "gdb cannot stop there (IT block)" : "not reached by gdb")
+                                   : "not reached by us",
+                         ""});
+        return k;
+    }
+    if (gdb.outcome == Outcome::OpFailed) {
+        if (ours.after.pc != ours.at.pc) k.push_back({"gdb refuses, we move", ""});
+        return k;
+    }
+    const Halt &o = ours.after, &g = gdb.after;
+    int entry = exception_at(gdb.at);
+    // Interrupted at the same place on both boards (a PendSV after a yield, say): nothing depends on timing.
+    auto same_place = [&] {
+        const auto &a = ours.at.frames, &b = gdb.at.frames;
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Frame& x, const Frame& y) {
+                   return x.exception == y.exception && x.func == y.func && x.line == y.line;
+               });
+    };
+    if (entry >= 0 && exception_at(ours.at) == entry && (exception_at(o) != entry || exception_at(g) != entry) &&
+        !same_place()) {
+        // Out of the handler: agreeing means both stop on the instruction the tick interrupted.
+        auto back = [&](const Answer& a) {
+            return exception_at(a.after) < 0 && a.at.frames.size() > static_cast<size_t>(entry + 1) &&
+                   a.after.pc == a.at.frames[entry + 1].pc;
+        };
+        if (!(back(ours) && back(gdb))) k.push_back({kTiming, ""});
+        return k;
+    }
+    if ((ours.outcome == Outcome::OpTimedOut) != (gdb.outcome == Outcome::OpTimedOut)) {
+        k.push_back({ours.outcome == Outcome::OpTimedOut ? "command does not end for us" : "command does not end for gdb", ""});
+        return k;
+    }
+    if (ours.outcome == Outcome::OpTimedOut) return k;  // neither ends
+    if (o.file != g.file || o.line != g.line)
+        k.push_back({o.pc == g.pc ? "same pc, line lookup differs" : "line differs", ""});
+    else if (o.pc == g.pc && o.sp != g.sp && exception_at(o) < 0 && exception_at(g) < 0)
+        k.push_back({"same pc, another frame (sp differs)", ""});
+    compare_stacks(o, g, &k);
+    return k;
+}
+
+bool listed(const std::vector<Allowed>& list, const std::string& kind, const char* op, const std::string& where) {
+    for (const Allowed& a : list)
+        if ((!*a.kind || kind == a.kind) && (!*a.op || !strcmp(a.op, op)) &&
+            (!*a.where || where.rfind(a.where, 0) == 0))
+            return true;
+    return false;
+}
+
+// The table of one image: per op (and the halt at the breakpoint), the
+// agreements and each kind of disagreement with its first examples.
+struct Tally {
+    int cases = 0, agree = 0, unreached_both = 0, failing = 0, known_gaps = 0;
+    std::map<std::string, int> kinds;
+    std::map<std::string, std::vector<std::string>> examples;
+};
+
+std::string report(const std::string& image, const std::map<std::string, Tally>& rows) {
+    std::ostringstream s;
+    for (const char* row : {"break", "next", "step", "finish"}) {
+        auto it = rows.find(row);
+        if (it == rows.end()) continue;
+        const Tally& t = it->second;
+        s << "[" << image << "] " << row << ": " << t.cases << " lines, " << t.agree << " agree, " << t.unreached_both
+          << " reached by neither, " << (t.cases - t.agree - t.unreached_both) << " disagree (" << t.failing
+          << " not explained, " << t.known_gaps << " known gaps, the rest by design)\n";
+        for (const auto& [kind, n] : t.kinds) {
+            s << "    " << n << "  " << kind << "\n";
+            for (const std::string& e : t.examples.at(kind)) s << "        " << e << "\n";
+        }
+    }
+    return s.str();
+}
+
+class GdbDiff : public ::testing::TestWithParam<Image> {};
+
+TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
+    const std::string image = GetParam().file, path = std::string(KORVANE_DEMO_FW_DIR) + "/" + image;
+    if (!qemu_gdb_available()) GTEST_SKIP() << "needs qemu-system-arm and gdb-multiarch";
+    if (!fs::exists(path)) GTEST_SKIP() << image << " is not built";
+    ElfDwarf* elf = elf_dwarf_load(path.c_str());
+    ASSERT_NE(elf, nullptr) << elf_dwarf_error();
+    std::unique_ptr<ElfDwarf, void (*)(ElfDwarf*)> hold(elf, elf_dwarf_free);
+    int without_addr = 0;
+    const std::vector<SourceLine> lines = code_lines(elf, &without_addr);
+    ASSERT_GT(lines.size(), 20u) << "too few lines of our sources in " << image;
+
+    QemuGdbBatch batch;
+    batch.elf = path;
+    batch.scan_quiet_ms = kGdbQuietMs, batch.reach_ms = kGdbReachMs, batch.op_ms = kGdbOpMs;
+    for (const SourceLine& l : lines)
+        for (const Op& op : kOps) batch.cases.push_back({l.addr, op.gdb});
+    auto t0 = Clock::now();
+    double gdb_s = 0;
+    auto theirs = std::async(std::launch::async, [&] {
+        QemuGdbBatchResult r;
+        qemu_gdb_batch(batch, &r);
+        gdb_s = std::chrono::duration<double>(Clock::now() - t0).count();
+        return r;
+    });
+
+    std::vector<Answer> ours(batch.cases.size());
+    uint64_t slowest_reach = 0;
+    {
+        OurRig rig(image, elf, GetParam().reach_ms);
+        ASSERT_TRUE(rig.ok()) << rig.error();
+        std::vector<uint32_t> addrs;
+        for (const SourceLine& l : lines) addrs.push_back(l.addr);
+        std::sort(addrs.begin(), addrs.end());
+        addrs.erase(std::unique(addrs.begin(), addrs.end()), addrs.end());
+        std::set<uint32_t> reached;
+        ASSERT_TRUE(rig.scan(addrs, &reached)) << rig.error();
+        slowest_reach = rig.slowest_reach();
+        for (size_t i = 0; i < batch.cases.size(); ++i) {
+            if (!reached.count(batch.cases[i].addr)) {
+                ours[i].note = "not reached in our scan";
+            } else if (!rig.run(batch.cases[i].addr, kOps[i % 3].ours, &ours[i])) {
+                ADD_FAILURE() << "our side stopped answering at case " << i << ": " << ours[i].note;
+                break;
+            }
+        }
+    }
+    double our_s = std::chrono::duration<double>(Clock::now() - t0).count();
+    QemuGdbBatchResult r = theirs.get();
+    if (const char* dump = std::getenv("KORVANE_GDB_DIFF_DUMP")) std::ofstream(std::string(dump) + "/" + image + ".gdb.txt") << r.transcript;
+    ASSERT_TRUE(r.error.empty()) << r.error << "\n" << r.transcript.substr(r.transcript.size() > 4000 ? r.transcript.size() - 4000 : 0);
+    ASSERT_EQ(r.cases.size(), batch.cases.size());
+
+    std::map<std::string, Tally> rows;
+    std::vector<std::string> unexplained;
+    auto tally = [&](const char* row, const std::string& where, const Answer& o, const Answer& g,
+                     const Kinds& kinds) {
+        Tally& t = rows[row];
+        ++t.cases;
+        if (o.outcome == Outcome::NotReached && g.outcome == Outcome::NotReached) ++t.unreached_both;
+        else if (kinds.empty()) ++t.agree;
+        for (const auto& [kind, detail] : kinds) {
+            ++t.kinds[kind];
+            bool by_design = kind == kTiming || kind == kNoAnswer || listed(kAllowed, kind, row, where);
+            if (!by_design && listed(kKnownGaps, kind, row, where)) ++t.known_gaps;
+            else if (!by_design) {
+                ++t.failing;
+                unexplained.push_back(where + " " + row + ": " + kind + ": ours " + answer_text(o, true) + " | gdb " +
+                                      answer_text(g, true));
+            }
+            auto& ex = t.examples[kind];
+            bool stack = kind.find("frame") != std::string::npos || kind.find("stack") != std::string::npos ||
+                         kind.find("depth") != std::string::npos || kind.find("line") != std::string::npos;
+            if (ex.size() < 5)
+                ex.push_back(where + " " + row + (detail.empty() ? "" : " (" + detail + ")") + ": ours " +
+                             answer_text(o, stack) + " | gdb " + answer_text(g, stack) + " | gdb bt: " + frames_text(g.after));
+        }
+    };
+    for (size_t i = 0; i < batch.cases.size(); ++i) {
+        const SourceLine& l = lines[i / 3];
+        std::string where = base(l.file) + ":" + std::to_string(l.line);
+        Answer g = from_gdb(r.cases[i]);
+        tally(kOps[i % 3].name, where, ours[i], g, compare(ours[i], g));
+        if (i % 3 == 0) {  // the halt at the breakpoint, once per line
+            Answer ob = ours[i], gb = g;
+            ob.after = ob.at, gb.after = gb.at;
+            Kinds k;
+            if (gb.outcome == Outcome::GdbHung)
+                k.push_back({kNoAnswer, ""});
+            else if ((ob.outcome == Outcome::NotReached) != (gb.outcome == Outcome::NotReached))
+                k = compare(ob, gb);
+            else if (ob.outcome != Outcome::NotReached)
+                compare_stacks(ob.after, gb.after, &k);
+            if (ob.outcome != Outcome::NotReached) ob.outcome = gb.outcome = Outcome::Done;
+            tally("break", where, ob, gb, k);
+        }
+    }
+    if (const char* dump = std::getenv("KORVANE_GDB_DIFF_DUMP")) {  // every case, for a closer look
+        std::ofstream f(std::string(dump) + "/" + image + ".txt");
+        for (size_t i = 0; i < batch.cases.size(); ++i) {
+            Answer g = from_gdb(r.cases[i]);
+            f << base(lines[i / 3].file) << ":" << lines[i / 3].line << " " << kOps[i % 3].name << "\n  at   ours ["
+              << frames_text(ours[i].at) << "] gdb [" << frames_text(g.at) << "]\n  ours " << answer_text(ours[i], true)
+              << "\n  gdb  " << answer_text(g, true) << "\n  ours took " << ours[i].reach_ms << " + " << ours[i].op_ms
+              << " virtual ms\n";
+        }
+    }
+    int failing = 0;
+    for (const auto& [row, t] : rows) failing += t.failing;
+    uint64_t slowest_op = 0;
+    for (const Answer& a : ours)
+        if (a.outcome == Outcome::Done) slowest_op = std::max(slowest_op, a.op_ms);
+    std::string table = report(image, rows);
+    std::printf("%s[%s] %zu lines (%d more without an address), %zu cases; gdb's scan reached %zu addresses "
+                "(longest wait %d ms); our scan's slowest line %llu virtual ms, slowest command %llu; gdb %.1f s, ours %.1f s "
+                "(side by side)\n",
+                table.c_str(), image.c_str(), lines.size(), without_addr, batch.cases.size(), r.scan_reached,
+                r.scan_longest_gap_ms, (unsigned long long)slowest_reach, (unsigned long long)slowest_op, gdb_s, our_s);
+    EXPECT_LE(r.scan_longest_gap_ms * 2, kGdbQuietMs) << "gdb's scan may have ended before a line was reached";
+    EXPECT_LE(slowest_reach * 3, GetParam().reach_ms * 2) << "our guard may have cut off a line that takes long to reach";
+    EXPECT_LE(slowest_op * 2, kOpVirtMs) << "our guard may have cut off a command that would have ended";
+    for (const std::string& u : unexplained) std::printf("  not explained: %s\n", u.c_str());
+    EXPECT_EQ(failing, 0) << "disagreements with gdb that are not allowed differences (table above)";
+}
+
+// The oracle's reader, on text as gdb 13 prints it (no QEMU needed).
+TEST(QemuGdbReader, ReadsBacktracesAndRefusesWhatItCannotRead) {
+    const std::string bt =
+        "#0  SysTick_Handler () at /w/sim/firmware/main.c:58\n"
+        "#1  <signal handler called>\n"
+        "#2  sine_q (...) at /w/my dir/wave.c:15\n"  // inlined: no address
+        "#3  0x080005a2 in wave_sample (...) at /w/sim/firmware/wave.c:20\n"
+        "#4  0x08000abc in __aeabi_uidivmod ()\n"
+        "#5  0x00000000 in ?? ()\n"
+        "Backtrace stopped: previous frame identical to this frame (corrupt stack?)\n";
+    std::vector<QemuGdbFrame> f;
+    std::string err;
+    ASSERT_TRUE(qemu_gdb_parse_bt(bt, &f, &err)) << err;
+    ASSERT_EQ(f.size(), 6u);
+    const struct {
+        uint32_t pc;
+        const char *func, *file;
+        uint32_t line;
+        bool exception;
+    } want[] = {{0, "SysTick_Handler", "/w/sim/firmware/main.c", 58, false},
+                {0, "<signal handler called>", "", 0, true},
+                {0, "sine_q", "/w/my dir/wave.c", 15, false},
+                {0x080005a2, "wave_sample", "/w/sim/firmware/wave.c", 20, false},
+                {0x08000abc, "__aeabi_uidivmod", "", 0, false},
+                {0, "??", "", 0, false}};
+    for (size_t i = 0; i < f.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(f[i].level, static_cast<int>(i));
+        EXPECT_EQ(f[i].pc, want[i].pc);
+        EXPECT_EQ(f[i].func, want[i].func);
+        EXPECT_EQ(f[i].file, want[i].file);
+        EXPECT_EQ(f[i].line, want[i].line);
+        EXPECT_EQ(f[i].exception, want[i].exception);
+    }
+    for (const char* bad : {"#0  main () at main.c:1\n#2  0x08000100 in f () at f.c:2\n",  // a level skipped
+                            "#0  0x0800zz00 in main () at main.c:1\n", "#0  main () at main.c:\n",
+                            "#0  main at main.c:3\n", "#0  main () at main.c:3 junk\n"})
+        EXPECT_FALSE(qemu_gdb_parse_bt(bad, &f, &err)) << bad;
+
+    // A batch of three cases: reached and done, refused, not reached.
+    const std::string halt = "\n@@KQG PC 0x8000100 0x2001fff0\n\n@@KQG BT\n#0  main () at m.c:3\n\n@@KQG BT END\n";
+    const std::string out = "noise\n@@KQG SCAN 2 1 40\n\n@@KQG CASE 0\n" + halt + "\n@@KQG DONE\n" + halt +
+                            "\n@@KQG CASE 1\n" + halt + "\n@@KQG ERROR \"finish\" not meaningful\n" + halt +
+                            "\n@@KQG CASE 2\n\n@@KQG MISS not reached in the scan\n\n@@KQG END\n";
+    QemuGdbBatchResult r;
+    ASSERT_TRUE(qemu_gdb_parse_batch(out, 3, &r)) << r.error;
+    ASSERT_EQ(r.cases.size(), 3u);
+    EXPECT_EQ(r.scan_reached, 2u);
+    EXPECT_EQ(r.scan_longest_gap_ms, 40);
+    EXPECT_EQ(r.cases[0].outcome, QemuGdbOutcome::Done);
+    EXPECT_EQ(r.cases[0].after.pc, 0x8000100u);
+    EXPECT_EQ(r.cases[0].after.sp, 0x2001fff0u);
+    EXPECT_EQ(r.cases[0].after.frames.at(0).line, 3u);
+    EXPECT_EQ(r.cases[1].outcome, QemuGdbOutcome::OpFailed);
+    EXPECT_EQ(r.cases[1].note, "\"finish\" not meaningful");
+    EXPECT_EQ(r.cases[2].outcome, QemuGdbOutcome::NotReached);
+    // A session that broke off keeps the cases read so far and says where.
+    const std::pair<std::string, const char*> broken[] = {
+        {out.substr(0, out.find("@@KQG CASE 2")), "case 2"},
+        {out.substr(0, out.find("@@KQG DONE")), "case 0"},
+        {out.substr(0, out.find("@@KQG END")), "no end"},
+        {"@@KQG SCAN 2 1 40\n@@KQG FATAL gdb.error('Remote connection closed')\n", "Remote connection closed"}};
+    for (const auto& [text, where] : broken) {
+        EXPECT_FALSE(qemu_gdb_parse_batch(text, 3, &r));
+        EXPECT_NE(r.error.find(where), std::string::npos) << r.error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, GdbDiff, ::testing::ValuesIn(kImages), [](const auto& info) {
+    std::string n = info.param.file;
+    return n.substr(0, n.find('.'));
+});
+
+}  // namespace

@@ -1,12 +1,15 @@
 #include "tests/sim/qemu_gdb.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -74,11 +77,13 @@ bool spawn(const std::vector<std::string>& args, const char* log_path, Child* c)
     return pid > 0;
 }
 
-// Collects the child's output; true when it ended before the deadline.
-bool read_until_eof(Child* c, Clock::time_point deadline, std::string* out) {
+// Collects the child's output; true when it ended before the deadline (and,
+// with quiet_ms, before a silence that long).
+bool read_until_eof(Child* c, Clock::time_point deadline, std::string* out, int quiet_ms = 0) {
     char buf[4096];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (quiet_ms > 0) left = std::min<long long>(left, quiet_ms);
         pollfd p{c->out_fd, POLLIN, 0};
         int r = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
         if (r < 0 && errno == EINTR) continue;
@@ -87,7 +92,7 @@ bool read_until_eof(Child* c, Clock::time_point deadline, std::string* out) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return true;
         out->append(buf, static_cast<size_t>(n));
-        if (out->size() > (8u << 20)) return false;  // a runaway session
+        if (out->size() > (64u << 20)) return false;  // a runaway session
     }
 }
 
@@ -183,6 +188,62 @@ std::string command_file(const QemuGdbScript& script, const std::string& socket)
     return f.str();
 }
 
+bool preflight(const std::string& elf, int timeout_ms, std::string* err) {
+    if (find_in_path("qemu-system-arm").empty() || find_in_path("gdb-multiarch").empty())
+        return *err = "qemu-system-arm or gdb-multiarch not found", false;
+    if (access(elf.c_str(), R_OK) != 0) return *err = "cannot read " + elf, false;
+    if (timeout_ms <= 0) return *err = "time-out must be positive", false;
+    return true;
+}
+
+// QEMU halted at reset with its gdb socket in a folder of our own (no port to
+// pick, no race with other sessions), then gdb running the file written
+// there. Both tools are always ended and the folder removed. True when gdb
+// ran to its end before the time-out.
+bool run_session(const std::string& elf, const std::vector<std::string>& qemu_extra, const std::string& gdb_file,
+                 const std::function<std::string(const std::string& sock)>& gdb_text, int timeout_ms,
+                 std::string* transcript, std::string* err, bool* timed_out, int quiet_ms = 0) {
+    *timed_out = false;
+    if (!preflight(elf, timeout_ms, err)) return false;
+    std::string qemu = find_in_path("qemu-system-arm"), gdb = find_in_path("gdb-multiarch");
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    char dir_tmpl[] = "/tmp/korvane-qemu-XXXXXX";
+    if (!mkdtemp(dir_tmpl)) return *err = "cannot make a temporary folder", false;
+    std::string dir = dir_tmpl, cmd_path = dir + "/" + gdb_file, log_path = dir + "/qemu.log", sock = dir + "/gdb.sock";
+    std::ofstream(cmd_path) << gdb_text(sock);
+    bool ok = false;
+    {
+        Child q, g;
+        auto socket_ready = [&] {  // QEMU exits at once when it cannot open it
+            struct stat st {};
+            while (stat(sock.c_str(), &st) != 0 && !q.exited() && Clock::now() < deadline) usleep(10000);
+            return S_ISSOCK(st.st_mode);
+        };
+        std::vector<std::string> qargs = {qemu, "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial", "null",
+                                          "-S", "-gdb", "unix:" + sock + ",server=on,wait=off", "-kernel", elf};
+        qargs.insert(qargs.end(), qemu_extra.begin(), qemu_extra.end());
+        if (!spawn(qargs, log_path.c_str(), &q)) {
+            *err = "cannot start qemu-system-arm";
+        } else if (!socket_ready()) {
+            std::ifstream f(log_path);
+            *err = "qemu-system-arm did not open its gdb socket: " + trim(std::string(std::istreambuf_iterator<char>(f), {}));
+        } else if (!spawn({gdb, "-batch", "-nx", "-x", cmd_path, elf}, nullptr, &g)) {
+            *err = "cannot start gdb-multiarch";
+        } else if (!read_until_eof(&g, deadline, transcript, quiet_ms)) {
+            *timed_out = true;
+            *err = Clock::now() < deadline ? "gdb silent for " + std::to_string(quiet_ms) + " ms"
+                                           : "time-out after " + std::to_string(timeout_ms) + " ms";
+        } else {
+            ok = true;
+        }
+    }
+    unlink(cmd_path.c_str());
+    unlink(log_path.c_str());
+    unlink(sock.c_str());
+    rmdir(dir.c_str());
+    return ok;
+}
+
 }  // namespace
 
 bool qemu_gdb_capture(const std::vector<std::string>& argv, int timeout_ms, std::string* out, int* exit_code) {
@@ -233,47 +294,366 @@ bool qemu_gdb_parse(const QemuGdbScript& script, const std::string& out, QemuGdb
 
 bool qemu_gdb_run(const QemuGdbScript& script, QemuGdbResult* result) {
     *result = QemuGdbResult{};
-    std::string qemu = find_in_path("qemu-system-arm"), gdb = find_in_path("gdb-multiarch");
     std::string& err = result->error;
-    if (qemu.empty() || gdb.empty()) return err = "qemu-system-arm or gdb-multiarch not found", false;
-    if (access(script.elf.c_str(), R_OK) != 0) return err = "cannot read " + script.elf, false;
-    if (script.timeout_ms <= 0) return err = "time-out must be positive", false;
+    if (!preflight(script.elf, script.timeout_ms, &err)) return false;
     for (const QemuGdbStep& s : script.steps)  // one line each: no smuggled gdb commands
         if (s.arg.find_first_of("\r\n") != std::string::npos || (s.op == QemuGdbOp::Memory && (s.count == 0 || s.count > 4096)))
             return err = std::string("bad step: ") + kOpNames[static_cast<int>(s.op)] + " " + s.arg, false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(script.timeout_ms);
-    char dir_tmpl[] = "/tmp/korvane-qemu-XXXXXX";
-    if (!mkdtemp(dir_tmpl)) return err = "cannot make a temporary folder", false;
-    // A socket in our own folder: no port to pick, no race with other sessions.
-    std::string dir = dir_tmpl, cmd_path = dir + "/cmds.gdb", log_path = dir + "/qemu.log", sock = dir + "/gdb.sock";
-    std::ofstream(cmd_path) << command_file(script, sock);
-    bool ok = false;
-    {
-        Child q, g;
-        auto socket_ready = [&] {  // QEMU exits at once when it cannot open it
-            struct stat st {};
-            while (stat(sock.c_str(), &st) != 0 && !q.exited() && Clock::now() < deadline) usleep(10000);
-            return S_ISSOCK(st.st_mode);
-        };
-        if (!spawn({qemu, "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial", "null", "-S", "-gdb",
-                    "unix:" + sock + ",server=on,wait=off", "-kernel", script.elf},
-                   log_path.c_str(), &q)) {
-            err = "cannot start qemu-system-arm";
-        } else if (!socket_ready()) {
-            std::ifstream f(log_path);
-            err = "qemu-system-arm did not open its gdb socket: " + trim(std::string(std::istreambuf_iterator<char>(f), {}));
-        } else if (!spawn({gdb, "-batch", "-nx", "-x", cmd_path, script.elf}, nullptr, &g)) {
-            err = "cannot start gdb-multiarch";
-        } else if (!read_until_eof(&g, deadline, &result->transcript)) {
-            qemu_gdb_parse(script, result->transcript, result);  // names the step that hung
-            err = "time-out after " + std::to_string(script.timeout_ms) + " ms; " + err;
-        } else {
-            ok = qemu_gdb_parse(script, result->transcript, result);
+    bool timed_out = false;
+    auto text = [&](const std::string& sock) { return command_file(script, sock); };
+    if (run_session(script.elf, {}, "cmds.gdb", text, script.timeout_ms, &result->transcript, &err, &timed_out))
+        return qemu_gdb_parse(script, result->transcript, result);
+    if (timed_out) {
+        qemu_gdb_parse(script, result->transcript, result);  // names the step that hung
+        err = "time-out after " + std::to_string(script.timeout_ms) + " ms; " + err;
+    }
+    return false;
+}
+
+// --- the batched session ------------------------------------------------------
+
+namespace {
+
+// Runs inside gdb. Python, not a command file, because an error in a command
+// file ends the whole file, and a case must be able to fail alone. The guard
+// is a thread that, once a command outlives its time, posts `interrupt` to
+// gdb's event loop (which runs while the command waits for the target); the
+// generation check keeps a late post from touching the next command.
+const char* const kDriver = R"PY(
+import gdb, threading, time
+
+def out(text):
+    gdb.write("\n@@KQG " + text + "\n")
+    gdb.flush()
+
+class Guard:
+    gen = 0
+    def __init__(self, secs):
+        self.mine, self.fired, self.done = Guard.gen, False, threading.Event()
+        self.thread = threading.Thread(target=self.wait, args=(secs,), daemon=True)
+        self.thread.start()
+    def wait(self, secs):
+        if self.done.wait(secs):
+            return
+        while True:  # again while the command goes on: an interrupt may meet an internal stop
+            gdb.post_event(self.fire)
+            if self.done.wait(0.5):
+                return
+    def fire(self):
+        if Guard.gen == self.mine and not self.done.is_set():
+            self.fired = True
+            try:
+                gdb.execute("interrupt", to_string=True)
+            except gdb.error:
+                pass
+    def end(self):
+        Guard.gen += 1
+        self.done.set()
+        self.thread.join()
+
+def run(cmd, secs):
+    """(error text or None, whether the guard cut it short)"""
+    g, err = Guard(secs), None
+    try:
+        gdb.execute(cmd, to_string=True)
+    except gdb.error as e:
+        err = " ".join(str(e).split()) or "error"
+    finally:
+        g.end()
+    return err, g.fired
+
+def pc():
+    return int(gdb.parse_and_eval("$pc")) & 0xFFFFFFFE
+
+def reset():
+    gdb.execute("monitor system_reset", to_string=True)
+    gdb.execute("maint flush register-cache", to_string=True)
+
+def halt_record():
+    out("PC 0x%x 0x%x" % (pc(), int(gdb.parse_and_eval("$sp")) & 0xFFFFFFFF))
+    try:
+        text = gdb.execute("bt", to_string=True)
+    except gdb.error as e:
+        out("BTERR " + " ".join(str(e).split()))
+        return
+    out("BT")
+    gdb.write(text)
+    out("BT END")
+
+def scan(addrs):
+    """Addresses reached from reset, and whether the scan ran until quiet."""
+    gdb.execute("set breakpoint always-inserted on", to_string=True)  # not all of them again at every stop
+    bps, wanted = {}, {}  # by where gdb put them: it moves one inside an IT block to the IT
+    for a in addrs:
+        b = gdb.Breakpoint("*0x%x" % a, internal=True)
+        at = b.locations[0].address & 0xFFFFFFFE if b.locations else a
+        if at in bps:
+            b.delete()
+        else:
+            bps[at] = b
+        wanted.setdefault(at, []).append(a)
+    reached, quiet, last, gap = set(), False, time.time(), 0.0
+    reset()
+    if pc() in bps:  # reached at reset already; continue would step past it
+        bps.pop(pc()).delete()
+        reached.update(wanted[pc()])
+    while bps:
+        err, fired = run("continue", SCAN_S)
+        here = pc()
+        if err or here not in bps:
+            quiet = fired and not err
+            break
+        bps.pop(here).delete()
+        reached.update(wanted[here])  # a moved one: the case reports it
+        gap, last = max(gap, time.time() - last), time.time()
+    for b in bps.values():
+        b.delete()
+    gdb.execute("set breakpoint always-inserted off", to_string=True)
+    return reached, quiet or not bps, gap
+
+def case(i, addr, op, reached, quiet):
+    out("CASE %d" % i)
+    if quiet and addr not in reached:
+        out("MISS not reached in the scan")
+        return
+    reset()
+    gdb.execute("delete", to_string=True)
+    err, fired, here = None, False, pc()
+    if here != addr:  # else reached at reset already; continue would step past it
+        b = gdb.Breakpoint("*0x%x" % addr, temporary=True)
+        at = b.locations[0].address & 0xFFFFFFFE if b.locations else addr
+        if at != addr:
+            b.delete()
+            out("MISS gdb moved the breakpoint to 0x%x (out of an IT block)" % at)
+            return
+        err, fired = run("continue", REACH_S)
+        here = pc()
+    if err or here != addr:
+        gdb.execute("delete", to_string=True)
+        out("MISS %s at 0x%x" % (err or ("guard" if fired else "halted"), here))
+        return
+    halt_record()
+    err, fired = run(op, OP_S)
+    out("ERROR " + err if err else "TIMEOUT" if fired else "DONE")
+    halt_record()
+
+try:
+    for c in ("set pagination off", "set confirm off", "set width 0", "set height 0",
+              "set print frame-arguments presence", "set suppress-cli-notifications on",
+              "set breakpoint pending off", "target remote " + SOCK):
+        gdb.execute(c, to_string=True)
+    if PRESCAN is None:
+        reached, quiet, gap = scan(sorted(set(a for a, _ in CASES)))
+    else:
+        reached, quiet, gap = set(PRESCAN[0]), PRESCAN[1], 0.0
+    out("SCAN %d %d %d" % (len(reached), 1 if quiet else 0, int(gap * 1000)))
+    out("REACHED " + " ".join("0x%x" % a for a in sorted(reached)))
+    for i, (addr, op) in enumerate(CASES):
+        case(FIRST + i, addr, op, reached, quiet)
+except BaseException as e:
+    out("FATAL " + " ".join(repr(e).split()))
+out("END")
+)PY";
+
+const char* const kLineOpNames[] = {"next", "step", "finish"};
+
+// The session for cases first.. on; a session after one that hung takes the
+// first one's scan (prescan) instead of scanning again.
+struct Scan {
+    std::vector<uint32_t> reached;
+    bool quiet = false, read = false;
+};
+
+std::string driver_file(const QemuGdbBatch& b, size_t first, const Scan* prescan, const std::string& sock) {
+    std::ostringstream f;
+    f << "SOCK = '" << sock << "'\nSCAN_S = " << b.scan_quiet_ms / 1000.0 << "\nREACH_S = " << b.reach_ms / 1000.0
+      << "\nOP_S = " << b.op_ms / 1000.0 << "\nFIRST = " << first << "\nPRESCAN = " << std::hex;
+    if (prescan) {
+        f << "([";
+        for (uint32_t a : prescan->reached) f << "0x" << a << ",";
+        f << "], " << (prescan->quiet ? "True" : "False") << ")";
+    } else {
+        f << "None";
+    }
+    f << "\nCASES = [\n";
+    for (size_t i = first; i < b.cases.size(); ++i)
+        f << "(0x" << b.cases[i].addr << ", '" << kLineOpNames[static_cast<int>(b.cases[i].op)] << "'),\n";
+    f << "]\n" << std::dec << kDriver;
+    return f.str();
+}
+
+bool parse_hex(const std::string& s, uint32_t* v) { return s.rfind("0x", 0) == 0 && parse_u32(s, v); }
+
+// Reads "@@KQG PC" and its bt block (or BTERR) from lines[*i] on.
+bool read_halt(const std::vector<std::string>& lines, size_t* i, QemuGdbHalt* h, std::string* err) {
+    const std::string bt = "@@KQG BT", end = "@@KQG BT END", bterr = "@@KQG BTERR ";
+    char pc[16] = {}, sp[16] = {}, more = 0;
+    if (*i >= lines.size() || std::sscanf(lines[*i].c_str(), "@@KQG PC %15s %15s %c", pc, sp, &more) != 2 ||
+        !parse_hex(pc, &h->pc) || !parse_hex(sp, &h->sp))
+        return *err = "no pc and sp", false;
+    for (++*i; *i < lines.size() && lines[*i].rfind("@@KQG ", 0) != 0; ++*i) {
+    }
+    if (*i < lines.size() && lines[*i].rfind(bterr, 0) == 0) return h->bt_error = lines[(*i)++].substr(bterr.size()), true;
+    if (*i >= lines.size() || lines[*i] != bt) return *err = "no bt", false;
+    std::string text;
+    for (++*i; *i < lines.size() && lines[*i] != end; ++*i) text += lines[*i] + "\n";
+    if (*i >= lines.size()) return *err = "bt not ended", false;
+    ++*i;
+    return qemu_gdb_parse_bt(text, &h->frames, err);
+}
+
+// The function name and what follows its argument list, from "NAME (ARGS) REST".
+bool split_call(const std::string& s, std::string* func, std::string* rest) {
+    size_t open = s.find(" (");
+    if (open == std::string::npos || open == 0) return false;
+    int depth = 0;
+    for (size_t k = open + 1; k < s.size(); ++k) {
+        depth += s[k] == '(' ? 1 : s[k] == ')' ? -1 : 0;
+        if (depth == 0) {
+            *func = s.substr(0, open);
+            *rest = s.substr(k + 1);
+            return true;
         }
     }
-    unlink(cmd_path.c_str());
-    unlink(log_path.c_str());
-    unlink(sock.c_str());
-    rmdir(dir.c_str());
-    return ok;
+    return false;
+}
+
+}  // namespace
+
+bool qemu_gdb_parse_bt(const std::string& text, std::vector<QemuGdbFrame>* frames, std::string* error) {
+    frames->clear();
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] != '#') continue;  // "Backtrace stopped: ...", warnings
+        auto bad = [&](const char* why) { return *error = std::string(why) + ": " + line, false; };
+        QemuGdbFrame f;
+        size_t k = 1;
+        while (k < line.size() && isdigit(static_cast<unsigned char>(line[k]))) f.level = f.level * 10 + (line[k++] - '0');
+        if (k == 1 || f.level != static_cast<int>(frames->size())) return bad("frame level out of order");
+        std::string s = trim(line.substr(k));
+        if (s == "<signal handler called>") {
+            f.func = s, f.exception = true;
+            frames->push_back(f);
+            continue;
+        }
+        if (s.rfind("0x", 0) == 0) {
+            size_t in_at = s.find(" in ");
+            if (in_at == std::string::npos || !parse_hex(s.substr(0, in_at), &f.pc)) return bad("bad frame address");
+            s = s.substr(in_at + 4);
+        }
+        std::string rest;
+        if (!split_call(s, &f.func, &rest)) return bad("no function");
+        rest = trim(rest);
+        if (rest.rfind("at ", 0) == 0) {
+            size_t colon = rest.rfind(':');
+            uint32_t line_nr = 0;
+            if (colon == std::string::npos || colon <= 3 || !parse_u32(rest.substr(colon + 1), &line_nr) || !line_nr)
+                return bad("bad source position");
+            f.file = rest.substr(3, colon - 3), f.line = line_nr;
+        } else if (!rest.empty() && rest.rfind("from ", 0) != 0) {
+            return bad("unexpected text after the function");
+        }
+        frames->push_back(f);
+    }
+    return true;
+}
+
+namespace {
+
+// Reads a session's output for cases first..case_count-1 into r->cases (appended).
+bool parse_session(const std::string& out, size_t first, size_t case_count, QemuGdbBatchResult* r, Scan* scan) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    size_t i = 0;
+    auto skip_to = [&](const std::string& prefix) {
+        while (i < lines.size() && lines[i].rfind(prefix, 0) != 0 && lines[i].rfind("@@KQG FATAL", 0) != 0) ++i;
+        return i < lines.size() && lines[i].rfind(prefix, 0) == 0;
+    };
+    auto fatal = [&](const std::string& where) {
+        std::string why = i < lines.size() ? lines[i] : "output ended";
+        return r->error = where + ": " + why, false;
+    };
+    unsigned reached = 0, quiet = 0, gap = 0;
+    if (!skip_to("@@KQG SCAN ") || std::sscanf(lines[i].c_str(), "@@KQG SCAN %u %u %u", &reached, &quiet, &gap) != 3)
+        return fatal("no scan");
+    r->scan_reached = reached, r->scan_longest_gap_ms = std::max(r->scan_longest_gap_ms, static_cast<int>(gap));
+    if (scan) {
+        scan->quiet = quiet != 0;
+        scan->reached.clear();
+        if (!skip_to("@@KQG REACHED")) return fatal("no scan");
+        std::istringstream in(lines[i].substr(13));
+        for (std::string tok; in >> tok;)
+            if (uint32_t a = 0; parse_hex(tok, &a)) scan->reached.push_back(a);
+        if (scan->reached.size() != reached) return fatal("bad scan");
+        scan->read = true;
+    }
+    for (size_t c = first; c < case_count; ++c) {
+        std::string where = "case " + std::to_string(c);
+        if (!skip_to("@@KQG CASE ") || lines[i] != "@@KQG CASE " + std::to_string(c)) return fatal(where);
+        QemuGdbCaseResult res;
+        std::string err;
+        ++i;
+        skip_to("@@KQG ");
+        if (i < lines.size() && lines[i].rfind("@@KQG MISS ", 0) == 0) {
+            res.note = lines[i++].substr(11);
+            r->cases.push_back(res);
+            continue;
+        }
+        if (!read_halt(lines, &i, &res.at, &err)) return r->error = where + ": at the breakpoint: " + err, false;
+        if (!skip_to("@@KQG ")) return fatal(where);
+        const std::string& o = lines[i];
+        if (o == "@@KQG DONE") res.outcome = QemuGdbOutcome::Done;
+        else if (o == "@@KQG TIMEOUT") res.outcome = QemuGdbOutcome::OpTimedOut;
+        else if (o.rfind("@@KQG ERROR ", 0) == 0) res.outcome = QemuGdbOutcome::OpFailed, res.note = o.substr(12);
+        else return fatal(where + ": no outcome");
+        ++i;
+        skip_to("@@KQG ");
+        if (!read_halt(lines, &i, &res.after, &err)) return r->error = where + ": after the command: " + err, false;
+        r->cases.push_back(res);
+    }
+    if (!skip_to("@@KQG END")) return fatal("no end");
+    return true;
+}
+
+}  // namespace
+
+bool qemu_gdb_parse_batch(const std::string& out, size_t case_count, QemuGdbBatchResult* r) {
+    r->cases.clear();
+    r->scan_reached = 0, r->scan_longest_gap_ms = 0;
+    return parse_session(out, 0, case_count, r, nullptr);
+}
+
+bool qemu_gdb_batch(const QemuGdbBatch& b, QemuGdbBatchResult* result) {
+    *result = QemuGdbBatchResult{};
+    std::string& err = result->error;
+    if (!preflight(b.elf, b.timeout_ms, &err)) return false;
+    if (b.scan_quiet_ms <= 0 || b.reach_ms <= 0 || b.op_ms <= 0) return err = "guards must be positive", false;
+    std::vector<std::string> qemu_extra;
+    if (b.icount_shift >= 0) qemu_extra = {"-icount", "shift=" + std::to_string(b.icount_shift) + ",sleep=off"};
+    // A case silent for this long hung gdb or QEMU (every guard has long passed):
+    // it is recorded as Hung and a new session goes on with the next one.
+    const int quiet_ms = b.scan_quiet_ms + b.reach_ms + b.op_ms + 20000;
+    auto deadline = Clock::now() + std::chrono::milliseconds(b.timeout_ms);
+    Scan scan;
+    while (result->cases.size() < b.cases.size()) {
+        size_t first = result->cases.size();
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0) return err = "time-out after " + std::to_string(b.timeout_ms) + " ms at case " + std::to_string(first), false;
+        bool timed_out = false, had_scan = scan.read;
+        std::string out, session_err;
+        auto text = [&](const std::string& sock) { return driver_file(b, first, had_scan ? &scan : nullptr, sock); };
+        bool ran = run_session(b.elf, qemu_extra, "driver.py", text, left, &out, &session_err, &timed_out, quiet_ms);
+        result->transcript += out;
+        bool parsed = parse_session(out, first, b.cases.size(), result, had_scan ? nullptr : &scan);
+        if (ran && parsed) return err.clear(), true;
+        if (!timed_out || !scan.read)  // not a hang within a case: give up
+            return err = (ran ? "" : session_err + "; ") + err, false;
+        err.clear();
+        QemuGdbCaseResult hung;
+        hung.outcome = QemuGdbOutcome::Hung;
+        hung.note = session_err;
+        result->cases.push_back(hung);
+    }
+    return true;
 }
