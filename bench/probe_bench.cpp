@@ -232,28 +232,24 @@ bool unwind_costs(SimUsbKind kind) {
     UnwindFrame frames[UNWIND_MAX_FRAMES];
     int n = 0;
     auto read = [](void*, uint32_t a, uint8_t* b, uint32_t len) { return dbg_read_mem(a, b, len); };
-    // Each hit is one call deeper until tick % 12 comes round to 9: 10 factorial frames.
-    for (int hit = 0; ok && hit < 20000; ++hit) {
-        ok = dbg_resume() && wait_until([] { return dbg_is_halted(); });
-        static const uint8_t idx[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18};
-        uint32_t v[18];
-        ok = ok && dbg_read_reg_list(idx, 18, v);
-        memcpy(regs.r, v, sizeof regs.r);
-        regs.msp = v[16], regs.psp = v[17], regs.banked_valid = true;
-        n = stack_unwind(elf, &regs, read, nullptr, frames, UNWIND_MAX_FRAMES);
-        if (n >= 11) break;
-    }
-    dap_clear_bp(c, at);
-    bool r = false;
-    Cost k = measure(sys, [&] {
+    // What the probe thread does at a halt: R0-R15, MSP and PSP, then the walk.
+    auto unwind = [&] {
         static const uint8_t idx[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18};
         uint32_t v[18];
         if (!dbg_read_reg_list(idx, 18, v)) return false;
         memcpy(regs.r, v, sizeof regs.r);
         regs.msp = v[16], regs.psp = v[17], regs.banked_valid = true;
         n = stack_unwind(elf, &regs, read, nullptr, frames, UNWIND_MAX_FRAMES);
-        return n == 11;
-    }, &r);
+        return true;
+    };
+    // Each hit is one call deeper until tick % 12 comes round to 9: 10 factorial frames.
+    for (int hit = 0; ok && hit < 20000; ++hit) {
+        ok = dbg_resume() && wait_until([] { return dbg_is_halted(); }) && unwind();
+        if (n >= 11) break;
+    }
+    dap_clear_bp(c, at);
+    bool r = false;
+    Cost k = measure(sys, [&] { return unwind() && n == 11; }, &r);
     char what[64];
     std::snprintf(what, sizeof what, "unwind %d frames (registers included)", n);
     std::printf("%s:\n", name(kind));

@@ -16,8 +16,7 @@ constexpr int kBlocks = 16;
 struct StackCache {
     UnwindReadFn read;
     void* user;
-    uint32_t base[kBlocks];
-    bool ok[kBlocks];
+    uint32_t base[kBlocks];  // 0xFFFFFFFF: the slot's block could not be read
     uint8_t data[kBlocks][kBlock];
     int used;
 };
@@ -30,8 +29,7 @@ bool cache_read32(StackCache* c, uint32_t addr, uint32_t* v) {
     if (i == c->used) {
         i = c->used < kBlocks ? c->used++ : (int)(b / kBlock % kBlocks);
         c->base[i] = b;
-        c->ok[i] = c->read(c->user, b, c->data[i], kBlock);
-        if (!c->ok[i]) {
+        if (!c->read(c->user, b, c->data[i], kBlock)) {
             // The block may reach past the end of RAM: the word alone then.
             uint8_t w[4];
             c->base[i] = 0xFFFFFFFF;
@@ -164,14 +162,6 @@ void inline_view_at(const ElfDwarf* e, uint32_t pc, InlineView* v) {
     }
 }
 
-bool unwind_cfa(const ElfDwarf* e, const uint32_t regs[16], uint32_t* cfa) {
-    DwarfFrameRow row;
-    if (!e || !regs || !cfa || !dwarf_frame_row(e->debug_frame, e->debug_frame_size, regs[15], &row) || row.cfa.reg > 15)
-        return false;
-    *cfa = regs[row.cfa.reg] + (uint32_t)row.cfa.offset;
-    return true;
-}
-
 int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, void* user, UnwindFrame* frames,
                  int max_frames) {
     if (!frames || !read || !in || max_frames <= 0) return 0;
@@ -286,8 +276,7 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
         ret &= ~1u;
         if (!is_code(e, ret)) break;
         // The stack grows down: an older frame never sits below a newer one.
-        if (have_row && caller_sp <= cur.r[13] && ret == pc) break;
-        if (have_row && caller_sp < cur.r[13]) break;
+        if (have_row && (caller_sp < cur.r[13] || (caller_sp == cur.r[13] && ret == pc))) break;
         uint32_t self_fs = 0, self_fe = 0;
         uint32_t tail = have_row && elf_dwarf_func_span(e, lookup, &self_fs, &self_fe) ? tail_call_site(e, ret, self_fs) : 0;
         if (tail && n < max_frames) {

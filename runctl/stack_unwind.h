@@ -55,5 +55,3 @@ typedef bool (*UnwindReadFn)(void* user, uint32_t addr, uint8_t* buf, uint32_t l
 // the stack stops growing towards older frames.
 int stack_unwind(const ElfDwarf* elf, const UnwindRegs* regs, UnwindReadFn read, void* user, UnwindFrame* frames,
                  int max_frames);
-// The CFA of the function at regs[15] (bit 0 ignored); false without call frame information.
-bool unwind_cfa(const ElfDwarf* elf, const uint32_t regs[16], uint32_t* cfa);

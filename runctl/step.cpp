@@ -86,11 +86,15 @@ void clear_halt_state() {
 
 // Temporary breakpoints live in the comparators only, never in the user's
 // list; one a user breakpoint already holds is shared and left to the user.
-bool place_temp_bp(uint32_t addr) {
-    addr &= ~1u;
-    if (bp_is_set(addr)) return true;
+bool is_temp(uint32_t addr) {
     for (int i = 0; i < s_step.temp_count; ++i)
         if (s_step.temp[i] == addr) return true;
+    return false;
+}
+
+bool place_temp_bp(uint32_t addr) {
+    addr &= ~1u;
+    if (bp_is_set(addr) || is_temp(addr)) return true;
     if (s_step.temp_count >= kMaxTemp || !dbg_bp_set(addr)) {
         log_addf(&logv, "[DBG] Step: BP set failed @ 0x%08X", addr);
         return false;
@@ -103,12 +107,6 @@ void clear_temp_bps() {
     for (int i = 0; i < s_step.temp_count; ++i)
         if (!bp_is_set(s_step.temp[i])) dbg_bp_clear(s_step.temp[i]);
     s_step.temp_count = 0;
-}
-
-bool is_temp(uint32_t addr) {
-    for (int i = 0; i < s_step.temp_count; ++i)
-        if (s_step.temp[i] == addr) return true;
-    return false;
 }
 
 bool resume_and_arm_timeout() {
@@ -161,9 +159,19 @@ bool read_unwind_regs(UnwindRegs* r) {
     return true;
 }
 
-bool same_file(const char* a, uint16_t idx) {
-    const char* b = (s_elf && idx < s_elf->file_count && s_elf->files[idx]) ? s_elf->files[idx] : "";
-    return strcmp(a, b) == 0;
+// Target memory for the unwinder.
+bool read_target(void*, uint32_t addr, uint8_t* buf, uint32_t len) { return dbg_read_mem(addr, buf, len); }
+
+const char* file_name(uint16_t idx) {
+    return (s_elf && idx < s_elf->file_count && s_elf->files[idx]) ? s_elf->files[idx] : "";
+}
+
+bool same_file(const char* a, uint16_t idx) { return strcmp(a, file_name(idx)) == 0; }
+
+// The line being stepped is the row's.
+void set_line(const ElfRow& row) {
+    s_step.line = row.line;
+    snprintf(s_step.file, sizeof s_step.file, "%s", file_name(row.file_idx));
 }
 
 // The step range is the row of the PC (as gdb's). The line's range adds the
@@ -182,9 +190,6 @@ void set_range(const ElfRow& row) {
                     r.file_idx == row.file_idx;
          ++i)
         ls = r.start;
-    s_step.line = row.line;
-    const char* f = (row.file_idx < s_elf->file_count && s_elf->files[row.file_idx]) ? s_elf->files[row.file_idx] : "";
-    snprintf(s_step.file, sizeof s_step.file, "%s", f);
     if (ls == s_step.line_start && le == s_step.line_end) return;
     s_step.line_start = ls;
     s_step.line_end = le;
@@ -299,13 +304,11 @@ bool start_exit_run() {
     bool has_return = false;
     if (!range_exits(exits, &n, &has_return)) return false;
     UnwindRegs regs;
-    if (!read_unwind_regs(&regs) || !unwind_cfa(s_elf, regs.r, &s_step.frame_cfa)) return false;
+    if (!read_unwind_regs(&regs) || !elf_dwarf_frame_base(s_elf, regs.r, &s_step.frame_cfa)) return false;
     s_step.have_ret_exit = false;
     if (has_return) {
         UnwindFrame f[4];
-        int k = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
-            return dbg_read_mem(addr, buf, len);
-        }, nullptr, f, 4);
+        int k = stack_unwind(s_elf, &regs, read_target, nullptr, f, 4);
         int to = k >= 2 && f[1].is_tailcall ? 2 : 1;
         if (k <= to || f[to].guessed || f[to].is_exception || f[to].is_tailcall) return false;
         s_step.ret_exit = f[to].pc;
@@ -326,13 +329,21 @@ bool start_exit_run() {
 // in flight (stepping on, or the core runs); false: finished.
 bool after_move(uint32_t pc);
 
+// Inlined calls whose code starts at pc: not shown where a step ends there.
+int starting_at(uint32_t pc) {
+    InlineView v;
+    inline_view_at(s_elf, pc, &v);
+    return v.starting;
+}
+
+// Inlined calls hidden where the last step ended, if the core still stands there.
+int shown_hidden(uint32_t pc) { return pc == s_shown_pc ? s_shown_hide : 0; }
+
 bool enter_function(uint32_t pc) {
     // A step into: the callee's first line, after its prologue.
     uint32_t post = elf_dwarf_after_prologue(s_elf, pc);
     if (post == pc || post == 0) {
-        InlineView v;
-        inline_view_at(s_elf, pc, &v);
-        s_step.stop_hide = v.starting;
+        s_step.stop_hide = starting_at(pc);
         return finish_fmt("entered callee");
     }
     if (!place_temp_bp(post)) return finish_fmt("BP failed");
@@ -394,16 +405,16 @@ const char* landed(uint32_t pc) {
         if (row.is_stmt) return stop_here("done", v.starting);
         // Not a statement: the range moves on over it, the line stays (in
         // another frame there is no line to keep).
-        uint32_t line = same_frame ? s_step.line : 0;
-        char file[256];
-        snprintf(file, sizeof file, "%s", same_frame ? s_step.file : "");
         set_range(row);
-        s_step.line = line;
-        snprintf(s_step.file, sizeof s_step.file, "%s", file);
-        if (!same_frame) take_frame(pc, v);
+        if (!same_frame) {
+            s_step.line = 0;
+            s_step.file[0] = 0;
+            take_frame(pc, v);
+        }
         return nullptr;
     }
     set_range(row);  // the middle of a line (or the same line again): on to its end
+    set_line(row);
     take_frame(pc, v);
     return nullptr;
 }
@@ -435,13 +446,7 @@ bool step_range() {
             // Entered a callee: its first line if it has lines, else run it.
             ElfRow row;
             if (elf_dwarf_row_at(s_elf, npc, &row)) return enter_function(npc);
-            uint32_t sp, pc2;
-            if (!read_sp_pc(&sp, &pc2)) return finish_fmt("register read failed");
-            if (!place_temp_bp(pc + len)) return finish_fmt("BP failed");
-            s_step.want_addr = pc + len;
-            s_step.want_sp = sp;
-            s_step.check_sp = true;
-            return run_until(WAIT_RETURN);
+            return run_over(pc + len);  // a BL leaves SP as the caller had it
         }
         if (npc >= s_step.line_start && npc < s_step.line_end) {
             ++s_step.range_steps;
@@ -477,26 +482,28 @@ bool begin_line_step(StepMode mode, uint32_t pc) {
         return finish(msg);
     }
     ElfRow row;
-    if ((!s_elf || !elf_dwarf_row_at(s_elf, pc, &row)) && (cls & T2_CLASS_CALL)) {
+    bool has_line = s_elf && elf_dwarf_row_at(s_elf, pc, &row);
+    if (!has_line && (cls & T2_CLASS_CALL)) {
         // No line here: one instruction, but a call is run, not entered.
         log_addf(&logv, "[DBG] %s: no DWARF \xE2\x80\x94 call run to its return", name);
         s_step.mode = mode;
         return run_over(pc + (uint32_t)thumb2_insn_len(c));
     }
-    if (!s_elf || !elf_dwarf_row_at(s_elf, pc, &row)) {
+    if (!has_line) {
         log_addf(&logv, "[DBG] %s: no DWARF \xE2\x80\x94 ASM step", name);
         snprintf(msg, sizeof msg, "[DBG] %s: %s", name, step_asm_one() ? "ASM done" : "ASM failed");
         return finish(msg);
     }
     s_step.mode = mode;
     set_range(row);
+    set_line(row);
     s_step.pc = pc;
     {
         // The frame as shown: inlined calls starting here may be hidden, and
         // the line is then their call's.
         InlineView v;
         inline_view_at(s_elf, pc, &v);
-        int hidden = pc == s_shown_pc ? s_shown_hide : 0;
+        int hidden = shown_hidden(pc);
         if (hidden > v.depth) hidden = v.depth;
         if (hidden > 0 && mode == STEP_MODE_STEP_INTO) {
             // A step at a hidden inlined call goes into it without running.
@@ -558,9 +565,7 @@ bool step_out(uint32_t pc) {
     s_step.mode = STEP_MODE_STEP_OUT;
     s_step.done_msg = "[DBG] StepOut: done";
     UnwindFrame f[4];
-    int n = stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
-        return dbg_read_mem(addr, buf, len);
-    }, nullptr, f, 4);
+    int n = stack_unwind(s_elf, &regs, read_target, nullptr, f, 4);
     if (n >= 2 && f[0].is_inlined) {
         // Out of an inlined body: step on until the PC leaves it, then to the
         // next statement of the function it was inlined into.
@@ -572,8 +577,7 @@ bool step_out(uint32_t pc) {
         s_step.file[0] = 0;
         InlineView v;
         inline_view_at(s_elf, pc, &v);
-        int hidden = pc == s_shown_pc ? s_shown_hide : 0;
-        v.starting = hidden + 1;  // the frame stepped is the one the body was inlined into
+        v.starting = shown_hidden(pc) + 1;  // the frame stepped is the one the body was inlined into
         take_frame(pc, v);
         s_step.through_inline = true;
         s_step.pc = pc;
@@ -716,9 +720,7 @@ bool on_halt() {
         }
         clear_temp_bps();
         if (s_step.wait == WAIT_TARGET) {
-            InlineView v;
-            inline_view_at(s_elf, pc, &v);
-            s_step.stop_hide = v.starting;
+            s_step.stop_hide = starting_at(pc);
             const char* m = s_step.done_msg ? s_step.done_msg : "[DBG] Step: done";
             s_step.wait = WAIT_NONE;
             return finish(m);
@@ -728,9 +730,7 @@ bool on_halt() {
     case WAIT_ENTRY: {
         clear_temp_bps();
         s_step.wait = WAIT_NONE;
-        InlineView v;
-        inline_view_at(s_elf, pc, &v);
-        s_step.stop_hide = v.starting;
+        s_step.stop_hide = starting_at(pc);
         return finish_fmt("done");
     }
     case WAIT_EXITS: {
@@ -740,7 +740,7 @@ bool on_halt() {
         } else {
             UnwindRegs regs;
             uint32_t cfa = 0;
-            right = read_unwind_regs(&regs) && unwind_cfa(s_elf, regs.r, &cfa) && cfa == s_step.frame_cfa;
+            right = read_unwind_regs(&regs) && elf_dwarf_frame_base(s_elf, regs.r, &cfa) && cfa == s_step.frame_cfa;
         }
         if (!right) {
             if (!resume_and_arm_timeout()) return finish_fmt("resume failed");
@@ -843,10 +843,8 @@ static int unwind_halted(UnwindFrame* frames, int max_frames) {
         std::lock_guard<std::mutex> lk(g_halt_mtx);
         engine_stop = strcmp(g_halt_payload, "POST_HALT") != 0 && strcmp(g_halt_payload, "HALT") != 0;
     }
-    if (engine_stop && (regs.r[15] & ~1u) == s_shown_pc) regs.hide_inline = s_shown_hide;
-    return stack_unwind(s_elf, &regs, [](void*, uint32_t addr, uint8_t* buf, uint32_t len) {
-        return dbg_read_mem(addr, buf, len);
-    }, nullptr, frames, max_frames);
+    if (engine_stop) regs.hide_inline = shown_hidden(regs.r[15] & ~1u);
+    return stack_unwind(s_elf, &regs, read_target, nullptr, frames, max_frames);
 }
 
 void runctl_install() {
