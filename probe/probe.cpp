@@ -174,8 +174,7 @@ static void mcx_boot_rom_check() {
     pc &= ~1u;
     if (pc >= 0x20000000 && pc <= 0x2FFFFFFF) {
         log_add_line(&logv, "[PRB] NXP MCX: Boot ROM trap detected — auto reset+halt");
-        if (dap_reset_halt(s_dap)) {
-            set_halted("RESET_HALT");
+        if (dbg_reset_halt()) {
             log_add_line(&logv, "[PRB] Auto reset+halt: stopped at Reset_Handler");
         } else {
             log_add_line(&logv, "[PRB] Auto reset+halt failed — use Reset button");

@@ -143,6 +143,8 @@ bool dbg_step_pc(uint32_t* pc);
 bool dbg_reset_halt();
 bool dbg_reset_run();
 bool dbg_is_halted();
+// Counts every resume, step and reset: a halt is the same halt while it holds.
+uint32_t dbg_core_moves();
 void dbg_invalidate_reg_cache();
 // Instruction comparators of the breakpoint unit (enables it first); 0
 // without a probe.

@@ -57,11 +57,16 @@ static bool step_off_breakpoint(bool* stepped) {
     return ok && back;
 }
 
+static uint32_t s_core_moves = 0;  // probe thread only
+
 // The core is about to move: the published call stack no longer holds.
 static void stack_stale() {
+    ++s_core_moves;
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     g_stack_frames_valid = false;
 }
+
+uint32_t dbg_core_moves() { return s_core_moves; }
 
 bool dbg_resume() {
     if (!s_dap) return false;

@@ -69,8 +69,9 @@ struct StepState {
 StepState s_step;
 const ElfDwarf* s_elf = nullptr;
 // Where the last step ended, and how many inlined calls starting there are
-// not shown (the location is their call's line, as gdb shows it).
-uint32_t s_shown_pc = 0xFFFFFFFF;
+// not shown (the location is their call's line, as gdb shows it). Only while
+// the core has not moved since: a breakpoint hit later at the same PC shows them all.
+uint32_t s_shown_pc = 0xFFFFFFFF, s_shown_moves = 0;
 int s_shown_hide = 0;
 
 void clear_halt_state() {
@@ -212,6 +213,7 @@ bool finish(const char* msg) {
     clear_temp_bps();
     s_shown_pc = s_step.pc;
     s_shown_hide = s_step.stop_hide;
+    s_shown_moves = dbg_core_moves();
     s_step = StepState{};
     step_done(msg);
     return false;
@@ -337,7 +339,7 @@ int starting_at(uint32_t pc) {
 }
 
 // Inlined calls hidden where the last step ended, if the core still stands there.
-int shown_hidden(uint32_t pc) { return pc == s_shown_pc ? s_shown_hide : 0; }
+int shown_hidden(uint32_t pc) { return pc == s_shown_pc && dbg_core_moves() == s_shown_moves ? s_shown_hide : 0; }
 
 bool enter_function(uint32_t pc) {
     // A step into: the callee's first line, after its prologue.

@@ -58,7 +58,8 @@ bool add_file(Tables* t, const char* path) {
     return true;
 }
 
-void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bool prologue_end, bool is_stmt) {
+void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bool prologue_end, bool is_stmt,
+               bool repeat) {
     if (address == 0) return;
     if (t->line_count == t->line_cap) {
         uint32_t cap = t->line_cap * 2;
@@ -73,7 +74,7 @@ void emit_line(Tables* t, uint32_t address, uint32_t file_idx, uint32_t line, bo
     }
     // Past 65,535 files an index cannot be told apart: unknown rather than wrapped.
     uint16_t idx = file_idx < t->file_count && file_idx <= 0xFFFF ? (uint16_t)file_idx : 0;
-    t->lines[t->line_count++] = LineEntry{address, line, idx, prologue_end, is_stmt};
+    t->lines[t->line_count++] = LineEntry{address, line, idx, prologue_end, is_stmt, repeat};
 }
 
 // One value of an entry-format field. Strings come back in `str` (when given),
@@ -243,6 +244,13 @@ bool read_file_tables(Tables* t, const uint8_t* d, uint32_t hdr_end, uint32_t* p
 void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const Unit& u) {
     uint32_t address = 0, file = 1, line = 1;
     bool prologue_end = false, is_stmt = u.default_is_stmt;
+    // The line has had a non-zero discriminator since it last changed.
+    uint32_t discriminator = 0, last_file = 0, last_line = 0;
+    bool line_discriminated = false;
+    auto advance_line = [&](int32_t delta) {
+        line += (uint32_t)delta;
+        if (delta) line_discriminated = discriminator != 0;
+    };
     // A sequence placed at address 0 belongs to code the linker discarded.
     bool seq_started = false, seq_dropped = false;
     auto reset = [&] {
@@ -252,6 +260,8 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
         prologue_end = false;
         is_stmt = u.default_is_stmt;
         seq_started = seq_dropped = false;
+        discriminator = last_file = last_line = 0;
+        line_discriminated = false;
     };
     auto emit = [&] {
         if (!seq_started) {
@@ -263,16 +273,19 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
             if (u.version < 5) idx = file == 0 ? 0 : u.file_base + file - 1;
             else idx = u.file_base + file;
             if (idx < u.file_base) idx = 0;  // wrapped
-            emit_line(t, address, idx, line, prologue_end, is_stmt);
+            bool repeat = file == last_file && line == last_line && line_discriminated;
+            emit_line(t, address, idx, line, prologue_end, is_stmt, repeat);
         }
+        last_file = file, last_line = line;
         prologue_end = false;
+        discriminator = 0;
     };
     while (pos < end) {
         uint8_t op = d[pos++];
         if (op >= u.opcode_base) {
             uint32_t adj = op - u.opcode_base;
             address += u.min_inst * (adj / u.line_range);
-            line += (uint32_t)(u.line_base + (int)(adj % u.line_range));
+            advance_line(u.line_base + (int)(adj % u.line_range));
             emit();
             continue;
         }
@@ -288,13 +301,17 @@ void run_program(Tables* t, const uint8_t* d, uint32_t pos, uint32_t end, const 
                 uint32_t p = pos;
                 address = read_u32(d, end, &p);
                 if (!seq_started && address == 0) seq_dropped = true, seq_started = true;
+            } else if (sub == 4) {
+                uint32_t p = pos;
+                discriminator = read_uleb128(d, end, &p);
+                line_discriminated |= discriminator != 0;
             }
             pos = (end - sub_start < len) ? end : sub_start + len;
             break;
         }
         case 1: emit(); break;
         case 2: address += u.min_inst * read_uleb128(d, end, &pos); break;
-        case 3: line += (uint32_t)read_sleb128(d, end, &pos); break;
+        case 3: advance_line(read_sleb128(d, end, &pos)); break;
         case 4: file = read_uleb128(d, end, &pos); break;
         case 5: read_uleb128(d, end, &pos); break;
         case 6: is_stmt = !is_stmt; break;

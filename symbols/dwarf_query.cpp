@@ -193,7 +193,8 @@ bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, ui
 bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out) {
     if (!e || !out) return false;
     pc &= ~1u;
-    int r = last_row_at_or_below(e, pc);
+    int last = last_row_at_or_below(e, pc), r = last;
+    while (r > 0 && e->lines[r].repeat) --r;  // folded into the row before
     if (r < 0) return false;
     uint32_t fs = 0, fe = 0;
     bool in_func = elf_dwarf_func_span(e, pc, &fs, &fe);
@@ -204,13 +205,15 @@ bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out) {
     if (!in_func || at < fs) return false;
     int k = r;
     for (int j = r; j >= 0 && (e->lines[j].address & ~1u) == at; --j)
-        if (e->lines[j].is_stmt) {
+        if (e->lines[j].is_stmt && !e->lines[j].repeat) {
             k = j;
             break;
         }
     const LineEntry& row = e->lines[k];
     if (row.line == 0) return false;
-    uint32_t end = (uint32_t)r + 1 < e->line_count ? e->lines[r + 1].address & ~1u : 0;
+    uint32_t next = (uint32_t)last + 1;
+    while (next < e->line_count && e->lines[next].repeat) ++next;
+    uint32_t end = next < e->line_count ? e->lines[next].address & ~1u : 0;
     if (fe && (end == 0 || end > fe)) end = fe;
     if (end == 0 || end <= pc) end = pc + 2;
     *out = ElfRow{at, end, row.line, row.file_idx, row.is_stmt};

@@ -13,6 +13,10 @@ struct LineEntry {
     uint16_t file_idx;  // into ElfDwarf::files; 0 = unknown
     bool prologue_end;
     bool is_stmt;  // a recommended breakpoint location: steps stop only at these
+    // The same file and line as the row before, after a non-zero discriminator
+    // (a basic block of the same statement): no boundary a step stops at, as
+    // for gdb, which drops such rows.
+    bool repeat;
 };
 
 struct FuncEntry {

@@ -36,9 +36,10 @@ namespace fs = std::filesystem;
 // Our board runs 4 instructions per virtual microsecond (a quarter of the
 // firmware's 16 MHz, so the probe thread's idle polls simulate less): the
 // firmware's 1 ms tick takes 4 virtual ms. A line not reached within
-// reach_ms of virtual time after a reset counts as never reached; the test
-// checks that the slowest line reached took at most two thirds of that (the
-// probe thread notices a halt within one 200 ms poll).
+// reach_ms of virtual time after a reset counts as never reached. A guard
+// that cuts off a line or a command gdb finishes shows as a disagreement; how
+// long ours took is not measured here, as the board's clock runs on while
+// this thread waits to be scheduled.
 struct Image {
     const char* file;
     uint64_t reach_ms;
@@ -90,20 +91,10 @@ const std::vector<Allowed> kAllowed = {
     {"", "", "tasks.c:5248", "returns into PendSV_Handler (no call frame information) and on into a task: where "
                              "it ends depends on the tick, whose clock differs on the two boards"},
 };
-// Disagreements that are ours to mend, listed so they stay in view: a step
-// over at -O2 that leaves one inlined call and enters the next inlined call
-// of the caller; gdb stops inside the second, we step through it.
-const std::vector<Allowed> kKnownGaps = {
-    {"", "next", "queue.c:590", "prvInitialiseNewQueue after xQueueGenericCreate's own code"},
-    {"", "next", "tasks.c:1712", "prvInitialiseNewTask inside prvCreateTask"},
-    {"", "next", "tasks.c:1725", "prvAddNewTaskToReadyList after prvCreateTask"},
-    {"", "next", "tasks.c:2040", "(the same)"},
-    {"line differs", "", "tasks.c:5478", "xTaskRemoveFromEventList: a row of line 5476 that gdb steps over"},
-};
 
 constexpr unsigned kInstrPerUs = 4;
-// A command still running after this much virtual time never ends (checked:
-// twice the slowest that ended, which includes up to a 200 ms poll).
+// A command still running after this much virtual time never ends (the
+// slowest that ended took 420 ms, including up to a 200 ms poll).
 constexpr uint64_t kOpVirtMs = 1500, kStackVirtMs = 400;
 // gdb's guards, in real time: the scan's quiet period (twice its longest
 // wait for a new line, checked), the run to a line, the command (gdb
@@ -168,7 +159,6 @@ struct Answer {
     Outcome outcome = Outcome::NotReached;
     Halt at, after;
     std::string note;
-    uint64_t reach_ms = 0, op_ms = 0;  // ours: virtual time to the line and of the command
 };
 
 std::string frames_text(const Halt& h) {
@@ -241,18 +231,15 @@ public:
         step_set_image(nullptr);
     }
     bool ok() const { return ok_; }
-    uint64_t slowest_reach() const { return slowest_; }
     std::string error() const { return !rig_.sys ? rig_.err : error_.empty() ? "the probe thread did not connect" : error_; }
 
     // False only when the probe thread stopped answering (the rest of the image is then void).
     bool run(uint32_t addr, int cmd, Answer* a) {
         if (!reset() || !post(PROBE_CMD_SET_BKPT, addr)) return fail(a, "reset");
         if (read_pc() != addr) {
-            uint64_t t0 = plat_time_ms();
             if (!post(PROBE_CMD_RESUME, 0)) return fail(a, "resume");
             // Known to be reached (the scan): a generous guard, as noticing a halt takes a poll or more.
             bool stopped = wait_virtual([] { return g_is_halted && stopped_idle(); }, 4 * reach_ms_);
-            a->reach_ms = plat_time_ms() - t0;
             if (!stopped || read_pc() != addr) {
                 char where[64];
                 std::snprintf(where, sizeof where, "%s at 0x%08x", stopped ? "halted" : "guard", read_pc());
@@ -263,10 +250,8 @@ public:
         }
         if (!post(PROBE_CMD_CLEAR_BKPT, addr)) return fail(a, "clear");
         a->at = halt_state();
-        uint64_t t0 = plat_time_ms();
         if (!probe_post_cmd(cmd, 0)) return fail(a, "command");
         bool ended = wait_virtual([] { return idle(); }, kOpVirtMs);
-        a->op_ms = plat_time_ms() - t0;
         if (!ended && !halt()) return fail(a, "halt");
         a->outcome = ended ? Outcome::Done : Outcome::OpTimedOut;
         a->after = halt_state();
@@ -292,7 +277,6 @@ public:
                 queue.pop_back();
             }
             if (group.empty()) return stuck("no comparator");
-            uint64_t t0 = plat_time_ms();
             if (std::find(group.begin(), group.end(), read_pc()) == group.end() && !post(PROBE_CMD_RESUME, 0))
                 return stuck("resume");
             for (;;) {  // as gdb's scan: until reach_ms pass without a new hit
@@ -303,12 +287,9 @@ public:
                     break;
                 }
                 reached->insert(*hit);
-                slowest_ = std::max(slowest_, plat_time_ms() - t0);
-                t0 = plat_time_ms();
                 if (!post(PROBE_CMD_CLEAR_BKPT, *hit)) return stuck("clear a breakpoint");
                 group.erase(hit);
                 if (group.empty() || !post(PROBE_CMD_RESUME, 0)) break;
-                t0 = plat_time_ms();
             }
             for (uint32_t a : group)
                 if (!post(PROBE_CMD_CLEAR_BKPT, a)) return stuck("clear a breakpoint");
@@ -386,7 +367,6 @@ private:
     const ElfDwarf* elf_;
     uint64_t reach_ms_;
     std::string error_;
-    uint64_t slowest_ = 0;  // the scan's longest wait for a hit, virtual ms
     PlatThread* thread_ = nullptr;
     bool ok_ = false;
 };
@@ -482,7 +462,7 @@ bool listed(const std::vector<Allowed>& list, const std::string& kind, const cha
 // The table of one image: per op (and the halt at the breakpoint), the
 // agreements and each kind of disagreement with its first examples.
 struct Tally {
-    int cases = 0, agree = 0, unreached_both = 0, failing = 0, known_gaps = 0;
+    int cases = 0, agree = 0, unreached_both = 0, failing = 0;
     std::map<std::string, int> kinds;
     std::map<std::string, std::vector<std::string>> examples;
 };
@@ -495,7 +475,7 @@ std::string report(const std::string& image, const std::map<std::string, Tally>&
         const Tally& t = it->second;
         s << "[" << image << "] " << row << ": " << t.cases << " lines, " << t.agree << " agree, " << t.unreached_both
           << " reached by neither, " << (t.cases - t.agree - t.unreached_both) << " disagree (" << t.failing
-          << " not explained, " << t.known_gaps << " known gaps, the rest by design)\n";
+          << " not explained, the rest by design)\n";
         for (const auto& [kind, n] : t.kinds) {
             s << "    " << n << "  " << kind << "\n";
             for (const std::string& e : t.examples.at(kind)) s << "        " << e << "\n";
@@ -532,7 +512,6 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
     });
 
     std::vector<Answer> ours(batch.cases.size());
-    uint64_t slowest_reach = 0;
     {
         OurRig rig(image, elf, GetParam().reach_ms);
         ASSERT_TRUE(rig.ok()) << rig.error();
@@ -542,7 +521,6 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
         addrs.erase(std::unique(addrs.begin(), addrs.end()), addrs.end());
         std::set<uint32_t> reached;
         ASSERT_TRUE(rig.scan(addrs, &reached)) << rig.error();
-        slowest_reach = rig.slowest_reach();
         for (size_t i = 0; i < batch.cases.size(); ++i) {
             if (!reached.count(batch.cases[i].addr)) {
                 ours[i].note = "not reached in our scan";
@@ -569,8 +547,7 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
         for (const auto& [kind, detail] : kinds) {
             ++t.kinds[kind];
             bool by_design = kind == kTiming || kind == kNoAnswer || listed(kAllowed, kind, row, where);
-            if (!by_design && listed(kKnownGaps, kind, row, where)) ++t.known_gaps;
-            else if (!by_design) {
+            if (!by_design) {
                 ++t.failing;
                 unexplained.push_back(where + " " + row + ": " + kind + ": ours " + answer_text(o, true) + " | gdb " +
                                       answer_text(g, true));
@@ -608,24 +585,18 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
             Answer g = from_gdb(r.cases[i]);
             f << base(lines[i / 3].file) << ":" << lines[i / 3].line << " " << kOps[i % 3].name << "\n  at   ours ["
               << frames_text(ours[i].at) << "] gdb [" << frames_text(g.at) << "]\n  ours " << answer_text(ours[i], true)
-              << "\n  gdb  " << answer_text(g, true) << "\n  ours took " << ours[i].reach_ms << " + " << ours[i].op_ms
-              << " virtual ms\n";
+              << "\n  gdb  " << answer_text(g, true) << "\n";
         }
     }
     int failing = 0;
     for (const auto& [row, t] : rows) failing += t.failing;
-    uint64_t slowest_op = 0;
-    for (const Answer& a : ours)
-        if (a.outcome == Outcome::Done) slowest_op = std::max(slowest_op, a.op_ms);
     std::string table = report(image, rows);
     std::printf("%s[%s] %zu lines (%d more without an address), %zu cases; gdb's scan reached %zu addresses "
-                "(longest wait %d ms); our scan's slowest line %llu virtual ms, slowest command %llu; gdb %.1f s, ours %.1f s "
+                "(longest wait %d ms); gdb %.1f s, ours %.1f s "
                 "(side by side)\n",
                 table.c_str(), image.c_str(), lines.size(), without_addr, batch.cases.size(), r.scan_reached,
-                r.scan_longest_gap_ms, (unsigned long long)slowest_reach, (unsigned long long)slowest_op, gdb_s, our_s);
+                r.scan_longest_gap_ms, gdb_s, our_s);
     EXPECT_LE(r.scan_longest_gap_ms * 2, kGdbQuietMs) << "gdb's scan may have ended before a line was reached";
-    EXPECT_LE(slowest_reach * 3, GetParam().reach_ms * 2) << "our guard may have cut off a line that takes long to reach";
-    EXPECT_LE(slowest_op * 2, kOpVirtMs) << "our guard may have cut off a command that would have ended";
     for (const std::string& u : unexplained) std::printf("  not explained: %s\n", u.c_str());
     EXPECT_EQ(failing, 0) << "disagreements with gdb that are not allowed differences (table above)";
 }
