@@ -137,74 +137,38 @@ std::vector<SourceLine> code_lines(const ElfDwarf* e, int* without_addr) {
     return out;
 }
 
-// One frame as both sides report it.
-struct Frame {
-    std::string func, file;  // file: base name
-    uint32_t line = 0;
-    bool exception = false;
-    uint32_t pc = 0;  // outer frames: the return address
-};
+// Both sides answer in gdb's records: a halt is pc, sp and the frames
+// (bt_error set when the stack is unknown), frame 0 giving the line.
+using Halt = QemuGdbHalt;
+using Answer = QemuGdbCaseResult;
+using Outcome = QemuGdbOutcome;
 
-struct Halt {
-    uint32_t pc = 0, sp = 0;
-    std::string file;  // base name, of the stop
-    uint32_t line = 0;
-    bool stack_known = false;
-    std::vector<Frame> frames;
-};
-
-enum class Outcome { Done, NotReached, OpTimedOut, OpFailed, GdbHung };
-
-struct Answer {
-    Outcome outcome = Outcome::NotReached;
-    Halt at, after;
-    std::string note;
-};
+bool known(const Halt& h) { return h.bt_error.empty(); }
+std::string line_of(const Halt& h) {
+    return h.frames.empty() ? ":0" : base(h.frames[0].file) + ":" + std::to_string(h.frames[0].line);
+}
 
 std::string frames_text(const Halt& h) {
-    if (!h.stack_known) return "(no stack)";
+    if (!known(h)) return "(no stack)";
     std::string s;
-    for (const Frame& f : h.frames)
-        s += (s.empty() ? "" : " < ") + (f.exception ? "<exception>" : f.func + "@" + f.file + ":" + std::to_string(f.line));
+    for (const QemuGdbFrame& f : h.frames)
+        s += (s.empty() ? "" : " < ") + (f.exception ? "<exception>" : f.func + "@" + base(f.file) + ":" + std::to_string(f.line));
     return s;
 }
 
 std::string answer_text(const Answer& a, bool show_stack) {
-    char pc[16];
     switch (a.outcome) {
     case Outcome::NotReached: return "not reached (" + a.note + ")";
     case Outcome::OpFailed: return "refused: " + a.note;
-    case Outcome::GdbHung: return "no answer: " + a.note;
+    case Outcome::Hung: return "no answer: " + a.note;
     default: break;
     }
+    char pc[16];
     std::snprintf(pc, sizeof pc, "0x%08x", a.after.pc);
-    std::string s = (a.outcome == Outcome::OpTimedOut ? "did not end, interrupted at " : "") + a.after.file + ":" +
-                    std::to_string(a.after.line) + " " + pc;
-    if (a.after.stack_known) s += " depth " + std::to_string(a.after.frames.size());
+    std::string s = (a.outcome == Outcome::OpTimedOut ? "did not end, interrupted at " : "") + line_of(a.after) + " " + pc;
+    if (known(a.after)) s += " depth " + std::to_string(a.after.frames.size());
     if (show_stack) s += " [" + frames_text(a.after) + "]";
     return s;
-}
-
-Halt from_gdb(const QemuGdbHalt& g) {
-    Halt h;
-    h.pc = g.pc, h.sp = g.sp;
-    h.stack_known = g.bt_error.empty();
-    for (const QemuGdbFrame& f : g.frames) h.frames.push_back({f.func, base(f.file), f.line, f.exception, f.pc});
-    if (!g.frames.empty()) h.file = base(g.frames[0].file), h.line = g.frames[0].line;
-    return h;
-}
-
-Answer from_gdb(const QemuGdbCaseResult& r) {
-    Answer a;
-    a.outcome = r.outcome == QemuGdbOutcome::Done         ? Outcome::Done
-                : r.outcome == QemuGdbOutcome::OpTimedOut ? Outcome::OpTimedOut
-                : r.outcome == QemuGdbOutcome::OpFailed   ? Outcome::OpFailed
-                : r.outcome == QemuGdbOutcome::Hung       ? Outcome::GdbHung
-                                                          : Outcome::NotReached;
-    a.note = r.note;
-    a.at = from_gdb(r.at);
-    a.after = from_gdb(r.after);
-    return a;
 }
 
 // Our side: one board and one probe thread for a whole image; each case
@@ -348,18 +312,17 @@ private:
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         h.pc = reg_buf[15] & ~1u;
         h.sp = reg_buf[13];
-        ElfLocation loc = {};
-        elf_dwarf_lookup(elf_, h.pc, &loc);
-        h.file = base(loc.file), h.line = loc.line;
-        h.stack_known = g_stack_frames_valid && g_stack_frame_count > 0;
-        for (int i = 0; h.stack_known && i < g_stack_frame_count && i < UNWIND_MAX_FRAMES; ++i) {
+        int n = g_stack_frames_valid ? std::min<int>(g_stack_frame_count, UNWIND_MAX_FRAMES) : 0;
+        for (int i = 0; i < n; ++i) {
             const UnwindFrame& f = g_stack_frames[i];
-            h.frames.push_back({f.func, base(f.file), f.line, f.is_exception, f.pc});
+            h.frames.push_back({i, f.pc, f.func, f.file, f.line, f.is_exception});
         }
-        // Where the window shows the core: the first frame's line (at an
-        // inlined call not entered yet, the call's line, as gdb shows it).
-        if (h.stack_known && g_stack_frames[0].pc == h.pc && g_stack_frames[0].line)
-            h.file = base(g_stack_frames[0].file), h.line = g_stack_frames[0].line;
+        if (n == 0) {  // the line alone
+            ElfLocation loc = {};
+            elf_dwarf_lookup(elf_, h.pc, &loc);
+            h.frames.push_back({0, h.pc, "", loc.file, loc.line, false});
+            h.bt_error = "no call stack published";
+        }
         return h;
     }
 
@@ -387,26 +350,26 @@ int exception_at(const Halt& h) {
 
 // Frames past an exception entry are the interrupted code: compared up to the entry only.
 void compare_stacks(const Halt& ours, const Halt& gdb, Kinds* kinds) {
-    if (!gdb.stack_known) return;
-    if (!ours.stack_known) return kinds->push_back({"our call stack missing", ""});
+    if (!known(gdb)) return;
+    if (!known(ours)) return kinds->push_back({"our call stack missing", ""});
     size_t n = gdb.frames.size(), m = ours.frames.size();
     if (exception_at(gdb) >= 0) n = exception_at(gdb) + 1;
     if (exception_at(ours) >= 0) m = exception_at(ours) + 1;
     if (m != n) kinds->push_back({"depth differs", ""});
     for (size_t i = 0; i < std::min(m, n); ++i) {
-        const Frame &o = ours.frames[i], &g = gdb.frames[i];
+        const QemuGdbFrame &o = ours.frames[i], &g = gdb.frames[i];
         std::string at = "frame " + std::to_string(i);
         if (o.exception != g.exception) return kinds->push_back({"exception entry differs", at});
         if (o.exception) continue;
         if (o.func != g.func) return kinds->push_back({"function differs", at});
-        if (i > 0 && (o.line != g.line || o.file != g.file)) return kinds->push_back({"caller line differs", at});
+        if (i > 0 && (o.line != g.line || base(o.file) != base(g.file))) return kinds->push_back({"caller line differs", at});
     }
 }
 
 // Kinds of disagreement of one case; empty when both agree.
 Kinds compare(const Answer& ours, const Answer& gdb) {
     Kinds k;
-    if (gdb.outcome == Outcome::GdbHung) return {{kNoAnswer, ""}};
+    if (gdb.outcome == Outcome::Hung) return {{kNoAnswer, ""}};
     bool our_reach = ours.outcome != Outcome::NotReached, gdb_reach = gdb.outcome != Outcome::NotReached;
     if (!our_reach || !gdb_reach) {
         if (our_reach != gdb_reach)
@@ -424,7 +387,7 @@ Kinds compare(const Answer& ours, const Answer& gdb) {
     // Interrupted at the same place on both boards (a PendSV after a yield, say): nothing depends on timing.
     auto same_place = [&] {
         const auto &a = ours.at.frames, &b = gdb.at.frames;
-        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Frame& x, const Frame& y) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const QemuGdbFrame& x, const QemuGdbFrame& y) {
                    return x.exception == y.exception && x.func == y.func && x.line == y.line;
                });
     };
@@ -443,7 +406,7 @@ Kinds compare(const Answer& ours, const Answer& gdb) {
         return k;
     }
     if (ours.outcome == Outcome::OpTimedOut) return k;  // neither ends
-    if (o.file != g.file || o.line != g.line)
+    if (line_of(o) != line_of(g))
         k.push_back({o.pc == g.pc ? "same pc, line lookup differs" : "line differs", ""});
     else if (o.pc == g.pc && o.sp != g.sp && exception_at(o) < 0 && exception_at(g) < 0)
         k.push_back({"same pc, another frame (sp differs)", ""});
@@ -563,13 +526,13 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
     for (size_t i = 0; i < batch.cases.size(); ++i) {
         const SourceLine& l = lines[i / 3];
         std::string where = base(l.file) + ":" + std::to_string(l.line);
-        Answer g = from_gdb(r.cases[i]);
+        const Answer& g = r.cases[i];
         tally(kOps[i % 3].name, where, ours[i], g, compare(ours[i], g));
         if (i % 3 == 0) {  // the halt at the breakpoint, once per line
             Answer ob = ours[i], gb = g;
             ob.after = ob.at, gb.after = gb.at;
             Kinds k;
-            if (gb.outcome == Outcome::GdbHung)
+            if (gb.outcome == Outcome::Hung)
                 k.push_back({kNoAnswer, ""});
             else if ((ob.outcome == Outcome::NotReached) != (gb.outcome == Outcome::NotReached))
                 k = compare(ob, gb);
@@ -581,12 +544,10 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
     }
     if (const char* dump = std::getenv("KORVANE_GDB_DIFF_DUMP")) {  // every case, for a closer look
         std::ofstream f(std::string(dump) + "/" + image + ".txt");
-        for (size_t i = 0; i < batch.cases.size(); ++i) {
-            Answer g = from_gdb(r.cases[i]);
+        for (size_t i = 0; i < batch.cases.size(); ++i)
             f << base(lines[i / 3].file) << ":" << lines[i / 3].line << " " << kOps[i % 3].name << "\n  at   ours ["
-              << frames_text(ours[i].at) << "] gdb [" << frames_text(g.at) << "]\n  ours " << answer_text(ours[i], true)
-              << "\n  gdb  " << answer_text(g, true) << "\n";
-        }
+              << frames_text(ours[i].at) << "] gdb [" << frames_text(r.cases[i].at) << "]\n  ours "
+              << answer_text(ours[i], true) << "\n  gdb  " << answer_text(r.cases[i], true) << "\n";
     }
     int failing = 0;
     for (const auto& [row, t] : rows) failing += t.failing;
