@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -145,7 +146,7 @@ protected:
 
     // --- Stepping through the demo's sources -----------------------------------------
 
-    // A toolbar click, then the pointer off the toolbar: a hovered icon is brighter than its tint.
+    // A toolbar click, then the pointer away: a hovered icon is brighter than its tint.
     void press(const Button& b) {
         click(b);
         move(300, 300);
@@ -154,8 +155,7 @@ protected:
     void show_panels(std::initializer_list<const Button*> toggles) {
         for (const Button* b : toggles) {
             click(*b);
-            for (const VisToggle& t : bot_btns)
-                if (t.btn == b) *t.flag = true;
+            for (const VisToggle& t : bot_btns) *t.flag |= t.btn == b;
         }
         ui_layout_pass(W, H);
     }
@@ -163,9 +163,9 @@ protected:
         if (!elf_) elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
         return elf_ ? elf_dwarf_line_to_addr(elf_, file, line) & ~1u : 0;
     }
-    static std::string with_addr(const char* fmt, uint32_t addr) {
-        char s[200];
-        snprintf(s, sizeof s, fmt, addr);
+    static std::string hex(uint32_t addr) {
+        char s[16];
+        snprintf(s, sizeof s, "0x%08X", addr);
         return s;
     }
     // The Source panel's scroll as the program sets it: a new halted line sits
@@ -173,49 +173,44 @@ protected:
     float max_scroll() const { return std::max(0.0f, src_lines_ * 20 - (source_box.h - SOURCE_HEADER_H)); }
     float scroll() const { return std::clamp(src_target_, 0.0f, max_scroll()); }
     void follow(const std::string& file, uint32_t line) {
-        if (file != src_file_) {
-            src_file_ = file;
-            src_lines_ = 0;
-            for (char c : read_text_file(KORVANE_SOURCE_DIR "/sim/firmware/" + file)) src_lines_ += c == '\n';
-        }
+        src_lines_ = 0;
+        for (char c : read_text_file(KORVANE_SOURCE_DIR "/sim/firmware/" + file)) src_lines_ += c == '\n';
         src_target_ = std::max(0.0f, (line - 1) * 20.0f - (source_box.h / 2 - 20));
     }
     float baseline(uint32_t line) const { return source_box.y + SOURCE_HEADER_H + line * 20.0f - scroll(); }
     void reveal(uint32_t line) {
         const LayoutBox& b = source_box;
         int notches = 0;
-        for (; baseline(line) - 20 < b.y + SOURCE_HEADER_H && scroll() > 0; --notches)
-            src_target_ = std::clamp(src_target_ - 60, 0.0f, max_scroll());
-        for (; baseline(line) + 3 > b.y + b.h && scroll() < max_scroll(); ++notches)
-            src_target_ = std::clamp(src_target_ + 60, 0.0f, max_scroll());
+        for (; baseline(line) - 20 < b.y + SOURCE_HEADER_H && scroll() > 0; --notches) src_target_ = scroll() - 60;
+        for (; baseline(line) + 3 > b.y + b.h && scroll() < max_scroll(); ++notches) src_target_ = scroll() + 60;
         if (!notches) return;
         move(b.x + b.w / 2, b.y + b.h / 2);
         for (int i = 0; i < std::abs(notches); ++i) ASSERT_EQ(xdo({"click", notches > 0 ? "5" : "4"}), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the view glides there
     }
     void gutter_click(uint32_t line) { click(source_box.x + 10, baseline(line) - 10); }
-    bool band_at(const Image& i, float y) {
-        const LayoutBox& b = source_box;
-        Color4 c = g_theme_dark.source_current_line;
-        int n = 0, total = 0;
-        for (int x = (int)b.x + 44; x < (int)(b.x + b.w) - 16; ++x, ++total) {
-            const unsigned char* p = i.at(wx_ + x, wy_ + (int)y);
-            n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
-        }
-        return n * 3 > total;
-    }
-    // Red gutter dots between window rows y0 and y1 (the whole panel by default).
-    int red_dots(const Image& i, float y0 = -1, float y1 = -1) {
-        const LayoutBox& b = source_box;
-        if (y0 < 0) y0 = b.y + SOURCE_HEADER_H, y1 = b.y + b.h;
+    // Pixels of window rectangle [x0, x1) x [y0, y1) for which is(pixel) holds.
+    template <class Pred>
+    int count(const Image& i, float x0, float y0, float x1, float y1, Pred is) {
         int n = 0;
         for (int y = (int)y0; y < (int)y1; ++y)
-            for (int x = (int)b.x + 1; x < (int)b.x + 18; ++x) {
-                const unsigned char* p = i.at(wx_ + x, wy_ + y);
-                n += p[0] > 200 && p[1] < 70 && p[2] < 70;
-            }
+            for (int x = (int)x0; x < (int)x1; ++x) n += is(i.at(wx_ + x, wy_ + y));
         return n;
     }
+    bool band_at(const Image& i, float y) {
+        const LayoutBox& b = source_box;
+        const Color4 c = g_theme_dark.source_current_line;
+        auto band = [&](const unsigned char* p) {
+            return std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
+        };
+        return count(i, b.x + 44, y, b.x + b.w - 16, y + 1, band) * 3 > b.w - 60;
+    }
+    // Red gutter dots between window rows y0 and y1.
+    int red_dots(const Image& i, float y0, float y1) {
+        auto red = [](const unsigned char* p) { return p[0] > 200 && p[1] < 70 && p[2] < 70; };
+        return count(i, source_box.x + 1, y0, source_box.x + 18, y1, red);
+    }
+    int red_dots(const Image& i) { return red_dots(i, source_box.y + SOURCE_HEADER_H, source_box.y + source_box.h); }
     int red_dot_at(const Image& i, uint32_t line) { return red_dots(i, baseline(line) - 18, baseline(line) + 2); }
     bool text(const Image& i, const std::string& s, float x, float baseline, const Color3& c) {
         return text_match(i, wx_, wy_, s.c_str(), x, baseline, &c.r) > 0.6;
@@ -229,58 +224,55 @@ protected:
                text(i, file, b.x + b.padding + text_width("Source: "), b.y + 13, g_theme_dark.hdr_normal) &&
                text(i, num, b.x + 4, baseline(line), g_theme_dark.log_line_number);
     }
-    // The Call stack panel lists these frames, innermost first, and no more.
+    // The Call stack panel lists these frames, innermost first (in the keyword colour), and no more.
     bool stack_shows(const Image& i, const std::vector<Frame>& frames) {
         const Theme& t = g_theme_dark;
-        float tx = stack_box.x + 6;
         for (size_t k = 0; k <= frames.size(); ++k) {
-            float bl = stack_box.y + 40 + 18 * k;
-            std::string idx = "#" + std::to_string(k);
-            if (k == frames.size()) return !text(i, idx, tx, bl, t.titlebar_info);
-            float fx = tx + text_width(idx.c_str()) + 6;
-            // #0, the current frame, has its name in the keyword colour.
-            if (!text(i, idx, tx, bl, t.titlebar_info) ||
-                !text(i, frames[k].func, fx, bl, k ? t.syn_function : t.syn_keyword) ||
-                !text(i, frames[k].at, fx + text_width(frames[k].func) + 8, bl, t.log_text_dim))
+            const std::string idx = "#" + std::to_string(k);
+            const float x = stack_box.x + 6, bl = stack_box.y + 40 + 18 * k, fx = x + text_width(idx.c_str()) + 6;
+            if (text(i, idx, x, bl, t.titlebar_info) != (k < frames.size())) return false;
+            if (k < frames.size() && !(text(i, frames[k].func, fx, bl, k ? t.syn_function : t.syn_keyword) &&
+                                       text(i, frames[k].at, fx + text_width(frames[k].func) + 8, bl, t.log_text_dim)))
                 return false;
         }
         return true;
     }
-    // Breakpoints panel rows: the address text of row k, or nothing at all in it.
+    // Breakpoints panel row k: its address text, or any ink at all.
+    float bkpt_row_top(int k) const { return bkpt_box.y + BKPT_LIST_TOP + BKPT_ROW_H * k; }
     bool bkpt_row_shows(const Image& i, int k, uint32_t addr) {
-        return text(i, with_addr("0x%08X", addr), bkpt_box.x + 8 + 86, bkpt_box.y + BKPT_LIST_TOP + BKPT_ROW_H * k + 14,
-                    g_theme_dark.titlebar_text);
+        return text(i, hex(addr), bkpt_box.x + 94, bkpt_row_top(k) + 14, g_theme_dark.titlebar_text);
     }
     int bkpt_row_ink(const Image& i, int k) {
-        int n = 0;
-        int top = (int)(bkpt_box.y + BKPT_LIST_TOP + BKPT_ROW_H * k);
-        for (int y = top; y < top + (int)BKPT_ROW_H; ++y)
-            for (int x = (int)bkpt_box.x + 4; x < (int)(bkpt_box.x + bkpt_box.w) - 4; ++x) {
-                const unsigned char* p = i.at(wx_ + x, wy_ + y);
-                n += std::max({p[0], p[1], p[2]}) > 110;
-            }
-        return n;
+        auto ink = [](const unsigned char* p) { return std::max({p[0], p[1], p[2]}) > 110; };
+        return count(i, bkpt_box.x + 4, bkpt_row_top(k), bkpt_box.x + bkpt_box.w - 4, bkpt_row_top(k + 1), ink);
     }
     bool no_bkpts_listed(const Image& i) {
         return text(i, "No breakpoints set.", bkpt_box.x + 8, bkpt_box.y + 53, g_theme_dark.titlebar_info);
     }
+    // The first check that fails, or "" when all hold.
+    static std::string failed(std::initializer_list<std::pair<bool, const char*>> checks) {
+        for (const auto& [ok, what] : checks)
+            if (!ok) return what;
+        return "";
+    }
+    // Screenshots until nothing is wrong (a loaded machine draws late); what is still wrong.
+    std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) {
+        std::string w;
+        shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
+        return w;
+    }
     // A gutter breakpoint on `line`, Continue to it, and the breakpoint cleared again.
     void break_at(const char* file, uint32_t line) {
-        uint32_t a = line_addr(file, line);
-        ASSERT_NE(a, 0u) << file << ":" << line;
         reveal(line);
         size_t mark = log().size();
         gutter_click(line);
-        ASSERT_TRUE(wait_for_log(with_addr("[BKP] Set @ 0x%08X", a), 10000, mark)) << log().substr(mark);
+        ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(line_addr(file, line)), 10000, mark)) << log().substr(mark);
         press(BtnStart);
-        ASSERT_TRUE(wait_for_log("[DBG] Continue", 10000, mark));
         follow(file, line);
         auto hit = [&](const Image& i) {
-            return band_at(i, baseline(line) - 10) && red_dot_at(i, line) > 40 &&
-                   lit(i, BtnStart, g_theme_dark.dbg_btn_continue);
+            return band_at(i, baseline(line) - 10) && lit(i, BtnStart, g_theme_dark.dbg_btn_continue);
         };
-        ASSERT_TRUE(hit(shot_until("hit", hit))) << "halted at the breakpoint on " << file << ":" << line << "\n"
-                                                 << log().substr(mark);
+        ASSERT_TRUE(hit(shot_until("hit", hit))) << "halted at " << file << ":" << line << "\n" << log().substr(mark);
         gutter_click(line);
         ASSERT_TRUE(cleared(line));
     }
@@ -297,7 +289,6 @@ protected:
     AppProcess app_;
     int wx_ = 0, wy_ = 0, ww_ = 0, wh_ = 0;
     ElfDwarf* elf_ = nullptr;
-    std::string src_file_;
     float src_lines_ = 0, src_target_ = 0;
 };
 
@@ -675,9 +666,9 @@ TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset
 // promptly, never by the timeout, and no breakpoint but the user's shows.
 namespace {
 
-enum class Act { RunToMain, Reset, BreakAt, StepOver, StepInto, StepOut };
+const Button* const kBreak = nullptr;  // a gutter breakpoint on the line, run to and cleared again
 struct Move {
-    Act act;           // BreakAt: a gutter breakpoint on the line, run to and cleared again
+    const Button* act;
     const char* file;  // where the core then stands
     uint32_t line;
     const char* log;   // the command's closing log line
@@ -685,94 +676,66 @@ struct Move {
 };
 
 const Move kSession[] = {
-    {Act::RunToMain, "main.c", 92, "[DBG] RunToMain: stopped at main()", {{"main", "main.c:92"}}},
-    {Act::BreakAt, "main.c", 109, nullptr, {{"main", "main.c:109"}}},
-    {Act::StepOver, "main.c", 114, "[DBG] StepOver: done", {{"main", "main.c:114"}}},
-    {Act::BreakAt, "main.c", 99, nullptr, {{"main", "main.c:99"}}},
-    {Act::StepInto, "wave.c", 20, "[DBG] StepInto: done", {{"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
-    {Act::StepInto, "wave.c", 11, "[DBG] StepInto: done",
+    {&BtnRunToMain, "main.c", 92, "[DBG] RunToMain: stopped at main()", {{"main", "main.c:92"}}},
+    {kBreak, "main.c", 109, nullptr, {{"main", "main.c:109"}}},
+    {&BtnStep, "main.c", 114, "[DBG] StepOver: done", {{"main", "main.c:114"}}},
+    {kBreak, "main.c", 99, nullptr, {{"main", "main.c:99"}}},
+    {&BtnStepInto, "wave.c", 20, "[DBG] StepInto: done", {{"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
+    {&BtnStepInto, "wave.c", 11, "[DBG] StepInto: done",
      {{"sine_q", "wave.c:11"}, {"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
-    {Act::BreakAt, "wave.c", 16, nullptr,
+    {kBreak, "wave.c", 16, nullptr,
      {{"sine_q", "wave.c:16"}, {"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
     // From the closing brace back into the caller, to its next line.
-    {Act::StepOver, "wave.c", 21, "[DBG] StepOver: done", {{"wave_sample", "wave.c:21"}, {"main", "main.c:99"}}},
-    {Act::BreakAt, "wave.c", 28, nullptr, {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
-    {Act::StepInto, "wave.c", 27, "[DBG] StepInto: done",
+    {&BtnStep, "wave.c", 21, "[DBG] StepOver: done", {{"wave_sample", "wave.c:21"}, {"main", "main.c:99"}}},
+    {kBreak, "wave.c", 28, nullptr, {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
+    {&BtnStepInto, "wave.c", 27, "[DBG] StepInto: done",
      {{"fibonacci", "wave.c:27"}, {"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
     // One level up the recursion, not two.
-    {Act::StepOut, "wave.c", 28, "[DBG] StepOut: done", {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
-    {Act::Reset, "startup.c", 76, "[DBG] Reset: halted at reset vector", {{"Reset_Handler", "startup.c:76"}}},
-    {Act::BreakAt, "startup.c", 90, nullptr, {{"Reset_Handler", "startup.c:90"}}},
+    {&BtnStepOut, "wave.c", 28, "[DBG] StepOut: done", {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
+    {&BtnReset, "startup.c", 76, "[DBG] Reset: halted at reset vector", {{"Reset_Handler", "startup.c:76"}}},
+    {kBreak, "startup.c", 90, nullptr, {{"Reset_Handler", "startup.c:90"}}},
 };
-
-const Button* button_of(Act a) {
-    switch (a) {
-    case Act::RunToMain: return &BtnRunToMain;
-    case Act::Reset: return &BtnReset;
-    case Act::StepOver: return &BtnStep;
-    case Act::StepInto: return &BtnStepInto;
-    case Act::StepOut: return &BtnStepOut;
-    default: return nullptr;
-    }
-}
 
 }  // namespace
 
 TEST_F(DemoWindow, StepsStopWhereGdbStopsAndPauseEndsALongStep) {
     ASSERT_TRUE(text_font_load()) << "the program's font";
     const Theme& t = g_theme_dark;
+    auto halted = [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue) && greyed(i, BtnPause); };
     show_panels({&BtnShowK, &BtnShowB});
     for (const Move& m : kSession) {
         SCOPED_TRACE(std::string("then at ") + m.file + ":" + std::to_string(m.line));
         size_t mark = log().size();
-        if (m.act == Act::BreakAt) {
+        if (m.act == kBreak) {
             break_at(m.file, m.line);
             if (HasFatalFailure()) return;
         } else {
             auto t0 = std::chrono::steady_clock::now();
-            press(*button_of(m.act));
+            press(*m.act);
             ASSERT_TRUE(wait_for_log(m.log, 10000, mark)) << log().substr(mark);
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-            EXPECT_LT(ms, 3000) << "the command ends promptly";
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "the command ends promptly";
         }
         follow(m.file, m.line);
-        auto settled = [&](const Image& i) {
-            return shows_line(i, m.file, m.line) && stack_shows(i, m.frames) && red_dots(i) == 0 &&
-                   no_bkpts_listed(i) && lit(i, BtnStart, t.dbg_btn_continue);
-        };
-        Image img = shot_until(("at_" + std::string(m.file) + "_" + std::to_string(m.line)).c_str(), settled);
-        ASSERT_TRUE(shows_line(img, m.file, m.line)) << log().substr(mark);
-        EXPECT_TRUE(stack_shows(img, m.frames)) << "the Call stack panel, from #0 " << m.frames[0].func;
-        EXPECT_EQ(red_dots(img), 0) << "a gutter dot the user did not set";
-        EXPECT_TRUE(no_bkpts_listed(img)) << "the Breakpoints panel lists one the user did not set";
-        EXPECT_TRUE(greyed(img, BtnPause));
-        std::string l = log().substr(mark);
-        EXPECT_EQ(l.find("Step: timeout"), std::string::npos) << l;
-        EXPECT_EQ(l.find("BP set failed"), std::string::npos) << l;
-        EXPECT_EQ(l.find("0x00000004"), std::string::npos) << l;
-        if (m.act == Act::StepOut) {
-            EXPECT_TRUE(std::regex_search(l, std::regex(R"(\[DBG\] StepOut: return to 0x[0-9A-F]{8} \(fibonacci\))"))) << l;
-        }
+        ASSERT_EQ(wrong_after(("at_" + std::string(m.file) + "_" + std::to_string(m.line)).c_str(), [&](const Image& i) {
+                      return failed({{shows_line(i, m.file, m.line), "the halted line"},
+                                     {stack_shows(i, m.frames), "the Call stack panel"},
+                                     {red_dots(i) == 0, "a gutter dot the user did not set"},
+                                     {no_bkpts_listed(i), "a breakpoint listed the user did not set"},
+                                     {halted(i), "the halted toolbar"}});
+                  }), "") << log().substr(mark);
+        for (const char* bad : {"Step: timeout", "BP set failed", "0x00000004"})
+            EXPECT_EQ(log().find(bad, mark), std::string::npos) << log().substr(mark);
     }
 
     // Over main(), which never returns: the step runs on with Pause live, and Pause ends it.
     size_t mark = log().size();
     press(BtnStep);
-    for (int k = 0; k < 3; ++k) {
-        Image img = shot("long_step");
-        EXPECT_TRUE(lit(img, BtnPause, t.dbg_btn_pause)) << "Pause is live while the step runs";
-        EXPECT_FALSE(greyed(img, BtnPause));
-        EXPECT_TRUE(greyed(img, BtnStart));
-        EXPECT_EQ(red_dots(img), 0) << "the step's own breakpoint is not the user's";
-        EXPECT_TRUE(no_bkpts_listed(img));
-    }
-    EXPECT_EQ(log().find("StepOver: done", mark), std::string::npos) << log().substr(mark);
-    size_t pause_mark = log().size();
-    press(BtnPause);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 3000, pause_mark)) << log().substr(mark);
-    Image halted = shot_until("paused", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); });
-    EXPECT_TRUE(lit(halted, BtnStart, t.dbg_btn_continue));
-    EXPECT_TRUE(greyed(halted, BtnPause));
+    Image i = shot("long_step");
+    EXPECT_EQ(failed({{lit(i, BtnPause, t.dbg_btn_pause) && greyed(i, BtnStart), "the running toolbar"},
+                      {red_dots(i) == 0 && no_bkpts_listed(i), "the step's own breakpoint shown as the user's"}}), "");
+    press(BtnPause);  // live only while the step runs
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 3000, mark)) << log().substr(mark);
+    EXPECT_TRUE(halted(shot_until("paused", halted)));
     EXPECT_EQ(log().find("Step: timeout", mark), std::string::npos) << log().substr(mark);
 }
 
@@ -788,43 +751,30 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
     follow("startup.c", 76);
     auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
     ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
-    const uint32_t set[5] = {78, 79, 81, 82, 83}, refused = 87;
-    struct Click {
-        uint32_t line;
-        const char* log;
-    };
-    const Click clicks[] = {
-        {78, "[BKP] Set @ 0x%08X"}, {79, "[BKP] Set @ 0x%08X"}, {81, "[BKP] Set @ 0x%08X"},
-        {82, "[BKP] Set @ 0x%08X"}, {83, "[BKP] Set @ 0x%08X"},
-        {refused, "[BKP] No comparator left for 0x%08X: the FPB has 6, one is kept for stepping (5 breakpoints at most)"},
-    };
-    for (const Click& c : clicks) {
+    const uint32_t lines[6] = {78, 79, 81, 82, 83, 87};  // the sixth refused
+    auto addr = [&](int k) { return line_addr("startup.c", lines[k]); };
+    for (int k = 0; k < 6; ++k) {
         mark = log().size();
-        gutter_click(c.line);
-        ASSERT_TRUE(wait_for_log(with_addr(c.log, line_addr("startup.c", c.line)), 10000, mark))
-            << "line " << c.line << "\n" << log().substr(mark);
+        gutter_click(lines[k]);
+        ASSERT_TRUE(wait_for_log((k < 5 ? "[BKP] Set @ " : "[BKP] No comparator left for ") + hex(addr(k)), 10000, mark))
+            << "line " << lines[k] << "\n" << log().substr(mark);
     }
-    auto five = [&](const Image& i) {
-        for (int k = 0; k < 5; ++k)
-            if (red_dot_at(i, set[k]) < 40 || !bkpt_row_shows(i, k, line_addr("startup.c", set[k]))) return false;
-        return true;
-    };
-    Image img = shot_until("five", five);
-    for (int k = 0; k < 5; ++k) {
-        EXPECT_GT(red_dot_at(img, set[k]), 40) << "line " << set[k];
-        EXPECT_TRUE(bkpt_row_shows(img, k, line_addr("startup.c", set[k]))) << "row " << k;
-    }
-    EXPECT_EQ(red_dot_at(img, refused), 0) << "the refused line is not marked";
-    EXPECT_EQ(bkpt_row_ink(img, 5), 0) << "nor listed";
+    EXPECT_EQ(wrong_after("five", [&](const Image& i) -> std::string {
+                  for (int k = 0; k < 5; ++k)
+                      if (red_dot_at(i, lines[k]) < 40 || !bkpt_row_shows(i, k, addr(k)))
+                          return "line " + std::to_string(lines[k]);
+                  return failed({{red_dot_at(i, lines[5]) == 0, "the refused line marked"},
+                                 {bkpt_row_ink(i, 5) == 0, "the refused line listed"}});
+              }), "");
 
-    gutter_click(set[0]);
-    ASSERT_TRUE(cleared(set[0]));
+    gutter_click(lines[0]);
+    ASSERT_TRUE(cleared(lines[0]));
     mark = log().size();
-    gutter_click(refused);
-    ASSERT_TRUE(wait_for_log(with_addr("[BKP] Set @ 0x%08X", line_addr("startup.c", refused)), 10000, mark)) << log();
-    img = shot_until("swapped", [&](const Image& i) { return red_dot_at(i, refused) > 40 && red_dot_at(i, set[0]) == 0; });
-    EXPECT_GT(red_dot_at(img, refused), 40);
-    EXPECT_EQ(red_dot_at(img, set[0]), 0);
-    EXPECT_TRUE(bkpt_row_shows(img, 0, line_addr("startup.c", refused))) << "in the freed slot's row";
-    EXPECT_EQ(bkpt_row_ink(img, 5), 0);
+    gutter_click(lines[5]);
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr(5)), 10000, mark)) << log();
+    EXPECT_EQ(wrong_after("swapped", [&](const Image& i) {
+                  return failed({{red_dot_at(i, lines[5]) > 40, "the sixth not marked"},
+                                 {bkpt_row_shows(i, 0, addr(5)), "not listed in the freed slot's row"},
+                                 {bkpt_row_ink(i, 5) == 0, "a sixth row"}});
+              }), "");
 }

@@ -227,17 +227,14 @@ constexpr int kAtlas = 1024, kFirst = 32, kGlyphs = 95;
 std::vector<unsigned char> s_atlas;
 stbtt_packedchar s_glyphs[kGlyphs];
 
+// GL_LINEAR with clamp-to-edge.
 float atlas_sample(float u, float v) {
-    // GL_LINEAR with clamp-to-edge.
-    float fx = u * kAtlas - 0.5f, fy = v * kAtlas - 0.5f;
-    int x0 = (int)std::floor(fx), y0 = (int)std::floor(fy);
-    float ax = fx - (float)x0, ay = fy - (float)y0;
-    auto at = [](int x, int y) {
-        x = std::clamp(x, 0, kAtlas - 1);
-        y = std::clamp(y, 0, kAtlas - 1);
+    const float fx = u * kAtlas - 0.5f, fy = v * kAtlas - 0.5f, ax = fx - std::floor(fx), ay = fy - std::floor(fy);
+    auto at = [&](int dx, int dy) {
+        const int x = std::clamp((int)std::floor(fx) + dx, 0, kAtlas - 1), y = std::clamp((int)std::floor(fy) + dy, 0, kAtlas - 1);
         return s_atlas[(size_t)y * kAtlas + x] / 255.0f;
     };
-    return (at(x0, y0) * (1 - ax) + at(x0 + 1, y0) * ax) * (1 - ay) + (at(x0, y0 + 1) * (1 - ax) + at(x0 + 1, y0 + 1) * ax) * ay;
+    return (at(0, 0) * (1 - ax) + at(1, 0) * ax) * (1 - ay) + (at(0, 1) * (1 - ax) + at(1, 1) * ax) * ay;
 }
 
 }  // namespace
@@ -260,65 +257,55 @@ bool text_font_load() {
 
 float text_width(const char* s) {
     float w = 0;
-    if (!text_font_load()) return w;
-    for (; *s; ++s)
+    for (; text_font_load() && *s; ++s)
         if (*s >= kFirst && *s < kFirst + kGlyphs) w += s_glyphs[*s - kFirst].xadvance;
     return w;
 }
 
 double text_match(const Image& img, int ox, int oy, const char* s, float x, float baseline, const float rgb[3]) {
-    if (!text_font_load()) return 0;
+    // The glyphs' quads, and around them a box with a margin.
     std::vector<stbtt_aligned_quad> quads;
-    float px = x, py = baseline;
-    for (; *s; ++s) {
-        if (*s < kFirst || *s >= kFirst + kGlyphs) continue;
-        quads.emplace_back();
-        stbtt_GetPackedQuad(s_glyphs, kAtlas, kAtlas, *s - kFirst, &px, &py, &quads.back(), 1);
-    }
-    if (quads.empty()) return 0;
-    // The coverage of every pixel around the text, glyphs blended one over another.
     int x0 = INT_MAX, y0 = INT_MAX, x1 = INT_MIN, y1 = INT_MIN;
-    for (const stbtt_aligned_quad& q : quads) {
-        x0 = std::min(x0, (int)std::floor(q.x0) - 2);
-        y0 = std::min(y0, (int)std::floor(q.y0) - 2);
-        x1 = std::max(x1, (int)std::ceil(q.x1) + 2);
-        y1 = std::max(y1, (int)std::ceil(q.y1) + 2);
+    for (float px = x, py = baseline; text_font_load() && *s; ++s) {
+        if (*s < kFirst || *s >= kFirst + kGlyphs) continue;
+        stbtt_aligned_quad& q = quads.emplace_back();
+        stbtt_GetPackedQuad(s_glyphs, kAtlas, kAtlas, *s - kFirst, &px, &py, &q, 1);
+        x0 = std::min(x0, (int)std::floor(q.x0) - 2), x1 = std::max(x1, (int)std::ceil(q.x1) + 2);
+        y0 = std::min(y0, (int)std::floor(q.y0) - 2), y1 = std::max(y1, (int)std::ceil(q.y1) + 2);
     }
-    if (ox + x0 < 0 || oy + y0 < 0 || ox + x1 > img.w || oy + y1 > img.h) return 0;
-    int w = x1 - x0, h = y1 - y0;
+    if (quads.empty() || ox + x0 < 0 || oy + y0 < 0 || ox + x1 > img.w || oy + y1 > img.h) return 0;
+    // Each pixel's coverage, glyphs blended one over another.
+    const int w = x1 - x0, h = y1 - y0;
     std::vector<float> cover((size_t)w * h, 0);
     for (const stbtt_aligned_quad& q : quads)
         for (int j = (int)std::floor(q.y0); j < (int)std::ceil(q.y1); ++j)
             for (int i = (int)std::floor(q.x0); i < (int)std::ceil(q.x1); ++i) {
-                float cx = (float)i + 0.5f, cy = (float)j + 0.5f;
+                const float cx = (float)i + 0.5f, cy = (float)j + 0.5f;
                 if (cx < q.x0 || cx >= q.x1 || cy < q.y0 || cy >= q.y1) continue;
                 float a = atlas_sample(q.s0 + (cx - q.x0) / (q.x1 - q.x0) * (q.s1 - q.s0),
                                        q.t0 + (cy - q.y0) / (q.y1 - q.y0) * (q.t1 - q.t0));
                 float& c = cover[(size_t)(j - y0) * w + (i - x0)];
                 c = 1 - (1 - c) * (1 - a);
             }
-    // The background: the median of the untouched pixels, channel by channel.
-    float bg[3];
-    for (int ch = 0; ch < 3; ++ch) {
-        std::vector<int> v;
+    auto each = [&](auto fn) {
         for (int j = 0; j < h; ++j)
-            for (int i = 0; i < w; ++i)
-                if (cover[(size_t)j * w + i] == 0) v.push_back(img.at(ox + x0 + i, oy + y0 + j)[ch]);
-        if (v.empty()) return 0;
-        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-        bg[ch] = (float)v[v.size() / 2];
-    }
+            for (int i = 0; i < w; ++i) fn(cover[(size_t)j * w + i], img.at(ox + x0 + i, oy + y0 + j));
+    };
+    // The background: the median of the untouched pixels, channel by channel.
+    std::vector<int> bg[3];
+    each([&](float a, const unsigned char* p) {
+        for (int ch = 0; a == 0 && ch < 3; ++ch) bg[ch].push_back(p[ch]);
+    });
+    if (bg[0].empty()) return 0;
+    for (std::vector<int>& v : bg) std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
     double signal = 0, err = 0;
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) {
-            float a = cover[(size_t)j * w + i];
-            const unsigned char* p = img.at(ox + x0 + i, oy + y0 + j);
-            for (int ch = 0; ch < 3; ++ch) {
-                float want = bg[ch] + a * (rgb[ch] * 255 - bg[ch]);
-                signal += a * std::fabs(rgb[ch] * 255 - bg[ch]);
-                err += std::fabs(p[ch] - want);
-            }
+    each([&](float a, const unsigned char* p) {
+        for (int ch = 0; ch < 3; ++ch) {
+            const float b = (float)bg[ch][bg[ch].size() / 2], fg = rgb[ch] * 255;
+            signal += a * std::fabs(fg - b);
+            err += std::fabs(p[ch] - (b + a * (fg - b)));
         }
+    });
     return signal > 0 ? 1 - err / signal : 0;
 }
 

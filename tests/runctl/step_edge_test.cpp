@@ -1,5 +1,5 @@
-// The stepping engine's corner cases, driven directly on the probe's own
-// context (no thread) against the simulated board in virtual time.
+// The stepping engine's corner cases, driven on the probe's own context (no
+// thread) against the simulated board in virtual time.
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -15,22 +15,18 @@
 
 namespace {
 
+constexpr uint32_t kRam = 0x20008000;  // no line information, and outside the FPB's Code region
+
 class StepEdge : public ::testing::Test {
 protected:
     void SetUp() override {
         rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, "demo_O0_dwarf4.elf", true, 4);
         ASSERT_NE(rig_->sys, nullptr);
-        elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
-        ASSERT_NE(elf_, nullptr);
+        ASSERT_NE(elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf"), nullptr);
         step_set_image(elf_);
-        DapContext* c = rig_open(SimUsbKind::V2Bulk512);
-        ASSERT_NE(c, nullptr);
-        ASSERT_TRUE(dap_connect(c, 1000000, false));
-        s_dap = c;
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            memset(g_bkpt, 0, sizeof g_bkpt);
-        }
+        ASSERT_NE(s_dap = rig_open(SimUsbKind::V2Bulk512), nullptr);
+        ASSERT_TRUE(dap_connect(s_dap, 1000000, false));
+        memset(g_bkpt, 0, sizeof g_bkpt);  // no probe thread runs here
         ASSERT_TRUE(dbg_reset_halt());
         g_cmd_busy = 0;
         g_stop = false;  // a thread test before may have stopped its thread
@@ -45,8 +41,9 @@ protected:
     uint32_t sym(const char* name) {
         uint32_t a = 0;
         EXPECT_TRUE(elf_dwarf_find_function(elf_, name, &a)) << name;
-        return a;
+        return a & ~1u;
     }
+    uint32_t line(const char* file, uint32_t n) { return elf_dwarf_line_to_addr(elf_, file, n) & ~1u; }
     uint32_t pc() {
         uint32_t v = 0;
         EXPECT_TRUE(dbg_read_reg(15, &v));
@@ -75,6 +72,11 @@ protected:
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         EXPECT_EQ(bkpt_count(), user_bkpts_) << "no breakpoint leaked";
     }
+    static bool in_fpb(uint32_t a) {
+        for (int n = 0; n < 8; ++n)
+            if (dap_fpb_comparator(n) == a) return true;
+        return false;
+    }
     std::unique_ptr<SimRig> rig_;
     ElfDwarf* elf_ = nullptr;
     int user_bkpts_ = 0;
@@ -82,156 +84,102 @@ protected:
 
 }  // namespace
 
-TEST_F(StepEdge, SelfLoopAndBkptExecuteExactlyOneInstruction) {
-    uint32_t loop = sym("Default_Handler");  // b .
-    set_pc(loop);
-    command(PROBE_CMD_STEP);
-    EXPECT_TRUE(log_has("[DBG] StepOver: ASM step done"));
-    EXPECT_EQ(pc(), loop) << "a branch to itself goes nowhere";
-    log_clear(&logv);
-    uint32_t bkpt = sym("fault_bkpt");  // starts with bkpt #0x42
-    set_pc(bkpt);
-    command(PROBE_CMD_STEP);
-    EXPECT_TRUE(log_has("[DBG] StepOver: ASM step done"));
-}
-
-TEST_F(StepEdge, LoopEndsAndOneLineLoopsEndOnTheNextLine) {
-    // main.c:118 (g_loop_count++) ends the loop: the step goes round to its head.
-    uint32_t l118 = elf_dwarf_line_to_addr(elf_, "main.c", 118) & ~1u;
-    set_pc(l118);
-    command(PROBE_CMD_STEP);
-    ElfLocation loc;
-    ASSERT_TRUE(elf_dwarf_lookup(elf_, pc(), &loc));
-    EXPECT_EQ(loc.line, 97u) << "for (;;), where gdb's next stops too";
-    ElfRow row;
-    ASSERT_TRUE(elf_dwarf_row_at(elf_, pc(), &row));
-    EXPECT_EQ(pc(), row.start) << "at the start of the line";
-    // startup.c:81 copies .data in a loop on one line: run to its exits, not stepped for ever.
-    uint32_t l81 = elf_dwarf_line_to_addr(elf_, "startup.c", 81) & ~1u;
-    ASSERT_NE(l81, 0u);
-    for (int cmd : {PROBE_CMD_STEP, PROBE_CMD_STEP_INTO}) {
+// Where a step ends, what it logs, and that only the step out waits out the timeout.
+TEST_F(StepEdge, StepsWhereNoLineOrALoopWouldHoldThem) {
+    // wfi; wfe; bl kRam + 10; b .; bx lr
+    const uint16_t code[] = {0xBF30, 0xBF20, 0xF000, 0xF801, 0xE7FE, 0x4770};
+    for (uint32_t i = 0; i < 6; i += 2)
+        ASSERT_TRUE(dap_write_mem32(s_dap, kRam + 2 * i, code[i] | (uint32_t)code[i + 1] << 16));
+    const uint32_t spin = sym("Default_Handler"), bkpt = sym("fault_bkpt");  // b .; bkpt #0x42
+    const struct {
+        bool from_reset;  // run there, or the PC set there
+        uint32_t from;
+        int cmd;
+        uint32_t to;
+        std::vector<const char*> logs;
+    } cases[] = {
+        {false, spin, PROBE_CMD_STEP, spin, {"StepOver: ASM step done"}},
+        {false, bkpt, PROBE_CMD_STEP, bkpt, {"StepOver: ASM step done"}},
+        {false, kRam, PROBE_CMD_STEP, kRam + 2, {"StepOver: ASM done"}},
+        {false, kRam + 2, PROBE_CMD_STEP, kRam + 4, {"StepOver: ASM done"}},
+        // A call without lines is run, but its return in RAM takes no breakpoint: nothing runs.
+        {false, kRam + 4, PROBE_CMD_STEP, kRam + 4,
+         {"call run to its return", "[FPB] 0x20008008 is outside the Code region", "StepOver: BP failed"}},
+        // The loop's last line goes round to for (;;), where gdb's next stops too.
+        {false, line("main.c", 118), PROBE_CMD_STEP, line("main.c", 97), {"StepOver: done"}},
+        // A step out to an LR (0x08000001 for every case) that the code never reaches.
+        {false, spin, PROBE_CMD_STEP_OUT, spin, {"[DBG] Step: timeout \xE2\x80\x94 halting core"}},
+        // Copying .data on one line: run to its exit, not stepped for ever.
+        {true, line("startup.c", 81), PROBE_CMD_STEP, line("startup.c", 82), {"loops \xE2\x80\x94 running to its"}},
+        {true, line("startup.c", 81), PROBE_CMD_STEP_INTO, line("startup.c", 82), {"loops \xE2\x80\x94 running to its"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.from << " " << c.cmd);
         log_clear(&logv);
-        run_to(l81);
-        command(cmd);
-        EXPECT_TRUE(log_has("loops \xE2\x80\x94 running to its")) << cmd;
-        ASSERT_TRUE(elf_dwarf_lookup(elf_, pc(), &loc));
-        EXPECT_NE(loc.line, 81u) << cmd;
-        EXPECT_STREQ(loc.func, "Reset_Handler") << cmd;
+        if (c.from_reset) run_to(c.from);
+        else set_pc(c.from);
+        ASSERT_TRUE(dbg_write_reg(14, 0x08000001));
+        const uint64_t t0 = plat_time_ms();
+        command(c.cmd);
+        EXPECT_EQ(pc(), c.to);
+        for (const char* l : c.logs) EXPECT_TRUE(log_has(l)) << l;
+        EXPECT_EQ(plat_time_ms() - t0 >= STEP_TIMEOUT_MS, c.cmd == PROBE_CMD_STEP_OUT);
     }
 }
 
-TEST_F(StepEdge, AReturnThatNeverComesTimesOutAfter30s) {
-    // A plausible return address the code never reaches.
-    set_pc(sym("Default_Handler"));  // b . : it never returns
-    ASSERT_TRUE(dbg_write_reg(14, 0x08000001));
-    uint64_t t0 = plat_time_ms();
-    command(PROBE_CMD_STEP_OUT);
-    EXPECT_TRUE(log_has("[DBG] Step: timeout \xE2\x80\x94 halting core"));
-    EXPECT_TRUE(log_has("[DBG] Step: timeout"));
-    EXPECT_GE(plat_time_ms() - t0, (uint64_t)STEP_TIMEOUT_MS);
-    EXPECT_TRUE(dbg_is_halted());
+TEST_F(StepEdge, StepOversThroughTheLoopNeverEndInTheTickInterrupt) {
+    // SysTick fires every millisecond once main has started it.
+    run_to(line("main.c", 98));
+    ElfLocation loc{};
+    for (int i = 0; i < 25; ++i) {
+        command(PROBE_CMD_STEP);
+        ASSERT_TRUE(elf_dwarf_lookup(elf_, pc(), &loc));
+        EXPECT_STREQ(loc.func, "main") << "step " << i;
+    }
 }
 
 TEST_F(StepEdge, StepsNeedAHaltedCore) {
     ASSERT_TRUE(dbg_resume());
     g_is_halted = false;
-    command(PROBE_CMD_STEP);
+    for (int cmd : {PROBE_CMD_STEP, PROBE_CMD_STEP_INTO, PROBE_CMD_STEP_ASM}) command(cmd);
     EXPECT_TRUE(log_has("[DBG] StepOver: core not halted"));
-    command(PROBE_CMD_STEP_INTO);
-    command(PROBE_CMD_STEP_ASM);
 }
 
-TEST_F(StepEdge, AUserBreakpointAtTheTargetIsNotRemovedWithTheStep) {
-    uint32_t l93 = elf_dwarf_line_to_addr(elf_, "main.c", 93) & ~1u;
-    uint32_t l92 = elf_dwarf_line_to_addr(elf_, "main.c", 92) & ~1u;
+TEST_F(StepEdge, AUserBreakpointOutlivesAStepToItAndThePanelTogglesIt) {
+    const uint32_t l93 = line("main.c", 93);
     ASSERT_TRUE(bp_set(l93));
     user_bkpts_ = 1;
-    set_pc(l92);
+    set_pc(line("main.c", 92));
     command(PROBE_CMD_STEP);
     EXPECT_EQ(pc(), l93);
-    EXPECT_TRUE(bp_is_set(l93)) << "the user's breakpoint stays";
-    bool held = false;
-    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
-    EXPECT_TRUE(held);
-}
-
-TEST_F(StepEdge, StepOversThroughTheLoopNeverEndInTheTickInterrupt) {
-    // SysTick fires every millisecond once main has started it; a step over
-    // runs to the next line, so the handler comes and goes inside the step.
-    run_to(elf_dwarf_line_to_addr(elf_, "main.c", 98) & ~1u);
-    ElfLocation loc;
-    for (int i = 0; i < 25; ++i) {
-        command(PROBE_CMD_STEP);
-        ASSERT_TRUE(elf_dwarf_lookup(elf_, pc(), &loc));
-        EXPECT_STRNE(loc.func, "SysTick_Handler") << "step " << i;
-        EXPECT_NE(strstr(loc.file, "main.c"), nullptr) << "step " << i << " ended in " << loc.file;
-    }
-}
-
-namespace {
-// Thumb code placed in RAM, where the image has no line information.
-void put_code(uint32_t addr, std::initializer_list<uint16_t> halfwords) {
-    std::vector<uint16_t> h(halfwords);
-    if (h.size() % 2) h.push_back(0xBF00);
-    for (size_t i = 0; i < h.size(); i += 2) ASSERT_TRUE(dap_write_mem32(s_dap, addr + 2 * (uint32_t)i, h[i] | (uint32_t)h[i + 1] << 16));
-}
-}  // namespace
-
-TEST_F(StepEdge, WfiAndWfeWithoutLinesAreSteppedOneInstruction) {
-    const uint32_t ram = 0x20008000;
-    put_code(ram, {0xBF30, 0xBF20, 0xE7FE});  // wfi; wfe; b .
-    set_pc(ram);
-    command(PROBE_CMD_STEP);
-    EXPECT_EQ(pc(), ram + 2);
-    command(PROBE_CMD_STEP);
-    EXPECT_EQ(pc(), ram + 4);
-    EXPECT_EQ(log_count_of("[DBG] StepOver: ASM done"), 2);
-}
-
-TEST_F(StepEdge, ACallWithoutLinesIsRunAndRamRefusesBreakpoints) {
-    const uint32_t ram = 0x20008000;
-    // bl ram+8; b . ; (pad) ; ram+8: bx lr. RAM has no line information, and
-    // no hardware breakpoint can sit there: the FPB watches the Code region only.
-    put_code(ram, {0xF000, 0xF802, 0xE7FE, 0xBF00, 0x4770, 0xBF00});
-    set_pc(ram);
-    command(PROBE_CMD_STEP);
-    EXPECT_TRUE(log_has("call run to its return"));
-    EXPECT_TRUE(log_has("[FPB] 0x20008004 is outside the Code region"));
-    EXPECT_TRUE(log_has("[DBG] StepOver: BP failed"));
-    EXPECT_FALSE(log_has("[DBG] Step: timeout"));
-    EXPECT_EQ(pc(), ram) << "nothing ran";
-}
-
-TEST_F(StepEdge, ThePanelToggleGoesThroughTheEngine) {
-    uint32_t l93 = elf_dwarf_line_to_addr(elf_, "main.c", 93) & ~1u;
-    ASSERT_TRUE(bp_set(l93));
-    user_bkpts_ = 1;
+    EXPECT_TRUE(bp_is_set(l93) && in_fpb(l93)) << "the step's end was the user's breakpoint";
     command(PROBE_CMD_BKPT_TOGGLE, 0);
     EXPECT_TRUE(log_has("[BKP] Disabled @ "));
-    for (int n = 0; n < 8; ++n) EXPECT_NE(dap_fpb_comparator(n), l93) << "out of the hardware";
+    EXPECT_FALSE(in_fpb(l93));
     command(PROBE_CMD_BKPT_TOGGLE, 0);
     EXPECT_TRUE(log_has("[BKP] Enabled @ "));
-    bool held = false;
-    for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) == l93;
-    EXPECT_TRUE(held);
+    EXPECT_TRUE(in_fpb(l93));
 }
 
 TEST_F(StepEdge, ResetIsTriedThreeTimes500msApart) {
-    rig_->lock();
-    sim_board_core(rig_->board())->fault_skip_reset_catch = 2;
-    rig_->unlock();
-    uint64_t t0 = plat_time_ms();
-    command(PROBE_CMD_RESET);
-    EXPECT_TRUE(log_has("[DBG] Reset: retry 2/3"));
-    EXPECT_TRUE(log_has("[DBG] Reset: retry 3/3"));
-    EXPECT_TRUE(log_has("[DBG] Reset: halted at reset vector"));
-    EXPECT_GE(plat_time_ms() - t0, 1000u) << "two 500 ms pauses";
-    EXPECT_EQ(pc(), sym("Reset_Handler"));
-    log_clear(&logv);
-    rig_->lock();
-    sim_board_core(rig_->board())->fault_skip_reset_catch = 3;
-    rig_->unlock();
-    command(PROBE_CMD_RESET);
-    EXPECT_TRUE(log_has("[DBG] Reset: failed"));
-    EXPECT_FALSE(log_has("[DBG] Reset: halted"));
+    int64_t took[4] = {};
+    for (int skips : {2, 3}) {  // resets that slip past the vector catch
+        SCOPED_TRACE(skips);
+        log_clear(&logv);
+        rig_->lock();
+        sim_board_core(rig_->board())->fault_skip_reset_catch = skips;
+        rig_->unlock();
+        const uint64_t t0 = plat_time_ms();
+        command(PROBE_CMD_RESET);
+        took[skips] = (int64_t)(plat_time_ms() - t0);
+        EXPECT_TRUE(log_has("[DBG] Reset: retry 3/3"));
+        EXPECT_EQ(log_has("[DBG] Reset: halted at reset vector"), skips < 3);
+        EXPECT_EQ(log_has("[DBG] Reset: failed"), skips == 3);
+        if (skips < 3) {
+            EXPECT_EQ(pc(), sym("Reset_Handler"));
+        }
+    }
+    // took[3]: three missed resets and the pauses; took[2]: two, one that halts (h)
+    // and the pauses. So 3 * took[2] - 2 * took[3] = the pauses + 3h.
+    EXPECT_GE(3 * took[2] - 2 * took[3], 1000) << "two 500 ms pauses";
 }

@@ -1,7 +1,5 @@
-// Lazy FP state preservation (FPCCR.LSPEN): thread code with an active FP
-// context calls SVC; the handler does or does not execute an FP instruction
-// (r7 selects), halts on a BKPT, returns, and the thread halts again
-// holding S0 in r4.
+// Lazy FP state preservation (FPCCR.LSPEN): thread code with an FP context calls SVC; the handler
+// (r7 selects) runs FP instructions or not and halts on a BKPT; the thread halts again, S0 in r4.
 #include "board_helpers_test.h"
 
 using namespace board_test;
@@ -27,7 +25,7 @@ hf: bkpt #3
 constexpr uint32_t FPCCR = 0xE000EF34, FPCAR = 0xE000EF38, kOne = 0x3F800000, kMarker = 0xA5A5A5A5;
 constexpr uint32_t kSlotS0 = 0x20008000 - 0x68 + 0x20; // MSP 0x20008000: the FP frame's S0
 // ASPEN | LSPEN, and what an entry from privileged Thread mode sets: LSPACT, THREAD, HFRDY.
-constexpr uint32_t kOn = 0xC0000000, kEntry = kOn | 0x19;
+constexpr uint32_t kEntry = 0xC0000019;
 
 } // namespace
 
