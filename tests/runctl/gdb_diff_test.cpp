@@ -97,10 +97,11 @@ constexpr unsigned kInstrPerUs = 4;
 // slowest that ended took 420 ms, including up to a 200 ms poll).
 constexpr uint64_t kOpVirtMs = 1500, kStackVirtMs = 400;
 // gdb's guards, in real time: the scan's quiet period (twice its longest
-// wait for a new line, checked), the run to a line, the command (gdb
-// single-steps through a line's range, the slowest seen took 0.2 s; CI runs
-// other tests beside it, hence the margin).
-constexpr int kGdbQuietMs = 5000, kGdbReachMs = 3000, kGdbOpMs = 3000;
+// wait for a new line, checked; 1.2 s seen beside the sanitizer builds'
+// tests), the run to a line the scan reached (costs nothing unless QEMU is
+// starved), the command (gdb single-steps through a line's range, the
+// slowest seen took 0.2 s; one that never ends costs this much).
+constexpr int kGdbQuietMs = 10000, kGdbReachMs = 8000, kGdbOpMs = 3000;
 
 struct SourceLine {
     std::string file;  // as stored in the image
