@@ -190,22 +190,28 @@ bool step_costs(SimUsbKind kind, bool with_stack) {
         {"step out (wave.c:27 to main)", "wave.c", 27, PROBE_CMD_STEP_OUT, "main.c", 100},
     };
     for (const Case& c : cases) {
-        if (!ok) break;
         uint32_t at = elf_dwarf_line_to_addr(elf, c.file, c.line) & ~1u;
-        if (!run_to(at)) {
-            std::printf("  %-34s !! could not reach %s:%u\n", c.what, c.file, c.line);
-            ok = false;
-            break;
+        // The fewest of three: this thread may notice the end only after the
+        // probe thread's next idle poll, whose exchanges are not the step's.
+        Cost best{};
+        bool r = ok;
+        for (int rep = 0; rep < 3 && r; ++rep) {
+            if (!run_to(at)) {
+                std::printf("  %-34s !! could not reach %s:%u\n", c.what, c.file, c.line);
+                r = false;
+                break;
+            }
+            Cost k = measure(sys, [&] { return probe_post_cmd(c.cmd, 0) && wait_until(done); }, &r);
+            ElfLocation loc = {};
+            {
+                std::lock_guard<std::mutex> lk(reg_buf_mtx);
+                elf_dwarf_lookup(elf, reg_buf[15], &loc);
+            }
+            r = r && loc.line == c.end_line && strstr(loc.file, c.end_file);
+            if (rep == 0 || k.exchanges < best.exchanges) best = k;
         }
-        bool r = false;
-        Cost k = measure(sys, [&] { return probe_post_cmd(c.cmd, 0) && wait_until(done); }, &r);
-        ElfLocation loc = {};
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            elf_dwarf_lookup(elf, reg_buf[15], &loc);
-        }
-        r = r && loc.line == c.end_line && strstr(loc.file, c.end_file);
-        row(c.what, k, r);
+        if (!ok) break;
+        row(c.what, best, r);
         ok = ok && r;
     }
     if (t) probe_thread_stop_and_wait(t);
