@@ -19,8 +19,6 @@ uint32_t s_src_current_line = 0;
 
 static bool hook_elf_loaded() { return g_elf != nullptr; }
 
-// Runs on the probe thread; the image outlives it.
-static bool hook_frame_base(const uint32_t regs[16], uint32_t* base) { return elf_dwarf_frame_base(g_elf, regs, base); }
 
 static void hook_bkpt_toggle(int slot) {
     if (!probe_post_cmd(PROBE_CMD_BKPT_TOGGLE, (uint32_t)slot)) log_add_line(&logv, "[BKP] Busy \xE2\x80\x94 toggle again when the step ends");
@@ -55,7 +53,7 @@ bool app_load_image(const char* path, const char* dump_path) {
     g_ui_symbols = UiSymbols{hook_elf_loaded, hook_find_function, hook_addr_to_line, hook_bkpt_toggle,
                              source_gutter_click};
     step_set_image(g_elf);
-    probe_set_frame_base(hook_frame_base);
+    probe_set_frame_base(runctl_frame_of);
     uint32_t main_addr = 0;
     ElfLocation loc;
     if (elf_dwarf_find_function(g_elf, "main", &main_addr) && elf_dwarf_lookup(g_elf, main_addr & ~1u, &loc) &&

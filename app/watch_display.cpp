@@ -18,11 +18,13 @@ void watch_display_reset() {
 void watch_refresh_all() {
     uint32_t vals[WATCH_MAX], ids[WATCH_MAX];
     bool valid[WATCH_MAX];
+    uint8_t state[WATCH_MAX];
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < WATCH_MAX; ++i) {
             vals[i] = watch_val_buf[i];
             valid[i] = watch_val_valid[i];
+            state[i] = watch_val_state[i];
             ids[i] = watch_val_id[i];
         }
     }
@@ -36,7 +38,10 @@ void watch_refresh_all() {
             continue;
         }
         if (!valid[i]) {
-            std::snprintf(w.value, sizeof w.value, "read err");
+            const char* why = state[i] == WATCH_VAL_NOT_IN_SCOPE ? "not in scope"
+                              : state[i] == WATCH_VAL_UNAVAILABLE ? "<unavailable>"
+                                                                  : "read err";
+            std::snprintf(w.value, sizeof w.value, "%s", why);
             s_prev_id[i] = 0;
             continue;
         }

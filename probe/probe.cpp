@@ -25,6 +25,7 @@ bool reg_buf_fresh;
 bool g_reg_cache_valid;
 uint32_t watch_val_buf[32];
 bool watch_val_valid[32];
+uint8_t watch_val_state[32];
 uint32_t watch_val_id[32];
 UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 int g_stack_frame_count;

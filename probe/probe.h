@@ -56,6 +56,10 @@ extern bool g_reg_cache_valid;
 extern uint32_t watch_val_buf[32];
 extern bool watch_val_valid[32];
 extern uint32_t watch_val_id[32];
+// Why a watch has no value: the read failed, its function is not on the call
+// stack, or it lives in a register of a frame that is not the core's own.
+enum WatchValState : uint8_t { WATCH_VAL_OK, WATCH_VAL_READ_ERR, WATCH_VAL_NOT_IN_SCOPE, WATCH_VAL_UNAVAILABLE };
+extern uint8_t watch_val_state[32];
 // The call stack of the current halt; valid until the next resume or disconnect.
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 extern int g_stack_frame_count;
@@ -154,12 +158,16 @@ bool dbg_bp_set(uint32_t addr);
 bool dbg_bp_clear(uint32_t addr);
 
 // Watch readers over the first n locations: values into wbuf, valid set per
-// slot (0xFFFFFFFF and false where a read failed). Return the reads made.
+// slot (0xFFFFFFFF and false where a read failed, with the reason in state
+// when given). Return the reads made.
 int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
-// The frame base of the halted function (its CFA) from the registers; frame-
-// based locals are read there. Without one (or when it fails) SP is used.
-typedef bool (*WatchFrameBaseFn)(const uint32_t regs[16], uint32_t* base);
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state = nullptr);
+// Where the frame of the function entered at func_addr keeps its locals on
+// the halted core: the CFA of its innermost frame on the call stack (0: the
+// current function); false when the function is not on the stack. innermost:
+// the frame runs on the core's own registers. Without a hook the current
+// frame's SP is used.
+typedef bool (*WatchFrameBaseFn)(uint32_t func_addr, uint32_t* cfa, bool* innermost);
 void probe_set_frame_base(WatchFrameBaseFn fn);
 // One poll of each kind, as the thread runs them every 200 ms. The idle
 // poll returns true when it found the core running.

@@ -185,7 +185,7 @@ static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
 
 void probe_set_frame_base(WatchFrameBaseFn fn) { s_frame_base.store(fn); }
 
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
     if (!any) return 0;
@@ -202,23 +202,42 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     }
     uint32_t regs[16] = {};
     bool have_regs = dbg_read_regs(regs);
-    uint32_t sp = have_regs ? regs[13] : 0, base = sp;
-    WatchFrameBaseFn frame_base = s_frame_base.load();
-    if (have_regs && frame_base && !frame_base(regs, &base)) base = sp;
+    WatchFrameBaseFn frame_of = s_frame_base.load();
+    // Each function's frame is looked up once per poll: never another frame's memory.
+    struct Frame {
+        uint32_t func, cfa;
+        bool found, innermost;
+    } frames[WATCH_MAX];
+    int nf = 0;
+    auto frame = [&](uint32_t func) -> const Frame& {
+        for (int k = 0; k < nf; ++k)
+            if (frames[k].func == func) return frames[k];
+        Frame& f = frames[nf++];
+        f = Frame{func, have_regs ? regs[13] : 0, have_regs, true};
+        if (have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost);
+        return f;
+    };
     int ok = 0;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
         uint32_t v = 0;
         bool r = false;
-        if (loc[i].size >= 1 && loc[i].size <= 4) {
-            if (loc[i].kind == VAR_LOC_FBREG && have_regs && base) r = read_value(base + (uint32_t)loc[i].value, loc[i].size, &v);
-            else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
-                v = regs[loc[i].value];
-                r = true;
+        uint8_t why = WATCH_VAL_READ_ERR;
+        const Frame& f = frame(loc[i].func_addr);
+        if (have_regs && !f.found) {
+            why = WATCH_VAL_NOT_IN_SCOPE;
+        } else if (loc[i].size >= 1 && loc[i].size <= 4) {
+            if (loc[i].kind == VAR_LOC_FBREG && f.cfa) {
+                r = read_value(f.cfa + (uint32_t)loc[i].value, loc[i].size, &v);
+            } else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
+                // An outer frame's registers are not the core's: showing these would show the callee's.
+                if (f.innermost) v = regs[loc[i].value], r = true;
+                else why = WATCH_VAL_UNAVAILABLE;
             }
         }
         wbuf[i] = r ? v : 0xFFFFFFFF;
         valid[i] = r;
+        if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : why;
         ok += r;
     }
     if (halted_here) {
@@ -238,20 +257,25 @@ static void refresh_watches() {
     if (n == 0) return;
     uint32_t wbuf[32] = {};
     bool valid[32] = {};
+    uint8_t state[32] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
             if (watch_val_id[i] == loc[i].id) {
                 wbuf[i] = watch_val_buf[i];
                 valid[i] = watch_val_valid[i];
+                state[i] = watch_val_state[i];
             }
     }
     watch_read_globals(loc, n, wbuf, valid);
-    watch_read_locals(loc, n, wbuf, valid);
+    for (int i = 0; i < n; ++i)
+        if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
+    watch_read_locals(loc, n, wbuf, valid, state);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     for (int i = 0; i < n; ++i) {
         watch_val_buf[i] = wbuf[i];
         watch_val_valid[i] = valid[i];
+        watch_val_state[i] = state[i];
         watch_val_id[i] = loc[i].id;
     }
 }

@@ -14,7 +14,8 @@ static uint32_t s_next_id = 1;
 int watch_locations(WatchLoc out[WATCH_MAX]) {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
-    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size, g_watch[i].id};
+    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size, g_watch[i].id,
+                          g_watch[i].var.func_addr};
     return n;
 }
 
@@ -28,7 +29,10 @@ static int find_locked(const char* name) {
 bool watch_add(const ElfVariable* var) {
     if (!var || !var->name[0]) return false;
     std::lock_guard<std::mutex> lk(s_watch_mtx);
-    if (g_watch_count >= WATCH_MAX || find_locked(var->name) >= 0) return false;
+    if (g_watch_count >= WATCH_MAX) return false;
+    // The same variable once; locals of one name in different functions are different variables.
+    for (int i = 0; i < g_watch_count; ++i)
+        if (std::strcmp(g_watch[i].var.name, var->name) == 0 && g_watch[i].var.func_addr == var->func_addr) return false;
     WatchEntry& w = g_watch[g_watch_count];
     std::memset(&w, 0, sizeof w);
     w.var = *var;

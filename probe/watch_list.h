@@ -29,6 +29,7 @@ struct WatchLoc {
     int32_t value;
     uint32_t size;
     uint32_t id;
+    uint32_t func_addr;  // locals: the function whose frame holds them
 };
 
 // Copies the first min(count, 32) locations; returns that count.

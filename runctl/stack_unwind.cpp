@@ -182,17 +182,19 @@ int stack_unwind(const ElfDwarf* e, const UnwindRegs* in, UnwindReadFn read, voi
     uint32_t scan_from = 0;
     while (n < max_frames) {
         UnwindFrame* self = &frames[n - 1];
-        if (!strcmp(self->func, "main") || !is_code(e, pc)) break;
+        if (!is_code(e, pc)) break;
         // Outer frames sit after a call: their own row is the call's.
         uint32_t lookup = exact ? pc : pc - 2;
         DwarfFrameRow row;
         bool have_row = !self->guessed && e && dwarf_frame_row(e->debug_frame, e->debug_frame_size, lookup, &row) &&
                         row.cfa.reg < 16 && (cur.known >> row.cfa.reg & 1) && row.ra_reg < 16;
+        if (have_row) self->cfa = cur.r[row.cfa.reg] + (uint32_t)row.cfa.offset;
+        // The walk ends at main, whose CFA its locals still need.
+        if (!strcmp(self->func, "main")) break;
         uint32_t ret = 0, caller_sp = 0;
         Regs caller = cur;
         if (have_row) {
-            uint32_t cfa = cur.r[row.cfa.reg] + (uint32_t)row.cfa.offset;
-            self->cfa = cfa;
+            uint32_t cfa = self->cfa;
             bool ok = true;
             for (int r = 0; r < 16 && ok; ++r) {
                 switch (row.kind[r]) {

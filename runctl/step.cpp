@@ -849,6 +849,28 @@ static int unwind_halted(UnwindFrame* frames, int max_frames) {
     return stack_unwind(s_elf, &regs, read_target, nullptr, frames, max_frames);
 }
 
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost) {
+    UnwindRegs regs;
+    if (!s_elf || !read_unwind_regs(&regs)) return false;
+    *innermost = true;
+    if (!func_addr) return elf_dwarf_frame_base(s_elf, regs.r, cfa);
+    static UnwindFrame frames[UNWIND_MAX_FRAMES];  // probe thread only
+    int n = stack_unwind(s_elf, &regs, read_target, nullptr, frames, UNWIND_MAX_FRAMES);
+    for (int i = 0; i < n; ++i) {
+        const UnwindFrame& f = frames[i];
+        if (i > 0 && !frames[i - 1].is_inlined) *innermost = false;
+        if (f.is_exception || f.guessed) continue;
+        // A return address may already lie past the end of its function (a call that never returns).
+        bool returns_here = i > 0 && !frames[i - 1].is_exception && !frames[i - 1].is_inlined && !f.is_tailcall;
+        if (func_of(returns_here ? f.pc - 2 : f.pc) != func_addr) continue;
+        int real = i;  // inlined frames share the frame of the function they are inlined into
+        while (real + 1 < n && frames[real].is_inlined) ++real;
+        if (frames[real].cfa) return *cfa = frames[real].cfa, true;
+        return *innermost && elf_dwarf_frame_base(s_elf, regs.r, cfa);
+    }
+    return false;
+}
+
 void runctl_install() {
     static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr, unwind_halted};
     probe_set_run_control(&rc);

@@ -34,3 +34,8 @@ StepMode step_mode();
 bool step_owns_temp_bp(uint32_t* addr);
 // Hands these to the probe thread.
 void runctl_install();
+// The CFA of the innermost frame of the function entered at func_addr on the
+// halted core's call stack (func_addr 0: the current function). False when
+// that function is not on the stack. innermost: the frame runs on the core's
+// own registers (frame 0, or a frame the inlined ones above it share).
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost);

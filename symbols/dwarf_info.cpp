@@ -805,6 +805,8 @@ void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type
     memset(v, 0, sizeof *v);
     copy_str(v->name, sizeof v->name, name);
     v->is_param = d.tag == TAG_formal_parameter;
+    Die s;
+    if (sub_off && read_die(c, sub_off, &s) && s.code && s.has_low) v->func_addr = s.low & ~1u;
     if (d.has_loc) {
         Loc l = eval_location(c, d.loc, pc);
         rebase_on_sp(c, sub_off, pc, &l);

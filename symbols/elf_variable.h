@@ -23,6 +23,8 @@ struct ElfVariable {
     // Register number, address, or the offset from the function's frame base
     // (gcc's frame base is the CFA: the SP before the call pushed anything).
     int32_t loc_value;
+    // Locals: the entry of the function whose frame holds them (0 for globals).
+    uint32_t func_addr;
     bool is_param;
     bool is_struct;
     uint32_t member_count;

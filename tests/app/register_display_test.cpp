@@ -71,12 +71,13 @@ ElfVariable var(const char* name, uint32_t size, VarLocKind kind = VAR_LOC_ADDR)
 }
 
 // What the probe thread publishes: slot i holds `vals[i]` for the watch now in slot i.
-void publish_watches(std::initializer_list<uint32_t> vals, bool valid = true) {
+void publish_watches(std::initializer_list<uint32_t> vals, bool valid = true, uint8_t why = WATCH_VAL_READ_ERR) {
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     int i = 0;
     for (uint32_t v : vals) {
         watch_val_buf[i] = v;
         watch_val_valid[i] = valid;
+        watch_val_state[i] = valid ? (uint8_t)WATCH_VAL_OK : why;
         watch_val_id[i] = g_watch[i].id;
         ++i;
     }
@@ -113,6 +114,11 @@ TEST_F(WatchTexts, SizesFormatsAndChangeMarks) {
     publish_watches({201, 1, 2, 3}, false);
     watch_refresh_all();
     EXPECT_STREQ(g_watch[0].value, "read err");
+    for (auto [why, text] : {std::pair{WATCH_VAL_NOT_IN_SCOPE, "not in scope"}, {WATCH_VAL_UNAVAILABLE, "<unavailable>"}}) {
+        publish_watches({201}, false, why);
+        watch_refresh_all();
+        EXPECT_STREQ(g_watch[0].value, text);
+    }
     publish_watches({201, 1, 2, 3});
     watch_refresh_all();
     EXPECT_STREQ(g_watch[0].value, "0xC9  (201)") << "no mark after a failed read";

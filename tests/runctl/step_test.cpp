@@ -222,54 +222,71 @@ TEST_P(Step, FpbEncodingsOfBothVersions) {
     }
 }
 
-// A watched local of the halted function is read at its frame base (the CFA
-// from the call frame information), not at SP + offset: at a breakpoint in
-// fibonacci's body, its parameter n holds what R0 held at the entry.
-static ElfDwarf* s_frame_elf;
-TEST_P(Step, AWatchedLocalIsReadWhereTheFrameKeepsIt) {
-    if (!strstr(GetParam(), "O0")) GTEST_SKIP() << "at -O2 n lives in a register";
+// A watched local is read in its own function's frame, found on the call
+// stack: at a breakpoint in fibonacci's body, its n holds what R0 held at the
+// entry, main's last_toggle what main's frame holds (not the word at the same
+// offset from fibonacci's frame), and factorial, not on the stack, has none.
+TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
+    if (!strstr(GetParam(), "O0")) GTEST_SKIP() << "at -O2 these locals live in registers";
     start();
     to_main();
-    uint32_t entry = 0;
-    ASSERT_TRUE(elf_dwarf_find_function(elf_, "fibonacci", &entry));
-    entry &= ~1u;
-    ElfLocation at = {};
-    ASSERT_TRUE(elf_dwarf_lookup(elf_, entry, &at));
+    auto local = [&](const char* func, const char* name, ElfVariable* v) {
+        uint32_t entry = 0;
+        ElfVariable vars[16];
+        if (!elf_dwarf_find_function(elf_, func, &entry)) return false;
+        int n = elf_dwarf_get_variables(elf_, elf_dwarf_after_prologue(elf_, entry & ~1u), vars, 16);
+        for (int k = 0; k < n; ++k)
+            if (!strcmp(vars[k].name, name)) return *v = vars[k], v->func_addr == (entry & ~1u);
+        return false;
+    };
+    ElfVariable n_fib, last_toggle, n_fact;
+    ASSERT_TRUE(local("fibonacci", "n", &n_fib));
+    ASSERT_TRUE(local("main", "last_toggle", &last_toggle));
+    ASSERT_TRUE(local("factorial", "n", &n_fact));
+    ASSERT_EQ(last_toggle.loc_kind, VAR_LOC_FBREG);
+    // main's frame, halted in main: where last_toggle lives, set to a value nothing else holds.
+    uint32_t call = addr_of("main.c", 100);
+    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, call));
+    ASSERT_TRUE(run(PROBE_CMD_RESUME));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == call; })) << std::hex << pc();
+    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, call));
+    uint32_t regs[16], cfa = 0, r0 = 9, marker = 0x5EED1234;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        memcpy(regs, reg_buf, sizeof regs);
+    }
+    ASSERT_TRUE(elf_dwarf_frame_base(elf_, regs, &cfa));
+    rig_->lock();
+    ASSERT_TRUE(sim_board_write_mem(rig_->board(), cfa + (uint32_t)last_toggle.loc_value, &marker, 4));
+    rig_->unlock();
+    uint32_t entry = n_fib.func_addr;
     ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, entry));
     ASSERT_TRUE(run(PROBE_CMD_RESUME));
     ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == entry; })) << std::hex << pc();
-    // The calls main makes early have n of 0 to 2, like the stale words of the
-    // deeper calls below SP: make this one fibonacci(9).
-    const uint32_t r0 = 9;
     rig_->lock();
-    ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), 0, r0));
+    ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), 0, r0));  // fibonacci(9), unlike the early calls' 0..2
     rig_->unlock();
-    uint32_t body = addr_of(at.file, at.line + 1);
-    ASSERT_NE(body, 0u);
+    uint32_t body = addr_of("wave.c", 27);
     ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, entry));
     ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, body));
     ASSERT_TRUE(run(PROBE_CMD_RESUME));
     ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == body; })) << std::hex << pc();
     user_bkpts_ = 1;
 
-    ElfVariable vars[16];
-    int n = elf_dwarf_get_variables(elf_, body, vars, 16);
-    int k = 0;
-    while (k < n && strcmp(vars[k].name, "n") != 0) ++k;
-    ASSERT_LT(k, n) << "fibonacci's parameter n";
-    ASSERT_EQ(vars[k].loc_kind, VAR_LOC_FBREG);
-    s_frame_elf = elf_;
-    probe_set_frame_base([](const uint32_t regs[16], uint32_t* base) { return elf_dwarf_frame_base(s_frame_elf, regs, base); });
+    probe_set_frame_base(runctl_frame_of);
     watch_clear();
-    ASSERT_TRUE(watch_add(&vars[k]));
+    for (ElfVariable* v : {&n_fib, &last_toggle, &n_fact}) ASSERT_TRUE(watch_add(v));
     bool read = wait_for([] {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        return watch_val_id[0] == g_watch[0].id && watch_val_valid[0];
+        return watch_val_id[2] == g_watch[2].id;
     });
     probe_set_frame_base(nullptr);
     ASSERT_TRUE(read);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    EXPECT_EQ(watch_val_buf[0], r0) << "offset " << vars[k].loc_value << " sp " << std::hex << reg_buf[13];
+    EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == r0) << std::hex << watch_val_buf[0];
+    EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1] << " state " << (int)watch_val_state[1];
+    EXPECT_FALSE(watch_val_valid[2]);
+    EXPECT_EQ(watch_val_state[2], WATCH_VAL_NOT_IN_SCOPE);
     watch_clear();
 }
 
