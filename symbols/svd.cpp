@@ -84,28 +84,71 @@ void copy_name(char* dst, const char* src) {
     o.put(src, strnlen(src, 63));
 }
 
+constexpr size_t kDimIndexLen = 512;
+
+// Entry i of a dimIndex: a list ("A,B,C"), a number range ("3-6") or a letter
+// range ("A-D"). False when the list has no such entry: the index is numbered.
+bool dim_index_entry(const char* list, uint32_t i, char* out, size_t cap) {
+    if (!list[0]) return false;
+    unsigned a = 0, b = 0;
+    char ca = 0, cb = 0;
+    int used = 0;
+    if (!strchr(list, ',')) {
+        if (sscanf(list, "%u-%u%n", &a, &b, &used) == 2 && !list[used]) {
+            if (b < a || i > b - a) return false;
+            snprintf(out, cap, "%u", a + i);
+            return true;
+        }
+        if (sscanf(list, "%c-%c%n", &ca, &cb, &used) == 2 && !list[used] && ca >= 'A' && cb <= 'Z' && ca <= cb) {
+            if (i > (uint32_t)(cb - ca)) return false;
+            snprintf(out, cap, "%c", (char)(ca + (int)i));
+            return true;
+        }
+    }
+    const char* p = list;
+    for (uint32_t k = 0; k < i; ++k) {
+        p = strchr(p, ',');
+        if (!p) return false;
+        ++p;
+    }
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+    size_t len = strcspn(p, ", \t\r\n");
+    if (!len || len >= cap) return false;
+    memcpy(out, p, len);
+    out[len] = 0;
+    return true;
+}
+
 // Expanded by hand: names come from the file and never reach a format string.
-void expand_dim_name(const char* tpl, uint32_t index, char* out) {
-    char num[12];
-    int k = (int)sizeof num;
-    num[--k] = 0;
-    do {
-        num[--k] = (char)('0' + index % 10);
-        index /= 10;
-    } while (index);
+void expand_dim_name(const char* tpl, const char* dim_index, uint32_t index, char* out) {
+    char num[64];
+    if (!dim_index_entry(dim_index, index, num, sizeof num)) snprintf(num, sizeof num, "%u", index);
     NameOut o{out, 0};
     out[0] = 0;
     if (const char* p = strstr(tpl, "[%s]")) {
         o.put(tpl, (size_t)(p - tpl));
-        o.put(num + k);
+        o.put(num);
         o.put(p + 4);
     } else if ((p = strstr(tpl, "%s"))) {
         o.put(tpl, (size_t)(p - tpl));
-        o.put(num + k);
+        o.put(num);
         o.put(p + 2);
     } else {
         o.put(tpl);
-        o.put(num + k);
+        o.put(num);
+    }
+}
+
+// A dimIndex list, whole or not at all (a cut list would misname the rest).
+void read_dim_index(pugi::xml_node c, char* out) {
+    const char* t = c.child_value();
+    while (*t == ' ' || *t == '\t' || *t == '\n' || *t == '\r') ++t;
+    size_t len = strlen(t);
+    while (len && (t[len - 1] == ' ' || t[len - 1] == '\t' || t[len - 1] == '\n' || t[len - 1] == '\r')) --len;
+    out[0] = 0;
+    if (len < kDimIndexLen) {
+        memcpy(out, t, len);
+        out[len] = 0;
     }
 }
 
@@ -282,6 +325,7 @@ bool read_fields(pugi::xml_node fields, Buf<SvdField>& out) {
 
 struct RegTpl {
     char name[64];
+    char dim_index[kDimIndexLen];      // empty: numbered from 0
     uint32_t offset, reset, dim, inc;  // dim 0: a single register
     Buf<SvdField> fields;
 };
@@ -294,6 +338,7 @@ struct Item {
 
 struct ClusterTpl {
     char name[64];
+    char dim_index[kDimIndexLen];
     uint32_t offset, dim, inc;
     Buf<Item> items;  // document order; never empty once read
 };
@@ -317,6 +362,7 @@ bool read_reg_tpl(pugi::xml_node r, RegTpl* t, uint32_t dim_cap) {
         else if (is(c, "resetValue")) t->reset = node_uint(c);
         else if (is(c, "dim")) t->dim = node_uint(c);
         else if (is(c, "dimIncrement")) t->inc = node_uint(c);
+        else if (is(c, "dimIndex")) read_dim_index(c, t->dim_index);
         else if (is(c, "fields") && !read_fields(c, t->fields)) return false;
     }
     if (t->dim > dim_cap) t->dim = dim_cap;
@@ -342,6 +388,7 @@ bool read_cluster(pugi::xml_node cl, int depth, ClusterTpl** out) {
         else if (is(c, "addressOffset")) t->offset = node_uint(c);
         else if (is(c, "dim")) t->dim = node_uint(c);
         else if (is(c, "dimIncrement")) t->inc = node_uint(c);
+        else if (is(c, "dimIndex")) read_dim_index(c, t->dim_index);
         else if (is(c, "register")) {
             if (!(ok = read_reg_tpl(c, &item.reg, kMaxClusterDim))) {
                 free(item.reg.fields.data);
@@ -416,7 +463,7 @@ bool emit_reg(Loader& L, Buf<SvdRegister>& out, const RegTpl& t, uint32_t base, 
     for (uint32_t j = 0; j < n; ++j) {
         SvdRegister r{};
         char leaf[64];
-        if (t.dim) expand_dim_name(t.name, j, leaf);
+        if (t.dim) expand_dim_name(t.name, t.dim_index, j, leaf);
         else copy_name(leaf, t.name);
         join_name(prefix, leaf, r.name);
         r.address = base + t.offset + j * t.inc;
@@ -430,7 +477,7 @@ bool emit_cluster(Loader& L, Buf<SvdRegister>& out, const ClusterTpl& c, uint32_
     uint32_t n = c.dim ? c.dim : 1;
     for (uint32_t i = 0; i < n; ++i) {
         char inst[64], full[64];
-        if (c.dim) expand_dim_name(c.name, i, inst);
+        if (c.dim) expand_dim_name(c.name, c.dim_index, i, inst);
         else copy_name(inst, c.name);
         join_name(prefix, inst, full);
         uint32_t ibase = base + c.offset + i * c.inc;

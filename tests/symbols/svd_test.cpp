@@ -286,6 +286,27 @@ TEST(SvdRules, DerivedFromAndDirectChildren) {
               "null: No peripherals found — check SVD format");
 }
 
+// dimIndex names each element: a list, a number range or a letter range; an
+// element the list does not name is numbered.
+TEST(SvdRules, DimIndexNamesTheElements) {
+    EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
+      <register><name>CV%s</name><dim>4</dim><dimIncrement>4</dimIncrement><dimIndex>1,2,3,4</dimIndex></register>
+      <register><name>%s_CR</name><addressOffset>0x20</addressOffset><dim>3</dim><dimIndex>SCLK, SS,SD0</dimIndex></register>
+      <register><name>R[%s]</name><addressOffset>0x40</addressOffset><dim>2</dim><dimIndex>3-6</dimIndex></register>
+      <register><name>L%s</name><addressOffset>0x50</addressOffset><dim>2</dim><dimIndex>A-D</dimIndex></register>
+      <register><name>S%s</name><addressOffset>0x60</addressOffset><dim>3</dim><dimIndex>X,Y</dimIndex></register>
+      <cluster><name>CH%s</name><dim>2</dim><dimIncrement>0x10</dimIncrement><dimIndex>A,B</dimIndex>
+        <addressOffset>0x100</addressOffset><register><name>D</name></register></cluster></registers></peripheral>)"),
+              "P P 0x00001000 16\n"
+              "  CV1 0x00001000 0x00000000\n  CV2 0x00001004 0x00000000\n  CV3 0x00001008 0x00000000\n"
+              "  CV4 0x0000100c 0x00000000\n"
+              "  SCLK_CR 0x00001020 0x00000000\n  SS_CR 0x00001024 0x00000000\n  SD0_CR 0x00001028 0x00000000\n"
+              "  R3 0x00001040 0x00000000\n  R4 0x00001044 0x00000000\n"
+              "  LA 0x00001050 0x00000000\n  LB 0x00001054 0x00000000\n"
+              "  SX 0x00001060 0x00000000\n  SY 0x00001064 0x00000000\n  S2 0x00001068 0x00000000\n"
+              "  CHA_D 0x00001100 0x00000000\n  CHB_D 0x00001110 0x00000000\n");
+}
+
 TEST(SvdRules, ClustersFlattenWithJoinedNames) {
     EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
       <cluster><name>CH[%s]</name><dim>2</dim><dimIncrement>0x20</dimIncrement><addressOffset>0x100</addressOffset>
