@@ -24,6 +24,7 @@ uint32_t reg_buf[16];
 bool reg_buf_fresh;
 bool g_reg_cache_valid;
 uint32_t watch_val_buf[32];
+uint32_t watch_val_hi[32];
 bool watch_val_valid[32];
 uint8_t watch_val_state[32];
 uint32_t watch_val_id[32];

@@ -54,6 +54,7 @@ extern bool g_reg_cache_valid;
 // Watch values by slot. A slot's value belongs to the watch whose id it
 // carries; valid is false when that watch could not be read.
 extern uint32_t watch_val_buf[32];
+extern uint32_t watch_val_hi[32];  // bytes 4-7 of a value of 5-8 bytes
 extern bool watch_val_valid[32];
 extern uint32_t watch_val_id[32];
 // Why a watch has no value: the read failed, its function is not on the call
@@ -160,8 +161,10 @@ bool dbg_bp_clear(uint32_t addr);
 // Watch readers over the first n locations: values into wbuf, valid set per
 // slot (0xFFFFFFFF and false where a read failed, with the reason in state
 // when given). Return the reads made.
-int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]);
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state = nullptr);
+// Values of 5-8 bytes put their bytes 4-7 in hi when given.
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi = nullptr);
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state = nullptr,
+                      uint32_t* hi = nullptr);
 // Where the frame of the function entered at func_addr keeps its locals on
 // the halted core: the CFA of its innermost frame on the call stack (0: the
 // current function); false when the function is not on the stack. innermost:

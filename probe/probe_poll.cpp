@@ -137,31 +137,32 @@ bool dbg_bp_clear(uint32_t addr) { return dap_clear_bp(s_dap, addr & ~1u); }
 
 // --- watches --------------------------------------------------------------------
 
-static bool read_value(uint32_t addr, uint32_t size, uint32_t* v) {
-    uint8_t b[4] = {};
-    if (!dbg_read_mem(addr, b, size)) return false;
-    *v = (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+static bool read_value(uint32_t addr, uint32_t size, uint64_t* v) {
+    uint8_t b[8] = {};
+    if (size > 8 || !dbg_read_mem(addr, b, size)) return false;
+    *v = 0;
+    for (uint32_t k = 0; k < size; ++k) *v |= (uint64_t)b[k] << (8 * k);
     return true;
 }
 
-// All globals in one batch of word reads: a variable of 1-4 bytes is taken
-// from the one or two words that cover it.
-int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32]) {
-    uint32_t addrs[2 * WATCH_MAX], words[2 * WATCH_MAX] = {};
-    bool ok[2 * WATCH_MAX];
-    int first[WATCH_MAX], m = 0;
+// All globals in one batch of word reads: a variable of 1-8 bytes is taken
+// from the words that cover it (three at most).
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi) {
+    uint32_t addrs[3 * WATCH_MAX], words[3 * WATCH_MAX] = {};
+    bool ok[3 * WATCH_MAX];
+    int first[WATCH_MAX], count[WATCH_MAX], m = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         first[i] = -1;
         if (loc[i].kind != VAR_LOC_ADDR) continue;
-        if (loc[i].size < 1 || loc[i].size > 4) {
+        if (loc[i].size < 1 || loc[i].size > 8) {
             wbuf[i] = 0xFFFFFFFF;
             valid[i] = false;
             continue;
         }
         uint32_t a = (uint32_t)loc[i].value, w0 = a & ~3u, w1 = (a + loc[i].size - 1) & ~3u;
         first[i] = m;
-        addrs[m++] = w0;
-        if (w1 != w0) addrs[m++] = w1;
+        count[i] = (int)((w1 - w0) / 4 + 1);
+        for (uint32_t w = w0; w <= w1; w += 4) addrs[m++] = w;
     }
     if (m && s_dap) dap_read_words(s_dap, addrs, m, words, ok);
     else
@@ -169,13 +170,17 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
     int good = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (first[i] < 0) continue;
-        uint32_t a = (uint32_t)loc[i].value, k = (uint32_t)first[i];
-        bool two = ((a + loc[i].size - 1) & ~3u) != (a & ~3u);
-        valid[i] = ok[k] && (!two || ok[k + 1]);
-        uint64_t bytes = (uint64_t)words[k] | (two ? (uint64_t)words[k + 1] << 32 : 0);
-        uint32_t v = (uint32_t)(bytes >> (8 * (a & 3)));
-        if (loc[i].size < 4) v &= (1u << (8 * loc[i].size)) - 1;
-        wbuf[i] = valid[i] ? v : 0xFFFFFFFF;
+        uint32_t a = (uint32_t)loc[i].value;
+        uint8_t bytes[12];
+        valid[i] = true;
+        for (int k = 0; k < count[i]; ++k) {
+            valid[i] = valid[i] && ok[first[i] + k];
+            for (int j = 0; j < 4; ++j) bytes[4 * k + j] = (uint8_t)(words[first[i] + k] >> (8 * j));
+        }
+        uint64_t v = 0;
+        for (uint32_t k = 0; k < loc[i].size; ++k) v |= (uint64_t)bytes[(a & 3) + k] << (8 * k);
+        wbuf[i] = valid[i] ? (uint32_t)v : 0xFFFFFFFF;
+        if (hi) hi[i] = valid[i] ? (uint32_t)(v >> 32) : 0;
         good += valid[i];
     }
     return good;
@@ -185,7 +190,7 @@ static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
 
 void probe_set_frame_base(WatchFrameBaseFn fn) { s_frame_base.store(fn); }
 
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state) {
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
     if (!any) return 0;
@@ -220,13 +225,13 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     int ok = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
-        uint32_t v = 0;
+        uint64_t v = 0;
         bool r = false;
         uint8_t why = WATCH_VAL_READ_ERR;
         const Frame& f = frame(loc[i].func_addr);
         if (have_regs && !f.found) {
             why = WATCH_VAL_NOT_IN_SCOPE;
-        } else if (loc[i].size >= 1 && loc[i].size <= 4) {
+        } else if (loc[i].kind == VAR_LOC_FBREG ? loc[i].size >= 1 && loc[i].size <= 8 : loc[i].size >= 1 && loc[i].size <= 4) {
             if (loc[i].kind == VAR_LOC_FBREG && f.cfa) {
                 r = read_value(f.cfa + (uint32_t)loc[i].value, loc[i].size, &v);
             } else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
@@ -235,7 +240,8 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
                 else why = WATCH_VAL_UNAVAILABLE;
             }
         }
-        wbuf[i] = r ? v : 0xFFFFFFFF;
+        wbuf[i] = r ? (uint32_t)v : 0xFFFFFFFF;
+        if (hi) hi[i] = r ? (uint32_t)(v >> 32) : 0;
         valid[i] = r;
         if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : why;
         ok += r;
@@ -258,22 +264,25 @@ static void refresh_watches() {
     uint32_t wbuf[32] = {};
     bool valid[32] = {};
     uint8_t state[32] = {};
+    uint32_t hi[32] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
             if (watch_val_id[i] == loc[i].id) {
                 wbuf[i] = watch_val_buf[i];
+                hi[i] = watch_val_hi[i];
                 valid[i] = watch_val_valid[i];
                 state[i] = watch_val_state[i];
             }
     }
-    watch_read_globals(loc, n, wbuf, valid);
+    watch_read_globals(loc, n, wbuf, valid, hi);
     for (int i = 0; i < n; ++i)
         if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
-    watch_read_locals(loc, n, wbuf, valid, state);
+    watch_read_locals(loc, n, wbuf, valid, state, hi);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     for (int i = 0; i < n; ++i) {
         watch_val_buf[i] = wbuf[i];
+        watch_val_hi[i] = hi[i];
         watch_val_valid[i] = valid[i];
         watch_val_state[i] = state[i];
         watch_val_id[i] = loc[i].id;

@@ -23,6 +23,12 @@ enum : uint16_t {
     TAG_structure_type = 0x13, TAG_subroutine_type = 0x15, TAG_typedef = 0x16, TAG_union_type = 0x17,
     TAG_inlined_subroutine = 0x1D, TAG_base_type = 0x24, TAG_const_type = 0x26, TAG_subprogram = 0x2E,
     TAG_variable = 0x34, TAG_volatile_type = 0x35, TAG_restrict_type = 0x37, TAG_partial_unit = 0x3C,
+    TAG_enumerator = 0x28,
+};
+
+enum : uint8_t {
+    ATE_boolean = 0x02, ATE_float = 0x04, ATE_signed = 0x05, ATE_signed_char = 0x06, ATE_unsigned = 0x07,
+    ATE_unsigned_char = 0x08, ATE_UTF = 0x10,
 };
 
 enum : uint16_t {
@@ -48,6 +54,8 @@ enum : uint16_t {
     AT_entry_pc = 0x52,
     AT_call_file = 0x58,
     AT_call_line = 0x59,
+    AT_const_value = 0x1C,
+    AT_encoding = 0x3E,
 };
 
 
@@ -145,6 +153,9 @@ struct Die {
     uint32_t str_base, addr_base, loclists_base, rnglists_base;
     bool has_stmt_list, has_entry_pc, entry_pc_is_addr;
     uint32_t stmt_list, entry_pc, call_file, call_line;
+    uint32_t encoding;
+    bool has_const;
+    int64_t const_value;
 };
 
 struct Loc {
@@ -465,6 +476,14 @@ bool read_die(const Ctx& c, uint32_t off, Die* d) {
             else if (!attr_const(a, &d->entry_pc)) d->has_entry_pc = false;
             break;
         case AT_call_file: attr_const(a, &d->call_file); break;
+        case AT_encoding: attr_const(a, &d->encoding); break;
+        case AT_const_value:
+            d->has_const = true;
+            if (a.form == FORM_sdata || a.form == FORM_implicit_const) d->const_value = a.v.s32;
+            else if (a.form == FORM_data8) d->const_value = (int64_t)a.v.u64;
+            else if (attr_const(a, &k)) d->const_value = k;
+            else d->has_const = false;
+            break;
         case AT_call_line: attr_const(a, &d->call_line); break;
         default: break;
         }
@@ -621,9 +640,31 @@ void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
         switch (d.tag) {
         case TAG_pointer_type: case TAG_reference_type: case TAG_subroutine_type:
             v->byte_size = 4;
+            v->value_kind = d.tag == TAG_subroutine_type ? VAR_VAL_UNKNOWN : VAR_VAL_POINTER;
+            return;
+        case TAG_enumeration_type:
+            v->byte_size = d.has_size ? d.byte_size : 0;
+            v->value_kind = VAR_VAL_ENUM;
+            v->type_unit = (uint32_t)(tc.u - tc.e->units);
+            v->type_die = d.off;
+            return;
+        case TAG_base_type:
+            if (d.has_size) v->byte_size = d.byte_size;
+            switch (d.encoding) {
+            case ATE_boolean: v->value_kind = VAR_VAL_BOOL; break;
+            case ATE_float: v->value_kind = VAR_VAL_FLOAT; break;
+            case ATE_signed: v->value_kind = VAR_VAL_SIGNED; break;
+            case ATE_unsigned: case ATE_UTF: v->value_kind = VAR_VAL_UNSIGNED; break;
+            case ATE_signed_char: case ATE_unsigned_char:
+                v->value_kind = VAR_VAL_CHAR;
+                v->value_signed = d.encoding == ATE_signed_char;
+                break;
+            default: break;
+            }
             return;
         case TAG_structure_type: case TAG_union_type:
             v->byte_size = d.has_size ? d.byte_size : 0;
+            v->value_kind = VAR_VAL_AGGREGATE;
             if (d.children) {
                 v->is_struct = true;
                 collect_members(tc, d, v);
@@ -631,6 +672,7 @@ void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
             return;
         case TAG_array_type:
             v->byte_size = d.has_size ? d.byte_size : 0;
+            v->value_kind = VAR_VAL_AGGREGATE;
             return;
         case TAG_typedef: case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type:
             if (!d.type.kind) return;
@@ -1286,6 +1328,25 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_var
         }
     }
     return n;
+}
+
+bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap) {
+    Ctx c;
+    Die d;
+    if (!e || !out || !cap || unit >= e->unit_count || !unit_ctx(e, unit, &c) || die < c.u->first_die ||
+        die >= c.u->end || !read_die(c, die, &d) || d.tag != TAG_enumeration_type || !d.children)
+        return false;
+    uint64_t mask = d.has_size && d.byte_size < 8 ? (1ull << (8 * d.byte_size)) - 1 : ~0ull;
+    for (uint32_t pos = d.next; pos < c.u->end;) {
+        Die m;
+        if (!read_die(c, pos, &m) || m.code == 0 || m.children) return false;
+        pos = m.next;
+        if (m.tag == TAG_enumerator && m.has_const && m.name && ((uint64_t)m.const_value & mask) == (value & mask)) {
+            snprintf(out, cap, "%s", m.name);
+            return true;
+        }
+    }
+    return false;
 }
 
 int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {

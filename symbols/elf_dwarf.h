@@ -195,6 +195,9 @@ struct ElfVariable;
 bool elf_dwarf_frame_base(const ElfDwarf* e, const uint32_t regs[16], uint32_t* base);
 int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out_vars, int max_vars);
 int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int max_vars);
+// The enumerator of an enum type (ElfVariable's type_unit and type_die) that
+// has this value; false when none has.
+bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap);
 
 // The unit table and abbreviation cache over the loaded .debug_info (run by
 // the loader after the sections are copied); false only when memory runs out.

@@ -6,6 +6,19 @@
 
 enum VarLocKind { VAR_LOC_NONE = 0, VAR_LOC_REG = 1, VAR_LOC_FBREG = 2, VAR_LOC_ADDR = 3 };
 
+// How a value of the variable's type reads, through typedefs and qualifiers.
+enum VarValueKind : uint8_t {
+    VAR_VAL_UNKNOWN = 0,
+    VAR_VAL_UNSIGNED,
+    VAR_VAL_SIGNED,
+    VAR_VAL_FLOAT,
+    VAR_VAL_BOOL,
+    VAR_VAL_CHAR,  // signed or unsigned: shown with the character
+    VAR_VAL_ENUM,  // enumerators by elf_dwarf_enum_name
+    VAR_VAL_POINTER,
+    VAR_VAL_AGGREGATE,  // structure, union or array
+};
+
 enum : int { ELF_MAX_MEMBERS = 48 };
 
 struct ElfMember {
@@ -25,6 +38,9 @@ struct ElfVariable {
     int32_t loc_value;
     // Locals: the entry of the function whose frame holds them (0 for globals).
     uint32_t func_addr;
+    VarValueKind value_kind;
+    bool value_signed;             // an enum of signed values, a signed char
+    uint32_t type_unit, type_die;  // an enum's type entry: its unit and .debug_info offset
     bool is_param;
     bool is_struct;
     uint32_t member_count;

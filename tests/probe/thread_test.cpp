@@ -202,7 +202,7 @@ TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
     start();
     const struct {
         uint32_t offset, size;
-    } cases[] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {0, 0}, {21, 1}, {22, 2}, {31, 4}, {40, 3}};
+    } cases[] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {0, 0}, {21, 1}, {22, 2}, {31, 4}, {40, 3}, {45, 8}, {48, 8}, {53, 6}};
     int n = 0;
     for (const auto& c : cases) {
         char name[16];
@@ -220,10 +220,11 @@ TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
             EXPECT_FALSE(watch_val_valid[i]) << "nothing answers at 0x60000000";
             continue;
         }
-        uint32_t want = 0;
-        for (uint32_t b = 0; b < cases[i].size; ++b) want |= (uint32_t)image[cases[i].offset + b] << (8 * b);
+        uint64_t want = 0;
+        for (uint32_t b = 0; b < cases[i].size; ++b) want |= (uint64_t)image[cases[i].offset + b] << (8 * b);
         EXPECT_TRUE(watch_val_valid[i]) << i;
-        EXPECT_EQ(watch_val_buf[i], want) << "offset " << cases[i].offset << " size " << cases[i].size;
+        EXPECT_EQ((uint64_t)watch_val_hi[i] << 32 | watch_val_buf[i], want)
+            << "offset " << cases[i].offset << " size " << cases[i].size;
     }
 }
 
