@@ -23,7 +23,7 @@ enum : uint16_t {
     TAG_structure_type = 0x13, TAG_subroutine_type = 0x15, TAG_typedef = 0x16, TAG_union_type = 0x17,
     TAG_inlined_subroutine = 0x1D, TAG_base_type = 0x24, TAG_const_type = 0x26, TAG_subprogram = 0x2E,
     TAG_variable = 0x34, TAG_volatile_type = 0x35, TAG_restrict_type = 0x37, TAG_partial_unit = 0x3C,
-    TAG_enumerator = 0x28,
+    TAG_enumerator = 0x28, TAG_subrange_type = 0x21,
 };
 
 enum : uint8_t {
@@ -56,6 +56,8 @@ enum : uint16_t {
     AT_call_line = 0x59,
     AT_const_value = 0x1C,
     AT_encoding = 0x3E,
+    AT_upper_bound = 0x2F,
+    AT_count = 0x37,
 };
 
 
@@ -156,6 +158,8 @@ struct Die {
     uint32_t encoding;
     bool has_const;
     int64_t const_value;
+    bool has_bound;         // a subrange's length: upper bound + 1, or its count
+    uint32_t bound_length;
 };
 
 struct Loc {
@@ -477,6 +481,10 @@ bool read_die(const Ctx& c, uint32_t off, Die* d) {
             break;
         case AT_call_file: attr_const(a, &d->call_file); break;
         case AT_encoding: attr_const(a, &d->encoding); break;
+        case AT_upper_bound:
+            if ((d->has_bound = attr_const(a, &k) && k != 0xFFFFFFFFu)) d->bound_length = k + 1;
+            break;
+        case AT_count: d->has_bound = attr_const(a, &d->bound_length); break;
         case AT_const_value:
             d->has_const = true;
             if (a.form == FORM_sdata || a.form == FORM_implicit_const) d->const_value = a.v.s32;
@@ -536,13 +544,6 @@ bool ref_target(const Ctx& from, const Ref& r, Ctx* to, uint32_t* off) {
 // --- type names, sizes and members -------------------------------------------------------
 
 // prefix + inner + suffix, cut to 63 characters.
-void join(char* out, const char* prefix, const char* inner, const char* suffix) {
-    size_t n = 0;
-    for (const char* part : {prefix, inner, suffix})
-        for (; *part && n < 63; ++part) out[n++] = *part;
-    out[n] = 0;
-}
-
 // The type entry a reference leads to; a declaration standing for a type
 // unit's type (DW_AT_signature) is replaced by that type.
 bool read_type_die(const Ctx& c, const Ref& r, Ctx* tc, Die* d) {
@@ -557,38 +558,99 @@ bool read_type_die(const Ctx& c, const Ref& r, Ctx* tc, Die* d) {
     return true;
 }
 
-void resolve_type_name(const Ctx& c, const Ref& r, char* out, int depth) {
-    snprintf(out, 64, "?");
+// The lengths of an array's dimensions, from its subrange children ("[4][2]";
+// "[]" for one without a bound).
+std::string array_dims(const Ctx& c, const Die& arr, uint64_t* count) {
+    std::string dims;
+    *count = 1;
+    if (!arr.children) return "[]";
+    for (uint32_t pos = arr.next; pos < c.u->end;) {
+        Die m;
+        if (!read_die(c, pos, &m) || m.code == 0) break;
+        pos = m.next;
+        if (m.tag != TAG_subrange_type) continue;
+        if (m.has_bound) {
+            dims += "[" + std::to_string(m.bound_length) + "]";
+            *count *= m.bound_length;
+        } else {
+            dims += "[]";
+            *count = 0;
+        }
+        if (m.children) break;  // never nested: the rest would be misread
+    }
+    return dims.empty() ? "[]" : dims;
+}
+
+bool is_tag(const Ctx& c, const Ref& r, uint16_t tag) {
     Ctx tc;
     Die d;
-    if (depth >= kTypeDepth || !read_type_die(c, r, &tc, &d)) return;
-    if (d.code == 0) {
-        snprintf(out, 64, "void");
-        return;
-    }
-    char inner[64];
+    return r.kind && read_type_die(c, r, &tc, &d) && d.code && d.tag == tag;
+}
+
+// A type as gdb's C printer writes it around a declarator: "uint8_t [24576]",
+// "TCB_t * volatile", "const char *", "int (*)[4]". Structures, unions and
+// enums go by their bare name.
+std::string type_text(const Ctx& c, const Ref& r, const std::string& decl, int depth) {
+    auto with = [&](const std::string& base) { return decl.empty() ? base : base + " " + decl; };
+    Ctx tc;
+    Die d;
+    if (depth >= kTypeDepth || !read_type_die(c, r, &tc, &d)) return with("?");
+    if (d.code == 0) return with("void");
     bool has_target = d.type.kind != 0;
-    if (has_target) resolve_type_name(tc, d.type, inner, depth + 1);
     const char* name = d.name && d.name[0] ? d.name : nullptr;
     switch (d.tag) {
-    case TAG_pointer_type: join(out, "", has_target ? inner : "void", "*"); break;
-    case TAG_reference_type: join(out, "", has_target ? inner : "void", "&"); break;
-    case TAG_const_type:
-        if (!has_target) join(out, "const void", "", "");
-        else join(out, strncmp(inner, "const ", 6) == 0 ? "" : "const ", inner, "");
-        break;
-    case TAG_volatile_type:
-        if (!has_target) join(out, "volatile void", "", "");
-        else join(out, strncmp(inner, "volatile ", 9) == 0 ? "" : "volatile ", inner, "");
-        break;
-    case TAG_restrict_type: join(out, "", has_target ? inner : "void", " restrict"); break;
-    case TAG_array_type: join(out, "", has_target ? inner : "?", "[]"); break;
-    case TAG_subroutine_type: snprintf(out, 64, "fn()"); break;
-    case TAG_base_type: case TAG_typedef: case TAG_structure_type: case TAG_union_type:
-    case TAG_enumeration_type:
-        snprintf(out, 64, "%.63s", name ? name : "(anon)");
-        break;
-    default: snprintf(out, 64, "%.63s", name ? name : "?"); break;
+    case TAG_pointer_type:
+    case TAG_reference_type: {
+        if (has_target && is_tag(tc, d.type, TAG_subroutine_type)) return with("fn()*");
+        bool glue = decl.empty() || strchr("*&[(", decl[0]);
+        std::string inner = (d.tag == TAG_pointer_type ? "*" : "&") + (glue ? decl : " " + decl);
+        if (has_target && is_tag(tc, d.type, TAG_array_type)) inner = "(" + inner + ")";
+        return has_target ? type_text(tc, d.type, inner, depth + 1) : "void " + inner;
+    }
+    case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type: {
+        const char* q = d.tag == TAG_const_type ? "const" : d.tag == TAG_volatile_type ? "volatile" : "restrict";
+        // A qualified pointer: the qualifier follows its star.
+        if (has_target && is_tag(tc, d.type, TAG_pointer_type))
+            return type_text(tc, d.type, std::string(q) + (decl.empty() ? "" : " " + decl), depth + 1);
+        std::string inner = has_target ? type_text(tc, d.type, decl, depth + 1) : with("void");
+        if (inner.rfind(std::string(q) + " ", 0) == 0) return inner;
+        if (d.tag == TAG_volatile_type && inner.rfind("const ", 0) == 0) return "const volatile " + inner.substr(6);
+        return std::string(q) + " " + inner;
+    }
+    case TAG_array_type: {
+        uint64_t count;
+        std::string dims = array_dims(tc, d, &count);
+        return has_target ? type_text(tc, d.type, decl + dims, depth + 1) : with("?" + dims);
+    }
+    case TAG_subroutine_type: return with("fn()");
+    default: return with(name ? name : d.tag == TAG_base_type || d.tag == TAG_typedef ? "?" : "(anon)");
+    }
+}
+
+// Into a 64-byte field; a longer name is shortened with an ellipsis, never cut silently.
+void resolve_type_name(const Ctx& c, const Ref& r, char* out, int depth) {
+    std::string t = type_text(c, r, "", depth);
+    if (t.size() > 63) t = t.substr(0, 60) + "...";
+    memcpy(out, t.c_str(), t.size() + 1);
+}
+
+// The size of a value of the type: arrays from their element and lengths.
+uint32_t type_size(const Ctx& c, Ref r, int depth = 0) {
+    Ctx tc;
+    Die d;
+    if (depth >= kTypeDepth || !read_type_die(c, r, &tc, &d) || d.code == 0) return 0;
+    if (d.has_size) return d.byte_size;
+    switch (d.tag) {
+    case TAG_pointer_type: case TAG_reference_type: return 4;
+    case TAG_array_type: {
+        uint64_t count;
+        array_dims(tc, d, &count);
+        uint64_t n = d.type.kind ? count * type_size(tc, d.type, depth + 1) : 0;
+        return n > 0xFFFFFFFFu ? 0 : (uint32_t)n;
+    }
+    case TAG_typedef: case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type:
+        return d.type.kind ? type_size(tc, d.type, depth + 1) : 0;
+    default: return 0;
     }
 }
 
@@ -621,7 +683,7 @@ void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
             ElfMember& em = v->members[v->member_count++];
             copy_str(em.name, sizeof em.name, m.name);
             em.byte_offset = m.has_member_loc ? member_offset(m.member_loc) : 0;
-            em.byte_size = m.has_size ? m.byte_size : 0;
+            em.byte_size = m.has_size ? m.byte_size : m.type.kind ? type_size(c, m.type) : 0;
             if (m.type.kind) resolve_type_name(c, m.type, em.type_name, 0);
             else copy_str(em.type_name, sizeof em.type_name, "?");
         }
@@ -671,7 +733,7 @@ void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
             }
             return;
         case TAG_array_type:
-            v->byte_size = d.has_size ? d.byte_size : 0;
+            v->byte_size = type_size(cur, r);
             v->value_kind = VAR_VAL_AGGREGATE;
             return;
         case TAG_typedef: case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type:
