@@ -98,12 +98,12 @@ bool send_banked(DapContext* ctx, const Batch& b, uint32_t* out, int* failed_at)
 
 void add_reg_write(Batch* b, uint8_t idx, uint32_t val) {
     b->x[b->n++] = DapXfer{dap_ap_req(kBd2, false), val};
-    b->x[b->n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx & 0x1F) | 0x10000u};
+    b->x[b->n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx & 0x7F) | 0x10000u};
     b->x[b->n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_REGRDY};
 }
 
 void add_reg_read(Batch* b, uint8_t idx) {
-    b->x[b->n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx & 0x1F)};
+    b->x[b->n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx & 0x7F)};
     b->x[b->n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_REGRDY};
     b->x[b->n++] = DapXfer{dap_ap_req(kBd2, true), 0};
 }

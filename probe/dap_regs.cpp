@@ -38,10 +38,10 @@ static int reg_batch(DapContext* ctx, const uint8_t* idx, uint32_t* vals, int co
         while (k < count && bytes + reg_cost(write) <= limit && in + 4 <= limit && n + 3 <= DAP_MAX_XFERS) {
             if (write) {
                 x[n++] = DapXfer{dap_ap_req(kBd2, false), vals[k]};
-                x[n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx[k] & 0x1F) | 0x10000u};
+                x[n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx[k] & 0x7F) | 0x10000u};
                 x[n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_REGRDY};
             } else {
-                x[n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx[k] & 0x1F)};
+                x[n++] = DapXfer{dap_ap_req(kBd1, false), (uint32_t)(idx[k] & 0x7F)};
                 x[n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_REGRDY};
                 x[n++] = DapXfer{dap_ap_req(kBd2, true), 0};
                 in += 4;
@@ -76,14 +76,14 @@ static bool wait_regrdy(DapContext* ctx, int polls) {
 }
 
 static bool read_reg_plain(DapContext* ctx, int reg_idx, uint32_t* val) {
-    if (!dap_write_mem32(ctx, DAP_DCRSR, (uint32_t)reg_idx & 0x1F)) return false;
+    if (!dap_write_mem32(ctx, DAP_DCRSR, (uint32_t)reg_idx & 0x7F)) return false;
     if (!wait_regrdy(ctx, 100)) return false;
     return dap_read_mem32(ctx, DAP_DCRDR, val);
 }
 
 static bool write_reg_plain(DapContext* ctx, int reg_idx, uint32_t val) {
     if (!dap_write_mem32(ctx, DAP_DCRDR, val)) return false;
-    if (!dap_write_mem32(ctx, DAP_DCRSR, ((uint32_t)reg_idx & 0x1F) | 0x10000u)) return false;
+    if (!dap_write_mem32(ctx, DAP_DCRSR, ((uint32_t)reg_idx & 0x7F) | 0x10000u)) return false;
     return wait_regrdy(ctx, 100);
 }
 
@@ -135,7 +135,7 @@ bool dap_write_regs_flm(DapContext* ctx, const FlmReg* regs, int count) {
             x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DCRDR};
             x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), r.val};
             x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DCRSR};
-            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), ((uint32_t)r.idx & 0x1F) | 0x10000u};
+            x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), ((uint32_t)r.idx & 0x7F) | 0x10000u};
         }
         bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
         if (sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);

@@ -10,13 +10,17 @@
 
 bool dbg_read_regs(uint32_t regs[16]) { return s_dap && dap_read_regs(s_dap, regs); }
 
-bool dbg_read_reg(int idx, uint32_t* val) { return s_dap && idx >= 0 && idx <= 20 && dap_read_reg(s_dap, idx, val); }
+// DCRSR selectors: R0-R15, xPSR, MSP, PSP, CONTROL/FAULTMASK/BASEPRI/PRIMASK,
+// FPSCR and S0-S31 (the last two with an FPU).
+static bool regsel_valid(int idx) { return (idx >= 0 && idx <= 18) || idx == 20 || idx == 0x21 || (idx >= 0x40 && idx <= 0x5F); }
+
+bool dbg_read_reg(int idx, uint32_t* val) { return s_dap && regsel_valid(idx) && dap_read_reg(s_dap, idx, val); }
 
 bool dbg_read_reg_list(const uint8_t* idx, int count, uint32_t* vals) {
     return s_dap && dap_read_reg_list(s_dap, idx, count, vals);
 }
 
-bool dbg_write_reg(int idx, uint32_t val) { return s_dap && idx >= 0 && idx <= 20 && dap_write_reg(s_dap, idx, val); }
+bool dbg_write_reg(int idx, uint32_t val) { return s_dap && regsel_valid(idx) && dap_write_reg(s_dap, idx, val); }
 
 bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len) {
     if (!s_dap) return false;

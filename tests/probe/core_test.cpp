@@ -1,5 +1,6 @@
 // Connecting to the simulated STM32F405 running the demo firmware, and
 // controlling its core: halt, resume, step, resets, every core register.
+#include <vector>
 #include <cstring>
 
 #include "probe_fixture.h"
@@ -96,7 +97,9 @@ TEST_P(Core, EveryCoreRegisterReadsAndWritesThroughTheDebugInterface) {
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(dap_connect(c, 1000000, false));
     ASSERT_TRUE(dap_halt(c));
-    for (int r : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 20}) {
+    std::vector<int> sels = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 20, 0x21};
+    for (int s = 0x40; s <= 0x5F; ++s) sels.push_back(s);  // S0-S31: REGSEL has seven bits
+    for (int r : sels) {
         uint32_t v = 0;
         ASSERT_TRUE(dap_read_reg(c, r, &v)) << r;
         EXPECT_EQ(v, board_reg(rig, (unsigned)r)) << r;
@@ -105,6 +108,7 @@ TEST_P(Core, EveryCoreRegisterReadsAndWritesThroughTheDebugInterface) {
         uint32_t w = r == 13 || r == 17 || r == 18 ? 0x20001F00u + 8u * (uint32_t)r
                      : r == 16                     ? 0x01000000u | 0x80000000u
                      : r == 20                     ? 0x00001001u
+                     : r == 0x21                   ? 0x03C00000u  // FPSCR: DN, FZ, RMode
                      : r == 15                     ? 0x08000100u
                                                    : 0xA5A50000u | (uint32_t)r;
         ASSERT_TRUE(dap_write_reg(c, r, w)) << r;
