@@ -33,6 +33,10 @@ int g_stack_frame_count;
 bool g_stack_frames_valid;
 int g_stack_generation;
 std::atomic<bool> g_stack_wanted{true};
+uint32_t reg_ext_buf[REG_EXT_COUNT];
+int reg_ext_count = 0;
+std::atomic<bool> g_regs_wanted{true};
+static int s_has_fpu = -1;  // probe thread only; -1 until MVFR0 was read on this connection
 
 std::mutex g_halt_mtx;
 PlatEvent* g_halt_event;
@@ -87,12 +91,28 @@ void set_halted(const char* reason) {
     plat_event_set(g_halt_event);
 }
 
+// xPSR, MSP, PSP, the special register and, with an FPU, FPSCR and S0-S31:
+// one batch of register reads.
+static int read_ext_regs(uint32_t out[REG_EXT_COUNT]) {
+    if (s_has_fpu < 0) {
+        uint32_t mvfr0 = 0;  // Media and VFP Feature Register 0: zero (or no answer) without an FPU
+        s_has_fpu = dap_read_mem32(s_dap, 0xE000EF40u, &mvfr0) && mvfr0 != 0;
+    }
+    uint8_t sel[REG_EXT_COUNT] = {16, 17, 18, 20, 0x21};
+    for (int k = 0; k < 32; ++k) sel[REG_EXT_S0 + k] = (uint8_t)(0x40 + k);
+    int n = s_has_fpu ? REG_EXT_COUNT : REG_EXT_CORE;
+    return dbg_read_reg_list(sel, n, out) ? n : 0;
+}
+
 void publish_state() {
     if (s_dap && g_is_halted) {
-        uint32_t regs[16];
+        uint32_t regs[16], ext[REG_EXT_COUNT];
         if (dbg_read_regs(regs)) {
+            int n = g_regs_wanted ? read_ext_regs(ext) : 0;
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             std::memcpy(reg_buf, regs, sizeof regs);
+            std::memcpy(reg_ext_buf, ext, sizeof(uint32_t) * (size_t)n);
+            reg_ext_count = n;
             reg_buf_fresh = true;
             g_reg_cache_valid = true;
         }
@@ -280,6 +300,7 @@ static void handle_command(int cmd, uint32_t addr) {
 
 static void handle_disconnect() {
     if (!g_probe_connected) return;
+    s_has_fpu = -1;
     dap_close(s_dap);
     s_dap = nullptr;
     dap_invalidate_fpb_state();

@@ -70,6 +70,15 @@ extern int g_stack_generation;
 // Whether anyone shows the call stack (the window's panel): without it no
 // unwinding is done at a halt.
 extern std::atomic<bool> g_stack_wanted;
+// The registers beyond R0-R15, published with them at a halt while the Core
+// registers panel is shown (g_regs_wanted): xPSR, MSP, PSP, the special
+// register (CONTROL, FAULTMASK, BASEPRI, PRIMASK from bit 31 down) and, on a
+// core with an FPU, FPSCR and S0-S31. reg_ext_count says how many hold.
+enum : int { REG_EXT_XPSR, REG_EXT_MSP, REG_EXT_PSP, REG_EXT_SPECIAL, REG_EXT_FPSCR, REG_EXT_S0,
+             REG_EXT_CORE = REG_EXT_FPSCR, REG_EXT_COUNT = REG_EXT_S0 + 32 };
+extern uint32_t reg_ext_buf[REG_EXT_COUNT];
+extern int reg_ext_count;  // under reg_buf_mtx
+extern std::atomic<bool> g_regs_wanted;
 
 // The halt reason, under g_halt_mtx; g_halt_event is signalled on every halt.
 extern std::mutex g_halt_mtx;

@@ -257,6 +257,7 @@ static void place_header_buttons() {
 void ui_layout_pass(int win_w, int win_h) {
     // The probe thread unwinds at a halt only while the panel is there to show it.
     g_stack_wanted = g_show_stack;
+    g_regs_wanted = g_show_memmap;
     if (win_w <= 0 || win_h <= 0) return;
     if (s_prev_h > 0 && win_h != s_prev_h) {
         debug_box.y *= (float)win_h / (float)s_prev_h;

@@ -1,4 +1,5 @@
 // The "Core registers" panel built from what the probe thread publishes.
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -54,7 +55,36 @@ TEST(RegisterDisplay, PlaceholdersThenValuesWithOnlyChangesMarked) {
     EXPECT_EQ(line(0), "\x01PC  = 0x08000130");
     EXPECT_EQ(line(4), "\x01R3  = 0x00000007");
     EXPECT_EQ(line(5), "R4  = 0x00001004");
-    EXPECT_EQ(log_count(&memmap_view), 16);
+    EXPECT_EQ(log_count(&memmap_view), 16) << "nothing beyond R0-R15 published";
+
+    // Beyond them: xPSR decoded, the stack pointers, the special register's parts, FPSCR and S0-S31.
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        uint32_t ext[REG_EXT_COUNT] = {0x61000023, 0x20001FF0, 0x20000800, 0x02010A01, 0x03000000};
+        ext[REG_EXT_S0 + 1] = 0x40490FDB;
+        std::memcpy(reg_ext_buf, ext, sizeof ext);
+        reg_ext_count = REG_EXT_COUNT;
+    }
+    publish(regs);
+    ASSERT_TRUE(update_registers_display());
+    ASSERT_EQ(log_count(&memmap_view), 16 + 7 + 33);
+    const char* want[] = {"xPSR = 0x61000023 nZCvq T ISR 35", "MSP = 0x20001FF0", "PSP = 0x20000800",
+                          "CONTROL   = 0x02", "FAULTMASK = 1", "BASEPRI   = 0x0A", "PRIMASK   = 1",
+                          "FPSCR = 0x03000000", "S0  = 0x00000000 0", "S1  = 0x40490FDB 3.14159274"};
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(line(16 + i), want[i]);
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        reg_buf_fresh = true;
+        reg_ext_buf[REG_EXT_S0 + 1] = 0;
+        reg_ext_count = REG_EXT_CORE;  // a core without an FPU
+    }
+    ASSERT_TRUE(update_registers_display());
+    EXPECT_EQ(log_count(&memmap_view), 16 + 7);
+    EXPECT_EQ(line(16), "xPSR = 0x61000023 nZCvq T ISR 35") << "unchanged: not marked";
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        reg_ext_count = 0;
+    }
 }
 
 // --- the Watch tab's texts ------------------------------------------------------

@@ -106,14 +106,20 @@ TEST_F(ProbeThread, HaltPublishesRegistersOnlyOnceTheCoreStopped) {
     }));
     EXPECT_TRUE(board_halted());
     EXPECT_TRUE(log_has("[DBG] Halt: done"));
-    uint32_t pc = 0;
+    // With them xPSR, MSP, PSP, the special register, FPSCR and S0-S31 (the board's M4 has an FPU).
+    const unsigned sels[] = {15, 16, 17, 18, 20, 0x21, 0x40, 0x4F, 0x5F};
+    const int slots[] = {-1, REG_EXT_XPSR, REG_EXT_MSP, REG_EXT_PSP, REG_EXT_SPECIAL, REG_EXT_FPSCR, REG_EXT_S0,
+                         REG_EXT_S0 + 15, REG_EXT_S0 + 31};
+    uint32_t board[9] = {};
     rig_->lock();
-    sim_board_read_core_reg(rig_->board(), 15, &pc);
+    for (int i = 0; i < 9; ++i) sim_board_read_core_reg(rig_->board(), sels[i], &board[i]);
     rig_->unlock();
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         EXPECT_TRUE(reg_buf_fresh);
-        EXPECT_EQ(reg_buf[15], pc);
+        EXPECT_EQ(reg_buf[15], board[0]);
+        ASSERT_EQ(reg_ext_count, (int)REG_EXT_COUNT);
+        for (int i = 1; i < 9; ++i) EXPECT_EQ(reg_ext_buf[slots[i]], board[i]) << "selector " << sels[i];
     }
     // A core that ignores the halt request is not reported halted.
     ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESUME, 0));
