@@ -523,27 +523,17 @@ bool read_own_registers(Loader& L, pugi::xml_node regs, uint32_t base, Buf<SvdRe
     return true;
 }
 
-bool read_peripheral(Loader& L, pugi::xml_node p) {
-    if (!p.find_child([](pugi::xml_node c) { return c.type() == pugi::node_element; }))
-        return true;  // <peripheral/>: nothing to read
-
+// One peripheral, or one instance of a peripheral array (dim on the
+// peripheral: the instance's name from dimIndex or its number, its base one
+// dimIncrement further on).
+bool read_peripheral_instance(Loader& L, pugi::xml_node p, const SvdPeripheral* base, const char* name, uint32_t addr) {
     SvdPeripheral out{};
-    const SvdPeripheral* base = nullptr;
-    const char* derived = p.attribute("derivedFrom").value();
-    if (*derived) {
-        char key[64];
-        copy_name(key, derived);
-        uint32_t i = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
-        if (i != kNotFound) base = &L.dev->periphs[i];
-    }
-    out.base_address = base ? base->base_address : 0;
+    copy_name(out.name, name);
+    out.base_address = addr;
     bool own_regs = false;
     FOR_ELEMENTS(c, p) {
-        if (is(c, "name")) read_name(c, out.name);
-        else if (is(c, "baseAddress")) out.base_address = node_uint(c);
-        else if (is(c, "registers") && c.child("register")) own_regs = true;
+        if (is(c, "registers") && c.child("register")) own_regs = true;
     }
-
     Buf<SvdRegister> regs{};
     bool ok = true;
     // Inherited registers follow the derived peripheral's own base address;
@@ -570,6 +560,47 @@ bool read_peripheral(Loader& L, pugi::xml_node p) {
         return false;
     }
     if (!index_add(L.names, L.dev->periphs, sizeof(SvdPeripheral), L.dev->periph_count - 1)) return oom();
+    return true;
+}
+
+bool read_peripheral(Loader& L, pugi::xml_node p) {
+    if (!p.find_child([](pugi::xml_node c) { return c.type() == pugi::node_element; }))
+        return true;  // <peripheral/>: nothing to read
+
+    const SvdPeripheral* base = nullptr;
+    const char* derived = p.attribute("derivedFrom").value();
+    if (*derived) {
+        char key[64];
+        copy_name(key, derived);
+        uint32_t i = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
+        if (i != kNotFound) base = &L.dev->periphs[i];
+    }
+    char name[64] = "", dim_index[kDimIndexLen] = "";
+    uint32_t addr = base ? base->base_address : 0, dim = 0, inc = 0;
+    FOR_ELEMENTS(c, p) {
+        if (is(c, "name")) read_name(c, name);
+        else if (is(c, "baseAddress")) addr = node_uint(c);
+        else if (is(c, "dim")) dim = node_uint(c);
+        else if (is(c, "dimIncrement")) inc = node_uint(c);
+        else if (is(c, "dimIndex")) read_dim_index(c, dim_index);
+    }
+    if (!dim) return read_peripheral_instance(L, p, base, name, addr);
+    if (dim > kMaxDim) dim = kMaxDim;
+    // Every instance costs the budget at least one register, so a huge dim stops there.
+    if (!reserve(L, dim, 0)) return false;
+    for (uint32_t i = 0; i < dim; ++i) {
+        char inst[64];
+        expand_dim_name(name, dim_index, i, inst);
+        // Appending may move the peripheral array: the base is found again by name.
+        const SvdPeripheral* b = nullptr;
+        if (base) {
+            char key[64];
+            copy_name(key, derived);
+            uint32_t k = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
+            if (k != kNotFound) b = &L.dev->periphs[k];
+        }
+        if (!read_peripheral_instance(L, p, b, inst, addr + i * inc)) return false;
+    }
     return true;
 }
 

@@ -305,6 +305,15 @@ TEST(SvdRules, DimIndexNamesTheElements) {
               "  LA 0x00001050 0x00000000\n  LB 0x00001054 0x00000000\n"
               "  SX 0x00001060 0x00000000\n  SY 0x00001064 0x00000000\n  S2 0x00001068 0x00000000\n"
               "  CHA_D 0x00001100 0x00000000\n  CHB_D 0x00001110 0x00000000\n");
+    // A peripheral array: each instance at its own base, named by dimIndex;
+    // one derived from an instance takes that instance's registers.
+    EXPECT_EQ(dumped(R"(<peripheral><name>UART%s</name><dim>2</dim><dimIncrement>0x400</dimIncrement>
+        <dimIndex>4,7</dimIndex><baseAddress>0x40004000</baseAddress><registers>
+        <register><name>DR</name><addressOffset>4</addressOffset></register></registers></peripheral>
+      <peripheral derivedFrom="UART7"><name>UART9</name><baseAddress>0x40005000</baseAddress></peripheral>)"),
+              "P UART4 0x40004000 1\n  DR 0x40004004 0x00000000\n"
+              "P UART7 0x40004400 1\n  DR 0x40004404 0x00000000\n"
+              "P UART9 0x40005000 1\n  DR 0x40005004 0x00000000\n");
 }
 
 TEST(SvdRules, ClustersFlattenWithJoinedNames) {
@@ -379,7 +388,9 @@ TEST(SvdHostile, HugeDimsHitOneBudget) {
          {p + many + end,
           p + "<register><name>R%s</name><dim>65536</dim><fields>" + fields + "</fields></register>" + end,
           p + "<cluster><name>A%s</name><dim>1024</dim><register><name>R%s</name><dim>1024</dim></register></cluster>" + end,
-          derived})
+          derived,
+          std::string("<peripheral><name>A%s</name><dim>65536</dim><registers><register><name>R%s</name><dim>64</dim>") +
+          "</register></registers></peripheral>"})
         EXPECT_EQ(dumped(periphs).rfind("null: [SVD] Device too large", 0), 0u) << svd_error();
 }
 
