@@ -84,6 +84,14 @@ void copy_name(char* dst, const char* src) {
     o.put(src, strnlen(src, 63));
 }
 
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+const char* text_start(pugi::xml_node n) {
+    const char* s = n.text().get();
+    while (is_space(*s)) ++s;
+    return s;
+}
+
 constexpr size_t kDimIndexLen = 512;
 
 // Entry i of a dimIndex: a list ("A,B,C"), a number range ("3-6") or a letter
@@ -111,7 +119,7 @@ bool dim_index_entry(const char* list, uint32_t i, char* out, size_t cap) {
         if (!p) return false;
         ++p;
     }
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+    while (is_space(*p)) ++p;
     size_t len = strcspn(p, ", \t\r\n");
     if (!len || len >= cap) return false;
     memcpy(out, p, len);
@@ -141,10 +149,9 @@ void expand_dim_name(const char* tpl, const char* dim_index, uint32_t index, cha
 
 // A dimIndex list, whole or not at all (a cut list would misname the rest).
 void read_dim_index(pugi::xml_node c, char* out) {
-    const char* t = c.child_value();
-    while (*t == ' ' || *t == '\t' || *t == '\n' || *t == '\r') ++t;
+    const char* t = text_start(c);
     size_t len = strlen(t);
-    while (len && (t[len - 1] == ' ' || t[len - 1] == '\t' || t[len - 1] == '\n' || t[len - 1] == '\r')) --len;
+    while (len && is_space(t[len - 1])) --len;
     out[0] = 0;
     if (len < kDimIndexLen) {
         memcpy(out, t, len);
@@ -219,14 +226,6 @@ bool index_build(NameIndex& x, const void* recs, size_t stride, uint32_t n) {
 }
 
 // --- element text -----------------------------------------------------------
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-const char* text_start(pugi::xml_node n) {
-    const char* s = n.text().get();
-    while (is_space(*s)) ++s;
-    return s;
-}
 
 void read_name(pugi::xml_node n, char* out) {
     const char* s = text_start(n);
@@ -567,16 +566,17 @@ bool read_peripheral(Loader& L, pugi::xml_node p) {
     if (!p.find_child([](pugi::xml_node c) { return c.type() == pugi::node_element; }))
         return true;  // <peripheral/>: nothing to read
 
-    const SvdPeripheral* base = nullptr;
+    // By index: appending instances may move the peripheral array.
+    uint32_t base_i = kNotFound;
     const char* derived = p.attribute("derivedFrom").value();
     if (*derived) {
         char key[64];
         copy_name(key, derived);
-        uint32_t i = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
-        if (i != kNotFound) base = &L.dev->periphs[i];
+        base_i = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
     }
+    auto base = [&] { return base_i != kNotFound ? &L.dev->periphs[base_i] : nullptr; };
     char name[64] = "", dim_index[kDimIndexLen] = "";
-    uint32_t addr = base ? base->base_address : 0, dim = 0, inc = 0;
+    uint32_t addr = base() ? base()->base_address : 0, dim = 0, inc = 0;
     FOR_ELEMENTS(c, p) {
         if (is(c, "name")) read_name(c, name);
         else if (is(c, "baseAddress")) addr = node_uint(c);
@@ -584,22 +584,14 @@ bool read_peripheral(Loader& L, pugi::xml_node p) {
         else if (is(c, "dimIncrement")) inc = node_uint(c);
         else if (is(c, "dimIndex")) read_dim_index(c, dim_index);
     }
-    if (!dim) return read_peripheral_instance(L, p, base, name, addr);
+    if (!dim) return read_peripheral_instance(L, p, base(), name, addr);
     if (dim > kMaxDim) dim = kMaxDim;
     // Every instance costs the budget at least one register, so a huge dim stops there.
     if (!reserve(L, dim, 0)) return false;
     for (uint32_t i = 0; i < dim; ++i) {
         char inst[64];
         expand_dim_name(name, dim_index, i, inst);
-        // Appending may move the peripheral array: the base is found again by name.
-        const SvdPeripheral* b = nullptr;
-        if (base) {
-            char key[64];
-            copy_name(key, derived);
-            uint32_t k = index_find(L.names, L.dev->periphs, sizeof(SvdPeripheral), key);
-            if (k != kNotFound) b = &L.dev->periphs[k];
-        }
-        if (!read_peripheral_instance(L, p, b, inst, addr + i * inc)) return false;
+        if (!read_peripheral_instance(L, p, base(), inst, addr + i * inc)) return false;
     }
     return true;
 }
