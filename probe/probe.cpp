@@ -282,6 +282,7 @@ static void handle_command(int cmd, uint32_t addr) {
         break;
     case PROBE_CMD_FLASH:
     case PROBE_CMD_FLASH_ALGO:
+        dbg_core_moving();  // the algorithm runs on the core
         if (s_flash_handler) {
             s_flash_handler(cmd);
         } else if (s_runctl.flash) {

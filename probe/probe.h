@@ -159,6 +159,9 @@ bool dbg_reset_run();
 bool dbg_is_halted();
 // Counts every resume, step and reset: a halt is the same halt while it holds.
 uint32_t dbg_core_moves();
+// Called before the core runs by other means (a flash algorithm): counts a
+// move and makes the published call stack stale.
+void dbg_core_moving();
 void dbg_invalidate_reg_cache();
 // Instruction comparators of the breakpoint unit (enables it first); 0
 // without a probe.

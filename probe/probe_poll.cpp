@@ -64,7 +64,7 @@ static bool step_off_breakpoint(bool* stepped) {
 static uint32_t s_core_moves = 0;  // probe thread only
 
 // The core is about to move: the published call stack no longer holds.
-static void stack_stale() {
+void dbg_core_moving() {
     ++s_core_moves;
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     g_stack_frames_valid = false;
@@ -74,7 +74,7 @@ uint32_t dbg_core_moves() { return s_core_moves; }
 
 bool dbg_resume() {
     if (!s_dap) return false;
-    stack_stale();
+    dbg_core_moving();
     bool stepped;
     if (!step_off_breakpoint(&stepped)) return false;
     g_is_halted = false;
@@ -89,7 +89,7 @@ bool dbg_halt() {
 
 bool dbg_step_asm() {
     if (!s_dap) return false;
-    stack_stale();
+    dbg_core_moving();
     bool stepped;
     if (!step_off_breakpoint(&stepped)) return false;
     if (!stepped && !dap_step(s_dap)) return false;
@@ -99,7 +99,7 @@ bool dbg_step_asm() {
 
 bool dbg_step_pc(uint32_t* pc) {
     if (!s_dap || !pc) return false;
-    stack_stale();
+    dbg_core_moving();
     bool held = false;
     for (int n = 0; n < 8; ++n) held |= dap_fpb_comparator(n) != 0;
     if (held) {
@@ -114,7 +114,7 @@ bool dbg_step_pc(uint32_t* pc) {
 }
 
 bool dbg_reset_halt() {
-    stack_stale();
+    dbg_core_moving();
     if (!s_dap || !dap_reset_halt(s_dap)) return false;
     set_halted("RESET_HALT");
     return true;
@@ -122,7 +122,7 @@ bool dbg_reset_halt() {
 
 bool dbg_reset_run() {
     if (!s_dap) return false;
-    stack_stale();
+    dbg_core_moving();
     g_is_halted = false;
     return dap_reset(s_dap);
 }

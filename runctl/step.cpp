@@ -850,12 +850,22 @@ static int unwind_halted(UnwindFrame* frames, int max_frames) {
 }
 
 bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost) {
-    UnwindRegs regs;
-    if (!s_elf || !read_unwind_regs(&regs)) return false;
+    // One unwind per halt serves every function asked for (probe thread only).
+    static UnwindRegs regs;
+    static UnwindFrame frames[UNWIND_MAX_FRAMES];
+    static int n = 0;
+    static uint32_t unwound_at = 0;
+    static const ElfDwarf* unwound_for = nullptr;
+    if (!s_elf) return false;
+    if (unwound_for != s_elf || unwound_at != dbg_core_moves()) {
+        unwound_for = nullptr;
+        if (!read_unwind_regs(&regs)) return false;
+        n = stack_unwind(s_elf, &regs, read_target, nullptr, frames, UNWIND_MAX_FRAMES);
+        unwound_at = dbg_core_moves();
+        unwound_for = s_elf;
+    }
     *innermost = true;
     if (!func_addr) return elf_dwarf_frame_base(s_elf, regs.r, cfa);
-    static UnwindFrame frames[UNWIND_MAX_FRAMES];  // probe thread only
-    int n = stack_unwind(s_elf, &regs, read_target, nullptr, frames, UNWIND_MAX_FRAMES);
     for (int i = 0; i < n; ++i) {
         const UnwindFrame& f = frames[i];
         if (i > 0 && !frames[i - 1].is_inlined) *innermost = false;
