@@ -927,12 +927,13 @@ void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type
 
 // --- the walk ------------------------------------------------------------------------
 
-constexpr int kTrackedDepth = 64;  // nesting for which the enclosing scope tag is known
 
 struct Scope {
     int depth;
     uint32_t lo, hi;  // query pcs inside every open scope: pcs[lo..hi)
     uint32_t sub;     // innermost subprogram entry (frame base)
+    int flevel;       // functions (inlined or not) open, this scope's included
+    uint32_t holes_first, holes_count;  // a scope given by a range list: its ranges in the pool
 };
 
 bool is_scope_tag(uint16_t tag) {
@@ -943,8 +944,11 @@ uint32_t lower_index(const uint32_t* pcs, uint32_t n, uint32_t a) {
     return (uint32_t)(std::lower_bound(pcs, pcs + n, a) - pcs);
 }
 
-// The name and type of an entry of a concrete out-of-line function that gives
-// them only through its abstract origin (gcc at -O2 for functions also inlined).
+bool scope_ranges(const Ctx& c, const Die& d, std::vector<DwarfPcRange>* out);
+
+// The name and type of an entry that gives them only through its abstract
+// origin: a concrete out-of-line function's (gcc at -O2 for functions also
+// inlined) and every inlined call's.
 void origin_name(const Ctx& c, const Die& d, const char** name, Ref* type) {
     Ctx oc;
     uint32_t off = 0;
@@ -954,23 +958,51 @@ void origin_name(const Ctx& c, const Die& d, const char** name, Ref* type) {
     if (!type->kind) *type = o.type;
 }
 
-// Walks one unit for a sorted set of pcs. `hit(lo, hi, die, name, type, sub)`
-// gets every variable or parameter in scope at pcs[lo..hi) and returns false to stop;
-// `global(die)` gets the variables outside every function. A scope holding
-// none of the pcs is stepped over by its sibling reference: nothing inside
-// it could be reported.
-template <class Hit, class Global>
-void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Global&& global) {
+// Walks one unit for a sorted set of pcs. `hit(lo, hi, die, name, type, sub,
+// flevel)` gets every variable or parameter in scope at pcs[lo..hi) and
+// returns false to stop; `enter(lo, hi, flevel)` gets each function or inlined
+// call holding pcs[lo..hi), `flevel` counting the functions open around it and
+// itself; `global(die)` gets the variables outside every function. A scope
+// given by a range list holds only the pcs inside its ranges: the runs
+// reported skip its holes. A scope holding none of the pcs is stepped over by
+// its sibling reference: nothing inside it could be reported.
+template <class Hit, class Enter, class Global>
+void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Enter&& enter, Global&& global) {
     Scope st[kMaxScopes];
-    uint16_t enclosing[kTrackedDepth + 1] = {};  // nearest scope tag around the entries of each depth
+    std::vector<DwarfPcRange> pool, ranges;
     int ns = 0, depth = 0, func_level = INT_MIN;
+    auto inside_lists = [&](uint32_t pc) {
+        for (int s = 0; s < ns; ++s) {
+            bool in = st[s].holes_count == 0;
+            for (uint32_t i = 0; !in && i < st[s].holes_count; ++i) {
+                const DwarfPcRange& x = pool[st[s].holes_first + i];
+                in = x.low <= pc && pc < x.high;
+            }
+            if (!in) return false;
+        }
+        return true;
+    };
+    // fn(lo, hi) for each run of pcs[lo..hi) inside every open range list.
+    auto runs = [&](uint32_t lo, uint32_t hi, auto&& fn) {
+        if (pool.empty()) return fn(lo, hi);
+        uint32_t start = lo;
+        for (uint32_t k = lo; k < hi; ++k) {
+            if (inside_lists(pcs[k])) continue;
+            if (start < k && !fn(start, k)) return false;
+            start = k + 1;
+        }
+        return start >= hi || fn(start, hi);
+    };
     uint32_t pos = c.u->first_die;
     while (pos < c.u->end) {
         Die d;
         if (!read_die(c, pos, &d)) return;  // the rest of the unit is abandoned
         if (d.code == 0) {
             --depth;
-            while (ns > 0 && st[ns - 1].depth >= depth) --ns;
+            while (ns > 0 && st[ns - 1].depth >= depth) {
+                --ns;
+                if (st[ns].holes_count) pool.resize(st[ns].holes_first);
+            }
             if (depth <= func_level) func_level = INT_MIN;
             pos = d.next;
             continue;
@@ -979,35 +1011,63 @@ void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Glob
             st[ns - 1].lo < st[ns - 1].hi) {
             const char* name = d.name;
             Ref type = d.type;
-            if ((!name || !name[0]) && depth >= 0 && depth <= kTrackedDepth && enclosing[depth] == TAG_subprogram)
-                origin_name(c, d, &name, &type);
-            if (name && name[0] && !hit(st[ns - 1].lo, st[ns - 1].hi, d, name, type, st[ns - 1].sub)) return;
+            if (!name || !name[0]) origin_name(c, d, &name, &type);
+            const Scope& in = st[ns - 1];
+            if (name && name[0] &&
+                !runs(in.lo, in.hi, [&](uint32_t lo, uint32_t hi) { return hit(lo, hi, d, name, type, in.sub, in.flevel); }))
+                return;
         }
         if (d.tag == TAG_variable && func_level == INT_MIN && d.has_loc && !d.declaration) global(d);
-        if (is_scope_tag(d.tag) && d.children) {
+        // A function or inlined call without children still holds its pcs:
+        // inside it, the variables around it are out of scope.
+        if (is_scope_tag(d.tag) && (d.children || d.tag != TAG_lexical_block)) {
             uint32_t low = d.has_low ? d.low : 0, high = die_high(d);
-            if (low != 0 || high != 0) {
+            ranges.clear();
+            bool listed = !d.has_high && d.has_ranges && scope_ranges(c, d, &ranges);
+            if (listed && !ranges.empty()) {
+                low = ranges[0].low, high = ranges[0].high;
+                for (const DwarfPcRange& x : ranges) low = std::min(low, x.low), high = std::max(high, x.high);
+            }
+            // An empty range list holds no pc at all (gcc writes them for
+            // blocks whose code was removed).
+            if (low != 0 || high != 0 || (listed && ranges.empty())) {
                 uint32_t plo = ns ? st[ns - 1].lo : 0, phi = ns ? st[ns - 1].hi : npcs;
                 uint32_t lo = std::max(plo, lower_index(pcs, npcs, low));
                 uint32_t hi = high > low ? std::min(phi, lower_index(pcs, npcs, high)) : lo;
                 if (hi < lo) hi = lo;
-                if (lo == hi && ns < kMaxScopes && d.sibling.kind == 1 && d.sibling.off > d.next &&
+                if (lo == hi && d.children && ns < kMaxScopes && d.sibling.kind == 1 && d.sibling.off > d.next &&
                     d.sibling.off <= c.u->end) {
                     pos = d.sibling.off;
                     continue;
                 }
-                if (ns < kMaxScopes) {
+                if (!d.children) {
+                    // Open for the moment of its own report: the range lists around it apply.
+                    if (ns < kMaxScopes && lo < hi) {
+                        int flevel = (ns ? st[ns - 1].flevel : 0) + 1;
+                        uint32_t first = (uint32_t)pool.size();
+                        if (listed && ranges.size() > 1) pool.insert(pool.end(), ranges.begin(), ranges.end());
+                        st[ns++] = Scope{depth, lo, hi, 0, flevel, first, (uint32_t)(pool.size() - first)};
+                        runs(lo, hi, [&](uint32_t a, uint32_t b) { enter(a, b, flevel); return true; });
+                        --ns;
+                        pool.resize(first);
+                    }
+                } else if (ns < kMaxScopes) {
+                    bool func = d.tag != TAG_lexical_block;
                     uint32_t sub = d.tag == TAG_subprogram ? d.off : (ns ? st[ns - 1].sub : 0);
-                    st[ns++] = Scope{depth, lo, hi, sub};
+                    int flevel = (ns ? st[ns - 1].flevel : 0) + (func ? 1 : 0);
+                    Scope sc{depth, lo, hi, sub, flevel, (uint32_t)pool.size(), 0};
+                    if (listed && ranges.size() > 1) {
+                        pool.insert(pool.end(), ranges.begin(), ranges.end());
+                        sc.holes_count = (uint32_t)ranges.size();
+                    }
+                    st[ns++] = sc;
+                    if (func && lo < hi && !runs(lo, hi, [&](uint32_t a, uint32_t b) { enter(a, b, flevel); return true; }))
+                        return;
                 }
             }
-            if (func_level == INT_MIN) func_level = depth;
+            if (func_level == INT_MIN && d.children) func_level = depth;
         }
-        if (d.children) {
-            if (depth >= 0 && depth < kTrackedDepth)
-                enclosing[depth + 1] = is_scope_tag(d.tag) ? d.tag : enclosing[depth];
-            ++depth;
-        }
+        if (d.children) ++depth;
         pos = d.next;
     }
 }
@@ -1241,18 +1301,35 @@ int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out, in
     if (!e || !out || max_vars < 1) return -1;
     if (!e->debug_info || !e->debug_abbrev) return 0;
     pc &= ~1u;
-    int n = 0;
-    for (uint32_t i = 0; i < e->unit_count && n < max_vars; ++i) {
+    // As a debugger's innermost frame sees them: the variables of the
+    // innermost function holding pc, inlined or not, and of its blocks.
+    struct Found {
+        uint32_t unit, die, sub;
+        const char* name;
+        Ref type;
+        int flevel;
+    };
+    std::vector<Found> found;
+    int innermost = 0;
+    for (uint32_t i = 0; i < e->unit_count; ++i) {
         const DwarfUnit& u = e->units[i];
         Ctx c;
         if (!(u.flags & DWARF_UNIT_WALK) || !unit_holds(e, u, pc) || !unit_ctx(e, i, &c)) continue;
         walk_unit(
             c, &pc, 1,
-            [&](uint32_t, uint32_t, const Die& d, const char* name, const Ref& type, uint32_t sub) {
-                fill_variable(c, d, name, type, pc, sub, &out[n]);
-                return ++n < max_vars;
+            [&](uint32_t, uint32_t, const Die& d, const char* name, const Ref& type, uint32_t sub, int flevel) {
+                found.push_back(Found{i, d.off, sub, name, type, flevel});
+                return found.size() < 4096;
             },
+            [&](uint32_t, uint32_t, int flevel) { innermost = std::max(innermost, flevel); },
             [](const Die&) {});
+    }
+    int n = 0;
+    for (const Found& f : found) {
+        Ctx c;
+        Die d;
+        if (n >= max_vars || f.flevel != innermost || !unit_ctx(e, f.unit, &c) || !read_die(c, f.die, &d)) continue;
+        fill_variable(c, d, f.name, f.type, pc, f.sub, &out[n++]);
     }
     return n;
 }
@@ -1263,6 +1340,7 @@ struct SnapHit {
     uint32_t pc_idx, unit, die, sub;
     const char* name;  // inside a string section
     Ref type;
+    int flevel;
 };
 
 struct GlobalHit {
@@ -1278,7 +1356,9 @@ struct Snapshot {
     std::vector<GlobalHit> globals;
 };
 
-void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, Snapshot* s) {
+// `innermost`: only the variables of the innermost function holding each pc,
+// as elf_dwarf_get_variables gives them.
+void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, bool innermost, Snapshot* s) {
     for (uint32_t i = 0; i < e->func_count; ++i) {
         uint32_t a = e->funcs[i].address & ~1u;
         if ((a || with_zero) && (s->pcs.empty() || s->pcs.back() != a)) s->pcs.push_back(a);
@@ -1287,6 +1367,7 @@ void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, Snapsh
     s->pcs.erase(std::unique(s->pcs.begin(), s->pcs.end()), s->pcs.end());
     const uint32_t npcs = (uint32_t)s->pcs.size();
     std::vector<uint32_t> count(npcs, 0), local_pcs, local_idx;
+    std::vector<int> deepest(npcs, 0);
     for (uint32_t ui = 0; ui < e->unit_count; ++ui) {
         const DwarfUnit& u = e->units[ui];
         Ctx c;
@@ -1310,22 +1391,27 @@ void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, Snapsh
         for (size_t k = 0; k < local_idx.size(); ++k) local_pcs[k] = s->pcs[local_idx[k]];
         walk_unit(
             c, local_pcs.data(), (uint32_t)local_pcs.size(),
-            [&](uint32_t lo, uint32_t hi, const Die& d, const char* name, const Ref& type, uint32_t sub) {
-                for (uint32_t k = lo; k < hi; ++k) {
-                    uint32_t g = local_idx[k];
-                    if (count[g] < kSnapshotCap) {
-                        ++count[g];
-                        s->hits.push_back(SnapHit{g, ui, d.off, sub, name, type});
-                    }
-                }
+            [&](uint32_t lo, uint32_t hi, const Die& d, const char* name, const Ref& type, uint32_t sub, int flevel) {
+                for (uint32_t k = lo; k < hi; ++k) s->hits.push_back(SnapHit{local_idx[k], ui, d.off, sub, name, type, flevel});
                 return true;
+            },
+            [&](uint32_t lo, uint32_t hi, int flevel) {
+                for (uint32_t k = lo; k < hi; ++k) deepest[local_idx[k]] = std::max(deepest[local_idx[k]], flevel);
             },
             [&](const Die& d) {
                 if (with_globals) s->globals.push_back(GlobalHit{ui, d.off});
             });
     }
+    // Grouped per pc in walk order, at most kSnapshotCap each.
     std::stable_sort(s->hits.begin(), s->hits.end(),
                      [](const SnapHit& a, const SnapHit& b) { return a.pc_idx < b.pc_idx; });
+    size_t kept = 0;
+    for (const SnapHit& h : s->hits)
+        if ((!innermost || h.flevel == deepest[h.pc_idx]) && count[h.pc_idx] < kSnapshotCap) {
+            ++count[h.pc_idx];
+            s->hits[kept++] = h;
+        }
+    s->hits.resize(kept);
     s->first.assign(npcs + 1, 0);
     for (const SnapHit& h : s->hits) ++s->first[h.pc_idx + 1];
     for (uint32_t i = 0; i < npcs; ++i) s->first[i + 1] += s->first[i];
@@ -1341,7 +1427,7 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_var
     if (!e || !out || max_vars < 1) return -1;
     if (!e->debug_info || !e->debug_abbrev) return 0;
     Snapshot s;
-    build_snapshot(e, false, true, &s);
+    build_snapshot(e, false, true, false, &s);
     std::unordered_set<std::string> seen;
     int n = 0;
     uint8_t probe[2];
@@ -1414,7 +1500,7 @@ bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_
 int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {
     if (!e || !fn || !e->debug_info || !e->debug_abbrev) return 0;
     Snapshot s;
-    build_snapshot(e, true, false, &s);
+    build_snapshot(e, true, false, true, &s);
     ElfVariable* v = (ElfVariable*)malloc(sizeof(ElfVariable));
     if (!v) return 0;
     int functions = 0;
