@@ -190,6 +190,9 @@ void compare(const ElfVariable* v, const std::string& name, const std::string& g
         std::snprintf(b, sizeof b, "; gdb reads it at 0x%x", gv->addr);
         e.where += b;
     }
+    char frame[48];
+    std::snprintf(frame, sizeof frame, "; SP 0x%x CFA 0x%x", st.regs.r[13], st.cfa);
+    e.where += frame;
     if (v->loc_kind == VAR_LOC_NONE) return t->add(gone ? Outcome::BothGone : Outcome::OursNone, global, e);
     if (gone) return t->add(Outcome::GdbGone, global, e);
     std::vector<uint8_t> bytes;
@@ -377,7 +380,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
                         std::to_string(s.breaks.size()) + " breakpoints (" + (r.quiet ? "ran until quiet" : "stop limit") +
                         "), CFA differs from gdb's at " + std::to_string(t.cfa_differs) + ", globals named differently " +
                         std::to_string(t.renamed) + "\n";
-    char line[256];
+    char line[640];
     std::snprintf(line, sizeof line, "  %-44s %8s %8s\n", "outcome", "locals", "globals");
     table += line;
     unsigned compared = 0;

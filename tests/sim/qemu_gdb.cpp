@@ -727,8 +727,10 @@ def record(n, first):
         reads += GLOBAL_READS
     for a, k in reads:
         out("MEM 0x%x %s" % (a, hexmem(a, k) or "-"))
-    sp, w = int(gdb.parse_and_eval("$sp")) & 0xFFFFFFFF, WINDOW
-    while w >= 16:  # fewer bytes where memory ends above SP
+    # From below SP (at a function's entry its locals lie under it) up; fewer
+    # bytes where memory ends above SP.
+    sp, w = (int(gdb.parse_and_eval("$sp")) & 0xFFFFFFFF) - 256, WINDOW + 256
+    while w >= 16:
         h = hexmem(sp, w)
         if h is not None:
             out("MEM 0x%x %s" % (sp, h))

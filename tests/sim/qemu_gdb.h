@@ -158,7 +158,7 @@ struct QemuGdbVarSession {
     std::vector<std::string> globals;  // printed at the first stop
     std::vector<std::pair<uint32_t, uint32_t>> global_reads;  // (address, bytes) read at the first stop
     std::vector<std::pair<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>>> reads;  // by stop pc
-    uint32_t stack_window = 1024;  // bytes from SP (fewer where memory ends)
+    uint32_t stack_window = 1024;  // bytes from SP (fewer where memory ends), and 256 below it
     int quiet_ms = 4000;
     int icount_shift = 3;
     int timeout_ms = 120000;
