@@ -33,10 +33,16 @@ void watch_format(const ElfVariable& var, uint64_t v, char* out, size_t cap) {
     case VAR_VAL_CHAR: {
         long long n = var.value_signed ? (long long)sv : (long long)v;
         unsigned char ch = (unsigned char)v;
+        // Escaped as gdb writes them: the C letters, else three octal digits.
+        const char* named = std::strchr("\a\b\t\n\v\f\r", ch && ch < 0x20 ? ch : 0xFF);
         if (ch >= 0x20 && ch < 0x7F && ch != '\'' && ch != '\\')
             std::snprintf(typed, sizeof typed, "%lld '%c'", n, ch);
+        else if (ch == '\'' || ch == '\\')
+            std::snprintf(typed, sizeof typed, "%lld '\\%c'", n, ch);
+        else if (named)
+            std::snprintf(typed, sizeof typed, "%lld '\\%c'", n, "abtnvfr"[named - "\a\b\t\n\v\f\r"]);
         else
-            std::snprintf(typed, sizeof typed, "%lld '\\%o'", n, ch);
+            std::snprintf(typed, sizeof typed, "%lld '\\%03o'", n, ch);
         break;
     }
     case VAR_VAL_FLOAT:

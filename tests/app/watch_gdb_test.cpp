@@ -1,9 +1,17 @@
 // Typed watch values against gdb's `print` on QEMU: each typed global of the
-// demo at main's entry, our text from the bytes gdb reads there.
+// demo at main's entry, our text from the bytes gdb reads there; and every
+// argument, local and global gdb lists at breakpoints across the demo, the
+// FreeRTOS and the C++ firmware, read at OUR location and compared as text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "app/image.h"
 #include "app/watch_display.h"
@@ -53,5 +61,355 @@ TEST_P(WatchGdb, TypedGlobalsPrintAsGdbPrintsThem) {
 
 INSTANTIATE_TEST_SUITE_P(Demo, WatchGdb, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
                          [](const auto& info) { return std::string(info.param).substr(0, 7); });
+
+// --- every variable gdb lists --------------------------------------------------
+//
+// Normalisation before texts are compared: runs of white space are one
+// space; a float or double is equal when both texts parse to the same value
+// of its type (gdb and we may print different digits of it), any NaN equal
+// to any NaN. Nothing else is rewritten.
+
+enum class Outcome {
+    Equal,          // the same text
+    BothGone,       // gdb: <optimized out>; we: no location
+    Different,      // both have a value and the texts differ: a fault
+    OursNone,       // gdb prints a value, we have no location
+    GdbGone,        // gdb: <optimized out>, we have a location
+    Missing,        // gdb lists it, we have no variable of that name in scope
+    Extra,          // we have it in scope, gdb does not list it
+    KindPointer,    // not compared: our text has no typed part for pointers yet
+    KindAggregate,  // not compared: structure, union, array, class
+    KindOther,      // not compared: a reference or a type we do not classify
+    Unread,         // our location lies outside what gdb read (register pair, beyond the stack window)
+    GdbError,       // gdb could not print the name
+    Count
+};
+const char* const kOutcomeNames[] = {"equal",
+                                     "equal: both optimized out",
+                                     "DIFFERENT VALUE",
+                                     "gdb has a value, we have no location",
+                                     "gdb: <optimized out>, we have a location",
+                                     "missing: gdb lists it, we do not",
+                                     "extra: we list it, gdb does not",
+                                     "not compared: pointer",
+                                     "not compared: struct/union/array/class",
+                                     "not compared: reference or other kind",
+                                     "not read: our location outside gdb's reads",
+                                     "gdb cannot print it"};
+
+struct Example {
+    std::string name, gdb, ours, where;
+    uint32_t pc;
+};
+
+struct Tally {
+    unsigned n[static_cast<int>(Outcome::Count)][2] = {};  // [outcome][0 locals and args, 1 globals]
+    std::vector<Example> ex[static_cast<int>(Outcome::Count)];
+    unsigned stops = 0, cfa_differs = 0, renamed = 0;
+    std::vector<std::string> renamed_ex, cfa_ex;
+    void add(Outcome o, bool global, Example e) {
+        int k = static_cast<int>(o);
+        ++n[k][global];
+        // One example per name; every difference, few of the rest.
+        size_t cap = o == Outcome::Different ? 40 : o == Outcome::Equal ? 0 : 5;
+        for (const Example& x : ex[k])
+            if (x.name == e.name) return;
+        if (ex[k].size() < cap) ex[k].push_back(std::move(e));
+    }
+};
+
+std::string squeeze(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+        if (isspace(static_cast<unsigned char>(c))) {
+            if (!r.empty() && r.back() != ' ') r += ' ';
+        } else {
+            r += c;
+        }
+    }
+    while (!r.empty() && r.back() == ' ') r.pop_back();
+    return r;
+}
+
+bool same_float(const std::string& a, const std::string& b, uint32_t size) {
+    char *ea = nullptr, *eb = nullptr;
+    double x = std::strtod(a.c_str(), &ea), y = std::strtod(b.c_str(), &eb);
+    if (ea == a.c_str() || eb == b.c_str() || *ea || *eb) return false;
+    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+    return size == 4 ? static_cast<float>(x) == static_cast<float>(y) : x == y;
+}
+
+// The value as C reads it from "0xHEX  (typed)"; the whole text when it has no such part.
+std::string typed_part(const std::string& t) {
+    size_t a = t.find("  (");
+    if (a == std::string::npos || t.back() != ')') return t;
+    return t.substr(a + 3, t.size() - a - 4);
+}
+
+std::string where_ours(const ElfVariable& v) {
+    char b[48];
+    switch (v.loc_kind) {
+    case VAR_LOC_ADDR: std::snprintf(b, sizeof b, "at 0x%x", (unsigned)v.loc_value); break;
+    case VAR_LOC_FBREG: std::snprintf(b, sizeof b, "CFA%+d", (int)v.loc_value); break;
+    case VAR_LOC_REG: std::snprintf(b, sizeof b, "DWARF reg %d", (int)v.loc_value); break;
+    default: std::snprintf(b, sizeof b, "no location"); break;
+    }
+    return b;
+}
+
+// The bytes at our location, from gdb's registers and memory at the stop.
+bool our_bytes(const ElfVariable& v, const QemuGdbVarStop& st, std::vector<uint8_t>* out) {
+    uint32_t n = v.byte_size ? std::min<uint32_t>(v.byte_size, 64) : 4;
+    auto words = [&](const uint32_t* w, unsigned count) {
+        if (n > 4 * count) return false;
+        for (uint32_t i = 0; i < n; ++i) out->push_back(static_cast<uint8_t>(w[i / 4] >> (8 * (i % 4))));
+        return true;
+    };
+    int r = v.loc_value;
+    switch (v.loc_kind) {
+    case VAR_LOC_ADDR: return st.read(static_cast<uint32_t>(v.loc_value), n, out);
+    case VAR_LOC_FBREG: return st.has_cfa && st.read(st.cfa + static_cast<uint32_t>(v.loc_value), n, out);
+    case VAR_LOC_REG:  // DWARF numbers for ARM: r0-r15 0-15, s0-s31 64-95, d0-d15 256-271
+        if (r >= 0 && r <= 15) return st.has_regs && words(&st.regs.r[r], 1);
+        if (r >= 64 && r <= 95) return st.has_fregs && words(&st.s[r - 64], 1);
+        if (r >= 256 && r <= 271) return st.has_fregs && words(&st.s[2 * (r - 256)], 2);
+        return false;
+    default: return false;
+    }
+}
+
+// One variable gdb printed as gdb_text, against ours (null: we have none).
+void compare(const ElfVariable* v, const std::string& name, const std::string& gdb_text, const QemuGdbVar* gv,
+             const QemuGdbVarStop& st, bool global, Tally* t) {
+    Example e{name, gdb_text, "", "", st.pc};
+    bool gone = gdb_text == "<optimized out>";
+    if (!v) return t->add(Outcome::Missing, global, e);
+    e.where = where_ours(*v);
+    if (gv && gv->in_memory) {
+        char b[40];
+        std::snprintf(b, sizeof b, "; gdb reads it at 0x%x", gv->addr);
+        e.where += b;
+    }
+    char frame[48];
+    std::snprintf(frame, sizeof frame, "; SP 0x%x CFA 0x%x", st.regs.r[13], st.cfa);
+    e.where += frame;
+    if (v->loc_kind == VAR_LOC_NONE) return t->add(gone ? Outcome::BothGone : Outcome::OursNone, global, e);
+    if (gone) return t->add(Outcome::GdbGone, global, e);
+    std::vector<uint8_t> bytes;
+    if (!our_bytes(*v, st, &bytes)) return t->add(Outcome::Unread, global, e);
+    uint64_t raw = 0;
+    for (size_t i = 0; i < bytes.size() && i < 8; ++i) raw |= uint64_t(bytes[i]) << (8 * i);
+    char text[160];
+    watch_format(*v, raw, text, sizeof text);
+    e.ours = text;
+    std::string ours = squeeze(typed_part(text)), theirs = squeeze(gdb_text);
+    bool scalar = v->value_kind >= VAR_VAL_UNSIGNED && v->value_kind <= VAR_VAL_ENUM && v->byte_size <= 8;
+    if (!scalar) {
+        // Compared once our text has a typed part of its own: today these fall
+        // back to the bytes as an unsigned number.
+        bool fallback = v->byte_size > 8 || (!ours.empty() && ours.find_first_not_of("0123456789") == std::string::npos);
+        if (fallback)
+            return t->add(v->value_kind == VAR_VAL_POINTER     ? Outcome::KindPointer
+                          : v->value_kind == VAR_VAL_AGGREGATE ? Outcome::KindAggregate
+                                                               : Outcome::KindOther,
+                          global, e);
+    }
+    bool same = ours == theirs || (v->value_kind == VAR_VAL_FLOAT && same_float(ours, theirs, v->byte_size));
+    t->add(same ? Outcome::Equal : Outcome::Different, global, e);
+}
+
+struct VarImage {
+    const char* file;
+    unsigned max_stops;
+};
+void PrintTo(const VarImage& i, std::ostream* os) { *os << i.file; }
+const VarImage kVarImages[] = {
+    {"demo_O0_dwarf4.elf", 120}, {"demo_O2_dwarf4.elf", 120}, {"rtos_O0_dwarf4.elf", 160},
+    {"rtos_O2_dwarf4.elf", 160}, {"cpp_O0_dwarf4.elf", 120},  {"cpp_O2_dwarf4.elf", 120},
+};
+// The firmware's own sources; libgcc is not ours to compare.
+const char* const kVarRoots[] = {KORVANE_SOURCE_DIR "/sim/firmware", KORVANE_SHARED_DATA "/firmware/FreeRTOS-Kernel"};
+
+bool ours_source(const char* path) {
+    namespace fs = std::filesystem;
+    std::string p = fs::path(path).lexically_normal().string();
+    for (const char* root : kVarRoots)
+        if (p.rfind(fs::path(root).lexically_normal().string() + "/", 0) == 0) return true;
+    return false;
+}
+
+class WatchGdbVars : public ::testing::TestWithParam<VarImage> {};
+
+TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
+    if (!qemu_gdb_available()) GTEST_SKIP() << "needs qemu-system-arm and gdb-multiarch";
+    const std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam().file;
+    if (!std::filesystem::exists(elf)) GTEST_SKIP() << elf << " is not built (no FreeRTOS kernel or no arm-none-eabi-g++)";
+    g_elf = elf_dwarf_load(elf.c_str());
+    ASSERT_NE(g_elf, nullptr) << elf_dwarf_error();
+    static ElfVariable vars[512];
+
+    // Breakpoints: in every function of our sources with variables, after
+    // its prologue and at the middle and three quarters of its statement rows.
+    QemuGdbVarSession s;
+    s.elf = elf;
+    s.max_stops = GetParam().max_stops;
+    for (uint32_t f = 0; f < g_elf->func_count; ++f) {
+        uint32_t lo = 0, hi = 0, entry = g_elf->funcs[f].address & ~1u;
+        ElfLocation loc;
+        if (!elf_dwarf_lookup(g_elf, entry, &loc) || !ours_source(loc.file) || !elf_dwarf_func_span(g_elf, entry, &lo, &hi))
+            continue;
+        std::vector<uint32_t> rows;
+        for (uint32_t i = 0; i < g_elf->line_count; ++i)
+            if (g_elf->lines[i].is_stmt && g_elf->lines[i].address >= lo && g_elf->lines[i].address < hi)
+                rows.push_back(g_elf->lines[i].address & ~1u);
+        std::vector<uint32_t> picks = {elf_dwarf_after_prologue(g_elf, entry)};
+        if (!rows.empty()) picks.push_back(rows[rows.size() / 2]), picks.push_back(rows[rows.size() * 3 / 4]);
+        for (uint32_t a : picks) {
+            int n = a ? elf_dwarf_get_variables(g_elf, a, vars, 512) : 0;
+            if (n <= 0 || std::find(s.breaks.begin(), s.breaks.end(), a) != s.breaks.end()) continue;
+            s.breaks.push_back(a);
+            std::vector<std::pair<uint32_t, uint32_t>> reads;  // static locals, at our address
+            for (int i = 0; i < n; ++i)
+                if (vars[i].loc_kind == VAR_LOC_ADDR)
+                    reads.push_back({(uint32_t)vars[i].loc_value, std::clamp<uint32_t>(vars[i].byte_size, 1, 64)});
+            if (!reads.empty()) s.reads.push_back({a, reads});
+        }
+    }
+    ASSERT_FALSE(s.breaks.empty());
+
+    // Globals: gdb's names (from the image alone) and ours; one of ours gdb
+    // writes qualified (a C++ namespace) is compared under gdb's name.
+    std::string listing;
+    int rc = -1;
+    ASSERT_TRUE(qemu_gdb_capture({"gdb-multiarch", "-batch", "-nx", "-ex", "info variables -n", elf}, 30000, &listing, &rc));
+    std::vector<std::string> gdb_globals = qemu_gdb_parse_info_variables(listing);
+    ASSERT_FALSE(gdb_globals.empty()) << listing;
+    std::map<std::string, int> gdb_count;
+    for (const std::string& g : gdb_globals) ++gdb_count[g];
+    int nall = elf_dwarf_get_all_variables(g_elf, vars, 512);
+    std::vector<ElfVariable> our_globals;
+    for (int i = 0; i < nall; ++i)
+        if (vars[i].func_addr == 0) our_globals.push_back(vars[i]);
+    std::map<std::string, std::string> gdb_name_of;  // our name -> the name gdb lists it under
+    for (const ElfVariable& v : our_globals) {
+        std::string name = v.name, match;
+        if (!gdb_count.count(name))
+            for (const std::string& g : gdb_globals)
+                if (g.size() > name.size() + 2 && g.compare(g.size() - name.size() - 2, std::string::npos, "::" + name) == 0)
+                    match = match.empty() ? g : "?";  // more than one: no match
+        gdb_name_of[name] = match.empty() || match == "?" ? name : match;
+        if (v.loc_kind == VAR_LOC_ADDR)
+            s.global_reads.push_back({(uint32_t)v.loc_value, std::clamp<uint32_t>(v.byte_size, 1, 64)});
+    }
+    for (const auto& [g, count] : gdb_count)
+        if (count == 1) s.globals.push_back(g);  // a name in several files prints only one of them
+
+    QemuGdbVarResult r;
+    bool ran = qemu_gdb_variables(s, &r);
+    ASSERT_TRUE(ran) << r.error << "\n" << r.transcript.substr(r.transcript.size() > 4000 ? r.transcript.size() - 4000 : 0);
+
+    Tally t;
+    for (const QemuGdbVarStop& st : r.stops) {
+        SCOPED_TRACE(st.pc);
+        ++t.stops;
+        uint32_t base = 0;
+        if (st.has_regs && st.has_cfa && (!elf_dwarf_frame_base(g_elf, st.regs.r, &base) || base != st.cfa)) {
+            ++t.cfa_differs;
+            if (t.cfa_ex.size() < 3) {
+                char b[96];
+                std::snprintf(b, sizeof b, "pc 0x%x: gdb's CFA 0x%x, ours 0x%x", st.pc, st.cfa, base);
+                t.cfa_ex.push_back(b);
+            }
+        }
+        int n = elf_dwarf_get_variables(g_elf, st.pc, vars, 512);
+        ASSERT_GE(n, 0);
+        std::vector<bool> used(n, false);
+        std::map<std::string, int> seen;  // gdb lists a shadowed name once per block, innermost first
+        std::vector<QemuGdbEntry> listed = st.args;
+        listed.insert(listed.end(), st.locals.begin(), st.locals.end());
+        for (const QemuGdbEntry& en : listed) {
+            int k = seen[en.name]++;
+            const QemuGdbVar* gv = nullptr;
+            for (const QemuGdbVar& x : st.vars)
+                if (x.kind != 'g' && x.name == en.name) gv = &x;
+            std::string text = en.value;
+            if (k == 0 && gv) {
+                if (!gv->error.empty()) {
+                    t.add(Outcome::GdbError, false, {en.name, gv->error, "", "", st.pc});
+                    continue;
+                }
+                text = gv->print;
+            }
+            // Ours in order outermost first: the k-th innermost is k from the end.
+            const ElfVariable* v = nullptr;
+            for (int i = n - 1, m = 0; i >= 0 && !v; --i)
+                if (!strcmp(vars[i].name, en.name.c_str()) && m++ == k) v = &vars[i], used[i] = true;
+            compare(v, en.name, text, gv, st, false, &t);
+        }
+        for (int i = 0; i < n; ++i)
+            if (!used[i]) t.add(Outcome::Extra, false, {vars[i].name, "", "", where_ours(vars[i]), st.pc});
+    }
+    if (!r.stops.empty()) {  // globals, at the first stop
+        const QemuGdbVarStop& st = r.stops.front();
+        std::map<std::string, bool> done;
+        for (const ElfVariable& v : our_globals) {
+            const std::string& g = gdb_name_of[v.name];
+            if (!gdb_count.count(g)) {
+                t.add(Outcome::Extra, true, {v.name, "", "", where_ours(v), st.pc});
+                continue;
+            }
+            if (done[g]) continue;
+            done[g] = true;
+            if (g != v.name && t.renamed++ < 4) t.renamed_ex.push_back(std::string(v.name) + " is gdb's " + g);
+            const QemuGdbVar* gv = nullptr;
+            for (const QemuGdbVar& x : st.vars)
+                if (x.kind == 'g' && x.name == g) gv = &x;
+            if (!gv) continue;  // in several files: not printed
+            if (!gv->error.empty()) t.add(Outcome::GdbError, true, {g, gv->error, "", "", st.pc});
+            else compare(&v, g, gv->print, gv, st, true, &t);
+        }
+        for (const auto& [g, count] : gdb_count) {
+            bool ours = false;
+            for (const auto& [mine, theirs] : gdb_name_of) ours |= theirs == g;
+            if (!ours) t.add(Outcome::Missing, true, {g, "", "", "", st.pc});
+        }
+    }
+
+    // The table: counts by outcome for locals/args and globals, then examples.
+    std::string table = std::string("\n== ") + GetParam().file + ": " + std::to_string(t.stops) + " stops at " +
+                        std::to_string(s.breaks.size()) + " breakpoints (" + (r.quiet ? "ran until quiet" : "stop limit") +
+                        "), CFA differs from gdb's at " + std::to_string(t.cfa_differs) + ", globals named differently " +
+                        std::to_string(t.renamed) + "\n";
+    char line[640];
+    std::snprintf(line, sizeof line, "  %-44s %8s %8s\n", "outcome", "locals", "globals");
+    table += line;
+    unsigned compared = 0;
+    for (int k = 0; k < static_cast<int>(Outcome::Count); ++k) {
+        std::snprintf(line, sizeof line, "  %-44s %8u %8u\n", kOutcomeNames[k], t.n[k][0], t.n[k][1]);
+        table += line;
+        if (k <= static_cast<int>(Outcome::Different)) compared += t.n[k][0] + t.n[k][1];
+    }
+    table += "  compared (equal + different): " + std::to_string(compared) + "\n";
+    for (int k = 0; k < static_cast<int>(Outcome::Count); ++k)
+        for (const Example& e : t.ex[k]) {
+            std::snprintf(line, sizeof line, "  [%s] %s at pc 0x%x: gdb \"%s\" ours \"%s\" (%s)\n", kOutcomeNames[k],
+                          e.name.c_str(), e.pc, e.gdb.substr(0, 60).c_str(), e.ours.substr(0, 60).c_str(), e.where.c_str());
+            table += line;
+        }
+    for (const std::string& x : t.renamed_ex) table += "  [named differently] " + x + "\n";
+    for (const std::string& x : t.cfa_ex) table += "  [CFA] " + x + "\n";
+    std::printf("%s", table.c_str());
+
+    EXPECT_GT(t.stops, 5u) << table;
+    EXPECT_GT(t.n[0][0] + t.n[0][1], 20u) << "too few equal values: the comparison itself is broken" << table;
+    EXPECT_EQ(t.n[static_cast<int>(Outcome::Different)][0] + t.n[static_cast<int>(Outcome::Different)][1], 0u) << table;
+    elf_dwarf_free(g_elf);
+    g_elf = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Firmware, WatchGdbVars, ::testing::ValuesIn(kVarImages), [](const auto& info) {
+    std::string f = info.param.file;
+    return f.substr(0, f.find("_dwarf"));
+});
 
 }  // namespace

@@ -380,6 +380,10 @@ def halt_record():
     gdb.write(text)
     out("BT END")
 
+)PY";
+
+// The step batch: a scan from reset, then each case from a reset of its own.
+const char* const kStepDriver = R"PY(
 def scan(addrs):
     """Addresses reached from reset, and whether the scan ran until quiet."""
     gdb.execute("set breakpoint always-inserted on", to_string=True)  # not all of them again at every stop
@@ -478,7 +482,7 @@ std::string driver_file(const QemuGdbBatch& b, size_t first, const Scan* prescan
     f << "\nCASES = [\n";
     for (size_t i = first; i < b.cases.size(); ++i)
         f << "(0x" << b.cases[i].addr << ", '" << kLineOpNames[static_cast<int>(b.cases[i].op)] << "'),\n";
-    f << "]\n" << std::dec << kDriver;
+    f << "]\n" << std::dec << kDriver << kStepDriver;
     return f.str();
 }
 
@@ -656,4 +660,319 @@ bool qemu_gdb_batch(const QemuGdbBatch& b, QemuGdbBatchResult* result) {
         result->cases.push_back(hung);
     }
     return true;
+}
+
+// --- the variable session -----------------------------------------------------
+
+namespace {
+
+// After the shared prelude: one run with all breakpoints, each stop recorded.
+const char* const kVarDriver = R"PY(
+import re
+
+NAME = re.compile(r"^([A-Za-z_$][\w$]*) = ", re.M)
+
+def text_block(tag, cmd):
+    try:
+        t = gdb.execute(cmd, to_string=True)
+    except gdb.error as e:
+        out(tag + " ERR " + " ".join(str(e).split()))
+        return ""
+    out(tag)
+    gdb.write(t)
+    return t
+
+def hexmem(addr, n):
+    try:
+        return bytes(gdb.selected_inferior().read_memory(addr, n)).hex()
+    except Exception:
+        return None
+
+def var(kind, name):
+    out("VAR %s %s" % (kind, name))
+    try:
+        t = gdb.execute("print " + name, to_string=True)
+    except gdb.error as e:
+        out("PERR " + " ".join(str(e).split()))
+        return
+    out("PRINT")
+    gdb.write(t)
+    at = "none"
+    try:
+        v = gdb.parse_and_eval(name)
+        if not v.is_optimized_out and v.address is not None:
+            h = hexmem(int(v.address), min(v.type.sizeof, 64))
+            if h is not None:
+                at = "0x%x %s" % (int(v.address), h)
+    except gdb.error:
+        pass
+    out("AT " + at)
+
+def record(n, first):
+    here = pc()
+    out("STOP %d 0x%x" % (n, here))
+    text_block("FRAME", "info frame")
+    text_block("REGS", "info registers")
+    text_block("FREGS", "info registers " + " ".join("s%d" % i for i in range(32)))
+    seen = set()
+    for tag, cmd in (("ARGS", "info args"), ("LOCALS", "info locals")):
+        for name in NAME.findall(text_block(tag, cmd)):
+            if name not in seen:
+                seen.add(name)
+                var("a" if tag == "ARGS" else "l", name)
+    reads = list(READS.get(here, []))
+    if first:
+        for name in GLOBALS:
+            var("g", name)
+        reads += GLOBAL_READS
+    for a, k in reads:
+        out("MEM 0x%x %s" % (a, hexmem(a, k) or "-"))
+    # From below SP (at a function's entry its locals lie under it) up; fewer
+    # bytes where memory ends above SP.
+    sp, w = (int(gdb.parse_and_eval("$sp")) & 0xFFFFFFFF) - 256, WINDOW + 256
+    while w >= 16:
+        h = hexmem(sp, w)
+        if h is not None:
+            out("MEM 0x%x %s" % (sp, h))
+            break
+        w //= 2
+    out("STOP END")
+
+try:
+    for c in ("set pagination off", "set confirm off", "set width 0", "set height 0", "set print pretty off",
+              "set suppress-cli-notifications on", "set breakpoint pending off", "target remote " + SOCK,
+              "set breakpoint always-inserted on"):
+        gdb.execute(c, to_string=True)
+    bps, hits = {}, {}
+    for a in BREAKS:  # by where gdb put them: it moves one inside an IT block to the IT
+        b = gdb.Breakpoint("*0x%x" % a, internal=True)
+        at = b.locations[0].address & 0xFFFFFFFE if b.locations else a
+        if at in bps:
+            b.delete()
+        else:
+            bps[at], hits[at] = b, 0
+    n, why = 0, "all hit"
+    while bps and n < MAX_STOPS:
+        err, fired = run("continue", QUIET_S)
+        here = pc()
+        if err or here not in bps:
+            why = "quiet" if fired and not err else "stopped at 0x%x: %s" % (here, err or "not a breakpoint")
+            break
+        record(n, n == 0)
+        n += 1
+        hits[here] += 1
+        if hits[here] >= HITS:
+            bps.pop(here).delete()
+    out("DONE %d %s" % (n, why))
+except BaseException as e:
+    out("FATAL " + " ".join(repr(e).split()))
+out("END")
+)PY";
+
+std::string py_str(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) r += c == '\'' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    return r + "'";
+}
+
+std::string var_driver_file(const QemuGdbVarSession& v, const std::string& sock) {
+    std::ostringstream f;
+    f << "SOCK = " << py_str(sock) << "\nQUIET_S = " << v.quiet_ms / 1000.0 << "\nHITS = " << v.hits
+      << "\nMAX_STOPS = " << v.max_stops << "\nWINDOW = " << v.stack_window << "\nGLOBALS = [";
+    for (const std::string& g : v.globals) f << py_str(g) << ",";
+    f << "]\n" << std::hex << "BREAKS = [";
+    for (uint32_t a : v.breaks) f << "0x" << a << ",";
+    f << "]\nGLOBAL_READS = [";
+    for (auto& [a, n] : v.global_reads) f << "(0x" << a << ",0x" << n << "),";
+    f << "]\nREADS = {";
+    for (auto& [pc, list] : v.reads) {
+        f << "0x" << pc << ":[";
+        for (auto& [a, n] : list) f << "(0x" << a << ",0x" << n << "),";
+        f << "],";
+    }
+    f << "}\n" << std::dec << kDriver << kVarDriver;
+    return f.str();
+}
+
+bool parse_hex_bytes(const std::string& h, std::vector<uint8_t>* out) {
+    if (h.size() % 2) return false;
+    for (size_t i = 0; i < h.size(); i += 2) {
+        uint32_t b = 0;
+        if (!parse_u32("0x" + h.substr(i, 2), &b)) return false;
+        out->push_back(static_cast<uint8_t>(b));
+    }
+    return true;
+}
+
+// "NAME = VALUE" lines of info args / info locals ("No locals." gives none).
+std::vector<QemuGdbEntry> parse_entries(const std::string& text) {
+    std::vector<QemuGdbEntry> r;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t eq = line.find(" = ");
+        if (eq == std::string::npos || eq == 0 || line.find_first_of(" \t") < eq) continue;
+        r.push_back({line.substr(0, eq), trim(line.substr(eq + 3))});
+    }
+    return r;
+}
+
+// "(raw 0x...)" of `info registers s0 ... s31`.
+bool parse_fregs(const std::string& text, uint32_t s[32]) {
+    unsigned seen = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        unsigned k = 0;
+        size_t raw = line.find("(raw 0x");
+        uint32_t v = 0;
+        if (std::sscanf(line.c_str(), "s%u ", &k) != 1 || k > 31 || raw == std::string::npos ||
+            !parse_u32(line.substr(raw + 5, line.find(')', raw) - raw - 5), &v))
+            continue;
+        s[k] = v, seen |= 1u << k;
+    }
+    return seen == 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+bool QemuGdbVarStop::read(uint32_t addr, uint32_t n, std::vector<uint8_t>* out) const {
+    for (const QemuGdbMemBlock& b : memory)
+        if (addr >= b.addr && uint64_t(addr - b.addr) + n <= b.bytes.size()) {
+            out->assign(b.bytes.begin() + (addr - b.addr), b.bytes.begin() + (addr - b.addr) + n);
+            return true;
+        }
+    return false;
+}
+
+bool qemu_gdb_parse_variables(const std::string& out, QemuGdbVarResult* r) {
+    r->stops.clear();
+    r->quiet = false;
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    const std::string m = "@@KQG ";
+    size_t i = 0;
+    // The text up to the next marker line.
+    auto body = [&]() {
+        std::string t;
+        for (; i < lines.size() && lines[i].rfind(m, 0) != 0; ++i) t += lines[i] + "\n";
+        return t;
+    };
+    auto bad = [&](const std::string& why) {
+        return r->error = why + " at output line " + std::to_string(i + 1) + ": " + (i < lines.size() ? lines[i] : "(end)"), false;
+    };
+    for (body(); i < lines.size(); body()) {
+        std::string l = lines[i++].substr(m.size());
+        if (l == "END") return true;
+        if (l.rfind("FATAL ", 0) == 0) return --i, bad("gdb's driver failed");
+        if (l.rfind("DONE ", 0) == 0) {
+            r->quiet = l.find(" quiet") != std::string::npos;
+            body();
+            continue;
+        }
+        if (l.rfind("STOP ", 0) != 0) return --i, bad("unexpected line");
+        QemuGdbVarStop st;
+        char pc[16] = {};
+        unsigned nr = 0;
+        if (std::sscanf(l.c_str(), "STOP %u %15s", &nr, pc) != 2 || nr != r->stops.size() || !parse_hex(pc, &st.pc))
+            return --i, bad("bad stop");
+        for (;;) {
+            body();
+            if (i >= lines.size()) return bad("stop not ended");
+            std::string t = lines[i++].substr(m.size());
+            if (t == "STOP END") break;
+            std::string text = body();
+            if (t == "FRAME") {
+                size_t at = text.find("frame at 0x");
+                st.has_cfa = at != std::string::npos && parse_hex(text.substr(at + 9, text.find(':', at) - at - 9), &st.cfa);
+                size_t in_at = text.find(" in ");
+                if (in_at != std::string::npos) st.func = text.substr(in_at + 4, text.find(" (", in_at + 4) - in_at - 4);
+            } else if (t == "REGS") {
+                st.has_regs = parse_regs(text, &st.regs);
+            } else if (t == "FREGS") {
+                st.has_fregs = parse_fregs(text, st.s);
+            } else if (t == "ARGS") {
+                st.args = parse_entries(text);
+            } else if (t == "LOCALS") {
+                st.locals = parse_entries(text);
+            } else if (t.rfind("VAR ", 0) == 0 && t.size() > 6) {
+                QemuGdbVar v;
+                v.kind = t[4], v.name = t.substr(6);
+                body();
+                if (i < lines.size() && lines[i].rfind(m + "PERR ", 0) == 0) {
+                    v.error = lines[i++].substr(m.size() + 5);
+                    if (v.error.empty()) v.error = "error";
+                } else {
+                    if (i >= lines.size() || lines[i++] != m + "PRINT") return --i, bad("no print for " + v.name);
+                    if (!value_of("\n" + body(), &v.print)) return bad("unreadable print of " + v.name);
+                    if (i >= lines.size() || lines[i].rfind(m + "AT ", 0) != 0) return bad("no location of " + v.name);
+                    std::string at = lines[i++].substr(m.size() + 3);
+                    if (at != "none") {
+                        std::istringstream ws(at);
+                        std::string a, hex;
+                        if (!(ws >> a >> hex) || !parse_hex(a, &v.addr) || !parse_hex_bytes(hex, &v.bytes))
+                            return --i, bad("bad location of " + v.name);
+                        v.in_memory = true;
+                    }
+                }
+                st.vars.push_back(v);
+            } else if (t.rfind("MEM ", 0) == 0) {
+                QemuGdbMemBlock b;
+                size_t sp = t.find(' ', 4);
+                std::string h = sp == std::string::npos ? "" : t.substr(sp + 1);
+                if (sp == std::string::npos || !parse_hex(t.substr(4, sp - 4), &b.addr) ||
+                    (h != "-" && !parse_hex_bytes(h, &b.bytes)))
+                    return --i, bad("bad memory");
+                st.memory.push_back(b);
+            } else if (t.find(" ERR ") == std::string::npos) {
+                return --i, bad("unexpected record");
+            }
+        }
+        r->stops.push_back(std::move(st));
+    }
+    return bad("output ended before END");
+}
+
+bool qemu_gdb_variables(const QemuGdbVarSession& v, QemuGdbVarResult* result) {
+    *result = QemuGdbVarResult{};
+    std::string& err = result->error;
+    if (!preflight(v.elf, v.timeout_ms, &err)) return false;
+    if (v.quiet_ms <= 0 || v.hits == 0 || v.max_stops == 0) return err = "guards and counts must be positive", false;
+    for (const std::string& g : v.globals)  // one name each: nothing else reaches gdb's command line
+        if (g.empty() || g.find_first_of("\r\n;") != std::string::npos) return err = "bad global name: " + g, false;
+    std::vector<std::string> qemu_extra;
+    if (v.icount_shift >= 0) qemu_extra = {"-icount", "shift=" + std::to_string(v.icount_shift) + ",sleep=off"};
+    bool timed_out = false;
+    auto text = [&](const std::string& sock) { return var_driver_file(v, sock); };
+    // Silence longer than the quiet guard plus room for a starved QEMU is a hang.
+    bool ran = run_session(v.elf, qemu_extra, "vars.py", text, v.timeout_ms, &result->transcript, &err, &timed_out,
+                           v.quiet_ms + 20000);
+    std::string why = err;
+    bool parsed = qemu_gdb_parse_variables(result->transcript, result);
+    if (ran && parsed) return err.clear(), true;
+    if (!ran) err = why + (parsed ? "" : "; " + err);
+    return false;
+}
+
+std::vector<std::string> qemu_gdb_parse_info_variables(const std::string& text) {
+    std::vector<std::string> names;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t semi = line.rfind(';'), tab = line.find('\t');
+        if (semi == std::string::npos || tab == std::string::npos) continue;  // headers, "File x:" lines
+        std::string d = trim(line.substr(tab + 1, semi - tab - 1));
+        if (size_t fp = d.find("(*"); fp != std::string::npos) {  // pointer to function or array
+            size_t close = d.find(')', fp);
+            if (close != std::string::npos) names.push_back(d.substr(fp + 2, close - fp - 2));
+            continue;
+        }
+        while (!d.empty() && d.back() == ']') d.erase(d.rfind('['));
+        int depth = 0;  // the name starts after the last space or '*' / '&' outside template brackets
+        size_t start = 0;
+        for (size_t k = 0; k < d.size(); ++k) {
+            depth += d[k] == '<' ? 1 : d[k] == '>' ? -1 : 0;
+            if (depth == 0 && (d[k] == ' ' || d[k] == '*' || d[k] == '&')) start = k + 1;
+        }
+        if (start < d.size()) names.push_back(d.substr(start));
+    }
+    return names;
 }

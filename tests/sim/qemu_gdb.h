@@ -111,6 +111,66 @@ struct QemuGdbBatchResult {
     std::string transcript;  // gdb's output
 };
 
+// A variable session: ONE run from reset with a breakpoint on every address
+// in `breaks`; at each stop gdb's info frame, info registers (and S0-S31),
+// info args and info locals are recorded, every name they list is printed,
+// and the memory asked for is read. A breakpoint is removed after `hits`
+// stops; the run ends when none is left, after max_stops, or when no
+// breakpoint is hit for quiet_ms.
+struct QemuGdbVar {
+    char kind = 0;          // 'a' argument, 'l' local, 'g' global (asked for by name)
+    std::string name;
+    std::string print;      // print's value text ("" when print failed)
+    std::string error;      // why print failed
+    bool in_memory = false;  // gdb reads it from memory: at addr (at most 64 bytes kept)
+    uint32_t addr = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct QemuGdbEntry {  // one line of info args / info locals: "NAME = VALUE"
+    std::string name, value;
+};
+
+struct QemuGdbMemBlock {
+    uint32_t addr = 0;
+    std::vector<uint8_t> bytes;  // empty when gdb could not read it
+};
+
+struct QemuGdbVarStop {
+    uint32_t pc = 0;
+    bool has_cfa = false;  // info frame's "frame at 0x...": the CFA
+    uint32_t cfa = 0;
+    std::string func;  // info frame's "in NAME"
+    bool has_regs = false, has_fregs = false;
+    QemuGdbRegs regs;
+    uint32_t s[32] = {};                        // S0-S31, raw
+    std::vector<QemuGdbEntry> args, locals;     // in gdb's order: innermost block first
+    std::vector<QemuGdbVar> vars;               // one print per distinct name, then the globals
+    std::vector<QemuGdbMemBlock> memory;        // the reads asked for, then the stack from SP
+    // Bytes [addr, addr + n) from one recorded block; false when none holds them.
+    bool read(uint32_t addr, uint32_t n, std::vector<uint8_t>* out) const;
+};
+
+struct QemuGdbVarSession {
+    std::string elf;
+    std::vector<uint32_t> breaks;  // bit 0 clear
+    unsigned hits = 2, max_stops = 200;
+    std::vector<std::string> globals;  // printed at the first stop
+    std::vector<std::pair<uint32_t, uint32_t>> global_reads;  // (address, bytes) read at the first stop
+    std::vector<std::pair<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>>> reads;  // by stop pc
+    uint32_t stack_window = 1024;  // bytes from SP (fewer where memory ends), and 256 below it
+    int quiet_ms = 4000;
+    int icount_shift = 3;
+    int timeout_ms = 120000;
+};
+
+struct QemuGdbVarResult {
+    std::vector<QemuGdbVarStop> stops;
+    bool quiet = false;  // ended because no breakpoint was hit any more
+    std::string error;
+    std::string transcript;
+};
+
 // qemu-system-arm and gdb-multiarch are on PATH.
 bool qemu_gdb_available();
 // Starts QEMU halted, runs the script in gdb and always kills QEMU afterwards.
@@ -126,6 +186,14 @@ bool qemu_gdb_parse(const QemuGdbScript& script, const std::string& out, QemuGdb
 bool qemu_gdb_batch(const QemuGdbBatch& batch, QemuGdbBatchResult* result);
 // Reads a batch session's output for case_count cases.
 bool qemu_gdb_parse_batch(const std::string& out, size_t case_count, QemuGdbBatchResult* result);
+// Runs a variable session. False (with error) when a tool fails to start,
+// gdb stops answering, the time-out passes or the output cannot be read; the
+// stops read so far stay in result->stops.
+bool qemu_gdb_variables(const QemuGdbVarSession& session, QemuGdbVarResult* result);
+bool qemu_gdb_parse_variables(const std::string& out, QemuGdbVarResult* result);
+// The names of gdb's `info variables -n` text (file-level and static
+// variables with debug information), qualified as gdb writes them.
+std::vector<std::string> qemu_gdb_parse_info_variables(const std::string& text);
 // Reads `bt` text: one frame per "#N" line; false (with error) for a frame
 // line it cannot read or levels out of order.
 bool qemu_gdb_parse_bt(const std::string& text, std::vector<QemuGdbFrame>* frames, std::string* error);
