@@ -13,6 +13,7 @@
 #include "app/source_files.h"
 #include "app/settings.h"
 #include "app/setup_actions.h"
+#include "app/value_edit.h"
 #include "app/window_icon.h"
 #include "platform/fatal.h"
 #include "platform/font_find.h"
@@ -91,6 +92,8 @@ int main(int argc, char** argv) {
     glfwSetCursorPosCallback(win, cursor_pos_callback);
     glfwSetScrollCallback(win, scroll_callback);
     glfwSetWindowPosCallback(win, window_pos_callback);
+    glfwSetKeyCallback(win, key_callback);
+    glfwSetCharCallback(win, char_callback);
     glfwSetWindowSizeLimits(win, 300, 200, GLFW_DONT_CARE, GLFW_DONT_CARE);
     source_bkpt_query = source_bkpt_at_line;
     glfwGetWindowPos(win, &windowX, &windowY);
@@ -119,6 +122,7 @@ int main(int argc, char** argv) {
     else app_load_image(g_cfg_elf, "elf_dump.txt");
     app_load_svd(g_cfg_svd, g_cfg_arm_svd);
     memmap_view_show_placeholder();
+    value_edit_install();
 
     probe_set_wake(ui_request_redraw);
     runctl_install();

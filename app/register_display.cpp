@@ -95,3 +95,36 @@ bool update_registers_display() {
     s_prev_regs_valid = true;
     return true;
 }
+
+// The rows as update_registers_display writes them.
+bool register_row(int row, RegisterRow* out) {
+    static const char* const ext_names[7] = {"xPSR", "MSP", "PSP", "CONTROL", "FAULTMASK", "BASEPRI", "PRIMASK"};
+    static const char* const s_names[32] = {"S0",  "S1",  "S2",  "S3",  "S4",  "S5",  "S6",  "S7",  "S8",  "S9",  "S10",
+                                            "S11", "S12", "S13", "S14", "S15", "S16", "S17", "S18", "S19", "S20", "S21",
+                                            "S22", "S23", "S24", "S25", "S26", "S27", "S28", "S29", "S30", "S31"};
+    static const char* const core_names[15] = {"R0", "R1", "R2",  "R3",  "R4",  "R5", "R6", "R7",
+                                               "R8", "R9", "R10", "R11", "R12", "SP", "LR"};
+    int ext_rows = s_prev_ext_count >= REG_EXT_COUNT ? 7 + 1 + 32 : s_prev_ext_count >= REG_EXT_CORE ? 7 : 0;
+    if (row < 0 || row >= 16 + ext_rows || !s_prev_regs_valid) return false;
+    if (row == 0) return *out = RegisterRow{15, 0, 32, false, "PC"}, true;
+    if (row < 16) return *out = RegisterRow{row - 1, 0, 32, false, core_names[row - 1]}, true;
+    int e = row - 16;
+    // CONTROL, FAULTMASK, BASEPRI and PRIMASK share one selector, from bit 31 down.
+    static const int special_shift[4] = {24, 16, 8, 0}, special_width[4] = {8, 1, 8, 1};
+    if (e < 3) return *out = RegisterRow{16 + e, 0, 32, false, ext_names[e]}, true;
+    if (e < 7) return *out = RegisterRow{20, special_shift[e - 3], special_width[e - 3], false, ext_names[e]}, true;
+    if (e == 7) return *out = RegisterRow{0x21, 0, 32, false, "FPSCR"}, true;
+    return *out = RegisterRow{0x40 + (e - 8), 0, 32, true, s_names[e - 8]}, true;
+}
+
+// The value row `row` shows, as shown last.
+bool register_row_value(int row, uint32_t* v) {
+    RegisterRow r;
+    if (!register_row(row, &r)) return false;
+    uint32_t raw = row == 0 ? s_prev_regs[15] : row < 16 ? s_prev_regs[row - 1]
+                 : r.sel == 16 ? s_prev_ext[REG_EXT_XPSR] : r.sel == 17 ? s_prev_ext[REG_EXT_MSP]
+                 : r.sel == 18 ? s_prev_ext[REG_EXT_PSP] : r.sel == 20 ? s_prev_ext[REG_EXT_SPECIAL]
+                 : r.sel == 0x21 ? s_prev_ext[REG_EXT_FPSCR] : s_prev_ext[REG_EXT_S0 + (r.sel - 0x40)];
+    *v = r.width < 32 ? raw >> r.shift & ((1u << r.width) - 1) : raw;
+    return true;
+}

@@ -12,3 +12,15 @@ void memmap_view_show_placeholder();
 bool update_registers_display();
 // Forgets the previous values, so nothing is marked on the next refresh.
 void register_display_reset();
+
+// What row `row` of the panel shows: a DCRSR selector and, for the parts of
+// the special register, the bits of it (shift, width); fp for S0-S31. False
+// for a row that holds no register now.
+struct RegisterRow {
+    int sel;
+    int shift, width;
+    bool fp;
+    const char* name;
+};
+bool register_row(int row, RegisterRow* out);
+bool register_row_value(int row, uint32_t* v);

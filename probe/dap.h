@@ -125,6 +125,8 @@ bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t l
 // as they fit; ok[i] tells which succeeded. Returns how many did.
 int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok);
 bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
+// Any alignment and length, each byte written once (byte and halfword accesses where needed).
+bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
 bool dap_dp_read(DapContext* ctx, uint8_t reg, uint32_t* val);
 bool dap_dp_write(DapContext* ctx, uint8_t reg, uint32_t val);
 bool dap_ap_read(DapContext* ctx, uint8_t apsel, uint8_t reg, uint32_t* val);

@@ -143,6 +143,33 @@ bool dap_write_mem32(DapContext* ctx, uint32_t addr, uint32_t val) {
     return ok;
 }
 
+// Any address and length: each item is the widest aligned access that fits
+// (word, halfword, byte), with CSW's size set to it, so no neighbouring byte
+// is read and written back behind a running core's back.
+bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len) {
+    if (!ctx || !ctx->open) return false;
+    for (uint32_t done = 0; done < len;) {
+        uint32_t a = addr + done, left = len - done;
+        uint32_t size = (a & 3) == 0 && left >= 4 ? 4 : (a & 1) == 0 && left >= 2 ? 2 : 1;
+        uint32_t lanes = 0;
+        for (uint32_t k = 0; k < size; ++k) lanes |= (uint32_t)buf[done + k] << (8 * ((a & 3) + k));
+        DapXfer x[4];
+        int n = 0;
+        bool sel = dap_add_select(ctx, x, &n, 0);
+        uint32_t csw = dap_csw_value(size == 4 ? DAP_CSW_WORD : size == 2 ? 0x11u : 0x10u);
+        x[n++] = DapXfer{dap_ap_req(DAP_AP_CSW, false), csw};
+        x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), a};
+        x[n++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), lanes};
+        bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
+        if (sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);
+        ctx->cur_csw = csw;
+        ctx->csw_valid = ok;
+        if (!ok) return false;
+        done += size;
+    }
+    return true;
+}
+
 int dap_packet_limit(const DapContext* ctx) {
     if (!ctx->is_v2) return 64;
     int n = ctx->packet_size ? ctx->packet_size : 64;

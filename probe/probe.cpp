@@ -293,6 +293,15 @@ static void handle_command(int cmd, uint32_t addr) {
         }
         s_state = PS_IDLE;
         break;
+    case PROBE_CMD_WRITE: {
+        // The poll mode stays as it was: a write neither stops nor starts the core.
+        ProbeWrite w;
+        if (probe_take_write(&w)) probe_run_write(&w);
+        probe_refresh_watches();
+        publish_state();
+        g_cmd_busy = 0;
+        break;
+    }
     default: s_state = dispatch(cmd, addr) ? PS_WAIT_HALT : PS_IDLE; break;
     }
 }

@@ -28,6 +28,8 @@ enum ProbeCmd {
     PROBE_CMD_FLASH_ALGO = 12,
     // The breakpoint panel's enable toggle (slot index): comparator writes stay on the probe thread.
     PROBE_CMD_BKPT_TOGGLE = 13,
+    // A value typed in the window: the write waits in its own slot (probe_post_write).
+    PROBE_CMD_WRITE = 14,
 };
 
 enum ProbeState { PS_IDLE = 0, PS_RUNNING = 1, PS_WAIT_HALT = 2 };
@@ -96,6 +98,27 @@ bool probe_thread_stop_and_wait(PlatThread* probe_thread);
 // Halt and reset are always accepted; any other command only when no
 // command is busy.
 bool probe_post_cmd(int cmd, uint32_t addr);
+// A value to write, from the window's edit field. Memory may be written
+// while the core runs; a core register only while it is halted; a watched
+// local in its own function's frame, halting a running core for a moment as
+// its reader does. With a mask only those bits (of the first 8 bytes, or of
+// the register) change: the rest is read first and written back as it was.
+enum ProbeWriteKind : uint8_t { PROBE_WRITE_MEM, PROBE_WRITE_REG, PROBE_WRITE_WATCH };
+enum : int { PROBE_WRITE_MAX = 64 };
+struct ProbeWrite {
+    ProbeWriteKind kind;
+    uint32_t addr;  // memory: the address; register: its DCRSR selector
+    uint32_t len;   // 1-64 bytes; a register takes 4
+    uint8_t data[PROBE_WRITE_MAX];
+    uint64_t mask;  // 0: every byte
+    WatchLoc watch;  // PROBE_WRITE_WATCH: the watch as the readers locate it
+    char label[96];  // names the target in the log ("[WATCH] g_count")
+};
+// Posts a write like any other command (refused while one is busy).
+bool probe_post_write(const ProbeWrite* w);
+// Carries out a write on the probe thread: writes, reads back and logs;
+// false when it was refused or failed.
+bool probe_run_write(const ProbeWrite* w);
 // True while a posted command waits in the slot, not yet taken by the thread.
 bool probe_cmd_pending();
 void set_halted(const char* reason);

@@ -194,74 +194,85 @@ static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
 
 void probe_set_frame_base(WatchFrameBaseFn fn) { s_frame_base.store(fn); }
 
+// A local's frame is looked up once per poll (or write): never another frame's memory.
+static const WatchFrames::Frame& watch_frame(WatchFrames* wf, uint32_t func) {
+    for (int k = 0; k < wf->count; ++k)
+        if (wf->frames[k].func == func) return wf->frames[k];
+    WatchFrames::Frame& f = wf->frames[wf->count < WATCH_MAX ? wf->count++ : WATCH_MAX - 1];
+    f = WatchFrames::Frame{func, wf->have_regs ? wf->regs[13] : 0, wf->have_regs, true};
+    WatchFrameBaseFn frame_of = s_frame_base.load();
+    if (wf->have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost);
+    return f;
+}
+
+WatchPlace watch_place(const WatchLoc& loc, WatchFrames* wf) {
+    WatchPlace p{WATCH_PLACE_NONE, 0, WATCH_VAL_READ_ERR};
+    const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
+    if (wf->have_regs && !f.found) {
+        p.why = WATCH_VAL_NOT_IN_SCOPE;
+    } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 && loc.size <= 8 : loc.size >= 1 && loc.size <= 4) {
+        if (loc.kind == VAR_LOC_FBREG && f.cfa) {
+            p = WatchPlace{WATCH_PLACE_MEM, f.cfa + (uint32_t)loc.value, WATCH_VAL_OK};
+        } else if (loc.kind == VAR_LOC_REG && wf->have_regs && loc.value >= 0 && loc.value <= 15) {
+            // An outer frame's registers are not the core's: showing these would show the callee's.
+            if (f.innermost) p = WatchPlace{WATCH_PLACE_REG, (uint32_t)loc.value, WATCH_VAL_OK};
+            else p.why = WATCH_VAL_UNAVAILABLE;
+        }
+    }
+    return p;
+}
+
+bool watch_halt_for_locals(bool* halted_here) {
+    *halted_here = false;
+    if (g_is_halted) return true;
+    // Set before the halt is published, so the UI never takes it for a real stop.
+    g_watch_halting = true;
+    if (!dbg_halt() || !plat_event_wait(g_halt_event, 500)) {
+        g_watch_halting = false;
+        return false;
+    }
+    g_is_halted = true;
+    *halted_here = true;
+    return true;
+}
+
+void watch_resume_after_locals(bool halted_here) {
+    if (!halted_here) return;
+    probe_restore_breakpoints();
+    dbg_resume();
+    g_is_halted = false;
+    g_watch_halting = false;
+}
+
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
     if (!any) return 0;
     bool halted_here = false;
-    if (!g_is_halted) {
-        // Set before the halt is published, so the UI never takes it for a real stop.
-        g_watch_halting = true;
-        if (!dbg_halt() || !plat_event_wait(g_halt_event, 500)) {
-            g_watch_halting = false;
-            return 0;
-        }
-        g_is_halted = true;
-        halted_here = true;
-    }
-    uint32_t regs[16] = {};
-    bool have_regs = dbg_read_regs(regs);
-    WatchFrameBaseFn frame_of = s_frame_base.load();
-    // Each function's frame is looked up once per poll: never another frame's memory.
-    struct Frame {
-        uint32_t func, cfa;
-        bool found, innermost;
-    } frames[WATCH_MAX];
-    int nf = 0;
-    auto frame = [&](uint32_t func) -> const Frame& {
-        for (int k = 0; k < nf; ++k)
-            if (frames[k].func == func) return frames[k];
-        Frame& f = frames[nf++];
-        f = Frame{func, have_regs ? regs[13] : 0, have_regs, true};
-        if (have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost);
-        return f;
-    };
+    if (!watch_halt_for_locals(&halted_here)) return 0;
+    WatchFrames wf{};
+    wf.have_regs = dbg_read_regs(wf.regs);
     int ok = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
         uint64_t v = 0;
+        WatchPlace p = watch_place(loc[i], &wf);
         bool r = false;
-        uint8_t why = WATCH_VAL_READ_ERR;
-        const Frame& f = frame(loc[i].func_addr);
-        if (have_regs && !f.found) {
-            why = WATCH_VAL_NOT_IN_SCOPE;
-        } else if (loc[i].kind == VAR_LOC_FBREG ? loc[i].size >= 1 && loc[i].size <= 8 : loc[i].size >= 1 && loc[i].size <= 4) {
-            if (loc[i].kind == VAR_LOC_FBREG && f.cfa) {
-                r = read_value(f.cfa + (uint32_t)loc[i].value, loc[i].size, &v);
-            } else if (loc[i].kind == VAR_LOC_REG && have_regs && loc[i].value >= 0 && loc[i].value <= 15) {
-                // An outer frame's registers are not the core's: showing these would show the callee's.
-                if (f.innermost) v = regs[loc[i].value], r = true;
-                else why = WATCH_VAL_UNAVAILABLE;
-            }
-        }
+        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, loc[i].size, &v);
+        else if (p.kind == WATCH_PLACE_REG) v = wf.regs[p.where], r = true;
         wbuf[i] = r ? (uint32_t)v : 0xFFFFFFFF;
         if (hi) hi[i] = r ? (uint32_t)(v >> 32) : 0;
         valid[i] = r;
-        if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : why;
+        if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : p.why;
         ok += r;
     }
-    if (halted_here) {
-        probe_restore_breakpoints();
-        dbg_resume();
-        g_is_halted = false;
-        g_watch_halting = false;
-    }
+    watch_resume_after_locals(halted_here);
     return ok;
 }
 
 // Values published for a slot whose watch has since changed (an add or a
 // removal shifts the list) are dropped, never shown for the new occupant.
-static void refresh_watches() {
+void probe_refresh_watches() {
     WatchLoc loc[WATCH_MAX];
     int n = watch_locations(loc);
     if (n == 0) return;
@@ -311,7 +322,7 @@ void running_poll() {
         reg_buf[15] = pc;
         reg_buf_fresh = true;
     }
-    refresh_watches();
+    probe_refresh_watches();
     probe_wake_ui();
 }
 
@@ -331,7 +342,7 @@ bool idle_poll() {
         set_halted("POST_HALT");
         probe_identify_if_needed();
     }
-    refresh_watches();
+    probe_refresh_watches();
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         std::memcpy(reg_buf, regs, sizeof regs);

@@ -1614,3 +1614,23 @@ int elf_dwarf_inline_chain(const ElfDwarf* e, uint32_t pc, ElfInline* out, int m
     }
     return n;
 }
+
+// The value of the enumerator called `name` in an enum type; the reverse of
+// elf_dwarf_enum_name, for values typed by the user.
+bool elf_dwarf_enum_value(const ElfDwarf* e, uint32_t unit, uint32_t die, const char* name, int64_t* value) {
+    Ctx c;
+    Die d;
+    if (!e || !name || !value || unit >= e->unit_count || !unit_ctx(e, unit, &c) || die < c.u->first_die ||
+        die >= c.u->end || !read_die(c, die, &d) || d.tag != TAG_enumeration_type || !d.children)
+        return false;
+    for (uint32_t pos = d.next; pos < c.u->end;) {
+        Die m;
+        if (!read_die(c, pos, &m) || m.code == 0 || m.children) return false;
+        pos = m.next;
+        if (m.tag == TAG_enumerator && m.has_const && m.name && strcmp(m.name, name) == 0) {
+            *value = (int64_t)m.const_value;
+            return true;
+        }
+    }
+    return false;
+}

@@ -198,6 +198,8 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int ma
 // The enumerator of an enum type (ElfVariable's type_unit and type_die) that
 // has this value; false when none has.
 bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap);
+// The value of the enumerator with this name; false when the type has none.
+bool elf_dwarf_enum_value(const ElfDwarf* e, uint32_t unit, uint32_t die, const char* name, int64_t* value);
 
 // The unit table and abbreviation cache over the loaded .debug_info (run by
 // the loader after the sections are copied); false only when memory runs out.

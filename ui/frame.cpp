@@ -14,6 +14,7 @@
 #include "ui/popup_menu.h"
 #include "ui/setup_panel.h"
 #include "ui/svd_view.h"
+#include "ui/text_field.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "runctl/fault_analyze.h"
@@ -186,6 +187,14 @@ static void draw_source_panel(const RenderMainState* st) {
 
 static void draw_plot_panel() { draw_layout_box(&plot_box, "Plot", nullptr, window_h, nullptr, 0); }
 
+// The edit field over the row it edits, clipped to the panel's rows.
+static void draw_edit_on_row(LayoutBox* box, LogView* v) {
+    LayoutBox rows = {box->x, box->y + LOG_HEADER_H, box->w, std::max(0.0f, box->h - LOG_HEADER_H), 0};
+    begin_scissor(&rows, window_h);
+    text_field_draw_on_row(&g_edit, v, g_edit.target.row);
+    end_scissor();
+}
+
 void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int window_h_in, const char* fpsText,
                       const RenderMainState* st) {
     if (!win) return;
@@ -234,11 +243,16 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     if (g_show_stack) draw_stack_panel();
     if (g_show_fault) draw_fault_panel();
     if (g_show_bkpt) draw_bkpt_panel();
-    if (g_show_memmap) draw_layout_box(&memmap_box, "Core registers", &memmap_view, window_h, nullptr, 0);
+    if (g_show_memmap) {
+        draw_layout_box(&memmap_box, "Core registers", &memmap_view, window_h, nullptr, 0);
+        if (g_edit.active && g_edit.target.kind == EDIT_CORE_REG) draw_edit_on_row(&memmap_box, &memmap_view);
+    }
     if (g_show_periph) {
         char title[160];
         svd_view_title(title, sizeof title);
         draw_layout_box(&periph_box, title, &periph_view, window_h, nullptr, 0);
+        if (g_edit.active && (g_edit.target.kind == EDIT_PERIPH_REG || g_edit.target.kind == EDIT_PERIPH_FIELD))
+            draw_edit_on_row(&periph_box, &periph_view);
     }
     if (g_show_source) draw_source_panel(st);
     if (g_show_variables) draw_variables_panel();

@@ -13,6 +13,7 @@
 #include "ui/font.h"
 #include "ui/layout.h"
 #include "ui/panel.h"
+#include "ui/text_field.h"
 
 int g_var_tab = VAR_TAB_PICKER;
 float g_var_scroll = 0, g_watch_scroll = 0, g_fault_scroll = 0;
@@ -150,7 +151,11 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             bool changed = (unsigned char)w.value[0] == 0x01;
             const char* value = changed ? w.value + 1 : w.value;
             float vx = b.x + b.w - 18 - measure_text(value);
-            if (vx > tx + 60)
+            if (g_edit.active && g_edit.target.kind == EDIT_WATCH && g_edit.target.id == w.id) {
+                // The field takes the value's place, at least half the row wide.
+                float fx = std::min(vx, b.x + b.w / 2) - 4;
+                text_field_draw(&g_edit, fx, row + 1, b.x + b.w - 16 - fx, VAR_ROW_H - 2);
+            } else if (vx > tx + 60)
                 RenderText(value, vx, row + 17, changed ? &g_theme.log_text_changed.r : &g_theme.var_watch_value.r);
             RenderText("\xD7", b.x + b.w - 12, row + 17, &g_theme.var_watch_delete.r);
         }

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "probe/probe.h"
 #include "probe/watch_list.h"
+#include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
@@ -13,6 +15,7 @@
 #include "ui/setup_panel.h"
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
+#include "ui/text_field.h"
 #include "ui/ui_state.h"
 #include "ui/window_ops.h"
 
@@ -52,6 +55,7 @@ static double g_mouse_x = 0, g_mouse_y = 0;
 static bool s_have_motion = false;
 static bool s_close_press_began = false;
 static bool s_close_requested = false;
+static bool s_shift_down = false;
 static int s_menu_row = -1;
 static UiClipboardSink s_clipboard_sink = nullptr;
 static UiCommandSink s_command_sink = probe_post_cmd;
@@ -457,6 +461,8 @@ static void press_variables(double mx, double my) {
         g_watch[i].expanded = !g_watch[i].expanded;
         return;
     }
+    // The value, in the row's right half, is edited in place.
+    if (member < 0 && mx >= b.x + b.w / 2 && ui_edit_begin(EditTarget{EDIT_WATCH, i, g_watch[i].id, -1, -1, -1, -1})) return;
     g_plot_watch = i;
     g_show_plot = true;
 }
@@ -482,7 +488,43 @@ static uint32_t gutter_line_at(double mx, double my) {
     return line >= 1 && (int)line <= v.count ? line : 0;
 }
 
+// A press on a Core registers row edits that register.
+static bool press_registers(double mx, double my) {
+    if (!g_show_memmap || !inside_box(memmap_box, mx, my) || sb_hit(&memmap_view, mx, my)) return false;
+    int row = log_row_at(&memmap_view, my);
+    return row >= 0 && ui_edit_begin(EditTarget{EDIT_CORE_REG, -1, 0, row, -1, -1, -1});
+}
+
+// Where a register row's value starts: after its "  = " when it shows one,
+// else past its text (the name still opens the register's fields).
+static float periph_value_x(int row) {
+    char line[LOG_LINE_LEN];
+    if (!log_line(&periph_view, row, line, sizeof line, nullptr)) return 1e9f;
+    char* eq = std::strstr(line, "  = ");
+    if (eq) *eq = 0;
+    return periph_view.x + 4 + measure_text(line);
+}
+
+// A press on a register's value or on a field row edits it.
+static bool press_periph_edit(int row, double mx) {
+    const SvdViewState& s = g_svd_view;
+    if (row < 1) return false;
+    if (s.level == SVD_VIEW_REG_LIST && mx >= periph_value_x(row))
+        return ui_edit_begin(EditTarget{EDIT_PERIPH_REG, -1, 0, row, s.sel_periph, row - 1, -1});
+    if (s.level == SVD_VIEW_FIELD_LIST)
+        return ui_edit_begin(EditTarget{EDIT_PERIPH_FIELD, -1, 0, row, s.sel_periph, s.sel_reg, row - 1});
+    return false;
+}
+
 static void press_left(double mx, double my) {
+    // The open field takes presses inside it; one anywhere else cancels it.
+    if (g_edit.active) {
+        if (text_field_contains(&g_edit, (float)mx, (float)my)) {
+            text_field_press(&g_edit, (float)mx, s_shift_down);
+            return;
+        }
+        text_field_close(&g_edit);
+    }
     if (press_buttons(mx, my)) return;
     if (press_window(mx, my)) return;
     copy_view_rects();
@@ -492,7 +534,8 @@ static void press_left(double mx, double my) {
         uint32_t line = gutter_line_at(mx, my);
         if (line && g_ui_symbols.gutter_click) g_ui_symbols.gutter_click(line);
         int row = periph_row_at(mx, my);
-        if (row >= 0) svd_view_click(row, mx < periph_box.x + 20);
+        if (row >= 0 && !press_periph_edit(row, mx)) svd_view_click(row, mx < periph_box.x + 20);
+        press_registers(mx, my);
     }
     if (g_show_bkpt) {
         int slot = bkpt_row_at(mx, my);
@@ -501,6 +544,7 @@ static void press_left(double mx, double my) {
 }
 
 static void release_left(double mx, double my) {
+    g_edit.selecting = false;
     dragging = drag_pending_restore = false;
     win_right_resizing = win_bottom_resizing = false;
     debug_resizing = false;
@@ -647,6 +691,10 @@ static void update_tooltip(double mx, double my) {
 
 void ui_on_cursor(double mx, double my) {
     bool changed = false;
+    if (g_edit.active && g_edit.selecting) {
+        text_field_drag(&g_edit, (float)mx);
+        changed = true;
+    }
     for (Button* b : s_buttons) {
         bool h = live(b) && hit(*b, mx, my);
         changed |= h != b->hovered;
@@ -784,3 +832,58 @@ void scroll_callback(GLFWwindow* w, double, double yoffset) {
 }
 
 void window_pos_callback(GLFWwindow*, int x, int y) { ui_on_window_pos(x, y); }
+
+// --- keys ----------------------------------------------------------------------------
+
+bool ui_on_key(int key, int mods, const char* clipboard) {
+    s_shift_down = mods & TEXT_MOD_SHIFT;
+    if (!g_edit.active) return false;
+    render_needed.store(true);
+    TextResult r = text_field_key(&g_edit, (TextKey)key, mods, clipboard);
+    if (r == TEXT_COMMIT) {
+        // A refused value keeps the field open for a correction; the reason is in the log.
+        if (!g_ui_edit.commit || g_ui_edit.commit(&g_edit.target, g_edit.buf)) text_field_close(&g_edit);
+    } else if (r == TEXT_COPY) {
+        char sel[TEXT_FIELD_CAP];
+        text_field_selection(&g_edit, sel, sizeof sel);
+        clipboard_put(sel);
+        if (key == TEXT_KEY_X) text_field_key(&g_edit, TEXT_KEY_DELETE, 0, nullptr);
+    }
+    return r != TEXT_NONE;
+}
+
+bool ui_on_char(unsigned codepoint) {
+    if (!g_edit.active) return false;
+    render_needed.store(true);
+    return text_field_char(&g_edit, codepoint);
+}
+
+static TextKey text_key_of(int key) {
+    switch (key) {
+    case GLFW_KEY_BACKSPACE: return TEXT_KEY_BACKSPACE;
+    case GLFW_KEY_DELETE: return TEXT_KEY_DELETE;
+    case GLFW_KEY_LEFT: return TEXT_KEY_LEFT;
+    case GLFW_KEY_RIGHT: return TEXT_KEY_RIGHT;
+    case GLFW_KEY_HOME: return TEXT_KEY_HOME;
+    case GLFW_KEY_END: return TEXT_KEY_END;
+    case GLFW_KEY_ENTER:
+    case GLFW_KEY_KP_ENTER: return TEXT_KEY_ENTER;
+    case GLFW_KEY_ESCAPE: return TEXT_KEY_ESCAPE;
+    case GLFW_KEY_A: return TEXT_KEY_A;
+    case GLFW_KEY_C: return TEXT_KEY_C;
+    case GLFW_KEY_V: return TEXT_KEY_V;
+    case GLFW_KEY_X: return TEXT_KEY_X;
+    default: return TEXT_KEY_OTHER;
+    }
+}
+
+void key_callback(GLFWwindow* w, int key, int, int action, int mods) {
+    int m = (mods & GLFW_MOD_SHIFT ? TEXT_MOD_SHIFT : 0) | (mods & GLFW_MOD_CONTROL ? TEXT_MOD_CTRL : 0);
+    s_shift_down = m & TEXT_MOD_SHIFT;
+    if (action == GLFW_RELEASE) return;
+    TextKey k = text_key_of(key);
+    const char* clip = k == TEXT_KEY_V && (m & TEXT_MOD_CTRL) && w ? glfwGetClipboardString(w) : nullptr;
+    ui_on_key(k, m, clip);
+}
+
+void char_callback(GLFWwindow*, unsigned int codepoint) { ui_on_char(codepoint); }

@@ -17,11 +17,18 @@ void mouse_button_callback(GLFWwindow* w, int button, int action, int mods);
 void cursor_pos_callback(GLFWwindow* w, double x, double y);
 void scroll_callback(GLFWwindow* w, double xoffset, double yoffset);
 void window_pos_callback(GLFWwindow* w, int x, int y);
+// Keys and typed characters: they go to the edit field while one is open.
+void key_callback(GLFWwindow* w, int key, int scancode, int action, int mods);
+void char_callback(GLFWwindow* w, unsigned int codepoint);
 
 void ui_on_mouse_button(int button, int action, double mx, double my);
 void ui_on_cursor(double mx, double my);
 void ui_on_scroll(double mx, double my, double yoffset);
 void ui_on_window_pos(int x, int y);
+// key: a TextKey, mods: TEXT_MOD_* bits, clipboard: what Ctrl+V pastes.
+// True when the edit field took it.
+bool ui_on_key(int key, int mods, const char* clipboard);
+bool ui_on_char(unsigned codepoint);
 
 // A window drag follows the pointer also when no motion event comes (the
 // pointer keeps its place in a window that moves with it): the main loop

@@ -159,6 +159,17 @@ protected:
         }
         ui_layout_pass(W, H);
     }
+    // The Scope tab's row of a variable of the demo image, or -1.
+    int scope_row(const char* name) {
+        ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+        if (!elf) return -1;
+        static ElfVariable vars[512];
+        int n = elf_dwarf_get_all_variables(elf, vars, 512), row = -1;
+        elf_dwarf_free(elf);
+        for (int i = 0; i < n && row < 0; ++i)
+            if (std::string(vars[i].name) == name) row = i;
+        return row;
+    }
     uint32_t line_addr(const char* file, uint32_t line) {
         if (!elf_) elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
         return elf_ ? elf_dwarf_line_to_addr(elf_, file, line) & ~1u : 0;
@@ -541,13 +552,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     EXPECT_NE(value_area(later), a) << "the LED bit toggles while the target runs";
 
     // A global from the Scope tab: g_tick_count, counted by SysTick, changes on every refresh.
-    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
-    ASSERT_NE(elf, nullptr);
-    static ElfVariable vars[512];
-    int n = elf_dwarf_get_all_variables(elf, vars, 512), tick = -1;
-    elf_dwarf_free(elf);
-    for (int i = 0; i < n; ++i)
-        if (std::string(vars[i].name) == "g_tick_count") tick = i;
+    int tick = scope_row("g_tick_count");
     ASSERT_GE(tick, 0);
     ASSERT_LT(tick, (int)((v.h - 36) / 20)) << "visible without scrolling";
     click(v.x + v.w / 4, v.y + 27);
@@ -777,4 +782,38 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
                                  {bkpt_row_shows(i, 0, addr(5)), "not listed in the freed slot's row"},
                                  {bkpt_row_ink(i, 5) == 0, "a sixth row"}});
               }), "");
+}
+
+// Editing a value: g_fault_trigger from the Scope tab, its value clicked in
+// the Watch tab, a literal typed over the selected text and Enter: the write
+// is logged with its read-back and the firmware runs into its fault
+// (UDF: the core ends up in HardFault_Handler, where Pause shows it).
+TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
+    int trig = scope_row("g_fault_trigger");
+    ASSERT_GE(trig, 0);
+    const LayoutBox& v = variables_box;
+    ASSERT_LT(trig, (int)((v.h - 36) / 20)) << "visible without scrolling";
+    click(v.x + 40, v.y + 36 + 20 * trig + 10);
+    // A press on the value opens the field; Escape closes it and writes nothing.
+    size_t mark = log().size();
+    click(v.x + v.w * 3 / 4, v.y + 36 + 10);
+    ASSERT_EQ(xdo({"type", "7"}), 0);
+    ASSERT_EQ(xdo({"key", "Escape"}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(log().find("g_fault_trigger", mark), std::string::npos) << log();
+    // A value that does not fit is refused; the field stays open for a correction.
+    click(v.x + v.w * 3 / 4, v.y + 36 + 10);
+    ASSERT_EQ(xdo({"type", "0x100000000"}), 0);
+    ASSERT_EQ(xdo({"key", "Return"}), 0);
+    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger: 0x100000000 does not fit", 5000, mark)) << log();
+    shot("edit_field");
+    ASSERT_EQ(xdo({"key", "ctrl+a"}), 0);
+    ASSERT_EQ(xdo({"type", "1"}), 0);
+    ASSERT_EQ(xdo({"key", "Return"}), 0);
+    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger = 0x00000001 written", 5000, mark)) << log();
+    click(BtnPause);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
+    follow("startup.c", 19);
+    Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "startup.c", 19); });
+    EXPECT_TRUE(shows_line(halted, "startup.c", 19)) << "halted in HardFault_Handler";
 }

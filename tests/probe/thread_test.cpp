@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "probe/probe.h"
 #include "probe/watch_list.h"
@@ -296,4 +297,108 @@ TEST_F(ProbeThread, StopDuringACommandWaitsForItAndReleasesEverything) {
     EXPECT_FALSE(g_dap_ctx.open);
     // Posting after the stop is refused instead of signalling a freed event.
     EXPECT_FALSE(probe_post_cmd(PROBE_CMD_HALT, 0));
+}
+
+namespace {
+ProbeWrite mem_write(uint32_t addr, const std::vector<uint8_t>& bytes, uint64_t mask = 0) {
+    ProbeWrite w{};
+    w.kind = PROBE_WRITE_MEM;
+    w.addr = addr;
+    w.len = (uint32_t)bytes.size();
+    std::memcpy(w.data, bytes.data(), bytes.size());
+    w.mask = mask;
+    std::snprintf(w.label, sizeof w.label, "[TEST] 0x%08X", addr);
+    return w;
+}
+}  // namespace
+
+// Writes from the window while the core runs: each byte of a 16-byte zone of
+// free RAM is written once, by accesses of every size and alignment, a
+// masked write keeps the bits outside its mask, and watches read it all back.
+TEST_F(ProbeThread, MemoryWritesWhileRunningChangeExactlyTheirBytes) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return g_probe_connected.load() && idle() && probe_poll_state() == PS_RUNNING; }));
+    const uint32_t base = 0x20010001;  // unaligned on purpose, far from data and stack
+    auto post = [&](const ProbeWrite& w) {
+        ASSERT_TRUE(wait_for([&] { return idle(); }));
+        ASSERT_TRUE(probe_post_write(&w));
+        ASSERT_TRUE(wait_for([&] { return idle(); }));
+    };
+    std::vector<uint8_t> zone(16);
+    for (int i = 0; i < 16; ++i) zone[i] = (uint8_t)(0xA0 + i);
+    post(mem_write(base, zone));
+    const struct {
+        uint32_t offset;
+        std::vector<uint8_t> bytes;
+    } parts[] = {{0, {0x11}}, {1, {0x22, 0x33}}, {3, {0x44, 0x55, 0x66}}, {7, {1, 2, 3, 4, 5, 6, 7, 8}}};
+    for (const auto& p : parts) {
+        post(mem_write(base + p.offset, p.bytes));
+        for (size_t k = 0; k < p.bytes.size(); ++k) zone[p.offset + k] = p.bytes[k];
+    }
+    // Bits 4-6 of the byte at +15: the rest of it stays as it was.
+    post(mem_write(base + 15, {0x50}, 0x70));
+    zone[15] = (uint8_t)((zone[15] & ~0x70) | 0x50);
+    EXPECT_EQ(probe_poll_state(), PS_RUNNING) << "a memory write leaves the core running";
+    ElfVariable lo = global_var("lo", base, 8), hi = global_var("hi", base + 8, 8);
+    ASSERT_TRUE(watch_add(&lo));
+    ASSERT_TRUE(watch_add(&hi));
+    uint64_t want[2] = {};
+    for (int i = 0; i < 16; ++i) want[i / 8] |= (uint64_t)zone[i] << (8 * (i % 8));
+    EXPECT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        for (int i = 0; i < 2; ++i)
+            if (watch_val_id[i] != g_watch[i].id || ((uint64_t)watch_val_hi[i] << 32 | watch_val_buf[i]) != want[i]) return false;
+        return true;
+    }));
+    EXPECT_FALSE(log_has("reads back")) << "every write read back as written";
+}
+
+// Core registers: refused while the core runs, written and read back once it
+// is halted (R0, S3 by its float bits, CONTROL's byte of the special register).
+TEST_F(ProbeThread, RegisterWritesWaitForAHaltAndReadBack) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return g_probe_connected.load() && idle() && probe_poll_state() == PS_RUNNING; }));
+    ProbeWrite w{};
+    w.kind = PROBE_WRITE_REG;
+    w.addr = 0;
+    w.len = 4;
+    w.data[0] = 0x78, w.data[1] = 0x56, w.data[2] = 0x34, w.data[3] = 0x12;
+    std::snprintf(w.label, sizeof w.label, "[REG] R0");
+    ASSERT_TRUE(probe_post_write(&w));
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[REG] R0: registers are written only while the target is halted"); }));
+    EXPECT_FALSE(board_halted());
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0));
+    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && idle(); }));
+    ASSERT_TRUE(probe_post_write(&w));
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[REG] R0 = 0x12345678 written"); }));
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_EQ(reg_buf[0], 0x12345678u) << "published with the next registers";
+    }
+    w.addr = 0x43;  // S3 = 1.5f
+    uint32_t bits = 0x3FC00000;
+    std::memcpy(w.data, &bits, 4);
+    std::snprintf(w.label, sizeof w.label, "[REG] S3");
+    ASSERT_TRUE(probe_post_write(&w));
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[REG] S3 = 0x3FC00000 written"); }));
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        ASSERT_EQ(reg_ext_count, (int)REG_EXT_COUNT);
+        EXPECT_EQ(reg_ext_buf[REG_EXT_S0 + 3], bits);
+    }
+    // BASEPRI (bits 8-15 of the special register) alone: PRIMASK and the rest stay.
+    uint32_t special_before;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        special_before = reg_ext_buf[REG_EXT_SPECIAL];
+    }
+    w.addr = 20;
+    uint32_t v = 0x40u << 8;
+    std::memcpy(w.data, &v, 4);
+    w.mask = 0xFF00;
+    std::snprintf(w.label, sizeof w.label, "[REG] BASEPRI");
+    ASSERT_TRUE(probe_post_write(&w));
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[REG] BASEPRI = 0x"); }));
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    EXPECT_EQ(reg_ext_buf[REG_EXT_SPECIAL], (special_before & ~0xFF00u) | 0x4000u);
 }
