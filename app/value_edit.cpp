@@ -116,7 +116,7 @@ static bool commit(const EditTarget* t, const char* text) {
         if (!value_parse(watch_type(e->var), text, w.data, err, sizeof err)) return refuse(w.label, err);
         w.kind = PROBE_WRITE_WATCH;
         w.len = e->var.byte_size;
-        w.watch = WatchLoc{e->var.loc_kind, e->var.loc_value, e->var.byte_size, e->id, e->var.func_addr};
+        w.watch = WatchLoc{e->var.loc_kind, e->var.loc_value, e->var.byte_size, e->id, e->var.func_addr, 0};
         break;
     }
     case EDIT_CORE_REG: {

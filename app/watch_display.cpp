@@ -9,6 +9,7 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "symbols/elf_dwarf.h"
+#include "symbols/elf_variable.h"
 
 // The value each watch showed last, by watch id: a slot taken over by
 // another watch never compares against its predecessor.
@@ -68,23 +69,88 @@ void watch_format(const ElfVariable& var, uint64_t v, char* out, size_t cap) {
     std::snprintf(out, cap, "0x%0*llX  (%s)", (int)(2 * size), (unsigned long long)v, typed);
 }
 
+// "name" or "name+4": the global or function an address falls in.
+static bool symbol_at(void*, uint32_t addr, char* out, size_t cap) {
+    for (int i = 0; i < g_var_count && i < VAR_LIST_MAX; ++i) {
+        const ElfVariable& v = g_var_list[i];
+        uint32_t base = (uint32_t)v.loc_value;
+        if (v.func_addr || v.loc_kind != VAR_LOC_ADDR || addr - base >= (v.byte_size ? v.byte_size : 1)) continue;
+        if (addr == base) std::snprintf(out, cap, "%s", v.name);
+        else std::snprintf(out, cap, "%s+%u", v.name, addr - base);
+        return true;
+    }
+    for (uint32_t i = 0; g_elf && i < g_elf->func_count; ++i) {
+        const FuncEntry& f = g_elf->funcs[i];
+        if ((addr & ~1u) - f.address >= (f.size ? f.size : 1)) continue;
+        if ((addr & ~1u) == f.address) std::snprintf(out, cap, "%s", f.name);
+        else std::snprintf(out, cap, "%s+%u", f.name, (addr & ~1u) - f.address);
+        return true;
+    }
+    return false;
+}
+
+// The bytes the probe read where the watch points, and nothing else.
+struct DerefBytes {
+    uint32_t addr;
+    const uint8_t* bytes;
+    uint32_t len;
+};
+static bool deref_read(void* user, uint32_t addr, uint8_t* buf, uint32_t len) {
+    const DerefBytes* d = (const DerefBytes*)user;
+    if (addr < d->addr || addr - d->addr > d->len || len > d->len - (addr - d->addr)) return false;
+    std::memcpy(buf, d->bytes + (addr - d->addr), len);
+    return true;
+}
+
+// A member's or an element's value from the watch's bytes.
+static void child_text(const ElfVariable& var, int k, const uint8_t* bytes, uint32_t have, const ElfValueContext* ctx,
+                       char* out, size_t cap) {
+    uint32_t unit, die, off, size;
+    uint16_t bits = 0, lowest = 0;
+    if (var.is_struct) {
+        const ElfMember& m = var.members[k];
+        unit = m.type_unit, die = m.type_die, off = m.byte_offset, size = m.byte_size, bits = m.bit_size, lowest = m.bit_offset;
+    } else {
+        unit = var.elem_unit, die = var.elem_die, off = (uint32_t)k * var.elem_size, size = var.elem_size;
+    }
+    if (off >= have) return (void)std::snprintf(out, cap, "(not read)");
+    uint32_t span = bits ? (lowest + bits + 7) / 8 : size;
+    if (span > have - off) return (void)std::snprintf(out, cap, "(not read)");
+    if (!g_elf || !elf_dwarf_value_text(g_elf, unit, die, bytes + off, span, ctx, out, cap, lowest, bits))
+        std::snprintf(out, cap, "?");
+}
+
+static uint64_t hash_bytes(const uint8_t* b, uint32_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (uint32_t i = 0; i < n; ++i) h = (h ^ b[i]) * 1099511628211ull;
+    return h;
+}
+
 void watch_refresh_all() {
-    uint32_t vals[WATCH_MAX], his[WATCH_MAX], ids[WATCH_MAX];
+    uint32_t ids[WATCH_MAX];
     bool valid[WATCH_MAX];
-    uint8_t state[WATCH_MAX];
+    uint8_t state[WATCH_MAX], deref_len[WATCH_MAX];
+    static uint8_t bytes[WATCH_MAX][WATCH_BYTES], deref[WATCH_MAX][WATCH_BYTES];  // UI thread only
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < WATCH_MAX; ++i) {
-            vals[i] = watch_val_buf[i];
-            his[i] = watch_val_hi[i];
             valid[i] = watch_val_valid[i];
             state[i] = watch_val_state[i];
             ids[i] = watch_val_id[i];
+            deref_len[i] = watch_val_deref_len[i];
+        }
+        std::memcpy(bytes, watch_val_bytes, sizeof bytes);
+        std::memcpy(deref, watch_val_deref, sizeof deref);
+        // The first eight bytes are also published as two words; those lead.
+        for (int i = 0; i < WATCH_MAX; ++i) {
+            std::memcpy(bytes[i], &watch_val_buf[i], 4);
+            std::memcpy(bytes[i] + 4, &watch_val_hi[i], 4);
         }
     }
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
     for (int i = 0; i < n; ++i) {
         WatchEntry& w = g_watch[i];
+        for (WatchChild& c : w.children) c.value[0] = 0;
         if (w.var.loc_kind == VAR_LOC_NONE || ids[i] != w.id) {
             // No location, or not read since it was added.
             std::snprintf(w.value, sizeof w.value, "---");
@@ -99,12 +165,27 @@ void watch_refresh_all() {
             s_prev_id[i] = 0;
             continue;
         }
-        uint64_t v = (uint64_t)his[i] << 32 | vals[i];
-        const char* mark = s_prev_id[i] == w.id && s_prev_watch[i] != v ? "\x01" : "";
+        uint32_t have = w.var.byte_size < (uint32_t)WATCH_BYTES ? w.var.byte_size : (uint32_t)WATCH_BYTES;
+        if (!have) have = 4;
+        uint64_t h = hash_bytes(bytes[i], have) ^ hash_bytes(deref[i], deref_len[i]);
+        const char* mark = s_prev_id[i] == w.id && s_prev_watch[i] != h ? "\x01" : "";
         size_t m = std::strlen(mark);
         std::memcpy(w.value, mark, m);
-        watch_format(w.var, v, w.value + m, sizeof w.value - m);
-        s_prev_watch[i] = v;
+        uint32_t ptr = 0;
+        std::memcpy(&ptr, bytes[i], 4);
+        DerefBytes d{ptr, deref[i], deref_len[i]};
+        ElfValueContext ctx{&d, symbol_at, deref_read};
+        bool scalar = w.var.value_kind != VAR_VAL_AGGREGATE && w.var.value_kind != VAR_VAL_POINTER && w.var.byte_size <= 8;
+        if (scalar || !g_elf ||
+            !elf_dwarf_value_text(g_elf, w.var.type_unit, w.var.type_die, bytes[i], have, &ctx, w.value + m, sizeof w.value - m)) {
+            uint64_t v = 0;
+            for (int k = 0; k < 8; ++k) v |= (uint64_t)bytes[i][k] << (8 * k);
+            watch_format(w.var, v, w.value + m, sizeof w.value - m);
+        }
+        int children = watch_child_count(w.var);
+        for (int k = 0; k < children; ++k)
+            child_text(w.var, k, bytes[i], have, &ctx, w.children[k].value, sizeof w.children[k].value);
+        s_prev_watch[i] = h;
         s_prev_id[i] = w.id;
     }
 }

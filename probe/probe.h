@@ -57,6 +57,12 @@ extern bool g_reg_cache_valid;
 // carries; valid is false when that watch could not be read.
 extern uint32_t watch_val_buf[32];
 extern uint32_t watch_val_hi[32];  // bytes 4-7 of a value of 5-8 bytes
+// The whole value (its first 64 bytes), and the bytes it points at when its
+// location asks for them (deref_len 0: none read).
+enum : int { WATCH_BYTES = 64 };
+extern uint8_t watch_val_bytes[32][WATCH_BYTES];
+extern uint8_t watch_val_deref[32][WATCH_BYTES];
+extern uint8_t watch_val_deref_len[32];
 extern bool watch_val_valid[32];
 extern uint32_t watch_val_id[32];
 // Why a watch has no value: the read failed, its function is not on the call
@@ -196,10 +202,12 @@ bool dbg_bp_clear(uint32_t addr);
 // Watch readers over the first n locations: values into wbuf, valid set per
 // slot (0xFFFFFFFF and false where a read failed, with the reason in state
 // when given). Return the reads made.
-// Values of 5-8 bytes put their bytes 4-7 in hi when given.
-int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi = nullptr);
+// Values of 5-8 bytes put their bytes 4-7 in hi when given; every value of
+// up to 64 bytes is whole in bytes when given.
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi = nullptr,
+                       uint8_t (*bytes)[WATCH_BYTES] = nullptr);
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state = nullptr,
-                      uint32_t* hi = nullptr);
+                      uint32_t* hi = nullptr, uint8_t (*bytes)[WATCH_BYTES] = nullptr);
 // Where the frame of the function entered at func_addr keeps its locals on
 // the halted core: the CFA of its innermost frame on the call stack (0: the
 // current function); false when the function is not on the stack. innermost:

@@ -1,5 +1,6 @@
 // What the probe thread does between commands, and the target-access
 // wrappers the code running on it uses.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -141,24 +142,22 @@ bool dbg_bp_clear(uint32_t addr) { return dap_clear_bp(s_dap, addr & ~1u); }
 
 // --- watches --------------------------------------------------------------------
 
-static bool read_value(uint32_t addr, uint32_t size, uint64_t* v) {
-    uint8_t b[8] = {};
-    if (size > 8 || !dbg_read_mem(addr, b, size)) return false;
-    *v = 0;
-    for (uint32_t k = 0; k < size; ++k) *v |= (uint64_t)b[k] << (8 * k);
-    return true;
+static bool read_value(uint32_t addr, uint32_t size, uint8_t* b) {
+    return size >= 1 && size <= WATCH_BYTES && dbg_read_mem(addr, b, size);
 }
 
-// All globals in one batch of word reads: a variable of 1-8 bytes is taken
-// from the words that cover it (three at most).
-int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi) {
-    uint32_t addrs[3 * WATCH_MAX], words[3 * WATCH_MAX] = {};
-    bool ok[3 * WATCH_MAX];
+// All globals in one batch of word reads: a variable of 1-64 bytes is taken
+// from the words that cover it (17 at most).
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi,
+                       uint8_t (*bytes)[WATCH_BYTES]) {
+    constexpr int kWords = WATCH_BYTES / 4 + 1;
+    uint32_t addrs[kWords * WATCH_MAX], words[kWords * WATCH_MAX] = {};
+    bool ok[kWords * WATCH_MAX];
     int first[WATCH_MAX], count[WATCH_MAX], m = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         first[i] = -1;
         if (loc[i].kind != VAR_LOC_ADDR) continue;
-        if (loc[i].size < 1 || loc[i].size > 8) {
+        if (loc[i].size < 1 || loc[i].size > WATCH_BYTES) {
             wbuf[i] = 0xFFFFFFFF;
             valid[i] = false;
             continue;
@@ -175,16 +174,17 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (first[i] < 0) continue;
         uint32_t a = (uint32_t)loc[i].value;
-        uint8_t bytes[12];
+        uint8_t b[4 * kWords];
         valid[i] = true;
         for (int k = 0; k < count[i]; ++k) {
             valid[i] = valid[i] && ok[first[i] + k];
-            for (int j = 0; j < 4; ++j) bytes[4 * k + j] = (uint8_t)(words[first[i] + k] >> (8 * j));
+            for (int j = 0; j < 4; ++j) b[4 * k + j] = (uint8_t)(words[first[i] + k] >> (8 * j));
         }
         uint64_t v = 0;
-        for (uint32_t k = 0; k < loc[i].size; ++k) v |= (uint64_t)bytes[(a & 3) + k] << (8 * k);
+        for (uint32_t k = 0; k < loc[i].size && k < 8; ++k) v |= (uint64_t)b[(a & 3) + k] << (8 * k);
         wbuf[i] = valid[i] ? (uint32_t)v : 0xFFFFFFFF;
         if (hi) hi[i] = valid[i] ? (uint32_t)(v >> 32) : 0;
+        if (bytes && valid[i]) memcpy(bytes[i], b + (a & 3), loc[i].size);
         good += valid[i];
     }
     return good;
@@ -210,7 +210,7 @@ WatchPlace watch_place(const WatchLoc& loc, WatchFrames* wf) {
     const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
     if (wf->have_regs && !f.found) {
         p.why = WATCH_VAL_NOT_IN_SCOPE;
-    } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 && loc.size <= 8 : loc.size >= 1 && loc.size <= 4) {
+    } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 && loc.size <= WATCH_BYTES : loc.size >= 1 && loc.size <= 4) {
         if (loc.kind == VAR_LOC_FBREG && f.cfa) {
             p = WatchPlace{WATCH_PLACE_MEM, f.cfa + (uint32_t)loc.value, WATCH_VAL_OK};
         } else if (loc.kind == VAR_LOC_REG && wf->have_regs && loc.value >= 0 && loc.value <= 15) {
@@ -244,7 +244,8 @@ void watch_resume_after_locals(bool halted_here) {
     g_watch_halting = false;
 }
 
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi) {
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
+                      uint8_t (*bytes)[WATCH_BYTES]) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
     if (!any) return 0;
@@ -255,11 +256,14 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     int ok = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
-        uint64_t v = 0;
+        uint8_t b[WATCH_BYTES] = {};
         WatchPlace p = watch_place(loc[i], &wf);
         bool r = false;
-        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, loc[i].size, &v);
-        else if (p.kind == WATCH_PLACE_REG) v = wf.regs[p.where], r = true;
+        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, loc[i].size, b);
+        else if (p.kind == WATCH_PLACE_REG) memcpy(b, &wf.regs[p.where], 4), r = true;
+        uint64_t v = 0;
+        for (int k = 0; k < 8; ++k) v |= (uint64_t)b[k] << (8 * k);
+        if (bytes && r) memcpy(bytes[i], b, sizeof b);
         wbuf[i] = r ? (uint32_t)v : 0xFFFFFFFF;
         if (hi) hi[i] = r ? (uint32_t)(v >> 32) : 0;
         valid[i] = r;
@@ -280,6 +284,8 @@ void probe_refresh_watches() {
     bool valid[32] = {};
     uint8_t state[32] = {};
     uint32_t hi[32] = {};
+    static uint8_t bytes[WATCH_MAX][WATCH_BYTES], deref[WATCH_MAX][WATCH_BYTES];  // probe thread only
+    uint8_t deref_len[WATCH_MAX] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
@@ -288,12 +294,21 @@ void probe_refresh_watches() {
                 hi[i] = watch_val_hi[i];
                 valid[i] = watch_val_valid[i];
                 state[i] = watch_val_state[i];
+                memcpy(bytes[i], watch_val_bytes[i], WATCH_BYTES);
+                memcpy(deref[i], watch_val_deref[i], WATCH_BYTES);
+                deref_len[i] = watch_val_deref_len[i];
             }
     }
-    watch_read_globals(loc, n, wbuf, valid, hi);
+    watch_read_globals(loc, n, wbuf, valid, hi, bytes);
     for (int i = 0; i < n; ++i)
         if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
-    watch_read_locals(loc, n, wbuf, valid, state, hi);
+    watch_read_locals(loc, n, wbuf, valid, state, hi, bytes);
+    // Where a pointer or reference points: one read each, only for the watches that ask.
+    for (int i = 0; i < n; ++i) {
+        if (!loc[i].deref || !valid[i]) continue;
+        uint32_t len = std::min<uint32_t>(loc[i].deref, (uint32_t)WATCH_BYTES);
+        deref_len[i] = wbuf[i] && dbg_read_mem(wbuf[i], deref[i], len) ? (uint8_t)len : 0;
+    }
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     for (int i = 0; i < n; ++i) {
         watch_val_buf[i] = wbuf[i];
@@ -301,6 +316,9 @@ void probe_refresh_watches() {
         watch_val_valid[i] = valid[i];
         watch_val_state[i] = state[i];
         watch_val_id[i] = loc[i].id;
+        memcpy(watch_val_bytes[i], bytes[i], WATCH_BYTES);
+        memcpy(watch_val_deref[i], deref[i], WATCH_BYTES);
+        watch_val_deref_len[i] = deref_len[i];
     }
 }
 

@@ -15,7 +15,7 @@ int watch_locations(WatchLoc out[WATCH_MAX]) {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
     for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size, g_watch[i].id,
-                          g_watch[i].var.func_addr};
+                          g_watch[i].var.func_addr, g_watch[i].var.deref};
     return n;
 }
 

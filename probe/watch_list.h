@@ -8,12 +8,25 @@
 
 enum : int { WATCH_MAX = 32 };
 
+// One row under an expanded watch: a member, a base class or an element.
+enum : int { WATCH_CHILD_MAX = 64 };
+struct WatchChild {
+    char value[64];  // display text; "" until read
+};
+
 struct WatchEntry {
     ElfVariable var;
-    char value[64];  // display text
+    char value[160];  // display text
     bool expanded;
     uint32_t id;  // unique per added watch: published values name the watch they belong to
+    WatchChild children[WATCH_CHILD_MAX];  // filled by the display's refresh
 };
+
+// Rows a watch expands into: a structure's members, an array's elements (the first 64).
+inline int watch_child_count(const ElfVariable& v) {
+    uint32_t n = v.is_struct ? v.member_count : v.elem_count, cap = v.is_struct ? (uint32_t)ELF_MAX_MEMBERS : (uint32_t)WATCH_CHILD_MAX;
+    return (int)(n < cap ? n : cap);
+}
 
 extern WatchEntry g_watch[WATCH_MAX];
 extern int g_watch_count;
@@ -30,6 +43,7 @@ struct WatchLoc {
     uint32_t size;
     uint32_t id;
     uint32_t func_addr;  // locals: the function whose frame holds them
+    uint8_t deref;       // bytes to read where the value points (a char pointer's string, a referent)
 };
 
 // Copies the first min(count, 32) locations; returns that count.

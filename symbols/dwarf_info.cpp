@@ -23,7 +23,8 @@ enum : uint16_t {
     TAG_structure_type = 0x13, TAG_subroutine_type = 0x15, TAG_typedef = 0x16, TAG_union_type = 0x17,
     TAG_inlined_subroutine = 0x1D, TAG_base_type = 0x24, TAG_const_type = 0x26, TAG_subprogram = 0x2E,
     TAG_variable = 0x34, TAG_volatile_type = 0x35, TAG_restrict_type = 0x37, TAG_partial_unit = 0x3C,
-    TAG_enumerator = 0x28, TAG_subrange_type = 0x21,
+    TAG_enumerator = 0x28, TAG_subrange_type = 0x21, TAG_class_type = 0x02, TAG_inheritance = 0x1C,
+    TAG_rvalue_reference_type = 0x42,
 };
 
 enum : uint8_t {
@@ -58,6 +59,10 @@ enum : uint16_t {
     AT_encoding = 0x3E,
     AT_upper_bound = 0x2F,
     AT_count = 0x37,
+    AT_bit_offset = 0x0C,
+    AT_bit_size = 0x0D,
+    AT_data_bit_offset = 0x6B,
+    AT_external = 0x3F,
 };
 
 
@@ -158,6 +163,8 @@ struct Die {
     uint32_t encoding;
     bool has_const;
     int64_t const_value;
+    uint32_t bit_size, bit_offset, data_bit_offset;  // bit-field members (0: none)
+    bool has_bit_offset, has_data_bit_offset, external;
     bool has_bound;         // a subrange's length: upper bound + 1, or its count
     uint32_t bound_length;
 };
@@ -493,6 +500,10 @@ bool read_die(const Ctx& c, uint32_t off, Die* d) {
             else d->has_const = false;
             break;
         case AT_call_line: attr_const(a, &d->call_line); break;
+        case AT_bit_size: attr_const(a, &d->bit_size); break;
+        case AT_bit_offset: d->has_bit_offset = attr_const(a, &d->bit_offset); break;
+        case AT_data_bit_offset: d->has_data_bit_offset = attr_const(a, &d->data_bit_offset); break;
+        case AT_external: d->external = attr_const(a, &k) && k != 0; break;
         default: break;
         }
     }
@@ -667,6 +678,45 @@ uint32_t member_offset(const AttrVal& a) {
     return 0;
 }
 
+// The type entry under typedefs and qualifiers.
+bool strip_type(const Ctx& c, Ref r, Ctx* tc, Die* d) {
+    Ctx cur = c;
+    for (int step = 0; step < kSizeSteps; ++step) {
+        if (!read_type_die(cur, r, tc, d) || d->code == 0) return false;
+        if (d->tag != TAG_typedef && d->tag != TAG_const_type && d->tag != TAG_volatile_type &&
+            d->tag != TAG_restrict_type)
+            return true;
+        if (!d->type.kind) return false;
+        r = d->type;
+        cur = *tc;
+    }
+    return false;
+}
+
+uint32_t unit_index(const Ctx& c) { return (uint32_t)(c.u - c.e->units); }
+
+bool is_char_type(const Die& d) {
+    return d.tag == TAG_base_type && (d.encoding == ATE_signed_char || d.encoding == ATE_unsigned_char) &&
+           d.has_size && d.byte_size == 1;
+}
+
+// A bit-field's width and lowest bit from the start of its member's bytes
+// (DWARF 4+ counts from the structure's start; DWARF 2/3 from the storage
+// unit's most significant bit).
+void member_bits(const Die& m, uint32_t byte_offset, uint32_t storage, uint16_t* size, uint16_t* lowest, uint32_t* at) {
+    *size = 0, *lowest = 0, *at = byte_offset;
+    if (!m.bit_size || m.bit_size > 64) return;
+    if (m.has_data_bit_offset) {
+        *at = m.data_bit_offset / 8;
+        *lowest = (uint16_t)(m.data_bit_offset % 8);
+    } else if (m.has_bit_offset && storage && storage <= 8 && m.bit_offset + m.bit_size <= storage * 8) {
+        *lowest = (uint16_t)(storage * 8 - m.bit_offset - m.bit_size);
+    } else {
+        return;
+    }
+    *size = (uint16_t)m.bit_size;
+}
+
 void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
     uint32_t pos = agg.next;
     int depth = 0;
@@ -679,13 +729,28 @@ void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
             --depth;
             continue;
         }
-        if (m.tag == TAG_member && m.name && m.name[0]) {
+        bool base = m.tag == TAG_inheritance && m.type.kind;
+        // Static members live elsewhere: declarations, not bytes of the value.
+        if (depth == 0 && ((m.tag == TAG_member && m.name && m.name[0] && !m.declaration) || base)) {
             ElfMember& em = v->members[v->member_count++];
-            copy_str(em.name, sizeof em.name, m.name);
+            memset(&em, 0, sizeof em);
+            if (base) {
+                char tn[64];
+                resolve_type_name(c, m.type, tn, 0);
+                snprintf(em.name, sizeof em.name, "<%s>", tn);
+            } else {
+                copy_str(em.name, sizeof em.name, m.name);
+            }
             em.byte_offset = m.has_member_loc ? member_offset(m.member_loc) : 0;
             em.byte_size = m.has_size ? m.byte_size : m.type.kind ? type_size(c, m.type) : 0;
             if (m.type.kind) resolve_type_name(c, m.type, em.type_name, 0);
             else copy_str(em.type_name, sizeof em.type_name, "?");
+            Ctx tc;
+            Die t;
+            if (m.type.kind && strip_type(c, m.type, &tc, &t)) em.type_unit = unit_index(tc), em.type_die = t.off;
+            uint32_t at;
+            member_bits(m, em.byte_offset, em.byte_size, &em.bit_size, &em.bit_offset, &at);
+            em.byte_offset = at;
         }
         if (m.children) ++depth;
     }
@@ -694,57 +759,68 @@ void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
 // The size walk from a variable's type: through typedefs and qualifiers to the
 // size, and to the members of a structure or union.
 void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
-    Ctx cur = c;
-    for (int step = 0; step < kSizeSteps; ++step) {
-        Ctx tc;
-        Die d;
-        if (!read_type_die(cur, r, &tc, &d) || d.code == 0) return;
-        switch (d.tag) {
-        case TAG_pointer_type: case TAG_reference_type: case TAG_subroutine_type:
-            v->byte_size = 4;
-            v->value_kind = d.tag == TAG_subroutine_type ? VAR_VAL_UNKNOWN : VAR_VAL_POINTER;
-            return;
-        case TAG_enumeration_type:
-            v->byte_size = d.has_size ? d.byte_size : 0;
-            v->value_kind = VAR_VAL_ENUM;
-            v->type_unit = (uint32_t)(tc.u - tc.e->units);
-            v->type_die = d.off;
-            return;
-        case TAG_base_type:
-            if (d.has_size) v->byte_size = d.byte_size;
-            switch (d.encoding) {
-            case ATE_boolean: v->value_kind = VAR_VAL_BOOL; break;
-            case ATE_float: v->value_kind = VAR_VAL_FLOAT; break;
-            case ATE_signed: v->value_kind = VAR_VAL_SIGNED; break;
-            case ATE_unsigned: case ATE_UTF: v->value_kind = VAR_VAL_UNSIGNED; break;
-            case ATE_signed_char: case ATE_unsigned_char:
-                v->value_kind = VAR_VAL_CHAR;
-                v->value_signed = d.encoding == ATE_signed_char;
-                break;
-            default: break;
-            }
-            return;
-        case TAG_structure_type: case TAG_union_type:
-            v->byte_size = d.has_size ? d.byte_size : 0;
-            v->value_kind = VAR_VAL_AGGREGATE;
-            if (d.children) {
-                v->is_struct = true;
-                collect_members(tc, d, v);
-            }
-            return;
-        case TAG_array_type:
-            v->byte_size = type_size(cur, r);
-            v->value_kind = VAR_VAL_AGGREGATE;
-            return;
-        case TAG_typedef: case TAG_const_type: case TAG_volatile_type: case TAG_restrict_type:
-            if (!d.type.kind) return;
-            r = d.type;
-            cur = tc;
-            continue;
-        default:
-            if (d.has_size) v->byte_size = d.byte_size;
-            return;
+    Ctx tc;
+    Die d;
+    if (!strip_type(c, r, &tc, &d)) return;
+    v->type_unit = unit_index(tc);
+    v->type_die = d.off;
+    switch (d.tag) {
+    case TAG_pointer_type: case TAG_reference_type: case TAG_rvalue_reference_type: case TAG_subroutine_type: {
+        v->byte_size = 4;
+        v->value_kind = d.tag == TAG_subroutine_type ? VAR_VAL_UNKNOWN : VAR_VAL_POINTER;
+        Ctx pc;
+        Die p;
+        if (d.tag != TAG_subroutine_type && d.type.kind && strip_type(tc, d.type, &pc, &p)) {
+            if (d.tag != TAG_pointer_type) v->deref = (uint8_t)std::min<uint32_t>(type_size(tc, d.type), 64);
+            else if (is_char_type(p)) v->deref = 32;
         }
+        return;
+    }
+    case TAG_enumeration_type:
+        v->byte_size = d.has_size ? d.byte_size : 0;
+        v->value_kind = VAR_VAL_ENUM;
+        return;
+    case TAG_base_type:
+        if (d.has_size) v->byte_size = d.byte_size;
+        switch (d.encoding) {
+        case ATE_boolean: v->value_kind = VAR_VAL_BOOL; break;
+        case ATE_float: v->value_kind = VAR_VAL_FLOAT; break;
+        case ATE_signed: v->value_kind = VAR_VAL_SIGNED; break;
+        case ATE_unsigned: case ATE_UTF: v->value_kind = VAR_VAL_UNSIGNED; break;
+        case ATE_signed_char: case ATE_unsigned_char:
+            v->value_kind = VAR_VAL_CHAR;
+            v->value_signed = d.encoding == ATE_signed_char;
+            break;
+        default: break;
+        }
+        return;
+    case TAG_structure_type: case TAG_union_type: case TAG_class_type:
+        v->byte_size = d.has_size ? d.byte_size : 0;
+        v->value_kind = VAR_VAL_AGGREGATE;
+        if (d.children) {
+            v->is_struct = true;
+            collect_members(tc, d, v);
+        }
+        return;
+    case TAG_array_type: {
+        v->byte_size = type_size(c, r);
+        v->value_kind = VAR_VAL_AGGREGATE;
+        Ctx ec;
+        Die el;
+        uint64_t count = 0;
+        array_dims(tc, d, &count);
+        if (d.type.kind && strip_type(tc, d.type, &ec, &el)) {
+            v->elem_unit = unit_index(ec);
+            v->elem_die = el.off;
+            v->elem_size = type_size(tc, d.type);
+            // Every element, as one flat run (all dimensions).
+            if (v->elem_size && v->byte_size) v->elem_count = v->byte_size / v->elem_size;
+        }
+        return;
+    }
+    default:
+        if (d.has_size) v->byte_size = d.byte_size;
+        return;
     }
 }
 
@@ -1633,4 +1709,310 @@ bool elf_dwarf_enum_value(const ElfDwarf* e, uint32_t unit, uint32_t die, const 
         }
     }
     return false;
+}
+
+// --- value texts ---------------------------------------------------------------------
+
+namespace {
+
+constexpr int kValueDepth = 8;
+constexpr uint32_t kPrintElements = 200;  // gdb's default `print elements`
+constexpr uint32_t kRepeatThreshold = 10;  // and `print repeats`
+
+struct ValueOut {
+    const ElfDwarf* e;
+    const ElfValueContext* ctx;
+    std::string s;
+    size_t cap;
+    bool full() const { return s.size() >= cap; }
+};
+
+uint64_t le_bits(const uint8_t* b, uint32_t len) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < len && i < 8; ++i) v |= (uint64_t)b[i] << (8 * i);
+    return v;
+}
+
+// A character as gdb escapes it inside quotes `q`.
+void put_char(std::string& s, unsigned char ch, char q) {
+    const char* named = strchr("\a\b\t\n\v\f\r", ch && ch < 0x20 ? ch : 0xFF);
+    if (ch == (unsigned char)q || ch == '\\') s += '\\', s += (char)ch;
+    else if (ch >= 0x20 && ch < 0x7F) s += (char)ch;
+    else if (ch == 0x1B) s += "\\033";
+    else if (named) s += '\\', s += "abtnvfr"[named - "\a\b\t\n\v\f\r"];
+    else {
+        char b[8];
+        snprintf(b, sizeof b, "\\%03o", ch);
+        s += b;
+    }
+}
+
+// Characters as gdb prints a char array or a string: quoted runs, and runs
+// of one character longer than the repeat threshold as 'c' <repeats N times>.
+void put_chars(std::string& s, const uint8_t* b, uint32_t n, bool more) {
+    bool open = false, any = false;
+    for (uint32_t i = 0; i < n && i < kPrintElements;) {
+        uint32_t run = 1;
+        while (i + run < n && b[i + run] == b[i]) ++run;
+        if (run > kRepeatThreshold) {
+            if (open) s += '"', open = false;
+            if (any) s += ", ";
+            s += '\'';
+            put_char(s, b[i], '\'');
+            s += "' <repeats " + std::to_string(run) + " times>";
+            any = true;
+            i += run;
+            continue;
+        }
+        if (!open) {
+            if (any) s += ", ";
+            s += '"';
+            open = any = true;
+        }
+        put_char(s, b[i++], '"');
+    }
+    if (open) s += '"';
+    if (!any) s += "\"\"";
+    if (more || n > kPrintElements) s += "...";
+}
+
+std::string symbol_suffix(const ValueOut& o, uint32_t addr) {
+    char name[160];
+    if (!o.ctx || !o.ctx->symbol_at || !o.ctx->symbol_at(o.ctx->user, addr, name, sizeof name)) return "";
+    return std::string(" <") + name + ">";
+}
+
+void value_text(ValueOut& o, const Ctx& c, const Die& d, const uint8_t* b, uint32_t len, int depth);
+
+// The type entry a reference leads to, under typedefs and qualifiers.
+bool value_type(const Ctx& c, const Ref& r, Ctx* tc, Die* d) { return r.kind && strip_type(c, r, tc, d); }
+
+// A bit-field: `bits` bits from bit `lowest` of b, in its type (sign-extended for a signed one).
+void bits_text(ValueOut& o, const Ctx& c, const Die& t, const uint8_t* b, uint32_t len, uint32_t lowest, uint32_t bits,
+               int depth) {
+    uint32_t span = (lowest + bits + 7) / 8;
+    if (!bits || bits > 64 || span > len || span > 8) {
+        o.s += "<unavailable>";
+        return;
+    }
+    uint64_t v = le_bits(b, span) >> lowest;
+    if (bits < 64) v &= (1ull << bits) - 1;
+    bool sign = (t.tag == TAG_base_type && (t.encoding == ATE_signed || t.encoding == ATE_signed_char)) ||
+                t.tag == TAG_enumeration_type;
+    if (sign && bits < 64 && (v >> (bits - 1) & 1)) v |= ~0ull << bits;
+    uint8_t tmp[8];
+    for (int k = 0; k < 8; ++k) tmp[k] = (uint8_t)(v >> (8 * k));
+    value_text(o, c, t, tmp, t.has_size && t.byte_size <= 8 ? t.byte_size : 8, depth + 1);
+}
+
+void struct_text(ValueOut& o, const Ctx& c, const Die& agg, const uint8_t* b, uint32_t len, int depth) {
+    o.s += '{';
+    bool first = true;
+    uint32_t pos = agg.next;
+    int nest = 0;  // inside a nested type's entries
+    for (int guard = 0; agg.children && pos < c.u->end && !o.full() && guard < 4096; ++guard) {
+        Die m;
+        if (!read_die(c, pos, &m)) break;
+        pos = m.next;
+        if (m.code == 0) {
+            if (nest-- == 0) break;
+            continue;
+        }
+        if (m.children) ++nest;
+        bool base = m.tag == TAG_inheritance;
+        if (nest - (m.children ? 1 : 0) != 0) continue;
+        if (!(m.tag == TAG_member && m.name && m.name[0] && !m.declaration) && !base) continue;
+        Ctx tc;
+        Die t;
+        if (!value_type(c, m.type, &tc, &t)) continue;
+        if (!first) o.s += ", ";
+        first = false;
+        if (base) {
+            char tn[64];
+            resolve_type_name(c, m.type, tn, 0);
+            o.s += std::string("<") + tn + "> = ";
+        } else {
+            o.s += std::string(m.name) + " = ";
+        }
+        uint32_t off = m.has_member_loc ? member_offset(m.member_loc) : 0;
+        uint32_t size = m.has_size ? m.byte_size : type_size(c, m.type);
+        uint16_t bits, lowest;
+        uint32_t at;
+        member_bits(m, off, size, &bits, &lowest, &at);
+        if (bits) {
+            bits_text(o, tc, t, at < len ? b + at : b, at < len ? len - at : 0, lowest, bits, depth);
+            continue;
+        }
+        if (off >= len || size > len - off) {
+            o.s += "<unavailable>";
+            continue;
+        }
+        value_text(o, tc, t, b + off, size, depth + 1);
+    }
+    if (first) o.s += "<No data fields>";
+    o.s += '}';
+}
+
+void array_text(ValueOut& o, const Ctx& c, const Die& arr, const uint8_t* b, uint32_t len, int depth) {
+    Ctx ec;
+    Die el;
+    uint64_t count = 0;
+    array_dims(c, arr, &count);
+    uint32_t size = arr.type.kind ? type_size(c, arr.type) : 0;
+    if (!value_type(c, arr.type, &ec, &el) || !size) {
+        o.s += "{...}";
+        return;
+    }
+    uint64_t total = (uint64_t)count * size;
+    uint32_t have = (uint32_t)std::min<uint64_t>(total, len) / size;
+    if (is_char_type(el)) {
+        uint32_t n = have;
+        // gdb leaves out the terminating NUL of a char array read whole.
+        if (n == count && n && b[n - 1] == 0) --n;
+        put_chars(o.s, b, n, have < count);
+        return;
+    }
+    o.s += '{';
+    uint32_t shown = 0;
+    for (uint32_t i = 0; i < have && !o.full();) {
+        uint32_t run = 1;
+        while (i + run < have && !memcmp(b + (size_t)i * size, b + (size_t)(i + run) * size, size)) ++run;
+        if (i) o.s += ", ";
+        value_text(o, ec, el, b + (size_t)i * size, size, depth + 1);
+        if (run > kRepeatThreshold) {
+            o.s += " <repeats " + std::to_string(run) + " times>";
+            i += run;
+            shown += kRepeatThreshold;
+        } else {
+            ++i;
+            ++shown;
+        }
+        if (shown >= kPrintElements && i < have) {
+            o.s += "...";
+            break;
+        }
+    }
+    if (have < count) o.s += "...";
+    o.s += '}';
+}
+
+void value_text(ValueOut& o, const Ctx& c, const Die& d, const uint8_t* b, uint32_t len, int depth) {
+    if (depth > kValueDepth || o.full()) {
+        o.s += "...";
+        return;
+    }
+    uint32_t size = d.has_size ? d.byte_size : 0;
+    char t[96];
+    switch (d.tag) {
+    case TAG_base_type: {
+        if (!size || size > 8 || size > len) break;
+        uint64_t v = le_bits(b, size), mask = size < 8 ? (1ull << (8 * size)) - 1 : ~0ull;
+        int64_t sv = size < 8 && (v >> (8 * size - 1) & 1) ? (int64_t)(v | ~mask) : (int64_t)v;
+        switch (d.encoding) {
+        case ATE_boolean:
+            if (v <= 1) snprintf(t, sizeof t, "%s", v ? "true" : "false");
+            else snprintf(t, sizeof t, "%llu", (unsigned long long)v);
+            break;
+        case ATE_float:
+            if (size == 4) {
+                float f;
+                uint32_t w = (uint32_t)v;
+                memcpy(&f, &w, 4);
+                snprintf(t, sizeof t, "%.9g", (double)f);
+            } else if (size == 8) {
+                double f;
+                memcpy(&f, &v, 8);
+                snprintf(t, sizeof t, "%.17g", f);
+            } else {
+                snprintf(t, sizeof t, "<%u-byte float>", size);
+            }
+            if (!strcmp(t, "inf") || !strcmp(t, "-inf") || strstr(t, "nan")) {
+                bool neg = t[0] == '-';
+                snprintf(t, sizeof t, "%s%s", neg ? "-" : "", strstr(t, "nan") ? "nan(0x" : "inf");
+                if (strstr(t, "nan")) {
+                    uint64_t mant = size == 4 ? v & 0x7FFFFF : v & 0xFFFFFFFFFFFFFull;
+                    snprintf(t + strlen(t), sizeof t - strlen(t), "%llx)", (unsigned long long)mant);
+                }
+            }
+            break;
+        case ATE_signed: snprintf(t, sizeof t, "%lld", (long long)sv); break;
+        case ATE_signed_char: case ATE_unsigned_char: {
+            std::string ch = std::to_string(d.encoding == ATE_signed_char ? sv : (int64_t)v) + " '";
+            put_char(ch, (unsigned char)v, '\'');
+            o.s += ch + "'";
+            return;
+        }
+        default: snprintf(t, sizeof t, "%llu", (unsigned long long)v); break;
+        }
+        o.s += t;
+        return;
+    }
+    case TAG_enumeration_type: {
+        if (!size || size > 8 || size > len) break;
+        uint64_t v = le_bits(b, size);
+        if (!elf_dwarf_enum_name(o.e, unit_index(c), d.off, v, t, sizeof t)) {
+            bool neg = size < 8 && (v >> (8 * size - 1) & 1);
+            snprintf(t, sizeof t, "%lld", neg ? (long long)(v | ~((1ull << (8 * size)) - 1)) : (long long)v);
+        }
+        o.s += t;
+        return;
+    }
+    case TAG_pointer_type: case TAG_reference_type: case TAG_rvalue_reference_type: {
+        if (len < 4) break;
+        uint32_t a = (uint32_t)le_bits(b, 4);
+        Ctx pc;
+        Die p;
+        bool target = value_type(c, d.type, &pc, &p);
+        if (d.tag != TAG_pointer_type) {
+            snprintf(t, sizeof t, "@0x%x: ", a);
+            o.s += t;
+            uint8_t ref[64];
+            uint32_t n = target ? std::min<uint32_t>(type_size(c, d.type), sizeof ref) : 0;
+            if (n && o.ctx && o.ctx->read_mem && o.ctx->read_mem(o.ctx->user, a, ref, n)) value_text(o, pc, p, ref, n, depth + 1);
+            else o.s += "<unavailable>";
+            return;
+        }
+        snprintf(t, sizeof t, "0x%x", a);
+        o.s += t;
+        o.s += symbol_suffix(o, a);
+        if (target && is_char_type(p) && a && o.ctx && o.ctx->read_mem) {
+            // The string it points at, as far as it was read.
+            uint8_t str[32];
+            uint32_t n = 0;
+            bool ok = true;
+            while (n < sizeof str && (ok = o.ctx->read_mem(o.ctx->user, a + n, str + n, 1)) && str[n]) ++n;
+            if (!ok && n == 0) {
+                snprintf(t, sizeof t, " <error: Cannot access memory at 0x%x>", a);
+                o.s += t;
+                return;
+            }
+            o.s += ' ';
+            put_chars(o.s, str, n, n == sizeof str);
+        }
+        return;
+    }
+    case TAG_structure_type: case TAG_union_type: case TAG_class_type: struct_text(o, c, d, b, len, depth); return;
+    case TAG_array_type: array_text(o, c, d, b, len, depth); return;
+    default: break;
+    }
+    o.s += "?";
+}
+
+}  // namespace
+
+bool elf_dwarf_value_text(const ElfDwarf* e, uint32_t unit, uint32_t die, const uint8_t* bytes, uint32_t len,
+                          const ElfValueContext* ctx, char* out, size_t cap, uint32_t bit_offset, uint32_t bit_size) {
+    Ctx c;
+    Die d;
+    if (!out || !cap) return false;
+    out[0] = 0;
+    if (!e || !bytes || !unit_ctx(e, unit, &c) || die < c.u->first_die || die >= c.u->end || !read_die(c, die, &d) ||
+        d.code == 0)
+        return false;
+    ValueOut o{e, ctx, std::string(), cap > 1 ? cap - 1 : 0};
+    if (bit_size) bits_text(o, c, d, bytes, len, bit_offset, bit_size, 0);
+    else value_text(o, c, d, bytes, len, 0);
+    if (o.s.size() >= cap) o.s = o.s.substr(0, cap > 4 ? cap - 4 : 0) + (cap > 4 ? "..." : "");
+    memcpy(out, o.s.c_str(), o.s.size() + 1);
+    return true;
 }

@@ -199,6 +199,21 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int ma
 // has this value; false when none has.
 bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap);
 // The value of the enumerator with this name; false when the type has none.
+// What a value's text needs besides its bytes, both optional: the name of
+// the symbol at an address ("buf" or "buf+4"; pointers show it), and target
+// memory (the string a char pointer points at, the referent of a reference).
+struct ElfValueContext {
+    void* user;
+    bool (*symbol_at)(void* user, uint32_t addr, char* out, size_t cap);
+    bool (*read_mem)(void* user, uint32_t addr, uint8_t* buf, uint32_t len);
+};
+// A value of the type entry (unit, die), as gdb's print writes it: "-5 '\373'",
+// "{x = 1, y = {2, 0 <repeats 15 times>}}", "0x20000018 <buf>", "\"abc\"".
+// Bytes past `len` show as <unavailable>; false for a bad entry. A bit-field
+// gives its width and lowest bit within the bytes.
+bool elf_dwarf_value_text(const ElfDwarf* e, uint32_t unit, uint32_t die, const uint8_t* bytes, uint32_t len,
+                          const ElfValueContext* ctx, char* out, size_t cap, uint32_t bit_offset = 0,
+                          uint32_t bit_size = 0);
 bool elf_dwarf_enum_value(const ElfDwarf* e, uint32_t unit, uint32_t die, const char* name, int64_t* value);
 
 // The unit table and abbreviation cache over the loaded .debug_info (run by

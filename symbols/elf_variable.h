@@ -22,10 +22,13 @@ enum VarValueKind : uint8_t {
 enum : int { ELF_MAX_MEMBERS = 48 };
 
 struct ElfMember {
-    char name[128];
+    char name[128];  // a base class as "<Base>", the way gdb prints it
     char type_name[64];
     uint32_t byte_size;
     uint32_t byte_offset;
+    uint32_t type_unit, type_die;  // its type's entry, for elf_dwarf_value_text
+    uint16_t bit_size;             // a bit-field: its width, else 0
+    uint16_t bit_offset;           // and its lowest bit, counted from byte_offset's lowest
 };
 
 struct ElfVariable {
@@ -40,9 +43,14 @@ struct ElfVariable {
     uint32_t func_addr;
     VarValueKind value_kind;
     bool value_signed;             // an enum of signed values, a signed char
-    uint32_t type_unit, type_die;  // an enum's type entry: its unit and .debug_info offset
+    uint32_t type_unit, type_die;  // its type's entry through typedefs and qualifiers: unit and .debug_info offset
     bool is_param;
     bool is_struct;
     uint32_t member_count;
     ElfMember members[ELF_MAX_MEMBERS];
+    // An array: its elements' type entry, size and count (the first dimension's).
+    uint32_t elem_unit, elem_die, elem_size, elem_count;
+    // Bytes to read where a pointer or reference points: the string of a
+    // char pointer, the referent of a reference (0: none).
+    uint8_t deref;
 };

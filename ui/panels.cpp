@@ -48,7 +48,7 @@ static void clip_to(const LayoutBox& box, float top, float bottom) {
 
 static int watch_rows_of(int i) {
     const WatchEntry& w = g_watch[i];
-    return 1 + ((w.var.is_struct && w.expanded) ? (int)std::min<uint32_t>(w.var.member_count, ELF_MAX_MEMBERS) : 0);
+    return 1 + (w.expanded ? watch_child_count(w.var) : 0);
 }
 
 float watch_content_height() {
@@ -136,7 +136,7 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             if (i == g_watch_hovered)
                 draw_rect(ui_shader, ui_vao, b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
             float tx = b.x + 8;
-            if (w.var.is_struct) {
+            if (watch_child_count(w.var) > 0) {
                 RenderText(w.expanded ? "[-]" : "[+]", b.x + 8, row + 17, &g_theme.var_expand_btn.r);
                 // At least 16 px, and never into the expander in a wide font.
                 tx += std::max(16.0f, measure_text("[-]") + 4);
@@ -149,7 +149,11 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             RenderText(type, tx + measure_text(name), row + 17, &g_theme.var_watch_type.r);
             // A leading 0x01 marks a value that changed since the last refresh.
             bool changed = (unsigned char)w.value[0] == 0x01;
-            const char* value = changed ? w.value + 1 : w.value;
+            // A long value (a structure's members) is cut with an ellipsis to the room it has.
+            char value[160];
+            snprintf(value, sizeof value, "%s", changed ? w.value + 1 : w.value);
+            float room = b.x + b.w - 18 - (tx + 60);
+            for (size_t k = strlen(value); k > 3 && measure_text(value) > room; --k) memcpy(value + k - 3, "...", 4);
             float vx = b.x + b.w - 18 - measure_text(value);
             if (g_edit.active && g_edit.target.kind == EDIT_WATCH && g_edit.target.id == w.id) {
                 // The field takes the value's place, at least half the row wide.
@@ -160,15 +164,22 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             RenderText("\xD7", b.x + b.w - 12, row + 17, &g_theme.var_watch_delete.r);
         }
         row += VAR_ROW_H;
-        if (!(w.var.is_struct && w.expanded)) continue;
-        uint32_t members = std::min<uint32_t>(w.var.member_count, ELF_MAX_MEMBERS);
-        for (uint32_t m = 0; m < members && row <= bottom; ++m, row += VAR_ROW_H) {
+        if (!w.expanded) continue;
+        int children = watch_child_count(w.var);
+        for (int m = 0; m < children && row <= bottom; ++m, row += VAR_ROW_H) {
             if (row + VAR_ROW_H < top) continue;
             char text[140];
-            snprintf(text, sizeof text, "  .%.127s", w.var.members[m].name);
-            RenderText(text, b.x + 22, row + 17, &g_theme.var_member_name.r);
-            snprintf(text, sizeof text, "+%u", w.var.members[m].byte_offset);
-            RenderText(text, b.x + b.w - 18 - measure_text(text), row + 17, &g_theme.var_member_offset.r);
+            if (w.var.is_struct) snprintf(text, sizeof text, "  .%.127s", w.var.members[m].name);
+            else snprintf(text, sizeof text, "  [%d]", m);
+            float nx = b.x + 22;
+            RenderText(text, nx, row + 17, &g_theme.var_member_name.r);
+            // The value right-aligned; cut with an ellipsis where it would run into the name.
+            const char* value = w.children[m].value;
+            float room = b.x + b.w - 18 - (nx + measure_text(text) + 12);
+            char shown[64];
+            snprintf(shown, sizeof shown, "%s", value);
+            for (size_t k = strlen(shown); k > 3 && measure_text(shown) > room; --k) memcpy(shown + k - 3, "...", 4);
+            if (room > 20) RenderText(shown, b.x + b.w - 18 - measure_text(shown), row + 17, &g_theme.var_member_offset.r);
         }
     }
 }

@@ -457,7 +457,7 @@ static void press_variables(double mx, double my) {
         if (g_svd_view.level != SVD_VIEW_PERIPH_LIST) svd_view_refresh();
         return;
     }
-    if (member < 0 && g_watch[i].var.is_struct && mx >= b.x + 8 && mx < b.x + 22) {
+    if (member < 0 && watch_child_count(g_watch[i].var) > 0 && mx >= b.x + 8 && mx < b.x + 22) {
         g_watch[i].expanded = !g_watch[i].expanded;
         return;
     }

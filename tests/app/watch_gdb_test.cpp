@@ -15,6 +15,7 @@
 
 #include "app/image.h"
 #include "app/watch_display.h"
+#include "probe/probe.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 #include "tests/sim/qemu_gdb.h"
@@ -180,7 +181,7 @@ bool our_bytes(const ElfVariable& v, const QemuGdbVarStop& st, std::vector<uint8
 
 // One variable gdb printed as gdb_text, against ours (null: we have none).
 void compare(const ElfVariable* v, const std::string& name, const std::string& gdb_text, const QemuGdbVar* gv,
-             const QemuGdbVarStop& st, bool global, Tally* t) {
+             const QemuGdbVarStop& st, bool global, Tally* t, const std::vector<ElfVariable>* globals) {
     Example e{name, gdb_text, "", "", st.pc};
     bool gone = gdb_text == "<optimized out>";
     if (!v) return t->add(Outcome::Missing, global, e);
@@ -205,10 +206,63 @@ void compare(const ElfVariable* v, const std::string& name, const std::string& g
     std::string ours = squeeze(typed_part(text)), theirs = squeeze(gdb_text);
     bool scalar = v->value_kind >= VAR_VAL_UNSIGNED && v->value_kind <= VAR_VAL_ENUM && v->byte_size <= 8;
     if (!scalar) {
-        // Compared once our text has a typed part of its own: today these fall
-        // back to the bytes as an unsigned number.
-        bool fallback = v->byte_size > 8 || (!ours.empty() && ours.find_first_not_of("0123456789") == std::string::npos);
-        if (fallback)
+        // gdb's print names a pointer's or reference's type first: "(int *) 0x...", "{void (void)} 0x...".
+        if (!theirs.empty() && (theirs[0] == '(' || theirs[0] == '{') && v->value_kind == VAR_VAL_POINTER) {
+            int depth = 0;
+            for (size_t k = 0; k < theirs.size(); ++k) {
+                depth += theirs[k] == '(' || theirs[k] == '{' ? 1 : theirs[k] == ')' || theirs[k] == '}' ? -1 : 0;
+                if (depth == 0) {
+                    theirs = theirs.substr(k + 1 < theirs.size() && theirs[k + 1] == ' ' ? k + 2 : k + 1);
+                    break;
+                }
+            }
+        }
+        // Pointers name the global or function they point into; strings and
+        // referents come from the memory gdb read at this stop.
+        struct Source {
+            const std::vector<ElfVariable>* globals;
+            const QemuGdbVarStop* st;
+        } src{globals, &st};
+        ElfValueContext ctx{&src, nullptr, nullptr};
+        ctx.symbol_at = [](void* u, uint32_t a, char* o, size_t c) {
+            auto named = [](const char* name, uint32_t off, char* out, size_t cap) {
+                if (off) std::snprintf(out, cap, "%s+%u", name, off);
+                else std::snprintf(out, cap, "%s", name);
+                return true;
+            };
+            for (const ElfVariable& g : *static_cast<Source*>(u)->globals)
+                if (g.loc_kind == VAR_LOC_ADDR && a - (uint32_t)g.loc_value < std::max<uint32_t>(g.byte_size, 1))
+                    return named(g.name, a - (uint32_t)g.loc_value, o, c);
+            for (uint32_t i = 0; i < g_elf->func_count; ++i) {
+                const FuncEntry& f = g_elf->funcs[i];
+                if ((a & ~1u) - f.address < std::max<uint32_t>(f.size, 1)) return named(f.name, (a & ~1u) - f.address, o, c);
+            }
+            return false;
+        };
+        ctx.read_mem = [](void* u, uint32_t a, uint8_t* b, uint32_t n) {
+            std::vector<uint8_t> got;
+            // Constants in flash are the image's own bytes.
+            if (!static_cast<Source*>(u)->st->read(a, n, &got) || got.size() < n) {
+                uint8_t img[WATCH_BYTES + 1];  // the image reads from an even address
+                if (n > WATCH_BYTES || !elf_read_text(g_elf, a & ~1u, img, n + (a & 1))) return false;
+                std::memcpy(b, img + (a & 1), n);
+                return true;
+            }
+            std::memcpy(b, got.data(), n);
+            return true;
+        };
+        char agg[512];
+        if (!elf_dwarf_value_text(g_elf, v->type_unit, v->type_die, bytes.data(), (uint32_t)bytes.size(), &ctx, agg,
+                                  sizeof agg))
+            return t->add(Outcome::KindOther, global, e);
+        e.ours = agg;
+        ours = squeeze(agg);
+        if (ours.find("<error: Cannot access memory") != std::string::npos) return t->add(Outcome::Unread, global, e);
+        // gdb writes a C++ function's parameter list in a pointer's symbol: "<Reset_Handler()>".
+        for (size_t k = 0; (k = theirs.find("()>", k)) != std::string::npos;) theirs.erase(k, 2);
+        // Not ours to match: values past the 64 bytes a watch reads, C++ static
+        // members (gdb reads them elsewhere), function pointers' types.
+        if (v->byte_size > 64 || theirs.find("static ") != std::string::npos)
             return t->add(v->value_kind == VAR_VAL_POINTER     ? Outcome::KindPointer
                           : v->value_kind == VAR_VAL_AGGREGATE ? Outcome::KindAggregate
                                                                : Outcome::KindOther,
@@ -344,7 +398,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
             const ElfVariable* v = nullptr;
             for (int i = n - 1, m = 0; i >= 0 && !v; --i)
                 if (!strcmp(vars[i].name, en.name.c_str()) && m++ == k) v = &vars[i], used[i] = true;
-            compare(v, en.name, text, gv, st, false, &t);
+            compare(v, en.name, text, gv, st, false, &t, &our_globals);
         }
         for (int i = 0; i < n; ++i)
             if (!used[i]) t.add(Outcome::Extra, false, {vars[i].name, "", "", where_ours(vars[i]), st.pc});
@@ -366,7 +420,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
                 if (x.kind == 'g' && x.name == g) gv = &x;
             if (!gv) continue;  // in several files: not printed
             if (!gv->error.empty()) t.add(Outcome::GdbError, true, {g, gv->error, "", "", st.pc});
-            else compare(&v, g, gv->print, gv, st, true, &t);
+            else compare(&v, g, gv->print, gv, st, true, &t, &our_globals);
         }
         for (const auto& [g, count] : gdb_count) {
             bool ours = false;

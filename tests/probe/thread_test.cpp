@@ -198,18 +198,21 @@ TEST_F(ProbeThread, WatchedGlobalsAreRefreshedWhileTheTargetRuns) {
     EXPECT_FALSE(g_is_halted.load());
 }
 
-// Sizes 1, 2 and 4 at every alignment, some across two words, an unreadable
-// one among them: each value is what the image holds at that flash address.
+// Sizes 1 to 64 at every alignment, some across words, an unreadable one
+// among them: each value is what the image holds at that flash address; a
+// pointer's watch also gets the bytes it points at.
 TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
     FILE* f = std::fopen(KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.bin", "rb");
     ASSERT_NE(f, nullptr);
-    uint8_t image[64];
-    ASSERT_EQ(std::fread(image, 1, sizeof image, f), sizeof image);
+    static uint8_t image[65536];
+    size_t image_size = std::fread(image, 1, sizeof image, f);
+    ASSERT_GE(image_size, 256u);
     std::fclose(f);
     start();
     const struct {
         uint32_t offset, size;
-    } cases[] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {0, 0}, {21, 1}, {22, 2}, {31, 4}, {40, 3}, {45, 8}, {48, 8}, {53, 6}};
+    } cases[] = {{1, 1},  {3, 2},  {6, 4},  {16, 4}, {0, 0},  {21, 1},  {22, 2},
+                 {31, 4}, {40, 3}, {45, 8}, {48, 8}, {53, 6}, {65, 33}, {128, 64}};
     int n = 0;
     for (const auto& c : cases) {
         char name[16];
@@ -217,6 +220,10 @@ TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
         ElfVariable v = c.size ? global_var(name, 0x08000000 + c.offset, c.size) : global_var(name, 0x60000000, 4);
         ASSERT_TRUE(watch_add(&v));
     }
+    ElfVariable reset = global_var("reset_vector", 0x08000004, 4);  // points into the image's code
+    reset.deref = 12;
+    ASSERT_TRUE(watch_add(&reset));
+    ++n;
     ASSERT_TRUE(wait_for([&] {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         return watch_val_id[n - 1] == g_watch[n - 1].id;
@@ -227,11 +234,18 @@ TEST_F(ProbeThread, WatchedGlobalsOfEverySizeAndAlignmentReadWhatMemoryHolds) {
             EXPECT_FALSE(watch_val_valid[i]) << "nothing answers at 0x60000000";
             continue;
         }
+        if (i == n - 1) {
+            uint32_t at = watch_val_buf[i] - 0x08000000;
+            ASSERT_TRUE(at < image_size - 12 && watch_val_deref_len[i] == 12) << std::hex << watch_val_buf[i];
+            EXPECT_EQ(memcmp(watch_val_deref[i], image + at, 12), 0) << "the bytes it points at";
+            continue;
+        }
         uint64_t want = 0;
-        for (uint32_t b = 0; b < cases[i].size; ++b) want |= (uint64_t)image[cases[i].offset + b] << (8 * b);
+        for (uint32_t b = 0; b < cases[i].size && b < 8; ++b) want |= (uint64_t)image[cases[i].offset + b] << (8 * b);
         EXPECT_TRUE(watch_val_valid[i]) << i;
         EXPECT_EQ((uint64_t)watch_val_hi[i] << 32 | watch_val_buf[i], want)
             << "offset " << cases[i].offset << " size " << cases[i].size;
+        EXPECT_EQ(memcmp(watch_val_bytes[i], image + cases[i].offset, cases[i].size), 0) << "whole value " << i;
     }
 }
 
