@@ -157,12 +157,14 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
         first[i] = -1;
         if (loc[i].kind != VAR_LOC_ADDR) continue;
-        if (loc[i].size < 1 || loc[i].size > WATCH_BYTES) {
+        if (loc[i].size < 1) {
             wbuf[i] = 0xFFFFFFFF;
             valid[i] = false;
             continue;
         }
-        uint32_t a = (uint32_t)loc[i].value, w0 = a & ~3u, w1 = (a + loc[i].size - 1) & ~3u;
+        // A larger value shows its first 64 bytes.
+        uint32_t size = std::min<uint32_t>(loc[i].size, WATCH_BYTES);
+        uint32_t a = (uint32_t)loc[i].value, w0 = a & ~3u, w1 = (a + size - 1) & ~3u;
         first[i] = m;
         count[i] = (int)((w1 - w0) / 4 + 1);
         for (uint32_t w = w0; w <= w1; w += 4) addrs[m++] = w;
@@ -180,11 +182,12 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
             valid[i] = valid[i] && ok[first[i] + k];
             for (int j = 0; j < 4; ++j) b[4 * k + j] = (uint8_t)(words[first[i] + k] >> (8 * j));
         }
+        uint32_t size = std::min<uint32_t>(loc[i].size, WATCH_BYTES);
         uint64_t v = 0;
-        for (uint32_t k = 0; k < loc[i].size && k < 8; ++k) v |= (uint64_t)b[(a & 3) + k] << (8 * k);
+        for (uint32_t k = 0; k < size && k < 8; ++k) v |= (uint64_t)b[(a & 3) + k] << (8 * k);
         wbuf[i] = valid[i] ? (uint32_t)v : 0xFFFFFFFF;
         if (hi) hi[i] = valid[i] ? (uint32_t)(v >> 32) : 0;
-        if (bytes && valid[i]) memcpy(bytes[i], b + (a & 3), loc[i].size);
+        if (bytes && valid[i]) memcpy(bytes[i], b + (a & 3), size);
         good += valid[i];
     }
     return good;
@@ -210,7 +213,7 @@ WatchPlace watch_place(const WatchLoc& loc, WatchFrames* wf) {
     const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
     if (wf->have_regs && !f.found) {
         p.why = WATCH_VAL_NOT_IN_SCOPE;
-    } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 && loc.size <= WATCH_BYTES : loc.size >= 1 && loc.size <= 4) {
+    } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 : loc.size >= 1 && loc.size <= 4) {
         if (loc.kind == VAR_LOC_FBREG && f.cfa) {
             p = WatchPlace{WATCH_PLACE_MEM, f.cfa + (uint32_t)loc.value, WATCH_VAL_OK};
         } else if (loc.kind == VAR_LOC_REG && wf->have_regs && loc.value >= 0 && loc.value <= 15) {
@@ -259,7 +262,7 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
         uint8_t b[WATCH_BYTES] = {};
         WatchPlace p = watch_place(loc[i], &wf);
         bool r = false;
-        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, loc[i].size, b);
+        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, std::min<uint32_t>(loc[i].size, WATCH_BYTES), b);
         else if (p.kind == WATCH_PLACE_REG) memcpy(b, &wf.regs[p.where], 4), r = true;
         uint64_t v = 0;
         for (int k = 0; k < 8; ++k) v |= (uint64_t)b[k] << (8 * k);

@@ -146,20 +146,29 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             RenderText(name, tx, row + 17, &g_theme.var_watch_name.r);
             char type[72];
             snprintf(type, sizeof type, " :%.63s", w.var.type_name);
-            RenderText(type, tx + measure_text(name), row + 17, &g_theme.var_watch_type.r);
             // A leading 0x01 marks a value that changed since the last refresh.
             bool changed = (unsigned char)w.value[0] == 0x01;
-            // A long value (a structure's members) is cut with an ellipsis to the room it has.
             char value[160];
             snprintf(value, sizeof value, "%s", changed ? w.value + 1 : w.value);
-            float room = b.x + b.w - 18 - (tx + 60);
+            // The value gets the room after the name and type; a long one (a
+            // structure's members) takes the type's place, then is cut with an ellipsis.
+            float right = b.x + b.w - 18, name_end = tx + measure_text(name), type_end = name_end + measure_text(type);
+            bool show_type = right - (type_end + 12) >= std::min(measure_text(value), 120.0f);
+            float room = right - ((show_type ? type_end : name_end) + 12);
+            // Short of room a scalar keeps its typed part: "2.718..." over "0x4005BF0A...".
+            char* typed = strstr(value, "  (");
+            if (measure_text(value) > room && typed && value[0] == '0' && value[strlen(value) - 1] == ')') {
+                memmove(value, typed + 3, strlen(typed + 3) + 1);
+                value[strlen(value) - 1] = 0;
+            }
             for (size_t k = strlen(value); k > 3 && measure_text(value) > room; --k) memcpy(value + k - 3, "...", 4);
-            float vx = b.x + b.w - 18 - measure_text(value);
+            if (show_type) RenderText(type, name_end, row + 17, &g_theme.var_watch_type.r);
+            float vx = right - measure_text(value);
             if (g_edit.active && g_edit.target.kind == EDIT_WATCH && g_edit.target.id == w.id) {
                 // The field takes the value's place, at least half the row wide.
                 float fx = std::min(vx, b.x + b.w / 2) - 4;
                 text_field_draw(&g_edit, fx, row + 1, b.x + b.w - 16 - fx, VAR_ROW_H - 2);
-            } else if (vx > tx + 60)
+            } else if (room > 24)
                 RenderText(value, vx, row + 17, changed ? &g_theme.log_text_changed.r : &g_theme.var_watch_value.r);
             RenderText("\xD7", b.x + b.w - 12, row + 17, &g_theme.var_watch_delete.r);
         }
