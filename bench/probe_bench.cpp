@@ -136,6 +136,25 @@ bool run(SimUsbKind kind) {
         s_dap = c;
         k = measure(sys, [&] { running_poll(); return true; }, &r);
         row("running poll, 32 watches", k, r);
+        // Typed watches: doubles, structures of 24 and 64 bytes, char pointers
+        // with their strings (one more read each) and words.
+        watch_clear();
+        for (int i = 0; i < WATCH_MAX; ++i) {
+            ElfVariable v{};
+            std::snprintf(v.name, sizeof v.name, "t%d", i);
+            const uint32_t sizes[] = {8, 24, 64, 4, 4};
+            v.byte_size = sizes[i % 5];
+            v.loc_kind = VAR_LOC_ADDR;
+            v.loc_value = (int32_t)(0x20000000u + 64u * (uint32_t)i);
+            if (i % 5 == 4) {  // a char pointer, at a string in flash
+                v.deref = 32;
+                uint8_t ptr[4] = {0x00, 0x02, 0x00, 0x08};
+                dap_write_mem_block(c, (uint32_t)v.loc_value, ptr, 4);
+            }
+            watch_add(&v);
+        }
+        k = measure(sys, [&] { running_poll(); return true; }, &r);
+        row("running poll, 32 typed watches", k, r);
         s_dap = nullptr;
     }
     return ok;

@@ -123,7 +123,7 @@ bool dap_write_mem32(DapContext* ctx, uint32_t addr, uint32_t val);
 bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len);
 // Scattered word reads (word-aligned addresses) in as few DAP_Transfer packets
 // as they fit; ok[i] tells which succeeded. Returns how many did.
-int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok);
+int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok, bool retry_each = true);
 bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
 // Any alignment and length, each byte written once (byte and halfword accesses where needed).
 bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);

@@ -225,7 +225,7 @@ bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t l
     return true;
 }
 
-int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok) {
+int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* out, bool* ok, bool retry_each) {
     if (!ctx || !ctx->open || count <= 0) return 0;
     const int limit = dap_packet_limit(ctx);
     const uint8_t tar = dap_ap_req(DAP_AP_TAR, false), drw = dap_ap_req(DAP_AP_DRW, true);
@@ -236,11 +236,15 @@ int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* 
         DapMemPrefix p;
         int n = dap_add_mem_prefix(ctx, x, &p);
         int out_bytes = 3 + 5 * n, in_bytes = 3, first = done;
+        bool tar_next = false;  // TAR already points at addrs[done] (auto-increment)
         while (done < count && n + 2 <= DAP_MAX_XFERS && out_bytes + 6 <= limit && in_bytes + 4 <= limit) {
-            x[n++] = DapXfer{tar, addrs[done]};
+            // The next word of a run needs no TAR write unless the increment would wrap.
+            bool skip = tar_next && done > first && addrs[done] == addrs[done - 1] + 4 && (addrs[done] & (kAutoIncBlock - 1));
+            if (!skip) x[n++] = DapXfer{tar, addrs[done]};
             x[n++] = DapXfer{drw, 0};
-            out_bytes += 6;
+            out_bytes += skip ? 1 : 6;
             in_bytes += 4;
+            tar_next = (addrs[done] & 3) == 0;
             ++done;
         }
         if (done == first) {  // nothing fits a packet: never loop on it
@@ -260,9 +264,10 @@ int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* 
             continue;
         }
         // A fault stops the batch where it happened: each word again on its
-        // own, so one unreadable address costs only itself.
+        // own, so one unreadable address costs only itself (unless the caller
+        // retries in larger pieces).
         for (int k = first; k < done; ++k) {
-            ok[k] = dap_read_mem32(ctx, addrs[k], &out[k]);
+            ok[k] = retry_each && dap_read_mem32(ctx, addrs[k], &out[k]);
             good += ok[k];
         }
     }

@@ -148,8 +148,8 @@ static bool read_value(uint32_t addr, uint32_t size, uint8_t* b) {
 
 // All globals in one batch of word reads: a variable of 1-64 bytes is taken
 // from the words that cover it (17 at most).
-int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi,
-                       uint8_t (*bytes)[WATCH_BYTES]) {
+static int read_by_words(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi,
+                         uint8_t (*bytes)[WATCH_BYTES], bool retry_each) {
     constexpr int kWords = WATCH_BYTES / 4 + 1;
     uint32_t addrs[kWords * WATCH_MAX], words[kWords * WATCH_MAX] = {};
     bool ok[kWords * WATCH_MAX];
@@ -169,7 +169,7 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
         count[i] = (int)((w1 - w0) / 4 + 1);
         for (uint32_t w = w0; w <= w1; w += 4) addrs[m++] = w;
     }
-    if (m && s_dap) dap_read_words(s_dap, addrs, m, words, ok);
+    if (m && s_dap) dap_read_words(s_dap, addrs, m, words, ok, retry_each);
     else
         for (int k = 0; k < m; ++k) ok[k] = false;
     int good = 0;
@@ -191,6 +191,11 @@ int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid
         good += valid[i];
     }
     return good;
+}
+
+int watch_read_globals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint32_t* hi,
+                       uint8_t (*bytes)[WATCH_BYTES]) {
+    return read_by_words(loc, n, wbuf, valid, hi, bytes, true);
 }
 
 static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
@@ -306,11 +311,29 @@ void probe_refresh_watches() {
     for (int i = 0; i < n; ++i)
         if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
     watch_read_locals(loc, n, wbuf, valid, state, hi, bytes);
-    // Where a pointer or reference points: one read each, only for the watches that ask.
+    // Where pointers and references point, for the watches that ask: the
+    // words that cover them in one batch, as the globals.
+    WatchLoc at[WATCH_MAX];
+    int who[WATCH_MAX], m = 0;
     for (int i = 0; i < n; ++i) {
-        if (!loc[i].deref || !valid[i]) continue;
-        uint32_t len = std::min<uint32_t>(loc[i].deref, (uint32_t)WATCH_BYTES);
-        deref_len[i] = wbuf[i] && dbg_read_mem(wbuf[i], deref[i], len) ? (uint8_t)len : 0;
+        deref_len[i] = 0;
+        if (!loc[i].deref || !valid[i] || !wbuf[i]) continue;
+        at[m] = WatchLoc{VAR_LOC_ADDR, (int32_t)wbuf[i], std::min<uint32_t>(loc[i].deref, (uint32_t)WATCH_BYTES), 0, 0, 0};
+        who[m++] = i;
+    }
+    if (m) {
+        uint32_t dw[WATCH_MAX];
+        bool dok[WATCH_MAX] = {};
+        static uint8_t db[WATCH_MAX][WATCH_BYTES];  // probe thread only
+        // A pointer to nowhere faults the batch: then each pointee on its own,
+        // so a bad one costs one read, not one per word.
+        read_by_words(at, m, dw, dok, nullptr, db, false);
+        for (int k = 0; k < m; ++k) {
+            if (!dok[k]) dok[k] = dbg_read_mem((uint32_t)at[k].value, db[k], at[k].size);
+            if (!dok[k]) continue;
+            memcpy(deref[who[k]], db[k], at[k].size);
+            deref_len[who[k]] = (uint8_t)at[k].size;
+        }
     }
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     for (int i = 0; i < n; ++i) {

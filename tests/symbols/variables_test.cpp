@@ -1002,7 +1002,17 @@ TEST(VariablesMalformed, HostileEntriesAndMutatedImagesNeverCrashOrHang) {
             if (!e) continue;
             for (uint32_t i = 0; i < e->func_count; i += 1 + e->func_count / 40)
                 elf_dwarf_get_variables(e.get(), e->funcs[i].address, out.data(), (int)out.size());
-            elf_dwarf_get_all_variables(e.get(), out.data(), (int)out.size());
+            int n = elf_dwarf_get_all_variables(e.get(), out.data(), (int)out.size());
+            // Value texts of the damaged types, from random bytes, through every member.
+            uint8_t bytes[64];
+            char text[256];
+            for (uint8_t& b : bytes) b = (uint8_t)rnd();
+            for (int i = 0; i < n; ++i) {
+                elf_dwarf_value_text(e.get(), out[i].type_unit, out[i].type_die, bytes, sizeof bytes, nullptr, text, sizeof text);
+                for (uint32_t k = 0; k < out[i].member_count && k < ELF_MAX_MEMBERS; ++k)
+                    elf_dwarf_value_text(e.get(), out[i].members[k].type_unit, out[i].members[k].type_die, bytes, 8,
+                                         nullptr, text, sizeof text, out[i].members[k].bit_offset, out[i].members[k].bit_size);
+            }
             if (round % 10 == 0) elf_dwarf_dump_to_file(e.get(), "/dev/null");
         }
     }
