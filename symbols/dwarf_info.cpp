@@ -1043,7 +1043,8 @@ void origin_name(const Ctx& c, const Die& d, const char** name, Ref* type) {
 // reported skip its holes. A scope holding none of the pcs is stepped over by
 // its sibling reference: nothing inside it could be reported.
 template <class Hit, class Enter, class Global>
-void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Enter&& enter, Global&& global) {
+void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Enter&& enter, Global&& global,
+               bool whole_functions = false) {
     Scope st[kMaxScopes];
     std::vector<DwarfPcRange> pool, ranges;
     int ns = 0, depth = 0, func_level = INT_MIN;
@@ -1095,8 +1096,10 @@ void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Ente
         }
         if (d.tag == TAG_variable && func_level == INT_MIN && d.has_loc && !d.declaration) global(d);
         // A function or inlined call without children still holds its pcs:
-        // inside it, the variables around it are out of scope.
-        if (is_scope_tag(d.tag) && (d.children || d.tag != TAG_lexical_block)) {
+        // inside it, the variables around it are out of scope. For the index,
+        // a block's variables count as their function's.
+        if (is_scope_tag(d.tag) && (d.children || d.tag != TAG_lexical_block) &&
+            !(whole_functions && d.tag == TAG_lexical_block)) {
             uint32_t low = d.has_low ? d.low : 0, high = die_high(d);
             ranges.clear();
             bool listed = !d.has_high && d.has_ranges && scope_ranges(c, d, &ranges);
@@ -1433,7 +1436,8 @@ struct Snapshot {
 };
 
 // `innermost`: only the variables of the innermost function holding each pc,
-// as elf_dwarf_get_variables gives them.
+// as elf_dwarf_get_variables gives them; otherwise (the index) every block's
+// variables count as their function's, wherever the block starts.
 void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, bool innermost, Snapshot* s) {
     for (uint32_t i = 0; i < e->func_count; ++i) {
         uint32_t a = e->funcs[i].address & ~1u;
@@ -1476,7 +1480,8 @@ void build_snapshot(const ElfDwarf* e, bool with_zero, bool with_globals, bool i
             },
             [&](const Die& d) {
                 if (with_globals) s->globals.push_back(GlobalHit{ui, d.off});
-            });
+            },
+            !innermost);
     }
     // Grouped per pc in walk order, at most kSnapshotCap each.
     std::stable_sort(s->hits.begin(), s->hits.end(),
