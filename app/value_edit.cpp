@@ -26,12 +26,13 @@ static bool enum_name(const void* user, uint64_t v, char* out, size_t cap) {
 }
 
 // The watch a target names, still in its slot; null when it is gone or holds
-// no single value (a structure or array, more than 8 bytes, no location).
+// no single value (a structure or array, more than 8 bytes) or no place to
+// write it (no location, a constant, a value computed from registers).
 static const WatchEntry* watch_of(const EditTarget& t) {
     if (t.index < 0 || t.index >= g_watch_count || t.index >= WATCH_MAX || g_watch[t.index].id != t.id) return nullptr;
     const ElfVariable& v = g_watch[t.index].var;
-    if (v.is_struct || v.value_kind == VAR_VAL_AGGREGATE || v.loc_kind == VAR_LOC_NONE || v.byte_size < 1 || v.byte_size > 8)
-        return nullptr;
+    bool place = v.loc_kind == VAR_LOC_REG || v.loc_kind == VAR_LOC_FBREG || v.loc_kind == VAR_LOC_ADDR;
+    if (v.is_struct || v.value_kind == VAR_VAL_AGGREGATE || !place || v.byte_size < 1 || v.byte_size > 8) return nullptr;
     return &g_watch[t.index];
 }
 
@@ -116,7 +117,7 @@ static bool commit(const EditTarget* t, const char* text) {
         if (!value_parse(watch_type(e->var), text, w.data, err, sizeof err)) return refuse(w.label, err);
         w.kind = PROBE_WRITE_WATCH;
         w.len = e->var.byte_size;
-        w.watch = WatchLoc{e->var.loc_kind, e->var.loc_value, e->var.byte_size, e->id, e->var.func_addr, 0};
+        w.watch = watch_loc_of(e->var, e->id);
         break;
     }
     case EDIT_CORE_REG: {

@@ -6,6 +6,7 @@
 
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
+#include "symbols/dwarf_expr.h"
 
 // --- wrappers -------------------------------------------------------------------
 
@@ -252,10 +253,25 @@ void watch_resume_after_locals(bool halted_here) {
     g_watch_halting = false;
 }
 
+static bool expr_read(void*, uint32_t addr, uint8_t* out, uint32_t len) { return dbg_read_mem(addr, out, len); }
+
+// A value computed from registers: only the innermost frame's are the core's.
+static bool watch_eval(const WatchLoc& loc, WatchFrames* wf, uint64_t* v, uint8_t* why) {
+    const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
+    *why = WATCH_VAL_READ_ERR;
+    if (!wf->have_regs) return false;
+    if (!f.found) return *why = WATCH_VAL_NOT_IN_SCOPE, false;
+    if (!f.innermost) return *why = WATCH_VAL_UNAVAILABLE, false;
+    DwarfExprEnv env{wf->regs, f.cfa != 0, f.cfa, expr_read, nullptr};
+    return dwarf_expr_eval(loc.expr, loc.expr_len, &env, loc.size, v);
+}
+
+static bool is_local(VarLocKind k) { return k == VAR_LOC_REG || k == VAR_LOC_FBREG || k == VAR_LOC_EXPR; }
+
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
                       uint8_t (*bytes)[WATCH_BYTES]) {
     bool any = false;
-    for (int i = 0; i < n; ++i) any |= loc[i].kind == VAR_LOC_REG || loc[i].kind == VAR_LOC_FBREG;
+    for (int i = 0; i < n; ++i) any |= is_local(loc[i].kind);
     if (!any) return 0;
     bool halted_here = false;
     if (!watch_halt_for_locals(&halted_here)) return 0;
@@ -263,19 +279,27 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     wf.have_regs = dbg_read_regs(wf.regs);
     int ok = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
-        if (loc[i].kind != VAR_LOC_REG && loc[i].kind != VAR_LOC_FBREG) continue;
+        if (!is_local(loc[i].kind)) continue;
         uint8_t b[WATCH_BYTES] = {};
-        WatchPlace p = watch_place(loc[i], &wf);
+        uint8_t why = WATCH_VAL_READ_ERR;
         bool r = false;
-        if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, std::min<uint32_t>(loc[i].size, WATCH_BYTES), b);
-        else if (p.kind == WATCH_PLACE_REG) memcpy(b, &wf.regs[p.where], 4), r = true;
+        if (loc[i].kind == VAR_LOC_EXPR) {
+            uint64_t x = 0;
+            r = watch_eval(loc[i], &wf, &x, &why);
+            for (int k = 0; k < 8; ++k) b[k] = (uint8_t)(x >> (8 * k));
+        } else {
+            WatchPlace p = watch_place(loc[i], &wf);
+            why = p.why;
+            if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, std::min<uint32_t>(loc[i].size, WATCH_BYTES), b);
+            else if (p.kind == WATCH_PLACE_REG) memcpy(b, &wf.regs[p.where], 4), r = true;
+        }
         uint64_t v = 0;
         for (int k = 0; k < 8; ++k) v |= (uint64_t)b[k] << (8 * k);
         if (bytes && r) memcpy(bytes[i], b, sizeof b);
         wbuf[i] = r ? (uint32_t)v : 0xFFFFFFFF;
         if (hi) hi[i] = r ? (uint32_t)(v >> 32) : 0;
         valid[i] = r;
-        if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : p.why;
+        if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : why;
         ok += r;
     }
     watch_resume_after_locals(halted_here);
@@ -308,8 +332,16 @@ void probe_refresh_watches() {
             }
     }
     watch_read_globals(loc, n, wbuf, valid, hi, bytes);
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n; ++i) {
         if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
+        if (loc[i].kind == VAR_LOC_CONST) {  // nothing to read: the value is the debug information's
+            wbuf[i] = (uint32_t)loc[i].const_value;
+            hi[i] = (uint32_t)(loc[i].const_value >> 32);
+            for (int k = 0; k < 8; ++k) bytes[i][k] = (uint8_t)(loc[i].const_value >> (8 * k));
+            valid[i] = true;
+            state[i] = WATCH_VAL_OK;
+        }
+    }
     watch_read_locals(loc, n, wbuf, valid, state, hi, bytes);
     // Where pointers and references point, for the watches that ask: the
     // words that cover them in one batch, as the globals.
@@ -318,7 +350,10 @@ void probe_refresh_watches() {
     for (int i = 0; i < n; ++i) {
         deref_len[i] = 0;
         if (!loc[i].deref || !valid[i] || !wbuf[i]) continue;
-        at[m] = WatchLoc{VAR_LOC_ADDR, (int32_t)wbuf[i], std::min<uint32_t>(loc[i].deref, (uint32_t)WATCH_BYTES), 0, 0, 0};
+        at[m] = WatchLoc{};
+        at[m].kind = VAR_LOC_ADDR;
+        at[m].value = (int32_t)wbuf[i];
+        at[m].size = std::min<uint32_t>(loc[i].deref, (uint32_t)WATCH_BYTES);
         who[m++] = i;
     }
     if (m) {

@@ -14,9 +14,22 @@ static uint32_t s_next_id = 1;
 int watch_locations(WatchLoc out[WATCH_MAX]) {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
-    for (int i = 0; i < n; ++i) out[i] = WatchLoc{g_watch[i].var.loc_kind, g_watch[i].var.loc_value, g_watch[i].var.byte_size, g_watch[i].id,
-                          g_watch[i].var.func_addr, g_watch[i].var.deref};
+    for (int i = 0; i < n; ++i) out[i] = watch_loc_of(g_watch[i].var, g_watch[i].id);
     return n;
+}
+
+WatchLoc watch_loc_of(const ElfVariable& v, uint32_t id) {
+    WatchLoc l{};
+    l.kind = v.loc_kind;
+    l.value = v.loc_value;
+    l.size = v.byte_size;
+    l.id = id;
+    l.func_addr = v.func_addr;
+    l.deref = v.deref;
+    l.const_value = v.const_value;
+    l.expr_len = v.expr_len <= sizeof l.expr ? v.expr_len : 0;
+    std::memcpy(l.expr, v.expr, l.expr_len);
+    return l;
 }
 
 static int find_locked(const char* name) {

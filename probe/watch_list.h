@@ -44,7 +44,11 @@ struct WatchLoc {
     uint32_t id;
     uint32_t func_addr;  // locals: the function whose frame holds them
     uint8_t deref;       // bytes to read where the value points (a char pointer's string, a referent)
+    uint64_t const_value;  // VAR_LOC_CONST
+    uint8_t expr_len;      // VAR_LOC_EXPR
+    uint8_t expr[sizeof(ElfVariable::expr)];
 };
+WatchLoc watch_loc_of(const ElfVariable& v, uint32_t id);
 
 // Copies the first min(count, 32) locations; returns that count.
 int watch_locations(WatchLoc out[WATCH_MAX]);

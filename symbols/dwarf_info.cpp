@@ -5,13 +5,16 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "symbols/dwarf_expr.h"
 #include "symbols/dwarf_forms.h"
+#include "symbols/dwarf_frame.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 
@@ -24,7 +27,7 @@ enum : uint16_t {
     TAG_inlined_subroutine = 0x1D, TAG_base_type = 0x24, TAG_const_type = 0x26, TAG_subprogram = 0x2E,
     TAG_variable = 0x34, TAG_volatile_type = 0x35, TAG_restrict_type = 0x37, TAG_partial_unit = 0x3C,
     TAG_enumerator = 0x28, TAG_subrange_type = 0x21, TAG_class_type = 0x02, TAG_inheritance = 0x1C,
-    TAG_rvalue_reference_type = 0x42,
+    TAG_rvalue_reference_type = 0x42, TAG_namespace = 0x39,
 };
 
 enum : uint8_t {
@@ -63,12 +66,16 @@ enum : uint16_t {
     AT_bit_size = 0x0D,
     AT_data_bit_offset = 0x6B,
     AT_external = 0x3F,
+    AT_language = 0x13,
+    AT_enum_class = 0x6D,
 };
 
 
 enum : uint8_t {
     OP_addr = 0x03, OP_reg0 = 0x50, OP_reg31 = 0x6F, OP_breg0 = 0x70, OP_breg13 = 0x7D, OP_breg31 = 0x8F,
     OP_regx = 0x90, OP_fbreg = 0x91, OP_bregx = 0x92, OP_piece = 0x93, OP_plus_uconst = 0x23,
+    OP_const1u = 0x08, OP_const8s = 0x0F, OP_constu = 0x10, OP_consts = 0x11, OP_lit0 = 0x30, OP_lit31 = 0x4F,
+    OP_call_frame_cfa = 0x9C, OP_implicit_value = 0x9E, OP_stack_value = 0x9F,
 };
 
 enum : uint8_t {
@@ -87,6 +94,7 @@ constexpr int kSizeSteps = 8;
 constexpr int kIndirectDepth = 4;      // DW_FORM_indirect naming DW_FORM_indirect...
 constexpr uint32_t kSnapshotCap = 512; // variables taken per entry pc for the index and the dump
 constexpr uint32_t kSpRegister = 13;
+static_assert(sizeof(ElfVariable::expr) == DWARF_EXPR_MAX, "an expression the reader keeps fits the variable");
 
 struct AbbrevAttr {
     uint16_t attr, form;
@@ -108,6 +116,10 @@ struct AbbrevTable {
 }  // namespace
 
 struct DwarfAbbrevCache {
+    // Qualified-name prefixes of entries ("korv::geo::") by .debug_info offset,
+    // asked for again at every refresh of an enum's value.
+    std::mutex path_mtx;
+    std::unordered_map<uint32_t, std::string> paths;
     std::vector<AbbrevAttr> attrs;
     std::vector<AbbrevEntry> entries;
     std::vector<AbbrevTable> tables;
@@ -167,12 +179,20 @@ struct Die {
     bool has_bit_offset, has_data_bit_offset, external;
     bool has_bound;         // a subrange's length: upper bound + 1, or its count
     uint32_t bound_length;
+    uint32_t language;
+    bool enum_class;
 };
+
+enum LocBase : uint8_t { BASE_CFA = 0, BASE_FB = 1, BASE_SP = 2 };
 
 struct Loc {
     VarLocKind kind;
     int32_t value;
-    bool from_fbreg;  // an offset from the frame base (DW_OP_fbreg), not from SP
+    uint8_t base;  // FBREG: what the offset is from (DW_OP_fbreg: the frame base; DW_OP_breg13: SP)
+    bool is_cfa;   // the expression is DW_OP_call_frame_cfa alone (gcc's frame base)
+    uint64_t cval;  // VAR_LOC_CONST
+    const uint8_t* expr;  // VAR_LOC_EXPR: inside the section
+    uint32_t expr_len;
 };
 
 // --- bounded reads ------------------------------------------------------------------
@@ -221,6 +241,12 @@ void copy_str(char* out, size_t cap, const char* s) {
     size_t n = s ? strnlen(s, cap - 1) : 0;
     if (n) memcpy(out, s, n);
     out[n] = 0;
+}
+
+// Into a name field; a longer name is shortened with an ellipsis, never cut silently.
+void copy_name(char* out, size_t cap, const std::string& s) {
+    std::string t = s.size() < cap ? s : s.substr(0, cap - 4) + "...";
+    memcpy(out, t.c_str(), t.size() + 1);
 }
 
 bool form_is_strx(uint16_t form) {
@@ -494,16 +520,27 @@ bool read_die(const Ctx& c, uint32_t off, Die* d) {
         case AT_count: d->has_bound = attr_const(a, &d->bound_length); break;
         case AT_const_value:
             d->has_const = true;
-            if (a.form == FORM_sdata || a.form == FORM_implicit_const) d->const_value = a.v.s32;
-            else if (a.form == FORM_data8) d->const_value = (int64_t)a.v.u64;
-            else if (attr_const(a, &k)) d->const_value = k;
-            else d->has_const = false;
+            if (a.form == FORM_sdata || a.form == FORM_implicit_const) {
+                d->const_value = a.v.s32;
+            } else if (a.form == FORM_data8) {
+                d->const_value = (int64_t)a.v.u64;
+            } else if (attr_const(a, &k)) {
+                d->const_value = k;
+            } else if (form_is_block(a.form) && a.v.block.len <= 8) {  // a float, a double: its bytes
+                uint64_t x = 0;
+                for (uint32_t i = 0; i < a.v.block.len; ++i) x |= (uint64_t)a.v.block.ptr[i] << (8 * i);
+                d->const_value = (int64_t)x;
+            } else {
+                d->has_const = false;
+            }
             break;
         case AT_call_line: attr_const(a, &d->call_line); break;
         case AT_bit_size: attr_const(a, &d->bit_size); break;
         case AT_bit_offset: d->has_bit_offset = attr_const(a, &d->bit_offset); break;
         case AT_data_bit_offset: d->has_data_bit_offset = attr_const(a, &d->data_bit_offset); break;
         case AT_external: d->external = attr_const(a, &k) && k != 0; break;
+        case AT_language: attr_const(a, &d->language); break;
+        case AT_enum_class: d->enum_class = attr_const(a, &k) && k != 0; break;
         default: break;
         }
     }
@@ -826,40 +863,92 @@ void get_struct_info(const Ctx& c, Ref r, ElfVariable* v) {
 
 // --- locations -------------------------------------------------------------------------
 
-// The first operation decides. A register-relative address is usable only for
-// SP (reported as an SP offset); any other base register, and any operation
-// after the first except a piece, leaves the location unknown here.
+// A place alone (or as the one piece of the value) decodes to it; a constant
+// (DW_OP_litN ... DW_OP_stack_value, DW_OP_implicit_value) to its value; any
+// other short expression is kept whole for the evaluator.
 Loc decode_location(const uint8_t* p, uint32_t len) {
-    const Loc none = {VAR_LOC_NONE, 0, false};
+    Loc none{};
     if (!p || len == 0) return none;
     uint8_t op = p[0];
     uint32_t pos = 1;
     Loc r = none;
+    bool place = true;
     if (op == OP_addr) {
         if (len < 5) return none;
-        r = Loc{VAR_LOC_ADDR, (int32_t)le32(p + 1), false};
+        r.kind = VAR_LOC_ADDR, r.value = (int32_t)le32(p + 1);
         pos = 5;
     } else if (op == OP_fbreg) {
-        r = Loc{VAR_LOC_FBREG, read_sleb128(p, len, &pos), true};
+        r.kind = VAR_LOC_FBREG, r.value = read_sleb128(p, len, &pos), r.base = BASE_FB;
     } else if (op >= OP_reg0 && op <= OP_reg31) {
-        r = Loc{VAR_LOC_REG, op - OP_reg0, false};
+        r.kind = VAR_LOC_REG, r.value = op - OP_reg0;
     } else if (op == OP_regx) {
-        r = Loc{VAR_LOC_REG, (int32_t)read_uleb128(p, len, &pos), false};
+        r.kind = VAR_LOC_REG, r.value = (int32_t)read_uleb128(p, len, &pos);
     } else if (op == OP_breg13) {
-        r = Loc{VAR_LOC_FBREG, read_sleb128(p, len, &pos), false};
+        r.kind = VAR_LOC_FBREG, r.value = read_sleb128(p, len, &pos), r.base = BASE_SP;
     } else if (op == OP_bregx) {
         uint32_t reg = read_uleb128(p, len, &pos);
-        int32_t off = read_sleb128(p, len, &pos);
-        if (reg != kSpRegister) return none;
-        r = Loc{VAR_LOC_FBREG, off, false};
+        r.kind = VAR_LOC_FBREG, r.value = read_sleb128(p, len, &pos), r.base = BASE_SP;
+        place = reg == kSpRegister;
     } else {
-        return none;  // bregN of another register, stack values, implicit values...
+        place = false;
     }
-    if (pos < len && p[pos] != OP_piece) return none;
+    bool leb_ended = pos <= len && (op == OP_addr || pos == 1 || !(p[pos - 1] & 0x80));
+    if (place && leb_ended) {
+        if (pos == len) return r;
+        uint32_t q = pos + 1;
+        if (p[pos] == OP_piece && q < len) {
+            read_uleb128(p, len, &q);
+            if (q == len && !(p[q - 1] & 0x80)) return r;
+        }
+    }
+    if (op == OP_call_frame_cfa && len == 1) {
+        none.is_cfa = true;
+        return none;
+    }
+    Loc k = none;
+    k.kind = VAR_LOC_CONST;
+    if (op == OP_implicit_value) {
+        uint32_t n = read_uleb128(p, len, &pos);
+        if (n < 1 || n > 8 || pos + n != len) return none;
+        for (uint32_t i = 0; i < n; ++i) k.cval |= (uint64_t)p[pos + i] << (8 * i);
+        return k;
+    }
+    if (len >= 2 && p[len - 1] == OP_stack_value) {
+        uint64_t x = 0;
+        pos = 1;
+        if (op >= OP_lit0 && op <= OP_lit31) {
+            k.cval = op - OP_lit0;
+        } else if (op == OP_addr && len == 6) {
+            k.cval = le32(p + 1), pos = 5;
+        } else if (op >= OP_const1u && op <= OP_const8s) {
+            uint32_t bytes = 1u << ((op - OP_const1u) / 2);
+            if (!take_le(p, len, &pos, bytes, &x)) return none;
+            if ((op - OP_const1u) % 2 && bytes < 8 && ((x >> (8 * bytes - 1)) & 1)) x |= ~0ull << (8 * bytes);
+            k.cval = x;
+        } else if (op == OP_constu || op == OP_consts) {
+            uint32_t u = 0;
+            int32_t v = 0;
+            if (op == OP_constu ? !take_uleb(p, len, &pos, &u) : !take_sleb(p, len, &pos, &v)) return none;
+            k.cval = op == OP_constu ? u : (uint64_t)(int64_t)v;
+        } else {
+            pos = 0;
+        }
+        if (pos == len - 1) return k;
+    }
+    if (len > DWARF_EXPR_MAX) return none;
+    r = none;
+    r.kind = VAR_LOC_EXPR, r.expr = p, r.expr_len = len;
     return r;
 }
 
-bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uint32_t pc, Loc* out) {
+// An entry of a location list holds pc when pc is in its range; an empty one
+// at the function's entry holds its entry (gcc writes such entries for the
+// value a parameter has as the function starts, and gdb takes them there).
+bool list_holds(uint32_t start, uint32_t end, uint32_t pc, uint32_t entry) {
+    return (start <= pc && pc < end) || (entry != 0 && start == end && start == pc && pc == entry);
+}
+
+bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uint32_t pc, uint32_t entry, Loc* out) {
     const uint8_t* d = e->debug_loc;
     uint32_t size = e->debug_loc_size, pos = off;
     if (!d || off >= size) return false;
@@ -873,7 +962,7 @@ bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uin
         if (size - pos < 2) return false;
         uint32_t len = read_u16(d, size, &pos);
         if (len > size - pos) return false;
-        if (((begin + base) & ~1u) <= pc && pc < ((end + base) & ~1u)) {
+        if (list_holds((begin + base) & ~1u, (end + base) & ~1u, pc, entry)) {
             *out = decode_location(d + pos, len);
             return true;
         }
@@ -882,7 +971,7 @@ bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uin
     return false;
 }
 
-bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off, uint32_t pc, Loc* out) {
+bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off, uint32_t pc, uint32_t entry, Loc* out) {
     const uint8_t* d = e->debug_loclists;
     uint32_t size = e->debug_loclists_size, pos = off;
     uint32_t base = u->base_address & ~1u;
@@ -935,7 +1024,7 @@ bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off
         }
         uint32_t len = 0;
         if (!take_uleb(d, size, &pos, &len) || len > size - pos) return false;
-        if (ranged && start <= pc && pc < end) {
+        if (ranged && list_holds(start, end, pc, entry)) {
             *out = decode_location(d + pos, len);
             return true;
         }
@@ -946,8 +1035,8 @@ bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off
 
 // A location attribute at pc: an expression, or a list in .debug_loc (before
 // version 5; DWARF 2 and 3 give its offset as data4/data8) or .debug_loclists.
-Loc eval_location(const Ctx& c, const AttrVal& a, uint32_t pc) {
-    Loc l = {VAR_LOC_NONE, 0, false};
+Loc eval_location(const Ctx& c, const AttrVal& a, uint32_t pc, uint32_t entry = 0) {
+    Loc l{};
     const DwarfUnit* u = c.u;
     if (form_is_block(a.form)) return decode_location(a.v.block.ptr, a.v.block.len);
     uint32_t off = 0;
@@ -965,40 +1054,141 @@ Loc eval_location(const Ctx& c, const AttrVal& a, uint32_t pc) {
         off = u->loclists_base + le32(c.e->debug_loclists + at);
         v5_list = true;
     }
-    if (v4_list && !resolve_loc_list_dwarf4(c.e, off, u->base_address, pc, &l)) l = Loc{VAR_LOC_NONE, 0, false};
-    if (v5_list && !resolve_loc_list_dwarf5(c.e, u, off, pc, &l)) l = Loc{VAR_LOC_NONE, 0, false};
+    if (v4_list && !resolve_loc_list_dwarf4(c.e, off, u->base_address, pc, entry, &l)) l = Loc{};
+    if (v5_list && !resolve_loc_list_dwarf5(c.e, u, off, pc, entry, &l)) l = Loc{};
     return l;
 }
 
-// A frame-base offset becomes an SP offset when the function's frame base is
-// itself SP + k at pc. A CFA frame base (gcc's usual DW_OP_call_frame_cfa) is
-// left alone: it equals SP at the function's entry only.
-void rebase_on_sp(const Ctx& c, uint32_t sub_off, uint32_t pc, Loc* l) {
+// The frame of a subprogram entry: whether its base is the CFA (gcc's
+// DW_OP_call_frame_cfa) or SP + k at pc.
+Loc frame_base_at(const Ctx& c, uint32_t sub_off, uint32_t pc) {
     Die s;
-    if (!l->from_fbreg || !sub_off || !read_die(c, sub_off, &s) || !s.has_fb) return;
-    Loc fb = eval_location(c, s.fb, pc);
-    if (fb.kind == VAR_LOC_FBREG && !fb.from_fbreg) l->value = (int32_t)((uint32_t)l->value + (uint32_t)fb.value);
+    if (!sub_off || !read_die(c, sub_off, &s) || !s.has_fb) return Loc{};
+    return eval_location(c, s.fb, pc);
+}
+
+// Offsets from the frame base or from SP become offsets from the CFA, the one
+// base the readers find for every frame on the stack. SP moves with every
+// push: SP + k is CFA + k - (CFA - SP) at pc, from the call frame
+// information; where the CFA is not SP-based, there is no location.
+void to_cfa(const Ctx& c, uint32_t sub_off, uint32_t pc, Loc* l) {
+    if (l->kind != VAR_LOC_FBREG) return;
+    if (l->base == BASE_FB) {
+        Loc fb = frame_base_at(c, sub_off, pc);
+        if (fb.is_cfa) {
+            l->base = BASE_CFA;
+            return;
+        }
+        if (fb.kind != VAR_LOC_FBREG || fb.base != BASE_SP) {
+            *l = Loc{};
+            return;
+        }
+        l->value = (int32_t)((uint32_t)l->value + (uint32_t)fb.value);
+        l->base = BASE_SP;
+    }
+    DwarfCfaRule r;
+    if (!dwarf_frame_cfa(c.e->debug_frame, c.e->debug_frame_size, pc, &r) || r.reg != kSpRegister) {
+        *l = Loc{};
+        return;
+    }
+    l->value = (int32_t)((uint32_t)l->value - (uint32_t)r.offset);
+    l->base = BASE_CFA;
 }
 
 void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub_off,
                    ElfVariable* v) {
     memset(v, 0, sizeof *v);
-    copy_str(v->name, sizeof v->name, name);
+    copy_name(v->name, sizeof v->name, name ? name : "");
     v->is_param = d.tag == TAG_formal_parameter;
     Die s;
     if (sub_off && read_die(c, sub_off, &s) && s.code && s.has_low) v->func_addr = s.low & ~1u;
-    if (d.has_loc) {
-        Loc l = eval_location(c, d.loc, pc);
-        rebase_on_sp(c, sub_off, pc, &l);
-        v->loc_kind = l.kind;
-        v->loc_value = l.kind == VAR_LOC_NONE ? 0 : l.value;
-    }
     if (type.kind) {
         resolve_type_name(c, type, v->type_name, 0);
         get_struct_info(c, type, v);
     } else {
         copy_str(v->type_name, sizeof v->type_name, "?");
     }
+    Loc l{};
+    if (d.has_loc) {
+        l = eval_location(c, d.loc, pc, v->func_addr);
+        to_cfa(c, sub_off, pc, &l);
+    } else if (d.has_const) {  // gdb: "a constant with value"
+        l.kind = VAR_LOC_CONST;
+        l.cval = (uint64_t)d.const_value;
+    }
+    // An expression is kept only when the evaluator can take it (a dry run).
+    if (l.kind == VAR_LOC_EXPR) {
+        DwarfExprEnv dry{nullptr, frame_base_at(c, sub_off, pc).is_cfa, 0, nullptr, nullptr};
+        uint64_t x;
+        if (v->byte_size >= 1 && v->byte_size <= 8 && dwarf_expr_eval(l.expr, l.expr_len, &dry, v->byte_size, &x)) {
+            memcpy(v->expr, l.expr, l.expr_len);
+            v->expr_len = (uint8_t)l.expr_len;
+        } else {
+            l = Loc{};
+        }
+    }
+    v->loc_kind = l.kind;
+    v->loc_value = l.kind == VAR_LOC_REG || l.kind == VAR_LOC_FBREG || l.kind == VAR_LOC_ADDR ? l.value : 0;
+    if (l.kind == VAR_LOC_CONST) v->const_value = l.cval;
+}
+
+// --- C++ names ---------------------------------------------------------------------------
+
+bool is_cplusplus(uint32_t lang) { return lang == 0x04 || lang == 0x19 || lang == 0x1A || lang == 0x21; }
+
+// The namespaces, classes, structures and unions around the entry at
+// `target`, as gdb qualifies a C++ name: "korv::geo::". A subtree that ends
+// before the target is stepped over by its sibling reference; an entry
+// inside a function has no such prefix. Cached per entry.
+std::string scope_prefix(const Ctx& c, uint32_t target) {
+    DwarfAbbrevCache* cache = c.e->abbrev_cache;
+    {
+        std::lock_guard<std::mutex> lk(cache->path_mtx);
+        auto it = cache->paths.find(target);
+        if (it != cache->paths.end()) return it->second;
+    }
+    std::vector<std::string> names;  // per open entry: its part of the name, "\1" inside a function
+    std::string found;
+    for (uint32_t pos = c.u->first_die; pos < c.u->end && pos <= target;) {
+        Die d;
+        if (!read_die(c, pos, &d)) break;
+        if (d.code == 0) {
+            if (names.empty()) break;
+            names.pop_back();
+            pos = d.next;
+            continue;
+        }
+        if (pos == target) {
+            for (const std::string& n : names) {
+                if (n == "\1") {
+                    found.clear();
+                    break;
+                }
+                if (!n.empty()) found += n + "::";
+            }
+            break;
+        }
+        if (!d.children) {
+            pos = d.next;
+            continue;
+        }
+        if (d.sibling.kind == 1 && d.sibling.off > d.next && d.sibling.off <= target && d.sibling.off <= c.u->end) {
+            pos = d.sibling.off;
+            continue;
+        }
+        std::string part;
+        if (d.tag == TAG_namespace) part = d.name && d.name[0] ? d.name : "(anonymous namespace)";
+        else if (d.tag == TAG_structure_type || d.tag == TAG_class_type || d.tag == TAG_union_type)
+            part = d.name ? d.name : "";
+        else if (d.tag == TAG_subprogram || d.tag == TAG_lexical_block || d.tag == TAG_inlined_subroutine)
+            part = "\1";
+        if (names.size() >= 64) break;  // deeper than any real program: unqualified
+        names.push_back(part);
+        pos = d.next;
+    }
+    std::lock_guard<std::mutex> lk(cache->path_mtx);
+    if (cache->paths.size() < 65536) cache->paths.emplace(target, found);
+    return found;
 }
 
 // --- the walk ------------------------------------------------------------------------
@@ -1094,7 +1284,7 @@ void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Ente
                 !runs(in.lo, in.hi, [&](uint32_t lo, uint32_t hi) { return hit(lo, hi, d, name, type, in.sub, in.flevel); }))
                 return;
         }
-        if (d.tag == TAG_variable && func_level == INT_MIN && d.has_loc && !d.declaration) global(d);
+        if (d.tag == TAG_variable && func_level == INT_MIN && (d.has_loc || d.has_const) && !d.declaration) global(d);
         // A function or inlined call without children still holds its pcs:
         // inside it, the variables around it are out of scope. For the index,
         // a block's variables count as their function's.
@@ -1305,7 +1495,7 @@ bool dwarf_index_units(ElfDwarf* e) {
         DwarfUnit& nu = units.back();
         // The unit entry: bases first, then (with them) its address range.
         Ctx c = {e, &nu, cache, &cache->tables[nu.abbrev_table]};
-        Die cu;
+        Die cu{};
         if (nu.first_die < nu.end && read_die(c, nu.first_die, &cu) && cu.code != 0) {
             if (cu.has_str_base) nu.str_offsets_base = cu.str_base;
             if (cu.has_addr_base) nu.addr_base = cu.addr_base;
@@ -1320,6 +1510,7 @@ bool dwarf_index_units(ElfDwarf* e) {
                     nu.line_version = e->line_units[k].version;
                 }
         }
+        if (cu.code != 0 && is_cplusplus(cu.language)) nu.flags |= DWARF_UNIT_CPP;
         if (nu.unit_type == UT_type || nu.unit_type == UT_split_type) {
             nu.flags |= DWARF_UNIT_TYPE;
             if (nu.type_offset) cache->signatures.emplace_back(nu.type_signature, (uint32_t)units.size() - 1);
@@ -1377,7 +1568,11 @@ void dwarf_free_units(ElfDwarf* e) {
 // --- queries ---------------------------------------------------------------------------
 
 int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out, int max_vars) {
-    if (!e || !out || max_vars < 1) return -1;
+    return elf_dwarf_get_frame_variables(e, pc, 0, out, max_vars);
+}
+
+int elf_dwarf_get_frame_variables(const ElfDwarf* e, uint32_t pc, int hidden_inline, ElfVariable* out, int max_vars) {
+    if (!e || !out || max_vars < 1 || hidden_inline < 0) return -1;
     if (!e->debug_info || !e->debug_abbrev) return 0;
     pc &= ~1u;
     // As a debugger's innermost frame sees them: the variables of the
@@ -1403,11 +1598,14 @@ int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out, in
             [&](uint32_t, uint32_t, int flevel) { innermost = std::max(innermost, flevel); },
             [](const Die&) {});
     }
+    // With inlined calls hidden, the frame shown is their caller's.
+    int level = innermost - hidden_inline;
+    if (level < 1 && innermost > 0) return 0;
     int n = 0;
     for (const Found& f : found) {
         Ctx c;
         Die d;
-        if (n >= max_vars || f.flevel != innermost || !unit_ctx(e, f.unit, &c) || !read_die(c, f.die, &d)) continue;
+        if (n >= max_vars || f.flevel != level || !unit_ctx(e, f.unit, &c) || !read_die(c, f.die, &d)) continue;
         fill_variable(c, d, f.name, f.type, pc, f.sub, &out[n++]);
     }
     return n;
@@ -1516,7 +1714,7 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_var
     // Appends unless a variable of the same name and type is held already.
     auto add = [&](const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub) {
         char nm[128], tn[64];
-        copy_str(nm, sizeof nm, name);
+        copy_name(nm, sizeof nm, name);
         if (type.kind) resolve_type_name(c, type, tn, 0);
         else copy_str(tn, sizeof tn, "?");
         std::string key = std::string(nm) + '\n' + tn;
@@ -1532,16 +1730,22 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_var
         if (!unit_ctx(e, g.unit, &c) || !read_die(c, g.die, &d)) continue;
         const char* name = d.name;
         Ref type = d.type;
+        Ctx nc = c;  // the entry that names it
+        uint32_t name_off = d.off;
         // A definition that completes a declaration takes its name and type from it.
         if (d.declared.kind && ref_target(c, d.declared, &dc, &off) && read_die(dc, off, &decl) && decl.code) {
-            if (!name || !name[0]) name = decl.name;
+            if (!name || !name[0]) name = decl.name, nc = dc, name_off = off;
             if (!type.kind) type = decl.type;
         }
-        Loc l = eval_location(c, d.loc, 0);
+        Loc l{};
+        if (d.has_loc) l = eval_location(c, d.loc, 0);
+        else l.kind = VAR_LOC_CONST;  // a constant without storage (gdb lists it too)
         if (!name || !name[0] || l.kind == VAR_LOC_NONE) continue;
         // Address 0 is where the linker leaves variables it discarded (--gc-sections).
         if (l.kind == VAR_LOC_ADDR && l.value == 0 && !code_at_zero) continue;
-        if (!add(c, d, name, type, 0, 0)) return n;
+        // C++ names its globals by their namespaces and classes, as gdb does.
+        std::string qualified = nc.u->flags & DWARF_UNIT_CPP ? scope_prefix(nc, name_off) + name : name;
+        if (!add(c, d, qualified.c_str(), type, 0, 0)) return n;
     }
     for (uint32_t i = 0; i < e->func_count; ++i) {
         uint32_t a = e->funcs[i].address & ~1u;
@@ -1559,6 +1763,19 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out, int max_var
     return n;
 }
 
+namespace {
+
+// How gdb qualifies a C++ enumerator: by the enum's namespaces and classes,
+// and by the enum itself when it is scoped (enum class); C leaves it bare.
+std::string enumerator_prefix(const Ctx& c, const Die& en) {
+    if (!(c.u->flags & DWARF_UNIT_CPP)) return "";
+    std::string p = scope_prefix(c, en.off);
+    if (en.enum_class && en.name && en.name[0]) p += std::string(en.name) + "::";
+    return p;
+}
+
+}  // namespace
+
 bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap) {
     Ctx c;
     Die d;
@@ -1571,7 +1788,7 @@ bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_
         if (!read_die(c, pos, &m) || m.code == 0 || m.children) return false;
         pos = m.next;
         if (m.tag == TAG_enumerator && m.has_const && m.name && ((uint64_t)m.const_value & mask) == (value & mask)) {
-            snprintf(out, cap, "%s", m.name);
+            snprintf(out, cap, "%s%s", enumerator_prefix(c, d).c_str(), m.name);
             return true;
         }
     }
@@ -1708,7 +1925,9 @@ bool elf_dwarf_enum_value(const ElfDwarf* e, uint32_t unit, uint32_t die, const 
         Die m;
         if (!read_die(c, pos, &m) || m.code == 0 || m.children) return false;
         pos = m.next;
-        if (m.tag == TAG_enumerator && m.has_const && m.name && strcmp(m.name, name) == 0) {
+        // By its bare name or as gdb writes it.
+        if (m.tag == TAG_enumerator && m.has_const && m.name &&
+            (strcmp(m.name, name) == 0 || (strchr(name, ':') && enumerator_prefix(c, d) + m.name == name))) {
             *value = (int64_t)m.const_value;
             return true;
         }

@@ -257,8 +257,10 @@ static void rule(FILE* f) { fprintf(f, "========================================
 static void format_location(const ElfVariable& v, char* out, size_t cap) {
     switch (v.loc_kind) {
     case VAR_LOC_REG: snprintf(out, cap, "R%d", v.loc_value); break;
-    case VAR_LOC_FBREG: snprintf(out, cap, "SP%+d", v.loc_value); break;
+    case VAR_LOC_FBREG: snprintf(out, cap, "CFA%+d", v.loc_value); break;
     case VAR_LOC_ADDR: snprintf(out, cap, "0x%08X", (uint32_t)v.loc_value); break;
+    case VAR_LOC_CONST: snprintf(out, cap, "=0x%llX", (unsigned long long)v.const_value); break;
+    case VAR_LOC_EXPR: snprintf(out, cap, "expr(%u bytes)", (unsigned)v.expr_len); break;
     default: snprintf(out, cap, "---"); break;
     }
 }

@@ -43,6 +43,7 @@ enum : uint8_t {
     DWARF_UNIT_WALK = 1,          // a compile or partial unit: its entries are walked
     DWARF_UNIT_RANGES_KNOWN = 2,  // unit_ranges[range_first ..] hold all its code
     DWARF_UNIT_TYPE = 4,          // a DWARF 5 type unit (found by signature only)
+    DWARF_UNIT_CPP = 8,           // C++: globals and enumerators go by qualified names
 };
 
 struct DwarfUnit {
@@ -194,6 +195,11 @@ struct ElfVariable;
 // frame information; VAR_LOC_FBREG variables live at base + offset.
 bool elf_dwarf_frame_base(const ElfDwarf* e, const uint32_t regs[16], uint32_t* base);
 int elf_dwarf_get_variables(const ElfDwarf* e, uint32_t pc, ElfVariable* out_vars, int max_vars);
+// The variables of the frame shown with the `hidden_inline` innermost inlined
+// calls holding pc hidden (a debugger stopped on an inlined call's first
+// instruction shows its caller); elf_dwarf_get_variables hides none.
+int elf_dwarf_get_frame_variables(const ElfDwarf* e, uint32_t pc, int hidden_inline, ElfVariable* out_vars,
+                                  int max_vars);
 int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int max_vars);
 // The enumerator of an enum type (ElfVariable's type_unit and type_die) that
 // has this value; false when none has.

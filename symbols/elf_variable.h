@@ -4,7 +4,17 @@
 
 #include <cstdint>
 
-enum VarLocKind { VAR_LOC_NONE = 0, VAR_LOC_REG = 1, VAR_LOC_FBREG = 2, VAR_LOC_ADDR = 3 };
+// FBREG: at the CFA of the variable's own frame + offset (the SP before the
+// call pushed anything). CONST: a value without a place (const_value). EXPR:
+// computed from the innermost frame's registers and memory by expr.
+enum VarLocKind {
+    VAR_LOC_NONE = 0,
+    VAR_LOC_REG = 1,
+    VAR_LOC_FBREG = 2,
+    VAR_LOC_ADDR = 3,
+    VAR_LOC_CONST = 4,
+    VAR_LOC_EXPR = 5,
+};
 
 // How a value of the variable's type reads, through typedefs and qualifiers.
 enum VarValueKind : uint8_t {
@@ -36,9 +46,11 @@ struct ElfVariable {
     char type_name[64];
     uint32_t byte_size;
     VarLocKind loc_kind;
-    // Register number, address, or the offset from the function's frame base
-    // (gcc's frame base is the CFA: the SP before the call pushed anything).
+    // Register number, address, or the offset from the frame's CFA.
     int32_t loc_value;
+    uint64_t const_value;  // VAR_LOC_CONST: the value's bytes, little-endian
+    uint8_t expr_len;      // VAR_LOC_EXPR: a DWARF expression for dwarf_expr_eval
+    uint8_t expr[24];
     // Locals: the entry of the function whose frame holds them (0 for globals).
     uint32_t func_addr;
     VarValueKind value_kind;

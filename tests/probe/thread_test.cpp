@@ -265,6 +265,44 @@ TEST_F(ProbeThread, ALocalWatchHaltsTheCoreBrieflyAndResumesIt) {
     EXPECT_FALSE(g_is_halted.load());
 }
 
+// A constant is its value without a read; an expression is evaluated on the
+// halted core's registers (SP + 4 here); one the evaluator refuses is an error.
+TEST_F(ProbeThread, ConstantsArePublishedAndExpressionsComputedOnTheCore) {
+    start();
+    ElfVariable k{}, sp{}, entry{};
+    std::snprintf(k.name, sizeof k.name, "k");
+    k.byte_size = 8;
+    k.loc_kind = VAR_LOC_CONST;
+    k.const_value = 0x0123456789ABCDEFull;
+    std::snprintf(sp.name, sizeof sp.name, "sp_plus_4");
+    sp.byte_size = 4;
+    sp.loc_kind = VAR_LOC_EXPR;
+    const uint8_t breg13_4[] = {0x7D, 0x04, 0x9F}, entry_value[] = {0xA3, 0x01, 0x50, 0x9F};
+    std::memcpy(sp.expr, breg13_4, sizeof breg13_4);
+    sp.expr_len = sizeof breg13_4;
+    entry = sp;
+    std::snprintf(entry.name, sizeof entry.name, "entry");
+    std::memcpy(entry.expr, entry_value, sizeof entry_value);
+    entry.expr_len = sizeof entry_value;
+    ASSERT_TRUE(watch_add(&k));
+    ASSERT_TRUE(watch_add(&sp));
+    ASSERT_TRUE(watch_add(&entry));
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_id[2] == g_watch[2].id && watch_val_valid[1];
+    }));
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    EXPECT_TRUE(watch_val_valid[0]);
+    EXPECT_EQ(watch_val_state[0], WATCH_VAL_OK);
+    EXPECT_EQ((uint64_t)watch_val_hi[0] << 32 | watch_val_buf[0], 0x0123456789ABCDEFull);
+    EXPECT_EQ(watch_val_state[1], WATCH_VAL_OK);
+    EXPECT_GE(watch_val_buf[1], 0x20000004u) << "SP + 4 lies in RAM";
+    EXPECT_LE(watch_val_buf[1], 0x20020004u);
+    EXPECT_EQ(watch_val_buf[1] % 4, 0u);
+    EXPECT_FALSE(watch_val_valid[2]);
+    EXPECT_EQ(watch_val_state[2], WATCH_VAL_READ_ERR);
+}
+
 TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
     start();
     ASSERT_TRUE(wait_for([] { return log_has("[PRB] Probe thread started"); }));

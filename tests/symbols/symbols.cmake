@@ -65,7 +65,7 @@ add_custom_target(symbol_fixtures DEPENDS ${sym_files})
 
 korvane_test(symbols_tests LABEL unit
   SOURCES symbols/elf_dwarf_test.cpp symbols/malformed_test.cpp
-    symbols/variables_test.cpp symbols/svd_test.cpp symbols/frame_test.cpp
+    symbols/variables_test.cpp symbols/svd_test.cpp symbols/frame_test.cpp symbols/dwarf_expr_test.cpp
   LIBS symbols)
 add_dependencies(symbols_tests symbol_fixtures sim_demo_firmware)
 target_compile_definitions(symbols_tests PRIVATE KORVANE_SYMBOL_FIXTURES="${sym_dir}" ${KORVANE_DEMO_FW_DEFINITIONS})

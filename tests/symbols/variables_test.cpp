@@ -121,7 +121,8 @@ uint32_t rhex(const RDie& d, const char* attr) {
     return last.empty() ? (uint32_t)std::stoul(v) : (uint32_t)std::stoul(last, nullptr, 16);
 }
 
-// The variables outside every function, at an address (0: discarded by the linker).
+// The variables outside every function, at an address (0: discarded by the
+// linker) or constants.
 std::set<std::string> readelf_globals(const std::vector<RDie>& dies) {
     std::map<uint32_t, const RDie*> by_off;
     for (const RDie& d : dies) by_off[d.off] = &d;
@@ -137,8 +138,12 @@ std::set<std::string> readelf_globals(const std::vector<RDie>& dies) {
                    a->tag == "DW_TAG_inlined_subroutine";
         });
         auto loc = d.at.find("DW_AT_location");
-        if (func || loc == d.at.end() || loc->second.find("DW_OP_addr:") == std::string::npos ||
-            loc->second.find("(DW_OP_addr: 0)") != std::string::npos)
+        auto cv = d.at.find("DW_AT_const_value");
+        std::smatch bm;  // a constant of at most 8 bytes: larger ones are not values here
+        bool constant = cv != d.at.end() && !d.at.count("DW_AT_declaration") &&
+                        !(std::regex_search(cv->second, bm, std::regex(R"(^(\d+) byte block)")) && std::stoi(bm[1]) > 8);
+        if (func || (!constant && (loc == d.at.end() || loc->second.find("DW_OP_addr:") == std::string::npos ||
+                                   loc->second.find("(DW_OP_addr: 0)") != std::string::npos)))
             continue;
         std::string n = rname(d);
         for (auto& [attr, v] : d.at)  // nameless: named by the declaration it refers to
@@ -203,6 +208,7 @@ GdbLoc gdb_location(const std::string& desc, uint32_t pc) {
         }
         return GdbLoc{true, VAR_LOC_NONE, 0};
     }
+    if (desc.find("-byte piece]") != std::string::npos) return GdbLoc{true, VAR_LOC_EXPR, 0};  // split over registers
     if (std::regex_search(desc, m, std::regex(R"(^a variable in \$(\w+))")))
         return GdbLoc{true, VAR_LOC_REG, gdb_reg(m[1])};
     if (std::regex_search(desc, m, std::regex(R"(^a variable at frame base reg \$(\w+) offset (-?\d+)\+(-?\d+))")))
@@ -216,9 +222,13 @@ GdbLoc gdb_location(const std::string& desc, uint32_t pc) {
         auto n = std::distance(std::sregex_iterator(desc.begin(), desc.end(), op), std::sregex_iterator());
         if (n == 1 && std::regex_search(desc, m, std::regex(R"(0: DW_OP_fbreg (-?\d+))")))
             return GdbLoc{true, VAR_LOC_FBREG, std::stoi(m[1])};
-        return GdbLoc{true, VAR_LOC_NONE, 0};
+        // Entry values and VFP registers are not evaluated here; the rest is kept whole.
+        bool foreign = desc.find("entry_value") != std::string::npos || desc.find("_type") != std::string::npos ||
+                       desc.find("bad_register") != std::string::npos;
+        return GdbLoc{true, foreign ? VAR_LOC_NONE : VAR_LOC_EXPR, 0};
     }
-    if (desc.find("optimized out") == 0 || desc.find("constant") == 0) return GdbLoc{true, VAR_LOC_NONE, 0};
+    if (desc.find("optimized out") == 0) return GdbLoc{true, VAR_LOC_NONE, 0};
+    if (desc.find("constant") == 0 || desc.find("the constant") == 0) return GdbLoc{true, VAR_LOC_CONST, 0};
     return GdbLoc{false, VAR_LOC_NONE, 0};
 }
 
@@ -511,10 +521,13 @@ TEST(VariablesOracle, TypesSizesAndLocationsMatchGdb) {
                 if (inlined || it == scope.end() || seen[v.name] > 1) continue;
                 GdbLoc g = gdb_location(it->second, f.address);
                 if (!g.known) continue;
+                // A value without a place: a constant or an expression, as gdb's words do not tell them apart.
+                auto computed = [](int k) { return k == VAR_LOC_CONST || k == VAR_LOC_EXPR; };
+                if (computed(g.kind) && computed(v.loc_kind)) g.kind = v.loc_kind;
                 EXPECT_EQ(v.loc_kind, g.kind) << it->second;
                 if (g.kind == VAR_LOC_REG && g.value < 0) {
                     EXPECT_GE(v.loc_value, 16) << "a VFP register";
-                } else if (g.kind == v.loc_kind) {
+                } else if (g.kind == v.loc_kind && g.kind != VAR_LOC_CONST && g.kind != VAR_LOC_EXPR) {
                     EXPECT_EQ(v.loc_value, g.value) << it->second;
                 }
                 ++locations;
@@ -673,6 +686,8 @@ void abbrev(Bytes& ab, uint32_t code, uint32_t tag, bool children, std::vector<s
     ab.u8(0).u8(0);
 }
 
+const std::string kLongName = "k_" + std::string(150, 'x');
+
 // Two units: DWARF 5 (string and address indexes, location-list indexes,
 // implicit constants, indirect forms, 70 attributes on one entry, a nested
 // block, a 60-member structure, self-referencing types) and DWARF 4 (ranges
@@ -737,6 +752,7 @@ struct Synthetic {
         abbrev(ab, 19, 0x0F, false, {{A_byte_size, F_data1}, {A_type, F_ref4}});
         abbrev(ab, 20, 0x2E, true,
                {{A_name, F_string}, {A_low_pc, F_addr}, {A_high_pc, F_data2}, {A_frame_base, F_exprloc}});
+        abbrev(ab, 21, 0x34, false, {{A_name, F_string}, {A_type, F_ref4}, {A_const_value, F_data2}});
         ab.u8(0);
         uint32_t ab_b = ab.size();
         abbrev(ab, 1, 0x11, true, {{A_name, F_string}, {A_low_pc, F_addr}, {A_ranges, F_sec_offset}});
@@ -757,6 +773,8 @@ struct Synthetic {
         info.uleb(2).u32(strp("int")).u8(4);
         uint32_t t_char = rel();
         info.uleb(2).u32(strp("char")).u8(1);
+        uint32_t t_ll = rel();
+        info.uleb(2).u32(strp("long long")).u8(8);
         uint32_t t_vol = rel();
         info.uleb(9).u32(t_int);
         uint32_t t_cv = rel();
@@ -805,6 +823,15 @@ struct Synthetic {
         info.uleb(7).u32(1).u8(t_int).u32(list_l);
         info.uleb(17).str("twin").u32(t_char).block(Bytes().u8(0x50));
         info.uleb(17).str("cc").u32(t_cc).block(Bytes().u8(0x50));
+        // Values without a place, computed ones, and an SP offset where the CFA is r7-based.
+        info.uleb(21).str("k_const").u32(t_int).u16(0xFFFE);
+        info.uleb(17).str("k_impl").u32(t_int).block(Bytes().u8(0x9E).u8(4).u32(0x12345678));
+        info.uleb(17).str("k_lit").u32(t_int).block(Bytes().u8(0x37).u8(0x9F));
+        info.uleb(17).str("k_expr").u32(t_int).block(Bytes().u8(0x73).u8(4).u8(0x9F));
+        info.uleb(17).str("k_pair").u32(t_ll).block(Bytes().u8(0x56).u8(0x93).u8(4).u8(0x57).u8(0x93).u8(4));
+        info.uleb(17).str("k_entry").u32(t_int).block(Bytes().u8(0xA3).u8(1).u8(0x50).u8(0x9F));
+        info.uleb(17).str("k_sp").u32(t_int).block(Bytes().u8(0x7D).u8(4));
+        info.uleb(17).str(kLongName).u32(t_int).block(Bytes().u8(0x51));
         info.u8(0).u8(0);
         info.put32(0, info.size() - 4);
 
@@ -825,7 +852,12 @@ struct Synthetic {
         info.u8(0).u8(0);
         info.put32(ub, info.size() - ub - 4);
 
-        secs = {{".debug_abbrev", ab.d},
+        // .debug_frame: CFA = SP at 0x1000, SP + 16 from 0x1080, r7-based from 0x1090.
+        Bytes fr;
+        fr.u32(12).u32(0xFFFFFFFF).u8(1).u8(0).uleb(2).sleb(-4).u8(14).u8(0x0C).uleb(13).uleb(0);
+        fr.u32(20).u32(0).u32(0x1000).u32(0x300).u8(0x02).u8(0x40).u8(0x0E).uleb(16).u8(0x02).u8(0x08).u8(0x0D).uleb(7);
+        secs = {{".debug_frame", fr.d},
+                {".debug_abbrev", ab.d},
                 {".debug_info", info.d},
                 {".debug_str", str.d},
                 {".debug_line_str", line_str.d},
@@ -853,7 +885,9 @@ const ElfVariable* find(const std::vector<ElfVariable>& v, const char* name) {
 
 std::string loc_of(const ElfVariable* v) {
     if (!v) return "absent";
-    const char* k[] = {"none", "reg", "sp", "addr"};
+    const char* k[] = {"none", "reg", "cfa", "addr", "const", "expr"};
+    if (v->loc_kind == VAR_LOC_CONST) return "const " + std::to_string(v->const_value);
+    if (v->loc_kind == VAR_LOC_EXPR) return "expr " + std::to_string(v->expr_len);
     return std::string(k[v->loc_kind]) + (v->loc_kind ? " " + std::to_string(v->loc_value) : "");
 }
 
@@ -873,9 +907,11 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     const std::vector<std::string> outer = {"across", "cv", "ind", "lp", "p", "s", "selfp", "strx_named", "twin", "val", "wide"};
     std::vector<std::string> nested = outer;
     nested.insert(nested.begin() + 3, {"inner", "inner_sp"});
+    const std::string cut = kLongName.substr(0, 124) + "...";
+    const std::vector<std::string> in_b = {"cc", "cv", "k_const", "k_entry", "k_expr", "k_impl", "k_lit", "k_pair",
+                                           "k_sp", cut, "listed", "twin"};
     const std::pair<uint32_t, std::vector<std::string>> scopes[] = {
-        {0x1000, outer}, {0x1084, nested}, {0x1100, {"cc", "cv", "listed", "twin"}},
-        {0x1114, {"cc", "cv", "listed", "twin"}}, {0x1200, {"l4"}}, {0x1210, {"l4"}}};
+        {0x1000, outer}, {0x1084, nested}, {0x1100, in_b}, {0x1114, in_b}, {0x1200, {"l4"}}, {0x1210, {"l4"}}};
     for (const auto& [pc, names] : scopes) {
         std::vector<std::string> ours;
         for (const ElfVariable& v : vars_at(e.get(), pc)) ours.push_back(v.name);
@@ -889,14 +925,14 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     EXPECT_EQ(loc_of(find(a, "p")), "reg 0") << "loclistx, offset pair from the unit's base";
     EXPECT_TRUE(find(a, "p")->is_param);
     EXPECT_STREQ(find(a, "p")->type_name, "char");
-    EXPECT_EQ(loc_of(find(a, "cv")), "sp 4") << "fbreg -4 on a frame base of SP+8";
+    EXPECT_EQ(loc_of(find(a, "cv")), "cfa 4") << "fbreg -4 on a frame base of SP+8, the CFA there";
     EXPECT_STREQ(find(a, "cv")->type_name, "const volatile int");
     EXPECT_EQ(loc_of(find(a, "wide")), "reg 5") << "70 attributes read past";
     EXPECT_EQ(loc_of(find(a, "ind")), "reg 3") << "indirect string, data16";
     EXPECT_STREQ(find(a, "across")->type_name, "long") << "ref_addr is section-relative";
     EXPECT_EQ(find(a, "across")->byte_size, 4u);
     const ElfVariable* s = find(a, "s");
-    EXPECT_EQ(loc_of(s), "sp -292");
+    EXPECT_EQ(loc_of(s), "cfa -292");
     EXPECT_TRUE(s->is_struct);
     EXPECT_EQ(s->byte_size, 240u);
     ASSERT_EQ(s->member_count, 48u) << "60 members, 48 kept";
@@ -904,26 +940,35 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     EXPECT_EQ(s->members[0].byte_offset, 0u);
     EXPECT_EQ(s->members[1].byte_offset, 4u) << "implicit_const";
     EXPECT_EQ(s->members[47].byte_offset, 188u);
-    EXPECT_EQ(loc_of(find(a, "val")), "none") << "DW_OP_addr then DW_OP_stack_value is a value, not a place";
+    EXPECT_EQ(loc_of(find(a, "val")), "const 5") << "DW_OP_addr then DW_OP_stack_value is a value, not a place";
     EXPECT_STREQ(find(a, "lp")->type_name, "loop") << "a typedef of itself";
     EXPECT_EQ(find(a, "lp")->byte_size, 0u);
     EXPECT_EQ(find(a, "selfp")->byte_size, 4u) << "a pointer to itself";
     EXPECT_EQ(find(a, "inner"), nullptr) << "the block starts at 0x1080";
 
     std::vector<ElfVariable> blk = vars_at(e.get(), 0x1084);
-    EXPECT_EQ(loc_of(find(blk, "inner")), "none") << "relative to r7: unknown here";
-    EXPECT_EQ(loc_of(find(blk, "inner_sp")), "sp -8") << "bregx 13";
-    EXPECT_EQ(loc_of(find(blk, "p")), "sp 16") << "startx_length, breg13 (not moved by the frame base)";
+    EXPECT_EQ(loc_of(find(blk, "inner")), "expr 2") << "memory at r7 + 4: for the innermost frame";
+    EXPECT_EQ(loc_of(find(blk, "inner_sp")), "cfa -24") << "bregx 13 where the CFA is SP + 16";
+    EXPECT_EQ(loc_of(find(blk, "p")), "cfa 0") << "startx_length, breg13 (not moved by the frame base)";
+    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1094), "inner_sp")), "none") << "the CFA is r7-based";
+    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1094), "cv")), "none") << "a frame base of SP there";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1090), "p")), "none") << "no entry covers the pc";
     EXPECT_EQ(vars_at(e.get(), 0x10A0).size(), 11u) << "past the block";
 
     std::vector<ElfVariable> b = vars_at(e.get(), 0x1100);
-    EXPECT_EQ(loc_of(find(b, "cv")), "sp -12") << "a CFA frame base leaves the offset";
+    EXPECT_EQ(loc_of(find(b, "cv")), "cfa -12") << "a CFA frame base leaves the offset";
+    const std::pair<const char*, std::string> values[] = {
+        {"k_const", "const 65534"},  // DW_AT_const_value
+        {"k_impl", "const 305419896"}, {"k_lit", "const 7"}, {"k_expr", "expr 3"}, {"k_pair", "expr 6"},
+        {"k_entry", "none"}, {"k_sp", "none"}};
+    for (const auto& [name, loc] : values) EXPECT_EQ(loc_of(find(b, name)), loc) << name;
+    EXPECT_EQ(find(b, "k_pair")->expr[0], 0x56);
+    EXPECT_EQ(loc_of(find(b, cut.c_str())), "reg 1") << "a long name ends in an ellipsis";
     EXPECT_EQ(loc_of(find(b, "listed")), "none");
     EXPECT_STREQ(find(b, "cc")->type_name, "const int") << "const of const adds nothing";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1114), "listed")), "reg 4") << "sec_offset into .debug_loclists";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1200), "l4")), "reg 1") << ".debug_loc from the unit's low_pc";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1210), "l4")), "sp -8");
+    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1210), "l4")), "cfa -8");
     EXPECT_TRUE(vars_at(e.get(), 0x1300).empty());
 
     // The index: the global from its declaration, then locals once per name
@@ -932,7 +977,9 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     for (const ElfVariable& v : index_of(e.get())) names.push_back(std::string(v.name) + ":" + v.type_name);
     std::vector<std::string> expect = {"gdecl:long", "strx_named:int", "cv:const volatile int", "wide:int", "ind:int",
                                        "across:long", "s:big", "val:int", "twin:int", "lp:loop", "selfp:?*",
-                                       "inner:int", "inner_sp:int", "listed:int", "twin:char", "cc:const int", "l4:long"};
+                                       "inner:int", "inner_sp:int", "listed:int", "twin:char", "cc:const int", "k_const:int", "k_impl:int",
+                                       "k_lit:int", "k_expr:int", "k_pair:long long", "k_entry:int", "k_sp:int",
+                                       cut + ":int", "l4:long"};
     names[10] = names[10].substr(0, 6) + (names[10].back() == '*' ? "?*" : "");  // the self pointer's name is cut off
     EXPECT_EQ(names, expect);
     EXPECT_EQ(loc_of(&index_of(e.get())[0]), "addr 536871168");
@@ -1034,12 +1081,12 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
         "\n  [0x00001000]  f5a  (11 vars)\n  ------------------------------------------------------------\n",
         "    L  strx_named                int               sz=4    loc=0x20000000\n",
         "    P  p                         char              sz=1    loc=R0\n",
-        "    L  cv                        const volatile int  sz=4    loc=SP+4\n",
-        "    L  s                         big               sz=240  loc=SP-292\n"
+        "    L  cv                        const volatile int  sz=4    loc=CFA+4\n",
+        "    L  s                         big               sz=240  loc=CFA-292\n"
         "         .m0                       int               sz=4    +0\n"  // a member's size is its type's
         "         .m1                       int               sz=4    +4\n",
         "         .m47                      int               sz=4    +188\n    L  val",
-        "    L  val                       int               sz=4    loc=---\n",
+        "    L  val                       int               sz=4    loc==0x5\n",
         "\n  [0x00001200]  f4  (1 var)\n",
     };
     for (const char* line : expect) EXPECT_NE(vars.find(line), std::string::npos) << line;
