@@ -120,6 +120,16 @@ static void child_text(const ElfVariable& var, int k, const uint8_t* bytes, uint
         std::snprintf(out, cap, "?");
 }
 
+void watch_value_text(const ElfVariable& var, const uint8_t* bytes, uint32_t len,
+                      bool (*read_mem)(void*, uint32_t, uint8_t*, uint32_t), void* user, char* out, size_t cap) {
+    ElfValueContext ctx{user, symbol_at, read_mem};
+    bool scalar = var.value_kind != VAR_VAL_AGGREGATE && var.value_kind != VAR_VAL_POINTER && var.byte_size <= 8;
+    if (!scalar && g_elf && elf_dwarf_value_text(g_elf, var.type_unit, var.type_die, bytes, len, &ctx, out, cap)) return;
+    uint64_t v = 0;
+    for (uint32_t k = 0; k < 8 && k < len; ++k) v |= (uint64_t)bytes[k] << (8 * k);
+    watch_format(var, v, out, cap);
+}
+
 static uint64_t hash_bytes(const uint8_t* b, uint32_t n) {
     uint64_t h = 1469598103934665603ull;
     for (uint32_t i = 0; i < n; ++i) h = (h ^ b[i]) * 1099511628211ull;
@@ -175,13 +185,7 @@ void watch_refresh_all() {
         std::memcpy(&ptr, bytes[i], 4);
         DerefBytes d{ptr, deref[i], deref_len[i]};
         ElfValueContext ctx{&d, symbol_at, deref_read};
-        bool scalar = w.var.value_kind != VAR_VAL_AGGREGATE && w.var.value_kind != VAR_VAL_POINTER && w.var.byte_size <= 8;
-        if (scalar || !g_elf ||
-            !elf_dwarf_value_text(g_elf, w.var.type_unit, w.var.type_die, bytes[i], have, &ctx, w.value + m, sizeof w.value - m)) {
-            uint64_t v = 0;
-            for (int k = 0; k < 8; ++k) v |= (uint64_t)bytes[i][k] << (8 * k);
-            watch_format(w.var, v, w.value + m, sizeof w.value - m);
-        }
+        watch_value_text(w.var, bytes[i], have, deref_read, &d, w.value + m, sizeof w.value - m);
         int children = watch_child_count(w.var);
         for (int k = 0; k < children; ++k)
             child_text(w.var, k, bytes[i], have, &ctx, w.children[k].value, sizeof w.children[k].value);

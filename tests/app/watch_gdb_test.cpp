@@ -16,53 +16,13 @@
 #include "app/image.h"
 #include "app/watch_display.h"
 #include "probe/probe.h"
+#include "probe/watch_list.h"
 #include "symbols/dwarf_expr.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 #include "tests/sim/qemu_gdb.h"
 
 namespace {
-
-class WatchGdb : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(WatchGdb, TypedGlobalsPrintAsGdbPrintsThem) {
-    if (!qemu_gdb_available()) GTEST_SKIP() << "needs qemu-system-arm and gdb-multiarch";
-    const std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam();
-    g_elf = elf_dwarf_load(elf.c_str());
-    ASSERT_NE(g_elf, nullptr) << elf_dwarf_error();
-    static ElfVariable vars[512];
-    int n = elf_dwarf_get_all_variables(g_elf, vars, 512);
-    const char* names[] = {"g_i8", "g_u8",  "g_i16", "g_u16", "g_i32",        "g_u32", "g_i64",
-                           "g_u64", "g_f32", "g_f64", "g_mode", "g_tick_count", "g_wave"};
-    QemuGdbScript s{elf, {{QemuGdbOp::Break, "*main"}, {QemuGdbOp::Continue}}};
-    for (const char* name : names) {
-        s.steps.push_back({QemuGdbOp::Print, name});
-        s.steps.push_back({QemuGdbOp::Memory, std::string("&") + name, 2});
-    }
-    QemuGdbResult r;
-    ASSERT_TRUE(qemu_gdb_run(s, &r)) << r.error;
-    int k = 0;
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        const ElfVariable* v = nullptr;
-        for (int i = 0; i < n && !v; ++i)
-            if (!strcmp(vars[i].name, name)) v = &vars[i];
-        ASSERT_NE(v, nullptr);
-        const auto& w = r.memory.at(k).words;
-        char text[96];
-        watch_format(*v, (uint64_t)w.at(1) << 32 | w.at(0), text, sizeof text);
-        // Ours: "0xHEX  (typed)"; gdb's print is the typed part.
-        std::string t = text, typed = t.substr(t.find("  (") + 3);
-        typed.pop_back();
-        EXPECT_EQ(typed, r.prints.at(k)) << text;
-        ++k;
-    }
-    elf_dwarf_free(g_elf);
-    g_elf = nullptr;
-}
-
-INSTANTIATE_TEST_SUITE_P(Demo, WatchGdb, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
-                         [](const auto& info) { return std::string(info.param).substr(0, 7); });
 
 // --- every variable gdb lists --------------------------------------------------
 //
@@ -163,10 +123,16 @@ std::string where_ours(const ElfVariable& v) {
     return b;
 }
 
+// Memory at the stop as gdb read it; constants in flash are the image's own bytes.
 bool expr_read(void* user, uint32_t addr, uint8_t* out, uint32_t len) {
     std::vector<uint8_t> b;
-    if (!static_cast<const QemuGdbVarStop*>(user)->read(addr, len, &b) || b.size() != len) return false;
-    std::memcpy(out, b.data(), len);
+    if (static_cast<const QemuGdbVarStop*>(user)->read(addr, len, &b) && b.size() == len) {
+        std::memcpy(out, b.data(), len);
+        return true;
+    }
+    uint8_t img[WATCH_BYTES + 1];  // the image reads from an even address
+    if (len > WATCH_BYTES || !elf_read_text(g_elf, addr & ~1u, img, len + (addr & 1))) return false;
+    std::memcpy(out, img + (addr & 1), len);
     return true;
 }
 
@@ -204,7 +170,7 @@ bool our_bytes(const ElfVariable& v, const QemuGdbVarStop& st, std::vector<uint8
 
 // One variable gdb printed as gdb_text, against ours (null: we have none).
 void compare(const ElfVariable* v, const std::string& name, const std::string& gdb_text, const QemuGdbVar* gv,
-             const QemuGdbVarStop& st, bool global, Tally* t, const std::vector<ElfVariable>* globals) {
+             const QemuGdbVarStop& st, bool global, Tally* t) {
     Example e{name, gdb_text, "", "", st.pc};
     bool gone = gdb_text == "<optimized out>";
     // gdb also lists an inlined function's variables that have no concrete
@@ -223,76 +189,33 @@ void compare(const ElfVariable* v, const std::string& name, const std::string& g
     if (gone) return t->add(Outcome::GdbGone, global, e);
     std::vector<uint8_t> bytes;
     if (!our_bytes(*v, st, &bytes)) return t->add(Outcome::Unread, global, e);
-    uint64_t raw = 0;
-    for (size_t i = 0; i < bytes.size() && i < 8; ++i) raw |= uint64_t(bytes[i]) << (8 * i);
-    char text[160];
-    watch_format(*v, raw, text, sizeof text);
+    // Our text as the Watch tab makes it from the bytes at our location.
+    char text[512];
+    watch_value_text(*v, bytes.data(), (uint32_t)bytes.size(), expr_read, const_cast<QemuGdbVarStop*>(&st), text,
+                     sizeof text);
     e.ours = text;
     std::string ours = squeeze(typed_part(text)), theirs = squeeze(gdb_text);
-    bool scalar = v->value_kind >= VAR_VAL_UNSIGNED && v->value_kind <= VAR_VAL_ENUM && v->byte_size <= 8;
-    if (!scalar) {
-        // gdb's print names a pointer's or reference's type first: "(int *) 0x...", "{void (void)} 0x...".
-        if (!theirs.empty() && (theirs[0] == '(' || theirs[0] == '{') && v->value_kind == VAR_VAL_POINTER) {
-            int depth = 0;
-            for (size_t k = 0; k < theirs.size(); ++k) {
-                depth += theirs[k] == '(' || theirs[k] == '{' ? 1 : theirs[k] == ')' || theirs[k] == '}' ? -1 : 0;
-                if (depth == 0) {
-                    theirs = theirs.substr(k + 1 < theirs.size() && theirs[k + 1] == ' ' ? k + 2 : k + 1);
-                    break;
-                }
+    // gdb's print names a pointer's or reference's type first: "(int *) 0x...", "{void (void)} 0x...".
+    if (!theirs.empty() && (theirs[0] == '(' || theirs[0] == '{') && v->value_kind == VAR_VAL_POINTER) {
+        int depth = 0;
+        for (size_t k = 0; k < theirs.size(); ++k) {
+            depth += theirs[k] == '(' || theirs[k] == '{' ? 1 : theirs[k] == ')' || theirs[k] == '}' ? -1 : 0;
+            if (depth == 0) {
+                theirs = theirs.substr(k + 1 < theirs.size() && theirs[k + 1] == ' ' ? k + 2 : k + 1);
+                break;
             }
         }
-        // Pointers name the global or function they point into; strings and
-        // referents come from the memory gdb read at this stop.
-        struct Source {
-            const std::vector<ElfVariable>* globals;
-            const QemuGdbVarStop* st;
-        } src{globals, &st};
-        ElfValueContext ctx{&src, nullptr, nullptr};
-        ctx.symbol_at = [](void* u, uint32_t a, char* o, size_t c) {
-            auto named = [](const char* name, uint32_t off, char* out, size_t cap) {
-                if (off) std::snprintf(out, cap, "%s+%u", name, off);
-                else std::snprintf(out, cap, "%s", name);
-                return true;
-            };
-            for (const ElfVariable& g : *static_cast<Source*>(u)->globals)
-                if (g.loc_kind == VAR_LOC_ADDR && a - (uint32_t)g.loc_value < std::max<uint32_t>(g.byte_size, 1))
-                    return named(g.name, a - (uint32_t)g.loc_value, o, c);
-            for (uint32_t i = 0; i < g_elf->func_count; ++i) {
-                const FuncEntry& f = g_elf->funcs[i];
-                if ((a & ~1u) - f.address < std::max<uint32_t>(f.size, 1)) return named(f.name, (a & ~1u) - f.address, o, c);
-            }
-            return false;
-        };
-        ctx.read_mem = [](void* u, uint32_t a, uint8_t* b, uint32_t n) {
-            std::vector<uint8_t> got;
-            // Constants in flash are the image's own bytes.
-            if (!static_cast<Source*>(u)->st->read(a, n, &got) || got.size() < n) {
-                uint8_t img[WATCH_BYTES + 1];  // the image reads from an even address
-                if (n > WATCH_BYTES || !elf_read_text(g_elf, a & ~1u, img, n + (a & 1))) return false;
-                std::memcpy(b, img + (a & 1), n);
-                return true;
-            }
-            std::memcpy(b, got.data(), n);
-            return true;
-        };
-        char agg[512];
-        if (!elf_dwarf_value_text(g_elf, v->type_unit, v->type_die, bytes.data(), (uint32_t)bytes.size(), &ctx, agg,
-                                  sizeof agg))
-            return t->add(Outcome::KindOther, global, e);
-        e.ours = agg;
-        ours = squeeze(agg);
-        if (ours.find("<error: Cannot access memory") != std::string::npos) return t->add(Outcome::Unread, global, e);
-        // gdb writes a C++ function's parameter list in a pointer's symbol: "<Reset_Handler()>".
-        for (size_t k = 0; (k = theirs.find("()>", k)) != std::string::npos;) theirs.erase(k, 2);
-        // Not ours to match: values past the 64 bytes a watch reads, C++ static
-        // members (gdb reads them elsewhere), function pointers' types.
-        if (v->byte_size > 64 || theirs.find("static ") != std::string::npos)
-            return t->add(v->value_kind == VAR_VAL_POINTER     ? Outcome::KindPointer
-                          : v->value_kind == VAR_VAL_AGGREGATE ? Outcome::KindAggregate
-                                                               : Outcome::KindOther,
-                          global, e);
     }
+    if (ours.find("<error: Cannot access memory") != std::string::npos) return t->add(Outcome::Unread, global, e);
+    // gdb writes a C++ function's parameter list in a pointer's symbol: "<Reset_Handler()>".
+    for (size_t k = 0; (k = theirs.find("()>", k)) != std::string::npos;) theirs.erase(k, 2);
+    // Not ours to match: values past the 64 bytes a watch reads, C++ static
+    // members (gdb reads them elsewhere).
+    if (v->byte_size > 64 || theirs.find("static ") != std::string::npos)
+        return t->add(v->value_kind == VAR_VAL_POINTER     ? Outcome::KindPointer
+                      : v->value_kind == VAR_VAL_AGGREGATE ? Outcome::KindAggregate
+                                                           : Outcome::KindOther,
+                      global, e);
     bool same = ours == theirs || (v->value_kind == VAR_VAL_FLOAT && same_float(ours, theirs, v->byte_size));
     t->add(same ? Outcome::Equal : Outcome::Different, global, e);
 }
@@ -365,10 +288,11 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
     ASSERT_FALSE(gdb_globals.empty()) << listing;
     std::map<std::string, int> gdb_count;
     for (const std::string& g : gdb_globals) ++gdb_count[g];
-    int nall = elf_dwarf_get_all_variables(g_elf, vars, 512);
+    // The index, as the program loads it: pointers are named by its globals.
+    g_var_count = std::max(0, elf_dwarf_get_all_variables(g_elf, g_var_list, VAR_LIST_MAX));
     std::vector<ElfVariable> our_globals;
-    for (int i = 0; i < nall; ++i)
-        if (vars[i].func_addr == 0) our_globals.push_back(vars[i]);
+    for (int i = 0; i < g_var_count; ++i)
+        if (g_var_list[i].func_addr == 0) our_globals.push_back(g_var_list[i]);
     std::map<std::string, std::string> gdb_name_of;  // our name -> the name gdb lists it under
     for (const ElfVariable& v : our_globals) {
         std::string name = v.name, match;
@@ -428,7 +352,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
             const ElfVariable* v = nullptr;
             for (int i = n - 1, m = 0; i >= 0 && !v; --i)
                 if (!strcmp(vars[i].name, en.name.c_str()) && m++ == k) v = &vars[i], used[i] = true;
-            compare(v, en.name, text, gv, st, false, &t, &our_globals);
+            compare(v, en.name, text, gv, st, false, &t);
         }
         for (int i = 0; i < n; ++i)
             if (!used[i]) t.add(Outcome::Extra, false, {vars[i].name, "", "", where_ours(vars[i]), st.pc});
@@ -450,7 +374,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
                 if (x.kind == 'g' && x.name == g) gv = &x;
             if (!gv) continue;  // in several files: not printed
             if (!gv->error.empty()) t.add(Outcome::GdbError, true, {g, gv->error, "", "", st.pc});
-            else compare(&v, g, gv->print, gv, st, true, &t, &our_globals);
+            else compare(&v, g, gv->print, gv, st, true, &t);
         }
         for (const auto& [g, count] : gdb_count) {
             bool ours = false;
@@ -492,6 +416,7 @@ TEST_P(WatchGdbVars, EveryVariableGdbListsPrintsAsGdbPrintsIt) {
     EXPECT_EQ(count(Outcome::Missing), 0u) << table;
     EXPECT_EQ(count(Outcome::Extra), 0u) << table;
     EXPECT_EQ(t.renamed, 0u) << "globals go by gdb's qualified names" << table;
+    g_var_count = 0;
     elf_dwarf_free(g_elf);
     g_elf = nullptr;
 }
