@@ -213,7 +213,8 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
 // current function); false when the function is not on the stack. innermost:
 // the frame runs on the core's own registers. Without a hook the current
 // frame's SP is used.
-typedef bool (*WatchFrameBaseFn)(uint32_t func_addr, uint32_t* cfa, bool* innermost);
+// unreadable: not found because the stack could not be read.
+typedef bool (*WatchFrameBaseFn)(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable);
 void probe_set_frame_base(WatchFrameBaseFn fn);
 // One poll of each kind, as the thread runs them every 200 ms. The idle
 // poll returns true when it found the core running.

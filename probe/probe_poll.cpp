@@ -208,9 +208,9 @@ static const WatchFrames::Frame& watch_frame(WatchFrames* wf, uint32_t func) {
     for (int k = 0; k < wf->count; ++k)
         if (wf->frames[k].func == func) return wf->frames[k];
     WatchFrames::Frame& f = wf->frames[wf->count < WATCH_MAX ? wf->count++ : WATCH_MAX - 1];
-    f = WatchFrames::Frame{func, wf->have_regs ? wf->regs[13] : 0, wf->have_regs, true};
+    f = WatchFrames::Frame{func, wf->have_regs ? wf->regs[13] : 0, wf->have_regs, true, false};
     WatchFrameBaseFn frame_of = s_frame_base.load();
-    if (wf->have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost);
+    if (wf->have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost, &f.unreadable);
     return f;
 }
 
@@ -218,7 +218,7 @@ WatchPlace watch_place(const WatchLoc& loc, WatchFrames* wf) {
     WatchPlace p{WATCH_PLACE_NONE, 0, WATCH_VAL_READ_ERR};
     const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
     if (wf->have_regs && !f.found) {
-        p.why = WATCH_VAL_NOT_IN_SCOPE;
+        p.why = f.unreadable ? WATCH_VAL_READ_ERR : WATCH_VAL_NOT_IN_SCOPE;
     } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 : loc.size >= 1 && loc.size <= 4) {
         if (loc.kind == VAR_LOC_FBREG && f.cfa) {
             p = WatchPlace{WATCH_PLACE_MEM, f.cfa + (uint32_t)loc.value, WATCH_VAL_OK};
@@ -260,7 +260,7 @@ static bool watch_eval(const WatchLoc& loc, WatchFrames* wf, uint64_t* v, uint8_
     const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
     *why = WATCH_VAL_READ_ERR;
     if (!wf->have_regs) return false;
-    if (!f.found) return *why = WATCH_VAL_NOT_IN_SCOPE, false;
+    if (!f.found) return *why = f.unreadable ? WATCH_VAL_READ_ERR : WATCH_VAL_NOT_IN_SCOPE, false;
     if (!f.innermost) return *why = WATCH_VAL_UNAVAILABLE, false;
     DwarfExprEnv env{wf->regs, f.cfa != 0, f.cfa, expr_read, nullptr};
     return dwarf_expr_eval(loc.expr, loc.expr_len, &env, loc.size, v);

@@ -17,7 +17,7 @@ struct WatchFrames {
     bool have_regs;
     struct Frame {
         uint32_t func, cfa;
-        bool found, innermost;
+        bool found, innermost, unreadable;
     } frames[WATCH_MAX];
     int count;
 };

@@ -849,18 +849,31 @@ static int unwind_halted(UnwindFrame* frames, int max_frames) {
     return stack_unwind(s_elf, &regs, read_target, nullptr, frames, max_frames);
 }
 
-bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost) {
+// The unwind's reads, noting whether any failed: a function not found on a
+// stack that could not be read is unknown, not out of scope.
+static bool s_unwind_read_failed;
+static bool read_noting(void*, uint32_t addr, uint8_t* buf, uint32_t len) {
+    bool ok = dbg_read_mem(addr, buf, len);
+    s_unwind_read_failed |= !ok;
+    return ok;
+}
+
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable) {
     // One unwind per halt serves every function asked for (probe thread only).
     static UnwindRegs regs;
     static UnwindFrame frames[UNWIND_MAX_FRAMES];
     static int n = 0;
     static uint32_t unwound_at = 0;
     static const ElfDwarf* unwound_for = nullptr;
+    static bool failed = false;
+    *unreadable = false;
     if (!s_elf) return false;
     if (unwound_for != s_elf || unwound_at != dbg_core_moves()) {
         unwound_for = nullptr;
-        if (!read_unwind_regs(&regs)) return false;
-        n = stack_unwind(s_elf, &regs, read_target, nullptr, frames, UNWIND_MAX_FRAMES);
+        if (!read_unwind_regs(&regs)) return *unreadable = true, false;
+        s_unwind_read_failed = false;
+        n = stack_unwind(s_elf, &regs, read_noting, nullptr, frames, UNWIND_MAX_FRAMES);
+        failed = s_unwind_read_failed;
         unwound_at = dbg_core_moves();
         unwound_for = s_elf;
     }
@@ -878,6 +891,7 @@ bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost) {
         if (frames[real].cfa) return *cfa = frames[real].cfa, true;
         return *innermost && elf_dwarf_frame_base(s_elf, regs.r, cfa);
     }
+    *unreadable = failed;
     return false;
 }
 

@@ -38,4 +38,4 @@ void runctl_install();
 // halted core's call stack (func_addr 0: the current function). False when
 // that function is not on the stack. innermost: the frame runs on the core's
 // own registers (frame 0, or a frame the inlined ones above it share).
-bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost);
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable);

@@ -282,11 +282,32 @@ TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     });
     probe_set_frame_base(nullptr);
     ASSERT_TRUE(read);
+    uint32_t id = 0;
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == r0) << std::hex << watch_val_buf[0];
+        EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1] << " state "
+                                                                      << (int)watch_val_state[1];
+        EXPECT_FALSE(watch_val_valid[2]);
+        EXPECT_EQ(watch_val_state[2], WATCH_VAL_NOT_IN_SCOPE);
+        id = watch_val_id[1];
+        watch_val_id[1] = 0;  // published again below
+    }
+    // A stack that cannot be read hides main's frame: its local is unknown, not out of scope.
+    rig_->lock();
+    for (int r : {7, 13}) ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), r, 0x60000000));  // SP and frame pointer
+    rig_->unlock();
+    dbg_core_moving();
+    probe_set_frame_base(runctl_frame_of);
+    read = wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        return watch_val_id[1] == id;
+    });
+    probe_set_frame_base(nullptr);
+    ASSERT_TRUE(read);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == r0) << std::hex << watch_val_buf[0];
-    EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1] << " state " << (int)watch_val_state[1];
-    EXPECT_FALSE(watch_val_valid[2]);
-    EXPECT_EQ(watch_val_state[2], WATCH_VAL_NOT_IN_SCOPE);
+    EXPECT_FALSE(watch_val_valid[1]);
+    EXPECT_EQ(watch_val_state[1], WATCH_VAL_READ_ERR);
     watch_clear();
 }
 
