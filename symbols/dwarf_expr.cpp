@@ -48,7 +48,7 @@ struct Reader {
             uint8_t b = p[pos++];
             if (shift < 64) v |= (int64_t)((uint64_t)(b & 0x7F) << shift);
             if (!(b & 0x80)) {
-                if (shift + 7 < 64 && (b & 0x40)) v |= -((int64_t)1 << (shift + 7));
+                if (shift + 7 < 64 && (b & 0x40)) v = (int64_t)((uint64_t)v | (~0ull << (shift + 7)));
                 return v;
             }
         }
