@@ -754,43 +754,51 @@ void member_bits(const Die& m, uint32_t byte_offset, uint32_t storage, uint16_t*
     *size = (uint16_t)m.bit_size;
 }
 
-void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
+// Each member of a structure, union or class that holds bytes of its value,
+// base classes included (static members are declarations and live elsewhere),
+// in order; fn returns false to stop.
+template <class Fn>
+void for_each_member(const Ctx& c, const Die& agg, Fn&& fn) {
     uint32_t pos = agg.next;
-    int depth = 0;
-    while (pos < c.u->end && v->member_count < ELF_MAX_MEMBERS) {
+    int depth = 0;  // inside a nested type's entries
+    for (int guard = 0; agg.children && pos < c.u->end && guard < 4096; ++guard) {
         Die m;
         if (!read_die(c, pos, &m)) return;
         pos = m.next;
         if (m.code == 0) {
-            if (depth == 0) return;
-            --depth;
+            if (depth-- == 0) return;
             continue;
         }
         bool base = m.tag == TAG_inheritance && m.type.kind;
-        // Static members live elsewhere: declarations, not bytes of the value.
-        if (depth == 0 && ((m.tag == TAG_member && m.name && m.name[0] && !m.declaration) || base)) {
-            ElfMember& em = v->members[v->member_count++];
-            memset(&em, 0, sizeof em);
-            if (base) {
-                char tn[64];
-                resolve_type_name(c, m.type, tn, 0);
-                snprintf(em.name, sizeof em.name, "<%s>", tn);
-            } else {
-                copy_str(em.name, sizeof em.name, m.name);
-            }
-            em.byte_offset = m.has_member_loc ? member_offset(m.member_loc) : 0;
-            em.byte_size = m.has_size ? m.byte_size : m.type.kind ? type_size(c, m.type) : 0;
-            if (m.type.kind) resolve_type_name(c, m.type, em.type_name, 0);
-            else copy_str(em.type_name, sizeof em.type_name, "?");
-            Ctx tc;
-            Die t;
-            if (m.type.kind && strip_type(c, m.type, &tc, &t)) em.type_unit = unit_index(tc), em.type_die = t.off;
-            uint32_t at;
-            member_bits(m, em.byte_offset, em.byte_size, &em.bit_size, &em.bit_offset, &at);
-            em.byte_offset = at;
-        }
+        if (depth == 0 && ((m.tag == TAG_member && m.name && m.name[0] && !m.declaration) || base) && !fn(m, base)) return;
         if (m.children) ++depth;
     }
+}
+
+// "<Base>": a base class as gdb names it among the members.
+std::string base_name(const Ctx& c, const Die& m) {
+    char tn[64];
+    resolve_type_name(c, m.type, tn, 0);
+    return std::string("<") + tn + ">";
+}
+
+void collect_members(const Ctx& c, const Die& agg, ElfVariable* v) {
+    for_each_member(c, agg, [&](const Die& m, bool base) {
+        ElfMember& em = v->members[v->member_count++];
+        memset(&em, 0, sizeof em);
+        copy_str(em.name, sizeof em.name, base ? base_name(c, m).c_str() : m.name);
+        em.byte_offset = m.has_member_loc ? member_offset(m.member_loc) : 0;
+        em.byte_size = m.has_size ? m.byte_size : m.type.kind ? type_size(c, m.type) : 0;
+        if (m.type.kind) resolve_type_name(c, m.type, em.type_name, 0);
+        else copy_str(em.type_name, sizeof em.type_name, "?");
+        Ctx tc;
+        Die t;
+        if (m.type.kind && strip_type(c, m.type, &tc, &t)) em.type_unit = unit_index(tc), em.type_die = t.off;
+        uint32_t at;
+        member_bits(m, em.byte_offset, em.byte_size, &em.bit_size, &em.bit_offset, &at);
+        em.byte_offset = at;
+        return v->member_count < ELF_MAX_MEMBERS;
+    });
 }
 
 // The size walk from a variable's type: through typedefs and qualifiers to the
@@ -2032,47 +2040,23 @@ void bits_text(ValueOut& o, const Ctx& c, const Die& t, const uint8_t* b, uint32
 void struct_text(ValueOut& o, const Ctx& c, const Die& agg, const uint8_t* b, uint32_t len, int depth) {
     o.s += '{';
     bool first = true;
-    uint32_t pos = agg.next;
-    int nest = 0;  // inside a nested type's entries
-    for (int guard = 0; agg.children && pos < c.u->end && !o.full() && guard < 4096; ++guard) {
-        Die m;
-        if (!read_die(c, pos, &m)) break;
-        pos = m.next;
-        if (m.code == 0) {
-            if (nest-- == 0) break;
-            continue;
-        }
-        if (m.children) ++nest;
-        bool base = m.tag == TAG_inheritance;
-        if (nest - (m.children ? 1 : 0) != 0) continue;
-        if (!(m.tag == TAG_member && m.name && m.name[0] && !m.declaration) && !base) continue;
+    for_each_member(c, agg, [&](const Die& m, bool base) {
         Ctx tc;
         Die t;
-        if (!value_type(c, m.type, &tc, &t)) continue;
+        if (!value_type(c, m.type, &tc, &t)) return !o.full();
         if (!first) o.s += ", ";
         first = false;
-        if (base) {
-            char tn[64];
-            resolve_type_name(c, m.type, tn, 0);
-            o.s += std::string("<") + tn + "> = ";
-        } else {
-            o.s += std::string(m.name) + " = ";
-        }
+        o.s += (base ? base_name(c, m) : std::string(m.name)) + " = ";
         uint32_t off = m.has_member_loc ? member_offset(m.member_loc) : 0;
         uint32_t size = m.has_size ? m.byte_size : type_size(c, m.type);
         uint16_t bits, lowest;
         uint32_t at;
         member_bits(m, off, size, &bits, &lowest, &at);
-        if (bits) {
-            bits_text(o, tc, t, at < len ? b + at : b, at < len ? len - at : 0, lowest, bits, depth);
-            continue;
-        }
-        if (off >= len || size > len - off) {
-            o.s += "<unavailable>";
-            continue;
-        }
-        value_text(o, tc, t, b + off, size, depth + 1);
-    }
+        if (bits) bits_text(o, tc, t, at < len ? b + at : b, at < len ? len - at : 0, lowest, bits, depth);
+        else if (off >= len || size > len - off) o.s += "<unavailable>";
+        else value_text(o, tc, t, b + off, size, depth + 1);
+        return !o.full();
+    });
     if (first) o.s += "<No data fields>";
     o.s += '}';
 }
