@@ -1,5 +1,6 @@
 #include "app/watch_display.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -140,6 +141,7 @@ void watch_refresh_all() {
     uint32_t ids[WATCH_MAX];
     bool valid[WATCH_MAX];
     uint8_t state[WATCH_MAX], deref_len[WATCH_MAX];
+    uint16_t len[WATCH_MAX];
     static uint8_t bytes[WATCH_MAX][WATCH_BYTES], deref[WATCH_MAX][WATCH_BYTES];  // UI thread only
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
@@ -148,6 +150,7 @@ void watch_refresh_all() {
             state[i] = watch_val_state[i];
             ids[i] = watch_val_id[i];
             deref_len[i] = watch_val_deref_len[i];
+            len[i] = watch_val_len[i];
         }
         std::memcpy(bytes, watch_val_bytes, sizeof bytes);
         std::memcpy(deref, watch_val_deref, sizeof deref);
@@ -175,8 +178,8 @@ void watch_refresh_all() {
             s_prev_id[i] = 0;
             continue;
         }
-        uint32_t have = w.var.byte_size < (uint32_t)WATCH_BYTES ? w.var.byte_size : (uint32_t)WATCH_BYTES;
-        if (!have) have = 4;
+        // As far as it was read; the first eight bytes always are.
+        uint32_t have = std::max<uint32_t>(len[i], std::min<uint32_t>(w.var.byte_size ? w.var.byte_size : 4, 8));
         uint64_t h = hash_bytes(bytes[i], have) ^ hash_bytes(deref[i], deref_len[i]);
         const char* mark = s_prev_id[i] == w.id && s_prev_watch[i] != h ? "\x01" : "";
         size_t m = std::strlen(mark);

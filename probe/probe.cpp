@@ -26,6 +26,7 @@ bool g_reg_cache_valid;
 uint32_t watch_val_buf[32];
 uint32_t watch_val_hi[32];
 uint8_t watch_val_bytes[32][WATCH_BYTES];
+uint16_t watch_val_len[32];
 uint8_t watch_val_deref[32][WATCH_BYTES];
 uint8_t watch_val_deref_len[32];
 bool watch_val_valid[32];

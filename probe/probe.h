@@ -57,10 +57,12 @@ extern bool g_reg_cache_valid;
 // carries; valid is false when that watch could not be read.
 extern uint32_t watch_val_buf[32];
 extern uint32_t watch_val_hi[32];  // bytes 4-7 of a value of 5-8 bytes
-// The whole value (its first 64 bytes), and the bytes it points at when its
+// The whole value as far as it was read (its first 64 bytes, 256 while its
+// watch is expanded: watch_val_len), and the bytes it points at when its
 // location asks for them (deref_len 0: none read).
-enum : int { WATCH_BYTES = 64 };
+enum : int { WATCH_BYTES = 256, WATCH_READ = 64 };
 extern uint8_t watch_val_bytes[32][WATCH_BYTES];
+extern uint16_t watch_val_len[32];
 extern uint8_t watch_val_deref[32][WATCH_BYTES];
 extern uint8_t watch_val_deref_len[32];
 extern bool watch_val_valid[32];

@@ -318,6 +318,7 @@ void probe_refresh_watches() {
     uint32_t hi[32] = {};
     static uint8_t bytes[WATCH_MAX][WATCH_BYTES], deref[WATCH_MAX][WATCH_BYTES];  // probe thread only
     uint8_t deref_len[WATCH_MAX] = {};
+    uint16_t len[WATCH_MAX] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
@@ -329,6 +330,7 @@ void probe_refresh_watches() {
                 memcpy(bytes[i], watch_val_bytes[i], WATCH_BYTES);
                 memcpy(deref[i], watch_val_deref[i], WATCH_BYTES);
                 deref_len[i] = watch_val_deref_len[i];
+                len[i] = watch_val_len[i];
             }
     }
     watch_read_globals(loc, n, wbuf, valid, hi, bytes);
@@ -343,6 +345,10 @@ void probe_refresh_watches() {
         }
     }
     watch_read_locals(loc, n, wbuf, valid, state, hi, bytes);
+    for (int i = 0; i < n; ++i)
+        if (valid[i]) len[i] = (uint16_t)(loc[i].kind == VAR_LOC_CONST || loc[i].kind == VAR_LOC_EXPR
+                                               ? 8
+                                               : std::min<uint32_t>(loc[i].size, (uint32_t)WATCH_BYTES));
     // Where pointers and references point, for the watches that ask: the
     // words that cover them in one batch, as the globals.
     WatchLoc at[WATCH_MAX];
@@ -378,6 +384,7 @@ void probe_refresh_watches() {
         watch_val_state[i] = state[i];
         watch_val_id[i] = loc[i].id;
         memcpy(watch_val_bytes[i], bytes[i], WATCH_BYTES);
+        watch_val_len[i] = len[i];
         memcpy(watch_val_deref[i], deref[i], WATCH_BYTES);
         watch_val_deref_len[i] = deref_len[i];
     }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "probe/probe.h"
+
 WatchEntry g_watch[WATCH_MAX];
 int g_watch_count;
 ElfVariable g_var_list[VAR_LIST_MAX];
@@ -14,7 +16,11 @@ static uint32_t s_next_id = 1;
 int watch_locations(WatchLoc out[WATCH_MAX]) {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
-    for (int i = 0; i < n; ++i) out[i] = watch_loc_of(g_watch[i].var, g_watch[i].id);
+    for (int i = 0; i < n; ++i) {
+        out[i] = watch_loc_of(g_watch[i].var, g_watch[i].id);
+        uint32_t most = g_watch[i].expanded ? (uint32_t)WATCH_BYTES : (uint32_t)WATCH_READ;
+        if (out[i].size > most) out[i].size = most;
+    }
     return n;
 }
 
@@ -71,4 +77,9 @@ int watch_find_by_name(const char* name) {
 void watch_clear() {
     std::lock_guard<std::mutex> lk(s_watch_mtx);
     g_watch_count = 0;
+}
+
+void watch_toggle_expanded(int i) {
+    std::lock_guard<std::mutex> lk(s_watch_mtx);
+    if (i >= 0 && i < g_watch_count) g_watch[i].expanded = !g_watch[i].expanded;
 }

@@ -50,10 +50,13 @@ struct WatchLoc {
 };
 WatchLoc watch_loc_of(const ElfVariable& v, uint32_t id);
 
-// Copies the first min(count, 32) locations; returns that count.
+// Copies the first min(count, 32) locations, sized to what a poll reads (the
+// first 64 bytes, 256 of an expanded watch); returns that count.
 int watch_locations(WatchLoc out[WATCH_MAX]);
 // Ignored for a null or unnamed variable, a full list or a name already watched.
 bool watch_add(const ElfVariable* var);
 void watch_remove(int i);
+// Expanded watches read more of their value.
+void watch_toggle_expanded(int i);
 int watch_find_by_name(const char* name);
 void watch_clear();

@@ -458,7 +458,7 @@ static void press_variables(double mx, double my) {
         return;
     }
     if (member < 0 && watch_child_count(g_watch[i].var) > 0 && mx >= b.x + 8 && mx < b.x + 22) {
-        g_watch[i].expanded = !g_watch[i].expanded;
+        watch_toggle_expanded(i);
         return;
     }
     // The value, in the row's right half, is edited in place.
