@@ -54,6 +54,7 @@ bool app_load_image(const char* path, const char* dump_path) {
                              source_gutter_click};
     step_set_image(g_elf);
     probe_set_frame_base(runctl_frame_of);
+    probe_set_relocate(runctl_relocate);
     uint32_t main_addr = 0;
     ElfLocation loc;
     if (elf_dwarf_find_function(g_elf, "main", &main_addr) && elf_dwarf_lookup(g_elf, main_addr & ~1u, &loc) &&

@@ -164,16 +164,17 @@ void watch_refresh_all() {
     for (int i = 0; i < n; ++i) {
         WatchEntry& w = g_watch[i];
         for (WatchChild& c : w.children) c.value[0] = 0;
-        if (w.var.loc_kind == VAR_LOC_NONE || ids[i] != w.id) {
+        if ((w.var.loc_kind == VAR_LOC_NONE && !w.var.loc_list) || ids[i] != w.id) {
             // No location, or not read since it was added.
             std::snprintf(w.value, sizeof w.value, "---");
             s_prev_id[i] = 0;
             continue;
         }
         if (!valid[i]) {
-            const char* why = state[i] == WATCH_VAL_NOT_IN_SCOPE ? "not in scope"
-                              : state[i] == WATCH_VAL_UNAVAILABLE ? "<unavailable>"
-                                                                  : "read err";
+            const char* why = state[i] == WATCH_VAL_NOT_IN_SCOPE    ? "not in scope"
+                              : state[i] == WATCH_VAL_UNAVAILABLE   ? "<unavailable>"
+                              : state[i] == WATCH_VAL_OPTIMIZED_OUT ? "<optimized out>"
+                                                                    : "read err";
             std::snprintf(w.value, sizeof w.value, "%s", why);
             s_prev_id[i] = 0;
             continue;

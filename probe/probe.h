@@ -69,7 +69,14 @@ extern bool watch_val_valid[32];
 extern uint32_t watch_val_id[32];
 // Why a watch has no value: the read failed, its function is not on the call
 // stack, or it lives in a register of a frame that is not the core's own.
-enum WatchValState : uint8_t { WATCH_VAL_OK, WATCH_VAL_READ_ERR, WATCH_VAL_NOT_IN_SCOPE, WATCH_VAL_UNAVAILABLE };
+// At the frame's pc the variable may also have no place at all (optimized out).
+enum WatchValState : uint8_t {
+    WATCH_VAL_OK,
+    WATCH_VAL_READ_ERR,
+    WATCH_VAL_NOT_IN_SCOPE,
+    WATCH_VAL_UNAVAILABLE,
+    WATCH_VAL_OPTIMIZED_OUT
+};
 extern uint8_t watch_val_state[32];
 // The call stack of the current halt; valid until the next resume or disconnect.
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
@@ -215,9 +222,14 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
 // current function); false when the function is not on the stack. innermost:
 // the frame runs on the core's own registers. Without a hook the current
 // frame's SP is used.
-// unreadable: not found because the stack could not be read.
-typedef bool (*WatchFrameBaseFn)(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable);
+// unreadable: not found because the stack could not be read; pc: where the
+// frame stands (for the location lists of its variables).
+typedef bool (*WatchFrameBaseFn)(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable, uint32_t* pc);
 void probe_set_frame_base(WatchFrameBaseFn fn);
+// Places a watch whose location moves (a location list) at its frame's pc;
+// false when it cannot be placed there.
+typedef bool (*WatchRelocateFn)(const WatchLoc& in, uint32_t pc, WatchLoc* out);
+void probe_set_relocate(WatchRelocateFn fn);
 // One poll of each kind, as the thread runs them every 200 ms. The idle
 // poll returns true when it found the core running.
 void running_poll();

@@ -203,22 +203,43 @@ static std::atomic<WatchFrameBaseFn> s_frame_base{nullptr};
 
 void probe_set_frame_base(WatchFrameBaseFn fn) { s_frame_base.store(fn); }
 
+static std::atomic<WatchRelocateFn> s_relocate{nullptr};
+
+void probe_set_relocate(WatchRelocateFn fn) { s_relocate.store(fn); }
+
 // A local's frame is looked up once per poll (or write): never another frame's memory.
 static const WatchFrames::Frame& watch_frame(WatchFrames* wf, uint32_t func) {
     for (int k = 0; k < wf->count; ++k)
         if (wf->frames[k].func == func) return wf->frames[k];
     WatchFrames::Frame& f = wf->frames[wf->count < WATCH_MAX ? wf->count++ : WATCH_MAX - 1];
-    f = WatchFrames::Frame{func, wf->have_regs ? wf->regs[13] : 0, wf->have_regs, true, false};
+    f = WatchFrames::Frame{func, wf->have_regs ? wf->regs[13] : 0, wf->have_regs ? wf->regs[15] : 0, wf->have_regs, true,
+                           false};
     WatchFrameBaseFn frame_of = s_frame_base.load();
-    if (wf->have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost, &f.unreadable);
+    if (wf->have_regs && frame_of) f.found = frame_of(func, &f.cfa, &f.innermost, &f.unreadable, &f.pc);
     return f;
 }
 
-WatchPlace watch_place(const WatchLoc& loc, WatchFrames* wf) {
-    WatchPlace p{WATCH_PLACE_NONE, 0, WATCH_VAL_READ_ERR};
+// A watch whose place moves through its function, where it is at its frame's
+// pc: never the place it had at another pc (a register reused since).
+static WatchLoc located(const WatchLoc& loc, WatchFrames* wf) {
+    if (!loc.moves) return loc;
     const WatchFrames::Frame& f = watch_frame(wf, loc.func_addr);
+    WatchRelocateFn relocate = s_relocate.load();
+    WatchLoc out = loc;
+    out.moves = false;
+    if (!wf->have_regs || !f.found) return out;  // the frame lookup says why
+    if (!relocate || !relocate(loc, f.pc, &out)) out.kind = VAR_LOC_NONE;
+    return out;
+}
+
+WatchPlace watch_place(const WatchLoc& moving, WatchFrames* wf) {
+    WatchPlace p{WATCH_PLACE_NONE, 0, WATCH_VAL_READ_ERR};
+    const WatchFrames::Frame& f = watch_frame(wf, moving.func_addr);
+    WatchLoc loc = located(moving, wf);
     if (wf->have_regs && !f.found) {
         p.why = f.unreadable ? WATCH_VAL_READ_ERR : WATCH_VAL_NOT_IN_SCOPE;
+    } else if (moving.moves && loc.kind == VAR_LOC_NONE) {
+        p.why = WATCH_VAL_OPTIMIZED_OUT;
     } else if (loc.kind == VAR_LOC_FBREG ? loc.size >= 1 : loc.size >= 1 && loc.size <= 4) {
         if (loc.kind == VAR_LOC_FBREG && f.cfa) {
             p = WatchPlace{WATCH_PLACE_MEM, f.cfa + (uint32_t)loc.value, WATCH_VAL_OK};
@@ -266,12 +287,14 @@ static bool watch_eval(const WatchLoc& loc, WatchFrames* wf, uint64_t* v, uint8_
     return dwarf_expr_eval(loc.expr, loc.expr_len, &env, loc.size, v);
 }
 
-static bool is_local(VarLocKind k) { return k == VAR_LOC_REG || k == VAR_LOC_FBREG || k == VAR_LOC_EXPR; }
+static bool is_local(const WatchLoc& l) {
+    return l.moves || l.kind == VAR_LOC_REG || l.kind == VAR_LOC_FBREG || l.kind == VAR_LOC_EXPR;
+}
 
 int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
                       uint8_t (*bytes)[WATCH_BYTES]) {
     bool any = false;
-    for (int i = 0; i < n; ++i) any |= is_local(loc[i].kind);
+    for (int i = 0; i < n; ++i) any |= is_local(loc[i]);
     if (!any) return 0;
     bool halted_here = false;
     if (!watch_halt_for_locals(&halted_here)) return 0;
@@ -279,13 +302,20 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
     wf.have_regs = dbg_read_regs(wf.regs);
     int ok = 0;
     for (int i = 0; i < n && i < WATCH_MAX; ++i) {
-        if (!is_local(loc[i].kind)) continue;
+        if (!is_local(loc[i])) continue;
         uint8_t b[WATCH_BYTES] = {};
         uint8_t why = WATCH_VAL_READ_ERR;
         bool r = false;
-        if (loc[i].kind == VAR_LOC_EXPR) {
+        // A moving one is placed only in a frame that was found.
+        const WatchFrames::Frame& f = watch_frame(&wf, loc[i].func_addr);
+        bool placed = !loc[i].moves || (wf.have_regs && f.found);
+        WatchLoc here = located(loc[i], &wf);
+        if (placed && here.kind == VAR_LOC_CONST) {
+            for (int k = 0; k < 8; ++k) b[k] = (uint8_t)(here.const_value >> (8 * k));
+            r = true;
+        } else if (placed && here.kind == VAR_LOC_EXPR) {
             uint64_t x = 0;
-            r = watch_eval(loc[i], &wf, &x, &why);
+            r = watch_eval(here, &wf, &x, &why);
             for (int k = 0; k < 8; ++k) b[k] = (uint8_t)(x >> (8 * k));
         } else {
             WatchPlace p = watch_place(loc[i], &wf);

@@ -16,7 +16,7 @@ struct WatchFrames {
     uint32_t regs[16];
     bool have_regs;
     struct Frame {
-        uint32_t func, cfa;
+        uint32_t func, cfa, pc;
         bool found, innermost, unreadable;
     } frames[WATCH_MAX];
     int count;

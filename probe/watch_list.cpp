@@ -35,6 +35,8 @@ WatchLoc watch_loc_of(const ElfVariable& v, uint32_t id) {
     l.const_value = v.const_value;
     l.expr_len = v.expr_len <= sizeof l.expr ? v.expr_len : 0;
     std::memcpy(l.expr, v.expr, l.expr_len);
+    l.moves = v.loc_list && v.func_addr;
+    l.var_unit = v.var_unit, l.var_die = v.var_die, l.sub_die = v.sub_die;
     return l;
 }
 

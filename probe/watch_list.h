@@ -47,6 +47,9 @@ struct WatchLoc {
     uint64_t const_value;  // VAR_LOC_CONST
     uint8_t expr_len;      // VAR_LOC_EXPR
     uint8_t expr[sizeof(ElfVariable::expr)];
+    // A location list: placed anew at its frame's pc on every read.
+    bool moves;
+    uint32_t var_unit, var_die, sub_die;
 };
 WatchLoc watch_loc_of(const ElfVariable& v, uint32_t id);
 

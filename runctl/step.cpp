@@ -1,5 +1,7 @@
 #include "runctl/step.h"
 
+#include "probe/watch_list.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -7,6 +9,7 @@
 #include "disasm/thumb2_disasm.h"
 #include "platform/clock.h"
 #include "probe/probe.h"
+#include "probe/watch_list.h"
 #include "runctl/breakpoints.h"
 #include "runctl/stack_unwind.h"
 #include "symbols/elf_dwarf.h"
@@ -858,7 +861,7 @@ static bool read_noting(void*, uint32_t addr, uint8_t* buf, uint32_t len) {
     return ok;
 }
 
-bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable) {
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable, uint32_t* pc) {
     // One unwind per halt serves every function asked for (probe thread only).
     static UnwindRegs regs;
     static UnwindFrame frames[UNWIND_MAX_FRAMES];
@@ -878,6 +881,7 @@ bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* u
         unwound_for = s_elf;
     }
     *innermost = true;
+    *pc = regs.r[15];
     if (!func_addr) return elf_dwarf_frame_base(s_elf, regs.r, cfa);
     for (int i = 0; i < n; ++i) {
         const UnwindFrame& f = frames[i];
@@ -886,6 +890,8 @@ bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* u
         // A return address may already lie past the end of its function (a call that never returns).
         bool returns_here = i > 0 && !frames[i - 1].is_exception && !frames[i - 1].is_inlined && !f.is_tailcall;
         if (func_of(returns_here ? f.pc - 2 : f.pc) != func_addr) continue;
+        // A caller stands at its call: the return address may already be past the call's location ranges.
+        *pc = returns_here ? f.pc - 2 : f.pc;
         int real = i;  // inlined frames share the frame of the function they are inlined into
         while (real + 1 < n && frames[real].is_inlined) ++real;
         if (frames[real].cfa) return *cfa = frames[real].cfa, true;
@@ -893,6 +899,22 @@ bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* u
     }
     *unreadable = failed;
     return false;
+}
+
+bool runctl_relocate(const WatchLoc& in, uint32_t pc, WatchLoc* out) {
+    static ElfVariable v, at;  // probe thread only
+    if (!s_elf) return false;
+    memset(&v, 0, sizeof v);
+    v.byte_size = in.size;
+    v.func_addr = in.func_addr;
+    v.var_unit = in.var_unit, v.var_die = in.var_die, v.sub_die = in.sub_die;
+    if (!elf_dwarf_locate(s_elf, &v, pc, &at)) return false;
+    out->kind = at.loc_kind;
+    out->value = at.loc_value;
+    out->const_value = at.const_value;
+    out->expr_len = at.expr_len <= sizeof out->expr ? at.expr_len : 0;
+    memcpy(out->expr, at.expr, out->expr_len);
+    return true;
 }
 
 void runctl_install() {

@@ -38,4 +38,7 @@ void runctl_install();
 // halted core's call stack (func_addr 0: the current function). False when
 // that function is not on the stack. innermost: the frame runs on the core's
 // own registers (frame 0, or a frame the inlined ones above it share).
-bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable);
+struct WatchLoc;
+bool runctl_frame_of(uint32_t func_addr, uint32_t* cfa, bool* innermost, bool* unreadable, uint32_t* pc);
+// A watched local with a location list, placed at pc of its frame.
+bool runctl_relocate(const WatchLoc& in, uint32_t pc, WatchLoc* out);

@@ -1103,6 +1103,33 @@ void to_cfa(const Ctx& c, uint32_t sub_off, uint32_t pc, Loc* l) {
     l->base = BASE_CFA;
 }
 
+// The place of the variable at pc (v's size and function known).
+void fill_location(const Ctx& c, const Die& d, uint32_t pc, uint32_t sub_off, ElfVariable* v) {
+    Loc l{};
+    if (d.has_loc) {
+        l = eval_location(c, d.loc, pc, v->func_addr);
+        to_cfa(c, sub_off, pc, &l);
+    } else if (d.has_const) {  // gdb: "a constant with value"
+        l.kind = VAR_LOC_CONST;
+        l.cval = (uint64_t)d.const_value;
+    }
+    // An expression is kept only when the evaluator can take it (a dry run).
+    v->expr_len = 0;
+    if (l.kind == VAR_LOC_EXPR) {
+        DwarfExprEnv dry{nullptr, frame_base_at(c, sub_off, pc).is_cfa, 0, nullptr, nullptr};
+        uint64_t x;
+        if (v->byte_size >= 1 && v->byte_size <= 8 && dwarf_expr_eval(l.expr, l.expr_len, &dry, v->byte_size, &x)) {
+            memcpy(v->expr, l.expr, l.expr_len);
+            v->expr_len = (uint8_t)l.expr_len;
+        } else {
+            l = Loc{};
+        }
+    }
+    v->loc_kind = l.kind;
+    v->loc_value = l.kind == VAR_LOC_REG || l.kind == VAR_LOC_FBREG || l.kind == VAR_LOC_ADDR ? l.value : 0;
+    v->const_value = l.kind == VAR_LOC_CONST ? l.cval : 0;
+}
+
 void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub_off,
                    ElfVariable* v) {
     memset(v, 0, sizeof *v);
@@ -1116,28 +1143,11 @@ void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type
     } else {
         copy_str(v->type_name, sizeof v->type_name, "?");
     }
-    Loc l{};
-    if (d.has_loc) {
-        l = eval_location(c, d.loc, pc, v->func_addr);
-        to_cfa(c, sub_off, pc, &l);
-    } else if (d.has_const) {  // gdb: "a constant with value"
-        l.kind = VAR_LOC_CONST;
-        l.cval = (uint64_t)d.const_value;
-    }
-    // An expression is kept only when the evaluator can take it (a dry run).
-    if (l.kind == VAR_LOC_EXPR) {
-        DwarfExprEnv dry{nullptr, frame_base_at(c, sub_off, pc).is_cfa, 0, nullptr, nullptr};
-        uint64_t x;
-        if (v->byte_size >= 1 && v->byte_size <= 8 && dwarf_expr_eval(l.expr, l.expr_len, &dry, v->byte_size, &x)) {
-            memcpy(v->expr, l.expr, l.expr_len);
-            v->expr_len = (uint8_t)l.expr_len;
-        } else {
-            l = Loc{};
-        }
-    }
-    v->loc_kind = l.kind;
-    v->loc_value = l.kind == VAR_LOC_REG || l.kind == VAR_LOC_FBREG || l.kind == VAR_LOC_ADDR ? l.value : 0;
-    if (l.kind == VAR_LOC_CONST) v->const_value = l.cval;
+    fill_location(c, d, pc, sub_off, v);
+    v->loc_list = d.has_loc && !form_is_block(d.loc.form);
+    v->var_unit = unit_index(c);
+    v->var_die = d.off;
+    v->sub_die = sub_off;
 }
 
 // --- C++ names ---------------------------------------------------------------------------
@@ -2222,5 +2232,16 @@ bool elf_dwarf_value_text(const ElfDwarf* e, uint32_t unit, uint32_t die, const 
     else value_text(o, c, d, bytes, len, 0);
     if (o.s.size() >= cap) o.s = o.s.substr(0, cap > 4 ? cap - 4 : 0) + (cap > 4 ? "..." : "");
     memcpy(out, o.s.c_str(), o.s.size() + 1);
+    return true;
+}
+
+bool elf_dwarf_locate(const ElfDwarf* e, const ElfVariable* v, uint32_t pc, ElfVariable* out) {
+    Ctx c;
+    Die d;
+    if (!e || !v || !out || !unit_ctx(e, v->var_unit, &c) || v->var_die < c.u->first_die || v->var_die >= c.u->end ||
+        !read_die(c, v->var_die, &d) || (d.tag != TAG_variable && d.tag != TAG_formal_parameter))
+        return false;
+    *out = *v;
+    fill_location(c, d, pc & ~1u, v->sub_die, out);
     return true;
 }

@@ -205,6 +205,10 @@ int elf_dwarf_get_all_variables(const ElfDwarf* e, ElfVariable* out_vars, int ma
 // has this value; false when none has.
 bool elf_dwarf_enum_name(const ElfDwarf* e, uint32_t unit, uint32_t die, uint64_t value, char* out, size_t cap);
 // The value of the enumerator with this name; false when the type has none.
+// The place of a variable (from elf_dwarf_get_variables or the index) at
+// another pc of its function: a location list's entry for that pc. False when
+// the variable's entry cannot be read again.
+bool elf_dwarf_locate(const ElfDwarf* e, const ElfVariable* v, uint32_t pc, ElfVariable* out);
 // What a value's text needs besides its bytes, both optional: the name of
 // the symbol at an address ("buf" or "buf+4"; pointers show it), and target
 // memory (the string a char pointer points at, the referent of a reference).

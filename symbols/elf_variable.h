@@ -65,4 +65,9 @@ struct ElfVariable {
     // Bytes to read where a pointer or reference points: the string of a
     // char pointer, the referent of a reference (0: none).
     uint8_t deref;
+    // A location list: the place above holds at the pc it was read for only;
+    // elf_dwarf_locate finds it at another from the entry (unit, .debug_info
+    // offset) and its function's.
+    bool loc_list;
+    uint32_t var_unit, var_die, sub_die;
 };

@@ -274,6 +274,7 @@ TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     user_bkpts_ = 1;
 
     probe_set_frame_base(runctl_frame_of);
+    probe_set_relocate(runctl_relocate);
     watch_clear();
     for (ElfVariable* v : {&n_fib, &last_toggle, &n_fact}) ASSERT_TRUE(watch_add(v));
     bool read = wait_for([] {

@@ -893,6 +893,36 @@ std::string loc_of(const ElfVariable* v) {
 
 }  // namespace
 
+// A watched local keeps the place it had where it was read from the index
+// only until its location list says otherwise: placed again at any pc of its
+// function it is where the variables in scope there say (those match gdb).
+TEST(VariablesOracle, ALocalPlacedAtAnotherPcIsWhereTheScopeThereHasIt) {
+    size_t moved = 0, compared = 0;
+    for (const char* name : {"demo_O2_info5.elf", "newlib_O2_info3.elf"}) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e);
+        for (uint32_t i = 0; i < e->func_count; i += 3) {
+            const FuncEntry& f = e->funcs[i];
+            std::vector<ElfVariable> entry = vars_at(e.get(), f.address);
+            for (uint32_t k = 0; k < e->line_count; ++k) {
+                uint32_t pc = e->lines[k].address & ~1u;
+                if (pc <= f.address || pc - f.address >= f.size) continue;
+                for (const ElfVariable& here : vars_at(e.get(), pc))
+                    for (const ElfVariable& v : entry) {
+                        if (v.var_die != here.var_die || v.var_unit != here.var_unit || !v.loc_list) continue;
+                        ElfVariable at;
+                        ASSERT_TRUE(elf_dwarf_locate(e.get(), &v, pc, &at));
+                        EXPECT_EQ(loc_of(&at), loc_of(&here)) << v.name << " at 0x" << std::hex << pc;
+                        moved += loc_of(&at) != loc_of(&v);
+                        ++compared;
+                    }
+            }
+        }
+    }
+    EXPECT_GT(moved, 100u) << "of " << compared;
+}
+
 TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     Synthetic syn;
     std::vector<uint8_t> img = syn.image();
