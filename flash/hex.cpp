@@ -59,6 +59,8 @@ bool hex_parse(FILE* f, const char* path, std::vector<HexRecord>* recs, std::vec
         if (n < 11 || (n - 1) % 2) return fail(path, line, "malformed record");
         uint8_t bytes[262];
         size_t nb = (n - 1) / 2;
+        // The longest record: 255 data bytes, count, address, type and checksum.
+        if (nb > sizeof bytes) return fail(path, line, "byte count does not match the record length");
         for (size_t i = 0; i < nb; ++i)
             if (!hex_byte(buf + 1 + 2 * i, &bytes[i])) return fail(path, line, "not a hexadecimal digit");
         uint32_t count = bytes[0];
@@ -130,7 +132,8 @@ uint8_t* hex_to_bin(const char* path, uint32_t* out_base_addr, uint32_t* out_siz
         return nullptr;
     }
     std::memset(img, 0xFF, size);
-    for (const HexRecord& r : recs) std::memcpy(img + (r.addr - lo), pool.data() + r.offset, r.count);
+    for (const HexRecord& r : recs)
+        if (r.count) std::memcpy(img + (r.addr - lo), pool.data() + r.offset, r.count);  // an empty record is nowhere
     *out_base_addr = uint32_t(lo);
     *out_size = size;
     return img;

@@ -1,5 +1,7 @@
 #include "symbols/dwarf_frame.h"
 
+#include <cstdint>
+
 #include <cstring>
 
 #include "symbols/elf_dwarf.h"
@@ -55,6 +57,14 @@ void set_rule(Machine* m, uint32_t reg, uint8_t kind, int32_t off) {
 // Runs instructions in [pos, end) while the location stays at or below pc.
 // False for a form not evaluated here.
 bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc, Machine* m) {
+    // An offset times the data alignment must be a 32-bit offset; one that is
+    // not makes the entry unreadable (2^30 x -4 is no stack offset).
+    bool in_range = true;
+    auto scaled = [&](int64_t factor) -> int32_t {
+        int64_t v = factor * (int64_t)c.data_align;
+        if (v < INT32_MIN || v > INT32_MAX) return in_range = false, 0;
+        return (int32_t)v;
+    };
     while (pos < end) {
         uint8_t op = d[pos++];
         uint8_t hi = op & 0xC0, lo = op & 0x3F;
@@ -62,7 +72,7 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
         if (hi == 0x40) {
             advance = lo * c.code_align;
         } else if (hi == 0x80) {
-            set_rule(m, lo, DWARF_REG_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
+            set_rule(m, lo, DWARF_REG_OFFSET, scaled((int64_t)read_uleb128(d, end, &pos)));
         } else if (hi == 0xC0) {
             if (lo < DWARF_FRAME_REGS) set_rule(m, lo, m->initial.kind[lo], m->initial.offset[lo]);
         } else {
@@ -79,7 +89,7 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
             case 0x04: advance = read_u32(d, end, &pos) * c.code_align; break;
             case 0x05: {  // offset_extended
                 uint32_t r = read_uleb128(d, end, &pos);
-                set_rule(m, r, DWARF_REG_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                set_rule(m, r, DWARF_REG_OFFSET, scaled((int64_t)read_uleb128(d, end, &pos)));
                 break;
             }
             case 0x06: {  // restore_extended
@@ -110,28 +120,28 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
             case 0x0E: m->row.cfa.offset = (int32_t)read_uleb128(d, end, &pos); break;
             case 0x11: {  // offset_extended_sf
                 uint32_t r = read_uleb128(d, end, &pos);
-                set_rule(m, r, DWARF_REG_OFFSET, read_sleb128(d, end, &pos) * c.data_align);
+                set_rule(m, r, DWARF_REG_OFFSET, scaled(read_sleb128(d, end, &pos)));
                 break;
             }
             case 0x12:
                 m->row.cfa.reg = read_uleb128(d, end, &pos);
-                m->row.cfa.offset = read_sleb128(d, end, &pos) * c.data_align;
+                m->row.cfa.offset = scaled(read_sleb128(d, end, &pos));
                 break;
-            case 0x13: m->row.cfa.offset = read_sleb128(d, end, &pos) * c.data_align; break;
+            case 0x13: m->row.cfa.offset = scaled(read_sleb128(d, end, &pos)); break;
             case 0x14: {  // val_offset
                 uint32_t r = read_uleb128(d, end, &pos);
-                set_rule(m, r, DWARF_REG_VAL_OFFSET, (int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                set_rule(m, r, DWARF_REG_VAL_OFFSET, scaled((int64_t)read_uleb128(d, end, &pos)));
                 break;
             }
             case 0x15: {  // val_offset_sf
                 uint32_t r = read_uleb128(d, end, &pos);
-                set_rule(m, r, DWARF_REG_VAL_OFFSET, read_sleb128(d, end, &pos) * c.data_align);
+                set_rule(m, r, DWARF_REG_VAL_OFFSET, scaled(read_sleb128(d, end, &pos)));
                 break;
             }
             case 0x2E: (void)read_uleb128(d, end, &pos); break;  // GNU_args_size
             case 0x2F: {  // GNU_negative_offset_extended
                 uint32_t r = read_uleb128(d, end, &pos);
-                set_rule(m, r, DWARF_REG_OFFSET, -(int32_t)read_uleb128(d, end, &pos) * c.data_align);
+                set_rule(m, r, DWARF_REG_OFFSET, scaled(-(int64_t)read_uleb128(d, end, &pos)));
                 break;
             }
             case 0x10: case 0x16: {  // register rules given by an expression: that register is lost
@@ -145,6 +155,7 @@ bool run(const uint8_t* d, uint32_t pos, uint32_t end, const Cie& c, uint32_t pc
             default: return false;  // DW_CFA_def_cfa_expression and unknown forms
             }
         }
+        if (!in_range) return false;
         if (advance) {
             if ((uint64_t)m->loc + advance > pc) return true;
             m->loc += advance;

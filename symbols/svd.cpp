@@ -818,7 +818,7 @@ bool svd_lookup(const SvdDevice* dev, uint32_t addr, SvdLocation* out) {
             size_t a = strlen(out->periph), b = strlen(out->reg);
             memcpy(out->full, out->periph, a);
             memcpy(out->full + a, "->", 2);
-            memcpy(out->full + a + 2, out->reg, b);  // 63 + 2 + 63 < 128
+            memcpy(out->full + a + 2, out->reg, b);  // 63 + 2 + 63 + NUL fit
             out->full[a + 2 + b] = 0;
             out->address = r.address;
             out->reset_value = r.reset_value;

@@ -35,7 +35,7 @@ struct SvdDevice {
 struct SvdLocation {
     char periph[64];
     char reg[64];
-    char full[128];  // "periph->reg"
+    char full[64 + 2 + 64];  // "periph->reg": room for both names whole and the NUL
     uint32_t address;
     uint32_t reset_value;
 };

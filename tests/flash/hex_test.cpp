@@ -120,6 +120,8 @@ TEST_F(HexFiles, BadRecordsRejectTheFileWithTheirLine) {
         {"span", ":020000040800F2\n" + good + ":020000041FFFDC\n:04C00000FFFF0000" "3E\n:00000001FF\n",
          "spans more than"},
         {"past4g", ":02000004FFFFFC\n:04FFFE0001020304F5\n:00000001FF\n", "past the 4 GB"},
+        // 263 bytes on one line: more than any record holds, refused before it is decoded.
+        {"long", ":" + std::string(526, '0') + "\n:00000001FF\n", "line 1: byte count does not match"},
     };
     for (const Case& c : cases) {
         log_clear(&logv);
@@ -138,6 +140,11 @@ TEST_F(HexFiles, SegmentAndLinearRecordsMoveTheAddressStartRecordsDoNot) {
     Bytes got;
     ASSERT_TRUE(parse(path("seg.hex"), &base, &got));
     EXPECT_EQ(base, 0x10000u);
+    EXPECT_EQ(got, (Bytes{1, 2, 3, 4}));
+    // A data record without data, below and above the image, adds nothing and points nowhere.
+    write("empty.hex", ":0000000000\n:0401000001020304F1\n:00FF000001\n:00000001FF\n");
+    ASSERT_TRUE(parse(path("empty.hex"), &base, &got));
+    EXPECT_EQ(base, 0x100u);
     EXPECT_EQ(got, (Bytes{1, 2, 3, 4}));
 }
 

@@ -114,3 +114,28 @@ TEST(DwarfFrame, EveryRowReadelfInterpretsOfTheFixtures) {
         }
     }
 }
+
+// A CFA offset that does not fit 32 bits once scaled by the data alignment
+// (readelf: "DW_CFA_def_cfa_sf: r13 ofs -4294967296") leaves the entry
+// unreadable; the same entry with a small offset reads.
+TEST(DwarfFrame, AScaledOffsetPast32BitsMakesTheEntryUnreadable) {
+    auto section = [](std::vector<uint8_t> offset_sleb) {
+        // CIE: version 1, no augmentation, code align 2, data align -4, return address r14.
+        std::vector<uint8_t> f = {12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 2, 0x7C, 14, 0, 0, 0};
+        std::vector<uint8_t> ins = {0x12, 13};  // DW_CFA_def_cfa_sf r13, the offset
+        ins.insert(ins.end(), offset_sleb.begin(), offset_sleb.end());
+        while ((ins.size() + 12) % 4) ins.push_back(0);  // DW_CFA_nop
+        uint32_t len = (uint32_t)(12 + ins.size());
+        std::vector<uint8_t> fde = {(uint8_t)len, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0, 0, 0x00, 0x01, 0, 0};
+        fde.insert(fde.end(), ins.begin(), ins.end());
+        f.insert(f.end(), fde.begin(), fde.end());
+        return f;
+    };
+    DwarfCfaRule r{};
+    std::vector<uint8_t> small = section({0x7E});  // -2 x -4 = 8
+    ASSERT_TRUE(dwarf_frame_cfa(small.data(), (uint32_t)small.size(), 0x1010, &r));
+    EXPECT_EQ(r.reg, 13u);
+    EXPECT_EQ(r.offset, 8);
+    std::vector<uint8_t> huge = section({0x80, 0x80, 0x80, 0x80, 0x04});  // 2^30 x -4
+    EXPECT_FALSE(dwarf_frame_cfa(huge.data(), (uint32_t)huge.size(), 0x1010, &r));
+}

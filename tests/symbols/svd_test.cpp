@@ -288,6 +288,20 @@ TEST(SvdRules, DerivedFromAndDirectChildren) {
 
 // dimIndex names each element: a list, a number range or a letter range; an
 // element the list does not name is numbered.
+TEST(SvdRules, TheLongestNamesMakeAWholeLocation) {
+    // 63 characters each, the most a name keeps: "periph->reg" and its NUL still fit.
+    const std::string p(63, 'P'), r(63, 'R');
+    DevPtr d = parse(device("<peripheral><name>" + p + "</name><baseAddress>0x1000</baseAddress><registers>"
+                            "<register><name>" + r + "</name><addressOffset>8</addressOffset></register>"
+                            "</registers></peripheral>"));
+    ASSERT_TRUE(d) << svd_error();
+    SvdLocation loc;
+    memset(&loc, 0x55, sizeof loc);
+    ASSERT_TRUE(svd_lookup(d.get(), 0x1008, &loc));
+    EXPECT_EQ(std::string(loc.full, strnlen(loc.full, sizeof loc.full)), p + "->" + r);
+    EXPECT_LT(strnlen(loc.full, sizeof loc.full), sizeof loc.full) << "terminated inside its array";
+}
+
 TEST(SvdRules, DimIndexNamesTheElements) {
     EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
       <register><name>CV%s</name><dim>4</dim><dimIncrement>4</dimIncrement><dimIndex>1,2,3,4</dimIndex></register>
