@@ -1,5 +1,6 @@
 // Address and source queries over the loaded tables, and the dump file.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -265,8 +266,25 @@ static void format_location(const ElfVariable& v, char* out, size_t cap) {
     }
 }
 
+// The variables' part of the dump keeps to a size and a time: a hostile or
+// merely huge image (thousands of functions of hundreds of variables) would
+// otherwise take minutes and gigabytes at every load.
+struct DumpBudget {
+    FILE* f;
+    long max_bytes;
+    std::chrono::steady_clock::time_point deadline;
+    bool stopped;
+};
+
 static bool dump_variable(void* user, const FuncEntry* func, int index, int count, const ElfVariable* v) {
-    FILE* f = (FILE*)user;
+    DumpBudget* b = (DumpBudget*)user;
+    FILE* f = b->f;
+    if (ftell(f) > b->max_bytes || std::chrono::steady_clock::now() > b->deadline) {
+        fprintf(f, "\n  ... stopped before [0x%08X] %s: the dump keeps to %ld KB and its time budget\n", func->address,
+                func->name, b->max_bytes / 1024);
+        b->stopped = true;
+        return false;
+    }
     if (index == 0) {
         fprintf(f, "\n  [0x%08X]  %s  (%d var%s)\n", func->address, func->name, count, count == 1 ? "" : "s");
         fprintf(f, "  ------------------------------------------------------------\n");
@@ -282,7 +300,7 @@ static bool dump_variable(void* user, const FuncEntry* func, int index, int coun
     return !ferror(f);
 }
 
-bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path) {
+bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes, int max_ms) {
     if (!e || !path) {
         elf_dwarf_set_error("NULL argument");
         return false;
@@ -352,7 +370,8 @@ bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path) {
         fprintf(f, "  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n");
     } else {
         rule(f);
-        dwarf_entry_snapshots(e, dump_variable, f);
+        DumpBudget budget{f, max_bytes, std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms), false};
+        dwarf_entry_snapshots(e, dump_variable, &budget);
         fprintf(f, "\n");
     }
     // A full disk or an I/O error shows only here: the dump is then not written.

@@ -237,7 +237,9 @@ typedef bool (*DwarfSnapshotFn)(void* user, const FuncEntry* func, int index, in
 int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user);
 
 // The human-readable dump of the image's tables.
-bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path);
+// The variables' part stops, with a line saying where, past max_bytes of
+// file or max_ms of time.
+bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes = 16L << 20, int max_ms = 2000);
 
 // The line-table reader, run by the loader. The string sections resolve
 // DWARF 5 names given by offset; either may be null.

@@ -1122,6 +1122,15 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
     for (const char* line : expect) EXPECT_NE(vars.find(line), std::string::npos) << line;
     EXPECT_EQ(vars.substr(vars.size() - 2), "\n\n");
 
+    EXPECT_EQ(vars.find("stopped before"), std::string::npos);
+    // Past its size or time the variables' part stops, saying where.
+    for (auto [bytes, ms] : {std::pair<long, int>{1, 2000}, {16L << 20, 0}}) {
+        ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), bytes, ms));
+        text = run_capture("cat '" + path + "'");
+        EXPECT_NE(text.find("\n  ... stopped before [0x00001000] f5a: the dump keeps to"), std::string::npos) << text;
+        EXPECT_EQ(text.find("strx_named"), text.rfind("strx_named")) << "no variable listed after the stop";
+    }
+
     // A full disk fails the dump and says so.
     EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), "/dev/full"));
     EXPECT_STRNE(elf_dwarf_error(), "");
