@@ -232,10 +232,10 @@ static WatchLoc located(const WatchLoc& loc, WatchFrames* wf) {
     return out;
 }
 
-WatchPlace watch_place(const WatchLoc& moving, WatchFrames* wf) {
+// Where a watch (`moving`, as the list gives it) is, once located at its frame (`loc`).
+static WatchPlace place_located(const WatchLoc& moving, const WatchLoc& loc, WatchFrames* wf) {
     WatchPlace p{WATCH_PLACE_NONE, 0, WATCH_VAL_READ_ERR};
     const WatchFrames::Frame& f = watch_frame(wf, moving.func_addr);
-    WatchLoc loc = located(moving, wf);
     if (wf->have_regs && !f.found) {
         p.why = f.unreadable ? WATCH_VAL_READ_ERR : WATCH_VAL_NOT_IN_SCOPE;
     } else if (moving.moves && loc.kind == VAR_LOC_NONE) {
@@ -251,6 +251,8 @@ WatchPlace watch_place(const WatchLoc& moving, WatchFrames* wf) {
     }
     return p;
 }
+
+WatchPlace watch_place(const WatchLoc& moving, WatchFrames* wf) { return place_located(moving, located(moving, wf), wf); }
 
 bool watch_halt_for_locals(bool* halted_here) {
     *halted_here = false;
@@ -318,7 +320,7 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
             r = watch_eval(here, &wf, &x, &why);
             for (int k = 0; k < 8; ++k) b[k] = (uint8_t)(x >> (8 * k));
         } else {
-            WatchPlace p = watch_place(loc[i], &wf);
+            WatchPlace p = place_located(loc[i], here, &wf);  // located once per read
             why = p.why;
             if (p.kind == WATCH_PLACE_MEM) r = read_value(p.where, std::min<uint32_t>(loc[i].size, WATCH_BYTES), b);
             else if (p.kind == WATCH_PLACE_REG) memcpy(b, &wf.regs[p.where], 4), r = true;
