@@ -1327,18 +1327,7 @@ void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Ente
                     pos = d.sibling.off;
                     continue;
                 }
-                if (!d.children) {
-                    // Open for the moment of its own report: the range lists around it apply.
-                    if (ns < kMaxScopes && lo < hi) {
-                        int flevel = (ns ? st[ns - 1].flevel : 0) + 1;
-                        uint32_t first = (uint32_t)pool.size();
-                        if (listed && ranges.size() > 1) pool.insert(pool.end(), ranges.begin(), ranges.end());
-                        st[ns++] = Scope{depth, lo, hi, 0, flevel, first, (uint32_t)(pool.size() - first)};
-                        runs(lo, hi, [&](uint32_t a, uint32_t b) { enter(a, b, flevel); return true; });
-                        --ns;
-                        pool.resize(first);
-                    }
-                } else if (ns < kMaxScopes) {
+                if (ns < kMaxScopes) {
                     bool func = d.tag != TAG_lexical_block;
                     uint32_t sub = d.tag == TAG_subprogram ? d.off : (ns ? st[ns - 1].sub : 0);
                     int flevel = (ns ? st[ns - 1].flevel : 0) + (func ? 1 : 0);
@@ -1350,6 +1339,11 @@ void walk_unit(const Ctx& c, const uint32_t* pcs, uint32_t npcs, Hit&& hit, Ente
                     st[ns++] = sc;
                     if (func && lo < hi && !runs(lo, hi, [&](uint32_t a, uint32_t b) { enter(a, b, flevel); return true; }))
                         return;
+                    // Without children it is open only for its own report: the range lists around it applied.
+                    if (!d.children) {
+                        --ns;
+                        pool.resize(sc.holes_first);
+                    }
                 }
             }
             if (func_level == INT_MIN && d.children) func_level = depth;
