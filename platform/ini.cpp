@@ -203,6 +203,19 @@ static std::string ending_for(const std::string& t, const char* eol) {
     return eol;
 }
 
+// The first line at or after `pos` (before `end`) that sets `key`.
+static bool find_key(std::string_view t, size_t pos, size_t end, std::string_view key, Line& match) {
+    Line ln{};
+    while (pos < end && next_line(t, pos, ln)) {
+        std::string_view c = content(t, ln), k, v;
+        if (key_line(c, k, v) && iequals(k, key)) {
+            match = ln;
+            return true;
+        }
+    }
+    return false;
+}
+
 static void apply_pair(std::string& t, std::string_view section, const IniPair& pair,
                        const char* eol) {
     std::string_view key(pair.key);
@@ -227,8 +240,12 @@ static void apply_pair(std::string& t, std::string_view section, const IniPair& 
     if (has_key) {
         if (pair.value)
             t.replace(match.start, match.end - match.start, make_key_line(key, pair.value));
-        else
-            t.erase(match.start, match.next - match.start);
+        else  // every copy: a duplicate below the first would show through
+            do {
+                size_t len = match.next - match.start;
+                t.erase(match.start, len);
+                body_end -= len;
+            } while (find_key(t, match.start, body_end, key, match));
         return;
     }
     if (!pair.value) return;  // deleting a key that is not there

@@ -12,8 +12,6 @@ namespace {
 
 enum : uint32_t { LNCT_path = 1, LNCT_directory_index = 2 };
 
-constexpr size_t PATH_MAX_CHARS = 255;
-
 struct Tables {
     LineEntry* lines = nullptr;
     uint32_t line_count = 0, line_cap = 0;

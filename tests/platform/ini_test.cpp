@@ -150,10 +150,12 @@ TEST(IniText, EditsChangeOnlyTheLineConcerned) {
         {"[a]\nx=1", "a", "z", "3", "[a]\nx=1\nz=3"}, {"[a]", "a", "z", "3", "[a]\nz=3"},
         {"[a]\nx=1", "new", "k", "v", "[a]\nx=1\n[new]\nk=v\n"},
         {"", "new", "k", "a \"b\" c", "[new]\nk=a \"b\" c\n"},
-        // Only the first of duplicate sections and keys is touched.
+        // Only the first of duplicate sections and keys is set; a deleted key
+        // goes with its copies in that section, else the next would be read.
         {dup, "s", "k", "X", "[s]\nk=X\nk=2\n\n[t]\n[S]\nk=3\nm=1\n"},
         {dup, "s", "m", "X", "[s]\nk=1\nk=2\nm=X\n\n[t]\n[S]\nk=3\nm=1\n"},
-        {dup, "s", "k", nullptr, "[s]\nk=2\n\n[t]\n[S]\nk=3\nm=1\n"},
+        {dup, "s", "k", nullptr, "[s]\n\n[t]\n[S]\nk=3\nm=1\n"},
+        {"[s]\nk=1\nx=0\nK = 2\n[t]\nk=4\n", "s", "k", nullptr, "[s]\nx=0\n[t]\nk=4\n"},
         {dup, "s", "m", nullptr, dup},
         {"[s]\na=1\nb=2", "s", "B", nullptr, "[s]\na=1\n"}, {"", "t", "a", nullptr, ""},
     });
