@@ -1,8 +1,12 @@
 #include "app/image.h"
 
+#include <atomic>
 #include <cstdio>
+#include <new>
+#include <string>
 
 #include "app/source_files.h"
+#include "platform/thread.h"
 #include "probe/probe.h"
 #include "runctl/step.h"
 #include "probe/watch_list.h"
@@ -34,6 +38,48 @@ static bool hook_addr_to_line(uint32_t addr, char* file, unsigned cap, uint32_t*
     return true;
 }
 
+// The dump of a loaded image is written on a thread of its own, so that the
+// window never waits for it; it reads the image, which therefore stays loaded
+// until the dump has stopped.
+struct DumpJob {
+    const ElfDwarf* elf;
+    std::string path;
+};
+static PlatThread* s_dump_thread = nullptr;
+static std::atomic<bool> s_dump_cancel{false};
+
+static void dump_thread_body(void* arg) {
+    DumpJob* job = (DumpJob*)arg;
+    bool ok = elf_dwarf_dump_to_file(job->elf, job->path.c_str(), ELF_DUMP_MAX_BYTES, ELF_DUMP_MAX_MS, &s_dump_cancel);
+    // A dump cut short because its image is being closed is no failure to report.
+    if (ok || !s_dump_cancel.load()) {
+        log_add_line(&logv, ok ? "[ELF] Dump written \xE2\x86\x92 elf_dump.txt" : "[ELF] Dump failed");
+        ui_request_redraw();
+    }
+    delete job;
+}
+
+static void dump_start(const char* dump_path) {
+    s_dump_cancel.store(false);
+    DumpJob* job = new (std::nothrow) DumpJob{g_elf, dump_path};
+    s_dump_thread = job ? plat_thread_start(dump_thread_body, job) : nullptr;
+    if (s_dump_thread) return;
+    delete job;
+    log_add_line(&logv, "[ELF] Dump failed");
+}
+
+// The dump checks the flag before every entry it writes, so a cancelled one
+// ends within an entry; until it has, the image must stay.
+static void dump_join(bool cancel) {
+    if (!s_dump_thread) return;
+    if (cancel) s_dump_cancel.store(true);
+    while (!plat_thread_join(s_dump_thread, 1000)) {
+    }
+    s_dump_thread = nullptr;
+}
+
+void app_wait_dump() { dump_join(false); }
+
 bool app_load_image(const char* path, const char* dump_path) {
     app_free_image();
     if (!path || !path[0]) return false;
@@ -43,10 +89,7 @@ bool app_load_image(const char* path, const char* dump_path) {
         return false;
     }
     log_add_line(&logv, "[ELF] Debug info loaded OK");
-    if (dump_path && elf_dwarf_dump_to_file(g_elf, dump_path))
-        log_add_line(&logv, "[ELF] Dump written \xE2\x86\x92 elf_dump.txt");
-    else
-        log_add_line(&logv, "[ELF] Dump failed");
+    if (dump_path) dump_start(dump_path);
     int n = elf_dwarf_get_all_variables(g_elf, g_var_list, VAR_LIST_MAX);
     g_var_count = n < 0 ? 0 : n;
     log_addf(&logv, "[ELF] %d variables indexed", g_var_count);
@@ -67,6 +110,7 @@ bool app_load_image(const char* path, const char* dump_path) {
 }
 
 void app_free_image() {
+    dump_join(true);
     g_ui_symbols = UiSymbols{};
     g_var_count = 0;
     step_set_image(nullptr);

@@ -1,7 +1,8 @@
 // Loads a large debug ELF (generated: many translation units, 10+ MB of
 // DWARF) next to gdb and readelf on the same file in the same run, then
 // measures address lookups, the Thumb classifier, and the variable index,
-// dump and scope queries on a ~4 MB and the large image.
+// dump and scope queries on a ~4 MB and the large image; first the dump of
+// a small hostile image, within its budget and without one.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "disasm/thumb2_disasm.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
+#include "tests/symbols/elf_builder.h"
 
 static double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -128,8 +130,41 @@ static void bench_variables(const std::string& elf) {
     elf_dwarf_free(e);
 }
 
+// The start-up dump of 1,000 functions of 512 variables of 48 members each:
+// with the default budget (into a file), and whole (into /dev/null).
+static void bench_hostile_dump(const std::string& dir) {
+    std::vector<uint8_t> img = dwarf_build::hostile_dump_image();
+    ElfDwarf* e = elf_dwarf_load_buffer(img.data(), (uint32_t)img.size());
+    if (!e) {
+        fprintf(stderr, "symbols_bench: hostile image: %s\n", elf_dwarf_error());
+        return;
+    }
+    std::string path = dir + "/hostile_dump.txt";
+    double bounded = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        double t0 = now_s();
+        if (!elf_dwarf_dump_to_file(e, path.c_str())) fprintf(stderr, "symbols_bench: hostile dump failed\n");
+        bounded = std::min(bounded, now_s() - t0);
+    }
+    long bytes = 0;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        fseek(f, 0, SEEK_END);
+        bytes = ftell(f);
+        fclose(f);
+    }
+    double t0 = now_s();
+    elf_dwarf_dump_to_file(e, "/dev/null", 1L << 40, 1 << 30);
+    double whole = now_s() - t0;
+    printf("hostile image (%zu bytes, %u functions):\n", img.size(), e->func_count);
+    printf("  dump within its budget:         %.1f ms (best of 3), %.1f MB written\n", 1000 * bounded, bytes / 1048576.0);
+    printf("  dump without a budget:          %.1f ms (whole, into /dev/null)\n", 1000 * whole);
+    elf_dwarf_free(e);
+}
+
 int main(int argc, char** argv) {
     std::string dir = argc > 1 ? argv[1] : "/tmp/korvane_symbols_bench";
+    if (system(("mkdir -p " + dir).c_str()) != 0) return 1;
+    bench_hostile_dump(dir);
     std::string elf, mid;
     if (!build_large_elf(dir, 60, 120, &mid) || !build_large_elf(dir, 240, 120, &elf)) {
         fprintf(stderr, "symbols_bench: could not build the large ELF\n");

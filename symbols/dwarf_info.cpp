@@ -5,9 +5,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -1130,19 +1132,77 @@ void fill_location(const Ctx& c, const Die& d, uint32_t pc, uint32_t sub_off, El
     v->const_value = l.kind == VAR_LOC_CONST ? l.cval : 0;
 }
 
+// What a variable's type decides, the same for every variable of that type:
+// a walk over many variables (the dump lists a type used by hundreds of
+// variables in every function) resolves each type once.
+struct TypePart {
+    char type_name[64];
+    uint32_t byte_size;
+    VarValueKind value_kind;
+    bool value_signed, is_struct;
+    uint8_t deref;
+    uint32_t type_unit, type_die, elem_unit, elem_die, elem_size, elem_count;
+    std::vector<ElfMember> members;
+};
+
+// Per walk, by the referring unit and the reference (an offset or a type
+// signature). Bounded: past kTypeCacheMax types (48 members each at most,
+// about 10 KB) the rest are resolved each time.
+struct TypeCache {
+    std::map<std::tuple<uint32_t, uint8_t, uint64_t>, TypePart> parts;
+};
+
+constexpr size_t kTypeCacheMax = 512;
+
+// Both ways between a variable and a cached part (the fields have the same names).
+template <class To, class From>
+void copy_type_fields(To* to, const From& from) {
+    memcpy(to->type_name, from.type_name, sizeof to->type_name);
+    to->byte_size = from.byte_size;
+    to->value_kind = from.value_kind;
+    to->value_signed = from.value_signed;
+    to->is_struct = from.is_struct;
+    to->deref = from.deref;
+    to->type_unit = from.type_unit;
+    to->type_die = from.type_die;
+    to->elem_unit = from.elem_unit;
+    to->elem_die = from.elem_die;
+    to->elem_size = from.elem_size;
+    to->elem_count = from.elem_count;
+}
+
+// The type's part of a cleared variable, from the cache when it holds the type.
+void fill_type(const Ctx& c, const Ref& type, TypeCache* cache, ElfVariable* v) {
+    if (!type.kind) {
+        copy_str(v->type_name, sizeof v->type_name, "?");
+        return;
+    }
+    auto key = std::make_tuple(unit_index(c), type.kind, type.kind == 2 ? type.sig : (uint64_t)type.off);
+    if (cache) {
+        auto it = cache->parts.find(key);
+        if (it != cache->parts.end()) {
+            copy_type_fields(v, it->second);
+            v->member_count = (uint32_t)it->second.members.size();
+            std::copy(it->second.members.begin(), it->second.members.end(), v->members);
+            return;
+        }
+    }
+    resolve_type_name(c, type, v->type_name, 0);
+    get_struct_info(c, type, v);
+    if (!cache || cache->parts.size() >= kTypeCacheMax) return;
+    TypePart& part = cache->parts[key];
+    copy_type_fields(&part, *v);
+    part.members.assign(v->members, v->members + std::min<uint32_t>(v->member_count, ELF_MAX_MEMBERS));
+}
+
 void fill_variable(const Ctx& c, const Die& d, const char* name, const Ref& type, uint32_t pc, uint32_t sub_off,
-                   ElfVariable* v) {
+                   ElfVariable* v, TypeCache* types = nullptr) {
     memset(v, 0, sizeof *v);
     copy_name(v->name, sizeof v->name, name ? name : "");
     v->is_param = d.tag == TAG_formal_parameter;
     Die s;
     if (sub_off && read_die(c, sub_off, &s) && s.code && s.has_low) v->func_addr = s.low & ~1u;
-    if (type.kind) {
-        resolve_type_name(c, type, v->type_name, 0);
-        get_struct_info(c, type, v);
-    } else {
-        copy_str(v->type_name, sizeof v->type_name, "?");
-    }
+    fill_type(c, type, types, v);
     fill_location(c, d, pc, sub_off, v);
     v->loc_list = d.has_loc && !form_is_block(d.loc.form);
     v->var_unit = unit_index(c);
@@ -1811,6 +1871,7 @@ int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {
     if (!e || !fn || !e->debug_info || !e->debug_abbrev) return 0;
     Snapshot s;
     build_snapshot(e, true, false, true, &s);
+    TypeCache types;
     ElfVariable* v = (ElfVariable*)malloc(sizeof(ElfVariable));
     if (!v) return 0;
     int functions = 0;
@@ -1825,7 +1886,7 @@ int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user) {
             Ctx c;
             Die d;
             if (!unit_ctx(e, sh.unit, &c) || !read_die(c, sh.die, &d)) memset(v, 0, sizeof *v);
-            else fill_variable(c, d, sh.name, sh.type, a, sh.sub, v);
+            else fill_variable(c, d, sh.name, sh.type, a, sh.sub, v, &types);
             if (!fn(user, &e->funcs[i], k, count, v)) {
                 free(v);
                 return functions;

@@ -1,6 +1,8 @@
 // Address and source queries over the loaded tables, and the dump file.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstring>
 #include <vector>
 
@@ -253,9 +255,66 @@ uint32_t elf_dwarf_after_prologue(const ElfDwarf* e, uint32_t func_addr) {
 
 // --- dump -------------------------------------------------------------------------------
 
-static void rule(FILE* f) { fprintf(f, "=============================================================\n"); }
+namespace {
 
-static void format_location(const ElfVariable& v, char* out, size_t cap) {
+// The dump keeps to a size and a time, and stops when its image is closed: a
+// hostile or merely huge image (thousands of functions of hundreds of
+// variables, millions of line rows) would otherwise take minutes and
+// gigabytes at every load. Before each entry (a section's head, a row, a
+// variable with its members) the room it may take at most is asked for, with
+// room left for the line saying where the dump stopped, so the file never
+// passes its budget.
+struct DumpOut {
+    FILE* f;
+    long max_bytes, written;
+    std::chrono::steady_clock::time_point deadline;
+    const std::atomic<bool>* cancel;
+    bool stopped, cancelled;
+    uint32_t entries;
+};
+
+constexpr long kStopRoom = 512;  // the stop line (a name of up to 127 bytes) and the blank lines after it
+constexpr size_t kLineRoom = 256;  // a line of a name (< 128), a type name (< 64) and numbers
+constexpr size_t kHeadRoom = 1024;  // a section's head
+
+void put(DumpOut* o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void put(DumpOut* o, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vfprintf(o->f, fmt, ap);
+    va_end(ap);
+    if (n > 0) o->written += n;
+}
+
+void rule(DumpOut* o) { put(o, "=============================================================\n"); }
+
+// True when an entry of at most `bound` bytes may be written; past the budget,
+// or once the image is closed, ends the dump instead with a line saying
+// before what (printf-style) it stopped.
+bool room(DumpOut* o, size_t bound, const char* where_fmt, ...) __attribute__((format(printf, 3, 4)));
+bool room(DumpOut* o, size_t bound, const char* where_fmt, ...) {
+    if (o->stopped) return false;
+    if (ferror(o->f)) {  // a full disk: nothing more is tried
+        o->stopped = true;
+        return false;
+    }
+    bool cancelled = o->cancel && o->cancel->load();
+    // A row costs less than reading the clock: it is read at every 16th entry.
+    bool late = o->entries++ % 16 == 0 && std::chrono::steady_clock::now() >= o->deadline;
+    if (!cancelled && !late && o->written + (long)bound + kStopRoom <= o->max_bytes) return true;
+    char where[192];
+    va_list ap;
+    va_start(ap, where_fmt);
+    vsnprintf(where, sizeof where, where_fmt, ap);
+    va_end(ap);
+    if (cancelled) put(o, "\n  ... stopped before %s: the image was closed\n\n", where);
+    else put(o, "\n  ... stopped before %s: the dump keeps to %ld KB and its time budget\n\n", where, o->max_bytes / 1024);
+    o->stopped = true;
+    o->cancelled = cancelled;
+    return false;
+}
+
+void format_location(const ElfVariable& v, char* out, size_t cap) {
     switch (v.loc_kind) {
     case VAR_LOC_REG: snprintf(out, cap, "R%d", v.loc_value); break;
     case VAR_LOC_FBREG: snprintf(out, cap, "CFA%+d", v.loc_value); break;
@@ -266,41 +325,133 @@ static void format_location(const ElfVariable& v, char* out, size_t cap) {
     }
 }
 
-// The variables' part of the dump keeps to a size and a time: a hostile or
-// merely huge image (thousands of functions of hundreds of variables) would
-// otherwise take minutes and gigabytes at every load.
-struct DumpBudget {
-    FILE* f;
-    long max_bytes;
-    std::chrono::steady_clock::time_point deadline;
-    bool stopped;
-};
-
-static bool dump_variable(void* user, const FuncEntry* func, int index, int count, const ElfVariable* v) {
-    DumpBudget* b = (DumpBudget*)user;
-    FILE* f = b->f;
-    if (ftell(f) > b->max_bytes || std::chrono::steady_clock::now() > b->deadline) {
-        fprintf(f, "\n  ... stopped before [0x%08X] %s: the dump keeps to %ld KB and its time budget\n", func->address,
-                func->name, b->max_bytes / 1024);
-        b->stopped = true;
-        return false;
+bool dump_summary(const ElfDwarf* e, DumpOut* o) {
+    if (!room(o, kHeadRoom, "the summary")) return false;
+    rule(o);
+    put(o, "  ELF / DWARF INFO\n");
+    rule(o);
+    if (e->debug_info && e->debug_info_size >= 6) {
+        put(o, "  DWARF version   : %u\n", (unsigned)(e->debug_info[4] | (e->debug_info[5] << 8)));
+        put(o, "  .debug_info     : %u bytes\n", e->debug_info_size);
+        put(o, "  .debug_abbrev   : %u bytes\n", e->debug_abbrev_size);
+        put(o, "  .debug_str      : %u bytes\n", e->debug_str_size);
+        if (e->debug_loclists) put(o, "  .debug_loclists : %u bytes\n", e->debug_loclists_size);
+        if (e->debug_loc) put(o, "  .debug_loc      : %u bytes\n", e->debug_loc_size);
+    } else {
+        put(o, "  DWARF version   : (no .debug_info \xE2\x80\x94 compile with -g)\n");
     }
+    put(o, "  Functions       : %u\n  Source files    : %u\n  Line entries    : %u\n\n", e->func_count, e->file_count,
+        e->line_count);
+    return true;
+}
+
+// A table of `count` rows under its head: `tail(i)` is the text ending row i
+// (a path, of any length), `row(i, tail)` writes the row.
+template <class Tail, class Row>
+bool dump_table(DumpOut* o, const char* title, const char* table, const char* rows, uint32_t count,
+                const char* columns, Tail&& tail, Row&& row) {
+    if (!room(o, kHeadRoom, "the %s table", table)) return false;
+    rule(o);
+    put(o, "  %s  (%u entries)\n", title, count);
+    rule(o);
+    put(o, "%s", columns);
+    for (uint32_t i = 0; i < count; ++i) {
+        const char* t = tail(i);
+        if (!room(o, kLineRoom + strlen(t), "%s %u of %u", rows, i, count)) return false;
+        row(i, t);
+    }
+    put(o, "\n");
+    return true;
+}
+
+bool dump_files(const ElfDwarf* e, DumpOut* o) {
+    return dump_table(
+        o, "FILE TABLE", "file", "file", e->file_count, "  Index   Path\n  ------  ----\n",
+        [&](uint32_t i) { return e->files[i] ? e->files[i] : "(null)"; },
+        [&](uint32_t i, const char* path) { put(o, "  %-6u  %s\n", i, path); });
+}
+
+bool dump_functions(const ElfDwarf* e, DumpOut* o) {
+    return dump_table(
+        o, "FUNCTION TABLE", "function", "function", e->func_count,
+        "  Address     Size        Name\n  ----------  ----------  ----\n", [](uint32_t) { return ""; },
+        [&](uint32_t i, const char*) {
+            put(o, "  0x%08X  %-10u  %s\n", e->funcs[i].address, e->funcs[i].size, e->funcs[i].name);
+        });
+}
+
+bool dump_lines(const ElfDwarf* e, DumpOut* o) {
+    return dump_table(
+        o, "LINE NUMBER TABLE", "line", "row", e->line_count, "  Address     Line    File\n  ----------  ------  ----\n",
+        [&](uint32_t i) {
+            uint16_t fi = e->lines[i].file_idx;
+            return fi < e->file_count && e->files[fi] ? e->files[fi] : "?";
+        },
+        [&](uint32_t i, const char* file) {
+            put(o, "  0x%08X  %-6u  %s\n", e->lines[i].address, e->lines[i].line, file);
+        });
+}
+
+bool dump_sorted_lines(const ElfDwarf* e, DumpOut* o) {
+    if (!room(o, kHeadRoom, "the sorted line table")) return false;
+    rule(o);
+    put(o, "  LINE TABLE SORTED BY LINE NUMBER (per file)\n");
+    rule(o);
+    std::vector<std::vector<uint32_t>> per_file(e->file_count);
+    for (uint32_t i = 0; i < e->line_count; ++i)
+        if (e->lines[i].file_idx < e->file_count) per_file[e->lines[i].file_idx].push_back(i);
+    for (uint32_t fi = 0; fi < e->file_count; ++fi) {
+        std::vector<uint32_t>& rows = per_file[fi];
+        if (!e->files[fi] || !e->files[fi][0] || rows.empty()) continue;
+        std::stable_sort(rows.begin(), rows.end(),
+                         [&](uint32_t a, uint32_t b) { return e->lines[a].line < e->lines[b].line; });
+        if (!room(o, kHeadRoom + strlen(e->files[fi]), "file [%u]", fi)) return false;
+        put(o, "\n  File [%u]: %s  (%u entries)\n", fi, e->files[fi], (unsigned)rows.size());
+        put(o, "  %-6s  %-10s\n  ------  ----------\n", "Line", "Address");
+        for (size_t k = 0; k < rows.size(); ++k) {
+            if (!room(o, kLineRoom, "row %u of file [%u]", (unsigned)k, fi)) return false;
+            put(o, "  %-6u  0x%08X\n", e->lines[rows[k]].line, e->lines[rows[k]].address);
+        }
+    }
+    put(o, "\n");
+    return true;
+}
+
+bool dump_variable(void* user, const FuncEntry* func, int index, int count, const ElfVariable* v) {
+    DumpOut* o = (DumpOut*)user;
+    uint32_t members = v->is_struct ? std::min<uint32_t>(v->member_count, ELF_MAX_MEMBERS) : 0;
+    if (!room(o, kLineRoom * (3 + members), "[0x%08X] %s", func->address, func->name)) return false;
     if (index == 0) {
-        fprintf(f, "\n  [0x%08X]  %s  (%d var%s)\n", func->address, func->name, count, count == 1 ? "" : "s");
-        fprintf(f, "  ------------------------------------------------------------\n");
+        put(o, "\n  [0x%08X]  %s  (%d var%s)\n", func->address, func->name, count, count == 1 ? "" : "s");
+        put(o, "  ------------------------------------------------------------\n");
     }
     char loc[32];
     format_location(*v, loc, sizeof loc);
-    fprintf(f, "    %c  %-24s  %-16s  sz=%-3u  loc=%s\n", v->is_param ? 'P' : 'L', v->name, v->type_name, v->byte_size,
-            loc);
-    if (v->is_struct)
-        for (uint32_t m = 0; m < v->member_count && m < ELF_MAX_MEMBERS; ++m)
-            fprintf(f, "         .%-23s  %-16s  sz=%-3u  +%u\n", v->members[m].name, v->members[m].type_name,
-                    v->members[m].byte_size, v->members[m].byte_offset);
-    return !ferror(f);
+    put(o, "    %c  %-24s  %-16s  sz=%-3u  loc=%s\n", v->is_param ? 'P' : 'L', v->name, v->type_name, v->byte_size,
+        loc);
+    for (uint32_t m = 0; m < members; ++m)
+        put(o, "         .%-23s  %-16s  sz=%-3u  +%u\n", v->members[m].name, v->members[m].type_name,
+            v->members[m].byte_size, v->members[m].byte_offset);
+    return true;
 }
 
-bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes, int max_ms) {
+void dump_variables(const ElfDwarf* e, DumpOut* o) {
+    if (!room(o, kHeadRoom, "the variables")) return;
+    rule(o);
+    put(o, "  VARIABLES PER FUNCTION  (entry-point snapshot)\n");
+    if (!e->debug_info || !e->debug_abbrev) {
+        put(o, "  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n");
+        return;
+    }
+    rule(o);
+    dwarf_entry_snapshots(e, dump_variable, o);
+    if (!o->stopped) put(o, "\n");
+}
+
+}  // namespace
+
+bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes, int max_ms,
+                            const std::atomic<bool>* cancel) {
     if (!e || !path) {
         elf_dwarf_set_error("NULL argument");
         return false;
@@ -310,73 +461,18 @@ bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes,
         elf_dwarf_set_error("Cannot open output file for writing");
         return false;
     }
-    rule(f);
-    fprintf(f, "  ELF / DWARF INFO\n");
-    rule(f);
-    if (e->debug_info && e->debug_info_size >= 6) {
-        fprintf(f, "  DWARF version   : %u\n", (unsigned)(e->debug_info[4] | (e->debug_info[5] << 8)));
-        fprintf(f, "  .debug_info     : %u bytes\n", e->debug_info_size);
-        fprintf(f, "  .debug_abbrev   : %u bytes\n", e->debug_abbrev_size);
-        fprintf(f, "  .debug_str      : %u bytes\n", e->debug_str_size);
-        if (e->debug_loclists) fprintf(f, "  .debug_loclists : %u bytes\n", e->debug_loclists_size);
-        if (e->debug_loc) fprintf(f, "  .debug_loc      : %u bytes\n", e->debug_loc_size);
-    } else {
-        fprintf(f, "  DWARF version   : (no .debug_info \xE2\x80\x94 compile with -g)\n");
-    }
-    fprintf(f, "  Functions       : %u\n  Source files    : %u\n  Line entries    : %u\n\n", e->func_count,
-            e->file_count, e->line_count);
-    rule(f);
-    fprintf(f, "  FILE TABLE  (%u entries)\n", e->file_count);
-    rule(f);
-    fprintf(f, "  %-6s  %s\n  ------  ----\n", "Index", "Path");
-    for (uint32_t i = 0; i < e->file_count; ++i) fprintf(f, "  %-6u  %s\n", i, e->files[i] ? e->files[i] : "(null)");
-    fprintf(f, "\n");
-    rule(f);
-    fprintf(f, "  FUNCTION TABLE  (%u entries)\n", e->func_count);
-    rule(f);
-    fprintf(f, "  %-10s  %-10s  %s\n  ----------  ----------  ----\n", "Address", "Size", "Name");
-    for (uint32_t i = 0; i < e->func_count; ++i)
-        fprintf(f, "  0x%08X  %-10u  %s\n", e->funcs[i].address, e->funcs[i].size, e->funcs[i].name);
-    fprintf(f, "\n");
-    rule(f);
-    fprintf(f, "  LINE NUMBER TABLE  (%u entries)\n", e->line_count);
-    rule(f);
-    fprintf(f, "  %-10s  %-6s  %s\n  ----------  ------  ----\n", "Address", "Line", "File");
-    for (uint32_t i = 0; i < e->line_count; ++i) {
-        const LineEntry& r = e->lines[i];
-        const char* file = r.file_idx < e->file_count && e->files[r.file_idx] ? e->files[r.file_idx] : "?";
-        fprintf(f, "  0x%08X  %-6u  %s\n", r.address, r.line, file);
-    }
-    fprintf(f, "\n");
-    rule(f);
-    fprintf(f, "  LINE TABLE SORTED BY LINE NUMBER (per file)\n");
-    rule(f);
-    std::vector<std::vector<uint32_t>> per_file(e->file_count);
-    for (uint32_t i = 0; i < e->line_count; ++i)
-        if (e->lines[i].file_idx < e->file_count) per_file[e->lines[i].file_idx].push_back(i);
-    for (uint32_t fi = 0; fi < e->file_count; ++fi) {
-        std::vector<uint32_t>& rows = per_file[fi];
-        if (!e->files[fi] || !e->files[fi][0] || rows.empty()) continue;
-        std::stable_sort(rows.begin(), rows.end(),
-                         [&](uint32_t a, uint32_t b) { return e->lines[a].line < e->lines[b].line; });
-        fprintf(f, "\n  File [%u]: %s  (%u entries)\n", fi, e->files[fi], (unsigned)rows.size());
-        fprintf(f, "  %-6s  %-10s\n  ------  ----------\n", "Line", "Address");
-        for (uint32_t r : rows) fprintf(f, "  %-6u  0x%08X\n", e->lines[r].line, e->lines[r].address);
-    }
-    fprintf(f, "\n");
-    rule(f);
-    fprintf(f, "  VARIABLES PER FUNCTION  (entry-point snapshot)\n");
-    if (!e->debug_info || !e->debug_abbrev) {
-        fprintf(f, "  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n");
-    } else {
-        rule(f);
-        DumpBudget budget{f, max_bytes, std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms), false};
-        dwarf_entry_snapshots(e, dump_variable, &budget);
-        fprintf(f, "\n");
-    }
+    DumpOut o{f, max_bytes, 0, std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms), cancel,
+              false, false, 0};
+    if (dump_summary(e, &o) && dump_files(e, &o) && dump_functions(e, &o) && dump_lines(e, &o) &&
+        dump_sorted_lines(e, &o))
+        dump_variables(e, &o);
     // A full disk or an I/O error shows only here: the dump is then not written.
     bool failed = ferror(f) != 0;
     if (fclose(f) != 0) failed = true;
+    if (o.cancelled) {
+        elf_dwarf_set_error("The dump stopped: its image was closed");
+        return false;
+    }
     if (failed) {
         elf_dwarf_set_error("Failed to write the output file");
         return false;

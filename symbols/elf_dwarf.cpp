@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-static char s_error[256] = "";
+// Per thread: the start-up dump fails on its own thread while the window loads.
+static thread_local char s_error[256] = "";
 
 static void set_err(const char* text) { snprintf(s_error, sizeof s_error, "%s", text); }
 

@@ -4,6 +4,7 @@
 // the record only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -130,7 +131,7 @@ struct ElfLocation {
 ElfDwarf* elf_dwarf_load(const char* elf_path);
 // Loads from memory (the file loader's second half; tests feed it mutated images).
 ElfDwarf* elf_dwarf_load_buffer(const uint8_t* data, uint32_t size);
-const char* elf_dwarf_error();
+const char* elf_dwarf_error();  // the calling thread's last error
 // Sets the error text (the loader's own parts report through it).
 void elf_dwarf_set_error(const char* text);
 void elf_dwarf_free(ElfDwarf* e);
@@ -236,10 +237,14 @@ void dwarf_free_units(ElfDwarf* e);
 typedef bool (*DwarfSnapshotFn)(void* user, const FuncEntry* func, int index, int count, const ElfVariable* var);
 int dwarf_entry_snapshots(const ElfDwarf* e, DwarfSnapshotFn fn, void* user);
 
-// The human-readable dump of the image's tables.
-// The variables' part stops, with a line saying where, past max_bytes of
-// file or max_ms of time.
-bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes = 16L << 20, int max_ms = 2000);
+// The human-readable dump of the image's tables. It stops, with a line
+// saying before which entry, where it would pass max_bytes of file or max_ms
+// of time (true: the file is complete up to that line), or once *cancel is
+// set (false: the image is being closed). It only reads the image: it may run
+// beside the other queries.
+enum : long { ELF_DUMP_MAX_BYTES = 16L << 20, ELF_DUMP_MAX_MS = 2000 };
+bool elf_dwarf_dump_to_file(const ElfDwarf* e, const char* path, long max_bytes = ELF_DUMP_MAX_BYTES,
+                            int max_ms = ELF_DUMP_MAX_MS, const std::atomic<bool>* cancel = nullptr);
 
 // The line-table reader, run by the loader. The string sections resolve
 // DWARF 5 names given by offset; either may be null.

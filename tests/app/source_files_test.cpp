@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/image.h"
 #include "app/settings.h"
@@ -11,6 +14,7 @@
 #include "probe/probe.h"
 #include "runctl/breakpoints.h"
 #include "symbols/elf_dwarf.h"
+#include "tests/symbols/elf_builder.h"
 #include "ui/log_view.h"
 
 namespace {
@@ -179,4 +183,32 @@ TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
     EXPECT_EQ(source_bkpt_at_line(line), 2);
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     g_bkpt[3] = BkptSlot{};
+}
+
+// The image's dump is written beside the window: the log says how it went
+// once it is done, and closing the image first stops a dump still running.
+TEST_F(SourceFiles, TheImageDumpIsWrittenBesideTheWindow) {
+    std::string elf = std::string(KORVANE_SYMBOL_FIXTURES) + "/demo_O2_line5.elf", dump = dir_ + "/elf_dump.txt";
+    auto text = [&] {
+        std::ifstream in(dump, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ASSERT_TRUE(app_load_image(elf.c_str(), dump.c_str()));
+    app_wait_dump();
+    EXPECT_EQ(log_lines_with("[ELF] Dump written \xE2\x86\x92 elf_dump.txt"), 1);
+    EXPECT_NE(text().find("  VARIABLES PER FUNCTION"), std::string::npos);
+    EXPECT_EQ(text().find("stopped before"), std::string::npos);
+    ASSERT_TRUE(app_load_image(elf.c_str(), (dir_ + "/none/elf_dump.txt").c_str()));
+    app_wait_dump();
+    EXPECT_EQ(log_lines_with("[ELF] Dump failed"), 1);
+    std::vector<uint8_t> img = dwarf_build::hostile_dump_image();
+    std::string hostile = write("hostile.elf", std::string(img.begin(), img.end()));
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(app_load_image(hostile.c_str(), dump.c_str()));
+        app_free_image();
+        std::string t = text();
+        EXPECT_NE(t.rfind("\n  ... stopped before "), std::string::npos) << round;
+        EXPECT_EQ(t.substr(t.size() - 2), "\n\n") << "ends after its stop line";
+    }
+    EXPECT_EQ(log_lines_with("[ELF] Dump failed"), 1) << "a stopped dump is no failure";
 }

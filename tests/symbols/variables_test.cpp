@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
+#include "tests/symbols/elf_builder.h"
 #include "tests/symbols/oracle.h"
 
 namespace {
@@ -564,127 +566,7 @@ TEST(VariablesOracle, TypesSizesAndLocationsMatchGdb) {
 
 namespace {
 
-struct Bytes {
-    std::vector<uint8_t> d;
-    Bytes& u8(uint32_t v) { d.push_back((uint8_t)v); return *this; }
-    Bytes& u16(uint32_t v) { return u8(v).u8(v >> 8); }
-    Bytes& u32(uint32_t v) { return u16(v).u16(v >> 16); }
-    Bytes& uleb(uint64_t v) {
-        do u8((uint32_t)(v & 0x7F) | (v > 0x7F ? 0x80 : 0)); while ((v >>= 7) != 0);
-        return *this;
-    }
-    Bytes& sleb(int64_t v) {
-        for (bool more = true; more;) {
-            uint8_t b = v & 0x7F;
-            v >>= 7;
-            more = !((v == 0 && !(b & 0x40)) || (v == -1 && (b & 0x40)));
-            u8(b | (more ? 0x80 : 0));
-        }
-        return *this;
-    }
-    Bytes& str(const std::string& s) {
-        d.insert(d.end(), s.begin(), s.end());
-        return u8(0);
-    }
-    Bytes& raw(std::initializer_list<uint8_t> b) {
-        d.insert(d.end(), b);
-        return *this;
-    }
-    Bytes& block(const Bytes& b) {  // exprloc / block: ULEB length and bytes
-        uleb(b.d.size());
-        d.insert(d.end(), b.d.begin(), b.d.end());
-        return *this;
-    }
-    uint32_t size() const { return (uint32_t)d.size(); }
-    void put32(uint32_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) d[at + i] = (uint8_t)(v >> (8 * i));
-    }
-};
-
-Bytes op_addr(uint32_t a) { return Bytes().u8(0x03).u32(a); }
-
-struct Section {
-    std::string name;
-    std::vector<uint8_t> data;
-    uint32_t type = 1, flags = 0, addr = 0;
-};
-
-struct Func {
-    std::string name;
-    uint32_t addr, size;
-};
-
-// An ELF32 image of the sections, a .text at 0x1000 and a symbol table of the functions.
-std::vector<uint8_t> make_elf(std::vector<Section> secs, const std::vector<Func>& funcs) {
-    secs.insert(secs.begin(), Section{".text", std::vector<uint8_t>(0x300, 0), 1, 6, 0x1000});
-    Bytes strtab, symtab;
-    strtab.u8(0);
-    symtab.d.resize(16, 0);
-    for (const Func& f : funcs) {
-        symtab.u32(strtab.size()).u32(f.addr | 1).u32(f.size).u8(0x12).u8(0).u16(1);
-        strtab.str(f.name);
-    }
-    uint32_t sym_index = (uint32_t)secs.size() + 1;
-    secs.push_back(Section{".symtab", symtab.d, 2});
-    secs.push_back(Section{".strtab", strtab.d, 3});
-    Bytes names;
-    names.u8(0);
-    std::vector<uint32_t> name_off;
-    for (const Section& s : secs) {
-        name_off.push_back(names.size());
-        names.str(s.name);
-    }
-    name_off.push_back(names.size());
-    names.str(".shstrtab");
-    secs.push_back(Section{".shstrtab", names.d, 3});
-    Bytes img;
-    img.d.resize(52, 0);
-    std::vector<uint32_t> offs;
-    for (const Section& s : secs) {
-        offs.push_back(img.size());
-        img.d.insert(img.d.end(), s.data.begin(), s.data.end());
-    }
-    while (img.size() % 4) img.u8(0);
-    uint32_t shoff = img.size();
-    img.d.resize(img.size() + 40, 0);  // the null section
-    for (size_t i = 0; i < secs.size(); ++i) {
-        const Section& s = secs[i];
-        img.u32(name_off[i]).u32(s.type).u32(s.flags).u32(s.addr).u32(offs[i]).u32((uint32_t)s.data.size());
-        img.u32(s.type == 2 ? sym_index + 1 : 0).u32(0).u32(1).u32(s.type == 2 ? 16 : 0);
-    }
-    memcpy(img.d.data(), "\x7F" "ELF\x01\x01\x01", 7);
-    img.d[16] = 2;   // ET_EXEC
-    img.d[18] = 40;  // EM_ARM
-    img.d[20] = 1;
-    img.d[40] = 52;  // e_ehsize
-    img.d[46] = 40;  // e_shentsize
-    img.put32(32, shoff);
-    img.d[48] = (uint8_t)(secs.size() + 1);
-    img.d[50] = (uint8_t)secs.size();
-    return img.d;
-}
-
-enum : uint32_t {
-    F_addr = 0x01, F_data1 = 0x0B, F_data2 = 0x05, F_data4 = 0x06, F_string = 0x08, F_block1 = 0x0A,
-    F_strp = 0x0E, F_udata = 0x0F, F_ref_addr = 0x10, F_ref1 = 0x11, F_ref4 = 0x13, F_ref_udata = 0x15,
-    F_indirect = 0x16, F_sec_offset = 0x17, F_exprloc = 0x18, F_flag_present = 0x19, F_strx = 0x1A,
-    F_addrx = 0x1B, F_data16 = 0x1E, F_line_strp = 0x1F, F_implicit = 0x21, F_loclistx = 0x22, F_strx1 = 0x25,
-    F_strx2 = 0x26, F_addrx1 = 0x29,
-};
-enum : uint32_t {
-    A_location = 0x02, A_name = 0x03, A_byte_size = 0x0B, A_low_pc = 0x11, A_high_pc = 0x12, A_const_value = 0x1C,
-    A_member_loc = 0x38, A_declaration = 0x3C, A_external = 0x3F, A_frame_base = 0x40, A_completes = 0x47,
-    A_type = 0x49, A_ranges = 0x55, A_str_base = 0x72, A_addr_base = 0x73, A_loclists_base = 0x8C, A_sibling = 0x01,
-};
-
-void abbrev(Bytes& ab, uint32_t code, uint32_t tag, bool children, std::vector<std::array<int64_t, 3>> pairs) {
-    ab.uleb(code).uleb(tag).u8(children);
-    for (auto& s : pairs) {
-        ab.uleb((uint64_t)s[0]).uleb((uint64_t)s[1]);
-        if (s[1] == F_implicit) ab.sleb(s[2]);
-    }
-    ab.u8(0).u8(0);
-}
+using namespace dwarf_build;
 
 const std::string kLongName = "k_" + std::string(150, 'x');
 
@@ -1123,13 +1005,6 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
     EXPECT_EQ(vars.substr(vars.size() - 2), "\n\n");
 
     EXPECT_EQ(vars.find("stopped before"), std::string::npos);
-    // Past its size or time the variables' part stops, saying where.
-    for (auto [bytes, ms] : {std::pair<long, int>{1, 2000}, {16L << 20, 0}}) {
-        ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), bytes, ms));
-        text = run_capture("cat '" + path + "'");
-        EXPECT_NE(text.find("\n  ... stopped before [0x00001000] f5a: the dump keeps to"), std::string::npos) << text;
-        EXPECT_EQ(text.find("strx_named"), text.rfind("strx_named")) << "no variable listed after the stop";
-    }
 
     // A full disk fails the dump and says so.
     EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), "/dev/full"));
@@ -1148,4 +1023,89 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
     EXPECT_EQ(elf_dwarf_get_variables(bare.get(), 0x1000, &one, 1), 0);
     EXPECT_EQ(elf_dwarf_get_all_variables(e.get(), &one, 0), -1);
     EXPECT_EQ(elf_dwarf_get_all_variables(e.get(), &one, 1), 1);
+}
+
+namespace {
+
+std::string file_text(const std::string& path) {
+    std::vector<uint8_t> b = read_binary_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+const char* const kStopLine = "\n  \\.\\.\\. stopped before (.+): the dump keeps to \\d+ KB and its time budget\n\n$";
+
+}  // namespace
+
+// Any byte budget cuts the dump after a whole entry of any section, keeps the
+// file within it and ends it with a line naming the entry it stopped before.
+TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
+    ElfPtr e(elf_dwarf_load(fixture("demo_O2_line5.elf").c_str()));
+    ASSERT_TRUE(e);
+    std::string path = testing::TempDir() + "/budget_dump.txt";
+    ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), 1L << 30));
+    const std::string full = file_text(path);
+    // What a stop names, and the head of the section the text before it ends in.
+    const std::pair<const char*, const char*> kinds[] = {
+        {"the summary", ""}, {"the file table", "ELF / DWARF INFO"}, {"file (\\d+) of \\d+", "FILE TABLE"},
+        {"the function table", "FILE TABLE"}, {"function (\\d+) of \\d+", "FUNCTION TABLE"},
+        {"the line table", "FUNCTION TABLE"}, {"row (\\d+) of \\d+", "LINE NUMBER TABLE"},
+        {"the sorted line table", "LINE NUMBER TABLE"}, {"(?:row (\\d+) of )?file \\[\\d+\\]", "SORTED BY LINE"},
+        {"the variables", "SORTED BY LINE"}, {"\\[0x[0-9A-F]{8}\\] .+", "VARIABLES PER FUNCTION"}};
+    std::set<size_t> seen;
+    for (long budget = 0; budget < (long)full.size() + 2048; budget += 97) {
+        ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), budget));
+        std::string text = file_text(path);
+        if (text == full) continue;
+        std::smatch m, w;
+        ASSERT_TRUE(std::regex_search(text, m, std::regex(kStopLine))) << budget;
+        size_t at = (size_t)m.position(0);
+        EXPECT_LE((long)text.size(), std::max(budget, 300L));
+        ASSERT_EQ(full.compare(0, at, text, 0, at), 0) << budget << ": a prefix of the whole dump";
+        EXPECT_TRUE(at == 0 || text[at - 1] == '\n');
+        std::string where = m[1], before = text.substr(0, at), head = "";
+        size_t k = 0;
+        while (k < std::size(kinds) && !std::regex_match(where, w, std::regex(kinds[k].first))) ++k;
+        ASSERT_LT(k, std::size(kinds)) << where;
+        seen.insert(k);
+        for (const auto& [_, h] : kinds)
+            if (*h && before.find(h) != std::string::npos) head = h;
+        EXPECT_EQ(head, kinds[k].second) << where;
+        // A row's index is the count of rows of its table before it.
+        if (w.size() > 1 && w[1].matched) {
+            EXPECT_EQ(std::count(before.begin() + (long)before.rfind("----\n") + 5, before.end(), '\n'), std::stol(w[1]))
+                << where;
+        }
+    }
+    EXPECT_EQ(seen.size(), std::size(kinds)) << "a stop in every section";
+}
+
+// The image that took 29 s aiming at 1.6 GB: its dump keeps to the budget and
+// ends right after the line saying where; no time left, or the image closed,
+// leave nothing but that line.
+TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
+    ElfPtr e = load(hostile_dump_image());
+    ASSERT_TRUE(e);
+    ASSERT_EQ(e->func_count, 1000u);
+    std::string path = testing::TempDir() + "/hostile_dump.txt";
+    ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str()));
+    std::string text = file_text(path);
+    EXPECT_LE((long)text.size(), (long)ELF_DUMP_MAX_BYTES);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(kStopLine))) << text.substr(text.size() - 300);
+    EXPECT_TRUE(std::regex_match(std::string(m[1]), std::regex("\\[0x[0-9A-F]{8}\\] f\\d+")));
+    EXPECT_EQ(text.find("stopped before"), (size_t)m.position(0) + 7) << "one stop";
+    EXPECT_NE(text.find("  0x00001F9C  4           f999\n"), std::string::npos) << "the function table whole";
+    EXPECT_NE(text.find("         .m47   "), std::string::npos) << "members reached through the typedefs";
+    std::atomic<bool> closed{true};
+    const struct {
+        int ms;
+        const std::atomic<bool>* cancel;
+        bool ok;
+        const char* why;
+    } cuts[] = {{0, nullptr, true, "the dump keeps to 16384 KB and its time budget"},
+                {ELF_DUMP_MAX_MS, &closed, false, "the image was closed"}};
+    for (const auto& c : cuts) {
+        EXPECT_EQ(elf_dwarf_dump_to_file(e.get(), path.c_str(), ELF_DUMP_MAX_BYTES, c.ms, c.cancel), c.ok);
+        EXPECT_EQ(file_text(path), std::string("\n  ... stopped before the summary: ") + c.why + "\n\n");
+    }
 }
