@@ -1052,7 +1052,10 @@ TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
         {"the sorted line table", "LINE NUMBER TABLE"}, {"(?:row (\\d+) of )?file \\[\\d+\\]", "SORTED BY LINE"},
         {"the variables", "SORTED BY LINE"}, {"\\[0x[0-9A-F]{8}\\] .+", "VARIABLES PER FUNCTION"}};
     std::set<size_t> seen;
-    for (long budget = 0; budget < (long)full.size() + 2048; budget += 97) {
+    // The file table's rows are as short as the build folder's paths: its
+    // stops lie in narrow windows, swept finely.
+    const long files_at = (long)full.find("FILE TABLE"), functions_at = (long)full.find("FUNCTION TABLE") + 1600;
+    for (long budget = 0; budget < (long)full.size() + 2048; budget += budget >= files_at && budget < functions_at ? 5 : 97) {
         ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), budget));
         std::string text = file_text(path);
         if (text == full) continue;
@@ -1076,7 +1079,7 @@ TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
                 << where;
         }
     }
-    EXPECT_EQ(seen.size(), std::size(kinds)) << "a stop in every section";
+    for (size_t k = 0; k < std::size(kinds); ++k) EXPECT_TRUE(seen.count(k)) << "no stop before " << kinds[k].first;
 }
 
 // The image that took 29 s aiming at 1.6 GB: its dump keeps to the budget and
