@@ -5,7 +5,7 @@
 #include <cstring>
 
 bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned err_cap) {
-    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false, false};
+    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false, false, false, false};
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -45,10 +45,35 @@ bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned
             o->all_panels = true;
         } else if (strcmp(a, "--stats") == 0) {
             o->print_stats = true;
+        } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            o->help = true;
+        } else if (strcmp(a, "--version") == 0) {
+            o->version = true;
         } else {
-            snprintf(err, err_cap, "unknown option '%s'", a);
+            snprintf(err, err_cap, "unknown option '%s' (--help lists the options)", a);
             return false;
         }
     }
     return true;
 }
+
+const char* app_usage_text() {
+    return "Usage: korvane-debugger [OPTIONS]\n"
+           "Source-level debugger and flash programmer for ARM Cortex-M through a CMSIS-DAP probe.\n"
+           "The firmware ELF, SVD, BIN/HEX image and source folder are set in the window (saved in debugger.ini).\n"
+           "\n"
+           "  --demo               run on the simulated probe and STM32F405 board\n"
+           "  --demo-if-no-probe   the simulated board only when no CMSIS-DAP probe is plugged in\n"
+           "  --demo-v1            the simulated probe is a v1 (HID) one\n"
+           "  --light              start in the light theme\n"
+           "  --size WxH           initial window size (default 800x600, at least 300x200)\n"
+           "  --all-panels         start with every panel open\n"
+           "  --screenshot FILE    write the first frame after start-up to FILE (PNG), then exit\n"
+           "  --exit-after SECONDS leave after this long\n"
+           "  --force-redraw       draw a frame on every pass of the loop (benchmarks)\n"
+           "  --stats              print frame statistics at exit\n"
+           "  --version            print the version and exit\n"
+           "  -h, --help           print this text and exit\n";
+}
+
+const char* app_version_text() { return "korvane-debugger " KORVANE_VERSION "\n"; }

@@ -13,7 +13,13 @@ struct AppOptions {
     int demo;                     // --demo: 1 always, 2 only when no USB probe is attached; 0 = off
     bool demo_v1;                 // --demo-v1: the simulated probe is a v1 (HID) one
     bool all_panels;              // --all-panels: start with every panel open
+    bool help;                    // --help / -h: print the options and exit
+    bool version;                 // --version: print the version and exit
 };
+
+// The text --help prints, and the one line --version prints.
+const char* app_usage_text();
+const char* app_version_text();
 
 // False, with a message in `err`, on an unknown option or a bad value.
 bool app_parse_options(int argc, char** argv, AppOptions* out, char* err, unsigned err_cap);

@@ -66,6 +66,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "korvane-debugger: %s\n", err);
         return 2;
     }
+    if (opt.help || opt.version) {
+        fputs(opt.help ? app_usage_text() : app_version_text(), stdout);
+        return 0;
+    }
     signal(SIGINT, on_quit_signal);
     signal(SIGTERM, on_quit_signal);
 
@@ -125,6 +129,7 @@ int main(int argc, char** argv) {
     value_edit_install();
 
     probe_set_wake(ui_request_redraw);
+    probe_set_poke(glfwPostEmptyEvent);
     runctl_install();
     mcu_id_set_svd(g_svd);
     mcu_id_install();
@@ -175,6 +180,12 @@ int main(int argc, char** argv) {
             render_needed.store(true);
         }
         if (update_registers_display()) render_needed.store(true);
+        // A line logged by another thread after a routine poll.
+        static unsigned s_log_seen = 0;
+        if (unsigned added = log_added(&logv); added != s_log_seen) {
+            s_log_seen = added;
+            render_needed.store(true);
+        }
         bool fault_valid;
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);

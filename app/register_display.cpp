@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/image.h"
 #include "app/source_files.h"
 #include "app/watch_display.h"
 #include "probe/probe.h"
@@ -64,28 +65,35 @@ static int s_seen_stack_generation = 0;
 bool update_registers_display() {
     uint32_t regs[16], ext[REG_EXT_COUNT];
     int ext_count = 0;
-    bool fresh;
+    bool fresh, stack_new;
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         ext_count = reg_ext_count;
         std::memcpy(ext, reg_ext_buf, sizeof(uint32_t) * (size_t)ext_count);
         fresh = reg_buf_fresh;
-        if (!fresh && g_stack_generation == s_seen_stack_generation) return false;
+        stack_new = g_stack_generation != s_seen_stack_generation;
+        if (!fresh && !stack_new) return false;
         // The call stack may come after the registers: its first frame can
         // name another line for the same PC (an inlined call not entered yet).
         s_seen_stack_generation = g_stack_generation;
         for (int i = 0; i < 16; ++i) regs[i] = reg_buf[i];
         reg_buf_fresh = false;
     }
-    if (!fresh) {
-        source_follow_pc(regs[15]);
-        return true;
-    }
+    // The probe publishes on every poll, halted or not: a frame is drawn only
+    // when something shown changed, so an idle window stays idle.
+    uint32_t line_before = s_src_current_line;
+    char file_before[sizeof s_src_dwarf_file];
+    std::memcpy(file_before, s_src_dwarf_file, sizeof file_before);
+    source_follow_pc(regs[15]);
+    bool moved = line_before != s_src_current_line || std::strcmp(file_before, s_src_dwarf_file) != 0;
+    if (!fresh) return true;  // a new call stack
+    bool same = s_prev_regs_valid && std::memcmp(regs, s_prev_regs, sizeof regs) == 0 &&
+                ext_count == s_prev_ext_count && std::memcmp(ext, s_prev_ext, sizeof(uint32_t) * (size_t)ext_count) == 0;
+    // Peripheral watches need no image, so the texts are refreshed either way.
+    bool values = watch_refresh_all();
+    if (same && !values && !stack_new) return moved;
     log_clear(&memmap_view);
     s_current_pc = regs[15] & ~1u;
-    source_follow_pc(regs[15]);
-    // Peripheral watches need no image, so the texts are refreshed either way.
-    watch_refresh_all();
     if (g_svd_view.level != SVD_VIEW_PERIPH_LIST) svd_view_refresh();
     auto mark = [&](int i) { return s_prev_regs_valid && s_prev_regs[i] != regs[i] ? "\x01" : ""; };
     log_addf(&memmap_view, "%sPC  = 0x%08X", mark(15), regs[15]);

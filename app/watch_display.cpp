@@ -16,9 +16,13 @@
 // another watch never compares against its predecessor.
 static uint64_t s_prev_watch[WATCH_MAX];
 static uint32_t s_prev_id[WATCH_MAX];
+// What each row would show, as of the last refresh that rewrote the texts.
+static uint64_t s_sig[WATCH_MAX];
+static int s_sig_count = -1;
 
 void watch_display_reset() {
     for (uint32_t& id : s_prev_id) id = 0;
+    s_sig_count = -1;
 }
 
 // The value as C reads it, after the raw bytes in hex: "0xFB  (-5 '\373')".
@@ -137,7 +141,7 @@ static uint64_t hash_bytes(const uint8_t* b, uint32_t n) {
     return h;
 }
 
-void watch_refresh_all() {
+bool watch_refresh_all() {
     uint32_t ids[WATCH_MAX];
     bool valid[WATCH_MAX];
     uint8_t state[WATCH_MAX], deref_len[WATCH_MAX];
@@ -161,6 +165,19 @@ void watch_refresh_all() {
         }
     }
     int n = g_watch_count < WATCH_MAX ? g_watch_count : WATCH_MAX;
+    // What each watch would show: unchanged everywhere, the texts (and their
+    // change marks from the last change) stay as they are.
+    bool changed = n != s_sig_count;
+    for (int i = 0; i < n; ++i) {
+        const WatchEntry& w = g_watch[i];
+        uint32_t have = std::max<uint32_t>(len[i], std::min<uint32_t>(w.var.byte_size ? w.var.byte_size : 4, 8));
+        uint64_t sig = valid[i] ? hash_bytes(bytes[i], have) ^ hash_bytes(deref[i], deref_len[i]) : state[i];
+        sig = sig * 31 + ids[i] * 7 + w.id * 3 + (valid[i] ? 1 : 0) + (uint64_t)w.expanded * 11;
+        changed |= sig != s_sig[i];
+        s_sig[i] = sig;
+    }
+    s_sig_count = n;
+    if (!changed) return false;
     for (int i = 0; i < n; ++i) {
         WatchEntry& w = g_watch[i];
         for (WatchChild& c : w.children) c.value[0] = 0;
@@ -196,4 +213,5 @@ void watch_refresh_all() {
         s_prev_watch[i] = h;
         s_prev_id[i] = w.id;
     }
+    return true;
 }

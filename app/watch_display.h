@@ -17,6 +17,7 @@ void watch_format(const ElfVariable& var, uint64_t v, char* out, size_t cap);
 void watch_value_text(const ElfVariable& var, const uint8_t* bytes, uint32_t len,
                       bool (*read_mem)(void*, uint32_t, uint8_t*, uint32_t), void* user, char* out, size_t cap);
 
-void watch_refresh_all();
+// False when no watch would show anything else than it does.
+bool watch_refresh_all();
 // Forgets the previous values, so nothing is marked on the next refresh.
 void watch_display_reset();

@@ -70,6 +70,12 @@ void probe_set_wake(void (*wake)()) { s_wake = wake; }
 void probe_wake_ui() {
     if (s_wake) s_wake();
 }
+static void (*s_poke)();
+void probe_set_poke(void (*poke)()) { s_poke = poke; }
+void probe_poke_ui() {
+    if (s_poke) s_poke();
+    else probe_wake_ui();
+}
 void probe_set_run_control(const ProbeRunControl* rc) { s_runctl = rc ? *rc : ProbeRunControl{}; }
 void probe_set_identify(const ProbeIdentify* id) { s_identify = id ? *id : ProbeIdentify{}; }
 void probe_set_flash_handler(void (*handler)(int cmd)) { s_flash_handler = handler; }

@@ -141,6 +141,10 @@ void publish_state();
 // Called after every publication, from the probe thread: wakes the UI.
 void probe_set_wake(void (*wake)());
 void probe_wake_ui();
+// After a routine poll: ends the UI's wait only; the UI draws if what it
+// shows has changed (an idle window stays idle).
+void probe_set_poke(void (*poke)());
+void probe_poke_ui();
 // Run control and flash jobs plug in here: the probe thread hands them the
 // commands it does not handle itself. dispatch returns true when the
 // command needs polling (poll then returns true once it is done); every

@@ -441,7 +441,7 @@ void running_poll() {
         reg_buf_fresh = true;
     }
     probe_refresh_watches();
-    probe_wake_ui();
+    probe_poke_ui();
 }
 
 bool idle_poll() {
@@ -449,9 +449,11 @@ bool idle_poll() {
     // The state comes first: DCRSR must never be used on a running core.
     DapState st = dap_get_state(s_dap);
     if (st == DAP_STATE_UNKNOWN) return false;
+    bool was_halted = g_is_halted;
     if (st != DAP_STATE_HALTED) {
         g_is_halted = false;
         running_poll();
+        if (was_halted) probe_wake_ui();
         return true;
     }
     uint32_t regs[16];
@@ -468,6 +470,7 @@ bool idle_poll() {
         g_reg_cache_valid = true;
     }
     publish_stack();
-    probe_wake_ui();
+    if (was_halted) probe_poke_ui();
+    else probe_wake_ui();
     return false;
 }

@@ -31,7 +31,6 @@ struct Tooltip {
     float mx, my;
     bool visible;
     double hover_since;
-    double show_until;
     uintptr_t last_id;
 };
 extern Tooltip g_tooltip;
@@ -102,8 +101,10 @@ void draw_dbg_button_icon(DbgIconId id, const Button* btn, Color3 base, bool dis
 // Tooltip. `now` is the time in seconds (glfwGetTime in the program).
 void tooltip_set(uintptr_t target_id, const char* text, float mx, float my, float delay_sec);
 void tooltip_set_at(double now, uintptr_t target_id, const char* text, float mx, float my, float delay_sec);
-// Hides a visible tooltip once g_tooltip_wake_at has passed; true when a redraw is due.
+// Shows the armed tooltip once g_tooltip_wake_at has passed; true when a redraw is due.
 bool tooltip_wake(double now);
+// The pointer left every target: disarms; true when a visible tooltip went.
+bool tooltip_clear();
 struct TooltipBox {
     float x, y, w, h;
 };

@@ -8,9 +8,9 @@
 #include "platform/paths.h"
 #include "ui/log_view.h"
 
-LogView logv = {{}, {}, 0, 0, 26, 20, 20, 600, 400, -1, true, 6};
-LogView memmap_view = {{}, {}, 0, 0, 26, 0, 0, 300, 260, 0, false, 0};
-LogView periph_view = {{}, {}, 0, 0, 20, 0, 0, 200, 400, -1, false, 6};
+LogView logv = {{}, {}, 0, 0, 0, 26, 20, 20, 600, 400, -1, true, 6};
+LogView memmap_view = {{}, {}, 0, 0, 0, 26, 0, 0, 300, 260, 0, false, 0};
+LogView periph_view = {{}, {}, 0, 0, 0, 20, 0, 0, 200, 400, -1, false, 6};
 
 // One lock for every view and the log file: the probe thread appends while the
 // interface thread draws, scrolls and copies.
@@ -52,6 +52,7 @@ void log_set_file_path(const char* path) {
 }
 
 static void store_line_locked(LogView* v, const char* text) {
+    ++v->added;
     int slot;
     if (v->count < LOG_CAPACITY) {
         slot = v->count++;
@@ -205,6 +206,12 @@ std::string log_copy_all(LogView* v) {
         s += "\r\n";
     }
     return s;
+}
+
+unsigned log_added(LogView* v) {
+    if (!v) return 0;
+    std::lock_guard<std::mutex> lk(s_log_mtx);
+    return v->added;
 }
 
 int log_count(LogView* v) {

@@ -17,6 +17,7 @@ struct LogView {
     char lines[LOG_CAPACITY][LOG_LINE_LEN];
     uint8_t line_tags[LOG_CAPACITY];
     int count;
+    unsigned added;  // lines ever added: tells a new line from an unchanged full log
     float scroll;
     float line_height;
     float x, y, width, height;
@@ -33,6 +34,8 @@ void log_add_line(LogView* v, const char* text);
 void log_add_line_tagged(LogView* v, const char* text, uint8_t tag);
 // printf-style append through a 256-byte buffer.
 void log_addf(LogView* v, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Lines ever added to the view (a full log keeps its count).
+unsigned log_added(LogView* v);
 // Empties a panel whose owner rewrites it (registers, peripherals).
 void log_clear(LogView* v);
 

@@ -233,6 +233,13 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
         v->scroll_target = std::max(0.0f, off - (v->height / 2 - lh));
         s_last_line = current_line;
     }
+    float content = source_content_height(v, show_asm, cache);
+    float visible = v->height - SOURCE_HEADER_H;
+    float text_w = content <= visible ? v->width : v->width - 8 - v->sb_inset;
+    float max_scroll = std::max(0.0f, content - visible);
+    // A target past the end (a short file, a window grown since) is never
+    // reached: the glide would ask for frames for ever.
+    v->scroll_target = std::clamp(v->scroll_target, 0.0f, max_scroll);
     double now = g_ui_clock();
     double dt = s_last_time > 0 ? std::min(0.1, now - s_last_time) : 0;
     s_last_time = now;
@@ -241,10 +248,7 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
         if (std::fabs(v->scroll_target - v->scroll) >= 0.5f) render_needed.store(true);
         else v->scroll = v->scroll_target;
     }
-    float content = source_content_height(v, show_asm, cache);
-    float visible = v->height - SOURCE_HEADER_H;
-    float text_w = content <= visible ? v->width : v->width - 8 - v->sb_inset;
-    v->scroll = std::clamp(v->scroll, 0.0f, std::max(0.0f, content - visible));
+    v->scroll = std::clamp(v->scroll, 0.0f, max_scroll);
 
     int first = 0;
     float first_start = 0;

@@ -8,37 +8,43 @@
 Tooltip g_tooltip = {};
 double g_tooltip_wake_at = 0;
 
+// A tooltip is armed when the pointer reaches its target and shows when the
+// delay has passed, whether or not the pointer moves again (the main loop
+// wakes for it); it stays while the pointer stays on the target.
 void tooltip_set_at(double now, uintptr_t target_id, const char* text, float mx, float my, float delay_sec) {
-    if (g_tooltip.visible) return;
-    if (target_id != g_tooltip.last_id) {
-        g_tooltip.last_id = target_id;
-        g_tooltip.hover_since = now;
-        g_tooltip_wake_at = now + delay_sec;
+    if (target_id == g_tooltip.last_id) {
+        if (!g_tooltip.visible && now - g_tooltip.hover_since >= delay_sec) {
+            g_tooltip.visible = true;
+            g_tooltip_wake_at = 0;
+        }
         return;
     }
-    if (now - g_tooltip.hover_since >= delay_sec) {
-        snprintf(g_tooltip.text, sizeof g_tooltip.text, "%s", text ? text : "");
-        g_tooltip.mx = mx;
-        g_tooltip.my = my;
-        g_tooltip.visible = true;
-        g_tooltip.show_until = now + 1.0;
-        g_tooltip_wake_at = g_tooltip.show_until;
-    }
+    g_tooltip.last_id = target_id;
+    g_tooltip.hover_since = now;
+    g_tooltip.visible = false;
+    snprintf(g_tooltip.text, sizeof g_tooltip.text, "%s", text ? text : "");
+    g_tooltip.mx = mx;
+    g_tooltip.my = my;
+    g_tooltip_wake_at = now + delay_sec;
 }
 
 void tooltip_set(uintptr_t target_id, const char* text, float mx, float my, float delay_sec) {
     tooltip_set_at(glfwGetTime(), target_id, text, mx, my, delay_sec);
 }
 
+bool tooltip_clear() {
+    bool was_visible = g_tooltip.visible;
+    g_tooltip.visible = false;
+    g_tooltip.last_id = 0;
+    g_tooltip_wake_at = 0;
+    return was_visible;
+}
+
 bool tooltip_wake(double now) {
     if (g_tooltip_wake_at <= 0 || now < g_tooltip_wake_at) return false;
-    if (g_tooltip.visible) {
-        g_tooltip.visible = false;
-        g_tooltip.last_id = 0;
-        g_tooltip.show_until = 0;
-        g_tooltip.hover_since = 0;
-    }
     g_tooltip_wake_at = 0;
+    if (g_tooltip.visible || !g_tooltip.last_id) return false;
+    g_tooltip.visible = true;
     return true;
 }
 

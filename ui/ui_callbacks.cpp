@@ -65,13 +65,13 @@ struct Tip {
     const char* text;
 };
 static const Tip tips[] = {
-    {&BtnStart, "Continue"},
-    {&BtnPause, "Pause"},
-    {&BtnStep, "Step Over"},
-    {&BtnStepInto, "Step Into"},
-    {&BtnStepOut, "Step Out"},
+    {&BtnStart, "Continue (F5)"},
+    {&BtnPause, "Pause (F6)"},
+    {&BtnStep, "Step Over (F10)"},
+    {&BtnStepInto, "Step Into (F11)"},
+    {&BtnStepOut, "Step Out (Shift+F11)"},
     {&BtnStepAsm, "ASM step (one instruction)"},
-    {&BtnReset, "Reset target"},
+    {&BtnReset, "Reset target (Ctrl+Shift+F5)"},
     {&BtnRunToMain, "Run to main()"},
     {&BtnToggleAsm, "Toggle disassembly"},
     {&BtnDark, "Toggle dark / light theme"},
@@ -83,7 +83,7 @@ static const Tip tips[] = {
     {&BtnShowV, "Variables panel"},
     {&BtnShowS, "Source panel"},
     {&BtnShowP, "Peripherals panel"},
-    {&BtnShowC, "Memory map panel"},
+    {&BtnShowC, "Core registers panel"},
     {&BtnShowL, "Log panel"},
     {&BtnShowF, "HardFault panel"},
     {&BtnShowB, "Breakpoints panel"},
@@ -678,15 +678,14 @@ static bool apply_drags(double mx, double my) {
     return false;
 }
 
+// A greyed button keeps its tooltip: it says what the button would do.
 static void update_tooltip(double mx, double my) {
     for (const Tip& t : tips) {
         if (!live(t.btn) || !hit(*t.btn, mx, my)) continue;
-        if (is_toolbar_button(t.btn) && !toolbar_button_enabled(t.btn)) break;
-        if (t.btn == &BtnFlash && !setup_flash_enabled_as_drawn()) break;
         tooltip_set_at(g_ui_clock(), (uintptr_t)t.btn, t.text, (float)mx, (float)my, 0.5f);
         return;
     }
-    if (!g_tooltip.visible) g_tooltip.last_id = 0;
+    if (tooltip_clear()) render_needed.store(true);
 }
 
 void ui_on_cursor(double mx, double my) {
@@ -852,6 +851,29 @@ bool ui_on_key(int key, int mods, const char* clipboard) {
     return r != TEXT_NONE;
 }
 
+// Run control from the keyboard, as common IDE debuggers have it. A key
+// does what its button does, and nothing while the button is greyed.
+struct Shortcut {
+    int key, mods;
+    Button* btn;
+};
+static const Shortcut s_shortcuts[] = {
+    {GLFW_KEY_F5, 0, &BtnStart},          {GLFW_KEY_F6, 0, &BtnPause},
+    {GLFW_KEY_F10, 0, &BtnStep},          {GLFW_KEY_F11, 0, &BtnStepInto},
+    {GLFW_KEY_F11, TEXT_MOD_SHIFT, &BtnStepOut}, {GLFW_KEY_F5, TEXT_MOD_CTRL | TEXT_MOD_SHIFT, &BtnReset},
+};
+
+bool ui_on_shortcut(int glfw_key, int mods) {
+    if (g_edit.active) return false;
+    for (const Shortcut& s : s_shortcuts) {
+        if (s.key != glfw_key || s.mods != (mods & (TEXT_MOD_SHIFT | TEXT_MOD_CTRL))) continue;
+        if (toolbar_button_enabled(s.btn)) press_button(s.btn);
+        render_needed.store(true);
+        return true;
+    }
+    return false;
+}
+
 bool ui_on_char(unsigned codepoint) {
     if (!g_edit.active) return false;
     render_needed.store(true);
@@ -881,6 +903,7 @@ void key_callback(GLFWwindow* w, int key, int, int action, int mods) {
     int m = (mods & GLFW_MOD_SHIFT ? TEXT_MOD_SHIFT : 0) | (mods & GLFW_MOD_CONTROL ? TEXT_MOD_CTRL : 0);
     s_shift_down = m & TEXT_MOD_SHIFT;
     if (action == GLFW_RELEASE) return;
+    if (action == GLFW_PRESS && ui_on_shortcut(key, m)) return;
     TextKey k = text_key_of(key);
     const char* clip = k == TEXT_KEY_V && (m & TEXT_MOD_CTRL) && w ? glfwGetClipboardString(w) : nullptr;
     ui_on_key(k, m, clip);

@@ -29,6 +29,9 @@ void ui_on_window_pos(int x, int y);
 // True when the edit field took it.
 bool ui_on_key(int key, int mods, const char* clipboard);
 bool ui_on_char(unsigned codepoint);
+// F5 Continue, F6 Pause, F10 Step over, F11 Step into, Shift+F11 Step out,
+// Ctrl+Shift+F5 Reset (mods: TEXT_MOD_*); true when the key is one of them.
+bool ui_on_shortcut(int glfw_key, int mods);
 
 // A window drag follows the pointer also when no motion event comes (the
 // pointer keeps its place in a window that moves with it): the main loop

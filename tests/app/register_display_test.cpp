@@ -152,6 +152,10 @@ TEST_F(WatchTexts, SizesFormatsAndChangeMarks) {
     publish_watches({201, 1, 2, 3});
     watch_refresh_all();
     EXPECT_STREQ(g_watch[0].value, "0xC9  (201)") << "no mark after a failed read";
+    publish_watches({202, 1, 2, 3});
+    EXPECT_TRUE(watch_refresh_all());
+    EXPECT_FALSE(watch_refresh_all()) << "the same values published again: nothing to draw";
+    EXPECT_STREQ(g_watch[0].value, "\x01" "0xCA  (202)") << "the mark stays until the next change";
 }
 
 TEST_F(WatchTexts, ARemovedWatchNeverLendsItsValueOrMarkToTheNextOne) {

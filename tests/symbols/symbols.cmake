@@ -3,6 +3,8 @@
 # version given by --gdwarf-N; gcc 12 alone always writes 3), and a
 # newlib-heavy program (full newlib, the nosys stubs) linked with --gc-sections.
 set(sym_dir ${CMAKE_BINARY_DIR}/tests/symbols)
+# Only Ninja makes the folders of custom command outputs by itself.
+file(MAKE_DIRECTORY ${sym_dir})
 set(fw ${CMAKE_SOURCE_DIR}/sim/firmware)
 set(fw_sources ${fw}/startup.c ${fw}/main.c ${fw}/faults.c ${fw}/wave.c)
 set(sym_files "")

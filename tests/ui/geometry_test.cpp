@@ -73,30 +73,38 @@ TEST(Tooltip, StaysInsideTheWindowAndFlipsAboveAtTheBottom) {
     EXPECT_FLOAT_EQ(b.y, 580 - 24 - 4);
 }
 
-TEST(Tooltip, AppearsAfterTheDelayStaysOneSecondAndWakesTheLoop) {
+TEST(Tooltip, ShowsAfterTheDelayWithoutMotionAndStaysWhileThePointerStays) {
     g_tooltip = Tooltip{};
     g_tooltip_wake_at = 0;
     int target = 0;
     uintptr_t id = (uintptr_t)&target;
     tooltip_set_at(10.0, id, "Step over", 5, 6, 0.5f);
+    tooltip_set_at(10.3, id, "Step over", 7, 8, 0.5f);
     EXPECT_FALSE(g_tooltip.visible);
     EXPECT_DOUBLE_EQ(g_tooltip_wake_at, 10.5);
-    tooltip_set_at(10.3, id, "Step over", 5, 6, 0.5f);
-    EXPECT_FALSE(g_tooltip.visible);
-    tooltip_set_at(10.6, id, "Step over", 7, 8, 0.5f);
+    EXPECT_FALSE(tooltip_wake(10.4));
+    // The loop's wake-up shows it: the pointer need not move again.
+    EXPECT_TRUE(tooltip_wake(10.5));
     ASSERT_TRUE(g_tooltip.visible);
     EXPECT_STREQ(g_tooltip.text, "Step over");
-    EXPECT_FLOAT_EQ(g_tooltip.mx, 7);
-    EXPECT_DOUBLE_EQ(g_tooltip_wake_at, 11.6);
-    EXPECT_FALSE(tooltip_wake(11.5));
-    EXPECT_TRUE(tooltip_wake(11.6));
-    EXPECT_FALSE(g_tooltip.visible);
-    EXPECT_EQ(g_tooltip.last_id, 0u);
+    EXPECT_FLOAT_EQ(g_tooltip.mx, 5);
     EXPECT_DOUBLE_EQ(g_tooltip_wake_at, 0);
-    // Another target restarts the delay.
-    tooltip_set_at(20.0, id + 1, "Other", 0, 0, 0.5f);
-    tooltip_set_at(20.2, id + 1, "Other", 0, 0, 0.5f);
+    // Long after, on the same target, it is still there.
+    tooltip_set_at(30.0, id, "Step over", 9, 9, 0.5f);
+    EXPECT_FALSE(tooltip_wake(31));
+    EXPECT_TRUE(g_tooltip.visible);
+    // Another target hides it and restarts the delay; motion past it shows too.
+    tooltip_set_at(40.0, id + 1, "Other", 0, 0, 0.5f);
     EXPECT_FALSE(g_tooltip.visible);
+    tooltip_set_at(40.2, id + 1, "Other", 0, 0, 0.5f);
+    EXPECT_FALSE(g_tooltip.visible);
+    tooltip_set_at(40.6, id + 1, "Other", 0, 0, 0.5f);
+    EXPECT_TRUE(g_tooltip.visible);
+    // Leaving every target takes it away at once.
+    EXPECT_TRUE(tooltip_clear());
+    EXPECT_FALSE(g_tooltip.visible);
+    EXPECT_FALSE(tooltip_wake(100));
+    EXPECT_FALSE(tooltip_clear());
 }
 
 TEST(Themes, PanelBodyIsLighterThanHeaderInLightAndDarkerInDark) {

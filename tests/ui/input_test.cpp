@@ -1,6 +1,7 @@
 // Mouse input fed as scripted events, without a window: a fake desktop
 // stands in for the native window, a recorder for the probe thread.
 #include <gtest/gtest.h>
+#include <GLFW/glfw3.h>
 
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
+#include "ui/text_field.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
 #include "ui/window_ops.h"
@@ -157,13 +159,17 @@ ElfVariable make_var(const char* name, bool is_struct = false, int members = 0) 
 }  // namespace
 
 TEST_F(Input, RunControlPostsOnlyInTheStatesTheToolbarShowsEnabled) {
+    // Each button and its key (0: none).
     struct Case {
         Button* btn;
-        int cmd;
-    } buttons[] = {{&BtnReset, PROBE_CMD_RESET},       {&BtnStart, PROBE_CMD_RESUME},
-                   {&BtnPause, PROBE_CMD_HALT},        {&BtnStep, PROBE_CMD_STEP},
-                   {&BtnStepInto, PROBE_CMD_STEP_INTO}, {&BtnStepOut, PROBE_CMD_STEP_OUT},
-                   {&BtnStepAsm, PROBE_CMD_STEP_ASM}};
+        int cmd, key, mods;
+    } buttons[] = {{&BtnReset, PROBE_CMD_RESET, GLFW_KEY_F5, TEXT_MOD_CTRL | TEXT_MOD_SHIFT},
+                   {&BtnStart, PROBE_CMD_RESUME, GLFW_KEY_F5, 0},
+                   {&BtnPause, PROBE_CMD_HALT, GLFW_KEY_F6, 0},
+                   {&BtnStep, PROBE_CMD_STEP, GLFW_KEY_F10, 0},
+                   {&BtnStepInto, PROBE_CMD_STEP_INTO, GLFW_KEY_F11, 0},
+                   {&BtnStepOut, PROBE_CMD_STEP_OUT, GLFW_KEY_F11, TEXT_MOD_SHIFT},
+                   {&BtnStepAsm, PROBE_CMD_STEP_ASM, 0, 0}};
     for (int state = 0; state < 64; ++state) {
         bool connected = state & 1, halted = state & 2, busy = state & 4, watch_halt = state & 8, asm_on = state & 16,
              stepping = state & 32;
@@ -191,8 +197,17 @@ TEST_F(Input, RunControlPostsOnlyInTheStatesTheToolbarShowsEnabled) {
             if (expect) {
                 EXPECT_EQ(g_posted[0].cmd, c.cmd);
             }
+            if (!c.key) continue;
+            g_posted.clear();
+            EXPECT_TRUE(ui_on_shortcut(c.key, c.mods));
+            ASSERT_EQ(g_posted.size(), expect ? 1u : 0u) << "the key does what the button does";
+            if (expect) {
+                EXPECT_EQ(g_posted[0].cmd, c.cmd);
+            }
         }
     }
+    EXPECT_FALSE(ui_on_shortcut(GLFW_KEY_F5, TEXT_MOD_CTRL));
+    EXPECT_FALSE(ui_on_shortcut(GLFW_KEY_F7, 0));
 }
 
 TEST_F(Input, RunToMainNeedsTheSymbolAndToggleAsmNeedsAnImage) {
@@ -355,31 +370,27 @@ TEST_F(Input, EdgeDragsMoveWhatTheCursorGrabsAndClamp) {
     EXPECT_FLOAT_EQ(g_log_edge_ratio, 700.0f / 800);
 }
 
-TEST_F(Input, TooltipsAppearAfterTheirDelayButNotOnDisabledOrStackButtons) {
+TEST_F(Input, TooltipsAppearAfterTheirDelayOnGreyedButtonsToo) {
     ui_on_cursor(BtnShowL.x + 5, BtnShowL.y + 5);
     EXPECT_FALSE(g_tooltip.visible);
     g_now += 0.6;
     ui_on_cursor(BtnShowL.x + 6, BtnShowL.y + 5);
     ASSERT_TRUE(g_tooltip.visible);
     EXPECT_STREQ(g_tooltip.text, "Log panel");
-    tooltip_wake(g_now + 2);
-    // The call-stack toggle has none.
+    // The call-stack toggle has none: the one shown goes.
     ui_on_cursor(BtnShowK.x + 5, BtnShowK.y + 5);
+    EXPECT_FALSE(g_tooltip.visible);
     g_now += 1;
     ui_on_cursor(BtnShowK.x + 6, BtnShowK.y + 5);
     EXPECT_FALSE(g_tooltip.visible);
-    // Greyed-out: no probe.
+    // Greyed out (no probe), still explained.
     ui_on_cursor(BtnStart.x + 5, BtnStart.y + 5);
-    g_now += 1;
-    ui_on_cursor(BtnStart.x + 6, BtnStart.y + 5);
-    EXPECT_FALSE(g_tooltip.visible);
-    g_probe_connected = true;
-    g_is_halted = true;
-    ui_on_cursor(BtnStart.x + 5, BtnStart.y + 5);
-    g_now += 1;
-    ui_on_cursor(BtnStart.x + 6, BtnStart.y + 5);
+    EXPECT_TRUE(tooltip_wake(g_now + 0.5));
     ASSERT_TRUE(g_tooltip.visible);
-    EXPECT_STREQ(g_tooltip.text, "Continue");
+    EXPECT_STREQ(g_tooltip.text, "Continue (F5)") << "a run-control tooltip names its key";
+    ui_on_cursor(BtnShowC.x + 5, BtnShowC.y + 5);
+    EXPECT_TRUE(tooltip_wake(g_now + 1.0));
+    EXPECT_STREQ(g_tooltip.text, "Core registers panel");
 }
 
 TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
