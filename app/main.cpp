@@ -28,6 +28,7 @@
 #include "ui/frame.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
+#include "ui/source_view.h"
 #include "ui/svd_view.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
@@ -180,6 +181,11 @@ int main(int argc, char** argv) {
             render_needed.store(true);
         }
         if (update_registers_display()) render_needed.store(true);
+        // A halt brings a scrolled-away source view back to the core's line.
+        static bool s_was_halted = false;
+        bool halted = g_is_halted.load();
+        if (halted && !s_was_halted) source_view_resume_follow();
+        s_was_halted = halted;
         // A line logged by another thread after a routine poll.
         static unsigned s_log_seen = 0;
         if (unsigned added = log_added(&logv); added != s_log_seen) {

@@ -13,6 +13,7 @@
 #include "symbols/elf_dwarf.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
+#include "ui/source_view.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
 
@@ -262,6 +263,13 @@ uint32_t find_main_addr() {
     return 0;
 }
 
+// A view the user scrolled away keeps its file; the core's line is marked
+// only while it lies in that file.
+static void follow_to(const char* file, uint32_t line) {
+    if (g_source_follow || strcmp(file, s_src_dwarf_file) == 0) source_load_file(file, nullptr, line);
+    else s_src_current_line = 0;
+}
+
 void source_follow_pc(uint32_t pc) {
     if (!g_elf) {
         s_src_current_line = 0;
@@ -280,7 +288,7 @@ void source_follow_pc(uint32_t pc) {
         }
     }
     if (have_frame) {
-        source_load_file(f0.file, nullptr, f0.line);
+        follow_to(f0.file, f0.line);
         return;
     }
     ElfLocation loc;
@@ -289,9 +297,10 @@ void source_follow_pc(uint32_t pc) {
     // The line table has no upper bounds, so a PC outside the image's code (RAM,
     // ROM) would otherwise show the last line below it.
     if (elf_read_text(g_elf, pc & ~1u, two, 2) && elf_dwarf_lookup(g_elf, pc & ~1u, &loc) && loc.file[0]) {
-        source_load_file(loc.file, nullptr, loc.line);
+        follow_to(loc.file, loc.line);
         return;
     }
+    if (!g_source_follow) return;
     if (!s_placeholder_for_pc || pc != s_placeholder_pc) {
         s_placeholder_pc = pc;
         source_view_clear(&source_view);

@@ -13,6 +13,7 @@
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
 #include "ui/setup_panel.h"
+#include "ui/source_view.h"
 #include "ui/svd_view.h"
 #include "ui/text_field.h"
 #include "platform/paths.h"
@@ -173,8 +174,8 @@ static void draw_source_panel(const RenderMainState* st) {
     char title[300] = "Source";
     if (st && st->src_loaded_file && st->src_loaded_file[0])
         snprintf(title, sizeof title, "Source: %s", path_base_name(st->src_loaded_file));
-    HeaderButton hdr = {"ASM", &g_show_asm, &BtnToggleAsm};
-    draw_layout_box(&source_box, title, nullptr, window_h, &hdr, 1);
+    HeaderButton hdr[2] = {{"ASM", &g_show_asm, &BtnToggleAsm}, {"Follow", nullptr, &BtnFollow}};
+    draw_layout_box(&source_box, title, nullptr, window_h, hdr, g_source_follow ? 1 : 2);
     if (source_box.w <= 0 || source_box.h <= 0) return;
     source_view.x = source_box.x;
     source_view.y = source_box.y;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "probe/probe.h"
+#include "ui/panel.h"
+#include "ui/source_view.h"
 #include "ui/ui_state.h"
 
 LayoutBox variables_box = {2, 35, 0, 0, 8}, source_box = {0, 35, 0, 0, 8}, plot_box = {0, 35, 0, 0, 8},
@@ -42,6 +44,7 @@ Button BtnReset = TOOL_BUTTON, BtnRunToMain = TOOL_BUTTON, BtnStart = TOOL_BUTTO
 Button BtnShowL = WINDOW_BUTTON, BtnSetup = WINDOW_BUTTON, BtnShowK = WINDOW_BUTTON, BtnShowF = WINDOW_BUTTON,
        BtnShowB = WINDOW_BUTTON;
 Button BtnToggleAsm = {-200, -200, 40, 14, false, false};
+Button BtnFollow = {-200, -200, 40, 14, false, false};
 
 const VisToggle vis_btns[5] = {{&BtnShowV, &g_show_variables, "V", false},
                                {&BtnShowS, &g_show_source, "S", false},
@@ -252,6 +255,13 @@ static void place_header_buttons() {
         place(&BtnToggleAsm, -200, -200);
     BtnToggleAsm.width = 40;
     BtnToggleAsm.height = 14;
+    float fw = header_button_width("Follow");
+    if (g_show_source && !g_source_follow && source_box.w > 0 && source_box.h > 0)
+        place(&BtnFollow, (int)(source_box.x + source_box.w - 40 - 4 - fw), (int)(source_box.y + (15 - 14) / 2 + 1));
+    else
+        place(&BtnFollow, -200, -200);
+    BtnFollow.width = (int)fw;
+    BtnFollow.height = 14;
 }
 
 void ui_layout_pass(int win_w, int win_h) {

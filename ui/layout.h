@@ -49,6 +49,7 @@ extern Button BtnShowV, BtnShowS, BtnShowP, BtnShowC, BtnShowG;
 extern Button BtnReset, BtnRunToMain, BtnStart, BtnPause, BtnStep, BtnStepInto, BtnStepOut, BtnStepAsm;
 extern Button BtnShowL, BtnSetup, BtnShowK, BtnShowF, BtnShowB;
 extern Button BtnToggleAsm;
+extern Button BtnFollow;  // in the Source header while the view does not follow the core
 
 struct VisToggle {
     Button* btn;

@@ -1,8 +1,11 @@
 #include "ui/panel.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "ui/font.h"
+
+float header_button_width(const char* label) { return std::max(40.0f, measure_text(label) + 12); }
 
 void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, HeaderButton* hdr_buttons,
                      int hdr_button_count) {
@@ -14,10 +17,11 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
     for (int i = 0; i < hdr_button_count && hdr_buttons; ++i) {
         HeaderButton* hb = &hdr_buttons[i];
         if (!hb->btn) continue;
-        bx -= 40 + (i > 0 ? 4 : 0);
+        float w = header_button_width(hb->label);
+        bx -= w + (i > 0 ? 4 : 0);
         hb->btn->x = (int)bx;
         hb->btn->y = (int)(b->y + (15 - 14) / 2 + 1);
-        hb->btn->width = 40;
+        hb->btn->width = (int)w;
         hb->btn->height = 14;
         bool on = hb->state && *hb->state;
         hb->btn->pressed = on;
@@ -25,7 +29,7 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
                             g_theme.asm_button_hovered, g_theme.asm_button_pressed);
         const float white[3] = {1, 1, 1}, grey[3] = {0.85f, 0.85f, 0.85f};
         float lw = measure_text(hb->label);
-        RenderText(hb->label, hb->btn->x + (40 - lw) / 2, (float)hb->btn->y + 11, on ? white : grey);
+        RenderText(hb->label, hb->btn->x + (w - lw) / 2, (float)hb->btn->y + 11, on ? white : grey);
     }
     if (lv) {
         {

@@ -11,5 +11,7 @@ struct HeaderButton {
     Button* btn;
 };
 
+// A header button is 40 px wide, or as wide as its label needs.
+float header_button_width(const char* label);
 void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int window_h, HeaderButton* hdr_buttons,
                      int hdr_button_count);

@@ -20,6 +20,15 @@ static double s_last_time = 0;
 
 void source_view_reset_follow() { s_last_line = 0; }
 
+bool g_source_follow = true;
+void source_view_suspend_follow() { g_source_follow = false; }
+void source_view_resume_follow() {
+    if (g_source_follow) return;
+    g_source_follow = true;
+    s_last_line = 0;  // glide to the core's line again
+    render_needed.store(true);
+}
+
 void source_view_clear(SourceView* v) {
     if (!v) return;
     free(v->lines);
@@ -228,7 +237,7 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
     if (!v || v->count <= 0 || v->line_height <= 0) return;
     const float lh = v->line_height;
     if (!show_asm) cache = nullptr;
-    if (current_line && current_line != s_last_line && current_line <= (uint32_t)v->count) {
+    if (g_source_follow && current_line && current_line != s_last_line && current_line <= (uint32_t)v->count) {
         float off = source_line_offset(v, current_line, show_asm, cache, cache_count);
         v->scroll_target = std::max(0.0f, off - (v->height / 2 - lh));
         s_last_line = current_line;

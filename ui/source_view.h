@@ -62,6 +62,11 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
                  uint32_t current_pc, int asm_cache_count);
 // Forgets the followed line so that the next current line is scrolled to (a new file).
 void source_view_reset_follow();
+// The view follows the core's line unless the user scrolled it away: then it
+// stays put (file and place) until the next halt or the Follow control.
+extern bool g_source_follow;
+void source_view_suspend_follow();
+void source_view_resume_follow();
 // Keeps the middle line in the middle when the disassembly is switched.
 void source_view_reanchor(SourceView* v, bool old_show_asm, const AsmBlock* asm_cache, int asm_cache_count);
 // Content offset of a line's first row (1-based line).

@@ -74,6 +74,7 @@ static const Tip tips[] = {
     {&BtnReset, "Reset target (Ctrl+Shift+F5)"},
     {&BtnRunToMain, "Run to main()"},
     {&BtnToggleAsm, "Toggle disassembly"},
+    {&BtnFollow, "Follow the core's line again"},
     {&BtnDark, "Toggle dark / light theme"},
     {&BtnSetup, "Setup panel"},
     {&closeButton, "Close"},
@@ -99,7 +100,7 @@ static const Tip tips[] = {
 
 // Every button that input hit-tests, in the order a press tries them.
 static Button* const s_buttons[] = {&BtnRunToMain, &BtnReset,      &BtnStart,      &BtnPause,  &BtnStep,
-                                    &BtnStepInto,  &BtnStepOut,    &BtnStepAsm,    &BtnToggleAsm,
+                                    &BtnStepInto,  &BtnStepOut,    &BtnStepAsm,    &BtnToggleAsm, &BtnFollow,
                                     &closeButton,  &maxButton,     &minButton,     &topmostButton,
                                     &BtnDark,      &BtnSetup,      &BtnShowV,      &BtnShowS,  &BtnShowP,
                                     &BtnShowC,     &BtnShowL,      &BtnShowF,      &BtnShowK,  &BtnShowB,
@@ -120,6 +121,7 @@ static bool hit(const Button& b, double mx, double my) {
 static bool live(const Button* b) {
     if (b == &BtnStepAsm && !g_show_asm) return false;
     if (b == &BtnToggleAsm && !g_show_source) return false;
+    if (b == &BtnFollow && (!g_show_source || g_source_follow)) return false;
     if (is_setup_button(b) && !g_show_setup) return false;
     return true;
 }
@@ -212,6 +214,7 @@ static void source_sb_drag_move(double my) {
         v.scroll = sb_drag_start_scroll + (float)(my - sb_drag_start_y) * range / travel;
         sb_clamp_src();
         v.scroll_target = v.scroll;
+        source_view_suspend_follow();
     }
 }
 
@@ -291,6 +294,8 @@ static void press_button(Button* b) {
             g_asm_toggle_pending = true;
             g_show_asm = !g_show_asm;
         }
+    } else if (b == &BtnFollow) {
+        source_view_resume_follow();
     } else if (b == &maxButton) {
         toggle_maximize(win_global);
     } else if (b == &minButton) {
@@ -744,6 +749,7 @@ void ui_on_scroll(double mx, double my, double yoffset) {
         float step = v.line_height > 0 ? 3 * v.line_height : 48;
         float max_scroll = std::max(0.0f, g_source_content_h - (v.height - SOURCE_HEADER_H));
         v.scroll_target = std::clamp(v.scroll_target - (float)yoffset * step, 0.0f, max_scroll);
+        source_view_suspend_follow();
     } else if (g_show_variables && inside_box_closed(variables_box, mx, my)) {
         bool watch = g_var_tab == VAR_TAB_WATCH;
         float content = watch ? watch_content_height() : VAR_ROW_H * (float)std::clamp(g_var_count, 0, (int)VAR_LIST_MAX);

@@ -14,6 +14,7 @@
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
+#include "ui/source_view.h"
 #include "ui/text_field.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
@@ -391,6 +392,21 @@ TEST_F(Input, TooltipsAppearAfterTheirDelayOnGreyedButtonsToo) {
     ui_on_cursor(BtnShowC.x + 5, BtnShowC.y + 5);
     EXPECT_TRUE(tooltip_wake(g_now + 1.0));
     EXPECT_STREQ(g_tooltip.text, "Core registers panel");
+}
+
+TEST_F(Input, AScrolledSourceStopsFollowingUntilFollowOrTheNextHalt) {
+    ASSERT_TRUE(g_show_source);
+    source_view_resume_follow();
+    EXPECT_LT(BtnFollow.x, 0) << "no Follow control while following";
+    ui_on_scroll(source_box.x + 50, source_box.y + 60, -1);
+    EXPECT_FALSE(g_source_follow);
+    relayout(800, 600);
+    ASSERT_GT(BtnFollow.x, source_box.x);
+    EXPECT_LT(BtnFollow.x + BtnFollow.width, BtnToggleAsm.x) << "left of ASM, in the header";
+    click(BtnFollow);
+    EXPECT_TRUE(g_source_follow);
+    relayout(800, 600);
+    EXPECT_LT(BtnFollow.x, 0);
 }
 
 TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
