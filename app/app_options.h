@@ -13,6 +13,7 @@ struct AppOptions {
     int demo;                     // --demo: 1 always, 2 only when no USB probe is attached; 0 = off
     bool demo_v1;                 // --demo-v1: the simulated probe is a v1 (HID) one
     bool all_panels;              // --all-panels: start with every panel open
+    bool size_set;                // --size was given: it wins over the remembered size
 };
 
 // False, with a message in `err`, on an unknown option or a bad value.
