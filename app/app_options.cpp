@@ -5,7 +5,7 @@
 #include <cstring>
 
 bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned err_cap) {
-    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false, false, false, false};
+    *o = AppOptions{nullptr, 0, false, false, 800, 600, false, 0, false, false, false, false, false};
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -29,6 +29,7 @@ bool app_parse_options(int argc, char** argv, AppOptions* o, char* err, unsigned
             }
             o->width = w;
             o->height = h;
+            o->size_set = true;
             ++i;
         } else if (strcmp(a, "--force-redraw") == 0) {
             o->force_redraw = true;

@@ -15,6 +15,7 @@ struct AppOptions {
     bool all_panels;              // --all-panels: start with every panel open
     bool help;                    // --help / -h: print the options and exit
     bool version;                 // --version: print the version and exit
+    bool size_set;                // --size was given: it wins over the remembered size
 };
 
 // The text --help prints, and the one line --version prints.

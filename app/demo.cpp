@@ -34,7 +34,8 @@ bool demo_start(bool v1_probe, char* err, size_t err_size) {
     set_path(g_cfg_bin, KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.bin");
     set_path(g_src_root_dir, KORVANE_DEMO_SRC_DIR);
     config_set_read_only(true);
-    log_addf(&logv, "[CFG] Demo mode: simulated %s probe and STM32F405 board; debugger.ini is left untouched",
+    log_addf(&logv, "[CFG] Demo mode: simulated %s probe and STM32F405 board; debugger.ini is left untouched "
+             "(the demo's session is kept in demo_session.ini)",
              v1_probe ? "CMSIS-DAP v1 (HID)" : "CMSIS-DAP v2 (bulk)");
     return true;
 }

@@ -11,6 +11,7 @@
 #include "app/image.h"
 #include "app/register_display.h"
 #include "app/source_files.h"
+#include "app/session.h"
 #include "app/settings.h"
 #include "app/setup_actions.h"
 #include "app/value_edit.h"
@@ -79,14 +80,23 @@ int main(int argc, char** argv) {
         plat_fatal_message("Fatal Error", "GLFW init failed");
         return -1;
     }
+    // The settings, demo mode and the session come first: the window is made
+    // where and as it was left, and shown only then, so that it does not jump.
+    config_load();
+    if (opt.demo == 2 && dap_probe_present()) opt.demo = 0;
+    if (opt.demo && !demo_start(opt.demo_v1, err, sizeof err)) log_addf(&logv, "[CFG] Demo mode failed: %.200s", err);
+    session_open(demo_active());
+
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
     glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
     glfwWindowHint(GLFW_DECORATED, GLFW_FALSE);
     glfwWindowHint(GLFW_TRANSPARENT_FRAMEBUFFER, GLFW_FALSE);
+    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
     GLFWwindow* win = glfwCreateWindow(opt.width, opt.height, "Korvane Debugger", nullptr, nullptr);
     if (!win) {
         plat_fatal_message("Fatal Error", "Window creation failed");
+        demo_stop();
         glfwTerminate();
         return -1;
     }
@@ -99,13 +109,15 @@ int main(int argc, char** argv) {
     glfwSetWindowPosCallback(win, window_pos_callback);
     glfwSetKeyCallback(win, key_callback);
     glfwSetCharCallback(win, char_callback);
-    glfwSetWindowSizeLimits(win, 300, 200, GLFW_DONT_CARE, GLFW_DONT_CARE);
+    glfwSetWindowSizeLimits(win, SESSION_MIN_W, SESSION_MIN_H, GLFW_DONT_CARE, GLFW_DONT_CARE);
     source_bkpt_query = source_bkpt_at_line;
     glfwGetWindowPos(win, &windowX, &windowY);
+    session_restore_window(opt.size_set);
     glfwSwapInterval(1);
 
     if (!gladLoadGL((GLADloadfunc)glfwGetProcAddress)) {
         fprintf(stderr, "[GLAD] Init failed\n");
+        demo_stop();
         glfwDestroyWindow(win);
         glfwTerminate();
         return -1;
@@ -114,12 +126,10 @@ int main(int argc, char** argv) {
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     load_font();
     init_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    session_restore_view(opt.light_theme);
     if (opt.light_theme) theme_activate(false);
     ui_cursors_init();
 
-    config_load();
-    if (opt.demo == 2 && dap_probe_present()) opt.demo = 0;
-    if (opt.demo && !demo_start(opt.demo_v1, err, sizeof err)) log_addf(&logv, "[CFG] Demo mode failed: %.200s", err);
     if (!g_cfg_elf[0] && !g_cfg_svd[0] && !g_src_root_dir[0]) g_show_setup = true;
     if (opt.all_panels)
         for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
@@ -128,6 +138,7 @@ int main(int argc, char** argv) {
     app_load_svd(g_cfg_svd, g_cfg_arm_svd);
     memmap_view_show_placeholder();
     value_edit_install();
+    session_restore_lists();
 
     probe_set_wake(ui_request_redraw);
     probe_set_poke(glfwPostEmptyEvent);
@@ -136,6 +147,7 @@ int main(int argc, char** argv) {
     mcu_id_install();
     flash_install();
     PlatThread* probe_thread = probe_thread_start();
+    glfwShowWindow(win);
 
     char fps_text[32] = "FPS: ...";
     bool have_fps = false;
@@ -202,6 +214,7 @@ int main(int argc, char** argv) {
             render_needed.store(true);
         }
         ui_layout_pass(window_w, window_h);
+        session_tick(now);
 
         if (render_needed.load() && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
             render_needed.store(false);
@@ -233,6 +246,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    session_close();
     if (opt.print_stats) {
         double secs = glfwGetTime() - started;
         printf("[STATS] frames=%u seconds=%.3f fps=%.2f max_fps_1s=%u cpu_s=%.3f avg_frame_ms=%.3f "

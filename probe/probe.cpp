@@ -196,6 +196,7 @@ static bool connected_now() {
         log_add_line(&logv, "[PRB] Target halted at connect");
     }
     probe_identify_if_needed();
+    if (s_runctl.connected) s_runctl.connected(halted);
     return halted;
 }
 

@@ -157,6 +157,8 @@ struct ProbeRunControl {
     void (*flash)(int cmd);
     // Unwinds the halted core's stack into frames; returns how many.
     int (*unwind)(UnwindFrame* frames, int max_frames);
+    // After a connect, with the core's state then.
+    void (*connected)(bool halted);
 };
 void probe_set_run_control(const ProbeRunControl* rc);
 

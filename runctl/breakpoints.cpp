@@ -76,7 +76,7 @@ bool bp_set(uint32_t addr) {
         }
         if (bkpt_count() >= BKPT_SLOTS) {
             lk.unlock();
-            log_add_line(&logv, "[BKP] Nincs szabad slot");
+            log_add_line(&logv, "[BKP] All 8 breakpoint slots are in use");
             return false;
         }
     }
@@ -98,7 +98,7 @@ bool bp_set(uint32_t addr) {
     }
     if (n < 0) {
         dbg_bp_clear(addr);
-        log_add_line(&logv, "[BKP] Set: slot race, visszavonva");
+        log_add_line(&logv, "[BKP] Set: the last slot was taken meanwhile, breakpoint withdrawn");
         return false;
     }
     log_addf(&logv, "[BKP] Set @ 0x%08X (%d/%d)", addr, n, BKPT_SLOTS);
@@ -119,6 +119,10 @@ void bp_clear(uint32_t addr) {
 }
 
 void bp_restore_all() {
+    // A list made for another unit (or read back from a file) can hold more
+    // than this one has: past its comparators less the one stepping keeps,
+    // the rest are disabled rather than taking that one.
+    int num = -1, placed = 0;
     for (int i = 0; i < BKPT_SLOTS; ++i) {
         uint32_t addr;
         {
@@ -126,9 +130,33 @@ void bp_restore_all() {
             if (!g_bkpt[i].active || g_bkpt[i].disabled) continue;
             addr = g_bkpt[i].addr;
         }
-        if (dbg_bp_set(addr)) log_addf(&logv, "[BKP] Restored @ 0x%08X", addr);
-        else log_addf(&logv, "[BKP] Restore failed @ 0x%08X", addr);
+        if (num < 0) num = dbg_fpb_num_code();
+        if (num > 0 && placed >= num - 1) {
+            {
+                std::lock_guard<std::mutex> lk(reg_buf_mtx);
+                int j = bkpt_find(addr);
+                if (j >= 0) g_bkpt[j].disabled = true;
+            }
+            log_addf(&logv, "[BKP] No comparator left for 0x%08X: disabled (the FPB has %d, one is kept for stepping)",
+                     addr, num);
+        } else if (dbg_bp_set(addr)) {
+            ++placed;
+            log_addf(&logv, "[BKP] Restored @ 0x%08X", addr);
+        } else {
+            log_addf(&logv, "[BKP] Restore failed @ 0x%08X", addr);
+        }
     }
+}
+
+void bp_after_connect(bool halted) {
+    if (bkpt_enabled_count() == 0) return;
+    // Halted for the comparator writes, as for a breakpoint set while the core runs.
+    if (!halted && !dbg_halt()) {
+        log_add_line(&logv, "[BKP] Core did not halt: the listed breakpoints are set at the next resume");
+        return;
+    }
+    bp_restore_all();
+    if (!halted) dbg_resume();
 }
 
 bool bp_enable(int slot) {

@@ -31,3 +31,7 @@ void bp_restore_all();
 bool bp_enable(int slot);
 bool bp_disable(int slot);
 bool bp_toggle_enable(int slot);
+// Breakpoints listed before a connection (kept from an earlier run, or over a
+// reconnect) go into its comparators at once, not at the next resume, so a
+// running target stops at them.
+void bp_after_connect(bool halted);

@@ -918,6 +918,6 @@ bool runctl_relocate(const WatchLoc& in, uint32_t pc, WatchLoc* out) {
 }
 
 void runctl_install() {
-    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr, unwind_halted};
+    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr, unwind_halted, bp_after_connect};
     probe_set_run_control(&rc);
 }

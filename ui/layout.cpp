@@ -60,6 +60,10 @@ const VisToggle bot_btns[5] = {{&BtnShowL, &g_show_log, "L", false},
 static int s_prev_h = 0;
 static int s_prev_bottom_count = 0;
 static bool s_debug_y_set = false;
+// Restored proportions: the bottom row's top waits for the first pass (it is
+// in pixels), and the restored separators must survive that pass.
+static float s_pending_bottom_top = -1;
+static bool s_bottom_restored = false;
 
 void layout_reset() {
     for (float* r : {&g_source_edge_ratio, &g_plot_edge_ratio, &g_periph_edge_ratio, &g_memmap_edge_ratio,
@@ -72,6 +76,31 @@ void layout_reset() {
     g_bot_drag_idx = g_bot_released_idx = -1;
     s_prev_h = 0;
     s_prev_bottom_count = 0;
+    s_debug_y_set = false;
+    s_pending_bottom_top = -1;
+    s_bottom_restored = false;
+}
+
+static float* const s_bottom_ratios[4] = {&g_log_edge_ratio, &g_stack_edge_ratio, &g_fault_edge_ratio,
+                                          &g_bkpt_edge_ratio};
+
+LayoutProportions layout_proportions(int win_h) {
+    LayoutProportions p;
+    for (int i = 0; i < TOP_EDGE_COUNT; ++i) p.top[i] = *g_top_edges[i].ratio;
+    for (int i = 0; i < 4; ++i) p.bottom[i] = *s_bottom_ratios[i];
+    p.bottom_top = s_debug_y_set && win_h > 0 ? debug_box.y / (float)win_h : -1;
+    return p;
+}
+
+void layout_set_proportions(const LayoutProportions& p) {
+    for (int i = 0; i < TOP_EDGE_COUNT; ++i) *g_top_edges[i].ratio = p.top[i];
+    bool any = false;
+    for (int i = 0; i < 4; ++i) {
+        *s_bottom_ratios[i] = p.bottom[i];
+        any |= p.bottom[i] >= 0;
+    }
+    s_bottom_restored = any;
+    s_pending_bottom_top = p.bottom_top;
     s_debug_y_set = false;
 }
 
@@ -117,7 +146,12 @@ static void set_first_use_defaults(float w, int h) {
     if (g_fault_edge_ratio < 0) g_fault_edge_ratio = 2.0f / 3;
     if (g_bkpt_edge_ratio < 0) g_bkpt_edge_ratio = 0.75f;
     if (!s_debug_y_set) {
-        debug_box.y = std::max(100.0f, (float)h - g_init_debug_height - 2);
+        // Within the range a drag of the edge allows.
+        if (s_pending_bottom_top > 0)
+            debug_box.y = std::clamp(s_pending_bottom_top * (float)h, 100.0f, std::max(100.0f, (float)h - 60));
+        else
+            debug_box.y = std::max(100.0f, (float)h - g_init_debug_height - 2);
+        s_pending_bottom_top = -1;
         s_debug_y_set = true;
     }
 }
@@ -188,6 +222,9 @@ static void layout_bottom_row(float w, float h) {
     float* effs[4] = {&g_eff_log_x, &g_eff_stack_x, &g_eff_fault_x, &g_eff_bkpt_x};
     int count = 0;
     for (bool s : shown) count += s;
+    // Restored separators belong to the restored panels: no even split over them.
+    if (s_bottom_restored) s_prev_bottom_count = count;
+    s_bottom_restored = false;
     if (count > 0 && count != s_prev_bottom_count) {
         int seen = 0, sep = 0;
         for (int i = 0; i < 5; ++i) {

@@ -64,3 +64,17 @@ void push_clamp_edges(float* edges, int count, int drag_idx, float lo, float hi,
 void ui_layout_pass(int win_w, int win_h);
 // Back to the built-in proportions and visibility (a fresh run).
 void layout_reset();
+
+// The proportions a later run can start from: the top-row edges and the
+// bottom-row separators as fractions of the window width (in TopEdge order
+// and Log, Setup, Stack, Fault order), and the bottom row's top as a fraction
+// of the window height. -1 stands for the built-in value.
+struct LayoutProportions {
+    float top[TOP_EDGE_COUNT];
+    float bottom[4];
+    float bottom_top;
+};
+LayoutProportions layout_proportions(int win_h);
+// Before the first layout pass (after the visibility flags are set): the
+// first pass starts from these instead of the built-in proportions.
+void layout_set_proportions(const LayoutProportions& p);

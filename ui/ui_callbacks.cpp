@@ -226,26 +226,41 @@ static bool any_drag_active() {
 
 // --- window management ---------------------------------------------------------------
 
+static void maximize_from(const UiRect& r) {
+    const UiWindowOps* ops = ui_window_ops();
+    saved_x = r.x;
+    saved_y = r.y;
+    saved_w = r.w;
+    saved_h = r.h;
+    UiRect areas[UI_MAX_MONITORS];
+    int n = ops->work_areas(areas);
+    if (n > 0) {
+        const UiRect& a = areas[ui_pick_monitor(r, areas, n)];
+        ops->move(a.x, a.y);
+        ops->resize(a.w, a.h);
+        windowX = a.x;
+        windowY = a.y;
+        is_maximized = true;
+    }
+}
+
+void ui_window_maximize_from(const UiRect& normal) {
+    s_have_motion = false;
+    maximize_from(normal);
+}
+
+void ui_window_normal_rect(UiRect* out) {
+    if (is_maximized) *out = UiRect{saved_x, saved_y, saved_w, saved_h};
+    else ui_window_ops()->get_rect(out);
+}
+
 void toggle_maximize(GLFWwindow*) {
     s_have_motion = false;
     const UiWindowOps* ops = ui_window_ops();
     UiRect r;
     ops->get_rect(&r);
     if (!is_maximized) {
-        saved_x = r.x;
-        saved_y = r.y;
-        saved_w = r.w;
-        saved_h = r.h;
-        UiRect areas[UI_MAX_MONITORS];
-        int n = ops->work_areas(areas);
-        if (n > 0) {
-            const UiRect& a = areas[ui_pick_monitor(r, areas, n)];
-            ops->move(a.x, a.y);
-            ops->resize(a.w, a.h);
-            windowX = a.x;
-            windowY = a.y;
-            is_maximized = true;
-        }
+        maximize_from(r);
     } else {
         ops->move(saved_x, saved_y);
         ops->resize(saved_w, saved_h);

@@ -67,6 +67,12 @@ void sb_clamp_src();
 
 void toggle_maximize(GLFWwindow* window);
 void set_window_topmost(GLFWwindow* window, int enable);
+// The window's place when it is not maximised: where a restore goes back to.
+struct UiRect;
+void ui_window_normal_rect(UiRect* out);
+// Maximises onto the monitor that holds most of `normal`, the place a later
+// restore goes back to (start-up, before the window is shown).
+void ui_window_maximize_from(const UiRect& normal);
 
 // The disassembly blocks of the shown file, for gutter hit-testing (the
 // program updates them with the cache; never a freed one).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
@@ -41,15 +42,25 @@ protected:
         dir_ = make_temp_dir("demo");
         ASSERT_FALSE(dir_.empty());
         before_start();
-        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, {"--demo", "--size", "1280x800"}, &app_, env_));
-        std::string wid;
-        ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x_, 20000, &wid), 0);
-        wid_ = wid.substr(0, wid.find('\n'));
-        ASSERT_TRUE(wait_for_log("[PRB] Target running at connect", 20000)) << log();
-        window_origin(&wx_, &wy_);
+        launch({"--demo", "--size", "1280x800"}, "[PRB] Target running at connect");
         // The same layout the program computes for this size.
         layout_reset();
         ui_layout_pass(W, H);
+    }
+    void launch(const std::vector<std::string>& args, const char* ready) {
+        unlink((dir_ + "/debugger.log").c_str());  // a line of the last run is no sign of this one
+        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, args, &app_, env_));
+        std::string wid;
+        ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x_, 20000, &wid), 0);
+        wid_ = wid.substr(0, wid.find('\n'));
+        ASSERT_TRUE(wait_for_log(ready, 20000)) << log();
+        window_origin(&wx_, &wy_);
+    }
+    // The close button, as a person ends the program (it saves what it remembers).
+    void close_window() {
+        ui_layout_pass(ww_, wh_);
+        click(closeButton);
+        ASSERT_EQ(app_wait(&app_, 15000), 0);
     }
     void TearDown() override {
         app_kill(&app_);
@@ -223,8 +234,10 @@ protected:
     }
     int red_dots(const Image& i) { return red_dots(i, source_box.y + SOURCE_HEADER_H, source_box.y + source_box.h); }
     int red_dot_at(const Image& i, uint32_t line) { return red_dots(i, baseline(line) - 18, baseline(line) + 2); }
-    bool text(const Image& i, const std::string& s, float x, float baseline, const Color3& c) {
-        return text_match(i, wx_, wy_, s.c_str(), x, baseline, &c.r) > 0.6;
+    // Dark text on the light theme matches the model less closely (about 0.6 where
+    // drawn, below 0.1 a pixel off): those checks take a lower bar.
+    bool text(const Image& i, const std::string& s, float x, float baseline, const Color3& c, double bar = 0.6) {
+        return text_match(i, wx_, wy_, s.c_str(), x, baseline, &c.r) > bar;
     }
     // The halted line: the panel's file, the band and the line's number.
     bool shows_line(const Image& i, const std::string& file, uint32_t line) {
@@ -816,4 +829,125 @@ TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     follow("startup.c", 19);
     Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "startup.c", 19); });
     EXPECT_TRUE(shows_line(halted, "startup.c", 19)) << "halted in HardFault_Handler";
+}
+
+// Remembered: the watch and the breakpoint of the demo image come back at the
+// next start, the breakpoint in the comparators at connect, so the core stops
+// there; the demo keeps them in demo_session.ini and never writes debugger.ini.
+class DemoSession : public DemoWindow {
+protected:
+    void before_start() override {
+        std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << kIni;
+    }
+    static constexpr const char* kIni = "[Settings]\r\n\r\n[Session]\r\ntheme=Light\r\npanels=log\r\n";
+};
+
+TEST_F(DemoSession, AWatchAndABreakpointComeBackAtTheNextStart) {
+    ASSERT_TRUE(text_font_load()) << "the program's font";
+    int row = scope_row("g_tick_count");
+    ASSERT_GE(row, 0);
+    click(variables_box.x + 40, variables_box.y + VAR_LIST_TOP + VAR_ROW_H * row + 10);
+    press(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000)) << log();
+    show_panels({&BtnShowB});
+    follow("startup.c", 76);
+    auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
+    ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
+    const uint32_t addr = line_addr("startup.c", 78);
+    gutter_click(78);
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr), 10000)) << log();
+    close_window();
+    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), kIni);
+    std::string kept = read_text_file(dir_ + "/demo_session.ini");
+    EXPECT_NE(kept.find("watch1=g_tick_count\n"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("/startup.c:78\n"), std::string::npos) << kept;
+
+    launch({"--demo-if-no-probe", "--size", "1280x800"}, "[PRB] Target running at connect");
+    for (std::string line : {std::string("[CFG] Session: 1 watch and 1 breakpoint restored for demo_O0_dwarf4.elf"),
+                             "[BKP] Restored @ " + hex(addr)})
+        EXPECT_NE(log().find(line), std::string::npos) << line << "\n" << log();
+    const Theme& t = g_theme_dark;
+    EXPECT_EQ(wrong_after("back", [&](const Image& i) {
+                  return failed({{text(i, "g_tick_count", variables_box.x + 8, variables_box.y + VAR_LIST_TOP + 17,
+                                       t.var_watch_name), "the watch in the Watch tab"},
+                                 {bkpt_row_shows(i, 0, addr), "the breakpoint listed"}});
+              }), "");
+    press(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000)) << log();
+    press(BtnStart);
+    follow("startup.c", 78);
+    EXPECT_EQ(wrong_after("stopped", [&](const Image& i) {
+                  return failed({{band_at(i, baseline(78) - 10), "halted at the remembered line"},
+                                 {red_dot_at(i, 78) > 40, "its gutter dot"}});
+              }), "") << log();
+    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), kIni);
+}
+
+// Without the demo: the window's place, size, theme, panels and the log row's
+// height come back; a place no monitor shows does not, nor a theme it does not know.
+class SessionWindow : public DemoWindow {
+protected:
+    void SetUp() override {
+        if (!have_program("xdotool") || !have_program("import")) GTEST_SKIP() << "needs xdotool and ImageMagick's import";
+        ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
+        dir_ = make_temp_dir("session");
+        ASSERT_FALSE(dir_.empty());
+        std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << kIni;
+        launch({}, "[PRB] Probe thread started");
+        layout_reset();
+        g_show_setup = true;  // nothing is configured
+        ui_layout_pass(800, 600);
+    }
+    static constexpr const char* kIni = "[Settings]\r\nsvd=\r\n\r\n[Packs]\r\ncache=keep me\r\n";
+};
+
+TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
+    ASSERT_TRUE(text_font_load()) << "the program's font";
+    drag(300, 15, 450, 115);
+    window_origin(&wx_, &wy_);
+    drag(797, 300, 997, 300);  // the right edge
+    window_origin(&wx_, &wy_);
+    ASSERT_EQ((std::vector<int>{wx_, wy_, ww_, wh_}), (std::vector<int>{150, 100, 1000, 600}));
+    ui_layout_pass(1000, 600);
+    for (const Button* b : {&BtnDark, &BtnShowV, &BtnShowG, &topmostButton}) click(*b);
+    g_show_variables = false;
+    g_show_plot = true;
+    ui_layout_pass(1000, 600);
+    const float log_top = debug_box.y - 100;
+    drag(300, debug_box.y, 300, log_top);
+    close_window();
+    std::string ini = read_text_file(dir_ + "/debugger.ini");
+    EXPECT_EQ(ini.rfind(kIni, 0), 0u) << ini;
+    EXPECT_NE(ini.find("[Session]\r\n"), std::string::npos) << ini;
+
+    launch({}, "[PRB] Probe thread started");
+    EXPECT_EQ((std::vector<int>{wx_, wy_, ww_, wh_}), (std::vector<int>{150, 100, 1000, 600}));
+    EXPECT_NE(log().find("[CFG] Session restored from debugger.ini: window 1000x600 at 150,100, on top, Light theme"),
+              std::string::npos) << log();
+    debug_box.y = log_top;
+    ui_layout_pass(1000, 600);
+    const Theme& t = g_theme_light;
+    EXPECT_EQ(wrong_after("restored", [&](const Image& i) {
+                  return failed({{text(i, "Source", 2 + source_box.padding, source_box.y + 13, t.hdr_normal, 0.4),
+                                  "Source first, no Variables"},
+                                 {text(i, "Plot", plot_box.x + plot_box.padding, plot_box.y + 13, t.hdr_normal, 0.4),
+                                  "the Plot panel"},
+                                 {text(i, "Log", 2 + debug_box.padding, log_top + 13, t.hdr_normal, 0.4),
+                                  "the Log row where it was left"},
+                                 {text(i, "T", topmostButton.x + (topmostButton.width - text_width("T")) / 2,
+                                       topmostButton.y + topmostButton.height / 2.0f + 5, t.btn_top_active, 0.4),
+                                  "always on top"}});
+              }), "");
+
+    // A hand-edited place right of every monitor: brought back, and the file corrected soon after.
+    close_window();
+    ini = read_text_file(dir_ + "/debugger.ini");
+    std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << ini.replace(ini.find("window_x=150"), 12, "window_x=5000");
+    launch({}, "[PRB] Probe thread started");
+    EXPECT_EQ((std::vector<int>{wx_, wy_}), (std::vector<int>{600, 100}));
+    EXPECT_NE(log().find("[CFG] Session: window 1000x600 at 5000,100 is off every monitor, moved to 1000x600 at 600,100"),
+              std::string::npos) << log();
+    for (int ms = 0; ms < 10000 && read_text_file(dir_ + "/debugger.ini").find("window_x=600\r\n") == std::string::npos; ms += 100)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), ini.replace(ini.find("window_x=5000"), 13, "window_x=600"));
 }

@@ -1,11 +1,13 @@
 // Breakpoints and every step mode end to end: the probe thread, the stepping
 // engine and the FPB against the simulated board running the demo firmware.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/paths.h"
 #include "probe/probe.h"
@@ -30,6 +32,7 @@ protected:
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             memset(g_bkpt, 0, sizeof g_bkpt);
+            for (size_t i = 0; i < listed_.size(); ++i) g_bkpt[i] = BkptSlot{listed_[i], true, false, true};
         }
         runctl_install();
         thread_ = probe_thread_start();
@@ -83,6 +86,7 @@ protected:
     ElfDwarf* elf_ = nullptr;
     PlatThread* thread_ = nullptr;
     int user_bkpts_ = 0;
+    std::vector<uint32_t> listed_;  // breakpoints in the list before the probe connects
 };
 
 }  // namespace
@@ -310,6 +314,28 @@ TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     EXPECT_FALSE(watch_val_valid[1]);
     EXPECT_EQ(watch_val_state[1], WATCH_VAL_READ_ERR);
     watch_clear();
+}
+
+// Listed before the connect (a remembered session): the comparators take them
+// at once, so the running core stops at one; those past the six comparators
+// less the one stepping keeps are disabled with a line.
+TEST_P(Step, BreakpointsListedBeforeTheConnectAreSetAtOnce) {
+    std::unique_ptr<ElfDwarf, void (*)(ElfDwarf*)> elf(
+        elf_dwarf_load((std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam()).c_str()), elf_dwarf_free);
+    ASSERT_NE(elf, nullptr);
+    uint32_t fib = 0;  // called on every pass of the main loop
+    ASSERT_TRUE(elf_dwarf_find_function(elf.get(), "fibonacci", &fib));
+    listed_ = {fib & ~1u};
+    for (uint32_t i = 0; i < elf->func_count && listed_.size() < 7; ++i)
+        if (elf->funcs[i].address && std::find(listed_.begin(), listed_.end(), elf->funcs[i].address) == listed_.end())
+            listed_.push_back(elf->funcs[i].address);
+    start();
+    ASSERT_TRUE(wait_for([] { return g_is_halted.load(); }));
+    uint32_t at = pc();
+    EXPECT_TRUE(log_has(": disabled (the FPB has 6, one is kept for stepping)"));
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    EXPECT_EQ(std::count_if(g_bkpt, g_bkpt + BKPT_SLOTS, [](const BkptSlot& b) { return b.active && b.disabled; }), 2);
+    EXPECT_TRUE(bkpt_find(at) >= 0 && !g_bkpt[bkpt_find(at)].disabled) << std::hex << at;
 }
 
 INSTANTIATE_TEST_SUITE_P(Demo, Step, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),

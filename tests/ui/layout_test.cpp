@@ -255,3 +255,18 @@ TEST_F(Layout, HeightChangesScaleTheBottomRowAndZeroSizesChangeNothing) {
     EXPECT_GE(source_box.h, 0);
     EXPECT_GE(debug_box.h, 18);
 }
+
+// Proportions a later run starts from: kept through its first pass (no even
+// split of the bottom row, the row's top from its fraction), and read back.
+TEST_F(Layout, RestoredProportionsHoldFromTheFirstPass) {
+    g_show_stack = true;
+    layout_set_proportions(LayoutProportions{{0.2f, 0.45f, 0.6f, 0.9f}, {0.3f, -1, -1, -1}, 0.5f});
+    ui_layout_pass(1000, 600);
+    EXPECT_FLOAT_EQ(g_eff_source_x, 200);
+    EXPECT_FLOAT_EQ(g_eff_log_x, 300);
+    EXPECT_FLOAT_EQ(debug_box.y, 300);
+    LayoutProportions p = layout_proportions(600);
+    EXPECT_FLOAT_EQ(p.bottom[0], 0.3f);
+    EXPECT_FLOAT_EQ(p.bottom_top, 0.5f);
+    EXPECT_FLOAT_EQ(p.top[TOP_EDGE_MEMMAP], 0.9f);
+}

@@ -1,0 +1,198 @@
+// The session record: what a hostile [Session] section leaves of itself, what
+// a save keeps of the file, where an unreachable window goes, and which
+// remembered watches and breakpoints an image takes back.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "app/image.h"
+#include "app/session.h"
+#include "symbols/elf_dwarf.h"
+#include "ui/ui_callbacks.h"
+#include "ui/log_view.h"
+
+namespace {
+
+std::string slurp(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string session_log() {
+    std::string all;
+    char line[LOG_LINE_LEN];
+    for (int i = 0; i < log_count(&logv); ++i)
+        if (log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, "[CFG] Session")) all += line;
+    return all;
+}
+
+// What the record writes back: key -> value, removed keys left out.
+std::map<std::string, std::string> written(const SessionRecord& r) {
+    std::vector<SessionKey> keys;
+    session_keys(r, &keys);
+    std::map<std::string, std::string> m;
+    for (const SessionKey& k : keys)
+        if (!k.remove) m[k.key] = k.value;
+    return m;
+}
+
+struct Hostile {
+    const char* body;  // lines of [Session]
+    const char* log;   // "" when nothing is wrong
+    const char* key;
+    const char* kept;  // what is written back for the key; nullptr: nothing
+};
+
+const Hostile kHostile[] = {
+    {"window_width=abc\nwindow_height=500", "window_width=abc ignored (not a size)", "window_width", nullptr},
+    {"window_width=10\nwindow_height=600", "window_width=10 out of range, 300 used", "window_width", "300"},
+    {"window_width=800\nwindow_height=99999999", "window_height=99999999 out of range, 16384 used", "window_height", "16384"},
+    {"window_x=99999999\nwindow_y=0", "window_x=99999999 ignored (not a screen position)", "window_x", nullptr},
+    {"window_x=-40\nwindow_y=12", "", "window_x", "-40"},
+    {"theme=Purple", "theme=Purple ignored (not Light or Dark)", "theme", nullptr},
+    {"theme=LIGHT", "", "theme", "Light"},
+    {"panels=source,bogus,,plot", "unknown panel 'bogus' ignored", "panels", "source,plot"},
+    {"panels=", "", "panels", ""},
+    {"maximized=maybe", "maximized=maybe ignored (not 0 or 1)", "maximized", "0"},
+    {"split_top=0.2,nan,0.5,0.9", "split_top=0.2,nan,0.5,0.9 ignored (not fractions", "split_top", "-1,-1,-1,-1"},
+    {"split_bottom=0.3,-1,-1,-1", "", "split_bottom", "0.3000,-1,-1,-1"},
+    {"split_log=1.5", "split_log=1.5 ignored (not a fraction", "split_log", "-1"},
+    {"elf=/fw.elf\nwatch1=\nwatch2=g_x", "watch1= ignored (empty)", "watch1", "g_x"},
+    {"elf=/fw.elf\nwatch1=g_\x01x\nwatch2=g_y", "watch1=... ignored (control character)", "watch1", "g_y"},
+    {"elf=/fw.elf\nplot=99\nwatch1=a", "plot=99 ignored (not a watch number)", "plot", nullptr},
+    {"elf=/fw.elf\nwatch2=a\nwatch4=b\nplot=4", "", "plot", "2"},
+    {"elf=/fw.elf\nwatch1=a\nwatch1_expanded=2", "watch1_expanded=2 ignored (not 0 or 1)", "watch1_expanded", nullptr},
+    {"elf=/fw.elf\nbkpt1=main.c:0", "bkpt1=main.c:0 ignored (not file:line)", "bkpt1", nullptr},
+    {"elf=/fw.elf\nbkpt1=main.c:99999999999", "not file:line", "bkpt1", nullptr},
+    {"elf=/fw.elf\nbkpt1=C:\\src\\main.c:42\nbkpt1_disabled=1", "", "bkpt1_disabled", "1"},
+    {"elf=/fw.elf\nbkpt3=ns::run", "", "bkpt1", "ns::run"},
+    {"elf=\nwatch1=a", "", "watch1", nullptr},
+};
+
+}  // namespace
+
+TEST(Session, HostileValuesAreIgnoredWithALineAndTheRestIsKept) {
+    log_set_file_path("");
+    for (const Hostile& h : kHostile) {
+        SCOPED_TRACE(h.body);
+        log_clear(&logv);
+        SessionRecord r;
+        int ignored = session_parse(std::string("[Settings]\nelf=x\n[Session]\n") + h.body + "\n[After]\nk=v\n", &r);
+        std::string said = session_log();
+        EXPECT_EQ(ignored > 0, h.log[0] != 0) << said;
+        EXPECT_NE(said.find(h.log), std::string::npos) << said;
+        auto m = written(r);
+        EXPECT_EQ(m.count(h.key) ? m[h.key] : "(none)", h.kept ? h.kept : "(none)");
+    }
+    // A value longer than any path.
+    SessionRecord r;
+    log_clear(&logv);
+    EXPECT_EQ(session_parse("[Session]\nelf=/" + std::string(400, 'a') + "\n", &r), 1);
+    EXPECT_NE(session_log().find("elf=... ignored (too long)"), std::string::npos);
+}
+
+TEST(Session, ASaveReadsBackAndLeavesNoListEntryPastTheEnd) {
+    char tmpl[] = "/tmp/kd_session_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string ini = std::string(tmpl) + "/debugger.ini", head = "[Packs]\r\ncache=1\r\n[Session]\r\n; mine\r\n";
+    std::ofstream(ini, std::ios::binary) << head << "watch3=stale\r\n";
+    SessionRecord r, back;
+    session_parse("[Session]\nwindow_x=5\nwindow_y=6\nwindow_width=700\nwindow_height=500\ntheme=Dark\npanels=log,plot\n"
+                  "split_log=0.75\nelf=/fw.elf\nwatch1=a\nwatch1_in=main\nwatch2=b\nwatch2_expanded=1\nplot=2\n"
+                  "bkpt1=main.c:7\nbkpt2=init\nbkpt2_disabled=1\n", &r);
+    ASSERT_TRUE(session_write(ini.c_str(), r));
+    EXPECT_EQ(session_parse(slurp(ini), &back), 0);
+    EXPECT_EQ(written(back), written(r));
+    r.watch_count = 1;  // fewer than the file holds
+    r.bkpt_count = 0;
+    ASSERT_TRUE(session_write(ini.c_str(), r));
+    r.elf[0] = 0;  // without an image the file keeps the last one's lists
+    ASSERT_TRUE(session_write(ini.c_str(), r));
+    std::string text = slurp(ini);
+    EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+    EXPECT_NE(text.find("watch1=a\r\nwatch1_in=main\r\n"), std::string::npos) << text;
+    for (const char* gone : {"watch2", "watch3", "bkpt", "plot="}) EXPECT_EQ(text.find(gone), std::string::npos) << gone;
+    (void)!system((std::string("rm -rf ") + tmpl).c_str());
+}
+
+TEST(Session, AWindowNoMonitorShowsComesBackOnScreen) {
+    const UiRect mons[2] = {{0, 0, 1920, 1040}, {1920, 0, 1280, 1024}};
+    const struct {
+        UiRect in, out;
+        int monitors;
+    } rows[] = {
+        {{100, 100, 800, 600}, {100, 100, 800, 600}, 2},
+        {{2000, 50, 800, 600}, {2000, 50, 800, 600}, 2},        // on the second monitor
+        {{-740, 100, 800, 600}, {-740, 100, 800, 600}, 2},      // 60 px of title strip still to grab
+        {{-760, 100, 800, 600}, {0, 100, 800, 600}, 2},
+        {{9000, 100, 800, 600}, {1120, 100, 800, 600}, 2},      // right of everything: onto the primary
+        {{3000, 1010, 800, 600}, {2400, 424, 800, 600}, 2},      // its strip below the second's bottom
+        {{100, -500, 800, 600}, {100, 0, 800, 600}, 2},
+        {{5000, 5000, 4000, 3000}, {0, 0, 1920, 1040}, 2},
+        {{10, 10, 50, 20}, {10, 10, 300, 200}, 2},              // below the minimum
+        {{9000, 9000, 800, 600}, {9000, 9000, 800, 600}, 0},    // no monitor known: left alone
+    };
+    for (const auto& row : rows) {
+        UiRect r = row.in;
+        bool moved = session_fit_window(&r, mons, row.monitors);
+        EXPECT_EQ(moved, std::memcmp(&row.in, &row.out, sizeof r) != 0) << row.in.x << "," << row.in.y;
+        EXPECT_EQ((std::vector<int>{r.x, r.y, r.w, r.h}), (std::vector<int>{row.out.x, row.out.y, row.out.w, row.out.h}))
+            << row.in.x << "," << row.in.y;
+    }
+}
+
+// The demo image takes back what it still has, and drops the rest with a line.
+TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
+    char tmpl[] = "/tmp/kd_session_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string elf = KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf";
+    log_set_file_path("");
+    auto start = [&](const std::string& remembered_elf) {
+        std::ofstream(std::string(tmpl) + "/debugger.ini")
+            << "[Settings]\nelf=" << elf << "\n[Session]\nelf=" << remembered_elf
+            << "\nwatch1=g_tick_count\nwatch2=g_gone\nwatch3=g_record\nwatch3_expanded=1\nplot=3\nwatch4=tick\n"
+               "watch4_in=no_such_function\nbkpt1=startup.c:78\nbkpt1_disabled=1\nbkpt2=startup.c:75\nbkpt3=Reset_Handler\n"
+               "bkpt4=gone.c:3\nbkpt5=no_such_function\n";
+        log_clear(&logv);
+        config_override_folder(tmpl);
+        config_load();
+        session_open(false);
+        ASSERT_TRUE(app_load_image(g_cfg_elf, nullptr));
+        session_restore_lists();
+    };
+    start(elf);
+    std::string said = session_log();
+    for (const char* line : {"watch g_gone dropped, the image has no such variable",
+                             "watch tick in no_such_function dropped", "breakpoint startup.c:75 dropped, no code at that line",
+                             "breakpoint gone.c:3 dropped", "breakpoint in no_such_function dropped",
+                             "2 watches and 2 breakpoints restored for demo_O0_dwarf4.elf"})
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    ASSERT_EQ(g_watch_count, 2);
+    EXPECT_TRUE(g_watch[1].expanded);
+    EXPECT_EQ(g_plot_watch, 1);
+    uint32_t reset = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(g_elf, "Reset_Handler", &reset));
+    EXPECT_EQ(g_bkpt[1].addr, reset & ~1u);
+    SessionRecord now;
+    session_capture(&now);
+    auto m = written(now);
+    EXPECT_EQ((std::vector<std::string>{m["watch2"], m["plot"], m["bkpt1_disabled"]}),
+              (std::vector<std::string>{"g_record", "2", "1"}));
+    EXPECT_TRUE(m["bkpt1"].ends_with("/startup.c:78")) << m["bkpt1"];
+
+    watch_clear();
+    std::memset(g_bkpt, 0, sizeof g_bkpt);
+    start("/elsewhere/other.elf");
+    EXPECT_EQ(g_watch_count + bkpt_count(), 0);
+    EXPECT_NE(session_log().find("kept are for other.elf; this image starts with none"), std::string::npos);
+    app_free_image();
+    config_override_folder("");
+    (void)!system((std::string("rm -rf ") + tmpl).c_str());
+}
