@@ -209,7 +209,7 @@ void source_gutter_click(uint32_t line_nr) {
     if (!g_elf || !s_src_dwarf_file[0] || line_nr == 0) return;
     uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, line_nr) & ~1u;
     if (!addr) {
-        log_add_line(&logv, "[BKP] No code on this line");
+        log_add_line(&logv, "[BKP] Ezen a soron nincs k\xC3\xB3" "d");
         return;
     }
     bool was_enabled = false, removed = false;
@@ -238,7 +238,7 @@ void source_gutter_click(uint32_t line_nr) {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         int slot = bkpt_free_slot();
         if (slot < 0) {
-            log_add_line(&logv, "[BKP] All 8 breakpoint slots are in use");
+            log_add_line(&logv, "[BKP] Nincs szabad slot");
             return;
         }
         g_bkpt[slot] = BkptSlot{addr, true, true, true};
@@ -247,7 +247,7 @@ void source_gutter_click(uint32_t line_nr) {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         int i = bkpt_find(addr);
         if (i >= 0 && g_bkpt[i].disabled) g_bkpt[i] = BkptSlot{};
-        log_add_line(&logv, "[BKP] Busy \xE2\x80\x94 breakpoint not set; click again when the command ends");
+        log_add_line(&logv, "[BKP] post_cmd sikertelen, slot visszavonva");
     }
     wake();
 }

@@ -76,7 +76,7 @@ bool bp_set(uint32_t addr) {
         }
         if (bkpt_count() >= BKPT_SLOTS) {
             lk.unlock();
-            log_add_line(&logv, "[BKP] All 8 breakpoint slots are in use");
+            log_add_line(&logv, "[BKP] Nincs szabad slot");
             return false;
         }
     }
@@ -98,7 +98,7 @@ bool bp_set(uint32_t addr) {
     }
     if (n < 0) {
         dbg_bp_clear(addr);
-        log_add_line(&logv, "[BKP] Set: the last slot was taken meanwhile, breakpoint withdrawn");
+        log_add_line(&logv, "[BKP] Set: slot race, visszavonva");
         return false;
     }
     log_addf(&logv, "[BKP] Set @ 0x%08X (%d/%d)", addr, n, BKPT_SLOTS);
