@@ -224,8 +224,8 @@ void session_capture(SessionRecord* out) {
         const char* f = v.func_addr ? function_at(v.func_addr) : "";
         if (!f) continue;  // a local of no known function could not be found again
         SessionWatch& w = out->watches[out->watch_count];
-        std::snprintf(w.name, sizeof w.name, "%s", v.name);
-        std::snprintf(w.func, sizeof w.func, "%s", f);
+        std::snprintf(w.name, sizeof w.name, "%.*s", (int)sizeof w.name - 1, v.name);
+        std::snprintf(w.func, sizeof w.func, "%.*s", (int)sizeof w.func - 1, f);
         w.expanded = g_watch[i].expanded;
         if (i == g_plot_watch) out->plot_watch = out->watch_count;
         ++out->watch_count;
