@@ -15,15 +15,9 @@
 #include "symbols/elf_dwarf.h"
 #include "ui/ui_callbacks.h"
 #include "ui/log_view.h"
+#include "tests/app/file_text.h"
 
 namespace {
-
-std::string slurp(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::string session_log() {
     std::string all;

@@ -14,15 +14,9 @@
 #include "ui/setup_panel.h"
 #include "ui/ui_callbacks.h"
 #include "ui/log_view.h"
+#include "tests/app/file_text.h"
 
 namespace {
-
-std::string slurp(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 void spit(const std::string& p, const std::string& s) {
     std::ofstream f(p, std::ios::binary);
