@@ -951,3 +951,43 @@ TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), ini.replace(ini.find("window_x=5000"), 13, "window_x=600"));
 }
+
+// Halted, the window draws about once a second (its FPS label) however often
+// the probe republishes; a tooltip shows on a still pointer and stays.
+class DemoIdle : public DemoWindow {
+protected:
+    void SetUp() override {
+        if (!have_program("xdotool") || !have_program("import")) GTEST_SKIP() << "needs xdotool and ImageMagick's import";
+        ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
+        dir_ = make_temp_dir("idle");
+        ASSERT_FALSE(dir_.empty());
+        launch({"--demo", "--size", "1280x800", "--stats"}, "[PRB] Target running at connect");
+        layout_reset();
+        ui_layout_pass(W, H);
+    }
+};
+
+TEST_F(DemoIdle, AHaltedWindowRestsAndATooltipNeedsNoMotion) {
+    ASSERT_EQ(xdo({"key", "--window", wid_, "F6"}), 0);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000)) << log();
+    const int mx = BtnStep.x + 10, my = BtnStep.y + 10;
+    move(mx, my);
+    // The tooltip's fill, right of and below the pointer, where the toolbar's background was.
+    auto tip_shown = [&](const Image& i) {
+        const unsigned char* p = i.at(wx_ + mx + 14 + 3, wy_ + my + 20 + 12);
+        return std::abs(p[0] - 26) <= 8 && std::abs(p[1] - 26) <= 8 && std::abs(p[2] - 33) <= 8;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_TRUE(tip_shown(shot_until("tip", tip_shown, 3000))) << "after the delay, the pointer not moved since";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(tip_shown(shot("tip_stays"))) << "still there while the pointer stays";
+    std::this_thread::sleep_for(std::chrono::milliseconds(8000));
+    click(closeButton);
+    std::string out;
+    ASSERT_EQ(app_wait(&app_, 15000, &out), 0);
+    AppStats s = app_parse_stats(out);
+    ASSERT_TRUE(s.ok) << out;
+    // A second or two of running and a few hovers draw more; halted the probe
+    // polls five times a second, and each poll used to draw a frame.
+    EXPECT_LE(s.frames, (int)(s.seconds * 1.5) + 15) << out;
+}
