@@ -1,5 +1,6 @@
 #include "app/register_display.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -61,6 +62,7 @@ void memmap_view_show_placeholder() {
 }
 
 static int s_seen_stack_generation = 0;
+static std::chrono::steady_clock::time_point s_last_sample;
 
 bool update_registers_display() {
     uint32_t regs[16], ext[REG_EXT_COUNT];
@@ -81,16 +83,24 @@ bool update_registers_display() {
     }
     // The probe publishes on every poll, halted or not: a frame is drawn only
     // when something shown changed, so an idle window stays idle.
+    bool values = fresh && watch_refresh_all();  // peripheral watches need no image
+    bool same_but_pc = s_prev_regs_valid && std::memcmp(regs, s_prev_regs, 15 * sizeof(uint32_t)) == 0 &&
+                       ext_count == s_prev_ext_count &&
+                       std::memcmp(ext, s_prev_ext, sizeof(uint32_t) * (size_t)ext_count) == 0;
+    // Running, the sampled PC moves at every poll: it is shown and followed
+    // once a second, unless a watched value changed as well.
+    if (fresh && same_but_pc && !stack_new && !values && !g_is_halted.load()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - s_last_sample < std::chrono::seconds(1)) return false;
+        s_last_sample = now;
+    }
     uint32_t line_before = s_src_current_line;
     char file_before[sizeof s_src_dwarf_file];
     std::memcpy(file_before, s_src_dwarf_file, sizeof file_before);
     source_follow_pc(regs[15]);
     bool moved = line_before != s_src_current_line || std::strcmp(file_before, s_src_dwarf_file) != 0;
     if (!fresh) return true;  // a new call stack
-    bool same = s_prev_regs_valid && std::memcmp(regs, s_prev_regs, sizeof regs) == 0 &&
-                ext_count == s_prev_ext_count && std::memcmp(ext, s_prev_ext, sizeof(uint32_t) * (size_t)ext_count) == 0;
-    // Peripheral watches need no image, so the texts are refreshed either way.
-    bool values = watch_refresh_all();
+    bool same = same_but_pc && regs[15] == s_prev_regs[15];
     if (same && !values && !stack_new) return moved;
     log_clear(&memmap_view);
     s_current_pc = regs[15] & ~1u;

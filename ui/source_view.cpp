@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "probe/probe.h"
 #include "ui/draw.h"
 #include "ui/font.h"
 #include "ui/gl.h"
@@ -252,6 +253,9 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
     double now = g_ui_clock();
     double dt = s_last_time > 0 ? std::min(0.1, now - s_last_time) : 0;
     s_last_time = now;
+    // A running core's line is a sample a second old: shown at once, as a
+    // glide each second would keep the window drawing.
+    if (!g_is_halted.load() && g_source_follow) v->scroll = v->scroll_target;
     if (v->scroll_target != v->scroll) {
         v->scroll += (v->scroll_target - v->scroll) * (float)(1 - std::exp(-12 * dt));
         if (std::fabs(v->scroll_target - v->scroll) >= 0.5f) render_needed.store(true);
