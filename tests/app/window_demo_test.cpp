@@ -42,7 +42,7 @@ protected:
         dir_ = make_temp_dir("demo");
         ASSERT_FALSE(dir_.empty());
         before_start();
-        launch({"--demo", "--size", "1280x800"}, "[PRB] Target running at connect");
+        launch(launch_args(), "[PRB] Target running at connect");
         // The same layout the program computes for this size.
         layout_reset();
         ui_layout_pass(W, H);
@@ -69,6 +69,7 @@ protected:
         if (!dir_.empty() && !HasFailure()) (void)!system(("rm -rf " + dir_).c_str());
     }
     virtual void before_start() {}
+    virtual std::vector<std::string> launch_args() { return {"--demo", "--size", "1280x800"}; }
     std::string log() { return read_text_file(dir_ + "/debugger.log"); }
     bool wait_for_log(const std::string& text, int timeout_ms, size_t from = 0) {
         for (int t = 0; t < timeout_ms; t += 50) {
@@ -956,15 +957,7 @@ TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
 // the probe republishes; a tooltip shows on a still pointer and stays.
 class DemoIdle : public DemoWindow {
 protected:
-    void SetUp() override {
-        if (!have_program("xdotool") || !have_program("import")) GTEST_SKIP() << "needs xdotool and ImageMagick's import";
-        ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
-        dir_ = make_temp_dir("idle");
-        ASSERT_FALSE(dir_.empty());
-        launch({"--demo", "--size", "1280x800", "--stats"}, "[PRB] Target running at connect");
-        layout_reset();
-        ui_layout_pass(W, H);
-    }
+    std::vector<std::string> launch_args() override { return {"--demo", "--size", "1280x800", "--stats"}; }
 };
 
 TEST_F(DemoIdle, AHaltedWindowRestsAndATooltipNeedsNoMotion) {
