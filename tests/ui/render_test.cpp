@@ -17,6 +17,7 @@
 #include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
+#include "ui/gl_count.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/source_view.h"
@@ -42,6 +43,7 @@ protected:
         if (!g_win) return;
         glfwMakeContextCurrent(g_win);
         gladLoadGL((GLADloadfunc)glfwGetProcAddress);
+        gl_count_install();
         glEnable(GL_BLEND);
         glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
         char font[1024] = "";
