@@ -9,8 +9,11 @@ static GlCallCounts s_counts;
 static void count_call(const char*, GLADapiproc proc, int, ...) {
     ++s_counts.calls;
     if (proc == (GLADapiproc)glad_glDrawArrays || proc == (GLADapiproc)glad_glDrawElements ||
-        proc == (GLADapiproc)glad_glDrawArraysInstanced || proc == (GLADapiproc)glad_glDrawElementsInstanced ||
-        proc == (GLADapiproc)glad_glDrawRangeElements || proc == (GLADapiproc)glad_glMultiDrawArrays)
+        proc == (GLADapiproc)glad_glDrawElementsBaseVertex || proc == (GLADapiproc)glad_glDrawRangeElements ||
+        proc == (GLADapiproc)glad_glDrawRangeElementsBaseVertex || proc == (GLADapiproc)glad_glDrawArraysInstanced ||
+        proc == (GLADapiproc)glad_glDrawElementsInstanced || proc == (GLADapiproc)glad_glDrawElementsInstancedBaseVertex ||
+        proc == (GLADapiproc)glad_glMultiDrawArrays || proc == (GLADapiproc)glad_glMultiDrawElements ||
+        proc == (GLADapiproc)glad_glMultiDrawElementsBaseVertex)
         ++s_counts.draws;
     else if (proc == (GLADapiproc)glad_glUseProgram)
         ++s_counts.program_switches;
