@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     load_font();
-    init_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    init_drawing_resources();
     if (opt.light_theme) theme_activate(false);
     ui_cursors_init();
 
@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
     source_files_reset();
     app_free_image();
     app_free_svd();
-    cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    cleanup_drawing_resources();
     ui_cursors_free();
     glfwDestroyWindow(win);
     win_global = nullptr;
