@@ -28,6 +28,7 @@
 #include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
+#include "ui/gl_count.h"
 #include "ui/log_view.h"
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
@@ -122,10 +123,11 @@ int main(int argc, char** argv) {
         glfwTerminate();
         return -1;
     }
+    gl_count_install();
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     load_font();
-    init_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    init_drawing_resources();
     session_restore_view(opt.light_theme);
     if (opt.light_theme) theme_activate(false);
     ui_cursors_init();
@@ -155,6 +157,7 @@ int main(int argc, char** argv) {
     double last_frame = -1, fps_mark = now, started = now;
     unsigned frames_this_second = 0, frames_total = 0, max_frames_per_second = 0;
     double render_seconds = 0, cpu_start = cpu_seconds();
+    GlCallCounts frame_gl = {};  // the GL calls of all frames drawn
     int prev_h = 0, exit_code = 0;
     if (opt.screenshot_path) frame_request_capture(opt.screenshot_path);
 
@@ -233,7 +236,9 @@ int main(int argc, char** argv) {
                                   g_src_root_dir,    s_src_dwarf_file,   s_src_loaded_file, s_src_current_line,
                                   s_current_pc,      s_asm_cache,        asm_cache_load_line, s_asm_cache_size};
             double t0 = glfwGetTime();
+            GlCallCounts gl0 = gl_count_read();
             render_gui_frame(win, fb_w, fb_h, window_w, window_h, have_fps ? fps_text : nullptr, &st);
+            gl_count_add_since(&frame_gl, gl0);
             if (opt.print_stats) glFinish();
             render_seconds += glfwGetTime() - t0;
             if (opt.screenshot_path && frame_capture_result() != 0) {
@@ -254,6 +259,11 @@ int main(int argc, char** argv) {
                frames_total, secs, secs > 0 ? frames_total / secs : 0.0, max_frames_per_second,
                cpu_seconds() - cpu_start, frames_total ? 1000.0 * render_seconds / frames_total : 0.0,
                frame_gl_error_count(), window_w, window_h);
+        double n = frames_total ? (double)frames_total : 1.0;
+        printf("[STATS] per_frame gl_calls=%.1f draws=%.1f program_switches=%.1f uniform_lookups=%.1f "
+               "uploads=%.1f\n",
+               (double)frame_gl.calls / n, (double)frame_gl.draws / n, (double)frame_gl.program_switches / n,
+               (double)frame_gl.uniform_lookups / n, (double)frame_gl.uploads / n);
         fflush(stdout);
     }
     // Nothing the probe thread may still touch is freed before it has stopped.
@@ -263,7 +273,7 @@ int main(int argc, char** argv) {
     source_files_reset();
     app_free_image();
     app_free_svd();
-    cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+    cleanup_drawing_resources();
     ui_cursors_free();
     glfwDestroyWindow(win);
     win_global = nullptr;

@@ -1,8 +1,9 @@
 // Runs the real program under a private Xvfb and reports what the window costs:
 // frames per second idle (the FPS label alone), while the mouse moves over an
 // empty area (should add none), and under forced redraws (capped at 30), and
-// the time of one full frame at 1920 x 1080 with every panel open (llvmpipe,
-// measured with glFinish).
+// what one frame with every panel open costs at 1920 x 1080 (empty and with the
+// demo target's source, registers and log) and at 800 x 600: its time (llvmpipe,
+// measured with glFinish) and its GL calls.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -59,10 +60,12 @@ int main(int argc, char** argv) {
     int moves = 0;
     AppStats mouse = run_with_mouse(x, exe, with(full, {"--exit-after", "10", "--stats"}), 8, &moves);
     AppStats demo = run_app(x, exe, with(full, {"--demo", "--exit-after", "10", "--stats"}));
-    AppStats forced = run_app(x, exe, {"--exit-after", "5", "--force-redraw", "--stats"});
-    AppStats big = run_app(x, exe, with(full, {"--exit-after", "6", "--force-redraw", "--stats"}));
+    const std::vector<std::string> forced = {"--exit-after", "6", "--force-redraw", "--stats"};
+    AppStats big = run_app(x, exe, with(full, forced));
+    AppStats big_demo = run_app(x, exe, with(with(full, {"--demo"}), forced));
+    AppStats small = run_app(x, exe, with({"--size", "800x600", "--all-panels"}, forced));
     xserver_stop(&x);
-    if (!warm.ok || !idle.ok || !mouse.ok || !demo.ok || !forced.ok || !big.ok) {
+    if (!warm.ok || !idle.ok || !mouse.ok || !demo.ok || !big.ok || !big_demo.ok || !small.ok) {
         fprintf(stderr, "window_bench: a run failed\n");
         return 1;
     }
@@ -73,9 +76,16 @@ int main(int argc, char** argv) {
            mouse.seconds, mouse.fps, moves);
     printf("demo target running:             %.2f frames/s (max %d in one second), CPU %.2f%%\n", demo.fps,
            demo.max_fps, 100.0 * demo.cpu / demo.seconds);
-    printf("forced redraw, 800x600:          %.2f frames/s (max %d in one second), %.2f ms per frame\n", forced.fps,
-           forced.max_fps, forced.frame_ms);
-    printf("forced redraw, 1920x1080 all:    %.2f frames/s (max %d), %.2f ms per frame (draw + swap + glFinish)\n",
-           big.fps, big.max_fps, big.frame_ms);
+    printf("forced redraw, every panel open: ms per frame (draw + swap + glFinish), GL calls per frame\n"
+           "  (programs: glUseProgram, lookups: glGetUniformLocation, uploads: buffer and texture data)\n");
+    printf("  %-22s %8s %9s %6s %9s %9s %9s %8s\n", "", "ms", "frames/s", "draws", "GL calls", "programs",
+           "lookups", "uploads");
+    auto row = [](const char* what, const AppStats& s) {
+        printf("  %-22s %8.2f %9.2f %6.1f %9.1f %9.1f %9.1f %8.1f\n", what, s.frame_ms, s.fps, s.draws, s.gl_calls,
+               s.program_switches, s.uniform_lookups, s.uploads);
+    };
+    row("1920x1080", big);
+    row("1920x1080, demo", big_demo);
+    row("800x600", small);
     return 0;
 }

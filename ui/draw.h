@@ -1,21 +1,24 @@
 // Drawing primitives every panel is made of: rounded rectangles, lines, panel
 // bodies, buttons, scissoring, scroll bars, toolbar icons and the tooltip.
 // Coordinates are window pixels, origin top left, y downwards.
+//
+// Nothing is drawn at once: a frame's rectangles, glyphs, icons and lines are
+// gathered into one vertex buffer, in call order, and drawn by draw_flush in a
+// few draw calls with one texture (a software renderer pays for every draw
+// call, state change and shaded pixel). Clipping travels with each vertex, so
+// a clip change needs no draw call; where shapes are drawn out of call order,
+// they do not overlap. draw.cpp says how.
 #pragma once
 
 #include <cstdint>
 
+#include "ui/font.h"
 #include "ui/theme.h"
-
-typedef unsigned int GLuint;
 
 // Window size in screen coordinates, refreshed by the main loop every pass.
 extern int window_w, window_h;
 // Framebuffer pixels per window unit (HiDPI), set by the frame before drawing.
 extern float g_fb_scale_x, g_fb_scale_y;
-
-// The shared programs and buffers, created by init_drawing_resources.
-extern GLuint ui_shader, text_shader, ui_vao, ui_vbo, line_vao, line_vbo;
 
 struct LayoutBox {
     float x, y, w, h, padding;
@@ -49,25 +52,35 @@ enum DbgIconId {
     ICON_COUNT = 9
 };
 
-GLuint create_shader_program(const char* vertex_source, const char* fragment_source);
-void init_drawing_resources(GLuint* ui_shader, GLuint* text_shader, GLuint* ui_vao, GLuint* ui_vbo,
-                            GLuint* line_vao, GLuint* line_vbo);
-void cleanup_drawing_resources(GLuint* ui_shader, GLuint* text_shader, GLuint* ui_vao, GLuint* ui_vbo,
-                               GLuint* line_vao, GLuint* line_vbo);
+// The program, buffers and the atlas texture (FONT_ATLAS_SIZE square): the
+// glyphs of the font built by init_font (call that first) in the rows above
+// FONT_ATLAS_GLYPH_ROWS, under them the toolbar icons and a solid block.
+void init_drawing_resources();
+void cleanup_drawing_resources();
 
 // Column-major orthographic projection (near -1, far 1).
 void ortho_projection(float out[16], float left, float right, float bottom, float top);
-void setup_line_shader(GLuint shader, int window_width, int window_height);
-// Loads u_color of the line program (current program must be the line program).
-void set_line_color(GLuint shader, Color3 c);
+// Starts a frame of the given window size, cleared to `clear` at the first
+// flush: an empty batch, no clip.
+void draw_frame_begin(int window_width, int window_height, Color4 clear);
+// Draws what was gathered since draw_frame_begin or the last flush (before the
+// frame is read back or presented); the clip stays as it is.
+void draw_flush();
 
-void draw_rect(GLuint shader, GLuint vao, float x, float y, float w, float h, float radius, Color4 color);
-void draw_line(GLuint shader, GLuint vao, GLuint vbo, float x1, float y1, float x2, float y2);
-void draw_box_outline(LayoutBox* b, GLuint shader, GLuint vao, GLuint vbo);
-void draw_filled_rectangle(GLuint shader, GLuint vao, LayoutBox* box, float header_height);
-void draw_title_bar(GLuint shader, GLuint vao, int window_width, int window_height);
-void draw_button_colored(GLuint shader, GLuint vao, Button* button, int window_width, int window_height,
-                         Color4 col_normal, Color4 col_hovered, Color4 col_pressed);
+// Colour of the lines drawn after it.
+void set_line_color(Color3 c);
+
+void draw_rect(float x, float y, float w, float h, float radius, Color4 color);
+// A one-pixel line, on the pixels GL lights for it (see draw.cpp).
+void draw_line(float x1, float y1, float x2, float y2);
+void draw_box_outline(const LayoutBox* b);
+void draw_filled_rectangle(const LayoutBox* box, float header_height);
+void draw_title_bar(int window_width);
+void draw_button_colored(const Button* button, Color4 col_normal, Color4 col_hovered, Color4 col_pressed);
+// A quad of the atlas (glyphs, icons): window rectangle (x0, y0)-(x1, y1), atlas
+// coordinates (s0, t0)-(s1, t1); its coverage is the atlas value times color.a.
+void draw_atlas_quad(float x0, float y0, float x1, float y1, float s0, float t0, float s1, float t1, Color4 color);
+
 
 // Panel body colour derived from the theme's panel_bg (lighter in a light
 // theme, darker in a dark one).
@@ -90,10 +103,13 @@ void draw_scrollbar_generic(float panel_x, float panel_y, float panel_w, float p
                             float* scroll, float content_h, int wh);
 
 // Icons.
-void icons_init();
-void icons_cleanup();
+constexpr int ICON_PX = 32;
 // The 32 x 32 coverage mask of an icon (row 0 on top), or null.
 const unsigned char* icon_bitmap(DbgIconId id);
+// Writes the icons into the atlas bitmap (FONT_ATLAS_SIZE square) under the
+// glyph rows, from the left; the first ICONS_ATLAS_WIDTH columns are theirs.
+constexpr int ICONS_ATLAS_WIDTH = 4 + (int)ICON_COUNT * (ICON_PX + 4);
+void icons_put_in_atlas(unsigned char* atlas);
 void draw_icon(DbgIconId id, float x, float y, float w, float h, float r, float g, float b, float a);
 Color3 dbg_button_icon_color(const Button* btn, Color3 base, bool disabled);
 void draw_dbg_button_icon(DbgIconId id, const Button* btn, Color3 base, bool disabled);

@@ -7,7 +7,6 @@
 #include <stb_truetype.h>
 
 #include "ui/draw.h"
-#include "ui/gl.h"
 
 static unsigned char* s_atlas = nullptr;
 // Beyond the contiguous range: the few symbols the program's own texts use
@@ -15,29 +14,6 @@ static unsigned char* s_atlas = nullptr;
 static const int s_extra_cps[FONT_EXTRA_GLYPHS] = {0x2014, 0x2192, 0x25CF, 0x2026};
 static stbtt_packedchar cdata[FONT_GLYPH_COUNT + FONT_EXTRA_GLYPHS];
 static bool s_atlas_ready = false;
-
-static GLuint font_texture = 0, font_shader = 0, font_vao = 0, font_vbo = 0;
-
-static const char* font_vertex_shader_source =
-    "#version 330 core\n"
-    "layout (location = 0) in vec4 vertex;\n"
-    "out vec2 TexCoords;\n"
-    "uniform mat4 projection;\n"
-    "void main() {\n"
-    "    gl_Position = projection * vec4(vertex.xy, 0.0, 1.0);\n"
-    "    TexCoords = vertex.zw;\n"
-    "}\n";
-
-static const char* font_fragment_shader_source =
-    "#version 330 core\n"
-    "in vec2 TexCoords;\n"
-    "out vec4 color;\n"
-    "uniform sampler2D text;\n"
-    "uniform vec3 textColor;\n"
-    "void main() {\n"
-    "    float a = texture(text, TexCoords).r;\n"
-    "    color = vec4(textColor, a);\n"
-    "}\n";
 
 void font_atlas_free() {
     free(s_atlas);
@@ -55,7 +31,7 @@ bool font_atlas_build(const unsigned char* ttf, size_t len, float pixel_height) 
     s_atlas = (unsigned char*)calloc((size_t)FONT_ATLAS_SIZE * FONT_ATLAS_SIZE, 1);
     if (!s_atlas) return false;
     stbtt_pack_context pc;
-    if (!stbtt_PackBegin(&pc, s_atlas, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, 1, nullptr)) {
+    if (!stbtt_PackBegin(&pc, s_atlas, FONT_ATLAS_SIZE, FONT_ATLAS_GLYPH_ROWS, FONT_ATLAS_SIZE, 1, nullptr)) {
         font_atlas_free();
         return false;
     }
@@ -112,6 +88,11 @@ bool font_atlas_ready() { return s_atlas_ready; }
 
 const unsigned char* font_atlas_bitmap() { return s_atlas_ready ? s_atlas : nullptr; }
 
+void font_atlas_drop_pixels() {
+    free(s_atlas);
+    s_atlas = nullptr;
+}
+
 static bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 int utf8_next(const char** p) {
@@ -161,90 +142,22 @@ const char* truncate_text_left(const char* s, float max_w) {
 }
 
 void init_font(const char* font_path, float font_size, const char* fallback_path) {
-    bool ok = font_atlas_load_file(font_path, font_size);
-    if (!ok) {
-        fprintf(stderr, "[FONT] '%s' not found, trying DejaVu Sans.\n", font_path ? font_path : "");
-        ok = font_atlas_load_file(fallback_path, font_size);
-        if (!ok) {
-            fprintf(stderr, "[FONT] DejaVu Sans not found. Text disabled.\n");
-            return;
-        }
-    }
-    glGenTextures(1, &font_texture);
-    glBindTexture(GL_TEXTURE_2D, font_texture);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RED, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, 0, GL_RED, GL_UNSIGNED_BYTE,
-                 s_atlas);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glBindTexture(GL_TEXTURE_2D, 0);
-    // The bitmap lives on in the texture; the CPU copy is no longer needed but
-    // the glyph table is, so keep the atlas record and drop only the pixels.
-    free(s_atlas);
-    s_atlas = nullptr;
-
-    font_shader = create_shader_program(font_vertex_shader_source, font_fragment_shader_source);
-    glGenVertexArrays(1, &font_vao);
-    glGenBuffers(1, &font_vbo);
-    glBindVertexArray(font_vao);
-    glBindBuffer(GL_ARRAY_BUFFER, font_vbo);
-    glBufferData(GL_ARRAY_BUFFER, 96, nullptr, GL_DYNAMIC_DRAW);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 16, (void*)0);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindVertexArray(0);
+    if (font_atlas_load_file(font_path, font_size)) return;
+    fprintf(stderr, "[FONT] '%s' not found, trying DejaVu Sans.\n", font_path ? font_path : "");
+    if (!font_atlas_load_file(fallback_path, font_size)) fprintf(stderr, "[FONT] DejaVu Sans not found. Text disabled.\n");
 }
 
-void font_cleanup() {
-    if (font_texture) glDeleteTextures(1, &font_texture);
-    if (font_vbo) glDeleteBuffers(1, &font_vbo);
-    if (font_vao) glDeleteVertexArrays(1, &font_vao);
-    if (font_shader) glDeleteProgram(font_shader);
-    font_texture = font_vbo = font_vao = font_shader = 0;
-    font_atlas_free();
-}
+void font_cleanup() { font_atlas_free(); }
 
 void RenderText(const char* text, float x, float y, const float* color) {
-    // No font: nothing to draw, and no GL call on object 0.
-    if (!text || !color || !font_texture || !font_shader || !s_atlas_ready) return;
-    glUseProgram(font_shader);
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glUniform3f(glGetUniformLocation(font_shader, "textColor"), color[0], color[1], color[2]);
-    float proj[16];
-    ortho_projection(proj, 0, (float)window_w, (float)window_h, 0);
-    glUniformMatrix4fv(glGetUniformLocation(font_shader, "projection"), 1, GL_FALSE, proj);
-    glActiveTexture(GL_TEXTURE0);
-    glBindVertexArray(font_vao);
-    glBindTexture(GL_TEXTURE_2D, font_texture);
-    glBindBuffer(GL_ARRAY_BUFFER, font_vbo);
-    // One upload and one draw per run of up to 128 glyphs: a draw per glyph
-    // costs more than the glyphs themselves on a software renderer.
-    enum { BATCH = 128 };
-    static float v[BATCH * 24];
+    if (!text || !color || !s_atlas_ready) return;
+    const Color4 c = {color[0], color[1], color[2], 1};
     float px = x, py = y;
-    const char* p = text;
-    int n = 0;
-    auto flush = [&] {
-        if (!n) return;
-        glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(sizeof(float) * 24 * (size_t)n), v, GL_STREAM_DRAW);
-        glDrawArrays(GL_TRIANGLES, 0, 6 * n);
-        n = 0;
-    };
-    while (*p) {
-        int i = cdata_index(utf8_next(&p));
+    while (*text) {
+        int i = cdata_index(utf8_next(&text));
         if (i < 0) continue;
         stbtt_aligned_quad q;
         stbtt_GetPackedQuad(cdata, FONT_ATLAS_SIZE, FONT_ATLAS_SIZE, i, &px, &py, &q, 1);
-        const float g[24] = {q.x0, q.y0, q.s0, q.t0, q.x0, q.y1, q.s0, q.t1, q.x1, q.y1, q.s1, q.t1,
-                             q.x0, q.y0, q.s0, q.t0, q.x1, q.y1, q.s1, q.t1, q.x1, q.y0, q.s1, q.t0};
-        memcpy(v + 24 * n, g, sizeof g);
-        if (++n == BATCH) flush();
+        draw_atlas_quad(q.x0, q.y0, q.x1, q.y1, q.s0, q.t0, q.s1, q.t1, c);
     }
-    flush();
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindVertexArray(0);
-    glBindTexture(GL_TEXTURE_2D, 0);
 }

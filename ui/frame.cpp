@@ -122,16 +122,16 @@ static void draw_window_buttons() {
     draw_centred_letter(closeButton, "X",
                         &by_state(closeButton, g_theme.btn_close_pressed, g_theme.btn_close_hovered,
                                   g_theme.btn_close_normal).r);
-    set_line_color(text_shader, by_state(maxButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
+    set_line_color(by_state(maxButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
     float mx = (float)maxButton.x + 4, my = (float)maxButton.y + 4;
-    draw_line(text_shader, line_vao, line_vbo, mx, my, mx + 12, my);
-    draw_line(text_shader, line_vao, line_vbo, mx, my + 2, mx + 12, my + 2);
-    draw_line(text_shader, line_vao, line_vbo, mx, my, mx, my + 12);
-    draw_line(text_shader, line_vao, line_vbo, mx + 12, my, mx + 12, my + 12);
-    draw_line(text_shader, line_vao, line_vbo, mx, my + 12, mx + 12, my + 12);
-    set_line_color(text_shader, by_state(minButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
+    draw_line(mx, my, mx + 12, my);
+    draw_line(mx, my + 2, mx + 12, my + 2);
+    draw_line(mx, my, mx, my + 12);
+    draw_line(mx + 12, my, mx + 12, my + 12);
+    draw_line(mx, my + 12, mx + 12, my + 12);
+    set_line_color(by_state(minButton, g_theme.btn_max_pressed, g_theme.btn_max_hovered, g_theme.btn_max_normal));
     float ly = (float)minButton.y + minButton.height / 2.0f + 1;
-    draw_line(text_shader, line_vao, line_vbo, (float)minButton.x + 4, ly, (float)(minButton.x + minButton.width - 4), ly);
+    draw_line((float)minButton.x + 4, ly, (float)(minButton.x + minButton.width - 4), ly);
     const Color3& tc = g_is_topmost ? g_theme.btn_top_active
                        : topmostButton.hovered ? g_theme.btn_top_hovered
                                                : g_theme.btn_top_normal;
@@ -155,7 +155,7 @@ static void draw_toggles(const VisToggle* rows, int n, bool fault_valid) {
             body = color4_of(g_theme.btn_top_hovered, 0.2f);
             label = &g_theme.btn_top_hovered;
         }
-        draw_rect(ui_shader, ui_vao, (float)b.x, (float)b.y, (float)b.width, (float)b.height, 3, body);
+        draw_rect((float)b.x, (float)b.y, (float)b.width, (float)b.height, 3, body);
         draw_centred_letter(b, t.label, &label->r);
     }
 }
@@ -163,7 +163,7 @@ static void draw_toggles(const VisToggle* rows, int n, bool fault_valid) {
 static void draw_theme_button() {
     const Button& b = BtnDark;
     if (b.hovered)
-        draw_rect(ui_shader, ui_vao, (float)b.x - 2, (float)b.y - 1, (float)b.width + 4, (float)b.height + 2, 3,
+        draw_rect((float)b.x - 2, (float)b.y - 1, (float)b.width + 4, (float)b.height + 2, 3,
                   Color4{0.35f, 0.35f, 0.35f, 0.5f});
     float grey = b.hovered ? 0.95f : 0.65f;
     const float c[3] = {grey, grey, grey};
@@ -183,7 +183,7 @@ static void draw_source_panel(const RenderMainState* st) {
     source_view.height = source_box.h;
     source_draw(&source_view, window_h, st ? st->src_current_line : 0, g_show_asm, st ? st->asm_cache : nullptr,
                 st ? st->current_pc : 0, st ? st->asm_cache_count : 0);
-    draw_box_outline(&source_box, text_shader, line_vao, line_vbo);
+    draw_box_outline(&source_box);
 }
 
 static void draw_plot_panel() { draw_layout_box(&plot_box, "Plot", nullptr, window_h, nullptr, 0); }
@@ -206,24 +206,21 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     ++s_frame_no;
 
     glViewport(0, 0, fb_w, fb_h);
-    const Color4 bg = g_theme.window_bg;
-    glClearColor(bg.r, bg.g, bg.b, bg.a);
-    glClear(GL_COLOR_BUFFER_BIT);
-    setup_line_shader(text_shader, window_w, window_h);
-    draw_title_bar(ui_shader, ui_vao, window_w, window_h);
+    draw_frame_begin(window_w, window_h, g_theme.window_bg);
+    draw_title_bar(window_w);
 
     float ww = (float)window_w, wh = (float)window_h;
-    set_line_color(text_shader, g_theme.border_line);
-    draw_line(text_shader, line_vao, line_vbo, 1, 1, 1, wh);
-    draw_line(text_shader, line_vao, line_vbo, 1, wh - 1, ww - 1, wh - 1);
-    draw_line(text_shader, line_vao, line_vbo, ww - 1, 1, ww - 1, wh - 1);
+    set_line_color(g_theme.border_line);
+    draw_line(1, 1, 1, wh);
+    draw_line(1, wh - 1, ww - 1, wh - 1);
+    draw_line(ww - 1, 1, ww - 1, wh - 1);
     if (win_right_resizing || win_right_hovered) {
-        set_line_color(text_shader, win_right_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
-        draw_line(text_shader, line_vao, line_vbo, ww - 1, 1, ww - 1, wh - 1);
+        set_line_color(win_right_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
+        draw_line(ww - 1, 1, ww - 1, wh - 1);
     }
     if (win_bottom_resizing || win_bottom_hovered) {
-        set_line_color(text_shader, win_bottom_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
-        draw_line(text_shader, line_vao, line_vbo, 1, wh - 1, ww - 1, wh - 1);
+        set_line_color(win_bottom_resizing ? g_theme.panel_edge_dragging : g_theme.panel_edge_hovered);
+        draw_line(1, wh - 1, ww - 1, wh - 1);
     }
 
     bool fault_valid;
@@ -263,6 +260,7 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     if (g_show_plot) draw_plot_panel();
     popup_draw(&g_popup);
     tooltip_draw();
+    draw_flush();
 
     GLenum err = glGetError();
     if (err != GL_NO_ERROR) {

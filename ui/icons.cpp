@@ -1,41 +1,19 @@
 // The nine toolbar icons: 32 x 32 coverage masks computed once from simple
-// shapes (4 x 4 supersampled for soft edges), uploaded as red-channel textures.
+// shapes (4 x 4 supersampled for soft edges), placed in the drawing atlas.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "ui/draw.h"
-#include "ui/gl.h"
-
-enum { ICON_PX = 32 };
 
 static unsigned char s_bitmaps[ICON_COUNT][ICON_PX * ICON_PX];
 static bool s_bitmaps_made = false;
-static GLuint s_icon_shader = 0, s_icon_vao = 0, s_icon_vbo = 0, s_icon_tex[ICON_COUNT];
 
-static const char* s_icon_vert =
-    "#version 330 core\n"
-    "layout(location=0) in vec2 aPos;\n"
-    "layout(location=1) in vec2 aUV;\n"
-    "out vec2 vUV;\n"
-    "uniform vec2 u_resolution;\n"
-    "void main() {\n"
-    "    vec2 ndc = (aPos / u_resolution) * 2.0 - 1.0;\n"
-    "    ndc.y = -ndc.y;\n"
-    "    gl_Position = vec4(ndc, 0.0, 1.0);\n"
-    "    vUV = aUV;\n"
-    "}\n";
-
-static const char* s_icon_frag =
-    "#version 330 core\n"
-    "in vec2 vUV;\n"
-    "out vec4 FragColor;\n"
-    "uniform sampler2D u_tex;\n"
-    "uniform vec4 u_color;\n"
-    "void main() {\n"
-    "    float a = texture(u_tex, vUV).r;\n"
-    "    FragColor = vec4(u_color.rgb, u_color.a * a);\n"
-    "}\n";
+// Where the icons sit in the atlas: under the glyphs, with space between them
+// so that linear filtering at an icon's edge reads empty texels, as the
+// clamped edge of a texture of its own did.
+constexpr int ATLAS_ICON_TOP = FONT_ATLAS_GLYPH_ROWS + 4, ATLAS_ICON_STEP = ICON_PX + 4;
+static_assert(ATLAS_ICON_TOP + ICON_PX + 2 <= (int)FONT_ATLAS_SIZE, "the icons fit under the glyphs");
 
 // ---- shape predicates, in icon pixel coordinates (0..32, y down) ----------
 
@@ -127,61 +105,19 @@ const unsigned char* icon_bitmap(DbgIconId id) {
     return s_bitmaps[id];
 }
 
-void icons_init() {
+void icons_put_in_atlas(unsigned char* atlas) {
     if (!s_bitmaps_made) make_bitmaps();
-    s_icon_shader = create_shader_program(s_icon_vert, s_icon_frag);
-    glGenVertexArrays(1, &s_icon_vao);
-    glGenBuffers(1, &s_icon_vbo);
-    glBindVertexArray(s_icon_vao);
-    glBindBuffer(GL_ARRAY_BUFFER, s_icon_vbo);
-    glBufferData(GL_ARRAY_BUFFER, 96, nullptr, GL_DYNAMIC_DRAW);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 16, (void*)0);
-    glEnableVertexAttribArray(1);
-    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 16, (void*)8);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindVertexArray(0);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glGenTextures(ICON_COUNT, s_icon_tex);
-    for (int i = 0; i < ICON_COUNT; ++i) {
-        glBindTexture(GL_TEXTURE_2D, s_icon_tex[i]);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RED, ICON_PX, ICON_PX, 0, GL_RED, GL_UNSIGNED_BYTE, s_bitmaps[i]);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    }
-    glBindTexture(GL_TEXTURE_2D, 0);
-}
-
-void icons_cleanup() {
-    if (s_icon_tex[0]) glDeleteTextures(ICON_COUNT, s_icon_tex);
-    memset(s_icon_tex, 0, sizeof s_icon_tex);
-    if (s_icon_vbo) glDeleteBuffers(1, &s_icon_vbo);
-    if (s_icon_vao) glDeleteVertexArrays(1, &s_icon_vao);
-    if (s_icon_shader) glDeleteProgram(s_icon_shader);
-    s_icon_vbo = s_icon_vao = s_icon_shader = 0;
+    for (int i = 0; i < ICON_COUNT; ++i)
+        for (int y = 0; y < ICON_PX; ++y)
+            memcpy(atlas + (size_t)(ATLAS_ICON_TOP + y) * FONT_ATLAS_SIZE + 4 + i * ATLAS_ICON_STEP,
+                   s_bitmaps[i] + y * ICON_PX, ICON_PX);
 }
 
 void draw_icon(DbgIconId id, float x, float y, float w, float h, float r, float g, float b, float a) {
-    if ((int)id < 0 || id >= ICON_COUNT || !s_icon_shader || !s_icon_tex[id]) return;
-    float v[24] = {x, y, 0, 0, x + w, y, 1, 0, x + w, y + h, 1, 1,
-                   x, y, 0, 0, x + w, y + h, 1, 1, x, y + h, 0, 1};
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glUseProgram(s_icon_shader);
-    glUniform2f(glGetUniformLocation(s_icon_shader, "u_resolution"), (float)window_w, (float)window_h);
-    glUniform4f(glGetUniformLocation(s_icon_shader, "u_color"), r, g, b, a);
-    glUniform1i(glGetUniformLocation(s_icon_shader, "u_tex"), 0);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, s_icon_tex[id]);
-    glBindVertexArray(s_icon_vao);
-    glBindBuffer(GL_ARRAY_BUFFER, s_icon_vbo);
-    glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof v, v);
-    glDrawArrays(GL_TRIANGLES, 0, 6);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindVertexArray(0);
-    glBindTexture(GL_TEXTURE_2D, 0);
+    if ((int)id < 0 || id >= ICON_COUNT) return;
+    const float k = 1.0f / (float)FONT_ATLAS_SIZE, s0 = (float)(4 + (int)id * ATLAS_ICON_STEP) * k,
+                t0 = (float)ATLAS_ICON_TOP * k, side = (float)ICON_PX * k;
+    draw_atlas_quad(x, y, x + w, y + h, s0, t0, s0 + side, t0 + side, Color4{r, g, b, a});
 }
 
 Color3 dbg_button_icon_color(const Button* btn, Color3 base, bool disabled) {

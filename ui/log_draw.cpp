@@ -56,13 +56,13 @@ void log_draw(LogView* v, int wh) {
         float bl = first_baseline;
         for (int row = first; row_visible(row, bl); ++row, bl += v->line_height)
             if (v->line_tags[row] == 2)
-                draw_rect(ui_shader, ui_vao, v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
+                draw_rect(v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
                           Color4{0.10f, 0.28f, 0.22f, 0.50f});
     }
     if (v->hovered_row >= 0 && v->hovered_row < v->count) {
         float bl = first_baseline + v->line_height * (float)(v->hovered_row - first);
         bool back_row = v == &periph_view && v->hovered_row == 0 && v->lines[0][0] == '<';
-        draw_rect(ui_shader, ui_vao, v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
+        draw_rect(v->x, bl - v->line_height + 3, v->width, v->line_height, 0,
                   back_row ? g_theme.log_hover_back : g_theme.log_hover_row);
     }
     float gutter = 0;

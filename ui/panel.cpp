@@ -11,7 +11,7 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
                      int hdr_button_count) {
     if (!b || b->w <= 0 || b->h <= 0) return;
     begin_scissor(b, wh);
-    draw_filled_rectangle(ui_shader, ui_vao, b, 15);
+    draw_filled_rectangle(b, 15);
     if (title) RenderText(title, b->x + b->padding, b->y + 13, &g_theme.hdr_normal.r);
     float bx = b->x + b->w;
     for (int i = 0; i < hdr_button_count && hdr_buttons; ++i) {
@@ -25,8 +25,7 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
         hb->btn->height = 14;
         bool on = hb->state && *hb->state;
         hb->btn->pressed = on;
-        draw_button_colored(ui_shader, ui_vao, hb->btn, window_w, window_h, g_theme.asm_button_normal,
-                            g_theme.asm_button_hovered, g_theme.asm_button_pressed);
+        draw_button_colored(hb->btn, g_theme.asm_button_normal, g_theme.asm_button_hovered, g_theme.asm_button_pressed);
         const float white[3] = {1, 1, 1}, grey[3] = {0.85f, 0.85f, 0.85f};
         float lw = measure_text(hb->label);
         RenderText(hb->label, hb->btn->x + (w - lw) / 2, (float)hb->btn->y + 11, on ? white : grey);
@@ -45,5 +44,5 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
         log_draw(lv, wh);
     }
     end_scissor();
-    draw_box_outline(b, text_shader, line_vao, line_vbo);
+    draw_box_outline(b);
 }

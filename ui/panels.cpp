@@ -35,8 +35,8 @@ float fp_label_value(float x, float y, const char* label, const char* value, con
 
 void draw_panel_separator(float x, float y, float w) {
     Color3 c = g_theme.border_line;
-    set_line_color(text_shader, Color3{c.r * 0.6f, c.g * 0.6f, c.b * 0.6f});
-    draw_line(text_shader, line_vao, line_vbo, x, y, x + w, y);
+    set_line_color(Color3{c.r * 0.6f, c.g * 0.6f, c.b * 0.6f});
+    draw_line(x, y, x + w, y);
 }
 
 static void clip_to(const LayoutBox& box, float top, float bottom) {
@@ -84,7 +84,7 @@ int watch_row_at(double my, int* member) {
 
 static void draw_var_tabs(const LayoutBox& b) {
     LayoutBox strip = {b.x, b.y + 18, b.w, 18, 0};
-    draw_filled_rectangle(ui_shader, ui_vao, &strip, 13);
+    draw_filled_rectangle(&strip, 13);
     float half = b.w / 2;
     const char* labels[2] = {"Scope", "Watch"};
     for (int t = 0; t < 2; ++t) {
@@ -94,12 +94,12 @@ static void draw_var_tabs(const LayoutBox& b) {
         RenderText(labels[t], hx + (half - lw) / 2, strip.y + 14,
                    active ? &g_theme.var_tab_active.r : &g_theme.var_tab_inactive.r);
         if (active) {
-            set_line_color(text_shader, g_theme.dbg_btn_step);
-            draw_line(text_shader, line_vao, line_vbo, hx + 2, strip.y + 17, hx + half - 2, strip.y + 17);
+            set_line_color(g_theme.dbg_btn_step);
+            draw_line(hx + 2, strip.y + 17, hx + half - 2, strip.y + 17);
         }
     }
-    set_line_color(text_shader, g_theme.var_tab_divider);
-    draw_line(text_shader, line_vao, line_vbo, b.x + half, strip.y + 2, b.x + half, strip.y + 16);
+    set_line_color(g_theme.var_tab_divider);
+    draw_line(b.x + half, strip.y + 2, b.x + half, strip.y + 16);
 }
 
 static void draw_scope_list(const LayoutBox& b, float top, float bottom) {
@@ -115,7 +115,7 @@ static void draw_scope_list(const LayoutBox& b, float top, float bottom) {
         if (row > bottom) break;
         const ElfVariable& v = g_var_list[i];
         if (i == g_var_hovered)
-            draw_rect(ui_shader, ui_vao, b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
+            draw_rect(b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
         RenderText(v.is_param ? "p" : "\xB7", b.x + 3, row + 17, &g_theme.var_marker.r);
         char text[200];
         snprintf(text, sizeof text, "%.127s  %.63s", v.name, v.type_name);
@@ -134,7 +134,7 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
         const WatchEntry& w = g_watch[i];
         if (row + VAR_ROW_H >= top) {
             if (i == g_watch_hovered)
-                draw_rect(ui_shader, ui_vao, b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
+                draw_rect(b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
             float tx = b.x + 8;
             if (watch_child_count(w.var) > 0) {
                 RenderText(w.expanded ? "[-]" : "[+]", b.x + 8, row + 17, &g_theme.var_expand_btn.r);
@@ -413,7 +413,7 @@ void draw_bkpt_panel() {
         if (!s.active) continue;
         float row = b->y + BKPT_LIST_TOP + BKPT_ROW_H * (float)shown++;
         if (row > bottom) break;
-        if (i == g_bkpt_hovered) draw_rect(ui_shader, ui_vao, b->x + 1, row, b->w - 2, BKPT_ROW_H, 0, g_theme.log_hover_row);
+        if (i == g_bkpt_hovered) draw_rect(b->x + 1, row, b->w - 2, BKPT_ROW_H, 0, g_theme.log_hover_row);
         float bl = row + 14;
         RenderText("\xE2\x97\x8F", x, bl, s.disabled ? fp_col_label() : &g_theme.dbg_btn_continue.r);
         RenderText(s.is_hw ? "HW" : "SW", x + 28, bl, s.is_hw ? &g_theme.dbg_btn_continue.r : fp_col_label());

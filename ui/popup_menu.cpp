@@ -54,13 +54,13 @@ void popup_close(PopupMenu* m) {
 
 void popup_draw(PopupMenu* m) {
     if (!m || !m->visible) return;
-    draw_rect(ui_shader, ui_vao, m->x, m->y, m->w, m->h, 3, color4_of(g_theme.border_line, 1));
+    draw_rect(m->x, m->y, m->w, m->h, 3, color4_of(g_theme.border_line, 1));
     // Inset by 2: the body's soft edge would otherwise cover a 1 px border.
-    draw_rect(ui_shader, ui_vao, m->x + 2, m->y + 2, m->w - 4, m->h - 4, 2, g_theme.titlebar_bg);
+    draw_rect(m->x + 2, m->y + 2, m->w - 4, m->h - 4, 2, g_theme.titlebar_bg);
     for (int i = 0; i < m->count; ++i) {
         float iy = m->y + 2 + (float)i * POPUP_ITEM_H;
         if (i == m->hovered && m->items[i].enabled)
-            draw_rect(ui_shader, ui_vao, m->x + 2, iy, m->w - 4, POPUP_ITEM_H, 2, g_theme.log_hover_row);
+            draw_rect(m->x + 2, iy, m->w - 4, POPUP_ITEM_H, 2, g_theme.log_hover_row);
         const Color3 c = m->items[i].enabled ? g_theme.log_text_normal : g_theme.log_text_dim;
         RenderText(m->items[i].label, m->x + 12, iy + 17, &c.r);
     }

@@ -47,8 +47,8 @@ static Color3 brighter(Color3 c, float k) {
 }
 
 static void line(Color3 c, float x0, float y0, float x1, float y1) {
-    set_line_color(text_shader, c);
-    draw_line(text_shader, line_vao, line_vbo, x0, y0, x1, y1);
+    set_line_color(c);
+    draw_line(x0, y0, x1, y1);
 }
 
 static void place(Button* b, float x, float y) {
@@ -63,9 +63,9 @@ static void draw_status(float px, float top, const char* bin_path) {
     if (status == FLASH_STATUS_BUSY) word = "Programming...", c = g_theme.titlebar_info;
     else if (status == FLASH_STATUS_OK) word = "Done", c = g_theme.dbg_btn_continue;
     else if (status == FLASH_STATUS_ERROR) word = "FAILED", c = Color3{1, 0.3f, 0.3f};
-    draw_rect(ui_shader, ui_vao, px, top, 90, 8, 0, Color4{0.25f, 0.25f, 0.25f, 1});
+    draw_rect(px, top, 90, 8, 0, Color4{0.25f, 0.25f, 0.25f, 1});
     float fill = progress >= 0 && progress <= 100 ? 90.0f * (float)progress / 100.0f : 0;
-    if (fill > 0.001f) draw_rect(ui_shader, ui_vao, px, top, fill, 8, 0, Color4{c.r, c.g, c.b, 1});
+    if (fill > 0.001f) draw_rect(px, top, fill, 8, 0, Color4{c.r, c.g, c.b, 1});
     char text[64];
     if (progress >= 0) std::snprintf(text, sizeof text, "%d%%  %s", progress, word);
     else std::snprintf(text, sizeof text, "%s", word);

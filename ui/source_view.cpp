@@ -214,8 +214,8 @@ void RenderTextTokens(const SyntaxToken* tokens, int count, float x, float y) {
     }
 }
 
-void draw_highlight_line(float bx, float by, float bw, float line_h, unsigned shader, unsigned vao) {
-    draw_rect(shader, vao, bx, by - line_h + 3, bw, line_h, 0, g_theme.source_current_line);
+void draw_highlight_line(float bx, float by, float bw, float line_h) {
+    draw_rect(bx, by - line_h + 3, bw, line_h, 0, g_theme.source_current_line);
 }
 
 // --- drawing --------------------------------------------------------------------------
@@ -292,13 +292,13 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
             continue;
         }
         uint32_t line_nr = (uint32_t)i + 1;
-        if (line_nr == current_line) draw_highlight_line(v->x, baseline, v->width, lh, ui_shader, ui_vao);
-        else if (cache) draw_rect(ui_shader, ui_vao, v->x, baseline - lh + 3, v->width, lh, 0, band);
+        if (line_nr == current_line) draw_highlight_line(v->x, baseline, v->width, lh);
+        else if (cache) draw_rect(v->x, baseline - lh + 3, v->width, lh, 0, band);
         int bp = source_bkpt_query ? source_bkpt_query(line_nr) : 0;
         if (bp) {
             float d = lh - 4;
             Color4 c = bp == 1 ? Color4{0.9f, 0.15f, 0.15f, 1} : Color4{0.45f, 0.45f, 0.45f, 1};
-            draw_rect(ui_shader, ui_vao, v->x + 1, baseline - lh + 2, d, d, d / 2, c);
+            draw_rect(v->x + 1, baseline - lh + 2, d, d, d / 2, c);
         }
         char num[16];
         snprintf(num, sizeof num, "%4u ", line_nr);
@@ -310,7 +310,7 @@ void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, co
         const AsmBlock& blk = cache[i];
         for (int k = 0; k < std::clamp(blk.count, 0, (int)ASM_BLOCK_MAX) && baseline - lh < bottom; ++k, baseline += lh) {
             bool is_pc = blk.insns[k].addr == (current_pc & ~1u);
-            if (is_pc) draw_rect(ui_shader, ui_vao, v->x, baseline - lh + 3, v->width, lh, 0, Color4{0.1f, 0.3f, 0.65f, 0.55f});
+            if (is_pc) draw_rect(v->x, baseline - lh + 3, v->width, lh, 0, Color4{0.1f, 0.3f, 0.65f, 0.55f});
             char addr[24];
             snprintf(addr, sizeof addr, "  %08x  ", blk.insns[k].addr);
             const float pc_addr[3] = {0.55f, 0.75f, 0.95f}, white[3] = {1, 1, 1};

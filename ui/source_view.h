@@ -57,7 +57,7 @@ bool is_keyword(const char* s, int len);
 bool is_ident(char c);
 bool is_digit_start(char c);
 void RenderTextTokens(const SyntaxToken* tokens, int count, float x, float y);
-void draw_highlight_line(float bx, float by, float bw, float line_h, unsigned shader, unsigned vao);
+void draw_highlight_line(float bx, float by, float bw, float line_h);
 void source_draw(SourceView* v, int wh, uint32_t current_line, bool show_asm, const AsmBlock* asm_cache,
                  uint32_t current_pc, int asm_cache_count);
 // Forgets the followed line so that the next current line is scrolled to (a new file).

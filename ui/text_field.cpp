@@ -147,22 +147,22 @@ static float prefix_width(const TextField* f, int n) {
 
 void text_field_draw(TextField* f, float x, float y, float w, float h) {
     f->x = x, f->y = y, f->w = w, f->h = h;
-    draw_rect(ui_shader, ui_vao, x, y, w, h, 2, g_theme.window_bg);
+    draw_rect(x, y, w, h, 2, g_theme.window_bg);
     Color3 edge = g_theme.dbg_btn_step;
-    set_line_color(text_shader, edge);
-    draw_line(text_shader, line_vao, line_vbo, x, y, x + w, y);
-    draw_line(text_shader, line_vao, line_vbo, x, y + h, x + w, y + h);
-    draw_line(text_shader, line_vao, line_vbo, x, y, x, y + h);
-    draw_line(text_shader, line_vao, line_vbo, x + w, y, x + w, y + h);
+    set_line_color(edge);
+    draw_line(x, y, x + w, y);
+    draw_line(x, y + h, x + w, y + h);
+    draw_line(x, y, x, y + h);
+    draw_line(x + w, y, x + w, y + h);
     float tx = x + kPad, baseline = y + h - 4;
     if (sel_lo(f) != sel_hi(f)) {
         float a = tx + prefix_width(f, sel_lo(f)), b = tx + prefix_width(f, sel_hi(f));
-        draw_rect(ui_shader, ui_vao, a, y + 2, b - a, h - 4, 0, Color4{edge.r, edge.g, edge.b, 0.35f});
+        draw_rect(a, y + 2, b - a, h - 4, 0, Color4{edge.r, edge.g, edge.b, 0.35f});
     }
     RenderText(f->buf, tx, baseline, &g_theme.log_text_normal.r);
     float cx = tx + prefix_width(f, f->caret);
-    set_line_color(text_shader, g_theme.log_text_normal);
-    draw_line(text_shader, line_vao, line_vbo, cx, y + 3, cx, y + h - 3);
+    set_line_color(g_theme.log_text_normal);
+    draw_line(cx, y + 3, cx, y + h - 3);
 }
 
 void text_field_draw_on_row(TextField* f, LogView* v, int row) {

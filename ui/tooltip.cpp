@@ -58,12 +58,12 @@ TooltipBox tooltip_box(float text_w, float mx, float my, int win_w, int win_h) {
 void tooltip_draw() {
     if (!g_tooltip.visible || !g_tooltip.text[0]) return;
     TooltipBox b = tooltip_box(measure_text(g_tooltip.text), g_tooltip.mx, g_tooltip.my, window_w, window_h);
-    draw_rect(ui_shader, ui_vao, b.x, b.y, b.w, b.h, 4, Color4{0.10f, 0.10f, 0.13f, 0.95f});
-    set_line_color(text_shader, Color3{0.48f, 0.48f, 0.55f});
-    draw_line(text_shader, line_vao, line_vbo, b.x, b.y, b.x + b.w, b.y);
-    draw_line(text_shader, line_vao, line_vbo, b.x + b.w, b.y, b.x + b.w, b.y + b.h);
-    draw_line(text_shader, line_vao, line_vbo, b.x + b.w, b.y + b.h, b.x, b.y + b.h);
-    draw_line(text_shader, line_vao, line_vbo, b.x, b.y + b.h, b.x, b.y);
+    draw_rect(b.x, b.y, b.w, b.h, 4, Color4{0.10f, 0.10f, 0.13f, 0.95f});
+    set_line_color(Color3{0.48f, 0.48f, 0.55f});
+    draw_line(b.x, b.y, b.x + b.w, b.y);
+    draw_line(b.x + b.w, b.y, b.x + b.w, b.y + b.h);
+    draw_line(b.x + b.w, b.y + b.h, b.x, b.y + b.h);
+    draw_line(b.x, b.y + b.h, b.x, b.y);
     const float col[3] = {0.92f, 0.92f, 0.92f};
     RenderText(g_tooltip.text, b.x + 7, b.y + 18, col);
 }

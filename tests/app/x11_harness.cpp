@@ -337,5 +337,14 @@ AppStats app_parse_stats(const std::string& out) {
     s.frame_ms = std::stod(m[6]);
     s.gl_errors = std::stoi(m[7]);
     s.ok = true;
+    std::regex per(R"(\[STATS\] per_frame gl_calls=([\d.]+) draws=([\d.]+) program_switches=([\d.]+) )"
+                   R"(uniform_lookups=([\d.]+) uploads=([\d.]+))");
+    if (std::regex_search(out, m, per)) {
+        s.gl_calls = std::stod(m[1]);
+        s.draws = std::stod(m[2]);
+        s.program_switches = std::stod(m[3]);
+        s.uniform_lookups = std::stod(m[4]);
+        s.uploads = std::stod(m[5]);
+    }
     return s;
 }

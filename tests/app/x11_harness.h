@@ -56,11 +56,13 @@ float text_width(const char* s);
 // less where nothing or other text is. (ox, oy): the window's origin in img.
 double text_match(const Image& img, int ox, int oy, const char* s, float x, float baseline, const float rgb[3]);
 
-// The "[STATS]" line the program prints at exit with --stats.
+// The "[STATS]" lines the program prints at exit with --stats.
 struct AppStats {
     bool ok = false;
     int frames = 0, max_fps = 0, gl_errors = 0;
     double seconds = 0, fps = 0, cpu = 0, frame_ms = 0;
+    // GL calls per frame drawn.
+    double gl_calls = 0, draws = 0, program_switches = 0, uniform_lookups = 0, uploads = 0;
 };
 AppStats app_parse_stats(const std::string& out);
 

@@ -133,6 +133,10 @@ TEST(Icons, NineDistinctMasksAndAHardEdgedPennant) {
         EXPECT_LT(ink, 700) << "icon " << id << " is nearly full";
         for (int other = 0; other < id; ++other)
             EXPECT_NE(memcmp(bm, icon_bitmap((DbgIconId)other), 1024), 0) << id << " equals " << other;
+        // An empty border: filtered at its edge in the atlas, an icon reads what
+        // the clamped edge of a texture of its own read.
+        for (int i = 0; i < 32; ++i)
+            EXPECT_EQ(bm[i] | bm[31 * 32 + i] | bm[i * 32] | bm[i * 32 + 31], 0) << "icon " << id << " border " << i;
     }
     const unsigned char* flag = icon_bitmap(DBG_ICON_RUN_TO_MAIN);
     for (int i = 0; i < 1024; ++i) ASSERT_TRUE(flag[i] == 0 || flag[i] == 255);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/font_find.h"
 #include "probe/probe.h"
@@ -17,6 +18,7 @@
 #include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
+#include "ui/gl_count.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/source_view.h"
@@ -42,16 +44,17 @@ protected:
         if (!g_win) return;
         glfwMakeContextCurrent(g_win);
         gladLoadGL((GLADloadfunc)glfwGetProcAddress);
+        gl_count_install();
         glEnable(GL_BLEND);
         glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
         char font[1024] = "";
         plat_find_font("DejaVu Sans Mono", font, sizeof font);
         init_font(font, 19.0f, nullptr);
-        init_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+        init_drawing_resources();
     }
     static void TearDownTestSuite() {
         if (g_win) {
-            cleanup_drawing_resources(&ui_shader, &text_shader, &ui_vao, &ui_vbo, &line_vao, &line_vbo);
+            cleanup_drawing_resources();
             font_cleanup();
             glfwDestroyWindow(g_win);
             glfwTerminate();
@@ -104,8 +107,63 @@ protected:
             }
         return n;
     }
+    // A blank frame of the test window, ready for the drawing primitives.
+    static void begin_blank_frame() {
+        window_w = W;
+        window_h = H;
+        g_fb_scale_x = g_fb_scale_y = 1;
+        glViewport(0, 0, W, H);
+        draw_frame_begin(W, H, Color4{0.1f, 0.1f, 0.1f, 1});
+    }
+    static std::vector<unsigned char> read_back() {
+        std::vector<unsigned char> px((size_t)W * H * 4);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadBuffer(GL_BACK);
+        glReadPixels(0, 0, W, H, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
+        return px;
+    }
     std::string dir_;
 };
+
+// One call of a drawing primitive: a rectangle (x, y, w, h, radius), text at
+// (x, baseline), a line (x1, y1, x2, y2), a clip box (x, y, w, h) or no clip.
+struct DrawOp {
+    char kind;  // 'R', 'T', 'L', 'C', 'N'
+    float a, b, c, d, radius;
+    Color4 color;
+    const char* text;
+};
+
+void run_op(const DrawOp& o) {
+    LayoutBox box = {o.a, o.b, o.c, o.d, 0};
+    switch (o.kind) {
+    case 'R': draw_rect(o.a, o.b, o.c, o.d, o.radius, o.color); break;
+    case 'T': RenderText(o.text, o.a, o.b, &o.color.r); break;
+    case 'L': set_line_color(Color3{o.color.r, o.color.g, o.color.b}), draw_line(o.a, o.b, o.c, o.d); break;
+    case 'C': begin_scissor(&box, H); break;
+    default: end_scissor();
+    }
+}
+
+// Random calls in the proportions a panel makes them: many glyphs, rectangles
+// of every size (opaque, translucent, rounded), lines along both axes, clips.
+std::vector<DrawOp> random_ops(unsigned seed, int n) {
+    srand(seed);
+    auto f = [](float lo, float hi) { return lo + (hi - lo) * (float)rand() / (float)RAND_MAX; };
+    auto q = [&](float lo, float hi) { return std::round(f(lo, hi) * 4) / 4; };  // often on half pixels
+    static const char* words[] = {"Korvane", "0x20000400", "R12", "main.c:42", "\xe2\x80\x94 ok"};
+    std::vector<DrawOp> ops;
+    for (int i = 0; i < n; ++i) {
+        Color4 c = {f(0, 1), f(0, 1), f(0, 1), rand() % 3 ? 1.0f : f(0.2f, 0.9f)};
+        int k = rand() % 10;
+        float x = q(-20, W), y = q(-20, H);
+        if (k < 3) ops.push_back({'R', x, y, q(1, 500), q(1, 300), rand() % 3 ? 0 : q(1, 12), c, nullptr});
+        else if (k < 7) ops.push_back({'T', x, y, 0, 0, 0, c, words[rand() % 5]});
+        else if (k < 9) ops.push_back({'L', x, y, rand() % 2 ? x : q(0, W), rand() % 2 ? y : q(0, H), 0, c, nullptr});
+        else ops.push_back({rand() % 3 ? 'C' : 'N', x, y, q(0, 600), q(0, 400), 0, c, nullptr});
+    }
+    return ops;
+}
 
 HardFaultInfo sample_fault(bool frame_valid) {
     HardFaultInfo f = {};
@@ -256,4 +314,123 @@ TEST_F(Render, SourceLinesCarryTheirBreakpointMarkers) {
     EXPECT_GT(count(off, b.x, b.y + 22, b.x + 20, b.y + 42, Color3{0.45f, 0.45f, 0.45f}, 10), 60) << "disabled: grey";
     source_bkpt_query = nullptr;
     source_view_clear(&source_view);
+}
+
+TEST_F(Render, AFrameWithEveryPanelTakesAFewDrawCalls) {
+    for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
+    source_view_set_text(&source_view, "int main(void) {\n    return 0;\n}\n");
+    GlCallCounts gl = {};
+    const GlCallCounts before = gl_count_read();
+    Image img = frame("all_panels");
+    gl_count_add_since(&gl, before);
+    EXPECT_LE(gl.draws, 9u);
+    EXPECT_LE(gl.program_switches, gl.draws);
+    EXPECT_EQ(gl.uniform_lookups, 0u) << "looked up once, at start";
+    EXPECT_LE(gl.calls, 80u);
+    source_view_clear(&source_view);
+}
+
+// Drawn together, the calls must give the very pixels they give drawn one by one.
+TEST_F(Render, BatchedDrawingMatchesDrawingCallByCall) {
+    const Color4 body = {0.09f, 0.09f, 0.09f, 1}, text = {0.9f, 0.9f, 0.8f, 1}, edge = {0.8f, 0.5f, 0.1f, 1};
+    const std::vector<std::vector<DrawOp>> scenes = {
+        // Panels side by side on a fractional edge: text clipped against it, outlines on it.
+        {{'C', 10.3f, 40, 300.4f, 200, 0, body, nullptr}, {'R', 10.3f, 40, 300.4f, 200, 0, body, nullptr},
+         {'T', 200, 60, 0, 0, 0, text, "a line clipped at the edge"}, {'N', 0, 0, 0, 0, 0, body, nullptr},
+         {'L', 310.7f, 40, 310.7f, 240, 0, edge, nullptr}, {'C', 310.7f, 40, 300, 200, 0, body, nullptr},
+         {'R', 310.7f, 40, 300, 200, 0, body, nullptr}, {'T', 312, 60, 0, 0, 0, text, "next"}},
+        // A menu over text, and text over the menu.
+        {{'T', 50, 100, 0, 0, 0, text, "under the menu"}, {'R', 40, 80, 260, 120, 4, body, nullptr},
+         {'T', 60, 110, 0, 0, 0, text, "menu item"}, {'R', 45, 90, 250, 30, 0, Color4{0.3f, 0.4f, 0.9f, 0.5f}, nullptr}},
+        random_ops(7, 400),
+        random_ops(8, 400),
+    };
+    for (size_t i = 0; i < scenes.size(); ++i) {
+        begin_blank_frame();
+        for (const DrawOp& o : scenes[i]) run_op(o);
+        draw_flush();
+        std::vector<unsigned char> batched = read_back();
+        begin_blank_frame();
+        for (const DrawOp& o : scenes[i]) run_op(o), draw_flush();
+        std::vector<unsigned char> one_by_one = read_back();
+        end_scissor();
+        size_t differing = 0;
+        for (size_t p = 0; p < batched.size(); p += 4) differing += memcmp(&batched[p], &one_by_one[p], 4) != 0;
+        EXPECT_EQ(differing, 0u) << "scene " << i;
+    }
+    // The inside of a large opaque rectangle is filled apart from its shaded
+    // edge band: both must come out in the same bytes.
+    for (unsigned k = 0; k < 64; ++k) {
+        const Color4 c = {(float)(k * 37 % 64) / 63.0f + 0.002f * (float)(k % 5), (float)(k % 8) / 7.0f,
+                          (float)(k * 11 % 32) / 31.0f, 1};
+        begin_blank_frame();
+        draw_rect(100.5f, 100, 300, 200, 0, c);
+        draw_flush();
+        std::vector<unsigned char> px = read_back();
+        const unsigned char* band = &px[((size_t)(H - 1 - 101) * W + 101) * 4];
+        const unsigned char* inside = &px[((size_t)(H - 1 - 200) * W + 250) * 4];
+        EXPECT_EQ(memcmp(band, inside, 4), 0) << "colour " << k;
+    }
+}
+
+// A line is a quad over the pixels GL lights for a line: compared with GL_LINES
+// drawn by the program the lines had before, as lines along both axes at
+// whole, half and any other pixel positions, in both directions.
+TEST_F(Render, LinesLightThePixelsGlLinesLight) {
+    const char* vs = "#version 330 core\nlayout (location = 0) in vec2 aPos;\nuniform mat4 u_projection;\n"
+                     "uniform mat4 u_model;\nvoid main() { gl_Position = u_projection * u_model * vec4(aPos, 0.0, 1.0); }\n";
+    const char* fs = "#version 330 core\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n";
+    GLuint prog = glCreateProgram();
+    for (GLenum t : {GL_VERTEX_SHADER, GL_FRAGMENT_SHADER}) {
+        GLuint sh = glCreateShader(t);
+        glShaderSource(sh, 1, t == GL_VERTEX_SHADER ? &vs : &fs, nullptr);
+        glCompileShader(sh);
+        glAttachShader(prog, sh);
+        glDeleteShader(sh);
+    }
+    glLinkProgram(prog);
+    float proj[16], ident[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    ortho_projection(proj, 0, W, H, 0);
+    GLuint vao, vbo;
+    glGenVertexArrays(1, &vao);
+    glGenBuffers(1, &vbo);
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        srand(seed);
+        begin_blank_frame();
+        draw_flush();  // the clear, before GL draws on its own
+        std::vector<float> pts;
+        for (int i = 0; i < 60; ++i) {
+            auto pos = [](int lim) {
+                static const float fr[] = {0, 0.5f, 0.25f, 0.75f, 0.001f, 0.999f};
+                return (float)(2 + rand() % (lim - 4)) + (rand() % 3 ? fr[rand() % 6] : (float)rand() / (float)RAND_MAX);
+            };
+            float a = pos(seed % 2 ? W : H), b = pos(seed % 2 ? W : H), c = (float)(3 + i * 13 % ((seed % 2 ? H : W) - 6));
+            if (rand() % 3 == 0) b = a + (float)(rand() % 4 + 1) * (rand() % 2 ? 1 : -1);  // short ones too
+            c += rand() % 2 ? 0.5f : 0.0f;
+            const float line[4] = {a, c, b, c}, vline[4] = {c, a, c, b};
+            pts.insert(pts.end(), seed % 2 ? line : vline, (seed % 2 ? line : vline) + 4);
+        }
+        glUseProgram(prog);
+        glUniformMatrix4fv(glGetUniformLocation(prog, "u_projection"), 1, GL_FALSE, proj);
+        glUniformMatrix4fv(glGetUniformLocation(prog, "u_model"), 1, GL_FALSE, ident);
+        glBindVertexArray(vao);
+        glBindBuffer(GL_ARRAY_BUFFER, vbo);
+        glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(pts.size() * sizeof(float)), pts.data(), GL_STREAM_DRAW);
+        glEnableVertexAttribArray(0);
+        glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 8, nullptr);
+        glDrawArrays(GL_LINES, 0, (GLsizei)(pts.size() / 2));
+        glBindVertexArray(0);
+        std::vector<unsigned char> gl_lines = read_back();
+        begin_blank_frame();
+        set_line_color(Color3{1, 1, 1});
+        for (size_t k = 0; k < pts.size(); k += 4) draw_line(pts[k], pts[k + 1], pts[k + 2], pts[k + 3]);
+        draw_flush();
+        std::vector<unsigned char> quads = read_back();
+        size_t differing = 0;
+        for (size_t p = 0; p < quads.size(); p += 4) differing += quads[p] != gl_lines[p];
+        EXPECT_EQ(differing, 0u) << "seed " << seed;
+    }
+    glDeleteBuffers(1, &vbo);
+    glDeleteVertexArrays(1, &vao);
+    glDeleteProgram(prog);
 }
