@@ -168,10 +168,14 @@ bool watch_refresh_all() {
     // What each watch would show: unchanged everywhere, the texts (and their
     // change marks from the last change) stay as they are.
     bool changed = n != s_sig_count;
+    uint32_t have[WATCH_MAX];
+    uint64_t h[WATCH_MAX];
     for (int i = 0; i < n; ++i) {
         const WatchEntry& w = g_watch[i];
-        uint32_t have = std::max<uint32_t>(len[i], std::min<uint32_t>(w.var.byte_size ? w.var.byte_size : 4, 8));
-        uint64_t sig = valid[i] ? hash_bytes(bytes[i], have) ^ hash_bytes(deref[i], deref_len[i]) : state[i];
+        // As far as it was read; the first eight bytes always are.
+        have[i] = std::max<uint32_t>(len[i], std::min<uint32_t>(w.var.byte_size ? w.var.byte_size : 4, 8));
+        h[i] = hash_bytes(bytes[i], have[i]) ^ hash_bytes(deref[i], deref_len[i]);
+        uint64_t sig = valid[i] ? h[i] : state[i];
         sig = sig * 31 + ids[i] * 7 + w.id * 3 + (valid[i] ? 1 : 0) + (uint64_t)w.expanded * 11;
         changed |= sig != s_sig[i];
         s_sig[i] = sig;
@@ -196,21 +200,18 @@ bool watch_refresh_all() {
             s_prev_id[i] = 0;
             continue;
         }
-        // As far as it was read; the first eight bytes always are.
-        uint32_t have = std::max<uint32_t>(len[i], std::min<uint32_t>(w.var.byte_size ? w.var.byte_size : 4, 8));
-        uint64_t h = hash_bytes(bytes[i], have) ^ hash_bytes(deref[i], deref_len[i]);
-        const char* mark = s_prev_id[i] == w.id && s_prev_watch[i] != h ? "\x01" : "";
+        const char* mark = s_prev_id[i] == w.id && s_prev_watch[i] != h[i] ? "\x01" : "";
         size_t m = std::strlen(mark);
         std::memcpy(w.value, mark, m);
         uint32_t ptr = 0;
         std::memcpy(&ptr, bytes[i], 4);
         DerefBytes d{ptr, deref[i], deref_len[i]};
         ElfValueContext ctx{&d, symbol_at, deref_read};
-        watch_value_text(w.var, bytes[i], have, deref_read, &d, w.value + m, sizeof w.value - m);
+        watch_value_text(w.var, bytes[i], have[i], deref_read, &d, w.value + m, sizeof w.value - m);
         int children = watch_child_count(w.var);
         for (int k = 0; k < children; ++k)
-            child_text(w.var, k, bytes[i], have, &ctx, w.children[k].value, sizeof w.children[k].value);
-        s_prev_watch[i] = h;
+            child_text(w.var, k, bytes[i], have[i], &ctx, w.children[k].value, sizeof w.children[k].value);
+        s_prev_watch[i] = h[i];
         s_prev_id[i] = w.id;
     }
     return true;
