@@ -174,8 +174,8 @@ static void draw_source_panel(const RenderMainState* st) {
     char title[300] = "Source";
     if (st && st->src_loaded_file && st->src_loaded_file[0])
         snprintf(title, sizeof title, "Source: %s", path_base_name(st->src_loaded_file));
-    HeaderButton hdr[2] = {{"ASM", &g_show_asm, &BtnToggleAsm}, {"Follow", nullptr, &BtnFollow}};
-    draw_layout_box(&source_box, title, nullptr, window_h, hdr, g_source_follow ? 1 : 2);
+    HeaderButton hdr[2];
+    draw_layout_box(&source_box, title, nullptr, window_h, hdr, source_header_buttons(hdr));
     if (source_box.w <= 0 || source_box.h <= 0) return;
     source_view.x = source_box.x;
     source_view.y = source_box.y;

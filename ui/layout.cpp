@@ -285,20 +285,18 @@ static void place_toolbar(int w) {
 }
 
 // Header buttons live with their panel: a hidden panel leaves nothing to hit.
+int source_header_buttons(HeaderButton out[2]) {
+    out[0] = HeaderButton{"ASM", &g_show_asm, &BtnToggleAsm};
+    out[1] = HeaderButton{"Follow", nullptr, &BtnFollow};
+    return g_source_follow ? 1 : 2;
+}
+
 static void place_header_buttons() {
-    if (g_show_source && source_box.w > 0 && source_box.h > 0)
-        place(&BtnToggleAsm, (int)(source_box.x + source_box.w - 40), (int)(source_box.y + (15 - 14) / 2 + 1));
-    else
-        place(&BtnToggleAsm, -200, -200);
-    BtnToggleAsm.width = 40;
-    BtnToggleAsm.height = 14;
-    float fw = header_button_width("Follow");
-    if (g_show_source && !g_source_follow && source_box.w > 0 && source_box.h > 0)
-        place(&BtnFollow, (int)(source_box.x + source_box.w - 40 - 4 - fw), (int)(source_box.y + (15 - 14) / 2 + 1));
-    else
-        place(&BtnFollow, -200, -200);
-    BtnFollow.width = (int)fw;
-    BtnFollow.height = 14;
+    place(&BtnToggleAsm, -200, -200);
+    place(&BtnFollow, -200, -200);
+    if (!g_show_source || source_box.w <= 0 || source_box.h <= 0) return;
+    HeaderButton hdr[2];
+    header_buttons_place(&source_box, hdr, source_header_buttons(hdr));
 }
 
 void ui_layout_pass(int win_w, int win_h) {

@@ -50,6 +50,10 @@ extern Button BtnReset, BtnRunToMain, BtnStart, BtnPause, BtnStep, BtnStepInto, 
 extern Button BtnShowL, BtnSetup, BtnShowK, BtnShowF, BtnShowB;
 extern Button BtnToggleAsm;
 extern Button BtnFollow;  // in the Source header while the view does not follow the core
+struct HeaderButton;
+// The Source header's buttons, right to left (ASM, and Follow while the view
+// does not follow the core); returns how many there are.
+int source_header_buttons(HeaderButton out[2]);
 
 struct VisToggle {
     Button* btn;
