@@ -108,17 +108,17 @@ void session_restore_view(bool keep_theme) {
 
 // --- the lists -----------------------------------------------------------------------
 
-static const char* function_at(uint32_t addr) {
-    for (uint32_t i = 0; g_elf && i < g_elf->func_count; ++i)
-        if (g_elf->funcs[i].address == (addr & ~1u)) return g_elf->funcs[i].name;
-    return nullptr;
+// The name of the function that starts at addr (in `name`), or null.
+static const char* function_at(uint32_t addr, char name[128]) {
+    return elf_dwarf_is_function_entry(g_elf, addr & ~1u, name) ? name : nullptr;
 }
 
 static const ElfVariable* find_variable(const SessionWatch& w) {
     for (int i = 0; i < g_var_count && i < VAR_LIST_MAX; ++i) {
         const ElfVariable& v = g_var_list[i];
         if (std::strcmp(v.name, w.name) != 0) continue;
-        const char* f = v.func_addr ? function_at(v.func_addr) : "";
+        char fn[128];
+        const char* f = v.func_addr ? function_at(v.func_addr, fn) : "";
         if (f && std::strcmp(f, w.func) == 0) return &v;
     }
     return nullptr;
@@ -221,7 +221,8 @@ void session_capture(SessionRecord* out) {
     std::snprintf(out->elf, sizeof out->elf, "%s", s_image);
     for (int i = 0; i < g_watch_count && i < WATCH_MAX; ++i) {
         const ElfVariable& v = g_watch[i].var;
-        const char* f = v.func_addr ? function_at(v.func_addr) : "";
+        char fn[128];
+        const char* f = v.func_addr ? function_at(v.func_addr, fn) : "";
         if (!f) continue;  // a local of no known function could not be found again
         SessionWatch& w = out->watches[out->watch_count];
         std::snprintf(w.name, sizeof w.name, "%.*s", (int)sizeof w.name - 1, v.name);
