@@ -49,7 +49,7 @@ static void load_font() {
     bool have = plat_find_font("DejaVu Sans Mono", primary, sizeof primary) ||
                 plat_find_font("monospace", primary, sizeof primary);
     plat_find_font("DejaVu Sans", fallback, sizeof fallback);
-    init_font(have ? primary : "", 19.0f, fallback[0] ? fallback : nullptr);
+    init_font(have ? primary : "", UI_FONT_PX, fallback[0] ? fallback : nullptr);
     if (!font_atlas_ready())
         log_add_line(&logv, "[FONT] No usable font (tried DejaVu Sans Mono, any monospace font, DejaVu Sans). "
                             "Text disabled.");

@@ -141,6 +141,48 @@ const char* truncate_text_left(const char* s, float max_w) {
     return s;
 }
 
+static const char ELLIPSIS[] = "\xE2\x80\xA6";  // U+2026, one of the atlas's extra glyphs
+
+// The longest head of s (whole UTF-8 sequences) no wider than max_w, into out.
+static size_t head_within(const char* s, size_t len, float max_w, char* out, size_t cap) {
+    const char* p = s;
+    float w = 0;
+    while ((size_t)(p - s) < len && *p) {
+        const char* q = p;
+        float a = glyph_xadvance(utf8_next(&q));
+        if (w + a > max_w || (size_t)(q - s) >= cap) break;
+        w += a;
+        p = q;
+    }
+    size_t n = (size_t)(p - s);
+    memcpy(out, s, n);
+    out[n] = 0;
+    return n;
+}
+
+const char* text_fit_end(const char* s, float max_w, char* out, size_t cap) {
+    return text_fit_before(s, nullptr, max_w, out, cap);
+}
+
+const char* text_fit_before(const char* s, const char* keep_from, float max_w, char* out, size_t cap) {
+    if (!out || cap == 0) return "";
+    out[0] = 0;
+    if (!s) return out;
+    size_t len = strlen(s);
+    if (measure_text(s) <= max_w) {
+        snprintf(out, cap, "%s", s);
+        return out;
+    }
+    const char* tail = keep_from && keep_from > s && keep_from < s + len ? keep_from : s + len;
+    float tail_w = measure_text(tail), dots = measure_text(ELLIPSIS);
+    if (tail_w + dots > max_w) tail = s + len, tail_w = 0;  // no room for the value either: cut it too
+    size_t tail_len = strlen(tail), reserve = tail_len + sizeof ELLIPSIS;
+    if (reserve >= cap) return out;
+    size_t n = head_within(s, (size_t)(tail - s), max_w - tail_w - dots, out, cap - reserve + 1);
+    snprintf(out + n, cap - n, "%s%s", ELLIPSIS, tail);
+    return out;
+}
+
 void init_font(const char* font_path, float font_size, const char* fallback_path) {
     if (font_atlas_load_file(font_path, font_size)) return;
     fprintf(stderr, "[FONT] '%s' not found, trying DejaVu Sans.\n", font_path ? font_path : "");

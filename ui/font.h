@@ -5,6 +5,10 @@
 
 #include <cstddef>
 
+// The interface's text height in pixels. DejaVu Sans Mono at 16 px is as
+// wide per character as Consolas at 19, which the panel proportions suit.
+constexpr float UI_FONT_PX = 16.0f;
+
 enum {
     FONT_ATLAS_SIZE = 1024,
     FONT_ATLAS_GLYPH_ROWS = 984,  // glyphs are packed above this row; the rows under it are the icons'
@@ -29,6 +33,12 @@ int cdata_index(int cp);
 float glyph_xadvance(int cp);
 float measure_text(const char* s);
 const char* truncate_text_left(const char* s, float max_w);
+// `s` fitted into max_w pixels: as it is when it fits, else cut at the end with
+// an ellipsis. Returns out.
+const char* text_fit_end(const char* s, float max_w, char* out, size_t cap);
+// The same, keeping the text from `keep_from` on (a value at the line's end)
+// whole and cutting what stands before it.
+const char* text_fit_before(const char* s, const char* keep_from, float max_w, char* out, size_t cap);
 
 // Tries font_path, then `fallback_path` (may be null), and builds the atlas
 // that init_drawing_resources uploads. Without a font, text draws nothing.

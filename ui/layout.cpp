@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "probe/probe.h"
+#include "ui/font.h"
 #include "ui/panel.h"
 #include "ui/source_view.h"
 #include "ui/ui_state.h"
@@ -136,11 +137,19 @@ static void place_title_buttons(int w) {
     for (int i = 4; i >= 0; --i, x -= 26) place(vis_btns[i].btn, x, 5);
 }
 
+// Room for the text plus its inset, the scroll bar and the panel's edges.
+static float line_panel_width(const char* widest) { return std::max(100.0f, measure_text(widest) + 34); }
+
+float layout_init_memmap_width() { return line_panel_width("R10 = 0x20001FF0"); }
+float layout_init_periph_width() { return line_panel_width("0x40023800  DBGMCU"); }
+
 static void set_first_use_defaults(float w, int h) {
-    if (g_memmap_edge_ratio < 0) g_memmap_edge_ratio = (w - g_init_memmap_from_right) / w;
-    if (g_periph_edge_ratio < 0) g_periph_edge_ratio = (w - g_init_periph_from_right) / w;
+    float memmap_w = layout_init_memmap_width(), periph_w = layout_init_periph_width();
+    float rest = std::max(0.0f, w - memmap_w - periph_w);
+    if (g_memmap_edge_ratio < 0) g_memmap_edge_ratio = (w - memmap_w) / w;
+    if (g_periph_edge_ratio < 0) g_periph_edge_ratio = (w - memmap_w - periph_w) / w;
     if (g_plot_edge_ratio < 0) g_plot_edge_ratio = g_periph_edge_ratio - 0.15f;
-    if (g_source_edge_ratio < 0) g_source_edge_ratio = (w - g_init_source_from_right) / w;
+    if (g_source_edge_ratio < 0) g_source_edge_ratio = rest * LAYOUT_INIT_VARIABLES_SHARE / w;
     if (g_log_edge_ratio < 0) g_log_edge_ratio = 1.0f / 3;
     if (g_stack_edge_ratio < 0) g_stack_edge_ratio = 0.5f;
     if (g_fault_edge_ratio < 0) g_fault_edge_ratio = 2.0f / 3;

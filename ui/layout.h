@@ -21,7 +21,11 @@ extern float g_log_edge_x, g_stack_edge_x, g_fault_edge_x, g_bkpt_edge_x;
 extern float g_eff_source_x, g_eff_plot_x, g_eff_periph_x, g_eff_memmap_x;
 extern float g_eff_log_x, g_eff_stack_x, g_eff_fault_x, g_eff_bkpt_x;  // 0: no such separator
 
-constexpr float g_init_source_from_right = 600, g_init_periph_from_right = 300, g_init_memmap_from_right = 100;
+// First-use widths: the register and peripheral panels as wide as their
+// lines need in the interface font, the rest shared by Variables and Source.
+float layout_init_memmap_width();
+float layout_init_periph_width();
+constexpr float LAYOUT_INIT_VARIABLES_SHARE = 0.42f;  // of what the two right panels leave
 constexpr float g_init_debug_height = 150;
 constexpr float LAYOUT_EDGE_MIN_GAP = 24, LAYOUT_EDGE_MARGIN = 26;
 

@@ -25,6 +25,7 @@
 
 #include "platform/fatal.h"
 #include "platform/font_find.h"
+#include "ui/font.h"
 
 extern char** environ;
 
@@ -239,6 +240,14 @@ float atlas_sample(float u, float v) {
 
 }  // namespace
 
+bool layout_font_load() {
+    if (font_atlas_ready()) return true;
+    char path[1024];
+    if (!plat_find_font("DejaVu Sans Mono", path, sizeof path) && !plat_find_font("monospace", path, sizeof path))
+        return false;
+    return font_atlas_load_file(path, UI_FONT_PX);
+}
+
 bool text_font_load() {
     if (!s_atlas.empty()) return true;
     char path[1024];
@@ -249,7 +258,7 @@ bool text_font_load() {
     stbtt_pack_context pc;
     if (ttf.empty() || !stbtt_PackBegin(&pc, atlas.data(), kAtlas, kAtlas, kAtlas, 1, nullptr)) return false;
     stbtt_PackSetOversampling(&pc, 2, 2);
-    int ok = stbtt_PackFontRange(&pc, (const unsigned char*)ttf.data(), 0, 19.0f, kFirst, kGlyphs, s_glyphs);
+    int ok = stbtt_PackFontRange(&pc, (const unsigned char*)ttf.data(), 0, UI_FONT_PX, kFirst, kGlyphs, s_glyphs);
     stbtt_PackEnd(&pc);
     if (ok) s_atlas = std::move(atlas);
     return ok != 0;

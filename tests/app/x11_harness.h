@@ -47,7 +47,11 @@ struct Image {
 };
 bool image_load_png(const std::string& path, Image* img);
 
-// Text as the program draws it (DejaVu Sans Mono at 19 px): each glyph a quad
+// The program's font in this process's atlas, so measure_text and the layout
+// pass place things where the program does (loaded once).
+bool layout_font_load();
+
+// Text as the program draws it (DejaVu Sans Mono at UI_FONT_PX): each glyph a quad
 // of the same packed atlas, sampled linearly as the GL text shader samples it.
 bool text_font_load();
 float text_width(const char* s);

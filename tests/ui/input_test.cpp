@@ -108,6 +108,8 @@ protected:
         memset(g_bkpt, 0, sizeof g_bkpt);
         ui_input_reset();
         layout_reset();
+        // Fixed fractions: the first-use ones depend on the font.
+        layout_set_proportions(LayoutProportions{{0.25f, 0.475f, 0.625f, 0.875f}, {-1, -1, -1, -1}, -1});
         windowX = 100;
         windowY = 100;
         relayout(800, 600);

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "platform/font_find.h"
+#include "ui/font.h"
 #include "ui/layout.h"
 
 namespace {
@@ -65,14 +67,40 @@ void expect_tiles(const Row& r, int w, bool is_top, const char* what) {
     }
 }
 
+const LayoutProportions kQuarterProportions = {{0.25f, 0.475f, 0.625f, 0.875f}, {-1, -1, -1, -1}, -1};
+
 class Layout : public ::testing::Test {
 protected:
-    void SetUp() override { layout_reset(); }
+    // The mechanics are checked on fixed fractions: the first-use ones depend on the font.
+    void SetUp() override {
+        layout_reset();
+        layout_set_proportions(kQuarterProportions);
+    }
 };
 
 }  // namespace
 
-TEST_F(Layout, BuiltInProportionsAt800x600) {
+// First use: the register and peripheral lines fit their panels in the real
+// font, and what is left is shared by Variables and Source.
+TEST(LayoutFirstUse, TheRightPanelsFitTheirLinesAtEveryWidth) {
+    char font[1024] = "";
+    if (!plat_find_font("DejaVu Sans Mono", font, sizeof font) || !font_atlas_load_file(font, UI_FONT_PX))
+        GTEST_SKIP() << "no DejaVu Sans Mono";
+    for (int w : {800, 1024, 1920}) {
+        layout_reset();
+        ui_layout_pass(w, 600);
+        SCOPED_TRACE(w);
+        // Text inset 4, a scroll bar and its gap 18, the panel's own border.
+        EXPECT_GE(memmap_box.w, measure_text("R10 = 0x20001FF0") + 4 + 18 + 2);
+        EXPECT_GE(periph_box.w, measure_text("0x40023800  DBGMCU") + 4 + 18 + 2);
+        EXPECT_NEAR(variables_box.w / (variables_box.w + source_box.w), LAYOUT_INIT_VARIABLES_SHARE, 0.02);
+        EXPECT_GE(source_box.w, measure_text("    uint32_t t = tick % 250u;"));
+    }
+    font_atlas_free();
+    layout_reset();
+}
+
+TEST_F(Layout, QuarterProportionsAt800x600) {
     ui_layout_pass(800, 600);
     EXPECT_FLOAT_EQ(variables_box.x, 2);
     EXPECT_FLOAT_EQ(variables_box.w, 196);

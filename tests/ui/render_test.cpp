@@ -49,7 +49,7 @@ protected:
         glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
         char font[1024] = "";
         plat_find_font("DejaVu Sans Mono", font, sizeof font);
-        init_font(font, 19.0f, nullptr);
+        init_font(font, UI_FONT_PX, nullptr);
         init_drawing_resources();
     }
     static void TearDownTestSuite() {
