@@ -35,13 +35,62 @@ static void draw_periph_row(const char* line, float x, float baseline, const flo
     RenderText(pair, x + 4 + measure_text(head), baseline, color);
 }
 
+// A register or peripheral line that does not fit its panel: the padding of
+// its columns goes first, then the columns after the name (reset value, field
+// count), then the text before a live value ("  = 0x...") gives way to an
+// ellipsis, so the name and the value stay readable.
+const char* log_fit_panel_line(const char* line, float room, char* out, size_t cap) {
+    if (measure_text(line) <= room) return line;
+    char squeezed[LOG_LINE_LEN];
+    size_t n = 0;
+    const char* p = line;
+    while (*p == ' ' && n + 1 < sizeof squeezed) squeezed[n++] = *p++;
+    size_t body = n;
+    for (; *p && n + 1 < sizeof squeezed; ++p)
+        if (!(p[0] == ' ' && n >= 2 && squeezed[n - 1] == ' ' && squeezed[n - 2] == ' ')) squeezed[n++] = *p;
+    squeezed[n] = 0;
+    char* value = nullptr;
+    for (char* q = strstr(squeezed, "  = "); q; q = strstr(q + 1, "  = ")) value = q;
+    while (measure_text(squeezed) > room) {
+        char* end = value ? value : squeezed + strlen(squeezed);
+        char* last = nullptr;  // the separator before the last column
+        int separators = 0;
+        for (char* q = strstr(squeezed + body, "  "); q && q < end; q = strstr(q + 2, "  ")) last = q, ++separators;
+        if (separators < 2) {
+            // Still too wide with a watched value: the offset column goes too,
+            // all but its watch marker.
+            if (!value || separators != 1 || strncmp(squeezed + body, "W ", 2) != 0) break;
+            char* first_sep = strstr(squeezed + body, "  ");
+            size_t keep = body + 1;
+            memmove(squeezed + keep, first_sep, strlen(first_sep) + 1);
+            value -= first_sep - (squeezed + keep);
+            break;
+        }
+        memmove(last, end, strlen(end) + 1);
+        if (value) value = last;
+    }
+    return text_fit_before(squeezed, value, room, out, cap);
+}
+
+// The width the rows are drawn in: short of the scroll bar when there is one.
+static float text_width_locked(const LogView* v) {
+    float content_h = v->line_height * (float)v->count, visible_h = v->height - LOG_HEADER_H;
+    return content_h <= visible_h ? v->width : v->width - 8 - v->sb_inset;
+}
+
+float log_panel_text_room(LogView* v) {
+    if (!v) return 0;
+    std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+    return text_width_locked(v) - 10;
+}
+
 void log_draw(LogView* v, int wh) {
     if (!v) return;
     std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
     if (v->count <= 0 || v->line_height <= 0) return;
     float content_h = v->line_height * (float)v->count;
     float visible_h = v->height - LOG_HEADER_H;
-    float text_w = content_h <= visible_h ? v->width : v->width - 8 - v->sb_inset;
+    float text_w = text_width_locked(v);
     v->scroll = std::clamp(v->scroll, 0.0f, std::max(0.0f, content_h - visible_h));
     int first = std::clamp((int)(v->scroll / v->line_height), 0, v->count - 1);
     float first_baseline = v->y + LOG_HEADER_H + v->line_height - (v->scroll - v->line_height * (float)first);
@@ -79,6 +128,8 @@ void log_draw(LogView* v, int wh) {
             ++line;
             color = &g_theme.log_text_changed.r;
         }
+        char fitted[LOG_LINE_LEN + 8];
+        if (v != &logv) line = log_fit_panel_line(line, text_w - 10, fitted, sizeof fitted);
         if (v == &logv) {
             char num[16];
             snprintf(num, sizeof num, "%d", row + 1);

@@ -45,6 +45,12 @@ void log_clear(LogView* v);
 void log_set_file_path(const char* path);
 
 void log_draw(LogView* v, int window_h);
+// A register or peripheral line as its panel draws it in `room` pixels: the
+// column padding, the columns after the name and then the text before a live
+// value ("  = 0x...") give way, so the name and the value stay readable.
+const char* log_fit_panel_line(const char* line, float room, char* out, size_t cap);
+// The room a panel's rows are fitted to (short of the scroll bar when there is one).
+float log_panel_text_room(LogView* v);
 void draw_scrollbar(LogView* v, int window_h);
 
 // Scroll model.

@@ -117,9 +117,10 @@ static void draw_scope_list(const LayoutBox& b, float top, float bottom) {
         if (i == g_var_hovered)
             draw_rect(b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
         RenderText(v.is_param ? "p" : "\xB7", b.x + 3, row + 17, &g_theme.var_marker.r);
-        char text[200];
+        char text[200], shown[208];
         snprintf(text, sizeof text, "%.127s  %.63s", v.name, v.type_name);
-        RenderText(text, b.x + 16, row + 17, v.is_param ? &g_theme.var_name_param.r : &g_theme.var_name_local.r);
+        RenderText(text_fit_end(text, b.w - 16 - 14, shown, sizeof shown), b.x + 16, row + 17,
+                   v.is_param ? &g_theme.var_name_param.r : &g_theme.var_name_local.r);
     }
 }
 
@@ -141,15 +142,18 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
                 // At least 16 px, and never into the expander in a wide font.
                 tx += std::max(16.0f, measure_text("[-]") + 4);
             }
-            char name[128];
-            snprintf(name, sizeof name, "%.127s", w.var.name);
-            RenderText(name, tx, row + 17, &g_theme.var_watch_name.r);
             char type[72];
             snprintf(type, sizeof type, " :%.63s", w.var.type_name);
             // A leading 0x01 marks a value that changed since the last refresh.
             bool changed = (unsigned char)w.value[0] == 0x01;
             char value[160];
             snprintf(value, sizeof value, "%s", changed ? w.value + 1 : w.value);
+            // A long name leaves the value at least a short number's room.
+            char name[136];
+            const char* typed_part = strstr(value, "  (");
+            float value_min = std::min(measure_text(typed_part ? typed_part + 3 : value), measure_text("0x00000000"));
+            text_fit_end(w.var.name, b.x + b.w - 18 - 12 - value_min - tx, name, sizeof name);
+            RenderText(name, tx, row + 17, &g_theme.var_watch_name.r);
             // The value gets the room after the name and type; a long one (a
             // structure's members) takes the type's place, then is cut with an ellipsis.
             float right = b.x + b.w - 18, name_end = tx + measure_text(name), type_end = name_end + measure_text(type);
@@ -161,7 +165,9 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
                 memmove(value, typed + 3, strlen(typed + 3) + 1);
                 value[strlen(value) - 1] = 0;
             }
-            for (size_t k = strlen(value); k > 3 && measure_text(value) > room; --k) memcpy(value + k - 3, "...", 4);
+            char fitted[sizeof value];
+            text_fit_end(value, room, fitted, sizeof fitted);
+            memcpy(value, fitted, sizeof value);
             if (show_type) RenderText(type, name_end, row + 17, &g_theme.var_watch_type.r);
             float vx = right - measure_text(value);
             if (g_edit.active && g_edit.target.kind == EDIT_WATCH && g_edit.target.id == w.id) {
@@ -185,9 +191,8 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             // The value right-aligned; cut with an ellipsis where it would run into the name.
             const char* value = w.children[m].value;
             float room = b.x + b.w - 18 - (nx + measure_text(text) + 12);
-            char shown[64];
-            snprintf(shown, sizeof shown, "%s", value);
-            for (size_t k = strlen(shown); k > 3 && measure_text(shown) > room; --k) memcpy(shown + k - 3, "...", 4);
+            char shown[72];
+            text_fit_end(value, room, shown, sizeof shown);
             if (room > 20) RenderText(shown, b.x + b.w - 18 - measure_text(shown), row + 17, &g_theme.var_member_offset.r);
         }
     }

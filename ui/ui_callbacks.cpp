@@ -518,11 +518,14 @@ static bool press_registers(double mx, double my) {
 // Where a register row's value starts: after its "  = " when it shows one,
 // else past its text (the name still opens the register's fields).
 static float periph_value_x(int row) {
-    char line[LOG_LINE_LEN];
+    char line[LOG_LINE_LEN], fitted[LOG_LINE_LEN + 8];
     if (!log_line(&periph_view, row, line, sizeof line, nullptr)) return 1e9f;
-    char* eq = std::strstr(line, "  = ");
+    // Where it is drawn: a narrow panel fits the line to its width.
+    char* shown = (char*)log_fit_panel_line(line, log_panel_text_room(&periph_view), fitted, sizeof fitted);
+    if (shown == line) shown = std::strcpy(fitted, line);
+    char* eq = std::strstr(shown, "  = ");
     if (eq) *eq = 0;
-    return periph_view.x + 4 + measure_text(line);
+    return periph_view.x + 4 + measure_text(shown);
 }
 
 // A press on a register's value or on a field row edits it.
@@ -758,7 +761,7 @@ void ui_on_scroll(double mx, double my, double yoffset) {
     } else if (g_show_fault && inside_box(fault_box, mx, my)) {
         g_fault_scroll = std::max(0.0f, g_fault_scroll - 24 * (float)yoffset);
     } else if (g_show_setup && inside_box(setup_box, mx, my)) {
-        return;
+        setup_scroll_wheel(yoffset);
     } else if (g_show_source && inside_box_closed(source_box, mx, my)) {
         SourceView& v = source_view;
         float step = v.line_height > 0 ? 3 * v.line_height : 48;

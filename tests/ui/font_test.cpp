@@ -6,6 +6,7 @@
 
 #include "platform/font_find.h"
 #include "ui/font.h"
+#include "ui/log_view.h"
 
 namespace {
 
@@ -93,6 +94,41 @@ TEST_F(RealFont, TruncateLeftKeepsTheLongestTailThatFits) {
     EXPECT_STREQ(truncate_text_left(s, 7.5f * a), "app.elf");
     // Multi-byte code points are dropped whole.
     EXPECT_STREQ(truncate_text_left("\xC3\xA9\xC3\xA9z", 2 * a), "\xC3\xA9z");
+}
+
+// Rooms in characters of the monospaced font; "\u2026" is the ellipsis.
+TEST_F(RealFont, LinesFitTheirRoomWithTheValueKept) {
+    const float a = glyph_xadvance('a');
+    struct Case {
+        const char* line;
+        float chars;
+        const char* shown;
+    } cases[] = {
+        {"R10 = 0x20001FF0", 16, "R10 = 0x20001FF0"},
+        {"R10 = 0x20001FF0", 12, "R10 = 0x200\u2026"},
+        {"0x40023800  DBGMCU              (3 regs)", 18, "0x40023800  DBGMCU"},
+        {"0x40023800  RCC                   (5 regs)", 30, "0x40023800  RCC  (5 regs)"},
+        {"  +0000  CR                        [rst=0x00000083]  (20 fields)", 12, "  +0000  CR"},
+        {"W +0000  CR                        [rst=0x00000083]  (20 fields)  = 0x00000083", 26,
+         "W +0000  CR  = 0x00000083"},
+        {"W +0000  CR                        [rst=0x00000083]  (20 fields)  = 0x00000083", 19, "W  CR  = 0x00000083"},
+        {"W +0000  APB1ENR                   [rst=0x00000000]  (29 fields)  = 0x00000083", 19,
+         "W  A\u2026  = 0x00000083"},
+        {"W +0000  CR                        [rst=0x00000083]  (20 fields)  = 0x00000083", 8, "W  CR  \u2026"},
+        {"  [31:24]  PLLQ  = 0x4", 14, "  [31:\u2026  = 0x4"},
+        {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\u2026"},
+    };
+    for (const Case& c : cases) {
+        char out[300];
+        const char* got = log_fit_panel_line(c.line, c.chars * a + 0.5f, out, sizeof out);
+        EXPECT_STREQ(got, c.shown) << c.line << " in " << c.chars;
+        EXPECT_LE(measure_text(got), c.chars * a + 0.5f) << c.line;
+    }
+    char small[6];
+    EXPECT_STREQ(text_fit_end("0x20001FF0", 3 * a, small, sizeof small), "0x\u2026");
+    const char* line = "a long line  = 0x1";
+    EXPECT_STREQ(text_fit_before(line, strstr(line, "  = "), 9 * a, small, sizeof small), "")
+        << "no room in the buffer for the kept value: nothing rather than a torn character";
 }
 
 TEST_F(RealFont, AtlasHoldsInkForPrintableGlyphs) {
