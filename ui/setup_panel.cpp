@@ -19,7 +19,8 @@ Button BtnSetupSave = {-200, -200, 64, 18, false, false};
 Button BtnFlash = {-200, -200, 80, 18, false, false};
 SetupMcuInfo g_setup_mcu;
 
-static const float INSET = 15;
+static const float INSET = 15, HEADER_H = 20;
+float g_setup_scroll = 0;
 static bool s_flash_enabled_drawn = false;
 
 bool setup_flash_enabled_as_drawn() { return s_flash_enabled_drawn; }
@@ -85,27 +86,53 @@ static void draw_status(float px, float top, const char* bin_path) {
     line(base, fx, fy + fh, fx, fy);
 }
 
-SetupFlashPlace setup_flash_place(const LayoutBox* b) {
+static SetupFlashPlace place_unscrolled(const LayoutBox* b) {
     SetupFlashPlace p{};
     float right = b->x + b->w, px = b->x + INSET;
-    p.row0 = debug_box.y + 20;
-    p.path_right = right - 8;
+    p.row0 = b->y + HEADER_H;
+    p.path_right = right - 8 - 10;  // clear of the scroll bar
     // Under the five rows when the panel is tall enough for all of it.
     float sep_y = p.row0 + 5 * 26 + 8;
     p.mcu_x = px;
     p.mcu_y = sep_y + 8;
     p.status_x = px;
     p.status_y = p.mcu_y + 26;
+    p.content_h = p.status_y + 14 + 18 + 6 - (b->y + HEADER_H);
     if (p.status_y + 14 + 18 + 4 <= b->y + b->h) return p;
     // Otherwise beside the rows, so Flash is not cut off; a panel too narrow
-    // for both keeps the rows whole and must be made taller.
+    // for both scrolls instead.
     if (b->w < 2 * kSideWidth + 3 * INSET) return p;
     p.beside = true;
     p.mcu_x = p.status_x = right - INSET - kSideWidth;
     p.mcu_y = p.row0;
     p.status_y = p.row0 + 40;
     p.path_right = p.mcu_x - 12;
+    p.content_h = 5 * 26 + 6;
     return p;
+}
+
+static float max_scroll(const LayoutBox* b, const SetupFlashPlace& p) {
+    return std::max(0.0f, p.content_h - (b->h - HEADER_H));
+}
+
+SetupFlashPlace setup_flash_place(const LayoutBox* b) {
+    SetupFlashPlace p = place_unscrolled(b);
+    g_setup_scroll = std::clamp(g_setup_scroll, 0.0f, max_scroll(b, p));
+    p.row0 -= g_setup_scroll;
+    p.mcu_y -= g_setup_scroll;
+    p.status_y -= g_setup_scroll;
+    return p;
+}
+
+void setup_scroll_wheel(double yoffset) {
+    SetupFlashPlace p = place_unscrolled(&setup_box);
+    g_setup_scroll = std::clamp(g_setup_scroll - 2 * 26 * (float)yoffset, 0.0f, max_scroll(&setup_box, p));
+}
+
+// A button scrolled mostly out of sight takes no clicks.
+static void hide_if_clipped(Button* bt, const LayoutBox* b) {
+    float top = b->y + HEADER_H, bottom = b->y + b->h, half = (float)bt->height / 2;
+    if ((float)bt->y < top - half || (float)(bt->y + bt->height) > bottom + half) place(bt, -200, -200);
 }
 
 void draw_setup_panel(const RenderMainState* st) {
@@ -119,6 +146,9 @@ void draw_setup_panel(const RenderMainState* st) {
     Color3 save_c = sv.hovered ? brighter(g_theme.dbg_btn_continue, 1.3f) : g_theme.dbg_btn_continue;
     RenderText("Save", (float)sv.x + ((float)sv.width - measure_text("Save")) / 2, (float)(sv.y + sv.height - 3),
                &save_c.r);
+    end_scissor();
+    LayoutBox content = {b->x, b->y + HEADER_H, b->w, std::max(0.0f, b->h - HEADER_H), 0};
+    begin_scissor(&content, window_h);
 
     SetupFlashPlace fp = setup_flash_place(b);
     float px = b->x + INSET, row0 = fp.row0;
@@ -164,4 +194,7 @@ void draw_setup_panel(const RenderMainState* st) {
     }
     draw_status(fp.status_x, fp.status_y, st ? st->cfg_bin : nullptr);
     end_scissor();
+    for (int i = 0; i < 5; ++i) hide_if_clipped(rows[i].btn, b);
+    hide_if_clipped(&BtnFlash, b);
+    draw_scrollbar_generic(b->x, b->y, b->w, b->h, 2, &g_setup_scroll, fp.content_h, window_h);
 }

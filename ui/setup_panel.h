@@ -31,12 +31,16 @@ void draw_setup_panel(const RenderMainState* st);
 struct LayoutBox;
 constexpr float kSideWidth = 230;
 struct SetupFlashPlace {
-    float row0;        // top of the first path row
+    float row0;        // top of the first path row (scrolled)
     float path_right;  // paths are cut to end here
     float mcu_x, mcu_y;
     float status_x, status_y;
     bool beside;
+    float content_h;  // from below the header strip to under the Flash button
 };
+// The panel scrolls when it is lower than its content (the wheel moves it).
+extern float g_setup_scroll;
+void setup_scroll_wheel(double yoffset);
 SetupFlashPlace setup_flash_place(const LayoutBox* b);
 bool is_setup_button(const Button* b);
 // Flash needs a connected probe, an MCU with a flash algorithm, a firmware
