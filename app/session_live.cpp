@@ -15,6 +15,7 @@
 #include "ui/draw.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
+#include "ui/svd_view.h"
 #include "ui/theme.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
@@ -137,6 +138,19 @@ void session_restore_lists() {
     for (int i = 0; i < r.watch_count; ++i) {
         const SessionWatch& w = r.watches[i];
         const ElfVariable* v = find_variable(w);
+        // A peripheral register ("RCC->CR") comes from the register description.
+        bool reg = !v && !w.func[0] && std::strstr(w.name, "->");
+        if (reg && svd_watch_add_by_name(w.name)) {
+            if (i == r.plot_watch) g_plot_watch = g_watch_count - 1;
+            ++watches;
+            continue;
+        }
+        if (reg) {
+            log_addf(&logv, "[CFG] Session: watch %.100s dropped, the register description has no such register",
+                     w.name);
+            s_dirty = true;
+            continue;
+        }
         if (!v) {
             log_addf(&logv, "[CFG] Session: watch %.100s%s%.100s dropped, the image has no such variable", w.name,
                      w.func[0] ? " in " : "", w.func);

@@ -28,21 +28,39 @@ void svd_watch_name(const SvdPeripheral* p, const SvdRegister* r, char out[128])
     out[n] = 0;
 }
 
+static bool add_register_watch(const SvdRegister* r, const char* name) {
+    ElfVariable v{};
+    std::snprintf(v.name, sizeof v.name, "%s", name);
+    std::snprintf(v.type_name, sizeof v.type_name, "uint32_t");
+    v.byte_size = 4;
+    v.loc_kind = VAR_LOC_ADDR;
+    v.loc_value = (int32_t)r->address;
+    return watch_add(&v);
+}
+
 void svd_watch_toggle(const SvdPeripheral* p, const SvdRegister* r) {
     if (!p || !r) return;
-    ElfVariable v{};
-    svd_watch_name(p, r, v.name);
-    int i = watch_find_by_name(v.name);
-    if (i >= 0) {
-        watch_remove(i);
-    } else {
-        std::snprintf(v.type_name, sizeof v.type_name, "uint32_t");
-        v.byte_size = 4;
-        v.loc_kind = VAR_LOC_ADDR;
-        v.loc_value = (int32_t)r->address;
-        watch_add(&v);
-    }
+    char name[128];
+    svd_watch_name(p, r, name);
+    int i = watch_find_by_name(name);
+    if (i >= 0) watch_remove(i);
+    else add_register_watch(r, name);
     svd_view_refresh();
+}
+
+bool svd_watch_add_by_name(const char* name) {
+    if (!g_svd || !name || !std::strstr(name, "->")) return false;
+    char n[128];
+    for (int pi = 0; pi < svd_peripheral_count(g_svd); ++pi) {
+        const SvdPeripheral* p = svd_get_peripheral(g_svd, pi);
+        if (!p || std::strncmp(p->name, name, std::strlen(p->name)) != 0) continue;
+        for (int ri = 0; ri < svd_register_count(p); ++ri) {
+            const SvdRegister* r = svd_get_register(p, ri);
+            svd_watch_name(p, r, n);
+            if (std::strcmp(n, name) == 0) return add_register_watch(r, n);
+        }
+    }
+    return false;
 }
 
 // The published value of watch i, when it has one.

@@ -33,3 +33,6 @@ void svd_view_title(char* out, size_t cap);
 // name's 127 characters the same way everywhere, so it can be found again).
 void svd_watch_name(const SvdPeripheral* p, const SvdRegister* r, char out[128]);
 void svd_watch_toggle(const SvdPeripheral* p, const SvdRegister* r);
+// Adds the watch of the register named `name` ("PERIPH->REG") in the loaded
+// description (a restored session); false when there is no such register.
+bool svd_watch_add_by_name(const char* name);

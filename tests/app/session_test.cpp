@@ -153,12 +153,13 @@ TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
             << "[Settings]\nelf=" << elf << "\n[Session]\nelf=" << remembered_elf
             << "\nwatch1=g_tick_count\nwatch2=g_gone\nwatch3=g_record\nwatch3_expanded=1\nplot=3\nwatch4=tick\n"
                "watch4_in=no_such_function\nbkpt1=startup.c:78\nbkpt1_disabled=1\nbkpt2=startup.c:75\nbkpt3=Reset_Handler\n"
-               "bkpt4=gone.c:3\nbkpt5=no_such_function\n";
+               "bkpt4=gone.c:3\nbkpt5=no_such_function\nwatch5=RCC->CR\nwatch6=RCC->NO_SUCH_REG\n";
         log_clear(&logv);
         config_override_folder(tmpl);
         config_load();
         session_open(false);
         ASSERT_TRUE(app_load_image(g_cfg_elf, nullptr));
+        ASSERT_TRUE(app_load_svd(KORVANE_SOURCE_DIR "/sim/firmware/korvane_demo.svd", ""));
         session_restore_lists();
     };
     start(elf);
@@ -166,10 +167,13 @@ TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
     for (const char* line : {"watch g_gone dropped, the image has no such variable",
                              "watch tick in no_such_function dropped", "breakpoint startup.c:75 dropped, no code at that line",
                              "breakpoint gone.c:3 dropped", "breakpoint in no_such_function dropped",
-                             "2 watches and 2 breakpoints restored for demo_O0_dwarf4.elf"})
+                             "watch RCC->NO_SUCH_REG dropped, the register description has no such register",
+                             "3 watches and 2 breakpoints restored for demo_O0_dwarf4.elf"})
         EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
-    ASSERT_EQ(g_watch_count, 2);
+    ASSERT_EQ(g_watch_count, 3);
     EXPECT_TRUE(g_watch[1].expanded);
+    EXPECT_EQ((std::pair<std::string, int32_t>{g_watch[2].var.name, g_watch[2].var.loc_value}),
+              (std::pair<std::string, int32_t>{"RCC->CR", 0x40023800}));
     EXPECT_EQ(g_plot_watch, 1);
     uint32_t reset = 0;
     ASSERT_TRUE(elf_dwarf_find_function(g_elf, "Reset_Handler", &reset));
@@ -187,6 +191,7 @@ TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
     EXPECT_EQ(g_watch_count + bkpt_count(), 0);
     EXPECT_NE(session_log().find("kept are for other.elf; this image starts with none"), std::string::npos);
     app_free_image();
+    app_free_svd();
     config_override_folder("");
     (void)!system((std::string("rm -rf ") + tmpl).c_str());
 }
