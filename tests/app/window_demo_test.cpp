@@ -44,6 +44,7 @@ protected:
         before_start();
         launch(launch_args(), "[PRB] Target running at connect");
         // The same layout the program computes for this size.
+        ASSERT_TRUE(layout_font_load());
         layout_reset();
         ui_layout_pass(W, H);
     }
@@ -895,6 +896,7 @@ protected:
         ASSERT_FALSE(dir_.empty());
         std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << kIni;
         launch({}, "[PRB] Probe thread started");
+        ASSERT_TRUE(layout_font_load());
         layout_reset();
         g_show_setup = true;  // nothing is configured
         ui_layout_pass(800, 600);
@@ -954,15 +956,45 @@ TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
 }
 
 // Halted, the window draws about once a second (its FPS label) however often
-// the probe republishes; a tooltip shows on a still pointer and stays.
+// the probe republishes, in a file shorter than the view (wave.c, stopped at a
+// remembered breakpoint) and in a longer one (startup.c, after a reset); a
+// tooltip shows on a still pointer and stays.
 class DemoIdle : public DemoWindow {
 protected:
     std::vector<std::string> launch_args() override { return {"--demo", "--size", "1280x800", "--stats"}; }
+    void before_start() override {
+        std::ofstream(dir_ + "/demo_session.ini", std::ios::binary)
+            << "[Session]\nelf=" KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf\nbkpt1=wave.c:33\n";
+    }
+    // The count the FPS label shows: the number that matches it best.
+    int fps_shown(const Image& i) {
+        const float fps_x = std::max(160.0f, 10 + text_width("Korvane Debugger") + 14);
+        int best = -1;
+        double best_score = 0.6;
+        for (int d = 0; d <= 30; ++d) {
+            double sc = text_match(i, wx_, wy_, ("FPS: " + std::to_string(d)).c_str(), fps_x, 20,
+                                   &g_theme_dark.titlebar_info.r);
+            if (sc > best_score) best = d, best_score = sc;
+        }
+        return best;
+    }
+    // At rest the label counts the frames of the second before: only its own.
+    // The probe polls five times a second, and each poll used to draw a frame.
+    void expect_rest(const char* where) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(fps_shown(shot("rest")), 1) << "one frame a second at rest in " << where << ", sample " << k;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+    }
 };
 
-TEST_F(DemoIdle, AHaltedWindowRestsAndATooltipNeedsNoMotion) {
-    ASSERT_EQ(xdo({"key", "--window", wid_, "F6"}), 0);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000)) << log();
+TEST_F(DemoIdle, AHaltedWindowRestsInShortAndLongFilesAndATooltipNeedsNoMotion) {
+    ASSERT_TRUE(text_font_load()) << "the program's font";
+    follow("wave.c", 33);  // near the end: the view cannot centre it
+    // The line's number gives way to the breakpoint's dot: the band and the dot.
+    auto at_bkpt = [&](const Image& i) { return band_at(i, baseline(33) - 10) && red_dot_at(i, 33) > 40; };
+    ASSERT_TRUE(at_bkpt(shot_until("bkpt", at_bkpt, 15000))) << log();
     const int mx = BtnStep.x + 10, my = BtnStep.y + 10;
     move(mx, my);
     // The tooltip's fill, right of and below the pointer, where the toolbar's background was.
@@ -974,30 +1006,106 @@ TEST_F(DemoIdle, AHaltedWindowRestsAndATooltipNeedsNoMotion) {
     EXPECT_TRUE(tip_shown(shot_until("tip", tip_shown, 3000))) << "after the delay, the pointer not moved since";
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     EXPECT_TRUE(tip_shown(shot("tip_stays"))) << "still there while the pointer stays";
-    // At rest the label counts the frames of the second before: only its own.
-    // The probe polls five times a second, and each poll used to draw a frame.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-    ASSERT_TRUE(text_font_load()) << "the program's font";
-    const float fps_x = std::max(160.0f, 10 + text_width("Korvane Debugger") + 14);
-    const Color3& info = g_theme_dark.titlebar_info;
-    // The count the label shows: the digit that matches it best.
-    auto fps_shown = [&](const Image& i) {
-        int best = -1;
-        double best_score = 0.6;
-        for (int d = 0; d <= 30; ++d) {
-            double sc = text_match(i, wx_, wy_, ("FPS: " + std::to_string(d)).c_str(), fps_x, 20, &info.r);
-            if (sc > best_score) best = d, best_score = sc;
-        }
-        return best;
-    };
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(fps_shown(shot("rest")), 1) << "one frame a second at rest, sample " << k;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    }
+    expect_rest("wave.c");
+
+    size_t mark = log().size();
+    ASSERT_EQ(xdo({"key", "--window", wid_, "ctrl+shift+F5"}), 0);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    follow("startup.c", 76);
+    auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
+    ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
+    expect_rest("startup.c");
     click(closeButton);
     std::string out;
     ASSERT_EQ(app_wait(&app_, 15000, &out), 0);
     AppStats s = app_parse_stats(out);
     ASSERT_TRUE(s.ok) << out;
     EXPECT_EQ(s.gl_errors, 0);
+}
+
+// At the default 800 x 600 what a user reads is whole: every register value,
+// a watch's value, a watched peripheral register's live value, and the Flash
+// button once the setup panel is scrolled.
+class DemoSmall : public DemoWindow {
+protected:
+    std::vector<std::string> launch_args() override { return {"--demo", "--size", "800x600"}; }
+    // "<prefix>XXXXXXXX" at (x, baseline): the prefix matches and the eighth
+    // digit's cell has ink inside `box` (a cut line ends early or in an ellipsis).
+    bool hex_whole(const Image& i, const char* prefix, float x, float baseline, const Color3& c, const LayoutBox& box) {
+        float last = x + text_width(prefix) + 7 * text_width("0");
+        if (last + text_width("0") > box.x + box.w - 4 || !text(i, prefix, x, baseline, c)) return false;
+        auto ink = [&](const unsigned char* p) {
+            return std::abs(p[0] - c.r * 255) < 60 && std::abs(p[1] - c.g * 255) < 60 && std::abs(p[2] - c.b * 255) < 60;
+        };
+        return count(i, last, baseline - 12, last + text_width("0"), baseline + 1, ink) > 8;
+    }
+};
+
+TEST_F(DemoSmall, AtTheDefaultSizeValuesAndFlashAreWhole) {
+    ASSERT_TRUE(text_font_load());
+    layout_reset();
+    ui_layout_pass(800, 600);
+    const Theme& t = g_theme_dark;
+    size_t mark = log().size();
+    ASSERT_EQ(xdo({"key", "--window", wid_, "F6"}), 0);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
+
+    // Core registers, PC then R0 ... as many rows as the panel shows.
+    const LayoutBox& m = memmap_box;
+    const char* names[] = {"PC  = 0x", "R0  = 0x", "R1  = 0x", "R2  = 0x", "R3  = 0x", "R4  = 0x", "R5  = 0x",
+                           "R6  = 0x", "R7  = 0x", "R8  = 0x", "R9  = 0x", "R10 = 0x", "R11 = 0x"};
+    auto registers = [&](const Image& i) {
+        for (int row = 0; row < 13; ++row) {
+            float bl = m.y + 22 + 26 * (row + 1);
+            if (bl > m.y + m.h) break;
+            if (!hex_whole(i, names[row], m.x + 4, bl, t.log_text_normal, m) &&
+                !hex_whole(i, names[row], m.x + 4, bl, t.log_text_changed, m))
+                return std::string(names[row]);
+        }
+        return std::string();
+    };
+    EXPECT_EQ(wrong_after("registers", registers), "");
+
+    // g_u32 (0xDEADBEEF) in the Watch tab: its value right-aligned and whole.
+    const LayoutBox& v = variables_box;
+    int row = scope_row("g_u32");
+    ASSERT_GE(row, 0);
+    ASSERT_LT(row, (int)((v.h - 36) / 20)) << "visible without scrolling";
+    click(v.x + 40, v.y + 36 + 20 * row + 10);
+    click(v.x + v.w * 3 / 4, v.y + 27);
+    auto watch_value = [&](const Image& i) {
+        for (const char* s : {"0xDEADBEEF  (3735928559)", "3735928559"})
+            for (const Color3& c : {t.var_watch_value, t.log_text_changed})
+                if (text(i, s, v.x + v.w - 18 - text_width(s), v.y + 36 + 17, c)) return true;
+        return false;
+    };
+    EXPECT_TRUE(watch_value(shot_until("watch", watch_value))) << "g_u32's value";
+
+    // RCC->CR watched from the Peripherals panel: " = 0x" and eight digits on its row.
+    const LayoutBox& p = periph_box;
+    auto row_y = [&](int r) { return p.y + 22 + 20 * r + 10; };
+    click(p.x + 60, row_y(0));   // RCC, the description's first peripheral
+    click(p.x + 8, row_y(1));    // CR, its first register: watched
+    auto live_value = [&](const Image& i) {
+        for (float x = p.x + 4; x < p.x + p.w - 20; x += 1)
+            for (const Color3& c : {t.log_text_normal, t.log_text_changed})
+                if (hex_whole(i, "= 0x", x, row_y(1) + 10, c, p)) return true;
+        return false;
+    };
+    EXPECT_TRUE(live_value(shot_until("periph", live_value))) << "RCC->CR's live value";
+
+    // The setup panel, lower than its content, scrolls to its Flash button.
+    click(BtnSetup);
+    g_show_setup = true;
+    ui_layout_pass(800, 600);
+    move(setup_box.x + setup_box.w / 2, setup_box.y + setup_box.h / 2);
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(xdo({"click", "5"}), 0);
+    g_setup_scroll = 1e6f;
+    SetupFlashPlace fp = setup_flash_place(&setup_box);
+    const float fy = fp.status_y + 14;
+    ASSERT_LE(fy + 18, setup_box.y + setup_box.h) << "scrolled, the button is inside the panel";
+    auto flash = [&](const Image& i) {
+        return text(i, "Flash", fp.status_x + (80 - text_width("Flash")) / 2, fy + 14, t.dbg_btn_continue);
+    };
+    EXPECT_TRUE(flash(shot_until("flash", flash))) << "the Flash button, live";
 }
