@@ -95,6 +95,7 @@ bool app_load_image(const char* path, const char* dump_path) {
     log_addf(&logv, "[ELF] %d variables indexed", g_var_count);
     g_ui_symbols = UiSymbols{hook_elf_loaded, hook_find_function, hook_addr_to_line, hook_bkpt_toggle,
                              source_gutter_click};
+    source_list_build();
     step_set_image(g_elf);
     probe_set_frame_base(runctl_frame_of);
     probe_set_relocate(runctl_relocate);
@@ -112,6 +113,7 @@ bool app_load_image(const char* path, const char* dump_path) {
 void app_free_image() {
     dump_join(true);
     g_ui_symbols = UiSymbols{};
+    source_list_clear();
     g_var_count = 0;
     step_set_image(nullptr);
     probe_set_frame_base(nullptr);

@@ -1,17 +1,21 @@
 #include "app/source_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "app/image.h"
+#include "app/register_display.h"
 #include "app/settings.h"
 #include "disasm/thumb2_disasm.h"
 #include "probe/probe.h"
 #include "runctl/breakpoints.h"
 #include "symbols/elf_dwarf.h"
+#include "ui/file_picker.h"
 #include "ui/gl.h"
+#include "ui/layout.h"
 #include "ui/log_view.h"
 #include "ui/source_view.h"
 #include "ui/ui_callbacks.h"
@@ -314,4 +318,65 @@ void source_follow_pc(uint32_t pc) {
         wake();
     }
     s_src_current_line = 0;
+}
+
+bool source_show_file(const char* dwarf_path, uint32_t line_nr) {
+    if (!dwarf_path || !dwarf_path[0]) return false;
+    char local[512];
+    if (!file_readable(dwarf_path) && !src_resolve(dwarf_path, local, sizeof local)) {
+        if (g_src_root_dir[0])
+            log_addf(&logv, "[SRC] Cannot open %s: not there, nor under the source root %s", dwarf_path,
+                     g_src_root_dir);
+        else
+            log_addf(&logv, "[SRC] Cannot open %s: not there, and no source root is set (Setup panel)", dwarf_path);
+        return false;
+    }
+    source_view_suspend_follow();
+    source_load_file(dwarf_path, nullptr, 0);
+    if (!s_src_loaded_file[0] || strcmp(s_src_dwarf_file, dwarf_path) != 0) return false;  // the loader logged why
+    // The core's line is marked only when it lies in this file.
+    s_src_current_line = 0;
+    if (s_current_pc) source_follow_pc(s_current_pc);
+    // Placed as a halted line is: just above the middle.
+    SourceView& v = source_view;
+    float off = source_line_offset(&v, line_nr, g_show_asm, s_asm_cache, s_asm_cache_size);
+    v.scroll = v.scroll_target = std::max(0.0f, off - (v.height / 2 - v.line_height));
+    wake();
+    return true;
+}
+
+static PickerFile s_list[FILE_PICKER_MAX];
+static int s_list_count = 0;
+
+void source_list_clear() {
+    file_picker_close(&g_file_picker);
+    g_ui_files = UiFileHooks{};
+    s_list_count = 0;
+}
+
+static int list_hook(const PickerFile** out) {
+    // The source root may have changed since the last opening.
+    char local[512];
+    for (int i = 0; i < s_list_count; ++i)
+        s_list[i].found = file_readable(s_list[i].path) || src_resolve(s_list[i].path, local, sizeof local);
+    *out = s_list;
+    return s_list_count;
+}
+
+static void open_hook(int index) {
+    if (index >= 0 && index < s_list_count) source_show_file(s_list[index].path, s_list[index].first_line);
+}
+
+static const char* shown_hook() { return s_src_dwarf_file; }
+
+void source_list_build() {
+    source_list_clear();
+    if (!g_elf) return;
+    static ElfSourceFile files[FILE_PICKER_MAX];
+    int total = elf_dwarf_source_files(g_elf, files, FILE_PICKER_MAX);
+    s_list_count = std::min(total, (int)FILE_PICKER_MAX);
+    for (int i = 0; i < s_list_count; ++i) s_list[i] = PickerFile{files[i].path, files[i].first_line, false};
+    if (total > s_list_count)
+        log_addf(&logv, "[SRC] %d source files; the file list holds the first %d by name", total, s_list_count);
+    g_ui_files = UiFileHooks{list_hook, open_hook, shown_hook};
 }

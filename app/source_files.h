@@ -27,3 +27,12 @@ int source_bkpt_at_line(uint32_t line_nr);
 void source_gutter_click(uint32_t line_nr);
 // Forgets the shown file (tests, image reloads).
 void source_files_reset();
+
+// The image's source files for the Source panel's list: built once per image
+// (app_load_image), dropped with it.
+void source_list_build();
+void source_list_clear();
+// A file the user chose: shown from `line_nr` on, the view no longer
+// following the core (until the next halt or Follow). False, with a log
+// line, when it is found neither by its path nor under the source root.
+bool source_show_file(const char* dwarf_path, uint32_t line_nr);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <strings.h>
 #include <vector>
 
 #include "symbols/elf_dwarf.h"
@@ -191,6 +192,46 @@ bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, ui
     *out_start = e->funcs[f].address;
     *out_end = end;
     return true;
+}
+
+namespace {
+
+const char* path_base(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    return base;
+}
+
+}  // namespace
+
+int elf_dwarf_source_files(const ElfDwarf* e, ElfSourceFile* out, int max) {
+    if (!e || max < 0 || (max > 0 && !out)) return 0;
+    std::vector<uint32_t> first(e->file_count, 0);
+    for (uint32_t i = 0; i < e->line_count; ++i) {
+        const LineEntry& r = e->lines[i];
+        if (r.line == 0 || r.file_idx == 0 || r.file_idx >= e->file_count) continue;
+        uint32_t& f = first[r.file_idx];
+        if (f == 0 || r.line < f) f = r.line;
+    }
+    std::vector<ElfSourceFile> all;
+    for (uint32_t i = 1; i < e->file_count; ++i)
+        if (first[i] && e->files[i] && e->files[i][0]) all.push_back(ElfSourceFile{e->files[i], first[i]});
+    // One entry per path: units that share a header, and DWARF 5's entry 0 /
+    // entry 1 pair, name the same file more than once.
+    std::sort(all.begin(), all.end(), [](const ElfSourceFile& a, const ElfSourceFile& b) {
+        int c = strcmp(a.path, b.path);
+        return c != 0 ? c < 0 : a.first_line < b.first_line;
+    });
+    size_t n = 0;
+    for (size_t i = 0; i < all.size(); ++i)
+        if (n == 0 || strcmp(all[n - 1].path, all[i].path) != 0) all[n++] = all[i];
+    all.resize(n);
+    std::stable_sort(all.begin(), all.end(), [](const ElfSourceFile& a, const ElfSourceFile& b) {
+        return strcasecmp(path_base(a.path), path_base(b.path)) < 0;
+    });
+    for (size_t i = 0; i < n && (int)i < max; ++i) out[i] = all[i];
+    return (int)std::min<size_t>(n, 0x7FFFFFFF);
 }
 
 bool elf_dwarf_row_at(const ElfDwarf* e, uint32_t pc, ElfRow* out) {

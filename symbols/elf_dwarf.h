@@ -159,6 +159,17 @@ bool elf_dwarf_find_function(const ElfDwarf* e, const char* name, uint32_t* out_
 bool elf_dwarf_is_function_entry(const ElfDwarf* e, uint32_t pc, char* out_name);
 bool elf_dwarf_func_span(const ElfDwarf* e, uint32_t pc, uint32_t* out_start, uint32_t* out_end);
 
+// A source file of the line tables: a path with at least one row of a known
+// line, listed once however many units name it.
+struct ElfSourceFile {
+    const char* path;     // the image's own copy: valid while it is loaded
+    uint32_t first_line;  // the lowest line that has a row
+};
+// The files sorted by base name (case aside), then by path. Writes at most
+// `max` of them and returns how many there are: more than `max` when the
+// list was cut. One pass over the rows: a list to build once per image.
+int elf_dwarf_source_files(const ElfDwarf* e, ElfSourceFile* out, int max);
+
 // The line-table row that holds pc: [start, end) runs to the next row at a
 // higher address (or the function's end); among rows at one address a
 // statement row is preferred. False when no row of a known line holds pc.

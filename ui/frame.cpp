@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stb_image_write.h>
 
+#include "ui/file_picker.h"
 #include "ui/font.h"
 #include "ui/gl.h"
 #include "ui/log_view.h"
@@ -170,12 +171,31 @@ static void draw_theme_button() {
     RenderText(g_dark_theme_active ? "Light" : "Dark", (float)b.x, (float)(b.y + b.height - 2), c);
 }
 
+// The title stays clear of the header's buttons: short of room it drops
+// "Source: ", then the end of the file's name.
+static void source_title(const char* file, float room, char* out, size_t cap) {
+    snprintf(out, cap, file ? "Source: %s" : "Source", file ? path_base_name(file) : "");
+    if (!file || measure_text(out) <= room) return;
+    char name[256];
+    snprintf(name, sizeof name, "%s", path_base_name(file));
+    for (size_t n = strlen(name); n > 0;) {
+        snprintf(out, cap, "%.*s%s", (int)n, name, n == strlen(name) ? "" : "\xE2\x80\xA6");
+        if (measure_text(out) <= room) return;
+        --n;
+        while (n > 0 && (name[n] & 0xC0) == 0x80) --n;  // whole UTF-8 characters
+    }
+    out[0] = 0;
+}
+
 static void draw_source_panel(const RenderMainState* st) {
-    char title[300] = "Source";
-    if (st && st->src_loaded_file && st->src_loaded_file[0])
-        snprintf(title, sizeof title, "Source: %s", path_base_name(st->src_loaded_file));
-    HeaderButton hdr[2];
-    draw_layout_box(&source_box, title, nullptr, window_h, hdr, source_header_buttons(hdr));
+    HeaderButton hdr[SOURCE_HEADER_BUTTONS_MAX];
+    int hdr_count = source_header_buttons(hdr);
+    header_buttons_place(&source_box, hdr, hdr_count);
+    char title[300];
+    bool have = st && st->src_loaded_file && st->src_loaded_file[0];
+    source_title(have ? st->src_loaded_file : nullptr,
+                 (float)hdr[hdr_count - 1].btn->x - (source_box.x + source_box.padding) - 6, title, sizeof title);
+    draw_layout_box(&source_box, title, nullptr, window_h, hdr, hdr_count);
     if (source_box.w <= 0 || source_box.h <= 0) return;
     source_view.x = source_box.x;
     source_view.y = source_box.y;
@@ -258,6 +278,8 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     draw_toolbar();
     draw_toggles(bot_btns, 5, fault_valid);
     if (g_show_plot) draw_plot_panel();
+    file_picker_draw(&g_file_picker, g_show_source ? &source_box : nullptr, st ? st->src_dwarf_file : nullptr,
+                     window_w, window_h);
     popup_draw(&g_popup);
     tooltip_draw();
     draw_flush();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "probe/probe.h"
+#include "ui/file_picker.h"
 #include "ui/font.h"
 #include "ui/panel.h"
 #include "ui/source_view.h"
@@ -46,6 +47,7 @@ Button BtnShowL = WINDOW_BUTTON, BtnSetup = WINDOW_BUTTON, BtnShowK = WINDOW_BUT
        BtnShowB = WINDOW_BUTTON;
 Button BtnToggleAsm = {-200, -200, 40, 14, false, false};
 Button BtnFollow = {-200, -200, 40, 14, false, false};
+Button BtnFiles = {-200, -200, 40, 14, false, false};
 
 const VisToggle vis_btns[5] = {{&BtnShowV, &g_show_variables, "V", false},
                                {&BtnShowS, &g_show_source, "S", false},
@@ -294,17 +296,19 @@ static void place_toolbar(int w) {
 }
 
 // Header buttons live with their panel: a hidden panel leaves nothing to hit.
-int source_header_buttons(HeaderButton out[2]) {
+int source_header_buttons(HeaderButton out[SOURCE_HEADER_BUTTONS_MAX]) {
     out[0] = HeaderButton{"ASM", &g_show_asm, &BtnToggleAsm};
-    out[1] = HeaderButton{"Follow", nullptr, &BtnFollow};
-    return g_source_follow ? 1 : 2;
+    out[1] = HeaderButton{"Files", &g_file_picker.visible, &BtnFiles};
+    out[2] = HeaderButton{"Follow", nullptr, &BtnFollow};
+    return g_source_follow ? 2 : 3;
 }
 
 static void place_header_buttons() {
     place(&BtnToggleAsm, -200, -200);
     place(&BtnFollow, -200, -200);
+    place(&BtnFiles, -200, -200);
     if (!g_show_source || source_box.w <= 0 || source_box.h <= 0) return;
-    HeaderButton hdr[2];
+    HeaderButton hdr[SOURCE_HEADER_BUTTONS_MAX];
     header_buttons_place(&source_box, hdr, source_header_buttons(hdr));
 }
 

@@ -54,10 +54,12 @@ extern Button BtnReset, BtnRunToMain, BtnStart, BtnPause, BtnStep, BtnStepInto, 
 extern Button BtnShowL, BtnSetup, BtnShowK, BtnShowF, BtnShowB;
 extern Button BtnToggleAsm;
 extern Button BtnFollow;  // in the Source header while the view does not follow the core
+extern Button BtnFiles;   // in the Source header: the list of the image's source files
 struct HeaderButton;
-// The Source header's buttons, right to left (ASM, and Follow while the view
-// does not follow the core); returns how many there are.
-int source_header_buttons(HeaderButton out[2]);
+// The Source header's buttons, right to left (ASM, Files, and Follow while
+// the view does not follow the core); returns how many there are.
+enum : int { SOURCE_HEADER_BUTTONS_MAX = 3 };
+int source_header_buttons(HeaderButton out[SOURCE_HEADER_BUTTONS_MAX]);
 
 struct VisToggle {
     Button* btn;

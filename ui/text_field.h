@@ -36,7 +36,9 @@ struct TextField {
 // The keys the field knows; the window layer maps its own key codes here.
 enum TextKey {
     TEXT_KEY_OTHER, TEXT_KEY_BACKSPACE, TEXT_KEY_DELETE, TEXT_KEY_LEFT, TEXT_KEY_RIGHT, TEXT_KEY_HOME, TEXT_KEY_END,
-    TEXT_KEY_ENTER, TEXT_KEY_ESCAPE, TEXT_KEY_A, TEXT_KEY_C, TEXT_KEY_V, TEXT_KEY_X
+    TEXT_KEY_ENTER, TEXT_KEY_ESCAPE, TEXT_KEY_A, TEXT_KEY_C, TEXT_KEY_V, TEXT_KEY_X,
+    // Not for the field itself: lists above it move their selection.
+    TEXT_KEY_UP, TEXT_KEY_DOWN, TEXT_KEY_PAGE_UP, TEXT_KEY_PAGE_DOWN
 };
 enum : int { TEXT_MOD_SHIFT = 1, TEXT_MOD_CTRL = 2 };
 enum TextResult { TEXT_NONE, TEXT_CHANGED, TEXT_COMMIT, TEXT_CANCEL, TEXT_COPY };

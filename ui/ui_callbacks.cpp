@@ -6,6 +6,7 @@
 
 #include "probe/probe.h"
 #include "probe/watch_list.h"
+#include "ui/file_picker.h"
 #include "ui/font.h"
 #include "ui/frame.h"
 #include "ui/gl.h"
@@ -75,6 +76,7 @@ static const Tip tips[] = {
     {&BtnRunToMain, "Run to main()"},
     {&BtnToggleAsm, "Toggle disassembly"},
     {&BtnFollow, "Follow the core's line again"},
+    {&BtnFiles, "Open another source file"},
     {&BtnDark, "Toggle dark / light theme"},
     {&BtnSetup, "Setup panel"},
     {&closeButton, "Close"},
@@ -101,7 +103,7 @@ static const Tip tips[] = {
 // Every button that input hit-tests, in the order a press tries them.
 static Button* const s_buttons[] = {&BtnRunToMain, &BtnReset,      &BtnStart,      &BtnPause,  &BtnStep,
                                     &BtnStepInto,  &BtnStepOut,    &BtnStepAsm,    &BtnToggleAsm, &BtnFollow,
-                                    &closeButton,  &maxButton,     &minButton,     &topmostButton,
+                                    &BtnFiles,     &closeButton,  &maxButton,     &minButton,     &topmostButton,
                                     &BtnDark,      &BtnSetup,      &BtnShowV,      &BtnShowS,  &BtnShowP,
                                     &BtnShowC,     &BtnShowL,      &BtnShowF,      &BtnShowK,  &BtnShowB,
                                     &BtnShowG,     &BtnSetupBrowseElf, &BtnSetupBrowseSvd, &BtnSetupBrowseArmSvd,
@@ -122,6 +124,7 @@ static bool live(const Button* b) {
     if (b == &BtnStepAsm && !g_show_asm) return false;
     if (b == &BtnToggleAsm && !g_show_source) return false;
     if (b == &BtnFollow && (!g_show_source || g_source_follow)) return false;
+    if (b == &BtnFiles && !g_show_source) return false;
     if (is_setup_button(b) && !g_show_setup) return false;
     return true;
 }
@@ -311,6 +314,10 @@ static void press_button(Button* b) {
         }
     } else if (b == &BtnFollow) {
         source_view_resume_follow();
+    } else if (b == &BtnFiles) {
+        tooltip_clear();
+        const char* shown = g_ui_files.shown ? g_ui_files.shown() : nullptr;
+        file_picker_open(&g_file_picker, &source_box, shown, window_w, window_h);
     } else if (b == &maxButton) {
         toggle_maximize(win_global);
     } else if (b == &minButton) {
@@ -568,6 +575,7 @@ static void press_left(double mx, double my) {
 
 static void release_left(double mx, double my) {
     g_edit.selecting = false;
+    g_file_picker.filter.selecting = false;
     dragging = drag_pending_restore = false;
     win_right_resizing = win_bottom_resizing = false;
     debug_resizing = false;
@@ -589,6 +597,12 @@ void ui_on_mouse_button(int button, int action, double mx, double my) {
     if (g_popup.visible && action == UI_PRESS) {
         int cmd = popup_click(&g_popup, (float)mx, (float)my);
         if (cmd) run_log_menu_command(cmd);
+        return;
+    }
+    // So does the file list: a click outside it only closes it.
+    if (g_file_picker.visible && action == UI_PRESS) {
+        if (button == UI_MOUSE_LEFT) file_picker_press(&g_file_picker, (float)mx, (float)my, s_shift_down);
+        else file_picker_close(&g_file_picker);
         return;
     }
     if (button == UI_MOUSE_LEFT && action == UI_PRESS) {
@@ -704,7 +718,8 @@ static bool apply_drags(double mx, double my) {
 // A greyed button keeps its tooltip: it says what the button would do.
 static void update_tooltip(double mx, double my) {
     for (const Tip& t : tips) {
-        if (!live(t.btn) || !hit(*t.btn, mx, my)) continue;
+        // The open file list is not covered by a tip.
+        if (g_file_picker.visible || !live(t.btn) || !hit(*t.btn, mx, my)) continue;
         tooltip_set_at(g_ui_clock(), (uintptr_t)t.btn, t.text, (float)mx, (float)my, 0.5f);
         return;
     }
@@ -716,6 +731,10 @@ void ui_on_cursor(double mx, double my) {
     if (g_edit.active && g_edit.selecting) {
         text_field_drag(&g_edit, (float)mx);
         changed = true;
+    }
+    if (g_file_picker.visible) {
+        if (g_file_picker.filter.selecting) text_field_drag(&g_file_picker.filter, (float)mx);
+        changed |= g_file_picker.filter.selecting || file_picker_hover(&g_file_picker, (float)mx, (float)my);
     }
     for (Button* b : s_buttons) {
         bool h = live(b) && hit(*b, mx, my);
@@ -755,6 +774,14 @@ void ui_on_cursor(double mx, double my) {
 
 void ui_on_scroll(double mx, double my, double yoffset) {
     if (yoffset == 0 || g_popup.visible) return;
+    // Nothing under the open file list scrolls.
+    if (g_file_picker.visible) {
+        if (file_picker_contains(&g_file_picker, (float)mx, (float)my) && file_picker_scroll(&g_file_picker, yoffset)) {
+            file_picker_hover(&g_file_picker, (float)mx, (float)my);
+            render_needed.store(true);
+        }
+        return;
+    }
     if (g_show_plot && inside_box(plot_box, mx, my)) {
         g_plot_pixels_per_sample *= yoffset > 0 ? 1.15f : 1.0f / 1.15f;
         g_plot_pixels_per_sample = std::clamp(g_plot_pixels_per_sample, 0.5f, 50.0f);
@@ -860,6 +887,10 @@ void window_pos_callback(GLFWwindow*, int x, int y) { ui_on_window_pos(x, y); }
 
 bool ui_on_key(int key, int mods, const char* clipboard) {
     s_shift_down = mods & TEXT_MOD_SHIFT;
+    if (g_file_picker.visible) {
+        render_needed.store(true);
+        return file_picker_key(&g_file_picker, key, mods, clipboard);
+    }
     if (!g_edit.active) return false;
     render_needed.store(true);
     TextResult r = text_field_key(&g_edit, (TextKey)key, mods, clipboard);
@@ -899,6 +930,10 @@ bool ui_on_shortcut(int glfw_key, int mods) {
 }
 
 bool ui_on_char(unsigned codepoint) {
+    if (g_file_picker.visible) {
+        render_needed.store(true);
+        return file_picker_char(&g_file_picker, codepoint);
+    }
     if (!g_edit.active) return false;
     render_needed.store(true);
     return text_field_char(&g_edit, codepoint);
@@ -919,6 +954,10 @@ static TextKey text_key_of(int key) {
     case GLFW_KEY_C: return TEXT_KEY_C;
     case GLFW_KEY_V: return TEXT_KEY_V;
     case GLFW_KEY_X: return TEXT_KEY_X;
+    case GLFW_KEY_UP: return TEXT_KEY_UP;
+    case GLFW_KEY_DOWN: return TEXT_KEY_DOWN;
+    case GLFW_KEY_PAGE_UP: return TEXT_KEY_PAGE_UP;
+    case GLFW_KEY_PAGE_DOWN: return TEXT_KEY_PAGE_DOWN;
     default: return TEXT_KEY_OTHER;
     }
 }

@@ -125,6 +125,30 @@ TEST_F(SourceFiles, AShownFileOpenedThroughTheRootIsNotReloadedOnEveryPoll) {
     EXPECT_STREQ(s_src_dwarf_file, "/build/ci/main.c");
 }
 
+// A file chosen from the list: shown (by its path or under the source root)
+// with the view no longer following the core, or a log line saying why not.
+TEST_F(SourceFiles, AChosenFileOpensWithoutFollowingOrLogsWhyNot) {
+    const std::string f = write("b/f.c", "1\n2\n3\n");
+    snprintf(g_src_root_dir, sizeof g_src_root_dir, "%s", dir_.c_str());
+    const struct {
+        std::string path;
+        bool shown;
+    } cases[] = {{f, true}, {"/elsewhere/b/f.c", true}, {"/elsewhere/none.c", false}};
+    for (const auto& c : cases) {
+        source_files_reset();
+        source_view_resume_follow();
+        s_src_current_line = 7;
+        EXPECT_EQ(source_show_file(c.path.c_str(), 2), c.shown) << c.path;
+        EXPECT_EQ(g_source_follow, !c.shown);
+        EXPECT_EQ(std::string(s_src_loaded_file), c.shown ? f : "");
+        EXPECT_EQ(s_src_current_line, c.shown ? 0u : 7u) << "the core's line is in no chosen file";
+    }
+    EXPECT_EQ(log_lines_with("[SRC] Cannot open /elsewhere/none.c: not there, nor under the source root"), 1);
+    g_src_root_dir[0] = 0;
+    EXPECT_FALSE(source_show_file("/elsewhere/none.c", 2));
+    EXPECT_EQ(log_lines_with("and no source root is set"), 1);
+}
+
 TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
     std::string elf = std::string(KORVANE_SYMBOL_FIXTURES) + "/demo_O2_line5.elf";
     ASSERT_TRUE(app_load_image(elf.c_str(), nullptr));

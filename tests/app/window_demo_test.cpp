@@ -13,10 +13,12 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/paths.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 #include "symbols/svd.h"
 #include "tests/app/x11_harness.h"
+#include "ui/file_picker.h"
 #include "ui/frame.h"
 #include "ui/layout.h"
 #include "ui/panels.h"
@@ -241,14 +243,22 @@ protected:
     bool text(const Image& i, const std::string& s, float x, float baseline, const Color3& c, double bar = 0.6) {
         return text_match(i, wx_, wy_, s.c_str(), x, baseline, &c.r) > bar;
     }
-    // The halted line: the panel's file, the band and the line's number.
-    bool shows_line(const Image& i, const std::string& file, uint32_t line) {
+    // The panel's title names its file: after "Source: ", or alone where the
+    // header's buttons leave no room for both.
+    bool titled(const Image& i, const std::string& file) {
         const LayoutBox& b = source_box;
+        const float x = b.x + b.padding;
+        return text(i, file, x + text_width("Source: "), b.y + 13, g_theme_dark.hdr_normal) ||
+               text(i, file, x, b.y + 13, g_theme_dark.hdr_normal);
+    }
+    bool numbered(const Image& i, uint32_t line) {
         char num[16];
         snprintf(num, sizeof num, "%4u", line);
-        return band_at(i, baseline(line) - 10) &&
-               text(i, file, b.x + b.padding + text_width("Source: "), b.y + 13, g_theme_dark.hdr_normal) &&
-               text(i, num, b.x + 4, baseline(line), g_theme_dark.log_line_number);
+        return text(i, num, source_box.x + 4, baseline(line), g_theme_dark.log_line_number);
+    }
+    // The halted line: the panel's file, the band and the line's number.
+    bool shows_line(const Image& i, const std::string& file, uint32_t line) {
+        return band_at(i, baseline(line) - 10) && titled(i, file) && numbered(i, line);
     }
     // The Call stack panel lists these frames, innermost first (in the keyword colour), and no more.
     bool stack_shows(const Image& i, const std::vector<Frame>& frames) {
@@ -520,6 +530,35 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     for (int y = (int)bkpt_box.y + 42; y < (int)bkpt_box.y + 60; ++y)
         for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(wx_ + x, wy_ + y)[0] > 150;
     EXPECT_GT(text, 30) << "the breakpoint's row with its address";
+}
+
+// Halted in startup.c, wave.c is chosen from the Source header's file list:
+// it opens at its first line of code, takes a gutter breakpoint, and the run
+// stops there.
+TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
+    ASSERT_TRUE(text_font_load()) << "the program's font";
+    size_t mark = log().size();
+    press(BtnReset);
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_NE(line_addr("wave.c", 20), 0u);
+    ElfSourceFile files[16];
+    int n = elf_dwarf_source_files(elf_, files, 16), row = -1;
+    for (int k = 0; k < n && k < 16; ++k) row = std::string(path_base_name(files[k].path)) == "wave.c" ? k : row;
+    ASSERT_GE(row, 0);
+    click(BtnFiles);
+    FilePicker list = {};
+    list.match_count = n;
+    file_picker_place(&list, &source_box, W, H);
+    click(list.x + list.w / 2, file_picker_row_top(&list, row) + FILE_PICKER_ROW_H / 2);
+    const uint32_t first = files[row].first_line;
+    follow("wave.c", first);
+    EXPECT_EQ(wrong_after("chosen", [&](const Image& i) {
+                  return failed({{titled(i, "wave.c"), "the chosen file's title"},
+                                 {numbered(i, first), "its first line of code in view"},
+                                 {!band_at(i, baseline(first) - 10), "the core's line marked in another file"}});
+              }), "") << log().substr(mark);
+    break_at("wave.c", 20);
+    EXPECT_TRUE(titled(shot("stopped"), "wave.c"));
 }
 
 // The Peripherals panel: open GPIOD, watch its ODR with a click at the row's

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <memory>
 
@@ -197,6 +198,38 @@ TEST(ElfQueries, LineQueriesOnTheDemoFirmware) {
         uint32_t buf[4];
         EXPECT_EQ(elf_dwarf_line_addrs(e.get(), "main.c", 10, buf, 0), 0);
         EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "main.c", 0), 0u);
+    }
+}
+
+// The file list against objdump's rows: every file with a row of code, at
+// its lowest line, sorted by name, each once (newlib's headers have rows in
+// several units; the demo's names are unique, so there a file listed under
+// two spellings shows in the count).
+TEST(ElfQueries, SourceFilesAreTheFilesOfTheRowsOnceEach) {
+    for (const char* name : kAll) {
+        SCOPED_TRACE(name);
+        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
+        ASSERT_TRUE(e);
+        std::map<std::string, uint32_t> theirs, ours;
+        for (const auto& [addr, line, file] : objdump_lines(fixture(name)))
+            if (line && in_code(e.get(), addr) && (!theirs.count(file) || line < theirs[file])) theirs[file] = line;
+        ElfSourceFile files[256];
+        int n = elf_dwarf_source_files(e.get(), files, 256);
+        ASSERT_GE(n, 4);
+        ASSERT_LE(n, 256);
+        for (int i = 0; i < n; ++i) {
+            std::string base = base_of(files[i].path);
+            if (!ours.count(base) || files[i].first_line < ours[base]) ours[base] = files[i].first_line;
+            EXPECT_LE(strcasecmp(base_of(files[std::max(0, i - 1)].path).c_str(), base.c_str()), 0) << "sorted by name";
+        }
+        EXPECT_EQ(ours, theirs);
+        std::set<std::string> paths;
+        for (int i = 0; i < n; ++i) paths.insert(files[i].path);
+        EXPECT_EQ((int)paths.size(), n) << "a path listed twice";
+        EXPECT_TRUE(n == (int)theirs.size() || std::string(name).rfind("demo", 0) != 0) << n << " listed";
+        ElfSourceFile two[2];
+        ASSERT_EQ(elf_dwarf_source_files(e.get(), two, 2), n) << "a cut list still counts them all";
+        EXPECT_STREQ(two[1].path, files[1].path);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "runctl/breakpoints.h"
+#include "ui/file_picker.h"
 #include "ui/frame.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
@@ -409,6 +410,37 @@ TEST_F(Input, AScrolledSourceStopsFollowingUntilFollowOrTheNextHalt) {
     EXPECT_TRUE(g_source_follow);
     relayout(800, 600);
     EXPECT_LT(BtnFollow.x, 0);
+}
+
+// The Source header's file list: typed text narrows it, the keys and the
+// pointer choose, a file not found keeps it open, a click outside only closes it.
+TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
+    static const PickerFile files[4] = {
+        {"/p/a/fault.c", 5, true}, {"/p/main.c", 57, true}, {"/q/Main.h", 3, false}, {"/p/wave.c", 10, true}};
+    static std::vector<int> opened;
+    opened.clear();
+    g_ui_files = UiFileHooks{[](const PickerFile** out) { return *out = files, 4; },
+                             [](int i) { opened.push_back(i); }, [] { return "/p/main.c"; }};
+    click(BtnFiles);
+    ASSERT_TRUE(g_file_picker.visible);
+    EXPECT_EQ(g_file_picker.sel, 1) << "the shown file selected";
+    for (char c : std::string("MAIN")) ui_on_char((unsigned)c);
+    EXPECT_EQ(g_file_picker.match_count, 2) << "case aside, anywhere in the path";
+    for (int key : {TEXT_KEY_DOWN, TEXT_KEY_ENTER, TEXT_KEY_UP, TEXT_KEY_ENTER}) ui_on_key(key, 0, nullptr);
+    EXPECT_EQ(opened, (std::vector<int>{2, 1}));
+    EXPECT_FALSE(g_file_picker.visible);
+    click(BtnFiles);
+    click(UI_MOUSE_LEFT, g_file_picker.x + 40, file_picker_row_top(&g_file_picker, 3) + 5);
+    EXPECT_EQ(opened.back(), 3);
+    click(BtnFiles);
+    ui_on_key(TEXT_KEY_ESCAPE, 0, nullptr);
+    EXPECT_FALSE(g_file_picker.visible);
+    click(BtnFiles);
+    click(BtnShowL);
+    EXPECT_FALSE(g_file_picker.visible);
+    EXPECT_TRUE(g_show_log) << "the click that closed the list did nothing else";
+    EXPECT_EQ(opened.size(), 3u);
+    g_ui_files = UiFileHooks{};
 }
 
 TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
