@@ -24,10 +24,16 @@ static bool holds(const char* path, const char* needle) {
     return false;
 }
 
+// Files whose name holds the text come first, then those that hold it only in
+// their folder: "main" picks main.c, not every file under /work/main/.
 static void refilter(FilePicker* p) {
     p->match_count = 0;
-    for (int i = 0; i < p->file_count && p->match_count < FILE_PICKER_MAX; ++i)
-        if (holds(p->files[i].path, p->filter.buf)) p->match[p->match_count++] = i;
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < p->file_count && p->match_count < FILE_PICKER_MAX; ++i) {
+            bool in_name = holds(path_base_name(p->files[i].path), p->filter.buf);
+            if (pass == 0 ? in_name : !in_name && holds(p->files[i].path, p->filter.buf))
+                p->match[p->match_count++] = i;
+        }
     p->sel = p->match_count > 0 ? 0 : -1;
     p->hovered = -1;
     p->scroll = 0;

@@ -416,7 +416,7 @@ TEST_F(Input, AScrolledSourceStopsFollowingUntilFollowOrTheNextHalt) {
 // pointer choose, a file not found keeps it open, a click outside only closes it.
 TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
     static const PickerFile files[4] = {
-        {"/p/a/fault.c", 5, true}, {"/p/main.c", 57, true}, {"/q/Main.h", 3, false}, {"/p/wave.c", 10, true}};
+        {"/main/a/fault.c", 5, true}, {"/p/main.c", 57, true}, {"/q/Main.h", 3, false}, {"/p/wave.c", 10, true}};
     static std::vector<int> opened;
     opened.clear();
     g_ui_files = UiFileHooks{[](const PickerFile** out) { return *out = files, 4; },
@@ -425,7 +425,8 @@ TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
     ASSERT_TRUE(g_file_picker.visible);
     EXPECT_EQ(g_file_picker.sel, 1) << "the shown file selected";
     for (char c : std::string("MAIN")) ui_on_char((unsigned)c);
-    EXPECT_EQ(g_file_picker.match_count, 2) << "case aside, anywhere in the path";
+    ASSERT_EQ(g_file_picker.match_count, 3) << "case aside, anywhere in the path";
+    EXPECT_EQ(g_file_picker.match[2], 0) << "a match in the folder only comes after the names";
     for (int key : {TEXT_KEY_DOWN, TEXT_KEY_ENTER, TEXT_KEY_UP, TEXT_KEY_ENTER}) ui_on_key(key, 0, nullptr);
     EXPECT_EQ(opened, (std::vector<int>{2, 1}));
     EXPECT_FALSE(g_file_picker.visible);
