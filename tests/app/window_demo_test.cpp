@@ -561,6 +561,38 @@ TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
     EXPECT_TRUE(titled(shot("stopped"), "wave.c"));
 }
 
+// While the target runs, a file chosen from the list and then scrolled stays
+// (the core never runs in startup.c after start-up): no sampled PC pulls the
+// view back until Follow is clicked.
+TEST_F(DemoWindow, WhileRunningAScrolledFileStaysUntilFollow) {
+    ASSERT_TRUE(text_font_load()) << "the program's font";
+    if (!elf_) elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+    ASSERT_NE(elf_, nullptr);
+    ElfSourceFile files[16];
+    int n = elf_dwarf_source_files(elf_, files, 16), row = -1;
+    for (int k = 0; k < n && k < 16; ++k) row = std::string(path_base_name(files[k].path)) == "startup.c" ? k : row;
+    ASSERT_GE(row, 0);
+    click(BtnFiles);
+    FilePicker list = {};
+    list.match_count = n;
+    file_picker_place(&list, &source_box, W, H);
+    click(list.x + list.w / 2, file_picker_row_top(&list, row) + FILE_PICKER_ROW_H / 2);
+    follow("startup.c", files[row].first_line);
+    move(source_box.x + source_box.w / 2, source_box.y + source_box.h / 2);
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(xdo({"click", "5"}), 0);  // two notches: six lines down
+    src_target_ = scroll() + 120;
+    const uint32_t top = (uint32_t)(scroll() / 20) + 2;  // a line wholly in view
+    auto scrolled = [&](const Image& i) { return titled(i, "startup.c") && numbered(i, top); };
+    ASSERT_TRUE(scrolled(shot_until("scrolled", scrolled))) << "line " << top;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // three PC samples
+    EXPECT_TRUE(scrolled(shot("still"))) << "the running core's samples left the view alone";
+    g_source_follow = false;  // where the header puts Follow now
+    ui_layout_pass(W, H);
+    click(BtnFollow);
+    auto followed = [&](const Image& i) { return titled(i, "main.c") || titled(i, "wave.c"); };
+    EXPECT_TRUE(followed(shot_until("followed", followed))) << "Follow goes back to the core's file";
+}
+
 // The Peripherals panel: open GPIOD, watch its ODR with a click at the row's
 // left edge, and see the LED bit the firmware toggles change in the Watch tab.
 TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
