@@ -301,7 +301,8 @@ void draw_fault_panel() {
     float x = b->x + 8, y = b->y + 20 + 16, bottom = b->y + b->h;
     clip_to(*b, b->y + 15, bottom);
     if (!f.valid) {
-        RenderText("No fault detected at last halt.", x, y, fp_col_label());
+        char fit[64];
+        RenderText(text_fit_end("No fault detected at last halt.", b->w - 16, fit, sizeof fit), x, y, fp_col_label());
         end_scissor();
         return;
     }
