@@ -256,6 +256,22 @@ protected:
         snprintf(num, sizeof num, "%4u", line);
         return text(i, num, source_box.x + 4, baseline(line), g_theme_dark.log_line_number);
     }
+    // "Files", then the row of the file with this base name; the view is then
+    // expected at its first line of code, which is returned (0 when not listed).
+    uint32_t choose_file(const char* base) {
+        if (!elf_) elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+        ElfSourceFile files[16];
+        int n = elf_ ? elf_dwarf_source_files(elf_, files, 16) : 0, row = -1;
+        for (int k = 0; k < n && k < 16; ++k) row = std::string(path_base_name(files[k].path)) == base ? k : row;
+        if (row < 0) return 0;
+        click(BtnFiles);
+        FilePicker list = {};
+        list.match_count = n;
+        file_picker_place(&list, &source_box, W, H);
+        click(list.x + list.w / 2, file_picker_row_top(&list, row) + FILE_PICKER_ROW_H / 2);
+        follow(base, files[row].first_line);
+        return files[row].first_line;
+    }
     // The halted line: the panel's file, the band and the line's number.
     bool shows_line(const Image& i, const std::string& file, uint32_t line) {
         return band_at(i, baseline(line) - 10) && titled(i, file) && numbered(i, line);
@@ -540,18 +556,8 @@ TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
     size_t mark = log().size();
     press(BtnReset);
     ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
-    ASSERT_NE(line_addr("wave.c", 20), 0u);
-    ElfSourceFile files[16];
-    int n = elf_dwarf_source_files(elf_, files, 16), row = -1;
-    for (int k = 0; k < n && k < 16; ++k) row = std::string(path_base_name(files[k].path)) == "wave.c" ? k : row;
-    ASSERT_GE(row, 0);
-    click(BtnFiles);
-    FilePicker list = {};
-    list.match_count = n;
-    file_picker_place(&list, &source_box, W, H);
-    click(list.x + list.w / 2, file_picker_row_top(&list, row) + FILE_PICKER_ROW_H / 2);
-    const uint32_t first = files[row].first_line;
-    follow("wave.c", first);
+    const uint32_t first = choose_file("wave.c");
+    ASSERT_GT(first, 0u);
     EXPECT_EQ(wrong_after("chosen", [&](const Image& i) {
                   return failed({{titled(i, "wave.c"), "the chosen file's title"},
                                  {numbered(i, first), "its first line of code in view"},
@@ -566,18 +572,7 @@ TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
 // view back until Follow is clicked.
 TEST_F(DemoWindow, WhileRunningAScrolledFileStaysUntilFollow) {
     ASSERT_TRUE(text_font_load()) << "the program's font";
-    if (!elf_) elf_ = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
-    ASSERT_NE(elf_, nullptr);
-    ElfSourceFile files[16];
-    int n = elf_dwarf_source_files(elf_, files, 16), row = -1;
-    for (int k = 0; k < n && k < 16; ++k) row = std::string(path_base_name(files[k].path)) == "startup.c" ? k : row;
-    ASSERT_GE(row, 0);
-    click(BtnFiles);
-    FilePicker list = {};
-    list.match_count = n;
-    file_picker_place(&list, &source_box, W, H);
-    click(list.x + list.w / 2, file_picker_row_top(&list, row) + FILE_PICKER_ROW_H / 2);
-    follow("startup.c", files[row].first_line);
+    ASSERT_GT(choose_file("startup.c"), 0u);
     move(source_box.x + source_box.w / 2, source_box.y + source_box.h / 2);
     for (int k = 0; k < 2; ++k) ASSERT_EQ(xdo({"click", "5"}), 0);  // two notches: six lines down
     src_target_ = scroll() + 120;
