@@ -110,6 +110,9 @@ int main(int argc, char** argv) {
     glfwSetWindowPosCallback(win, window_pos_callback);
     glfwSetKeyCallback(win, key_callback);
     glfwSetCharCallback(win, char_callback);
+    // Nothing redraws on a timer: an uncovered or resized window asks for its frame.
+    glfwSetWindowRefreshCallback(win, [](GLFWwindow*) { render_needed.store(true); });
+    glfwSetFramebufferSizeCallback(win, [](GLFWwindow*, int, int) { render_needed.store(true); });
     glfwSetWindowSizeLimits(win, SESSION_MIN_W, SESSION_MIN_H, GLFW_DONT_CARE, GLFW_DONT_CARE);
     source_bkpt_query = source_bkpt_at_line;
     glfwGetWindowPos(win, &windowX, &windowY);
@@ -152,7 +155,7 @@ int main(int argc, char** argv) {
     glfwShowWindow(win);
 
     char fps_text[32] = "FPS: ...";
-    bool have_fps = false;
+    bool have_fps = false, label_changed = false;
     double now = glfwGetTime();
     double last_frame = -1, fps_mark = now, started = now;
     unsigned frames_this_second = 0, frames_total = 0, max_frames_per_second = 0;
@@ -187,13 +190,18 @@ int main(int argc, char** argv) {
         }
         if (prev_h == 0) render_needed.store(true);
         prev_h = window_h;
+        // The label counts the frames something asked for. Its own frames are
+        // not counted, and it redraws only when its number changes, so a
+        // window at rest draws nothing at all.
         if (now - fps_mark >= 1.0) {
-            snprintf(fps_text, sizeof fps_text, "FPS: %.f", (double)frames_this_second);
+            char text[32];
+            snprintf(text, sizeof text, "FPS: %.f", (double)frames_this_second);
+            if (!have_fps || strcmp(text, fps_text) != 0) label_changed = true;
+            memcpy(fps_text, text, sizeof text);
             have_fps = true;
             max_frames_per_second = std::max(max_frames_per_second, frames_this_second);
             frames_this_second = 0;
             fps_mark += 1.0;
-            render_needed.store(true);
         }
         if (update_registers_display()) render_needed.store(true);
         // A halt brings a scrolled-away source view back to the core's line.
@@ -219,10 +227,12 @@ int main(int argc, char** argv) {
         ui_layout_pass(window_w, window_h);
         session_tick(now);
 
-        if (render_needed.load() && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
+        bool asked = render_needed.load();
+        if ((asked || label_changed) && (last_frame < 0 || now - last_frame >= FRAME_INTERVAL)) {
             render_needed.store(false);
+            label_changed = false;
             setup_take_clicks();
-            ++frames_this_second;
+            if (asked) ++frames_this_second;
             ++frames_total;
             last_frame = now;
             g_source_content_h = source_content_height(&source_view, g_show_asm, s_asm_cache);
