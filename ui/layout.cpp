@@ -145,7 +145,10 @@ static float line_panel_width(const char* widest) { return std::max(100.0f, meas
 float layout_init_memmap_width() { return line_panel_width("R10 = 0x20001FF0"); }
 float layout_init_periph_width() { return line_panel_width("0x40023800  DBGMCU"); }
 
-static void set_first_use_defaults(float w, int h) {
+static void set_first_use_defaults(float win_w, int h) {
+    // As fractions of at least the default width: a first start in a tiny
+    // window must not store proportions that squeeze every later one.
+    const float w = std::max(win_w, 800.0f);
     float memmap_w = layout_init_memmap_width(), periph_w = layout_init_periph_width();
     float rest = std::max(0.0f, w - memmap_w - periph_w);
     if (g_memmap_edge_ratio < 0) g_memmap_edge_ratio = (w - memmap_w) / w;
@@ -186,7 +189,10 @@ static void layout_top_edges(float w) {
     }
     push_clamp_edges(px, n, drag, LAYOUT_EDGE_MARGIN, w - LAYOUT_EDGE_MARGIN, LAYOUT_EDGE_MIN_GAP);
     for (int k = 0; k < n; ++k) *g_top_edges[idx[k]].x = px[k];
-    for (TopEdgeInfo& e : g_top_edges) *e.ratio = *e.x / w;
+    // Only a drag changes the proportions: a window made too narrow for them
+    // squeezes the panels for now and gives them back when it grows again.
+    if (held)
+        for (TopEdgeInfo& e : g_top_edges) *e.ratio = *e.x / w;
 }
 
 static void layout_top_boxes(float w, float h, bool any_bottom) {
@@ -254,7 +260,7 @@ static void layout_bottom_row(float w, float h) {
     push_clamp_edges(px, active, drag, LAYOUT_EDGE_MARGIN, w - LAYOUT_EDGE_MARGIN, LAYOUT_EDGE_MIN_GAP);
     for (int k = 0; k < 4; ++k) {
         *pixels[k] = px[k];
-        if (k < active) *ratios[k] = px[k] / w;
+        if (k < active && held >= 0) *ratios[k] = px[k] / w;
         *effs[k] = k < active ? px[k] : 0;
     }
     float bh = count ? std::max(18.0f, h - debug_box.y - 2) : 0;

@@ -184,6 +184,12 @@ TEST_F(Layout, ResizingKeepsEveryShareAndHidingKeepsTheProportions) {
     EXPECT_FLOAT_EQ(bkpt_box.x, 800);
     ui_layout_pass(800, 600);
     EXPECT_FLOAT_EQ(debug_box.y, 448);
+    // Squeezed by a window too narrow for them, then given back.
+    ui_layout_pass(120, 600);
+    ui_layout_pass(800, 600);
+    EXPECT_FLOAT_EQ(g_source_edge_ratio, src);
+    EXPECT_FLOAT_EQ(g_memmap_edge_ratio, mm);
+    EXPECT_FLOAT_EQ(g_log_edge_ratio, sep);
     g_show_periph = g_show_source = false;
     ui_layout_pass(800, 600);
     g_show_periph = g_show_source = true;
