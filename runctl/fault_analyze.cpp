@@ -80,6 +80,7 @@ void analyze(const uint32_t regs[16], uint32_t xpsr, uint32_t psp, const Scb& sc
     uint32_t exc = xpsr & 0xFF;
     if (exc == 0) return;
     r->exception_nr = exc;
+    r->stop_pc = regs[15] & ~1u;
     const char* name = exc >= 3 && exc <= 7 ? fault_exception_name(exc) : "Unknown exception";
     char l80[80], l128[128], l64[64], l256[256];
     cut(l80, sizeof l80, "[FAULT] Exception: %s (IPSR=%u)", name, exc);

@@ -26,6 +26,7 @@ struct HardFaultInfo {
     char fault_file[256];
     uint32_t fault_line;
     char summary[512];  // one finding per line, '\n' separated
+    uint32_t stop_pc;   // where the core stood when the report was made
 };
 
 extern HardFaultInfo g_hardfault;
