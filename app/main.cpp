@@ -220,10 +220,13 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             fault_valid = g_hardfault.valid;
         }
-        if (fault_valid && !g_show_fault) {
+        // Opened when a report arrives; the user may close it again.
+        static bool s_fault_was_valid = false;
+        if (fault_valid && !s_fault_was_valid && !g_show_fault) {
             g_show_fault = true;
             render_needed.store(true);
         }
+        s_fault_was_valid = fault_valid;
         ui_layout_pass(window_w, window_h);
         session_tick(now);
 

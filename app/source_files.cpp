@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "disasm/thumb2_disasm.h"
 #include "probe/probe.h"
+#include "runctl/fault_analyze.h"
 #include "runctl/breakpoints.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/file_picker.h"
@@ -288,6 +289,15 @@ void source_follow_pc(uint32_t pc) {
         if (g_stack_frames_valid && g_stack_frame_count > 0 && g_stack_frames[0].pc == (pc & ~1u) &&
             g_stack_frames[0].file[0] && g_stack_frames[0].line) {
             f0 = g_stack_frames[0];
+            have_frame = true;
+        }
+        // Stopped at a fault, in a handler whose line says little: the
+        // faulting line is shown while the core stays where the report was made.
+        const HardFaultInfo& hf = g_hardfault;
+        if (hf.valid && hf.fault_line && hf.fault_file[0] && hf.stop_pc == (pc & ~1u)) {
+            memset(&f0, 0, sizeof f0);
+            snprintf(f0.file, sizeof f0.file, "%.*s", (int)sizeof f0.file - 1, hf.fault_file);
+            f0.line = hf.fault_line;
             have_frame = true;
         }
     }

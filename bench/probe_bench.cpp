@@ -13,6 +13,7 @@
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
 #include "probe/probe.h"
+#include "runctl/fault_analyze.h"
 #include "runctl/stack_unwind.h"
 #include "runctl/step.h"
 #include "sim/sim_usb_host.h"
@@ -284,6 +285,31 @@ bool unwind_costs(SimUsbKind kind) {
     return ok && r;
 }
 
+// One fault caught by vector catch and analysed as the poll does it: the
+// registers, the fault status block, DFSR acknowledged, the stacked frame.
+bool fault_costs(SimUsbKind kind) {
+    BenchRig rig(kind, "demo_O2_dwarf4.elf");
+    if (!rig.sys) return false;
+    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.elf");
+    DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
+    uint32_t bus_read = 0, demcr = 0;
+    bool ok = elf && c && dap_connect(c, 1000000, false) && dap_halt(c) &&
+              elf_dwarf_find_function(elf, "fault_bus_read", &bus_read) && dap_read_mem32(c, DAP_DEMCR, &demcr) &&
+              dap_write_mem32(c, DAP_DEMCR, demcr | DAP_DEMCR_VC_FAULTS) && dap_write_reg(c, 0, 0x60000000) &&
+              dap_write_reg(c, 15, bus_read | 1);
+    s_dap = c;
+    fault_set_image(elf);
+    ok = ok && dbg_resume() && wait_until([] { return dbg_is_halted(); });
+    bool r = false;
+    Cost k = measure(rig.sys, [] { fault_on_stop(); std::lock_guard<std::mutex> lk(reg_buf_mtx); return g_hardfault.valid && g_hardfault.bfar_valid; }, &r);
+    std::printf("%s:\n", name(kind));
+    row("fault analysis (vector catch)", k, ok && r);
+    fault_set_image(nullptr);
+    s_dap = nullptr;
+    elf_dwarf_free(elf);
+    return ok && r;
+}
+
 }  // namespace
 
 int main() {
@@ -292,5 +318,6 @@ int main() {
     for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512})
         for (bool stack : {false, true}) ok &= step_costs(k, stack);
     for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= unwind_costs(k);
+    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= fault_costs(k);
     return ok ? 0 : 1;
 }

@@ -153,6 +153,11 @@ enum : uint32_t {
     DAP_DHCSR_S_RESET_ST = 1u << 25,
     DAP_DEMCR_VC_CORERESET = 1u << 0,
     DAP_DEMCR_TRCENA = 1u << 24,
+    // Halt on entry to a fault handler: VC_MMERR, VC_NOCPERR, VC_CHKERR,
+    // VC_STATERR, VC_BUSERR, VC_INTERR, VC_HARDERR.
+    DAP_DEMCR_VC_FAULTS = 0x7F0u,
+    DAP_DFSR = 0xE000ED30,
+    DAP_DFSR_VCATCH = 1u << 3,
 };
 
 struct FlmReg {

@@ -40,7 +40,9 @@ std::atomic<bool> g_stack_wanted{true};
 uint32_t reg_ext_buf[REG_EXT_COUNT];
 int reg_ext_count = 0;
 std::atomic<bool> g_regs_wanted{true};
-static int s_has_fpu = -1;  // probe thread only; -1 until MVFR0 was read on this connection
+static int s_has_fpu = -1;
+// The target's own fault vector-catch bits, put back when we let go of it.
+static uint32_t s_demcr_own;  // probe thread (and start/stop)  // probe thread only; -1 until MVFR0 was read on this connection
 
 std::mutex g_halt_mtx;
 PlatEvent* g_halt_event;
@@ -186,9 +188,32 @@ static DapContext* open_probe(bool log_v1) {
 
 static bool core_halted() { return dap_get_state(s_dap) == DAP_STATE_HALTED; }
 
+// While connected a fault halts the core on entry to its handler, where the
+// report is read; a free-running firmware would otherwise spin there unseen.
+static void catch_faults() {
+    uint32_t demcr = 0;
+    if (!dap_read_mem32(s_dap, DAP_DEMCR, &demcr) ||
+        !dap_write_mem32(s_dap, DAP_DEMCR, demcr | DAP_DEMCR_VC_FAULTS)) {
+        log_add_line(&logv, "[PRB] Fault vector catch not set \xE2\x80\x94 faults are seen only at a halt");
+        return;
+    }
+    s_demcr_own = demcr & DAP_DEMCR_VC_FAULTS;
+}
+
+static void release_fault_catch() {
+    uint32_t demcr = 0;
+    if (s_dap && dap_read_mem32(s_dap, DAP_DEMCR, &demcr))
+        dap_write_mem32(s_dap, DAP_DEMCR, (demcr & ~DAP_DEMCR_VC_FAULTS) | s_demcr_own);
+}
+
+void probe_core_stopped() {
+    if (s_runctl.stopped) s_runctl.stopped();
+}
+
 // After a connect: publish the connection and whether the core is halted.
 static bool connected_now() {
     g_probe_connected = true;
+    catch_faults();
     log_add_line(&logv, "[PRB] Probe connected");
     bool halted = core_halted();
     if (halted) {
@@ -266,6 +291,7 @@ static void handle_command(int cmd, uint32_t addr) {
         bool ok = dbg_halt();
         if (ok) {
             probe_identify_if_needed();
+            probe_core_stopped();
             s_state = PS_IDLE;
             finish_command("[DBG] Halt: done");
         } else {
@@ -285,6 +311,7 @@ static void handle_command(int cmd, uint32_t addr) {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             g_stack_frames_valid = false;
         }
+        if (s_runctl.resuming) s_runctl.resuming();
         probe_restore_breakpoints();
         dbg_resume();
         publish_state();
@@ -377,6 +404,7 @@ static void try_reconnect(Backoff* b) {
 
 void probe_release() {
     if (!s_dap) return;
+    release_fault_catch();
     dap_disconnect(s_dap);
     dap_close(s_dap);
     s_dap = nullptr;
@@ -395,6 +423,7 @@ bool probe_reopen() {
     }
     s_dap = c;
     g_probe_connected = true;
+    catch_faults();
     return true;
 }
 
@@ -497,6 +526,7 @@ bool probe_thread_stop_and_wait(PlatThread* probe_thread) {
     plat_event_destroy(s_cmd_event);
     s_cmd_event = nullptr;
     if (s_dap) {
+        release_fault_catch();
         dap_disconnect(s_dap);
         dap_close(s_dap);
         s_dap = nullptr;

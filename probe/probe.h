@@ -159,6 +159,11 @@ struct ProbeRunControl {
     int (*unwind)(UnwindFrame* frames, int max_frames);
     // After a connect, with the core's state then.
     void (*connected)(bool halted);
+    // The core stopped without a step of ours (a poll found it halted) or
+    // at the user's Pause: the fault check.
+    void (*stopped)();
+    // Before a Continue.
+    void (*resuming)();
 };
 void probe_set_run_control(const ProbeRunControl* rc);
 
@@ -193,6 +198,7 @@ bool dbg_read_reg_list(const uint8_t* idx, int count, uint32_t* vals);
 bool dbg_read_reg(int idx, uint32_t* val);
 bool dbg_write_reg(int idx, uint32_t val);
 bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len);
+bool dbg_write_word(uint32_t addr, uint32_t val);
 bool dbg_resume();
 bool dbg_halt();
 bool dbg_step_asm();

@@ -42,6 +42,8 @@ bool dbg_read_mem(uint32_t addr, uint8_t* out, uint32_t len) {
     return true;
 }
 
+bool dbg_write_word(uint32_t addr, uint32_t val) { return s_dap && dap_write_mem32(s_dap, addr, val); }
+
 // A comparator on the instruction at PC matches again before it executes, so
 // the core would halt on the spot: that instruction is stepped with its
 // comparator lifted, then the comparator is put back.
@@ -431,6 +433,9 @@ void running_poll() {
         set_halted("POST_HALT");
         probe_identify_if_needed();
         publish_state();
+        // After the registers are out: the report follows them.
+        probe_core_stopped();
+        probe_wake_ui();
         return;
     }
     uint32_t pc;
@@ -449,7 +454,7 @@ bool idle_poll() {
     // The state comes first: DCRSR must never be used on a running core.
     DapState st = dap_get_state(s_dap);
     if (st == DAP_STATE_UNKNOWN) return false;
-    bool was_halted = g_is_halted;
+    bool was_halted = g_is_halted, stopped = false;
     if (st != DAP_STATE_HALTED) {
         g_is_halted = false;
         running_poll();
@@ -461,6 +466,7 @@ bool idle_poll() {
     if (!g_is_halted) {
         set_halted("POST_HALT");
         probe_identify_if_needed();
+        stopped = true;
     }
     probe_refresh_watches();
     {
@@ -469,6 +475,7 @@ bool idle_poll() {
         reg_buf_fresh = true;
         g_reg_cache_valid = true;
     }
+    if (stopped) probe_core_stopped();
     publish_stack();
     if (was_halted) probe_poke_ui();
     else probe_wake_ui();

@@ -6,6 +6,8 @@
 extern DapContext* s_dap;  // the open probe; probe thread only once it runs
 void probe_restore_breakpoints();
 void probe_identify_if_needed();
+// A stop of the core's own, or a Pause: the run-control hook looks at it.
+void probe_core_stopped();
 
 // Values of the watches read again and published (after a poll or a write).
 void probe_refresh_watches();

@@ -11,6 +11,7 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "runctl/breakpoints.h"
+#include "runctl/fault_analyze.h"
 #include "runctl/stack_unwind.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/log_view.h"
@@ -657,6 +658,7 @@ bool reset_and_maybe_run_to_main(uint32_t main_addr) {
         return false;
     }
     dbg_invalidate_reg_cache();
+    hardfault_clear();  // the firmware starts over: the last fault is history
     bp_restore_all();
     if (!main_addr) {
         s_step = StepState{};
@@ -713,7 +715,9 @@ bool on_halt() {
     if (!ours) {
         // A user breakpoint, a BKPT, a fault: the step ends where the core is.
         clear_temp_bps();
-        return finish(bp_is_set(pc) ? "[DBG] Step: stopped at a breakpoint" : "[DBG] Step: unexpected halt");
+        if (bp_is_set(pc)) return finish("[DBG] Step: stopped at a breakpoint");
+        fault_on_stop();
+        return finish("[DBG] Step: unexpected halt");
     }
     switch (s_step.wait) {
     case WAIT_RETURN:
@@ -761,7 +765,10 @@ bool on_halt() {
 
 }  // namespace
 
-void step_set_image(const ElfDwarf* elf) { s_elf = elf; }
+void step_set_image(const ElfDwarf* elf) {
+    s_elf = elf;
+    fault_set_image(elf);
+}
 
 StepMode step_mode() { return s_step.mode; }
 
@@ -774,6 +781,11 @@ void step_done(const char* msg) {
     g_stepping = false;
     g_reg_cache_valid = false;
     if (msg) log_add_line(&logv, msg);
+    // Only a stop the user did not ask for can be a fault's.
+    static const char* const kAsked[] = {"[DBG] Step", "[DBG] Reset", "[DBG] Halt", "[DBG] Run", "[DBG] ASM", "[DBG] Inter"};
+    bool asked = false;
+    for (const char* a : kAsked) asked |= msg && strncmp(msg, a, strlen(a)) == 0;
+    if (!asked) hardfault_check(nullptr, nullptr);
     publish_state();
     g_cmd_busy = 0;
     probe_wake_ui();
@@ -918,6 +930,7 @@ bool runctl_relocate(const WatchLoc& in, uint32_t pc, WatchLoc* out) {
 }
 
 void runctl_install() {
-    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr, unwind_halted, bp_after_connect};
+    static const ProbeRunControl rc = {step_dispatch, step_poll, step_abort, bp_restore_all, nullptr,
+                                       unwind_halted, bp_after_connect, fault_on_stop, fault_on_resume};
     probe_set_run_control(&rc);
 }

@@ -868,7 +868,8 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
 // Editing a value: g_fault_trigger from the Scope tab, its value clicked in
 // the Watch tab, a literal typed over the selected text and Enter: the write
 // is logged with its read-back and the firmware runs into its fault
-// (UDF: the core ends up in HardFault_Handler, where Pause shows it).
+// (UDF: the core stops on entering HardFault_Handler by itself and the
+// Source view shows the faulting line).
 TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     int trig = scope_row("g_fault_trigger");
     ASSERT_GE(trig, 0);
@@ -892,11 +893,10 @@ TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     ASSERT_EQ(xdo({"type", "1"}), 0);
     ASSERT_EQ(xdo({"key", "Return"}), 0);
     ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger = 0x00000001 written", 5000, mark)) << log();
-    click(BtnPause);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
-    follow("startup.c", 19);
-    Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "startup.c", 19); });
-    EXPECT_TRUE(shows_line(halted, "startup.c", 19)) << "halted in HardFault_Handler";
+    ASSERT_TRUE(wait_for_log("[FAULT] Analysis complete", 10000, mark)) << log();
+    follow("faults.c", 8);
+    Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "faults.c", 8); });
+    EXPECT_TRUE(shows_line(halted, "faults.c", 8)) << "the UDF in fault_udf";
 }
 
 // Remembered: the watch and the breakpoint of the demo image come back at the

@@ -1,0 +1,255 @@
+// Fault analysis: the report's edge cases on a scripted target, and each of
+// the demo firmware's faults caught and explained on the simulated board.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/paths.h"
+#include "probe/probe.h"
+#include "probe_fixture.h"
+#include "runctl/breakpoints.h"
+#include "runctl/fault_analyze.h"
+#include "runctl/step.h"
+#include "sim/board.h"
+#include "symbols/elf_dwarf.h"
+#include "tests/symbols/oracle.h"
+
+namespace {
+
+// A target made of registers by DCRSR selector and readable words.
+std::map<uint32_t, uint32_t> s_regs, s_mem;
+const FaultTarget kFake = {
+    [](const uint8_t* sel, int n, uint32_t* v) {
+        for (int i = 0; i < n; ++i) v[i] = s_regs[sel[i]];
+        return true;
+    },
+    [](uint32_t a, uint8_t* out, uint32_t len) {
+        for (uint32_t k = 0; k < len; k += 4) {
+            if (!s_mem.count(a + k)) return false;
+            memcpy(out + k, &s_mem[a + k], 4);
+        }
+        return true;
+    },
+    [](uint32_t a, uint32_t v) { return s_mem[a] &= ~v, true; }};
+
+struct Edge {
+    const char* what;
+    uint32_t ipsr, exc_return, cfsr, bfar, frame_pc, frame_xpsr;
+    bool frame_readable, image;
+    std::vector<const char*> has, lacks;
+    const char* last_line;
+};
+
+HardFaultInfo published() {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    return g_hardfault;
+}
+
+}  // namespace
+
+TEST(FaultEdge, Table) {
+    const uint32_t kMsp = 0x20001F00, kPsp = 0x20000F00;
+    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+    ASSERT_NE(elf, nullptr);
+    uint32_t main_pc = 0;
+    ASSERT_TRUE(elf_dwarf_find_function(elf, "main", &main_pc));
+    const Edge rows[] = {
+        {"thread mode clears the last report", 0, 0xFFFFFFF9, 0, 0, 0, 0, true, false, {}, {}, nullptr},
+        {"precise bus fault with its address", 5, 0xFFFFFFF9, 0x8200, 0x60000000, 0x08000100, 1u << 24, true, false,
+         {"BFSR.PRECISERR\nBFAR=0x60000000"}, {"NOTE"}, nullptr},
+        {"imprecise bus fault", 3, 0xFFFFFFF9, 0x0400, 0, 0x08000100, 1u << 24, true, false,
+         {"BFSR.IMPRECISERR: faulting addr unknown"}, {"BFAR"},
+         "NOTE: Imprecise bus fault \xE2\x80\x94 stacked PC may not be exact."},
+        {"process stack", 6, 0xFFFFFFFD, 1u << 16, 0, 0x08000100, 1u << 24, true, false,
+         {"stack=PSP  frame_base=0x20000F00", "UFSR.UNDEFINSTR"}, {"+FPU"}, nullptr},
+        {"FP-extended frame on the main stack", 3, 0xFFFFFFE9, 0, 0, 0x08000100, 1u << 24, true, false,
+         {"stack=MSP+FPU  frame_base=0x20001F00", "Stacked PC=0x08000100"}, {}, nullptr},
+        {"pc in SRAM is plausible", 3, 0xFFFFFFF9, 0, 0, 0x20001000, 1u << 24, true, false, {}, {"PC outside"}, nullptr},
+        {"pc in the peripherals is not", 3, 0xFFFFFFF9, 0, 0, 0x40001000, 1u << 24, true, false,
+         {"WARNING: PC outside executable regions"}, {}, nullptr},
+        {"pc in the system region is not", 3, 0xFFFFFFF9, 0, 0, 0xE0000000, 1u << 24, true, false,
+         {"WARNING: PC outside executable regions"}, {}, nullptr},
+        {"Thumb bit clear", 3, 0xFFFFFFF9, 1u << 17, 0, 0x08000100, 0, true, false,
+         {"UFSR.INVSTATE", "WARNING: Stacked xPSR.T=0"}, {}, nullptr},
+        {"unreadable frame", 3, 0xFFFFFFF9, 1u << 12, 0, 0, 0, false, false,
+         {"BFSR.STKERR", "WARNING: Could not read exception stack frame"}, {"Stacked PC"}, nullptr},
+        {"no image: no source line", 3, 0xFFFFFFF9, 0, 0, 0x08000100, 1u << 24, true, false, {}, {"Source"}, nullptr},
+        {"image with the pc's line", 3, 0xFFFFFFF9, 0, 0, main_pc & ~1u, 1u << 24, true, true, {"Source: ", "main.c : "},
+         {"no DWARF"}, nullptr},
+        {"image without the pc's line", 3, 0xFFFFFFF9, 0, 0, 0x20001000, 1u << 24, true, true,
+         {"Source location: no DWARF info for faulting PC"}, {}, nullptr},
+    };
+    fault_set_target(&kFake);
+    for (const Edge& e : rows) {
+        SCOPED_TRACE(e.what);
+        s_mem.clear();
+        s_regs = {{13, kMsp}, {14, e.exc_return}, {16, e.ipsr}, {18, kPsp}};
+        s_mem[0xE000ED28] = e.cfsr, s_mem[0xE000ED2C] = 0x40000000, s_mem[0xE000ED30] = 0;
+        s_mem[0xE000ED34] = 0, s_mem[0xE000ED38] = e.bfar;
+        uint32_t base = (e.exc_return & 4) ? kPsp : kMsp;
+        for (uint32_t k = 0; k < 8 && e.frame_readable; ++k) s_mem[base + 4 * k] = k == 6 ? e.frame_pc : k == 7 ? e.frame_xpsr : k;
+        fault_set_image(e.image ? elf : nullptr);
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            g_hardfault.valid = true;  // the last halt's report
+        }
+        EXPECT_EQ(hardfault_check(nullptr, nullptr), e.ipsr != 0);
+        HardFaultInfo f = published();
+        EXPECT_EQ(f.valid, e.ipsr != 0);
+        EXPECT_EQ(f.frame_valid, e.ipsr && e.frame_readable);
+        std::string s = f.summary;
+        for (const char* h : e.has) EXPECT_NE(s.find(h), std::string::npos) << h << " in\n" << s;
+        for (const char* l : e.lacks) EXPECT_EQ(s.find(l), std::string::npos) << l << " in\n" << s;
+        if (e.last_line) {
+            EXPECT_EQ(s.substr(s.rfind('\n') + 1), e.last_line);
+        }
+        EXPECT_EQ(f.bfar_valid ? f.bfar : 0, e.ipsr && (e.cfsr & 0x8000) ? e.bfar : 0);
+    }
+    // An ordinary stop reason clears without reading anything.
+    s_regs.clear();
+    EXPECT_FALSE(hardfault_check("BREAKPOINT", nullptr));
+    EXPECT_FALSE(published().valid);
+    // A full summary takes no more and stays terminated.
+    HardFaultInfo r{};
+    std::string longest(600, 'x');
+    for (int i = 0; i < 8; ++i) hf_append(&r, longest.c_str());
+    EXPECT_EQ(strlen(r.summary), sizeof r.summary - 1);
+    EXPECT_EQ(r.summary[sizeof r.summary - 1], 0);
+    fault_set_target(nullptr);
+    fault_set_image(nullptr);
+    elf_dwarf_free(elf);
+}
+
+namespace {
+
+struct DemoFault {
+    int trigger;
+    const char* func;  // the faulting naked function: the stacked pc is its address
+    uint32_t cfsr, bfar;
+    bool thumb_warning;
+};
+
+// The probe thread and run control on the simulated board running a demo image.
+class FaultBoard : public ::testing::Test {
+protected:
+    void start(const char* fw) {
+        path_ = std::string(KORVANE_DEMO_FW_DIR) + "/" + fw;
+        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, fw, true, 4);
+        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
+        ASSERT_NE(elf_ = elf_dwarf_load(path_.c_str()), nullptr);
+        step_set_image(elf_);
+        runctl_install();
+        hardfault_clear();  // an earlier test's report and breakpoints
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            memset(g_bkpt, 0, sizeof g_bkpt);
+        }
+        ASSERT_NE(thread_ = probe_thread_start(), nullptr);
+        ASSERT_TRUE(wait_for([] { return g_probe_connected.load(); }));
+    }
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
+        }
+        probe_set_run_control(nullptr);
+        step_set_image(nullptr);
+        elf_dwarf_free(elf_);
+        rig_.reset();
+    }
+    static bool idle() { return wait_for([] { return g_cmd_busy == 0; }); }
+    bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) {
+        ProbeWrite w{};
+        w.kind = kind, w.addr = addr, w.len = 4;
+        memcpy(w.data, &v, 4);
+        return idle() && probe_post_write(&w) && idle();
+    }
+    bool post(int cmd) { return idle() && probe_post_cmd(cmd, 0) && idle(); }
+    // Typed into g_fault_trigger while the firmware runs, as in the Watch tab.
+    bool trigger(int which) {
+        unsigned long a = 0;
+        std::string nm = run_capture("arm-none-eabi-nm '" + path_ + "'");
+        size_t k = nm.find(" g_fault_trigger\n");
+        return k != std::string::npos && sscanf(nm.c_str() + nm.rfind('\n', k) + 1, "%lx", &a) == 1 &&
+               write(PROBE_WRITE_MEM, (uint32_t)a, (uint32_t)which) && wait_for([] { return published().valid; });
+    }
+    uint32_t demcr() {
+        SimMemPort p = sim_board_debug_port(rig_->board());
+        uint32_t v = 0;
+        rig_->lock();
+        p.read(p.ctx, 0xE000EDFC, 4, &v);
+        rig_->unlock();
+        return v;
+    }
+    std::string path_;
+    std::unique_ptr<SimRig> rig_;
+    ElfDwarf* elf_ = nullptr;
+    PlatThread* thread_ = nullptr;
+};
+
+class FaultOnBoard : public FaultBoard, public ::testing::WithParamInterface<std::tuple<const char*, DemoFault>> {};
+
+}  // namespace
+
+TEST_P(FaultOnBoard, CaughtAndExplained) {
+    const DemoFault& d = std::get<1>(GetParam());
+    start(std::get<0>(GetParam()));
+    ASSERT_TRUE(trigger(d.trigger));
+    HardFaultInfo f = published();
+    EXPECT_TRUE(g_is_halted);
+    EXPECT_EQ(f.exception_nr, 3u) << "the demo enables no configurable fault: each escalates";
+    EXPECT_EQ(f.hfsr, 1u << 30);
+    EXPECT_EQ(f.cfsr, d.cfsr);
+    EXPECT_EQ(f.bfar_valid, d.bfar != 0);
+    EXPECT_EQ(f.bfar, d.bfar);
+    // Where the function's symbol is, objdump starts an instruction, and the fault is there.
+    uint32_t at = 0;
+    for (const FuncRow& r : readelf_funcs(path_))
+        if (r.name == d.func) at = r.addr;
+    EXPECT_TRUE(objdump_insn_starts(path_).count(at)) << d.func;
+    EXPECT_EQ(f.frame_pc, at);
+    EXPECT_EQ(!(f.frame_xpsr & (1u << 24)), d.thumb_warning);
+    LineRow src{0, 0, ""};
+    for (const LineRow& r : objdump_lines(path_))
+        if (std::get<0>(r) <= at && std::get<0>(r) >= std::get<0>(src)) src = r;
+    EXPECT_EQ(path_base_name(f.fault_file), std::get<2>(src));
+    EXPECT_EQ(f.fault_line, std::get<1>(src));
+    EXPECT_TRUE(log_has("[FAULT] Vector catch: the core stopped on entering HardFault"));
+}
+
+const DemoFault kDemoFaults[] = {
+    {1, "fault_udf", 1u << 16, 0, false},
+    {2, "fault_bus_read", 0x8200, 0x60000000, false},
+    {3, "fault_divide", 1u << 25, 0, false},
+    {4, "fault_udf", 1u << 17, 0, true},
+};
+INSTANTIATE_TEST_SUITE_P(Demo, FaultOnBoard,
+                         ::testing::Combine(::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
+                                            ::testing::ValuesIn(kDemoFaults)));
+
+// Continue re-enters the handler and says so; a Pause there analyses again;
+// a stack pointer into nowhere is reported, not fatal; Reset clears the
+// report; the target gets its own vector-catch bits back when we let go.
+TEST_F(FaultBoard, ContinuePauseBadStackResetRelease) {
+    start("demo_O2_dwarf4.elf");
+    uint32_t own = demcr();
+    EXPECT_EQ(own & 0x7F0u, 0x7F0u) << "the fault catches are set while connected";
+    ASSERT_TRUE(trigger(1));
+    ASSERT_TRUE(post(PROBE_CMD_RESUME));
+    EXPECT_TRUE(log_has("[FAULT] Continue from a fault stop: the core re-enters the HardFault handler"));
+    ASSERT_TRUE(post(PROBE_CMD_HALT));
+    EXPECT_EQ(log_count_of("[FAULT] Analysis complete"), 2) << "the Pause in the handler";
+    ASSERT_TRUE(write(PROBE_WRITE_REG, 13, 0x30000000));
+    ASSERT_TRUE(post(PROBE_CMD_HALT));
+    HardFaultInfo f = published();
+    EXPECT_TRUE(f.valid);
+    EXPECT_FALSE(f.frame_valid);
+    EXPECT_NE(std::string(f.summary).find("WARNING: Could not read exception stack frame"), std::string::npos);
+    EXPECT_TRUE(log_has("[FAULT] Cannot read exception frame"));
+    ASSERT_TRUE(post(PROBE_CMD_RESET));
+    EXPECT_FALSE(published().valid);
+    EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
+    thread_ = nullptr;
+    EXPECT_EQ(demcr() & 0x7F0u, 0u) << "the target had none of them";
+}
