@@ -40,9 +40,9 @@ std::atomic<bool> g_stack_wanted{true};
 uint32_t reg_ext_buf[REG_EXT_COUNT];
 int reg_ext_count = 0;
 std::atomic<bool> g_regs_wanted{true};
-static int s_has_fpu = -1;
+static int s_has_fpu = -1;  // probe thread only; -1 until MVFR0 was read on this connection
 // The target's own fault vector-catch bits, put back when we let go of it.
-static uint32_t s_demcr_own;  // probe thread (and start/stop)  // probe thread only; -1 until MVFR0 was read on this connection
+static uint32_t s_demcr_own;  // probe thread (and its start and stop)
 
 std::mutex g_halt_mtx;
 PlatEvent* g_halt_event;
