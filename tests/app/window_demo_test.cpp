@@ -897,6 +897,18 @@ TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     follow("faults.c", 8);
     Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "faults.c", 8); });
     EXPECT_TRUE(shows_line(halted, "faults.c", 8)) << "the UDF in fault_udf";
+    // The Fault panel opened by itself with the report, and its toggle is lit.
+    g_show_fault = true;
+    ui_layout_pass(W, H);
+    const Theme& t = g_theme_dark;
+    const float tx = fault_box.x + fault_box.padding, letter_x = BtnShowF.x + (BtnShowF.width - text_width("F")) / 2;
+    EXPECT_EQ(wrong_after("fault_panel", [&](const Image& i) {
+                  return failed({{text(i, "Fault: UsageFault (IPSR=6)", tx, fault_box.y + 13, t.hdr_normal) ||
+                                      text(i, "Fault: HardFault (IPSR=3)", tx, fault_box.y + 13, t.hdr_normal),
+                                  "the report's exception in the panel's title"},
+                                 {text(i, "F", letter_x, BtnShowF.y + BtnShowF.height / 2.0f + 5, t.btn_top_active, 0.4),
+                                  "the F toggle lit"}});
+              }), "");
 }
 
 // Remembered: the watch and the breakpoint of the demo image come back at the
