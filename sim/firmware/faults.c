@@ -55,6 +55,17 @@ __attribute__((naked, noinline)) void fault_stack_overflow(void) {
         "b .");
 }
 
+// EXTI0's handler (only trigger 7 raises it) computes in floating point,
+// then faults: the HardFault's frame goes on the MSP below the interrupt's,
+// FP-extended (the handler's FP use set CONTROL.FPCA), and its EXC_RETURN
+// returns to handler mode.
+__attribute__((naked, noinline)) void EXTI0_IRQHandler(void) {
+    __asm volatile(
+        "vmov.f32 s0, #1.0\n\t"
+        "udf #0x27\n\t"
+        "bx lr");
+}
+
 // An address with bit 0 clear asks for ARM state, which an M-profile core
 // does not have: the branch succeeds and the next instruction faults
 // (UsageFault INVSTATE, stacked PC = the even address).
@@ -83,6 +94,11 @@ void fault_run(uint32_t which) {
         break;
     case 6:
         fault_stack_overflow();
+        break;
+    case 7:
+        NVIC_ISER0 = 1u << EXTI0_IRQN;
+        NVIC_ISPR0 = 1u << EXTI0_IRQN;
+        __asm volatile("dsb\n\tisb" ::: "memory");   // taken before going on
         break;
     default:
         break;

@@ -63,6 +63,8 @@ TEST(BoardFirmware, FaultTriggersRaiseTheRightException) {
         // SVC's stacking fails: HardFault (or BusFault) arrives late, SVC stays pending.
         {"g_fault_trigger", 6, 0, 3, SIM_CFSR_STKERR, SIM_HFSR_FORCED, "", 0, SHCSR, kSvcPended, kSvcPended},
         {"g_fault_trigger", 6, SIM_SHCSR_BUSFAULTENA, 5, SIM_CFSR_STKERR, 0, "", 0, SHCSR, kSvcPended, kSvcPended},
+        // Inside EXTI0's handler (exception 22), after an FP instruction.
+        {"g_fault_trigger", 7, 0, 3, SIM_CFSR_UNDEFINSTR, SIM_HFSR_FORCED, "EXTI0_IRQHandler", 4, 0, 0x1FF, 22},
     };
     for (const Case& c : cases) {
         NEED_DEMO(d);
