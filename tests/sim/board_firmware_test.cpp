@@ -90,6 +90,21 @@ TEST(BoardFirmware, FaultTriggersRaiseTheRightException) {
     }
 }
 
+// The imprecise fault is pended and the derived one replaces the SVC: vector
+// catch halts at their handler all the same.
+TEST(BoardFirmware, VectorCatchHaltsOnPendedAndDerivedFaults) {
+    for (uint32_t trigger : {5u, 6u}) {
+        SCOPED_TRACE(trigger);
+        NEED_DEMO(d);
+        set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_VC_HARDERR}});
+        sim_board_run(b, 3 * kMs);
+        dbg_write(b, d.sym["g_fault_trigger"], trigger);
+        sim_board_run(b, 2 * kMs);
+        ASSERT_TRUE(sim_board_is_halted(b));
+        expect_words(b, {{DFSR, SIM_DFSR_VCATCH}, {SIM_REG_DEBUG_RETURN, d.sym["HardFault_Handler"]}});
+    }
+}
+
 TEST(BoardFirmware, UdfStacksTheFrameAndVectorCatchHaltsInHardFault) {
     NEED_DEMO(d);
     set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_VC_HARDERR}});
