@@ -99,8 +99,6 @@ void halt(SimCortexM* c, uint32_t dfsr_bits) {
 
 bool debug_enabled(const SimCortexM* c) { return (c->scs.dhcsr_ctrl & SIM_DHCSR_C_DEBUGEN) != 0; }
 
-void raise_fault(SimCortexM* c, unsigned exc, uint32_t cfsr_bits, uint32_t return_addr);
-
 // ARMv7-M UpdateFPCCR: the frame's FP space is reserved, not yet written;
 // the ready bits record what the preempted context could take, should the
 // lazy write fault.
@@ -128,24 +126,36 @@ bool preserve_fp_state(SimCortexM* c) {
     return ok;
 }
 
+// A fault while stacking is a derived BusFault (STKERR), escalated as any
+// fault of the preempted context would be. When more urgent than the
+// exception being entered it is taken instead, on the same frame (late
+// arrival: the original stays pending); else it waits. HardFault entering
+// HardFault just goes on: a stacking error alone never locks up.
+unsigned derived_on_entry(SimCortexM* c, unsigned exc, int exec_prio) {
+    c->scs.cfsr |= SIM_CFSR_STKERR;
+    unsigned d = SIM_EXC_BUSFAULT;
+    if (!(c->scs.shcsr_ena & SIM_SHCSR_BUSFAULTENA) || sim_cm_exc_group_priority(c, d) >= exec_prio) {
+        d = SIM_EXC_HARDFAULT;
+        c->scs.hfsr |= SIM_HFSR_FORCED;
+    }
+    if (d == exc) return exc;
+    // Ordered as pending exceptions are: group priority, subpriority, number.
+    const int gd = sim_cm_exc_group_priority(c, d), ge = sim_cm_exc_group_priority(c, exc);
+    const int fd = d <= SIM_EXC_HARDFAULT ? gd : c->prio[d], fe = exc <= SIM_EXC_HARDFAULT ? ge : c->prio[exc];
+    if (gd < ge || (gd == ge && (fd < fe || (fd == fe && d < exc)))) {
+        c->pending[exc] = true;
+        return d;
+    }
+    c->pending[d] = true;
+    return exc;
+}
+
+void vector_catch(SimCortexM* c, unsigned exc, uint32_t cfsr_bits);
+
 // ARMv7-M PushStack + ExceptionTaken. With FPCA set, S0-S15 and FPSCR are
 // written now (LSPEN clear) or on the handler's first FP instruction.
-void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
-    uint32_t vector = 0;
-    if (!bus_read32(c, c->scs.vtor + 4 * exc, &vector)) {
-        // The vector fetch failed: a HardFault (VECTTBL) from the same
-        // context instead, or lockup if that was the HardFault's own vector.
-        if (exc == SIM_EXC_HARDFAULT || exc == SIM_EXC_NMI || sim_cm_exec_priority(c) <= -1) {
-            enter_lockup(c);
-            return;
-        }
-        c->scs.hfsr |= SIM_HFSR_VECTTBL;
-        exc = SIM_EXC_HARDFAULT;
-        if (!bus_read32(c, c->scs.vtor + 4 * exc, &vector)) {
-            enter_lockup(c);
-            return;
-        }
-    }
+// Returns the exception entered, 0 for lockup.
+unsigned take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
     const int exec_prio = sim_cm_exec_priority(c); // of the preempted context
     Mode m = read_mode(c);
     const bool handler = m.ipsr != 0;
@@ -163,13 +173,30 @@ void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
                                return_addr & ~1u, xpsr};
     bool ok = true;
     for (unsigned i = 0; i < 8; ++i) ok = bus_write32(c, frame + 4 * i, words[i]) && ok;
-    if (fp && (c->scs.fpccr & SIM_FPCCR_LSPEN)) {
-        update_fpccr(c, frame, handler, (m.control & 1) != 0, exec_prio);
-    } else if (fp) {
+    const bool lazy_fp = fp && (c->scs.fpccr & SIM_FPCCR_LSPEN);
+    if (fp && !lazy_fp) {
         for (unsigned i = 0; i < 16; ++i) ok = bus_write32(c, frame + 0x20 + 4 * i, rd(c, UC_ARM_REG_S0 + i)) && ok;
         ok = bus_write32(c, frame + 0x60, rd(c, UC_ARM_REG_FPSCR)) && ok;
         ok = bus_write32(c, frame + 0x64, 0) && ok;
     }
+    if (!ok) exc = derived_on_entry(c, exc, exec_prio);
+
+    uint32_t vector = 0;
+    if (!bus_read32(c, c->scs.vtor + 4 * exc, &vector)) {
+        // The vector fetch failed: a HardFault (VECTTBL) from the same
+        // context instead, or lockup if that was the HardFault's own vector.
+        if (exc == SIM_EXC_HARDFAULT || exc == SIM_EXC_NMI || exec_prio <= -1) {
+            enter_lockup(c);
+            return 0;
+        }
+        c->scs.hfsr |= SIM_HFSR_VECTTBL;
+        exc = SIM_EXC_HARDFAULT;
+        if (!bus_read32(c, c->scs.vtor + 4 * exc, &vector)) {
+            enter_lockup(c);
+            return 0;
+        }
+    }
+    if (lazy_fp) update_fpccr(c, frame, handler, (m.control & 1) != 0, exec_prio);
     if (use_psp) m.psp = frame;
     else m.msp = frame;
 
@@ -185,15 +212,15 @@ void take_exception(SimCortexM* c, unsigned exc, uint32_t return_addr) {
     c->event_reg = true;
     c->sleeping = false;
     c->it_left = 0;
-
-    if (!ok) // a derived fault on stacking
-        raise_fault(c, SIM_EXC_BUSFAULT, SIM_CFSR_STKERR, vector & ~1u);
+    if (!ok) vector_catch(c, exc, SIM_CFSR_STKERR);
+    return exc;
 }
 
 uint32_t catch_bit(unsigned exc, uint32_t cfsr_bits) {
+    const bool entry_or_return = (cfsr_bits & (SIM_CFSR_STKERR | SIM_CFSR_UNSTKERR)) != 0;
     switch (exc) {
-    case SIM_EXC_HARDFAULT: return SIM_DEMCR_VC_HARDERR;
-    case SIM_EXC_BUSFAULT: return (cfsr_bits & (SIM_CFSR_STKERR | SIM_CFSR_UNSTKERR)) ? SIM_DEMCR_VC_INTERR : SIM_DEMCR_VC_BUSERR;
+    case SIM_EXC_HARDFAULT: return SIM_DEMCR_VC_HARDERR | (entry_or_return ? SIM_DEMCR_VC_INTERR : 0);
+    case SIM_EXC_BUSFAULT: return entry_or_return ? SIM_DEMCR_VC_INTERR : SIM_DEMCR_VC_BUSERR;
     case SIM_EXC_MEMMANAGE: return SIM_DEMCR_VC_MMERR;
     case SIM_EXC_USAGEFAULT:
         if (cfsr_bits & SIM_CFSR_NOCP) return SIM_DEMCR_VC_NOCPERR;
@@ -226,8 +253,8 @@ void raise_fault(SimCortexM* c, unsigned exc, uint32_t cfsr_bits, uint32_t retur
         enter_lockup(c);
         return;
     }
-    take_exception(c, target, return_addr);
-    vector_catch(c, target, cfsr_bits);
+    const unsigned taken = take_exception(c, target, return_addr);
+    if (taken) vector_catch(c, taken, cfsr_bits);
 }
 
 // A synchronous exception that is not a fault (SVC, DebugMonitor): taken if
@@ -336,12 +363,14 @@ bool take_pending(SimCortexM* c) {
     int p = 0;
     const unsigned e = sim_cm_highest_pending(c, &p);
     if (e == 0 || p >= sim_cm_exec_priority(c)) return false;
-    take_exception(c, e, current_pc(c));
+    const unsigned taken = take_exception(c, e, current_pc(c));
+    if (taken) vector_catch(c, taken, c->scs.cfsr); // a pended fault (imprecise, derived)
     return true;
 }
 
 void hook_code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
     auto* c = static_cast<SimCortexM*>(user);
+    if (c->completing_store) return; // it passed every check the first time
     if (c->flush_flag && c->flush) c->flush(c->flush_ctx);
     // The engine keeps an IT block's state where no register shows it, so
     // no exception may be taken inside one: a slice or a pending exception
@@ -427,8 +456,60 @@ bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, vo
     return false;
 }
 
+// A store goes through the write buffer unless it is to the PPB (Strongly-
+// ordered) or ACTLR.DISDEFWBUF holds it back; its bus error then arrives
+// after the core has moved on.
+bool buffered_store(const SimCortexM* c, uint32_t addr) {
+    return !(addr >= 0xE0000000 && addr < 0xE0100000) && !(c->scs.actlr & SIM_ACTLR_DISDEFWBUF);
+}
+
+// An imprecise BusFault is asynchronous: pended, taken when the priority
+// allows. With BusFault disabled it is a pending HardFault (FORCED), which
+// waits too rather than locking up a core already at priority -1.
+void imprecise_bus_error(SimCortexM* c) {
+    c->scs.cfsr |= SIM_CFSR_IMPRECISERR;
+    if (c->scs.shcsr_ena & SIM_SHCSR_BUSFAULTENA) {
+        c->pending[SIM_EXC_BUSFAULT] = true;
+    } else {
+        c->scs.hfsr |= SIM_HFSR_FORCED;
+        c->pending[SIM_EXC_HARDFAULT] = true;
+    }
+}
+
+uint64_t sink_read(uc_engine*, uint64_t, unsigned, void*) { return 0; }
+void sink_write(uc_engine*, uint64_t, unsigned, uint64_t, void*) {}
+
+// The engine stopped a store to where nothing is mapped, before it took
+// effect. Buffered, it has completed as far as the core can tell: it runs
+// once more into pages that drop the data, so base writeback and PC advance
+// as the instruction says. False, PC still at the store, if it cannot.
+bool complete_store(SimCortexM* c) {
+    size_t page = 0;
+    if (uc_query(c->uc, UC_QUERY_PAGE_SIZE, &page) != UC_ERR_OK || page == 0) return false;
+    const uint32_t pc = current_pc(c);
+    uint32_t sinks[4];
+    unsigned n = 0;
+    uc_err err = UC_ERR_WRITE_UNMAPPED;
+    c->completing_store = true;
+    while (err == UC_ERR_WRITE_UNMAPPED && n < 4 && buffered_store(c, c->event_addr)) {
+        const uint32_t base = c->event_addr & ~static_cast<uint32_t>(page - 1);
+        if (uc_mmio_map(c->uc, base, page, sink_read, nullptr, sink_write, nullptr) != UC_ERR_OK) break;
+        sinks[n++] = base;
+        err = uc_emu_start(c->uc, pc | 1u, 0xFFFFFFFFull, 0, 1);
+    }
+    c->completing_store = false;
+    for (unsigned i = 0; i < n; ++i) uc_mem_unmap(c->uc, sinks[i], page);
+    if (err == UC_ERR_OK) return true;
+    set_pc(c, pc);
+    return false;
+}
+
 void handle_event(SimCortexM* c, uc_err err) {
     const uint32_t pc = current_pc(c);
+    if (err == UC_ERR_WRITE_UNMAPPED && buffered_store(c, c->event_addr) && complete_store(c)) {
+        imprecise_bus_error(c);
+        return;
+    }
     switch (err) {
     case UC_ERR_OK: break;
     case UC_ERR_READ_UNMAPPED:
@@ -491,6 +572,10 @@ void handle_event(SimCortexM* c, uc_err err) {
     case SimCmEvent::data_bus_error: raise_fault(c, SIM_EXC_BUSFAULT, SIM_CFSR_PRECISERR, c->event_pc); break;
     case SimCmEvent::fetch_error: fetch_fault(c, pc); break;
     case SimCmEvent::late_bus_error:
+        if (c->event_write && buffered_store(c, c->event_addr)) {
+            imprecise_bus_error(c);
+            break;
+        }
         if (c->executed > 0) c->executed--;
         set_pc(c, c->event_pc);
         c->scs.bfar = c->event_addr;

@@ -8,8 +8,10 @@
 //   with PC at the BKPT; a branch to 0xFFFFFFxx raises interrupt 8 with PC =
 //   value & ~1; UDF stops with UC_ERR_INSN_INVALID, PC at the UDF.
 // - An unmapped load/store stops with UC_ERR_READ/WRITE_UNMAPPED and PC at
-//   the instruction; a fetch from unmapped/non-executable memory stops with
-//   UC_ERR_FETCH_UNMAPPED/FETCH_PROT.
+//   the instruction, registers untouched (an STM's writeback too); a fetch
+//   from unmapped/non-executable memory stops with UC_ERR_FETCH_UNMAPPED/
+//   FETCH_PROT. Pages mapped after such a stop are seen when the instruction
+//   runs again.
 // - WFI/WFE execute as NOPs: sleep is decoded here before they run.
 // - FP instructions run whatever CPACR says (Unicorn's CPACR is open): NOCP is
 //   decoded here while our CPACR denies CP10/CP11. Executing one sets
@@ -37,7 +39,13 @@
 // executes writes them there, and a return with LSPACT still set
 // leaves the registers as they are. A failed lazy write is taken as a
 // BusFault (LSPERR) at that instruction.
-// Simplifications: a fault raised by an instruction inside an IT block
+// Stores other than to the PPB go through a write buffer (ACTLR.DISDEFWBUF
+// clear): a bus error on one is an imprecise BusFault, pended once the store
+// has completed and taken at the next instruction boundary the priority
+// allows. A failed stacking on exception entry is a derived BusFault
+// (STKERR), taken instead of the original exception when more urgent.
+// Simplifications: a store refused by system memory (read-only) stays a
+// precise BusFault; a fault raised by an instruction inside an IT block
 // enters its handler with the engine's leftover IT state (not seen in
 // practice); no MPU (MPU_TYPE reads 0); UNALIGN_TRP is stored but not
 // enforced; FPB and DWT matches are ignored while C_DEBUGEN is clear.
@@ -110,6 +118,7 @@ struct SimCortexM {
     uint32_t event_addr;   // data address of a bus error
     bool event_write;
     bool sysreset_request;
+    bool completing_store; // a refused buffered store runs again into a sink
     bool vectreset_request;
 
     // Called before each instruction while `*flush_flag` is set: a store the
@@ -156,7 +165,8 @@ void sim_cm_set_irq_line(SimCortexM* c, unsigned irq, bool level);
 // A peripheral refused an access the engine has already performed (memory
 // mapped through callbacks cannot fail): the instruction is undone as far as
 // PC goes and a precise BusFault is taken before the next one. A load's
-// destination register keeps the value 0 the engine gave it.
+// destination register keeps the value 0 the engine gave it. A buffered
+// store is not undone: its BusFault is imprecise.
 void sim_cm_late_bus_error(SimCortexM* c, uint32_t addr, bool write);
 // A debug event the instruction now executing caused (a DWT data
 // watchpoint): the core halts once it completes, with these DFSR bits.

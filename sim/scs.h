@@ -45,7 +45,8 @@ constexpr uint32_t SIM_DEMCR_VC_CORERESET = 1u << 0, SIM_DEMCR_VC_MMERR = 1u << 
 // CFSR.
 constexpr uint32_t SIM_CFSR_IACCVIOL = 1u << 0, SIM_CFSR_DACCVIOL = 1u << 1, SIM_CFSR_MUNSTKERR = 1u << 3,
                    SIM_CFSR_MSTKERR = 1u << 4, SIM_CFSR_MMARVALID = 1u << 7, SIM_CFSR_IBUSERR = 1u << 8,
-                   SIM_CFSR_PRECISERR = 1u << 9, SIM_CFSR_UNSTKERR = 1u << 11, SIM_CFSR_STKERR = 1u << 12,
+                   SIM_CFSR_PRECISERR = 1u << 9, SIM_CFSR_IMPRECISERR = 1u << 10,
+                   SIM_CFSR_UNSTKERR = 1u << 11, SIM_CFSR_STKERR = 1u << 12,
                    SIM_CFSR_BFARVALID = 1u << 15, SIM_CFSR_UNDEFINSTR = 1u << 16, SIM_CFSR_INVSTATE = 1u << 17,
                    SIM_CFSR_INVPC = 1u << 18, SIM_CFSR_NOCP = 1u << 19, SIM_CFSR_UNALIGNED = 1u << 24,
                    SIM_CFSR_DIVBYZERO = 1u << 25, SIM_CFSR_LSPERR = 1u << 13;
@@ -55,6 +56,8 @@ constexpr uint32_t SIM_FPCCR_LSPACT = 1u << 0, SIM_FPCCR_USER = 1u << 1, SIM_FPC
                    SIM_FPCCR_MONRDY = 1u << 8, SIM_FPCCR_LSPEN = 1u << 30, SIM_FPCCR_ASPEN = 1u << 31;
 // HFSR.
 constexpr uint32_t SIM_HFSR_VECTTBL = 1u << 1, SIM_HFSR_FORCED = 1u << 30, SIM_HFSR_DEBUGEVT = 1u << 31;
+// ACTLR: stores wait for their bus response, so every BusFault is precise.
+constexpr uint32_t SIM_ACTLR_DISDEFWBUF = 1u << 1;
 // SHCSR enables.
 constexpr uint32_t SIM_SHCSR_MEMFAULTENA = 1u << 16, SIM_SHCSR_BUSFAULTENA = 1u << 17,
                    SIM_SHCSR_USGFAULTENA = 1u << 18;

@@ -13,7 +13,12 @@ void fault_udf(void);
 uint32_t fault_bus_read(uint32_t addr);
 uint32_t fault_divide(uint32_t num, uint32_t den);
 void fault_bkpt(void);
-// Runs the fault selected by `which` (1..4); returns only for unknown values.
+// These two fault later: past the store (imprecise), at the SVC's stacking.
+void fault_bus_write(uint32_t addr, uint32_t value);
+void fault_stack_overflow(void);
+// Faults on its second instruction, after an FP one (trigger 7).
+void EXTI0_IRQHandler(void);
+// Runs the fault selected by `which` (1..7); returns only for unknown values.
 void fault_run(uint32_t which);
 
 // Waveform and arithmetic that give the debugger something to show.

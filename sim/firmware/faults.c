@@ -31,6 +31,41 @@ __attribute__((naked, noinline)) void fault_bkpt(void) {
         "bx lr");
 }
 
+// A store is buffered: the core goes on and the bus error comes back later,
+// as an imprecise BusFault (no fault address) whose stacked PC is past the
+// store. DSB waits for the buffer to drain, so the fault is taken here and
+// not somewhere in the caller.
+__attribute__((naked, noinline)) void fault_bus_write(uint32_t addr, uint32_t value) {
+    (void)addr;
+    (void)value;
+    __asm volatile(
+        "str r1, [r0]\n\t"
+        "dsb\n\t"
+        "bx lr");
+}
+
+// A stack run off the bottom of SRAM: SP at SRAM's first byte, then an
+// exception whose entry pushes its frame below it, where nothing answers.
+// Stacking fails (STKERR) and SP is left pointing at unreadable memory.
+__attribute__((naked, noinline)) void fault_stack_overflow(void) {
+    __asm volatile(
+        "mov.w r0, #0x20000000\n\t"
+        "mov sp, r0\n\t"
+        "svc #0\n\t"
+        "b .");
+}
+
+// EXTI0's handler (only trigger 7 raises it) computes in floating point,
+// then faults: the HardFault's frame goes on the MSP below the interrupt's,
+// FP-extended (the handler's FP use set CONTROL.FPCA), and its EXC_RETURN
+// returns to handler mode.
+__attribute__((naked, noinline)) void EXTI0_IRQHandler(void) {
+    __asm volatile(
+        "vmov.f32 s0, #1.0\n\t"
+        "udf #0x27\n\t"
+        "bx lr");
+}
+
 // An address with bit 0 clear asks for ARM state, which an M-profile core
 // does not have: the branch succeeds and the next instruction faults
 // (UsageFault INVSTATE, stacked PC = the even address).
@@ -54,6 +89,17 @@ void fault_run(uint32_t which) {
         fn();
         break;
     }
+    case 5:
+        fault_bus_write(0x40080000u, 0xBADu);   // reserved between AHB1 and AHB2 (RM0090)
+        break;
+    case 6:
+        fault_stack_overflow();
+        break;
+    case 7:
+        NVIC_ISER0 = 1u << EXTI0_IRQN;
+        NVIC_ISPR0 = 1u << EXTI0_IRQN;
+        __asm volatile("dsb\n\tisb" ::: "memory");   // taken before going on
+        break;
     default:
         break;
     }

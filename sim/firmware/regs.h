@@ -13,6 +13,10 @@
 #define SCB_CCR_DIV_0_TRP   (1u << 4)
 #define SCB_CPACR_CP10_CP11 (0xFu << 20)
 
+#define NVIC_ISER0      REG32(0xE000E100u)
+#define NVIC_ISPR0      REG32(0xE000E200u)
+#define EXTI0_IRQN      6u
+
 #define SYST_CSR        REG32(0xE000E010u)
 #define SYST_RVR        REG32(0xE000E014u)
 #define SYST_CVR        REG32(0xE000E018u)

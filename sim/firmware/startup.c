@@ -25,8 +25,8 @@ LOOP_HANDLER(DebugMon_Handler)
 LOOP_HANDLER(PendSV_Handler)
 LOOP_HANDLER(Default_Handler)
 
-// The first interrupt lines of the STM32F405; nothing enables them, but a
-// stray one must land somewhere recognisable.
+// The first interrupt lines of the STM32F405; only g_fault_trigger 7 enables
+// one (EXTI0, faults.c), and a stray one must land somewhere recognisable.
 #define IRQ_HANDLER(name) void name(void) __attribute__((weak, alias("Default_Handler")));
 IRQ_HANDLER(WWDG_IRQHandler)
 IRQ_HANDLER(PVD_IRQHandler)

@@ -25,6 +25,8 @@ basepri_test: ldr r0, =0xE000ED20; movs r1, #0x80; strb r1, [r0, #2]; msr basepr
  movs r1, #0x40; msr basepri, r1; movs r4, #2; movs r1, #0; msr basepri, r1; movs r4, #3; bkpt #5
 it_test: ldr r0, =0xE000E010; movs r1, #6; str r1, [r0, #4]; movs r1, #7; str r1, [r0]; movs r1, #0; movs r0, #0
 2: cmp r0, r0; ite eq; addeq r2, #1; movne r1, #1; b 2b
+store_test: ldr r0, =0x40080000; str r1, [r0], #4
+store_done: b .
 reset_test: ldr r0, =0xE000ED0C; ldr r1, =0x05FA0004; str r1, [r0]; b .
 hf: b hf
 svc_h: adds r5, #1; mrs r10, ipsr; mov r11, lr; bx lr
@@ -95,6 +97,12 @@ TEST_F(BoardCore, ExceptionScenariosEndInTheRightState) {
          {{kIpsr, 3}, {CFSR, SIM_CFSR_IACCVIOL}, {HFSR, SIM_HFSR_FORCED}, {fault_pc, 0xE0001000}}},
         {"nothing at 0x60000000", "svc_done", {{SIM_REG_DEBUG_RETURN, 0x60000000}}, running,
          {{kIpsr, 3}, {CFSR, SIM_CFSR_IBUSERR}, {HFSR, SIM_HFSR_FORCED}, {fault_pc, 0x60000000}}},
+        {"a buffered store to nothing: imprecise, taken after it, its writeback done", "store_test", {}, running,
+         {{kIpsr, 3}, {CFSR, SIM_CFSR_IMPRECISERR}, {HFSR, SIM_HFSR_FORCED}, {fault_pc, at("store_done")},
+          {fault_pc - 24, 0x40080004}}},
+        {"ACTLR.DISDEFWBUF: the same store is precise", "store_test", {{0xE000E008, 2}}, running,
+         {{kIpsr, 3}, {CFSR, SIM_CFSR_PRECISERR | SIM_CFSR_BFARVALID}, {BFAR, 0x40080000},
+          {fault_pc, at("store_done") - 4}, {fault_pc - 24, 0x40080000}}},
         {"exception return to a handler with none active below", "svc_done", {{0xE000E100, 2}, {0xE000E200, 2}},
          running, {{kIpsr, 3}, {CFSR, SIM_CFSR_INVPC}, {HFSR, SIM_HFSR_FORCED}}},
         {"IRQ 16's vector lies past SRAM (VTOR bits 6:0 do not exist)", "svc_done",

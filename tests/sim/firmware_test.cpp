@@ -188,11 +188,12 @@ TEST(DemoFirmwareElf, GlobalsHaveTheirSizesPlacesAndInitialValues) {
 }
 
 // The fault sites fault on their first instruction, so a stacked PC can be
-// compared with the symbol's address.
+// compared with the symbol's address (the buffered store's is past it).
 TEST(DemoFirmwareElf, FaultSitesStartWithTheFaultingInstruction) {
     SKIP_WITHOUT_BINUTILS();
     const std::pair<const char*, const char*> sites[] = {
-        {"fault_udf", "udf"}, {"fault_bus_read", "ldr\tr0, [r0"}, {"fault_divide", "udiv\tr0, r0, r1"}, {"fault_bkpt", "bkpt\t0x0042"}};
+        {"fault_udf", "udf"}, {"fault_bus_read", "ldr\tr0, [r0"}, {"fault_divide", "udiv\tr0, r0, r1"}, {"fault_bkpt", "bkpt\t0x0042"},
+        {"fault_bus_write", "str\tr1, [r0"}};
     for (auto [v, dwarf] : kVariants) {
         SCOPED_TRACE(v);
         auto syms = symbols(fw(v, ".elf"));
