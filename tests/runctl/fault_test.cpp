@@ -126,9 +126,10 @@ namespace {
 
 struct DemoFault {
     int trigger;
-    const char* func;  // the faulting naked function: the stacked pc is its address
-    uint32_t cfsr, bfar;
-    bool thumb_warning;
+    const char* func;  // the faulting naked function: the stacked pc is its address plus pc_off
+    uint32_t pc_off, cfsr, bfar;
+    bool thumb_warning, frame;
+    const char* said;  // in the summary
 };
 
 // The probe thread and run control on the simulated board running a demo image.
@@ -203,10 +204,13 @@ TEST_P(FaultOnBoard, CaughtAndExplained) {
     EXPECT_EQ(f.cfsr, d.cfsr);
     EXPECT_EQ(f.bfar_valid, d.bfar != 0);
     EXPECT_EQ(f.bfar, d.bfar);
+    EXPECT_NE(std::string(f.summary).find(d.said), std::string::npos) << f.summary;
+    EXPECT_EQ(f.frame_valid, d.frame);
+    if (!d.frame) return;
     // Where the function's symbol is, objdump starts an instruction, and the fault is there.
     uint32_t at = 0;
     for (const FuncRow& r : readelf_funcs(path_))
-        if (r.name == d.func) at = r.addr;
+        if (r.name == d.func) at = r.addr + d.pc_off;
     EXPECT_TRUE(objdump_insn_starts(path_).count(at)) << d.func;
     EXPECT_EQ(f.frame_pc, at);
     EXPECT_EQ(!(f.frame_xpsr & (1u << 24)), d.thumb_warning);
@@ -219,10 +223,16 @@ TEST_P(FaultOnBoard, CaughtAndExplained) {
 }
 
 const DemoFault kDemoFaults[] = {
-    {1, "fault_udf", 1u << 16, 0, false},
-    {2, "fault_bus_read", 0x8200, 0x60000000, false},
-    {3, "fault_divide", 1u << 25, 0, false},
-    {4, "fault_udf", 1u << 17, 0, true},
+    {1, "fault_udf", 0, 1u << 16, 0, false, true, "UFSR.UNDEFINSTR"},
+    {2, "fault_bus_read", 0, 0x8200, 0x60000000, false, true, "BFSR.PRECISERR\nBFAR=0x60000000"},
+    {3, "fault_divide", 0, 1u << 25, 0, false, true, "UFSR.DIVBYZERO"},
+    {4, "fault_udf", 0, 1u << 17, 0, true, true, "WARNING: Stacked xPSR.T=0"},
+    // Past the buffered store, at the DSB that waits for its error.
+    {5, "fault_bus_write", 2, 1u << 10, 0, false, true, "NOTE: Imprecise bus fault"},
+    // The SVC's frame would lie below SRAM: nothing to read.
+    {6, "fault_stack_overflow", 0, 1u << 12, 0, false, false, "WARNING: Could not read exception stack frame"},
+    // In EXTI0's handler after a floating-point instruction: back to handler mode, FP frame on MSP.
+    {7, "EXTI0_IRQHandler", 4, 1u << 16, 0, false, true, "EXC_RETURN=0xFFFFFFE1  stack=MSP+FPU"},
 };
 INSTANTIATE_TEST_SUITE_P(Demo, FaultOnBoard,
                          ::testing::Combine(::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
