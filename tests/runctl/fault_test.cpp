@@ -73,6 +73,8 @@ TEST(FaultEdge, Table) {
          {"WARNING: PC outside executable regions"}, {}, nullptr},
         {"Thumb bit clear", 3, 0xFFFFFFF9, 1u << 17, 0, 0x08000100, 0, true, false,
          {"UFSR.INVSTATE", "WARNING: Stacked xPSR.T=0"}, {}, nullptr},
+        {"zeroed frame", 3, 0xFFFFFFF9, 0, 0, 0, 0, true, true,
+         {"WARNING: Stacked xPSR.T=0", "WARNING: PC outside executable regions"}, {"Source"}, nullptr},
         {"unreadable frame", 3, 0xFFFFFFF9, 1u << 12, 0, 0, 0, false, false,
          {"BFSR.STKERR", "WARNING: Could not read exception stack frame"}, {"Stacked PC"}, nullptr},
         {"no image: no source line", 3, 0xFFFFFFF9, 0, 0, 0x08000100, 1u << 24, true, false, {}, {"Source"}, nullptr},
