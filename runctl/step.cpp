@@ -786,6 +786,9 @@ void step_done(const char* msg) {
     bool asked = false;
     for (const char* a : kAsked) asked |= msg && strncmp(msg, a, strlen(a)) == 0;
     if (!asked) hardfault_check(nullptr, nullptr);
+    // One instruction stepped into a fault lands in its handler as a step of
+    // ours: the report is read as for a Pause there.
+    else if (strncmp(msg, "[DBG] ASM step done", 19) == 0) fault_on_stop();
     publish_state();
     g_cmd_busy = 0;
     probe_wake_ui();

@@ -242,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(Demo, FaultOnBoard,
 
 // Continue re-enters the handler and says so; a Pause there analyses again;
 // a stack pointer into nowhere is reported, not fatal; Reset clears the
-// report; the target gets its own vector-catch bits back when we let go.
+// report; a one-instruction step into a fault reports it; the target gets its
+// own vector-catch bits back when we let go.
 TEST_F(FaultBoard, ContinuePauseBadStackResetRelease) {
     start("demo_O2_dwarf4.elf");
     uint32_t own = demcr();
@@ -261,6 +262,14 @@ TEST_F(FaultBoard, ContinuePauseBadStackResetRelease) {
     EXPECT_TRUE(log_has("[FAULT] Cannot read exception frame"));
     ASSERT_TRUE(post(PROBE_CMD_RESET));
     EXPECT_FALSE(published().valid);
+    // One instruction stepped from the UDF lands in the handler with the report.
+    uint32_t udf = 0;
+    for (const FuncRow& r : readelf_funcs(path_))
+        if (r.name == "fault_udf") udf = r.addr;
+    ASSERT_TRUE(write(PROBE_WRITE_REG, 15, udf | 1));
+    ASSERT_TRUE(post(PROBE_CMD_STEP_ASM));
+    EXPECT_TRUE(wait_for([] { return published().valid; }));
+    EXPECT_EQ(published().frame_pc, udf);
     EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
     thread_ = nullptr;
     EXPECT_EQ(demcr() & 0x7F0u, 0u) << "the target had none of them";
