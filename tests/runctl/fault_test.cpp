@@ -7,11 +7,7 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "probe/probe.h"
-#include "probe_fixture.h"
-#include "runctl/breakpoints.h"
-#include "runctl/fault_analyze.h"
-#include "runctl/step.h"
+#include "board_run.h"
 #include "sim/board.h"
 #include "symbols/elf_dwarf.h"
 #include "tests/symbols/oracle.h"
@@ -134,41 +130,15 @@ struct DemoFault {
     const char* said;  // in the summary
 };
 
-// The probe thread and run control on the simulated board running a demo image.
 class FaultBoard : public ::testing::Test {
 protected:
     void start(const char* fw) {
-        path_ = std::string(KORVANE_DEMO_FW_DIR) + "/" + fw;
-        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, fw, true, 4);
-        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
-        ASSERT_NE(elf_ = elf_dwarf_load(path_.c_str()), nullptr);
-        step_set_image(elf_);
-        runctl_install();
-        hardfault_clear();  // an earlier test's report and breakpoints
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            memset(g_bkpt, 0, sizeof g_bkpt);
-        }
-        ASSERT_NE(thread_ = probe_thread_start(), nullptr);
-        ASSERT_TRUE(wait_for([] { return g_probe_connected.load(); }));
+        b_ = std::make_unique<BoardRun>(fw);
+        ASSERT_TRUE(b_->ok()) << b_->rig.err;
+        path_ = b_->path;
     }
-    void TearDown() override {
-        if (thread_) {
-            EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
-        }
-        probe_set_run_control(nullptr);
-        step_set_image(nullptr);
-        elf_dwarf_free(elf_);
-        rig_.reset();
-    }
-    static bool idle() { return wait_for([] { return g_cmd_busy == 0; }); }
-    bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) {
-        ProbeWrite w{};
-        w.kind = kind, w.addr = addr, w.len = 4;
-        memcpy(w.data, &v, 4);
-        return idle() && probe_post_write(&w) && idle();
-    }
-    bool post(int cmd) { return idle() && probe_post_cmd(cmd, 0) && idle(); }
+    bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) { return b_->write(kind, addr, v); }
+    bool post(int cmd) { return b_->run(cmd); }
     // Typed into g_fault_trigger while the firmware runs, as in the Watch tab.
     bool trigger(int which) {
         unsigned long a = 0;
@@ -178,17 +148,15 @@ protected:
                write(PROBE_WRITE_MEM, (uint32_t)a, (uint32_t)which) && wait_for([] { return published().valid; });
     }
     uint32_t demcr() {
-        SimMemPort p = sim_board_debug_port(rig_->board());
+        SimMemPort p = sim_board_debug_port(b_->rig.board());
         uint32_t v = 0;
-        rig_->lock();
+        b_->rig.lock();
         p.read(p.ctx, 0xE000EDFC, 4, &v);
-        rig_->unlock();
+        b_->rig.unlock();
         return v;
     }
     std::string path_;
-    std::unique_ptr<SimRig> rig_;
-    ElfDwarf* elf_ = nullptr;
-    PlatThread* thread_ = nullptr;
+    std::unique_ptr<BoardRun> b_;
 };
 
 class FaultOnBoard : public FaultBoard, public ::testing::WithParamInterface<std::tuple<const char*, DemoFault>> {};
@@ -270,7 +238,6 @@ TEST_F(FaultBoard, ContinuePauseBadStackResetRelease) {
     ASSERT_TRUE(post(PROBE_CMD_STEP_ASM));
     EXPECT_TRUE(wait_for([] { return published().valid; }));
     EXPECT_EQ(published().frame_pc, udf);
-    EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
-    thread_ = nullptr;
+    EXPECT_TRUE(b_->stop());
     EXPECT_EQ(demcr() & 0x7F0u, 0u) << "the target had none of them";
 }

@@ -12,9 +12,7 @@
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe/watch_list.h"
-#include "probe_fixture.h"
-#include "runctl/breakpoints.h"
-#include "runctl/step.h"
+#include "board_run.h"
 #include "symbols/elf_dwarf.h"
 
 namespace {
@@ -22,41 +20,11 @@ namespace {
 class Step : public ::testing::TestWithParam<const char*> {
 protected:
     void start(uint8_t fpb_version = 0) {
-        SimSystemConfig probe_cfg;
-        (void)probe_cfg;
-        rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, GetParam(), true, 4, fpb_version);
-        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
-        elf_ = elf_dwarf_load((std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam()).c_str());
-        ASSERT_NE(elf_, nullptr);
-        step_set_image(elf_);
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            memset(g_bkpt, 0, sizeof g_bkpt);
-            for (size_t i = 0; i < listed_.size(); ++i) g_bkpt[i] = BkptSlot{listed_[i], true, false, true};
-        }
-        runctl_install();
-        thread_ = probe_thread_start();
-        ASSERT_NE(thread_, nullptr);
-        ASSERT_TRUE(wait_for([] { return g_probe_connected.load(); }));
+        b_ = std::make_unique<BoardRun>(GetParam(), fpb_version, listed_);
+        ASSERT_TRUE(b_->ok()) << b_->rig.err;
+        elf_ = b_->elf;
     }
-    void TearDown() override {
-        if (thread_) {
-            EXPECT_TRUE(probe_thread_stop_and_wait(thread_));
-        }
-        thread_ = nullptr;
-        probe_set_run_control(nullptr);
-        step_set_image(nullptr);
-        elf_dwarf_free(elf_);
-        rig_.reset();
-    }
-    // Posts a command and waits until it has ended (busy cleared, no step in flight).
-    // Halt and reset do not take the busy flag: their end is their log line.
-    bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
-        if (!wait_for([] { return g_cmd_busy == 0; })) return false;
-        if (!probe_post_cmd(cmd, addr)) return false;
-        if (ends_with && !wait_for([&] { return log_has(ends_with); })) return false;
-        return wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
-    }
+    bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) { return b_->run(cmd, addr, ends_with); }
     uint32_t pc() {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         return reg_buf[15] & ~1u;
@@ -82,9 +50,8 @@ protected:
         ASSERT_TRUE(g_is_halted);
         expect_no_leftovers();
     }
-    std::unique_ptr<SimRig> rig_;
-    ElfDwarf* elf_ = nullptr;
-    PlatThread* thread_ = nullptr;
+    std::unique_ptr<BoardRun> b_;
+    ElfDwarf* elf_ = nullptr;  // b_'s image
     int user_bkpts_ = 0;
     std::vector<uint32_t> listed_;  // breakpoints in the list before the probe connects
 };
@@ -196,13 +163,10 @@ TEST_P(Step, ResetHaltsAtTheVectorAndRestoresBreakpoints) {
 TEST_P(Step, FpbEncodingsOfBothVersions) {
     for (uint8_t v : {1, 2}) {
         SCOPED_TRACE(v);
-        if (thread_) {
-            ASSERT_TRUE(probe_thread_stop_and_wait(thread_));
-            thread_ = nullptr;
-            elf_dwarf_free(elf_);
-            elf_ = nullptr;
-            rig_.reset();
+        if (b_) {
+            ASSERT_TRUE(b_->stop());
         }
+        b_.reset();
         start(v);
         ASSERT_TRUE(run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
         uint32_t even = 0x08000200, odd = 0x08000202;
@@ -260,16 +224,16 @@ TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
         memcpy(regs, reg_buf, sizeof regs);
     }
     ASSERT_TRUE(elf_dwarf_frame_base(elf_, regs, &cfa));
-    rig_->lock();
-    ASSERT_TRUE(sim_board_write_mem(rig_->board(), cfa + (uint32_t)last_toggle.loc_value, &marker, 4));
-    rig_->unlock();
+    b_->rig.lock();
+    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), cfa + (uint32_t)last_toggle.loc_value, &marker, 4));
+    b_->rig.unlock();
     uint32_t entry = n_fib.func_addr;
     ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, entry));
     ASSERT_TRUE(run(PROBE_CMD_RESUME));
     ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == entry; })) << std::hex << pc();
-    rig_->lock();
-    ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), 0, r0));  // fibonacci(9), unlike the early calls' 0..2
-    rig_->unlock();
+    b_->rig.lock();
+    ASSERT_TRUE(sim_board_write_core_reg(b_->rig.board(), 0, r0));  // fibonacci(9), unlike the early calls' 0..2
+    b_->rig.unlock();
     uint32_t body = addr_of("wave.c", 27);
     ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, entry));
     ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, body));
@@ -299,9 +263,9 @@ TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
         watch_val_id[1] = 0;  // published again below
     }
     // A stack that cannot be read hides main's frame: its local is unknown, not out of scope.
-    rig_->lock();
-    for (int r : {7, 13}) ASSERT_TRUE(sim_board_write_core_reg(rig_->board(), r, 0x60000000));  // SP and frame pointer
-    rig_->unlock();
+    b_->rig.lock();
+    for (int r : {7, 13}) ASSERT_TRUE(sim_board_write_core_reg(b_->rig.board(), r, 0x60000000));  // SP and frame pointer
+    b_->rig.unlock();
     dbg_core_moving();
     probe_set_frame_base(runctl_frame_of);
     read = wait_for([&] {

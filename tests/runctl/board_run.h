@@ -1,0 +1,71 @@
+// The program's probe thread and run control on the simulated board running a
+// demo image, as the run-control tests share them. Breakpoints listed before
+// the connect go into the comparators when it connects. Everything is undone
+// on destruction.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "probe/probe.h"
+#include "probe_fixture.h"
+#include "runctl/breakpoints.h"
+#include "runctl/fault_analyze.h"
+#include "runctl/step.h"
+#include "symbols/elf_dwarf.h"
+
+struct BoardRun {
+    std::string path;  // the image's file
+    SimRig rig;
+    ElfDwarf* elf = nullptr;
+    PlatThread* thread = nullptr;
+
+    explicit BoardRun(const std::string& image, uint8_t fpb_version = 0, const std::vector<uint32_t>& listed = {})
+        : path(std::string(KORVANE_DEMO_FW_DIR) + "/" + image), rig(SimUsbKind::V2Bulk512, image, true, 4, fpb_version) {
+        if (!rig.sys || !(elf = elf_dwarf_load(path.c_str()))) return;
+        step_set_image(elf);
+        hardfault_clear();  // an earlier test's report
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            memset(g_bkpt, 0, sizeof g_bkpt);
+            for (size_t i = 0; i < listed.size(); ++i) g_bkpt[i] = BkptSlot{listed[i], true, false, true};
+        }
+        runctl_install();
+        thread = probe_thread_start();
+    }
+    ~BoardRun() {
+        stop();
+        probe_set_run_control(nullptr);
+        step_set_image(nullptr);
+        elf_dwarf_free(elf);
+    }
+    BoardRun(const BoardRun&) = delete;
+    BoardRun& operator=(const BoardRun&) = delete;
+
+    // The board, the image and the thread came up and the probe connected.
+    bool ok() { return rig.sys && elf && thread && wait_for([] { return g_probe_connected.load(); }); }
+    // Stops the probe thread now; false when it did not stop in time.
+    bool stop() {
+        PlatThread* t = thread;
+        thread = nullptr;
+        return !t || probe_thread_stop_and_wait(t);
+    }
+    // Posts a command and waits until it has ended (busy cleared, no step in
+    // flight). Halt and reset do not take the busy flag: their end is their log line.
+    bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
+        if (!wait_for([] { return g_cmd_busy == 0; })) return false;
+        if (!probe_post_cmd(cmd, addr)) return false;
+        if (ends_with && !wait_for([&] { return log_has(ends_with); })) return false;
+        return wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
+    }
+    // A memory or register write through the probe thread, as the window makes it.
+    bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) {
+        ProbeWrite w{};
+        w.kind = kind, w.addr = addr, w.len = 4;
+        memcpy(w.data, &v, 4);
+        auto idle = [] { return wait_for([] { return g_cmd_busy == 0; }); };
+        return idle() && probe_post_write(&w) && idle();
+    }
+};
