@@ -212,9 +212,10 @@ void probe_core_stopped() {
 
 // After a connect: publish the connection and whether the core is halted.
 static bool connected_now() {
-    g_probe_connected = true;
     catch_faults();
+    // The line is out before the flag: whoever sees the flag finds the line.
     log_add_line(&logv, "[PRB] Probe connected");
+    g_probe_connected = true;
     bool halted = core_halted();
     if (halted) {
         set_halted("HALT");
@@ -422,8 +423,8 @@ bool probe_reopen() {
         return false;
     }
     s_dap = c;
-    g_probe_connected = true;
     catch_faults();
+    g_probe_connected = true;
     return true;
 }
 
