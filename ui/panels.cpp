@@ -174,7 +174,7 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
                 // The field takes the value's place, at least half the row wide.
                 float fx = std::min(vx, b.x + b.w / 2) - 4;
                 text_field_draw(&g_edit, fx, row + 1, b.x + b.w - 16 - fx, VAR_ROW_H - 2);
-            } else if (room > 24)
+            } else if (value[0] && measure_text(value) <= room)
                 RenderText(value, vx, row + 17, changed ? &g_theme.log_text_changed.r : &g_theme.var_watch_value.r);
             RenderText("\xD7", b.x + b.w - 12, row + 17, &g_theme.var_watch_delete.r);
         }
@@ -334,11 +334,14 @@ void draw_fault_panel() {
         y += 4 + 16;
         const char* names[5] = {"R0 ", "R1 ", "R2 ", "R3 ", "R12 "};
         const uint32_t vals[5] = {f.frame_r0, f.frame_r1, f.frame_r2, f.frame_r3, f.frame_r12};
-        float col = (b->w - 16) / 5;
+        // As many columns as whole values fit, the rest on further rows.
+        int per_row = std::clamp((int)((b->w - 16) / (measure_text("R12 0x00000000") + 12)), 1, 5);
+        float col = (b->w - 16) / (float)per_row;
         end_scissor();
         for (int i = 0; i < 5; ++i) {
+            if (i > 0 && i % per_row == 0) y += 20;
             // A column narrower than its text is cut, not run into its neighbour.
-            float cx = x + col * (float)i;
+            float cx = x + col * (float)(i % per_row);
             LayoutBox cell = {cx, y - 16, std::max(0.0f, std::min(col - 4, b->x + b->w - cx)),
                               std::max(0.0f, std::min(20.0f, bottom - (y - 16))), 0};
             begin_scissor(&cell, window_h);

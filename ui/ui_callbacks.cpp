@@ -757,7 +757,7 @@ void ui_on_cursor(double mx, double my) {
     }
     if (g_show_bkpt) bh = bkpt_row_at(mx, my);
     int ph = edge_drag_active() || win_right_resizing || win_bottom_resizing || sb_drag_target ? -1 : periph_row_at(mx, my);
-    ph = std::min(ph, log_count(&periph_view) - 1);
+    if (ph >= log_count(&periph_view)) ph = -1;  // below the last row: nothing a click would open
     changed |= ph != periph_view.hovered_row;
     periph_view.hovered_row = ph;
     changed |= vh != g_var_hovered || wh != g_watch_hovered || bh != g_bkpt_hovered;

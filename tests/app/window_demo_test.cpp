@@ -1147,18 +1147,25 @@ TEST_F(DemoSmall, AtTheDefaultSizeValuesAndFlashAreWhole) {
 
     // g_u32 (0xDEADBEEF) in the Watch tab: its value right-aligned and whole.
     const LayoutBox& v = variables_box;
-    int row = scope_row("g_u32");
-    ASSERT_GE(row, 0);
-    ASSERT_LT(row, (int)((v.h - 36) / 20)) << "visible without scrolling";
-    click(v.x + 40, v.y + 36 + 20 * row + 10);
+    // g_fault_trigger (0) after it: a long name still leaves its short value room.
+    for (const char* name : {"g_u32", "g_fault_trigger"}) {
+        int row = scope_row(name);
+        ASSERT_GE(row, 0);
+        ASSERT_LT(row, (int)((v.h - 36) / 20)) << "visible without scrolling";
+        click(v.x + v.w / 4, v.y + 27);  // the Scope tab (adding shows the Watch tab)
+        click(v.x + 40, v.y + 36 + 20 * row + 10);
+    }
     click(v.x + v.w * 3 / 4, v.y + 27);
-    auto watch_value = [&](const Image& i) {
-        for (const char* s : {"0xDEADBEEF  (3735928559)", "3735928559"})
+    auto value_at = [&](const Image& i, int row, std::initializer_list<const char*> forms) {
+        for (const char* s : forms)
             for (const Color3& c : {t.var_watch_value, t.log_text_changed})
-                if (text(i, s, v.x + v.w - 18 - text_width(s), v.y + 36 + 17, c)) return true;
+                if (text(i, s, v.x + v.w - 18 - text_width(s), v.y + 36 + 20 * row + 17, c)) return true;
         return false;
     };
-    EXPECT_TRUE(watch_value(shot_until("watch", watch_value))) << "g_u32's value";
+    auto watch_values = [&](const Image& i) {
+        return value_at(i, 0, {"0xDEADBEEF  (3735928559)", "3735928559"}) && value_at(i, 1, {"0x00000000  (0)", "0"});
+    };
+    EXPECT_TRUE(watch_values(shot_until("watch", watch_values))) << "g_u32's and g_fault_trigger's values";
 
     // RCC->CR watched from the Peripherals panel: " = 0x" and eight digits on its row.
     const LayoutBox& p = periph_box;

@@ -10,12 +10,14 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "runctl/breakpoints.h"
+#include "symbols/svd.h"
 #include "ui/file_picker.h"
 #include "ui/frame.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
 #include "ui/popup_menu.h"
 #include "ui/source_view.h"
+#include "ui/svd_view.h"
 #include "ui/text_field.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
@@ -568,4 +570,21 @@ TEST_F(Input, BreakpointRowsToggleTheirSlot) {
     g_show_bkpt = false;
     relayout(800, 600);
     EXPECT_EQ(bkpt_row_at(x, top + 5), -1);
+}
+
+// Below the last peripheral no row lights up: a click there opens nothing.
+TEST_F(Input, APeripheralRowLightsOnlyUnderThePointer) {
+    static SvdPeripheral periphs[2] = {{"GPIOA", 0x40020000, 0, nullptr, 0}, {"SCB", 0xE000ED00, 1, nullptr, 0}};
+    SvdDevice dev{periphs, 2, 2};
+    g_svd = &dev;
+    svd_view_reset();
+    svd_view_refresh();
+    relayout(800, 600);
+    const float x = periph_box.x + 60, top = periph_box.y + LOG_HEADER_H, lh = periph_view.line_height;
+    ui_on_cursor(x, top + 1.5f * lh);
+    EXPECT_EQ(periph_view.hovered_row, 1);
+    ui_on_cursor(x, top + 4.5f * lh);
+    EXPECT_EQ(periph_view.hovered_row, -1) << "below the last row";
+    g_svd = nullptr;
+    log_clear(&periph_view);
 }

@@ -204,6 +204,20 @@ TEST_F(Render, FaultPanelShowsTheReportWithItsColours) {
     // The summary: a "WARNING" line in the warning colour, "HFSR" and "BFSR" in the value colour.
     EXPECT_GT(count(full, b.x + 4, b.y + 120, b.x + b.w, b.y + b.h, g_theme.dbg_btn_step, 20), 40);
     EXPECT_GT(count(full, b.x + 4, b.y + 140, b.x + b.w, b.y + b.h, g_theme.dbg_btn_reset, 20), 40);
+    // The five stacked registers' values are whole: as many columns as fit, the
+    // rest wrapped, also in a third of the row (the width 800 x 600 gives it).
+    ASSERT_TRUE(text_font_load());
+    g_show_stack = true;
+    full = frame("fault_narrow");
+    g_show_stack = false;
+    int whole = 0;
+    for (int y = (int)b.y + 80; y < (int)(b.y + b.h); ++y)
+        for (int x = (int)b.x; x < (int)(b.x + b.w); ++x)
+            if (text_match(full, 0, 0, "0x00000000", (float)x, (float)y, &g_theme.dbg_btn_step.r) > 0.6) {
+                ++whole;
+                x += 80;
+            }
+    EXPECT_EQ(whole, 5) << "R0-R3 and R12";
     // Hidden while valid: the toggle lights up.
     g_show_fault = false;
     Image hidden = frame("fault_hidden");
