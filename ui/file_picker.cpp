@@ -11,18 +11,8 @@
 UiFileHooks g_ui_files = {};
 FilePicker g_file_picker = {};
 
-static char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
-
 // Case-insensitive substring: "Wave" finds ".../wave.c".
-static bool holds(const char* path, const char* needle) {
-    if (!needle[0]) return true;
-    for (const char* s = path; *s; ++s) {
-        size_t k = 0;
-        while (needle[k] && s[k] && lower(s[k]) == lower(needle[k])) ++k;
-        if (!needle[k]) return true;
-    }
-    return false;
-}
+static bool holds(const char* path, const char* needle) { return strcasestr(path, needle) != nullptr; }
 
 // Files whose name holds the text come first, then those that hold it only in
 // their folder: "main" picks main.c, not every file under /work/main/.

@@ -148,20 +148,20 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
             bool changed = (unsigned char)w.value[0] == 0x01;
             char value[160];
             snprintf(value, sizeof value, "%s", changed ? w.value + 1 : w.value);
+            // Short of room a scalar keeps its typed part: "2.718..." over "0x4005BF0A...".
+            char* typed = value[0] == '0' && value[strlen(value) - 1] == ')' ? strstr(value, "  (") : nullptr;
             // A long name leaves the value at least a short number's room.
+            const float right = b.x + b.w - 18;
             char name[136];
-            const char* typed_part = strstr(value, "  (");
-            float value_min = std::min(measure_text(typed_part ? typed_part + 3 : value), measure_text("0x00000000"));
-            text_fit_end(w.var.name, b.x + b.w - 18 - 12 - value_min - tx, name, sizeof name);
+            float value_min = std::min(measure_text(typed ? typed + 3 : value), measure_text("0x00000000"));
+            text_fit_end(w.var.name, right - 12 - value_min - tx, name, sizeof name);
             RenderText(name, tx, row + 17, &g_theme.var_watch_name.r);
             // The value gets the room after the name and type; a long one (a
             // structure's members) takes the type's place, then is cut with an ellipsis.
-            float right = b.x + b.w - 18, name_end = tx + measure_text(name), type_end = name_end + measure_text(type);
+            float name_end = tx + measure_text(name), type_end = name_end + measure_text(type);
             bool show_type = right - (type_end + 12) >= std::min(measure_text(value), 120.0f);
             float room = right - ((show_type ? type_end : name_end) + 12);
-            // Short of room a scalar keeps its typed part: "2.718..." over "0x4005BF0A...".
-            char* typed = strstr(value, "  (");
-            if (measure_text(value) > room && typed && value[0] == '0' && value[strlen(value) - 1] == ')') {
+            if (measure_text(value) > room && typed) {
                 memmove(value, typed + 3, strlen(typed + 3) + 1);
                 value[strlen(value) - 1] = 0;
             }
