@@ -527,9 +527,9 @@ static bool press_registers(double mx, double my) {
 static float periph_value_x(int row) {
     char line[LOG_LINE_LEN], fitted[LOG_LINE_LEN + 8];
     if (!log_line(&periph_view, row, line, sizeof line, nullptr)) return 1e9f;
-    // Where it is drawn: a narrow panel fits the line to its width.
-    char* shown = (char*)log_fit_panel_line(line, log_panel_text_room(&periph_view), fitted, sizeof fitted);
-    if (shown == line) shown = std::strcpy(fitted, line);
+    // Where it is drawn: a narrow panel fits the line to its width. Either
+    // buffer it answers with is ours to cut.
+    char* shown = const_cast<char*>(log_fit_panel_line(line, log_panel_text_room(&periph_view), fitted, sizeof fitted));
     char* eq = std::strstr(shown, "  = ");
     if (eq) *eq = 0;
     return periph_view.x + 4 + measure_text(shown);
