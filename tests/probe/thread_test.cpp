@@ -11,23 +11,9 @@
 #include "probe/watch_list.h"
 #include "probe_fixture.h"
 #include "runctl/step.h"
+#include "tests/symbols/oracle.h"
 
 namespace {
-
-uint32_t symbol_address(const char* name) {
-    std::string cmd = std::string("arm-none-eabi-nm ") + KORVANE_DEMO_FW_DIR + "/demo_O2_dwarf4.elf";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return 0;
-    char line[256];
-    uint32_t addr = 0;
-    while (fgets(line, sizeof line, p)) {
-        unsigned a;
-        char type, sym[200];
-        if (sscanf(line, "%x %c %199s", &a, &type, sym) == 3 && std::strcmp(sym, name) == 0) addr = a;
-    }
-    pclose(p);
-    return addr;
-}
 
 class ProbeThread : public ::testing::Test {
 protected:
@@ -178,7 +164,7 @@ TEST_F(ProbeThread, APendingHaltIsNeverReplacedByAnOrdinaryCommand) {
 }
 
 TEST_F(ProbeThread, WatchedGlobalsAreRefreshedWhileTheTargetRuns) {
-    uint32_t addr = symbol_address("g_tick_count");
+    uint32_t addr = nm_symbols(KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.elf")["g_tick_count"];
     ASSERT_NE(addr, 0u);
     start();
     ElfVariable v = global_var("g_tick_count", addr, 4);

@@ -27,8 +27,10 @@ struct BoardRun {
         if (!rig.sys || !(elf = elf_dwarf_load(path.c_str()))) return;
         step_set_image(elf);
         hardfault_clear();  // an earlier test's report
+        g_is_halted = false;
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            reg_buf[15] = 0;  // no PC seen yet
             memset(g_bkpt, 0, sizeof g_bkpt);
             for (size_t i = 0; i < listed.size(); ++i) g_bkpt[i] = BkptSlot{listed[i], true, false, true};
         }

@@ -22,9 +22,7 @@
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
-#include "probe_fixture.h"
-#include "runctl/breakpoints.h"
-#include "runctl/step.h"
+#include "board_run.h"
 #include "symbols/elf_dwarf.h"
 #include "tests/sim/qemu_gdb.h"
 
@@ -92,7 +90,6 @@ const std::vector<Allowed> kAllowed = {
                              "it ends depends on the tick, whose clock differs on the two boards"},
 };
 
-constexpr unsigned kInstrPerUs = 4;
 // A command still running after this much virtual time never ends (the
 // slowest that ended took 420 ms, including up to a 200 ms poll).
 constexpr uint64_t kOpVirtMs = 1500, kStackVirtMs = 400;
@@ -176,27 +173,9 @@ std::string answer_text(const Answer& a, bool show_stack) {
 // starts from a reset, as gdb's does.
 class OurRig {
 public:
-    OurRig(const std::string& image, const ElfDwarf* elf, uint64_t reach_ms)
-        : rig_(SimUsbKind::V2Bulk512, image, true, kInstrPerUs), elf_(elf), reach_ms_(reach_ms) {
-        if (!rig_.sys) return;
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            reg_buf[15] = 0;
-            memset(g_bkpt, 0, sizeof g_bkpt);
-        }
-        g_is_halted = false;
-        step_set_image(elf_);
-        runctl_install();
-        thread_ = probe_thread_start();
-        ok_ = thread_ && wait_for([] { return g_probe_connected.load(); });
-    }
-    ~OurRig() {
-        if (thread_) probe_thread_stop_and_wait(thread_);
-        probe_set_run_control(nullptr);
-        step_set_image(nullptr);
-    }
-    bool ok() const { return ok_; }
-    std::string error() const { return !rig_.sys ? rig_.err : error_.empty() ? "the probe thread did not connect" : error_; }
+    OurRig(const std::string& image, uint64_t reach_ms) : b_(image), elf_(b_.elf), reach_ms_(reach_ms) {}
+    bool ok() { return b_.ok(); }
+    std::string error() const { return !b_.rig.sys ? b_.rig.err : error_.empty() ? "the probe thread did not connect" : error_; }
 
     // False only when the probe thread stopped answering (the rest of the image is then void).
     bool run(uint32_t addr, int cmd, Answer* a) {
@@ -327,12 +306,10 @@ private:
         return h;
     }
 
-    SimRig rig_;
+    BoardRun b_;
     const ElfDwarf* elf_;
     uint64_t reach_ms_;
     std::string error_;
-    PlatThread* thread_ = nullptr;
-    bool ok_ = false;
 };
 
 using Kinds = std::vector<std::pair<std::string, std::string>>;  // kind, detail
@@ -477,7 +454,7 @@ TEST_P(GdbDiff, EveryLineStepsAsGdbSteps) {
 
     std::vector<Answer> ours(batch.cases.size());
     {
-        OurRig rig(image, elf, GetParam().reach_ms);
+        OurRig rig(image, GetParam().reach_ms);
         ASSERT_TRUE(rig.ok()) << rig.error();
         std::vector<uint32_t> addrs;
         for (const SourceLine& l : lines) addrs.push_back(l.addr);

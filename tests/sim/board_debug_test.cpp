@@ -9,7 +9,7 @@ namespace {
 // arm-none-eabi-objdump's listing: {address, "mnemonic operands"}, data words left out.
 std::vector<std::pair<uint32_t, std::string>> disassemble(const std::string& elf) {
     std::vector<std::pair<uint32_t, std::string>> out;
-    const std::string text = run_tool("arm-none-eabi-objdump -d --no-show-raw-insn " + elf + " 2>/dev/null");
+    const std::string text = run_capture("arm-none-eabi-objdump -d --no-show-raw-insn " + elf + " 2>/dev/null");
     for (size_t pos = 0, eol; pos < text.size(); pos = eol + 1) {
         eol = text.find('\n', pos);
         unsigned long addr = 0;

@@ -30,11 +30,11 @@ uint32_t call(SimBoard* b, uint32_t static_base, uint32_t entry, uint32_t r0, ui
 TEST(BoardFlash, PackAlgorithmErasesAndProgramsTheSimulatedFlash) {
     const std::string path = std::string(KORVANE_SHARED_DATA) + "/flm/STM32F4xx_1024.FLM";
     const std::string bin = testing::TempDir() + "board_flm" + std::to_string(getpid());
-    run_tool("arm-none-eabi-objcopy -O binary -j PrgCode -j PrgData " + path + " " + bin + " 2>&1");
-    const std::vector<uint8_t> image = read_file(bin);
+    run_capture("arm-none-eabi-objcopy -O binary -j PrgCode -j PrgData " + path + " " + bin + " 2>&1");
+    const std::vector<uint8_t> image = read_binary_file(bin);
     std::remove(bin.c_str());
-    std::map<std::string, uint32_t> fn = symbols(path);
-    const std::string sections = run_tool("arm-none-eabi-objdump -h " + path + " 2>/dev/null");
+    std::map<std::string, uint32_t> fn = nm_symbols(path);
+    const std::string sections = run_capture("arm-none-eabi-objdump -h " + path + " 2>/dev/null");
     unsigned data_size = 0, data_addr = 0;
     const size_t at = sections.find("PrgData");
     if (image.empty() || at == std::string::npos) GTEST_SKIP() << "no " << path << " or no binutils";

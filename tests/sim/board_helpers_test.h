@@ -1,10 +1,11 @@
 // Shared by the board tests. Outside oracles: arm-none-eabi-as/ld (small test
-// programs), nm (symbols), objdump (listings), the demo firmware and its .bin.
+// programs), binutils through tests/symbols/oracle.h, the demo firmware and its .bin.
 #pragma once
 
 #include "sim/board.h"
 #include "sim/cortexm.h"
 #include "sim/scs.h"
+#include "tests/symbols/oracle.h"
 
 #include <gtest/gtest.h>
 
@@ -20,31 +21,6 @@
 
 namespace board_test {
 
-inline std::string run_tool(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-inline std::vector<uint8_t> read_file(const std::string& path) {
-    const std::string s = run_tool("cat '" + path + "' 2>/dev/null");
-    return {s.begin(), s.end()};
-}
-
-// name -> address, from arm-none-eabi-nm.
-inline std::map<std::string, uint32_t> symbols(const std::string& elf) {
-    std::map<std::string, uint32_t> m;
-    std::istringstream in(run_tool("arm-none-eabi-nm " + elf + " 2>/dev/null"));
-    char name[256], type;
-    unsigned long addr;
-    for (std::string line; std::getline(in, line);)
-        if (std::sscanf(line.c_str(), "%lx %c %255s", &addr, &type, name) == 3) m[name] = static_cast<uint32_t>(addr);
-    return m;
-}
-
 // Thumb source assembled and linked at `base` by binutils; empty if absent.
 struct Program {
     std::vector<uint8_t> bytes;
@@ -54,11 +30,11 @@ inline Program assemble(const std::string& source, uint32_t base) {
     const std::string f = testing::TempDir() + "board_asm_" + std::to_string(getpid());
     char text[16];
     std::snprintf(text, sizeof text, "%x", base);
-    run_tool("printf '.syntax unified\\n.thumb\\n%s\\n' '" + source + "' > " + f + ".s");
-    run_tool("arm-none-eabi-as -mcpu=cortex-m4 -o " + f + ".o " + f + ".s && arm-none-eabi-ld -Ttext=" + text + " -o " +
+    run_capture("printf '.syntax unified\\n.thumb\\n%s\\n' '" + source + "' > " + f + ".s");
+    run_capture("arm-none-eabi-as -mcpu=cortex-m4 -o " + f + ".o " + f + ".s && arm-none-eabi-ld -Ttext=" + text + " -o " +
              f + ".elf " + f + ".o && arm-none-eabi-objcopy -O binary " + f + ".elf " + f + ".bin 2>&1");
-    Program p{read_file(f + ".bin"), symbols(f + ".elf")};
-    run_tool("rm -f " + f + ".s " + f + ".o " + f + ".elf " + f + ".bin");
+    Program p{read_binary_file(f + ".bin"), nm_symbols(f + ".elf")};
+    run_capture("rm -f " + f + ".s " + f + ".o " + f + ".elf " + f + ".bin");
     return p;
 }
 
@@ -134,7 +110,7 @@ inline void expect_words(SimBoard* b, std::initializer_list<Word> words) {
 struct Demo {
     BoardPtr board = make_board();
     std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
-    std::map<std::string, uint32_t> sym = symbols(elf);
+    std::map<std::string, uint32_t> sym = nm_symbols(elf);
 };
 inline bool load_demo(Demo* d) {
     char err[128] = "";

@@ -68,7 +68,7 @@ TEST(BoardInput, ElfLoaderRefusesBrokenFiles) {
 
 TEST(BoardInput, ElfPlacesTheSameBytesAsObjcopy) {
     const std::string dir = KORVANE_DEMO_FW_DIR;
-    const std::vector<uint8_t> bin = read_file(dir + "/demo_O0_dwarf4.bin");
+    const std::vector<uint8_t> bin = read_binary_file(dir + "/demo_O0_dwarf4.bin");
     if (bin.empty()) GTEST_SKIP() << "demo firmware not built";
     BoardPtr bp = make_board();
     char err[128] = "";

@@ -31,7 +31,7 @@ constexpr uint32_t kEntry = 0xC0000019;
 
 TEST(BoardLazyFp, EntryReservesTheFirstFpInstructionPreservesReturnRestoresOrKeeps) {
     const Program p = assemble(kSource, 0x20000000);
-    if (p.bytes.empty() && run_tool("arm-none-eabi-as --version").empty())
+    if (p.bytes.empty() && run_capture("arm-none-eabi-as --version").empty())
         GTEST_SKIP() << "arm-none-eabi binutils not available";
     ASSERT_FALSE(p.bytes.empty()) << "the program did not assemble";
     struct Case {

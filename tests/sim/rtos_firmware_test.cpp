@@ -36,7 +36,7 @@ const char* const kTotals[] = {"g_rtos_sent", "g_rtos_received", "g_rtos_sum",
 
 std::string elf_path(const char* variant) { return std::string(KORVANE_DEMO_FW_DIR) + "/" + variant + ".elf"; }
 std::map<std::string, uint32_t> addresses(const char* variant) {
-    auto syms = symbols(elf_path(variant));
+    auto syms = nm_symbols(elf_path(variant));
     for (auto& s : syms) s.second &= ~1u;
     if (!syms.empty()) syms["FPCCR"] = 0xE000EF34;
     return syms;

@@ -14,29 +14,9 @@
 #include <thread>
 
 #include "sim/sim_system.h"
+#include "tests/symbols/oracle.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-// The address of a symbol, as binutils' nm reads it from the ELF.
-uint32_t symbol_address(const std::string& elf, const char* name) {
-    std::string cmd = "arm-none-eabi-nm " + elf;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (!f) return 0;
-    char line[512];
-    uint32_t addr = 0;
-    while (fgets(line, sizeof line, f)) {
-        unsigned a = 0;
-        char type = 0, sym[256] = "";
-        if (sscanf(line, "%x %c %255s", &a, &type, sym) == 3 && strcmp(sym, name) == 0) addr = a;
-    }
-    pclose(f);
-    return addr;
-}
 
 const char* kinds_name(SimUsbKind k) {
     return k == SimUsbKind::V1Hid ? "v1 HID" : k == SimUsbKind::V2Bulk512 ? "v2 bulk 512" : "v2 bulk 64";
@@ -137,7 +117,7 @@ class SimSystemTest : public ::testing::TestWithParam<SimUsbKind> {
 protected:
     void SetUp() override {
         elf_ = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
-        bin_ = read_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin");
+        bin_ = read_binary_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin");
         ASSERT_FALSE(bin_.empty());
     }
     std::string elf_;
@@ -178,7 +158,7 @@ TEST_P(SimSystemTest, HaltReadRegistersAndResumeThroughTheProbe) {
     EXPECT_EQ(pc, board_pc);
 
     // Halted, the tick counter stands still; resumed, SysTick counts about one tick per millisecond.
-    uint32_t tick_addr = symbol_address(elf_, "g_tick_count");
+    uint32_t tick_addr = nm_symbols(elf_)["g_tick_count"];
     ASSERT_NE(tick_addr, 0u);
     uint32_t t1 = 0, t2 = 0, t3 = 0;
     ASSERT_TRUE(t.mem_read(tick_addr, &t1));
@@ -263,7 +243,7 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     Target& t = ss.t;
     connect(h, t);
     if (HasFatalFailure()) return;
-    uint32_t tick_addr = symbol_address(elf, "g_tick_count");
+    uint32_t tick_addr = nm_symbols(elf)["g_tick_count"];
     ASSERT_NE(tick_addr, 0u);
     uint32_t a = 0, b = 0;
     ASSERT_TRUE(t.mem_read(tick_addr, &a));

@@ -1,8 +1,9 @@
-// binutils and gdb as oracles for the symbol tests.
+// binutils as an oracle: each tool's output parsed once, for every suite.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -36,6 +37,17 @@ inline std::vector<uint8_t> read_binary_file(const std::string& path) {
 inline std::string base_of(const std::string& path) {
     size_t k = path.find_last_of("/\\");
     return k == std::string::npos ? path : path.substr(k + 1);
+}
+
+// name -> address as `arm-none-eabi-nm` lists it (a function's Thumb bit set).
+inline std::map<std::string, uint32_t> nm_symbols(const std::string& elf) {
+    std::map<std::string, uint32_t> m;
+    std::istringstream in(run_capture("arm-none-eabi-nm '" + elf + "' 2>/dev/null"));
+    char name[256], type;
+    unsigned long addr;
+    for (std::string line; std::getline(in, line);)
+        if (std::sscanf(line.c_str(), "%lx %c %255s", &addr, &type, name) == 3) m[name] = static_cast<uint32_t>(addr);
+    return m;
 }
 
 typedef std::tuple<uint32_t, uint32_t, std::string> LineRow;  // address, line, base name
