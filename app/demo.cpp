@@ -5,7 +5,7 @@
 #include "app/settings.h"
 #include "platform/usb.h"
 #include "sim/sim_usb_host.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 static SimSystem* s_sys;
 static SimUsbHost s_host;

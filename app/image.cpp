@@ -12,7 +12,7 @@
 #include "probe/watch_list.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/svd.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/panels.h"
 #include "ui/svd_view.h"
 #include "ui/ui_state.h"

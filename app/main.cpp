@@ -29,7 +29,7 @@
 #include "ui/frame.h"
 #include "ui/gl.h"
 #include "ui/gl_count.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
 #include "ui/ui_callbacks.h"

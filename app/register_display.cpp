@@ -8,7 +8,7 @@
 #include "app/source_files.h"
 #include "app/watch_display.h"
 #include "probe/probe.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/svd_view.h"
 
 uint32_t s_current_pc = 0;

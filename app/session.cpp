@@ -11,7 +11,7 @@
 #include <strings.h>
 
 #include "platform/ini.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 static const char kSection[] = "Session";
 // X11 keeps window coordinates in 16 bits.

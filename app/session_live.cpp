@@ -13,7 +13,7 @@
 #include "probe/probe.h"
 #include "symbols/elf_dwarf.h"
 #include "ui/draw.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/panels.h"
 #include "ui/svd_view.h"
 #include "ui/theme.h"

@@ -5,7 +5,7 @@
 
 #include "platform/ini.h"
 #include "platform/paths.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 char g_cfg_ini[CFG_PATH_LEN];
 char g_cfg_elf[CFG_PATH_LEN];

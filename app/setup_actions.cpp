@@ -8,7 +8,7 @@
 #include "platform/file_dialog.h"
 #include "probe/probe.h"
 #include "ui/layout.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/setup_panel.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"

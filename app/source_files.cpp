@@ -17,7 +17,7 @@
 #include "ui/file_picker.h"
 #include "ui/gl.h"
 #include "ui/layout.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 #include "ui/source_view.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"

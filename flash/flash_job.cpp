@@ -14,7 +14,7 @@
 #include "platform/process.h"
 #include "probe/probe.h"
 #include "target/mcu_id.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "flash/flm.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/file_read.h"
 #include "probe/dap_priv.h"
 #include "probe/probe.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "flash/flash_job.h"
 #include "platform/file_read.h"
 #include "platform/paths.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "flash/flm.h"
 #include "platform/file_read.h"
 #include "platform/paths.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 namespace {
 

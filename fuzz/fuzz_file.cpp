@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 // The readers log every refusal; millions of them would fill debugger.log.
 static const bool s_no_log_file = (log_set_file_path(""), true);

@@ -4,7 +4,7 @@
 
 #include "platform/clock.h"
 #include "probe/dap_priv.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 
 

@@ -3,7 +3,7 @@
 
 #include "platform/clock.h"
 #include "probe/dap_priv.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 static const uint8_t s_seq_line_reset[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07};
 static const uint8_t s_seq_jtag_to_swd[] = {0x9E, 0xE7};

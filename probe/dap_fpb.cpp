@@ -1,7 +1,7 @@
 // Hardware breakpoints in the Flash Patch and Breakpoint unit, and the probe
 // side's record of which comparator holds which address.
 #include "probe/dap_priv.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 static uint32_t s_fpb_base = 0xE0002000;
 static bool s_fpb_enabled = false;

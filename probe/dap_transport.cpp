@@ -5,7 +5,7 @@
 
 #include "platform/usb.h"
 #include "probe/dap.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 DapContext g_dap_ctx;
 

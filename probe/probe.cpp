@@ -7,7 +7,7 @@
 
 #include "platform/clock.h"
 #include "probe/probe_priv.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 std::atomic<int> g_cmd_busy{0};
 std::atomic<bool> g_stop{false};

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "probe/probe_priv.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 static std::mutex s_write_mtx;
 static ProbeWrite s_write;

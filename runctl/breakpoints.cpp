@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "probe/probe.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 BkptSlot g_bkpt[BKPT_SLOTS] = {};
 

@@ -8,7 +8,7 @@
 #include "probe/dap.h"
 #include "probe/probe.h"
 #include "symbols/elf_dwarf.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 HardFaultInfo g_hardfault = {};
 

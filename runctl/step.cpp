@@ -14,7 +14,7 @@
 #include "runctl/fault_analyze.h"
 #include "runctl/stack_unwind.h"
 #include "symbols/elf_dwarf.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 // Source-level steps are range steps: the core single-steps (interrupts
 // masked) while the PC stays inside the row of the line being stepped, and

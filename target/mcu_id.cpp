@@ -9,8 +9,7 @@
 #include "probe/dap.h"
 #include "probe/probe.h"
 #include "symbols/svd.h"
-#include "ui/log_view.h"
-#include "ui/setup_panel.h"
+#include "platform/log_store.h"
 
 const CoreEntry s_cores[11] = {
     {0xC20, "Cortex-M0", false, false},   {0xC60, "Cortex-M0+", false, false}, {0xC21, "Cortex-M1", false, false},
@@ -27,6 +26,12 @@ const JepEntry s_jep[7] = {
 };
 
 McuInfo g_mcu_info;
+SetupMcuInfo g_setup_mcu;
+
+SetupMcuInfo setup_mcu_snapshot() {
+    std::lock_guard<std::mutex> lk(reg_buf_mtx);
+    return g_setup_mcu;
+}
 
 namespace {
 

@@ -137,6 +137,17 @@ extern const char* const s_stm32_algo_names[8];
 // The identified chip, kept by the probe thread.
 extern McuInfo g_mcu_info;
 
+// What the setup panel shows of the connected chip.
+struct SetupMcuInfo {
+    bool valid;
+    char device[64];
+    uint32_t flash_kb;
+    bool has_flash_algo;
+};
+// Written by the probe thread under reg_buf_mtx; read through the snapshot.
+extern SetupMcuInfo g_setup_mcu;
+SetupMcuInfo setup_mcu_snapshot();
+
 // False only for null arguments or a failed CPUID read (info->error says so).
 bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info);
 void mcu_id_summary(const McuInfo* info, char* buf, int len);

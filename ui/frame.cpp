@@ -256,21 +256,21 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
     float fps_x = std::max(160.0f, 10 + measure_text("Korvane Debugger") + 14);
     RenderText(fpsText ? fpsText : "FPS: ...", fps_x, 20, &g_theme.titlebar_info.r);
 
-    if (g_show_log) draw_layout_box(&debug_box, "Log", &logv, window_h, nullptr, 0);
+    if (g_show_log) draw_layout_box(&debug_box, "Log", &log_panel, window_h, nullptr, 0);
     if (g_show_setup) draw_setup_panel(st);
     if (g_show_stack) draw_stack_panel();
     if (g_show_fault) draw_fault_panel();
     if (g_show_bkpt) draw_bkpt_panel();
     if (g_show_memmap) {
-        draw_layout_box(&memmap_box, "Core registers", &memmap_view, window_h, nullptr, 0);
-        if (g_edit.active && g_edit.target.kind == EDIT_CORE_REG) draw_edit_on_row(&memmap_box, &memmap_view);
+        draw_layout_box(&memmap_box, "Core registers", &memmap_panel, window_h, nullptr, 0);
+        if (g_edit.active && g_edit.target.kind == EDIT_CORE_REG) draw_edit_on_row(&memmap_box, &memmap_panel);
     }
     if (g_show_periph) {
         char title[160];
         svd_view_title(title, sizeof title);
-        draw_layout_box(&periph_box, title, &periph_view, window_h, nullptr, 0);
+        draw_layout_box(&periph_box, title, &periph_panel, window_h, nullptr, 0);
         if (g_edit.active && (g_edit.target.kind == EDIT_PERIPH_REG || g_edit.target.kind == EDIT_PERIPH_FIELD))
-            draw_edit_on_row(&periph_box, &periph_view);
+            draw_edit_on_row(&periph_box, &periph_panel);
     }
     if (g_show_source) draw_source_panel(st);
     if (g_show_variables) draw_variables_panel();

@@ -41,13 +41,13 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
     }
     if (lv) {
         {
-            std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+            std::lock_guard<std::mutex> lk(log_mutex());
             lv->x = b->x;
             lv->y = b->y;
             lv->width = b->w;
             lv->height = b->h;
             // A following view stays on its newest line when its box changes size.
-            float content = lv->line_height * (float)lv->count, visible = lv->height - LOG_HEADER_H;
+            float content = lv->line_height * (float)lv->store->count, visible = lv->height - LOG_HEADER_H;
             if (lv->autoscroll && content > visible) lv->scroll = content - visible;
         }
         log_draw(lv, wh);

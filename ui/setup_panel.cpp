@@ -17,7 +17,6 @@ Button BtnSetupBrowseElf = SETUP_BUTTON, BtnSetupBrowseSvd = SETUP_BUTTON, BtnSe
        BtnSetupBrowseSrc = SETUP_BUTTON, BtnSetupBrowseBin = SETUP_BUTTON;
 Button BtnSetupSave = {-200, -200, 64, 18, false, false};
 Button BtnFlash = {-200, -200, 80, 18, false, false};
-SetupMcuInfo g_setup_mcu;
 
 static const float INSET = 15, HEADER_H = 20;
 float g_setup_scroll = 0;
@@ -30,11 +29,6 @@ bool is_setup_button(const Button* b) {
                             &BtnSetupBrowseBin, &BtnSetupSave, &BtnFlash})
         if (b == s) return true;
     return false;
-}
-
-SetupMcuInfo setup_mcu_snapshot() {
-    std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    return g_setup_mcu;
 }
 
 bool setup_flash_enabled(const char* bin_path) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "target/mcu_id.h"
 #include "ui/draw.h"
 
 struct RenderMainState;
@@ -12,16 +13,6 @@ struct RenderMainState;
 extern Button BtnSetupBrowseElf, BtnSetupBrowseSvd, BtnSetupBrowseArmSvd, BtnSetupBrowseSrc, BtnSetupBrowseBin;
 extern Button BtnSetupSave, BtnFlash;
 
-// What the panel shows of the connected chip (filled by MCU identification).
-struct SetupMcuInfo {
-    bool valid;
-    char device[64];
-    uint32_t flash_kb;
-    bool has_flash_algo;
-};
-// Written by the probe thread under reg_buf_mtx; read through the snapshot.
-extern SetupMcuInfo g_setup_mcu;
-SetupMcuInfo setup_mcu_snapshot();
 
 void draw_setup_panel(const RenderMainState* st);
 

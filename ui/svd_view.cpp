@@ -91,9 +91,10 @@ void svd_view_refresh() {
     }
     bool same = g_svd_view.level == s_last_level && g_svd_view.sel_periph == s_last_periph &&
                 g_svd_view.sel_reg == s_last_reg;
-    float scroll = periph_view.scroll;
+    float scroll = periph_panel.scroll;
     log_clear(&periph_view);
-    if (same) periph_view.scroll = scroll;
+    log_view_follow(&periph_panel);  // a rewrite starts at the top, unless it is the same list again
+    if (same) periph_panel.scroll = scroll;
 
     char line[LOG_LINE_LEN], name[128];
     if (g_svd_view.level == SVD_VIEW_PERIPH_LIST) {

@@ -167,7 +167,7 @@ void text_field_draw(TextField* f, float x, float y, float w, float h) {
 
 void text_field_draw_on_row(TextField* f, LogView* v, int row) {
     char line[LOG_LINE_LEN];
-    if (!log_line(v, row, line, sizeof line, nullptr)) return;
+    if (!log_line(v->store, row, line, sizeof line, nullptr)) return;
     const char* text = (unsigned char)line[0] == 0x01 ? line + 1 : line;
     // The value starts after the row's last "= "; a row without one is edited after its text.
     const char* eq = std::strstr(text, "= ");

@@ -392,11 +392,11 @@ static bool press_window(double mx, double my) {
 }
 
 static void copy_view_rects() {
-    std::lock_guard<std::mutex> lk(log_mutex_for_drawing());
+    std::lock_guard<std::mutex> lk(log_mutex());
     const struct {
         LogView* v;
         const LayoutBox* b;
-    } pairs[3] = {{&logv, &debug_box}, {&memmap_view, &memmap_box}, {&periph_view, &periph_box}};
+    } pairs[3] = {{&log_panel, &debug_box}, {&memmap_panel, &memmap_box}, {&periph_panel, &periph_box}};
     source_view.x = source_box.x;
     source_view.y = source_box.y;
     source_view.width = source_box.w;
@@ -413,10 +413,10 @@ static bool press_scrollbars(double mx, double my) {
     const struct {
         LogView* v;
         bool shown;
-    } bars[3] = {{&logv, g_show_log}, {&memmap_view, g_show_memmap}, {&periph_view, g_show_periph}};
+    } bars[3] = {{&log_panel, g_show_log}, {&memmap_panel, g_show_memmap}, {&periph_panel, g_show_periph}};
     for (const auto& bar : bars) {
         if (!bar.shown || !sb_hit(bar.v, mx, my)) continue;
-        log_sb_drag_begin(bar.v, my, bar.v == &logv);
+        log_sb_drag_begin(bar.v, my, bar.v == &log_panel);
         sb_drag_target = bar.v;
         return true;
     }
@@ -498,9 +498,9 @@ static void press_variables(double mx, double my) {
 static int periph_row_at(double mx, double my) {
     const LayoutBox& b = periph_box;
     if (!g_svd || !g_show_periph || !inside_box(b, mx, my) || my < b.y + LOG_HEADER_H) return -1;
-    if (sb_hit(&periph_view, mx, my)) return -1;
-    float lh = periph_view.line_height > 0 ? periph_view.line_height : 1;
-    return (int)((periph_view.scroll + (float)(my - (b.y + LOG_HEADER_H))) / lh);
+    if (sb_hit(&periph_panel, mx, my)) return -1;
+    float lh = periph_panel.line_height > 0 ? periph_panel.line_height : 1;
+    return (int)((periph_panel.scroll + (float)(my - (b.y + LOG_HEADER_H))) / lh);
 }
 
 // The source line (1-based) under a gutter press, or 0.
@@ -517,8 +517,8 @@ static uint32_t gutter_line_at(double mx, double my) {
 
 // A press on a Core registers row edits that register.
 static bool press_registers(double mx, double my) {
-    if (!g_show_memmap || !inside_box(memmap_box, mx, my) || sb_hit(&memmap_view, mx, my)) return false;
-    int row = log_row_at(&memmap_view, my);
+    if (!g_show_memmap || !inside_box(memmap_box, mx, my) || sb_hit(&memmap_panel, mx, my)) return false;
+    int row = log_row_at(&memmap_panel, my);
     return row >= 0 && ui_edit_begin(EditTarget{EDIT_CORE_REG, -1, 0, row, -1, -1, -1});
 }
 
@@ -529,10 +529,10 @@ static float periph_value_x(int row) {
     if (!log_line(&periph_view, row, line, sizeof line, nullptr)) return 1e9f;
     // Where it is drawn: a narrow panel fits the line to its width. Either
     // buffer it answers with is ours to cut.
-    char* shown = const_cast<char*>(log_fit_panel_line(line, log_panel_text_room(&periph_view), fitted, sizeof fitted));
+    char* shown = const_cast<char*>(log_fit_panel_line(line, log_panel_text_room(&periph_panel), fitted, sizeof fitted));
     char* eq = std::strstr(shown, "  = ");
     if (eq) *eq = 0;
-    return periph_view.x + 4 + measure_text(shown);
+    return periph_panel.x + 4 + measure_text(shown);
 }
 
 // A press on a register's value or on a field row edits it.
@@ -611,7 +611,7 @@ void ui_on_mouse_button(int button, int action, double mx, double my) {
         release_left(mx, my);
     } else if (button == UI_MOUSE_RIGHT && action == UI_PRESS && g_show_log && inside_box(debug_box, mx, my)) {
         copy_view_rects();
-        s_menu_row = log_row_at(&logv, my);
+        s_menu_row = log_row_at(&log_panel, my);
         const PopupItem items[2] = {{"Copy this line", LOG_MENU_COPY_LINE, s_menu_row >= 0},
                                     {"Copy all", LOG_MENU_COPY_ALL, log_count(&logv) > 0}};
         popup_open(&g_popup, 1, (float)mx, (float)my, items, 2, window_w, window_h, 150);
@@ -758,8 +758,8 @@ void ui_on_cursor(double mx, double my) {
     if (g_show_bkpt) bh = bkpt_row_at(mx, my);
     int ph = edge_drag_active() || win_right_resizing || win_bottom_resizing || sb_drag_target ? -1 : periph_row_at(mx, my);
     if (ph >= log_count(&periph_view)) ph = -1;  // below the last row: nothing a click would open
-    changed |= ph != periph_view.hovered_row;
-    periph_view.hovered_row = ph;
+    changed |= ph != periph_panel.hovered_row;
+    periph_panel.hovered_row = ph;
     changed |= vh != g_var_hovered || wh != g_watch_hovered || bh != g_bkpt_hovered;
     g_var_hovered = vh;
     g_watch_hovered = wh;
@@ -802,12 +802,12 @@ void ui_on_scroll(double mx, double my, double yoffset) {
         float* scroll = watch ? &g_watch_scroll : &g_var_scroll;
         *scroll = std::clamp(*scroll - 3 * (float)yoffset * VAR_ROW_H, 0.0f, std::max(0.0f, content - visible));
     } else if (g_show_periph && inside_box(periph_box, mx, my)) {
-        log_scroll_wheel(&periph_view, yoffset);
+        log_scroll_wheel(&periph_panel, yoffset);
     } else if (g_show_memmap && inside_box(memmap_box, mx, my)) {
-        log_scroll_wheel(&memmap_view, yoffset);
+        log_scroll_wheel(&memmap_panel, yoffset);
     } else if (g_show_log && inside_box(debug_box, mx, my)) {
         copy_view_rects();
-        log_scroll_wheel(&logv, yoffset);
+        log_scroll_wheel(&log_panel, yoffset);
     } else {
         return;
     }

@@ -96,7 +96,7 @@ protected:
         g_clip_calls = 0;
         log_set_file_path("");
         log_clear(&logv);
-        logv.autoscroll = true;
+        log_panel.autoscroll = true;
         popup_close(&g_popup);
         g_tooltip = Tooltip{};
         g_tooltip_wake_at = 0;
@@ -128,10 +128,10 @@ protected:
         window_w = w;
         window_h = h;
         ui_layout_pass(w, h);
-        logv.x = debug_box.x;
-        logv.y = debug_box.y;
-        logv.width = debug_box.w;
-        logv.height = debug_box.h;
+        log_panel.x = debug_box.x;
+        log_panel.y = debug_box.y;
+        log_panel.width = debug_box.w;
+        log_panel.height = debug_box.h;
     }
     void press(double x, double y) { ui_on_mouse_button(UI_MOUSE_LEFT, UI_PRESS, x, y); }
     void release(double x, double y) { ui_on_mouse_button(UI_MOUSE_LEFT, UI_RELEASE, x, y); }
@@ -448,15 +448,16 @@ TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
 
 TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
     for (int i = 0; i < 100; ++i) log_add_line(&logv, "x");
-    float bottom = logv.scroll;
+    log_view_follow(&log_panel);  // as the next frame draws it
+    float bottom = log_panel.scroll;
     ASSERT_GT(bottom, 0);
     ui_on_scroll(400, 10, 1);  // over the title strip
-    EXPECT_FLOAT_EQ(logv.scroll, bottom);
+    EXPECT_FLOAT_EQ(log_panel.scroll, bottom);
     ui_on_scroll(400, debug_box.y + 60, 1);
-    EXPECT_FLOAT_EQ(logv.scroll, bottom - 78);
+    EXPECT_FLOAT_EQ(log_panel.scroll, bottom - 78);
     render_needed = false;
     ui_on_scroll(400, debug_box.y + 60, 0);
-    EXPECT_FLOAT_EQ(logv.scroll, bottom - 78);
+    EXPECT_FLOAT_EQ(log_panel.scroll, bottom - 78);
     EXPECT_FALSE(render_needed.load()) << "a zero wheel step changes nothing";
     // Over the plot the wheel zooms and scrolls nothing else.
     g_show_plot = true;
@@ -465,7 +466,7 @@ TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
     EXPECT_FLOAT_EQ(g_plot_pixels_per_sample, 2.3f);
     for (int i = 0; i < 100; ++i) ui_on_scroll(plot_box.x + 10, plot_box.y + 50, 1);
     EXPECT_FLOAT_EQ(g_plot_pixels_per_sample, 50);
-    EXPECT_FLOAT_EQ(logv.scroll, bottom - 78);
+    EXPECT_FLOAT_EQ(log_panel.scroll, bottom - 78);
 }
 
 TEST_F(Input, RightClickMenuCopiesLinesFromTheLogPanel) {
@@ -498,16 +499,16 @@ TEST_F(Input, RightClickMenuCopiesLinesFromTheLogPanel) {
 
 TEST_F(Input, DraggingTheLogScrollBarStopsFollowing) {
     for (int i = 0; i < 100; ++i) log_add_line(&logv, "x");
-    double bar_x = logv.x + logv.width - logv.sb_inset - 4, y = debug_box.y + 100;
+    double bar_x = log_panel.x + log_panel.width - log_panel.sb_inset - 4, y = debug_box.y + 100;
     press(bar_x, y);
-    EXPECT_FALSE(logv.autoscroll);
-    float before = logv.scroll;
+    EXPECT_FALSE(log_panel.autoscroll);
+    float before = log_panel.scroll;
     ui_on_cursor(bar_x, y - 50);
-    EXPECT_LT(logv.scroll, before);
+    EXPECT_LT(log_panel.scroll, before);
     release(bar_x, y - 50);
-    float after = logv.scroll;
+    float after = log_panel.scroll;
     ui_on_cursor(bar_x, y - 90);  // released: moving no longer drags
-    EXPECT_FLOAT_EQ(logv.scroll, after);
+    EXPECT_FLOAT_EQ(log_panel.scroll, after);
 }
 
 TEST_F(Input, VariablesPanelAddsDeletesExpandsAndPicksForThePlot) {
@@ -580,11 +581,11 @@ TEST_F(Input, APeripheralRowLightsOnlyUnderThePointer) {
     svd_view_reset();
     svd_view_refresh();
     relayout(800, 600);
-    const float x = periph_box.x + 60, top = periph_box.y + LOG_HEADER_H, lh = periph_view.line_height;
+    const float x = periph_box.x + 60, top = periph_box.y + LOG_HEADER_H, lh = periph_panel.line_height;
     ui_on_cursor(x, top + 1.5f * lh);
-    EXPECT_EQ(periph_view.hovered_row, 1);
+    EXPECT_EQ(periph_panel.hovered_row, 1);
     ui_on_cursor(x, top + 4.5f * lh);
-    EXPECT_EQ(periph_view.hovered_row, -1) << "below the last row";
+    EXPECT_EQ(periph_panel.hovered_row, -1) << "below the last row";
     g_svd = nullptr;
     log_clear(&periph_view);
 }

@@ -27,7 +27,8 @@ std::string read_file(const std::string& path) {
 }
 
 void reset_view(LogView* v, float line_height, float height, bool autoscroll) {
-    log_clear(v);
+    log_clear(v->store);
+    log_view_follow(v);
     v->line_height = line_height;
     v->x = 0;
     v->y = 0;
@@ -37,10 +38,16 @@ void reset_view(LogView* v, float line_height, float height, bool autoscroll) {
     v->sb_inset = 6;
 }
 
-std::string line_of(LogView* v, int row) {
+std::string line_of(LogStore* s, int row) {
     char buf[LOG_LINE_LEN];
-    log_line(v, row, buf, sizeof buf, nullptr);
+    log_line(s, row, buf, sizeof buf, nullptr);
     return buf;
+}
+
+// The panel's scroll once it has followed its store, as it is drawn.
+float scroll_of(LogView* v) {
+    log_view_follow(v);
+    return v->scroll;
 }
 
 class LogPanel : public ::testing::Test {
@@ -48,8 +55,8 @@ protected:
     void SetUp() override {
         path_ = temp_log_path();
         log_set_file_path(path_.c_str());
-        reset_view(&logv, 26, 400, true);
-        reset_view(&memmap_view, 26, 260, false);
+        reset_view(&log_panel, 26, 400, true);
+        reset_view(&memmap_panel, 26, 260, false);
     }
     void TearDown() override { log_set_file_path(""); }
     std::string path_;
@@ -85,7 +92,7 @@ TEST_F(LogPanel, LongLineIsCutTo255CharactersInPanelAndFile) {
 
 TEST_F(LogPanel, RollsOverAt2048WithTagsMovingAlong) {
     log_set_file_path("");
-    reset_view(&periph_view, 20, 400, false);
+    reset_view(&periph_panel, 20, 400, false);
     for (int i = 0; i < LOG_CAPACITY; ++i) {
         char t[32];
         snprintf(t, sizeof t, "line %d", i);
@@ -124,74 +131,74 @@ TEST_F(LogPanel, AutoscrollFollowsUntilTheUserScrollsAway) {
     // 400 px panel: 378 px of rows = 14.5 rows of 26 px.
     for (int i = 0; i < 40; ++i) log_add_line(&logv, "x");
     float bottom = 26.0f * 40 - 378;
-    EXPECT_FLOAT_EQ(logv.scroll, bottom);
-    log_scroll_wheel(&logv, 1);  // three rows up: no longer following
-    EXPECT_FLOAT_EQ(logv.scroll, bottom - 78);
-    EXPECT_FALSE(logv.autoscroll);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom);
+    log_scroll_wheel(&log_panel, 1);  // three rows up: no longer following
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom - 78);
+    EXPECT_FALSE(log_panel.autoscroll);
     log_add_line(&logv, "x");
-    EXPECT_FLOAT_EQ(logv.scroll, bottom - 78);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom - 78);
     // The appended row moved the bottom away by one row: scrolling back the
     // same three rows lands exactly one row short, which is not "within" it.
-    log_scroll_wheel(&logv, -1);
-    EXPECT_FALSE(logv.autoscroll);
+    log_scroll_wheel(&log_panel, -1);
+    EXPECT_FALSE(log_panel.autoscroll);
     // Dragging to within one row of the bottom resumes following.
-    logv.scroll = 26.0f * 41 - 378 - 25;
-    sb_clamp(&logv);
-    EXPECT_TRUE(logv.autoscroll);
+    log_panel.scroll = 26.0f * 41 - 378 - 25;
+    sb_clamp(&log_panel);
+    EXPECT_TRUE(log_panel.autoscroll);
     log_add_line(&logv, "x");
-    EXPECT_FLOAT_EQ(logv.scroll, 26.0f * 42 - 378);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 26.0f * 42 - 378);
     // A zero wheel offset changes nothing.
-    logv.scroll = 100;
-    logv.autoscroll = false;
-    log_scroll_wheel(&logv, 0);
-    EXPECT_FLOAT_EQ(logv.scroll, 100);
-    EXPECT_FALSE(logv.autoscroll);
+    log_panel.scroll = 100;
+    log_panel.autoscroll = false;
+    log_scroll_wheel(&log_panel, 0);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 100);
+    EXPECT_FALSE(log_panel.autoscroll);
     // Wheel clamps at the top.
-    log_scroll_wheel(&logv, 50);
-    EXPECT_FLOAT_EQ(logv.scroll, 0);
+    log_scroll_wheel(&log_panel, 50);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 0);
 }
 
 TEST_F(LogPanel, ScrollBarHitAndDrag) {
     log_set_file_path("");
     for (int i = 0; i < 10; ++i) log_add_line(&logv, "x");
     // Content (260 px) fits the 378 px rows area: there is no bar to hit.
-    EXPECT_FALSE(sb_hit(&logv, 590, 100));
+    EXPECT_FALSE(sb_hit(&log_panel, 590, 100));
     for (int i = 0; i < 90; ++i) log_add_line(&logv, "x");
     // The bar spans x 586..594 (600 - 8 - 6 .. 600 - 6), below the 22 px header.
-    EXPECT_TRUE(sb_hit(&logv, 586, 23));
-    EXPECT_TRUE(sb_hit(&logv, 594, 399));
-    EXPECT_FALSE(sb_hit(&logv, 585, 100));
-    EXPECT_FALSE(sb_hit(&logv, 595, 100));
-    EXPECT_FALSE(sb_hit(&logv, 590, 21));
-    EXPECT_FALSE(sb_hit(&logv, 590, 400));
+    EXPECT_TRUE(sb_hit(&log_panel, 586, 23));
+    EXPECT_TRUE(sb_hit(&log_panel, 594, 399));
+    EXPECT_FALSE(sb_hit(&log_panel, 585, 100));
+    EXPECT_FALSE(sb_hit(&log_panel, 595, 100));
+    EXPECT_FALSE(sb_hit(&log_panel, 590, 21));
+    EXPECT_FALSE(sb_hit(&log_panel, 590, 400));
 
     float content = 2600, visible = 378, range = content - visible;
     float thumb = std::max(8.0f, visible / content * visible), travel = visible - thumb;
-    log_sb_drag_begin(&logv, 200, true);
-    EXPECT_FALSE(logv.autoscroll);
-    float start = logv.scroll;
-    log_sb_drag_move(&logv, 150);
-    EXPECT_NEAR(logv.scroll, start - 50 * range / travel, 0.01);
-    log_sb_drag_move(&logv, -10000);
-    EXPECT_FLOAT_EQ(logv.scroll, 0);
-    EXPECT_FALSE(logv.autoscroll);
-    log_sb_drag_move(&logv, 10000);
-    EXPECT_FLOAT_EQ(logv.scroll, range);
-    EXPECT_TRUE(logv.autoscroll);
+    log_sb_drag_begin(&log_panel, 200, true);
+    EXPECT_FALSE(log_panel.autoscroll);
+    float start = scroll_of(&log_panel);
+    log_sb_drag_move(&log_panel, 150);
+    EXPECT_NEAR(scroll_of(&log_panel), start - 50 * range / travel, 0.01);
+    log_sb_drag_move(&log_panel, -10000);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 0);
+    EXPECT_FALSE(log_panel.autoscroll);
+    log_sb_drag_move(&log_panel, 10000);
+    EXPECT_FLOAT_EQ(scroll_of(&log_panel), range);
+    EXPECT_TRUE(log_panel.autoscroll);
 }
 
 TEST_F(LogPanel, RowUnderCursorIgnoresHeaderAndSpaceBelowTheLastLine) {
     log_set_file_path("");
-    EXPECT_EQ(log_row_at(&logv, 30), -1);  // empty log
+    EXPECT_EQ(log_row_at(&log_panel, 30), -1);  // empty log
     for (int i = 0; i < 3; ++i) log_add_line(&logv, "x");
-    logv.y = 100;
-    EXPECT_EQ(log_row_at(&logv, 105), -1);  // header strip, not row 0
-    EXPECT_EQ(log_row_at(&logv, 121.9), -1);
-    EXPECT_EQ(log_row_at(&logv, 122), 0);
-    EXPECT_EQ(log_row_at(&logv, 122 + 26 * 2 + 25), 2);
-    EXPECT_EQ(log_row_at(&logv, 122 + 26 * 3), -1);  // below the last line
-    logv.line_height = 0;
-    EXPECT_EQ(log_row_at(&logv, 130), -1);
+    log_panel.y = 100;
+    EXPECT_EQ(log_row_at(&log_panel, 105), -1);  // header strip, not row 0
+    EXPECT_EQ(log_row_at(&log_panel, 121.9), -1);
+    EXPECT_EQ(log_row_at(&log_panel, 122), 0);
+    EXPECT_EQ(log_row_at(&log_panel, 122 + 26 * 2 + 25), 2);
+    EXPECT_EQ(log_row_at(&log_panel, 122 + 26 * 3), -1);  // below the last line
+    log_panel.line_height = 0;
+    EXPECT_EQ(log_row_at(&log_panel, 130), -1);
 }
 
 TEST_F(LogPanel, CopyAllJoinsLinesWithCrLf) {
@@ -224,14 +231,14 @@ TEST_F(LogPanel, TwoThreadsAppendingNeverTearLines) {
         text[sizeof text - 1] = 0;
         for (int i = 0; i < per_thread; ++i) {
             log_add_line(&logv, text);
-            if (i % 64 == 0) log_scroll_wheel(&logv, 1);
+            if (i % 64 == 0) log_scroll_wheel(&log_panel, 1);
         }
     };
     std::thread a(writer, 'a'), b(writer, 'b');
     for (int i = 0; i < 2000; ++i) {
         std::string all = log_copy_all(&logv);
         (void)all;
-        log_row_at(&logv, 300);
+        log_row_at(&log_panel, 300);
     }
     a.join();
     b.join();

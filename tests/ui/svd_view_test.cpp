@@ -36,8 +36,8 @@ protected:
         g_svd = &dev_;
         svd_view_reset();
         watch_clear();
-        periph_view.line_height = 20;
-        periph_view.height = 100;
+        periph_panel.line_height = 20;
+        periph_panel.height = 100;
         svd_view_refresh();
     }
     void TearDown() override {
@@ -90,14 +90,14 @@ TEST_F(SvdView, ThreeLevelsWithBackRowsTitlesAndTags) {
 
 TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
     svd_view_click(0, false);
-    periph_view.scroll = 20;
+    periph_panel.scroll = 20;
     svd_view_click(1, true);
     ASSERT_EQ(g_watch_count, 1);
     EXPECT_STREQ(g_watch[0].var.name, "GPIOA->MODER");
     EXPECT_EQ(g_watch[0].var.loc_kind, VAR_LOC_ADDR);
     EXPECT_EQ((uint32_t)g_watch[0].var.loc_value, 0x40020000u);
     EXPECT_EQ(row(1).substr(0, 7), "W +0000");
-    EXPECT_EQ(periph_view.scroll, 20) << "same level refreshed: the scroll stays";
+    EXPECT_EQ(periph_panel.scroll, 20) << "same level refreshed: the scroll stays";
     // Once the probe has read it, the register and its fields show the value.
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
@@ -110,7 +110,7 @@ TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
     svd_view_click(1, false);
     EXPECT_EQ(row(1), "  [ 1: 0]  MODER0  = 0x2");
     EXPECT_EQ(row(2), "  [31:30]  MODER15  = 0x2");
-    EXPECT_EQ(periph_view.scroll, 0) << "another level starts at the top";
+    EXPECT_EQ(periph_panel.scroll, 0) << "another level starts at the top";
     svd_view_click(0, false);
     svd_view_click(1, true);
     EXPECT_EQ(g_watch_count, 0);
