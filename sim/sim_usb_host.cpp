@@ -28,7 +28,7 @@ bool probe_present(SimUsbHost* h, bool want_hid) {
     sim_system_lock(h->sys);
     SimUsbDev* u = sim_system_usb(h->sys);
     bool hid = u->cfg.kind == SimUsbKind::V1Hid;
-    bool present = u->plugged && hid == want_hid;
+    bool present = sim_usb_plugged(u) && hid == want_hid;
     sim_system_unlock(h->sys);
     return present;
 }

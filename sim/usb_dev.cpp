@@ -185,8 +185,9 @@ static void spend(SimUsbDev* u, uint64_t ns) {
 static uint64_t now(const SimUsbDev* u) { return u->ticker.now_ns(u->ticker.ctx); }
 
 bool sim_usb_open(SimUsbDev* u) {
-    if (!u->plugged) return fail(u, SimUsbStatus::Unplugged);
+    if (!sim_usb_plugged(u)) return fail(u, SimUsbStatus::Unplugged);
     u->opened = true;
+    u->opened_at_ns = now(u);
     u->last = SimUsbStatus::Ok;
     return true;
 }
@@ -315,7 +316,15 @@ void sim_usb_unplug(SimUsbDev* u) {
     u->count = 0;
 }
 
+void sim_usb_replug_at(SimUsbDev* u, uint64_t at_ns) { u->replug_at_ns = at_ns; }
+
+bool sim_usb_plugged(SimUsbDev* u) {
+    if (!u->plugged && u->replug_at_ns && now(u) >= u->replug_at_ns) sim_usb_replug(u);
+    return u->plugged;
+}
+
 void sim_usb_replug(SimUsbDev* u) {
+    u->replug_at_ns = 0;
     u->plugged = true;
     u->count = 0;
     u->faults = SimUsbFaults{};

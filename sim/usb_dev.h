@@ -58,6 +58,8 @@ struct SimUsbDev {
     SimUsbFaults faults;
     SimUsbStatus last;
     SimUsbCounters counters;
+    uint64_t replug_at_ns;  // a replug due at this virtual time (0: none)
+    uint64_t opened_at_ns;  // virtual time of the last open
 };
 
 // Defaults per personality: v1 0xC251/0xF00A (Keil ULINK-ME style IDs of a
@@ -87,3 +89,8 @@ bool sim_usb_inject_stale(SimUsbDev* u, const uint8_t* data, size_t n);
 void sim_usb_unplug(SimUsbDev* u);
 // Plugged back: the probe firmware restarts (the target keeps its state).
 void sim_usb_replug(SimUsbDev* u);
+// Plugged back once the virtual clock reaches at_ns, whenever the host looks
+// for it then: a test's timing does not hang on how its threads are scheduled.
+void sim_usb_replug_at(SimUsbDev* u, uint64_t at_ns);
+// Whether the host finds the device now (a due replug takes effect).
+bool sim_usb_plugged(SimUsbDev* u);
