@@ -15,7 +15,7 @@
 #include "platform/usb.h"
 #include "probe/dap.h"
 #include "sim/sim_usb_host.h"
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 struct SimRig {
     SimSystem* sys = nullptr;
@@ -25,11 +25,16 @@ struct SimRig {
 
     // firmware: a demo image name ("demo_O2_dwarf4.elf"), or empty for none.
     explicit SimRig(SimUsbKind kind, const std::string& firmware = "demo_O2_dwarf4.elf", bool attach = true,
-                    unsigned instr_per_us = 0, uint8_t fpb_version = 0) {
+                    unsigned instr_per_us = 0, uint8_t fpb_version = 0)
+        : SimRig(kind, firmware, attach, [&](SimBoardProfile& p) {
+              if (instr_per_us) p.instr_per_us = instr_per_us;
+              if (fpb_version) p.fpb_version = fpb_version;
+          }) {}
+    // A board profile of the test's choosing (another chip, missing ROM tables...).
+    SimRig(SimUsbKind kind, const std::string& firmware, bool attach, const std::function<void(SimBoardProfile&)>& tweak) {
         SimSystemConfig c;
         sim_system_default_config(&c);
-        if (instr_per_us) c.board.instr_per_us = instr_per_us;
-        if (fpb_version) c.board.fpb_version = fpb_version;
+        tweak(c.board);
         c.usb_kind = kind;
         std::string path = std::string(KORVANE_DEMO_FW_DIR) + "/" + firmware;
         c.firmware_elf = firmware.empty() ? nullptr : path.c_str();

@@ -12,45 +12,17 @@
 #include "probe/probe_fixture.h"
 #include "symbols/svd.h"
 #include "target/mcu_id.h"
-#include "ui/setup_panel.h"
 
 namespace {
 
-// SimRig with a board profile of our choosing.
-struct ProfileRig {
-    SimSystem* sys = nullptr;
-    SimUsbHost host{};
-    SimHostClock clock{};
-    char err[256] = {};
-    explicit ProfileRig(const std::function<void(SimBoardProfile&)>& tweak) {
-        SimSystemConfig c;
-        sim_system_default_config(&c);
-        tweak(c.board);
-        std::string fw = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
-        c.firmware_elf = fw.c_str();
-        sys = sim_system_create(&c, err, sizeof err);
-        sim_usb_host_init(&host, sys);
-        sim_usb_host_install(&host);
-        if (sys) {
-            sim_host_clock_init(&clock, sys);
-            plat_clock_install(&clock.clock);
-        }
-        log_clear(&logv);
-    }
-    ~ProfileRig() {
-        dap_close(&g_dap_ctx);
-        plat_clock_install(nullptr);
-        usb_backend_install(nullptr, nullptr);
-        sim_system_destroy(sys);
-    }
-    ProfileRig(const ProfileRig&) = delete;
-    ProfileRig& operator=(const ProfileRig&) = delete;
+// A connected v2 probe on a board of the test's choosing.
+struct ProfileRig : SimRig {
+    explicit ProfileRig(const std::function<void(SimBoardProfile&)>& tweak)
+        : SimRig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true, tweak) {}
 };
-
 DapContext* connect_v2() {
     DapContext* c = dap_open_v2(0, 0);
-    if (c && !dap_connect(c, 1000000, false)) return nullptr;
-    return c;
+    return c && dap_connect(c, 1000000, false) ? c : nullptr;
 }
 
 std::string summary(const McuInfo& info, int len = 256) {
