@@ -110,7 +110,7 @@ TEST(ElfMalformed, HeaderChecksGiveTheirErrors) {
     EXPECT_EQ(elf_dwarf_load("/nonexistent/fw.elf"), nullptr);
     EXPECT_STREQ(elf_dwarf_error(), "Cannot open ELF file");
     std::string empty = testing::TempDir() + "/empty.elf";
-    fclose(fopen(empty.c_str(), "wb"));
+    ASSERT_TRUE(write_file(empty, "", 0));
     EXPECT_EQ(elf_dwarf_load(empty.c_str()), nullptr);
     EXPECT_STREQ(elf_dwarf_error(), "ELF file is empty or ftell failed");
 }

@@ -62,80 +62,19 @@ std::vector<std::string> keys(const std::vector<ElfVariable>& v) {
     return k;
 }
 
-// --- readelf: the entries of .debug_info -------------------------------------------------
-
-struct RDie {
-    uint32_t off;
-    int depth, version;
-    bool walk, children;
-    std::string tag;
-    std::map<std::string, std::string> at;
-};
-
-std::vector<RDie> readelf_dies(const std::string& elf) {
-    std::vector<RDie> dies;
-    std::istringstream in(run_capture("arm-none-eabi-readelf -wi '" + elf + "' 2>/dev/null"));
-    std::regex die_re(R"(^\s*<(\d+)><([0-9a-f]+)>: Abbrev Number: (\d+)(?: \((\w+)\))?)");
-    std::regex at_re(R"(^\s*<[0-9a-f]+>\s+(DW_AT_\w+)\s*: ?(.*)$)");
-    std::string line;
-    std::smatch m;
-    int version = 0;
-    bool walk = true;
-    while (std::getline(in, line)) {
-        if (line.find("Compilation Unit @") != std::string::npos) walk = true;
-        if (line.find("   Version:") == 0) version = std::stoi(line.substr(line.find(':') + 1));
-        if (line.find("   Unit Type:") == 0) walk = line.find("DW_UT_compile") != std::string::npos;
-        if (std::regex_search(line, m, die_re)) {
-            if (m[3] == "0") {
-                dies.push_back(RDie{(uint32_t)std::stoul(m[2], nullptr, 16), std::stoi(m[1]), version, walk, false,
-                                    "", {}});
-            } else {
-                dies.push_back(RDie{(uint32_t)std::stoul(m[2], nullptr, 16), std::stoi(m[1]), version, walk, false,
-                                    m[4], {}});
-            }
-        } else if (!dies.empty() && std::regex_search(line, m, at_re)) {
-            dies.back().at[m[1]] = m[2];
-        }
-    }
-    for (size_t i = 0; i + 1 < dies.size(); ++i)
-        dies[i].children = !dies[i].tag.empty() && dies[i + 1].depth > dies[i].depth;
-    return dies;
-}
-
-std::string rname(const RDie& d) {
-    auto it = d.at.find("DW_AT_name");
-    if (it == d.at.end()) return "";
-    const std::string& v = it->second;
-    size_t k = v.find("): ");
-    std::string s = v[0] == '(' && k != std::string::npos ? v.substr(k + 3) : v;
-    if (s.find("DW_FORM_") == 0) s = s.substr(s.find(' ') + 1);  // given through DW_FORM_indirect
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
-    return s;
-}
-
-uint32_t rhex(const RDie& d, const char* attr) {
-    auto it = d.at.find(attr);
-    if (it == d.at.end()) return 0;
-    std::smatch m;
-    std::string v = it->second, last;
-    std::regex hex("0x([0-9a-f]+)");
-    for (auto i = std::sregex_iterator(v.begin(), v.end(), hex); i != std::sregex_iterator(); ++i) last = (*i)[1];
-    return last.empty() ? (uint32_t)std::stoul(v) : (uint32_t)std::stoul(last, nullptr, 16);
-}
-
 // The variables outside every function, at an address (0: discarded by the
 // linker) or constants.
-std::set<std::string> readelf_globals(const std::vector<RDie>& dies) {
-    std::map<uint32_t, const RDie*> by_off;
-    for (const RDie& d : dies) by_off[d.off] = &d;
+std::set<std::string> readelf_globals(const std::vector<ReadelfDie>& dies) {
+    std::map<uint32_t, const ReadelfDie*> by_off;
+    for (const ReadelfDie& d : dies) by_off[d.off] = &d;
     std::set<std::string> globals;
-    std::vector<const RDie*> path;
-    for (const RDie& d : dies) {
+    std::vector<const ReadelfDie*> path;
+    for (const ReadelfDie& d : dies) {
         if (d.tag.empty()) continue;
         path.resize(d.depth);
         path.push_back(&d);
         if (!d.walk || d.tag != "DW_TAG_variable") continue;
-        bool func = std::any_of(path.begin(), path.end() - 1, [](const RDie* a) {
+        bool func = std::any_of(path.begin(), path.end() - 1, [](const ReadelfDie* a) {
             return a->tag == "DW_TAG_subprogram" || a->tag == "DW_TAG_lexical_block" ||
                    a->tag == "DW_TAG_inlined_subroutine";
         });
@@ -147,10 +86,10 @@ std::set<std::string> readelf_globals(const std::vector<RDie>& dies) {
         if (func || (!constant && (loc == d.at.end() || loc->second.find("DW_OP_addr:") == std::string::npos ||
                                    loc->second.find("(DW_OP_addr: 0)") != std::string::npos)))
             continue;
-        std::string n = rname(d);
+        std::string n = die_name(d);
         for (auto& [attr, v] : d.at)  // nameless: named by the declaration it refers to
-            if (n.empty() && attr != "DW_AT_type" && v.find("<0x") == 0 && by_off.count(rhex(d, attr.c_str())))
-                n = rname(*by_off[rhex(d, attr.c_str())]);
+            if (n.empty() && attr != "DW_AT_type" && v.find("<0x") == 0 && by_off.count(die_number(d, attr.c_str())))
+                n = die_name(*by_off[die_number(d, attr.c_str())]);
         globals.insert(n);
     }
     return globals;
@@ -255,30 +194,6 @@ std::map<std::string, std::string> gdb_scope(const std::string& text, bool* inli
     return out;
 }
 
-// Runs gdb once with the commands, returns each command's output by tag.
-std::map<std::string, std::string> gdb_batch(const std::string& elf,
-                                             const std::vector<std::pair<std::string, std::string>>& cmds) {
-    // Each command its own -ex (a sourced script would stop at the first
-    // error), in runs short enough for one command line.
-    std::string out;
-    for (size_t first = 0; first < cmds.size(); first += 1000) {
-        std::string args;
-        for (size_t i = first; i < cmds.size() && i < first + 1000; ++i)
-            args += " -ex 'echo @@@" + cmds[i].first + "\\n' -ex '" + cmds[i].second + "'";
-        out += run_capture("gdb-multiarch -nx -batch" + args + " '" + elf + "' 2>&1");
-    }
-    std::map<std::string, std::string> by_tag;
-    size_t k = out.find("@@@");
-    while (k != std::string::npos) {
-        size_t eol = out.find('\n', k), next = out.find("@@@", k + 3);
-        if (eol == std::string::npos) break;
-        by_tag[out.substr(k + 3, eol - k - 3)] =
-            out.substr(eol + 1, next == std::string::npos ? std::string::npos : next - eol - 1);
-        k = next;
-    }
-    return by_tag;
-}
-
 // gdb's `info scope` at pc: the names of the variables and parameters of
 // the innermost function there (inlined or not) and of its blocks, sorted.
 struct GdbScopeName {
@@ -332,14 +247,14 @@ TEST(VariablesOracle, ScopesAtEveryLineMatchGdb) {
         // Labels and enumerators; variables of functions only inlined; local extern declarations.
         std::set<std::string> labels, abstract_vars, local_decls;
         bool abstract = false;
-        for (const RDie& d : readelf_dies(path)) {
-            if (d.tag == "DW_TAG_label" || d.tag == "DW_TAG_enumerator") labels.insert(rname(d));
-            if (d.tag == "DW_TAG_variable" && d.depth > 1 && d.at.count("DW_AT_declaration")) local_decls.insert(rname(d));
+        for (const ReadelfDie& d : readelf_dies(path)) {
+            if (d.tag == "DW_TAG_label" || d.tag == "DW_TAG_enumerator") labels.insert(die_name(d));
+            if (d.tag == "DW_TAG_variable" && d.depth > 1 && d.at.count("DW_AT_declaration")) local_decls.insert(die_name(d));
             if (d.tag == "DW_TAG_subprogram") abstract = d.at.count("DW_AT_inline") != 0;
             if (abstract && d.depth > 1 && (d.tag == "DW_TAG_variable" || d.tag == "DW_TAG_formal_parameter"))
-                abstract_vars.insert(rname(d));
+                abstract_vars.insert(die_name(d));
             if (d.tag == "DW_TAG_subprogram" && d.at.count("DW_AT_low_pc") && d.at.count("DW_AT_high_pc")) {
-                uint32_t lo = rhex(d, "DW_AT_low_pc"), hi = rhex(d, "DW_AT_high_pc");
+                uint32_t lo = die_number(d, "DW_AT_low_pc"), hi = die_number(d, "DW_AT_high_pc");
                 if (lo) funcs.emplace_back(lo, d.version >= 4 ? lo + hi : hi);
             }
         }
@@ -357,7 +272,7 @@ TEST(VariablesOracle, ScopesAtEveryLineMatchGdb) {
             snprintf(at, sizeof at, "info scope *0x%x", pc);
             cmds.emplace_back(std::to_string(pc), at);
         }
-        std::map<std::string, std::string> out = gdb_batch(path, cmds);
+        std::map<std::string, std::string> out = gdb_static(path, cmds);
         ASSERT_GT(out.size(), pcs.size() / 2) << "gdb answered";
         for (uint32_t pc : pcs) {
             auto it = out.find(std::to_string(pc));
@@ -480,11 +395,11 @@ TEST(VariablesOracle, TypesSizesAndLocationsMatchGdb) {
         // Globals of the index, when their name is unique in the image.
         std::map<std::string, int> global_names;
         std::set<std::string> local_decls;
-        for (const RDie& d : readelf_dies(path)) {
-            if (d.tag == "DW_TAG_variable" && d.depth == 1 && !rname(d).empty())
-                ++global_names[rname(d)];
+        for (const ReadelfDie& d : readelf_dies(path)) {
+            if (d.tag == "DW_TAG_variable" && d.depth == 1 && !die_name(d).empty())
+                ++global_names[die_name(d)];
             if (d.tag == "DW_TAG_variable" && d.depth > 1 && d.at.count("DW_AT_declaration"))
-                local_decls.insert(rname(d));
+                local_decls.insert(die_name(d));
         }
         std::vector<ElfVariable> index = index_of(e.get()), gl;
         for (const ElfVariable& v : index)
@@ -495,7 +410,7 @@ TEST(VariablesOracle, TypesSizesAndLocationsMatchGdb) {
                 cmds.emplace_back("GA" + gi, std::string("info address ") + v.name);
                 gl.push_back(v);
             }
-        std::map<std::string, std::string> out = gdb_batch(path, cmds);
+        std::map<std::string, std::string> out = gdb_static(path, cmds);
         auto check_type_size = [&](const ElfVariable& v, const std::string& t, const std::string& s) {
             if (t.find("type = ") != 0) return;
             std::string theirs = short_type(t.substr(0, t.find('\n')));
@@ -807,13 +722,7 @@ TEST(VariablesOracle, ALocalPlacedAtAnotherPcIsWhereTheScopeThereHasIt) {
 
 TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     Synthetic syn;
-    std::vector<uint8_t> img = syn.image();
-    std::string path = testing::TempDir() + "/synthetic.elf";
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    fwrite(img.data(), 1, img.size(), f);
-    fclose(f);
-    ElfPtr e = load(img);
+    ElfPtr e = load(syn.image());
     ASSERT_TRUE(e) << elf_dwarf_error();
     // gdb cannot read these forms: the scopes as the units above build them.
     const std::vector<std::string> outer = {"across", "cv", "ind", "lp", "p", "s", "selfp", "strx_named", "twin", "val", "wide"};
@@ -937,15 +846,10 @@ TEST(VariablesMalformed, HostileEntriesAndMutatedImagesNeverCrashOrHang) {
         std::vector<uint8_t> img = read_binary_file(fixture(name));
         ASSERT_FALSE(img.empty());
         auto u32 = [&](size_t o) { return img[o] | img[o + 1] << 8 | img[o + 2] << 16 | (uint32_t)img[o + 3] << 24; };
-        uint32_t shoff = u32(32), shnum = img[48] | img[49] << 8,
-                 names = u32(shoff + 40 * (img[50] | img[51] << 8) + 16);
-        std::vector<uint32_t> hdrs;
-        for (uint32_t i = 0; i < shnum; ++i) {
-            const char* n = (const char*)&img[names + u32(shoff + 40 * i)];
-            if (!strcmp(n, ".debug_info") || !strcmp(n, ".debug_abbrev") || !strcmp(n, ".debug_loclists") ||
-                !strcmp(n, ".debug_loc"))
-                hdrs.push_back(shoff + 40 * i);
-        }
+        std::vector<uint32_t> hdrs;  // the section headers of the DWARF sections damaged
+        for (const auto& [n, sec] : elf_sections(fixture(name)))
+            if (n == ".debug_info" || n == ".debug_abbrev" || n == ".debug_loclists" || n == ".debug_loc")
+                hdrs.push_back(u32(32) + 40 * sec.index);
         ASSERT_GE(hdrs.size(), 3u);
         uint64_t x = 0x2545F4914F6CDD1Dull;
         auto rnd = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
@@ -985,7 +889,7 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
     ASSERT_TRUE(e);
     std::string path = testing::TempDir() + "/vars_dump.txt";
     ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str()));
-    std::string text = run_capture("cat '" + path + "'");
+    std::string text = read_text_file(path);
     size_t at = text.find("  VARIABLES PER FUNCTION  (entry-point snapshot)\n=====");
     ASSERT_NE(at, std::string::npos);
     std::string vars = text.substr(at);
@@ -1015,7 +919,7 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
     ElfPtr bare = load(syn.image());
     ASSERT_TRUE(bare);
     ASSERT_TRUE(elf_dwarf_dump_to_file(bare.get(), path.c_str()));
-    text = run_capture("cat '" + path + "'");
+    text = read_text_file(path);
     EXPECT_NE(text.find("  FUNCTION TABLE  (3 entries)"), std::string::npos);
     EXPECT_NE(text.find("  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n"), std::string::npos);
     EXPECT_EQ(elf_dwarf_get_variables(bare.get(), 0x1000, nullptr, 1), -1);
@@ -1026,11 +930,6 @@ TEST(VariablesDump, SectionFormatNoDebugInfoAndFailedWrites) {
 }
 
 namespace {
-
-std::string file_text(const std::string& path) {
-    std::vector<uint8_t> b = read_binary_file(path);
-    return std::string(b.begin(), b.end());
-}
 
 const char* const kStopLine = "\n  \\.\\.\\. stopped before (.+): the dump keeps to \\d+ KB and its time budget\n\n$";
 
@@ -1043,7 +942,7 @@ TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
     ASSERT_TRUE(e);
     std::string path = testing::TempDir() + "/budget_dump.txt";
     ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), 1L << 30));
-    const std::string full = file_text(path);
+    const std::string full = read_text_file(path);
     // What a stop names, and the head of the section the text before it ends in.
     const std::pair<const char*, const char*> kinds[] = {
         {"the summary", ""}, {"the file table", "ELF / DWARF INFO"}, {"file (\\d+) of \\d+", "FILE TABLE"},
@@ -1057,7 +956,7 @@ TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
     const long files_at = (long)full.find("FILE TABLE"), functions_at = (long)full.find("FUNCTION TABLE") + 1600;
     for (long budget = 0; budget < (long)full.size() + 2048; budget += budget >= files_at && budget < functions_at ? 5 : 97) {
         ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str(), budget));
-        std::string text = file_text(path);
+        std::string text = read_text_file(path);
         if (text == full) continue;
         std::smatch m, w;
         ASSERT_TRUE(std::regex_search(text, m, std::regex(kStopLine))) << budget;
@@ -1091,7 +990,7 @@ TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
     ASSERT_EQ(e->func_count, 1000u);
     std::string path = testing::TempDir() + "/hostile_dump.txt";
     ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str()));
-    std::string text = file_text(path);
+    std::string text = read_text_file(path);
     EXPECT_LE((long)text.size(), (long)ELF_DUMP_MAX_BYTES);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(text, m, std::regex(kStopLine))) << text.substr(text.size() - 300);
@@ -1109,6 +1008,6 @@ TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
                 {ELF_DUMP_MAX_MS, &closed, false, "the image was closed"}};
     for (const auto& c : cuts) {
         EXPECT_EQ(elf_dwarf_dump_to_file(e.get(), path.c_str(), ELF_DUMP_MAX_BYTES, c.ms, c.cancel), c.ok);
-        EXPECT_EQ(file_text(path), std::string("\n  ... stopped before the summary: ") + c.why + "\n\n");
+        EXPECT_EQ(read_text_file(path), std::string("\n  ... stopped before the summary: ") + c.why + "\n\n");
     }
 }
