@@ -262,6 +262,20 @@ inline std::vector<CfaRow> readelf_cfa_rows(const std::string& elf) {
     return rows;
 }
 
+// --- the SVD files: python's ElementTree and xmllint ---------------------------------
+
+// The registers of an SVD file in the SVD tests' dump form (svd_walk.py).
+inline std::string svd_walk(const std::string& svd) {
+    return run_capture("python3 '" KORVANE_SOURCE_DIR "/tests/symbols/svd_walk.py' '" + svd + "' 2>/dev/null");
+}
+
+// `xmllint --xpath`, without the trailing white space.
+inline std::string xpath(const std::string& expr, const std::string& file) {
+    std::string s = run_capture("xmllint --xpath '" + expr + "' '" + file + "' 2>/dev/null");
+    while (!s.empty() && isspace((unsigned char)s.back())) s.pop_back();
+    return s;
+}
+
 // --- gdb-multiarch on the ELF alone -------------------------------------------------------
 
 // Runs gdb once with the commands, returns each command's output by its tag.
