@@ -4,45 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include "disasm/thumb2_disasm.h"
 #include "tests/symbols/oracle.h"
 
 namespace {
-
-struct Insn {
-    uint32_t addr;
-    uint8_t code[4];
-    int len;
-    std::string mnem, ops;
-};
-
-// One line of `objdump -d`: "   2c:\tf8c4 6188 \tstr.w\tr6, [r4, #392]".
-bool parse_line(const std::string& line, Insn* out) {
-    size_t colon = line.find(":\t");
-    if (colon == std::string::npos || colon > 12) return false;
-    char* end = nullptr;
-    out->addr = (uint32_t)strtoul(line.c_str(), &end, 16);
-    if (end != line.c_str() + colon) return false;
-    size_t p = colon + 2, tab = line.find('\t', p);
-    if (tab == std::string::npos) return false;
-    std::string hex = line.substr(p, tab - p);
-    unsigned h[2];
-    int n = sscanf(hex.c_str(), "%4x %4x", &h[0], &h[1]);
-    if (n < 1 || hex.size() < 4 || (hex.size() > 5 && hex[4] != ' ')) return false;  // data words have 8 digits
-    memset(out->code, 0, sizeof out->code);
-    for (int i = 0; i < n; ++i) {
-        out->code[2 * i] = (uint8_t)h[i];
-        out->code[2 * i + 1] = (uint8_t)(h[i] >> 8);
-    }
-    out->len = 2 * n;
-    size_t t2 = line.find('\t', tab + 1);
-    out->mnem = line.substr(tab + 1, t2 == std::string::npos ? std::string::npos : t2 - tab - 1);
-    out->ops = t2 == std::string::npos ? "" : line.substr(t2 + 1);
-    return !out->mnem.empty() && out->mnem[0] != '.';
-}
 
 std::string base_mnemonic(const std::string& m) {
     size_t dot = m.find('.');
@@ -61,7 +28,7 @@ struct Tally {
     long insns = 0, calls = 0, returns = 0, branches = 0, its = 0, pc_loads = 0, targets = 0;
 };
 
-void check(const Insn& in, Tally* t, bool check_call_targets) {
+void check(const ObjdumpInsn& in, Tally* t, bool check_call_targets) {
     ASSERT_EQ(thumb2_insn_len(in.code), in.len) << std::hex << in.addr << " " << in.mnem;
     ++t->insns;
     uint32_t cls = thumb2_classify(in.addr, in.code);
@@ -126,14 +93,10 @@ void check(const Insn& in, Tally* t, bool check_call_targets) {
 
 Tally walk(const std::string& file, bool call_targets) {
     Tally t;
-    std::istringstream in(run_capture("arm-none-eabi-objdump -d '" + file + "' 2>/dev/null"));
-    std::string line;
-    Insn insn;
-    while (std::getline(in, line))
-        if (parse_line(line, &insn)) {
-            check(insn, &t, call_targets);
-            if (testing::Test::HasFatalFailure()) break;
-        }
+    for (const ObjdumpInsn& insn : objdump_insns(file)) {
+        check(insn, &t, call_targets);
+        if (testing::Test::HasFatalFailure()) break;
+    }
     return t;
 }
 

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "symbols/elf_dwarf.h"
+#include "tests/symbols/elf_builder.h"
 #include "tests/symbols/oracle.h"
 
 namespace {
@@ -36,30 +38,7 @@ void poke(const ElfDwarf* e) {
 
 // A minimal ELF with one .debug_line section holding `dl`.
 std::vector<uint8_t> elf_with_debug_line(const std::vector<uint8_t>& dl) {
-    const char names[] = "\0.shstrtab\0.debug_line\0";
-    const uint32_t names_off = 52, dl_off = names_off + sizeof names;
-    std::vector<uint8_t> img(dl_off + dl.size(), 0);
-    memcpy(img.data(), "\x7F" "ELF\x01\x01\x01", 7);
-    memcpy(&img[names_off], names, sizeof names);
-    if (!dl.empty()) memcpy(&img[dl_off], dl.data(), dl.size());
-    while (img.size() % 4) img.push_back(0);
-    uint32_t shoff = (uint32_t)img.size();
-    img.resize(img.size() + 3 * 40, 0);
-    auto put32 = [&](size_t o, uint32_t v) {
-        for (int i = 0; i < 4; ++i) img[o + i] = (uint8_t)(v >> (8 * i));
-    };
-    put32(32, shoff);
-    img[48] = 3;  // e_shnum
-    img[50] = 1;  // e_shstrndx
-    put32(shoff + 40 + 0, 1);
-    put32(shoff + 40 + 4, 3);
-    put32(shoff + 40 + 16, names_off);
-    put32(shoff + 40 + 20, sizeof names);
-    put32(shoff + 80 + 0, 11);
-    put32(shoff + 80 + 4, 1);
-    put32(shoff + 80 + 16, dl_off);
-    put32(shoff + 80 + 20, (uint32_t)dl.size());
-    return img;
+    return dwarf_build::make_elf({{".debug_line", dl}}, {});
 }
 
 // A DWARF 4 unit around a header tail and a program.
@@ -85,34 +64,31 @@ std::vector<uint8_t> set_address(uint32_t a) { return {0, 5, 2, (uint8_t)a, (uin
 }  // namespace
 
 TEST(ElfMalformed, HeaderChecksGiveTheirErrors) {
-    std::vector<uint8_t> img = read_binary_file(fixture("demo_O0_line4.elf"));
+    const std::vector<uint8_t> img = read_binary_file(fixture("demo_O0_line4.elf"));
     ASSERT_GT(img.size(), 1000u);
-    EXPECT_EQ(elf_dwarf_load_buffer(img.data(), 51), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Not a valid ELF file");
-    std::vector<uint8_t> c = img;
-    c[4] = 2;
-    EXPECT_EQ(elf_dwarf_load_buffer(c.data(), (uint32_t)c.size()), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Only ELF32 supported");
-    c = img;
-    c[5] = 2;
-    EXPECT_EQ(elf_dwarf_load_buffer(c.data(), (uint32_t)c.size()), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Only little-endian ELF supported");
-    c = img;
-    c[32] = c[33] = c[34] = 0xFF;
-    c[35] = 0x7F;
-    EXPECT_EQ(elf_dwarf_load_buffer(c.data(), (uint32_t)c.size()), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Invalid ELF section header table");
-    c = img;
-    c[50] = c[48];
-    c[51] = c[49];
-    EXPECT_EQ(elf_dwarf_load_buffer(c.data(), (uint32_t)c.size()), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Invalid ELF section name string table index");
-    EXPECT_EQ(elf_dwarf_load("/nonexistent/fw.elf"), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "Cannot open ELF file");
-    std::string empty = testing::TempDir() + "/empty.elf";
-    fclose(fopen(empty.c_str(), "wb"));
-    EXPECT_EQ(elf_dwarf_load(empty.c_str()), nullptr);
-    EXPECT_STREQ(elf_dwarf_error(), "ELF file is empty or ftell failed");
+    const struct {
+        std::function<void(std::vector<uint8_t>&)> mutate;
+        const char* error;
+    } cases[] = {
+        {[](auto& c) { c.resize(51); }, "Not a valid ELF file"},
+        {[](auto& c) { c[4] = 2; }, "Only ELF32 supported"},
+        {[](auto& c) { c[5] = 2; }, "Only little-endian ELF supported"},
+        {[](auto& c) { c[32] = c[33] = c[34] = 0xFF, c[35] = 0x7F; }, "Invalid ELF section header table"},
+        {[](auto& c) { c[50] = c[48], c[51] = c[49]; }, "Invalid ELF section name string table index"},
+    };
+    for (const auto& [mutate, error] : cases) {
+        std::vector<uint8_t> c = img;
+        mutate(c);
+        EXPECT_EQ(elf_dwarf_load_buffer(c.data(), (uint32_t)c.size()), nullptr) << error;
+        EXPECT_STREQ(elf_dwarf_error(), error);
+    }
+    const std::string empty = testing::TempDir() + "/empty.elf";
+    ASSERT_TRUE(write_file(empty, "", 0));
+    for (const auto& [path, error] : {std::pair<std::string, const char*>{"/nonexistent/fw.elf", "Cannot open ELF file"},
+                                      {empty, "ELF file is empty or ftell failed"}}) {
+        EXPECT_EQ(elf_dwarf_load(path.c_str()), nullptr) << error;
+        EXPECT_STREQ(elf_dwarf_error(), error);
+    }
 }
 
 TEST(ElfMalformed, TruncationsAndMutationsNeverCrash) {

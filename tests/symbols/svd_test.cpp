@@ -1,10 +1,9 @@
-// The SVD reader on real vendor files (checked against xmllint and an
-// independent python walk of the same XML), the merge of a core file, and
+// The SVD reader on real vendor files (checked against xmllint and a
+// python walk of the same XML), the merge of a core file, and
 // hostile documents (these run under AddressSanitizer and UBSan).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -60,56 +59,6 @@ std::string dumped(const std::string& periphs) {
     return d ? dump(d.get()) : std::string("null: ") + svd_error();
 }
 
-// Plain registers, dim arrays, the three bit-position forms and derivedFrom
-// copies, walked with python's ElementTree (no clusters: neither file has one).
-const char* kPythonWalk = R"PY(
-import sys, xml.etree.ElementTree as ET
-def num(t):
-    t = (t or "").strip()
-    if t[:2] in ("0x", "0X"): return int(t[2:], 16)
-    if t[:1] == "#": return int(t[1:], 2)
-    return int(t) if t else 0
-def name(e): return (e.findtext("name") or "").strip()[:63]
-def fields(r):
-    out = ""
-    for f in r.findall("fields/field"):
-        if f.find("bitRange") is not None: hi, lo = map(int, f.findtext("bitRange").strip()[1:-1].split(":"))
-        elif f.find("msb") is not None: lo, hi = num(f.findtext("lsb")), num(f.findtext("msb"))
-        else: lo = num(f.findtext("bitOffset")); hi = lo + num(f.findtext("bitWidth") or "1") - 1
-        out += " %s:%d:%d" % (name(f), lo, hi - lo + 1)
-    return out
-done = {}
-for p in ET.parse(sys.argv[1]).getroot().findall("peripherals/peripheral"):
-    d = done.get(p.get("derivedFrom"))
-    base = num(p.findtext("baseAddress")) if p.find("baseAddress") is not None else d[0] if d else 0
-    regs = []
-    for r in p.findall("registers/register"):
-        dim, inc = num(r.findtext("dim")), num(r.findtext("dimIncrement") or "4")
-        for i in range(max(dim, 1)):
-            n = name(r)
-            if dim: n = n.replace("[%s]", str(i), 1) if "[%s]" in n else n.replace("%s", str(i), 1) if "%s" in n else n + str(i)
-            regs.append((n, base + num(r.findtext("addressOffset")) + i * inc, num(r.findtext("resetValue")), fields(r)))
-    if d and not regs: regs = [(n, (a - d[0] + base) & 0xFFFFFFFF, v, f) for n, a, v, f in d[1]]
-    done.setdefault(name(p), (base, regs))
-    print("P %s 0x%08x %d" % (name(p), base, len(regs)))
-    for n, a, v, f in regs: print("  %s 0x%08x 0x%08x%s" % (n, a, v, f))
-)PY";
-
-std::string python_walk(const std::string& svd) {
-    std::string script = testing::TempDir() + "/svd_walk.py";
-    FILE* f = fopen(script.c_str(), "w");
-    if (!f) return "";
-    fputs(kPythonWalk, f);
-    fclose(f);
-    return run_capture("python3 '" + script + "' '" + svd + "' 2>/dev/null");
-}
-
-std::string xpath(const std::string& expr, const std::string& svd) {
-    std::string s = run_capture("xmllint --xpath '" + expr + "' '" + svd + "' 2>/dev/null");
-    while (!s.empty() && isspace((unsigned char)s.back())) s.pop_back();
-    return s;
-}
-
 // --- real files ---------------------------------------------------------------
 
 TEST(SvdRealFiles, Stm32f407AgreesWithXmllintAndPython) {
@@ -120,7 +69,7 @@ TEST(SvdRealFiles, Stm32f407AgreesWithXmllintAndPython) {
     // 76 (not 77, as sometimes quoted): counted with xmllint, python and grep.
     EXPECT_EQ(svd_peripheral_count(d.get()), 76);
     EXPECT_EQ(std::to_string(svd_peripheral_count(d.get())), xpath("count(/device/peripherals/peripheral)", path));
-    EXPECT_EQ(dump(d.get()), python_walk(path));  // every register, address, reset value and field
+    EXPECT_EQ(dump(d.get()), svd_walk(path));  // every register, address, reset value and field
 
     // A "last name anywhere" reader renames these after an interrupt or a register.
     EXPECT_STREQ(d->periphs[0].name, "RNG");
@@ -154,7 +103,7 @@ TEST(SvdRealFiles, ArmExampleDimAndDerived) {
     NEED_FILE(path);
     DevPtr d = own(svd_load(path.c_str()));
     ASSERT_TRUE(d) << svd_error();
-    EXPECT_EQ(dump(d.get()), python_walk(path));
+    EXPECT_EQ(dump(d.get()), svd_walk(path));
     ASSERT_EQ(svd_peripheral_count(d.get()), 3);
     EXPECT_EQ(reg(periph(d.get(), "TIMER2"), "RELOAD3")->address, 0x4001025Cu);  // dim 4 of a derived copy
     // Field names, not the names of their enumerated values.
