@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
-#include <functional>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -35,112 +33,39 @@ struct Frame {
     const char* at;  // file:line
 };
 
-class DemoWindow : public ::testing::Test {
+class DemoWindow : public ::testing::Test, protected Screen {
 protected:
     void SetUp() override {
         if (!have_program("xdotool") || !have_program("import"))
             GTEST_SKIP() << "needs xdotool and ImageMagick's import";
         ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
-        dir_ = make_temp_dir("demo");
-        ASSERT_FALSE(dir_.empty());
+        xs = &x_, exe = KORVANE_EXE, dir = make_temp_dir("demo");
+        ASSERT_FALSE(dir.empty());
         before_start();
-        launch(launch_args(), "[PRB] Target running at connect");
+        ASSERT_TRUE(launch(launch_args(), ready()));
         // The same layout the program computes for this size.
         ASSERT_TRUE(layout_font_load());
         layout_reset();
         ui_layout_pass(W, H);
     }
-    void launch(const std::vector<std::string>& args, const char* ready) {
-        unlink((dir_ + "/debugger.log").c_str());  // a line of the last run is no sign of this one
-        ASSERT_TRUE(app_start(x_, KORVANE_EXE, dir_, args, &app_, env_));
-        std::string wid;
-        ASSERT_EQ(run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x_, 20000, &wid), 0);
-        wid_ = wid.substr(0, wid.find('\n'));
-        ASSERT_TRUE(wait_for_log(ready, 20000)) << log();
-        window_origin(&wx_, &wy_);
-    }
     // The close button, as a person ends the program (it saves what it remembers).
     void close_window() {
-        ui_layout_pass(ww_, wh_);
+        ui_layout_pass(ww, wh);
         click(closeButton);
-        ASSERT_EQ(app_wait(&app_, 15000), 0);
+        ASSERT_EQ(app_wait(&app, 15000), 0);
     }
     void TearDown() override {
-        app_kill(&app_);
+        app_kill(&app);
         xserver_stop(&x_);
         if (elf_) elf_dwarf_free(elf_);
-        if (!dir_.empty() && !HasFailure()) (void)!system(("rm -rf " + dir_).c_str());
+        if (!dir.empty() && !HasFailure()) (void)!system(("rm -rf " + dir).c_str());
     }
     virtual void before_start() {}
     virtual std::vector<std::string> launch_args() { return {"--demo", "--size", "1280x800"}; }
-    std::string log() { return read_text_file(dir_ + "/debugger.log"); }
-    bool wait_for_log(const std::string& text, int timeout_ms, size_t from = 0) {
-        for (int t = 0; t < timeout_ms; t += 50) {
-            std::string l = log();
-            if (l.size() > from && l.find(text, from) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    void window_origin(int* x, int* y) {
-        std::string geom;
-        ASSERT_EQ(run_command({"xdotool", "getwindowgeometry", "--shell", wid_}, &x_, 5000, &geom), 0);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))")));
-        *x = std::stoi(m[1]);
-        *y = std::stoi(m[2]);
-        ww_ = std::stoi(m[3]);
-        wh_ = std::stoi(m[4]);
-    }
-    int xdo(std::vector<std::string> a) {
-        a.insert(a.begin(), "xdotool");
-        return run_command(a, &x_, 5000);
-    }
-    void move(double x, double y) {
-        ASSERT_EQ(xdo({"mousemove", std::to_string(wx_ + (int)x), std::to_string(wy_ + (int)y)}), 0);
-    }
-    // Mouse down, a short pause, mouse up: a person's click.
-    void click(double x, double y) {
-        move(x, y);
-        ASSERT_EQ(xdo({"mousedown", "1"}), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        ASSERT_EQ(xdo({"mouseup", "1"}), 0);
-    }
-    void click(const Button& b) { click(b.x + b.width / 2.0, b.y + b.height / 2.0); }
-    void drag(double x0, double y0, double x1, double y1) {
-        move(x0, y0);
-        ASSERT_EQ(xdo({"mousedown", "1"}), 0);
-        for (int i = 1; i <= 5; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(60));
-            move(x0 + (x1 - x0) * i / 5, y0 + (y1 - y0) * i / 5);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        ASSERT_EQ(xdo({"mouseup", "1"}), 0);
-    }
-    Image shot(const char* name) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        std::string path = dir_ + "/" + name + ".png";
-        EXPECT_EQ(run_command({"import", "-window", "root", path}, &x_, 10000), 0);
-        Image img;
-        EXPECT_TRUE(image_load_png(path, &img));
-        return img;
-    }
-    // Screenshots until `want` holds (a loaded machine draws late); the last one.
-    template <class Pred>
-    Image shot_until(const char* name, Pred want, int timeout_ms = 8000) {
-        Image img = shot(name);
-        for (int t = 0; t < timeout_ms && !want(img); t += 400) img = shot(name);
-        return img;
-    }
-    // Pixels inside a button (window coordinates) close to a colour.
+    virtual const char* ready() { return "[PRB] Target running at connect"; }
+    // Pixels inside a button close to a colour.
     int pixels_like(const Image& img, const Button& b, Color3 c) {
-        int n = 0;
-        for (int y = b.y; y < b.y + b.height; ++y)
-            for (int x = b.x; x < b.x + b.width; ++x) {
-                const unsigned char* p = img.at(wx_ + x, wy_ + y);
-                n += std::abs(p[0] - c.r * 255) < 12 && std::abs(p[1] - c.g * 255) < 12 && std::abs(p[2] - c.b * 255) < 12;
-            }
-        return n;
+        return count(img, b.x, b.y, b.x + b.width, b.y + b.height, near(c, 12));
     }
     bool lit(const Image& img, const Button& b, Color3 tint) { return pixels_like(img, b, tint) > 15; }
     bool greyed(const Image& img, const Button& b) {
@@ -149,14 +74,7 @@ protected:
     }
     // Box outline pixels down a column of the top row (a line at x lands on pixel x - 1 or x).
     int outline_pixels_at(const Image& img, int x) {
-        Color4 g = g_theme_dark.grab_normal;
-        int n = 0;
-        for (int y = 60; y < 300; ++y)
-            for (int px = x - 1; px <= x; ++px) {
-                const unsigned char* p = img.at(wx_ + px, wy_ + y);
-                n += std::abs(p[0] - g.r * 255) < 30 && std::abs(p[1] - g.g * 255) < 30 && std::abs(p[2] - g.b * 255) < 30;
-            }
-        return n;
+        return count(img, x - 1, 60, x + 1, 300, near(g_theme_dark.grab_normal, 30));
     }
 
     // --- Stepping through the demo's sources -----------------------------------------
@@ -215,21 +133,9 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the view glides there
     }
     void gutter_click(uint32_t line) { click(source_box.x + 10, baseline(line) - 10); }
-    // Pixels of window rectangle [x0, x1) x [y0, y1) for which is(pixel) holds.
-    template <class Pred>
-    int count(const Image& i, float x0, float y0, float x1, float y1, Pred is) {
-        int n = 0;
-        for (int y = (int)y0; y < (int)y1; ++y)
-            for (int x = (int)x0; x < (int)x1; ++x) n += is(i.at(wx_ + x, wy_ + y));
-        return n;
-    }
     bool band_at(const Image& i, float y) {
         const LayoutBox& b = source_box;
-        const Color4 c = g_theme_dark.source_current_line;
-        auto band = [&](const unsigned char* p) {
-            return std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
-        };
-        return count(i, b.x + 44, y, b.x + b.w - 16, y + 1, band) * 3 > b.w - 60;
+        return count(i, b.x + 44, y, b.x + b.w - 16, y + 1, near(g_theme_dark.source_current_line, 6)) * 3 > b.w - 60;
     }
     // Red gutter dots between window rows y0 and y1.
     int red_dots(const Image& i, float y0, float y1) {
@@ -238,11 +144,6 @@ protected:
     }
     int red_dots(const Image& i) { return red_dots(i, source_box.y + SOURCE_HEADER_H, source_box.y + source_box.h); }
     int red_dot_at(const Image& i, uint32_t line) { return red_dots(i, baseline(line) - 18, baseline(line) + 2); }
-    // Dark text on the light theme matches the model less closely (about 0.6 where
-    // drawn, below 0.1 a pixel off): those checks take a lower bar.
-    bool text(const Image& i, const std::string& s, float x, float baseline, const Color3& c, double bar = 0.6) {
-        return text_match(i, wx_, wy_, s.c_str(), x, baseline, &c.r) > bar;
-    }
     // The panel's title names its file: after "Source: ", or alone where the
     // header's buttons leave no room for both.
     bool titled(const Image& i, const std::string& file) {
@@ -301,24 +202,12 @@ protected:
     bool no_bkpts_listed(const Image& i) {
         return text(i, "No breakpoints set.", bkpt_box.x + 8, bkpt_box.y + 53, g_theme_dark.titlebar_info);
     }
-    // The first check that fails, or "" when all hold.
-    static std::string failed(std::initializer_list<std::pair<bool, const char*>> checks) {
-        for (const auto& [ok, what] : checks)
-            if (!ok) return what;
-        return "";
-    }
-    // Screenshots until nothing is wrong (a loaded machine draws late); what is still wrong.
-    std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) {
-        std::string w;
-        shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
-        return w;
-    }
     // A gutter breakpoint on `line`, Continue to it, and the breakpoint cleared again.
     void break_at(const char* file, uint32_t line) {
         reveal(line);
         size_t mark = log().size();
         gutter_click(line);
-        ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(line_addr(file, line)), 10000, mark)) << log().substr(mark);
+        ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(line_addr(file, line)), mark)) << log().substr(mark);
         press(BtnStart);
         follow(file, line);
         auto hit = [&](const Image& i) {
@@ -336,10 +225,6 @@ protected:
     }
 
     XServer x_;
-    std::vector<std::string> env_;
-    std::string dir_, wid_;
-    AppProcess app_;
-    int wx_ = 0, wy_ = 0, ww_ = 0, wh_ = 0;
     ElfDwarf* elf_ = nullptr;
     float src_lines_ = 0, src_target_ = 0;
 };
@@ -356,7 +241,7 @@ TEST_F(DemoWindow, HaltResumeAndResetWithTheToolbar) {
 
     size_t mark = log().size();
     click(BtnPause);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", mark)) << log();
     Image halted = shot_until("halted", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); });
     EXPECT_TRUE(lit(halted, BtnStart, t.dbg_btn_continue)) << "Continue comes alive once halted";
     EXPECT_TRUE(lit(halted, BtnStep, t.dbg_btn_step));
@@ -365,14 +250,14 @@ TEST_F(DemoWindow, HaltResumeAndResetWithTheToolbar) {
     int changed = 0;
     for (int y = (int)memmap_box.y + 22; y < (int)memmap_box.y + 22 + 16 * 26; ++y)
         for (int x = (int)memmap_box.x + 4; x < (int)(memmap_box.x + memmap_box.w) - 4; ++x)
-            changed += memcmp(halted.at(wx_ + x, wy_ + y), running.at(wx_ + x, wy_ + y), 3) != 0;
+            changed += memcmp(halted.at(ox + x, oy + y), running.at(ox + x, oy + y), 3) != 0;
     EXPECT_GT(changed, 50);
 
     // A click on a greyed-out button does nothing.
     mark = log().size();
     click(BtnPause);
     click(BtnStart);
-    ASSERT_TRUE(wait_for_log("[DBG] Continue", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Continue", mark)) << log();
     EXPECT_EQ(log().find("[DBG] Halt", mark), std::string::npos);
     Image resumed = shot_until("resumed", [&](const Image& i) { return lit(i, BtnPause, t.dbg_btn_pause); });
     EXPECT_TRUE(lit(resumed, BtnPause, t.dbg_btn_pause));
@@ -380,7 +265,7 @@ TEST_F(DemoWindow, HaltResumeAndResetWithTheToolbar) {
 
     mark = log().size();
     click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     EXPECT_TRUE(lit(shot_until("reset", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); }), BtnStart,
                     t.dbg_btn_continue));
 }
@@ -401,7 +286,7 @@ TEST_F(DemoWindow, EdgesPanelsAndTheWindowFollowTheMouse) {
     auto empty_text = [&](const Image& i) {
         int n = 0;
         for (int y = (int)bkpt_box.y + 40; y < (int)bkpt_box.y + 60; ++y)
-            for (int x = (int)bkpt_box.x + 8; x < (int)bkpt_box.x + 200; ++x) n += i.at(wx_ + x, wy_ + y)[0] > 110;
+            for (int x = (int)bkpt_box.x + 8; x < (int)bkpt_box.x + 200; ++x) n += i.at(ox + x, oy + y)[0] > 110;
         return n;
     };
     EXPECT_GT(empty_text(shot_until("bkpt", [&](const Image& i) { return empty_text(i) > 40; })), 40)
@@ -410,32 +295,26 @@ TEST_F(DemoWindow, EdgesPanelsAndTheWindowFollowTheMouse) {
     // The title strip moves the window; maximise fills the screen and restores.
     drag(400, 15, 500, 65);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int nx, ny;
-    window_origin(&nx, &ny);
-    EXPECT_EQ(nx - wx_, 100);
-    EXPECT_EQ(ny - wy_, 50);
-    wx_ = nx;
-    wy_ = ny;
+    const int px = ox, py = oy;
+    place();
+    EXPECT_EQ(ox - px, 100);
+    EXPECT_EQ(oy - py, 50);
     click(maxButton);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    window_origin(&nx, &ny);
-    EXPECT_EQ(ww_, 1600);
-    EXPECT_EQ(wh_, 1000);
-    wx_ = nx;
-    wy_ = ny;
+    place();
+    EXPECT_EQ(ww, 1600);
+    EXPECT_EQ(wh, 1000);
     ui_layout_pass(1600, 1000);
     click(maxButton);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    window_origin(&nx, &ny);
-    EXPECT_EQ(ww_, W);
-    EXPECT_EQ(wh_, H);
+    place();
+    EXPECT_EQ(ww, W);
+    EXPECT_EQ(wh, H);
 
     // Close ends the program cleanly.
-    wx_ = nx;
-    wy_ = ny;
     ui_layout_pass(W, H);
     click(closeButton);
-    EXPECT_EQ(app_wait(&app_, 10000), 0);
+    EXPECT_EQ(app_wait(&app, 10000), 0);
 }
 
 TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
@@ -449,7 +328,7 @@ TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
     elf_dwarf_free(elf);
     size_t mark = log().size();
     click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     // The halted line sits just above the middle of the view (or as far as the file allows).
     const LayoutBox& b = source_box;
     float scroll = std::max(0.0f, (float)(loc.line - 1) * 20 - ((b.h) / 2 - 20));
@@ -459,7 +338,7 @@ TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
     auto band_at = [&](const Image& i, int y) {
         int n = 0, total = 0;
         for (int x = (int)b.x + 2; x < (int)(b.x + b.w) - 16; ++x, ++total) {
-            const unsigned char* p = i.at(wx_ + x, wy_ + y);
+            const unsigned char* p = i.at(ox + x, oy + y);
             n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
         }
         return n * 3 > total;
@@ -476,7 +355,7 @@ TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
         int n = 0;
         for (int y = (int)b.y + 22; y < (int)(b.y + b.h); ++y)
             for (int x = (int)b.x + 44; x < (int)(b.x + 140); ++x) {
-                const unsigned char* p = i.at(wx_ + x, wy_ + y);
+                const unsigned char* p = i.at(ox + x, oy + y);
                 n += std::abs(p[0] - a.r * 255) < 30 && std::abs(p[1] - a.g * 255) < 30 && std::abs(p[2] - a.b * 255) < 30;
             }
         return n;
@@ -489,7 +368,7 @@ TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
 TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     size_t mark = log().size();
     click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     const LayoutBox& b = source_box;
     auto scroll_for = [&](uint32_t line) { return std::max(0.0f, (float)(line - 1) * 20 - (b.h / 2 - 20)); };
     auto row_y = [&](uint32_t line, uint32_t followed) {
@@ -499,7 +378,7 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     auto band_at = [&](const Image& i, int y) {
         int n = 0, total = 0;
         for (int x = (int)b.x + 44; x < (int)(b.x + b.w) - 16; ++x, ++total) {
-            const unsigned char* p = i.at(wx_ + x, wy_ + y);
+            const unsigned char* p = i.at(ox + x, oy + y);
             n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
         }
         return n * 3 > total;
@@ -509,12 +388,12 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
                         row_y(76, 76)));
     mark = log().size();
     click(b.x + 10, row_y(87, 76));
-    ASSERT_TRUE(wait_for_log("[BKP] Set @ ", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ ", mark)) << log();
     auto red_marker = [&](const Image& i, int y) {
         int n = 0;
         for (int yy = y - 8; yy < y + 8; ++yy)
             for (int x = (int)b.x + 1; x < (int)b.x + 18; ++x) {
-                const unsigned char* p = i.at(wx_ + x, wy_ + yy);
+                const unsigned char* p = i.at(ox + x, oy + yy);
                 n += p[0] > 200 && p[1] < 70 && p[2] < 70;
             }
         return n;
@@ -527,7 +406,7 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     ui_layout_pass(W, H);
     mark = log().size();
     click(BtnStart);
-    ASSERT_TRUE(wait_for_log("[DBG] Continue", 10000, mark));
+    ASSERT_TRUE(wait_for_log("[DBG] Continue", mark));
     move(300, 300);  // off the button: a hovered icon is brighter than its tint
     // Stopped at the line: the band moves there once the view has followed it.
     g_show_bkpt = true;
@@ -544,7 +423,7 @@ TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
     EXPECT_TRUE(lit(stopped, BtnStart, g_theme_dark.dbg_btn_continue)) << "halted again";
     int text = 0;
     for (int y = (int)bkpt_box.y + 42; y < (int)bkpt_box.y + 60; ++y)
-        for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(wx_ + x, wy_ + y)[0] > 150;
+        for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(ox + x, oy + y)[0] > 150;
     EXPECT_GT(text, 30) << "the breakpoint's row with its address";
 }
 
@@ -555,7 +434,7 @@ TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
     ASSERT_TRUE(text_font_load()) << "the program's font";
     size_t mark = log().size();
     press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     const uint32_t first = choose_file("wave.c");
     ASSERT_GT(first, 0u);
     EXPECT_EQ(wrong_after("chosen", [&](const Image& i) {
@@ -609,7 +488,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     auto marker_pixels = [&](const Image& i) {
         int n = 0;
         for (int y = (int)row_y(odr + 1) - 8; y < (int)row_y(odr + 1) + 8; ++y)
-            for (int x = (int)p.x + 2; x < (int)p.x + 16; ++x) n += i.at(wx_ + x, wy_ + y)[0] > 90;
+            for (int x = (int)p.x + 2; x < (int)p.x + 16; ++x) n += i.at(ox + x, oy + y)[0] > 90;
         return n;
     };
     Image before = shot("registers");
@@ -623,7 +502,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     auto value_area = [&](const Image& i) {
         std::string s;
         for (int y = (int)v.y + 38; y < (int)v.y + 56; ++y)
-            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(wx_ + x, wy_ + y)[0], i.at(wx_ + x, wy_ + y)[1]) > 120);
+            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120);
         return s;
     };
     Image first = shot("watch0");
@@ -641,7 +520,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
     auto second_row = [&](const Image& i) {
         std::string s;
         for (int y = (int)v.y + 58; y < (int)v.y + 76; ++y)
-            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(wx_ + x, wy_ + y)[0], i.at(wx_ + x, wy_ + y)[1]) > 120);
+            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120);
         return s;
     };
     Image w0 = shot_until("tick0", [&](const Image& i) { return second_row(i).find('\x01') != std::string::npos; });
@@ -657,7 +536,7 @@ TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
 class DemoFlash : public DemoWindow {
 protected:
     void before_start() override {
-        image_ = dir_ + "/fw256k.bin";
+        image_ = dir + "/fw256k.bin";
         std::string demo = read_text_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin");
         std::string img = demo;
         while (img.size() < 256 * 1024) img.push_back(char(img.size() * 7 + 3));
@@ -665,31 +544,24 @@ protected:
         ASSERT_NE(f, nullptr);
         fwrite(img.data(), 1, img.size(), f);
         fclose(f);
-        ASSERT_EQ(system(("mkdir -p " + dir_ + "/bin").c_str()), 0);
-        f = fopen((dir_ + "/bin/zenity").c_str(), "w");
+        ASSERT_EQ(system(("mkdir -p " + dir + "/bin").c_str()), 0);
+        f = fopen((dir + "/bin/zenity").c_str(), "w");
         ASSERT_NE(f, nullptr);
         fprintf(f, "#!/bin/sh\necho '%s'\n", image_.c_str());
         fclose(f);
-        chmod((dir_ + "/bin/zenity").c_str(), 0755);
-        // The program looks for packs beside its executable, here a copy in dir_.
-        ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir_ + "/packs").c_str()), 0);
-        env_ = {"PATH=" + dir_ + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+        chmod((dir + "/bin/zenity").c_str(), 0755);
+        // The program looks for packs beside its executable, here a copy in dir.
+        ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir + "/packs").c_str()), 0);
+        env = {"PATH=" + dir + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
     }
     // Fill of the progress bar (90 px wide) in the status colour, 0..90.
-    int bar_fill(const Image& img, Color3 c) {
-        int n = 0;
-        for (int x = bar_x_; x < bar_x_ + 90; ++x) {
-            const unsigned char* p = img.at(wx_ + x, wy_ + bar_y_ + 4);
-            n += std::abs(p[0] - c.r * 255) < 40 && std::abs(p[1] - c.g * 255) < 40 && std::abs(p[2] - c.b * 255) < 40;
-        }
-        return n;
-    }
+    int bar_fill(const Image& img, Color3 c) { return count(img, bar_x_, bar_y_ + 4, bar_x_ + 90, bar_y_ + 5, near(c, 40)); }
     std::string image_;
     int bar_x_ = 0, bar_y_ = 0;
 };
 
 TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset) {
-    ASSERT_TRUE(wait_for_log("[MCU ID] Cortex-M4", 20000)) << log();
+    ASSERT_TRUE(wait_for_log("[MCU ID] Cortex-M4")) << log();
     EXPECT_NE(log().find("Device:STM32F405/415, F407/417"), std::string::npos) << log();
     click(BtnSetup);
     layout_reset();
@@ -697,32 +569,18 @@ TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset
     ui_layout_pass(W, H);
     // Where the panel puts its rows, the status bar and the Flash button.
     const SetupFlashPlace fp = setup_flash_place(&setup_box);
+    const Theme& t = g_theme_dark;
     const int px = (int)setup_box.x + 15, row0 = (int)fp.row0;
     bar_x_ = (int)fp.status_x, bar_y_ = (int)fp.status_y;
     const Button flash_btn = {bar_x_, bar_y_ + 14, 80, 18, false, false};
     ASSERT_LE(flash_btn.y + flash_btn.height, setup_box.y + setup_box.h) << "Flash is inside the panel";
     // The BIN/HEX row's "Browse" is underlined in the link colour: find it.
-    Color3 link = g_theme_dark.dbg_btn_step;
-    int first = -1, last = -1;
-    auto find_link = [&](const Image& img) {
-        first = last = -1;
-        for (int x = px; x < (int)fp.path_right; ++x) {
-            const unsigned char* p = img.at(wx_ + x, wy_ + row0 + 4 * 26 + 18);
-            if (std::abs(p[0] - link.r * 255) < 40 && std::abs(p[1] - link.g * 255) < 40 &&
-                std::abs(p[2] - link.b * 255) < 40) {
-                if (first < 0) first = x;
-                last = x;
-            }
-        }
-        return last - first > 40;
-    };
-    find_link(shot_until("setup", find_link));
-    ASSERT_GT(last - first, 40) << "the Browse link of the BIN/HEX row";
+    int first, last;
+    auto link = [&](const Image& i) { return span(i, row0 + 4 * 26 + 18, px, fp.path_right, t.dbg_btn_step, &first, &last); };
+    ASSERT_GT(link(shot_until("setup", [&](const Image& i) { return link(i) > 40; })), 40) << "the Browse link of the BIN/HEX row";
     size_t mark = log().size();
     click((first + last) / 2, row0 + 4 * 26 + 9);
-    ASSERT_TRUE(wait_for_log("[CFG] bin = " + image_, 10000, mark)) << log();
-
-    const Theme& t = g_theme_dark;
+    ASSERT_TRUE(wait_for_log("[CFG] bin = " + image_, mark)) << log();
     Image ready = shot_until("flash_ready", [&](const Image& i) { return pixels_like(i, flash_btn, t.dbg_btn_continue) > 15; });
     ASSERT_GT(pixels_like(ready, flash_btn, t.dbg_btn_continue), 15) << "Flash is live with a probe, an MCU and a file";
     mark = log().size();
@@ -736,7 +594,7 @@ TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset
         most = std::max(most, f);
         if (log().find("[FLASH] Done", mark) != std::string::npos || log().find("[FLASH] FAILED", mark) != std::string::npos) break;
     }
-    ASSERT_TRUE(wait_for_log("[FLASH] Done", 60000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[FLASH] Done", mark, 60000)) << log();
     EXPECT_GT(partial, 0) << "the bar was seen part-way";
     Image done = shot_until("flashed", [&](const Image& i) { return bar_fill(i, t.dbg_btn_continue) >= 88; });
     EXPECT_GE(bar_fill(done, t.dbg_btn_continue), 88) << "a full bar in the Done colour";
@@ -798,7 +656,7 @@ TEST_F(DemoWindow, StepsStopWhereGdbStopsAndPauseEndsALongStep) {
         } else {
             auto t0 = std::chrono::steady_clock::now();
             press(*m.act);
-            ASSERT_TRUE(wait_for_log(m.log, 10000, mark)) << log().substr(mark);
+            ASSERT_TRUE(wait_for_log(m.log, mark)) << log().substr(mark);
             EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "the command ends promptly";
         }
         follow(m.file, m.line);
@@ -820,7 +678,7 @@ TEST_F(DemoWindow, StepsStopWhereGdbStopsAndPauseEndsALongStep) {
     EXPECT_EQ(failed({{lit(i, BtnPause, t.dbg_btn_pause) && greyed(i, BtnStart), "the running toolbar"},
                       {red_dots(i) == 0 && no_bkpts_listed(i), "the step's own breakpoint shown as the user's"}}), "");
     press(BtnPause);  // live only while the step runs
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 3000, mark)) << log().substr(mark);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", mark, 3000)) << log().substr(mark);
     EXPECT_TRUE(halted(shot_until("paused", halted)));
     EXPECT_EQ(log().find("Step: timeout", mark), std::string::npos) << log().substr(mark);
 }
@@ -832,7 +690,7 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
     ASSERT_TRUE(text_font_load()) << "the program's font";
     size_t mark = log().size();
     press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     show_panels({&BtnShowB});
     follow("startup.c", 76);
     auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
@@ -842,7 +700,7 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
     for (int k = 0; k < 6; ++k) {
         mark = log().size();
         gutter_click(lines[k]);
-        ASSERT_TRUE(wait_for_log((k < 5 ? "[BKP] Set @ " : "[BKP] No comparator left for ") + hex(addr(k)), 10000, mark))
+        ASSERT_TRUE(wait_for_log((k < 5 ? "[BKP] Set @ " : "[BKP] No comparator left for ") + hex(addr(k)), mark))
             << "line " << lines[k] << "\n" << log().substr(mark);
     }
     EXPECT_EQ(wrong_after("five", [&](const Image& i) -> std::string {
@@ -857,7 +715,7 @@ TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
     ASSERT_TRUE(cleared(lines[0]));
     mark = log().size();
     gutter_click(lines[5]);
-    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr(5)), 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr(5)), mark)) << log();
     EXPECT_EQ(wrong_after("swapped", [&](const Image& i) {
                   return failed({{red_dot_at(i, lines[5]) > 40, "the sixth not marked"},
                                  {bkpt_row_shows(i, 0, addr(5)), "not listed in the freed slot's row"},
@@ -887,13 +745,13 @@ TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     click(v.x + v.w * 3 / 4, v.y + 36 + 10);
     ASSERT_EQ(xdo({"type", "0x100000000"}), 0);
     ASSERT_EQ(xdo({"key", "Return"}), 0);
-    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger: 0x100000000 does not fit", 5000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger: 0x100000000 does not fit", mark, 5000)) << log();
     shot("edit_field");
     ASSERT_EQ(xdo({"key", "ctrl+a"}), 0);
     ASSERT_EQ(xdo({"type", "1"}), 0);
     ASSERT_EQ(xdo({"key", "Return"}), 0);
-    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger = 0x00000001 written", 5000, mark)) << log();
-    ASSERT_TRUE(wait_for_log("[FAULT] Analysis complete", 10000, mark)) << log();
+    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger = 0x00000001 written", mark, 5000)) << log();
+    ASSERT_TRUE(wait_for_log("[FAULT] Analysis complete", mark)) << log();
     follow("faults.c", 8);
     Image halted = shot_until("faulted", [&](const Image& i) { return shows_line(i, "faults.c", 8); });
     EXPECT_TRUE(shows_line(halted, "faults.c", 8)) << "the UDF in fault_udf";
@@ -917,7 +775,7 @@ TEST_F(DemoWindow, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
 class DemoSession : public DemoWindow {
 protected:
     void before_start() override {
-        std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << kIni;
+        std::ofstream(dir + "/debugger.ini", std::ios::binary) << kIni;
     }
     static constexpr const char* kIni = "[Settings]\r\n\r\n[Session]\r\ntheme=Light\r\npanels=log\r\n";
 };
@@ -928,21 +786,21 @@ TEST_F(DemoSession, AWatchAndABreakpointComeBackAtTheNextStart) {
     ASSERT_GE(row, 0);
     click(variables_box.x + 40, variables_box.y + VAR_LIST_TOP + VAR_ROW_H * row + 10);
     press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector")) << log();
     show_panels({&BtnShowB});
     follow("startup.c", 76);
     auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
     ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
     const uint32_t addr = line_addr("startup.c", 78);
     gutter_click(78);
-    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr), 10000)) << log();
+    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr))) << log();
     close_window();
-    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), kIni);
-    std::string kept = read_text_file(dir_ + "/demo_session.ini");
+    EXPECT_EQ(read_text_file(dir + "/debugger.ini"), kIni);
+    std::string kept = read_text_file(dir + "/demo_session.ini");
     EXPECT_NE(kept.find("watch1=g_tick_count\n"), std::string::npos) << kept;
     EXPECT_NE(kept.find("/startup.c:78\n"), std::string::npos) << kept;
 
-    launch({"--demo-if-no-probe", "--size", "1280x800"}, "[PRB] Target running at connect");
+    ASSERT_TRUE(launch({"--demo-if-no-probe", "--size", "1280x800"}, ready()));
     for (std::string line : {std::string("[CFG] Session: 1 watch and 1 breakpoint restored for demo_O0_dwarf4.elf"),
                              "[BKP] Restored @ " + hex(addr)})
         EXPECT_NE(log().find(line), std::string::npos) << line << "\n" << log();
@@ -953,42 +811,36 @@ TEST_F(DemoSession, AWatchAndABreakpointComeBackAtTheNextStart) {
                                  {bkpt_row_shows(i, 0, addr), "the breakpoint listed"}});
               }), "");
     press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000)) << log();
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector")) << log();
     press(BtnStart);
     follow("startup.c", 78);
     EXPECT_EQ(wrong_after("stopped", [&](const Image& i) {
                   return failed({{band_at(i, baseline(78) - 10), "halted at the remembered line"},
                                  {red_dot_at(i, 78) > 40, "its gutter dot"}});
               }), "") << log();
-    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), kIni);
+    EXPECT_EQ(read_text_file(dir + "/debugger.ini"), kIni);
 }
 
 // Without the demo: the window's place, size, theme, panels and the log row's
 // height come back; a place no monitor shows does not, nor a theme it does not know.
 class SessionWindow : public DemoWindow {
 protected:
-    void SetUp() override {
-        if (!have_program("xdotool") || !have_program("import")) GTEST_SKIP() << "needs xdotool and ImageMagick's import";
-        ASSERT_TRUE(xserver_start(&x_, 1600, 1000));
-        dir_ = make_temp_dir("session");
-        ASSERT_FALSE(dir_.empty());
-        std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << kIni;
-        launch({}, "[PRB] Probe thread started");
-        ASSERT_TRUE(layout_font_load());
-        layout_reset();
-        g_show_setup = true;  // nothing is configured
-        ui_layout_pass(800, 600);
-    }
+    void before_start() override { std::ofstream(dir + "/debugger.ini", std::ios::binary) << kIni; }
+    std::vector<std::string> launch_args() override { return {}; }
+    const char* ready() override { return "[PRB] Probe thread started"; }
     static constexpr const char* kIni = "[Settings]\r\nsvd=\r\n\r\n[Packs]\r\ncache=keep me\r\n";
 };
 
 TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
     ASSERT_TRUE(text_font_load()) << "the program's font";
+    layout_reset();
+    g_show_setup = true;  // nothing is configured
+    ui_layout_pass(800, 600);
     drag(300, 15, 450, 115);
-    window_origin(&wx_, &wy_);
+    place();
     drag(797, 300, 997, 300);  // the right edge
-    window_origin(&wx_, &wy_);
-    ASSERT_EQ((std::vector<int>{wx_, wy_, ww_, wh_}), (std::vector<int>{150, 100, 1000, 600}));
+    place();
+    ASSERT_EQ((std::vector<int>{ox, oy, ww, wh}), (std::vector<int>{150, 100, 1000, 600}));
     ui_layout_pass(1000, 600);
     for (const Button* b : {&BtnDark, &BtnShowV, &BtnShowG, &topmostButton}) click(*b);
     g_show_variables = false;
@@ -997,12 +849,12 @@ TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
     const float log_top = debug_box.y - 100;
     drag(300, debug_box.y, 300, log_top);
     close_window();
-    std::string ini = read_text_file(dir_ + "/debugger.ini");
+    std::string ini = read_text_file(dir + "/debugger.ini");
     EXPECT_EQ(ini.rfind(kIni, 0), 0u) << ini;
     EXPECT_NE(ini.find("[Session]\r\n"), std::string::npos) << ini;
 
-    launch({}, "[PRB] Probe thread started");
-    EXPECT_EQ((std::vector<int>{wx_, wy_, ww_, wh_}), (std::vector<int>{150, 100, 1000, 600}));
+    ASSERT_TRUE(launch({}, ready()));
+    EXPECT_EQ((std::vector<int>{ox, oy, ww, wh}), (std::vector<int>{150, 100, 1000, 600}));
     EXPECT_NE(log().find("[CFG] Session restored from debugger.ini: window 1000x600 at 150,100, on top, Light theme"),
               std::string::npos) << log();
     debug_box.y = log_top;
@@ -1022,15 +874,15 @@ TEST_F(SessionWindow, TheNextStartLooksAsTheLastOneWasLeft) {
 
     // A hand-edited place right of every monitor: brought back, and the file corrected soon after.
     close_window();
-    ini = read_text_file(dir_ + "/debugger.ini");
-    std::ofstream(dir_ + "/debugger.ini", std::ios::binary) << ini.replace(ini.find("window_x=150"), 12, "window_x=5000");
-    launch({}, "[PRB] Probe thread started");
-    EXPECT_EQ((std::vector<int>{wx_, wy_}), (std::vector<int>{600, 100}));
+    ini = read_text_file(dir + "/debugger.ini");
+    std::ofstream(dir + "/debugger.ini", std::ios::binary) << ini.replace(ini.find("window_x=150"), 12, "window_x=5000");
+    ASSERT_TRUE(launch({}, ready()));
+    EXPECT_EQ((std::vector<int>{ox, oy}), (std::vector<int>{600, 100}));
     EXPECT_NE(log().find("[CFG] Session: window 1000x600 at 5000,100 is off every monitor, moved to 1000x600 at 600,100"),
               std::string::npos) << log();
-    for (int ms = 0; ms < 10000 && read_text_file(dir_ + "/debugger.ini").find("window_x=600\r\n") == std::string::npos; ms += 100)
+    for (int ms = 0; ms < 10000 && read_text_file(dir + "/debugger.ini").find("window_x=600\r\n") == std::string::npos; ms += 100)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(read_text_file(dir_ + "/debugger.ini"), ini.replace(ini.find("window_x=5000"), 13, "window_x=600"));
+    EXPECT_EQ(read_text_file(dir + "/debugger.ini"), ini.replace(ini.find("window_x=5000"), 13, "window_x=600"));
 }
 
 // Halted, the window draws nothing however often
@@ -1041,7 +893,7 @@ class DemoIdle : public DemoWindow {
 protected:
     std::vector<std::string> launch_args() override { return {"--demo", "--size", "1280x800", "--stats"}; }
     void before_start() override {
-        std::ofstream(dir_ + "/demo_session.ini", std::ios::binary)
+        std::ofstream(dir + "/demo_session.ini", std::ios::binary)
             << "[Session]\nelf=" KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf\nbkpt1=wave.c:33\n";
     }
     // The count the FPS label shows: the number that matches it best.
@@ -1050,7 +902,7 @@ protected:
         int best = -1;
         double best_score = 0.6;
         for (int d = 0; d <= 30; ++d) {
-            double sc = text_match(i, wx_, wy_, ("FPS: " + std::to_string(d)).c_str(), fps_x, 20,
+            double sc = text_match(i, ox, oy, ("FPS: " + std::to_string(d)).c_str(), fps_x, 20,
                                    &g_theme_dark.titlebar_info.r);
             if (sc > best_score) best = d, best_score = sc;
         }
@@ -1078,7 +930,7 @@ TEST_F(DemoIdle, AHaltedWindowRestsInShortAndLongFilesAndATooltipNeedsNoMotion) 
     move(mx, my);
     // The tooltip's fill, right of and below the pointer, where the toolbar's background was.
     auto tip_shown = [&](const Image& i) {
-        const unsigned char* p = i.at(wx_ + mx + 14 + 3, wy_ + my + 20 + 12);
+        const unsigned char* p = i.at(ox + mx + 14 + 3, oy + my + 20 + 12);
         return std::abs(p[0] - 26) <= 8 && std::abs(p[1] - 26) <= 8 && std::abs(p[2] - 33) <= 8;
     };
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -1088,15 +940,15 @@ TEST_F(DemoIdle, AHaltedWindowRestsInShortAndLongFilesAndATooltipNeedsNoMotion) 
     expect_rest("wave.c");
 
     size_t mark = log().size();
-    ASSERT_EQ(xdo({"key", "--window", wid_, "ctrl+shift+F5"}), 0);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", 10000, mark)) << log();
+    ASSERT_TRUE(key("ctrl+shift+F5"));
+    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
     follow("startup.c", 76);
     auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
     ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
     expect_rest("startup.c");
     click(closeButton);
     std::string out;
-    ASSERT_EQ(app_wait(&app_, 15000, &out), 0);
+    ASSERT_EQ(app_wait(&app, 15000, &out), 0);
     AppStats s = app_parse_stats(out);
     ASSERT_TRUE(s.ok) << out;
     EXPECT_EQ(s.gl_errors, 0);
@@ -1113,10 +965,7 @@ protected:
     bool hex_whole(const Image& i, const char* prefix, float x, float baseline, const Color3& c, const LayoutBox& box) {
         float last = x + text_width(prefix) + 7 * text_width("0");
         if (last + text_width("0") > box.x + box.w - 4 || !text(i, prefix, x, baseline, c)) return false;
-        auto ink = [&](const unsigned char* p) {
-            return std::abs(p[0] - c.r * 255) < 60 && std::abs(p[1] - c.g * 255) < 60 && std::abs(p[2] - c.b * 255) < 60;
-        };
-        return count(i, last, baseline - 12, last + text_width("0"), baseline + 1, ink) > 8;
+        return count(i, last, baseline - 12, last + text_width("0"), baseline + 1, near(c, 60)) > 8;
     }
 };
 
@@ -1126,8 +975,8 @@ TEST_F(DemoSmall, AtTheDefaultSizeValuesAndFlashAreWhole) {
     ui_layout_pass(800, 600);
     const Theme& t = g_theme_dark;
     size_t mark = log().size();
-    ASSERT_EQ(xdo({"key", "--window", wid_, "F6"}), 0);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", 10000, mark)) << log();
+    ASSERT_TRUE(key("F6"));
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", mark)) << log();
 
     // Core registers, PC then R0 ... as many rows as the panel shows.
     const LayoutBox& m = memmap_box;

@@ -1,5 +1,7 @@
 #include "tests/app/x11_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -143,6 +145,7 @@ bool xserver_start(XServer* xs, int width, int height) {
         for (int i = 0; i < 500; ++i) {
             if (file_exists(sock)) {
                 xs->display = d;
+                xs->width = width, xs->height = height;
                 xs->pid = pid;
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 return true;
@@ -356,4 +359,108 @@ AppStats app_parse_stats(const std::string& out) {
         s.uploads = std::stod(m[5]);
     }
     return s;
+}
+
+// --- Screen ----------------------------------------------------------------------------
+
+bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
+    unlink((dir + "/debugger.log").c_str());  // a line of the last run is no sign of this one
+    if (!xs || !app_start(*xs, exe, dir, args, &app, env)) {
+        ADD_FAILURE() << "could not start the program in " << dir;
+        return false;
+    }
+    std::string found;
+    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, xs, kWaitMs, &found) != 0) {
+        ADD_FAILURE() << "no window appeared\n" << log();
+        return false;
+    }
+    wid = found.substr(0, found.find('\n'));
+    if (!wait_for_log(ready, 0)) {
+        ADD_FAILURE() << "no \"" << ready << "\" in the log\n" << log();
+        return false;
+    }
+    return place();
+}
+
+bool Screen::place() {
+    std::string geom;
+    std::smatch m;
+    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, xs, 5000, &geom) != 0 ||
+        !std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"))) {
+        ADD_FAILURE() << "no geometry for window " << wid << ": " << geom;
+        return false;
+    }
+    ox = std::stoi(m[1]), oy = std::stoi(m[2]), ww = std::stoi(m[3]), wh = std::stoi(m[4]);
+    return true;
+}
+
+std::string Screen::log() const { return read_text_file(dir + "/debugger.log"); }
+
+bool Screen::wait_for_log(const std::string& text, size_t from, int timeout_ms) const {
+    for (int t = 0; t < timeout_ms; t += 50) {
+        std::string l = log();
+        if (l.size() > from && l.find(text, from) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int Screen::xdo(std::vector<std::string> args) const {
+    args.insert(args.begin(), "xdotool");
+    int rc = run_command(args, xs, 5000);
+    if (rc != 0) ADD_FAILURE() << args[1] << " failed (" << rc << ")";
+    return rc;
+}
+
+bool Screen::move(double x, double y) const {
+    return xdo({"mousemove", std::to_string(ox + (int)x), std::to_string(oy + (int)y)}) == 0;
+}
+
+bool Screen::click(double x, double y, int button) const {
+    const std::string b = std::to_string(button);
+    if (!move(x, y) || xdo({"mousedown", b}) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    return xdo({"mouseup", b}) == 0;
+}
+
+bool Screen::drag(double x0, double y0, double x1, double y1) const {
+    if (!move(x0, y0) || xdo({"mousedown", "1"}) != 0) return false;
+    for (int i = 1; i <= 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        if (!move(x0 + (x1 - x0) * i / 5, y0 + (y1 - y0) * i / 5)) return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    return xdo({"mouseup", "1"}) == 0;
+}
+
+bool Screen::key(const char* keys) const { return xdo({"key", "--window", wid, keys}) == 0; }
+
+Image Screen::shot(const char* name) const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::string path = dir + "/" + name + ".png";
+    Image img;
+    if (run_command({"import", "-window", "root", path}, xs, 10000) != 0 || !image_load_png(path, &img)) {
+        ADD_FAILURE() << "no screenshot " << path;
+        img.w = xs ? xs->width : 0, img.h = xs ? xs->height : 0;  // blank: every probe finds nothing
+        img.rgba.assign((size_t)img.w * img.h * 4, 0);
+    }
+    return img;
+}
+
+Image Screen::shot_until(const char* name, const std::function<bool(const Image&)>& want, int timeout_ms) const {
+    Image img = shot(name);
+    for (int t = 0; t < timeout_ms && !want(img); t += 400) img = shot(name);
+    return img;
+}
+
+std::string Screen::wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const {
+    std::string w;
+    shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
+    return w;
+}
+
+std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
+    for (const auto& [ok, what] : checks)
+        if (!ok) return what;
+    return "";
 }
