@@ -14,7 +14,6 @@
 #include "platform/paths.h"
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
-#include "symbols/svd.h"
 #include "tests/app/x11_harness.h"
 #include "ui/file_picker.h"
 #include "ui/frame.h"
@@ -72,11 +71,6 @@ protected:
         theme_activate(true);
         return pixels_like(img, b, dbg_button_icon_color(&b, Color3{1, 1, 1}, true)) > 15;
     }
-    // Box outline pixels down a column of the top row (a line at x lands on pixel x - 1 or x).
-    int outline_pixels_at(const Image& img, int x) {
-        return count(img, x - 1, 60, x + 1, 300, near(g_theme_dark.grab_normal, 30));
-    }
-
     // --- Stepping through the demo's sources -----------------------------------------
 
     // A toolbar click, then the pointer away: a hovered icon is brighter than its tint.
@@ -173,9 +167,10 @@ protected:
         follow(base, files[row].first_line);
         return files[row].first_line;
     }
-    // The halted line: the panel's file, the band and the line's number.
+    // The halted line: the panel's file, the band on that line alone and the line's number.
     bool shows_line(const Image& i, const std::string& file, uint32_t line) {
-        return band_at(i, baseline(line) - 10) && titled(i, file) && numbered(i, line);
+        return band_at(i, baseline(line) - 10) && !band_at(i, baseline(line) - 30) && !band_at(i, baseline(line) + 10) &&
+               titled(i, file) && numbered(i, line);
     }
     // The Call stack panel lists these frames, innermost first (in the keyword colour), and no more.
     bool stack_shows(const Image& i, const std::vector<Frame>& frames) {
@@ -231,221 +226,6 @@ protected:
 
 }  // namespace
 
-TEST_F(DemoWindow, HaltResumeAndResetWithTheToolbar) {
-    const Theme& t = g_theme_dark;
-    Image running = shot("running");
-    EXPECT_TRUE(lit(running, BtnPause, t.dbg_btn_pause)) << "Pause is live while the target runs";
-    EXPECT_TRUE(greyed(running, BtnStart));
-    EXPECT_TRUE(greyed(running, BtnStep));
-    EXPECT_TRUE(lit(running, BtnReset, t.dbg_btn_reset));
-
-    size_t mark = log().size();
-    click(BtnPause);
-    ASSERT_TRUE(wait_for_log("[DBG] Halt: done", mark)) << log();
-    Image halted = shot_until("halted", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); });
-    EXPECT_TRUE(lit(halted, BtnStart, t.dbg_btn_continue)) << "Continue comes alive once halted";
-    EXPECT_TRUE(lit(halted, BtnStep, t.dbg_btn_step));
-    EXPECT_TRUE(greyed(halted, BtnPause));
-    // The halt published the registers: the Core registers rows change.
-    int changed = 0;
-    for (int y = (int)memmap_box.y + 22; y < (int)memmap_box.y + 22 + 16 * 26; ++y)
-        for (int x = (int)memmap_box.x + 4; x < (int)(memmap_box.x + memmap_box.w) - 4; ++x)
-            changed += memcmp(halted.at(ox + x, oy + y), running.at(ox + x, oy + y), 3) != 0;
-    EXPECT_GT(changed, 50);
-
-    // A click on a greyed-out button does nothing.
-    mark = log().size();
-    click(BtnPause);
-    click(BtnStart);
-    ASSERT_TRUE(wait_for_log("[DBG] Continue", mark)) << log();
-    EXPECT_EQ(log().find("[DBG] Halt", mark), std::string::npos);
-    Image resumed = shot_until("resumed", [&](const Image& i) { return lit(i, BtnPause, t.dbg_btn_pause); });
-    EXPECT_TRUE(lit(resumed, BtnPause, t.dbg_btn_pause));
-    EXPECT_TRUE(greyed(resumed, BtnStart));
-
-    mark = log().size();
-    click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
-    EXPECT_TRUE(lit(shot_until("reset", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); }), BtnStart,
-                    t.dbg_btn_continue));
-}
-
-TEST_F(DemoWindow, EdgesPanelsAndTheWindowFollowTheMouse) {
-    Image before = shot("before");
-    float old_edge = g_eff_memmap_x;
-    EXPECT_GT(outline_pixels_at(before, (int)old_edge), 100) << "Core registers' left outline";
-    drag(old_edge, 200, 900, 200);
-    Image after = shot_until("after_drag", [&](const Image& i) { return outline_pixels_at(i, 900) > 100; });
-    EXPECT_GT(outline_pixels_at(after, 900), 100) << "the edge followed the mouse";
-    EXPECT_LT(outline_pixels_at(after, (int)old_edge), 20);
-
-    // Breakpoints toggle: the panel opens in the bottom row with its empty text.
-    click(BtnShowB);
-    g_show_bkpt = true;
-    ui_layout_pass(W, H);
-    auto empty_text = [&](const Image& i) {
-        int n = 0;
-        for (int y = (int)bkpt_box.y + 40; y < (int)bkpt_box.y + 60; ++y)
-            for (int x = (int)bkpt_box.x + 8; x < (int)bkpt_box.x + 200; ++x) n += i.at(ox + x, oy + y)[0] > 110;
-        return n;
-    };
-    EXPECT_GT(empty_text(shot_until("bkpt", [&](const Image& i) { return empty_text(i) > 40; })), 40)
-        << "\"No breakpoints set.\"";
-
-    // The title strip moves the window; maximise fills the screen and restores.
-    drag(400, 15, 500, 65);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const int px = ox, py = oy;
-    place();
-    EXPECT_EQ(ox - px, 100);
-    EXPECT_EQ(oy - py, 50);
-    click(maxButton);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    place();
-    EXPECT_EQ(ww, 1600);
-    EXPECT_EQ(wh, 1000);
-    ui_layout_pass(1600, 1000);
-    click(maxButton);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    place();
-    EXPECT_EQ(ww, W);
-    EXPECT_EQ(wh, H);
-
-    // Close ends the program cleanly.
-    ui_layout_pass(W, H);
-    click(closeButton);
-    EXPECT_EQ(app_wait(&app, 10000), 0);
-}
-
-TEST_F(DemoWindow, SourceFollowsTheHaltAndInterleavesInstructions) {
-    // Reset halts at the reset vector: Reset_Handler's first line in startup.c.
-    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
-    ASSERT_NE(elf, nullptr);
-    uint32_t reset = 0;
-    ASSERT_TRUE(elf_dwarf_find_function(elf, "Reset_Handler", &reset));
-    ElfLocation loc;
-    ASSERT_TRUE(elf_dwarf_lookup(elf, reset, &loc));
-    elf_dwarf_free(elf);
-    size_t mark = log().size();
-    click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
-    // The halted line sits just above the middle of the view (or as far as the file allows).
-    const LayoutBox& b = source_box;
-    float scroll = std::max(0.0f, (float)(loc.line - 1) * 20 - ((b.h) / 2 - 20));
-    int band_y = (int)(b.y + 22 + (loc.line - 1) * 20 - scroll + 10);
-    Color4 c = g_theme_dark.source_current_line;
-    // Most of the row (text and the scroll bar aside) is the band's colour.
-    auto band_at = [&](const Image& i, int y) {
-        int n = 0, total = 0;
-        for (int x = (int)b.x + 2; x < (int)(b.x + b.w) - 16; ++x, ++total) {
-            const unsigned char* p = i.at(ox + x, oy + y);
-            n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
-        }
-        return n * 3 > total;
-    };
-    Image img = shot_until("source_reset", [&](const Image& i) { return band_at(i, band_y); });
-    EXPECT_TRUE(band_at(img, band_y)) << "current line " << loc.line << " of " << loc.file;
-    EXPECT_FALSE(band_at(img, band_y - 20));
-    EXPECT_FALSE(band_at(img, band_y + 20));
-
-    // ASM: each line's instructions appear below it, the PC's one on its own band.
-    click(BtnToggleAsm);
-    Color3 a = g_theme_dark.asm_addr;
-    auto asm_pixels = [&](const Image& i) {
-        int n = 0;
-        for (int y = (int)b.y + 22; y < (int)(b.y + b.h); ++y)
-            for (int x = (int)b.x + 44; x < (int)(b.x + 140); ++x) {
-                const unsigned char* p = i.at(ox + x, oy + y);
-                n += std::abs(p[0] - a.r * 255) < 30 && std::abs(p[1] - a.g * 255) < 30 && std::abs(p[2] - a.b * 255) < 30;
-            }
-        return n;
-    };
-    Image with_asm = shot_until("source_asm", [&](const Image& i) { return asm_pixels(i) > 200; });
-    EXPECT_GT(asm_pixels(with_asm), 200);
-    EXPECT_GT(asm_pixels(with_asm), asm_pixels(img) + 150);
-}
-
-TEST_F(DemoWindow, AGutterBreakpointStopsTheTargetAtItsLine) {
-    size_t mark = log().size();
-    click(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
-    const LayoutBox& b = source_box;
-    auto scroll_for = [&](uint32_t line) { return std::max(0.0f, (float)(line - 1) * 20 - (b.h / 2 - 20)); };
-    auto row_y = [&](uint32_t line, uint32_t followed) {
-        return (int)(b.y + 22 + (line - 1) * 20 - scroll_for(followed) + 10);
-    };
-    Color4 c = g_theme_dark.source_current_line;
-    auto band_at = [&](const Image& i, int y) {
-        int n = 0, total = 0;
-        for (int x = (int)b.x + 44; x < (int)(b.x + b.w) - 16; ++x, ++total) {
-            const unsigned char* p = i.at(ox + x, oy + y);
-            n += std::abs(p[0] - c.r * 255) < 6 && std::abs(p[1] - c.g * 255) < 6 && std::abs(p[2] - c.b * 255) < 6;
-        }
-        return n * 3 > total;
-    };
-    // Reset_Handler's line 76 is followed; line 87 (SCB_VTOR = ...) runs once before main.
-    ASSERT_TRUE(band_at(shot_until("reset_line", [&](const Image& i) { return band_at(i, row_y(76, 76)); }),
-                        row_y(76, 76)));
-    mark = log().size();
-    click(b.x + 10, row_y(87, 76));
-    ASSERT_TRUE(wait_for_log("[BKP] Set @ ", mark)) << log();
-    auto red_marker = [&](const Image& i, int y) {
-        int n = 0;
-        for (int yy = y - 8; yy < y + 8; ++yy)
-            for (int x = (int)b.x + 1; x < (int)b.x + 18; ++x) {
-                const unsigned char* p = i.at(ox + x, oy + yy);
-                n += p[0] > 200 && p[1] < 70 && p[2] < 70;
-            }
-        return n;
-    };
-    Image marked = shot_until("marker", [&](const Image& i) { return red_marker(i, row_y(87, 76)) > 40; });
-    EXPECT_GT(red_marker(marked, row_y(87, 76)), 40) << "the gutter marks line 87";
-    // The Breakpoints panel lists it.
-    click(BtnShowB);
-    g_show_bkpt = true;
-    ui_layout_pass(W, H);
-    mark = log().size();
-    click(BtnStart);
-    ASSERT_TRUE(wait_for_log("[DBG] Continue", mark));
-    move(300, 300);  // off the button: a hovered icon is brighter than its tint
-    // Stopped at the line: the band moves there once the view has followed it.
-    g_show_bkpt = true;
-    ui_layout_pass(W, H);
-    const LayoutBox& b2 = source_box;
-    // The view scrolls as far as the file allows (startup.c's length bounds it).
-    int lines = 0;
-    for (char ch : read_text_file(KORVANE_SOURCE_DIR "/sim/firmware/startup.c")) lines += ch == '\n';
-    float max_scroll = std::max(0.0f, lines * 20.0f - (b2.h - 22));
-    float s87 = std::min(max_scroll, std::max(0.0f, 86 * 20 - (b2.h / 2 - 20)));
-    int y87 = (int)(b2.y + 22 + 86 * 20 - s87 + 10);
-    Image stopped = shot_until("stopped", [&](const Image& i) { return band_at(i, y87); });
-    EXPECT_TRUE(band_at(stopped, y87)) << log();
-    EXPECT_TRUE(lit(stopped, BtnStart, g_theme_dark.dbg_btn_continue)) << "halted again";
-    int text = 0;
-    for (int y = (int)bkpt_box.y + 42; y < (int)bkpt_box.y + 60; ++y)
-        for (int x = (int)bkpt_box.x + 90; x < (int)bkpt_box.x + 200; ++x) text += stopped.at(ox + x, oy + y)[0] > 150;
-    EXPECT_GT(text, 30) << "the breakpoint's row with its address";
-}
-
-// Halted in startup.c, wave.c is chosen from the Source header's file list:
-// it opens at its first line of code, takes a gutter breakpoint, and the run
-// stops there.
-TEST_F(DemoWindow, AFileChosenFromTheListTakesABreakpointBeforeTheRun) {
-    ASSERT_TRUE(text_font_load()) << "the program's font";
-    size_t mark = log().size();
-    press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
-    const uint32_t first = choose_file("wave.c");
-    ASSERT_GT(first, 0u);
-    EXPECT_EQ(wrong_after("chosen", [&](const Image& i) {
-                  return failed({{titled(i, "wave.c"), "the chosen file's title"},
-                                 {numbered(i, first), "its first line of code in view"},
-                                 {!band_at(i, baseline(first) - 10), "the core's line marked in another file"}});
-              }), "") << log().substr(mark);
-    break_at("wave.c", 20);
-    EXPECT_TRUE(titled(shot("stopped"), "wave.c"));
-}
-
 // While the target runs, a file chosen from the list and then scrolled stays
 // (the core never runs in startup.c after start-up): no sampled PC pulls the
 // view back until Follow is clicked.
@@ -465,69 +245,6 @@ TEST_F(DemoWindow, WhileRunningAScrolledFileStaysUntilFollow) {
     click(BtnFollow);
     auto followed = [&](const Image& i) { return titled(i, "main.c") || titled(i, "wave.c"); };
     EXPECT_TRUE(followed(shot_until("followed", followed))) << "Follow goes back to the core's file";
-}
-
-// The Peripherals panel: open GPIOD, watch its ODR with a click at the row's
-// left edge, and see the LED bit the firmware toggles change in the Watch tab.
-TEST_F(DemoWindow, APeripheralRegisterIsBrowsedWatchedAndLive) {
-    SvdDevice* dev = svd_load(KORVANE_DEMO_SVD);
-    ASSERT_NE(dev, nullptr) << svd_error();
-    int gpiod = -1, odr = -1;
-    for (int i = 0; i < svd_peripheral_count(dev); ++i)
-        if (std::string(svd_get_peripheral(dev, i)->name) == "GPIOD") gpiod = i;
-    ASSERT_GE(gpiod, 0);
-    for (int i = 0; i < svd_register_count(svd_get_peripheral(dev, gpiod)); ++i)
-        if (std::string(svd_get_register(svd_get_peripheral(dev, gpiod), i)->name) == "ODR") odr = i;
-    svd_free(dev);
-    ASSERT_GE(odr, 0);
-    const LayoutBox& p = periph_box;
-    auto row_y = [&](int row) { return p.y + 22 + 20 * row + 10; };
-    click(p.x + 60, row_y(gpiod));
-    // The register list: row 0 is the back row, ODR is row odr + 1. A press
-    // in the left 20 px watches it and marks the row "W ".
-    auto marker_pixels = [&](const Image& i) {
-        int n = 0;
-        for (int y = (int)row_y(odr + 1) - 8; y < (int)row_y(odr + 1) + 8; ++y)
-            for (int x = (int)p.x + 2; x < (int)p.x + 16; ++x) n += i.at(ox + x, oy + y)[0] > 90;
-        return n;
-    };
-    Image before = shot("registers");
-    EXPECT_LT(marker_pixels(before), 5);
-    click(p.x + 8, row_y(odr + 1));
-    EXPECT_GT(marker_pixels(shot_until("watched", [&](const Image& i) { return marker_pixels(i) > 10; })), 10)
-        << "the \"W \" marker";
-    // The Watch tab shows GPIOD->ODR; its value follows the LED (PD12) as the target runs.
-    const LayoutBox& v = variables_box;
-    click(v.x + v.w * 3 / 4, v.y + 27);
-    auto value_area = [&](const Image& i) {
-        std::string s;
-        for (int y = (int)v.y + 38; y < (int)v.y + 56; ++y)
-            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120);
-        return s;
-    };
-    Image first = shot("watch0");
-    std::string a = value_area(first);
-    EXPECT_NE(a.find('\x01'), std::string::npos) << "a value is shown";
-    Image later = shot_until("watch1", [&](const Image& i) { return value_area(i) != a; }, 6000);
-    EXPECT_NE(value_area(later), a) << "the LED bit toggles while the target runs";
-
-    // A global from the Scope tab: g_tick_count, counted by SysTick, changes on every refresh.
-    int tick = scope_row("g_tick_count");
-    ASSERT_GE(tick, 0);
-    ASSERT_LT(tick, (int)((v.h - 36) / 20)) << "visible without scrolling";
-    click(v.x + v.w / 4, v.y + 27);
-    click(v.x + 40, v.y + 36 + 20 * tick + 10);
-    auto second_row = [&](const Image& i) {
-        std::string s;
-        for (int y = (int)v.y + 58; y < (int)v.y + 76; ++y)
-            for (int x = (int)(v.x + v.w / 2); x < (int)(v.x + v.w) - 18; ++x) s += (char)(std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120);
-        return s;
-    };
-    Image w0 = shot_until("tick0", [&](const Image& i) { return second_row(i).find('\x01') != std::string::npos; });
-    std::string t0 = second_row(w0);
-    ASSERT_NE(t0.find('\x01'), std::string::npos) << "the Watch tab shows the second watch";
-    EXPECT_NE(second_row(shot_until("tick1", [&](const Image& i) { return second_row(i) != t0; })), t0)
-        << "g_tick_count runs on";
 }
 
 // Flashing from the window: Browse picks a 256 KB image (the demo firmware
@@ -607,10 +324,14 @@ TEST_F(DemoFlash, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset
 
 // A session at the toolbar, each command checked against where gdb's same
 // command stops: the file and line, and the call stack. Every command ends
-// promptly, never by the timeout, and no breakpoint but the user's shows.
+// by itself, never by the timeout, and no breakpoint but the user's shows.
 namespace {
 
-const Button* const kBreak = nullptr;  // a gutter breakpoint on the line, run to and cleared again
+// Rows that are no toolbar click.
+const Button kBreak{};   // a gutter breakpoint on the line, run to and cleared again
+const Button kChoose{};  // the file chosen from the Source header's list while the core is elsewhere
+const Button kSixth{};   // five gutter breakpoints, a sixth refused until one is cleared
+const Button kAsm{};     // the instructions interleaved with the lines
 struct Move {
     const Button* act;
     const char* file;  // where the core then stands
@@ -621,23 +342,27 @@ struct Move {
 
 const Move kSession[] = {
     {&BtnRunToMain, "main.c", 92, "[DBG] RunToMain: stopped at main()", {{"main", "main.c:92"}}},
-    {kBreak, "main.c", 109, nullptr, {{"main", "main.c:109"}}},
+    {&kBreak, "main.c", 109, nullptr, {{"main", "main.c:109"}}},
     {&BtnStep, "main.c", 114, "[DBG] StepOver: done", {{"main", "main.c:114"}}},
-    {kBreak, "main.c", 99, nullptr, {{"main", "main.c:99"}}},
+    {&kBreak, "main.c", 99, nullptr, {{"main", "main.c:99"}}},
     {&BtnStepInto, "wave.c", 20, "[DBG] StepInto: done", {{"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
     {&BtnStepInto, "wave.c", 11, "[DBG] StepInto: done",
      {{"sine_q", "wave.c:11"}, {"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
-    {kBreak, "wave.c", 16, nullptr,
+    {&kBreak, "wave.c", 16, nullptr,
      {{"sine_q", "wave.c:16"}, {"wave_sample", "wave.c:20"}, {"main", "main.c:99"}}},
     // From the closing brace back into the caller, to its next line.
     {&BtnStep, "wave.c", 21, "[DBG] StepOver: done", {{"wave_sample", "wave.c:21"}, {"main", "main.c:99"}}},
-    {kBreak, "wave.c", 28, nullptr, {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
+    {&kBreak, "wave.c", 28, nullptr, {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
     {&BtnStepInto, "wave.c", 27, "[DBG] StepInto: done",
      {{"fibonacci", "wave.c:27"}, {"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
     // One level up the recursion, not two.
     {&BtnStepOut, "wave.c", 28, "[DBG] StepOut: done", {{"fibonacci", "wave.c:28"}, {"main", "main.c:100"}}},
+    {&kChoose, "main.c", 0, nullptr, {}},
+    {&kBreak, "main.c", 109, nullptr, {{"main", "main.c:109"}}},
     {&BtnReset, "startup.c", 76, "[DBG] Reset: halted at reset vector", {{"Reset_Handler", "startup.c:76"}}},
-    {kBreak, "startup.c", 90, nullptr, {{"Reset_Handler", "startup.c:90"}}},
+    {&kSixth, "startup.c", 76, nullptr, {{"Reset_Handler", "startup.c:76"}}},
+    {&kBreak, "startup.c", 90, nullptr, {{"Reset_Handler", "startup.c:90"}}},
+    {&kAsm, "startup.c", 90, nullptr, {}},
 };
 
 }  // namespace
@@ -650,9 +375,62 @@ TEST_F(DemoWindow, StepsStopWhereGdbStopsAndPauseEndsALongStep) {
     for (const Move& m : kSession) {
         SCOPED_TRACE(std::string("then at ") + m.file + ":" + std::to_string(m.line));
         size_t mark = log().size();
-        if (m.act == kBreak) {
+        if (m.act == &kBreak) {
             break_at(m.file, m.line);
             if (HasFatalFailure()) return;
+        } else if (m.act == &kChoose) {
+            // Opened at its first line of code, and the core's line is in no other file.
+            const uint32_t first = choose_file(m.file);
+            ASSERT_GT(first, 0u);
+            EXPECT_EQ(wrong_after("chosen", [&](const Image& i) {
+                          return failed({{titled(i, m.file), "the chosen file's title"},
+                                         {numbered(i, first), "its first line of code in view"},
+                                         {!band_at(i, baseline(first) - 10), "the core's line marked in another file"}});
+                      }), "");
+            continue;
+        } else if (m.act == &kSixth) {
+            // Six comparators, one kept for stepping: the sixth is neither listed nor
+            // marked, and takes once another is cleared.
+            const uint32_t lines[6] = {78, 79, 81, 82, 83, 87};
+            auto addr = [&](int k) { return line_addr("startup.c", lines[k]); };
+            for (int k = 0; k < 6; ++k) {
+                size_t at = log().size();
+                gutter_click(lines[k]);
+                ASSERT_TRUE(wait_for_log((k < 5 ? "[BKP] Set @ " : "[BKP] No comparator left for ") + hex(addr(k)), at))
+                    << "line " << lines[k] << "\n" << log().substr(at);
+            }
+            EXPECT_EQ(wrong_after("five", [&](const Image& i) -> std::string {
+                          for (int k = 0; k < 5; ++k)
+                              if (red_dot_at(i, lines[k]) < 40 || !bkpt_row_shows(i, k, addr(k)))
+                                  return "line " + std::to_string(lines[k]);
+                          return failed({{red_dot_at(i, lines[5]) == 0, "the refused line marked"},
+                                         {bkpt_row_ink(i, 5) == 0, "the refused line listed"}});
+                      }), "");
+            gutter_click(lines[0]);
+            ASSERT_TRUE(cleared(lines[0]));
+            size_t at = log().size();
+            gutter_click(lines[5]);
+            ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr(5)), at)) << log().substr(at);
+            EXPECT_EQ(wrong_after("swapped", [&](const Image& i) {
+                          return failed({{red_dot_at(i, lines[5]) > 40, "the sixth not marked"},
+                                         {bkpt_row_shows(i, 0, addr(5)), "not listed in the freed slot's row"},
+                                         {bkpt_row_ink(i, 5) == 0, "a sixth row"}});
+                      }), "");
+            for (int k = 1; k < 6; ++k) {
+                gutter_click(lines[k]);
+                ASSERT_TRUE(cleared(lines[k]));
+            }
+        } else if (m.act == &kAsm) {
+            // Each line's instructions below it: their addresses fill the code column.
+            auto addrs = [&](const Image& i) {
+                const LayoutBox& b = source_box;
+                return count(i, b.x + 44, b.y + SOURCE_HEADER_H, b.x + 140, b.y + b.h, near(t.asm_addr, 30));
+            };
+            const int before = addrs(shot("no_asm"));
+            press(BtnToggleAsm);
+            EXPECT_GT(addrs(shot_until("asm", [&](const Image& i) { return addrs(i) > before + 150; })), before + 150);
+            press(BtnToggleAsm);
+            continue;
         } else {
             auto t0 = std::chrono::steady_clock::now();
             press(*m.act);
@@ -681,46 +459,6 @@ TEST_F(DemoWindow, StepsStopWhereGdbStopsAndPauseEndsALongStep) {
     ASSERT_TRUE(wait_for_log("[DBG] Halt: done", mark, 3000)) << log().substr(mark);
     EXPECT_TRUE(halted(shot_until("paused", halted)));
     EXPECT_EQ(log().find("Step: timeout", mark), std::string::npos) << log().substr(mark);
-}
-
-// The Cortex-M4's breakpoint unit has six comparators and stepping keeps one:
-// the sixth gutter breakpoint is refused, neither listed nor marked, and takes
-// once another is cleared.
-TEST_F(DemoWindow, TheSixthBreakpointFindsNoComparator) {
-    ASSERT_TRUE(text_font_load()) << "the program's font";
-    size_t mark = log().size();
-    press(BtnReset);
-    ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
-    show_panels({&BtnShowB});
-    follow("startup.c", 76);
-    auto at_reset = [&](const Image& i) { return shows_line(i, "startup.c", 76); };
-    ASSERT_TRUE(at_reset(shot_until("reset", at_reset)));
-    const uint32_t lines[6] = {78, 79, 81, 82, 83, 87};  // the sixth refused
-    auto addr = [&](int k) { return line_addr("startup.c", lines[k]); };
-    for (int k = 0; k < 6; ++k) {
-        mark = log().size();
-        gutter_click(lines[k]);
-        ASSERT_TRUE(wait_for_log((k < 5 ? "[BKP] Set @ " : "[BKP] No comparator left for ") + hex(addr(k)), mark))
-            << "line " << lines[k] << "\n" << log().substr(mark);
-    }
-    EXPECT_EQ(wrong_after("five", [&](const Image& i) -> std::string {
-                  for (int k = 0; k < 5; ++k)
-                      if (red_dot_at(i, lines[k]) < 40 || !bkpt_row_shows(i, k, addr(k)))
-                          return "line " + std::to_string(lines[k]);
-                  return failed({{red_dot_at(i, lines[5]) == 0, "the refused line marked"},
-                                 {bkpt_row_ink(i, 5) == 0, "the refused line listed"}});
-              }), "");
-
-    gutter_click(lines[0]);
-    ASSERT_TRUE(cleared(lines[0]));
-    mark = log().size();
-    gutter_click(lines[5]);
-    ASSERT_TRUE(wait_for_log("[BKP] Set @ " + hex(addr(5)), mark)) << log();
-    EXPECT_EQ(wrong_after("swapped", [&](const Image& i) {
-                  return failed({{red_dot_at(i, lines[5]) > 40, "the sixth not marked"},
-                                 {bkpt_row_shows(i, 0, addr(5)), "not listed in the freed slot's row"},
-                                 {bkpt_row_ink(i, 5) == 0, "a sixth row"}});
-              }), "");
 }
 
 // Editing a value: g_fault_trigger from the Scope tab, its value clicked in
@@ -810,6 +548,16 @@ TEST_F(DemoSession, AWatchAndABreakpointComeBackAtTheNextStart) {
                                        t.var_watch_name), "the watch in the Watch tab"},
                                  {bkpt_row_shows(i, 0, addr), "the breakpoint listed"}});
               }), "");
+    // Read while the core runs: SysTick's count changes what the row shows, twice
+    // (the first change may be from the "---" of a watch not read yet).
+    const LayoutBox& v = variables_box;
+    auto value = [&](const Image& i) {
+        return ink(i, v.x + v.w / 2, v.y + VAR_LIST_TOP + 2, v.x + v.w - 18, v.y + VAR_LIST_TOP + VAR_ROW_H);
+    };
+    for (int k = 0; k < 2; ++k) {
+        const std::string was = value(shot("tick"));
+        EXPECT_TRUE(value(shot_until("ticked", [&](const Image& i) { return value(i) != was; })) != was) << "change " << k;
+    }
     press(BtnReset);
     ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector")) << log();
     press(BtnStart);

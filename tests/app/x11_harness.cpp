@@ -459,6 +459,13 @@ std::string Screen::wrong_after(const char* name, const std::function<std::strin
     return w;
 }
 
+std::string Screen::ink(const Image& i, float x0, float y0, float x1, float y1) const {
+    std::string s;
+    for (int y = (int)y0; y < (int)y1; ++y)
+        for (int x = (int)x0; x < (int)x1; ++x) s += std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120 ? '#' : '.';
+    return s;
+}
+
 std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
     for (const auto& [ok, what] : checks)
         if (!ok) return what;

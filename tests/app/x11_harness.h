@@ -115,6 +115,8 @@ public:
             for (int x = (int)x0; x < (int)x1; ++x) n += is(i.at(ox + x, oy + y));
         return n;
     }
+    // The light pixels of a window rectangle, to tell whether what is drawn there changed.
+    std::string ink(const Image& i, float x0, float y0, float x1, float y1) const;
     // A pixel within `tol` of colour c (any struct with r, g, b in 0..1) in each channel.
     template <class C>
     static auto near(const C& c, int tol) {
