@@ -254,22 +254,12 @@ class DemoFlash : public DemoWindow {
 protected:
     void before_start() override {
         image_ = dir + "/fw256k.bin";
-        std::string demo = read_text_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin");
-        std::string img = demo;
+        std::string img = read_text_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin");
         while (img.size() < 256 * 1024) img.push_back(char(img.size() * 7 + 3));
-        FILE* f = fopen(image_.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(img.data(), 1, img.size(), f);
-        fclose(f);
-        ASSERT_EQ(system(("mkdir -p " + dir + "/bin").c_str()), 0);
-        f = fopen((dir + "/bin/zenity").c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fprintf(f, "#!/bin/sh\necho '%s'\n", image_.c_str());
-        fclose(f);
-        chmod((dir + "/bin/zenity").c_str(), 0755);
+        ASSERT_TRUE(write_text_file(image_, img));
+        ASSERT_TRUE(answer_dialogs_with(image_));
         // The program looks for packs beside its executable, here a copy in dir.
         ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir + "/packs").c_str()), 0);
-        env = {"PATH=" + dir + "/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
     }
     // Fill of the progress bar (90 px wide) in the status colour, 0..90.
     int bar_fill(const Image& img, Color3 c) { return count(img, bar_x_, bar_y_ + 4, bar_x_ + 90, bar_y_ + 5, near(c, 40)); }

@@ -335,6 +335,14 @@ std::string read_text_file(const std::string& path) {
     return ss.str();
 }
 
+bool write_text_file(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    f.close();
+    if (!f) ADD_FAILURE() << "cannot write " << path;
+    return (bool)f;
+}
+
 AppStats app_parse_stats(const std::string& out) {
     AppStats s;
     std::smatch m;
@@ -457,6 +465,16 @@ std::string Screen::wrong_after(const char* name, const std::function<std::strin
     std::string w;
     shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
     return w;
+}
+
+bool Screen::answer_dialogs_with(const std::string& path) {
+    const std::string bin = dir + "/bin", stub = bin + "/zenity";
+    if (mkdir(bin.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (!write_text_file(stub, "#!/bin/sh\necho \"$*\" > '" + dir + "/dialog_args'\necho '" + path + "'\n") ||
+        chmod(stub.c_str(), 0755) != 0)
+        return false;
+    env.push_back("PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+    return true;
 }
 
 std::string Screen::ink(const Image& i, float x0, float y0, float x1, float y1) const {

@@ -142,6 +142,9 @@ public:
         return *first < 0 ? -1 : *last - *first;
     }
 
+    // A stand-in for the file dialog: it answers `path` and keeps its arguments in dir/dialog_args.
+    bool answer_dialogs_with(const std::string& path);
+
     const XServer* xs = nullptr;
     std::string exe, dir, wid;
     std::vector<std::string> env;
@@ -151,4 +154,5 @@ public:
 
 std::string make_temp_dir(const char* tag);
 std::string read_text_file(const std::string& path);
+bool write_text_file(const std::string& path, const std::string& text);
 bool have_program(const char* name);
