@@ -1,12 +1,10 @@
 // The real program in a real (virtual) X server: what a person would see and do.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 #include "tests/app/x11_harness.h"
@@ -31,14 +29,14 @@ protected:
         if (!dir.empty() && !HasFailure()) (void)!system(("rm -rf " + dir).c_str());
     }
     // Runs the program to completion; returns its exit code.
-    int run(const std::vector<std::string>& args, int timeout_ms, std::string* out = nullptr) {
+    int run(const std::vector<std::string>& args, std::string* out = nullptr) {
         if (!app_start(g_x, exe, dir, args, &app)) return -2;
-        return app_wait(&app, timeout_ms, out);
+        return app_wait(&app, kPatienceMs, out);
     }
     Image screenshot_of(const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"--screenshot", dir + "/shot.png"};
         args.insert(args.end(), extra.begin(), extra.end());
-        EXPECT_EQ(run(args, 30000), 0);
+        EXPECT_EQ(run(args), 0);
         Image img;
         EXPECT_TRUE(image_load_png(dir + "/shot.png", &img));
         return img;
@@ -135,7 +133,7 @@ TEST_F(Window, FramesOfEachThemeAndSize) {
 
 TEST_F(Window, AnIdleWindowStopsDrawing) {
     std::string out;
-    ASSERT_EQ(run({"--exit-after", "5.5", "--stats"}, 30000, &out), 0);
+    ASSERT_EQ(run({"--exit-after", "5.5", "--stats"}, &out), 0);
     AppStats s = app_parse_stats(out);
     ASSERT_TRUE(s.ok) << out;
     // The first frame, then the FPS label's "1" and "0"; nothing after.
@@ -147,7 +145,7 @@ TEST_F(Window, AnIdleWindowStopsDrawing) {
 
 TEST_F(Window, ForcedRedrawsAreCappedAt30PerSecond) {
     std::string out;
-    ASSERT_EQ(run({"--exit-after", "3.2", "--force-redraw", "--stats"}, 30000, &out), 0);
+    ASSERT_EQ(run({"--exit-after", "3.2", "--force-redraw", "--stats"}, &out), 0);
     AppStats s = app_parse_stats(out);
     ASSERT_TRUE(s.ok) << out;
     EXPECT_LE(s.max_fps, 30);
@@ -161,7 +159,7 @@ TEST_F(Window, StartUpReadsTheSettingsAndLogsWhatItFound) {
         SCOPED_TRACE(c.ini ? c.ini : "no debugger.ini");
         for (const char* f : {"debugger.ini", "debugger.log"}) unlink((dir + "/" + f).c_str());
         ASSERT_TRUE(!c.ini || write_text_file(dir + "/debugger.ini", c.ini));
-        ASSERT_EQ(run({"--exit-after", "0.5"}, 30000), 0);
+        ASSERT_EQ(run({"--exit-after", "0.5"}), 0);
         std::string log = read_text_file(dir + "/debugger.log");
         for (const char* l : c.logged) {
             const std::string line = std::regex_replace(l, std::regex(R"([\[\].])"), "\\$&");
@@ -178,14 +176,14 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     ASSERT_TRUE(launch({}, "[PRB] Probe thread started"));
     if (have_program("xprop")) {
         std::string icon;
-        ASSERT_EQ(run_command({"xprop", "-id", wid, "_NET_WM_ICON"}, &g_x, 5000, &icon), 0);
+        ASSERT_EQ(run_command({"xprop", "-id", wid, "_NET_WM_ICON"}, &g_x, kPatienceMs, &icon), 0);
         EXPECT_NE(icon.find("Icon (32 x 32)"), std::string::npos) << icon.substr(0, 200);
         EXPECT_NE(icon.find("Icon (16 x 16)"), std::string::npos);
     }
     // Over the log (its row starts at y 448).
     const int mx = 300, my = 480;
     ASSERT_TRUE(click(mx, my, 3));
-    Image img = shot("menu");
+    Image img = shot_until("menu", [&](const Image& i) { return count(i, mx + 40, my, mx + 41, my + 1, near(Color3{0.2f, 0.2f, 0.2f}, 3)); });
     // The menu opens at the pointer; its corner is rounded (background shows
     // through) while its inside is the menu body.
     // Radius 3 with a 1.5 px soft edge: the corner pixel is only partly covered.
@@ -197,14 +195,17 @@ TEST_F(Window, RightClickCopyAllPutsTheLogOnTheClipboard) {
     EXPECT_GT(count(img, mx, my + 26, mx + 150, my + 50, bright(180)), 40) << "'Copy all' label";
 
     ASSERT_TRUE(click(mx + 40, my + 2 + 24 + 12));  // second item
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string clip;
-    ASSERT_EQ(run_command({"xclip", "-o", "-selection", "clipboard"}, &g_x, 5000, &clip), 0);
+    auto copied = [&] {
+        clip.clear();
+        return run_command({"xclip", "-o", "-selection", "clipboard"}, &g_x, kPatienceMs, &clip) == 0;
+    };
+    ASSERT_TRUE(wait_until(copied)) << "nothing on the clipboard";
     EXPECT_EQ(clip, std::regex_replace(log(), std::regex("\n"), "\r\n"));
 
     // The close button in the title strip ends the program cleanly.
     ASSERT_TRUE(click(800 - 24 + 10, 15));
-    EXPECT_EQ(app_wait(&app, 10000), 0);
+    EXPECT_EQ(app_wait(&app, kPatienceMs), 0);
 }
 
 TEST_F(Window, WithoutFontsTextIsOffButTheWindowStillDraws) {
@@ -214,7 +215,7 @@ TEST_F(Window, WithoutFontsTextIsOffButTheWindowStillDraws) {
     ASSERT_TRUE(app_start(g_x, exe, dir, {"--screenshot", dir + "/shot.png", "--stats"}, &app,
                           {"FONTCONFIG_FILE=" + conf}));
     std::string out;
-    ASSERT_EQ(app_wait(&app, 30000, &out), 0) << out;
+    ASSERT_EQ(app_wait(&app, kPatienceMs, &out), 0) << out;
     EXPECT_NE(out.find("[FONT] DejaVu Sans not found. Text disabled."), std::string::npos) << out;
     EXPECT_NE(out.find("gl_error_frames=0"), std::string::npos) << out;
     std::string log = read_text_file(dir + "/debugger.log");
@@ -231,27 +232,28 @@ TEST(NoDisplay, FatalErrorIsReportedAndExitCodeIsMinusOne) {
     AppProcess app;
     ASSERT_TRUE(app_start(no_display(), KORVANE_EXE, dir, {}, &app, {"PATH=/usr/bin:/bin"}));
     std::string out;
-    EXPECT_EQ(app_wait(&app, 20000, &out), 255);
+    EXPECT_EQ(app_wait(&app, kPatienceMs, &out), 255);
     EXPECT_NE(out.find("Fatal Error: GLFW init failed"), std::string::npos) << out;
 }
 
 TEST_F(Window, UnknownOptionIsRefused) {
-    EXPECT_EQ(run({"--bogus"}, 10000), 2);
-    EXPECT_EQ(run({"--size", "10x10"}, 10000), 2);
+    EXPECT_EQ(run({"--bogus"}), 2);
+    EXPECT_EQ(run({"--size", "10x10"}), 2);
 }
 
 TEST_F(Window, DemoModeConnectsToTheSimulatedBoardAndLeavesTheSettingsAlone) {
-    ASSERT_EQ(run({"--demo", "--exit-after", "3"}, 30000), 0);
-    std::string log = read_text_file(dir + "/debugger.log");
+    ASSERT_TRUE(app_start(g_x, exe, dir, {"--demo"}, &app));
+    ASSERT_TRUE(wait_for_log("[PRB] Target running at connect")) << log();
+    ASSERT_EQ(app_end(&app), 0);
     for (const char* line : {"[PRB] CMSIS-DAP v2 (Bulk) device opened", "[DAP] OK: DPIDR=0x2BA01477",
-                             "[DAP] OK: dap_connect complete", "[PRB] Probe connected", "[PRB] Target running at connect",
-                             "[PRB] Probe thread started", "[PRB] Probe stopped"})
-        EXPECT_NE(log.find(line), std::string::npos) << line;
+                             "[DAP] OK: dap_connect complete", "[PRB] Probe connected", "[PRB] Probe thread started",
+                             "[PRB] Probe stopped"})
+        EXPECT_NE(log().find(line), std::string::npos) << line;
     EXPECT_TRUE(read_text_file(dir + "/debugger.ini").empty());
     // Without --demo and without a probe the program says so and keeps running.
-    ASSERT_EQ(run({"--exit-after", "2"}, 30000), 0);
-    log = read_text_file(dir + "/debugger.log");
-    EXPECT_NE(log.find("[PRB] No CMSIS-DAP probe found"), std::string::npos);
+    ASSERT_TRUE(app_start(g_x, exe, dir, {}, &app));
+    EXPECT_TRUE(wait_for_log("[PRB] No CMSIS-DAP probe found")) << log();
+    EXPECT_EQ(app_end(&app), 0);
 }
 
 // The setup panel with a stand-in for the dialog program: Browse puts its
@@ -269,12 +271,13 @@ TEST_F(Window, SetupPanelBrowsesAndSavesAPath) {
     layout_reset();
     g_show_setup = true;
     ui_layout_pass(1280, 800);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // The ELF row's "Browse" is underlined in the link colour: find it.
     const int row_y = (int)debug_box.y + 20;
     int first, last;
-    ASSERT_GT(span(shot("setup"), row_y + 18, setup_box.x, setup_box.x + setup_box.w, g_theme_dark.dbg_btn_step, &first, &last), 40)
-        << "the Browse link of the ELF row";
+    auto link = [&](const Image& i) {
+        return span(i, row_y + 18, setup_box.x, setup_box.x + setup_box.w, g_theme_dark.dbg_btn_step, &first, &last);
+    };
+    ASSERT_GT(link(shot_until("setup", [&](const Image& i) { return link(i) > 40; })), 40) << "the Browse link of the ELF row";
     click((first + last) / 2, row_y + 9);
     ASSERT_TRUE(wait_for_log("[CFG] elf = ")) << log();
     EXPECT_NE(read_text_file(dir + "/dialog_args").find("--file-filter=ELF Files | *.elf"), std::string::npos);
@@ -285,8 +288,9 @@ TEST_F(Window, SetupPanelBrowsesAndSavesAPath) {
     EXPECT_NE(ini.find("[Packs]"), std::string::npos) << ini;
     EXPECT_NE(ini.find("cache=keep me"), std::string::npos) << ini;
     // Save closes the panel: the Log spans the whole bottom row again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto orange = [](const unsigned char* p) { return p[0] > 150 && p[2] < 90; };  // the panel's title
-    EXPECT_LT(count(shot("saved"), setup_box.x + 10, setup_box.y + 2, setup_box.x + 200, setup_box.y + 20, orange), 5)
-        << "the setup panel's title is gone";
+    auto title = [&](const Image& i) {  // the panel's title, in orange
+        auto orange = [](const unsigned char* p) { return p[0] > 150 && p[2] < 90; };
+        return count(i, setup_box.x + 10, setup_box.y + 2, setup_box.x + 200, setup_box.y + 20, orange);
+    };
+    EXPECT_LT(title(shot_until("saved", [&](const Image& i) { return title(i) < 5; })), 5) << "the setup panel's title is gone";
 }

@@ -36,6 +36,15 @@ static bool file_exists(const std::string& p) {
     return stat(p.c_str(), &st) == 0;
 }
 
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 bool have_program(const char* name) {
     char out[1024];
     return plat_find_in_path(name, out, sizeof out);
@@ -142,17 +151,13 @@ bool xserver_start(XServer* xs, int width, int height) {
         pid_t pid = spawn({xvfb, candidate.name(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
                           nullptr, nullptr, nullptr);
         if (pid < 0) return false;
-        for (int i = 0; i < 500; ++i) {
-            if (file_exists(sock)) {
-                xs->display = d;
-                xs->width = width, xs->height = height;
-                xs->pid = pid;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                return true;
-            }
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) break;  // lost a race for the display
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bool lost = false;  // a race for the display
+        if (wait_until([&] { return file_exists(sock) || (lost = waitpid(pid, nullptr, WNOHANG) == pid); }) && !lost) {
+            xs->display = d;
+            xs->width = width, xs->height = height;
+            xs->pid = pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return true;
         }
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -202,6 +207,11 @@ int app_wait(AppProcess* app, int timeout_ms, std::string* out) {
     app->out_fd = -1;
     app->pid = -1;
     return rc;
+}
+
+int app_end(AppProcess* app, int timeout_ms, std::string* out) {
+    if (app->pid > 0) kill(app->pid, SIGTERM);
+    return app_wait(app, timeout_ms, out);
 }
 
 void app_kill(AppProcess* app) {
@@ -378,7 +388,7 @@ bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
         return false;
     }
     std::string found;
-    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, xs, kWaitMs, &found) != 0) {
+    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, xs, kPatienceMs, &found) != 0) {
         ADD_FAILURE() << "no window appeared\n" << log();
         return false;
     }
@@ -393,7 +403,7 @@ bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
 bool Screen::place() {
     std::string geom;
     std::smatch m;
-    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, xs, 5000, &geom) != 0 ||
+    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, xs, kPatienceMs, &geom) != 0 ||
         !std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"))) {
         ADD_FAILURE() << "no geometry for window " << wid << ": " << geom;
         return false;
@@ -402,20 +412,22 @@ bool Screen::place() {
     return true;
 }
 
+bool Screen::place_until(const std::function<bool()>& done) {
+    return wait_until([&] { return place() && done(); });
+}
+
 std::string Screen::log() const { return read_text_file(dir + "/debugger.log"); }
 
-bool Screen::wait_for_log(const std::string& text, size_t from, int timeout_ms) const {
-    for (int t = 0; t < timeout_ms; t += 50) {
+bool Screen::wait_for_log(const std::string& text, size_t from) const {
+    return wait_until([&] {
         std::string l = log();
-        if (l.size() > from && l.find(text, from) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+        return l.size() > from && l.find(text, from) != std::string::npos;
+    });
 }
 
 int Screen::xdo(std::vector<std::string> args) const {
     args.insert(args.begin(), "xdotool");
-    int rc = run_command(args, xs, 5000);
+    int rc = run_command(args, xs, kPatienceMs);
     if (rc != 0) ADD_FAILURE() << args[1] << " failed (" << rc << ")";
     return rc;
 }
@@ -447,7 +459,7 @@ Image Screen::shot(const char* name) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     std::string path = dir + "/" + name + ".png";
     Image img;
-    if (run_command({"import", "-window", "root", path}, xs, 10000) != 0 || !image_load_png(path, &img)) {
+    if (run_command({"import", "-window", "root", path}, xs, kPatienceMs) != 0 || !image_load_png(path, &img)) {
         ADD_FAILURE() << "no screenshot " << path;
         img.w = xs ? xs->width : 0, img.h = xs ? xs->height : 0;  // blank: every probe finds nothing
         img.rgba.assign((size_t)img.w * img.h * 4, 0);
@@ -455,9 +467,9 @@ Image Screen::shot(const char* name) const {
     return img;
 }
 
-Image Screen::shot_until(const char* name, const std::function<bool(const Image&)>& want, int timeout_ms) const {
-    Image img = shot(name);
-    for (int t = 0; t < timeout_ms && !want(img); t += 400) img = shot(name);
+Image Screen::shot_until(const char* name, const std::function<bool(const Image&)>& want) const {
+    Image img;
+    wait_until([&] { return want(img = shot(name)); });
     return img;
 }
 

@@ -10,6 +10,13 @@
 #include <utility>
 #include <vector>
 
+// How long a wait for a state may take before the state counts as never
+// coming: far beyond what a loaded machine needs, so only a hang or a wrong
+// state ends there.
+constexpr int kPatienceMs = 60000;
+// Polls `done` until it holds; false when it did not within timeout_ms.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = kPatienceMs);
+
 struct XServer {
     int display = -1, width = 0, height = 0;
     pid_t pid = -1;
@@ -42,6 +49,8 @@ bool app_start(const XServer& xs, const std::string& exe, const std::string& dir
 XServer no_display();
 // Waits for the program to end; its exit code, or -1 on timeout (then killed).
 int app_wait(AppProcess* app, int timeout_ms, std::string* out = nullptr);
+// Asks the program to end (SIGTERM, as a session manager would) and waits; its exit code.
+int app_end(AppProcess* app, int timeout_ms = kPatienceMs, std::string* out = nullptr);
 void app_kill(AppProcess* app);
 
 struct Image {
@@ -78,14 +87,14 @@ AppStats app_parse_stats(const std::string& out);
 // would: every point is in window coordinates, every wait is for a state.
 class Screen {
 public:
-    static constexpr int kWaitMs = 20000;
-
     // Starts the program in `dir` and waits for its window and the log line `ready`.
     bool launch(const std::vector<std::string>& args, const char* ready);
     // Reads the window's origin and size.
     bool place();
+    // Reads them until `done` holds (the program moves and sizes its window in its own time).
+    bool place_until(const std::function<bool()>& done);
     std::string log() const;
-    bool wait_for_log(const std::string& text, size_t from = 0, int timeout_ms = kWaitMs) const;
+    bool wait_for_log(const std::string& text, size_t from = 0) const;
 
     int xdo(std::vector<std::string> args) const;
     bool move(double x, double y) const;
@@ -101,7 +110,7 @@ public:
     // The whole screen after a moment for the frame in flight.
     Image shot(const char* name) const;
     // Screenshots until `want` holds (a loaded machine draws late); the last one.
-    Image shot_until(const char* name, const std::function<bool(const Image&)>& want, int timeout_ms = 8000) const;
+    Image shot_until(const char* name, const std::function<bool(const Image&)>& want) const;
     // Screenshots until `wrong` finds nothing wrong; what is still wrong, or "".
     std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const;
     // The first check that fails, or "" when all hold.
