@@ -473,6 +473,10 @@ Image Screen::shot_until(const char* name, const std::function<bool(const Image&
     return img;
 }
 
+bool Screen::seen(const char* name, const std::function<bool(const Image&)>& want) const {
+    return wait_until([&] { return want(shot(name)); });
+}
+
 std::string Screen::wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const {
     std::string w;
     shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });

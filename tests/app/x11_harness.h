@@ -111,6 +111,8 @@ public:
     Image shot(const char* name) const;
     // Screenshots until `want` holds (a loaded machine draws late); the last one.
     Image shot_until(const char* name, const std::function<bool(const Image&)>& want) const;
+    // The same; whether `want` came to hold.
+    bool seen(const char* name, const std::function<bool(const Image&)>& want) const;
     // Screenshots until `wrong` finds nothing wrong; what is still wrong, or "".
     std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const;
     // The first check that fails, or "" when all hold.
