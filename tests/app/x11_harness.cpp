@@ -1,5 +1,7 @@
 #include "tests/app/x11_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +34,15 @@ extern char** environ;
 static bool file_exists(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0;
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 bool have_program(const char* name) {
@@ -140,16 +151,13 @@ bool xserver_start(XServer* xs, int width, int height) {
         pid_t pid = spawn({xvfb, candidate.name(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
                           nullptr, nullptr, nullptr);
         if (pid < 0) return false;
-        for (int i = 0; i < 500; ++i) {
-            if (file_exists(sock)) {
-                xs->display = d;
-                xs->pid = pid;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                return true;
-            }
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) break;  // lost a race for the display
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bool lost = false;  // a race for the display
+        if (wait_until([&] { return file_exists(sock) || (lost = waitpid(pid, nullptr, WNOHANG) == pid); }) && !lost) {
+            xs->display = d;
+            xs->width = width, xs->height = height;
+            xs->pid = pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return true;
         }
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -199,6 +207,11 @@ int app_wait(AppProcess* app, int timeout_ms, std::string* out) {
     app->out_fd = -1;
     app->pid = -1;
     return rc;
+}
+
+int app_end(AppProcess* app, int timeout_ms, std::string* out) {
+    if (app->pid > 0) kill(app->pid, SIGTERM);
+    return app_wait(app, timeout_ms, out);
 }
 
 void app_kill(AppProcess* app) {
@@ -332,6 +345,14 @@ std::string read_text_file(const std::string& path) {
     return ss.str();
 }
 
+bool write_text_file(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    f.close();
+    if (!f) ADD_FAILURE() << "cannot write " << path;
+    return (bool)f;
+}
+
 AppStats app_parse_stats(const std::string& out) {
     AppStats s;
     std::smatch m;
@@ -356,4 +377,131 @@ AppStats app_parse_stats(const std::string& out) {
         s.uploads = std::stod(m[5]);
     }
     return s;
+}
+
+// --- Screen ----------------------------------------------------------------------------
+
+bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
+    unlink((dir + "/debugger.log").c_str());  // a line of the last run is no sign of this one
+    if (!xs || !app_start(*xs, exe, dir, args, &app, env)) {
+        ADD_FAILURE() << "could not start the program in " << dir;
+        return false;
+    }
+    std::string found;
+    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, xs, kPatienceMs, &found) != 0) {
+        ADD_FAILURE() << "no window appeared\n" << log();
+        return false;
+    }
+    wid = found.substr(0, found.find('\n'));
+    if (!wait_for_log(ready, 0)) {
+        ADD_FAILURE() << "no \"" << ready << "\" in the log\n" << log();
+        return false;
+    }
+    return place();
+}
+
+bool Screen::place() {
+    std::string geom;
+    std::smatch m;
+    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, xs, kPatienceMs, &geom) != 0 ||
+        !std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"))) {
+        ADD_FAILURE() << "no geometry for window " << wid << ": " << geom;
+        return false;
+    }
+    ox = std::stoi(m[1]), oy = std::stoi(m[2]), ww = std::stoi(m[3]), wh = std::stoi(m[4]);
+    return true;
+}
+
+bool Screen::place_until(const std::function<bool()>& done) {
+    return wait_until([&] { return place() && done(); });
+}
+
+std::string Screen::log() const { return read_text_file(dir + "/debugger.log"); }
+
+bool Screen::wait_for_log(const std::string& text, size_t from) const {
+    return wait_until([&] {
+        std::string l = log();
+        return l.size() > from && l.find(text, from) != std::string::npos;
+    });
+}
+
+int Screen::xdo(std::vector<std::string> args) const {
+    args.insert(args.begin(), "xdotool");
+    int rc = run_command(args, xs, kPatienceMs);
+    if (rc != 0) ADD_FAILURE() << args[1] << " failed (" << rc << ")";
+    return rc;
+}
+
+bool Screen::move(double x, double y) const {
+    return xdo({"mousemove", std::to_string(ox + (int)x), std::to_string(oy + (int)y)}) == 0;
+}
+
+bool Screen::click(double x, double y, int button) const {
+    const std::string b = std::to_string(button);
+    if (!move(x, y) || xdo({"mousedown", b}) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    return xdo({"mouseup", b}) == 0;
+}
+
+bool Screen::drag(double x0, double y0, double x1, double y1) const {
+    if (!move(x0, y0) || xdo({"mousedown", "1"}) != 0) return false;
+    for (int i = 1; i <= 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        if (!move(x0 + (x1 - x0) * i / 5, y0 + (y1 - y0) * i / 5)) return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    return xdo({"mouseup", "1"}) == 0;
+}
+
+bool Screen::key(const char* keys) const { return xdo({"key", "--window", wid, keys}) == 0; }
+
+Image Screen::shot(const char* name) const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::string path = dir + "/" + name + ".png";
+    Image img;
+    if (run_command({"import", "-window", "root", path}, xs, kPatienceMs) != 0 || !image_load_png(path, &img)) {
+        ADD_FAILURE() << "no screenshot " << path;
+        img.w = xs ? xs->width : 0, img.h = xs ? xs->height : 0;  // blank: every probe finds nothing
+        img.rgba.assign((size_t)img.w * img.h * 4, 0);
+    }
+    return img;
+}
+
+Image Screen::shot_until(const char* name, const std::function<bool(const Image&)>& want) const {
+    Image img;
+    wait_until([&] { return want(img = shot(name)); });
+    return img;
+}
+
+bool Screen::seen(const char* name, const std::function<bool(const Image&)>& want) const {
+    return wait_until([&] { return want(shot(name)); });
+}
+
+std::string Screen::wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const {
+    std::string w;
+    shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
+    return w;
+}
+
+bool Screen::answer_dialogs_with(const std::string& path) {
+    const std::string bin = dir + "/bin", stub = bin + "/zenity";
+    if (mkdir(bin.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (!write_text_file(stub, "#!/bin/sh\necho \"$*\" > '" + dir + "/dialog_args'\necho '" + path + "'\n") ||
+        chmod(stub.c_str(), 0755) != 0)
+        return false;
+    env.push_back("PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+    return true;
+}
+
+std::string Screen::ink(const Image& i, float x0, float y0, float x1, float y1) const {
+    std::string s;
+    for (int y = (int)y0; y < (int)y1; ++y)
+        for (int x = (int)x0; x < (int)x1; ++x) s += std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120 ? '#' : '.';
+    return s;
+}
+
+std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
+    for (const auto& [ok, what] : checks)
+        if (!ok) return what;
+    return "";
 }

@@ -2,12 +2,23 @@
 // drives it with xdotool, as a person at the screen would.
 #pragma once
 
+#include <cmath>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
+// How long a wait for a state may take before the state counts as never
+// coming: far beyond what a loaded machine needs, so only a hang or a wrong
+// state ends there.
+constexpr int kPatienceMs = 60000;
+// Polls `done` until it holds; false when it did not within timeout_ms.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = kPatienceMs);
+
 struct XServer {
-    int display = -1;
+    int display = -1, width = 0, height = 0;
     pid_t pid = -1;
     std::string name() const {
         // Appended rather than `":" + ...`, which trips a false -Wrestrict in GCC 12 at -O3.
@@ -38,6 +49,8 @@ bool app_start(const XServer& xs, const std::string& exe, const std::string& dir
 XServer no_display();
 // Waits for the program to end; its exit code, or -1 on timeout (then killed).
 int app_wait(AppProcess* app, int timeout_ms, std::string* out = nullptr);
+// Asks the program to end (SIGTERM, as a session manager would) and waits; its exit code.
+int app_end(AppProcess* app, int timeout_ms = kPatienceMs, std::string* out = nullptr);
 void app_kill(AppProcess* app);
 
 struct Image {
@@ -70,6 +83,87 @@ struct AppStats {
 };
 AppStats app_parse_stats(const std::string& out);
 
+// The program's window on an X server, driven and looked at as a person
+// would: every point is in window coordinates, every wait is for a state.
+class Screen {
+public:
+    // Starts the program in `dir` and waits for its window and the log line `ready`.
+    bool launch(const std::vector<std::string>& args, const char* ready);
+    // Reads the window's origin and size.
+    bool place();
+    // Reads them until `done` holds (the program moves and sizes its window in its own time).
+    bool place_until(const std::function<bool()>& done);
+    std::string log() const;
+    bool wait_for_log(const std::string& text, size_t from = 0) const;
+
+    int xdo(std::vector<std::string> args) const;
+    bool move(double x, double y) const;
+    // Button down, a short pause, button up: a person's click.
+    bool click(double x, double y, int button = 1) const;
+    template <class Box>
+    bool click(const Box& b) const {
+        return click(b.x + b.width / 2.0, b.y + b.height / 2.0);
+    }
+    bool drag(double x0, double y0, double x1, double y1) const;
+    bool key(const char* keys) const;
+
+    // The whole screen after a moment for the frame in flight.
+    Image shot(const char* name) const;
+    // Screenshots until `want` holds (a loaded machine draws late); the last one.
+    Image shot_until(const char* name, const std::function<bool(const Image&)>& want) const;
+    // The same; whether `want` came to hold.
+    bool seen(const char* name, const std::function<bool(const Image&)>& want) const;
+    // Screenshots until `wrong` finds nothing wrong; what is still wrong, or "".
+    std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const;
+    // The first check that fails, or "" when all hold.
+    static std::string failed(std::initializer_list<std::pair<bool, const char*>> checks);
+
+    // Pixels of window rectangle [x0, x1) x [y0, y1) for which is(pixel) holds.
+    template <class Pred>
+    int count(const Image& i, float x0, float y0, float x1, float y1, Pred is) const {
+        int n = 0;
+        for (int y = (int)y0; y < (int)y1; ++y)
+            for (int x = (int)x0; x < (int)x1; ++x) n += is(i.at(ox + x, oy + y));
+        return n;
+    }
+    // The light pixels of a window rectangle, to tell whether what is drawn there changed.
+    std::string ink(const Image& i, float x0, float y0, float x1, float y1) const;
+    // A pixel within `tol` of colour c (any struct with r, g, b in 0..1) in each channel.
+    template <class C>
+    static auto near(const C& c, int tol) {
+        return [r = c.r * 255, g = c.g * 255, b = c.b * 255, tol](const unsigned char* p) {
+            return std::fabs(p[0] - r) < tol && std::fabs(p[1] - g) < tol && std::fabs(p[2] - b) < tol;
+        };
+    }
+    // Text drawn as the program draws it; dark text on the light theme
+    // matches less closely (about 0.6 where drawn), so those take a lower bar.
+    template <class C>
+    bool text(const Image& i, const std::string& s, float x, float baseline, const C& c, double bar = 0.6) const {
+        const float rgb[3] = {c.r, c.g, c.b};
+        return text_match(i, ox, oy, s.c_str(), x, baseline, rgb) > bar;
+    }
+    // The first and last column of row y in [x0, x1) drawn in colour c (a link's
+    // underline); their distance, or -1.
+    template <class C>
+    int span(const Image& i, float y, float x0, float x1, const C& c, int* first, int* last) const {
+        *first = *last = -1;
+        auto like = near(c, 40);
+        for (int x = (int)x0; x < (int)x1; ++x)
+            if (like(i.at(ox + x, oy + (int)y))) *last = x, *first = *first < 0 ? x : *first;
+        return *first < 0 ? -1 : *last - *first;
+    }
+
+    // A stand-in for the file dialog: it answers `path` and keeps its arguments in dir/dialog_args.
+    bool answer_dialogs_with(const std::string& path);
+
+    const XServer* xs = nullptr;
+    std::string exe, dir, wid;
+    std::vector<std::string> env;
+    AppProcess app;
+    int ox = 0, oy = 0, ww = 0, wh = 0;  // the window's origin and size
+};
+
 std::string make_temp_dir(const char* tag);
 std::string read_text_file(const std::string& path);
+bool write_text_file(const std::string& path, const std::string& text);
 bool have_program(const char* name);
