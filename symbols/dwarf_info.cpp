@@ -954,7 +954,11 @@ Loc decode_location(const uint8_t* p, uint32_t len) {
 // An entry of a location list holds pc when pc is in its range; an empty one
 // at the function's entry holds its entry (gcc writes such entries for the
 // value a parameter has as the function starts, and gdb takes them there).
+// A range whose start carries the Thumb bit has it at both ends; one that
+// starts even and ends odd is a single byte, where gcc gives a location for
+// one address only (gdb takes it there too).
 bool list_holds(uint32_t start, uint32_t end, uint32_t pc, uint32_t entry) {
+    if (start & 1) start &= ~1u, end &= ~1u;
     return (start <= pc && pc < end) || (entry != 0 && start == end && start == pc && pc == entry);
 }
 
@@ -972,7 +976,7 @@ bool resolve_loc_list_dwarf4(const ElfDwarf* e, uint32_t off, uint32_t base, uin
         if (size - pos < 2) return false;
         uint32_t len = read_u16(d, size, &pos);
         if (len > size - pos) return false;
-        if (list_holds((begin + base) & ~1u, (end + base) & ~1u, pc, entry)) {
+        if (list_holds(begin + base, end + base, pc, entry)) {
             *out = decode_location(d + pos, len);
             return true;
         }
@@ -998,8 +1002,8 @@ bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off
             continue;
         case 2:  // startx_endx
             if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
-            start = resolve_addrx(e, u->addr_base, a) & ~1u;
-            end = resolve_addrx(e, u->addr_base, b) & ~1u;
+            start = resolve_addrx(e, u->addr_base, a);
+            end = resolve_addrx(e, u->addr_base, b);
             break;
         case 3:  // startx_length
             if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
@@ -1008,8 +1012,8 @@ bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off
             break;
         case 4:  // offset_pair
             if (!take_uleb(d, size, &pos, &a) || !take_uleb(d, size, &pos, &b)) return false;
-            start = (base + a) & ~1u;
-            end = (base + b) & ~1u;
+            start = base + a;
+            end = base + b;
             break;
         case 5:  // default_location: never used as a fallback
             ranged = false;
@@ -1020,9 +1024,9 @@ bool resolve_loc_list_dwarf5(const ElfDwarf* e, const DwarfUnit* u, uint32_t off
             continue;
         case 7:  // start_end
             if (!take_le(d, size, &pos, 4, &x)) return false;
-            start = (uint32_t)x & ~1u;
+            start = (uint32_t)x;
             if (!take_le(d, size, &pos, 4, &x)) return false;
-            end = (uint32_t)x & ~1u;
+            end = (uint32_t)x;
             break;
         case 8:  // start_length
             if (!take_le(d, size, &pos, 4, &x) || !take_uleb(d, size, &pos, &b)) return false;

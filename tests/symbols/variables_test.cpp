@@ -486,7 +486,9 @@ struct Synthetic {
         ll.u8(3).uleb(1).uleb(0x10).block(Bytes().u8(0x7D).sleb(16));   // startx_length -> [sp+16]
         ll.u8(0);
         uint32_t list_l = ll.size();
-        ll.u8(1).uleb(2).u8(4).uleb(0x10).uleb(0x20).block(Bytes().u8(0x54)).u8(0);  // base 0x1100: [+0x10,+0x20) r4
+        // base 0x1100: [+0x10,+0x20) r4, then r5 at +0x20 alone (a one-byte range, as gcc writes one)
+        ll.u8(1).uleb(2).u8(4).uleb(0x10).uleb(0x20).block(Bytes().u8(0x54));
+        ll.u8(4).uleb(0x20).uleb(0x21).block(Bytes().u8(0x55)).u8(0);
         ll.put32(0, ll.size() - 4);
 
         abbrev(ab, 1, 0x11, true,
@@ -729,6 +731,8 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     EXPECT_EQ(loc_of(find(b, "listed")), "none");
     EXPECT_STREQ(find(b, "cc")->type_name, "const int") << "const of const adds nothing";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1114), "listed")), "reg 4") << "sec_offset into .debug_loclists";
+    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1120), "listed")), "reg 5") << "a one-byte range holds its address";
+    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1122), "listed")), "none") << "and only that";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1200), "l4")), "reg 1") << ".debug_loc from the unit's low_pc";
     EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1210), "l4")), "cfa -8");
     EXPECT_TRUE(vars_at(e.get(), 0x1300).empty());
