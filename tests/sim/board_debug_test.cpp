@@ -6,21 +6,6 @@ using namespace board_test;
 
 namespace {
 
-// arm-none-eabi-objdump's listing: {address, "mnemonic operands"}, data words left out.
-std::vector<std::pair<uint32_t, std::string>> disassemble(const std::string& elf) {
-    std::vector<std::pair<uint32_t, std::string>> out;
-    const std::string text = run_capture("arm-none-eabi-objdump -d --no-show-raw-insn " + elf + " 2>/dev/null");
-    for (size_t pos = 0, eol; pos < text.size(); pos = eol + 1) {
-        eol = text.find('\n', pos);
-        unsigned long addr = 0;
-        char m[64], ops[192] = "";
-        if (std::sscanf(text.substr(pos, eol - pos).c_str(), " %lx:\t%63s %191[^\n]", &addr, m, ops) >= 2 && m[0] != '.')
-            out.push_back({static_cast<uint32_t>(addr), std::string(m) + " " + ops});
-        if (eol == std::string::npos) break;
-    }
-    return out;
-}
-
 bool changes_flow(const std::string& insn) {
     auto is = [&](const char* p) { return insn.rfind(p, 0) == 0; };
     if ((is("b") && !is("bic")) || is("cb") || is("tb") || is("it") || is("svc") || is("udf") || is("wf")) return true;
@@ -32,7 +17,7 @@ bool changes_flow(const std::string& insn) {
 
 TEST(BoardDebug, StepExecutesExactlyOneInstruction) {
     NEED_DEMO(d);
-    const auto listing = disassemble(d.elf);
+    const std::vector<ObjdumpInsn> listing = objdump_insns(d.elf);
     if (listing.empty()) GTEST_SKIP() << "arm-none-eabi-objdump not available";
     sim_board_run(b, 2 * kMs);
     halt(b);
@@ -41,7 +26,7 @@ TEST(BoardDebug, StepExecutesExactlyOneInstruction) {
         const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN);
         const uint64_t n = sim_board_instr_count(b);
         size_t k = 0;
-        while (k < listing.size() && listing[k].first != pc) ++k;
+        while (k < listing.size() && listing[k].addr != pc) ++k;
         ASSERT_LT(k + 1, listing.size()) << "PC " << std::hex << pc << " is not an instruction boundary";
         dbg_write(b, DFSR, 0x1F);
         dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS | SIM_DHCSR_C_STEP); // stays in main's code
@@ -49,8 +34,9 @@ TEST(BoardDebug, StepExecutesExactlyOneInstruction) {
         ASSERT_TRUE(sim_board_is_halted(b));
         EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, SIM_DFSR_HALTED);
         EXPECT_EQ(sim_board_instr_count(b), n + 1);
-        if (changes_flow(listing[k].second)) continue;
-        EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), listing[k + 1].first) << listing[k].second << " at " << std::hex << pc;
+        const std::string insn = listing[k].mnem + " " + listing[k].ops;
+        if (changes_flow(insn)) continue;
+        EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), listing[k + 1].addr) << insn << " at " << std::hex << pc;
         ++compared;
     }
     EXPECT_GT(compared, 150u);

@@ -67,22 +67,8 @@ struct Layout {
 
 bool read_layout(const std::string& elf, Layout* l) {
     *l = Layout{};
-    std::string od;
-    int c2 = -1;
-    if (!qemu_gdb_capture({"arm-none-eabi-objdump", "-d", elf}, 30000, &od, &c2) || c2 != 0)
-        return l->error = "arm-none-eabi-objdump failed on " + elf, false;
     for (const auto& [name, addr] : nm_symbols(elf)) l->sym[name] = addr & ~1u;
-    std::istringstream os(od);
-    std::string line, fn;
-    char name[128];
-    unsigned v = 0;
-    int at;
-    while (std::getline(os, line)) {
-        if (std::sscanf(line.c_str(), "%x <%127[^>]>:", &v, name) == 2 && line[0] != ' ') fn = name;
-        else if (!fn.empty() && (at = 0, std::sscanf(line.c_str(), " %x:%n", &v, &at)) == 1 && at > 0 && line[at] == '\t' &&
-                 line.find(".word") == std::string::npos)
-            l->insn[v] = fn;
-    }
+    for (const ObjdumpInsn& x : objdump_insns(elf)) l->insn[x.addr] = x.func;
     for (const char* n : {"main", "Reset_Handler", "SysTick_Handler", "HardFault_Handler", "_sdata", "_ebss", "_estack",
                           "g_tick_count", "g_fault_trigger", "fault_udf", "fault_bus_read", "fault_divide",
                           "fault_bus_write", "EXTI0_IRQHandler"})
