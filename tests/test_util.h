@@ -1,27 +1,26 @@
-// Reading and writing whole files, for every suite.
+// Whole files and temporary folders, for every suite.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 // Empty when the file is missing or cannot be read whole.
 inline std::vector<uint8_t> read_binary_file(const std::string& path) {
-    std::vector<uint8_t> d;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return d;
-    fseek(f, 0, SEEK_END);
-    d.resize((size_t)ftell(f));
-    fseek(f, 0, SEEK_SET);
-    if (fread(d.data(), 1, d.size(), f) != d.size()) d.clear();
-    fclose(f);
-    return d;
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
+// "" when the file is missing; reads files that do not know their size (sysfs).
 inline std::string read_text_file(const std::string& path) {
-    std::vector<uint8_t> b = read_binary_file(path);
-    return std::string(b.begin(), b.end());
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 inline bool write_file(const std::string& path, const void* data, size_t size) {
@@ -30,3 +29,25 @@ inline bool write_file(const std::string& path, const void* data, size_t size) {
     bool ok = fwrite(data, 1, size, f) == size;
     return fclose(f) == 0 && ok;
 }
+inline bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
+    return write_file(path, data.data(), data.size());
+}
+inline bool write_text_file(const std::string& path, const std::string& text) {
+    return write_file(path, text.data(), text.size());
+}
+
+// A fresh folder under /tmp, removed with everything in it when it goes.
+struct TempDir {
+    std::string path;
+    explicit TempDir(const char* stem = "korvane") {
+        std::string t = std::string("/tmp/") + stem + "_XXXXXX";
+        if (mkdtemp(t.data())) path = t;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};

@@ -15,7 +15,7 @@
 #include "symbols/elf_dwarf.h"
 #include "ui/ui_callbacks.h"
 #include "ui/log_view.h"
-#include "tests/app/file_text.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -93,27 +93,25 @@ TEST(Session, HostileValuesAreIgnoredWithALineAndTheRestIsKept) {
 }
 
 TEST(Session, ASaveReadsBackAndLeavesNoListEntryPastTheEnd) {
-    char tmpl[] = "/tmp/kd_session_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string ini = std::string(tmpl) + "/debugger.ini", head = "[Packs]\r\ncache=1\r\n[Session]\r\n; mine\r\n";
+    TempDir tmp("kd_session");
+    const std::string ini = tmp / "debugger.ini", head = "[Packs]\r\ncache=1\r\n[Session]\r\n; mine\r\n";
     std::ofstream(ini, std::ios::binary) << head << "watch3=stale\r\n";
     SessionRecord r, back;
     session_parse("[Session]\nwindow_x=5\nwindow_y=6\nwindow_width=700\nwindow_height=500\ntheme=Dark\npanels=log,plot\n"
                   "split_log=0.75\nelf=/fw.elf\nwatch1=a\nwatch1_in=main\nwatch2=b\nwatch2_expanded=1\nplot=2\n"
                   "bkpt1=main.c:7\nbkpt2=init\nbkpt2_disabled=1\n", &r);
     ASSERT_TRUE(session_write(ini.c_str(), r));
-    EXPECT_EQ(session_parse(slurp(ini), &back), 0);
+    EXPECT_EQ(session_parse(read_text_file(ini), &back), 0);
     EXPECT_EQ(written(back), written(r));
     r.watch_count = 1;  // fewer than the file holds
     r.bkpt_count = 0;
     ASSERT_TRUE(session_write(ini.c_str(), r));
     r.elf[0] = 0;  // without an image the file keeps the last one's lists
     ASSERT_TRUE(session_write(ini.c_str(), r));
-    std::string text = slurp(ini);
+    std::string text = read_text_file(ini);
     EXPECT_EQ(text.rfind(head, 0), 0u) << text;
     EXPECT_NE(text.find("watch1=a\r\nwatch1_in=main\r\n"), std::string::npos) << text;
     for (const char* gone : {"watch2", "watch3", "bkpt", "plot="}) EXPECT_EQ(text.find(gone), std::string::npos) << gone;
-    (void)!system((std::string("rm -rf ") + tmpl).c_str());
 }
 
 TEST(Session, AWindowNoMonitorShowsComesBackOnScreen) {
@@ -144,8 +142,8 @@ TEST(Session, AWindowNoMonitorShowsComesBackOnScreen) {
 
 // The demo image takes back what it still has, and drops the rest with a line.
 TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
-    char tmpl[] = "/tmp/kd_session_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    TempDir tmp("kd_session");
+    const char* tmpl = tmp.path.c_str();
     const std::string elf = KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf";
     log_set_file_path("");
     auto start = [&](const std::string& remembered_elf) {
@@ -193,5 +191,4 @@ TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
     app_free_image();
     app_free_svd();
     config_override_folder("");
-    (void)!system((std::string("rm -rf ") + tmpl).c_str());
 }

@@ -14,14 +14,9 @@
 #include "ui/setup_panel.h"
 #include "ui/ui_callbacks.h"
 #include "ui/log_view.h"
-#include "tests/app/file_text.h"
+#include "tests/test_util.h"
 
 namespace {
-
-void spit(const std::string& p, const std::string& s) {
-    std::ofstream f(p, std::ios::binary);
-    f << s;
-}
 
 std::string abs_of(const char* value, const char* folder) {
     char buf[CFG_PATH_LEN];
@@ -41,20 +36,14 @@ bool log_has(const std::string& needle) { return log_count_of(needle) > 0; }
 class Settings : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kd_cfg_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = std::string(tmpl) + "/";
-        ini_ = dir_ + "debugger.ini";
+        ASSERT_FALSE(tmp_.path.empty());
         config_override_folder(dir_.c_str());
         log_set_file_path("");
         log_clear(&logv);
     }
-    void TearDown() override {
-        config_override_folder("");
-        std::string cmd = "rm -rf " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string dir_, ini_;
+    void TearDown() override { config_override_folder(""); }
+    TempDir tmp_{"kd_cfg"};
+    const std::string dir_ = tmp_.path + "/", ini_ = dir_ + "debugger.ini";
 };
 
 }  // namespace
@@ -96,7 +85,7 @@ TEST_F(Settings, LoadMakesPathsAbsoluteAndSaveWritesThemBackKeepingTheRest) {
         "[pdsc_cache.MCXA153]\r\n"
         "pdsc_file=NXP.MCXA153_DFP.pdsc\r\n"
         "pdsc_mtime=1234\r\n";
-    spit(ini_, original);
+    ASSERT_TRUE(write_text_file(ini_, original));
     config_load();
     EXPECT_EQ(std::string(g_cfg_ini), ini_);
     EXPECT_EQ(std::string(g_cfg_elf), dir_ + "fw/app.elf");
@@ -108,7 +97,7 @@ TEST_F(Settings, LoadMakesPathsAbsoluteAndSaveWritesThemBackKeepingTheRest) {
     snprintf(g_cfg_bin, CFG_PATH_LEN, "%s", "/srv/fw/app.hex");
     ASSERT_TRUE(config_save());
     EXPECT_TRUE(log_has("[CFG] Saved debugger.ini"));
-    std::string saved = slurp(ini_);
+    std::string saved = read_text_file(ini_);
     // The pack cache section and the comment come through byte for byte.
     EXPECT_EQ(saved.substr(0, 20), "; Korvane settings\r\n");
     EXPECT_NE(saved.find("[pdsc_cache.MCXA153]\r\npdsc_file=NXP.MCXA153_DFP.pdsc\r\npdsc_mtime=1234\r\n"),
@@ -131,7 +120,7 @@ TEST_F(Settings, MissingFileGivesEmptyDefaults) {
 }
 
 TEST_F(Settings, OverlongValuesAreRefusedWithALogLine) {
-    spit(ini_, "[Settings]\nelf=" + std::string(300, 'e') + "\nsvd=" + std::string(250, 's') + "\nbin=ok.bin\n");
+    ASSERT_TRUE(write_text_file(ini_, "[Settings]\nelf=" + std::string(300, 'e') + "\nsvd=" + std::string(250, 's') + "\nbin=ok.bin\n"));
     config_load();
     EXPECT_STREQ(g_cfg_elf, "");
     EXPECT_TRUE(log_has("[CFG] Value of 'elf' is longer than 259 characters, ignored"));

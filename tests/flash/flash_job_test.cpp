@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "flash/flash_job.h"
-#include "flash/test_files.h"
+#include "tests/test_util.h"
 #include "platform/paths.h"
 #include "probe/probe.h"
 #include "probe/probe_fixture.h"
@@ -26,15 +26,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes read_file(const std::string& p) { return test_read_file(p); }
-
 class FlashJob : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/korvane_job_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     void start(bool identify = true) {
         rig_ = std::make_unique<SimRig>(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true, 16);
         ASSERT_NE(rig_->sys, nullptr) << rig_->err;
@@ -60,7 +54,6 @@ protected:
         flash_set_pack_dir(nullptr);
         flash_set_linkserver(nullptr, 0);
         rig_.reset();
-        std::system(("rm -rf " + dir_).c_str());
     }
     // As the Flash button does it; returns the final status.
     int flash(const std::string& file, const char* device = "STM32F405/415, F407/417") {
@@ -96,7 +89,8 @@ protected:
     }
     std::unique_ptr<SimRig> rig_;
     PlatThread* thread_ = nullptr;
-    std::string dir_;
+    TempDir tmp_{"korvane_job"};
+    const std::string dir_ = tmp_.path;
 };
 
 TEST_F(FlashJob, TheDemoPackProgramsBinAndHexThenTheTargetIsResetAndHalted) {
@@ -110,7 +104,7 @@ TEST_F(FlashJob, TheDemoPackProgramsBinAndHexThenTheTargetIsResetAndHalted) {
         EXPECT_TRUE(log_has("[FLASH] Pack device for STM32F405/415, F407/417 (1024 KB): STM32F405RG"));
         std::string bin = fw + file;
         bin.replace(bin.size() - 3, 3, "bin");
-        Bytes want = read_file(bin);
+        Bytes want = read_binary_file(bin);
         EXPECT_EQ(flash_contents(0, want.size()), want) << file;
         EXPECT_TRUE(g_is_halted.load());
         uint32_t pc = 0, reset = 0;
@@ -136,7 +130,7 @@ TEST_F(FlashJob, StsOwnPackProgramsTheBoardTheSameWay) {
     ASSERT_EQ(flash(fw), FLASH_STATUS_OK);
     EXPECT_TRUE(log_has("[FLASH] Pack device for STM32F405/415, F407/417 (1024 KB): STM32F405RG"));
     EXPECT_TRUE(log_has(("[FLM] pdsc_find_algo OK: flm_path='" + packs + "/Keil/CMSIS/Flash/STM32F4xx_1024.FLM'").c_str()));
-    Bytes want = read_file(fw);
+    Bytes want = read_binary_file(fw);
     EXPECT_EQ(flash_contents(0, want.size()), want);
 }
 
@@ -189,7 +183,7 @@ TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
     args = recorded_args();
     ASSERT_EQ(args.size(), 4u);
     EXPECT_NE(args[3].find(".bin:0x8000000"), std::string::npos) << args[3];
-    EXPECT_EQ(read_file(dir_ + "/got.bin"), read_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin"));
+    EXPECT_EQ(read_binary_file(dir_ + "/got.bin"), read_binary_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin"));
     EXPECT_FALSE(plat_file_exists(args[3].substr(0, args[3].rfind(':')).c_str())) << "the temporary file is removed";
 
     flash_set_linkserver(stand_in("exit 3").c_str(), 10000);
@@ -219,7 +213,7 @@ TEST_F(FlashJob, AMissingLinkServerFallsBackToTheFlmRoute) {
     const std::string fw = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O0_dwarf4.bin";
     EXPECT_EQ(flash(fw), FLASH_STATUS_OK);
     EXPECT_TRUE(log_has("[FLASH] LinkServer not available (err=2) — FLM fallback"));
-    Bytes want = read_file(fw);
+    Bytes want = read_binary_file(fw);
     EXPECT_EQ(flash_contents(0, want.size()), want);
 }
 

@@ -17,43 +17,22 @@
 #include "sim/board.h"
 #include "sim/flash_f4.h"
 #include "sim/sim_system.h"
+#include "tests/test_util.h"
 
 namespace {
 
 const std::string kData = KORVANE_SHARED_DATA;
 constexpr uint32_t kFlash = 0x08000000;
 
-bool copy_file(const std::string& from, const std::string& to) {
-    FILE* in = std::fopen(from.c_str(), "rb");
-    if (!in) return false;
-    FILE* out = std::fopen(to.c_str(), "wb");
-    char buf[65536];
-    size_t n;
-    bool ok = out != nullptr;
-    while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
-    std::fclose(in);
-    if (out) std::fclose(out);
-    return ok;
-}
-
 // A packs folder holding ST's .pdsc with the algorithm at its pack path;
 // `flm` replaces the FLM's contents when given.
-struct Packs {
-    std::string dir;
-    explicit Packs(const std::string& flm = kData + "/flm/STM32F4xx_1024.FLM") {
-        char tmpl[] = "/tmp/flm_run_XXXXXX";
-        dir = mkdtemp(tmpl);
-        mkdir((dir + "/CMSIS").c_str(), 0755);
-        mkdir((dir + "/CMSIS/Flash").c_str(), 0755);
-        copy_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc", dir + "/Keil.STM32F4xx_DFP.pdsc");
-        copy_file(flm, dir + "/CMSIS/Flash/STM32F4xx_1024.FLM");
-    }
-    ~Packs() {
-        unlink((dir + "/CMSIS/Flash/STM32F4xx_1024.FLM").c_str());
-        unlink((dir + "/Keil.STM32F4xx_DFP.pdsc").c_str());
-        rmdir((dir + "/CMSIS/Flash").c_str());
-        rmdir((dir + "/CMSIS").c_str());
-        rmdir(dir.c_str());
+struct Packs : TempDir {
+    const std::string dir = path;
+    explicit Packs(const std::string& flm = kData + "/flm/STM32F4xx_1024.FLM") : TempDir("flm_run") {
+        std::error_code ec;
+        std::filesystem::create_directories(dir + "/CMSIS/Flash", ec);
+        std::filesystem::copy_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc", dir + "/Keil.STM32F4xx_DFP.pdsc", ec);
+        std::filesystem::copy_file(flm, dir + "/CMSIS/Flash/STM32F4xx_1024.FLM", ec);
     }
 };
 

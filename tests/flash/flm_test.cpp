@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "flash/flm.h"
-#include "flash/test_files.h"
+#include "tests/test_util.h"
 #include "probe/probe_fixture.h"
 
 bool flm_layout(FlmInfo* info, const FlmBlob* blob);
@@ -21,12 +21,6 @@ namespace {
 
 const std::string kData = KORVANE_SHARED_DATA;
 
-std::vector<uint8_t> read_file(const std::string& path) { return test_read_file(path); }
-
-void write_file(const std::string& path, const std::vector<uint8_t>& v) { ASSERT_TRUE(test_write_file(path, v)) << path; }
-
-void write_text(const std::string& path, const std::string& s) { write_file(path, std::vector<uint8_t>(s.begin(), s.end())); }
-
 void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i) v[at + i] = (uint8_t)(x >> (8 * i));
 }
@@ -34,29 +28,15 @@ void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
 // Section header offsets in ST's file (readelf -S): table at 0x33C8, 40 bytes each.
 size_t shdr(int i) { return 0x33C8 + 40 * (size_t)i; }
 
-struct TempDir {
-    std::string root;
-    std::vector<std::string> files, dirs;
-    TempDir() {
-        char t[] = "/tmp/flm_test_XXXXXX";
-        root = mkdtemp(t);
-    }
+// A pack tree for the search tests, in a fresh temporary folder.
+struct PackTree : TempDir {
     std::string dir(const std::string& rel) {
-        std::string p = root + "/" + rel;
-        mkdir(p.c_str(), 0755);
-        dirs.push_back(p);
-        return p;
+        mkdir((*this / rel).c_str(), 0755);
+        return *this / rel;
     }
     std::string file(const std::string& rel, const std::vector<uint8_t>& data) {
-        std::string p = root + "/" + rel;
-        write_file(p, data);
-        files.push_back(p);
-        return p;
-    }
-    ~TempDir() {
-        for (auto& f : files) unlink(f.c_str());
-        for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) rmdir(it->c_str());
-        rmdir(root.c_str());
+        EXPECT_TRUE(write_file(*this / rel, data)) << rel;
+        return *this / rel;
     }
 };
 
@@ -66,7 +46,7 @@ class StFlm : public ::testing::Test {
     FlmInfo info{};
     FlmBlob blob{};
     void SetUp() override {
-        elf = read_file(kData + "/flm/STM32F4xx_1024.FLM");
+        elf = read_binary_file(kData + "/flm/STM32F4xx_1024.FLM");
         if (elf.empty()) GTEST_SKIP() << "shared data absent: " << kData;
     }
     void TearDown() override { flm_blob_free(&blob); }
@@ -207,12 +187,12 @@ TEST(FlmLayout, RamIsSharedOutFromTheTopAndMustFit) {
 
 class PackSearch : public ::testing::Test {
   protected:
-    TempDir t;
+    PackTree t;
     std::vector<uint8_t> pdsc, flm;
     FlmInfo info{};
     void SetUp() override {
-        pdsc = read_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc");
-        flm = read_file(kData + "/flm/STM32F4xx_1024.FLM");
+        pdsc = read_binary_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc");
+        flm = read_binary_file(kData + "/flm/STM32F4xx_1024.FLM");
         if (pdsc.empty() || flm.empty()) GTEST_SKIP() << "shared data absent: " << kData;
         log_clear(&logv);
     }
@@ -221,14 +201,14 @@ class PackSearch : public ::testing::Test {
 TEST_F(PackSearch, FindsStsAlgorithmAtEachCandidatePath) {
     t.dir("Keil");
     t.file("Keil/Keil.STM32F4xx_DFP.pdsc", pdsc);
-    EXPECT_FALSE(pdsc_find_algo(t.root.c_str(), "STM32F405RG", &info));
+    EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "STM32F405RG", &info));
     EXPECT_TRUE(log_has("[FLM] FLM file not found at any candidate path — skipping"));
 
     t.dir("Keil/CMSIS");
     t.dir("Keil/CMSIS/Flash");
     std::string at1 = t.file("Keil/CMSIS/Flash/STM32F4xx_1024.FLM", flm);
     log_clear(&logv);
-    ASSERT_TRUE(pdsc_find_algo(t.root.c_str(), "stm32f405rg", &info));
+    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "stm32f405rg", &info));
     EXPECT_EQ(info.flm_path, at1);
     EXPECT_TRUE(log_has(("[FLM] candidate 1: '" + at1 + "'").c_str()));
     EXPECT_EQ(info.flash_start, 0x08000000u);
@@ -240,15 +220,15 @@ TEST_F(PackSearch, FindsStsAlgorithmAtEachCandidatePath) {
 
     unlink(at1.c_str());
     std::string at3 = t.file("Keil/STM32F4xx_1024.FLM", flm);
-    ASSERT_TRUE(pdsc_find_algo(t.root.c_str(), "STM32F407VG", &info));
+    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "STM32F407VG", &info));
     EXPECT_EQ(info.flm_path, at3);
     unlink(at3.c_str());
     t.dir("CMSIS");
     t.dir("CMSIS/Flash");
     std::string at2 = t.file("CMSIS/Flash/STM32F4xx_1024.FLM", flm);
-    ASSERT_TRUE(pdsc_find_algo(t.root.c_str(), "STM32F405RG", &info));
+    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "STM32F405RG", &info));
     EXPECT_EQ(info.flm_path, at2);
-    EXPECT_FALSE(pdsc_find_algo(t.root.c_str(), "STM32F999XX", &info));
+    EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "STM32F999XX", &info));
 }
 
 TEST_F(PackSearch, WildcardsRamAttributesAndLaterFiles) {
@@ -256,36 +236,34 @@ TEST_F(PackSearch, WildcardsRamAttributesAndLaterFiles) {
     t.dir("p/Flash");
     t.file("p/Flash/mcx.FLM", flm);
     // Sorted first; its variant names nothing we want, and a commented-out device is no device.
-    write_text(t.root + "/p/a.pdsc",
-               "<device Dname=\"OTHER1\"><variant Dvariant=\"X\"/></device><!-- <device Dname=\"MCXA153\"> -->");
-    t.files.push_back(t.root + "/p/a.pdsc");
-    write_text(t.root + "/p/b.PDSC",
+    EXPECT_TRUE(write_text_file(t.path + "/p/a.pdsc",
+               "<device Dname=\"OTHER1\"><variant Dvariant=\"X\"/></device><!-- <device Dname=\"MCXA153\"> -->"));
+    EXPECT_TRUE(write_text_file(t.path + "/p/b.PDSC",
                "<device Dname='MCXA15*'>\n<memory name=\"R\" access=\"rw\" start=\"0x30000000\"/>\n"
                "<algorithm name=\"Flash\\mcx.FLM\" start=\"0\" size=\"0x40000\" RAMstart=\"0x20000000\" "
-               "RAMsize=\"8192\"/></device>");
-    t.files.push_back(t.root + "/p/b.PDSC");
+               "RAMsize=\"8192\"/></device>"));
     for (const char* name : {"MCXA153", "mcxa156"}) {
-        ASSERT_TRUE(pdsc_find_algo(t.root.c_str(), name, &info)) << name;
-        EXPECT_EQ(info.flm_path, t.root + "/p/Flash/mcx.FLM");
+        ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), name, &info)) << name;
+        EXPECT_EQ(info.flm_path, t.path + "/p/Flash/mcx.FLM");
         EXPECT_EQ(info.flash_size, 0x40000u);
         EXPECT_EQ(info.ram_start, 0x20000000u);
         EXPECT_EQ(info.ram_size, 8192u);
     }
-    EXPECT_FALSE(pdsc_find_algo(t.root.c_str(), "MCXA2", &info));
+    EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "MCXA2", &info));
 }
 
 TEST_F(PackSearch, VariantNamesFindThePacksDeviceByItsFlash) {
     t.file("Keil.STM32F4xx_DFP.pdsc", pdsc);
     char name[64];
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.root.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x100000, name,
+    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x100000, name,
                                              sizeof name));
     EXPECT_STREQ(name, "STM32F405RG");
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.root.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x80000, name,
+    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x80000, name,
                                              sizeof name));
     EXPECT_STREQ(name, "STM32F405OE");
     // Only the later parts of the list: the replacements must be built right.
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.root.c_str(), "STM32F401/417", 0x08000000, 0x100000, name, sizeof name));
+    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F401/417", 0x08000000, 0x100000, name, sizeof name));
     EXPECT_STREQ(name, "STM32F417VG");
-    EXPECT_FALSE(pdsc_find_device_for_variant(t.root.c_str(), "STM32F405/415", 0x08000000, 0x12345, name, sizeof name));
-    EXPECT_FALSE(pdsc_find_device_for_variant(t.root.c_str(), "F405", 0x08000000, 0x100000, name, sizeof name));
+    EXPECT_FALSE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415", 0x08000000, 0x12345, name, sizeof name));
+    EXPECT_FALSE(pdsc_find_device_for_variant(t.path.c_str(), "F405", 0x08000000, 0x100000, name, sizeof name));
 }

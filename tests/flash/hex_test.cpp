@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "flash/flash_job.h"
-#include "flash/test_files.h"
+#include "tests/test_util.h"
 #include "probe/probe_fixture.h"
 
 namespace {
@@ -22,16 +22,13 @@ using Bytes = std::vector<uint8_t>;
 class HexFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/korvane_hex_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(dir_.path.empty());
         log_clear(&logv);
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-    std::string path(const std::string& name) { return dir_ + "/" + name; }
-    void write(const std::string& name, const std::string& text) { std::ofstream(path(name), std::ios::binary) << text; }
-    void write(const std::string& name, const Bytes& b) { ASSERT_TRUE(test_write_file(path(name), b)); }
-    static Bytes read(const std::string& p) { return test_read_file(p); }
+    std::string path(const std::string& name) { return dir_ / name; }
+    void write(const std::string& name, const std::string& text) { ASSERT_TRUE(write_text_file(path(name), text)); }
+    void write(const std::string& name, const Bytes& b) { ASSERT_TRUE(write_file(path(name), b)); }
+    static Bytes read(const std::string& p) { return read_binary_file(p); }
     static Bytes random_bytes(size_t n, unsigned seed) {
         std::mt19937 rng(seed);
         Bytes b(n);
@@ -55,7 +52,7 @@ protected:
         std::free(img);
         return true;
     }
-    std::string dir_;
+    TempDir dir_{"korvane_hex"};
 };
 
 TEST_F(HexFiles, ObjcopyImagesAtLowMiddleAndFlashBasesReadBackExactly) {
@@ -161,7 +158,7 @@ TEST_F(HexFiles, BinFilesAreReadWholeAndEmptyOnesRefused) {
     EXPECT_TRUE(log_has("[FLASH] BIN file empty or unreadable"));
     EXPECT_EQ(bin_read_file(path("missing.bin").c_str(), &size), nullptr);
     EXPECT_TRUE(log_has("[FLASH] Cannot open BIN file"));
-    EXPECT_EQ(bin_read_file(dir_.c_str(), &size), nullptr);  // a folder is not a file
+    EXPECT_EQ(bin_read_file(dir_.path.c_str(), &size), nullptr);  // a folder is not a file
 }
 
 }  // namespace

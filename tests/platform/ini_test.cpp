@@ -1,4 +1,5 @@
 #include "platform/ini.h"
+#include "tests/test_util.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -51,16 +52,6 @@ bool put1(const std::string& path, const char* section, const char* key, const c
     return ini_put(path.c_str(), section, &p, 1);
 }
 
-std::string read_all(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "<missing>";
-}
-
-bool write_all(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    return bool(f << text << std::flush);
-}
-
 std::string varied(size_t n) {  // no two chunks of it are alike
     std::string s(n, 'a');
     for (size_t i = 0; i < n; ++i) s[i] = char('a' + (i * 7 + i / 26) % 26);
@@ -85,20 +76,15 @@ void check_edits(std::initializer_list<Edit> edits) {
             << e.key << " in:\n" << e.before;
 }
 
-// Each file test works in a fresh folder under /tmp, removed afterwards.
+// Each file test works in a fresh folder of its own.
 class IniFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/ini_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl, path = dir + "/debugger.ini";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir, ec); }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     size_t entries() const {  // how many files the folder holds
         return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
     }
-    std::string dir, path;
-    std::error_code ec;
+    TempDir tmp{"ini_test"};
+    const std::string dir = tmp.path, path = tmp / "debugger.ini";
 };
 
 }  // namespace
@@ -186,7 +172,7 @@ TEST(IniText, EveryValueReadsBackExactly) {
 
 TEST_F(IniFile, InvalidInputIsRefusedLeavingTextAndFileUnchanged) {
     const std::string original = "[s]\nk=v\n";
-    ASSERT_TRUE(write_all(path, original));
+    ASSERT_TRUE(write_text_file(path, original));
     auto refused = [&](const char* section, const IniPair* pairs, int count) {
         std::string text = original;
         return !ini_text_set(text, section, pairs, count) && text == original &&
@@ -207,19 +193,19 @@ TEST_F(IniFile, InvalidInputIsRefusedLeavingTextAndFileUnchanged) {
     EXPECT_FALSE(ini_remove_section(path.c_str(), nullptr));
     for (const char* bad_path : {(const char*)nullptr, ""})
         EXPECT_FALSE(ini_put(bad_path, "s", &good, 1) || ini_remove_section(bad_path, "s"));
-    EXPECT_EQ(read_all(path), original);
+    EXPECT_EQ(read_text_file(path), original);
 }
 
 TEST_F(IniFile, SaveKeepsOtherBytesAndSkipsSavesThatChangeNothing) {
     EXPECT_EQ(get_file(path, "s", "k"), kMissing);
-    ASSERT_TRUE(write_all(path, BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
+    ASSERT_TRUE(write_text_file(path, BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
                                     "[probe]\r\n  Speed = 4000   \r\n# keep\r\n\r\n"
                                     "[Window]\r\nx=1\r\n[window]\r\ny=2\r\n"));
     IniPair pairs[] = {{"speed", "1000"}, {"reset", "hardware"}};
     ASSERT_TRUE(ini_put(path.c_str(), "PROBE", pairs, 2)) << ini_error();
     ASSERT_TRUE(put1(path, "ui", "theme", "dark")) << ini_error();
     ASSERT_TRUE(ini_remove_section(path.c_str(), "window")) << ini_error();  // the first only
-    EXPECT_EQ(read_all(path), BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
+    EXPECT_EQ(read_text_file(path), BOM "; by hand\r\n[Recent]\r\nf0 = \"C:\\fw\\b.elf\"\r\n\r\n"
                                   "[probe]\r\nspeed=1000\r\n# keep\r\nreset=hardware\r\n\r\n"
                                   "[window]\r\ny=2\r\n[ui]\r\ntheme=dark\r\n");
     EXPECT_EQ(get_file(path, "recent", "F0"), ok("C:\\fw\\b.elf"));
@@ -239,14 +225,14 @@ static void die_after_first_chunk(size_t n) { _exit(n > 0 && n <= 4096 ? 42 : 43
 
 TEST_F(IniFile, InterruptedSaveLeavesTheOriginalIntact) {
     const std::string original = varied(6000) + "\n[probe]\r\nserial=0672FF\r\n\r\n[ui]\r\nz=2\r\n";
-    ASSERT_TRUE(write_all(path, original));
+    ASSERT_TRUE(write_text_file(path, original));
     const std::string big = varied(40000);
     EXPECT_EQ(in_child([&] {
                   ini_set_write_hook(die_after_first_chunk);
                   put1(path, "probe", "blob", big.c_str());
                   return 0;  // the hook never fired
               }), 42) << "the save was not cut after a first chunk of at most 4096 bytes";
-    EXPECT_EQ(read_all(path), original);
+    EXPECT_EQ(read_text_file(path), original);
     EXPECT_EQ(entries(), 2u) << "the half-written copy should be a file of its own";
 
     // The leftover does not get in the way of the next save, which writes small chunks.
@@ -258,12 +244,12 @@ TEST_F(IniFile, InterruptedSaveLeavesTheOriginalIntact) {
     ASSERT_GE(g_totals.size(), 11u);
     for (size_t i = 0, prev = 0; i < g_totals.size(); prev = g_totals[i++])
         EXPECT_TRUE(g_totals[i] > prev && g_totals[i] - prev <= 4096) << i << ": " << g_totals[i];
-    EXPECT_EQ(g_totals.back(), read_all(path).size());
+    EXPECT_EQ(g_totals.back(), read_text_file(path).size());
 }
 
 TEST_F(IniFile, FailedWriteRemovesTheTemporaryFile) {
     const std::string original = "[probe]\nserial=0672FF\n", big = varied(40000);
-    ASSERT_TRUE(write_all(path, original));
+    ASSERT_TRUE(write_text_file(path, original));
     EXPECT_EQ(in_child([&] {  // a file size limit makes write() fail part-way, like a full disk
                   signal(SIGXFSZ, SIG_IGN);
                   struct rlimit lim = {10000, 10000};
@@ -272,12 +258,12 @@ TEST_F(IniFile, FailedWriteRemovesTheTemporaryFile) {
                   if (!std::strstr(ini_error(), "cannot write temporary file")) return 12;
                   return std::strstr(ini_error(), std::strerror(EFBIG)) ? 0 : 13;
               }), 0);
-    EXPECT_EQ(read_all(path), original);
+    EXPECT_EQ(read_text_file(path), original);
     EXPECT_EQ(entries(), 1u) << "a temporary file was left behind";
 }
 
 TEST_F(IniFile, ConcurrentPutsFromTwoThreadsLoseNothing) {
-    ASSERT_TRUE(write_all(path, "; shared\n[other]\nx=1\n\n[shared]\n"));
+    ASSERT_TRUE(write_text_file(path, "; shared\n[other]\nx=1\n\n[shared]\n"));
     auto key = [](int id, int k) { return "t" + std::to_string(id) + "_k" + std::to_string(k); };
     bool all_ok[2] = {true, true};
     auto worker = [&](int id) {
@@ -306,11 +292,11 @@ TEST_F(IniFile, SaveIntoMissingFolderFailsWithReason) {
 
 TEST_F(IniFile, UnreadableFileIsNotOverwritten) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);  // a folder cannot be read as a file, even by root
-    ASSERT_TRUE(write_all(path + "/inside", "x"));
+    ASSERT_TRUE(write_text_file(path + "/inside", "x"));
     EXPECT_FALSE(put1(path, "s", "k", "v"));
     const std::string why = ini_error();
     EXPECT_NE(why.find("cannot read '" + path + "'"), std::string::npos) << why;
-    EXPECT_EQ(read_all(path + "/inside"), "x");
+    EXPECT_EQ(read_text_file(path + "/inside"), "x");
     EXPECT_EQ(entries(), 1u) << "a temporary file was left behind";
 }
 
@@ -326,18 +312,18 @@ TEST_F(IniFile, FifoInThePlaceOfTheFileNeitherHangsNorIsReplaced) {
 
 TEST_F(IniFile, SaveThroughSymbolicLinkUpdatesTheTarget) {
     const std::string real = dir + "/real.ini";
-    ASSERT_TRUE(write_all(real, "[s]\nk=1\n") && symlink(real.c_str(), path.c_str()) == 0);
+    ASSERT_TRUE(write_text_file(real, "[s]\nk=1\n") && symlink(real.c_str(), path.c_str()) == 0);
     ASSERT_TRUE(put1(path, "s", "k", "2")) << ini_error();
     struct stat st;
     EXPECT_TRUE(lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was replaced";
-    EXPECT_EQ(read_all(real), "[s]\nk=2\n");
+    EXPECT_EQ(read_text_file(real), "[s]\nk=2\n");
 }
 
 TEST_F(IniFile, SaveKeepsTheFileMode) {
     mode_t old_umask = umask(022);  // so that a mode set by open() alone would show
     for (mode_t mode : {mode_t(0600), mode_t(0666), mode_t(0640)}) {
         struct stat st {};
-        EXPECT_TRUE(write_all(path, "[s]\nk=1\n") && chmod(path.c_str(), mode) == 0);
+        EXPECT_TRUE(write_text_file(path, "[s]\nk=1\n") && chmod(path.c_str(), mode) == 0);
         EXPECT_TRUE(put1(path, "s", "k", "2") && stat(path.c_str(), &st) == 0) << ini_error();
         EXPECT_EQ(st.st_mode & 07777, mode);
     }

@@ -9,6 +9,7 @@
 
 #include "platform/fatal.h"
 #include "platform/paths.h"
+#include "tests/test_util.h"
 
 TEST(SettingsFolder, ExecutableFolderWhenWritableElseXdgThenHome) {
     char out[256];
@@ -57,9 +58,9 @@ TEST(PathBuilding, BaseNameSplitsOnBothSeparators) {
 }
 
 TEST(FileSystem, WritableProbeAndDirectoryCreation) {
-    char tmpl[] = "/tmp/kd_paths_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string base = tmpl;
+    TempDir tmp("kd_paths");
+    const std::string base = tmp.path;
+    ASSERT_FALSE(base.empty());
     EXPECT_TRUE(plat_dir_writable(base.c_str()));
     EXPECT_FALSE(plat_dir_writable((base + "/missing").c_str()));
     // Even root cannot create files here; access(W_OK) would claim otherwise.
@@ -70,14 +71,10 @@ TEST(FileSystem, WritableProbeAndDirectoryCreation) {
     ASSERT_EQ(stat(deep.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_TRUE(plat_make_dirs(deep.c_str()));  // existing is fine
-    std::string file = base + "/f";
-    FILE* f = fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
+    const std::string file = base + "/f";
+    ASSERT_TRUE(write_text_file(file, ""));
     EXPECT_TRUE(plat_file_exists(file.c_str()));
     EXPECT_FALSE(plat_file_exists(deep.c_str()));  // a folder is not a file
     EXPECT_FALSE(plat_make_dirs((file + "/sub").c_str()));
-    std::string cmd = "rm -rf " + base;
-    ASSERT_EQ(system(cmd.c_str()), 0);
 }
 

@@ -18,18 +18,13 @@
 #include <vector>
 
 #include "platform/usb.h"
+#include "tests/test_util.h"
 
 // Defined in platform/usb_hidraw.cpp.
 size_t usb_hidraw_wide_to_utf8(const wchar_t* in, char* out, size_t cap);
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::string trim(const std::string& s) {
     const size_t a = s.find_first_not_of(" \t\r\n");
@@ -48,7 +43,7 @@ std::multiset<std::pair<uint16_t, uint16_t>> sysfs_usb_devices(bool* present) {
         // Interfaces are "1-1:1.0"; devices and root hubs have no colon.
         if (name[0] == '.' || name.find(':') != std::string::npos) continue;
         const std::string base = std::string("/sys/bus/usb/devices/") + name + "/";
-        const std::string v = trim(read_file(base + "idVendor")), p = trim(read_file(base + "idProduct"));
+        const std::string v = trim(read_text_file(base + "idVendor")), p = trim(read_text_file(base + "idProduct"));
         if (v.empty() || p.empty()) continue;
         out.insert({static_cast<uint16_t>(std::strtoul(v.c_str(), nullptr, 16)),
                     static_cast<uint16_t>(std::strtoul(p.c_str(), nullptr, 16))});

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "tests/sim/qemu_gdb.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -36,10 +37,6 @@ std::string tool(const std::vector<std::string>& argv) {
     return out;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
 
 uint32_t le32(const std::string& b, uint32_t off) {
     if (size_t{off} + 4 > b.size()) return 0xFFFFFFFFu;
@@ -77,7 +74,7 @@ TEST(DemoFirmwareElf, EntryAndVectorTableNameDistinctThumbHandlersInFlash) {
                              "SysTick_Handler"};
     for (auto [v, dwarf] : kVariants) {
         SCOPED_TRACE(v);
-        std::string bin = read_file(fw(v, ".bin")), h = tool({"arm-none-eabi-readelf", "-h", fw(v, ".elf")});
+        std::string bin = read_text_file(fw(v, ".bin")), h = tool({"arm-none-eabi-readelf", "-h", fw(v, ".elf")});
         auto syms = symbols(fw(v, ".elf"));
         ASSERT_TRUE(bin.size() >= (16 + 82) * 4 && bin.size() < 8192) << "a few KB: " << bin.size();
         size_t at = h.find("Entry point address:");
@@ -120,12 +117,12 @@ TEST(DemoFirmwareElf, LoadSegmentsAreFlashableAndHexMatchesBin) {
         }
         EXPECT_GE(loads, 2);
         // objcopy reads the HEX back: one block at the flash base, the .bin's bytes, entry = reset vector.
-        std::string back = ::testing::TempDir() + "/" + v + "_hex.bin", bin = read_file(fw(v, ".bin"));
+        std::string back = ::testing::TempDir() + "/" + v + "_hex.bin", bin = read_text_file(fw(v, ".bin"));
         std::string h = tool({"arm-none-eabi-objdump", "-f", "-h", fw(v, ".hex")}), start = "start address 0x";
         EXPECT_NE(h.find(" 08000000  08000000 "), std::string::npos) << h;
         EXPECT_EQ(num(h.substr(h.find(start) + start.size() - 2)), le32(bin, 4)) << h;
         tool({"arm-none-eabi-objcopy", "-I", "ihex", "-O", "binary", fw(v, ".hex"), back});
-        EXPECT_TRUE(read_file(back) == bin) << "HEX and .bin differ";
+        EXPECT_TRUE(read_text_file(back) == bin) << "HEX and .bin differ";
     }
 }
 
@@ -170,7 +167,7 @@ TEST(DemoFirmwareElf, GlobalsHaveTheirSizesPlacesAndInitialValues) {
             EXPECT_TRUE(name == std::string("g_sine_table") ? in_flash(addr) : in_sram(addr)) << name;
             EXPECT_EQ(addr % std::min(size, 4u), 0u) << name << " misaligned";
         }
-        std::string bin = read_file(fw(v, ".bin"));
+        std::string bin = read_text_file(fw(v, ".bin"));
         ASSERT_TRUE(in_flash(syms["_sidata"].first));
         auto initial = [&](const char* name, uint32_t plus = 0) {
             return le32(bin, syms["_sidata"].first - kFlash + syms[name].first - syms["_sdata"].first + plus);
@@ -212,7 +209,7 @@ TEST(DemoSvd, ValidatesAgainstTheCmsisSchema) {
     if (!have("xmllint")) GTEST_SKIP() << "xmllint absent (Debian package libxml2-utils)";
     EXPECT_TRUE(run_tool({"xmllint", "--noout", "--schema", xsd, KORVANE_DEMO_SVD}, &out)) << out;
     // The schema is strict enough to notice damage: a register offset that is no number.
-    std::string s = read_file(KORVANE_DEMO_SVD);
+    std::string s = read_text_file(KORVANE_DEMO_SVD);
     size_t at = s.find("<addressOffset>0x0<");
     ASSERT_NE(at, std::string::npos);
     std::ofstream(broken) << s.replace(at + 15, 3, "zero");
@@ -224,7 +221,7 @@ TEST(DemoSvd, ValidatesAgainstTheCmsisSchema) {
 // path made of the names of its named ancestors below the device (SVD puts
 // <name> first), plus "PERIPH/@derivedFrom".
 std::map<std::string, std::string> svd_leaves(const std::string& path) {
-    std::string s = read_file(path);
+    std::string s = read_text_file(path);
     std::map<std::string, std::string> out;
     struct Open { std::string tag, name, derived; size_t text; bool kids = false; };
     std::vector<Open> st;

@@ -110,7 +110,7 @@ struct Rig {
 } // namespace
 
 TEST(PeriphFlmAlgorithm, SectorMapMatchesStFlashDevice) {
-    const std::string file = periph_test::read_file(flm_path);
+    const std::string file = read_text_file(flm_path);
     if (file.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
     // FlashDevice: Vers, DevName[128], DevType, DevAdr at 0x84, szDev at 0x88;
     // {szSector, AddrSector} runs from 0xA0, ended by 0xFFFFFFFF.
@@ -135,7 +135,7 @@ TEST(PeriphFlmAlgorithm, SectorMapMatchesStFlashDevice) {
 }
 
 TEST(PeriphFlmAlgorithm, StAlgorithmSeesRefusalsAsFailures) {
-    const std::string file = periph_test::read_file(flm_path);
+    const std::string file = read_text_file(flm_path);
     if (file.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
     Rig rig;
     ASSERT_EQ(rig.open(file), "");
@@ -199,7 +199,7 @@ struct Algo : Rig { // entry points by name, from the file's .symtab
         return call(fn("ProgramPage"), SIM_FLASHF4_ARRAY_BASE + off, n, src);
     }
     bool load(const std::string& path, uint32_t at = RAM) {
-        file = periph_test::read_file(path);
+        file = read_text_file(path);
         base = at;
         const std::string why = file.empty() ? "missing " + path : open(file);
         EXPECT_EQ(why, "");
@@ -211,7 +211,7 @@ struct Algo : Rig { // entry points by name, from the file's .symtab
 } // namespace
 
 TEST(PeriphFlmOurs, DescribesTheDeviceLikeSt) {
-    const std::string ours = periph_test::read_file(our_flm), st = periph_test::read_file(flm_path);
+    const std::string ours = read_text_file(our_flm), st = read_text_file(flm_path);
     ASSERT_FALSE(ours.empty()) << our_flm;
     const std::string dev = section(ours, "DevDscr").second;
     ASSERT_EQ(dev.size(), 0xC0u);
@@ -312,7 +312,7 @@ TEST(PeriphFlmOurs, EveryFlashFaultIsAFailureAndTheVariantsFailAsNamed) {
 }
 
 TEST(PeriphFlmAlgorithm, StAlgorithmUnderEachFlashFault) {
-    if (periph_test::read_file(flm_path).empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
+    if (read_text_file(flm_path).empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
     const uint32_t page[2] = {0x11111111, 0x22222222};
     Algo k, e;
     ASSERT_TRUE(k.load(flm_path) && e.load(flm_path));
@@ -355,7 +355,7 @@ TEST(PeriphFlmOurs, PackValidatesAndCodeStoresNoAddressOfItsOwn) {
     if (run("xmllint --version", &out) != 0) GTEST_SKIP() << "xmllint absent (Debian package libxml2-utils)";
     const std::string pdsc = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Korvane.DemoBoard.pdsc";
     EXPECT_EQ(run("xmllint --noout --schema '" + xsd + "' '" + pdsc + "'", &out), 0) << out;
-    const std::string file = periph_test::read_file(our_flm);
+    const std::string file = read_text_file(our_flm);
     const uint64_t end = section(file, "DevDscr").first + section(file, "DevDscr").second.size();
     ASSERT_GT(end, 0u);
     ASSERT_EQ(run("arm-none-eabi-objdump -d '" + our_flm + "'", &out), 0) << out;

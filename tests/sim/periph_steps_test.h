@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/sim_types.h"
+#include "tests/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -54,16 +55,6 @@ template <class F> void run(SimMemPort p, std::initializer_list<Step> steps, F o
         default: other(s);
         }
     }
-}
-
-inline std::string read_file(const std::string& path) {
-    std::string s;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        std::fclose(f);
-    }
-    return s;
 }
 
 } // namespace periph_test

@@ -92,7 +92,7 @@ void check_reg(uint32_t base, const SvdReg& r, uint32_t reset, bool writable) {
 } // namespace
 
 TEST(PeriphStm32Svd, RccAndGpioResetValuesAndWritableBits) {
-    const std::string svd = periph_test::read_file(svd_path);
+    const std::string svd = read_text_file(svd_path);
     if (svd.empty()) GTEST_SKIP() << "shared data absent: " << svd_path;
     auto regs = svd_registers(svd, "RCC");
     ASSERT_EQ(regs.size(), 23u);

@@ -132,13 +132,14 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(t.mem_read(tick_addr, &a));
     b = a;
-    for (int i = 0; i < 2000 && b - a < 30; ++i) {
+    for (int i = 0; i < 2000 && b - a < 100; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(t.mem_read(tick_addr, &b));
     }
     const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-    EXPECT_GE(b - a, 30u) << "the board's thread ran";
-    EXPECT_LE(b - a, (uint32_t)wall_ms.count() + 2) << "ticks ahead of the wall clock";
+    EXPECT_GE(b - a, 100u) << "the board's thread ran";
+    // A step of the board's thread may cover up to 20 ms it had already lived before the window opened.
+    EXPECT_LE(b - a, (uint32_t)wall_ms.count() + 21) << "ticks ahead of the wall clock";
     // Halting through the probe stops the ticks although the thread runs on.
     ASSERT_TRUE(t.mem_write(0xE000EDF0, 0xA05F0003));
     ASSERT_TRUE(t.mem_read(tick_addr, &a));

@@ -9,22 +9,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/test_util.h"
 #include "ui/log_view.h"
 
 namespace {
-
-std::string temp_log_path() {
-    char tmpl[] = "/tmp/kd_log_XXXXXX";
-    EXPECT_NE(mkdtemp(tmpl), nullptr);
-    return std::string(tmpl) + "/debugger.log";
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 void reset_view(LogView* v, float line_height, float height, bool autoscroll) {
     log_clear(v->store);
@@ -53,13 +41,14 @@ float scroll_of(LogView* v) {
 class LogPanel : public ::testing::Test {
 protected:
     void SetUp() override {
-        path_ = temp_log_path();
+        ASSERT_FALSE(dir_.path.empty());
         log_set_file_path(path_.c_str());
         reset_view(&log_panel, 26, 400, true);
         reset_view(&memmap_panel, 26, 260, false);
     }
     void TearDown() override { log_set_file_path(""); }
-    std::string path_;
+    TempDir dir_{"kd_log"};
+    const std::string path_ = dir_ / "debugger.log";
 };
 
 }  // namespace
@@ -72,11 +61,11 @@ TEST_F(LogPanel, StampsLogLinesAndMirrorsThemToTheFile) {
     EXPECT_TRUE(std::regex_match(line_of(&logv, 0), stamped)) << line_of(&logv, 0);
     EXPECT_EQ(line_of(&logv, 1).substr(15), "[ELF] 17 variables indexed");
     // The file holds exactly the stamped lines, one per line, already flushed.
-    EXPECT_EQ(read_file(path_), line_of(&logv, 0) + "\n" + line_of(&logv, 1) + "\n");
+    EXPECT_EQ(read_text_file(path_), line_of(&logv, 0) + "\n" + line_of(&logv, 1) + "\n");
     // Other views are never stamped and never reach the file.
     log_add_line(&memmap_view, "R0   0x00000000");
     EXPECT_EQ(line_of(&memmap_view, 0), "R0   0x00000000");
-    EXPECT_EQ(read_file(path_).find("R0"), std::string::npos);
+    EXPECT_EQ(read_text_file(path_).find("R0"), std::string::npos);
 }
 
 TEST_F(LogPanel, LongLineIsCutTo255CharactersInPanelAndFile) {
@@ -85,7 +74,7 @@ TEST_F(LogPanel, LongLineIsCutTo255CharactersInPanelAndFile) {
     std::string stored = line_of(&logv, 0);
     EXPECT_EQ(stored.size(), 255u);
     EXPECT_EQ(stored.substr(15), std::string(240, 'x'));
-    EXPECT_EQ(read_file(path_), stored + "\n");
+    EXPECT_EQ(read_text_file(path_), stored + "\n");
     log_add_line(&memmap_view, text.c_str());
     EXPECT_EQ(line_of(&memmap_view, 0), std::string(255, 'x'));
 }
@@ -250,7 +239,7 @@ TEST_F(LogPanel, TwoThreadsAppendingNeverTearLines) {
         ASSERT_EQ(body.size(), 199u);
         ASSERT_TRUE(body == std::string(199, 'a') || body == std::string(199, 'b')) << "torn line " << i;
     }
-    std::istringstream file(read_file(path_));
+    std::istringstream file(read_text_file(path_));
     std::string line;
     int lines = 0, as = 0;
     while (std::getline(file, line)) {
