@@ -26,7 +26,7 @@ inline std::string read_text_file(const std::string& path) {
 inline bool write_file(const std::string& path, const void* data, size_t size) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) return false;
-    bool ok = fwrite(data, 1, size, f) == size;
+    bool ok = size == 0 || fwrite(data, 1, size, f) == size;  // an empty vector's data() may be null
     return fclose(f) == 0 && ok;
 }
 inline bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
