@@ -21,7 +21,11 @@ void log_view_follow_locked(LogView* v) {
     }
     if (s->added == v->seen_added) return;
     v->seen_added = s->added;
-    float visible = v->height - LOG_HEADER_H, content = v->line_height * (float)s->count;
+    log_view_stick_to_bottom_locked(v);
+}
+
+void log_view_stick_to_bottom_locked(LogView* v) {
+    float visible = v->height - LOG_HEADER_H, content = v->line_height * (float)v->store->count;
     if (v->autoscroll && content > visible) v->scroll = content - visible;
 }
 

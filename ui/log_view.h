@@ -30,6 +30,8 @@ extern LogView periph_panel;  // periph_view
 // panel functions below do it themselves).
 void log_view_follow(LogView* v);
 void log_view_follow_locked(LogView* v);  // with log_mutex() held
+// Puts a following view on its newest line; with log_mutex() held.
+void log_view_stick_to_bottom_locked(LogView* v);
 
 void log_draw(LogView* v, int window_h);
 // A register or peripheral line as its panel draws it in `room` pixels: the

@@ -47,8 +47,7 @@ void draw_layout_box(LayoutBox* b, const char* title, LogView* lv, int wh, Heade
             lv->width = b->w;
             lv->height = b->h;
             // A following view stays on its newest line when its box changes size.
-            float content = lv->line_height * (float)lv->store->count, visible = lv->height - LOG_HEADER_H;
-            if (lv->autoscroll && content > visible) lv->scroll = content - visible;
+            log_view_stick_to_bottom_locked(lv);
         }
         log_draw(lv, wh);
     }
