@@ -1,37 +1,26 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/setup_actions.h"
+#include "tests/test_util.h"
 #include "ui/layout.h"
+#include "ui/log_view.h"
 #include "ui/setup_panel.h"
 #include "ui/ui_callbacks.h"
-#include "ui/log_view.h"
-#include "tests/test_util.h"
 
 namespace {
 
-std::string abs_of(const char* value, const char* folder) {
-    char buf[CFG_PATH_LEN];
-    snprintf(buf, sizeof buf, "%s", value);
-    EXPECT_TRUE(make_abs_against(buf, sizeof buf, folder));
-    return buf;
-}
-
-int log_count_of(const std::string& needle) {
+int log_lines_with(const char* text) {
     char line[LOG_LINE_LEN];
     int n = 0;
-    for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, line, sizeof line, nullptr) && strstr(line, needle.c_str());
+    for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, line, sizeof line, nullptr) && strstr(line, text);
     return n;
 }
-bool log_has(const std::string& needle) { return log_count_of(needle) > 0; }
 
 class Settings : public ::testing::Test {
 protected:
@@ -48,117 +37,118 @@ protected:
 
 }  // namespace
 
-TEST(MakeAbsolute, RelativePathsResolveAgainstTheSettingsFolder) {
-    EXPECT_EQ(abs_of("fw/app.elf", "/opt/tools/"), "/opt/tools/fw/app.elf");
-    EXPECT_EQ(abs_of(".", "/opt/tools/"), "/opt/tools");  // the folder itself, no trailing '/'
-    EXPECT_EQ(abs_of("   /srv/fw/app.elf  ", "/opt/tools/"), "/srv/fw/app.elf");
-    EXPECT_EQ(abs_of("  fw/app.elf ", "/opt/tools/"), "/opt/tools/fw/app.elf");
-    EXPECT_EQ(abs_of("/", "/opt/tools/"), "/");
-    EXPECT_EQ(abs_of("", "/opt/tools/"), "");
-    EXPECT_EQ(abs_of("    ", "/opt/tools/"), "");
-    // Backslashes and drive letters are not separators or roots here.
-    EXPECT_EQ(abs_of("C:/fw/app.elf", "/opt/tools/"), "/opt/tools/C:/fw/app.elf");
-    EXPECT_EQ(abs_of("src\\main.c", "/opt/tools/"), "/opt/tools/src\\main.c");
-    // Without a folder the current one is meant.
-    EXPECT_EQ(abs_of("app.elf", ""), "./app.elf");
+// The result in a buffer of exactly `cap` bytes, or refused (buffer emptied):
+// a cut path could name another file.
+TEST(MakeAbsolute, RelativePathsResolveAgainstTheFolderOrAreRefusedWhole) {
+    const std::string tools = "/opt/tools/", deep = "/" + std::string(240, 'd') + "/";  // 242 characters
+    const struct {
+        std::string value, folder, want;
+        bool ok = true;
+        size_t cap = CFG_PATH_LEN;
+    } cases[] = {
+        {"fw/app.elf", tools, "/opt/tools/fw/app.elf"},
+        {".", tools, "/opt/tools"},  // the folder itself, no trailing '/'
+        {"   /srv/fw/app.elf  ", tools, "/srv/fw/app.elf"},
+        {"  fw/app.elf ", tools, "/opt/tools/fw/app.elf"},
+        {"/", tools, "/"},
+        {"", tools, ""},
+        {"    ", tools, ""},
+        // Backslashes and drive letters are not separators or roots here.
+        {"C:/fw/app.elf", tools, "/opt/tools/C:/fw/app.elf"},
+        {"src\\main.c", tools, "/opt/tools/src\\main.c"},
+        {"app.elf", "", "./app.elf"},  // without a folder the current one is meant
+        {"firmware/build/app.elf", deep, "", false},
+        {std::string(17, 'a'), deep, deep + std::string(17, 'a')},  // 259 and its NUL
+        {std::string(18, 'a'), deep, "", false},                    // 260: no room for the NUL
+        {"ab", tools, "/opt/tools/ab", true, 14},
+        {"abc", tools, "", false, 14},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value + " in " + std::to_string(c.cap));
+        std::vector<char> buf(c.cap);  // on the heap, so a write past it is seen
+        snprintf(buf.data(), c.cap, "%s", c.value.c_str());
+        EXPECT_EQ(make_abs_against(buf.data(), c.cap, c.folder.c_str()), c.ok);
+        EXPECT_EQ(std::string(buf.data()), c.want);
+    }
 }
 
-TEST(MakeAbsolute, TooLongResultIsRefusedNotCut) {
-    std::string folder = "/" + std::string(240, 'd') + "/";
-    char buf[CFG_PATH_LEN];
-    snprintf(buf, sizeof buf, "%s", "firmware/build/app.elf");  // 242 + 22 > 259
-    EXPECT_FALSE(make_abs_against(buf, sizeof buf, folder.c_str()));
-    EXPECT_STREQ(buf, "");
-    snprintf(buf, sizeof buf, "%s", std::string(17, 'a').c_str());  // exactly 259
-    EXPECT_TRUE(make_abs_against(buf, sizeof buf, folder.c_str()));
-    EXPECT_EQ(strlen(buf), 259u);
+// A file read: paths made absolute ("$" is the settings folder), values too
+// long refused with a line; a missing file gives empty paths and is not created.
+TEST_F(Settings, LoadTakesWhatFitsAndSaysWhatItRefused) {
+    const std::string overlong =
+        "[Settings]\nelf=" + std::string(300, 'e') + "\nsvd=" + std::string(250, 's') + "\nbin=ok.bin\n";
+    const struct {
+        std::string ini;
+        std::string elf, svd, bin, log;
+    } rows[] = {
+        {"[settings]\r\nELF = \"fw/app.elf\"\r\nsvd=  /opt/svd/STM32F407.svd  \r\nelf=dup.elf\r\n", "$fw/app.elf",
+         "/opt/svd/STM32F407.svd", "", ""},
+        {"", "", "", "", ""},
+        // 250 characters fit the buffer but not once the folder is put in front.
+        {overlong, "", "", "$ok.bin",
+         "[CFG] Value of 'elf' is longer than 259 characters, ignored|[CFG] Path of 'svd' too long once made absolute"},
+    };
+    auto at = [&](const std::string& s) { return s[0] == '$' ? dir_ + s.substr(1) : s; };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.ini.substr(0, 40));
+        std::remove(ini_.c_str());
+        ASSERT_TRUE(r.ini.empty() || write_text_file(ini_, r.ini));
+        snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "stale");
+        log_clear(&logv);
+        config_load();
+        EXPECT_EQ(g_cfg_elf, at(r.elf));
+        EXPECT_EQ(g_cfg_svd, at(r.svd));
+        EXPECT_EQ(g_cfg_bin, at(r.bin));
+        EXPECT_STREQ(g_cfg_arm_svd, "");
+        EXPECT_EQ(read_text_file(ini_), r.ini) << "loading never writes";
+        EXPECT_EQ(access(ini_.c_str(), F_OK) == 0, !r.ini.empty()) << "nor creates the file";
+        for (size_t b = 0, e; b < r.log.size(); b = e + 1) {
+            e = std::min(r.log.find('|', b), r.log.size());
+            EXPECT_EQ(log_lines_with(r.log.substr(b, e - b).c_str()), 1) << r.log.substr(b, e - b);
+        }
+    }
 }
 
-TEST_F(Settings, LoadMakesPathsAbsoluteAndSaveWritesThemBackKeepingTheRest) {
-    const std::string original =
-        "; Korvane settings\r\n"
-        "[settings]\r\n"
-        "ELF = \"fw/app.elf\"\r\n"
-        "svd=  /opt/svd/STM32F407.svd  \r\n"
-        "elf=ignored-duplicate.elf\r\n"
-        "\r\n"
-        "[pdsc_cache.MCXA153]\r\n"
-        "pdsc_file=NXP.MCXA153_DFP.pdsc\r\n"
-        "pdsc_mtime=1234\r\n";
-    ASSERT_TRUE(write_text_file(ini_, original));
+TEST_F(Settings, ASaveWritesThePathsBackKeepingTheRestOfTheFile) {
+    const std::string rest = "; Korvane settings\r\n[settings]\r\nelf=fw/app.elf\r\n\r\n"
+                             "[pdsc_cache.MCXA153]\r\npdsc_file=NXP.MCXA153_DFP.pdsc\r\npdsc_mtime=1234\r\n";
+    ASSERT_TRUE(write_text_file(ini_, rest));
     config_load();
     EXPECT_EQ(std::string(g_cfg_ini), ini_);
-    EXPECT_EQ(std::string(g_cfg_elf), dir_ + "fw/app.elf");
-    EXPECT_STREQ(g_cfg_svd, "/opt/svd/STM32F407.svd");
-    EXPECT_STREQ(g_cfg_arm_svd, "");
-    EXPECT_STREQ(g_cfg_bin, "");
-    EXPECT_STREQ(g_src_root_dir, "");
-
     snprintf(g_cfg_bin, CFG_PATH_LEN, "%s", "/srv/fw/app.hex");
     ASSERT_TRUE(config_save());
-    EXPECT_TRUE(log_has("[CFG] Saved debugger.ini"));
     std::string saved = read_text_file(ini_);
-    // The pack cache section and the comment come through byte for byte.
-    EXPECT_EQ(saved.substr(0, 20), "; Korvane settings\r\n");
-    EXPECT_NE(saved.find("[pdsc_cache.MCXA153]\r\npdsc_file=NXP.MCXA153_DFP.pdsc\r\npdsc_mtime=1234\r\n"),
-              std::string::npos);
-    EXPECT_NE(saved.find("elf=" + dir_ + "fw/app.elf\r\n"), std::string::npos);
-    EXPECT_NE(saved.find("bin=/srv/fw/app.hex\r\n"), std::string::npos);
-    // Loading what was saved gives the same settings.
+    const std::string parts[] = {"[pdsc_cache.MCXA153]\r\npdsc_file=NXP.MCXA153_DFP.pdsc\r\npdsc_mtime=1234\r\n",
+                                 "elf=" + dir_ + "fw/app.elf\r\n", "bin=/srv/fw/app.hex\r\n"};
+    EXPECT_EQ(saved.rfind("; Korvane settings\r\n", 0), 0u) << saved;
+    for (const std::string& part : parts) EXPECT_NE(saved.find(part), std::string::npos) << part << " in\n" << saved;
+    g_cfg_bin[0] = 0;
     config_load();
-    EXPECT_EQ(std::string(g_cfg_elf), dir_ + "fw/app.elf");
+    EXPECT_EQ(g_cfg_elf, dir_ + "fw/app.elf");
     EXPECT_STREQ(g_cfg_bin, "/srv/fw/app.hex");
 }
 
-TEST_F(Settings, MissingFileGivesEmptyDefaults) {
-    snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "stale");
-    config_load();
-    EXPECT_STREQ(g_cfg_elf, "");
-    EXPECT_STREQ(g_cfg_svd, "");
-    struct stat st;
-    EXPECT_NE(stat(ini_.c_str(), &st), 0);  // loading never creates the file
-}
-
-TEST_F(Settings, OverlongValuesAreRefusedWithALogLine) {
-    ASSERT_TRUE(write_text_file(ini_, "[Settings]\nelf=" + std::string(300, 'e') + "\nsvd=" + std::string(250, 's') + "\nbin=ok.bin\n"));
-    config_load();
-    EXPECT_STREQ(g_cfg_elf, "");
-    EXPECT_TRUE(log_has("[CFG] Value of 'elf' is longer than 259 characters, ignored"));
-    // 250 characters fit the buffer but not once the folder is put in front.
-    EXPECT_STREQ(g_cfg_svd, "");
-    EXPECT_TRUE(log_has("[CFG] Path of 'svd' too long once made absolute"));
-    EXPECT_EQ(std::string(g_cfg_bin), dir_ + "ok.bin");
-}
-
-TEST_F(Settings, FailedSaveIsReportedAndNotShownAsSuccess) {
-    config_load();
-    config_override_folder("/proc/kd-no-such-folder/");
-    snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "/srv/app.elf");
-    EXPECT_FALSE(config_save());
-    EXPECT_TRUE(log_has("[CFG] Save failed: "));
-    EXPECT_FALSE(log_has("[CFG] Saved debugger.ini"));
-}
-
-// The setup panel's Save: a failed save keeps the panel open, a good one closes it.
-TEST_F(Settings, SaveFromTheSetupPanelClosesItOnlyWhenTheFileWasWritten) {
+// The setup panel's Save: a failed save says so and keeps the panel open, a
+// good one closes it; hidden, its buttons cannot be pressed.
+TEST_F(Settings, AFailedSaveIsReportedAndKeepsTheSetupPanelOpen) {
     config_load();
     g_show_setup = true;
     BtnSetupSave.x = 100;
     BtnSetupSave.y = 50;
-    auto press_save = [] {
+    const struct {
+        const char* folder;
+        int failed, saved;
+        bool open;
+    } steps[] = {{"/proc/kd-no-such-folder/", 1, 0, true}, {nullptr, 1, 1, false}, {nullptr, 1, 1, false}};
+    for (const auto& s : steps) {
+        config_override_folder(s.folder ? s.folder : dir_.c_str());
         ui_on_mouse_button(UI_MOUSE_LEFT, UI_PRESS, 110, 55);
         ui_on_mouse_button(UI_MOUSE_LEFT, UI_RELEASE, 110, 55);
         setup_take_clicks();
-    };
+        EXPECT_EQ(log_lines_with("[CFG] Save failed: "), s.failed);
+        EXPECT_EQ(log_lines_with("[CFG] Saved debugger.ini"), s.saved);
+        EXPECT_EQ(g_show_setup, s.open);
+    }
     config_override_folder("/proc/kd-no-such-folder/");
-    press_save();
-    EXPECT_TRUE(log_has("[CFG] Save failed: "));
-    EXPECT_TRUE(g_show_setup) << "the panel stays open";
-    config_override_folder(dir_.c_str());
-    press_save();
-    EXPECT_TRUE(log_has("[CFG] Saved debugger.ini"));
-    EXPECT_FALSE(g_show_setup);
-    // Hidden, its buttons cannot be pressed.
-    press_save();
-    EXPECT_EQ(log_count_of("[CFG] Saved debugger.ini"), 1);
+    EXPECT_FALSE(config_save());
 }

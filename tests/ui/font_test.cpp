@@ -1,14 +1,41 @@
-// Text measuring and UTF-8 decoding against the real font atlas, built on the
-// CPU from the TrueType font the program itself would pick.
+// Text measuring and UTF-8 decoding: the decoder against the C library's,
+// the measures against the real font atlas, built on the CPU from the
+// TrueType font the program itself would pick.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
+#include <cwchar>
+#include <vector>
 
 #include "platform/font_find.h"
 #include "ui/font.h"
 #include "ui/log_view.h"
 
 namespace {
+
+// The C library's reading: one-to-three-byte forms are code points (the atlas
+// has no higher ones); any other byte stands for itself, as Latin-1.
+std::vector<int> libc_decode(const char* s) {
+    std::vector<int> out;
+    for (size_t len = strlen(s); *s; ) {
+        wchar_t wc;
+        std::mbstate_t st{};
+        size_t n = mbrtowc(&wc, s, len, &st);
+        if (n == 0 || n > 3) n = 1, wc = (unsigned char)*s;
+        out.push_back((int)wc);
+        s += n, len -= n;
+    }
+    return out;
+}
+
+std::vector<int> our_decode(const char* s) {
+    std::vector<int> out;
+    const char* end = s + strlen(s);
+    while (*s) out.push_back(utf8_next(&s));
+    EXPECT_EQ(s, end) << "stops on the NUL, never past it";
+    return out;
+}
 
 class RealFont : public ::testing::Test {
 protected:
@@ -18,88 +45,58 @@ protected:
     }
     void SetUp() override {
         if (!have_) GTEST_SKIP() << "DejaVu Sans Mono is not installed (package fonts-dejavu-core)";
+        a = glyph_xadvance('a');
     }
     static bool have_;
+    float a = 0;
 };
 bool RealFont::have_ = false;
 
 }  // namespace
 
-TEST(Utf8, DecodesOneTwoAndThreeByteForms) {
-    const char* p = "A\xC3\xA9\xE2\x82\xAC";
-    EXPECT_EQ(utf8_next(&p), 'A');
-    EXPECT_EQ(utf8_next(&p), 0xE9);
-    EXPECT_EQ(utf8_next(&p), 0x20AC);
-    EXPECT_EQ(*p, 0);
-}
-
-TEST(Utf8, MalformedInputIsConsumedByteByByte) {
-    // A four-byte emoji: each byte stands for its own value.
-    const char* p = "\xF0\x9F\x98\x80";
-    EXPECT_EQ(utf8_next(&p), 0xF0);
-    EXPECT_EQ(utf8_next(&p), 0x9F);
-    EXPECT_EQ(utf8_next(&p), 0x98);
-    EXPECT_EQ(utf8_next(&p), 0x80);
-    EXPECT_EQ(*p, 0);
-    // A lone 0xE9 before an ASCII letter is Latin-1 e-acute, then the letter.
-    p = "\xE9x";
-    EXPECT_EQ(utf8_next(&p), 0xE9);
-    EXPECT_EQ(utf8_next(&p), 'x');
-    // A truncated three-byte form at the end never reads past the NUL.
-    const char buf[] = {'\xE2', '\x82', 0, 'Z', 0};
-    p = buf;
-    EXPECT_EQ(utf8_next(&p), 0xE2);
-    EXPECT_EQ(utf8_next(&p), 0x82);
-    EXPECT_EQ(p, buf + 2);
+// Every lead byte before every second byte and three kinds of third.
+TEST(Utf8, DecodesAsTheCLibraryDoesAndReadsTheRestAsLatin1) {
+    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    // Overlong forms and surrogates the C library refuses: read here as their code point.
+    auto refused = [](int x, int y) { return x == 0xC0 || x == 0xC1 || (x == 0xE0 && y < 0xA0) || (x == 0xED && y >= 0xA0); };
+    int compared = 0;
+    for (int b0 = 0x80; b0 <= 0xFF; ++b0)
+        for (int b1 = 1; b1 <= 0xFF; ++b1)
+            for (int b2 : {0x80, 0xBF, (int)'x', 0}) {
+                if (refused(b0, b1) || refused(b1, b2)) continue;
+                const char s[] = {(char)b0, (char)b1, (char)b2, 'z', 0};
+                ASSERT_EQ(our_decode(s), libc_decode(s)) << std::hex << b0 << " " << b1 << " " << b2;
+                ++compared;
+            }
+    setlocale(LC_CTYPE, "C");
+    EXPECT_GT(compared, 100000);
 }
 
 TEST(Utf8, AtlasIndexCoversLatin1AndExtendedA) {
-    EXPECT_EQ(cdata_index(31), -1);
-    EXPECT_EQ(cdata_index(32), 0);
-    EXPECT_EQ(cdata_index(383), 351);
-    EXPECT_EQ(cdata_index(384), -1);
-    EXPECT_EQ(cdata_index(0x20AC), -1);
-    EXPECT_EQ(cdata_index(0x2014), FONT_GLYPH_COUNT);  // the dash of the log lines
-    EXPECT_EQ(cdata_index(0x25CF), FONT_GLYPH_COUNT + 2);
+    const int cases[][2] = {{31, -1}, {32, 0}, {383, 351}, {384, -1}, {0x20AC, -1},
+                            {0x2014, FONT_GLYPH_COUNT}, {0x25CF, FONT_GLYPH_COUNT + 2}};
+    for (auto [cp, index] : cases) EXPECT_EQ(cdata_index(cp), index) << cp;
 }
 
-TEST_F(RealFont, MonospaceAdvancesAreEqualAndPositive) {
-    float a = glyph_xadvance('a');
+TEST_F(RealFont, MeasuresFollowTheDecoderAndTruncationKeepsWholeGlyphs) {
     EXPECT_GT(a, 8.0f);
     EXPECT_LT(a, 16.0f);
-    EXPECT_FLOAT_EQ(glyph_xadvance('W'), a);
-    EXPECT_FLOAT_EQ(glyph_xadvance(0xE9), a);
-    EXPECT_FLOAT_EQ(glyph_xadvance(0x20AC), 0);  // outside the atlas
-    EXPECT_FLOAT_EQ(measure_text("Korvane"), 7 * a);
-    EXPECT_FLOAT_EQ(measure_text(""), 0);
-}
-
-TEST_F(RealFont, MeasuringFollowsTheDecoder) {
-    float a = glyph_xadvance('a');
-    EXPECT_FLOAT_EQ(measure_text("\xC3\xA9"), a);       // one glyph
-    EXPECT_FLOAT_EQ(measure_text("\xE9x"), 2 * a);      // Latin-1 byte + letter
-    EXPECT_FLOAT_EQ(measure_text("\xF0\x9F\x98\x80"), 4 * a);  // four atlas entries
-    EXPECT_FLOAT_EQ(measure_text("\xE2\x82\xAC"), 0);   // euro sign lies above the atlas
-    // The log gutter widens when the line count gains a digit.
-    EXPECT_GT(measure_text("10 "), measure_text("9 "));
-    EXPECT_GT(measure_text("100 "), measure_text("99 "));
-}
-
-TEST_F(RealFont, TruncateLeftKeepsTheLongestTailThatFits) {
+    const struct {
+        const char* text;
+        float glyphs;
+    } widths[] = {{"Korvane", 7}, {"", 0}, {"W", 1}, {"\xE9", 1}, {"\xC3\xA9", 1}, {"\xE9x", 2},
+                  {"\xF0\x9F\x98\x80", 4}, {"\xE2\x82\xAC", 0} /* the euro sign lies above the atlas */};
+    for (const auto& w : widths) EXPECT_FLOAT_EQ(measure_text(w.text), w.glyphs * a) << w.text;
     const char* s = "/home/user/firmware/build/app.elf";
     EXPECT_EQ(truncate_text_left(s, 10000), s);
     EXPECT_STREQ(truncate_text_left(s, 0), "");
-    float a = glyph_xadvance('a');
-    EXPECT_STREQ(truncate_text_left(s, 7 * a), "app.elf");
     EXPECT_STREQ(truncate_text_left(s, 7.5f * a), "app.elf");
-    // Multi-byte code points are dropped whole.
     EXPECT_STREQ(truncate_text_left("\xC3\xA9\xC3\xA9z", 2 * a), "\xC3\xA9z");
 }
 
 // Rooms in characters of the monospaced font; "\u2026" is the ellipsis.
 TEST_F(RealFont, LinesFitTheirRoomWithTheValueKept) {
-    const float a = glyph_xadvance('a');
-    struct Case {
+    const struct {
         const char* line;
         float chars;
         const char* shown;
@@ -118,7 +115,7 @@ TEST_F(RealFont, LinesFitTheirRoomWithTheValueKept) {
         {"  [31:24]  PLLQ  = 0x4", 14, "  [31:\u2026  = 0x4"},
         {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\u2026"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         char out[300];
         const char* got = log_fit_panel_line(c.line, c.chars * a + 0.5f, out, sizeof out);
         EXPECT_STREQ(got, c.shown) << c.line << " in " << c.chars;
@@ -129,10 +126,6 @@ TEST_F(RealFont, LinesFitTheirRoomWithTheValueKept) {
     const char* line = "a long line  = 0x1";
     EXPECT_STREQ(text_fit_before(line, strstr(line, "  = "), 9 * a, small, sizeof small), "")
         << "no room in the buffer for the kept value: nothing rather than a torn character";
-}
-
-TEST_F(RealFont, AtlasHoldsInkForPrintableGlyphs) {
-    ASSERT_TRUE(font_atlas_ready());
     const unsigned char* bm = font_atlas_bitmap();
     ASSERT_NE(bm, nullptr);
     size_t ink = 0;
