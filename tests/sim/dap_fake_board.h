@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,12 +22,29 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
     for (const Bytes& p : parts) r.insert(r.end(), p.begin(), p.end());
     return r;
 }
-// "05 00 01 02" or "05000102": hex bytes, spaces ignored.
+// "05 00 01 02" or "05000102": hex bytes, spaces ignored; 'text' is its ASCII bytes.
 inline Bytes H(const std::string& hex) {
     Bytes b;
-    for (size_t i = 0; i < hex.size(); ++i)
-        if (hex[i] != ' ') b.push_back((uint8_t)std::stoul(hex.substr(i++, 2), nullptr, 16));
+    for (size_t i = 0; i < hex.size(); ++i) {
+        if (hex[i] == '\'') {
+            const size_t e = hex.find('\'', i + 1);
+            b.insert(b.end(), hex.begin() + i + 1, hex.begin() + e);
+            i = e;
+        } else if (hex[i] != ' ') b.push_back((uint8_t)std::stoul(hex.substr(i++, 2), nullptr, 16));
+    }
     return b;
+}
+// "REQ > RESP | REQ > RESP ...": each request through `x` (its flag: a '!' before REQ, the command
+// must be refused) must get exactly RESP.
+inline void dap_trace(const std::string& trace, const std::function<Bytes(const Bytes&, bool)>& x) {
+    for (size_t at = 0, bar; at < trace.size(); at = bar + 1) {
+        bar = std::min(trace.find('|', at), trace.size());
+        std::string ex = trace.substr(at, bar - at), req = ex.substr(0, ex.find('>'));
+        const bool refuse = req.find('!') != std::string::npos;
+        if (refuse) req.erase(req.find('!'), 1);
+        if (req.find_first_not_of(' ') == std::string::npos) continue;
+        EXPECT_EQ(x(H(req), refuse), H(ex.substr(ex.find('>') + 1))) << "request " << req;
+    }
 }
 
 struct DapFakeBoard {
@@ -82,17 +101,18 @@ struct DapRig {
         EXPECT_TRUE(sim_probe_init(p.get(), &c));
     }
     SimSwd* s() { return &p->swd; }
+    SimUsbDev* u() { return &p->usb; }
     void faults(uint32_t wait_next, uint32_t fault_at, uint32_t no_ack_at, uint32_t parity_at = 0) {
         SimSwdFaults f{wait_next, fault_at, no_ack_at, parity_at};
         sim_swd_arm_faults(s(), &f);
     }
-    SimUsbDev* u() { return &p->usb; }
     Bytes x(const Bytes& req, bool want_ok = true) {  // one command straight into the firmware
         uint8_t resp[SIM_DAP_MAX_PACKET];
         size_t n = 0;
         EXPECT_EQ(sim_dap_process(&p->dap, req.data(), req.size(), resp, sizeof resp, &n), want_ok);
         return Bytes(resp, resp + n);
     }
+    void run(const std::string& trace) { dap_trace(trace, [this](const Bytes& r, bool refuse) { return x(r, !refuse); }); }
     // Over USB, as a host driver does it (hidraw: report ID 0 first).
     bool open() { return sim_usb_open(u()) && (kind == SimUsbKind::V1Hid || sim_usb_claim(u(), 0)); }
     bool send(Bytes cmd) {

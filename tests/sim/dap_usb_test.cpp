@@ -1,10 +1,9 @@
 // The probe as a host meets it over USB: descriptors per personality,
 // endpoint operations and their faults, link time and counters, and a real
 // objcopy image through the whole probe.
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "tests/symbols/oracle.h"
 #include "tests/sim/dap_fake_board.h"
 
 namespace {
@@ -15,6 +14,10 @@ Bytes desc(DapRig& h, uint8_t type, uint8_t index, size_t cap = 256) {
     uint8_t d[256];
     size_t n = 0;
     return sim_usb_descriptor(h.u(), type, index, d, cap, &n) ? Bytes(d, d + n) : Bytes{};
+}
+void expect_refused(DapRig& h, bool ok, SimUsbStatus st) {
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(h.u()->last, st);
 }
 
 TEST(DapUsbDevice, DescriptorsOfEachPersonality) {
@@ -52,43 +55,49 @@ TEST(DapUsbDevice, DescriptorsOfEachPersonality) {
 TEST(DapUsbDevice, OperationsRefuseWhatAHostCouldNotDoAndUnplug) {
     DapRig v2;
     Bytes r;
-    auto refused = [](DapRig& h, bool ok, SimUsbStatus st) {
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(h.u()->last, st);
-    };
-    refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);
+    expect_refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);
     ASSERT_TRUE(sim_usb_open(v2.u()));
-    refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);  // not claimed
+    expect_refused(v2, v2.send({0x00, 0xFE}), SimUsbStatus::NotOpen);  // not claimed
     EXPECT_FALSE(sim_usb_claim(v2.u(), 1));
     ASSERT_TRUE(sim_usb_claim(v2.u(), 0));
-    refused(v2, v2.send(Bytes(513, 0x00)), SimUsbStatus::TooBig);
+    expect_refused(v2, v2.send(Bytes(513, 0x00)), SimUsbStatus::TooBig);
     uint64_t t0 = v2.b.clock.ns;
-    refused(v2, v2.recv(&r, 20), SimUsbStatus::Timeout);  // nothing asked, nothing to read: the whole time-out passes
+    expect_refused(v2, v2.recv(&r, 20), SimUsbStatus::Timeout);  // nothing asked, nothing to read: the whole time-out passes
     EXPECT_EQ(v2.b.clock.ns - t0, 20000000u);
     // Answers come in order, as many as the packet count; one more command is NAKed; a read
     // buffer too small fails and leaves the answer queued.
     for (uint8_t id : {0x01, 0x02, 0x03, 0x04}) ASSERT_TRUE(v2.send({0x00, id}));
-    refused(v2, v2.send({0x00, 0x09}), SimUsbStatus::Busy);
+    expect_refused(v2, v2.send({0x00, 0x09}), SimUsbStatus::Busy);
     uint8_t small[4];
     size_t n = 0;
-    refused(v2, sim_usb_read(v2.u(), small, sizeof small, 10, &n), SimUsbStatus::Overflow);
+    expect_refused(v2, sim_usb_read(v2.u(), small, sizeof small, 10, &n), SimUsbStatus::Overflow);
     for (const char* want : {"Korvane", "Korvane Sim CMSIS-DAP", "KSIM00000001", "2.1.0"}) {
         ASSERT_TRUE(v2.recv(&r));
         EXPECT_EQ(std::string((const char*)r.data() + 2), want);
     }
     DapRig v1(SimUsbKind::V1Hid);
     ASSERT_TRUE(sim_usb_open(v1.u()));  // hidraw: no claim needed, report ID 0, at most 64 bytes after it
-    for (const Bytes& bad : {Bytes{0x05, 0x00, 0xFE}, Bytes(66, 0x00), Bytes{0x00}}) {
-        refused(v1, sim_usb_write(v1.u(), bad.data(), bad.size(), 10, &n), SimUsbStatus::BadReport);
-    }
+    for (const Bytes& bad : {Bytes{0x05, 0x00, 0xFE}, Bytes(66, 0x00), Bytes{0x00}})
+        expect_refused(v1, sim_usb_write(v1.u(), bad.data(), bad.size(), 10, &n), SimUsbStatus::BadReport);
     EXPECT_EQ(v1.ux({0x02, 0x01})[1], 0x01);
     sim_usb_unplug(v1.u());  // unplugged: everything fails until a replug, then the node must be opened again
-    refused(v1, v1.send({0x00, 0xFE}), SimUsbStatus::Unplugged);
+    expect_refused(v1, v1.send({0x00, 0xFE}), SimUsbStatus::Unplugged);
     EXPECT_FALSE(v1.recv(&r, 1) || sim_usb_open(v1.u()) || !desc(v1, 1, 0).empty());
     sim_usb_replug(v1.u());
     EXPECT_FALSE(v1.send({0x00, 0xFE}));
     ASSERT_TRUE(v1.open());
     EXPECT_EQ(v1.ux({0x05, 0x00, 0x01, 0x02})[2], 0x07);  // the firmware restarted: not connected any more
+    // 512-byte packets in 64-byte HID reports, no packet buffer, more than the IN queue holds, no bus.
+    for (int i = 0; i < 4; ++i) {
+        SimProbeConfig c;
+        sim_probe_default_config(&c, SimUsbKind::V1Hid);
+        c.bus = i == 3 ? SimMemPort{} : v1.b.port();
+        c.lines = v1.b.lines();
+        c.ticker = v1.b.clock.ticker;
+        c.dap.packet_size = i == 0 ? 512 : 64;
+        c.dap.packet_count = i == 1 ? 0 : i == 2 ? 9 : 4;
+        EXPECT_FALSE(sim_probe_init(v1.p.get(), &c)) << i;
+    }
 }
 
 TEST(DapUsbDevice, StaleShortFailedDroppedAndDelayedPackets) {
@@ -126,10 +135,15 @@ TEST(DapUsbDevice, StaleShortFailedDroppedAndDelayedPackets) {
     EXPECT_EQ(r, fe);
 }
 
-void attach(DapRig& h, uint32_t csw) {
-    EXPECT_EQ(h.ux({0x02, 0x01})[1], 1);
-    for (const char* s : {"12 38 FFFFFFFFFFFFFF", "12 10 9EE7", "12 38 FFFFFFFFFFFFFF"}) EXPECT_EQ(h.ux(H(s))[1], 0);
-    EXPECT_EQ(h.ux(cat({H("05 00 05 02 04 00000050 08 00000000 01"), le32(csw), H("05 00000020")}))[1], 5);
+// Connect, SWD, DPIDR, power-up, SELECT 0, CSW and TAR at the RAM in one transfer, over USB.
+void attach(DapRig& h, const char* csw) {
+    dap_trace(std::string("02 01 > 02 01 | 12 38 FFFFFFFFFFFFFF > 12 00 | 12 10 9EE7 > 12 00 | 12 38 FFFFFFFFFFFFFF > 12 00 | "
+                          "05 00 05 02 04 00000050 08 00000000 01 ") + csw + " 05 00000020 > 05 05 01 7714A02B",
+              [&](const Bytes& req, bool) {
+                  Bytes r = h.ux(req);
+                  if (h.kind == SimUsbKind::V1Hid) r.resize(req[0] == 0x05 ? 7 : 2);  // the rest of the report
+                  return r;
+              });
 }
 
 TEST(DapUsbLink, ExchangesCostOneToTwoFramesAndAreCounted) {
@@ -145,7 +159,7 @@ TEST(DapUsbLink, ExchangesCostOneToTwoFramesAndAreCounted) {
             EXPECT_LE(h.b.clock.ns - start, 2 * frame + 100000) << int(k) << " from " << start;
         }
         // A 10-word block read: 10 posted AP reads and one RDBUFF at 1 MHz; time = link + SWD.
-        attach(h, 0x23000052);
+        attach(h, "52000023");
         sim_probe_reset_counters(h.p.get());
         uint64_t t0 = h.b.clock.ns;
         EXPECT_EQ(h.ux(H("06 00 0A00 0F")).size(), hid ? 64u : 44u);
@@ -158,60 +172,39 @@ TEST(DapUsbLink, ExchangesCostOneToTwoFramesAndAreCounted) {
     }
 }
 
-// A firmware image built by arm-none-eabi-gcc/objcopy (bytes nobody here chose) goes into RAM
-// through the whole probe and comes back through the 32-bit, 8-bit and 16-bit packed paths.
+// A firmware image built by arm-none-eabi-gcc/objcopy (bytes nobody here chose) goes into RAM through the
+// whole probe in 32-bit blocks and comes back through the 32-bit, 8-bit and 16-bit packed paths.
 TEST(DapImage, ObjcopyImageRoundTripsThroughEveryAccessSize) {
-    std::ifstream f(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin", std::ios::binary);
-    Bytes img((std::istreambuf_iterator<char>(f)), {});
+    Bytes img = read_binary_file(std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.bin");
     ASSERT_GT(img.size(), 0x188u) << "demo firmware missing";
-    img.resize((img.size() + 3) & ~size_t(3));
-    ASSERT_LE(img.size(), 0x8000u);
-    const uint32_t base = DapFakeBoard::kRamBase + 0x10000;
+    img.resize(std::min<size_t>((img.size() + 3) & ~size_t(3), 0x8000));
     DapRig p(SimUsbKind::V2Bulk64);
     ASSERT_TRUE(p.open());
-    attach(p, 0x23000012);
-    auto csw_tar = [&](uint32_t csw, uint32_t tar) {
-        EXPECT_EQ(p.ux(cat({{0x05, 0x00, 0x02, 0x01}, le32(csw), {0x05}, le32(tar)}))[2], 0x01);
+    attach(p, "12000023");
+    auto block = [&](uint32_t csw, size_t off, unsigned words, bool write) {  // at most 14 written, 15 read
+        Bytes b = cat({H("05 00 02 01"), le32(csw), H("05"), le32(0x20010000 + (uint32_t)off)});
+        EXPECT_EQ(p.ux(b)[2], 0x01);
+        b = {0x06, 0x00, (uint8_t)words, 0x00, (uint8_t)(write ? 0x0D : 0x0F)};
+        if (write) b.insert(b.end(), img.begin() + off, img.begin() + off + 4 * words);
+        Bytes r = p.ux(b);
+        EXPECT_EQ(Bytes(r.begin(), r.begin() + 4), (Bytes{0x06, (uint8_t)words, 0x00, 0x01}));
+        return Bytes(r.begin() + 4, r.begin() + 4 + (write ? 0 : 4 * words));
     };
-    Bytes back;  // 32-bit blocks (14 words written, 15 read per 64-byte packet), TAR at each 1 KB
+    Bytes back;  // blocks end at each 1 KB, where the TAR's auto-increment wraps
     for (bool write : {true, false}) {
-        for (size_t off = 0; off < img.size();) {
-            if (off % 1024 == 0) csw_tar(0x23000012, base + (uint32_t)off);
-            size_t words = std::min<size_t>({write ? 14u : 15u, (img.size() - off) / 4, (1024 - off % 1024) / 4});
-            Bytes b{0x06, 0x00, (uint8_t)words, 0x00, (uint8_t)(write ? 0x0D : 0x0F)};
-            if (write) b.insert(b.end(), img.begin() + off, img.begin() + off + 4 * words);
-            Bytes r = p.ux(b);
-            ASSERT_EQ(Bytes(r.begin(), r.begin() + 4), (Bytes{0x06, (uint8_t)words, 0x00, 0x01}));
-            if (!write) back.insert(back.end(), r.begin() + 4, r.begin() + 4 + 4 * words);
-            off += 4 * words;
+        for (size_t off = 0, n; off < img.size(); off += 4 * n) {
+            n = std::min<size_t>({write ? 14u : 15u, (img.size() - off) / 4, (1024 - off % 1024) / 4});
+            const Bytes r = block(0x23000012, off, (unsigned)n, write);
+            back.insert(back.end(), r.begin(), r.end());
         }
-        EXPECT_TRUE(!write || std::equal(img.begin(), img.end(), p.b.ram.begin() + 0x10000));
     }
+    EXPECT_TRUE(std::equal(img.begin(), img.end(), p.b.ram.begin() + 0x10000));
     EXPECT_EQ(back, img);
-    csw_tar(0x23000010, base);  // 8-bit: one byte per DRW read, on its lane
-    Bytes r = p.ux({0x06, 0x00, 0x0F, 0x00, 0x0F});
-    ASSERT_EQ(r[1], 15);
-    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ((get32(r, 4 + 4 * i) >> (8 * (i % 4))) & 0xFF, img[i]) << "byte " << i;
-    csw_tar(0x23000021, base + 0x100);  // 16-bit packed: two halfwords per DRW read
-    r = p.ux({0x06, 0x00, 0x0F, 0x00, 0x0F});
-    ASSERT_EQ(r[1], 15);
-    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ(get32(r, 4 + 4 * i), get32(img, 0x100 + 4 * i)) << "word " << i;
+    Bytes r = block(0x23000010, 0, 15, false);  // 8-bit: one byte per DRW read, on its lane
+    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ((get32(r, 4 * i) >> (8 * (i % 4))) & 0xFF, img[i]) << "byte " << i;
+    r = block(0x23000021, 0x100, 15, false);  // 16-bit packed: two halfwords per DRW read
+    for (unsigned i = 0; i < 15; ++i) EXPECT_EQ(get32(r, 4 * i), get32(img, 0x100 + 4 * i)) << "word " << i;
     EXPECT_EQ(p.b.bad_size_or_align, 0u);
-}
-
-TEST(DapImage, ProbeRefusesInconsistentConfigurations) {
-    DapRig h(SimUsbKind::V1Hid);  // the rig checks that the default configuration is taken
-    // 512-byte packets in 64-byte HID reports, no packet buffer, more than the IN queue holds, no bus.
-    for (int i = 0; i < 4; ++i) {
-        SimProbeConfig c;
-        sim_probe_default_config(&c, SimUsbKind::V1Hid);
-        c.bus = i == 3 ? SimMemPort{} : h.b.port();
-        c.lines = h.b.lines();
-        c.ticker = h.b.clock.ticker;
-        c.dap.packet_size = i == 0 ? 512 : 64;
-        c.dap.packet_count = i == 1 ? 0 : i == 2 ? 9 : 4;
-        EXPECT_FALSE(sim_probe_init(h.p.get(), &c)) << i;
-    }
 }
 
 }  // namespace
