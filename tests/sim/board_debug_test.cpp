@@ -4,44 +4,6 @@
 
 using namespace board_test;
 
-namespace {
-
-bool changes_flow(const std::string& insn) {
-    auto is = [&](const char* p) { return insn.rfind(p, 0) == 0; };
-    if ((is("b") && !is("bic")) || is("cb") || is("tb") || is("it") || is("svc") || is("udf") || is("wf")) return true;
-    const bool writes_pc = insn.find("pc") != std::string::npos && insn.find("[pc") == std::string::npos;
-    return writes_pc && (is("pop") || is("ldm") || is("ldr") || is("mov") || is("add"));
-}
-
-} // namespace
-
-TEST(BoardDebug, StepExecutesExactlyOneInstruction) {
-    NEED_DEMO(d);
-    const std::vector<ObjdumpInsn> listing = objdump_insns(d.elf);
-    if (listing.empty()) GTEST_SKIP() << "arm-none-eabi-objdump not available";
-    sim_board_run(b, 2 * kMs);
-    halt(b);
-    unsigned compared = 0;
-    for (int i = 0; i < 300; ++i) {
-        const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN);
-        const uint64_t n = sim_board_instr_count(b);
-        size_t k = 0;
-        while (k < listing.size() && listing[k].addr != pc) ++k;
-        ASSERT_LT(k + 1, listing.size()) << "PC " << std::hex << pc << " is not an instruction boundary";
-        dbg_write(b, DFSR, 0x1F);
-        dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS | SIM_DHCSR_C_STEP); // stays in main's code
-        sim_board_run(b, 100 * 1000);
-        ASSERT_TRUE(sim_board_is_halted(b));
-        EXPECT_EQ(dbg_read(b, DFSR) & 0x1F, SIM_DFSR_HALTED);
-        EXPECT_EQ(sim_board_instr_count(b), n + 1);
-        const std::string insn = listing[k].mnem + " " + listing[k].ops;
-        if (changes_flow(insn)) continue;
-        EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), listing[k + 1].addr) << insn << " at " << std::hex << pc;
-        ++compared;
-    }
-    EXPECT_GT(compared, 150u);
-}
-
 TEST(BoardDebug, HaltNeedsTheKeyAndDebugEnableAndResumeRetires) {
     NEED_DEMO(d);
     sim_board_run(b, 1 * kMs);
@@ -88,8 +50,7 @@ TEST(BoardDebug, EveryCoreRegisterThroughDcrsr) {
     set_words(b, {{SIM_REG_CONTROL_PACKED, 0}});
     expect_words(b, {{SIM_REG_CONTROL_PACKED, 0}, {SIM_REG_SP, 0x20000800}});
     uint32_t v = 0;
-    EXPECT_FALSE(core_reg_read(b, 0x19, &v)); // selectors that do not exist never complete
-    EXPECT_FALSE(core_reg_read(b, 0x7F, &v));
+    EXPECT_FALSE(core_reg_read(b, 0x19, &v) || core_reg_read(b, 0x7F, &v)); // selectors that do not exist never complete
 }
 
 TEST(BoardDebug, ResetThroughAircrHaltsAtTheVectorOnlyWithVcCorereset) {
@@ -104,8 +65,7 @@ TEST(BoardDebug, ResetThroughAircrHaltsAtTheVectorOnlyWithVcCorereset) {
     }
     EXPECT_FALSE(dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST); // reads once as set
     EXPECT_FALSE(sim_board_is_halted(b));
-    EXPECT_GT(reg(b, SIM_REG_DEBUG_RETURN), d.sym["Reset_Handler"]);
-    EXPECT_LT(reg(b, SIM_REG_DEBUG_RETURN), d.sym["Reset_Handler"] + 0x60);
+    EXPECT_LT(reg(b, SIM_REG_DEBUG_RETURN) - d.sym["Reset_Handler"] - 1, 0x5Fu);
     set_words(b, {{DEMCR, SIM_DEMCR_VC_CORERESET}, {DFSR, 0x1F}, {AIRCR, 0x05FA0004}});
     sim_board_run(b, 1000);
     ASSERT_TRUE(sim_board_is_halted(b));
@@ -113,13 +73,12 @@ TEST(BoardDebug, ResetThroughAircrHaltsAtTheVectorOnlyWithVcCorereset) {
                      {SIM_REG_XPSR, 1u << 24}, {DFSR, SIM_DFSR_VCATCH}, {DEMCR, SIM_DEMCR_VC_CORERESET}});
     EXPECT_EQ(dbg_read(b, DHCSR) & (SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN), SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN);
     sim_board_power_on_reset(b); // clears the debug registers too
-    EXPECT_EQ(dbg_read(b, DEMCR), 0u);
-    EXPECT_EQ(dbg_read(b, DHCSR) & ~SIM_DHCSR_S_RESET_ST, 0u);
+    EXPECT_EQ(dbg_read(b, DEMCR) | (dbg_read(b, DHCSR) & ~SIM_DHCSR_S_RESET_ST), 0u);
 }
 
 // The nRESET pin and the "held in reset" fault: nothing runs, S_RESET_ST
 // reads as set on every read, the SCS still answers; VC_CORERESET halts at
-// the reset vector once the reset ends.
+// the reset vector once the reset ends. Then C_HALT ignored by fault injection.
 TEST(BoardDebug, ACoreInResetRunsNothingUntilReleased) {
     NEED_DEMO(d);
     SimTargetLines lines = sim_board_lines(b);
@@ -141,7 +100,7 @@ TEST(BoardDebug, ACoreInResetRunsNothingUntilReleased) {
     bool dack = false, sack = false;
     lines.power_request(lines.ctx, true, true, &dack, &sack);
     EXPECT_TRUE(dack && sack);
-    sim_board_set_never_halt(b, true); // fault injection: C_HALT ignored
+    sim_board_set_never_halt(b, true);
     dhcsr(b, SIM_DHCSR_C_DEBUGEN);
     halt(b);
     sim_board_run(b, 1 * kMs);
@@ -171,25 +130,20 @@ TEST(BoardDebug, FaultInsideHardFaultLocksUp) {
     EXPECT_GT(sim_board_instr_count(b), n + 10000);
 }
 
+// A pending SysTick and a step: masked, the step executes the next instruction; unmasked (MASKINTS
+// changes only while halted), it ends at the handler's first instruction.
 TEST(BoardDebug, AStepTakesAPendingInterruptUnlessMasked) {
     NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs);  // main has started SysTick
+    sim_board_run(b, 3 * kMs); // main has started SysTick
     halt(b);
-    const uint32_t handler = d.sym["SysTick_Handler"] & ~1u;
-    ASSERT_NE(handler, 0u);
-    // Masked: the pending tick waits, the step executes the next instruction.
-    dbg_write(b, ICSR, 1u << 26);
-    uint32_t pc0 = reg(b, SIM_REG_DEBUG_RETURN);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_MASKINTS | SIM_DHCSR_C_STEP);
-    sim_board_run(b, 100 * 1000);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_NE(reg(b, SIM_REG_DEBUG_RETURN) & ~1u, handler);
-    EXPECT_NE(reg(b, SIM_REG_DEBUG_RETURN), pc0);
-    // Unmasked: the step ends at the handler's first instruction.
-    dbg_write(b, ICSR, 1u << 26);
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);  // MASKINTS changes only while halted
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_STEP);
-    sim_board_run(b, 100 * 1000);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN) & ~1u, handler);
+    const uint32_t handler = d.sym["SysTick_Handler"] & ~1u, pc0 = reg(b, SIM_REG_DEBUG_RETURN);
+    for (uint32_t mask : {SIM_DHCSR_C_MASKINTS, 0u}) {
+        dbg_write(b, ICSR, 1u << 26);
+        dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);
+        dhcsr(b, SIM_DHCSR_C_DEBUGEN | mask | SIM_DHCSR_C_STEP);
+        sim_board_run(b, 100 * 1000);
+        ASSERT_TRUE(sim_board_is_halted(b));
+        const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN) & ~1u;
+        EXPECT_TRUE(mask ? pc != handler && pc != pc0 : pc == handler) << std::hex << pc;
+    }
 }

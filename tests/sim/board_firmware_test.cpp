@@ -85,30 +85,6 @@ TEST(BoardFirmware, FaultTriggersRaiseTheRightException) {
     }
 }
 
-TEST(BoardFirmware, UdfStacksTheFrameAndVectorCatchHaltsInHardFault) {
-    NEED_DEMO(d);
-    set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_VC_HARDERR}});
-    sim_board_run(b, 3 * kMs);
-    halt(b);
-    ASSERT_TRUE(core_reg_write(b, SIM_REG_DEBUG_RETURN, d.sym["fault_udf"]));
-    uint32_t before[17];
-    for (unsigned i = 0; i < 17; ++i) before[i] = reg(b, i);
-    const bool fp_frame = (reg(b, SIM_REG_CONTROL_PACKED) >> 24) & 4;
-    set_words(b, {{DFSR, 0x1F}, {DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}});
-    sim_board_run(b, 1 * kMs);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    expect_words(b, {{DFSR, SIM_DFSR_VCATCH}, {kIpsr, 3}, {SIM_REG_DEBUG_RETURN, d.sym["HardFault_Handler"]},
-                     {CFSR, SIM_CFSR_UNDEFINSTR}, {HFSR, SIM_HFSR_FORCED}, {SIM_REG_LR, fp_frame ? 0xFFFFFFE9u : 0xFFFFFFF9u}});
-    const uint32_t sp = reg(b, SIM_REG_SP);
-    uint32_t f[8];
-    ASSERT_TRUE(sim_board_read_mem(b, sp, f, sizeof f));
-    const unsigned src[8] = {0, 1, 2, 3, 12, 14, 15, 16}; // r0-r3, r12, lr, pc, xpsr
-    for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(f[i] & (i == 7 ? ~(1u << 9) : ~0u), before[src[i]]) << i;
-    // Aligned to 8: below the old SP by the frame size, plus 4 if realigned.
-    EXPECT_EQ(sp % 8, 0u);
-    EXPECT_EQ(sp + (fp_frame ? 0x68 : 0x20) + ((f[7] >> 9) & 1) * 4, before[13]);
-}
-
 TEST(BoardFirmware, RegisterBlockRefusalIsAPreciseBusFault) {
     NEED_DEMO(d);
     sim_board_run(b, 3 * kMs);

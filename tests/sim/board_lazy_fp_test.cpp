@@ -24,6 +24,8 @@ hf: bkpt #3
 
 constexpr uint32_t FPCCR = 0xE000EF34, FPCAR = 0xE000EF38, kOne = 0x3F800000, kMarker = 0xA5A5A5A5;
 constexpr uint32_t kSlotS0 = 0x20008000 - 0x68 + 0x20; // MSP 0x20008000: the FP frame's S0
+// Exception entry clears CONTROL.FPCA (bit 2): a handler starts without an FP context of its own.
+constexpr uint32_t kControl = SIM_REG_CONTROL_PACKED; // CONTROL in bits 31:24
 // ASPEN | LSPEN, and what an entry from privileged Thread mode sets: LSPACT, THREAD, HFRDY.
 constexpr uint32_t kEntry = 0xC0000019;
 
@@ -40,20 +42,20 @@ TEST(BoardLazyFp, EntryReservesTheFirstFpInstructionPreservesReturnRestoresOrKee
     };
     const Case cases[] = {
         {"no FP in the handler: space reserved, S0 kept in the register", {{7, 0}},
-         {{FPCCR, kEntry}, {FPCAR, kSlotS0}, {kSlotS0, kMarker}}, {{4, kOne}, {FPCCR, kEntry & ~1u}}},
+         {{FPCCR, kEntry}, {FPCAR, kSlotS0}, {kSlotS0, kMarker}, {kControl, 0}}, {{4, kOne}, {FPCCR, kEntry & ~1u}}},
         {"FP in the handler: S0 preserved first, restored by the return", {{7, 1}},
          {{FPCCR, kEntry & ~1u}, {kSlotS0, kOne}, {SIM_REG_S0, 0xDEAD}}, {{4, kOne}, {FPCCR, kEntry & ~1u}}},
         {"an FP instruction failing its IT condition preserves nothing", {{7, 2}},
-         {{FPCCR, kEntry}, {kSlotS0, kMarker}, {SIM_REG_S0, kOne}}, {{4, kOne}}},
+         {{FPCCR, kEntry}, {kSlotS0, kMarker}, {SIM_REG_S0, kOne}, {kControl, 0}}, {{4, kOne}}},
         {"ITE: the FP instruction failing its condition leaves S0, the one executing preserves", {{7, 3}},
          {{FPCCR, kEntry & ~1u}, {kSlotS0, kOne}, {SIM_REG_S0, kOne}, {SIM_REG_S0 + 1, 0xDEAD}}, {{4, kOne}}},
         {"LSPEN clear: stacked at entry, FPCCR and FPCAR untouched", {{7, 1}, {FPCCR, 1u << 31}},
          {{FPCCR, 1u << 31}, {FPCAR, 0}, {kSlotS0, kOne}}, {{4, kOne}}},
         {"unprivileged Thread mode, BusFault enabled: USER and BFRDY too",
          {{7, 0}, {SIM_REG_CONTROL_PACKED, 1u << 24}, {SHCSR, SIM_SHCSR_BUSFAULTENA}},
-         {{FPCCR, kEntry | 0x42}}, {{4, kOne}}},
+         {{FPCCR, kEntry | 0x42}, {kControl, 1u << 24}}, {{4, kOne}}},
         {"the lazy write runs off SRAM: LSPERR, escalated to HardFault at the FP instruction",
-         {{7, 1}, {SIM_REG_MSP, 0x20020030}}, {{kIpsr, 3}, {CFSR, SIM_CFSR_LSPERR}, {HFSR, SIM_HFSR_FORCED}, {FPCCR, kEntry}},
+         {{7, 1}, {SIM_REG_MSP, 0x20020030}}, {{kIpsr, 3}, {CFSR, SIM_CFSR_LSPERR}, {HFSR, SIM_HFSR_FORCED}, {FPCCR, kEntry}, {kControl, 0}},
          {}},
     };
     for (const Case& c : cases) {

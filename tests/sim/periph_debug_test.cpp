@@ -20,7 +20,7 @@ constexpr uint32_t comp(unsigned n) { return DWT + SIM_DWT_COMP0 + 16 * n; }
 // match at `a` (`v`); C set TRCENA to `v`; A `v` cycles pass; P the core runs
 // at `v` (or is halted, ~0); W software (not the debugger) writes ITM `a`; Z reset.
 struct DebugBus : periph_test::Bus {
-    SimRomTable m4{}, st{}, chain{};
+    SimRomTable m4{}, st{};
     SimFpb fpb{};
     SimDwt dwt{};
     SimItm itm{};
@@ -29,7 +29,6 @@ struct DebugBus : periph_test::Bus {
     explicit DebugBus(const SimFpbProfile* fp = nullptr) {
         sim_rom_init_cortex_m4(&m4);
         sim_rom_init_stm32f4(&st);
-        sim_rom_init_chain(&chain, 0xE00FE000, SimCsComponent::rom_stm32f4, ROM);
         EXPECT_TRUE(sim_fpb_init(&fpb, fp));
         sim_dwt_init(&dwt, SimDwtCoreView{this, [](void* c, uint32_t* pc) {
             *pc = uint32_t(static_cast<DebugBus*>(c)->pc);
@@ -41,7 +40,7 @@ struct DebugBus : periph_test::Bus {
             [](void* c, uint32_t a, unsigned s, uint32_t* v) { return sim_cs_id_read(static_cast<SimCsIds*>(c), a, s, v); },
             [](void*, uint32_t, unsigned, uint32_t) { return false; }};
         regions = {{ROM, 0x1000, sim_rom_port(&m4)}, {FPB, 0x1000, sim_fpb_port(&fpb)}, {DWT, 0x1000, sim_dwt_port(&dwt)},
-                   {ITM, 0x1000, sim_itm_debug_port(&itm)}, {0xE00FE000, 0x1000, sim_rom_port(&chain)},
+                   {ITM, 0x1000, sim_itm_debug_port(&itm)},
                    {SIM_SCS_BASE, 0x1000, ids}};
     }
     void run(std::initializer_list<Step> steps) {
@@ -59,25 +58,6 @@ struct DebugBus : periph_test::Bus {
             default: ADD_FAILURE() << "unknown op " << s.op;
             }
         });
-    }
-    // What a debugger does: read the IDs and, for a ROM table, follow present
-    // entries up to the 0 marker. Each component as {base, designer, part, class}.
-    bool walk(uint32_t base, std::vector<std::vector<uint32_t>>* out, int depth = 0) {
-        uint32_t id[12], memtype = 0, e = 0;
-        for (unsigned i = 0; i < 12; ++i) {
-            if (depth > 4 || !rd(this, base + 0xFD0 + 4 * i, 4, &id[i])) return false;
-        }
-        if (id[8] != 0x0D || (id[9] & 0x0F) != 0 || id[10] != 0x05 || id[11] != 0xB1 || !(id[6] & 0x8)) return false;
-        out->push_back({base, ((id[0] & 0xF) << 8) | ((id[6] & 7) << 4) | (id[5] >> 4), id[4] | ((id[5] & 0xF) << 8),
-                        id[9] >> 4});
-        if ((id[9] >> 4) != 1) return true;
-        if (!rd(this, base + 0xFCC, 4, &memtype) || (memtype & 1) != 1) return false;
-        for (uint32_t off = 0; off < 0xF00; off += 4) {
-            const bool got = rd(this, base + off, 4, &e);
-            if (!got || e == 0 || !(e & 2)) return got && e == 0; // 0 ends; the 8-bit format is refused
-            if ((e & 1) && !walk(base + (e & 0xFFFFF000u), out, depth + 1)) return false;
-        }
-        return false; // no end marker
     }
 };
 
@@ -180,33 +160,18 @@ TEST(PeriphItm, StimulusCaptureAndLock) {
     bus.run({{'W', LAR, 0}, {'r', LSR, 3}, {'W', TCR, 0}, {'r', TCR, 1}});
 }
 
-TEST(PeriphRomTable, DebuggerWalkFindsTheCortexM4ComponentsUnderEachTable) {
-    // ARM is cont 4, identity 0x3B; ST is 0x20 and shows the device's part 0x413.
-    const std::vector<std::vector<uint32_t>> m4 = {{ROM, 0x43B, 0x4C4, 1}, {0xE000E000, 0x43B, 0x00C, 0xE},
-        {0xE0001000, 0x43B, 0x002, 0xE}, {0xE0002000, 0x43B, 0x003, 0xE}, {0xE0000000, 0x43B, 0x001, 0xE}};
+// Raw words as the Cortex-M4 TRM lists them: entries, MEMTYPE, the IDs (PIDR4..7, PIDR0..3, CIDR0..3),
+// DWT r0p3 and FPB r0p2; a real STM32F4's table is ST's (JEP106 0x20) and shows the device's part 0x413.
+TEST(PeriphRomTable, TheWordsOfTheCortexM4AndStm32f4Tables) {
     DebugBus bus;
-    for (int which = 0; which < 3; ++which) {
-        bus.regions[0].port = sim_rom_port(which == 1 ? &bus.st : &bus.m4);
-        std::vector<std::vector<uint32_t>> got, want = m4;
-        if (which == 1) want[0] = {ROM, 0x020, 0x413, 1};
-        if (which == 2) want.insert(want.begin(), std::vector<uint32_t>{0xE00FE000, 0x020, 0x413, 1});
-        ASSERT_TRUE(bus.walk(which == 2 ? 0xE00FE000 : ROM, &got)) << which;
-        EXPECT_EQ(got, want) << which;
-    }
-    // Raw words as the Cortex-M4 TRM lists them: entries, MEMTYPE, the IDs
-    // (PIDR4..7, PIDR0..3, CIDR0..3), DWT r0p3 and FPB r0p2; and ST's PIDR2.
     bus.run({{'r', ROM, 0xFFF0F003}, {'r', ROM + 4, 0xFFF02003}, {'r', ROM + 8, 0xFFF03003}, {'r', ROM + 12, 0xFFF01003},
              {'r', ROM + 16, 0xFFF41002}, {'r', ROM + 20, 0xFFF42002}, {'r', ROM + 24, 0}, {'r', ROM + 0xFCC, 1},
-             {'r', 0xE00FE000, 0x00001003}, {'r', DWT + 0xFE8, 0x3B}, {'r', FPB + 0xFE8, 0x2B}, {'w', ROM, 0},
-             {'r', ROM, 0xFFF0F003}, {'e', ROM + 0xFD0, 0, 1}, {'x', ROM + 2, 0}, {'r', 0xE00FE000 + 0xFE8, 0x0A}});
-    const uint32_t ids[12] = {0x04, 0, 0, 0, 0xC4, 0xB4, 0x0B, 0x00, 0x0D, 0x10, 0x05, 0xB1};
-    for (unsigned i = 0; i < 12; ++i) bus.run({{'r', ROM + 0xFD0 + 4 * i, ids[i]}});
-    // The decoders a debugger-side caller uses, and the table's limits.
-    EXPECT_EQ(sim_cs_jep106(&bus.st.ids) | sim_cs_jep106(&bus.m4.ids) << 16, 0x043B0020u);
-    EXPECT_EQ(sim_cs_part(&bus.m4.ids) | sim_cs_class(&bus.fpb.ids) << 16, 0x000E04C4u);
-    SimRomTable t{};
-    sim_rom_init_chain(&t, 0xE00FE000, SimCsComponent::rom_m4, ROM);
-    EXPECT_FALSE(sim_rom_add(&t, 0xE0001004, true)) << "unaligned target";
-    while (t.count < SIM_ROM_MAX_ENTRIES) ASSERT_TRUE(sim_rom_add(&t, 0xE0001000, true));
-    EXPECT_FALSE(sim_rom_add(&t, 0xE0001000, true)) << "full";
+             {'r', DWT + 0xFE8, 0x3B}, {'r', FPB + 0xFE8, 0x2B}, {'w', ROM, 0}, {'r', ROM, 0xFFF0F003},
+             {'e', ROM + 0xFD0, 0, 1}, {'x', ROM + 2, 0}});
+    const uint32_t m4[12] = {0x04, 0, 0, 0, 0xC4, 0xB4, 0x0B, 0x00, 0x0D, 0x10, 0x05, 0xB1};
+    for (unsigned i = 0; i < 12; ++i) bus.run({{'r', ROM + 0xFD0 + 4 * i, m4[i]}});
+    bus.regions[0].port = sim_rom_port(&bus.st);
+    const uint32_t st[12] = {0, 0, 0, 0, 0x13, 0x04, 0x0A, 0x00, 0x0D, 0x10, 0x05, 0xB1};
+    for (unsigned i = 0; i < 12; ++i) bus.run({{'r', ROM + 0xFD0 + 4 * i, st[i]}});
+    bus.run({{'r', ROM, 0xFFF0F003}, {'r', ROM + 0xFCC, 1}});
 }

@@ -161,54 +161,8 @@ TEST(PeriphFlashOptions, WriteProtectionPersistsAndReadProtectionIsRefused) {
            {'w', SR, 0xFF}, {'w', OPTKEYR, O1}, {'w', OPTKEYR, O2},
            {'w', OPTCR, ((OPT_RESET & ~1u) & ~0xFF00u) | 0x5500u | OPTSTRT}, {'r', SR, PGSERR}, {'r', OPTCR, opt}});
     EXPECT_EQ(f.fc->option_bytes, opt);
-}
-
-TEST(PeriphFlashFaults, EachModeAsFirmwareSeesItAndResetKeepsThem) {
-    const auto with = [](Flash& f, SimFlashF4Faults x) { sim_flashf4_set_faults(f.fc.get(), &x); };
-    // Keys refused: answered (no bus error), CR stays locked and ignores writes,
-    // so the program access is a sequence error and STRT starts nothing.
-    Flash k;
-    with(k, {.reject_keys = true, .busy_stuck = false, .error_on_program = 0, .drop_writes = false});
-    k.run({{'F', 0, 0, 0x4000}, {'w', KEYR, K1}, {'w', KEYR, K2}, {'r', CR, LOCK}, {'w', CR, PG | ps(2)},
-           {'r', CR, LOCK}, {'P', 0x4000, 0}, {'r', SR, PGSERR}, {'M', 0x4000, ~0u}, {'w', CR, SER | snb(0) | STRT},
-           {'r', SR, PGSERR}, {'M', 0, 0}, {'Z'}, {'w', KEYR, K1}, {'w', KEYR, K2}, {'r', CR, LOCK}});
-    sim_flashf4_set_faults(k.fc.get(), nullptr);
-    k.run({{'w', KEYR, K1}, {'w', KEYR, K2}, {'r', CR, 0}});
-    // BSY stuck: time passes, reads are not stalled and see nothing changed;
-    // only a reset ends the wait, and the fault outlives it.
-    Flash b;
-    with(b, {.reject_keys = false, .busy_stuck = true, .error_on_program = 0, .drop_writes = false});
-    b.run({{'F', 0, 0, 0x4000}, {'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, SER | snb(0) | ps(2) | STRT},
-           {'T', 0, 100000 * ms}, {'r', SR, BSY}, {'B', 0, UINT64_MAX}, {'M', 0, 0}, {'S', 0, 0}, {'Z'}, {'r', SR, 0},
-           {'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, PG | ps(2)}, {'P', 0x4000, 0x12345678}, {'T', 0, ms},
-           {'r', SR, BSY}, {'M', 0x4000, ~0u}});
-    // Error bits on every program access (only error flags: BSY is not one);
-    // erases still work.
-    Flash e;
-    with(e, {.reject_keys = false, .busy_stuck = false, .error_on_program = PGPERR | BSY, .drop_writes = false});
-    e.run({{'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, PG | ps(2) | ERRIE}, {'P', 0x100, 0}, {'r', SR, PGPERR | OPERR},
-           {'M', 0x100, ~0u}, {'B', 0, 0}, {'I', 0, 1}, {'w', SR, 0xFF}, {'F', 0, 0, 0x4000},
-           {'w', CR, SER | snb(0) | ps(2) | STRT}, {'T', 0, 250 * ms}, {'r', SR, 0}, {'M', 0, ~0u}});
-    // Dropped writes: BSY for the program time, then EOP and no error.
-    Flash d;
-    with(d, {.reject_keys = false, .busy_stuck = false, .error_on_program = 0, .drop_writes = true});
-    d.run({{'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, PG | ps(2) | EOPIE}, {'P', 0x100, 0x12345678},
-           {'r', SR, BSY}, {'T', 0, 16000}, {'r', SR, EOP}, {'M', 0x100, ~0u}});
-    // Power-on clears every fault.
-    sim_flashf4_init(d.fc.get(), nullptr);
-    d.run({{'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, PG | ps(2)}, {'P', 0x100, 0x12345678}, {'M', 0x100, 0x12345678}});
-}
-
-TEST(PeriphFlashFaults, WriteProtectIsAnOptionByteForEraseAndProgram) {
-    Flash f(1000);
-    sim_flashf4_set_write_protect(f.fc.get(), uint16_t(~(1u << 3)));  // sector 3; bits 12..15 ignored
-    f.run({{'r', OPTCR, OPT_RESET & ~(1u << 19)}, {'Z'}, {'r', OPTCR, OPT_RESET & ~(1u << 19)},
-           {'F', 0, 0, SIM_FLASHF4_ARRAY_SIZE}, {'w', KEYR, K1}, {'w', KEYR, K2},
-           {'w', CR, SER | snb(3) | ps(2) | STRT}, {'r', SR, WRPERR}, {'M', 0xC000, 0}, {'w', SR, 0xFF},
-           {'w', CR, MER | ps(2) | STRT}, {'r', SR, WRPERR}, {'M', 0, 0}, {'w', SR, 0xFF},
-           {'w', CR, PG | ps(2)}, {'F', 0xC000, 0xFF, 4}, {'P', 0xC000, 0}, {'r', SR, WRPERR}, {'M', 0xC000, ~0u},
-           {'w', SR, 0xFF}, {'w', CR, SER | snb(2) | ps(2) | STRT}, {'T', 0, ms}, {'r', SR, 0}, {'M', 0x8000, ~0u}});
-    sim_flashf4_set_write_protect(f.fc.get(), 0x0FFF);
-    f.run({{'r', OPTCR, OPT_RESET}, {'w', CR, SER | snb(3) | ps(2) | STRT}, {'T', 0, ms}, {'r', SR, 0},
-           {'M', 0xC000, ~0u}});
+    // The fault hook sets the same option bits (12..15 ignored), kept over a reset.
+    sim_flashf4_set_write_protect(f.fc.get(), uint16_t(~(1u << 3)));
+    f.run({{'Z'}, {'r', OPTCR, OPT_RESET & ~(1u << 19)}, {'w', KEYR, K1},
+           {'w', KEYR, K2}, {'w', CR, SER | snb(3) | ps(2) | STRT}, {'r', SR, WRPERR}});
 }

@@ -1,12 +1,10 @@
-// ST's own flash algorithm (STM32F4xx_1024.FLM from the STM32F4 device pack)
-// against the flash interface model: its FlashDevice record is the oracle for
-// the sector map, and its code, run under Unicorn, must see the model's
-// failures (write protection, a wrong key sequence) as failures. The
-// successful erase/program path runs through the whole board in
-// board_flash_test.cpp. Our own algorithm (flash/algo) runs the same way.
+// Flash algorithms run under Unicorn against the flash interface model: ST's own (STM32F4xx_1024.FLM from
+// the STM32F4 device pack), whose FlashDevice record is the oracle for the sector map and whose code must
+// see the model's refusals as failures; and ours (flash/algo, in the demo pack) with its broken variants.
 #include "sim/flash_f4.h"
-#include "periph_steps_test.h"
+#include "tests/symbols/oracle.h"
 
+#include <gtest/gtest.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -17,35 +15,19 @@
 namespace {
 
 constexpr uint32_t RAM = 0x20000000, STOP = RAM + 0x1000, BUF = RAM + 0x2000, STACK = RAM + 0x8000;
-// Entry points as `readelf -s` lists them (Thumb bit clear).
-constexpr uint32_t INIT = 0x1C, ERASE_CHIP = 0x5C, ERASE_SECTOR = 0x88, PROGRAM_PAGE = 0xD4;
-const std::string flm_path = std::string(KORVANE_SHARED_DATA) + "/flm/STM32F4xx_1024.FLM";
+const std::string kSt = std::string(KORVANE_SHARED_DATA) + "/flm/STM32F4xx_1024.FLM",
+                  kOurs = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Flash/KorvaneF4_1024.FLM";
 
-uint32_t u32(const std::string& f, size_t p) {
-    return p + 4 > f.size() ? 0 : uint32_t(uint8_t(f[p])) | uint32_t(uint8_t(f[p + 1])) << 8 |
-                                      uint32_t(uint8_t(f[p + 2])) << 16 | uint32_t(uint8_t(f[p + 3])) << 24;
-}
-
-// An ELF32 section by name: {address, bytes}, or an empty string when absent.
-std::pair<uint32_t, std::string> section(const std::string& f, const char* want) {
-    if (f.size() < 52 || f.compare(0, 6, "\x7F" "ELF\x01\x01") != 0) return {};
-    const uint32_t shoff = u32(f, 32), shnum = u32(f, 48) & 0xFFFF;
-    const uint32_t strtab = u32(f, shoff + (u32(f, 50) & 0xFFFF) * 40 + 16);
-    for (uint32_t i = 0; i < shnum && shoff + i * 40 + 40 <= f.size(); ++i) {
-        const size_t h = shoff + i * 40, off = u32(f, h + 16), size = u32(f, h + 20);
-        const size_t name = strtab + u32(f, h), n = std::strlen(want) + 1;
-        if (name < f.size() && f.compare(name, n, want, n) == 0 && off + size <= f.size())
-            return {u32(f, h + 12), f.substr(off, size)};
-    }
-    return {};
+uint32_t u32(const std::vector<uint8_t>& f, size_t p) {
+    return p + 4 > f.size() ? 0 : f[p] | f[p + 1] << 8 | f[p + 2] << 16 | uint32_t(f[p + 3]) << 24;
 }
 
 struct Rig {
     std::unique_ptr<SimFlashF4> fc = std::make_unique<SimFlashF4>();
     uc_engine* uc = nullptr;
     bool bus_fault = false;
-    uint32_t base = RAM; // where the image's address 0 lands
-    uint32_t data_base = 0;
+    uint32_t base = RAM, data_base = 0; // where the image's address 0 lands; R9
+    std::map<std::string, uint32_t> fn;
     ~Rig() { if (uc) uc_close(uc); }
 
     // One access by the algorithm; a refused one stops it. Each look at the
@@ -70,33 +52,38 @@ struct Rig {
         const uint32_t v = uint32_t(value);
         io(ud, uc, Array, off, size, &v);
     }
-
-    // Empty when ready, else why not. The algorithm is position independent:
-    // code at its link offset from RAM, R9 the base of its data.
-    std::string open(const std::string& file) {
+    // Empty when ready, else why not. The algorithm is position independent: code at its link offset
+    // from `base`, R9 the base of its data; entry points from its symbols (Thumb bit clear).
+    std::string open(const std::string& path, uint32_t at) {
         const SimFlashF4Timing t = sim_flashf4_timing_scaled(100);
         sim_flashf4_init(fc.get(), &t);
-        const auto code = section(file, "PrgCode"), data = section(file, "PrgData");
-        if (code.second.empty() || data.second.empty()) return "no PrgCode/PrgData";
+        base = at;
+        for (const auto& [name, addr] : nm_symbols(path)) fn[name] = addr & ~1u;
+        const auto sections = elf_sections(path);
+        const auto code = elf_section_bytes(path, "PrgCode"), data = elf_section_bytes(path, "PrgData");
+        if (code.empty() || data.empty() || !fn.count("ProgramPage")) return "no PrgCode/PrgData/symbols in " + path;
         if (uc_open(UC_ARCH_ARM, uc_mode(UC_MODE_THUMB | UC_MODE_MCLASS), &uc) != UC_ERR_OK) return "uc_open";
         uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4);
+        uint8_t page[1024]; // the source buffer, bytes nobody picked
+        for (unsigned i = 0; i < sizeof page; ++i) page[i] = uint8_t(i * 7 + 3);
         const uint16_t bkpt = 0xBE00; // IWDG (0x40003000), which Init may feed, as plain memory
+        data_base = base + sections.at("PrgData").addr;
         if (uc_mem_map(uc, RAM, 0x10000, UC_PROT_ALL) || uc_mem_map(uc, 0x40003000, 0x1000, UC_PROT_ALL) ||
             uc_mmio_map(uc, SIM_FLASHF4_REG_BASE & ~0xFFFu, 0x1000, rd<false>, this, wr<false>, this) ||
             uc_mmio_map(uc, SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, rd<true>, this, wr<true>, this) ||
-            uc_mem_write(uc, base + code.first, code.second.data(), code.second.size()) ||
-            uc_mem_write(uc, base + data.first, data.second.data(), data.second.size()) || uc_mem_write(uc, STOP, &bkpt, 2))
+            uc_mem_write(uc, base + sections.at("PrgCode").addr, code.data(), code.size()) ||
+            uc_mem_write(uc, data_base, data.data(), data.size()) || uc_mem_write(uc, STOP, &bkpt, 2) ||
+            uc_mem_write(uc, BUF, page, sizeof page))
             return "map/load";
-        data_base = base + data.first;
         return {};
     }
     // An algorithm function's result, or -1 if it did not come back to STOP.
-    int64_t call(uint32_t fn, uint32_t a0, uint32_t a1 = 0, uint32_t a2 = 0) {
+    int64_t call(const char* name, uint32_t a0, uint32_t a1 = 0, uint32_t a2 = 0) {
         const uint32_t regs[] = {a0, a1, a2, data_base, STACK, STOP | 1u};
         const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R9, UC_ARM_REG_SP, UC_ARM_REG_LR};
         for (int i = 0; i < 6; ++i) uc_reg_write(uc, ids[i], &regs[i]);
         bus_fault = false;
-        const uc_err e = uc_emu_start(uc, (base + fn) | 1u, STOP, 0, 20000000); // bounded
+        const uc_err e = uc_emu_start(uc, (base + fn.at(name)) | 1u, STOP, 0, 20000000); // bounded
         uint32_t pc = 0, r0 = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
         uc_reg_read(uc, UC_ARM_REG_R0, &r0);
@@ -109,13 +96,11 @@ struct Rig {
 
 } // namespace
 
-TEST(PeriphFlmAlgorithm, SectorMapMatchesStFlashDevice) {
-    const std::string file = read_text_file(flm_path);
-    if (file.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
+TEST(PeriphFlm, SectorMapMatchesStFlashDeviceAndOursDescribesTheDeviceLikeSt) {
+    const std::vector<uint8_t> dev = elf_section_bytes(kSt, "DevDscr"), ours = elf_section_bytes(kOurs, "DevDscr");
+    if (dev.empty()) GTEST_SKIP() << "shared data or arm-none-eabi-readelf absent: " << kSt;
     // FlashDevice: Vers, DevName[128], DevType, DevAdr at 0x84, szDev at 0x88;
     // {szSector, AddrSector} runs from 0xA0, ended by 0xFFFFFFFF.
-    const std::string dev = section(file, "DevDscr").second;
-    ASSERT_GE(dev.size(), 0xA8u);
     EXPECT_EQ(u32(dev, 0x84), SIM_FLASHF4_ARRAY_BASE);
     EXPECT_EQ(u32(dev, 0x88), SIM_FLASHF4_ARRAY_SIZE);
     unsigned snb = 0;
@@ -132,237 +117,125 @@ TEST(PeriphFlmAlgorithm, SectorMapMatchesStFlashDevice) {
     }
     EXPECT_EQ(snb, SIM_FLASHF4_SECTORS);
     EXPECT_FALSE(sim_flashf4_sector(snb, &s));
+    // Ours: version 1.01, on-chip, its name, page 1024, erased 0xFF, its time-outs, and ST's sector runs.
+    ASSERT_EQ(ours.size(), 0xC0u) << kOurs;
+    EXPECT_STREQ(reinterpret_cast<const char*>(ours.data()) + 2, "Korvane STM32F4 1MB Flash");
+    EXPECT_EQ(u32(ours, 0) & 0xFFFF, 0x101u);
+    EXPECT_EQ(u32(ours, 0x80) >> 16, 1u);
+    const uint32_t want[] = {SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, 1024, 0, 0xFF, 500, 6000};
+    for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(u32(ours, 0x84 + 4 * i), want[i]) << i;
+    EXPECT_EQ(std::vector<uint8_t>(ours.begin() + 0xA0, ours.end()), std::vector<uint8_t>(dev.begin() + 0xA0, dev.begin() + 0xC0));
+    EXPECT_EQ(nm_symbols(kOurs)["FlashDevice"], elf_sections(kOurs).at("DevDscr").addr);
 }
 
-TEST(PeriphFlmAlgorithm, StAlgorithmSeesRefusalsAsFailures) {
-    const std::string file = read_text_file(flm_path);
-    if (file.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
-    Rig rig;
-    ASSERT_EQ(rig.open(file), "");
-    // Sector 2 write-protected through the option bytes (nWRP2 = 0), all programmed.
-    rig.fc->option_bytes &= ~(1u << 18);
-    sim_flashf4_reset(rig.fc.get());
-    std::memset(rig.fc->array, 0, SIM_FLASHF4_ARRAY_SIZE);
-    const uint32_t page[4] = {1, 2, 3, 4};
-    ASSERT_EQ(uc_mem_write(rig.uc, BUF, page, sizeof page), UC_ERR_OK);
-    ASSERT_EQ(rig.call(INIT, SIM_FLASHF4_ARRAY_BASE, 168000000, 1), 0);
-    EXPECT_EQ(rig.fc->cr & SIM_FLASHF4_CR_LOCK, 0u) << "Init unlocks";
-    EXPECT_EQ(rig.call(ERASE_SECTOR, SIM_FLASHF4_ARRAY_BASE + 0x8000), 1) << "the refused erase is reported";
-    EXPECT_EQ(rig.call(PROGRAM_PAGE, SIM_FLASHF4_ARRAY_BASE + 0x8000, sizeof page, BUF), 1);
-    // ST's EraseChip returns 0 without looking at SR (see its disassembly):
-    // only the model's WRPERR and a verify show the refused mass erase.
-    EXPECT_EQ(rig.call(ERASE_CHIP, 0), 0);
-    EXPECT_NE(rig.fc->sr & SIM_FLASHF4_SR_WRPERR, 0u);
-    EXPECT_TRUE(rig.all(0, SIM_FLASHF4_ARRAY_SIZE, 0)) << "nothing may change";
-    // A second Init without UnInit writes the keys to an unlocked interface:
-    // a bus error, not a silent success.
-    EXPECT_EQ(rig.call(INIT, SIM_FLASHF4_ARRAY_BASE, 168000000, 1), -1);
-    EXPECT_TRUE(rig.bus_fault);
-    // Unprotected again, EraseChip (which the board test does not run) clears the lot.
-    rig.fc->option_bytes |= 1u << 18;
-    sim_flashf4_reset(rig.fc.get());
-    ASSERT_EQ(rig.call(INIT, SIM_FLASHF4_ARRAY_BASE, 168000000, 1), 0);
-    EXPECT_EQ(rig.call(ERASE_CHIP, 0), 0);
-    EXPECT_TRUE(rig.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
-    EXPECT_EQ(sim_flashf4_busy_ns(rig.fc.get()), 0u);
-}
-
-// Our own algorithm (flash/algo), built into the demo pack, and its broken
-// variants. Entry points come from its .symtab; the image runs at two load
-// addresses, which only position-independent code survives.
-namespace {
-
-const std::string our_flm = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Flash/KorvaneF4_1024.FLM";
-std::string variant(const char* name) { return std::string(KORVANE_TEST_FLM_DIR) + "/" + name; }
-
-// A symbol's value with the Thumb bit cleared; ~0 when absent.
-uint32_t symbol(const std::string& f, const char* want) {
-    const uint32_t shoff = u32(f, 32), shnum = u32(f, 48) & 0xFFFF;
-    for (uint32_t i = 0; i < shnum && shoff + i * 40 + 40 <= f.size(); ++i) {
-        const size_t h = shoff + i * 40;
-        if (u32(f, h + 4) != 2) continue; // SHT_SYMTAB
-        const size_t off = u32(f, h + 16), size = u32(f, h + 20), str = u32(f, shoff + u32(f, h + 24) * 40 + 16);
-        for (size_t s = off; s + 16 <= off + size && s + 16 <= f.size(); s += 16) {
-            const size_t name = str + u32(f, s), n = std::strlen(want) + 1;
-            if (name < f.size() && f.compare(name, n, want, n) == 0) return u32(f, s + 4) & ~1u;
-        }
-    }
-    return ~0u;
-}
-
-struct Algo : Rig { // entry points by name, from the file's .symtab
+// Each row: an algorithm at a load address, then operations in order. Calls (i Init, u UnInit, c EraseChip,
+// e EraseSector at offset a, p ProgramPage of n bytes at offset a from the buffer + src) expect `want`, the
+// function's result or -1 when it never came back. Other ops: f the fault set a (0 none, 1 keys refused,
+// 2 BSY stuck, 3 PGPERR on programs, 4 writes dropped); w nWRP = a; r reset; z fill the array with a;
+// = the n bytes at a are all `want`; m they are the buffer's from src; L CR.LOCK is a; S SR & a is `want`;
+// B the last call ended in a bus error.
+struct Op {
+    char op;
+    uint32_t a = 0, n = 0;
+    int64_t want = 0;
+    uint32_t src = 0;
+};
+struct Case {
+    const char* why;
     std::string file;
-    uint32_t fn(const char* name) { return symbol(file, name); }
-    int64_t init() { return call(fn("Init"), SIM_FLASHF4_ARRAY_BASE, 168000000, 1); }
-    int64_t erase(uint32_t off) { return call(fn("EraseSector"), SIM_FLASHF4_ARRAY_BASE + off); }
-    int64_t program(uint32_t off, uint32_t n, uint32_t src = BUF) {
-        return call(fn("ProgramPage"), SIM_FLASHF4_ARRAY_BASE + off, n, src);
-    }
-    bool load(const std::string& path, uint32_t at = RAM) {
-        file = read_text_file(path);
-        base = at;
-        const std::string why = file.empty() ? "missing " + path : open(file);
-        EXPECT_EQ(why, "");
-        return why.empty();
-    }
-    void faults(SimFlashF4Faults f) { sim_flashf4_set_faults(fc.get(), &f); }
+    uint32_t at;
+    std::vector<Op> ops;
 };
 
-} // namespace
-
-TEST(PeriphFlmOurs, DescribesTheDeviceLikeSt) {
-    const std::string ours = read_text_file(our_flm), st = read_text_file(flm_path);
-    ASSERT_FALSE(ours.empty()) << our_flm;
-    const std::string dev = section(ours, "DevDscr").second;
-    ASSERT_EQ(dev.size(), 0xC0u);
-    EXPECT_EQ(u32(dev, 0) & 0xFFFF, 0x101u);
-    EXPECT_STREQ(dev.c_str() + 2, "Korvane STM32F4 1MB Flash");
-    EXPECT_EQ(u32(dev, 0x80) >> 16, 1u); // on-chip
-    const uint32_t want[] = {SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, 1024, 0, 0xFF, 500, 6000};
-    for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(u32(dev, 0x84 + 4 * i), want[i]) << i;
-    for (const char* f : {"Init", "UnInit", "EraseChip", "EraseSector", "ProgramPage", "FlashDevice"})
-        EXPECT_NE(symbol(ours, f), ~0u) << f;
-    EXPECT_EQ(symbol(ours, "FlashDevice"), section(ours, "DevDscr").first);
-    if (st.empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
-    // The sector runs and their end marker, byte for byte as ST's.
-    EXPECT_EQ(dev.substr(0xA0), section(st, "DevDscr").second.substr(0xA0, 0x20));
-}
-
-TEST(PeriphFlmOurs, ErasesProgramsAndLocksAtAnyLoadAddress) {
-    for (const uint32_t at : {RAM, RAM + 0x3004}) {
-        SCOPED_TRACE(testing::Message() << std::hex << at);
-        Algo r;
-        if (!r.load(our_flm, at)) return;
-        std::memset(r.fc->array, 0, SIM_FLASHF4_ARRAY_SIZE);
-        uint8_t page[1024];
-        for (unsigned i = 0; i < sizeof page; ++i) page[i] = uint8_t(i * 7 + 3);
-        ASSERT_EQ(uc_mem_write(r.uc, BUF, page, sizeof page), UC_ERR_OK);
-        ASSERT_EQ(r.init(), 0);
-        EXPECT_EQ(r.fc->cr & SIM_FLASHF4_CR_LOCK, 0u);
-        EXPECT_EQ(r.init(), 0) << "a second Init leaves the open interface alone";
-        EXPECT_EQ(r.erase(0x4000), 0);       // sector 1 exactly
-        EXPECT_TRUE(r.all(0x4000, 0x4000, 0xFF) && r.all(0x3FFC, 4, 0) && r.all(0x8000, 4, 0));
-        EXPECT_EQ(r.erase(0xE0004), 0);      // any address inside sector 11
-        EXPECT_TRUE(r.all(0xE0000, 0x20000, 0xFF) && r.all(0xDFFFC, 4, 0));
-        EXPECT_EQ(r.program(0x4000, sizeof page), 0);
-        EXPECT_EQ(std::memcmp(r.fc->array + 0x4000, page, sizeof page), 0);
-        EXPECT_EQ(r.program(0x4400, 6, BUF + 1), 0); // odd buffer, short tail stays erased
-        EXPECT_EQ(std::memcmp(r.fc->array + 0x4400, page + 1, 6), 0);
-        EXPECT_TRUE(r.all(0x4406, 0x8000 - 0x4406, 0xFF));
-        // Outside the flash or misaligned: refused, nothing touched.
-        EXPECT_EQ(r.erase(SIM_FLASHF4_ARRAY_SIZE), 1);
-        EXPECT_EQ(r.program(SIM_FLASHF4_ARRAY_SIZE - 4, 8), 1);
-        EXPECT_EQ(r.program(0x4802, 4), 1);
-        EXPECT_TRUE(r.all(0xFFFFC, 4, 0xFF) && r.all(0x4800, 8, 0xFF));
-        EXPECT_EQ(r.call(r.fn("EraseChip"), 0), 0);
-        EXPECT_TRUE(r.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
-        EXPECT_EQ(r.call(r.fn("UnInit"), 1), 0);
-        EXPECT_NE(r.fc->cr & SIM_FLASHF4_CR_LOCK, 0u);
-        EXPECT_EQ(r.fc->sr & 0xF2u, 0u);
-    }
-}
-
-TEST(PeriphFlmOurs, EveryFlashFaultIsAFailureAndTheVariantsFailAsNamed) {
-    const uint32_t word = 0x12345678;
-    {   // Keys refused: Init says so.
-        Algo r;
-        if (!r.load(our_flm)) return;
-        r.faults({.reject_keys = true, .busy_stuck = false, .error_on_program = 0, .drop_writes = false});
-        EXPECT_EQ(r.init(), 1);
-    }
-    {   // Error bits and write protection, on erase, program and chip erase.
-        Algo r;
-        if (!r.load(our_flm)) return;
-        ASSERT_EQ(uc_mem_write(r.uc, BUF, &word, 4), UC_ERR_OK);
-        ASSERT_EQ(r.init(), 0);
-        r.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = SIM_FLASHF4_SR_PGPERR,
-                  .drop_writes = false});
-        EXPECT_EQ(r.program(0x100, 4), 1);
-        sim_flashf4_set_faults(r.fc.get(), nullptr);
-        sim_flashf4_set_write_protect(r.fc.get(), 0xFFF & ~(1u << 5));
-        EXPECT_EQ(r.erase(0x20000), 1);
-        EXPECT_EQ(r.program(0x20000, 4), 1);
-        EXPECT_EQ(r.call(r.fn("EraseChip"), 0), 1) << "unlike ST's, a refused mass erase is reported";
-        EXPECT_TRUE(r.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
-        // A dropped write looks like success: only a read-back can tell.
-        sim_flashf4_set_write_protect(r.fc.get(), 0xFFF);
-        r.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = 0, .drop_writes = true});
-        EXPECT_EQ(r.program(0x100, 4), 0);
-        EXPECT_TRUE(r.all(0x100, 4, 0xFF));
-        // BSY stuck: the bounded wait gives up and reports it.
-        r.faults({.reject_keys = false, .busy_stuck = true, .error_on_program = 0, .drop_writes = false});
-        EXPECT_EQ(r.program(0x100, 4), 1);
-        EXPECT_NE(r.fc->sr & SIM_FLASHF4_SR_BSY, 0u);
-    }
-    struct Case { const char* file; const char* fn; int64_t result; };
-    const Case cases[] = {{"korvane_f4_hang.FLM", "EraseSector", -1}, {"korvane_f4_ret1.FLM", "ProgramPage", 1},
-                          {"korvane_f4_fault.FLM", "ProgramPage", -1}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        Algo r;
-        if (!r.load(variant(c.file))) continue;
-        ASSERT_EQ(uc_mem_write(r.uc, BUF, &word, 4), UC_ERR_OK);
-        ASSERT_EQ(r.init(), 0);
-        EXPECT_EQ(r.call(r.fn(c.fn), SIM_FLASHF4_ARRAY_BASE + 0x4000, 4, BUF), c.result);
-        EXPECT_TRUE(r.all(0x4000, 4, 0xFF));
-        // The rest of the variant works: it is the named function that fails.
-        const bool hang = c.result == -1 && std::strcmp(c.fn, "EraseSector") == 0;
-        EXPECT_EQ(hang ? r.program(0x4000, 4) : r.erase(0x4000), 0);
-    }
-}
-
-TEST(PeriphFlmAlgorithm, StAlgorithmUnderEachFlashFault) {
-    if (read_text_file(flm_path).empty()) GTEST_SKIP() << "shared data absent: " << flm_path;
-    const uint32_t page[2] = {0x11111111, 0x22222222};
-    Algo k, e;
-    ASSERT_TRUE(k.load(flm_path) && e.load(flm_path));
-    ASSERT_EQ(uc_mem_write(k.uc, BUF, page, 8) | uc_mem_write(e.uc, BUF, page, 8), UC_ERR_OK);
-    // Keys refused: ST's Init does not look, and its EraseSector returns 0
-    // although the locked interface started nothing; programming fails.
-    std::memset(k.fc->array, 0, 0x4000);
-    k.faults({.reject_keys = true, .busy_stuck = false, .error_on_program = 0, .drop_writes = false});
-    EXPECT_EQ(k.init(), 0);
-    EXPECT_EQ(k.erase(0), 0);
-    EXPECT_TRUE(k.all(0, 0x4000, 0)) << "nothing erased";
-    EXPECT_EQ(k.program(0x4000, 8), 1);
-    // Error bits: ProgramPage fails; BSY stuck: ST's wait has no bound.
-    ASSERT_EQ(e.init(), 0);
-    e.faults({.reject_keys = false, .busy_stuck = false, .error_on_program = SIM_FLASHF4_SR_PGPERR, .drop_writes = false});
-    EXPECT_EQ(e.program(0, 8), 1);
-    e.faults({.reject_keys = false, .busy_stuck = true, .error_on_program = 0, .drop_writes = false});
-    EXPECT_EQ(e.erase(0), -1) << "never returns";
-    EXPECT_TRUE(e.all(0, SIM_FLASHF4_ARRAY_SIZE, 0xFF));
-}
-
-// Judged by tools nobody here wrote: xmllint with the pack schema, and the
-// Arm objdump, whose literal words must never point into the image itself
-// (the loader moves it; a stored address of its own would then be wrong).
-TEST(PeriphFlmOurs, PackValidatesAndCodeStoresNoAddressOfItsOwn) {
-    const auto run = [](const std::string& cmd, std::string* out) {
-        out->clear();
-        FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-        if (!p) return -1;
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
-        return pclose(p);
+TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
+    constexpr uint32_t MB = SIM_FLASHF4_ARRAY_SIZE, WRPERR = SIM_FLASHF4_SR_WRPERR, BSY = SIM_FLASHF4_SR_BSY;
+    const std::string variants = KORVANE_TEST_FLM_DIR;
+    const SimFlashF4Faults faults[] = {{false, false, 0, false}, {true, false, 0, false}, {false, true, 0, false},
+                                       {false, false, SIM_FLASHF4_SR_PGPERR, false}, {false, false, 0, true}};
+    const std::vector<Op> ours_ok = {
+        {'z', 0}, {'i', 0, 0, 0}, {'L', 0}, {'i', 0, 0, 0}, // a second Init leaves the open interface alone
+        {'e', 0x4000}, {'=', 0x4000, 0x4000, 0xFF}, {'=', 0x3FFC, 4, 0}, {'=', 0x8000, 4, 0},   // sector 1 exactly
+        {'e', 0xE0004}, {'=', 0xE0000, 0x20000, 0xFF}, {'=', 0xDFFFC, 4, 0},                     // inside sector 11
+        {'p', 0x4000, 1024}, {'m', 0x4000, 1024}, {'p', 0x4400, 6, 0, 1}, {'m', 0x4400, 6, 0, 1}, // odd buffer, short tail
+        {'=', 0x4406, 0x8000 - 0x4406, 0xFF}, {'e', MB, 0, 1}, {'p', MB - 4, 8, 1}, {'p', 0x4802, 4, 1},
+        {'=', 0xFFFFC, 4, 0xFF}, {'=', 0x4800, 8, 0xFF}, {'c', 0, 0, 0}, {'=', 0, MB, 0xFF}, {'u', 0, 0, 0},
+        {'L', 1}, {'S', 0xF2, 0, 0}};
+    const Case cases[] = {
+        {"ST's, sector 2 write-protected: the refused erase and program are reported; its EraseChip returns 0 "
+         "without looking at SR, only WRPERR and a verify show the refusal. A second Init without UnInit writes "
+         "the keys to an unlocked interface: a bus error, not a silent success. Unprotected, EraseChip clears all",
+         kSt, RAM, {{'w', 0xFFF & ~4u}, {'z', 0}, {'i', 0, 0, 0}, {'L', 0}, {'e', 0x8000, 0, 1},
+                    {'p', 0x8000, 16, 1}, {'c', 0, 0, 0}, {'S', WRPERR, 0, WRPERR}, {'=', 0, MB, 0},
+                    {'i', 0, 0, -1}, {'B', 1}, {'w', 0xFFF}, {'r'}, {'i', 0, 0, 0}, {'c', 0, 0, 0},
+                    {'=', 0, MB, 0xFF}}},
+        {"ST's with keys refused: Init does not look, EraseSector returns 0 though nothing started; programming fails",
+         kSt, RAM, {{'z', 0}, {'f', 1}, {'i', 0, 0, 0}, {'e', 0}, {'=', 0, 0x4000, 0}, {'p', 0x4000, 8, 1}}},
+        {"ST's with error bits on programs fails ProgramPage; with BSY stuck its wait has no bound",
+         kSt, RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0, 8, 1}, {'f', 2}, {'e', 0, 0, -1}, {'=', 0, MB, 0xFF}}},
+        {"ours erases, programs and locks at its link address", kOurs, RAM, ours_ok},
+        {"and anywhere else: it is position independent", kOurs, RAM + 0x3004, ours_ok},
+        {"ours with keys refused: Init says so", kOurs, RAM, {{'f', 1}, {'i', 0, 0, 1}}},
+        {"ours under error bits, write protection (unlike ST's, a refused mass erase is reported), dropped writes "
+         "(only a read-back can tell) and BSY stuck (the bounded wait gives up and says so)",
+         kOurs, RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0x100, 4, 1}, {'f', 0}, {'w', 0xFFF & ~(1u << 5)},
+                      {'e', 0x20000, 0, 1}, {'p', 0x20000, 4, 1}, {'c', 0, 0, 1}, {'=', 0, MB, 0xFF},
+                      {'w', 0xFFF}, {'f', 4}, {'p', 0x100, 4, 0}, {'=', 0x100, 4, 0xFF}, {'f', 2}, {'p', 0x100, 4, 1},
+                      {'S', BSY, 0, BSY}}},
+        {"a variant whose EraseSector hangs; the rest of it works", variants + "/korvane_f4_hang.FLM", RAM,
+         {{'i', 0, 0, 0}, {'e', 0x4000, 0, -1}, {'p', 0x4000, 4, 0}}},
+        {"a variant whose ProgramPage returns 1 without programming", variants + "/korvane_f4_ret1.FLM", RAM,
+         {{'i', 0, 0, 0}, {'p', 0x4000, 4, 1}, {'=', 0x4000, 4, 0xFF}, {'e', 0x4000, 0, 0}}},
+        {"a variant whose ProgramPage faults", variants + "/korvane_f4_fault.FLM", RAM,
+         {{'i', 0, 0, 0}, {'p', 0x4000, 4, -1}, {'=', 0x4000, 4, 0xFF}, {'e', 0x4000, 0, 0}}},
     };
-    std::string out;
+    if (!std::filesystem::exists(kSt)) GTEST_SKIP() << "shared data absent: " << kSt;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Rig r;
+        ASSERT_EQ(r.open(c.file, c.at), "");
+        unsigned i = 0;
+        for (const Op& o : c.ops) {
+            SCOPED_TRACE(testing::Message() << "op " << i++ << " '" << o.op << "' 0x" << std::hex << o.a);
+            const uint32_t flash = SIM_FLASHF4_ARRAY_BASE + o.a;
+            switch (o.op) {
+            case 'i': EXPECT_EQ(r.call("Init", SIM_FLASHF4_ARRAY_BASE, 168000000, 1), o.want); break;
+            case 'u': EXPECT_EQ(r.call("UnInit", 1), o.want); break;
+            case 'c': EXPECT_EQ(r.call("EraseChip", 0), o.want); break;
+            case 'e': EXPECT_EQ(r.call("EraseSector", flash), o.want); break;
+            case 'p': EXPECT_EQ(r.call("ProgramPage", flash, o.n, BUF + o.src), o.want); break;
+            case 'f': sim_flashf4_set_faults(r.fc.get(), &faults[o.a]); break;
+            case 'w': sim_flashf4_set_write_protect(r.fc.get(), uint16_t(o.a)); break;
+            case 'r': sim_flashf4_reset(r.fc.get()); break;
+            case 'z': std::memset(r.fc->array, int(o.a), MB); break;
+            case '=': EXPECT_TRUE(r.all(o.a, o.n, uint8_t(o.want))); break;
+            case 'm': for (uint32_t k = 0; k < o.n; ++k) ASSERT_EQ(r.fc->array[o.a + k], uint8_t((k + o.src) * 7 + 3)) << k; break;
+            case 'L': EXPECT_EQ((r.fc->cr & SIM_FLASHF4_CR_LOCK) != 0, o.a != 0); break;
+            case 'S': EXPECT_EQ(r.fc->sr & o.a, uint32_t(o.want)); break;
+            case 'B': EXPECT_EQ(r.bus_fault, o.a != 0); break;
+            default: ADD_FAILURE() << "unknown op";
+            }
+        }
+    }
+}
+
+// Judged by tools nobody here wrote: xmllint with the pack schema, and the Arm objdump, whose literal
+// words must never point into the image itself (the loader moves it; a stored address of its own would then
+// be wrong), and readelf: no relocations.
+TEST(PeriphFlm, PackValidatesAndOurCodeStoresNoAddressOfItsOwn) {
     std::string xsd; // the CMSIS pack schema, in whichever folder of the shared data keeps it
     std::error_code ec;
     for (const auto& d : std::filesystem::directory_iterator(KORVANE_SHARED_DATA, ec))
         if (std::filesystem::exists(d.path() / "PACK.xsd", ec)) xsd = (d.path() / "PACK.xsd").string();
     if (xsd.empty()) GTEST_SKIP() << "no PACK.xsd under " << KORVANE_SHARED_DATA;
-    if (run("xmllint --version", &out) != 0) GTEST_SKIP() << "xmllint absent (Debian package libxml2-utils)";
+    if (run_capture("xmllint --version 2>&1").empty()) GTEST_SKIP() << "xmllint absent (Debian package libxml2-utils)";
     const std::string pdsc = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Korvane.DemoBoard.pdsc";
-    EXPECT_EQ(run("xmllint --noout --schema '" + xsd + "' '" + pdsc + "'", &out), 0) << out;
-    const std::string file = read_text_file(our_flm);
-    const uint64_t end = section(file, "DevDscr").first + section(file, "DevDscr").second.size();
-    ASSERT_GT(end, 0u);
-    ASSERT_EQ(run("arm-none-eabi-objdump -d '" + our_flm + "'", &out), 0) << out;
+    const std::string valid = run_capture("xmllint --noout --schema '" + xsd + "' '" + pdsc + "' 2>&1");
+    EXPECT_NE(valid.find("validates"), std::string::npos) << valid;
+    const auto dev = elf_sections(kOurs).at("DevDscr");
+    const std::string out = run_capture("arm-none-eabi-objdump -d '" + kOurs + "'");
     unsigned words = 0;
     for (size_t at = out.find(".word\t0x"); at != std::string::npos; at = out.find(".word\t0x", at + 1), ++words)
-        EXPECT_GE(std::strtoull(out.c_str() + at + 6, nullptr, 16), end) << out.substr(at, 20);
+        EXPECT_GE(std::strtoull(out.c_str() + at + 6, nullptr, 16), dev.addr + dev.size) << out.substr(at, 20);
     EXPECT_GT(words, 0u) << "the flash interface's address is a literal";
-    ASSERT_EQ(run("arm-none-eabi-readelf -r '" + our_flm + "'", &out), 0);
-    EXPECT_NE(out.find("no relocations"), std::string::npos) << out;
+    EXPECT_NE(run_capture("arm-none-eabi-readelf -r '" + kOurs + "'").find("no relocations"), std::string::npos);
 }

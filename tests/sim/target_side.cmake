@@ -3,7 +3,6 @@ korvane_test(sim_board_tests LABEL unit
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/board_firmware_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_debug_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/board_flash_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_core_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_lazy_fp_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/board_input_test.cpp
