@@ -69,44 +69,35 @@ const Case kCases[] = {
      "00 08 > 00 00 | 00 FB > 00 00 | 00 FC > 00 00 | 00 FD > 00 00 | 00 42 > 00 00 | "
      "00 F0 > 00 01 21 | 00 F1 > 00 04 40420F00 | 00 FE > 00 01 04 | 00 FF > 00 02 0002"},
     {"a 64-byte probe's packet size", "00 FF > 00 02 4000", SimUsbKind::V2Bulk64},
-    {"host status; JTAG refused; unconnected: transfers unanswered, sequences not driven; default port SWD; "
-     "disconnect; transfer/SWD configure; clock; reset target (no sequence); transfer abort (no answer); "
-     "ExecuteCommands running two; DAP_Delay 1000 us; SWJ_Pins drives nRESET; a 1 ms wait for TDO (never "
-     "high) runs out, one for SWCLK low is met at once",
+    {"simple commands; unconnected, transfers go unanswered and sequences undriven; a 1 ms wait for TDO "
+     "(never high) runs out, one for SWCLK low is met at once",
      "01 00 01 > 01 00 | 02 02 > 02 00 | 05 00 01 02 > 05 00 07 | 12 08 FF > 12 FF | 02 00 > 02 01 | 03 > 03 00 | "
      "04 02 4000 1000 > 04 00 | 13 00 > 13 00 | 11 40420F00 > 11 00 | 0A > 0A 00 00 | 07 > | "
      "7F 02 00 FE 03 > 7F 02 00 01 04 03 00 | mark | 09 E803 > 09 00 | cost 0 F4240 | "
      "10 00 80 00000000 > 10 27 | nreset 1 | 10 80 80 00000000 > 10 A7 | nreset 0 | mark | "
      "10 08 08 E8030000 > 10 A7 | 10 00 01 E8030000 > 10 A6 | cost 0 F4240"},
-    {"a line reset alone leaves JTAG; select, then a line reset by DAP_SWD_Sequence (56 output cycles) with 8 "
-     "input cycles reading the pulled-up line; CTRL/STAT before DPIDR is not answered. Dormant, then the "
-     "wake-up in one SWJ_Sequence of 8+128+4+8 bits (0x1A split across the last two bytes)",
+    {"no answer before the right sequence: JTAG, a line reset by DAP_SWD_Sequence (56 out, 8 in), CTRL/STAT "
+     "before DPIDR, dormant; the wake-up as one SWJ_Sequence of 8+128+4+8 bits",
      "02 01 > 02 01 | " RST NONE RST SEL "1D 02 38 FFFFFFFFFFFFFF 88 > 1D 00 FF | 05 00 01 06 > 05 00 07 | " IDR RST
      "12 10 BCE3 > 12 00 | " RST NONE "12 94 FF 92F30962952D8586E9AFDDE3A20EBC19 A0 01 > 12 00 | " RST IDR},
-    {"a batch of TAR write, DRW read x2, CTRL/STAT read, DRW read, DPIDR read, DRW write hides the posted "
-     "reads; bit 7 puts the timer before the data",
+    {"a mixed batch hides the posted reads; bit 7 puts the timer before the data",
      ATTACH "set 20000100 A1A2A3A4 | set 20000104 B1B2B3B4 | set 20000108 C1C2C3C4 | "
      "05 00 07 05 00010020 0F 0F 06 0F 02 0D AAAA5555 > 05 07 01 A4A3A2A1 B4B3B2B1 400000F0 C4C3C2C1 7714A02B | "
      "word 2000010C 5555AAAA | 05 00 01 82 > 05 01 01 TTTTTTTT 7714A02B"},
-    {"value match under the match mask (written with no SWD traffic), then a mismatch after 3 retries: one "
-     "done, mismatch bit with ACK OK; the posted start + 1 read + 3 retries",
+    {"value match under the mask, then a mismatch after 3 retries (the posted start + 1 read + 3 retries)",
      ATTACH "set 20000100 1205 | 05 00 03 20 FF000000 05 00010020 1F 05000000 > 05 03 01 | "
      "04 00 1000 0300 > 04 00 | mark | 05 00 02 05 00010020 1F 06000000 > 05 01 11 | reads 5"},
-    {"five WAITs within 5 retries: the sixth try works; six outlast them: the first transfer gives up, "
-     "count 0; DAPABORT ends it",
+    {"five WAITs within 5 retries: the sixth try works; six: the first transfer gives up, DAPABORT ends it",
      ATTACH "04 00 0500 0000 > 04 00 | faults 5 0 0 | 05 00 02 03 03 > 05 02 01 52000023 52000023 | waits 5 | "
      "faults 6 0 0 | 05 00 02 01 52000023 03 > 05 00 02 | 08 00 01000000 > 08 00 | "
      "05 00 01 06 > 05 01 01 400000F0 | waits B"},
-    {"a DRW read into the hole: its value never came, count 1 (the TAR write); STICKYERR stays (CTRL/STAT "
-     "without READOK) until cleared; a posted write into the hole is caught by the closing RDBUFF read. "
-     "FAULT at the 3rd transaction: CSW read, RDBUFF, CTRL/STAT (which cannot FAULT), so the CSW read after "
-     "it takes it; the 2nd transaction unanswered",
+    {"FAULT and no answer stop the batch at the failed transfer; STICKYERR stays until cleared; CTRL/STAT "
+     "cannot FAULT, the read after it takes the armed one",
      ATTACH "05 00 04 05 80800020 0F 0F 0F > 05 01 04 | 05 00 01 03 > 05 00 04 | 05 00 01 06 > 05 01 01 200000F0 | "
      CLEAR "05 00 01 03 > 05 01 01 52000023 | 05 00 02 05 90800020 0D 78563412 > 05 01 04 | " CLEAR
      "faults 0 3 0 | 05 00 03 03 06 03 > 05 02 04 52000023 400000F0 | faults= 4 | faults 0 0 2 | "
      "05 00 03 02 02 02 > 05 01 07 7714A02B | " IDR},
-    {"transfers cost their clocks at the SWJ clock: 1 MHz and 2 idle cycles, then turnaround 2 at 10 MHz "
-     "(20 asked, 10 the most); a line reset",
+    {"transfers cost their clocks at the SWJ clock (1 MHz, then 10: the most), idle cycles and turnaround",
      ATTACH "11 40420F00 > 11 00 | 04 02 0000 0000 > 04 00 | mark | 05 00 02 02 06 > 05 02 01 7714A02B 400000F0 | "
      "cost 60 17700 | 13 01 > 13 00 | 11 002D3101 > 11 00 | mark | " IDR "cost 32 1388 | mark | " RST "cost 38 15E0"},
 };

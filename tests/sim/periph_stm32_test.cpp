@@ -11,15 +11,11 @@ using periph_test::Step;
 
 namespace {
 
-constexpr uint32_t RCC = SIM_RCC_BASE, GPIO = SIM_GPIO_BASE, GPIOD = GPIO + 3 * SIM_GPIO_STRIDE,
-                   DBG = SIM_DBGMCU_BASE, SYS = SIM_SYSINFO_BASE, CR = RCC + SIM_RCC_CR, CFGR = RCC + SIM_RCC_CFGR,
-                   RSTR = RCC + SIM_RCC_AHB1RSTR, ENR = RCC + SIM_RCC_AHB1ENR, CSR = RCC + SIM_RCC_CSR,
-                   MODER = SIM_GPIO_MODER, IDR = SIM_GPIO_IDR, ODR = SIM_GPIO_ODR, BSRR = SIM_GPIO_BSRR,
-                   LCKR = SIM_GPIO_LCKR;
+constexpr uint32_t RCC = SIM_RCC_BASE, GPIO = SIM_GPIO_BASE, DBG = SIM_DBGMCU_BASE, SYS = SIM_SYSINFO_BASE,
+                   ENR = RCC + SIM_RCC_AHB1ENR;
 
-// The blocks at their addresses. Besides r w e x: O / I the ODR / IDR of port
-// `a` is `v`; D drive pin `size` of port `a` to `v` (0, 1; 2 lets go); Z a
-// reset of cause `v`. Each block decodes 0x40 past its end to show its refusal.
+// The blocks at their addresses. Besides r w e x: Z a reset of cause `v`.
+// Each block decodes 0x40 past its end to show its refusal.
 struct Chip : periph_test::Bus {
     std::unique_ptr<SimStm32Periph> p = std::make_unique<SimStm32Periph>();
     explicit Chip(const uint8_t* uid = nullptr) {
@@ -33,9 +29,6 @@ struct Chip : periph_test::Bus {
         SimStm32Periph* q = p.get();
         periph_test::run(port(), steps, [q](const Step& s) {
             switch (s.op) {
-            case 'O': EXPECT_EQ(sim_gpio_odr(q, s.a), s.v); break;
-            case 'I': EXPECT_EQ(sim_gpio_idr(q, s.a), s.v); break;
-            case 'D': EXPECT_TRUE(sim_gpio_drive_input(q, s.a, s.size, s.v < 2, s.v == 1)); break;
             case 'Z': sim_stm32_reset(q, SimStm32ResetCause(s.v)); break;
             default: ADD_FAILURE() << "unknown op " << s.op;
             }
@@ -122,51 +115,6 @@ TEST(PeriphStm32Svd, RccAndGpioResetValuesAndWritableBits) {
         EXPECT_EQ(std::stoul(tag(svd, at, svd.find("</peripheral>", at), "baseAddress"), nullptr, 0),
                   GPIO + SIM_GPIO_STRIDE * unsigned(c - 'A')) << c;
     }
-}
-
-TEST(PeriphStm32Rcc, ClocksGateGpioReadyBitsAndResetFlags) {
-    // A port without clock reads 0 and drops writes; held in reset through
-    // AHB1RSTR it returns to (and keeps) its reset values. Oscillators are
-    // ready once on, SW only moves SWS to a ready source, PLLCFGR holds while
-    // the PLL runs and the source in use cannot be stopped.
-    Chip().run({{'w', GPIOD + MODER, 0x01000000}, {'r', GPIOD + MODER, 0}, {'w', ENR, 0x00100008},
-                {'r', GPIOD + MODER, 0}, {'w', GPIOD + MODER, 0x01000000}, {'r', GPIOD + MODER, 0x01000000},
-                {'w', RSTR, 1u << 3}, {'r', GPIOD + MODER, 0}, {'w', GPIOD + MODER, 0x01000000}, {'r', GPIOD + MODER, 0},
-                {'w', RSTR, 0}, {'w', GPIOD + MODER, 0x01000000}, {'r', GPIOD + MODER, 0x01000000},
-                {'w', ENR, 0x00100009}, {'w', GPIO + MODER, 0}, {'r', GPIO + MODER, 0}, {'w', RSTR, 1},
-                {'w', RSTR, 0}, {'r', GPIO + MODER, 0xA8000000}, {'r', CR, 0x83}, {'w', CFGR, 2}, {'r', CFGR, 2},
-                {'w', CR, 0x83 | (1u << 16) | (1u << 24)}, {'r', CR, 0x83 | (3u << 16) | (3u << 24)},
-                {'w', CFGR, 2}, {'r', CFGR, 0xA}, {'w', RCC + SIM_RCC_PLLCFGR, 0}, {'r', RCC + SIM_RCC_PLLCFGR, 0x24003010},
-                {'w', CR, 0}, {'r', CR, 3u << 24}, {'w', CFGR, 3}, {'r', CFGR, 0xB},
-                // A software reset adds SFTRSTF and PINRSTF to what is not cleared; RMVF clears them.
-                {'r', CSR, 0x0E000000}, {'Z', 0, 2}, {'r', CSR, 0x1E000000}, {'r', CFGR, 0}, {'w', CSR, 1u << 24},
-                {'r', CSR, 0}, {'Z', 0, 1}, {'r', CSR, 0x04000000}, {'e', RCC + 0x400}, {'e', ENR + 1, 0, 2},
-                {'r', ENR + 2, 0x0010, 2}, {'r', RCC + 0x28, 0}});
-}
-
-TEST(PeriphStm32Gpio, BsrrOdrIdrPinsAndLock) {
-    const uint32_t lk = 0x10000 | (1u << 12), k = lk & 0xFFFF, L = GPIOD + LCKR;
-    Chip().run({{'w', ENR, 0x001001FF}, {'w', GPIOD + MODER, 0x55000000}, {'w', GPIOD + BSRR, 1u << 12},
-                {'O', 3, 1u << 12}, {'r', GPIOD + BSRR, 0}, {'w', GPIOD + BSRR, (1u << 13) | (1u << 28)},
-                {'O', 3, 1u << 13}, {'w', GPIOD + BSRR, (1u << 14) | (1u << 30)}, {'O', 3, 3u << 13}, // set wins
-                {'w', GPIOD + BSRR + 2, 1u << 13, 2}, {'O', 3, 1u << 14}, {'w', GPIOD + ODR, 0xFFFF1000},
-                {'r', GPIOD + ODR, 0x1000}, {'r', GPIOD + IDR, 0x1000},
-                // Pulls, an outside driver, open drain released by ODR=1, analog reads 0.
-                {'w', GPIOD + SIM_GPIO_PUPDR, 0x1u | (2u << 2)}, {'I', 3, 0x1001}, {'D', 3, 1, 1},
-                {'D', 3, 0, 0}, {'I', 3, 0x1002}, {'w', GPIOD + MODER, 0x55000000 | 0x1u | (3u << 2)},
-                {'w', GPIOD + SIM_GPIO_OTYPER, 1}, {'w', GPIOD + ODR, 0x1001}, {'I', 3, 0x1000}, {'D', 3, 1, 0},
-                {'I', 3, 0x1001}, {'D', 3, 2, 0}, {'I', 3, 0x1001}, {'w', GPIOD + ODR, 0x1000}, {'I', 3, 0x1000},
-                {'Z', 0, 1}, {'O', 3, 0}, {'w', ENR, 0x001001FF}, {'I', 3, 0x2}, {'e', GPIO + 9 * SIM_GPIO_STRIDE},
-                {'x', GPIO + 2, 0}, {'O', 42, 0}, {'I', 9, 0},
-                // LCKK 1-0-1 with the same LCK (as words) locks those pins' configuration, not ODR, until reset.
-                {'w', GPIOD + MODER, 0x01000000}, {'w', L, lk}, {'w', L, lk}, {'w', L, lk}, {'r', L, k}, {'w', L, lk},
-                {'w', L, k | 1}, {'w', L, lk}, {'r', L, k}, {'w', L, lk}, {'w', L, k, 2}, {'w', L, lk}, {'r', L, k},
-                {'w', L, lk}, {'w', L, k}, {'r', L, k}, {'w', L, lk}, {'r', L, lk}, {'w', GPIOD + MODER, 0x04000000},
-                {'r', GPIOD + MODER, 0x05000000}, {'w', GPIOD + SIM_GPIO_AFRH, ~0u}, {'r', GPIOD + SIM_GPIO_AFRH, 0xFFF0FFFF},
-                {'w', GPIOD + BSRR, 1u << 12}, {'O', 3, 1u << 12}, {'w', L, 0}, {'r', L, lk},
-                {'Z', 0, 1}, {'w', ENR, 0x001001FF}, {'r', L, 0}});
-    EXPECT_FALSE(sim_gpio_drive_input(Chip().p.get(), 9, 0, true, true));
-    EXPECT_FALSE(sim_gpio_drive_input(Chip().p.get(), 0, 16, true, true));
 }
 
 TEST(PeriphStm32Dbgmcu, IdcodeFreezeBitsAndDeviceInformation) {
