@@ -17,7 +17,11 @@
 #include "sim/sim_usb_host.h"
 #include "platform/log_store.h"
 
+// Opens whichever transport the rig's probe has.
+inline DapContext* rig_open(SimUsbKind kind) { return kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0); }
+
 struct SimRig {
+    SimUsbKind kind;
     SimSystem* sys = nullptr;
     SimUsbHost host{};
     SimHostClock clock{};
@@ -31,7 +35,8 @@ struct SimRig {
               if (fpb_version) p.fpb_version = fpb_version;
           }) {}
     // A board profile of the test's choosing (another chip, missing ROM tables...).
-    SimRig(SimUsbKind kind, const std::string& firmware, bool attach, const std::function<void(SimBoardProfile&)>& tweak) {
+    SimRig(SimUsbKind kind, const std::string& firmware, bool attach, const std::function<void(SimBoardProfile&)>& tweak)
+        : kind(kind) {
         SimSystemConfig c;
         sim_system_default_config(&c);
         tweak(c.board);
@@ -67,6 +72,26 @@ struct SimRig {
     SimUsbDev* usb() { return sim_system_usb(sys); }
     void lock() { sim_system_lock(sys); }
     void unlock() { sim_system_unlock(sys); }
+    // The probe opened and connected at 1 MHz, the core halted if asked; null when any of it failed.
+    DapContext* connect(bool halt = false) {
+        DapContext* c = sys ? rig_open(kind) : nullptr;
+        return c && dap_connect(c, 1000000, false) && (!halt || dap_halt(c)) ? c : nullptr;
+    }
+    // The board's own view, through the back door.
+    uint32_t reg(unsigned sel) {
+        uint32_t v = 0;
+        lock();
+        EXPECT_TRUE(sim_board_read_core_reg(board(), sel, &v)) << sel;
+        unlock();
+        return v;
+    }
+    uint32_t word(uint32_t addr) {
+        uint32_t v = 0;
+        lock();
+        EXPECT_TRUE(sim_board_read_mem(board(), addr, &v, 4)) << addr;
+        unlock();
+        return v;
+    }
 };
 
 // Waits in real time for a condition the probe thread brings about (the
@@ -79,9 +104,6 @@ inline bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
     }
     return pred();
 }
-
-// Opens whichever transport the rig's probe has.
-inline DapContext* rig_open(SimUsbKind kind) { return kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0); }
 
 // True when some log line contains `text`.
 inline bool log_has(const char* text) {

@@ -197,11 +197,21 @@ TEST_F(FaultBoard, ContinuePauseResetStepRelease) {
     ASSERT_TRUE(post(PROBE_CMD_RESET));
     EXPECT_FALSE(published().valid);
     // One instruction stepped from the UDF lands in the handler with the report.
-    const uint32_t udf = nm_symbols(path_)["fault_udf"] & ~1u;
+    // Its SP is 4 off an 8-byte boundary: the core pads the frame and sets the
+    // stacked xPSR's bit 9, and the call stack must still give fault_udf that SP.
+    const uint32_t udf = nm_symbols(path_)["fault_udf"] & ~1u, sp = 0x2001F004;
     ASSERT_TRUE(write(PROBE_WRITE_REG, 15, udf | 1));
+    ASSERT_TRUE(write(PROBE_WRITE_REG, 13, sp));
     ASSERT_TRUE(post(PROBE_CMD_STEP_ASM));
     EXPECT_TRUE(wait_for([] { return published().valid; }));
     EXPECT_EQ(published().frame_pc, udf);
+    EXPECT_NE(published().frame_xpsr & 0x200, 0u);
+    EXPECT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        const UnwindFrame* f = g_stack_frames;
+        return g_stack_frames_valid && g_stack_frame_count >= 3 && f[1].is_exception && !strcmp(f[2].func, "fault_udf") &&
+               f[2].sp == sp;
+    })) << "fault_udf's frame with SP 0x2001F004";
     EXPECT_TRUE(b_->stop());
     EXPECT_EQ(demcr() & 0x7F0u, 0u) << "the target had none of them";
 }

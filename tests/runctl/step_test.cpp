@@ -1,306 +1,306 @@
 // Breakpoints and every step mode end to end: the probe thread, the stepping
-// engine and the FPB against the simulated board running the demo firmware.
+// engine and the FPB against the simulated board running the -O0 demo.
 #include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <atomic>
+#include <string>
 
-#include "platform/paths.h"
-#include "probe/probe.h"
-#include "probe/watch_list.h"
 #include "board_run.h"
-#include "symbols/elf_dwarf.h"
+#include "platform/paths.h"
+#include "probe/watch_list.h"
+#include "sim/board.h"
+#include "sim/cortexm.h"
 
 namespace {
 
-class Step : public ::testing::TestWithParam<const char*> {
+constexpr uint32_t kRam = 0x20008000;  // no line information, and outside the FPB's Code region
+
+class Run : public ::testing::Test {
 protected:
-    void start(uint8_t fpb_version = 0) {
-        b_ = std::make_unique<BoardRun>(GetParam(), fpb_version, listed_);
+    void SetUp() override { start(); }
+    void start(uint8_t fpb_version = 0, const std::vector<uint32_t>& listed = {}) {
+        b_.reset();
+        watch_clear();
+        b_ = std::make_unique<BoardRun>("demo_O0_dwarf4.elf", fpb_version, listed);
         ASSERT_TRUE(b_->ok()) << b_->rig.err;
-        elf_ = b_->elf;
     }
-    bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) { return b_->run(cmd, addr, ends_with); }
     uint32_t pc() {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         return reg_buf[15] & ~1u;
     }
     ElfLocation where() {
         ElfLocation loc = {};
-        elf_dwarf_lookup(elf_, pc(), &loc);
+        elf_dwarf_lookup(b_->elf, pc(), &loc);
         return loc;
     }
-    uint32_t addr_of(const char* file, uint32_t line) { return elf_dwarf_line_to_addr(elf_, file, line) & ~1u; }
-    void expect_no_leftovers() {
+    uint32_t sym(const char* name) {
+        uint32_t a = 0;
+        EXPECT_TRUE(elf_dwarf_find_function(b_->elf, name, &a)) << name;
+        return a & ~1u;
+    }
+    uint32_t line(const char* file, uint32_t n) { return elf_dwarf_line_to_addr(b_->elf, file, n) & ~1u; }
+    // A command through the probe thread: nothing of the engine's may be left behind.
+    void cmd(int c, uint32_t addr = 0) {
+        ASSERT_TRUE(b_->run(c, addr)) << c;
         uint32_t a;
         EXPECT_FALSE(step_owns_temp_bp(&a));
         EXPECT_EQ(step_mode(), STEP_MODE_NONE);
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        EXPECT_EQ(bkpt_count(), user_bkpts_);
+        EXPECT_EQ(bkpt_count(), user_bkpts_) << "no breakpoint leaked";
     }
-    void to_main() {
-        uint32_t main_addr = 0;
-        ASSERT_TRUE(elf_dwarf_find_function(elf_, "main", &main_addr));
-        ASSERT_TRUE(run(PROBE_CMD_RUN_TO_MAIN, main_addr)) << "run to main";
-        ASSERT_TRUE(log_has("[DBG] RunToMain: stopped at main()"));
-        ASSERT_TRUE(g_is_halted);
-        expect_no_leftovers();
+    // From a halt, runs to a with a breakpoint (from reset if asked), as a user gets there.
+    void run_to(uint32_t a, bool from_reset = false) {
+        if (from_reset) {
+            ASSERT_TRUE(b_->run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
+        }
+        ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, a));
+        ASSERT_TRUE(b_->run(PROBE_CMD_RESUME));
+        ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == a; })) << std::hex << pc() << " not " << a;
+        ASSERT_TRUE(b_->run(PROBE_CMD_CLEAR_BKPT, a));
+    }
+    bool in_fpb(uint32_t a) {
+        for (int n = 0; n < 8; ++n)
+            if (dap_fpb_comparator(n) == a) return true;
+        return false;
     }
     std::unique_ptr<BoardRun> b_;
-    ElfDwarf* elf_ = nullptr;  // b_'s image
     int user_bkpts_ = 0;
-    std::vector<uint32_t> listed_;  // breakpoints in the list before the probe connects
 };
 
 }  // namespace
 
-TEST_P(Step, RunToMainStepOverIntoAndOut) {
-    start();
-    to_main();
-    // At -O0 the lines are main's own; at -O2 led_init and tick_init are inlined
-    // and the steps walk their lines instead.
-    const bool o0 = strstr(GetParam(), "O0") != nullptr;
-    ElfLocation at = where();
-    if (o0) {
-        EXPECT_STREQ(path_base_name(at.file), "main.c");
-        EXPECT_EQ(at.line, 92u) << "the first line of main after its prologue";
-    }
-    // Step over the call to led_init: the next line, not inside it.
-    uint32_t line0 = at.line;
-    ASSERT_TRUE(run(PROBE_CMD_STEP));
-    if (o0) {
-        EXPECT_EQ(where().line, 93u);
-    } else {
-        EXPECT_NE(where().line, line0);
-    }
-    EXPECT_TRUE(log_has("[DBG] StepOver: done"));
-    expect_no_leftovers();
-    uint32_t line1 = where().line;
-    ASSERT_TRUE(run(PROBE_CMD_STEP));
-    if (o0) {
-        EXPECT_EQ(where().line, 94u);
-    } else {
-        EXPECT_NE(where().line, line1);
-    }
-    // Into tick_init... from line 93? From here the next call is in the loop:
-    // run to line 99 with a user breakpoint, then step into wave_sample.
-    uint32_t l99 = addr_of("main.c", 99);
-    ASSERT_NE(l99, 0u);
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l99));
-    user_bkpts_ = 1;
-    ASSERT_TRUE(log_has("[BKP] Set @ "));
-    ASSERT_TRUE(run(PROBE_CMD_RESUME));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == l99; })) << std::hex << pc();
-    ASSERT_TRUE(run(PROBE_CMD_STEP_INTO));
-    ElfLocation in = where();
-    EXPECT_STREQ(path_base_name(in.file), "wave.c") << "stepped into wave_sample";
-    EXPECT_TRUE(log_has("[DBG] StepInto:"));
-    expect_no_leftovers();
-    ASSERT_TRUE(run(PROBE_CMD_STEP_OUT));
-    EXPECT_TRUE(log_has("[DBG] StepOut: done"));
-    EXPECT_STREQ(path_base_name(where().file), "main.c");
-    if (o0) {
-        EXPECT_EQ(where().line, 99u) << "back in the caller's line";
-    }
-    expect_no_leftovers();
-    // One instruction.
-    uint32_t before = pc();
-    ASSERT_TRUE(run(PROBE_CMD_STEP_ASM));
-    EXPECT_NE(pc(), before);
-    EXPECT_TRUE(log_has("[DBG] ASM step done"));
-    // The user breakpoint is still there and still in the hardware.
-    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, l99));
-    user_bkpts_ = 0;
-    expect_no_leftovers();
-    for (int n = 0; n < 8; ++n) EXPECT_EQ(dap_fpb_comparator(n), 0u);
-}
-
-TEST_P(Step, BreakpointsWhileRunningAndTheSlotLimit) {
-    start();
-    ASSERT_FALSE(g_is_halted);
-    uint32_t l118 = addr_of("main.c", 118);
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l118));
-    EXPECT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == l118; })) << "set while running, then hit";
-    {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        ASSERT_EQ(bkpt_count(), 1);
-    }
-    // The Cortex-M4's unit has six comparators and stepping keeps one: four
-    // more fill it, the sixth is refused and never listed.
-    const uint32_t lines[] = {92, 93, 94, 96, 98, 99, 100, 101};
-    int set = 1;
-    for (uint32_t l : lines) {
-        uint32_t a = addr_of("main.c", l);
-        if (!a || a == l118) continue;
-        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, a));
-        if (++set == 6) break;
-    }
-    EXPECT_TRUE(log_has("[BKP] No comparator left for 0x"));
-    EXPECT_TRUE(log_has("the FPB has 6, one is kept for stepping (5 breakpoints at most)"));
-    std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    EXPECT_EQ(bkpt_count(), 5);
-}
-
-TEST_P(Step, ResetHaltsAtTheVectorAndRestoresBreakpoints) {
-    start();
-    uint32_t l118 = addr_of("main.c", 118);
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, l118));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load(); }));
-    log_clear(&logv);
-    ASSERT_TRUE(run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
-    EXPECT_TRUE(log_has("[DBG] Reset: halted at reset vector"));
-    EXPECT_TRUE(log_has("[BKP] Restored @ "));
-    uint32_t reset = 0;
-    ASSERT_TRUE(elf_dwarf_find_function(elf_, "Reset_Handler", &reset));
-    // The log line comes before the registers are published.
-    EXPECT_TRUE(wait_for([&] { return pc() == reset; })) << std::hex << pc();
-}
-
-TEST_P(Step, FpbEncodingsOfBothVersions) {
-    for (uint8_t v : {1, 2}) {
-        SCOPED_TRACE(v);
-        if (b_) {
-            ASSERT_TRUE(b_->stop());
+// Where each command ends and what it logs. A place is "file:line", a
+// function, "ram+N" (kRam + N), or empty: where the last row ended. "set"
+// puts the PC there with LR 0x08000001 (an address the code never reaches),
+// "run" runs there, "reset" runs there from reset.
+TEST_F(Run, EachStepEndsWhereItMust) {
+    // wfi; wfe; bl kRam + 10; b .; bx lr
+    const uint32_t code[] = {0xBF20BF30, 0xF801F000, 0x4770E7FE};
+    b_->rig.lock();
+    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), kRam, code, sizeof code));
+    b_->rig.unlock();
+    const char* const timeout = "[DBG] Step: timeout \xE2\x80\x94 halting core";
+    const char* const loops = "loops \xE2\x80\x94 running to its";
+    const struct {
+        const char *how, *from;
+        int cmd;
+        const char* to;
+        std::vector<const char*> logs;
+    } rows[] = {
+        {"", "", PROBE_CMD_RUN_TO_MAIN, "main.c:92", {"[DBG] RunToMain: stopped at main()"}},  // past the prologue
+        {"", "", PROBE_CMD_STEP, "main.c:93", {"[DBG] StepOver: done"}},                        // over led_init
+        {"", "", PROBE_CMD_STEP, "main.c:94", {"[DBG] StepOver: done"}},
+        {"run", "main.c:99", PROBE_CMD_STEP_INTO, "wave.c", {"[DBG] StepInto:"}},  // into wave_sample
+        {"", "", PROBE_CMD_STEP_OUT, "main.c:99", {"[DBG] StepOut: done"}},        // back on the caller's line
+        {"set", "Default_Handler", PROBE_CMD_STEP, "Default_Handler", {"StepOver: ASM step done"}},  // b .
+        {"set", "fault_bkpt", PROBE_CMD_STEP, "fault_bkpt", {"StepOver: ASM step done"}},           // bkpt #0x42
+        {"set", "ram+0", PROBE_CMD_STEP, "ram+2", {"StepOver: ASM done"}},
+        {"", "", PROBE_CMD_STEP_ASM, "ram+4", {"[DBG] ASM step done"}},
+        // A call without lines is run, but its return in RAM takes no breakpoint: nothing runs.
+        {"", "", PROBE_CMD_STEP, "ram+4",
+         {"call run to its return", "[FPB] 0x20008008 is outside the Code region", "StepOver: BP failed"}},
+        // The loop's last line goes round to for (;;), where gdb's next stops too.
+        {"set", "main.c:118", PROBE_CMD_STEP, "main.c:97", {"StepOver: done"}},
+        // A step out to the LR the code never reaches ends at the timeout.
+        {"set", "Default_Handler", PROBE_CMD_STEP_OUT, "Default_Handler", {timeout}},
+        // Copying .data on one line: run to its exit, not stepped for ever.
+        {"reset", "startup.c:81", PROBE_CMD_STEP, "startup.c:82", {loops}},
+        {"reset", "startup.c:81", PROBE_CMD_STEP_INTO, "startup.c:82", {loops}},
+    };
+    auto at = [&](const std::string& p) {
+        const size_t colon = p.find(':');
+        return !p.compare(0, 4, "ram+") ? kRam + std::stoul(p.substr(4))
+               : colon != std::string::npos ? line(p.substr(0, colon).c_str(), std::stoul(p.substr(colon + 1)))
+                                            : sym(p.c_str());
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.how << " " << r.from << " command " << r.cmd << " to " << r.to);
+        const std::string how = r.how;
+        if (how == "set") {
+            ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, at(r.from) | 1));
+            ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 14, 0x08000001));
+        } else if (!how.empty()) {
+            run_to(at(r.from), how == "reset");
         }
-        b_.reset();
-        start(v);
-        ASSERT_TRUE(run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
-        uint32_t even = 0x08000200, odd = 0x08000202;
         log_clear(&logv);
-        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, even));
-        ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, odd | 1));
-        char want[2][120];
-        if (v == 1) {
-            snprintf(want[0], sizeof want[0], "comp=0x%08X rb=0x%08X OK", 0x40000000u | even | 1, 0x40000000u | even | 1);
-            snprintf(want[1], sizeof want[1], "comp=0x%08X rb=0x%08X OK", 0x80000000u | (odd & ~3u) | 1,
-                     0x80000000u | (odd & ~3u) | 1);
-            EXPECT_TRUE(log_has("FPBv1 REV=0"));
+        const uint64_t t0 = plat_time_ms();
+        cmd(r.cmd, r.cmd == PROBE_CMD_RUN_TO_MAIN ? sym("main") : 0);
+        const std::string to = r.to;
+        if (to.find('.') == std::string::npos) {
+            EXPECT_EQ(pc(), at(to)) << std::hex << pc();
         } else {
-            snprintf(want[0], sizeof want[0], "comp=0x%08X rb=0x%08X OK", even | 1, even | 1);
-            snprintf(want[1], sizeof want[1], "comp=0x%08X rb=0x%08X OK", odd | 1, odd | 1);
-            EXPECT_TRUE(log_has("FPBv2 REV=1"));
+            ElfLocation loc = where();
+            EXPECT_EQ(path_base_name(loc.file), to.substr(0, to.find(':')));
+            if (to.find(':') != std::string::npos) {
+                EXPECT_EQ(loc.line, std::stoul(to.substr(to.find(':') + 1)));
+            }
         }
-        EXPECT_TRUE(log_has(want[0])) << want[0];
-        EXPECT_TRUE(log_has(want[1])) << want[1];
+        for (const char* l : r.logs) EXPECT_TRUE(log_has(l)) << l;
+        if (r.logs[0] == timeout) {
+            EXPECT_GE(plat_time_ms() - t0, STEP_TIMEOUT_MS);
+        } else {
+            EXPECT_FALSE(log_has(timeout));
+        }
+    }
+    // SysTick fires every millisecond once main has started it: no step over ends in it.
+    run_to(line("main.c", 98));
+    for (int i = 0; i < 25; ++i) {
+        cmd(PROBE_CMD_STEP);
+        EXPECT_STREQ(where().func, "main") << "step " << i;
+    }
+    // A user breakpoint outlives a step that ends on it, and the panel toggles it.
+    const uint32_t l93 = line("main.c", 93);
+    user_bkpts_ = 1;
+    cmd(PROBE_CMD_SET_BKPT, l93);
+    ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, line("main.c", 92) | 1));
+    cmd(PROBE_CMD_STEP);
+    EXPECT_EQ(pc(), l93);
+    EXPECT_TRUE(in_fpb(l93)) << "the step's end was the user's breakpoint";
+    for (const char* state : {"[BKP] Disabled @ ", "[BKP] Enabled @ "}) {
+        cmd(PROBE_CMD_BKPT_TOGGLE, 0);
+        EXPECT_TRUE(log_has(state));
+        EXPECT_EQ(in_fpb(l93), state[6] == 'E');
+    }
+    // Steps need a halted core.
+    cmd(PROBE_CMD_RESUME);
+    log_clear(&logv);
+    for (int c : {PROBE_CMD_STEP, PROBE_CMD_STEP_INTO, PROBE_CMD_STEP_ASM}) cmd(c);
+    EXPECT_TRUE(log_has("[DBG] StepOver: core not halted"));
+}
+
+// A reset is tried three times, 500 ms apart, and restores the breakpoints.
+TEST_F(Run, ResetIsTriedThreeTimesAndRestoresBreakpoints) {
+    static std::atomic<int> pauses{0};
+    static const PlatClock* inner = nullptr;
+    inner = plat_clock_current();
+    const PlatClock counting = {inner->now_ms, [](void* c, uint32_t ms) { pauses += ms == 500, inner->sleep_ms(c, ms); },
+                                inner->ctx, inner->is_virtual};
+    ASSERT_TRUE(b_->run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
+    for (int skips : {2, 3, 0}) {  // resets that slip past the vector catch
+        SCOPED_TRACE(skips);
+        if (!skips) {
+            user_bkpts_ = 1;
+            cmd(PROBE_CMD_SET_BKPT, line("main.c", 118));
+        }
+        b_->rig.lock();
+        sim_board_core(b_->rig.board())->fault_skip_reset_catch = skips;
+        b_->rig.unlock();
+        log_clear(&logv);
+        pauses = 0;
+        plat_clock_install(&counting);
+        ASSERT_TRUE(b_->run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
+        plat_clock_install(inner);
+        EXPECT_EQ(pauses, skips ? 2 : 0);
+        EXPECT_EQ(log_has("[DBG] Reset: retry 3/3"), skips > 0);
+        EXPECT_EQ(log_has("[DBG] Reset: halted at reset vector"), skips < 3);
+        EXPECT_EQ(log_has("[BKP] Restored @ "), skips == 0);
+        EXPECT_EQ(log_has("[DBG] Reset: failed"), skips == 3);
+        // The log line comes before the registers are published.
+        if (skips < 3) {
+            EXPECT_TRUE(wait_for([&] { return pc() == sym("Reset_Handler"); })) << std::hex << pc();
+        }
+    }
+}
+
+TEST_F(Run, FpbEncodingsOfBothVersions) {
+    for (uint32_t v : {1, 2}) {
+        SCOPED_TRACE(v);
+        start((uint8_t)v);
+        ASSERT_TRUE(b_->run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
+        // Version 1 compares the word and REPLACE picks the halfword; version 2 takes the address.
+        const uint32_t even = 0x08000200, odd = 0x08000202;
+        const uint32_t comp[] = {v == 1 ? 0x40000000u | even : even, v == 1 ? 0x80000000u | even : odd};
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, i ? odd | 1 : even));
+            char want[64];
+            snprintf(want, sizeof want, "comp=0x%08X rb=0x%08X OK", comp[i] | 1, comp[i] | 1);
+            EXPECT_TRUE(log_has(want)) << want;
+        }
+        EXPECT_TRUE(log_has(v == 1 ? "FPBv1 REV=0" : "FPBv2 REV=1"));
         EXPECT_EQ(dap_fpb_comparator(1), odd);
     }
+}
+
+// Listed before the connect (a remembered session): the comparators take them
+// at once, so the running core stops at one; those past the six comparators
+// less the one stepping keeps are disabled with a line, and one more set
+// later is refused.
+TEST_F(Run, BreakpointsListedBeforeTheConnectAreSetAtOnce) {
+    std::vector<uint32_t> listed = {sym("fibonacci")};  // called on every pass of the main loop
+    for (uint32_t i = 0; i < b_->elf->func_count && listed.size() < 7; ++i)
+        if (b_->elf->funcs[i].address && std::find(listed.begin(), listed.end(), b_->elf->funcs[i].address) == listed.end())
+            listed.push_back(b_->elf->funcs[i].address);
+    start(0, listed);
+    ASSERT_TRUE(wait_for([] { return g_is_halted.load(); }));
+    const uint32_t stop = pc();
+    EXPECT_TRUE(log_has(": disabled (the FPB has 6, one is kept for stepping)"));
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        EXPECT_EQ(std::count_if(g_bkpt, g_bkpt + BKPT_SLOTS, [](const BkptSlot& b) { return b.active && b.disabled; }), 2);
+        EXPECT_TRUE(bkpt_find(stop) >= 0 && !g_bkpt[bkpt_find(stop)].disabled) << std::hex << stop;
+    }
+    ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, line("main.c", 118)));
+    EXPECT_TRUE(log_has("[BKP] No comparator left for 0x"));
+    EXPECT_TRUE(log_has("the FPB has 6, one is kept for stepping (5 breakpoints at most)"));
 }
 
 // A watched local is read in its own function's frame, found on the call
 // stack: at a breakpoint in fibonacci's body, its n holds what R0 held at the
 // entry, main's last_toggle what main's frame holds (not the word at the same
 // offset from fibonacci's frame), and factorial, not on the stack, has none.
-TEST_P(Step, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
-    if (!strstr(GetParam(), "O0")) GTEST_SKIP() << "at -O2 these locals live in registers";
-    start();
-    to_main();
-    auto local = [&](const char* func, const char* name, ElfVariable* v) {
-        uint32_t entry = 0;
+TEST_F(Run, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
+    auto local = [&](const char* func, const char* name) {
         ElfVariable vars[16];
-        if (!elf_dwarf_find_function(elf_, func, &entry)) return false;
-        int n = elf_dwarf_get_variables(elf_, elf_dwarf_after_prologue(elf_, entry & ~1u), vars, 16);
+        const uint32_t entry = sym(func);
+        const int n = elf_dwarf_get_variables(b_->elf, elf_dwarf_after_prologue(b_->elf, entry), vars, 16);
         for (int k = 0; k < n; ++k)
-            if (!strcmp(vars[k].name, name)) return *v = vars[k], v->func_addr == (entry & ~1u);
-        return false;
+            if (!strcmp(vars[k].name, name) && vars[k].func_addr == entry) return vars[k];
+        ADD_FAILURE() << func << " " << name;
+        return ElfVariable{};
     };
-    ElfVariable n_fib, last_toggle, n_fact;
-    ASSERT_TRUE(local("fibonacci", "n", &n_fib));
-    ASSERT_TRUE(local("main", "last_toggle", &last_toggle));
-    ASSERT_TRUE(local("factorial", "n", &n_fact));
-    ASSERT_EQ(last_toggle.loc_kind, VAR_LOC_FBREG);
+    ElfVariable vars[] = {local("fibonacci", "n"), local("main", "last_toggle"), local("factorial", "n")};
+    ASSERT_EQ(vars[1].loc_kind, VAR_LOC_FBREG);
     // main's frame, halted in main: where last_toggle lives, set to a value nothing else holds.
-    uint32_t call = addr_of("main.c", 100);
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, call));
-    ASSERT_TRUE(run(PROBE_CMD_RESUME));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == call; })) << std::hex << pc();
-    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, call));
-    uint32_t regs[16], cfa = 0, r0 = 9, marker = 0x5EED1234;
+    run_to(line("main.c", 100));
+    uint32_t regs[16], cfa = 0, marker = 0x5EED1234;
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         memcpy(regs, reg_buf, sizeof regs);
     }
-    ASSERT_TRUE(elf_dwarf_frame_base(elf_, regs, &cfa));
+    ASSERT_TRUE(elf_dwarf_frame_base(b_->elf, regs, &cfa));
     b_->rig.lock();
-    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), cfa + (uint32_t)last_toggle.loc_value, &marker, 4));
+    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), cfa + (uint32_t)vars[1].loc_value, &marker, 4));
     b_->rig.unlock();
-    uint32_t entry = n_fib.func_addr;
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, entry));
-    ASSERT_TRUE(run(PROBE_CMD_RESUME));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == entry; })) << std::hex << pc();
-    b_->rig.lock();
-    ASSERT_TRUE(sim_board_write_core_reg(b_->rig.board(), 0, r0));  // fibonacci(9), unlike the early calls' 0..2
-    b_->rig.unlock();
-    uint32_t body = addr_of("wave.c", 27);
-    ASSERT_TRUE(run(PROBE_CMD_CLEAR_BKPT, entry));
-    ASSERT_TRUE(run(PROBE_CMD_SET_BKPT, body));
-    ASSERT_TRUE(run(PROBE_CMD_RESUME));
-    ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == body; })) << std::hex << pc();
-    user_bkpts_ = 1;
-
-    probe_set_frame_base(runctl_frame_of);
+    run_to(sym("fibonacci"));
+    ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 0, 9));  // fibonacci(9), unlike the early calls' 0..2
+    run_to(line("wave.c", 27));
+    auto read = [&](int i, uint32_t id) {
+        probe_set_frame_base(runctl_frame_of);
+        bool ok = wait_for([&] {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            return watch_val_id[i] == id;
+        });
+        probe_set_frame_base(nullptr);
+        return ok;
+    };
     probe_set_relocate(runctl_relocate);
-    watch_clear();
-    for (ElfVariable* v : {&n_fib, &last_toggle, &n_fact}) ASSERT_TRUE(watch_add(v));
-    bool read = wait_for([] {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        return watch_val_id[2] == g_watch[2].id;
-    });
-    probe_set_frame_base(nullptr);
-    ASSERT_TRUE(read);
+    for (ElfVariable& v : vars) ASSERT_TRUE(watch_add(&v));
+    ASSERT_TRUE(read(2, g_watch[2].id));
     uint32_t id = 0;
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == r0) << std::hex << watch_val_buf[0];
-        EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1] << " state "
-                                                                      << (int)watch_val_state[1];
-        EXPECT_FALSE(watch_val_valid[2]);
+        EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == 9) << std::hex << watch_val_buf[0];
+        EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1];
         EXPECT_EQ(watch_val_state[2], WATCH_VAL_NOT_IN_SCOPE);
-        id = watch_val_id[1];
-        watch_val_id[1] = 0;  // published again below
+        std::swap(id, watch_val_id[1]);  // published again below
     }
     // A stack that cannot be read hides main's frame: its local is unknown, not out of scope.
     b_->rig.lock();
     for (int r : {7, 13}) ASSERT_TRUE(sim_board_write_core_reg(b_->rig.board(), r, 0x60000000));  // SP and frame pointer
     b_->rig.unlock();
     dbg_core_moving();
-    probe_set_frame_base(runctl_frame_of);
-    read = wait_for([&] {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        return watch_val_id[1] == id;
-    });
-    probe_set_frame_base(nullptr);
-    ASSERT_TRUE(read);
+    ASSERT_TRUE(read(1, id));
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     EXPECT_FALSE(watch_val_valid[1]);
     EXPECT_EQ(watch_val_state[1], WATCH_VAL_READ_ERR);
     watch_clear();
 }
-
-// Listed before the connect (a remembered session): the comparators take them
-// at once, so the running core stops at one; those past the six comparators
-// less the one stepping keeps are disabled with a line.
-TEST_P(Step, BreakpointsListedBeforeTheConnectAreSetAtOnce) {
-    std::unique_ptr<ElfDwarf, void (*)(ElfDwarf*)> elf(
-        elf_dwarf_load((std::string(KORVANE_DEMO_FW_DIR) + "/" + GetParam()).c_str()), elf_dwarf_free);
-    ASSERT_NE(elf, nullptr);
-    uint32_t fib = 0;  // called on every pass of the main loop
-    ASSERT_TRUE(elf_dwarf_find_function(elf.get(), "fibonacci", &fib));
-    listed_ = {fib & ~1u};
-    for (uint32_t i = 0; i < elf->func_count && listed_.size() < 7; ++i)
-        if (elf->funcs[i].address && std::find(listed_.begin(), listed_.end(), elf->funcs[i].address) == listed_.end())
-            listed_.push_back(elf->funcs[i].address);
-    start();
-    ASSERT_TRUE(wait_for([] { return g_is_halted.load(); }));
-    uint32_t at = pc();
-    EXPECT_TRUE(log_has(": disabled (the FPB has 6, one is kept for stepping)"));
-    std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    EXPECT_EQ(std::count_if(g_bkpt, g_bkpt + BKPT_SLOTS, [](const BkptSlot& b) { return b.active && b.disabled; }), 2);
-    EXPECT_TRUE(bkpt_find(at) >= 0 && !g_bkpt[bkpt_find(at)].disabled) << std::hex << at;
-}
-
-INSTANTIATE_TEST_SUITE_P(Demo, Step, ::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
-                         [](const auto& info) { return std::string(strstr(info.param, "O0") ? "O0" : "O2"); });

@@ -1,0 +1,384 @@
+// The probe stack without its thread, on the simulated probe and board through
+// the USB seam: finding the probe among other devices, the packet exchange's
+// recovery paths, target memory and DP/AP access with what each costs in USB
+// exchanges, and core control. The board's back door is the oracle.
+#include <cstring>
+#include <vector>
+
+#include "probe_fixture.h"
+
+TEST(ProbeMatching, ProductStringSearchIsBoundedAndCaseBlind) {
+    const struct {
+        const char* text;
+        size_t cap;  // the buffer holds only this much of text: no NUL when it is shorter
+        bool is;
+    } rows[] = {{"Korvane cmsis-dap v2", 64, true}, {"xxCMSIS-DAP", 64, true}, {"CMSIS-DA", 64, false},
+                {"CMSIS_DAP", 64, false},           {"CMSIS-DAP", 9, true},    {"CMSIS-DAP", 8, false}};
+    for (const auto& r : rows) {
+        std::vector<char> buf(r.cap, 0);
+        std::memcpy(buf.data(), r.text, std::min(r.cap, std::strlen(r.text)));
+        EXPECT_EQ(product_is_cmsis_dap(buf.data(), r.cap), r.is) << r.text << " " << r.cap;
+    }
+    EXPECT_TRUE(dap_known_probe(0x2E8A, 0x000C));
+    EXPECT_FALSE(dap_known_probe(0x2E8A, 0x000D));
+}
+
+TEST(ProbeMatching, EachKindOfProbeIsFoundPastDevicesThatAreNotProbes) {
+    // hid, vid, pid, product, interface, class, open fails: the locked one is a known probe we may not open (no udev rule).
+    SimUsbDecoy decoys[] = {{false, 0x046D, 0xC52B, "USB Receiver", "Receiver", 0x03, false},
+                            {false, 0x1234, 0x0001, "Vendor gadget", "Vendor bulk", 0xFF, false},
+                            {false, 0x0D28, 0x0204, "Locked", "CMSIS-DAP v2", 0xFF, true},
+                            {true, 0x046D, 0xC31C, "USB Keyboard", "", 0, false}};
+    for (SimUsbKind kind : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) {
+        SCOPED_TRACE(kind_name(kind));
+        SimRig rig(kind);
+        ASSERT_NE(rig.sys, nullptr) << rig.err;
+        for (SimUsbDecoy& d : decoys) sim_usb_host_add_decoy(&rig.host, &d);
+        const bool v2 = kind != SimUsbKind::V1Hid;
+        if (!v2) {
+            EXPECT_EQ(dap_open_v2(0, 0), nullptr) << "the v1 probe has no bulk interface";
+        }
+        DapContext* ctx = rig_open(kind);
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_EQ(ctx->is_v2, v2);
+        EXPECT_TRUE(dap_cmd_swj_clock(ctx, 1000000));
+        if (!v2) {
+            EXPECT_EQ(rig.host.counters.hid_opens, 1) << "the keyboard was never opened";
+            continue;
+        }
+        EXPECT_EQ(ctx->bulk_ep_out, 0x01);
+        EXPECT_EQ(ctx->bulk_ep_in, 0x81);
+        EXPECT_TRUE(log_has("[DAPv2] CMSIS-DAP interface found: iface=0 str=\"Korvane Sim CMSIS-DAP v2\""));
+        dap_close(ctx);
+        EXPECT_FALSE(ctx->open);
+        // IDs that name another device: the bulk path still takes the probe by its product string, HID does not.
+        ASSERT_NE(ctx = dap_open_v2(0x1111, 0x2222), nullptr);
+        dap_close(ctx);
+        EXPECT_EQ(dap_open(0x1111, 0x2222), nullptr);
+    }
+}
+
+TEST(ProbeMatching, NoProbeMeansNullAndOnlyLibusbFailuresAreLogged) {
+    SimRig rig(SimUsbKind::V2Bulk512, "", false);
+    EXPECT_EQ(dap_open_v2(0, 0), nullptr);
+    EXPECT_EQ(dap_open(0, 0), nullptr);
+    EXPECT_EQ(log_count(&logv), 0);
+    rig.host.libusb_init_fails = true;
+    EXPECT_EQ(dap_open_v2(0, 0), nullptr);
+    EXPECT_TRUE(log_has("[DAPv2] libusb_init failed"));
+}
+
+// Answers left in the bulk pipe: drained at open; an echo before a write is
+// dropped (the write is sent once); other commands are sent again to pump it.
+TEST(BulkRecovery, StaleAnswersAreDrainedAndOnlyNonWritesResent) {
+    SimRig rig(SimUsbKind::V2Bulk512);
+    const uint8_t stale[] = {0x05, 0x01, 0x01}, echo[] = {0x00, 0x02, 0x40, 0x00};
+    auto inject = [&](const uint8_t* a, size_t n) {
+        rig.lock();
+        sim_usb_inject_stale(rig.usb(), a, n);
+        uint64_t before = rig.usb()->counters.exchanges;
+        rig.unlock();
+        log_clear(&logv);
+        return before;
+    };
+    inject(stale, sizeof stale);
+    inject(stale, sizeof stale);
+    DapContext* ctx = rig.connect();
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_FALSE(log_has("IN mismatch"));
+    uint64_t before = inject(echo, sizeof echo);
+    ASSERT_TRUE(dap_write_mem32(ctx, 0x20000100, 0xCAFEF00D));
+    EXPECT_TRUE(log_has("[DAP] draining stale echo=0x00 before WRITE reply (attempt 0)"));
+    EXPECT_EQ(rig.usb()->counters.exchanges - before, 1u);
+    EXPECT_EQ(rig.word(0x20000100), 0xCAFEF00Du);
+    before = inject(echo, sizeof echo);
+    ASSERT_TRUE(dap_cmd_swj_clock(ctx, 4000000));
+    EXPECT_TRUE(log_has("[DAP] re-sending OUT to pump FIFO (attempt 0)"));
+    EXPECT_EQ(rig.usb()->counters.exchanges - before, 2u);
+    // The resend's extra answer is still queued: the next command pumps past it too.
+    ASSERT_TRUE(dap_cmd_swj_clock(ctx, 4000000));
+    dap_sync_pipeline(ctx);
+    uint32_t v = 0;
+    EXPECT_TRUE(dap_read_mem32(ctx, 0x20000100, &v));
+    EXPECT_EQ(v, 0xCAFEF00Du);
+}
+
+TEST(Disconnect, AnUnplugOrALostAnswerFailsTheTransferAndIsReportedOnce) {
+    for (SimUsbKind kind : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) {
+        SCOPED_TRACE(kind_name(kind));
+        SimRig rig(kind);
+        DapContext* ctx = rig.connect();
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_FALSE(dap_is_disconnected());
+        rig.lock();
+        sim_usb_unplug(rig.usb());
+        rig.unlock();
+        uint32_t v;
+        EXPECT_FALSE(dap_read_mem32(ctx, 0x20000000, &v));
+        EXPECT_TRUE(dap_is_disconnected());
+        EXPECT_FALSE(dap_is_disconnected());
+        dap_close(ctx);
+    }
+    SimRig rig(SimUsbKind::V1Hid);
+    DapContext* ctx = dap_open(0, 0);
+    ASSERT_NE(ctx, nullptr);
+    SimUsbFaults f{};
+    f.drop_next_response = true;
+    rig.lock();
+    sim_usb_set_faults(rig.usb(), &f);
+    uint64_t t0 = sim_board_now_ns(rig.board());
+    rig.unlock();
+    EXPECT_FALSE(dap_cmd_swj_clock(ctx, 1000000));
+    uint64_t waited = sim_board_now_ns(rig.board()) - t0;
+    EXPECT_GE(waited, 2000000000ull) << "given up after two seconds of the board's time";
+    EXPECT_LT(waited, 2100000000ull);
+    EXPECT_TRUE(dap_is_disconnected());
+}
+
+TEST(PacketLimits, CommandsLongerThanOnePacketAreRefused) {
+    SimRig rig(SimUsbKind::V1Hid);
+    DapContext* ctx = dap_open(0, 0);
+    ASSERT_NE(ctx, nullptr);
+    ctx->pkt_out[1] = 0x11;
+    EXPECT_FALSE(dap_io(ctx, 65));
+    EXPECT_EQ(rig.usb()->counters.exchanges, 0u);
+    // A batch whose answer would overflow a 64-byte report is refused as a whole.
+    DapXfer reads[16];
+    for (auto& x : reads) x = DapXfer{0x0F, 0};
+    EXPECT_FALSE(dap_transfer_fits(ctx, reads, 16));
+    EXPECT_TRUE(dap_transfer_fits(ctx, reads, 15));
+    EXPECT_EQ(dap_transfer_n(ctx, reads, 16, nullptr), -1);
+}
+
+namespace {
+
+class Dap : public ::testing::TestWithParam<SimUsbKind> {
+protected:
+    void SetUp() override {
+        rig_ = std::make_unique<SimRig>(GetParam());
+        ASSERT_NE(rig_->sys, nullptr) << rig_->err;
+    }
+    void connect(bool halt = true) { ASSERT_NE(c_ = rig_->connect(halt), nullptr); }
+    uint64_t exchanges() {
+        rig_->lock();
+        uint64_t n = rig_->usb()->counters.exchanges;
+        rig_->unlock();
+        return n;
+    }
+    void arm(const SimSwdFaults& f) {
+        rig_->lock();
+        sim_swd_arm_faults(&rig_->probe()->swd, &f);
+        rig_->unlock();
+    }
+    uint64_t instructions() {
+        rig_->lock();
+        uint64_t n = sim_board_instr_count(rig_->board());
+        rig_->unlock();
+        return n;
+    }
+    std::unique_ptr<SimRig> rig_;
+    DapContext* c_ = nullptr;
+};
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(seed + i * 13 + (i >> 8));
+    return v;
+}
+
+}  // namespace
+
+TEST_P(Dap, BlocksOfEverySizeLandAtTheirAddressesAcrossAutoIncrementBoundaries) {
+    connect();
+    // Starts just below 1 KB boundaries, odd word offsets, up to 64 KB.
+    const uint32_t cases[][2] = {{0x20000000, 4},    {0x200003FC, 8},    {0x200003F4, 100},  {0x20000404, 1020},
+                                 {0x200007F8, 2056}, {0x20001004, 4096}, {0x20002000, 65536}};
+    uint8_t seed = 1;
+    for (auto [addr, len] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << addr << " len " << std::dec << len);
+        std::vector<uint8_t> data = pattern(len, seed++), back(len), other = pattern(len, (uint8_t)(seed + 100));
+        ASSERT_TRUE(dap_write_mem_block(c_, addr, data.data(), len));
+        ASSERT_TRUE(sim_board_read_mem(rig_->board(), addr, back.data(), len));
+        EXPECT_EQ(back, data);
+        ASSERT_TRUE(sim_board_write_mem(rig_->board(), addr, other.data(), len));
+        ASSERT_TRUE(dap_read_mem_block(c_, addr, back.data(), len));
+        EXPECT_EQ(back, other);
+    }
+    uint8_t b[8];
+    EXPECT_FALSE(dap_read_mem_block(c_, 0x20000000, b, 6));
+    EXPECT_FALSE(dap_read_mem_block(c_, 0x20000002, b, 8));
+    EXPECT_TRUE(dap_read_mem_block(c_, 0x20000000, b, 0));
+}
+
+TEST_P(Dap, SingleWordsAndTheExchangesTheyCost) {
+    connect();
+    ASSERT_TRUE(dap_write_mem32(c_, 0x20000010, 0x11223344));
+    EXPECT_EQ(rig_->word(0x20000010), 0x11223344u);
+    ap_cache_invalidate(c_);
+    // SELECT, CSW, TAR and DRW ride in one packet; afterwards only TAR and DRW.
+    const uint32_t reads[][2] = {{0x20000010, 0x11223344}, {0xE0042000, 0x10076413 /* an STM32F405's DBGMCU_IDCODE */}};
+    for (auto [addr, want] : reads) {
+        uint64_t e0 = exchanges();
+        uint32_t v = 0;
+        ASSERT_TRUE(dap_read_mem32(c_, addr, &v));
+        EXPECT_EQ(v, want);
+        EXPECT_EQ(exchanges() - e0, 1u);
+    }
+    uint32_t v = 0;
+    EXPECT_FALSE(dap_read_mem32(c_, 0x60000000, &v));  // nothing mapped: FAULT x4
+    EXPECT_TRUE(dap_read_mem32(c_, 0x20000010, &v));   // sticky error cleared, CSW rewritten
+    EXPECT_EQ(v, 0x11223344u);
+    // All 16 core registers: two exchanges on v2, four on v1's smaller packets.
+    uint32_t regs[16];
+    ap_cache_invalidate(c_);
+    uint64_t e0 = exchanges();
+    ASSERT_TRUE(dap_read_regs(c_, regs));
+    EXPECT_LE(exchanges() - e0, GetParam() == SimUsbKind::V2Bulk512 ? 2u : 4u);
+    for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(regs[i], rig_->reg(i)) << "R" << i;
+}
+
+TEST_P(Dap, WaitAnswersAreRetriedTenTimesAndNoMore) {
+    connect();
+    ASSERT_TRUE(sim_board_write_mem(rig_->board(), 0x20000020, "\x78\x56\x34\x12", 4));
+    // The probe itself retries WAIT 150 times per transfer (TransferConfigure):
+    // 151 WAITs make one WAIT answer for the host.
+    for (uint32_t answers : {10u, 11u, 0u}) {
+        SimSwdFaults f{};
+        f.wait_next = 151 * answers;
+        arm(f);
+        uint32_t v = 0;
+        EXPECT_EQ(dap_read_mem32(c_, 0x20000020, &v), answers <= 10) << answers;
+        EXPECT_TRUE(answers > 10 || v == 0x12345678u) << std::hex << v;
+    }
+}
+
+TEST_P(Dap, AFaultMidBlockIsRetriedFromTheBlocksOwnTarWrite) {
+    connect();
+    std::vector<uint8_t> data = pattern(4096, 7), got(4096);
+    ASSERT_TRUE(sim_board_write_mem(rig_->board(), 0x20003000, data.data(), data.size()));
+    SimSwdFaults f{};
+    f.fault_at = 40;  // somewhere inside the DRW reads of a packet
+    arm(f);
+    ASSERT_TRUE(dap_read_mem_block(c_, 0x20003000, got.data(), 4096));
+    EXPECT_EQ(got, data);
+    EXPECT_GE(rig_->probe()->dap.counters.faults, 1u);
+    f.fault_at = 60;
+    arm(f);
+    data = pattern(4096, 9);
+    ASSERT_TRUE(dap_write_mem_block(c_, 0x20003000, data.data(), 4096));
+    ASSERT_TRUE(sim_board_read_mem(rig_->board(), 0x20003000, got.data(), 4096));
+    EXPECT_EQ(got, data);
+}
+
+TEST_P(Dap, SelectCacheFollowsOnlyWritesThatWentThrough) {
+    connect();
+    uint32_t v;
+    ASSERT_TRUE(dap_read_mem32(c_, 0x20000000, &v));
+    EXPECT_EQ(c_->cur_apsel, 0);
+    // A SELECT through the generic wrapper leaves the cache unknown, so the
+    // next memory access selects AP 0 again and reads the right thing.
+    ASSERT_TRUE(dap_dp_write(c_, 0x08, 0x010000F0));
+    EXPECT_EQ(c_->cur_apsel, 0xFF);
+    EXPECT_FALSE(c_->csw_valid);
+    ASSERT_TRUE(dap_read_mem32(c_, 0xE0042000, &v));
+    EXPECT_EQ(v, 0x10076413u);
+    uint32_t idr = 0;
+    ASSERT_TRUE(dap_ap_read(c_, 0, 0xFC, &idr));
+    EXPECT_EQ(idr & 0x0FFFFFFFu, 0x04770011u) << "an AHB-AP of a Cortex-M4";
+    dap_restore_ap0(c_);
+    ASSERT_TRUE(dap_read_mem32(c_, 0xE0042000, &v));
+    EXPECT_EQ(v, 0x10076413u);
+    // A failed SELECT leaves the cache unknown instead of claiming the new AP.
+    rig_->lock();
+    sim_usb_unplug(rig_->usb());
+    rig_->unlock();
+    EXPECT_FALSE(ap_select(c_, 1, 0));
+    EXPECT_EQ(c_->cur_apsel, 0xFF);
+}
+
+TEST_P(Dap, ConnectLogsEachStepAndLeavesTheCoreRunning) {
+    connect(false);
+    for (const char* line : {"[DAP] OK: SWJ_Clock 1000000 Hz", "[DAP] DAP_Connect: port=0x01", "[DAP] OK: DAP_Connect(SWD)",
+                             "[DAP] OK: SWD_Configure + Transfer_Configure", "[DAP] OK: SWJ_Clock boosted to 4000000 Hz",
+                             "[DAP] OK: DPIDR=0x2BA01477", "[DAP] OK: AP IDR=0x24770011", "[DAP] debug_mailbox: AP1_IDR=",
+                             "[DAP] OK: AP CSW", "DWT_PCSR enabled", "[DAP] OK: dap_connect complete"})
+        EXPECT_TRUE(log_has(line)) << line;
+    EXPECT_FALSE(log_has("NXP MCX"));
+    EXPECT_EQ(dap_get_state(c_), DAP_STATE_RUNNING);
+    uint32_t pc = 0;  // DWT_PCSR samples the running core
+    ASSERT_TRUE(dap_read_mem32(c_, DAP_DWT_PCSR, &pc));
+    EXPECT_TRUE(pc >= 0x08000000u && pc < 0x08100000u) << std::hex << pc;
+    dap_disconnect(c_);
+    EXPECT_EQ(rig_->word(DAP_DHCSR) & 1u, 0u) << "C_DEBUGEN off";
+}
+
+TEST_P(Dap, ASleepingSwdPortIsWokenByTheDormantSequenceOnTheThirdAttempt) {
+    rig_->lock();
+    rig_->probe()->swd.line = SimSwdLine::Dormant;
+    rig_->unlock();
+    connect(false);
+    EXPECT_EQ(log_count_of("[DAP] DPIDR attempt"), 6);  // 3 reads x 2 line-reset attempts
+    EXPECT_TRUE(log_has("[DAP] OK: DPIDR=0x2BA01477"));
+}
+
+TEST_P(Dap, HaltStepResumeResetAndStateFollowTheCore) {
+    connect();
+    EXPECT_EQ(dap_get_state(c_), DAP_STATE_HALTED);
+    uint32_t pc = 0;
+    ASSERT_TRUE(dap_read_reg(c_, 15, &pc));
+    EXPECT_EQ(pc, rig_->reg(15));
+    uint64_t n0 = instructions();
+    ASSERT_TRUE(dap_step(c_));
+    EXPECT_EQ(instructions() - n0, 1u);
+    EXPECT_EQ(rig_->word(DAP_DHCSR) & 0xFu, 0x3u) << "halted, C_STEP and C_MASKINTS off";
+    ASSERT_TRUE(dap_resume(c_));
+    EXPECT_EQ(dap_get_state(c_), DAP_STATE_RUNNING);
+    const uint32_t reset_vector = rig_->word(0x08000004) & ~1u;
+    ASSERT_TRUE(dap_reset_halt(c_));
+    EXPECT_TRUE(log_has("[DAP] reset_halt: reset triggered, waiting for ROM handshake..."));
+    ASSERT_TRUE(dap_read_reg(c_, 15, &pc));
+    EXPECT_EQ(pc, reset_vector);
+    EXPECT_EQ(rig_->word(DAP_DEMCR) & DAP_DEMCR_VC_CORERESET, 0u) << "the catch is cleared again";
+    ASSERT_TRUE(dap_reset(c_));
+    EXPECT_EQ(dap_get_state(c_), DAP_STATE_RUNNING);
+    // A core that ignores C_HALT: the halt reports failure.
+    rig_->lock();
+    sim_board_set_never_halt(rig_->board(), true);
+    rig_->unlock();
+    EXPECT_FALSE(dap_halt(c_));
+}
+
+TEST_P(Dap, EveryCoreRegisterReadsAndWritesThroughTheDebugInterface) {
+    connect();
+    std::vector<int> sels = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 20, 0x21};
+    for (int s = 0x40; s <= 0x5F; ++s) sels.push_back(s);  // S0-S31: REGSEL has seven bits
+    for (int r : sels) {
+        uint32_t v = 0;
+        ASSERT_TRUE(dap_read_reg(c_, r, &v)) << r;
+        EXPECT_EQ(v, rig_->reg((unsigned)r)) << r;
+        // Values each register can hold: aligned SP/MSP/PSP, a Thumb xPSR,
+        // PRIMASK/BASEPRI bits, FPSCR's DN, FZ and RMode.
+        uint32_t w = r == 13 || r == 17 || r == 18 ? 0x20001F00u + 8u * (uint32_t)r
+                     : r == 16                     ? 0x81000000u
+                     : r == 20                     ? 0x00001001u
+                     : r == 0x21                   ? 0x03C00000u
+                     : r == 15                     ? 0x08000100u
+                                                   : 0xA5A50000u | (uint32_t)r;
+        ASSERT_TRUE(dap_write_reg(c_, r, w)) << r;
+        EXPECT_EQ(rig_->reg((unsigned)r), w) << r;
+    }
+}
+
+// The Cortex-M4's unit has six instruction comparators; its two literal
+// comparators never match an instruction, so a seventh breakpoint is refused.
+TEST_P(Dap, BreakpointsTakeOnlyTheComparatorsTheUnitHas) {
+    connect();
+    for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(dap_set_bp(c_, 0x08000200 + 4 * i), i < 6) << i;
+    EXPECT_TRUE(log_has("[FPB] All 6 comparators are in use: no breakpoint at 0x08000218"));
+    EXPECT_TRUE(dap_clear_bp(c_, 0x08000204));
+    EXPECT_TRUE(dap_set_bp(c_, 0x08000218));
+    EXPECT_EQ(dap_fpb_comparator(1), 0x08000218u) << "the freed comparator";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Dap, ::testing::Values(SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64),
+                         [](const auto& i) { return std::string(kind_name(i.param)); });
