@@ -1,269 +1,236 @@
-// Reading FLM files and finding them through .pdsc files: ST's real
-// STM32F4xx_1024.FLM and Keil.STM32F4xx_DFP.pdsc are the oracles (facts as
-// readelf lists them), damaged copies of the FLM must fail cleanly, and the
-// algorithm's RAM layout must fit the RAM it is given.
+// Reading FLM files and finding them through .pdsc files. ST's real
+// algorithms are the inputs; readelf, nm and gdb (reading ST's own debug
+// information for FlashDevice) say what each holds.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "flash/flm.h"
-#include "tests/test_util.h"
 #include "probe/probe_fixture.h"
+#include "tests/symbols/oracle.h"
 
 bool flm_layout(FlmInfo* info, const FlmBlob* blob);
 
 namespace {
 
-const std::string kData = KORVANE_SHARED_DATA;
+const std::string kData = KORVANE_SHARED_DATA, kStFlm = kData + "/flm/STM32F4xx_1024.FLM";
 
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v[at + i] = (uint8_t)(x >> (8 * i));
-}
+uint32_t rd32(const std::vector<uint8_t>& v, size_t at) { uint32_t x; std::memcpy(&x, &v[at], 4); return x; }
+void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) { std::memcpy(&v[at], &x, 4); }
 
-// Section header offsets in ST's file (readelf -S): table at 0x33C8, 40 bytes each.
-size_t shdr(int i) { return 0x33C8 + 40 * (size_t)i; }
-
-// A pack tree for the search tests, in a fresh temporary folder.
-struct PackTree : TempDir {
-    std::string dir(const std::string& rel) {
-        mkdir((*this / rel).c_str(), 0755);
-        return *this / rel;
-    }
-    std::string file(const std::string& rel, const std::vector<uint8_t>& data) {
-        EXPECT_TRUE(write_file(*this / rel, data)) << rel;
-        return *this / rel;
-    }
-};
-
-class StFlm : public ::testing::Test {
-  protected:
-    std::vector<uint8_t> elf;
+struct Parsed {
     FlmInfo info{};
     FlmBlob blob{};
-    void SetUp() override {
-        elf = read_binary_file(kData + "/flm/STM32F4xx_1024.FLM");
-        if (elf.empty()) GTEST_SKIP() << "shared data absent: " << kData;
-    }
-    void TearDown() override { flm_blob_free(&blob); }
-    bool parse(const std::vector<uint8_t>& e) {
-        flm_blob_free(&blob);
-        return flm_parse_elf(e.data(), (uint32_t)e.size(), &info, &blob);
-    }
+    bool ok;
+    explicit Parsed(const std::vector<uint8_t>& e) : ok(flm_parse_elf(e.data(), (uint32_t)e.size(), &info, &blob)) {}
+    ~Parsed() { flm_blob_free(&blob); }
 };
+
+// Where section `name`'s header sits in the file.
+size_t shdr(const std::vector<uint8_t>& elf, const std::string& file, const char* name) {
+    return rd32(elf, 32) + 40 * (size_t)elf_sections(file).at(name).index;
+}
 
 }  // namespace
 
-TEST_F(StFlm, ParsesExactlyWhatReadelfShows) {
-    ASSERT_TRUE(parse(elf));
-    EXPECT_EQ(blob.sym_init, 0x1Cu);
-    EXPECT_EQ(blob.sym_uninit, 0x4Eu);
-    EXPECT_EQ(blob.sym_erase_chip, 0x5Cu);
-    EXPECT_EQ(blob.sym_erase_sector, 0x88u);
-    EXPECT_EQ(blob.sym_program_page, 0xD4u);
-    // Trap word, PrgCode (0x148 bytes from file offset 0x34), PrgData (4 bytes from 0x17C).
-    ASSERT_EQ(blob.blob_size, 4u + 0x148 + 4);
-    EXPECT_EQ(blob.rw_offset, 4u + 0x148);
-    const uint8_t trap[4] = {0x00, 0xBE, 0xFD, 0xE7};
-    EXPECT_EQ(std::memcmp(blob.blob, trap, 4), 0);
-    EXPECT_EQ(std::memcmp(blob.blob + 4, elf.data() + 0x34, 0x148), 0);
-    EXPECT_EQ(std::memcmp(blob.blob + 4 + 0x148, elf.data() + 0x17C, 4), 0);
-    EXPECT_STREQ(info.dev_name, "STM32F4xx 1MB Flash");
-    EXPECT_EQ(info.page_size, 1024u);
-    EXPECT_EQ(info.val_empty, 0xFF);
-    EXPECT_EQ(info.prog_timeout_ms, 100u);
-    EXPECT_EQ(info.erase_timeout_ms, 6000u);
-    ASSERT_EQ(info.sector_count, 3);
-    const FlmSectorInfo want[3] = {{0x4000, 0}, {0x10000, 0x10000}, {0x20000, 0x20000}};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(info.sectors[i].sz_sector, want[i].sz_sector) << i;
-        EXPECT_EQ(info.sectors[i].addr_offset, want[i].addr_offset) << i;
+TEST(StFlm, EveryAlgorithmParsesAsReadelfNmAndGdbShowIt) {
+    auto hex = [](uint64_t v) { return std::to_string(v) + " "; };
+    int files = 0;
+    for (const auto& de : std::filesystem::directory_iterator(kData + "/flm")) {
+        const std::string f = de.path().string();
+        SCOPED_TRACE(f);
+        ++files;
+        const auto elf = read_binary_file(f);
+        const auto sec = elf_sections(f);
+        const auto sym = nm_symbols(f);
+        Parsed p(elf);
+        ASSERT_TRUE(p.ok);
+        // The trap word, then PrgCode and PrgData as the file holds them.
+        const ElfSectionRow code = sec.at("PrgCode"), data = sec.at("PrgData");
+        std::vector<uint8_t> blob = {0x00, 0xBE, 0xFD, 0xE7};
+        blob.insert(blob.end(), elf.begin() + code.offset, elf.begin() + code.offset + code.size);
+        blob.insert(blob.end(), elf.begin() + data.offset, elf.begin() + data.offset + data.size);
+        EXPECT_EQ(std::vector<uint8_t>(p.blob.blob, p.blob.blob + p.blob.blob_size), blob);
+        EXPECT_EQ(p.blob.rw_offset, 4 + code.size);
+        // Entry points, then FlashDevice as gdb prints it from ST's debug information.
+        std::string got, want;
+        const uint32_t entries[] = {p.blob.sym_init, p.blob.sym_uninit, p.blob.sym_erase_chip, p.blob.sym_erase_sector,
+                                    p.blob.sym_program_page};
+        int i = 0;
+        for (const char* fn : {"Init", "UnInit", "EraseChip", "EraseSector", "ProgramPage"}) {
+            got += fn + (" " + hex(entries[i++]));
+            want += fn + (" " + hex(sym.count(fn) ? sym.at(fn) & ~1u : FLM_SYM_ABSENT));
+        }
+        const std::string dev = "(*(struct FlashDevice*)" + std::to_string(sym.at("FlashDevice")) + ")";
+        auto g = gdb_static(f, {{"x", "print " + dev}, {"name", "output " + dev + ".DevName"}});
+        got += p.info.dev_name + hex(p.info.page_size) + hex(p.info.val_empty) + hex(p.info.prog_timeout_ms) +
+               hex(p.info.erase_timeout_ms);
+        want += g["name"].substr(1, g["name"].find('"', 1) - 1);
+        for (const char* field : {"szPage", "valEmpty", "toProg", "toErase"}) {
+            std::smatch m;
+            want += std::regex_search(g["x"], m, std::regex(field + std::string(" = (\\d+)"))) ? m[1].str() + " " : "?";
+        }
+        for (int k = 0; k < p.info.sector_count; ++k) got += hex(p.info.sectors[k].sz_sector) + hex(p.info.sectors[k].addr_offset);
+        std::regex sre("szSector = (\\d+), AddrSector = (\\d+)");
+        for (std::sregex_iterator it(g["x"].begin(), g["x"].end(), sre), e; it != e && (*it)[1] != "4294967295"; ++it)
+            want += (*it)[1].str() + " " + (*it)[2].str() + " ";
+        EXPECT_EQ(got, want);
     }
+    EXPECT_GE(files, 9) << "shared data absent: " << kData;
 }
 
-TEST_F(StFlm, DamagedCopiesFailCleanly) {
+TEST(StFlm, DamagedCopiesFailCleanly) {
+    const auto elf = read_binary_file(kStFlm);
+    ASSERT_FALSE(elf.empty()) << kStFlm;
+    const auto sec = elf_sections(kStFlm);
+    const ElfSectionRow symtab = sec.at(".symtab"), strtab = sec.at(".strtab");
+    auto each_sym = [&](auto fn) {
+        for (size_t s = symtab.offset; s < symtab.offset + symtab.size; s += 16)
+            fn(s, std::string((const char*)&elf[strtab.offset + rd32(elf, s)]));
+    };
+    auto sh = [&](const char* n) { return shdr(elf, kStFlm, n); };
     struct Case {
         const char* what;
-        std::vector<uint8_t> e;
+        std::function<void(std::vector<uint8_t>&)> damage;
+    } const cases[] = {
+        {"header only", [](auto& m) { m.resize(40); }},
+        {"cut before the section table", [](auto& m) { m.resize(0x3000); }},
+        {"bad magic", [](auto& m) { m[0] = 0; }},
+        {"section table outside", [](auto& m) { put32(m, 32, 0xFFFFFF00); }},
+        {"symbol table outside", [&](auto& m) { put32(m, sh(".symtab") + 20, 0x7FFFFFF0); }},
+        {"symbol names outside the string table",
+         [&](auto& m) { each_sym([&](size_t s, const std::string&) { put32(m, s, 0xFFFFFF00); }); }},
+        {"PrgCode outside", [&](auto& m) { put32(m, sh("PrgCode") + 16, 0xFFFFFFF0); }},
+        {"huge NOBITS", [&](auto& m) { put32(m, sh("PrgData") + 4, 8), put32(m, sh("PrgData") + 20, 0xFFFFFF00); }},
+        {"no ProgramPage", [&](auto& m) {
+             each_sym([&](size_t s, const std::string& n) { if (n == "ProgramPage") m[strtab.offset + rd32(m, s)] = 'X'; });
+         }},
+        {"entry point outside PrgCode", [&](auto& m) {
+             each_sym([&](size_t s, const std::string& n) { if (n == "ProgramPage") put32(m, s + 4, 0x10000); });
+         }},
     };
-    std::vector<Case> cases;
-    cases.push_back({"header only", std::vector<uint8_t>(elf.begin(), elf.begin() + 40)});
-    cases.push_back({"cut before the section table", std::vector<uint8_t>(elf.begin(), elf.begin() + 0x3000)});
-    auto m = elf;
-    m[0] = 0;
-    cases.push_back({"bad magic", m});
-    m = elf;
-    put32(m, 32, 0xFFFFFF00);
-    cases.push_back({"section table outside", m});
-    m = elf;
-    put32(m, shdr(11) + 20, 0x7FFFFFF0);  // .symtab size
-    cases.push_back({"symbol table outside", m});
-    m = elf;
-    for (int s = 0; s < 17; ++s) put32(m, 0x2BAC + 16 * s, 0xFFFFFF00);  // every st_name
-    cases.push_back({"symbol names outside the string table", m});
-    m = elf;
-    put32(m, shdr(1) + 16, 0xFFFFFFF0);  // PrgCode offset
-    cases.push_back({"PrgCode outside", m});
-    m = elf;
-    put32(m, shdr(2) + 4, 8);  // PrgData NOBITS of 4 GB
-    put32(m, shdr(2) + 20, 0xFFFFFF00);
-    cases.push_back({"huge NOBITS", m});
-    m = elf;
-    for (size_t i = 0x2CBC; i + 11 < 0x2CBC + 0x100; ++i)
-        if (!std::memcmp(&m[i], "ProgramPage", 11)) m[i + 10] = 'X';
-    cases.push_back({"no ProgramPage", m});
-    m = elf;
-    put32(m, 0x2BAC + 16 * 15 + 4, 0x10000);  // ProgramPage's value far past the code
-    cases.push_back({"entry point outside PrgCode", m});
     for (const Case& c : cases) {
+        auto m = elf;
+        c.damage(m);
         log_clear(&logv);
-        EXPECT_FALSE(parse(c.e)) << c.what;
-        EXPECT_EQ(blob.blob, nullptr) << c.what;
+        Parsed p(m);
+        EXPECT_FALSE(p.ok) << c.what;
+        EXPECT_EQ(p.blob.blob, nullptr) << c.what;
         EXPECT_TRUE(log_has("[FLM] ERROR: ELF")) << c.what;
     }
 }
 
-TEST_F(StFlm, SectionsArePlacedByAddressNotByName) {
-    // A second PrgData, NOBITS, 0x20 bytes at 0x150 (made from .debug_abbrev),
-    // as linkers emit for zero-initialised data.
+// A second PrgData, NOBITS, as linkers emit for zero-initialised data, is
+// placed by its address; without a usable device description the page is
+// 256 bytes and the time-outs are the defaults.
+TEST(StFlm, SectionsArePlacedByAddressNotByName) {
+    const auto elf = read_binary_file(kStFlm);
+    ASSERT_FALSE(elf.empty()) << kStFlm;
     auto m = elf;
-    put32(m, shdr(4) + 0, 0);
-    std::memcpy(&m[shdr(4)], &m[shdr(2)], 4);  // the name "PrgData"
-    put32(m, shdr(4) + 4, 8);
-    put32(m, shdr(4) + 12, 0x150);
-    put32(m, shdr(4) + 20, 0x20);
-    ASSERT_TRUE(parse(m));
-    EXPECT_EQ(blob.blob_size, 4u + 0x170);
-    EXPECT_EQ(blob.rw_offset, 4u + 0x148);
-    EXPECT_EQ(std::memcmp(blob.blob + 4 + 0x148, elf.data() + 0x17C, 4), 0);
-    for (uint32_t i = 4 + 0x150; i < blob.blob_size; ++i) EXPECT_EQ(blob.blob[i], 0) << i;
-    EXPECT_EQ(info.page_size, 1024u);  // DevDscr still read
-    // Without a usable device description: page 256 and the default time-outs.
+    const size_t s4 = shdr(elf, kStFlm, ".debug_abbrev"), data = shdr(elf, kStFlm, "PrgData");
+    std::memcpy(&m[s4], &m[data], 4);  // the name "PrgData"
+    put32(m, s4 + 4, 8), put32(m, s4 + 12, 0x150), put32(m, s4 + 20, 0x20);
+    Parsed p(m);
+    ASSERT_TRUE(p.ok);
+    std::vector<uint8_t> want(elf.begin() + 0x34, elf.begin() + 0x180);  // PrgCode and PrgData
+    want.resize(0x170, 0);
+    EXPECT_EQ(std::vector<uint8_t>(p.blob.blob + 4, p.blob.blob + p.blob.blob_size), want);
+    EXPECT_EQ(p.info.page_size, 1024u);
     m = elf;
-    put32(m, shdr(3) + 20, 100);
-    ASSERT_TRUE(parse(m));
-    EXPECT_EQ(info.page_size, 256u);
-    EXPECT_EQ(info.prog_timeout_ms, 5000u);
-    EXPECT_EQ(info.erase_timeout_ms, 30000u);
+    put32(m, shdr(elf, kStFlm, "DevDscr") + 20, 100);
+    Parsed q(m);
+    ASSERT_TRUE(q.ok);
+    EXPECT_EQ(std::vector<uint32_t>({q.info.page_size, q.info.prog_timeout_ms, q.info.erase_timeout_ms}),
+              std::vector<uint32_t>({256, 5000, 30000}));
 }
 
+// The blob at the top of RAM, one or two page buffers below it, then the
+// stack; whatever does not fit (or wraps) is refused.
 TEST(FlmLayout, RamIsSharedOutFromTheTopAndMustFit) {
     uint8_t bytes[0x150] = {};
-    FlmBlob blob{bytes, 0x150, 0x1C, 0x4E, 0x88, 0xD4, FLM_SYM_ABSENT, 0x14C};
-    FlmInfo info{};
-    info.page_size = 1024;
-    info.ram_start = 0x20000000;
-    info.ram_size = 4096;
-    ASSERT_TRUE(flm_layout(&info, &blob));
-    EXPECT_TRUE(info.double_buffered);
-    EXPECT_EQ(info.load_addr, 0x20000EB0u);
-    EXPECT_EQ(info.page_buf_addr, 0x20000AB0u);
-    EXPECT_EQ(info.page_buf_addr2, 0x200006B0u);
-    EXPECT_EQ(info.stack_top, 0x200002B0u);
-    EXPECT_EQ(info.static_base, 0x20000EB0u + 0x14C);
-    EXPECT_EQ(info.pc_program_page, 0x20000EB0u + 4 + 0xD4);
-    EXPECT_EQ(info.pc_erase_chip, 0u);
-    info.ram_size = 3072;  // one buffer, stack below the second
-    ASSERT_TRUE(flm_layout(&info, &blob));
-    EXPECT_FALSE(info.double_buffered);
-    EXPECT_EQ(info.page_buf_addr2, 0u);
-    EXPECT_EQ(info.stack_top, 0x200002B0u);
-    info.ram_size = 1024 + 0x150;  // no room left for a stack
-    EXPECT_FALSE(flm_layout(&info, &blob));
-    info.ram_size = 0x100;  // the blob alone does not fit
-    EXPECT_FALSE(flm_layout(&info, &blob));
-    info.ram_size = 4096;
-    info.page_size = 0xFFFFFFF0;  // must not wrap below the RAM
-    EXPECT_FALSE(flm_layout(&info, &blob));
-    info.page_size = 1024;
-    info.ram_start = 0xFFFFF000;
-    info.ram_size = 0x2000;  // past the end of the address space
-    EXPECT_FALSE(flm_layout(&info, &blob));
+    const FlmBlob blob{bytes, 0x150, 0x1C, 0x4E, 0x88, 0xD4, FLM_SYM_ABSENT, 0x14C};
+    struct Case { uint32_t ram_start, ram_size, page; bool ok; uint32_t buf2 = 0, stack_top = 0; } const cases[] = {
+        {0x20000000, 4096, 1024, true, 0x200006B0, 0x200002B0},
+        {0x20000000, 3072, 1024, true, 0, 0x200002B0},
+        {0x20000000, 1024 + 0x150, 1024, false},  // no room left for a stack
+        {0x20000000, 0x100, 1024, false},         // the blob alone does not fit
+        {0x20000000, 4096, 0xFFFFFFF0, false},    // must not wrap below the RAM
+        {0xFFFFF000, 0x2000, 1024, false},        // past the end of the address space
+    };
+    for (const Case& c : cases) {
+        FlmInfo info{};
+        info.page_size = c.page, info.ram_start = c.ram_start, info.ram_size = c.ram_size;
+        ASSERT_EQ(flm_layout(&info, &blob), c.ok) << c.ram_size;
+        const uint32_t load = c.ram_start + c.ram_size - 0x150;
+        if (!c.ok) continue;
+        EXPECT_EQ(std::vector<uint32_t>({info.load_addr, info.page_buf_addr, info.page_buf_addr2, info.stack_top,
+                                             info.double_buffered, info.pc_program_page, info.static_base}),
+                      std::vector<uint32_t>({load, load - c.page, c.buf2, c.stack_top, c.buf2 != 0, load + 4 + 0xD4,
+                                             load + 0x14C}));
+    }
 }
 
-class PackSearch : public ::testing::Test {
-  protected:
-    PackTree t;
-    std::vector<uint8_t> pdsc, flm;
+// ST's pack: the algorithm at each place a pack may keep it, and devices
+// named by a variant's list of parts and the size of their flash.
+TEST(PackSearch, StsPackFindsItsAlgorithmAndDevices) {
+    TempDir t;
+    const auto flm = read_binary_file(kStFlm);
+    ASSERT_FALSE(flm.empty()) << kStFlm;
+    std::filesystem::create_directories(t / "Keil/CMSIS/Flash");
+    std::filesystem::create_directories(t / "CMSIS/Flash");
+    std::filesystem::copy_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc", t / "Keil/Keil.STM32F4xx_DFP.pdsc");
     FlmInfo info{};
-    void SetUp() override {
-        pdsc = read_binary_file(kData + "/pdsc/Keil.STM32F4xx_DFP.pdsc");
-        flm = read_binary_file(kData + "/flm/STM32F4xx_1024.FLM");
-        if (pdsc.empty() || flm.empty()) GTEST_SKIP() << "shared data absent: " << kData;
-        log_clear(&logv);
-    }
-};
-
-TEST_F(PackSearch, FindsStsAlgorithmAtEachCandidatePath) {
-    t.dir("Keil");
-    t.file("Keil/Keil.STM32F4xx_DFP.pdsc", pdsc);
+    log_clear(&logv);
     EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "STM32F405RG", &info));
     EXPECT_TRUE(log_has("[FLM] FLM file not found at any candidate path — skipping"));
-
-    t.dir("Keil/CMSIS");
-    t.dir("Keil/CMSIS/Flash");
-    std::string at1 = t.file("Keil/CMSIS/Flash/STM32F4xx_1024.FLM", flm);
-    log_clear(&logv);
-    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "stm32f405rg", &info));
-    EXPECT_EQ(info.flm_path, at1);
-    EXPECT_TRUE(log_has(("[FLM] candidate 1: '" + at1 + "'").c_str()));
-    EXPECT_EQ(info.flash_start, 0x08000000u);
-    EXPECT_EQ(info.flash_size, 0x100000u);
-    EXPECT_EQ(info.ram_start, 0x20000000u);  // SRAM1, the first writable memory: the pack names no RAMstart
-    EXPECT_EQ(info.ram_size, 4096u);
-    EXPECT_EQ(info.erase_timeout_ms, 30000u);
-    EXPECT_EQ(info.prog_timeout_ms, 5000u);
-
-    unlink(at1.c_str());
-    std::string at3 = t.file("Keil/STM32F4xx_1024.FLM", flm);
-    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "STM32F407VG", &info));
-    EXPECT_EQ(info.flm_path, at3);
-    unlink(at3.c_str());
-    t.dir("CMSIS");
-    t.dir("CMSIS/Flash");
-    std::string at2 = t.file("CMSIS/Flash/STM32F4xx_1024.FLM", flm);
-    ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "STM32F405RG", &info));
-    EXPECT_EQ(info.flm_path, at2);
-    EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "STM32F999XX", &info));
+    for (const char* rel : {"Keil/CMSIS/Flash/STM32F4xx_1024.FLM", "CMSIS/Flash/STM32F4xx_1024.FLM", "Keil/STM32F4xx_1024.FLM"}) {
+        ASSERT_TRUE(write_file(t / rel, flm));
+        info = {};
+        ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "stm32f405rg", &info)) << rel;
+        // SRAM1 is the first writable memory: the pack names no RAMstart.
+        EXPECT_EQ(std::vector<uint32_t>({info.flash_start, info.flash_size, info.ram_start, info.ram_size, info.erase_timeout_ms}),
+                  std::vector<uint32_t>({0x08000000, 0x100000, 0x20000000, 4096, 30000}));
+        EXPECT_EQ(info.flm_path, t / rel);
+        EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "STM32F999XX", &info));
+        unlink((t / rel).c_str());
+    }
+    struct Case { const char* variant; uint32_t size; const char* want; } const cases[] = {
+        {"STM32F405/415, F407/417", 0x100000, "STM32F405RG"}, {"STM32F405/415, F407/417", 0x80000, "STM32F405OE"},
+        {"STM32F401/417", 0x100000, "STM32F417VG"},  // only a later part of the list: its name must be built right
+        {"STM32F405/415", 0x12345, ""}, {"F405", 0x100000, ""},
+    };
+    for (const Case& c : cases) {
+        char name[64] = "";
+        EXPECT_EQ(pdsc_find_device_for_variant(t.path.c_str(), c.variant, 0x08000000, c.size, name, sizeof name), *c.want != 0);
+        EXPECT_STREQ(name, c.want) << c.variant;
+    }
 }
 
-TEST_F(PackSearch, WildcardsRamAttributesAndLaterFiles) {
-    t.dir("p");
-    t.dir("p/Flash");
-    t.file("p/Flash/mcx.FLM", flm);
+// Wildcard device names, the RAM an algorithm names, and files after one that does not match.
+TEST(PackSearch, WildcardsRamAttributesAndLaterFiles) {
+    TempDir t;
+    std::filesystem::create_directories(t / "p/Flash");
+    ASSERT_TRUE(write_text_file(t / "p/Flash/mcx.FLM", "x"));
     // Sorted first; its variant names nothing we want, and a commented-out device is no device.
-    EXPECT_TRUE(write_text_file(t.path + "/p/a.pdsc",
+    ASSERT_TRUE(write_text_file(t / "p/a.pdsc",
                "<device Dname=\"OTHER1\"><variant Dvariant=\"X\"/></device><!-- <device Dname=\"MCXA153\"> -->"));
-    EXPECT_TRUE(write_text_file(t.path + "/p/b.PDSC",
+    ASSERT_TRUE(write_text_file(t / "p/b.PDSC",
                "<device Dname='MCXA15*'>\n<memory name=\"R\" access=\"rw\" start=\"0x30000000\"/>\n"
                "<algorithm name=\"Flash\\mcx.FLM\" start=\"0\" size=\"0x40000\" RAMstart=\"0x20000000\" "
                "RAMsize=\"8192\"/></device>"));
-    for (const char* name : {"MCXA153", "mcxa156"}) {
-        ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), name, &info)) << name;
-        EXPECT_EQ(info.flm_path, t.path + "/p/Flash/mcx.FLM");
-        EXPECT_EQ(info.flash_size, 0x40000u);
-        EXPECT_EQ(info.ram_start, 0x20000000u);
-        EXPECT_EQ(info.ram_size, 8192u);
+    for (const char* name : {"MCXA153", "mcxa156", "MCXA2"}) {
+        FlmInfo info{};
+        const bool found = pdsc_find_algo(t.path.c_str(), name, &info);
+        EXPECT_EQ(found, name[4] != '2') << name;
+        if (!found) continue;
+        EXPECT_EQ(std::vector<uint32_t>({info.flash_size, info.ram_start, info.ram_size}),
+                  std::vector<uint32_t>({0x40000, 0x20000000, 8192}));
+        EXPECT_EQ(info.flm_path, t / "p/Flash/mcx.FLM");
     }
-    EXPECT_FALSE(pdsc_find_algo(t.path.c_str(), "MCXA2", &info));
-}
-
-TEST_F(PackSearch, VariantNamesFindThePacksDeviceByItsFlash) {
-    t.file("Keil.STM32F4xx_DFP.pdsc", pdsc);
-    char name[64];
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x100000, name,
-                                             sizeof name));
-    EXPECT_STREQ(name, "STM32F405RG");
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415, F407/417", 0x08000000, 0x80000, name,
-                                             sizeof name));
-    EXPECT_STREQ(name, "STM32F405OE");
-    // Only the later parts of the list: the replacements must be built right.
-    ASSERT_TRUE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F401/417", 0x08000000, 0x100000, name, sizeof name));
-    EXPECT_STREQ(name, "STM32F417VG");
-    EXPECT_FALSE(pdsc_find_device_for_variant(t.path.c_str(), "STM32F405/415", 0x08000000, 0x12345, name, sizeof name));
-    EXPECT_FALSE(pdsc_find_device_for_variant(t.path.c_str(), "F405", 0x08000000, 0x100000, name, sizeof name));
 }
