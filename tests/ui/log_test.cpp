@@ -1,35 +1,21 @@
+// The log store and its panel: stamped lines mirrored to a file, the ring of
+// 2048 lines, following the newest line, the scroll bar, rows and copying.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "tests/test_util.h"
 #include "ui/log_view.h"
 
 namespace {
 
-void reset_view(LogView* v, float line_height, float height, bool autoscroll) {
-    log_clear(v->store);
-    log_view_follow(v);
-    v->line_height = line_height;
-    v->x = 0;
-    v->y = 0;
-    v->width = 600;
-    v->height = height;
-    v->autoscroll = autoscroll;
-    v->sb_inset = 6;
-}
-
-std::string line_of(LogStore* s, int row) {
+std::string line_of(LogStore* s, int row, uint8_t* tag = nullptr) {
     char buf[LOG_LINE_LEN];
-    log_line(s, row, buf, sizeof buf, nullptr);
-    return buf;
+    return log_line(s, row, buf, sizeof buf, tag) ? buf : "(none)";
 }
 
 // The panel's scroll once it has followed its store, as it is drawn.
@@ -38,131 +24,122 @@ float scroll_of(LogView* v) {
     return v->scroll;
 }
 
+// A 600x400 panel of 26 px rows: 378 px of rows under the 22 px header.
 class LogPanel : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path.empty());
-        log_set_file_path(path_.c_str());
-        reset_view(&log_panel, 26, 400, true);
-        reset_view(&memmap_panel, 26, 260, false);
+        log_set_file_path("");
+        for (LogView* v : {&log_panel, &memmap_panel, &periph_panel}) {
+            log_clear(v->store);
+            log_view_follow(v);
+            v->x = v->y = 0, v->width = 600, v->height = 400, v->line_height = 26, v->sb_inset = 6;
+            v->autoscroll = v == &log_panel;
+        }
     }
     void TearDown() override { log_set_file_path(""); }
+    void add(int n) {
+        for (int i = 0; i < n; ++i) log_add_line(&logv, "x");
+    }
     TempDir dir_{"kd_log"};
     const std::string path_ = dir_ / "debugger.log";
 };
 
 }  // namespace
 
-TEST_F(LogPanel, StampsLogLinesAndMirrorsThemToTheFile) {
-    log_add_line(&logv, "[CFG] No elf path in debugger.ini");
+// The log's lines are stamped, cut to 255 characters and mirrored to the
+// file; other views are neither; a file that cannot be made leaves the panel working.
+TEST_F(LogPanel, StampsLogLinesCutsThemAndMirrorsThemToTheFile) {
+    const std::string longer(300, 'x');
+    const struct {
+        LogStore* view;
+        std::string text, stored;
+        bool to_file;
+    } cases[] = {{&logv, "[CFG] No elf path in debugger.ini", "[CFG] No elf path in debugger.ini", true},
+                 {&logv, longer, std::string(240, 'x'), true},
+                 {&memmap_view, "R0   0x00000000", "R0   0x00000000", false},
+                 {&memmap_view, longer, std::string(255, 'x'), false}};
+    log_set_file_path(path_.c_str());
+    std::string file;
+    const std::regex stamp(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] )");
+    for (const auto& c : cases) {
+        log_add_line(c.view, c.text.c_str());
+        std::string got = line_of(c.view, log_count(c.view) - 1);
+        if (c.to_file) {
+            EXPECT_TRUE(std::regex_match(got.substr(0, 15), stamp)) << got;
+            got = got.substr(15), file += line_of(c.view, log_count(c.view) - 1) + "\n";
+        }
+        EXPECT_EQ(got, c.stored);
+        EXPECT_EQ(read_text_file(path_), file) << "the file holds exactly the stamped lines, already flushed";
+    }
+    log_set_file_path("/proc/kd-no-such-dir/debugger.log");
     log_addf(&logv, "[ELF] %d variables indexed", 17);
-    ASSERT_EQ(log_count(&logv), 2);
-    std::regex stamped(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[CFG\] No elf path in debugger\.ini)");
-    EXPECT_TRUE(std::regex_match(line_of(&logv, 0), stamped)) << line_of(&logv, 0);
-    EXPECT_EQ(line_of(&logv, 1).substr(15), "[ELF] 17 variables indexed");
-    // The file holds exactly the stamped lines, one per line, already flushed.
-    EXPECT_EQ(read_text_file(path_), line_of(&logv, 0) + "\n" + line_of(&logv, 1) + "\n");
-    // Other views are never stamped and never reach the file.
-    log_add_line(&memmap_view, "R0   0x00000000");
-    EXPECT_EQ(line_of(&memmap_view, 0), "R0   0x00000000");
-    EXPECT_EQ(read_text_file(path_).find("R0"), std::string::npos);
-}
-
-TEST_F(LogPanel, LongLineIsCutTo255CharactersInPanelAndFile) {
-    std::string text(300, 'x');
-    log_add_line(&logv, text.c_str());
-    std::string stored = line_of(&logv, 0);
-    EXPECT_EQ(stored.size(), 255u);
-    EXPECT_EQ(stored.substr(15), std::string(240, 'x'));
-    EXPECT_EQ(read_text_file(path_), stored + "\n");
-    log_add_line(&memmap_view, text.c_str());
-    EXPECT_EQ(line_of(&memmap_view, 0), std::string(255, 'x'));
+    EXPECT_EQ(line_of(&logv, 2).substr(15), "[ELF] 17 variables indexed");
 }
 
 TEST_F(LogPanel, RollsOverAt2048WithTagsMovingAlong) {
-    log_set_file_path("");
-    reset_view(&periph_panel, 20, 400, false);
-    for (int i = 0; i < LOG_CAPACITY; ++i) {
-        char t[32];
-        snprintf(t, sizeof t, "line %d", i);
-        log_add_line_tagged(&periph_view, t, (uint8_t)(i % 3));
-    }
-    ASSERT_EQ(log_count(&periph_view), 2048);
+    for (int i = 0; i < LOG_CAPACITY; ++i)
+        log_add_line_tagged(&periph_view, ("line " + std::to_string(i)).c_str(), (uint8_t)(i % 3));
     log_add_line_tagged(&periph_view, "newest", 2);
-    ASSERT_EQ(log_count(&periph_view), 2048);
-    uint8_t tag = 99;
-    char buf[LOG_LINE_LEN];
-    ASSERT_TRUE(log_line(&periph_view, 0, buf, sizeof buf, &tag));
-    EXPECT_STREQ(buf, "line 1");
-    EXPECT_EQ(tag, 1);
-    ASSERT_TRUE(log_line(&periph_view, 2046, buf, sizeof buf, &tag));
-    EXPECT_STREQ(buf, "line 2047");
-    EXPECT_EQ(tag, 2047 % 3);
-    ASSERT_TRUE(log_line(&periph_view, 2047, buf, sizeof buf, &tag));
-    EXPECT_STREQ(buf, "newest");
-    EXPECT_EQ(tag, 2);
-    // Untagged appends reset the slot's tag.
-    log_add_line(&periph_view, "plain");
-    ASSERT_TRUE(log_line(&periph_view, 2047, buf, sizeof buf, &tag));
-    EXPECT_EQ(tag, 0);
-    ASSERT_TRUE(log_line(&periph_view, 2046, buf, sizeof buf, &tag));
-    EXPECT_STREQ(buf, "newest");
-    EXPECT_EQ(tag, 2);
-    EXPECT_FALSE(log_line(&periph_view, 2048, buf, sizeof buf, &tag));
+    log_add_line(&periph_view, "plain");  // an untagged line resets its slot's tag
     log_add_line(nullptr, "x");
     log_add_line(&periph_view, nullptr);
-    EXPECT_EQ(log_count(&periph_view), 2048);
+    ASSERT_EQ(log_count(&periph_view), 2048);
+    const struct {
+        int row;
+        const char* text;
+        uint8_t tag;
+    } rows[] = {{0, "line 2", 2}, {2045, "line 2047", 2047 % 3}, {2046, "newest", 2}, {2047, "plain", 0}, {2048, "(none)", 99}};
+    for (const auto& r : rows) {
+        uint8_t tag = 99;
+        EXPECT_EQ(line_of(&periph_view, r.row, &tag), r.text);
+        EXPECT_EQ(tag, r.tag) << r.row;
+    }
     log_clear(&periph_view);
 }
 
+// Wheel steps and drags against the panel's following of the newest line:
+// it stops once the user scrolls away and resumes within one row of the bottom.
 TEST_F(LogPanel, AutoscrollFollowsUntilTheUserScrollsAway) {
-    log_set_file_path("");
-    // 400 px panel: 378 px of rows = 14.5 rows of 26 px.
-    for (int i = 0; i < 40; ++i) log_add_line(&logv, "x");
-    float bottom = 26.0f * 40 - 378;
+    add(40);
+    const float bottom = 26.0f * 40 - 378;
     EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom);
-    log_scroll_wheel(&log_panel, 1);  // three rows up: no longer following
-    EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom - 78);
-    EXPECT_FALSE(log_panel.autoscroll);
-    log_add_line(&logv, "x");
-    EXPECT_FLOAT_EQ(scroll_of(&log_panel), bottom - 78);
-    // The appended row moved the bottom away by one row: scrolling back the
-    // same three rows lands exactly one row short, which is not "within" it.
-    log_scroll_wheel(&log_panel, -1);
-    EXPECT_FALSE(log_panel.autoscroll);
-    // Dragging to within one row of the bottom resumes following.
-    log_panel.scroll = 26.0f * 41 - 378 - 25;
-    sb_clamp(&log_panel);
-    EXPECT_TRUE(log_panel.autoscroll);
-    log_add_line(&logv, "x");
-    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 26.0f * 42 - 378);
-    // A zero wheel offset changes nothing.
-    log_panel.scroll = 100;
-    log_panel.autoscroll = false;
-    log_scroll_wheel(&log_panel, 0);
-    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 100);
-    EXPECT_FALSE(log_panel.autoscroll);
-    // Wheel clamps at the top.
-    log_scroll_wheel(&log_panel, 50);
-    EXPECT_FLOAT_EQ(scroll_of(&log_panel), 0);
+    const struct {
+        float wheel, set_scroll;  // set_scroll >= 0: a scroll-bar drag to there
+        int add;
+        float scroll;
+        bool follows;
+    } steps[] = {
+        {1, -1, 0, bottom - 78, false},  // three rows up
+        {0, -1, 1, bottom - 78, false},
+        // The appended row moved the bottom one row away: back the same three
+        // rows is exactly one row short, which is not "within" it.
+        {-1, -1, 0, bottom, false},
+        {0, 26.0f * 41 - 378 - 25, 1, 26.0f * 42 - 378, true},
+        {0, 100, 0, 100, false},
+        {50, -1, 0, 0, false},  // clamped at the top
+    };
+    for (const auto& s : steps) {
+        if (s.set_scroll >= 0) {
+            log_panel.scroll = s.set_scroll;
+            sb_clamp(&log_panel);
+        }
+        log_scroll_wheel(&log_panel, s.wheel);
+        add(s.add);
+        EXPECT_FLOAT_EQ(scroll_of(&log_panel), s.scroll) << s.wheel << " " << s.set_scroll;
+        EXPECT_EQ(log_panel.autoscroll, s.follows) << s.wheel << " " << s.set_scroll;
+    }
 }
 
 TEST_F(LogPanel, ScrollBarHitAndDrag) {
-    log_set_file_path("");
-    for (int i = 0; i < 10; ++i) log_add_line(&logv, "x");
-    // Content (260 px) fits the 378 px rows area: there is no bar to hit.
-    EXPECT_FALSE(sb_hit(&log_panel, 590, 100));
-    for (int i = 0; i < 90; ++i) log_add_line(&logv, "x");
+    add(10);
+    EXPECT_FALSE(sb_hit(&log_panel, 590, 100)) << "content that fits has no bar to hit";
+    add(90);
     // The bar spans x 586..594 (600 - 8 - 6 .. 600 - 6), below the 22 px header.
-    EXPECT_TRUE(sb_hit(&log_panel, 586, 23));
-    EXPECT_TRUE(sb_hit(&log_panel, 594, 399));
-    EXPECT_FALSE(sb_hit(&log_panel, 585, 100));
-    EXPECT_FALSE(sb_hit(&log_panel, 595, 100));
-    EXPECT_FALSE(sb_hit(&log_panel, 590, 21));
-    EXPECT_FALSE(sb_hit(&log_panel, 590, 400));
-
-    float content = 2600, visible = 378, range = content - visible;
-    float thumb = std::max(8.0f, visible / content * visible), travel = visible - thumb;
+    for (auto [x, y, hit] : {std::tuple{586, 23, true}, {594, 399, true}, {585, 100, false}, {595, 100, false},
+                             {590, 21, false}, {590, 400, false}})
+        EXPECT_EQ(sb_hit(&log_panel, x, y), hit) << x << "," << y;
+    const float range = 2600 - 378, travel = 378 - 378.0f / 2600 * 378;
     log_sb_drag_begin(&log_panel, 200, true);
     EXPECT_FALSE(log_panel.autoscroll);
     float start = scroll_of(&log_panel);
@@ -176,78 +153,52 @@ TEST_F(LogPanel, ScrollBarHitAndDrag) {
     EXPECT_TRUE(log_panel.autoscroll);
 }
 
-TEST_F(LogPanel, RowUnderCursorIgnoresHeaderAndSpaceBelowTheLastLine) {
-    log_set_file_path("");
-    EXPECT_EQ(log_row_at(&log_panel, 30), -1);  // empty log
-    for (int i = 0; i < 3; ++i) log_add_line(&logv, "x");
+// Rows under the pointer of a panel at y 100 with three lines: the header
+// strip and the space below the last line are no row.
+TEST_F(LogPanel, RowsUnderThePointerAndCopying) {
+    EXPECT_EQ(log_row_at(&log_panel, 30), -1) << "empty log";
+    add(3);
     log_panel.y = 100;
-    EXPECT_EQ(log_row_at(&log_panel, 105), -1);  // header strip, not row 0
-    EXPECT_EQ(log_row_at(&log_panel, 121.9), -1);
-    EXPECT_EQ(log_row_at(&log_panel, 122), 0);
-    EXPECT_EQ(log_row_at(&log_panel, 122 + 26 * 2 + 25), 2);
-    EXPECT_EQ(log_row_at(&log_panel, 122 + 26 * 3), -1);  // below the last line
+    for (auto [y, row] : {std::pair{105.0, -1}, {121.9, -1}, {122.0, 0}, {122.0 + 26 * 2 + 25, 2}, {122.0 + 26 * 3, -1}})
+        EXPECT_EQ(log_row_at(&log_panel, y), row) << y;
     log_panel.line_height = 0;
     EXPECT_EQ(log_row_at(&log_panel, 130), -1);
-}
-
-TEST_F(LogPanel, CopyAllJoinsLinesWithCrLf) {
-    log_set_file_path("");
-    log_add_line(&memmap_view, "first");
-    log_add_line(&memmap_view, "");
-    log_add_line(&memmap_view, "third");
+    for (const char* t : {"first", "", "third"}) log_add_line(&memmap_view, t);
     EXPECT_EQ(log_copy_all(&memmap_view), "first\r\n\r\nthird\r\n");
     std::string one;
-    EXPECT_TRUE(log_copy_line(&memmap_view, 2, &one));
-    EXPECT_EQ(one, "third");
-    EXPECT_FALSE(log_copy_line(&memmap_view, 3, &one));
-    EXPECT_FALSE(log_copy_line(&memmap_view, -1, &one));
-}
-
-TEST_F(LogPanel, FileThatCannotBeCreatedLeavesThePanelWorking) {
-    log_set_file_path("/proc/kd-no-such-dir/debugger.log");
-    log_add_line(&logv, "still shown");
-    EXPECT_EQ(log_count(&logv), 1);
-    EXPECT_EQ(line_of(&logv, 0).substr(15), "still shown");
+    for (auto [row, text] : {std::pair{2, "third"}, {3, nullptr}, {-1, nullptr}}) {
+        one = "-";
+        EXPECT_EQ(log_copy_line(&memmap_view, row, &one), text != nullptr) << row;
+        EXPECT_EQ(one, text ? text : "-");
+    }
 }
 
 // Both threads append to the log; a line must never be torn or lost and the
 // file must hold every line whole. Run under ThreadSanitizer in CI as well.
 TEST_F(LogPanel, TwoThreadsAppendingNeverTearLines) {
+    log_set_file_path(path_.c_str());
     const int per_thread = 3000;
     auto writer = [](char id) {
-        char text[200];
-        memset(text, id, sizeof text - 1);
-        text[sizeof text - 1] = 0;
+        const std::string text(199, id);
         for (int i = 0; i < per_thread; ++i) {
-            log_add_line(&logv, text);
+            log_add_line(&logv, text.c_str());
             if (i % 64 == 0) log_scroll_wheel(&log_panel, 1);
         }
     };
     std::thread a(writer, 'a'), b(writer, 'b');
-    for (int i = 0; i < 2000; ++i) {
-        std::string all = log_copy_all(&logv);
-        (void)all;
-        log_row_at(&log_panel, 300);
-    }
+    for (int i = 0; i < 2000; ++i) log_copy_all(&logv), log_row_at(&log_panel, 300);
     a.join();
     b.join();
-    EXPECT_EQ(log_count(&logv), LOG_CAPACITY);
-    char buf[LOG_LINE_LEN];
-    for (int i = 0; i < LOG_CAPACITY; ++i) {
-        ASSERT_TRUE(log_line(&logv, i, buf, sizeof buf, nullptr));
-        std::string body = std::string(buf).substr(15);
-        ASSERT_EQ(body.size(), 199u);
-        ASSERT_TRUE(body == std::string(199, 'a') || body == std::string(199, 'b')) << "torn line " << i;
-    }
-    std::istringstream file(read_text_file(path_));
-    std::string line;
-    int lines = 0, as = 0;
-    while (std::getline(file, line)) {
-        ++lines;
+    auto whole = [](const std::string& line) {
         std::string body = line.substr(15);
-        ASSERT_TRUE(body == std::string(199, 'a') || body == std::string(199, 'b')) << "torn file line " << lines;
-        as += body[0] == 'a';
-    }
+        return body == std::string(199, 'a') || body == std::string(199, 'b');
+    };
+    EXPECT_EQ(log_count(&logv), LOG_CAPACITY);
+    for (int i = 0; i < LOG_CAPACITY; ++i) ASSERT_TRUE(whole(line_of(&logv, i))) << "torn line " << i;
+    std::istringstream file(read_text_file(path_));
+    int lines = 0, as = 0;
+    for (std::string line; std::getline(file, line); ++lines, as += line[15] == 'a')
+        ASSERT_TRUE(whole(line)) << "torn file line " << lines;
     EXPECT_EQ(lines, 2 * per_thread);
     EXPECT_EQ(as, per_thread);
 }
