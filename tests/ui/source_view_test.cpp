@@ -40,49 +40,37 @@ const Color3* color_of(const std::vector<Run>& r, const std::string& text) {
 
 }  // namespace
 
-TEST(Syntax, RunsAndTheirColours) {
+// Lines in turn, a block comment carried between them, and the colour each
+// named run gets (nullptr: the line is one run of that colour).
+TEST(Syntax, RunsAndTheirColoursAcrossLines) {
     theme_activate(true);
+    const Theme& c = g_theme;
+    const struct {
+        const char* line;
+        std::vector<std::pair<const char*, const Color3*>> runs;
+        bool block_after = false;
+    } lines[] = {
+        {"  x = cfg.rate + p->mode * 1.5e3f; // note",
+         {{".", &c.syn_member}, {"->", &c.syn_member}, {"1.5e3f", &c.syn_number}, {"// note", &c.syn_comment}}},
+        {"if (f (x)) return sizeof(int);", {{"if", &c.syn_keyword}, {"f", &c.syn_function}, {"sizeof", &c.syn_keyword}}},
+        {"puts(\"say \\\"hi\\\"\"); c = 'a';", {{"\"say \\\"hi\\\"\"", &c.syn_string}, {"'a'", &c.syn_string}}},
+        {"#include <stdint.h>", {{nullptr, &c.syn_preproc}}},
+        {"v = 0x1Fu;", {{"0x1F", &c.syn_number}}},
+        {"int a; /* starts", {{"int", &c.syn_keyword}, {"/* starts", &c.syn_comment}}, true},
+        {"   middle", {{nullptr, &c.syn_comment}}, true},
+        {" ends */ int b;", {{" ends */", &c.syn_comment}, {"int", &c.syn_keyword}}},
+    };
     bool block = false;
-    auto r = runs("  x = cfg.rate + p->mode * 1.5e3f; // note", &block);
-    EXPECT_EQ(color_of(r, "."), &g_theme.syn_member);
-    EXPECT_EQ(color_of(r, "->"), &g_theme.syn_member);
-    EXPECT_EQ(color_of(r, "1.5e3f"), &g_theme.syn_number) << "a digit, a dot and digits are one number";
-    EXPECT_EQ(color_of(r, "// note"), &g_theme.syn_comment);
-    r = runs("if (f (x)) return sizeof(int);", &block);
-    EXPECT_EQ(color_of(r, "if"), &g_theme.syn_keyword);
-    EXPECT_EQ(color_of(r, "f"), &g_theme.syn_function) << "blanks before the parenthesis";
-    EXPECT_EQ(color_of(r, "sizeof"), &g_theme.syn_keyword) << "a keyword stays a keyword before (";
-    r = runs("puts(\"say \\\"hi\\\"\"); c = 'a';", &block);
-    EXPECT_EQ(color_of(r, "\"say \\\"hi\\\"\""), &g_theme.syn_string);
-    EXPECT_EQ(color_of(r, "'a'"), &g_theme.syn_string);
-    r = runs("#include <stdint.h>", &block);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].color, &g_theme.syn_preproc);
-    r = runs("v = 0x1Fu;", &block);
-    EXPECT_EQ(color_of(r, "0x1F"), &g_theme.syn_number);
-}
-
-TEST(Syntax, BlockCommentsCarryAcrossLines) {
-    bool block = false;
-    const char* lines[] = {"int a; /* starts", "   middle", "  still", " ends */ int b;"};
-    auto r0 = runs(lines[0], &block);
-    EXPECT_TRUE(block);
-    EXPECT_EQ(r0.back().color, &g_theme.syn_comment);
-    for (int i = 1; i < 3; ++i) {
-        auto r = runs(lines[i], &block);
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(r[0].color, &g_theme.syn_comment);
+    for (const auto& l : lines) {
+        auto r = runs(l.line, &block);
+        for (auto [text, color] : l.runs) {
+            EXPECT_TRUE(text || r.size() == 1u) << l.line;
+            EXPECT_EQ(text ? color_of(r, text) : r[0].color, color) << l.line << ": " << (text ? text : "");
+        }
+        EXPECT_EQ(block, l.block_after) << l.line;
     }
-    auto r3 = runs(lines[3], &block);
-    EXPECT_FALSE(block);
-    EXPECT_EQ(r3[0].text, " ends */");
-    EXPECT_EQ(color_of(r3, "int"), &g_theme.syn_keyword);
-}
-
-TEST(Syntax, TokenCapsHold) {
     std::string many;
     for (int i = 0; i < 200; ++i) many += "a;";
-    bool block = false;
     SyntaxToken t[SYNTAX_MAX_TOKENS];
     EXPECT_EQ(syntax_tokenize(many.c_str(), t, &block), SYNTAX_MAX_TOKENS);
     std::string longc = "// " + std::string(400, 'x');

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "probe/probe.h"
 #include "probe/watch_list.h"
@@ -13,23 +14,18 @@
 
 namespace {
 
-std::string row(int i) {
+std::vector<std::string> rows() {
+    std::vector<std::string> out;
     char buf[LOG_LINE_LEN];
-    return log_line(&periph_view, i, buf, sizeof buf, nullptr) ? buf : "";
-}
-uint8_t tag(int i) {
-    char buf[LOG_LINE_LEN];
-    uint8_t t = 0;
-    log_line(&periph_view, i, buf, sizeof buf, &t);
-    return t;
+    for (int i = 0; i < log_count(&periph_view); ++i) out.push_back(log_line(&periph_view, i, buf, sizeof buf, nullptr) ? buf : "");
+    return out;
 }
 
 class SvdView : public ::testing::Test {
 protected:
     void SetUp() override {
         static SvdField fields[2] = {{"MODER0", 0, 2}, {"MODER15", 30, 2}};
-        static SvdRegister gpio_regs[2] = {{"MODER", 0x40020000, 0xA8000000, fields, 2},
-                                           {"ODR", 0x40020014, 0, nullptr, 0}};
+        static SvdRegister gpio_regs[2] = {{"MODER", 0x40020000, 0xA8000000, fields, 2}, {"ODR", 0x40020014, 0, nullptr, 0}};
         static SvdRegister scb_regs[1] = {{"CPUID", 0xE000ED00, 0x410FC241, nullptr, 0}};
         static SvdPeripheral periphs[2] = {{"GPIOA", 0x40020000, 0, gpio_regs, 2}, {"SCB", 0xE000ED00, 1, scb_regs, 1}};
         dev_ = SvdDevice{periphs, 2, 2};
@@ -47,45 +43,43 @@ protected:
     SvdDevice dev_{};
 };
 
+const std::vector<std::string> kPeriphs = {"0x40020000  GPIOA                 (2 regs)", "0xE000ED00  SCB                   (1 regs)"};
+const std::vector<std::string> kGpioRegs = {"< GPIOA  (0x40020000)",
+                                            "  +0000  MODER                     [rst=0xA8000000]  (2 fields)",
+                                            "  +0014  ODR                       [rst=0x00000000]  (0 fields)"};
+const std::vector<std::string> kModer = {"< GPIOA->MODER  (0x40020000)", "  [ 1: 0]  MODER0", "  [31:30]  MODER15"};
+
 }  // namespace
 
+// Clicks down and back up the levels; only the back row leads anywhere from
+// the fields, rows past the end or negative do nothing.
 TEST_F(SvdView, ThreeLevelsWithBackRowsTitlesAndTags) {
-    char title[160];
-    ASSERT_EQ(log_count(&periph_view), 2);
-    EXPECT_EQ(row(0), "0x40020000  GPIOA                 (2 regs)");
-    EXPECT_EQ(tag(0), 1);
-    EXPECT_EQ(tag(1), 2) << "from the core description";
-    svd_view_title(title, sizeof title);
-    EXPECT_STREQ(title, "Peripherals");
-
-    svd_view_click(0, false);
-    ASSERT_EQ(log_count(&periph_view), 3);
-    EXPECT_EQ(row(0), "< GPIOA  (0x40020000)");
-    EXPECT_EQ(row(1), "  +0000  MODER                     [rst=0xA8000000]  (2 fields)");
-    EXPECT_EQ(row(2), "  +0014  ODR                       [rst=0x00000000]  (0 fields)");
-    svd_view_title(title, sizeof title);
-    EXPECT_STREQ(title, "Periph: GPIOA");
-
-    svd_view_click(1, false);
-    EXPECT_EQ(row(0), "< GPIOA->MODER  (0x40020000)");
-    EXPECT_EQ(row(1), "  [ 1: 0]  MODER0");
-    EXPECT_EQ(row(2), "  [31:30]  MODER15");
-    svd_view_title(title, sizeof title);
-    EXPECT_STREQ(title, "GPIOA->MODER");
-    svd_view_click(1, false);
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_FIELD_LIST) << "only the back row leads anywhere";
-    svd_view_click(0, false);
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_REG_LIST);
-    svd_view_click(2, false);
-    EXPECT_EQ(row(1), "  (no bitfield definitions)");
-    EXPECT_EQ(log_count(&periph_view), 2);
-    svd_view_click(0, false);
-    svd_view_click(0, false);
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_PERIPH_LIST);
-    // Rows past the end and negative rows do nothing.
-    svd_view_click(7, false);
-    svd_view_click(-1, false);
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_PERIPH_LIST);
+    const struct {
+        int click;  // -9: none
+        std::vector<std::string> rows;
+        const char* title;
+    } steps[] = {{-9, kPeriphs, "Peripherals"},
+                 {0, kGpioRegs, "Periph: GPIOA"},
+                 {1, kModer, "GPIOA->MODER"},
+                 {1, kModer, "GPIOA->MODER"},
+                 {0, kGpioRegs, "Periph: GPIOA"},
+                 {2, {"< GPIOA->ODR  (0x40020014)", "  (no bitfield definitions)"}, "GPIOA->ODR"},
+                 {0, kGpioRegs, "Periph: GPIOA"},
+                 {0, kPeriphs, "Peripherals"},
+                 {7, kPeriphs, "Peripherals"},
+                 {-1, kPeriphs, "Peripherals"}};
+    for (const auto& s : steps) {
+        if (s.click != -9) svd_view_click(s.click, false);
+        EXPECT_EQ(rows(), s.rows) << "after a click on row " << s.click;
+        char title[160];
+        svd_view_title(title, sizeof title);
+        EXPECT_STREQ(title, s.title);
+    }
+    uint8_t tag[2];
+    char buf[LOG_LINE_LEN];
+    for (int i : {0, 1}) log_line(&periph_view, i, buf, sizeof buf, &tag[i]);
+    EXPECT_EQ(tag[0], 1);
+    EXPECT_EQ(tag[1], 2) << "from the core description";
 }
 
 TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
@@ -96,7 +90,7 @@ TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
     EXPECT_STREQ(g_watch[0].var.name, "GPIOA->MODER");
     EXPECT_EQ(g_watch[0].var.loc_kind, VAR_LOC_ADDR);
     EXPECT_EQ((uint32_t)g_watch[0].var.loc_value, 0x40020000u);
-    EXPECT_EQ(row(1).substr(0, 7), "W +0000");
+    EXPECT_EQ(rows()[1].substr(0, 7), "W +0000");
     EXPECT_EQ(periph_panel.scroll, 20) << "same level refreshed: the scroll stays";
     // Once the probe has read it, the register and its fields show the value.
     {
@@ -106,15 +100,14 @@ TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
         watch_val_id[0] = g_watch[0].id;
     }
     svd_view_refresh();
-    EXPECT_NE(row(1).find("= 0x80000002"), std::string::npos) << row(1);
+    EXPECT_NE(rows()[1].find("= 0x80000002"), std::string::npos) << rows()[1];
     svd_view_click(1, false);
-    EXPECT_EQ(row(1), "  [ 1: 0]  MODER0  = 0x2");
-    EXPECT_EQ(row(2), "  [31:30]  MODER15  = 0x2");
+    EXPECT_EQ(rows(), (std::vector<std::string>{kModer[0], "  [ 1: 0]  MODER0  = 0x2", "  [31:30]  MODER15  = 0x2"}));
     EXPECT_EQ(periph_panel.scroll, 0) << "another level starts at the top";
     svd_view_click(0, false);
     svd_view_click(1, true);
     EXPECT_EQ(g_watch_count, 0);
-    EXPECT_EQ(row(1).substr(0, 7), "  +0000");
+    EXPECT_EQ(rows()[1], kGpioRegs[1]);
 }
 
 TEST_F(SvdView, LongNamesAreCutOnceSoTheWatchCanBeRemoved) {
@@ -133,12 +126,12 @@ TEST_F(SvdView, LongNamesAreCutOnceSoTheWatchCanBeRemoved) {
     svd_watch_toggle(p, r);
     EXPECT_EQ(g_watch_count, 0);
     // A selection that no longer exists falls back a level.
-    g_svd_view = SvdViewState{SVD_VIEW_FIELD_LIST, 0, 9};
-    svd_view_refresh();
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_REG_LIST);
-    g_svd_view = SvdViewState{SVD_VIEW_FIELD_LIST, 5, 0};
-    svd_view_refresh();
-    EXPECT_EQ(g_svd_view.level, SVD_VIEW_PERIPH_LIST);
+    for (auto [state, level] : {std::pair{SvdViewState{SVD_VIEW_FIELD_LIST, 0, 9}, SVD_VIEW_REG_LIST},
+                                {SvdViewState{SVD_VIEW_FIELD_LIST, 5, 0}, SVD_VIEW_PERIPH_LIST}}) {
+        g_svd_view = state;
+        svd_view_refresh();
+        EXPECT_EQ(g_svd_view.level, level);
+    }
     *p = saved_p;
     *r = saved_r;
 }
