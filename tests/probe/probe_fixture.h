@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -80,16 +81,14 @@ struct SimRig {
     // The board's own view, through the back door.
     uint32_t reg(unsigned sel) {
         uint32_t v = 0;
-        lock();
+        std::lock_guard<SimRig> lk(*this);
         EXPECT_TRUE(sim_board_read_core_reg(board(), sel, &v)) << sel;
-        unlock();
         return v;
     }
     uint32_t word(uint32_t addr) {
         uint32_t v = 0;
-        lock();
+        std::lock_guard<SimRig> lk(*this);
         EXPECT_TRUE(sim_board_read_mem(board(), addr, &v, 4)) << addr;
-        unlock();
         return v;
     }
 };
@@ -105,21 +104,14 @@ inline bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
     return pred();
 }
 
-// True when some log line contains `text`.
-inline bool log_has(const char* text) {
-    char line[300];
-    for (int i = 0; i < log_count(&logv); ++i)
-        if (log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text)) return true;
-    return false;
-}
-
 inline int log_count_of(const char* text) {
     char line[300];
     int n = 0;
-    for (int i = 0; i < log_count(&logv); ++i)
-        if (log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text)) n++;
+    for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text);
     return n;
 }
+// True when some log line contains `text`.
+inline bool log_has(const char* text) { return log_count_of(text) > 0; }
 
 inline const char* kind_name(SimUsbKind k) {
     return k == SimUsbKind::V1Hid ? "V1Hid" : k == SimUsbKind::V2Bulk512 ? "V2Bulk512" : "V2Bulk64";

@@ -29,8 +29,7 @@ protected:
     }
     ElfLocation where() {
         ElfLocation loc = {};
-        elf_dwarf_lookup(b_->elf, pc(), &loc);
-        return loc;
+        return elf_dwarf_lookup(b_->elf, pc(), &loc), loc;
     }
     uint32_t sym(const char* name) {
         uint32_t a = 0;
@@ -49,18 +48,16 @@ protected:
     }
     // From a halt, runs to a with a breakpoint (from reset if asked), as a user gets there.
     void run_to(uint32_t a, bool from_reset = false) {
-        if (from_reset) {
-            ASSERT_TRUE(b_->run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
-        }
+        ASSERT_TRUE(!from_reset || b_->run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
         ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, a));
         ASSERT_TRUE(b_->run(PROBE_CMD_RESUME));
         ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == a; })) << std::hex << pc() << " not " << a;
         ASSERT_TRUE(b_->run(PROBE_CMD_CLEAR_BKPT, a));
     }
     bool in_fpb(uint32_t a) {
-        for (int n = 0; n < 8; ++n)
-            if (dap_fpb_comparator(n) == a) return true;
-        return false;
+        int n = 0;
+        while (n < 8 && dap_fpb_comparator(n) != a) ++n;
+        return n < 8;
     }
     std::unique_ptr<BoardRun> b_;
     int user_bkpts_ = 0;
@@ -75,9 +72,7 @@ protected:
 TEST_F(Run, EachStepEndsWhereItMust) {
     // wfi; wfe; bl kRam + 10; b .; bx lr
     const uint32_t code[] = {0xBF20BF30, 0xF801F000, 0x4770E7FE};
-    b_->rig.lock();
-    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), kRam, code, sizeof code));
-    b_->rig.unlock();
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(b_->write(PROBE_WRITE_MEM, kRam + 4 * i, code[i]));
     const char* const timeout = "[DBG] Step: timeout \xE2\x80\x94 halting core";
     const char* const loops = "loops \xE2\x80\x94 running to its";
     const struct {
@@ -115,31 +110,16 @@ TEST_F(Run, EachStepEndsWhereItMust) {
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.how << " " << r.from << " command " << r.cmd << " to " << r.to);
         const std::string how = r.how;
-        if (how == "set") {
-            ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, at(r.from) | 1));
-            ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 14, 0x08000001));
-        } else if (!how.empty()) {
-            run_to(at(r.from), how == "reset");
-        }
+        ASSERT_TRUE(how != "set" || (b_->write(PROBE_WRITE_REG, 15, at(r.from) | 1) && b_->write(PROBE_WRITE_REG, 14, 0x08000001)));
+        if (how == "run" || how == "reset") run_to(at(r.from), how == "reset");
         log_clear(&logv);
         const uint64_t t0 = plat_time_ms();
         cmd(r.cmd, r.cmd == PROBE_CMD_RUN_TO_MAIN ? sym("main") : 0);
-        const std::string to = r.to;
-        if (to.find('.') == std::string::npos) {
-            EXPECT_EQ(pc(), at(to)) << std::hex << pc();
-        } else {
-            ElfLocation loc = where();
-            EXPECT_EQ(path_base_name(loc.file), to.substr(0, to.find(':')));
-            if (to.find(':') != std::string::npos) {
-                EXPECT_EQ(loc.line, std::stoul(to.substr(to.find(':') + 1)));
-            }
-        }
+        const std::string to = r.to, got = std::string(path_base_name(where().file)) + ":" + std::to_string(where().line);
+        EXPECT_TRUE(to.find('.') == std::string::npos ? pc() == at(to) : got == to || got.starts_with(to + ":"))
+            << got << " 0x" << std::hex << pc();
         for (const char* l : r.logs) EXPECT_TRUE(log_has(l)) << l;
-        if (r.logs[0] == timeout) {
-            EXPECT_GE(plat_time_ms() - t0, STEP_TIMEOUT_MS);
-        } else {
-            EXPECT_FALSE(log_has(timeout));
-        }
+        EXPECT_TRUE(r.logs[0] == timeout ? plat_time_ms() - t0 >= STEP_TIMEOUT_MS : !log_has(timeout));
     }
     // SysTick fires every millisecond once main has started it: no step over ends in it.
     run_to(line("main.c", 98));
@@ -261,15 +241,11 @@ TEST_F(Run, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     ASSERT_EQ(vars[1].loc_kind, VAR_LOC_FBREG);
     // main's frame, halted in main: where last_toggle lives, set to a value nothing else holds.
     run_to(line("main.c", 100));
-    uint32_t regs[16], cfa = 0, marker = 0x5EED1234;
-    {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        memcpy(regs, reg_buf, sizeof regs);
-    }
-    ASSERT_TRUE(elf_dwarf_frame_base(b_->elf, regs, &cfa));
-    b_->rig.lock();
-    ASSERT_TRUE(sim_board_write_mem(b_->rig.board(), cfa + (uint32_t)vars[1].loc_value, &marker, 4));
-    b_->rig.unlock();
+    uint32_t cfa = 0;
+    reg_buf_mtx.lock();
+    const bool framed = elf_dwarf_frame_base(b_->elf, reg_buf, &cfa);
+    reg_buf_mtx.unlock();
+    ASSERT_TRUE(framed && b_->write(PROBE_WRITE_MEM, cfa + (uint32_t)vars[1].loc_value, 0x5EED1234));
     run_to(sym("fibonacci"));
     ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 0, 9));  // fibonacci(9), unlike the early calls' 0..2
     run_to(line("wave.c", 27));
@@ -285,19 +261,17 @@ TEST_F(Run, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     probe_set_relocate(runctl_relocate);
     for (ElfVariable& v : vars) ASSERT_TRUE(watch_add(&v));
     ASSERT_TRUE(read(2, g_watch[2].id));
-    uint32_t id = 0;
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         EXPECT_TRUE(watch_val_valid[0] && watch_val_buf[0] == 9) << std::hex << watch_val_buf[0];
-        EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == marker) << std::hex << watch_val_buf[1];
+        EXPECT_TRUE(watch_val_valid[1] && watch_val_buf[1] == 0x5EED1234) << std::hex << watch_val_buf[1];
         EXPECT_EQ(watch_val_state[2], WATCH_VAL_NOT_IN_SCOPE);
-        std::swap(id, watch_val_id[1]);  // published again below
     }
     // A stack that cannot be read hides main's frame: its local is unknown, not out of scope.
-    b_->rig.lock();
-    for (int r : {7, 13}) ASSERT_TRUE(sim_board_write_core_reg(b_->rig.board(), r, 0x60000000));  // SP and frame pointer
-    b_->rig.unlock();
-    dbg_core_moving();
+    for (int r : {7, 13}) ASSERT_TRUE(b_->write(PROBE_WRITE_REG, r, 0x60000000));  // SP and frame pointer
+    reg_buf_mtx.lock();
+    const uint32_t id = std::exchange(watch_val_id[1], 0);  // published again below
+    reg_buf_mtx.unlock();
     ASSERT_TRUE(read(1, id));
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     EXPECT_FALSE(watch_val_valid[1]);
