@@ -63,6 +63,25 @@ foreach(iv 4 5)
     DEPENDS ${src} VERBATIM)
   list(APPEND sym_files ${elf})
 endforeach()
+# The newlib program's units from a second compiler: clang writes DWARF 5's
+# indexed forms (strx, addrx, loclistx, rnglistx) that gcc keeps for split DWARF.
+find_program(KORVANE_CLANG NAMES clang-14 clang)
+if(KORVANE_CLANG)
+  set(elf ${sym_dir}/newlib_clang5.elf)
+  set(objs "")
+  foreach(unit newlib_app newlib_util)
+    set(obj ${sym_dir}/${unit}_clang.o)
+    add_custom_command(OUTPUT ${obj}
+      COMMAND ${KORVANE_CLANG} --target=thumbv7em-none-eabi -mcpu=cortex-m4 -mfloat-abi=soft -fshort-enums -O2 -g -gdwarf-5
+              -isystem /usr/lib/arm-none-eabi/include -c ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/${unit}.c -o ${obj}
+      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/symbols/fixtures/${unit}.c VERBATIM)
+    list(APPEND objs ${obj})
+  endforeach()
+  add_custom_command(OUTPUT ${elf}
+    COMMAND ${KORVANE_ARM_GCC} -mcpu=cortex-m4 -mthumb -Wl,--gc-sections -Wl,--no-warn-execstack ${objs} -lm -lc -lnosys -o ${elf}
+    DEPENDS ${objs} VERBATIM)
+  list(APPEND sym_files ${elf})
+endif()
 add_custom_target(symbol_fixtures DEPENDS ${sym_files})
 
 korvane_test(symbols_tests LABEL unit

@@ -121,11 +121,8 @@ struct GdbLoc {
 };
 
 int gdb_reg(const std::string& r) {
-    if (r == "sp") return 13;
-    if (r == "lr") return 14;
-    if (r == "pc") return 15;
-    if (r.size() > 1 && r[0] == 'r' && isdigit((unsigned char)r[1])) return std::stoi(r.substr(1));
-    return -1;
+    if (r == "sp" || r == "lr" || r == "pc") return r == "sp" ? 13 : r == "lr" ? 14 : 15;
+    return r.size() > 1 && r[0] == 'r' && isdigit((unsigned char)r[1]) ? std::stoi(r.substr(1)) : -1;
 }
 
 // One symbol description of `info scope`, evaluated at pc.
@@ -155,7 +152,8 @@ GdbLoc gdb_location(const std::string& desc, uint32_t pc) {
     if (desc.find("a complex DWARF expression:") == 0) {
         std::regex op(R"(\n\s+\d+: DW_OP_\w+)");
         auto n = std::distance(std::sregex_iterator(desc.begin(), desc.end(), op), std::sregex_iterator());
-        if (n == 1 && std::regex_search(desc, m, std::regex(R"(0: DW_OP_fbreg (-?\d+))")))
+        // Only places at a function entry are compared, where the CFA is the SP.
+        if (n == 1 && std::regex_search(desc, m, std::regex(R"(0: DW_OP_(?:fbreg|breg13) (-?\d+))")))
             return GdbLoc{true, VAR_LOC_FBREG, std::stoi(m[1])};
         // Entry values and VFP registers are not evaluated here; the rest is kept whole.
         bool foreign = desc.find("entry_value") != std::string::npos || desc.find("_type") != std::string::npos ||
@@ -184,19 +182,19 @@ struct SweepImage {
                   // hold it here, and gdb (without a frame) takes the next entry
     // Together at least what the four sweeps this replaced wanted of all
     // images: 8000 pcs, 1000 types and places, 200 globals, 100 moves.
-    size_t min_pcs, min_types, min_locations, min_globals, min_moved;
+    size_t min_pcs, min_types, min_locations, min_globals, min_moved, min_bitfields;
 };
 
 const SweepImage kSweep[] = {
-    {"demo_O0_info2.elf", true, true, 180, 30, 12, 22, 0},          {"demo_O0_info3.elf", true, true, 180, 30, 12, 22, 0},
-    {"demo_O0_line4.elf", true, true, 180, 30, 12, 22, 0},          {"demo_O0_info5.elf", true, true, 180, 30, 12, 22, 0},
-    {"demo_O2_info2.elf", true, true, 240, 25, 8, 22, 25},          {"demo_O2_info3.elf", true, true, 240, 25, 8, 22, 25},
-    {"demo_O2_line4.elf", true, true, 240, 25, 8, 22, 25},          {"demo_O2_info5.elf", true, true, 240, 25, 8, 22, 25},
-    {"newlib_O0_info2.elf", true, true, 1200, 600, 600, 6, 5000},   {"newlib_O0_info5.elf", true, true, 1200, 600, 600, 6, 5000},
-    {"newlib_O2_info3.elf", true, true, 1200, 600, 600, 6, 5000},   {"newlib_line4.elf", true, true, 1200, 600, 600, 6, 5000},
-    {"typeunit_info4.elf", false, false, 12, 0, 0, 0, 0},           {"typeunit_info5.elf", true, true, 12, 2, 0, 2, 0},
+    {"demo_O0_info2.elf", true, true, 180, 30, 12, 22, 0, 4},          {"demo_O0_info3.elf", true, true, 180, 30, 12, 22, 0, 4},
+    {"demo_O0_line4.elf", true, true, 180, 30, 12, 22, 0, 4},          {"demo_O0_info5.elf", true, true, 180, 30, 12, 22, 0, 4},
+    {"demo_O2_info2.elf", true, true, 240, 25, 8, 22, 25, 4},          {"demo_O2_info3.elf", true, true, 240, 25, 8, 22, 25, 4},
+    {"demo_O2_line4.elf", true, true, 240, 25, 8, 22, 25, 4},          {"demo_O2_info5.elf", true, true, 240, 25, 8, 22, 25, 4},
+    {"newlib_O0_info2.elf", true, true, 1200, 600, 600, 6, 5000, 0},   {"newlib_O0_info5.elf", true, true, 1200, 600, 600, 6, 5000, 0},
+    {"newlib_O2_info3.elf", true, true, 1200, 600, 600, 6, 5000, 0},   {"newlib_line4.elf", true, true, 1200, 600, 600, 6, 5000, 0},
+    {"newlib_clang5.elf", true, true, 600, 300, 300, 6, 1000, 0},     {"typeunit_info4.elf", false, false, 12, 0, 0, 0, 0, 0},           {"typeunit_info5.elf", true, true, 12, 2, 0, 2, 0, 0},
     // The FreeRTOS builds: many inlined calls at -O2.
-    {"rtos_O0_dwarf4.elf", true, true, 900, 200, 200, 30, 0},       {"rtos_O2_dwarf4.elf", true, false, 1000, 200, 0, 30, 1000},
+    {"rtos_O0_dwarf4.elf", true, true, 900, 200, 200, 30, 0, 0},       {"rtos_O2_dwarf4.elf", true, false, 1000, 200, 0, 30, 1000, 0},
 };
 
 void PrintTo(const SweepImage& s, std::ostream* os) { *os << s.name; }
@@ -309,6 +307,9 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
             cmds.emplace_back("GT" + std::to_string(gl.size()), std::string("whatis '") + v.name + "'");
             cmds.emplace_back("GS" + std::to_string(gl.size()), std::string("print sizeof('") + v.name + "')");
             cmds.emplace_back("GA" + std::to_string(gl.size()), std::string("info address ") + v.name);
+            if (std::any_of(v.members, v.members + std::min<uint32_t>(v.member_count, ELF_MAX_MEMBERS),
+                            [](const ElfMember& m) { return m.bit_size != 0; }))
+                cmds.emplace_back("GB" + std::to_string(gl.size()), std::string("ptype/o '") + v.name + "'");
             gl.push_back(v);
         }
     std::map<std::string, std::string> out = gdb_static(path, cmds);
@@ -404,7 +405,7 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
             if (entry && img.places) check_location(v, s.desc, pc);
         }
     }
-    size_t global_count = 0;
+    size_t global_count = 0, bitfields = 0;
     for (size_t gi = 0; gi < gl.size(); ++gi) {
         const ElfVariable& v = gl[gi];
         SCOPED_TRACE(v.name);
@@ -419,6 +420,17 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
         GdbLoc loc = gdb_location(a.substr(a.find(" is ") + 4), 0);
         EXPECT_TRUE(loc.known && loc.kind == VAR_LOC_ADDR && loc.value == v.loc_value) << a;
         ++global_count;
+        // Bit-fields: first bit and width as ptype/o shows them ("/*  2: 0  |  4 */  int delta : 5;").
+        const std::string p = out["GB" + std::to_string(gi)];
+        std::map<std::string, std::pair<uint32_t, uint32_t>> theirs;
+        std::regex bf(R"(/\*\s+(\d+):\s*(\d+)\s*\|\s*\d+ \*/.*\b(\w+) : (\d+);)");
+        for (auto it = std::sregex_iterator(p.begin(), p.end(), bf); it != std::sregex_iterator(); ++it)
+            theirs[(*it)[3]] = {std::stoul((*it)[1]) * 8 + std::stoul((*it)[2]), std::stoul((*it)[4])};
+        for (uint32_t k = 0; k < v.member_count && k < ELF_MAX_MEMBERS; ++k)
+            if (const ElfMember& m = v.members[k]; m.bit_size && theirs.count(m.name)) {
+                EXPECT_EQ(std::make_pair(m.byte_offset * 8 + m.bit_offset, (uint32_t)m.bit_size), theirs[m.name]) << m.name;
+                ++bitfields;
+            }
     }
 
     // The unit filter off: the same answers at every pc above, every
@@ -443,9 +455,10 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
     EXPECT_GE(locations, img.min_locations);
     EXPECT_GE(global_count, img.min_globals);
     EXPECT_GE(moved, img.min_moved);
-    printf("%s: %zu pcs, %zu variables, %zu types, %zu sizes, %zu locations, %zu globals, %zu moved; "
+    EXPECT_GE(bitfields, img.min_bitfields);
+    printf("%s: %zu pcs, %zu variables, %zu types, %zu sizes, %zu locations, %zu globals, %zu moved, %zu bit-fields; "
            "%zu pcs where gdb failed\n",
-           img.name, pcs_compared, names, types, sizes, locations, global_count, moved, gdb_failed);
+           img.name, pcs_compared, names, types, sizes, locations, global_count, moved, bitfields, gdb_failed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, VariablesOracle, testing::ValuesIn(kSweep), [](const auto& info) {
@@ -653,89 +666,83 @@ struct Synthetic {
 
 ElfPtr load(const std::vector<uint8_t>& img) { return ElfPtr(elf_dwarf_load_buffer(img.data(), (uint32_t)img.size())); }
 
-const ElfVariable* find(const std::vector<ElfVariable>& v, const char* name) {
-    for (const ElfVariable& x : v)
-        if (!strcmp(x.name, name)) return &x;
-    return nullptr;
+// A variable at a pc: its place, type and size ("absent" where it is not in scope).
+std::string at(const ElfDwarf* e, uint32_t pc, const std::string& name) {
+    for (const ElfVariable& v : vars_at(e, pc))
+        if (name == v.name) return loc_of(&v) + " | " + v.type_name + " | " + std::to_string(v.byte_size);
+    return "absent";
 }
-
 
 }  // namespace
 
+// gdb cannot read these forms: the scopes and places as the units above build them.
 TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
     Synthetic syn;
     ElfPtr e = load(syn.image());
     ASSERT_TRUE(e) << elf_dwarf_error();
-    // gdb cannot read these forms: the scopes as the units above build them.
     const std::vector<std::string> outer = {"across", "cv", "ind", "lp", "p", "s", "selfp", "strx_named", "twin", "val", "wide"};
     std::vector<std::string> nested = outer;
     nested.insert(nested.begin() + 3, {"inner", "inner_sp"});
     const std::string cut = kLongName.substr(0, 124) + "...";
     const std::vector<std::string> in_b = {"cc", "cv", "k_const", "k_entry", "k_expr", "k_impl", "k_lit", "k_pair",
                                            "k_sp", cut, "listed", "twin"};
-    const std::pair<uint32_t, std::vector<std::string>> scopes[] = {
-        {0x1000, outer}, {0x1084, nested}, {0x1100, in_b}, {0x1114, in_b}, {0x1200, {"l4"}}, {0x1210, {"l4"}}};
+    const std::pair<uint32_t, std::vector<std::string>> scopes[] = {{0x1000, outer}, {0x1084, nested}, {0x10A0, outer},
+        {0x1100, in_b}, {0x1114, in_b}, {0x1200, {"l4"}}, {0x1210, {"l4"}}, {0x1300, {}}};
     for (const auto& [pc, names] : scopes) {
         std::vector<std::string> ours;
         for (const ElfVariable& v : vars_at(e.get(), pc)) ours.push_back(v.name);
         std::sort(ours.begin(), ours.end());
         EXPECT_EQ(ours, names) << std::hex << pc;
     }
-
-    std::vector<ElfVariable> a = vars_at(e.get(), 0x1001);  // Thumb bit ignored
-    ASSERT_EQ(a.size(), 11u);
-    EXPECT_EQ(loc_of(find(a, "strx_named")), "addr 536870912") << "strx2 name, DW_OP_addr";
-    EXPECT_EQ(loc_of(find(a, "p")), "reg 0") << "loclistx, offset pair from the unit's base";
-    EXPECT_TRUE(find(a, "p")->is_param);
-    EXPECT_STREQ(find(a, "p")->type_name, "char");
-    EXPECT_EQ(loc_of(find(a, "cv")), "cfa 4") << "fbreg -4 on a frame base of SP+8, the CFA there";
-    EXPECT_STREQ(find(a, "cv")->type_name, "const volatile int");
-    EXPECT_EQ(loc_of(find(a, "wide")), "reg 5") << "70 attributes read past";
-    EXPECT_EQ(loc_of(find(a, "ind")), "reg 3") << "indirect string, data16";
-    EXPECT_STREQ(find(a, "across")->type_name, "long") << "ref_addr is section-relative";
-    EXPECT_EQ(find(a, "across")->byte_size, 4u);
-    const ElfVariable* s = find(a, "s");
-    EXPECT_EQ(loc_of(s), "cfa -292");
+    const struct {
+        uint32_t pc;
+        std::string name, want, why;
+    } places[] = {
+        {0x1001, "strx_named", "addr 536870912 | int | 4", "strx2 name, DW_OP_addr; the Thumb bit ignored"},
+        {0x1000, "p", "reg 0 | char | 1", "loclistx, an offset pair from the unit's base"},
+        {0x1000, "cv", "cfa 4 | const volatile int | 4", "fbreg -4 on a frame base of SP+8, the CFA there"},
+        {0x1000, "wide", "reg 5 | int | 4", "70 attributes read past"},
+        {0x1000, "ind", "reg 3 | int | 4", "an indirect string, data16"},
+        {0x1000, "across", "addr 536870928 | long | 4", "ref_addr is section-relative"},
+        {0x1000, "s", "cfa -292 | big | 240", ""},
+        {0x1000, "val", "const 5 | int | 4", "DW_OP_addr then DW_OP_stack_value is a value, not a place"},
+        {0x1000, "lp", "reg 1 | loop | 0", "a typedef of itself"},
+        {0x1084, "inner", "expr 2 | int | 4", "memory at r7 + 4: for the innermost frame"},
+        {0x1084, "inner_sp", "cfa -24 | int | 4", "bregx 13 where the CFA is SP + 16"},
+        {0x1084, "p", "cfa 0 | char | 1", "startx_length, breg13 (not moved by the frame base)"},
+        {0x1094, "inner_sp", "none | int | 4", "the CFA is r7-based"},
+        {0x1094, "cv", "none | const volatile int | 4", "a frame base of SP there"},
+        {0x1090, "p", "none | char | 1", "no entry covers the pc"},
+        {0x1010, "p", "none | char | 1", "an entry ends before its end address"},
+        {0x1100, "cv", "cfa -12 | const volatile int | 4", "a CFA frame base leaves the offset"},
+        {0x1100, "k_const", "const 65534 | int | 4", "DW_AT_const_value"},
+        {0x1100, "k_impl", "const 305419896 | int | 4", ""},
+        {0x1100, "k_lit", "const 7 | int | 4", ""},
+        {0x1100, "k_expr", "expr 3 | int | 4", ""},
+        {0x1100, "k_pair", "expr 6 | long long | 8", ""},
+        {0x1100, "k_entry", "none | int | 4", ""},
+        {0x1100, "k_sp", "none | int | 4", ""},
+        {0x1100, cut, "reg 1 | int | 4", "a long name ends in an ellipsis"},
+        {0x1100, "cc", "reg 0 | const int | 4", "const of const adds nothing"},
+        {0x1100, "listed", "none | int | 4", ""},
+        {0x1114, "listed", "reg 4 | int | 4", "sec_offset into .debug_loclists"},
+        {0x1120, "listed", "reg 5 | int | 4", "a one-byte range holds its address"},
+        {0x1122, "listed", "none | int | 4", "and only that"},
+        {0x1200, "l4", "reg 1 | long | 4", ".debug_loc from the unit's low_pc"},
+        {0x1210, "l4", "cfa -8 | long | 4", ""},
+    };
+    for (const auto& k : places) EXPECT_EQ(at(e.get(), k.pc, k.name), k.want) << k.name << " at " << std::hex << k.pc << ": " << k.why;
+    std::vector<ElfVariable> a = vars_at(e.get(), 0x1000);
+    auto find = [&](const char* n) { return &*std::find_if(a.begin(), a.end(), [&](auto& v) { return !strcmp(v.name, n); }); };
+    EXPECT_TRUE(find("p")->is_param);
+    EXPECT_EQ(find("selfp")->byte_size, 4u) << "a pointer to itself";
+    const ElfVariable* s = find("s");
     EXPECT_TRUE(s->is_struct);
-    EXPECT_EQ(s->byte_size, 240u);
     ASSERT_EQ(s->member_count, 48u) << "60 members, 48 kept";
     EXPECT_STREQ(s->members[47].name, "m47");
-    EXPECT_EQ(s->members[0].byte_offset, 0u);
     EXPECT_EQ(s->members[1].byte_offset, 4u) << "implicit_const";
-    EXPECT_EQ(s->members[47].byte_offset, 188u);
-    EXPECT_EQ(loc_of(find(a, "val")), "const 5") << "DW_OP_addr then DW_OP_stack_value is a value, not a place";
-    EXPECT_STREQ(find(a, "lp")->type_name, "loop") << "a typedef of itself";
-    EXPECT_EQ(find(a, "lp")->byte_size, 0u);
-    EXPECT_EQ(find(a, "selfp")->byte_size, 4u) << "a pointer to itself";
-    EXPECT_EQ(find(a, "inner"), nullptr) << "the block starts at 0x1080";
-
-    std::vector<ElfVariable> blk = vars_at(e.get(), 0x1084);
-    EXPECT_EQ(loc_of(find(blk, "inner")), "expr 2") << "memory at r7 + 4: for the innermost frame";
-    EXPECT_EQ(loc_of(find(blk, "inner_sp")), "cfa -24") << "bregx 13 where the CFA is SP + 16";
-    EXPECT_EQ(loc_of(find(blk, "p")), "cfa 0") << "startx_length, breg13 (not moved by the frame base)";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1094), "inner_sp")), "none") << "the CFA is r7-based";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1094), "cv")), "none") << "a frame base of SP there";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1090), "p")), "none") << "no entry covers the pc";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1010), "p")), "none") << "an entry ends before its end address";
-    EXPECT_EQ(vars_at(e.get(), 0x10A0).size(), 11u) << "past the block";
-
-    std::vector<ElfVariable> b = vars_at(e.get(), 0x1100);
-    EXPECT_EQ(loc_of(find(b, "cv")), "cfa -12") << "a CFA frame base leaves the offset";
-    const std::pair<const char*, std::string> values[] = {
-        {"k_const", "const 65534"},  // DW_AT_const_value
-        {"k_impl", "const 305419896"}, {"k_lit", "const 7"}, {"k_expr", "expr 3"}, {"k_pair", "expr 6"},
-        {"k_entry", "none"}, {"k_sp", "none"}};
-    for (const auto& [name, loc] : values) EXPECT_EQ(loc_of(find(b, name)), loc) << name;
-    EXPECT_EQ(find(b, "k_pair")->expr[0], 0x56);
-    EXPECT_EQ(loc_of(find(b, cut.c_str())), "reg 1") << "a long name ends in an ellipsis";
-    EXPECT_EQ(loc_of(find(b, "listed")), "none");
-    EXPECT_STREQ(find(b, "cc")->type_name, "const int") << "const of const adds nothing";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1114), "listed")), "reg 4") << "sec_offset into .debug_loclists";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1120), "listed")), "reg 5") << "a one-byte range holds its address";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1122), "listed")), "none") << "and only that";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1200), "l4")), "reg 1") << ".debug_loc from the unit's low_pc";
-    EXPECT_EQ(loc_of(find(vars_at(e.get(), 0x1210), "l4")), "cfa -8");
-    EXPECT_TRUE(vars_at(e.get(), 0x1300).empty());
+    EXPECT_EQ(std::make_pair(s->members[0].byte_offset, s->members[47].byte_offset), std::make_pair(0u, 188u));
+    EXPECT_EQ(vars_at(e.get(), 0x1100)[8].expr[0], 0x56) << "k_pair's expression kept";
 
     // The index: the global from its declaration, then locals once per name
     // and type, a nested block's among its function's.
@@ -752,13 +759,12 @@ TEST(VariablesForms, HandMadeUnitsOfDwarfFiveAndFour) {
 
     // Without .debug_loc the DWARF 4 list gives no location; the variable stays.
     syn.sec(".debug_loc").name = ".debug_lox";
-    ElfPtr noloc = load(syn.image());
-    EXPECT_EQ(loc_of(find(vars_at(noloc.get(), 0x1200), "l4")), "none");
+    EXPECT_EQ(at(load(syn.image()).get(), 0x1200, "l4"), "none | long | 4");
 }
 
-TEST(VariablesMalformed, HostileEntriesAndMutatedImagesNeverCrashOrHang) {
-    // An indirect form naming itself without end, an unterminated string and a
-    // block longer than the unit: each abandons its unit, the rest is kept.
+// An indirect form naming itself without end, an unterminated string and a
+// block longer than the unit: each abandons its unit, the rest is kept.
+TEST(VariablesMalformed, HostileEntriesAbandonOnlyTheirUnit) {
     for (int variant = 0; variant < 3; ++variant) {
         Synthetic syn;
         std::vector<uint8_t>& info = syn.sec(".debug_info").data;
@@ -770,95 +776,47 @@ TEST(VariablesMalformed, HostileEntriesAndMutatedImagesNeverCrashOrHang) {
             info.insert(info.begin() + (long)k, 200000, (uint8_t)F_indirect);
             uint32_t len = (uint32_t)(info[0] | info[1] << 8 | info[2] << 16) + 200000;
             for (int i = 0; i < 4; ++i) info[i] = (uint8_t)(len >> (8 * i));
-        }
-        if (variant == 1) {  // "in" and no NUL before the unit's (and the section's) end
+        } else if (variant == 1) {  // "in" and no NUL before the unit's (and the section's) end
             info.resize(k + 3);
             for (int i = 0; i < 4; ++i) info[i] = (uint8_t)((k - 1) >> (8 * i));
-        }
-        if (variant == 2) {                            // the name via exprloc of 4 GB
+        } else {  // the name via exprloc of 4 GB
             info[k] = F_exprloc;
             info.insert(info.begin() + (long)k + 1, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F});
             info[0] += 5;  // the unit grows by the five bytes
         }
         ElfPtr e = load(syn.image());
         ASSERT_TRUE(e);
-        std::vector<ElfVariable> v = vars_at(e.get(), 0x1000);
-        EXPECT_EQ(v.size(), 4u) << variant << ": the entries before it";
+        EXPECT_EQ(vars_at(e.get(), 0x1000).size(), 4u) << variant << ": the entries before it";
         EXPECT_EQ(vars_at(e.get(), 0x1200).size(), variant == 1 ? 0u : 1u) << variant << ": the next unit";
-    }
-    // Random damage to real .debug_info and .debug_abbrev, and cut sections.
-    for (const char* name : {"demo_O2_info5.elf", "newlib_line4.elf", "demo_O0_info2.elf"}) {
-        std::vector<uint8_t> img = read_binary_file(fixture(name));
-        ASSERT_FALSE(img.empty());
-        auto u32 = [&](size_t o) { return img[o] | img[o + 1] << 8 | img[o + 2] << 16 | (uint32_t)img[o + 3] << 24; };
-        std::vector<uint32_t> hdrs;  // the section headers of the DWARF sections damaged
-        for (const auto& [n, sec] : elf_sections(fixture(name)))
-            if (n == ".debug_info" || n == ".debug_abbrev" || n == ".debug_loclists" || n == ".debug_loc")
-                hdrs.push_back(u32(32) + 40 * sec.index);
-        ASSERT_GE(hdrs.size(), 3u);
-        uint64_t x = 0x2545F4914F6CDD1Dull;
-        auto rnd = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
-        std::vector<ElfVariable> out(64);
-        for (int round = 0; round < 120; ++round) {
-            std::vector<uint8_t> m = img;
-            uint32_t h = hdrs[rnd() % hdrs.size()], off = u32(h + 16), size = u32(h + 20);
-            if (round % 3 == 0) {  // cut the section short
-                uint32_t cut = (uint32_t)(rnd() % (size + 1));
-                for (int i = 0; i < 4; ++i) m[h + 20 + i] = (uint8_t)(cut >> (8 * i));
-            } else {
-                for (int flips = 1 + (int)(rnd() % 12); flips > 0; --flips) m[off + rnd() % size] = (uint8_t)rnd();
-            }
-            ElfPtr e = load(m);
-            if (!e) continue;
-            for (uint32_t i = 0; i < e->func_count; i += 1 + e->func_count / 40)
-                elf_dwarf_get_variables(e.get(), e->funcs[i].address, out.data(), (int)out.size());
-            int n = elf_dwarf_get_all_variables(e.get(), out.data(), (int)out.size());
-            // Value texts of the damaged types, from random bytes, through every member.
-            uint8_t bytes[64];
-            char text[256];
-            for (uint8_t& b : bytes) b = (uint8_t)rnd();
-            for (int i = 0; i < n; ++i) {
-                elf_dwarf_value_text(e.get(), out[i].type_unit, out[i].type_die, bytes, sizeof bytes, nullptr, text, sizeof text);
-                for (uint32_t k = 0; k < out[i].member_count && k < ELF_MAX_MEMBERS; ++k)
-                    elf_dwarf_value_text(e.get(), out[i].members[k].type_unit, out[i].members[k].type_die, bytes, 8,
-                                         nullptr, text, sizeof text, out[i].members[k].bit_offset, out[i].members[k].bit_size);
-            }
-            if (round % 10 == 0) elf_dwarf_dump_to_file(e.get(), "/dev/null");
-        }
     }
 }
 
-// A file that cannot be opened or written fails the dump with its reason;
-// without .debug_info the dump says so and the variable queries find none.
+// A dump that cannot be given, opened or written fails with its reason;
+// without .debug_info it says so and the variable queries find none.
 TEST(VariablesDump, FailedWritesAndNoDebugInfo) {
     Synthetic syn;
     ElfPtr e = load(syn.image());
     ASSERT_TRUE(e);
-    const std::pair<const char*, const char*> failures[] = {{nullptr, "NULL argument"},
-                                                            {"/nonexistent-dir/x.txt", "Cannot open output file for writing"},
-                                                            {"/dev/full", "Failed to write the output file"}};
-    for (const auto& [path, why] : failures) {
+    for (const auto& [path, why] : {std::pair<const char*, const char*>{nullptr, "NULL argument"},
+                                    {"/nonexistent-dir/x.txt", "Cannot open output file for writing"},
+                                    {"/dev/full", "Failed to write the output file"}}) {
         EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), path)) << why;
         EXPECT_STREQ(elf_dwarf_error(), why);
     }
     ElfVariable one;
     EXPECT_EQ(elf_dwarf_get_all_variables(e.get(), &one, 0), -1);
     EXPECT_EQ(elf_dwarf_get_all_variables(e.get(), &one, 1), 1);
-
     syn.sec(".debug_info").name = ".debug_infx";
     ElfPtr bare = load(syn.image());
-    ASSERT_TRUE(bare);
     const std::string path = testing::TempDir() + "/vars_dump.txt";
-    ASSERT_TRUE(elf_dwarf_dump_to_file(bare.get(), path.c_str()));
+    ASSERT_TRUE(bare && elf_dwarf_dump_to_file(bare.get(), path.c_str()));
     EXPECT_NE(read_text_file(path).find("  (no .debug_info section \xE2\x80\x94 compile with -g)\n\n"), std::string::npos);
     EXPECT_EQ(elf_dwarf_get_variables(bare.get(), 0x1000, nullptr, 1), -1);
     EXPECT_EQ(elf_dwarf_get_variables(bare.get(), 0x1000, &one, 1), 0);
 }
 
 namespace {
-
 const char* const kStopLine = "\n  \\.\\.\\. stopped before (.+): the dump keeps to \\d+ KB and its time budget\n\n$";
-
 }  // namespace
 
 // Any byte budget cuts the dump after a whole entry of any section, keeps the
@@ -909,13 +867,12 @@ TEST(VariablesDump, AnyBudgetCutsAfterAWholeEntryAndSaysWhere) {
     for (size_t k = 0; k < std::size(kinds); ++k) EXPECT_TRUE(seen.count(k)) << "no stop before " << kinds[k].first;
 }
 
-// The image that took 29 s aiming at 1.6 GB: its dump keeps to the budget and
-// ends right after the line saying where; no time left, or the image closed,
-// leave nothing but that line.
+// The image that took 29 s aiming at 1.6 GB keeps to the budget, its whole
+// function table and members through typedefs kept, and ends right after the
+// line saying where; no time left, or the image closed, leave only that line.
 TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
     ElfPtr e = load(hostile_dump_image());
     ASSERT_TRUE(e);
-    ASSERT_EQ(e->func_count, 1000u);
     std::string path = testing::TempDir() + "/hostile_dump.txt";
     ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str()));
     std::string text = read_text_file(path);
@@ -924,18 +881,13 @@ TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
     ASSERT_TRUE(std::regex_search(text, m, std::regex(kStopLine))) << text.substr(text.size() - 300);
     EXPECT_TRUE(std::regex_match(std::string(m[1]), std::regex("\\[0x[0-9A-F]{8}\\] f\\d+")));
     EXPECT_EQ(text.find("stopped before"), (size_t)m.position(0) + 7) << "one stop";
-    EXPECT_NE(text.find("  0x00001F9C  4           f999\n"), std::string::npos) << "the function table whole";
-    EXPECT_NE(text.find("         .m47   "), std::string::npos) << "members reached through the typedefs";
+    EXPECT_NE(text.find("  0x00001F9C  4           f999\n"), std::string::npos);
+    EXPECT_NE(text.find("         .m47   "), std::string::npos);
     std::atomic<bool> closed{true};
-    const struct {
-        int ms;
-        const std::atomic<bool>* cancel;
-        bool ok;
-        const char* why;
-    } cuts[] = {{0, nullptr, true, "the dump keeps to 16384 KB and its time budget"},
-                {ELF_DUMP_MAX_MS, &closed, false, "the image was closed"}};
-    for (const auto& c : cuts) {
-        EXPECT_EQ(elf_dwarf_dump_to_file(e.get(), path.c_str(), ELF_DUMP_MAX_BYTES, c.ms, c.cancel), c.ok);
-        EXPECT_EQ(read_text_file(path), std::string("\n  ... stopped before the summary: ") + c.why + "\n\n");
+    for (auto [ms, cancel, ok, why] : {std::tuple<int, const std::atomic<bool>*, bool, const char*>{
+                                           0, nullptr, true, "the dump keeps to 16384 KB and its time budget"},
+                                       {ELF_DUMP_MAX_MS, &closed, false, "the image was closed"}}) {
+        EXPECT_EQ(elf_dwarf_dump_to_file(e.get(), path.c_str(), ELF_DUMP_MAX_BYTES, ms, cancel), ok);
+        EXPECT_EQ(read_text_file(path), std::string("\n  ... stopped before the summary: ") + why + "\n\n");
     }
 }
