@@ -78,25 +78,21 @@ struct Case {
     bool power_acks = true;
 };
 const Case kCases[] = {
-    {"power-on is JTAG, a line reset alone keeps it, a select right after a transaction lacks its 50 ones; "
-     "the select ends in three ones: 46 more are one short of a line reset; then DPIDR must come first, "
-     "and every line reset asks for it again",
+    {"power-on is JTAG; a select needs its line reset (the select's last three ones and 46 are one short); "
+     "then DPIDR must come first, after every line reset",
      "DPIDR!N L DPIDR!N J L DPIDR!N ?J L J ?S L46 DPIDR!N L50 CS!N SEL:0!N DRW!N DPIDR=2BA01477 CS L CS!N DPIDR"},
-    {"dormant; wake-up is 8 high cycles, alert, 4 low, activation code 0x1A, then a line reset: a wrong "
-     "code, an alert after a low bit, or no line reset leave the DP silent",
+    {"wake-up from dormant: 8 high cycles, alert, 4 low, code 0x1A, a line reset; any wrong step stays silent",
      CONNECT "L D ?D L DPIDR!N sFF A s00/4 s1B L DPIDR!N s00/1 A s00/4 s1A L DPIDR!N sFF A s00/4 s1A DPIDR!N "
              "L DPIDR=2BA01477 ?S"},
     {"JTAG-to-dormant from power-on", "sFF sBABBBB33/31 ?D"},
     {"TARGETSEL is never answered; a wrong one silences the DPv2 until the next line reset",
      "L J L TSEL:12345678!N DPIDR!N L TSEL:00413041!N DPIDR=6BA02477 SEL:2 CS=00413041", 0x6BA02477u},
-    {"AP reads are posted: each answer carries the previous one, RDBUFF the last (and starts nothing); a TAR "
-     "read too; withdrawn power requests drop the acks",
+    {"AP reads are posted, RDBUFF gives the last and starts nothing; withdrawn power requests drop the acks",
      CONNECT "CS=F0000000 @20000100:11111111 @20000104:22222222 CSW:23000052 TAR:20000100 "
              "DRW DRW=11111111 RDBUFF=22222222 RDBUFF=22222222 TAR=22222222 RDBUFF=20000108 CS:0 CS=40"},
     {"an unpowered AP faults", CONNECT "CS=50000000 CSW!F CS&20=20", 0x2BA01477u, false},
-    {"a bus error shows one transaction late; then all but DPIDR/CTRL-STAT reads and ABORT FAULT, a CTRL/STAT "
-     "write cannot clear it, ABORT does; TAR keeps the failing address; a failed write alike. A WAIT storm "
-     "with overrun detection on ends by DAPABORT; bad write data parity: OK answered, the write dropped, WDATAERR",
+    {"sticky errors FAULT all but DPIDR/CTRL-STAT reads and ABORT until ABORT clears them; TAR keeps the failing "
+     "address; a WAIT storm ends by DAPABORT; bad write parity: OK answered, the write dropped, WDATAERR",
      CONNECT "CSW:23000052 TAR:20008088 DRW RDBUFF!F CSW!F SEL:0!F CS&20=20 DPIDR=2BA01477 "
              "CS:F00000FF!F ABORT:4 CS&20=0 TAR RDBUFF=20008088 DRW:1 RDBUFF!F ABORT:4 CS:50000001 "
              "f1000,0,0,0 CSW!W DPIDR CS&2=2 ABORT:11 CS&2=0 CSW CS:50000000 CSW:23000002 TAR:20000040 "
@@ -104,8 +100,7 @@ const Case kCases[] = {
     {"CSW reset value; bank 0xF: BASE then IDR (posted), CFG; AP1 absent reads 0; a reserved size is ignored",
      CONNECT "CSW RDBUFF=23000040 SEL:F0 AP8 DRW=E00FF003 RDBUFF=24770011 TAR RDBUFF=0 "
              "SEL:010000F0 DRW RDBUFF=0 SEL:0 CSW:23000007 CSW RDBUFF=23000040"},
-    {"8-bit: the byte rides on the lane of TAR[1:0]; 16-bit likewise; packed 8-bit: four per DRW; 32-bit "
-     "auto-increment wraps inside the 1 KB block; TAR[1:0] set: the bus sees the aligned word",
+    {"byte lanes by TAR[1:0], packed transfers, the 1 KB auto-increment wrap, an unaligned TAR on words",
      CONNECT "CSW:23000010 TAR:20000201 DRW:4433AB11 DRW:44CD2211 @20000200=00CDAB00 "
              "@20000204:87654321 TAR:20000207 DRW RDBUFF=87000000 CSW:23000011 TAR:20000206 DRW RDBUFF=87650000 "
              "TAR:20000212 DRW:BEEF0000 @20000210=BEEF0000 TAR RDBUFF=20000214 "

@@ -161,9 +161,8 @@ TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
         {'=', 0xFFFFC, 4, 0xFF}, {'=', 0x4800, 8, 0xFF}, {'c', 0, 0, 0}, {'=', 0, MB, 0xFF}, {'u', 0, 0, 0},
         {'L', 1}, {'S', 0xF2, 0, 0}};
     const Case cases[] = {
-        {"ST's, sector 2 write-protected: the refused erase and program are reported; its EraseChip returns 0 "
-         "without looking at SR, only WRPERR and a verify show the refusal. A second Init without UnInit writes "
-         "the keys to an unlocked interface: a bus error, not a silent success. Unprotected, EraseChip clears all",
+        {"ST's on sector 2 write-protected: erase and program fail; EraseChip returns 0 without looking at SR. "
+         "Init twice writes keys to an open interface: a bus error. Unprotected, EraseChip clears all",
          kSt, RAM, {{'w', 0xFFF & ~4u}, {'z', 0}, {'i', 0, 0, 0}, {'L', 0}, {'e', 0x8000, 0, 1},
                     {'p', 0x8000, 16, 1}, {'c', 0, 0, 0}, {'S', WRPERR, 0, WRPERR}, {'=', 0, MB, 0},
                     {'i', 0, 0, -1}, {'B', 1}, {'w', 0xFFF}, {'r'}, {'i', 0, 0, 0}, {'c', 0, 0, 0},
@@ -175,8 +174,8 @@ TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
         {"ours erases, programs and locks at its link address", kOurs, RAM, ours_ok},
         {"and anywhere else: it is position independent", kOurs, RAM + 0x3004, ours_ok},
         {"ours with keys refused: Init says so", kOurs, RAM, {{'f', 1}, {'i', 0, 0, 1}}},
-        {"ours under error bits, write protection (unlike ST's, a refused mass erase is reported), dropped writes "
-         "(only a read-back can tell) and BSY stuck (the bounded wait gives up and says so)",
+        {"ours under error bits, write protection (a refused mass erase reported), dropped writes (only a "
+         "read-back tells) and BSY stuck (the bounded wait gives up)",
          kOurs, RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0x100, 4, 1}, {'f', 0}, {'w', 0xFFF & ~(1u << 5)},
                       {'e', 0x20000, 0, 1}, {'p', 0x20000, 4, 1}, {'c', 0, 0, 1}, {'=', 0, MB, 0xFF},
                       {'w', 0xFFF}, {'f', 4}, {'p', 0x100, 4, 0}, {'=', 0x100, 4, 0xFF}, {'f', 2}, {'p', 0x100, 4, 1},
