@@ -4,6 +4,10 @@
 #include <GLFW/glfw3.h>
 
 #include <array>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,7 +55,6 @@ std::string g_clip;
 std::vector<int> g_toggled;
 double g_now = 100;
 
-std::array<int, 4> xywh(const UiRect& r) { return {r.x, r.y, r.w, r.h}; }
 
 std::string last_log() {
     char line[LOG_LINE_LEN] = "";
@@ -120,6 +123,95 @@ protected:
         release(x1, y1);
         relayout(window_w, window_h);
     }
+    // A number, a value by name with an offset ("debug.y+60") or a button's
+    // centre ("@max": x or y by its place in the event).
+    double val(const std::string& s, bool is_y) {
+        if (isdigit(s[0]) || (s[0] == '-' && isdigit(s[1]))) return std::stod(s);
+        size_t op = s.find_first_of("+-", 1);
+        std::string head = s.substr(0, op);
+        double off = op == std::string::npos ? 0 : std::stod(s.substr(op));
+        if (head[0] == '-') return off - values().at(head.substr(1))();
+        if (head[0] != '@') return values().at(head)() + off;
+        const Button* b = buttons().at(head.substr(1));
+        return (is_y ? b->y + b->height / 2.0 : b->x + b->width / 2.0) + off;
+    }
+    // Events and checks separated by ';': "drag 300 15 350 5; win.x=150".
+    void script(const std::string& text) {
+        std::istringstream steps(text);
+        for (std::string step; std::getline(steps, step, ';');) {
+            SCOPED_TRACE(step);
+            try {
+                run_step(step);
+            } catch (const std::out_of_range&) {
+                ADD_FAILURE() << "a name nothing answers to";
+            }
+        }
+    }
+    void run_step(const std::string& step) {
+        {
+            std::istringstream in(step);
+            std::string verb, a[4];
+            in >> verb;
+            if (size_t op = verb.find_first_of("=<>"); op != std::string::npos) {
+                double got = val(verb.substr(0, op), false), want = val(verb.substr(op + 1), false);
+                EXPECT_TRUE(verb[op] == '=' ? std::abs(got - want) < 1e-3 : (verb[op] == '<') == (got < want)) << got;
+                return;
+            }
+            int n = 0;
+            for (std::string w; n < 4 && in >> w;) {
+                a[n++] = w;
+                if (w[0] == '@') a[n++] = w;  // a button stands for both coordinates
+            }
+            auto v = [&](int i) { return val(a[i], i % 2); };
+            if (verb == "press") press(v(0), v(1));
+            else if (verb == "release") release(v(0), v(1));
+            else if (verb == "click") click(v(0), v(1));
+            else if (verb == "rclick") click(v(0), v(1), UI_MOUSE_RIGHT);
+            else if (verb == "move") ui_on_cursor(v(0), v(1));
+            else if (verb == "drag") drag(v(0), v(1), v(2), v(3));
+            else if (verb == "wheel") for (int i = 0; i < (n > 3 ? v(3) : 1); ++i) ui_on_scroll(v(0), v(1), std::stod(a[2]));
+            else if (verb == "layout") relayout(n ? v(0) : 800, n ? v(1) : 600);
+            else if (verb == "movewin") kFakeOps.move(v(0), v(1));
+            else if (verb == "show") *shows().at(a[0]) = std::stoi(a[1]), relayout(window_w, window_h);
+            else if (verb == "lines") for (int i = 0; i < std::stoi(a[0]); ++i) log_add_line(&logv, "x");
+            else if (verb == "follow") log_view_follow(&log_panel);  // as the next frame draws it
+            else if (verb == "keep") kept_ = values().at(a[0])();
+            else if (verb == "resume") source_view_resume_follow();
+            else if (verb == "quiet") render_needed = false;
+            else ADD_FAILURE() << "no such event";
+        }
+    }
+    std::map<std::string, std::function<double()>> values() {
+        return {{"win.x", [] { return g_desk.win.x; }}, {"win.y", [] { return g_desk.win.y; }},
+                {"win.w", [] { return g_desk.win.w; }}, {"win.h", [] { return g_desk.win.h; }},
+                {"maximized", [] { return is_maximized; }}, {"redraws", [] { return g_desk.pointer_redraws; }},
+                {"cursor", [] { return g_desk.cursor; }}, {"HRESIZE", [] { return UI_CURSOR_HRESIZE; }},
+                {"VRESIZE", [] { return UI_CURSOR_VRESIZE; }}, {"closing", [] { return ui_close_requested(); }},
+                {"close.pressed", [] { return closeButton.pressed; }}, {"close.hovered", [] { return closeButton.hovered; }},
+                {"source.x", [] { return source_box.x; }}, {"source.y", [] { return source_box.y; }},
+                {"source.h", [] { return source_box.h; }}, {"source.w", [] { return source_box.w; }}, {"periph.x", [] { return periph_box.x; }},
+                {"memmap.x", [] { return memmap_box.x; }}, {"debug.y", [] { return debug_box.y; }},
+                {"bkpt.x", [] { return bkpt_box.x; }}, {"plot.x", [] { return plot_box.x; }},
+                {"plot.y", [] { return plot_box.y; }}, {"log_edge", [] { return g_eff_log_x; }},
+                {"log_ratio", [] { return g_log_edge_ratio; }}, {"following", [] { return g_source_follow; }},
+                {"follow.x", [] { return BtnFollow.x; }}, {"follow.right", [] { return BtnFollow.x + BtnFollow.width; }},
+                {"asm.x", [] { return BtnToggleAsm.x; }}, {"log.scroll", [] { return log_panel.scroll; }},
+                {"kept", [this] { return kept_; }}, {"zoom", [] { return g_plot_pixels_per_sample; }},
+                {"redraw", [] { return render_needed.load(); }}, {"menu", [] { return g_popup.visible; }},
+                {"menu.x", [] { return g_popup.x; }}, {"menu.y", [] { return g_popup.y; }},
+                {"item0", [] { return g_popup.items[0].enabled; }}, {"item1", [] { return g_popup.items[1].enabled; }},
+                {"periph_edge", [] { return is_on_periph_edge(periph_box.x, 200) || is_on_source_edge(periph_box.x, 200); }},
+                {"right_edge", [] { return is_on_win_right_edge(1278, 500); }},
+                {"on_log_edge", [] { return is_on_log_edge(g_eff_log_x + 3, debug_box.y + 20); }},
+                {"on_stack_edge", [] { return is_on_stack_edge(g_eff_log_x, debug_box.y + 20); }}};
+    }
+    static std::map<std::string, const Button*> buttons() {
+        return {{"close", &closeButton}, {"max", &maxButton}, {"follow", &BtnFollow}};
+    }
+    static std::map<std::string, bool*> shows() {
+        return {{"source", &g_show_source}, {"bkpt", &g_show_bkpt}, {"plot", &g_show_plot}};
+    }
+    double kept_ = 0;
 };
 
 ElfVariable make_var(const char* name, int members = 0) {
@@ -224,123 +316,51 @@ TEST_F(Input, TogglesFlipTheirPanelsAndAQuickClickIsNeverLost) {
     click(BtnDark);
 }
 
-TEST_F(Input, CloseNeedsPressAndReleaseOnTheButton) {
-    double cx = closeButton.x + 10, cy = closeButton.y + 10;
-    press(400, 300);
-    release(cx, cy);  // press began elsewhere
-    EXPECT_FALSE(ui_close_requested());
-    press(cx, cy);
-    EXPECT_TRUE(closeButton.pressed);
-    release(400, 300);  // dragged off before release
-    EXPECT_FALSE(ui_close_requested() || closeButton.pressed);
-    ui_on_cursor(cx, cy);
-    EXPECT_TRUE(closeButton.hovered);
-    click(cx, cy);
-    EXPECT_TRUE(ui_close_requested());
-}
-
-TEST_F(Input, TitleStripDragMovesTheWindowAndMaximizeUsesTheBestMonitor) {
-    drag(300, 15, 350, 5);
-    EXPECT_EQ(xywh(g_desk.win), (std::array<int, 4>{150, 90, 800, 600}));
-    // Mostly on the second monitor: maximise fills its work area.
-    kFakeOps.move(1800, 200);
-    click(maxButton);
-    EXPECT_TRUE(is_maximized);
-    EXPECT_EQ(xywh(g_desk.win), xywh(g_desk.areas[1]));
-    EXPECT_EQ(g_desk.pointer_redraws, 1);
-    relayout(1280, 984);
-    EXPECT_FALSE(is_on_win_right_edge(1278, 500)) << "a maximised window has no resize edges";
-    // Dragging the maximised window restores it under the pointer, at the same fraction.
-    press(640, 10);
-    ui_on_cursor(650, 20);
-    EXPECT_FALSE(is_maximized);
-    EXPECT_EQ(xywh(g_desk.win)[0], 1920 + 650 - 400);
-    EXPECT_EQ(xywh(g_desk.win)[2], 800);
-    // Onto the top of the screen: snaps back to maximised.
-    relayout();
-    ui_on_cursor(400, -g_desk.win.y + 10.0);
-    ui_on_cursor(400, -g_desk.win.y - 1.0);
-    EXPECT_TRUE(is_maximized);
-    release(400, 0);
-    click(maxButton);
-    EXPECT_FALSE(is_maximized);
-    EXPECT_EQ(g_desk.win.w, 800);
-}
-
-// Drags in a row, each from where the last one left things: what the cursor
-// grabbed moves, pushes its neighbours and stops at the margins.
-TEST_F(Input, EdgeDragsMoveWhatTheCursorGrabsAndClamp) {
-    ui_on_cursor(500, 200);
-    EXPECT_EQ(g_desk.cursor, UI_CURSOR_HRESIZE);
+// Scripts of events and the state each leaves ("name=value", "<", ">").
+TEST_F(Input, ScriptedEventsLeaveTheStateTheyShould) {
     const struct {
-        float x0, y0, x1, y1;
-        const float* what;
-        float want;
-    } drags[] = {
-        {500, 200, 560, 200, &periph_box.x, 560},
-        {560, 200, 790, 200, &memmap_box.x, 774},  // into Core registers and the window side
-        {0, 0, 0, 0, &periph_box.x, 750},
-        // The top/bottom boundary stops 100 px below the top and 60 px above the bottom.
-        {300, 448, 300, 10, &debug_box.y, 100},
-        {300, 100, 300, 590, &debug_box.y, 540},
+        const char *name, *script;
+    } scripts[] = {
+        {"close needs press and release on the button",
+         "press 400 300; release @close; closing=0; press @close; close.pressed=1; release 400 300; closing=0;"
+         "close.pressed=0; move @close; close.hovered=1; click @close; closing=1"},
+        // Mostly on the second monitor, maximise fills its work area; dragging the
+        // maximised window restores it under the pointer at the same fraction,
+        // onto the top of the screen it snaps back.
+        {"the title strip moves the window, maximise takes the best monitor",
+         "drag 300 15 350 5; win.x=150; win.y=90; win.w=800; win.h=600; movewin 1800 200; click @max; maximized=1;"
+         "win.x=1920; win.y=40; win.w=1280; win.h=984; redraws=1; layout 1280 984; right_edge=0; press 640 10;"
+         "move 650 20; maximized=0; win.w=800; win.x=2170; layout; move 400 -win.y+10; move 400 -win.y-1; maximized=1;"
+         "release 400 0; click @max; maximized=0; win.w=800"},
+        {"the window's edges resize it down to its minimum size",
+         "drag 799 300 100 300; win.w=300; win.h=600; layout 300 600; drag 150 599 150 20; win.h=200; layout 300 200;"
+         "source.h>-0.01"},
+        // A busy loop may get the last motion and the release in one batch: the
+        // edge let go of still pushes the others, not the other way round. The
+        // top/bottom boundary stops 100 px below the top and 60 px above the bottom.
+        {"edge drags move what the cursor grabs, push the others and clamp",
+         "move 500 200; cursor=HRESIZE; drag 500 200 560 200; periph.x=560; source.w=360; drag 560 200 790 200;"
+         "memmap.x=774; periph.x=750; press 774 200; move 600 200; layout; move 500 200; release 500 200; layout;"
+         "memmap.x=500; periph.x=476; layout; memmap.x=500; move 300 debug.y; cursor=VRESIZE; drag 300 debug.y 300 10;"
+         "debug.y=100; drag 300 100 300 590; debug.y=540"},
+        {"with Source hidden the line between Variables and Peripherals cannot be grabbed",
+         "show source 0; periph_edge=0; keep periph.x; drag periph.x 200 periph.x+100 200; periph.x=kept"},
+        {"the bottom separators", "show bkpt 1; log_edge>0; on_log_edge=1; on_stack_edge=0;"
+                                  "drag log_edge debug.y+20 700 debug.y+20; bkpt.x=700; log_ratio=0.875"},
+        {"a scrolled source stops following until Follow",
+         "resume; follow.x<0; wheel source.x+50 source.y+60 -1; following=0; layout; follow.x>source.x;"
+         "follow.right<asm.x; click @follow; following=1; layout; follow.x<0"},
+        // Three rows a step over the log; over the plot the wheel zooms, to a limit.
+        {"the wheel goes to the panel under the pointer only",
+         "show plot 1; lines 100; follow; keep log.scroll; log.scroll>0; wheel 400 10 1; log.scroll=kept;"
+         "wheel 400 debug.y+60 1; log.scroll=kept-78; quiet; wheel 400 debug.y+60 0; log.scroll=kept-78; redraw=0;"
+         "wheel plot.x+10 plot.y+50 1; zoom=2.3; wheel plot.x+10 plot.y+50 1 100; zoom=50; log.scroll=kept-78"},
     };
-    for (const auto& d : drags) {
-        if (d.x0 > 0) drag(d.x0, d.y0, d.x1, d.y1);
-        EXPECT_FLOAT_EQ(*d.what, d.want) << d.x0 << "," << d.y0 << " to " << d.x1 << "," << d.y1;
+    for (const auto& s : scripts) {
+        SCOPED_TRACE(s.name);
+        SetUp();
+        script(s.script);
     }
-    ui_on_cursor(300, debug_box.y);
-    EXPECT_EQ(g_desk.cursor, UI_CURSOR_VRESIZE);
-    // A busy loop may get the last motion and the release in one batch: the
-    // edge let go of still pushes the others, not the other way round.
-    press(774, 200);
-    ui_on_cursor(600, 200);
-    relayout();
-    ui_on_cursor(500, 200);
-    release(500, 200);
-    relayout();
-    relayout();
-    EXPECT_FLOAT_EQ(memmap_box.x, 500);
-    EXPECT_FLOAT_EQ(periph_box.x, 476);
-    // With Source hidden the line between Variables and Peripherals cannot be grabbed.
-    g_show_source = false;
-    relayout();
-    float periph_x = periph_box.x;
-    EXPECT_FALSE(is_on_periph_edge(periph_x, 200) || is_on_source_edge(periph_x, 200));
-    drag(periph_x, 200, periph_x + 100, 200);
-    EXPECT_FLOAT_EQ(periph_box.x, periph_x);
-    // Bottom separators.
-    g_show_bkpt = true;
-    relayout();
-    float sep = g_eff_log_x, y = debug_box.y + 20;
-    ASSERT_GT(sep, 0);
-    EXPECT_TRUE(is_on_log_edge(sep + 3, y));
-    EXPECT_FALSE(is_on_stack_edge(sep, y));
-    drag(sep, y, 700, y);
-    EXPECT_FLOAT_EQ(bkpt_box.x, 700);
-    EXPECT_FLOAT_EQ(g_log_edge_ratio, 700.0f / 800);
-    // The window's own edges, down to its minimum size.
-    relayout();
-    drag(799, 300, 100, 300);
-    relayout(300, 600);
-    drag(150, 599, 150, 20);
-    EXPECT_EQ(xywh(g_desk.win), (std::array<int, 4>{100, 100, 300, 200}));
-    relayout(300, 200);
-    EXPECT_GE(source_box.h, 0);
-}
-
-TEST_F(Input, AScrolledSourceStopsFollowingUntilFollowOrTheNextHalt) {
-    ASSERT_TRUE(g_show_source);
-    source_view_resume_follow();
-    EXPECT_LT(BtnFollow.x, 0) << "no Follow control while following";
-    ui_on_scroll(source_box.x + 50, source_box.y + 60, -1);
-    EXPECT_FALSE(g_source_follow);
-    relayout();
-    ASSERT_GT(BtnFollow.x, source_box.x);
-    EXPECT_LT(BtnFollow.x + BtnFollow.width, BtnToggleAsm.x) << "left of ASM, in the header";
-    click(BtnFollow);
-    EXPECT_TRUE(g_source_follow);
-    relayout();
-    EXPECT_LT(BtnFollow.x, 0);
 }
 
 // The Source header's file list: typed text narrows it, the keys and the
@@ -373,28 +393,6 @@ TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
     EXPECT_TRUE(g_show_log) << "the click that closed the list did nothing else";
     EXPECT_EQ(opened.size(), 3u);
     g_ui_files = UiFileHooks{};
-}
-
-// The wheel over the title strip, the log and the plot: only the panel under
-// the pointer moves (the log by three rows a step, the plot zooms to a limit).
-TEST_F(Input, WheelGoesToThePanelUnderThePointerOnly) {
-    for (int i = 0; i < 100; ++i) log_add_line(&logv, "x");
-    log_view_follow(&log_panel);  // as the next frame draws it
-    const float bottom = log_panel.scroll;
-    g_show_plot = true;
-    relayout();
-    const struct {
-        float x, y, steps, log_scroll, zoom;
-    } wheel[] = {{400, 10, 1, bottom, 2}, {400, debug_box.y + 60, 1, bottom - 78, 2},
-                 {400, debug_box.y + 60, 0, bottom - 78, 2}, {plot_box.x + 10, plot_box.y + 50, 1, bottom - 78, 2.3f},
-                 {plot_box.x + 10, plot_box.y + 50, 100, bottom - 78, 50}};
-    for (const auto& w : wheel) {
-        render_needed = false;
-        for (int i = 0; i < std::max(1.0f, w.steps); ++i) ui_on_scroll(w.x, w.y, std::min(1.0f, w.steps));
-        EXPECT_FLOAT_EQ(log_panel.scroll, w.log_scroll) << w.x << "," << w.y;
-        EXPECT_FLOAT_EQ(g_plot_pixels_per_sample, w.zoom) << w.x << "," << w.y;
-        EXPECT_TRUE(w.steps != 0 || !render_needed.load()) << "a zero wheel step changes nothing";
-    }
 }
 
 // The log's menu copies the line under the pointer; the header strip and an
