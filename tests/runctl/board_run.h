@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "probe/probe.h"
@@ -28,12 +29,11 @@ struct BoardRun {
         step_set_image(elf);
         hardfault_clear();  // an earlier test's report
         g_is_halted = false;
-        {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            reg_buf[15] = 0;  // no PC seen yet
-            memset(g_bkpt, 0, sizeof g_bkpt);
-            for (size_t i = 0; i < listed.size(); ++i) g_bkpt[i] = BkptSlot{listed[i], true, false, true};
-        }
+        reg_buf_mtx.lock();
+        reg_buf[15] = 0;  // no PC seen yet
+        memset(g_bkpt, 0, sizeof g_bkpt);
+        for (size_t i = 0; i < listed.size(); ++i) g_bkpt[i] = BkptSlot{listed[i], true, false, true};
+        reg_buf_mtx.unlock();
         runctl_install();
         thread = probe_thread_start();
     }
@@ -50,8 +50,7 @@ struct BoardRun {
     bool ok() { return rig.sys && elf && thread && wait_for([] { return g_probe_connected.load(); }); }
     // Stops the probe thread now; false when it did not stop in time.
     bool stop() {
-        PlatThread* t = thread;
-        thread = nullptr;
+        PlatThread* t = std::exchange(thread, nullptr);
         return !t || probe_thread_stop_and_wait(t);
     }
     // Posts a command and waits until it has ended (busy cleared, no step in

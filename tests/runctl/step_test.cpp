@@ -181,46 +181,39 @@ TEST_F(Run, ResetIsTriedThreeTimesAndRestoresBreakpoints) {
     }
 }
 
-TEST_F(Run, FpbEncodingsOfBothVersions) {
-    for (uint32_t v : {1, 2}) {
-        SCOPED_TRACE(v);
-        start((uint8_t)v);
-        ASSERT_TRUE(b_->run(PROBE_CMD_HALT, 0, "[DBG] Halt: done"));
-        // Version 1 compares the word and REPLACE picks the halfword; version 2 takes the address.
-        const uint32_t even = 0x08000200, odd = 0x08000202;
-        const uint32_t comp[] = {v == 1 ? 0x40000000u | even : even, v == 1 ? 0x80000000u | even : odd};
-        for (int i = 0; i < 2; ++i) {
-            ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, i ? odd | 1 : even));
-            char want[64];
-            snprintf(want, sizeof want, "comp=0x%08X rb=0x%08X OK", comp[i] | 1, comp[i] | 1);
-            EXPECT_TRUE(log_has(want)) << want;
-        }
-        EXPECT_TRUE(log_has(v == 1 ? "FPBv1 REV=0" : "FPBv2 REV=1"));
-        EXPECT_EQ(dap_fpb_comparator(1), odd);
-    }
-}
-
-// Listed before the connect (a remembered session): the comparators take them
-// at once, so the running core stops at one; those past the six comparators
-// less the one stepping keeps are disabled with a line, and one more set
-// later is refused.
+// Listed before the connect (a remembered session), on either version of the
+// unit: the comparators take them at once, so the running core stops at one;
+// those past the six comparators less the one stepping keeps are disabled
+// with a line, and one more set later is refused. Version 1 compares the word
+// and REPLACE picks the halfword; version 2 takes the address.
 TEST_F(Run, BreakpointsListedBeforeTheConnectAreSetAtOnce) {
-    std::vector<uint32_t> listed = {sym("fibonacci")};  // called on every pass of the main loop
+    const uint32_t even = 0x08000200, odd = 0x08000202;
+    std::vector<uint32_t> listed = {sym("fibonacci"), even, odd};  // fibonacci runs on every pass of the main loop
     for (uint32_t i = 0; i < b_->elf->func_count && listed.size() < 7; ++i)
         if (b_->elf->funcs[i].address && std::find(listed.begin(), listed.end(), b_->elf->funcs[i].address) == listed.end())
             listed.push_back(b_->elf->funcs[i].address);
-    start(0, listed);
-    ASSERT_TRUE(wait_for([] { return g_is_halted.load(); }));
-    const uint32_t stop = pc();
-    EXPECT_TRUE(log_has(": disabled (the FPB has 6, one is kept for stepping)"));
-    {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        EXPECT_EQ(std::count_if(g_bkpt, g_bkpt + BKPT_SLOTS, [](const BkptSlot& b) { return b.active && b.disabled; }), 2);
-        EXPECT_TRUE(bkpt_find(stop) >= 0 && !g_bkpt[bkpt_find(stop)].disabled) << std::hex << stop;
+    for (uint32_t v : {1, 2}) {
+        SCOPED_TRACE(v);
+        start((uint8_t)v, listed);
+        ASSERT_TRUE(wait_for([] { return g_is_halted.load(); }));
+        EXPECT_TRUE(log_has(v == 1 ? "FPBv1 REV=0" : "FPBv2 REV=1"));
+        for (uint32_t comp : {v == 1 ? 0x40000000u | even : even, v == 1 ? 0x80000000u | even : odd}) {
+            char want[64];
+            snprintf(want, sizeof want, "comp=0x%08X rb=0x%08X OK", comp | 1, comp | 1);
+            EXPECT_TRUE(log_has(want)) << want;
+        }
+        EXPECT_EQ(dap_fpb_comparator(2), odd);
+        EXPECT_TRUE(log_has(": disabled (the FPB has 6, one is kept for stepping)"));
+        const uint32_t stop = pc();
+        {
+            std::lock_guard<std::mutex> lk(reg_buf_mtx);
+            EXPECT_EQ(std::count_if(g_bkpt, g_bkpt + BKPT_SLOTS, [](const BkptSlot& b) { return b.active && b.disabled; }), 2);
+            EXPECT_TRUE(bkpt_find(stop) >= 0 && !g_bkpt[bkpt_find(stop)].disabled) << std::hex << stop;
+        }
+        ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, line("main.c", 118)));
+        EXPECT_TRUE(log_has("[BKP] No comparator left for 0x"));
+        EXPECT_TRUE(log_has("the FPB has 6, one is kept for stepping (5 breakpoints at most)"));
     }
-    ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, line("main.c", 118)));
-    EXPECT_TRUE(log_has("[BKP] No comparator left for 0x"));
-    EXPECT_TRUE(log_has("the FPB has 6, one is kept for stepping (5 breakpoints at most)"));
 }
 
 // A watched local is read in its own function's frame, found on the call
