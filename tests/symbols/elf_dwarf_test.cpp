@@ -40,31 +40,105 @@ std::set<LineRow> our_rows(const ElfDwarf* e) {
 
 }  // namespace
 
-TEST(ElfOracle, LineRowsMatchObjdumpForEveryLineTableVersion) {
-    for (const char* name : kAll) {
-        SCOPED_TRACE(name);
-        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
-        ASSERT_TRUE(e) << elf_dwarf_error();
-        std::set<LineRow> theirs;
-        for (const LineRow& r : objdump_lines(fixture(name)))
-            if (in_code(e.get(), std::get<0>(r))) theirs.insert(r);
-        std::set<LineRow> ours = our_rows(e.get());
-        ASSERT_GT(theirs.size(), 100u);
-        std::vector<LineRow> missing, extra;
-        std::set_difference(theirs.begin(), theirs.end(), ours.begin(), ours.end(), std::back_inserter(missing));
-        std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(), std::back_inserter(extra));
-        EXPECT_TRUE(missing.empty()) << missing.size() << " rows missing, first at 0x" << std::hex
-                                     << std::get<0>(missing[0]) << std::dec << " line " << std::get<1>(missing[0])
-                                     << " " << std::get<2>(missing[0]);
-        EXPECT_TRUE(extra.empty()) << extra.size() << " extra rows";
-        // Discarded code's sequences (at address 0) never reach the table.
-        // No fixture has code below 0x1000: rows there would come from discarded functions.
-        for (uint32_t i = 0; i < e->line_count; ++i) ASSERT_GE(e->lines[i].address, 0x1000u);
-        for (uint32_t i = 1; i < e->line_count; ++i) ASSERT_LE(e->lines[i - 1].address, e->lines[i].address);
+class ElfOracle : public testing::TestWithParam<const char*> {};
+
+// Per image, against objdump's line rows and readelf's symbols: the line
+// table (discarded code's sequences at address 0 never reach it), the
+// function table and each function's span, the source files (each with a
+// row of code, at its lowest line, sorted by name, once: newlib's headers
+// have rows in several units; the demo's names are unique, so there a file
+// listed under two spellings shows in the count) and, on the demo, the line
+// queries: a line's lowest address, its breakpoint addresses (instruction
+// starts), its span.
+TEST_P(ElfOracle, LinesFunctionsAndFilesMatchBinutils) {
+    const std::string path = fixture(GetParam());
+    ElfPtr e(elf_dwarf_load(path.c_str()));
+    ASSERT_TRUE(e) << elf_dwarf_error();
+    std::set<LineRow> theirs;
+    std::map<std::string, uint32_t> first_line, ours_first;
+    std::map<std::pair<std::string, uint32_t>, uint32_t> lowest;
+    for (const LineRow& r : objdump_lines(path)) {
+        const auto& [addr, line, file] = r;
+        if (!in_code(e.get(), addr)) continue;
+        theirs.insert(r);
+        if (line && (!first_line.count(file) || line < first_line[file])) first_line[file] = line;
+        auto key = std::make_pair(file, line);
+        if (!lowest.count(key) || addr < lowest[key]) lowest[key] = addr;
     }
+    std::set<LineRow> ours = our_rows(e.get());
+    ASSERT_GT(theirs.size(), 100u);
+    std::vector<LineRow> missing, extra;
+    std::set_difference(theirs.begin(), theirs.end(), ours.begin(), ours.end(), std::back_inserter(missing));
+    std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(), std::back_inserter(extra));
+    EXPECT_TRUE(missing.empty()) << missing.size() << " rows missing, first at 0x" << std::hex << std::get<0>(missing[0])
+                                 << std::dec << " line " << std::get<1>(missing[0]) << " " << std::get<2>(missing[0]);
+    EXPECT_TRUE(extra.empty()) << extra.size() << " extra rows";
+    for (uint32_t i = 0; i < e->line_count; ++i) ASSERT_GE(e->lines[i].address, 0x1000u) << "no fixture has code below";
+    for (uint32_t i = 1; i < e->line_count; ++i) ASSERT_LE(e->lines[i - 1].address, e->lines[i].address);
+
+    std::multiset<FuncRow> funcs;
+    for (uint32_t i = 0; i < e->func_count; ++i) funcs.insert(FuncRow{e->funcs[i].address, e->funcs[i].size, e->funcs[i].name});
+    EXPECT_EQ(funcs, readelf_funcs(path));
+    ASSERT_GT(funcs.size(), 5u);
+    for (uint32_t i = 1; i < e->func_count; ++i) ASSERT_LE(e->funcs[i - 1].address, e->funcs[i].address);
+    for (const FuncRow& f : funcs) {
+        uint32_t s = 0, end = 0;
+        if (!f.size) continue;
+        ASSERT_TRUE(elf_dwarf_func_span(e.get(), f.addr + f.size / 2, &s, &end)) << f.name;
+        EXPECT_TRUE(s != f.addr || end == f.addr + f.size) << f.name;
+    }
+    uint32_t main_addr = 0;
+    char fname[128];
+    ASSERT_TRUE(elf_dwarf_find_function(e.get(), "main", &main_addr));
+    EXPECT_TRUE(elf_dwarf_is_function_entry(e.get(), main_addr, fname));
+    EXPECT_STREQ(fname, "main");
+    EXPECT_FALSE(elf_dwarf_is_function_entry(e.get(), main_addr + 2, nullptr));
+
+    ElfSourceFile files[256], two[2];
+    int n = elf_dwarf_source_files(e.get(), files, 256);
+    ASSERT_GE(n, 4);
+    ASSERT_LE(n, 256);
+    std::set<std::string> paths;
+    for (int i = 0; i < n; ++i) {
+        std::string base = base_of(files[i].path);
+        if (!ours_first.count(base) || files[i].first_line < ours_first[base]) ours_first[base] = files[i].first_line;
+        EXPECT_LE(strcasecmp(base_of(files[std::max(0, i - 1)].path).c_str(), base.c_str()), 0) << "sorted by name";
+        EXPECT_TRUE(paths.insert(files[i].path).second) << "listed twice: " << files[i].path;
+    }
+    EXPECT_EQ(ours_first, first_line);
+    const bool demo = std::string(GetParam()).rfind("demo", 0) == 0;
+    EXPECT_TRUE(n == (int)first_line.size() || !demo) << n << " listed";
+    ASSERT_EQ(elf_dwarf_source_files(e.get(), two, 2), n) << "a cut list still counts them all";
+    EXPECT_STREQ(two[1].path, files[1].path);
+
+    if (!demo) return;  // newlib's file names repeat
+    std::set<uint32_t> insns = objdump_insn_starts(path);
+    for (const auto& [key, addr] : lowest) {
+        const char* file = key.first.c_str();
+        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), file, key.second), addr) << file << ":" << key.second;
+        uint32_t out[16], s = 0, end = 0;
+        int k = elf_dwarf_line_addrs(e.get(), file, key.second, out, 16);
+        ASSERT_GE(k, 1);
+        EXPECT_EQ(out[0], addr);
+        for (int i = 0; i < k; ++i) EXPECT_TRUE(insns.count(out[i])) << "breakpoint address not an instruction start";
+        ASSERT_TRUE(elf_dwarf_line_span(e.get(), file, key.second, &s, &end));
+        EXPECT_EQ(s, addr);
+        EXPECT_TRUE(end == 0 || end > s);
+        uint32_t next = elf_dwarf_next_line_addr(e.get(), addr);
+        EXPECT_TRUE(next == 0 || next > addr);
+    }
+    EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "nain.c", 10), 0u);
+    EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "ain.c", 10), 0u) << "only whole path components match";
+    EXPECT_EQ(elf_dwarf_line_addrs(e.get(), "main.c", 10, &main_addr, 0), 0);
+    EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "main.c", 0), 0u);
 }
 
-TEST(ElfOracle, DwarfTwoHeadersReadAsTheirThreeTwins) {
+INSTANTIATE_TEST_SUITE_P(Images, ElfOracle, testing::ValuesIn(kAll), [](const auto& i) {
+    std::string n = i.param;
+    return n.substr(0, n.find('.'));
+});
+
+TEST(ElfLines, DwarfTwoHeadersReadAsTheirThreeTwins) {
     // Versions 2 and 3 share the line-program header; gas writes no version 2,
     // so the version fields of a version 3 image are patched.
     std::vector<uint8_t> img = read_binary_file(fixture("demo_O0_line3.elf"));
@@ -88,37 +162,7 @@ TEST(ElfOracle, DwarfTwoHeadersReadAsTheirThreeTwins) {
     EXPECT_EQ(our_rows(v2.get()), our_rows(v3.get()));
 }
 
-TEST(ElfOracle, FunctionTableMatchesReadelf) {
-    for (const char* name : kAll) {
-        SCOPED_TRACE(name);
-        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
-        ASSERT_TRUE(e);
-        std::multiset<FuncRow> ours;
-        for (uint32_t i = 0; i < e->func_count; ++i)
-            ours.insert(FuncRow{e->funcs[i].address, e->funcs[i].size, e->funcs[i].name});
-        std::multiset<FuncRow> theirs = readelf_funcs(fixture(name));
-        ASSERT_GT(theirs.size(), 5u);
-        EXPECT_EQ(ours, theirs);
-        for (uint32_t i = 1; i < e->func_count; ++i) ASSERT_LE(e->funcs[i - 1].address, e->funcs[i].address);
-        // Every sized function's middle lies in its own span.
-        for (const FuncRow& f : theirs) {
-            if (!f.size) continue;
-            uint32_t s = 0, end = 0;
-            ASSERT_TRUE(elf_dwarf_func_span(e.get(), f.addr + f.size / 2, &s, &end)) << f.name;
-            if (s == f.addr) {
-                EXPECT_EQ(end, f.addr + f.size) << f.name;
-            }
-        }
-        uint32_t main_addr = 0;
-        ASSERT_TRUE(elf_dwarf_find_function(e.get(), "main", &main_addr));
-        char fname[128];
-        EXPECT_TRUE(elf_dwarf_is_function_entry(e.get(), main_addr, fname));
-        EXPECT_STREQ(fname, "main");
-        EXPECT_FALSE(elf_dwarf_is_function_entry(e.get(), main_addr + 2, nullptr));
-    }
-}
-
-TEST(ElfOracle, AddressLookupsAgreeWithGdbAtO0) {
+TEST(ElfLines, AddressLookupsAgreeWithGdbAtO0) {
     if (run_capture("command -v gdb-multiarch").empty()) GTEST_SKIP() << "gdb-multiarch is not installed";
     for (const char* name : {"demo_O0_line4.elf", "demo_O0_line5.elf"}) {
         SCOPED_TRACE(name);
@@ -142,76 +186,6 @@ TEST(ElfOracle, AddressLookupsAgreeWithGdbAtO0) {
             ++compared;
         }
         EXPECT_GT(compared, 40u);
-    }
-}
-
-TEST(ElfQueries, LineQueriesOnTheDemoFirmware) {
-    for (const char* name : {"demo_O0_line5.elf", "demo_O2_line4.elf", "demo_O2_line5.elf"}) {
-        SCOPED_TRACE(name);
-        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
-        ASSERT_TRUE(e);
-        // Line to address: the lowest address of that file and line (our own file names are unique).
-        std::map<std::pair<std::string, uint32_t>, uint32_t> lowest;
-        for (const LineRow& r : objdump_lines(fixture(name))) {
-            if (!in_code(e.get(), std::get<0>(r))) continue;
-            auto key = std::make_pair(std::get<2>(r), std::get<1>(r));
-            auto it = lowest.find(key);
-            if (it == lowest.end() || std::get<0>(r) < it->second) lowest[key] = std::get<0>(r);
-        }
-        std::set<uint32_t> insns = objdump_insn_starts(fixture(name));
-        for (const auto& [key, addr] : lowest) {
-            EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), key.first.c_str(), key.second), addr) << key.first << ":" << key.second;
-            uint32_t out[16];
-            int n = elf_dwarf_line_addrs(e.get(), key.first.c_str(), key.second, out, 16);
-            ASSERT_GE(n, 1);
-            EXPECT_EQ(out[0], addr);
-            for (int i = 0; i < n; ++i) EXPECT_TRUE(insns.count(out[i])) << "breakpoint address not an instruction start";
-            uint32_t s = 0, end = 0;
-            ASSERT_TRUE(elf_dwarf_line_span(e.get(), key.first.c_str(), key.second, &s, &end));
-            EXPECT_EQ(s, addr);
-            EXPECT_TRUE(end == 0 || end > s);
-            uint32_t next = elf_dwarf_next_line_addr(e.get(), addr);
-            if (next) {
-                EXPECT_GT(next, addr);
-            }
-        }
-        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "nain.c", 10), 0u);
-        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "ain.c", 10), 0u) << "only whole path components match";
-        uint32_t buf[4];
-        EXPECT_EQ(elf_dwarf_line_addrs(e.get(), "main.c", 10, buf, 0), 0);
-        EXPECT_EQ(elf_dwarf_line_to_addr(e.get(), "main.c", 0), 0u);
-    }
-}
-
-// The file list against objdump's rows: every file with a row of code, at
-// its lowest line, sorted by name, each once (newlib's headers have rows in
-// several units; the demo's names are unique, so there a file listed under
-// two spellings shows in the count).
-TEST(ElfQueries, SourceFilesAreTheFilesOfTheRowsOnceEach) {
-    for (const char* name : kAll) {
-        SCOPED_TRACE(name);
-        ElfPtr e(elf_dwarf_load(fixture(name).c_str()));
-        ASSERT_TRUE(e);
-        std::map<std::string, uint32_t> theirs, ours;
-        for (const auto& [addr, line, file] : objdump_lines(fixture(name)))
-            if (line && in_code(e.get(), addr) && (!theirs.count(file) || line < theirs[file])) theirs[file] = line;
-        ElfSourceFile files[256];
-        int n = elf_dwarf_source_files(e.get(), files, 256);
-        ASSERT_GE(n, 4);
-        ASSERT_LE(n, 256);
-        for (int i = 0; i < n; ++i) {
-            std::string base = base_of(files[i].path);
-            if (!ours.count(base) || files[i].first_line < ours[base]) ours[base] = files[i].first_line;
-            EXPECT_LE(strcasecmp(base_of(files[std::max(0, i - 1)].path).c_str(), base.c_str()), 0) << "sorted by name";
-        }
-        EXPECT_EQ(ours, theirs);
-        std::set<std::string> paths;
-        for (int i = 0; i < n; ++i) paths.insert(files[i].path);
-        EXPECT_EQ((int)paths.size(), n) << "a path listed twice";
-        EXPECT_TRUE(n == (int)theirs.size() || std::string(name).rfind("demo", 0) != 0) << n << " listed";
-        ElfSourceFile two[2];
-        ASSERT_EQ(elf_dwarf_source_files(e.get(), two, 2), n) << "a cut list still counts them all";
-        EXPECT_STREQ(two[1].path, files[1].path);
     }
 }
 
