@@ -1,22 +1,13 @@
 #include "tests/app/x11_harness.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <poll.h>
 #include <regex>
 #include <spawn.h>
-#include <sstream>
 #include <stb_image.h>
 #include <stb_rect_pack.h>
 #include <stb_truetype.h>
@@ -31,102 +22,68 @@
 
 extern char** environ;
 
-static bool file_exists(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
+static void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool wait_until(const std::function<bool()>& done, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         if (done()) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        nap(50);
     }
 }
 
-bool have_program(const char* name) {
-    char out[1024];
-    return plat_find_in_path(name, out, sizeof out);
-}
-
-static std::vector<char*> env_with_display(const XServer* xs, std::vector<std::string>* storage,
-                                           const std::vector<std::string>& extra) {
-    storage->clear();
-    auto overridden = [&](const char* e) {
-        for (const std::string& x : extra) {
-            size_t eq = x.find('=');
-            if (eq != std::string::npos && strncmp(e, x.c_str(), eq + 1) == 0) return true;
-        }
-        return false;
-    };
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 &&
-            strncmp(*e, "ASAN_OPTIONS=", 13) != 0 && !overridden(*e))
-            storage->push_back(*e);
-    if (xs && xs->display >= 0) storage->push_back("DISPLAY=" + xs->name());
+// Spawns argv in `cwd` with DISPLAY naming the server (or none), its output to
+// a pipe (*out_fd) or to nowhere, its errors to the same pipe or to nowhere.
+static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int* out_fd, const char* cwd = nullptr,
+                   const std::vector<std::string>& extra_env = {}, bool with_stderr = false) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string name = std::string(*e).substr(0, strcspn(*e, "=") + 1);
+        bool replaced = name == "DISPLAY=" || name == "WAYLAND_DISPLAY=" || name == "ASAN_OPTIONS=";
+        for (const std::string& x : extra_env) replaced |= x.rfind(name, 0) == 0;
+        if (!replaced) env.push_back(*e);
+    }
+    if (xs && xs->display >= 0) env.push_back("DISPLAY=:" + std::to_string(xs->display));
     // The GL driver is unloaded at exit, so its leftovers cannot even be
     // attributed; leaks of our own code are found by the unit tests.
-    storage->push_back("ASAN_OPTIONS=detect_leaks=0:abort_on_error=1");
-    storage->insert(storage->end(), extra.begin(), extra.end());
-    std::vector<char*> envp;
-    for (std::string& s : *storage) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    return envp;
-}
-
-static pid_t spawn(const std::vector<std::string>& argv, const XServer* xs, int* out_fd, const char* cwd,
-                   const std::vector<std::string>& extra_env = {}, bool with_stderr = false) {
-    std::vector<std::string> env_storage;
-    std::vector<char*> envp = env_with_display(xs, &env_storage, extra_env);
-    std::vector<char*> av;
+    env.push_back("ASAN_OPTIONS=detect_leaks=0:abort_on_error=1");
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char*> envp, av;
+    for (std::string& s : env) envp.push_back(s.data());
     for (const std::string& a : argv) av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
+    envp.push_back(nullptr), av.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     int pipefd[2] = {-1, -1};
-    if (out_fd) {
-        if (pipe(pipefd) != 0) return -1;
-        posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
-        if (with_stderr) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
-        posix_spawn_file_actions_addclose(&fa, pipefd[0]);
-    } else {
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    }
+    if (out_fd && pipe(pipefd) != 0) return -1;
+    if (out_fd) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1), posix_spawn_file_actions_addclose(&fa, pipefd[0]);
+    else posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    if (with_stderr) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
+    else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);  // Xvfb's chatter, among others
     if (cwd) posix_spawn_file_actions_addchdir_np(&fa, cwd);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data());
+    const int rc = posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (out_fd) {
         close(pipefd[1]);
-        if (rc != 0) {
-            close(pipefd[0]);
-            return -1;
-        }
+        if (rc != 0) close(pipefd[0]);
         fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
-        *out_fd = pipefd[0];
+        *out_fd = rc == 0 ? pipefd[0] : -1;
     }
     return rc == 0 ? pid : -1;
 }
 
-static void drain(int fd, std::string* out) {
-    if (fd < 0) return;
+static int wait_pid(pid_t pid, int fd, int timeout_ms, std::string* out) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[4096];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        if (out) out->append(buf, (size_t)n);
-    }
-}
-
-static int wait_pid(pid_t pid, int fd, int timeout_ms, std::string* out) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        drain(fd, out);
+        for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+            if (out) out->append(buf, (size_t)n);
         int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            drain(fd, out);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+                if (out) out->append(buf, (size_t)n);
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (std::chrono::steady_clock::now() > deadline) {
@@ -134,103 +91,76 @@ static int wait_pid(pid_t pid, int fd, int timeout_ms, std::string* out) {
             waitpid(pid, &status, 0);
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        nap(10);
     }
 }
 
 bool xserver_start(XServer* xs, int width, int height) {
-    char xvfb[1024];
-    if (!plat_find_in_path("Xvfb", xvfb, sizeof xvfb)) return false;
-    for (int d = 90 + (getpid() % 200); d < 400; ++d) {
-        std::string lock = "/tmp/.X" + std::to_string(d) + "-lock";
-        std::string sock = "/tmp/.X11-unix/X" + std::to_string(d);
-        if (file_exists(lock) || file_exists(sock)) continue;
-        std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        XServer candidate;
-        candidate.display = d;
-        pid_t pid = spawn({xvfb, candidate.name(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                          nullptr, nullptr, nullptr);
-        if (pid < 0) return false;
-        bool lost = false;  // a race for the display
-        if (wait_until([&] { return file_exists(sock) || (lost = waitpid(pid, nullptr, WNOHANG) == pid); }) && !lost) {
-            xs->display = d;
-            xs->width = width, xs->height = height;
-            xs->pid = pid;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return true;
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    return false;
+    int fd = -1;
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    const pid_t pid = spawn({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, nullptr, &fd);
+    if (pid < 0) return false;
+    std::string display;  // written once it takes connections
+    wait_until([&] {
+        for (char c; read(fd, &c, 1) == 1;) display += c;
+        return display.find('\n') != std::string::npos || waitpid(pid, nullptr, WNOHANG) == pid;
+    });
+    close(fd);
+    if (display.find('\n') == std::string::npos) return kill(pid, SIGKILL), waitpid(pid, nullptr, 0), false;
+    *xs = XServer{std::stoi(display), width, height, pid};
+    return true;
 }
 
 void xserver_stop(XServer* xs) {
-    if (xs->pid > 0) {
-        kill(xs->pid, SIGTERM);
-        if (wait_pid(xs->pid, -1, 5000, nullptr) < 0) kill(xs->pid, SIGKILL);
-    }
+    if (xs->pid > 0) kill(xs->pid, SIGTERM), wait_pid(xs->pid, -1, 5000, nullptr);
     xs->pid = -1;
 }
 
 int run_command(const std::vector<std::string>& argv, const XServer* xs, int timeout_ms, std::string* out) {
     int fd = -1;
-    pid_t pid = spawn(argv, xs, &fd, nullptr);
+    const pid_t pid = spawn(argv, xs, &fd);
     if (pid < 0) return -1;
-    int rc = wait_pid(pid, fd, timeout_ms, out);
+    const int rc = wait_pid(pid, fd, timeout_ms, out);
     close(fd);
     return rc;
 }
 
-XServer no_display() { return XServer{}; }
-
-bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
-               const std::vector<std::string>& args, AppProcess* app, const std::vector<std::string>& extra_env) {
-    std::string copy = dir + "/korvane-debugger";
-    std::ifstream src(exe, std::ios::binary);
-    std::ofstream dst(copy, std::ios::binary);
-    dst << src.rdbuf();
-    dst.close();
-    if (!src || chmod(copy.c_str(), 0755) != 0) return false;
+bool app_start(const XServer* xs, const std::string& exe, const std::string& dir, const std::vector<std::string>& args,
+               AppProcess* app, const std::vector<std::string>& extra_env) {
+    const std::string copy = dir + "/korvane-debugger";
+    if (!write_text_file(copy, read_text_file(exe)) || chmod(copy.c_str(), 0755) != 0) return false;
     std::vector<std::string> argv = {copy};
     argv.insert(argv.end(), args.begin(), args.end());
-    app->dir = dir;
     // The program's stderr joins its stdout so tests can read its messages.
-    app->pid = spawn(argv, &xs, &app->out_fd, dir.c_str(), extra_env, true);
+    app->pid = spawn(argv, xs, &app->out_fd, dir.c_str(), extra_env, true);
     return app->pid > 0;
 }
 
 int app_wait(AppProcess* app, int timeout_ms, std::string* out) {
     if (app->pid <= 0) return -1;
-    int rc = wait_pid(app->pid, app->out_fd, timeout_ms, out);
+    const int rc = wait_pid(app->pid, app->out_fd, timeout_ms, out);
     close(app->out_fd);
-    app->out_fd = -1;
-    app->pid = -1;
+    *app = AppProcess{};
     return rc;
 }
 
-int app_end(AppProcess* app, int timeout_ms, std::string* out) {
-    if (app->pid > 0) kill(app->pid, SIGTERM);
-    return app_wait(app, timeout_ms, out);
-}
-
 void app_kill(AppProcess* app) {
-    if (app->pid > 0) {
-        kill(app->pid, SIGKILL);
-        waitpid(app->pid, nullptr, 0);
-    }
+    if (app->pid > 0) kill(app->pid, SIGKILL), waitpid(app->pid, nullptr, 0);
     if (app->out_fd >= 0) close(app->out_fd);
-    app->pid = -1;
-    app->out_fd = -1;
+    *app = AppProcess{};
 }
 
-bool image_load_png(const std::string& path, Image* img) {
+double app_stat(const std::string& out, const char* key) {
+    const size_t at = out.find(" " + std::string(key) + "=", out.find("[STATS]"));
+    return at == std::string::npos ? NAN : strtod(out.c_str() + at + strlen(key) + 2, nullptr);
+}
+
+bool Image::load(const std::string& png) {
     int n = 0;
-    unsigned char* px = stbi_load(path.c_str(), &img->w, &img->h, &n, 4);
-    if (!px) return false;
-    img->rgba.assign(px, px + (size_t)img->w * img->h * 4);
+    unsigned char* px = stbi_load(png.c_str(), &w, &h, &n, 4);
+    if (px) rgba.assign(px, px + (size_t)w * h * 4);
     stbi_image_free(px);
-    return true;
+    return px != nullptr;
 }
 
 namespace {
@@ -251,27 +181,24 @@ float atlas_sample(float u, float v) {
     return (at(0, 0) * (1 - ax) + at(1, 0) * ax) * (1 - ay) + (at(0, 1) * (1 - ax) + at(1, 1) * ax) * ay;
 }
 
+std::string font_path() {
+    char path[1024] = "";
+    if (!plat_find_font("DejaVu Sans Mono", path, sizeof path)) plat_find_font("monospace", path, sizeof path);
+    return path;
+}
+
 }  // namespace
 
-bool layout_font_load() {
-    if (font_atlas_ready()) return true;
-    char path[1024];
-    if (!plat_find_font("DejaVu Sans Mono", path, sizeof path) && !plat_find_font("monospace", path, sizeof path))
-        return false;
-    return font_atlas_load_file(path, UI_FONT_PX);
-}
+bool layout_font_load() { return font_atlas_ready() || font_atlas_load_file(font_path().c_str(), UI_FONT_PX); }
 
 bool text_font_load() {
     if (!s_atlas.empty()) return true;
-    char path[1024];
-    if (!plat_find_font("DejaVu Sans Mono", path, sizeof path) && !plat_find_font("monospace", path, sizeof path))
-        return false;
-    std::string ttf = read_text_file(path);
+    const std::string ttf = read_text_file(font_path());
     std::vector<unsigned char> atlas((size_t)kAtlas * kAtlas);
     stbtt_pack_context pc;
     if (ttf.empty() || !stbtt_PackBegin(&pc, atlas.data(), kAtlas, kAtlas, kAtlas, 1, nullptr)) return false;
     stbtt_PackSetOversampling(&pc, 2, 2);
-    int ok = stbtt_PackFontRange(&pc, (const unsigned char*)ttf.data(), 0, UI_FONT_PX, kFirst, kGlyphs, s_glyphs);
+    const int ok = stbtt_PackFontRange(&pc, (const unsigned char*)ttf.data(), 0, UI_FONT_PX, kFirst, kGlyphs, s_glyphs);
     stbtt_PackEnd(&pc);
     if (ok) s_atlas = std::move(atlas);
     return ok != 0;
@@ -331,103 +258,54 @@ double text_match(const Image& img, int ox, int oy, const char* s, float x, floa
     return signal > 0 ? 1 - err / signal : 0;
 }
 
-std::string make_temp_dir(const char* tag) {
-    std::string t = std::string("/tmp/kd_") + tag + "_XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back(0);
-    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
-
-std::string read_text_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-bool write_text_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    f.close();
-    if (!f) ADD_FAILURE() << "cannot write " << path;
-    return (bool)f;
-}
-
-AppStats app_parse_stats(const std::string& out) {
-    AppStats s;
-    std::smatch m;
-    std::regex re(R"(\[STATS\] frames=(\d+) seconds=([\d.]+) fps=([\d.]+) max_fps_1s=(\d+) cpu_s=([\d.]+) )"
-                  R"(avg_frame_ms=([\d.]+) gl_error_frames=(\d+))");
-    if (!std::regex_search(out, m, re)) return s;
-    s.frames = std::stoi(m[1]);
-    s.seconds = std::stod(m[2]);
-    s.fps = std::stod(m[3]);
-    s.max_fps = std::stoi(m[4]);
-    s.cpu = std::stod(m[5]);
-    s.frame_ms = std::stod(m[6]);
-    s.gl_errors = std::stoi(m[7]);
-    s.ok = true;
-    std::regex per(R"(\[STATS\] per_frame gl_calls=([\d.]+) draws=([\d.]+) program_switches=([\d.]+) )"
-                   R"(uniform_lookups=([\d.]+) uploads=([\d.]+))");
-    if (std::regex_search(out, m, per)) {
-        s.gl_calls = std::stod(m[1]);
-        s.draws = std::stod(m[2]);
-        s.program_switches = std::stod(m[3]);
-        s.uniform_lookups = std::stod(m[4]);
-        s.uploads = std::stod(m[5]);
-    }
-    return s;
-}
-
-// --- Screen ----------------------------------------------------------------------------
-
-bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
-    unlink((dir + "/debugger.log").c_str());  // a line of the last run is no sign of this one
-    if (!xs || !app_start(*xs, exe, dir, args, &app, env)) {
-        ADD_FAILURE() << "could not start the program in " << dir;
-        return false;
-    }
-    std::string found;
-    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, xs, kPatienceMs, &found) != 0) {
-        ADD_FAILURE() << "no window appeared\n" << log();
-        return false;
-    }
-    wid = found.substr(0, found.find('\n'));
-    if (!wait_for_log(ready, 0)) {
-        ADD_FAILURE() << "no \"" << ready << "\" in the log\n" << log();
-        return false;
-    }
-    return place();
-}
-
-bool Screen::place() {
-    std::string geom;
-    std::smatch m;
-    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, xs, kPatienceMs, &geom) != 0 ||
-        !std::regex_search(geom, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"))) {
-        ADD_FAILURE() << "no geometry for window " << wid << ": " << geom;
-        return false;
-    }
-    ox = std::stoi(m[1]), oy = std::stoi(m[2]), ww = std::stoi(m[3]), wh = std::stoi(m[4]);
+bool Screen::open(int w, int h, std::string* why) {
+    char path[1024];
+    for (const char* tool : {"Xvfb", "xdotool", "import"})
+        if (!plat_find_in_path(tool, path, sizeof path)) return *why = std::string("needs ") + tool, false;
+    std::string t = "/tmp/kd_gui_XXXXXX";
+    if (!mkdtemp(t.data()) || !xserver_start(&x, w, h)) return *why = "no folder or X server", false;
+    dir = t;
     return true;
 }
 
-bool Screen::place_until(const std::function<bool()>& done) {
-    return wait_until([&] { return place() && done(); });
+void Screen::close(bool keep) {
+    app_kill(&app);
+    xserver_stop(&x);
+    if (!keep && !dir.empty()) (void)!system(("rm -rf " + dir).c_str());
+}
+
+int Screen::run(const std::vector<std::string>& args, std::string* out) {
+    return app_start(&x, exe, dir, args, &app, env) ? app_wait(&app, kPatienceMs, out) : -2;
+}
+
+bool Screen::launch(const std::vector<std::string>& args, const char* ready) {
+    unlink((dir + "/debugger.log").c_str());  // a line of the last run is no sign of this one
+    if (!app_start(&x, exe, dir, args, &app, env)) return ADD_FAILURE() << "could not start the program", false;
+    std::string found;
+    if (run_command({"xdotool", "search", "--sync", "--name", "Korvane Debugger"}, &x, kPatienceMs, &found) != 0)
+        return ADD_FAILURE() << "no window appeared\n" << log(), false;
+    wid = found.substr(0, found.find('\n'));
+    if (!wait_for_log(ready)) return ADD_FAILURE() << "no \"" << ready << "\" in the log\n" << log(), false;
+    std::smatch m;  // the window's place, once it is shown
+    if (run_command({"xdotool", "getwindowgeometry", "--shell", wid}, &x, kPatienceMs, &found) != 0 ||
+        !std::regex_search(found, m, std::regex(R"(X=(-?\d+)\s+Y=(-?\d+)\s+WIDTH=(\d+)\s+HEIGHT=(\d+))")))
+        return ADD_FAILURE() << "no geometry for window " << wid << ": " << found, false;
+    ox = std::stoi(m[1]), oy = std::stoi(m[2]), ww = std::stoi(m[3]), wh = std::stoi(m[4]);
+    return true;
 }
 
 std::string Screen::log() const { return read_text_file(dir + "/debugger.log"); }
 
 bool Screen::wait_for_log(const std::string& text, size_t from) const {
     return wait_until([&] {
-        std::string l = log();
+        const std::string l = log();
         return l.size() > from && l.find(text, from) != std::string::npos;
     });
 }
 
 int Screen::xdo(std::vector<std::string> args) const {
     args.insert(args.begin(), "xdotool");
-    int rc = run_command(args, xs, kPatienceMs);
+    const int rc = run_command(args, &x, kPatienceMs);
     if (rc != 0) ADD_FAILURE() << args[1] << " failed (" << rc << ")";
     return rc;
 }
@@ -439,37 +317,25 @@ bool Screen::move(double x, double y) const {
 bool Screen::click(double x, double y, int button) const {
     const std::string b = std::to_string(button);
     if (!move(x, y) || xdo({"mousedown", b}) != 0) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    nap(80);
     return xdo({"mouseup", b}) == 0;
 }
 
-bool Screen::drag(double x0, double y0, double x1, double y1) const {
-    if (!move(x0, y0) || xdo({"mousedown", "1"}) != 0) return false;
-    for (int i = 1; i <= 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        if (!move(x0 + (x1 - x0) * i / 5, y0 + (y1 - y0) * i / 5)) return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    return xdo({"mouseup", "1"}) == 0;
+bool Screen::wheel(double x, double y, int n) const {
+    bool ok = move(x, y);
+    for (int i = 0; ok && i < std::abs(n); ++i) ok = xdo({"click", n > 0 ? "5" : "4"}) == 0;
+    return ok;
 }
-
-bool Screen::key(const char* keys) const { return xdo({"key", "--window", wid, keys}) == 0; }
 
 Image Screen::shot(const char* name) const {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    std::string path = dir + "/" + name + ".png";
+    nap(400);
+    const std::string path = dir + "/" + name + ".png";
     Image img;
-    if (run_command({"import", "-window", "root", path}, xs, kPatienceMs) != 0 || !image_load_png(path, &img)) {
+    if (run_command({"import", "-window", "root", path}, &x, kPatienceMs) != 0 || !img.load(path)) {
         ADD_FAILURE() << "no screenshot " << path;
-        img.w = xs ? xs->width : 0, img.h = xs ? xs->height : 0;  // blank: every probe finds nothing
+        img.w = x.width, img.h = x.height;  // blank: every probe finds nothing
         img.rgba.assign((size_t)img.w * img.h * 4, 0);
     }
-    return img;
-}
-
-Image Screen::shot_until(const char* name, const std::function<bool(const Image&)>& want) const {
-    Image img;
-    wait_until([&] { return want(img = shot(name)); });
     return img;
 }
 
@@ -479,8 +345,14 @@ bool Screen::seen(const char* name, const std::function<bool(const Image&)>& wan
 
 std::string Screen::wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const {
     std::string w;
-    shot_until(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
+    seen(name, [&](const Image& i) { return (w = wrong(i)).empty(); });
     return w;
+}
+
+std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
+    for (const auto& [ok, what] : checks)
+        if (!ok) return what;
+    return "";
 }
 
 bool Screen::answer_dialogs_with(const std::string& path) {
@@ -491,17 +363,4 @@ bool Screen::answer_dialogs_with(const std::string& path) {
         return false;
     env.push_back("PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
     return true;
-}
-
-std::string Screen::ink(const Image& i, float x0, float y0, float x1, float y1) const {
-    std::string s;
-    for (int y = (int)y0; y < (int)y1; ++y)
-        for (int x = (int)x0; x < (int)x1; ++x) s += std::max(i.at(ox + x, oy + y)[0], i.at(ox + x, oy + y)[1]) > 120 ? '#' : '.';
-    return s;
-}
-
-std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
-    for (const auto& [ok, what] : checks)
-        if (!ok) return what;
-    return "";
 }

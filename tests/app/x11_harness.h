@@ -2,6 +2,9 @@
 // drives it with xdotool, as a person at the screen would.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <initializer_list>
@@ -10,62 +13,48 @@
 #include <utility>
 #include <vector>
 
-// How long a wait for a state may take before the state counts as never
-// coming: far beyond what a loaded machine needs, so only a hang or a wrong
-// state ends there.
+#include "tests/test_util.h"
+
+// How long a state may take to come: far beyond what a loaded machine needs,
+// so only a hang or a wrong state ends there.
 constexpr int kPatienceMs = 60000;
-// Polls `done` until it holds; false when it did not within timeout_ms.
 bool wait_until(const std::function<bool()>& done, int timeout_ms = kPatienceMs);
 
 struct XServer {
     int display = -1, width = 0, height = 0;
     pid_t pid = -1;
-    std::string name() const {
-        // Appended rather than `":" + ...`, which trips a false -Wrestrict in GCC 12 at -O3.
-        std::string s(":");
-        s += std::to_string(display);
-        return s;
-    }
 };
-
 bool xserver_start(XServer* xs, int width, int height);
 void xserver_stop(XServer* xs);
 
-// Runs argv with DISPLAY set; returns the exit code, or -1 after timeout_ms
-// (the process is killed). Standard output is collected into *out when given.
+// Runs argv on the server (none: no display at all); the exit code, or -1
+// after timeout_ms (then killed). Standard output goes to *out when given.
 int run_command(const std::vector<std::string>& argv, const XServer* xs, int timeout_ms, std::string* out = nullptr);
 
 struct AppProcess {
     pid_t pid = -1;
     int out_fd = -1;
-    std::string dir;
 };
-
-// Copies the program into `dir` (its settings and log then live there) and starts it.
-// `extra_env` entries are "NAME=value".
-bool app_start(const XServer& xs, const std::string& exe, const std::string& dir,
-               const std::vector<std::string>& args, AppProcess* app, const std::vector<std::string>& extra_env = {});
-// A server without a running Xvfb: the program must find no display.
-XServer no_display();
+// Starts a copy of the program in `dir`, where its settings and log then live.
+bool app_start(const XServer* xs, const std::string& exe, const std::string& dir, const std::vector<std::string>& args,
+               AppProcess* app, const std::vector<std::string>& extra_env = {});
 // Waits for the program to end; its exit code, or -1 on timeout (then killed).
-int app_wait(AppProcess* app, int timeout_ms, std::string* out = nullptr);
-// Asks the program to end (SIGTERM, as a session manager would) and waits; its exit code.
-int app_end(AppProcess* app, int timeout_ms = kPatienceMs, std::string* out = nullptr);
+int app_wait(AppProcess* app, int timeout_ms = kPatienceMs, std::string* out = nullptr);
 void app_kill(AppProcess* app);
+// A number of the "[STATS]" lines the program prints at exit with --stats; NAN when missing.
+double app_stat(const std::string& out, const char* key);
 
 struct Image {
     int w = 0, h = 0;
     std::vector<unsigned char> rgba;
     const unsigned char* at(int x, int y) const { return &rgba[((size_t)y * w + x) * 4]; }
+    bool load(const std::string& png);
 };
-bool image_load_png(const std::string& path, Image* img);
 
-// The program's font in this process's atlas, so measure_text and the layout
-// pass place things where the program does (loaded once).
+// The program's font in this process's atlas, so the layout pass places things where the program does.
 bool layout_font_load();
-
-// Text as the program draws it (DejaVu Sans Mono at UI_FONT_PX): each glyph a quad
-// of the same packed atlas, sampled linearly as the GL text shader samples it.
+// Text as the program draws it: each glyph a quad of the same packed atlas,
+// sampled linearly as the GL text shader samples it.
 bool text_font_load();
 float text_width(const char* s);
 // How closely the screenshot shows `s` drawn at window point (x, baseline) in
@@ -73,26 +62,17 @@ float text_width(const char* s);
 // less where nothing or other text is. (ox, oy): the window's origin in img.
 double text_match(const Image& img, int ox, int oy, const char* s, float x, float baseline, const float rgb[3]);
 
-// The "[STATS]" lines the program prints at exit with --stats.
-struct AppStats {
-    bool ok = false;
-    int frames = 0, max_fps = 0, gl_errors = 0;
-    double seconds = 0, fps = 0, cpu = 0, frame_ms = 0;
-    // GL calls per frame drawn.
-    double gl_calls = 0, draws = 0, program_switches = 0, uniform_lookups = 0, uploads = 0;
-};
-AppStats app_parse_stats(const std::string& out);
-
-// The program's window on an X server, driven and looked at as a person
-// would: every point is in window coordinates, every wait is for a state.
+// The program's window on a private X server, driven and looked at as a
+// person would: every point is in window coordinates, every wait is for a state.
 class Screen {
 public:
-    // Starts the program in `dir` and waits for its window and the log line `ready`.
+    // The server and a fresh folder for the program; false, with the reason, when a tool is missing.
+    bool open(int w, int h, std::string* why);
+    // Ends the program and the server; the folder stays when `keep` (its screenshots show what went wrong).
+    void close(bool keep);
+    int run(const std::vector<std::string>& args, std::string* out = nullptr);  // to its end; the exit code
+    // Starts the program and waits for its window and the log line `ready`; the window's place then.
     bool launch(const std::vector<std::string>& args, const char* ready);
-    // Reads the window's origin and size.
-    bool place();
-    // Reads them until `done` holds (the program moves and sizes its window in its own time).
-    bool place_until(const std::function<bool()>& done);
     std::string log() const;
     bool wait_for_log(const std::string& text, size_t from = 0) const;
 
@@ -104,14 +84,11 @@ public:
     bool click(const Box& b) const {
         return click(b.x + b.width / 2.0, b.y + b.height / 2.0);
     }
-    bool drag(double x0, double y0, double x1, double y1) const;
-    bool key(const char* keys) const;
+    // Wheel notches at (x, y): down when n > 0.
+    bool wheel(double x, double y, int n) const;
 
-    // The whole screen after a moment for the frame in flight.
+    // The whole screen after a moment for the frame in flight; until `want` holds (a loaded machine draws late).
     Image shot(const char* name) const;
-    // Screenshots until `want` holds (a loaded machine draws late); the last one.
-    Image shot_until(const char* name, const std::function<bool(const Image&)>& want) const;
-    // The same; whether `want` came to hold.
     bool seen(const char* name, const std::function<bool(const Image&)>& want) const;
     // Screenshots until `wrong` finds nothing wrong; what is still wrong, or "".
     std::string wrong_after(const char* name, const std::function<std::string(const Image&)>& wrong) const;
@@ -122,12 +99,10 @@ public:
     template <class Pred>
     int count(const Image& i, float x0, float y0, float x1, float y1, Pred is) const {
         int n = 0;
-        for (int y = (int)y0; y < (int)y1; ++y)
-            for (int x = (int)x0; x < (int)x1; ++x) n += is(i.at(ox + x, oy + y));
+        for (int y = std::max(0, oy + (int)y0); y < std::min(i.h, oy + (int)y1); ++y)
+            for (int x = std::max(0, ox + (int)x0); x < std::min(i.w, ox + (int)x1); ++x) n += is(i.at(x, y));
         return n;
     }
-    // The light pixels of a window rectangle, to tell whether what is drawn there changed.
-    std::string ink(const Image& i, float x0, float y0, float x1, float y1) const;
     // A pixel within `tol` of colour c (any struct with r, g, b in 0..1) in each channel.
     template <class C>
     static auto near(const C& c, int tol) {
@@ -156,14 +131,23 @@ public:
     // A stand-in for the file dialog: it answers `path` and keeps its arguments in dir/dialog_args.
     bool answer_dialogs_with(const std::string& path);
 
-    const XServer* xs = nullptr;
+    XServer x;
     std::string exe, dir, wid;
     std::vector<std::string> env;
     AppProcess app;
     int ox = 0, oy = 0, ww = 0, wh = 0;  // the window's origin and size
 };
 
-std::string make_temp_dir(const char* tag);
-std::string read_text_file(const std::string& path);
-bool write_text_file(const std::string& path, const std::string& text);
-bool have_program(const char* name);
+// A test on its own X server of W x H, with the program built beside the tests.
+template <int W, int H>
+class ScreenTest : public ::testing::Test, protected Screen {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!open(W, H, &why)) GTEST_SKIP() << why;
+#ifdef KORVANE_EXE
+        exe = KORVANE_EXE;
+#endif
+    }
+    void TearDown() override { close(HasFailure()); }
+};
