@@ -24,7 +24,8 @@ TEST(ValueParse, LiteralsBecomeTheBytesOfTheirTypeOrAreRefused) {
         ValueType type;
         std::vector<std::pair<const char*, uint64_t>> cases;
     } types[] = {
-        {T(VAR_VAL_UNSIGNED, 1), {{"255", 0xFF}, {"256", NO}, {"0xff", 0xFF}, {"0b101", 5}, {"017", 15}, {"08", NO}, {"-1", NO}, {" 7u ", 7}}},
+        {T(VAR_VAL_UNSIGNED, 1), {{"255", 0xFF}, {"256", NO}, {"0xff", 0xFF}, {"0b101", 5}, {"017", 15},
+                                   {"08", NO}, {"-1", NO}, {" 7u ", 7}}},
         {T(VAR_VAL_SIGNED, 1), {{"-128", 0x80}, {"-129", NO}, {"127", 0x7F}, {"128", NO}, {"0xFF", 0xFF}, {"0x100", NO}}},
         {T(VAR_VAL_UNSIGNED, 2), {{"65535", 0xFFFF}, {"65536", NO}}},
         {T(VAR_VAL_SIGNED, 4), {{"-2147483648", 0x80000000}, {"2147483648", NO}}},

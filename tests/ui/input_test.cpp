@@ -178,6 +178,7 @@ protected:
             else if (verb == "keep") kept_ = values().at(a[0])();
             else if (verb == "resume") source_view_resume_follow();
             else if (verb == "quiet") render_needed = false;
+            else if (verb == "scroll") g_watch_scroll = std::stof(a[0]);
             else ADD_FAILURE() << "no such event";
         }
     }
@@ -189,7 +190,8 @@ protected:
                 {"VRESIZE", [] { return UI_CURSOR_VRESIZE; }}, {"closing", [] { return ui_close_requested(); }},
                 {"close.pressed", [] { return closeButton.pressed; }}, {"close.hovered", [] { return closeButton.hovered; }},
                 {"source.x", [] { return source_box.x; }}, {"source.y", [] { return source_box.y; }},
-                {"source.h", [] { return source_box.h; }}, {"source.w", [] { return source_box.w; }}, {"periph.x", [] { return periph_box.x; }},
+                {"source.h", [] { return source_box.h; }}, {"source.w", [] { return source_box.w; }},
+                {"periph.x", [] { return periph_box.x; }},
                 {"memmap.x", [] { return memmap_box.x; }}, {"debug.y", [] { return debug_box.y; }},
                 {"bkpt.x", [] { return bkpt_box.x; }}, {"plot.x", [] { return plot_box.x; }},
                 {"plot.y", [] { return plot_box.y; }}, {"log_edge", [] { return g_eff_log_x; }},
@@ -202,6 +204,17 @@ protected:
                 {"item0", [] { return g_popup.items[0].enabled; }}, {"item1", [] { return g_popup.items[1].enabled; }},
                 {"periph_edge", [] { return is_on_periph_edge(periph_box.x, 200) || is_on_source_edge(periph_box.x, 200); }},
                 {"right_edge", [] { return is_on_win_right_edge(1278, 500); }},
+                {"vars.x", [] { return variables_box.x; }}, {"vars.y", [] { return variables_box.y; }},
+                {"vars.right", [] { return variables_box.x + variables_box.w; }},
+                {"list.y", [] { return variables_box.y + VAR_LIST_TOP; }}, {"watches", [] { return g_watch_count; }},
+                {"watch_tab", [] { return g_var_tab == VAR_TAB_WATCH; }}, {"expanded0", [] { return g_watch[0].expanded; }},
+                {"content", [] { return watch_content_height(); }}, {"plotted", [] { return g_plot_watch; }},
+                {"plot_shown", [] { return g_show_plot; }}, {"watch_hovered", [] { return g_watch_hovered; }},
+                {"watch_scroll", [] { return g_watch_scroll; }}, {"blist.y", [] { return bkpt_box.y + BKPT_LIST_TOP; }},
+                {"bkpt_hovered", [] { return g_bkpt_hovered; }},
+                {"prow1", [] { return periph_box.y + LOG_HEADER_H + 1.5 * periph_panel.line_height; }},
+                {"prow4", [] { return periph_box.y + LOG_HEADER_H + 4.5 * periph_panel.line_height; }},
+                {"periph_hovered", [] { return periph_panel.hovered_row; }},
                 {"on_log_edge", [] { return is_on_log_edge(g_eff_log_x + 3, debug_box.y + 20); }},
                 {"on_stack_edge", [] { return is_on_stack_edge(g_eff_log_x, debug_box.y + 20); }}};
     }
@@ -414,75 +427,41 @@ TEST_F(Input, RightClickMenuCopiesTheLineUnderThePointer) {
     EXPECT_FALSE(g_popup.visible);
 }
 
+// Rows are 20 px from the list's top: a click past the last adds nothing,
+// one on a row adds it; the Scope tab is at 10,25; scrolled so that the
+// structure's own row is above the list, clicks still land on the row under
+// the pointer; deleting a watch before the plotted one keeps the plot on it.
 TEST_F(Input, VariablesPanelAddsDeletesExpandsAndPicksForThePlot) {
     g_var_list[0] = make_var("alpha");
     g_var_list[1] = make_var("cfg", 3);
     g_var_list[2] = make_var("gamma");
     g_var_count = 3;
-    const LayoutBox& b = variables_box;
-    auto row = [&](int i) { return b.y + VAR_LIST_TOP + 20 * i + 5; };
-    click(b.x + 50, row(5));  // past the last row
-    EXPECT_EQ(g_watch_count, 0);
-    click(b.x + 50, row(1));
-    ASSERT_EQ(g_watch_count, 1);
-    EXPECT_STREQ(g_watch[0].var.name, "cfg");
-    EXPECT_EQ(g_var_tab, VAR_TAB_WATCH);
-    for (int r : {2, 0}) {
-        click(b.x + 10, b.y + 25);  // Scope tab
-        click(b.x + 50, row(r));
-    }
-    ASSERT_EQ(g_watch_count, 3);  // cfg, gamma, alpha
-    // Expand the structure: its members take rows under it.
-    click(b.x + 12, row(0));
-    EXPECT_TRUE(g_watch[0].expanded);
-    EXPECT_FLOAT_EQ(watch_content_height(), 20 * 6);
-    // Scrolled so that the structure's own row is above the list: clicks still
-    // land on the row under the pointer ("alpha" is the sixth row).
-    g_watch_scroll = 40;
-    click(b.x + 60, row(3));
-    EXPECT_EQ(g_plot_watch, 2);
-    EXPECT_TRUE(g_show_plot);
-    // Deleting a watch before the plotted one keeps the plot on the same variable.
-    g_watch_scroll = 0;
-    relayout();
-    click(b.x + b.w - 5, row(4));  // gamma's delete mark
-    ASSERT_EQ(g_watch_count, 2);
-    EXPECT_STREQ(g_watch[1].var.name, "alpha");
-    EXPECT_EQ(g_plot_watch, 1);
-    ui_on_cursor(b.x + 60, row(4));
-    EXPECT_EQ(g_watch_hovered, 1);
-    ui_on_scroll(b.x + 60, row(2), -10);
-    EXPECT_FLOAT_EQ(g_watch_scroll, 0) << "five rows fit: nothing to scroll";
+    script("click vars.x+50 list.y+105; watches=0; click vars.x+50 list.y+25; watches=1; watch_tab=1;"
+           "click vars.x+10 vars.y+25; click vars.x+50 list.y+45; click vars.x+10 vars.y+25; click vars.x+50 list.y+5;"
+           "watches=3; click vars.x+12 list.y+5; expanded0=1; content=120; scroll 40; click vars.x+60 list.y+65;"
+           "plotted=2; plot_shown=1; scroll 0; layout; click vars.right-5 list.y+85; watches=2; plotted=1;"
+           "move vars.x+60 list.y+85; watch_hovered=1; wheel vars.x+60 list.y+40 -10; watch_scroll=0");
+    EXPECT_EQ(std::string(g_watch[0].var.name) + "," + g_watch[1].var.name, "cfg,alpha");
 }
 
 // Rows under the pointer, in the Breakpoints and Peripherals panels: a click
 // toggles the slot shown there, below the last row nothing lights up.
 TEST_F(Input, BreakpointAndPeripheralRowsAnswerOnlyUnderThePointer) {
-    g_show_bkpt = true;
-    relayout();
     g_bkpt[2] = BkptSlot{0x08000100, true, false, true};
     g_bkpt[5] = BkptSlot{0x08000200, true, true, true};
     g_ui_symbols.bkpt_toggle_enable = [](int slot) { g_toggled.push_back(slot); };
-    double x = bkpt_box.x + 40, top = bkpt_box.y + BKPT_LIST_TOP;
-    for (int r : {1, 0, 2}) click(x, top + 18 * r + 5);  // no third breakpoint
-    EXPECT_EQ(g_toggled, (std::vector<int>{5, 2}));
-    ui_on_cursor(x, top + 18 + 5);
-    EXPECT_EQ(g_bkpt_hovered, 5);
-    g_show_bkpt = false;
-    relayout();
-    EXPECT_EQ(bkpt_row_at(x, top + 5), -1);
-
     static SvdPeripheral periphs[2] = {{"GPIOA", 0x40020000, 0, nullptr, 0}, {"SCB", 0xE000ED00, 1, nullptr, 0}};
     SvdDevice dev{periphs, 2, 2};
     g_svd = &dev;
     svd_view_reset();
     svd_view_refresh();
-    relayout();
-    const float px = periph_box.x + 60, ptop = periph_box.y + LOG_HEADER_H, lh = periph_panel.line_height;
-    for (auto [rows, hovered] : {std::pair{1.5f, 1}, {4.5f, -1}}) {
-        ui_on_cursor(px, ptop + rows * lh);
-        EXPECT_EQ(periph_panel.hovered_row, hovered) << rows;
-    }
+    script("show bkpt 1; click bkpt.x+40 blist.y+23; click bkpt.x+40 blist.y+5; click bkpt.x+40 blist.y+41;"
+           "move bkpt.x+40 blist.y+23; bkpt_hovered=5; move periph.x+60 prow1; periph_hovered=1;"
+           "move periph.x+60 prow4; periph_hovered=-1");
+    EXPECT_EQ(g_toggled, (std::vector<int>{5, 2})) << "no third breakpoint";
+    float x = bkpt_box.x + 40, y = bkpt_box.y + BKPT_LIST_TOP + 5;
+    script("show bkpt 0");
+    EXPECT_EQ(bkpt_row_at(x, y), -1);
     g_svd = nullptr;
     log_clear(&periph_view);
 }
