@@ -133,27 +133,25 @@ TEST(Session, AWindowNoMonitorShowsComesBackOnScreen) {
     };
     for (const auto& row : rows) {
         UiRect r = row.in;
-        bool moved = session_fit_window(&r, mons, row.monitors);
-        EXPECT_EQ(moved, std::memcmp(&row.in, &row.out, sizeof r) != 0) << row.in.x << "," << row.in.y;
-        EXPECT_EQ((std::vector<int>{r.x, r.y, r.w, r.h}), (std::vector<int>{row.out.x, row.out.y, row.out.w, row.out.h}))
-            << row.in.x << "," << row.in.y;
+        auto xywh = [](const UiRect& q) { return std::vector<int>{q.x, q.y, q.w, q.h}; };
+        EXPECT_EQ(session_fit_window(&r, mons, row.monitors), xywh(row.in) != xywh(row.out)) << row.in.x << "," << row.in.y;
+        EXPECT_EQ(xywh(r), xywh(row.out)) << row.in.x << "," << row.in.y;
     }
 }
 
 // The demo image takes back what it still has, and drops the rest with a line.
 TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
     TempDir tmp("kd_session");
-    const char* tmpl = tmp.path.c_str();
     const std::string elf = KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf";
     log_set_file_path("");
     auto start = [&](const std::string& remembered_elf) {
-        std::ofstream(std::string(tmpl) + "/debugger.ini")
+        std::ofstream(tmp / "debugger.ini")
             << "[Settings]\nelf=" << elf << "\n[Session]\nelf=" << remembered_elf
             << "\nwatch1=g_tick_count\nwatch2=g_gone\nwatch3=g_record\nwatch3_expanded=1\nplot=3\nwatch4=tick\n"
                "watch4_in=no_such_function\nbkpt1=startup.c:78\nbkpt1_disabled=1\nbkpt2=startup.c:75\nbkpt3=Reset_Handler\n"
                "bkpt4=gone.c:3\nbkpt5=no_such_function\nwatch5=RCC->CR\nwatch6=RCC->NO_SUCH_REG\n";
         log_clear(&logv);
-        config_override_folder(tmpl);
+        config_override_folder(tmp.path.c_str());
         config_load();
         session_open(false);
         ASSERT_TRUE(app_load_image(g_cfg_elf, nullptr));
@@ -170,8 +168,7 @@ TEST(Session, TheSameImageTakesBackItsWatchesAndBreakpoints) {
         EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
     ASSERT_EQ(g_watch_count, 3);
     EXPECT_TRUE(g_watch[1].expanded);
-    EXPECT_EQ((std::pair<std::string, int32_t>{g_watch[2].var.name, g_watch[2].var.loc_value}),
-              (std::pair<std::string, int32_t>{"RCC->CR", 0x40023800}));
+    EXPECT_EQ(g_watch[2].var.name + std::to_string(g_watch[2].var.loc_value), "RCC->CR" + std::to_string(0x40023800));
     EXPECT_EQ(g_plot_watch, 1);
     uint32_t reset = 0;
     ASSERT_TRUE(elf_dwarf_find_function(g_elf, "Reset_Handler", &reset));
