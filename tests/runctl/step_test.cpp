@@ -41,16 +41,14 @@ protected:
     void cmd(int c, uint32_t addr = 0) {
         ASSERT_TRUE(b_->run(c, addr)) << c;
         uint32_t a;
-        EXPECT_FALSE(step_owns_temp_bp(&a));
-        EXPECT_EQ(step_mode(), STEP_MODE_NONE);
+        EXPECT_TRUE(!step_owns_temp_bp(&a) && step_mode() == STEP_MODE_NONE) << "the engine's temporary breakpoint or mode left";
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         EXPECT_EQ(bkpt_count(), user_bkpts_) << "no breakpoint leaked";
     }
     // From a halt, runs to a with a breakpoint (from reset if asked), as a user gets there.
     void run_to(uint32_t a, bool from_reset = false) {
         ASSERT_TRUE(!from_reset || b_->run(PROBE_CMD_RESET, 0, "[DBG] Reset: "));
-        ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, a));
-        ASSERT_TRUE(b_->run(PROBE_CMD_RESUME));
+        ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, a) && b_->run(PROBE_CMD_RESUME));
         ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == a; })) << std::hex << pc() << " not " << a;
         ASSERT_TRUE(b_->run(PROBE_CMD_CLEAR_BKPT, a));
     }
@@ -244,12 +242,8 @@ TEST_F(Run, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
     run_to(line("wave.c", 27));
     auto read = [&](int i, uint32_t id) {
         probe_set_frame_base(runctl_frame_of);
-        bool ok = wait_for([&] {
-            std::lock_guard<std::mutex> lk(reg_buf_mtx);
-            return watch_val_id[i] == id;
-        });
-        probe_set_frame_base(nullptr);
-        return ok;
+        const bool ok = wait_for([&] { return std::lock_guard<std::mutex>(reg_buf_mtx), watch_val_id[i] == id; });
+        return probe_set_frame_base(nullptr), ok;
     };
     probe_set_relocate(runctl_relocate);
     for (ElfVariable& v : vars) ASSERT_TRUE(watch_add(&v));

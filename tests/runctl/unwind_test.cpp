@@ -66,13 +66,9 @@ TEST(Unwind, ExceptionFramesOnEitherStackAndWhereTheWalkMustEnd) {
     // unreadable stack; no image.
     s_mem.clear();
     for (uint32_t i = 0; i < 8; ++i) s_mem[psp + 4 * i] = i == 6 ? sym("main") : 0;
-    r.r[13] = r.msp = r.psp = psp;
-    r.r[14] = 0xFFFFFFFF;
-    r.r[15] = sym("Reset_Handler");
+    r.r[13] = r.msp = r.psp = psp, r.r[14] = 0xFFFFFFFF, r.r[15] = sym("Reset_Handler");
     EXPECT_EQ(unwind(elf.get(), r), 1);
-    r.r[14] = 0xFFFFFFFD;
-    r.r[15] = sym("SysTick_Handler");
-    r.banked_valid = false;
+    r.r[14] = 0xFFFFFFFD, r.r[15] = sym("SysTick_Handler"), r.banked_valid = false;
     EXPECT_EQ(unwind(elf.get(), r), 1);
     r.r[15] = elf_dwarf_line_to_addr(elf.get(), "wave.c", 28) & ~1u;
     r.r[7] = r.r[13] = 0x20010000;
