@@ -1,80 +1,61 @@
+// Where the settings live, and building and probing paths.
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include "platform/fatal.h"
 #include "platform/paths.h"
 #include "tests/test_util.h"
 
 TEST(SettingsFolder, ExecutableFolderWhenWritableElseXdgThenHome) {
-    char out[256];
-    ASSERT_TRUE(plat_pick_settings_dir("/opt/kd/", true, "/x/cfg", "/home/u", out, sizeof out));
-    EXPECT_STREQ(out, "/opt/kd/");
-    ASSERT_TRUE(plat_pick_settings_dir("/usr/local/bin/", false, "/x/cfg", "/home/u", out, sizeof out));
-    EXPECT_STREQ(out, "/x/cfg/korvane-debugger/");
-    ASSERT_TRUE(plat_pick_settings_dir("/usr/local/bin/", false, nullptr, "/home/u", out, sizeof out));
-    EXPECT_STREQ(out, "/home/u/.config/korvane-debugger/");
-    // A relative XDG_CONFIG_HOME is invalid and must not put settings in the current folder.
-    ASSERT_TRUE(plat_pick_settings_dir("/usr/local/bin/", false, "cfg", "/home/u", out, sizeof out));
-    EXPECT_STREQ(out, "/home/u/.config/korvane-debugger/");
-    EXPECT_FALSE(plat_pick_settings_dir("/usr/local/bin/", false, nullptr, nullptr, out, sizeof out));
-    EXPECT_STREQ(out, "");
-}
-
-TEST(SettingsFolder, RealProcessUsesItsOwnWritableFolder) {
+    struct Case { const char* exe; bool writable; const char *xdg, *home, *want; } const cases[] = {
+        {"/opt/kd/", true, "/x/cfg", "/home/u", "/opt/kd/"},
+        {"/usr/local/bin/", false, "/x/cfg", "/home/u", "/x/cfg/korvane-debugger/"},
+        {"/usr/local/bin/", false, nullptr, "/home/u", "/home/u/.config/korvane-debugger/"},
+        // A relative XDG_CONFIG_HOME is invalid and must not put settings in the current folder.
+        {"/usr/local/bin/", false, "cfg", "/home/u", "/home/u/.config/korvane-debugger/"},
+        {"/usr/local/bin/", false, nullptr, nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        char out[256] = "x";
+        EXPECT_EQ(plat_pick_settings_dir(c.exe, c.writable, c.xdg, c.home, out, sizeof out), *c.want != 0) << c.want;
+        EXPECT_STREQ(out, c.want);
+    }
+    // This test program's own folder is writable, so it holds the settings.
     char dir[4096], exe_dir[4096];
     bool fallback = true;
-    ASSERT_TRUE(plat_exe_dir(exe_dir, sizeof exe_dir));
-    ASSERT_TRUE(plat_settings_dir(dir, sizeof dir, &fallback));
+    ASSERT_TRUE(plat_exe_dir(exe_dir, sizeof exe_dir) && plat_settings_dir(dir, sizeof dir, &fallback));
     EXPECT_FALSE(fallback);
     EXPECT_STREQ(dir, exe_dir);
     EXPECT_EQ(dir[strlen(dir) - 1], '/');
 }
 
-TEST(PathBuilding, RefusesInsteadOfCutting) {
-    char out[16];
-    EXPECT_TRUE(path_join("/a/b", "c.ini", out, sizeof out));
-    EXPECT_STREQ(out, "/a/b/c.ini");
-    EXPECT_TRUE(path_join("/a/b/", "c.ini", out, sizeof out));
-    EXPECT_STREQ(out, "/a/b/c.ini");
+TEST(PathBuilding, JoinRefusesInsteadOfCuttingAndBaseNamesSplitOnBothSeparators) {
     // 15 characters fit a 16-byte buffer; 16 do not, and nothing half-built is left behind.
-    EXPECT_TRUE(path_join("/abcdefghij", "klm", out, sizeof out));
-    EXPECT_STREQ(out, "/abcdefghij/klm");
-    EXPECT_FALSE(path_join("/abcdefghij", "klmn", out, sizeof out));
-    EXPECT_STREQ(out, "");
-}
-
-TEST(PathBuilding, BaseNameSplitsOnBothSeparators) {
-    EXPECT_STREQ(path_base_name("/home/u/fw/main.c"), "main.c");
-    EXPECT_STREQ(path_base_name("C:\\fw\\src\\main.c"), "main.c");
-    EXPECT_STREQ(path_base_name("C:\\fw/src\\main.c"), "main.c");
-    EXPECT_STREQ(path_base_name("main.c"), "main.c");
+    struct Join { const char *dir, *name, *want; } const joins[] = {
+        {"/a/b", "c.ini", "/a/b/c.ini"}, {"/a/b/", "c.ini", "/a/b/c.ini"},
+        {"/abcdefghij", "klm", "/abcdefghij/klm"}, {"/abcdefghij", "klmn", ""},
+    };
+    for (const Join& j : joins) {
+        char out[16];
+        EXPECT_EQ(path_join(j.dir, j.name, out, sizeof out), *j.want != 0) << j.want;
+        EXPECT_STREQ(out, j.want);
+    }
+    for (const char* p : {"/home/u/fw/main.c", "C:\\fw\\src\\main.c", "C:\\fw/src\\main.c", "main.c"})
+        EXPECT_STREQ(path_base_name(p), "main.c") << p;
     EXPECT_STREQ(path_base_name("/dir/"), "");
 }
 
 TEST(FileSystem, WritableProbeAndDirectoryCreation) {
     TempDir tmp("kd_paths");
-    const std::string base = tmp.path;
-    ASSERT_FALSE(base.empty());
-    EXPECT_TRUE(plat_dir_writable(base.c_str()));
-    EXPECT_FALSE(plat_dir_writable((base + "/missing").c_str()));
-    // Even root cannot create files here; access(W_OK) would claim otherwise.
-    EXPECT_FALSE(plat_dir_writable("/proc/"));
-    std::string deep = base + "/a/b/c";
+    const std::string deep = tmp / "a/b/c", file = tmp / "f";
+    EXPECT_TRUE(plat_dir_writable(tmp.path.c_str()));
+    EXPECT_FALSE(plat_dir_writable((tmp / "missing").c_str()));
+    EXPECT_FALSE(plat_dir_writable("/proc/"));  // even root cannot create files here; access(W_OK) would claim otherwise
     ASSERT_TRUE(plat_make_dirs(deep.c_str()));
     struct stat st;
-    ASSERT_EQ(stat(deep.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_TRUE(stat(deep.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     EXPECT_TRUE(plat_make_dirs(deep.c_str()));  // existing is fine
-    const std::string file = base + "/f";
     ASSERT_TRUE(write_text_file(file, ""));
     EXPECT_TRUE(plat_file_exists(file.c_str()));
     EXPECT_FALSE(plat_file_exists(deep.c_str()));  // a folder is not a file
     EXPECT_FALSE(plat_make_dirs((file + "/sub").c_str()));
 }
-
