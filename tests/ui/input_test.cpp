@@ -179,6 +179,8 @@ protected:
             else if (verb == "resume") source_view_resume_follow();
             else if (verb == "quiet") render_needed = false;
             else if (verb == "scroll") g_watch_scroll = std::stof(a[0]);
+            else if (verb == "type") for (char c : a[0]) ui_on_char((unsigned)c);
+            else if (verb == "key") ui_on_key(keys().at(a[0]), 0, nullptr);
             else ADD_FAILURE() << "no such event";
         }
     }
@@ -215,11 +217,20 @@ protected:
                 {"prow1", [] { return periph_box.y + LOG_HEADER_H + 1.5 * periph_panel.line_height; }},
                 {"prow4", [] { return periph_box.y + LOG_HEADER_H + 4.5 * periph_panel.line_height; }},
                 {"periph_hovered", [] { return periph_panel.hovered_row; }},
+                {"picker", [] { return g_file_picker.visible; }}, {"picker.sel", [] { return g_file_picker.sel; }},
+                {"picker.matches", [] { return g_file_picker.match_count; }},
+                {"picker.match2", [] { return g_file_picker.match[2]; }}, {"picker.x", [] { return g_file_picker.x; }},
+                {"picker.row3", [] { return file_picker_row_top(&g_file_picker, 3); }},
+                {"log_shown", [] { return g_show_log; }},
                 {"on_log_edge", [] { return is_on_log_edge(g_eff_log_x + 3, debug_box.y + 20); }},
                 {"on_stack_edge", [] { return is_on_stack_edge(g_eff_log_x, debug_box.y + 20); }}};
     }
     static std::map<std::string, const Button*> buttons() {
-        return {{"close", &closeButton}, {"max", &maxButton}, {"follow", &BtnFollow}};
+        return {{"close", &closeButton}, {"max", &maxButton}, {"follow", &BtnFollow},
+                {"files", &BtnFiles}, {"showL", &BtnShowL}};
+    }
+    static std::map<std::string, int> keys() {
+        return {{"UP", TEXT_KEY_UP}, {"DOWN", TEXT_KEY_DOWN}, {"ENTER", TEXT_KEY_ENTER}, {"ESCAPE", TEXT_KEY_ESCAPE}};
     }
     static std::map<std::string, bool*> shows() {
         return {{"source", &g_show_source}, {"bkpt", &g_show_bkpt}, {"plot", &g_show_plot}};
@@ -376,8 +387,9 @@ TEST_F(Input, ScriptedEventsLeaveTheStateTheyShould) {
     }
 }
 
-// The Source header's file list: typed text narrows it, the keys and the
-// pointer choose, a file not found keeps it open, a click outside only closes it.
+// The Source header's file list: typed text narrows it (case aside, anywhere
+// in the path, a match in the folder only after the names), the keys and the
+// pointer choose, a click outside only closes it.
 TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
     static const PickerFile files[4] = {
         {"/main/a/fault.c", 5, true}, {"/p/main.c", 57, true}, {"/q/Main.h", 3, false}, {"/p/wave.c", 10, true}};
@@ -385,26 +397,10 @@ TEST_F(Input, TheFileListFiltersChoosesAndClosesOnAClickOutside) {
     opened.clear();
     g_ui_files = UiFileHooks{[](const PickerFile** out) { return *out = files, 4; },
                              [](int i) { opened.push_back(i); }, [] { return "/p/main.c"; }};
-    click(BtnFiles);
-    ASSERT_TRUE(g_file_picker.visible);
-    EXPECT_EQ(g_file_picker.sel, 1) << "the shown file selected";
-    for (char c : std::string("MAIN")) ui_on_char((unsigned)c);
-    ASSERT_EQ(g_file_picker.match_count, 3) << "case aside, anywhere in the path";
-    EXPECT_EQ(g_file_picker.match[2], 0) << "a match in the folder only comes after the names";
-    for (int key : {TEXT_KEY_DOWN, TEXT_KEY_ENTER, TEXT_KEY_UP, TEXT_KEY_ENTER}) ui_on_key(key, 0, nullptr);
-    EXPECT_EQ(opened, (std::vector<int>{2, 1}));
-    EXPECT_FALSE(g_file_picker.visible);
-    click(BtnFiles);
-    click(g_file_picker.x + 40, file_picker_row_top(&g_file_picker, 3) + 5);
-    EXPECT_EQ(opened.back(), 3);
-    click(BtnFiles);
-    ui_on_key(TEXT_KEY_ESCAPE, 0, nullptr);
-    EXPECT_FALSE(g_file_picker.visible);
-    click(BtnFiles);
-    click(BtnShowL);
-    EXPECT_FALSE(g_file_picker.visible);
-    EXPECT_TRUE(g_show_log) << "the click that closed the list did nothing else";
-    EXPECT_EQ(opened.size(), 3u);
+    script("click @files; picker=1; picker.sel=1; type MAIN; picker.matches=3; picker.match2=0; key DOWN; key ENTER;"
+           "key UP; key ENTER; picker=0; click @files; click picker.x+40 picker.row3+5; click @files; key ESCAPE; picker=0;"
+           "click @files; click @showL; picker=0; log_shown=1");
+    EXPECT_EQ(opened, (std::vector<int>{2, 1, 3}));
     g_ui_files = UiFileHooks{};
 }
 
