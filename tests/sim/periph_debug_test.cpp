@@ -1,4 +1,4 @@
-// FPB, DWT, ITM and the ROM tables on the private peripheral bus, driven the
+// FPB, DWT and the ROM tables on the private peripheral bus, driven the
 // way a debugger's MEM-AP would. Expected IDs are the raw words of ARM's
 // Cortex-M4 TRM and of a real STM32F4, decoded here by the ADIv5 rules.
 #include "sim/fpb_dwt.h"
@@ -9,22 +9,19 @@ using periph_test::Step;
 
 namespace {
 
-constexpr uint32_t FPB = SIM_FPB_BASE, DWT = SIM_DWT_BASE, ITM = SIM_ITM_BASE, ROM = SIM_ROM_M4_BASE;
+constexpr uint32_t FPB = SIM_FPB_BASE, DWT = SIM_DWT_BASE, ROM = SIM_ROM_M4_BASE;
 constexpr uint32_t FP_CTRL = FPB + SIM_FPB_CTRL, FP_COMP = FPB + SIM_FPB_COMP0, DW_CTRL = DWT + SIM_DWT_CTRL,
-                   CYCCNT = DWT + SIM_DWT_CYCCNT, PCSR = DWT + SIM_DWT_PCSR, MATCHED = SIM_DWT_FUNCTION_MATCHED,
-                   TCR = ITM + SIM_ITM_TCR, TER = ITM + SIM_ITM_TER, LSR = ITM + SIM_ITM_LSR, LAR = ITM + SIM_ITM_LAR;
+                   CYCCNT = DWT + SIM_DWT_CYCCNT, PCSR = DWT + SIM_DWT_PCSR, MATCHED = SIM_DWT_FUNCTION_MATCHED;
 constexpr uint32_t comp(unsigned n) { return DWT + SIM_DWT_COMP0 + 16 * n; }
 
 // The debug blocks at their addresses. Besides r w e x: B FPB match at `a`
 // is `v`; L / S a data load / store at `a` hits a watchpoint (`v`); X a PC
 // match at `a` (`v`); C set TRCENA to `v`; A `v` cycles pass; P the core runs
-// at `v` (or is halted, ~0); W software (not the debugger) writes ITM `a`; Z reset.
+// at `v` (or is halted, ~0); Z reset. (ITM is the simulator's alone: no host reads it.)
 struct DebugBus : periph_test::Bus {
     SimRomTable m4{}, st{};
     SimFpb fpb{};
     SimDwt dwt{};
-    SimItm itm{};
-    SimCsIds scs = sim_cs_ids(SimCsComponent::scs_m4);
     uint64_t pc = ~0ull; // ~0: halted
     explicit DebugBus(const SimFpbProfile* fp = nullptr) {
         sim_rom_init_cortex_m4(&m4);
@@ -34,14 +31,7 @@ struct DebugBus : periph_test::Bus {
             *pc = uint32_t(static_cast<DebugBus*>(c)->pc);
             return static_cast<DebugBus*>(c)->pc != ~0ull;
         }});
-        sim_itm_init(&itm);
-        // The SCS itself is the core's: only its IDs here.
-        const SimMemPort ids{&scs,
-            [](void* c, uint32_t a, unsigned s, uint32_t* v) { return sim_cs_id_read(static_cast<SimCsIds*>(c), a, s, v); },
-            [](void*, uint32_t, unsigned, uint32_t) { return false; }};
-        regions = {{ROM, 0x1000, sim_rom_port(&m4)}, {FPB, 0x1000, sim_fpb_port(&fpb)}, {DWT, 0x1000, sim_dwt_port(&dwt)},
-                   {ITM, 0x1000, sim_itm_debug_port(&itm)},
-                   {SIM_SCS_BASE, 0x1000, ids}};
+        regions = {{ROM, 0x1000, sim_rom_port(&m4)}, {FPB, 0x1000, sim_fpb_port(&fpb)}, {DWT, 0x1000, sim_dwt_port(&dwt)}};
     }
     void run(std::initializer_list<Step> steps) {
         periph_test::run(port(), steps, [this](const Step& s) {
@@ -50,11 +40,10 @@ struct DebugBus : periph_test::Bus {
             case 'L': EXPECT_EQ(sim_dwt_data_access(&dwt, s.a, s.size, false), s.v != 0); break;
             case 'S': EXPECT_EQ(sim_dwt_data_access(&dwt, s.a, s.size, true), s.v != 0); break;
             case 'X': EXPECT_EQ(sim_dwt_instr_match(&dwt, s.a), s.v != 0); break;
-            case 'C': sim_dwt_set_trcena(&dwt, s.v != 0); sim_itm_set_trcena(&itm, s.v != 0); break;
+            case 'C': sim_dwt_set_trcena(&dwt, s.v != 0); break;
             case 'A': sim_dwt_advance(&dwt, s.v); break;
             case 'P': pc = s.v; break;
-            case 'W': EXPECT_TRUE(sim_itm_write(&itm, s.a - ITM, s.size, uint32_t(s.v), false)); break;
-            case 'Z': sim_fpb_reset(&fpb); sim_dwt_reset(&dwt); sim_itm_reset(&itm); break;
+            case 'Z': sim_fpb_reset(&fpb); sim_dwt_reset(&dwt); break;
             default: ADD_FAILURE() << "unknown op " << s.op;
             }
         });
@@ -142,21 +131,6 @@ TEST(PeriphDwt, WatchpointsMatchByFunctionMaskAndRange) {
              {'X', 0x08000201, 1}, {'X', 0x08000202, 0}, {'w', comp(0) + 8, 7u | (1u << 8)}, {'r', comp(0) + 8, 7},
              {'w', comp(0) + 8, 7u | (1u << 7)}, {'r', comp(0) + 8, 7}, {'w', comp(0) + 4, ~0u},
              {'r', comp(0) + 4, 0x1F}, {'w', comp(0), ~0u}, {'r', comp(0), ~0u}});
-}
-
-TEST(PeriphItm, StimulusCaptureAndLock) {
-    // Software is bound by the lock, the debugger is not; stimulus port 0 is
-    // ready and captured only with TRCENA, ITMENA and its TER bit.
-    DebugBus bus;
-    bus.run({{'W', TCR, 1}, {'r', TCR, 0}, {'r', LSR, 3}, {'w', ITM + SIM_ITM_TPR, 0xFF}, {'r', ITM + SIM_ITM_TPR, 0xF},
-             {'W', LAR, 0xC5ACCE55}, {'r', LSR, 1}, {'W', TCR, 1}, {'W', TER, 1}, {'r', ITM, 0}, {'W', ITM, 'x', 1},
-             {'C', 0, 1}, {'r', ITM, 1}, {'W', ITM, 'h', 1}, {'W', ITM, 'i' | ('!' << 8), 2}, {'W', ITM + 4, 'z', 1},
-             {'r', ITM + 1, 1, 1}, {'e', ITM + 1, 0, 2}, {'x', ITM + 1, 0, 2}, {'e', TCR, 0, 2}});
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bus.itm.captured), bus.itm.captured_len), "hi!");
-    for (unsigned i = 0; i < SIM_ITM_CAPTURE + 5; ++i) bus.run({{'W', ITM, 'a', 1}});
-    EXPECT_EQ(bus.itm.captured_len, SIM_ITM_CAPTURE);
-    EXPECT_EQ(bus.itm.dropped, 8u) << "what does not fit is counted";
-    bus.run({{'W', LAR, 0}, {'r', LSR, 3}, {'W', TCR, 0}, {'r', TCR, 1}});
 }
 
 // Raw words as the Cortex-M4 TRM lists them: entries, MEMTYPE, the IDs (PIDR4..7, PIDR0..3, CIDR0..3),
