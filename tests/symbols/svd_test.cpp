@@ -167,8 +167,14 @@ TEST(SvdMerge, CoreFileIntoStm32f407) {
 
 // --- rules of the format -----------------------------------------------------------
 
-TEST(SvdRules, DimNumbersAndBitPositions) {
-    EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x40000000</baseAddress><registers>
+
+TEST(SvdRules, DocumentsDumpAsTheirRulesSay) {
+    const struct {
+        const char* what;
+        std::string doc;
+        std::string dump;
+    } cases[] = {
+        {"dim arrays, number forms, the three bit-position forms, a name cut at 63", R"(<peripheral><name>P</name><baseAddress>0x40000000</baseAddress><registers>
       <register><name>DR[%s]</name><addressOffset>16</addressOffset><dim>4</dim><dimIncrement>8</dimIncrement>
         <resetValue>#1010</resetValue><fields><field><name>F</name><bitRange>[7:4]</bitRange></field></fields></register>
       <register><name>PIN%s_CFG</name><addressOffset>0x100</addressOffset><dim>2</dim></register>
@@ -179,18 +185,34 @@ TEST(SvdRules, DimNumbersAndBitPositions) {
         <field><name>ALL</name><bitRange>[31:0]</bitRange></field><field><name>ONE</name><bitOffset>3</bitOffset></field>
       </fields></register>
       <register><name>AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA</name></register>
-      </registers></peripheral>)"),
-              "P P 0x40000000 10\n"
+      </registers></peripheral>)",
+         "P P 0x40000000 10\n"
               "  DR0 0x40000010 0x0000000a F:4:4\n  DR1 0x40000018 0x0000000a F:4:4\n"
               "  DR2 0x40000020 0x0000000a F:4:4\n  DR3 0x40000028 0x0000000a F:4:4\n"
               "  PIN0_CFG 0x40000100 0x00000000\n  PIN1_CFG 0x40000104 0x00000000\n"
               "  X0 0x40000200 0x0000000c\n  X1 0x40000204 0x0000000c\n"
               "  N 0x40000001 0xffffffff LM:4:4 ML:4:4 OW:28:4 ALL:0:32 ONE:3:1\n"
-              "  " + std::string(63, 'A') + " 0x40000000 0x00000000\n");
-}
-
-TEST(SvdRules, DerivedFromAndDirectChildren) {
-    EXPECT_EQ(dumped(R"(
+              "  " + std::string(63, 'A') + " 0x40000000 0x00000000\n"},
+        {"clusters flatten with joined names, nested and dimmed", R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
+      <cluster><name>CH[%s]</name><dim>2</dim><dimIncrement>0x20</dimIncrement><addressOffset>0x100</addressOffset>
+        <register><name>CTRL</name><resetValue>7</resetValue></register>
+        <register><name>DATA[%s]</name><addressOffset>4</addressOffset><dim>2</dim></register></cluster>
+      <cluster><name>BLK</name><addressOffset>0x200</addressOffset><register><name>R</name></register></cluster>
+      <cluster><name>OUT[%s]</name><dim>2</dim><dimIncrement>0x100</dimIncrement><addressOffset>0x400</addressOffset>
+        <register><name>A</name></register>
+        <cluster><name>IN[%s]</name><dim>2</dim><dimIncrement>0x10</dimIncrement><addressOffset>0x40</addressOffset>
+          <register><name>B</name><addressOffset>4</addressOffset></register></cluster>
+        <register><name>C</name><addressOffset>8</addressOffset></register></cluster>
+      <register><name>AFTER</name><addressOffset>0x800</addressOffset></register></registers></peripheral>)",
+         "P P 0x00001000 16\n"
+              "  CH0_CTRL 0x00001100 0x00000007\n  CH0_DATA0 0x00001104 0x00000000\n  CH0_DATA1 0x00001108 0x00000000\n"
+              "  CH1_CTRL 0x00001120 0x00000007\n  CH1_DATA0 0x00001124 0x00000000\n  CH1_DATA1 0x00001128 0x00000000\n"
+              "  BLK_R 0x00001200 0x00000000\n"
+              "  OUT0_A 0x00001400 0x00000000\n  OUT0_IN0_B 0x00001444 0x00000000\n  OUT0_IN1_B 0x00001454 0x00000000\n"
+              "  OUT0_C 0x00001408 0x00000000\n"
+              "  OUT1_A 0x00001500 0x00000000\n  OUT1_IN0_B 0x00001544 0x00000000\n  OUT1_IN1_B 0x00001554 0x00000000\n"
+              "  OUT1_C 0x00001508 0x00000000\n  AFTER 0x00001800 0x00000000\n"},
+        {"derivedFrom: without registers, with its own, with a cluster, chained, before its base; none nested elsewhere", R"(
       <peripheral><name>B</name><baseAddress>0x40000000</baseAddress><interrupt><name>IRQ</name></interrupt><registers>
         <register><name>R0</name><fields><field><name>F</name><bitOffset>1</bitOffset><enumeratedValues>
           <enumeratedValue><name>E</name><value>0</value></enumeratedValue></enumeratedValues></field></fields></register>
@@ -204,20 +226,59 @@ TEST(SvdRules, DerivedFromAndDirectChildren) {
       <peripheral derivedFrom="MOVED"><name>SAME</name></peripheral>
       <peripheral derivedFrom="LATER"><name>ORPHAN</name></peripheral>
       <peripheral><name>LATER</name><baseAddress>1</baseAddress></peripheral>
-      <elsewhere><peripheral><name>HIDDEN</name></peripheral></elsewhere>)"),
-              "P B 0x40000000 2\n  R0 0x40000000 0x00000000 F:1:1\n  R1 0x40000004 0x00000000\n"
+      <elsewhere><peripheral><name>HIDDEN</name></peripheral></elsewhere>)",
+         "P B 0x40000000 2\n  R0 0x40000000 0x00000000 F:1:1\n  R1 0x40000004 0x00000000\n"
               "P MOVED 0x40000400 2\n  R0 0x40000400 0x00000000 F:1:1\n  R1 0x40000404 0x00000000\n"
               "P OWN 0x40000800 1\n  X 0x40000808 0x00000000\n"
               "P PLUS 0x40000c00 3\n  R0 0x40000c00 0x00000000 F:1:1\n  R1 0x40000c04 0x00000000\n"
               "  CL_Y 0x40000c10 0x00000000\n"
               "P SAME 0x40000400 2\n  R0 0x40000400 0x00000000 F:1:1\n  R1 0x40000404 0x00000000\n"
-              "P ORPHAN 0x00000000 0\nP LATER 0x00000001 0\n");
-    EXPECT_EQ(dumped("<peripheral/><peripheral derivedFrom=\"B\"/>"),
-              "null: No peripherals found — check SVD format");
+              "P ORPHAN 0x00000000 0\nP LATER 0x00000001 0\n"},
+        {"no peripheral with a name", "<peripheral/><peripheral derivedFrom=\"B\"/>",
+         "null: No peripherals found — check SVD format"},
+        {"dimIndex: a list, a number range or a letter range; an element the list does not name is numbered", R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
+      <register><name>CV%s</name><dim>4</dim><dimIncrement>4</dimIncrement><dimIndex>1,2,3,4</dimIndex></register>
+      <register><name>%s_CR</name><addressOffset>0x20</addressOffset><dim>3</dim><dimIndex>SCLK, SS,SD0</dimIndex></register>
+      <register><name>R[%s]</name><addressOffset>0x40</addressOffset><dim>2</dim><dimIndex>3-6</dimIndex></register>
+      <register><name>L%s</name><addressOffset>0x50</addressOffset><dim>2</dim><dimIndex>A-D</dimIndex></register>
+      <register><name>S%s</name><addressOffset>0x60</addressOffset><dim>3</dim><dimIndex>X,Y</dimIndex></register>
+      <cluster><name>CH%s</name><dim>2</dim><dimIncrement>0x10</dimIncrement><dimIndex>A,B</dimIndex>
+        <addressOffset>0x100</addressOffset><register><name>D</name></register></cluster></registers></peripheral>)",
+         "P P 0x00001000 16\n"
+              "  CV1 0x00001000 0x00000000\n  CV2 0x00001004 0x00000000\n  CV3 0x00001008 0x00000000\n"
+              "  CV4 0x0000100c 0x00000000\n"
+              "  SCLK_CR 0x00001020 0x00000000\n  SS_CR 0x00001024 0x00000000\n  SD0_CR 0x00001028 0x00000000\n"
+              "  R3 0x00001040 0x00000000\n  R4 0x00001044 0x00000000\n"
+              "  LA 0x00001050 0x00000000\n  LB 0x00001054 0x00000000\n"
+              "  SX 0x00001060 0x00000000\n  SY 0x00001064 0x00000000\n  S2 0x00001068 0x00000000\n"
+              "  CHA_D 0x00001100 0x00000000\n  CHB_D 0x00001110 0x00000000\n"},
+        {"a peripheral array named by dimIndex; one derived from an instance takes that instance's registers", R"(<peripheral><name>UART%s</name><dim>2</dim><dimIncrement>0x400</dimIncrement>
+        <dimIndex>4,7</dimIndex><baseAddress>0x40004000</baseAddress><registers>
+        <register><name>DR</name><addressOffset>4</addressOffset></register></registers></peripheral>
+      <peripheral derivedFrom="UART7"><name>UART9</name><baseAddress>0x40005000</baseAddress></peripheral>)",
+         "P UART4 0x40004000 1\n  DR 0x40004004 0x00000000\n"
+              "P UART7 0x40004400 1\n  DR 0x40004404 0x00000000\n"
+              "P UART9 0x40005000 1\n  DR 0x40005004 0x00000000\n"},
+        {"names are never format strings", R"(<peripheral><name>%s%n</name><registers>
+      <register><name>%n%s%n%x</name><dim>2</dim></register><register><name>%n[%s]%s</name><dim>1</dim></register>
+      <register><name>%s%n</name></register>
+      <cluster><name>%n%s</name><dim>1</dim><register><name>%s</name><dim>1</dim></register></cluster>
+      </registers></peripheral>)",
+         "P %s%n 0x00000000 5\n  %n0%n%x 0x00000000 0x00000000\n  %n1%n%x 0x00000004 0x00000000\n"
+              "  %n0%s 0x00000000 0x00000000\n  %s%n 0x00000000 0x00000000\n  %n0_0 0x00000000 0x00000000\n"},
+        {"bits that cannot lie in a 32-bit register: the field is skipped", R"(<peripheral><name>P</name><registers><register><name>R</name><fields>
+      <field><name>MSB_BELOW</name><bitRange>[3:7]</bitRange></field><field><name>M2</name><lsb>7</lsb><msb>3</msb></field>
+      <field><name>OFF40</name><bitOffset>40</bitOffset><bitWidth>1</bitWidth></field>
+      <field><name>PAST31</name><bitOffset>30</bitOffset><bitWidth>4</bitWidth></field>
+      <field><name>HUGE</name><bitOffset>1</bitOffset><bitWidth>4294967295</bitWidth></field>
+      <field><name>ZERO</name><bitWidth>0</bitWidth></field><field><name>MSB32</name><bitRange>[32:0]</bitRange></field>
+      <field><name>GARBLED</name><bitRange>[x:1]</bitRange></field>
+      <field><name>OK</name><bitRange>[31:31]</bitRange></field></fields></register></registers></peripheral>)",
+         "P P 0x00000000 1\n  R 0x00000000 0x00000000 OK:31:1\n"},
+    };
+    for (const auto& k : cases) EXPECT_EQ(dumped(k.doc), k.dump) << k.what;
 }
 
-// dimIndex names each element: a list, a number range or a letter range; an
-// element the list does not name is numbered.
 TEST(SvdRules, TheLongestNamesMakeAWholeLocation) {
     // 63 characters each, the most a name keeps: "periph->reg" and its NUL still fit.
     const std::string p(63, 'P'), r(63, 'R');
@@ -232,55 +293,6 @@ TEST(SvdRules, TheLongestNamesMakeAWholeLocation) {
     EXPECT_LT(strnlen(loc.full, sizeof loc.full), sizeof loc.full) << "terminated inside its array";
 }
 
-TEST(SvdRules, DimIndexNamesTheElements) {
-    EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
-      <register><name>CV%s</name><dim>4</dim><dimIncrement>4</dimIncrement><dimIndex>1,2,3,4</dimIndex></register>
-      <register><name>%s_CR</name><addressOffset>0x20</addressOffset><dim>3</dim><dimIndex>SCLK, SS,SD0</dimIndex></register>
-      <register><name>R[%s]</name><addressOffset>0x40</addressOffset><dim>2</dim><dimIndex>3-6</dimIndex></register>
-      <register><name>L%s</name><addressOffset>0x50</addressOffset><dim>2</dim><dimIndex>A-D</dimIndex></register>
-      <register><name>S%s</name><addressOffset>0x60</addressOffset><dim>3</dim><dimIndex>X,Y</dimIndex></register>
-      <cluster><name>CH%s</name><dim>2</dim><dimIncrement>0x10</dimIncrement><dimIndex>A,B</dimIndex>
-        <addressOffset>0x100</addressOffset><register><name>D</name></register></cluster></registers></peripheral>)"),
-              "P P 0x00001000 16\n"
-              "  CV1 0x00001000 0x00000000\n  CV2 0x00001004 0x00000000\n  CV3 0x00001008 0x00000000\n"
-              "  CV4 0x0000100c 0x00000000\n"
-              "  SCLK_CR 0x00001020 0x00000000\n  SS_CR 0x00001024 0x00000000\n  SD0_CR 0x00001028 0x00000000\n"
-              "  R3 0x00001040 0x00000000\n  R4 0x00001044 0x00000000\n"
-              "  LA 0x00001050 0x00000000\n  LB 0x00001054 0x00000000\n"
-              "  SX 0x00001060 0x00000000\n  SY 0x00001064 0x00000000\n  S2 0x00001068 0x00000000\n"
-              "  CHA_D 0x00001100 0x00000000\n  CHB_D 0x00001110 0x00000000\n");
-    // A peripheral array: each instance at its own base, named by dimIndex;
-    // one derived from an instance takes that instance's registers.
-    EXPECT_EQ(dumped(R"(<peripheral><name>UART%s</name><dim>2</dim><dimIncrement>0x400</dimIncrement>
-        <dimIndex>4,7</dimIndex><baseAddress>0x40004000</baseAddress><registers>
-        <register><name>DR</name><addressOffset>4</addressOffset></register></registers></peripheral>
-      <peripheral derivedFrom="UART7"><name>UART9</name><baseAddress>0x40005000</baseAddress></peripheral>)"),
-              "P UART4 0x40004000 1\n  DR 0x40004004 0x00000000\n"
-              "P UART7 0x40004400 1\n  DR 0x40004404 0x00000000\n"
-              "P UART9 0x40005000 1\n  DR 0x40005004 0x00000000\n");
-}
-
-TEST(SvdRules, ClustersFlattenWithJoinedNames) {
-    EXPECT_EQ(dumped(R"(<peripheral><name>P</name><baseAddress>0x1000</baseAddress><registers>
-      <cluster><name>CH[%s]</name><dim>2</dim><dimIncrement>0x20</dimIncrement><addressOffset>0x100</addressOffset>
-        <register><name>CTRL</name><resetValue>7</resetValue></register>
-        <register><name>DATA[%s]</name><addressOffset>4</addressOffset><dim>2</dim></register></cluster>
-      <cluster><name>BLK</name><addressOffset>0x200</addressOffset><register><name>R</name></register></cluster>
-      <cluster><name>OUT[%s]</name><dim>2</dim><dimIncrement>0x100</dimIncrement><addressOffset>0x400</addressOffset>
-        <register><name>A</name></register>
-        <cluster><name>IN[%s]</name><dim>2</dim><dimIncrement>0x10</dimIncrement><addressOffset>0x40</addressOffset>
-          <register><name>B</name><addressOffset>4</addressOffset></register></cluster>
-        <register><name>C</name><addressOffset>8</addressOffset></register></cluster>
-      <register><name>AFTER</name><addressOffset>0x800</addressOffset></register></registers></peripheral>)"),
-              "P P 0x00001000 16\n"
-              "  CH0_CTRL 0x00001100 0x00000007\n  CH0_DATA0 0x00001104 0x00000000\n  CH0_DATA1 0x00001108 0x00000000\n"
-              "  CH1_CTRL 0x00001120 0x00000007\n  CH1_DATA0 0x00001124 0x00000000\n  CH1_DATA1 0x00001128 0x00000000\n"
-              "  BLK_R 0x00001200 0x00000000\n"
-              "  OUT0_A 0x00001400 0x00000000\n  OUT0_IN0_B 0x00001444 0x00000000\n  OUT0_IN1_B 0x00001454 0x00000000\n"
-              "  OUT0_C 0x00001408 0x00000000\n"
-              "  OUT1_A 0x00001500 0x00000000\n  OUT1_IN0_B 0x00001544 0x00000000\n  OUT1_IN1_B 0x00001554 0x00000000\n"
-              "  OUT1_C 0x00001508 0x00000000\n  AFTER 0x00001800 0x00000000\n");
-}
 
 // --- hostile input -----------------------------------------------------------------
 
@@ -292,26 +304,6 @@ TEST(SvdHostile, BrokenXmlAndBadNames) {
     }
     EXPECT_FALSE(parse("<device><a></b></device>"));
     EXPECT_STREQ(svd_error(), "[SVD] XML error at byte 13: Start-end tags mismatch");
-
-    // Names are never format strings.
-    EXPECT_EQ(dumped(R"(<peripheral><name>%s%n</name><registers>
-      <register><name>%n%s%n%x</name><dim>2</dim></register><register><name>%n[%s]%s</name><dim>1</dim></register>
-      <register><name>%s%n</name></register>
-      <cluster><name>%n%s</name><dim>1</dim><register><name>%s</name><dim>1</dim></register></cluster>
-      </registers></peripheral>)"),
-              "P %s%n 0x00000000 5\n  %n0%n%x 0x00000000 0x00000000\n  %n1%n%x 0x00000004 0x00000000\n"
-              "  %n0%s 0x00000000 0x00000000\n  %s%n 0x00000000 0x00000000\n  %n0_0 0x00000000 0x00000000\n");
-
-    // Bits that cannot lie in a 32-bit register: the field is skipped.
-    EXPECT_EQ(dumped(R"(<peripheral><name>P</name><registers><register><name>R</name><fields>
-      <field><name>MSB_BELOW</name><bitRange>[3:7]</bitRange></field><field><name>M2</name><lsb>7</lsb><msb>3</msb></field>
-      <field><name>OFF40</name><bitOffset>40</bitOffset><bitWidth>1</bitWidth></field>
-      <field><name>PAST31</name><bitOffset>30</bitOffset><bitWidth>4</bitWidth></field>
-      <field><name>HUGE</name><bitOffset>1</bitOffset><bitWidth>4294967295</bitWidth></field>
-      <field><name>ZERO</name><bitWidth>0</bitWidth></field><field><name>MSB32</name><bitRange>[32:0]</bitRange></field>
-      <field><name>GARBLED</name><bitRange>[x:1]</bitRange></field>
-      <field><name>OK</name><bitRange>[31:31]</bitRange></field></fields></register></registers></peripheral>)"),
-              "P P 0x00000000 1\n  R 0x00000000 0x00000000 OK:31:1\n");
 }
 
 TEST(SvdHostile, HugeDimsHitOneBudget) {
