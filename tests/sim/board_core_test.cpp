@@ -37,10 +37,7 @@ irq1_h: ldr r0, =0xFFFFFFF1; bx r0   @ "return to a handler" with nothing below
 .ltorg
 )";
 
-const Program& prog() {
-    static const Program p = assemble(kSource, 0x20000000);
-    return p;
-}
+const Program& prog() { static const Program p = assemble(kSource, 0x20000000); return p; }
 uint32_t at(const char* label) { return prog().sym.at(label); }
 
 // Halted, the program loaded, VTOR on it, MSP and PC set, `init` written.
@@ -60,18 +57,15 @@ void go(SimBoard* b, uint64_t ns = 10 * 1000) {
 
 } // namespace
 
-class BoardCore : public testing::Test {
-    void SetUp() override {
-        if (prog().bytes.empty()) GTEST_SKIP() << "arm-none-eabi binutils not available";
-    }
+struct BoardCore : testing::Test {
+    void SetUp() override { if (prog().bytes.empty()) GTEST_SKIP() << "arm-none-eabi binutils not available"; }
 };
 
 // Each scenario runs 10 us; then the core's state and the words listed.
 TEST_F(BoardCore, ExceptionScenariosEndInTheRightState) {
     enum State { halted, running, locked };
     struct Case {
-        const char* why;
-        const char* label;
+        const char* why, *label;
         std::initializer_list<Word> init;
         State state;
         std::initializer_list<Word> want;

@@ -36,10 +36,7 @@ TEST(BoardLazyFp, EntryReservesTheFirstFpInstructionPreservesReturnRestoresOrKee
     if (p.bytes.empty() && run_capture("arm-none-eabi-as --version").empty())
         GTEST_SKIP() << "arm-none-eabi binutils not available";
     ASSERT_FALSE(p.bytes.empty()) << "the program did not assemble";
-    struct Case {
-        const char* why;
-        std::initializer_list<Word> init, in_handler, after;
-    };
+    struct Case { const char* why; std::initializer_list<Word> init, in_handler, after; };
     const Case cases[] = {
         {"no FP in the handler: space reserved, S0 kept in the register", {{7, 0}},
          {{FPCCR, kEntry}, {FPCAR, kSlotS0}, {kSlotS0, kMarker}, {kControl, 0}}, {{4, kOne}, {FPCCR, kEntry & ~1u}}},
@@ -55,7 +52,8 @@ TEST(BoardLazyFp, EntryReservesTheFirstFpInstructionPreservesReturnRestoresOrKee
          {{7, 0}, {SIM_REG_CONTROL_PACKED, 1u << 24}, {SHCSR, SIM_SHCSR_BUSFAULTENA}},
          {{FPCCR, kEntry | 0x42}, {kControl, 1u << 24}}, {{4, kOne}}},
         {"the lazy write runs off SRAM: LSPERR, escalated to HardFault at the FP instruction",
-         {{7, 1}, {SIM_REG_MSP, 0x20020030}}, {{kIpsr, 3}, {CFSR, SIM_CFSR_LSPERR}, {HFSR, SIM_HFSR_FORCED}, {FPCCR, kEntry}, {kControl, 0}},
+         {{7, 1}, {SIM_REG_MSP, 0x20020030}},
+         {{kIpsr, 3}, {CFSR, SIM_CFSR_LSPERR}, {HFSR, SIM_HFSR_FORCED}, {FPCCR, kEntry}, {kControl, 0}},
          {}},
     };
     for (const Case& c : cases) {
