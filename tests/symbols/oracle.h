@@ -153,7 +153,7 @@ inline std::vector<uint8_t> elf_section_bytes(const std::string& elf, const std:
     return std::vector<uint8_t>(img.begin() + it->second.offset, img.begin() + it->second.offset + it->second.size);
 }
 
-// --- readelf -wi: the entries of .debug_info --------------------------------------------
+// `readelf -wi`: the entries of .debug_info.
 
 struct ReadelfDie {
     uint32_t off;
@@ -207,7 +207,7 @@ inline uint32_t die_number(const ReadelfDie& d, const char* attr) {
     return last.empty() ? (uint32_t)std::stoul(v) : (uint32_t)std::stoul(last, nullptr, 16);
 }
 
-// --- readelf --debug-dump=frames-interp: the CFA table ----------------------------------
+// `readelf --debug-dump=frames-interp`: the CFA table.
 
 struct CfaRow {
     uint32_t loc, end;  // the row's range
@@ -262,7 +262,6 @@ inline std::vector<CfaRow> readelf_cfa_rows(const std::string& elf) {
     return rows;
 }
 
-// --- the SVD files: python's ElementTree and xmllint ---------------------------------
 
 // The registers of an SVD file in the SVD tests' dump form (svd_walk.py).
 inline std::string svd_walk(const std::string& svd) {
@@ -276,7 +275,6 @@ inline std::string xpath(const std::string& expr, const std::string& file) {
     return s;
 }
 
-// --- gdb-multiarch on the ELF alone -------------------------------------------------------
 
 // Runs gdb once with the commands, returns each command's output by its tag.
 inline std::map<std::string, std::string> gdb_static(const std::string& elf,

@@ -121,7 +121,6 @@ TEST(SvdRealFiles, FailuresCarryTheirTexts) {
     EXPECT_FALSE(own(svd_load_buffer(nullptr, 10)));
 }
 
-// --- merge ----------------------------------------------------------------------
 
 TEST(SvdMerge, CoreFileIntoStm32f407) {
     const std::string path = data_file("STM32F407.svd");
@@ -165,7 +164,6 @@ TEST(SvdMerge, CoreFileIntoStm32f407) {
     EXPECT_FALSE(svd_merge(v.get(), v.get()));
 }
 
-// --- rules of the format -----------------------------------------------------------
 
 
 TEST(SvdRules, DocumentsDumpAsTheirRulesSay) {
@@ -294,7 +292,6 @@ TEST(SvdRules, TheLongestNamesMakeAWholeLocation) {
 }
 
 
-// --- hostile input -----------------------------------------------------------------
 
 TEST(SvdHostile, BrokenXmlAndBadNames) {
     for (const char* bad : {"<device><peripherals><peripheral><name>A</name>", "<device><a></b></device>", "",
@@ -380,7 +377,6 @@ TEST(SvdHostile, OutOfMemoryFailsWholeAndCleanly) {
     EXPECT_TRUE(loaded && merged);
 }
 
-// --- queries --------------------------------------------------------------------------
 
 TEST(SvdQueries, DecodeNeverShiftsPastTheRegister) {
     SvdField f[4] = {{"HIGH", 40, 8}, {"ALL", 0, 32}, {"WIDE", 4, 40}, {"TOP", 28, 4}};

@@ -89,7 +89,6 @@ std::set<std::string> readelf_globals(const std::vector<ReadelfDie>& dies) {
     return globals;
 }
 
-// --- gdb: types, sizes and locations -----------------------------------------------------
 
 // gdb prints "unsigned long" for DWARF's "long unsigned int" and so on.
 std::string c_names(std::string t) {
@@ -467,7 +466,6 @@ INSTANTIATE_TEST_SUITE_P(Images, VariablesOracle, testing::ValuesIn(kSweep), [](
     return n;
 });
 
-// --- hand-made DWARF ---------------------------------------------------------------------
 
 namespace {
 
