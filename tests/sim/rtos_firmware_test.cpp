@@ -75,25 +75,28 @@ TEST(RtosFirmwareQemu, BothTasksRunAndTheConsumerCountsMessages) {
         if (at.empty()) GTEST_SKIP() << elf_path(v) << " or arm-none-eabi-nm missing (FreeRTOS kernel absent?)";
         // Each breakpoint deleted before the next continue: gdb never steps off one
         // (QEMU may end such a step with nothing run, a second hit of the same).
-        QemuGdbScript s{elf_path(v), {}, 60000};
-        auto stop_at = [&](const std::string& where) {
-            s.steps.insert(s.steps.end(), {{QemuGdbOp::Delete}, {QemuGdbOp::Break, where}, {QemuGdbOp::Continue}});
+        std::vector<QemuGdbOp> ops;
+        char label[8];
+        auto stop_at = [&](const std::string& where, const std::string& name) {
+            ops.insert(ops.end(), {{"delete"}, {"break", where}, {"continue", "", 0, name}});
         };
-        auto print = [&](const std::string& n) {
-            s.steps.push_back({QemuGdbOp::Print, n[0] == '$' ? "/x " + n : "/x *(unsigned *)" + std::to_string(at[n])});
+        auto print = [&](const std::string& n) {  // labels in the order of the values
+            std::snprintf(label, sizeof label, "v%02zu", ops.size());
+            ops.push_back({"print", n[0] == '$' ? n : "*(unsigned *)" + std::to_string(at[n]), 0, label});
         };
         for (const Stop& st : kStops) {
-            stop_at("*" + std::to_string(at[st.fn] + st.off));
+            stop_at("*" + std::to_string(at[st.fn] + st.off), "s" + std::to_string(&st - kStops));
             for (const auto& w : st.want) print(w.first);
         }
-        stop_at("*record_value if g_rtos_received == 100");
+        stop_at("*record_value if g_rtos_received == 100", "");
         for (const char* n : kTotals) print(n);
-        QemuGdbResult r;
-        ASSERT_TRUE(qemu_gdb_run(s, &r)) << r.error << "\n" << r.transcript;
-        ASSERT_EQ(r.stops.size(), std::size(kStops) + 1);
-        for (size_t i = 0; i < std::size(kStops); ++i) EXPECT_EQ(r.stops[i].pc, at[kStops[i].fn] + kStops[i].off) << i;
+        QemuGdbRec r;
+        std::string err;
+        ASSERT_TRUE(qemu_gdb_ops(elf_path(v), ops, &r, &err)) << err;
+        for (const Stop& st : kStops) EXPECT_EQ(r["s" + std::to_string(&st - kStops)], std::vector<uint32_t>{at[st.fn] + st.off});
         std::vector<uint32_t> got;
-        for (const std::string& p : r.prints) got.push_back(static_cast<uint32_t>(std::strtoul(p.c_str(), nullptr, 0)));
+        for (const auto& [l, words] : r)
+            if (l[0] == 'v') got.insert(got.end(), words.begin(), words.end());
         expect_values(got, 100);
     }
 }
