@@ -622,7 +622,12 @@ TEST(VariablesForms, HandMadeUnits) {
     };
     for (const auto& k : places) EXPECT_EQ(at(e.get(), k.pc, k.name), k.want) << k.name << " at " << std::hex << k.pc << ": " << k.why;
     std::vector<ElfVariable> a = vars_at(e.get(), 0x1000);
-    auto find = [&](const char* n) { return &*std::find_if(a.begin(), a.end(), [&](auto& v) { return !strcmp(v.name, n); }); };
+    auto find = [&](const char* n) -> const ElfVariable* {
+        for (const ElfVariable& v : a)
+            if (!strcmp(v.name, n)) return &v;
+        return nullptr;
+    };
+    ASSERT_TRUE(find("p") && find("selfp") && find("s"));
     EXPECT_TRUE(find("p")->is_param);
     EXPECT_EQ(find("selfp")->byte_size, 4u) << "a pointer to itself";
     const ElfVariable* s = find("s");
