@@ -145,11 +145,7 @@ TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
     EXPECT_EQ(read_binary_file(tmp_ / "got.bin"), read_binary_file(kFw + "/demo_O0_dwarf4.bin"));
     EXPECT_FALSE(plat_file_exists(image.substr(0, image.rfind(':')).c_str()));
 
-    linkserver("exit 3");
-    EXPECT_EQ(flash(fw, "MCXA156"), FLASH_STATUS_ERROR);
-    EXPECT_TRUE(log_has("[FLASH] LinkServer exit code 3"));
-
-    linkserver("exec sleep 60", 300);
+    linkserver("exec sleep 60", 300);  // a flasher that hangs is stopped and reaped
     EXPECT_EQ(flash(fw, "MCXA156"), FLASH_STATUS_ERROR);
     EXPECT_TRUE(log_has("[FLASH] LinkServer timeout"));
     int pid = 0;

@@ -8,7 +8,6 @@
 #include "probe/probe_fixture.h"
 #include "sim/board.h"
 #include "sim/flash_f4.h"
-#include "sim/sim_system.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -35,8 +34,7 @@ std::pair<uint32_t, uint32_t> sector(uint32_t off) {
     return {off & ~0x1FFFFu, (off & ~0x1FFFFu) + 0x20000};
 }
 
-// Lets a test act in the middle of a job: the job sleeps between polls and
-// after uploads, and each sleep first calls `hook`.
+// Calls `hook` before each of the job's sleeps (between polls, after uploads).
 struct HookClock {
     PlatClock clock{};
     const PlatClock* inner = plat_clock_current();
@@ -105,8 +103,7 @@ void check(const FlmJob& r) {
     EXPECT_EQ(g_flash_progress.load(), 100);
     uint32_t dhcsr = 0;  // interrupts stayed masked, and the core ended halted at the trap
     EXPECT_TRUE(dap_read_dhcsr(c, &dhcsr) && (dhcsr & 0xBu) == 0xBu) << std::hex << dhcsr;
-    // Every byte: the image, erased flash in the rest of the sectors it
-    // touches, the pre-fill pattern everywhere else.
+    // Every byte: the image, erased flash in the rest of its sectors, the pre-fill elsewhere.
     const uint32_t off = r.at - kFlash, end = off + r.len, er0 = sector(off).first, er1 = sector(end - 1).second;
     rig.lock();
     int bad = 0;
@@ -126,9 +123,8 @@ TEST(FlmRun, JobsEndInTheFlashTheyReport) {
     std::vector<FlmJob> runs = {
         {.name = "40 KB + 100 B: 41 pages, the last one padded", .len = 40 * 1024 + 100,
          .logs = {"[FLM] Programming: 41 pages x 1024 B = 41060 B total  [DOUBLE-BUFFERED]", "[FLM] verify OK"}},
-        // Starts on sector 3's first byte: sector 2 before it keeps its contents.
-        {.name = "sector 3 into sector 4", .at = kFlash + 0xC000, .len = 0x4000 + 3, .logs = {"[FLM] erased 2 sector(s)"}},
-        {.name = "sector 3 into sector 4, V1", .at = kFlash + 0xC000, .len = 0x4000 + 3, .logs = {"[FLM] erased 2 sector(s)"},
+        // Starts on sector 3's first byte: sector 2 before it keeps its contents. Over HID.
+        {.name = "sector 3 into sector 4", .at = kFlash + 0xC000, .len = 0x4000 + 3, .logs = {"[FLM] erased 2 sector(s)"},
          .kind = SimUsbKind::V1Hid},
         {.name = "past the flash end", .at = kFlash + 0xFFC00, .len = 2048, .ok = 0, .logs = {"is outside the flash"},
          .never = "[FLM] step: flm_load"},

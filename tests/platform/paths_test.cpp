@@ -1,9 +1,7 @@
-// Where the settings live, and building and probing paths.
+// Where the settings live, and building paths.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "platform/paths.h"
-#include "tests/test_util.h"
 
 TEST(SettingsFolder, ExecutableFolderWhenWritableElseXdgThenHome) {
     struct Case { const char* exe; bool writable; const char *xdg, *home, *want; } const cases[] = {
@@ -42,20 +40,4 @@ TEST(PathBuilding, JoinRefusesInsteadOfCuttingAndBaseNamesSplitOnBothSeparators)
     for (const char* p : {"/home/u/fw/main.c", "C:\\fw\\src\\main.c", "C:\\fw/src\\main.c", "main.c"})
         EXPECT_STREQ(path_base_name(p), "main.c") << p;
     EXPECT_STREQ(path_base_name("/dir/"), "");
-}
-
-TEST(FileSystem, WritableProbeAndDirectoryCreation) {
-    TempDir tmp("kd_paths");
-    const std::string deep = tmp / "a/b/c", file = tmp / "f";
-    EXPECT_TRUE(plat_dir_writable(tmp.path.c_str()));
-    EXPECT_FALSE(plat_dir_writable((tmp / "missing").c_str()));
-    EXPECT_FALSE(plat_dir_writable("/proc/"));  // even root cannot create files here; access(W_OK) would claim otherwise
-    ASSERT_TRUE(plat_make_dirs(deep.c_str()));
-    struct stat st;
-    EXPECT_TRUE(stat(deep.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-    EXPECT_TRUE(plat_make_dirs(deep.c_str()));  // existing is fine
-    ASSERT_TRUE(write_text_file(file, ""));
-    EXPECT_TRUE(plat_file_exists(file.c_str()));
-    EXPECT_FALSE(plat_file_exists(deep.c_str()));  // a folder is not a file
-    EXPECT_FALSE(plat_make_dirs((file + "/sub").c_str()));
 }

@@ -1,4 +1,4 @@
-// The threads and events the probe thread and its callers are built on.
+// The events the probe thread waits on for its commands.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,19 +6,6 @@
 #include <thread>
 
 #include "platform/thread.h"
-
-TEST(Threads, JoinTimesOutOnALiveThreadAndKeepsTheHandle) {
-    static std::atomic<int> state{0};  // 1 released, 2 ran
-    PlatThread* t = plat_thread_start([](void*) {
-        while (state.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        state = 2;
-    }, nullptr);
-    ASSERT_NE(t, nullptr);
-    EXPECT_FALSE(plat_thread_join(t, 30));  // still running: caller must keep its resources alive
-    EXPECT_EQ(state.exchange(1), 0);
-    EXPECT_TRUE(plat_thread_join(t, 5000));
-    EXPECT_EQ(state.load(), 2);
-}
 
 TEST(Events, AutoResetWakesOnceAndTimesOut) {
     PlatEvent* e = plat_event_create();
