@@ -18,17 +18,14 @@ TEST(DwarfFrame, EveryRowReadelfInterpretsOfTheFixtures) {
         for (const CfaRow& r : rows)
             for (uint32_t pc : {r.loc, r.end - 2}) {
                 if (pc < r.loc || pc >= r.end) continue;
+                SCOPED_TRACE(testing::Message() << name << " pc " << std::hex << pc);
                 DwarfFrameRow got{};
-                ASSERT_TRUE(dwarf_frame_row(frame.data(), (uint32_t)frame.size(), pc, &got)) << name << " pc " << std::hex << pc;
-                EXPECT_EQ(got.cfa.reg, r.reg) << name << " pc " << std::hex << pc;
-                EXPECT_EQ(got.cfa.offset, r.off) << name << " pc " << std::hex << pc;
+                ASSERT_TRUE(dwarf_frame_row(frame.data(), (uint32_t)frame.size(), pc, &got));
+                EXPECT_EQ(std::make_pair(got.cfa.reg, got.cfa.offset), std::make_pair(r.reg, r.off));
                 EXPECT_EQ(got.ra_reg, 14u);
                 for (auto [reg, off] : r.saved) {
-                    bool saved = off != 1;
-                    EXPECT_EQ(got.kind[reg] == DWARF_REG_OFFSET, saved) << name << " pc " << std::hex << pc << " r" << reg;
-                    if (saved) {
-                        EXPECT_EQ(got.offset[reg], off) << name << " pc " << std::hex << pc << " r" << reg;
-                    }
+                    EXPECT_EQ(got.kind[reg] == DWARF_REG_OFFSET, off != 1) << "r" << reg;
+                    EXPECT_TRUE(off == 1 || got.offset[reg] == off) << "r" << reg << " at " << got.offset[reg];
                 }
                 ++checked;
             }
