@@ -1,7 +1,7 @@
 # The demo firmware checked with the Arm binutils and xmllint. Its runs on
 # QEMU are the cross-check's (crosscheck.cmake).
 korvane_test(firmware_unit_tests LABEL unit
-  SOURCES sim/firmware_test.cpp sim/qemu_gdb.cpp
+  SOURCES sim/firmware_test.cpp
   LIBS sim_demo_firmware)
 target_include_directories(firmware_unit_tests PRIVATE ${CMAKE_SOURCE_DIR})
 add_dependencies(firmware_unit_tests demo_firmware)
