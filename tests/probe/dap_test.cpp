@@ -70,7 +70,6 @@ protected:
     }
     void connect(bool halt = true) { ASSERT_NE(c_ = rig_->connect(halt), nullptr); }
     uint64_t exchanges() { return rig_->usb()->counters.exchanges; }
-    void arm(const SimSwdFaults& f) { sim_swd_arm_faults(&rig_->probe()->swd, &f); }
     std::unique_ptr<SimRig> rig_;
     DapContext* c_ = nullptr;
 };
@@ -140,7 +139,7 @@ TEST_P(Dap, WaitAndFaultAnswersAreRetriedAsFarAsAllowed) {
         ASSERT_TRUE(r.write || sim_board_write_mem(rig_->board(), 0x20003000, data.data(), r.len));
         SimSwdFaults f{};
         f.wait_next = r.waits, f.fault_at = r.fault_at;
-        arm(f);
+        sim_swd_arm_faults(&rig_->probe()->swd, &f);
         EXPECT_EQ(r.write ? dap_write_mem_block(c_, 0x20003000, data.data(), r.len)
                   : r.len == 4 ? dap_read_mem32(c_, 0x20003000, (uint32_t*)got.data())
                                : dap_read_mem_block(c_, 0x20003000, got.data(), r.len),

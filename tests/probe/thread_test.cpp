@@ -3,6 +3,7 @@
 // and stopping in every state. Waits are for states, never for time passing.
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/runctl/board_run.h"
@@ -73,11 +74,12 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     ASSERT_TRUE(wait_for(idle));
     // Holding the simulator stalls the probe thread inside its next transfer: a
     // poll (the first halt then waits in the slot) or the first halt (the second waits).
+    auto posts = [](std::initializer_list<std::pair<int, bool>> cmds) {
+        for (auto [cmd, taken] : cmds) EXPECT_EQ(probe_post_cmd(cmd, 0), taken) << cmd;
+    };
     b_->rig.lock();
-    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0) && probe_post_cmd(PROBE_CMD_HALT, 0));
-    EXPECT_TRUE(probe_cmd_pending());
-    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
-    EXPECT_EQ(g_cmd_busy.load(), 1) << "the pending halt is the busy command until it is done";
+    posts({{PROBE_CMD_HALT, true}, {PROBE_CMD_HALT, true}, {PROBE_CMD_RESUME, false}});
+    EXPECT_TRUE(probe_cmd_pending() && g_cmd_busy.load() == 1) << "the pending halt is the busy command until it is done";
     b_->rig.unlock();
     ASSERT_TRUE(wait_for([] { return halted_idle() && published_pc(); }));
     EXPECT_TRUE(board_halted() && log_has("[DBG] Halt: done"));
@@ -90,13 +92,10 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
         EXPECT_EQ(slot < 0 ? reg_buf[sel] : reg_ext_buf[slot], board) << "selector " << sel;
     }
     b_->rig.lock();
-    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
-    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));  // busy
-    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_RESUME, 0));
-    EXPECT_TRUE(probe_post_cmd(PROBE_CMD_HALT, 0) && probe_post_cmd(PROBE_CMD_RESET, 0));
+    posts({{PROBE_CMD_STEP_ASM, true}, {PROBE_CMD_STEP_ASM, false}, {PROBE_CMD_RESUME, false}, {PROBE_CMD_HALT, true},
+           {PROBE_CMD_RESET, true}});
     b_->rig.unlock();
-    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[DBG] Reset:"); }));
-    EXPECT_TRUE(g_is_halted.load());
+    ASSERT_TRUE(wait_for([&] { return idle() && log_has("[DBG] Reset:") && g_is_halted.load(); }));
     // After every way a command ends, the next one is accepted.
     for (int cmd : {PROBE_CMD_STEP_ASM, PROBE_CMD_STEP, PROBE_CMD_FLASH, PROBE_CMD_RESUME}) EXPECT_TRUE(post(cmd)) << cmd;
     EXPECT_EQ(g_flash_status.load(), FLASH_STATUS_ERROR);
@@ -104,8 +103,7 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     sim_board_set_never_halt(b_->rig.board(), true);
     b_->rig.unlock();
     ASSERT_TRUE(post(PROBE_CMD_HALT));
-    EXPECT_TRUE(log_has("[DBG] Halt: failed"));
-    EXPECT_FALSE(g_is_halted.load());
+    EXPECT_TRUE(log_has("[DBG] Halt: failed") && !g_is_halted.load());
 }
 
 // Every kind of watch at once while the core runs. Globals of sizes 1 to 200
@@ -167,11 +165,11 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
 }
 
 TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
-    // Halted first: the 14 s of the board's time below cost no simulated instructions.
-    ASSERT_TRUE(post(PROBE_CMD_HALT));
     // Lost in the middle of a command, and back 7 s later in the board's time.
     // Only the probe thread moves that clock, so the re-open attempts fall at
-    // +2, +6 and +14 s (each on the next 200 ms poll) on any machine.
+    // +2, +6 and +14 s (each on the next 200 ms poll) on any machine; halted,
+    // those 14 s cost no simulated instructions.
+    ASSERT_TRUE(post(PROBE_CMD_HALT));
     b_->rig.lock();
     ASSERT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
     sim_usb_unplug(b_->rig.usb());
@@ -184,8 +182,7 @@ TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
     b_->rig.unlock();
     EXPECT_TRUE(found_at >= lost_at + 14000 && found_at <= lost_at + 14400) << found_at - lost_at;
     EXPECT_EQ(log_count_of("[PRB] Probe disconnected"), 1);
-    EXPECT_TRUE(wait_for(idle)) << "the lost command stays busy";
-    EXPECT_FALSE(g_stepping.load());
+    EXPECT_TRUE(wait_for(idle) && !g_stepping.load()) << "the lost command stays busy";
     EXPECT_TRUE(post(PROBE_CMD_HALT) && g_is_halted.load());
 }
 

@@ -1,7 +1,6 @@
 // The program's probe thread and run control on the simulated board running a
-// demo image, as the run-control tests share them. Breakpoints listed before
-// the connect go into the comparators when it connects. Everything is undone
-// on destruction.
+// demo image, undone on destruction. Breakpoints listed before the connect go
+// into the comparators when it connects.
 #pragma once
 
 #include <memory>
@@ -56,10 +55,9 @@ struct BoardRun {
     // Posts a command and waits until it has ended (busy cleared, no step in
     // flight). Halt and reset do not take the busy flag: their end is their log line.
     bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
-        if (!wait_for([] { return g_cmd_busy == 0; })) return false;
-        if (!probe_post_cmd(cmd, addr)) return false;
-        if (ends_with && !wait_for([&] { return log_has(ends_with); })) return false;
-        return wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
+        return wait_for([] { return g_cmd_busy == 0; }) && probe_post_cmd(cmd, addr) &&
+               (!ends_with || wait_for([&] { return log_has(ends_with); })) &&
+               wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
     }
     // A memory or register write through the probe thread, as the window makes it.
     bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) {
