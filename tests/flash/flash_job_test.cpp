@@ -1,6 +1,5 @@
-// The Flash button's job on the probe thread against the simulated board:
-// the FLM route with our demo pack, the early refusals, and the
-// external LinkServer route with a stand-in script that records its arguments.
+// The Flash button's job on the probe thread against the simulated board: the FLM route with
+// our demo pack, the early refusals, and NXP's LinkServer played by a script that records its arguments.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

@@ -1,6 +1,5 @@
-// Reading FLM files and finding them through .pdsc files. ST's real
-// algorithms are the inputs; readelf, nm and gdb (reading ST's own debug
-// information for FlashDevice) say what each holds.
+// Reading FLM files and finding them through .pdsc files: ST's real algorithms are the inputs;
+// readelf, nm and gdb (reading ST's own debug information for FlashDevice) say what each holds.
 #include <unistd.h>
 
 #include <cstring>

@@ -1,6 +1,5 @@
-// Intel HEX and BIN firmware files. arm-none-eabi-objcopy writes the HEX
-// images (segment records below 1 MB, linear records above) and reads every
-// good file back to the binary we must get, with the same 0xFF gap fill.
+// Intel HEX and BIN firmware files. objcopy writes the HEX images (segment records below 1 MB, linear
+// above) and reads every good file back to the binary we must get, with the same 0xFF gap fill.
 #include <random>
 
 #include "flash/flash_job.h"

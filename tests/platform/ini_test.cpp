@@ -1,5 +1,4 @@
-// Settings files: the reading and editing rules on text, and what a save
-// does with the file it replaces, however the save or the file goes wrong.
+// Settings files: reading and editing rules, and what a save does to the file it replaces.
 #include "platform/ini.h"
 #include "tests/test_util.h"
 
