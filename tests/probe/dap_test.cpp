@@ -155,8 +155,8 @@ TEST_P(Dap, WaitAndFaultAnswersAreRetriedAsFarAsAllowed) {
 TEST_P(Dap, ConnectWakesASleepingPortAndLeavesTheCoreRunning) {
     rig_->probe()->swd.line = SimSwdLine::Dormant;
     connect(false);
-    EXPECT_EQ(log_count_of("[DAP] DPIDR attempt"), 6);  // 3 reads x 2 line-reset attempts
-    EXPECT_TRUE(log_has("[DAP] OK: DPIDR=0x2BA01477"));
+    // 3 reads x 2 line-reset attempts
+    EXPECT_TRUE(log_count_of("[DAP] DPIDR attempt") == 6 && log_has("[DAP] OK: DPIDR=0x2BA01477"));
     EXPECT_EQ(dap_get_state(c_), DAP_STATE_RUNNING);
     uint32_t pc = 0;
     EXPECT_TRUE(dap_read_mem32(c_, DAP_DWT_PCSR, &pc) && pc >= 0x08000000u && pc < 0x08100000u) << std::hex << pc;
@@ -170,8 +170,7 @@ TEST_P(Dap, BreakpointsTakeOnlyTheComparatorsTheUnitHas) {
     connect();
     for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(dap_set_bp(c_, 0x08000200 + 4 * i), i < 6) << i;
     EXPECT_TRUE(log_has("[FPB] All 6 comparators are in use: no breakpoint at 0x08000218"));
-    EXPECT_TRUE(dap_clear_bp(c_, 0x08000204));
-    EXPECT_TRUE(dap_set_bp(c_, 0x08000218));
+    EXPECT_TRUE(dap_clear_bp(c_, 0x08000204) && dap_set_bp(c_, 0x08000218));
     EXPECT_EQ(dap_fpb_comparator(1), 0x08000218u) << "the freed comparator";
 }
 

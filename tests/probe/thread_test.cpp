@@ -55,23 +55,14 @@ protected:
 
 }  // namespace
 
-TEST_F(ProbeThread, StartsOnARunningTargetAndAStopDuringACommandReleasesEverything) {
-    EXPECT_TRUE(log_has("[PRB] Target running at connect"));
-    EXPECT_FALSE(g_is_halted.load());
-    // The idle poll samples the running core's PC instead of reading registers through DCRSR.
-    EXPECT_TRUE(wait_for([] { return probe_poll_state() == PS_RUNNING && published_pc() >> 20 == 0x080; }));
-    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0));
-    ASSERT_TRUE(b_->stop());
-    EXPECT_TRUE(log_has("[PRB] Probe stopped"));
-    EXPECT_FALSE(g_probe_connected.load() || g_dap_ctx.open);
-    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_HALT, 0)) << "posted after the stop: refused, no freed event signalled";
-}
-
-// One command at a time, but halt and reset are always taken and a pending
-// halt is never replaced by an ordinary command; a halt publishes the stopped
-// core's registers; a core that ignores it is not reported halted.
+// On a running target the idle poll samples the PC (no DCRSR reads). One
+// command at a time, but halt and reset are always taken and a pending halt
+// is never replaced by an ordinary command; a halt publishes the stopped
+// core's registers; a core that ignores it is not reported halted; a stop
+// during a command releases everything.
 TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
-    ASSERT_TRUE(wait_for(idle));
+    EXPECT_TRUE(log_has("[PRB] Target running at connect") && !g_is_halted.load());
+    EXPECT_TRUE(wait_for([] { return idle() && probe_poll_state() == PS_RUNNING && published_pc() >> 20 == 0x080; }));
     // Holding the simulator stalls the probe thread inside its next transfer: a
     // poll (the first halt then waits in the slot) or the first halt (the second waits).
     auto posts = [](std::initializer_list<std::pair<int, bool>> cmds) {
@@ -104,6 +95,9 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     b_->rig.unlock();
     ASSERT_TRUE(post(PROBE_CMD_HALT));
     EXPECT_TRUE(log_has("[DBG] Halt: failed") && !g_is_halted.load());
+    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0) && b_->stop());
+    EXPECT_TRUE(log_has("[PRB] Probe stopped") && !g_probe_connected.load() && !g_dap_ctx.open);
+    EXPECT_FALSE(probe_post_cmd(PROBE_CMD_HALT, 0)) << "posted after the stop: refused, no freed event signalled";
 }
 
 // Every kind of watch at once while the core runs. Globals of sizes 1 to 200
@@ -119,12 +113,12 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
         std::memcpy(image + i, &w, 4);
     }
     const uint32_t globals[][2] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {31, 4}, {40, 3}, {45, 8}, {53, 6}, {65, 33}, {301, 200}};
-    const int n_glob = (int)std::size(globals);
+    const int r = (int)std::size(globals);  // the watches after the globals start here
     for (auto [offset, size] : globals) {
         ElfVariable v = var(std::to_string(offset).c_str(), VAR_LOC_ADDR, size, (int32_t)(0x08000000 + offset));
         ASSERT_TRUE(watch_add(&v));
     }
-    watch_toggle_expanded(n_glob - 1);
+    watch_toggle_expanded(r - 1);
     ElfVariable reset = var("reset_vector", VAR_LOC_ADDR, 4, 0x08000004), k = var("k", VAR_LOC_CONST, 8),
                 sp = var("sp_plus_4", VAR_LOC_EXPR, 4), nowhere = var("nowhere", VAR_LOC_ADDR, 4, 0x60000000),
                 local = var("frame_word", VAR_LOC_FBREG, 4);
@@ -133,26 +127,25 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
     const uint8_t breg13_4[] = {0x7D, 0x04, 0x9F};
     std::memcpy(sp.expr, breg13_4, sp.expr_len = sizeof breg13_4);
     for (ElfVariable* v : {&reset, &k, &sp, &nowhere, &local}) ASSERT_TRUE(watch_add(v));
-    const int n = n_glob + 5;
+    const int n = r + 5;
     ASSERT_TRUE(wait_for([&] {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
             if (watch_val_id[i] != g_watch[i].id) return false;
-        return watch_val_valid[n - 1] && watch_val_valid[n_glob + 2];
+        return watch_val_valid[n - 1] && watch_val_valid[r + 2];
     }));
-    ASSERT_TRUE(wait_for([&] { return !g_watch_halting.load() && !board_halted(); })) << "the local's halt is undone";
-    EXPECT_FALSE(g_is_halted.load());
+    ASSERT_TRUE(wait_for([&] { return !g_watch_halting.load() && !board_halted() && !g_is_halted.load(); }))
+        << "the local's halt is undone";
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    for (int i = 0; i < n_glob; ++i) {
+    for (int i = 0; i < r; ++i) {
         auto [offset, size] = globals[i];
         SCOPED_TRACE(testing::Message() << "offset " << offset << " size " << size);
         uint64_t want = 0;
         for (uint32_t b = 0; b < size && b < 8; ++b) want |= (uint64_t)image[offset + b] << (8 * b);
-        const uint32_t read = std::min<uint32_t>(size, i == n_glob - 1 ? 256 : 64);
+        const uint32_t read = std::min<uint32_t>(size, i == r - 1 ? 256 : 64);
         EXPECT_TRUE(watch_val_valid[i] && watch_val_len[i] == read && !memcmp(watch_val_bytes[i], image + offset, read));
         EXPECT_EQ((uint64_t)watch_val_hi[i] << 32 | watch_val_buf[i], want);
     }
-    const int r = n_glob;
     const uint32_t at = watch_val_buf[r] - 0x08000000;
     ASSERT_TRUE(at < sizeof image - 12 && watch_val_deref_len[r] == 12) << std::hex << watch_val_buf[r];
     EXPECT_EQ(memcmp(watch_val_deref[r], image + at, 12), 0) << "the bytes the reset vector points at";
@@ -192,8 +185,7 @@ TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
 TEST_F(ProbeThread, WritesChangeExactlyTheirBitsAndRegistersWaitForAHalt) {
     ASSERT_TRUE(wait_for([&] { return idle() && probe_poll_state() == PS_RUNNING; }));
     ASSERT_TRUE(post(write_of(PROBE_WRITE_REG, 0, {1, 2, 3, 4}, 0, "[REG] R0")));
-    EXPECT_TRUE(log_has("[REG] R0: registers are written only while the target is halted"));
-    EXPECT_FALSE(board_halted());
+    EXPECT_TRUE(log_has("[REG] R0: registers are written only while the target is halted") && !board_halted());
     const uint32_t base = 0x20010001;  // unaligned on purpose, far from data and stack
     const ProbeWriteKind mem = PROBE_WRITE_MEM, reg = PROBE_WRITE_REG;
     const struct {

@@ -42,8 +42,6 @@ struct BoardRun {
         step_set_image(nullptr);
         elf_dwarf_free(elf);
     }
-    BoardRun(const BoardRun&) = delete;
-    BoardRun& operator=(const BoardRun&) = delete;
 
     // The board, the image and the thread came up and the probe connected.
     bool ok() { return rig.sys && elf && thread && wait_for([] { return g_probe_connected.load(); }); }

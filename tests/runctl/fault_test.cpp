@@ -68,8 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Demo, FaultOnBoard,
                          ::testing::Combine(::testing::Values("demo_O0_dwarf4.elf", "demo_O2_dwarf4.elf"),
                                             ::testing::ValuesIn(kDemoFaults)),
                          [](const auto& p) {
-                             std::string elf = std::get<0>(p.param);
-                             return elf.substr(5, 2) + "_trigger" + std::to_string(std::get<1>(p.param).trigger);
+                             return std::string(std::get<0>(p.param) + 5, 2) + "_trigger" + std::to_string(std::get<1>(p.param).trigger);
                          });
 
 // Continue re-enters the handler and says so; a Pause there analyses again;
@@ -90,13 +89,12 @@ TEST_F(FaultBoard, ContinuePauseResetStepRelease) {
     // stacked xPSR's bit 9, and the call stack must still give fault_udf that SP.
     const uint32_t udf = nm_symbols(b_->path)["fault_udf"] & ~1u, sp = 0x2001F004;
     ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, udf | 1) && b_->write(PROBE_WRITE_REG, 13, sp) && b_->run(PROBE_CMD_STEP_ASM));
-    EXPECT_TRUE(wait_for([] { return published().valid; }));
-    EXPECT_TRUE(published().frame_pc == udf && (published().frame_xpsr & 0x200)) << std::hex << published().frame_xpsr;
+    EXPECT_TRUE(wait_for([] { return published().valid; }) && published().frame_pc == udf && (published().frame_xpsr & 0x200))
+        << std::hex << published().frame_xpsr;
     EXPECT_TRUE(wait_for([&] {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         const UnwindFrame* f = g_stack_frames;
-        return g_stack_frames_valid && g_stack_frame_count >= 3 && f[1].is_exception && !strcmp(f[2].func, "fault_udf") &&
-               f[2].sp == sp;
+        return g_stack_frames_valid && g_stack_frame_count >= 3 && f[1].is_exception && !strcmp(f[2].func, "fault_udf") && f[2].sp == sp;
     })) << "fault_udf's frame with SP 0x2001F004";
     EXPECT_TRUE(b_->stop());
     EXPECT_EQ(demcr() & 0x7F0u, 0u) << "the target had none of them";

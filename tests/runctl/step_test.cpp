@@ -28,10 +28,6 @@ protected:
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         return reg_buf[15] & ~1u;
     }
-    ElfLocation where() {
-        ElfLocation loc = {};
-        return elf_dwarf_lookup(b_->elf, pc(), &loc), loc;
-    }
     uint32_t sym(const char* name) {
         uint32_t a = 0;
         EXPECT_TRUE(elf_dwarf_find_function(b_->elf, name, &a)) << name;
@@ -52,11 +48,6 @@ protected:
         ASSERT_TRUE(b_->run(PROBE_CMD_SET_BKPT, a) && b_->run(PROBE_CMD_RESUME));
         ASSERT_TRUE(wait_for([&] { return g_is_halted.load() && pc() == a; })) << std::hex << pc() << " not " << a;
         ASSERT_TRUE(b_->run(PROBE_CMD_CLEAR_BKPT, a));
-    }
-    bool in_fpb(uint32_t a) {
-        int n = 0;
-        while (n < 8 && dap_fpb_comparator(n) != a) ++n;
-        return n < 8;
     }
     std::unique_ptr<BoardRun> b_;
     int user_bkpts_ = 0;
@@ -94,7 +85,6 @@ TEST_F(Run, EachStepEndsWhereItMust) {
          {"call run to its return", "[FPB] 0x20008008 is outside the Code region", "StepOver: BP failed"}},
         // The loop's last line goes round to for (;;), where gdb's next stops too.
         {"set", "main.c:118", PROBE_CMD_STEP, "main.c:97", {"StepOver: done"}},
-        // A step out to the LR the code never reaches ends at the timeout.
         {"set", "Default_Handler", PROBE_CMD_STEP_OUT, "Default_Handler", {timeout}},
         // Copying .data on one line: run to its exit, not stepped for ever.
         {"reset", "startup.c:81", PROBE_CMD_STEP, "startup.c:82", {loops}},
@@ -114,7 +104,9 @@ TEST_F(Run, EachStepEndsWhereItMust) {
         log_clear(&logv);
         const uint64_t t0 = plat_time_ms();
         cmd(r.cmd, r.cmd == PROBE_CMD_RUN_TO_MAIN ? sym("main") : 0);
-        const std::string to = r.to, got = std::string(path_base_name(where().file)) + ":" + std::to_string(where().line);
+        ElfLocation loc = {};
+        elf_dwarf_lookup(b_->elf, pc(), &loc);
+        const std::string to = r.to, got = std::string(path_base_name(loc.file)) + ":" + std::to_string(loc.line);
         EXPECT_TRUE(to.find('.') == std::string::npos ? pc() == at(to) : got == to || got.starts_with(to + ":"))
             << got << " 0x" << std::hex << pc();
         for (const char* l : r.logs) EXPECT_TRUE(log_has(l)) << l;
@@ -122,6 +114,11 @@ TEST_F(Run, EachStepEndsWhereItMust) {
     }
     // A user breakpoint outlives a step that ends on it, and the panel toggles it.
     const uint32_t l93 = line("main.c", 93);
+    auto in_fpb = [](uint32_t a) {
+        int n = 0;
+        while (n < 8 && dap_fpb_comparator(n) != a) ++n;
+        return n < 8;
+    };
     user_bkpts_ = 1;
     cmd(PROBE_CMD_SET_BKPT, l93);
     ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, line("main.c", 92) | 1));
@@ -131,7 +128,6 @@ TEST_F(Run, EachStepEndsWhereItMust) {
         cmd(PROBE_CMD_BKPT_TOGGLE, 0);
         EXPECT_TRUE(log_has(state) && in_fpb(l93) == (state[6] == 'E')) << state;
     }
-    // Steps need a halted core.
     cmd(PROBE_CMD_RESUME);
     log_clear(&logv);
     for (int c : {PROBE_CMD_STEP, PROBE_CMD_STEP_INTO, PROBE_CMD_STEP_ASM}) cmd(c);
@@ -215,13 +211,11 @@ TEST_F(Run, AWatchedLocalIsReadInItsOwnFrameOnTheStack) {
         ElfVariable vars[16];
         const uint32_t entry = sym(func);
         const int n = elf_dwarf_get_variables(b_->elf, elf_dwarf_after_prologue(b_->elf, entry), vars, 16);
-        for (int k = 0; k < n; ++k)
-            if (!strcmp(vars[k].name, name) && vars[k].func_addr == entry) return vars[k];
-        ADD_FAILURE() << func << " " << name;
-        return ElfVariable{};
+        auto it = std::find_if(vars, vars + n, [&](const ElfVariable& v) { return !strcmp(v.name, name) && v.func_addr == entry; });
+        return it != vars + n ? *it : ElfVariable{};
     };
     ElfVariable vars[] = {local("fibonacci", "n"), local("main", "last_toggle"), local("factorial", "n")};
-    ASSERT_EQ(vars[1].loc_kind, VAR_LOC_FBREG);
+    ASSERT_TRUE(vars[0].func_addr && vars[1].loc_kind == VAR_LOC_FBREG && vars[2].func_addr);
     // main's frame, halted in main: where last_toggle lives, set to a value nothing else holds.
     run_to(line("main.c", 100));
     uint32_t cfa = 0;
