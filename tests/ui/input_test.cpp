@@ -148,41 +148,39 @@ protected:
         }
     }
     void run_step(const std::string& step) {
-        {
-            std::istringstream in(step);
-            std::string verb, a[4];
-            in >> verb;
-            if (size_t op = verb.find_first_of("=<>"); op != std::string::npos) {
-                double got = val(verb.substr(0, op), false), want = val(verb.substr(op + 1), false);
-                EXPECT_TRUE(verb[op] == '=' ? std::abs(got - want) < 1e-3 : (verb[op] == '<') == (got < want)) << got;
-                return;
-            }
-            int n = 0;
-            for (std::string w; n < 4 && in >> w;) {
-                a[n++] = w;
-                if (w[0] == '@') a[n++] = w;  // a button stands for both coordinates
-            }
-            auto v = [&](int i) { return val(a[i], i % 2); };
-            if (verb == "press") press(v(0), v(1));
-            else if (verb == "release") release(v(0), v(1));
-            else if (verb == "click") click(v(0), v(1));
-            else if (verb == "rclick") click(v(0), v(1), UI_MOUSE_RIGHT);
-            else if (verb == "move") ui_on_cursor(v(0), v(1));
-            else if (verb == "drag") drag(v(0), v(1), v(2), v(3));
-            else if (verb == "wheel") for (int i = 0; i < (n > 3 ? v(3) : 1); ++i) ui_on_scroll(v(0), v(1), std::stod(a[2]));
-            else if (verb == "layout") relayout(n ? v(0) : 800, n ? v(1) : 600);
-            else if (verb == "movewin") kFakeOps.move(v(0), v(1));
-            else if (verb == "show") *shows().at(a[0]) = std::stoi(a[1]), relayout(window_w, window_h);
-            else if (verb == "lines") for (int i = 0; i < std::stoi(a[0]); ++i) log_add_line(&logv, "x");
-            else if (verb == "follow") log_view_follow(&log_panel);  // as the next frame draws it
-            else if (verb == "keep") kept_ = values().at(a[0])();
-            else if (verb == "resume") source_view_resume_follow();
-            else if (verb == "quiet") render_needed = false;
-            else if (verb == "scroll") g_watch_scroll = std::stof(a[0]);
-            else if (verb == "type") for (char c : a[0]) ui_on_char((unsigned)c);
-            else if (verb == "key") ui_on_key(keys().at(a[0]), 0, nullptr);
-            else ADD_FAILURE() << "no such event";
+        std::istringstream in(step);
+        std::string verb, a[6];
+        in >> verb;
+        if (size_t op = verb.find_first_of("=<>"); op != std::string::npos) {
+            double got = val(verb.substr(0, op), false), want = val(verb.substr(op + 1), false);
+            EXPECT_TRUE(verb[op] == '=' ? std::abs(got - want) < 1e-3 : (verb[op] == '<') == (got < want)) << got;
+            return;
         }
+        int n = 0;
+        for (std::string w; n < 4 && in >> w;) {
+            a[n++] = w;
+            if (w[0] == '@') a[n++] = w;  // a button stands for both coordinates
+        }
+        auto v = [&](int i) { return val(a[i], i % 2); };
+        if (verb == "press") press(v(0), v(1));
+        else if (verb == "release") release(v(0), v(1));
+        else if (verb == "click") click(v(0), v(1));
+        else if (verb == "rclick") click(v(0), v(1), UI_MOUSE_RIGHT);
+        else if (verb == "move") ui_on_cursor(v(0), v(1));
+        else if (verb == "drag") drag(v(0), v(1), v(2), v(3));
+        else if (verb == "wheel") for (int i = 0; i < (n > 3 ? v(3) : 1); ++i) ui_on_scroll(v(0), v(1), std::stod(a[2]));
+        else if (verb == "layout") relayout(n ? v(0) : 800, n ? v(1) : 600);
+        else if (verb == "movewin") kFakeOps.move(v(0), v(1));
+        else if (verb == "show") *shows().at(a[0]) = std::stoi(a[1]), relayout(window_w, window_h);
+        else if (verb == "lines") for (int i = 0; i < std::stoi(a[0]); ++i) log_add_line(&logv, "x");
+        else if (verb == "follow") log_view_follow(&log_panel);  // as the next frame draws it
+        else if (verb == "keep") kept_ = values().at(a[0])();
+        else if (verb == "resume") source_view_resume_follow();
+        else if (verb == "quiet") render_needed = false;
+        else if (verb == "scroll") g_watch_scroll = std::stof(a[0]);
+        else if (verb == "type") for (char c : a[0]) ui_on_char((unsigned)c);
+        else if (verb == "key") ui_on_key(keys().at(a[0]), 0, nullptr);
+        else ADD_FAILURE() << "no such event";
     }
     std::map<std::string, std::function<double()>> values() {
         return {{"win.x", [] { return g_desk.win.x; }}, {"win.y", [] { return g_desk.win.y; }},
