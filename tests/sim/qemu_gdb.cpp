@@ -204,7 +204,7 @@ bool qemu_gdb_variables(const QemuGdbVarSession& v, QemuGdbVarResult* result) {
         if (f[0] == "STOP") result->stops.emplace_back().pc = num(f[2]);
         else if (f[0] == "DONE") result->quiet = f[1] == "quiet";
         else if (!st) continue;
-        else if (f[0] == "CFA") st->has_cfa = !f[1].empty(), st->cfa = num(f[1]), st->func = f[2];
+        else if (f[0] == "CFA") st->has_cfa = !f[1].empty(), st->cfa = num(f[1]);
         else if (f[0] == "REGS" && f.size() == 18) {
             st->has_regs = true;
             for (int i = 0; i < 17; ++i) st->r[i] = num(f[i + 1]);
@@ -219,25 +219,8 @@ bool qemu_gdb_variables(const QemuGdbVarSession& v, QemuGdbVarResult* result) {
 }
 
 std::vector<std::string> gdb_info_variables(const std::string& elf) {
-    std::string text = run_capture("env -u DEBUGINFOD_URLS gdb-multiarch -batch -nx -ex 'info variables -n' '" + elf + "' 2>/dev/null");
     std::vector<std::string> names;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        size_t semi = line.rfind(';'), tab = line.find('\t');
-        if (semi == std::string::npos || tab == std::string::npos) continue;  // headers, "File x:" lines
-        std::string d = line.substr(tab + 1, semi - tab - 1);
-        if (size_t fp = d.find("(*"); fp != std::string::npos) {  // pointer to function or array
-            if (size_t close = d.find(')', fp); close != std::string::npos) names.push_back(d.substr(fp + 2, close - fp - 2));
-            continue;
-        }
-        while (!d.empty() && d.back() == ']') d.erase(d.rfind('['));
-        int depth = 0;  // the name starts after the last space or '*' / '&' outside template brackets
-        size_t start = 0;
-        for (size_t k = 0; k < d.size(); ++k) {
-            depth += d[k] == '<' ? 1 : d[k] == '>' ? -1 : 0;
-            if (depth == 0 && (d[k] == ' ' || d[k] == '*' || d[k] == '&')) start = k + 1;
-        }
-        if (start < d.size()) names.push_back(d.substr(start));
-    }
+    for (const Fields& f : records(run_session(elf, "names", "", false, 60000, 60000)))
+        if (f[0] == "NAME" && f.size() > 1) names.push_back(f[1]);
     return names;
 }

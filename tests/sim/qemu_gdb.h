@@ -89,8 +89,7 @@ struct QemuGdbEntry {
 };
 struct QemuGdbVarStop {
     uint32_t pc = 0, cfa = 0;
-    bool has_cfa = false, has_regs = false, has_fregs = false;
-    std::string func;
+    bool has_cfa = false, has_regs = false, has_fregs = false;  // info frame's "frame at": the CFA
     uint32_t r[17] = {};  // r0-r15, xPSR
     uint32_t s[32] = {};  // S0-S31, raw
     std::vector<QemuGdbEntry> entries;

@@ -269,9 +269,8 @@ def var(kind, name):
 def record(n, first):
     here = pc()
     out("STOP", n, hx(here))
-    frame = text_of("info frame")
-    cfa, func = re.search(r"frame at (0x[0-9a-f]+)", frame), re.search(r" in (\S+) \(", frame)
-    out("CFA", cfa.group(1) if cfa else "", func.group(1) if func else "")
+    cfa = re.search(r"frame at (0x[0-9a-f]+)", text_of("info frame"))
+    out("CFA", cfa.group(1) if cfa else "")
     out("REGS", *[hx(val("$" + r)) for r in REGS])
     raw = dict(re.findall(r"^s(\d+)\s.*\(raw (0x[0-9a-f]+)\)", text_of("info registers " + " ".join(
         "s%d" % i for i in range(32))), re.M))
@@ -328,6 +327,26 @@ def variables():
     out("DONE", why)
 
 
+# --- names: the variables gdb lists for the image, without QEMU ----------------
+
+def names():
+    """Each name of `info variables -n` (file-level and static variables with
+    debug information) as gdb writes it: "int *p[4];" gives p, "void (*f)(void);" f."""
+    for line in gdb.execute("info variables -n", to_string=True).splitlines():
+        if "\t" not in line or ";" not in line:
+            continue  # headers, "File x:" lines
+        d = line[line.index("\t") + 1:line.rindex(";")].strip()
+        m = re.search(r"\(\*+([^)]*)\)", d)  # pointer to function or array
+        d = m.group(1) if m else re.sub(r"(\[[^]]*\])+$", "", d)
+        depth, start = 0, 0  # the name starts after the last space or '*' / '&' outside template brackets
+        for k, c in enumerate(d):
+            depth += {"<": 1, ">": -1}.get(c, 0)
+            if depth == 0 and c in " *&":
+                start = k + 1
+        if d[start:]:
+            out("NAME", d[start:])
+
+
 def watchdog(qemu):
     """Silence for QUIET_S means gdb or QEMU stopped answering: both end, and
     the reader sees the output stop where it stopped."""
@@ -341,31 +360,39 @@ def watchdog(qemu):
             os._exit(3)
 
 
-# QEMU's gdb socket in a folder of our own: no port to pick, no race with other sessions.
-folder = tempfile.mkdtemp(prefix="korvane-qemu-")
-sock = os.path.join(folder, "gdb.sock")
-qemu = subprocess.Popen(["qemu-system-arm", "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial", "null",
-                         "-S", "-gdb", "unix:%s,server=on,wait=off" % sock, "-kernel", gdb.current_progspace().filename]
-                        # SysTick then counts the instructions run, so each case sees the same ticks.
-                        + (["-icount", "shift=3,sleep=off"] if ICOUNT else []),
-                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                        # QEMU ends with gdb, however gdb ends (PR_SET_PDEATHSIG).
-                        preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
-try:
-    while not os.path.exists(sock) and qemu.poll() is None:
-        time.sleep(0.01)
-    if qemu.poll() is not None:
-        raise RuntimeError("qemu-system-arm ended: " + qemu.stderr.read().decode(errors="replace"))
-    threading.Thread(target=watchdog, args=(qemu,), daemon=True).start()
-    for c in ("set pagination off", "set confirm off", "set width 0", "set height 0", "set print pretty off",
-              "set print frame-arguments presence", "set suppress-cli-notifications on",
-              "set breakpoint pending off", "target remote " + sock):
-        gdb.execute(c, to_string=True)
-    {"ops": ops, "steps": steps, "variables": variables}[MODE]()
+def session():
+    # QEMU's gdb socket in a folder of our own: no port to pick, no race with other sessions.
+    folder = tempfile.mkdtemp(prefix="korvane-qemu-")
+    sock = os.path.join(folder, "gdb.sock")
+    qemu = subprocess.Popen(["qemu-system-arm", "-M", "netduinoplus2", "-nographic", "-monitor", "none", "-serial", "null",
+                             "-S", "-gdb", "unix:%s,server=on,wait=off" % sock, "-kernel", gdb.current_progspace().filename]
+                            # SysTick then counts the instructions run, so each case sees the same ticks.
+                            + (["-icount", "shift=3,sleep=off"] if ICOUNT else []),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            # QEMU ends with gdb, however gdb ends (PR_SET_PDEATHSIG).
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
+    try:
+        while not os.path.exists(sock) and qemu.poll() is None:
+            time.sleep(0.01)
+        if qemu.poll() is not None:
+            raise RuntimeError("qemu-system-arm ended: " + qemu.stderr.read().decode(errors="replace"))
+        threading.Thread(target=watchdog, args=(qemu,), daemon=True).start()
+        for c in ("set pagination off", "set confirm off", "set width 0", "set height 0", "set print pretty off",
+                  "set print frame-arguments presence", "set suppress-cli-notifications on",
+                  "set breakpoint pending off", "target remote " + sock):
+            gdb.execute(c, to_string=True)
+        {"ops": ops, "steps": steps, "variables": variables}[MODE]()
+        out("END")
+    except BaseException as e:
+        out("FATAL", repr(e))
+    finally:
+        qemu.kill()
+        qemu.wait()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if MODE == "names":
+    names()
     out("END")
-except BaseException as e:
-    out("FATAL", repr(e))
-finally:
-    qemu.kill()
-    qemu.wait()
-    shutil.rmtree(folder, ignore_errors=True)
+else:
+    session()
