@@ -12,7 +12,6 @@
 namespace {
 
 bool idle() { return g_cmd_busy.load() == 0; }
-bool halted_idle() { return g_is_halted.load() && idle(); }
 uint32_t published_pc() {
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     return reg_buf_fresh ? reg_buf[15] : 0;
@@ -72,7 +71,7 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     posts({{PROBE_CMD_HALT, true}, {PROBE_CMD_HALT, true}, {PROBE_CMD_RESUME, false}});
     EXPECT_TRUE(probe_cmd_pending() && g_cmd_busy.load() == 1) << "the pending halt is the busy command until it is done";
     b_->rig.unlock();
-    ASSERT_TRUE(wait_for([] { return halted_idle() && published_pc(); }));
+    ASSERT_TRUE(wait_for([] { return g_is_halted.load() && idle() && published_pc(); }));
     EXPECT_TRUE(board_halted() && log_has("[DBG] Halt: done"));
     // PC, xPSR, MSP, PSP, the special register, FPSCR and S0-S31 (the board's M4 has an FPU).
     const int slots[][2] = {{15, -1},  {16, REG_EXT_XPSR},  {17, REG_EXT_MSP},       {18, REG_EXT_PSP},

@@ -43,8 +43,11 @@ struct BoardRun {
         elf_dwarf_free(elf);
     }
 
-    // The board, the image and the thread came up and the probe connected.
-    bool ok() { return rig.sys && elf && thread && wait_for([] { return g_probe_connected.load(); }); }
+    // The board, the image and the thread came up and the probe connected (a failed connect ends the wait).
+    bool ok() {
+        auto settled = [] { return g_probe_connected || log_has("[PRB] SWD connect failed"); };
+        return rig.sys && elf && thread && wait_for(settled) && g_probe_connected;
+    }
     // Stops the probe thread now; false when it did not stop in time.
     bool stop() {
         PlatThread* t = std::exchange(thread, nullptr);

@@ -24,12 +24,7 @@ protected:
         uint32_t at = nm_symbols(b_->path)["g_fault_trigger"];
         return at && b_->write(PROBE_WRITE_MEM, at, which) && wait_for([] { return published().valid; });
     }
-    uint32_t demcr() {
-        SimMemPort p = sim_board_debug_port(b_->rig.board());
-        uint32_t v = 0;
-        std::lock_guard<SimRig> lk(b_->rig);
-        return p.read(p.ctx, 0xE000EDFC, 4, &v), v;
-    }
+    uint32_t demcr() { return b_->rig.word(0xE000EDFC); }
     std::unique_ptr<BoardRun> b_;
 };
 
