@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "sim/board.h"
 #include "sim/sim_system.h"
 #include "tests/sim/dap_fake_board.h"
 #include "tests/symbols/oracle.h"
@@ -50,10 +51,23 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     EXPECT_GE(b - a, 100u) << "the board's thread ran";
     // A step of the board's thread may cover up to 20 ms it had already lived before the window opened.
     EXPECT_LE(b - a, (uint32_t)wall_ms.count() + 21) << "ticks ahead of the wall clock";
-    // Halting through the probe stops the ticks although the thread runs on.
+    // Halting through the probe stops the ticks although the thread runs on, and the board's clock keeps
+    // the wall clock's pace: halted, it costs nothing to emulate, so a fast clock cannot hide behind load.
     dap_trace("05 00 02 05 F0ED00E0 0D 03005FA0 > 05 02 01", x);
+    auto board_ns = [s] {
+        sim_system_lock(s);
+        const uint64_t t = sim_board_now_ns(sim_system_board(s));
+        sim_system_unlock(s);
+        return t;
+    };
     a = word(tick);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto w0 = std::chrono::steady_clock::now();
+    const uint64_t v0 = board_ns();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const uint64_t dv = board_ns() - v0;
+    const auto dw = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - w0);
     EXPECT_EQ(word(tick), a);
+    EXPECT_LE(dv, uint64_t(dw.count()) + 21000000u) << "the board's clock ran ahead of the wall clock";
+    EXPECT_GT(dv, 0u);
     sys.reset();  // stops and joins the board's thread
 }
