@@ -277,6 +277,8 @@ bool dap_reset_halt(DapContext* ctx) {
     // Without the vector catch the core would run on past the reset vector.
     uint32_t demcr = read_or_zero(ctx, DAP_DEMCR);
     dap_write_mem32(ctx, DAP_DEMCR, demcr | DAP_DEMCR_VC_CORERESET);
+    // DFSR is sticky and survives the reset: clear it so only this reset's vector catch counts.
+    dap_write_mem32(ctx, DAP_DFSR, 0x1F);
     if (!write_aircr_reset(ctx)) {
         log_add_line(&logv, "[DAP] reset_halt: AIRCR write failed");
         dap_write_mem32(ctx, DAP_DEMCR, demcr & ~DAP_DEMCR_VC_CORERESET);
@@ -296,5 +298,13 @@ bool dap_reset_halt(DapContext* ctx) {
     }
     dap_write_mem32(ctx, DAP_DEMCR, read_or_zero(ctx, DAP_DEMCR) & ~DAP_DEMCR_VC_CORERESET);
     dap_invalidate_fpb_state();
-    return (last & DAP_DHCSR_S_HALT) != 0;
+    if (!(last & DAP_DHCSR_S_HALT)) return false;
+    // Breakpoints survive a reset: a core that ran past the vector catch can halt
+    // on one in early code, which is not the halt at the reset vector.
+    uint32_t dfsr = 0;
+    if (!dap_read_mem32(ctx, DAP_DFSR, &dfsr) || !(dfsr & DAP_DFSR_VCATCH)) {
+        log_addf(&logv, "[DAP] reset_halt: halted, but not by the reset vector catch (DFSR=0x%08X)", dfsr);
+        return false;
+    }
+    return true;
 }
