@@ -63,6 +63,10 @@ def run(cmd, timeout, env=None, cwd=None):
 def suite_env(build, suite):
     """The environment ctest gives the suite's tests (e.g. ASAN_OPTIONS)."""
     env = dict(os.environ)
+    # The sanitizer settings ./run-tests exports, so a clean run here fails only where it fails there.
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1")
+    env.setdefault("LSAN_OPTIONS", f"suppressions={ROOT / 'tests' / 'lsan.supp'}:print_suppressions=0")
     f = build / "tests" / f"{suite}[1]_tests.cmake"
     if f.exists():
         m = re.search(r"ENVIRONMENT \[==\[(.*?)\]==\]", f.read_text())
