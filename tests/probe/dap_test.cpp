@@ -60,6 +60,41 @@ TEST(PacketLimits, OversizeCommandsAreRefusedAndALostAnswerTimesOut) {
     EXPECT_FALSE(dap_is_disconnected()) << "reported once";
 }
 
+// Answers a bulk probe still holds from an earlier session or an interrupted
+// exchange: drained at open; before a write's answer the stale echo is
+// dropped (the write is never sent twice), other commands are sent again.
+TEST(BulkRecovery, StaleAnswersAreDrainedOrPumpedPastAndNoWriteIsRepeated) {
+    SimRig rig(SimUsbKind::V2Bulk512);
+    const uint8_t old_clock[] = {0x05, 0x01, 0x01}, old_echo[] = {0x00, 0x02, 0x40, 0x00};
+    auto inject = [&](const uint8_t* a, size_t n) {
+        rig.lock();
+        sim_usb_inject_stale(rig.usb(), a, n);
+        const uint64_t x = rig.usb()->counters.exchanges;
+        rig.unlock();
+        return x;
+    };
+    inject(old_clock, sizeof old_clock);
+    inject(old_clock, sizeof old_clock);
+    DapContext* ctx = dap_open_v2(0, 0);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_TRUE(dap_cmd_swj_clock(ctx, 1000000));
+    EXPECT_FALSE(log_has("IN mismatch"));
+    ASSERT_TRUE(dap_connect(ctx, 1000000, false));
+    uint64_t before = inject(old_echo, sizeof old_echo);
+    ASSERT_TRUE(dap_write_mem32(ctx, 0x20000100, 0xCAFEF00D));
+    EXPECT_TRUE(log_has("[DAP] draining stale echo=0x00 before WRITE reply (attempt 0)"));
+    EXPECT_EQ(rig.usb()->counters.exchanges - before, 1u);
+    before = inject(old_echo, sizeof old_echo);
+    ASSERT_TRUE(dap_cmd_swj_clock(ctx, 4000000));
+    EXPECT_TRUE(log_has("[DAP] re-sending OUT to pump FIFO (attempt 0)"));
+    EXPECT_EQ(rig.usb()->counters.exchanges - before, 2u);
+    uint32_t v = 0;  // the resend's extra answer is still queued: the next commands pump past it too
+    ASSERT_TRUE(dap_cmd_swj_clock(ctx, 4000000));
+    dap_sync_pipeline(ctx);
+    EXPECT_TRUE(dap_read_mem32(ctx, 0x20000100, &v));
+    EXPECT_EQ(v, 0xCAFEF00Du);
+}
+
 namespace {
 
 class Dap : public ::testing::TestWithParam<SimUsbKind> {
