@@ -55,10 +55,13 @@ struct BoardRun {
     }
     // Posts a command and waits until it has ended (busy cleared, no step in
     // flight). Halt and reset do not take the busy flag: their end is their log line.
+    // A step's own time-out is 30 s of the board's time, which a slow build
+    // (ThreadSanitizer) or a busy machine stretches well past 30 s of ours.
     bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
-        return wait_for([] { return g_cmd_busy == 0; }) && probe_post_cmd(cmd, addr) &&
-               (!ends_with || wait_for([&] { return log_has(ends_with); })) &&
-               wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; });
+        constexpr int kPatienceMs = 300000;
+        return wait_for([] { return g_cmd_busy == 0; }, kPatienceMs) && probe_post_cmd(cmd, addr) &&
+               (!ends_with || wait_for([&] { return log_has(ends_with); }, kPatienceMs)) &&
+               wait_for([] { return g_cmd_busy == 0 && probe_poll_state() != PS_WAIT_HALT; }, kPatienceMs);
     }
     // A memory or register write through the probe thread, as the window makes it.
     bool write(ProbeWriteKind kind, uint32_t addr, uint32_t v) {

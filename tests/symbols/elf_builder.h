@@ -35,7 +35,7 @@ struct Bytes {
         return u8(0);
     }
     Bytes& raw(std::initializer_list<uint8_t> b) {
-        d.insert(d.end(), b);
+        for (uint8_t x : b) d.push_back(x);  // GCC 12's -Wstringop-overflow misreads insert() here under -fsanitize=thread
         return *this;
     }
     Bytes& block(const Bytes& b) {  // exprloc / block: ULEB length and bytes
