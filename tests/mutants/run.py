@@ -76,7 +76,7 @@ def suite_env(build, suite):
     return env
 
 
-def build_and_test(args, suite, timeout):
+def build_and_test(args, suite, timeout, fail_fast=False):
     """Gives (PASS, FAIL or BUILD-FAIL, detail, seconds of the test run)."""
     st, out = run(["cmake", "--build", str(args.build), "--target", suite, f"-j{args.jobs}"], 3600)
     if st != 0:
@@ -84,7 +84,7 @@ def build_and_test(args, suite, timeout):
         return "BUILD-FAIL", (errs or out.splitlines()[-3:] or [""])[0][:200], 0
     t0 = time.monotonic()
     st, out = run([str(args.build / "tests" / suite), "--gtest_brief=1",
-                   "--gtest_also_run_disabled_tests"], timeout,
+                   "--gtest_also_run_disabled_tests"] + (["--gtest_fail_fast"] if fail_fast else []), timeout,
                   env=suite_env(args.build, suite), cwd=args.build / "tests")
     secs = time.monotonic() - t0
     if st is None:
@@ -111,7 +111,8 @@ def mutate(args, e, timeout):
         return "STALE", f"old text found {text.count(e['old'])} times", 0
     try:
         path.write_text(text.replace(e["old"], e["new"]))
-        r, d, s = build_and_test(args, e["suite"], timeout)
+        # The first failing test is enough to call a fault caught; the slow gdb suites end early.
+        r, d, s = build_and_test(args, e["suite"], timeout, fail_fast=not args.all_failures)
         return {"PASS": "MISSED", "FAIL": "CAUGHT"}.get(r, r), d, s
     finally:
         path.write_text(text)
@@ -130,6 +131,8 @@ def main():
     ap.add_argument("--table", type=Path, default=Path(__file__).with_name("mutants.txt"))
     ap.add_argument("--out", type=Path, help="markdown results")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--all-failures", action="store_true",
+                    help="run every test of a mutant's suite, to list all that catch it")
     ap.add_argument("--check", action="store_true", help="only say which entries are stale")
     ap.add_argument("--timeout", type=float, default=120,
                     help="seconds a mutant's run may take at least (and 5x the clean run)")
