@@ -1,4 +1,4 @@
-// Exceptions, sleep, priorities and resets with a small SRAM program that
+// Exceptions, sleep and priorities with a small SRAM program that
 // binutils assembles at run time; each scenario starts at its label.
 #include "board_helpers_test.h"
 
@@ -27,7 +27,6 @@ it_test: ldr r0, =0xE000E010; movs r1, #6; str r1, [r0, #4]; movs r1, #7; str r1
 2: cmp r0, r0; ite eq; addeq r2, #1; movne r1, #1; b 2b
 store_test: ldr r0, =0x40080000; str r1, [r0], #4
 store_done: b .
-reset_test: ldr r0, =0xE000ED0C; ldr r1, =0x05FA0004; str r1, [r0]; b .
 hf: b hf
 svc_h: adds r5, #1; mrs r10, ipsr; mov r11, lr; bx lr
 pendsv_h: mov r6, r4; bx lr
@@ -127,36 +126,6 @@ TEST_F(BoardCore, WfiSleepsUntilSysTickWakesTheCore) {
     EXPECT_NEAR(reg(b, 5), 16.0, 1.0);
     EXPECT_EQ(reg(b, 4), reg(b, 5)); // one pass of the loop per wake-up
     EXPECT_LT(sim_board_instr_count(b) - n0, 16u * 10);
-    dbg_write(b, 0xE000E010, 3); // CLKSOURCE = 0: the reference, core clock / 8 on this part
-    const uint32_t r5 = reg(b, 5);
-    sim_board_run(b, 1 * kMs);
-    EXPECT_NEAR(reg(b, 5) - r5, 2.0, 1.0);
-    EXPECT_TRUE(sim_board_is_sleeping(b));
-    halt(b);
-    EXPECT_FALSE(sim_board_is_sleeping(b));
-    EXPECT_TRUE(dbg_read(b, 0xE000E010) & (1u << 16)); // COUNTFLAG: a halted debugger's reads leave it
-    EXPECT_TRUE(dbg_read(b, 0xE000E010) & (1u << 16));
-    const uint64_t t = sim_board_now_ns(b); // halted, time passes without overflow
-    sim_board_run(b, UINT64_MAX / 4);
-    EXPECT_EQ(sim_board_now_ns(b), t + UINT64_MAX / 4);
-}
-
-TEST_F(BoardCore, SoftwareResetRequestResetsAtOnceAndVcCoreresetCatchesIt) {
-    BoardPtr bp = start("reset_test");
-    SimBoard* b = bp.get();
-    const uint32_t vectors[2] = {0x20001000, at("reset_test") | 1};
-    ASSERT_TRUE(sim_board_load_image(b, 0x08000000, reinterpret_cast<const uint8_t*>(vectors), sizeof vectors));
-    go(b, 0);
-    for (int i = 0; i < 5; ++i) { // resets itself every 3 instructions, never reaches `b .`
-        sim_board_run(b, 1000);
-        EXPECT_TRUE(dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST);
-        EXPECT_LT(reg(b, SIM_REG_DEBUG_RETURN), at("reset_test") + 6);
-    }
-    dbg_write(b, DEMCR, SIM_DEMCR_VC_CORERESET);
-    sim_board_run(b, 1000);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    EXPECT_EQ(reg(b, SIM_REG_DEBUG_RETURN), at("reset_test"));
-    EXPECT_TRUE(dbg_read(b, DFSR) & SIM_DFSR_VCATCH);
 }
 
 // SysTick every 7 cycles against a 5-instruction loop holding an IT block:

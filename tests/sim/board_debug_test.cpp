@@ -53,12 +53,15 @@ TEST(BoardDebug, EveryCoreRegisterThroughDcrsr) {
     EXPECT_FALSE(core_reg_read(b, 0x19, &v) || core_reg_read(b, 0x7F, &v)); // selectors that do not exist never complete
 }
 
-TEST(BoardDebug, ResetThroughAircrHaltsAtTheVectorOnlyWithVcCorereset) {
+// Resets by AIRCR (only with VECTKEY), the nRESET pin and the "held in reset" fault: while a reset lasts
+// nothing runs, S_RESET_ST reads as set on every read and the SCS still answers; after it the core runs
+// on from the reset vector, or halts there with VC_CORERESET.
+TEST(BoardDebug, EveryResetRestartsAtTheVectorAndVcCoreresetHaltsThere) {
     NEED_DEMO(d);
     dhcsr(b, SIM_DHCSR_C_DEBUGEN);
     sim_board_run(b, 2 * kMs);
     (void)dbg_read(b, DHCSR); // clear the sticky bits of the first reset
-    for (uint32_t aircr : {4u, 0x05FA0004u}) { // no VECTKEY: nothing; else a reset, running on
+    for (uint32_t aircr : {4u, 0x05FA0004u}) {
         dbg_write(b, AIRCR, aircr);
         sim_board_run(b, 1000);
         EXPECT_EQ((dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST) != 0, aircr != 4);
@@ -66,40 +69,30 @@ TEST(BoardDebug, ResetThroughAircrHaltsAtTheVectorOnlyWithVcCorereset) {
     EXPECT_FALSE(dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST); // reads once as set
     EXPECT_FALSE(sim_board_is_halted(b));
     EXPECT_LT(reg(b, SIM_REG_DEBUG_RETURN) - d.sym["Reset_Handler"] - 1, 0x5Fu);
-    set_words(b, {{DEMCR, SIM_DEMCR_VC_CORERESET}, {DFSR, 0x1F}, {AIRCR, 0x05FA0004}});
-    sim_board_run(b, 1000);
-    ASSERT_TRUE(sim_board_is_halted(b));
-    expect_words(b, {{SIM_REG_DEBUG_RETURN, d.sym["Reset_Handler"]}, {SIM_REG_MSP, dbg_read(b, 0x08000000)},
-                     {SIM_REG_XPSR, 1u << 24}, {DFSR, SIM_DFSR_VCATCH}, {DEMCR, SIM_DEMCR_VC_CORERESET}});
-    EXPECT_EQ(dbg_read(b, DHCSR) & (SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN), SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN);
-    sim_board_power_on_reset(b); // clears the debug registers too
-    EXPECT_EQ(dbg_read(b, DEMCR) | (dbg_read(b, DHCSR) & ~SIM_DHCSR_S_RESET_ST), 0u);
-}
-
-// The nRESET pin and the "held in reset" fault: nothing runs, S_RESET_ST
-// reads as set on every read, the SCS still answers; VC_CORERESET halts at
-// the reset vector once the reset ends.
-TEST(BoardDebug, ACoreInResetRunsNothingUntilReleased) {
-    NEED_DEMO(d);
     SimTargetLines lines = sim_board_lines(b);
-    for (bool pin : {true, false}) {
-        SCOPED_TRACE(pin ? "nRESET" : "held in reset");
+    for (int how : {0, 1, 2}) {
+        SCOPED_TRACE(how == 0 ? "AIRCR" : how == 1 ? "nRESET" : "held in reset");
         set_words(b, {{DHCSR, SIM_DHCSR_KEY | SIM_DHCSR_C_DEBUGEN}, {DEMCR, SIM_DEMCR_VC_CORERESET}, {DFSR, 0x1F}});
         sim_board_run(b, 1 * kMs);
-        pin ? lines.set_nreset(lines.ctx, true) : sim_board_hold_in_reset(b, true);
-        const uint64_t n = sim_board_instr_count(b);
-        sim_board_run(b, 1 * kMs);
-        EXPECT_EQ(sim_board_instr_count(b), n);
-        EXPECT_TRUE(dbg_read(b, DHCSR) & dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST);
-        EXPECT_EQ(dbg_read(b, 0xE000ED00), 0x410FC241u);
-        pin ? lines.set_nreset(lines.ctx, false) : sim_board_hold_in_reset(b, false);
+        auto hold = [&](bool on) { how == 1 ? lines.set_nreset(lines.ctx, on) : sim_board_hold_in_reset(b, on); };
+        if (how == 0) dbg_write(b, AIRCR, 0x05FA0004);
+        else {
+            hold(true);
+            const uint64_t n = sim_board_instr_count(b);
+            sim_board_run(b, 1 * kMs);
+            EXPECT_EQ(sim_board_instr_count(b), n);
+            EXPECT_TRUE(dbg_read(b, DHCSR) & dbg_read(b, DHCSR) & SIM_DHCSR_S_RESET_ST);
+            EXPECT_EQ(dbg_read(b, 0xE000ED00), 0x410FC241u);
+            hold(false);
+        }
         sim_board_run(b, 1000);
-        EXPECT_TRUE(sim_board_is_halted(b));
-        expect_words(b, {{SIM_REG_DEBUG_RETURN, d.sym["Reset_Handler"]}, {DFSR, SIM_DFSR_VCATCH}});
+        ASSERT_TRUE(sim_board_is_halted(b));
+        expect_words(b, {{SIM_REG_DEBUG_RETURN, d.sym["Reset_Handler"]}, {SIM_REG_MSP, dbg_read(b, 0x08000000)},
+                         {SIM_REG_XPSR, 1u << 24}, {DFSR, SIM_DFSR_VCATCH}, {DEMCR, SIM_DEMCR_VC_CORERESET}});
+        EXPECT_EQ(dbg_read(b, DHCSR) & (SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN), SIM_DHCSR_S_RESET_ST | SIM_DHCSR_C_DEBUGEN);
     }
-    bool dack = false, sack = false;
-    lines.power_request(lines.ctx, true, true, &dack, &sack);
-    EXPECT_TRUE(dack && sack);
+    sim_board_power_on_reset(b); // clears the debug registers too
+    EXPECT_EQ(dbg_read(b, DEMCR) | (dbg_read(b, DHCSR) & ~SIM_DHCSR_S_RESET_ST), 0u);
 }
 
 TEST(BoardDebug, FaultInsideHardFaultLocksUp) {
@@ -122,22 +115,4 @@ TEST(BoardDebug, FaultInsideHardFaultLocksUp) {
     sim_board_run(b, 2 * kMs);
     EXPECT_FALSE(sim_board_is_locked_up(b) || sim_board_is_halted(b));
     EXPECT_GT(sim_board_instr_count(b), n + 10000);
-}
-
-// A pending SysTick and a step: masked, the step executes the next instruction; unmasked (MASKINTS
-// changes only while halted), it ends at the handler's first instruction.
-TEST(BoardDebug, AStepTakesAPendingInterruptUnlessMasked) {
-    NEED_DEMO(d);
-    sim_board_run(b, 3 * kMs); // main has started SysTick
-    halt(b);
-    const uint32_t handler = d.sym["SysTick_Handler"] & ~1u, pc0 = reg(b, SIM_REG_DEBUG_RETURN);
-    for (uint32_t mask : {SIM_DHCSR_C_MASKINTS, 0u}) {
-        dbg_write(b, ICSR, 1u << 26);
-        dhcsr(b, SIM_DHCSR_C_DEBUGEN | SIM_DHCSR_C_HALT);
-        dhcsr(b, SIM_DHCSR_C_DEBUGEN | mask | SIM_DHCSR_C_STEP);
-        sim_board_run(b, 100 * 1000);
-        ASSERT_TRUE(sim_board_is_halted(b));
-        const uint32_t pc = reg(b, SIM_REG_DEBUG_RETURN) & ~1u;
-        EXPECT_TRUE(mask ? pc != handler && pc != pc0 : pc == handler) << std::hex << pc;
-    }
 }

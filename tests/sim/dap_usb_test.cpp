@@ -1,5 +1,5 @@
-// The probe as a host meets it over USB: descriptors per personality,
-// endpoint operations and their refusals, link time and counters.
+// The probe as a host meets it over USB: endpoint operations and their refusals, link time and counters.
+// The descriptors are read by the host's discovery over the simulated bus (ProbeMatching).
 // The fault injection (stale, short, lost answers, unplug) is exercised by the host's recovery tests.
 #include <string>
 
@@ -9,46 +9,9 @@ namespace {
 
 const SimUsbKind kAll[] = {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512, SimUsbKind::V2Bulk64};
 
-Bytes desc(DapRig& h, uint8_t type, uint8_t index, size_t cap = 256) {
-    uint8_t d[256];
-    size_t n = 0;
-    return sim_usb_descriptor(h.u(), type, index, d, cap, &n) ? Bytes(d, d + n) : Bytes{};
-}
 void expect_refused(DapRig& h, bool ok, SimUsbStatus st) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(h.u()->last, st);
-}
-
-TEST(DapUsbDevice, DescriptorsOfEachPersonality) {
-    // Device and configuration descriptors as USB 2.0 lays them out: HID class with a HID descriptor
-    // (report descriptor of 27 bytes) and interrupt endpoints, or vendor class with bulk endpoints.
-    const char* dev[] = {"12 01 0002 00 00 00 40 51C2 0AF0 0001 01 02 03 01", "12 01 0002 00 00 00 40 280D 0402 0001 01 02 03 01"};
-    const char* cfg[] = {
-        "09 02 2900 01 01 00 80 32 09 04 00 00 02 03 00 00 04 09 21 1101 00 01 22 1B00 07 05 81 03 4000 01 07 05 01 03 4000 01",
-        "09 02 2000 01 01 00 80 32 09 04 00 00 02 FF 00 00 04 07 05 01 02 0002 00 07 05 81 02 0002 00",
-        "09 02 2000 01 01 00 80 32 09 04 00 00 02 FF 00 00 04 07 05 01 02 4000 00 07 05 81 02 4000 00"};
-    for (int i = 0; i < 3; ++i) {
-        DapRig h(kAll[i]);
-        const bool hid = i == 0;
-        const Bytes full = H(dev[hid ? 0 : 1]);
-        EXPECT_EQ(desc(h, 1, 0), full);
-        EXPECT_EQ(desc(h, 1, 0, 8), Bytes(full.begin(), full.begin() + 8));  // a short wLength gets the start
-        EXPECT_EQ(desc(h, 2, 0), H(cfg[i]));
-        EXPECT_EQ(desc(h, 3, 0), H("04 03 0904"));  // LANGID en-US
-        const std::string names[] = {"Korvane", "Korvane Sim CMSIS-DAP", "KSIM00000001",
-                                     hid ? "Korvane Sim CMSIS-DAP v1" : "Korvane Sim CMSIS-DAP v2"};
-        for (uint8_t s = 1; s <= 4; ++s) {  // ASCII as UTF-16LE
-            Bytes want{(uint8_t)(2 + 2 * names[s - 1].size()), 3};
-            for (char c : names[s - 1]) want.insert(want.end(), {(uint8_t)c, 0});
-            EXPECT_EQ(desc(h, 3, s), want);
-        }
-        EXPECT_TRUE(desc(h, 3, 9).empty());
-        EXPECT_EQ(desc(h, 0x22, 0).size(), hid ? 27u : 0u);
-        ASSERT_TRUE(h.open());
-        Bytes r = h.ux({0x00, 0xFF});
-        ASSERT_EQ(r.size(), hid ? 64u : 4u);  // hidraw returns whole reports
-        EXPECT_EQ(r[2] | r[3] << 8, kAll[i] == SimUsbKind::V2Bulk512 ? 512 : 64);
-    }
 }
 
 TEST(DapUsbDevice, OperationsRefuseWhatAHostCouldNotDo) {
@@ -79,17 +42,6 @@ TEST(DapUsbDevice, OperationsRefuseWhatAHostCouldNotDo) {
     for (const Bytes& bad : {Bytes{0x05, 0x00, 0xFE}, Bytes(66, 0x00), Bytes{0x00}})
         expect_refused(v1, sim_usb_write(v1.u(), bad.data(), bad.size(), 10, &n), SimUsbStatus::BadReport);
     EXPECT_EQ(v1.ux({0x02, 0x01})[1], 0x01);
-    // 512-byte packets in 64-byte HID reports, no packet buffer, more than the IN queue holds, no bus.
-    for (int i = 0; i < 4; ++i) {
-        SimProbeConfig c;
-        sim_probe_default_config(&c, SimUsbKind::V1Hid);
-        c.bus = i == 3 ? SimMemPort{} : v1.b.port();
-        c.lines = v1.b.lines();
-        c.ticker = v1.b.clock.ticker;
-        c.dap.packet_size = i == 0 ? 512 : 64;
-        c.dap.packet_count = i == 1 ? 0 : i == 2 ? 9 : 4;
-        EXPECT_FALSE(sim_probe_init(v1.p.get(), &c)) << i;
-    }
 }
 
 // Connect, SWD, DPIDR, power-up, SELECT 0, CSW and TAR at the RAM in one transfer, over USB.

@@ -1,6 +1,6 @@
 // The STM32F4 flash interface as firmware and a flash algorithm drive it
 // (RM0090 register semantics; durations from the STM32F405 datasheet). The
-// sector map is checked against ST's FLM in periph_flm_test.cpp.
+// sector map and write protection are judged by ST's FLM in periph_flm_test.cpp.
 #include "sim/flash_f4.h"
 #include "periph_steps_test.h"
 
@@ -17,9 +17,8 @@ constexpr uint32_t KEYR = SIM_FLASHF4_KEYR, OPTKEYR = SIM_FLASHF4_OPTKEYR, SR = 
                    SER = SIM_FLASHF4_CR_SER, MER = SIM_FLASHF4_CR_MER, STRT = SIM_FLASHF4_CR_STRT,
                    EOPIE = SIM_FLASHF4_CR_EOPIE, ERRIE = SIM_FLASHF4_CR_ERRIE, BSY = SIM_FLASHF4_SR_BSY,
                    EOP = SIM_FLASHF4_SR_EOP, PGSERR = SIM_FLASHF4_SR_PGSERR, PGPERR = SIM_FLASHF4_SR_PGPERR,
-                   PGAERR = SIM_FLASHF4_SR_PGAERR, WRPERR = SIM_FLASHF4_SR_WRPERR, OPERR = SIM_FLASHF4_SR_OPERR,
-                   K1 = SIM_FLASHF4_KEY1, K2 = SIM_FLASHF4_KEY2, O1 = SIM_FLASHF4_OPTKEY1, O2 = SIM_FLASHF4_OPTKEY2,
-                   OPT_RESET = SIM_FLASHF4_OPTCR_RESET, OPTSTRT = SIM_FLASHF4_OPTCR_OPTSTRT;
+                   PGAERR = SIM_FLASHF4_SR_PGAERR, OPERR = SIM_FLASHF4_SR_OPERR,
+                   K1 = SIM_FLASHF4_KEY1, K2 = SIM_FLASHF4_KEY2, O1 = SIM_FLASHF4_OPTKEY1, O2 = SIM_FLASHF4_OPTKEY2;
 constexpr uint32_t ps(unsigned p) { return p << SIM_FLASHF4_CR_PSIZE_SHIFT; }
 constexpr uint32_t snb(unsigned s) { return s << SIM_FLASHF4_CR_SNB_SHIFT; }
 
@@ -145,24 +144,4 @@ TEST(PeriphFlashErase, MassEraseStrtAndReset) {
            {'T', 0, 8 * ms - 1}, {'r', SR, BSY}, {'T', 0, 1}, {'r', SR, 0}, {'M', 0, ~0u}, {'M', 0x7FFFC, ~0u},
            {'M', 0xFFFFC, ~0u}, {'F', 0, 0, 0x8000}, {'w', CR, SER | snb(0) | STRT}, {'w', CR, 0}, {'r', CR, STRT},
            {'r', SR, BSY}, {'Z'}, {'B', 0, 0}, {'r', CR, LOCK}, {'r', SR, 0}, {'M', 0x3FFC, ~0u}, {'M', 0x4000, 0}});
-}
-
-TEST(PeriphFlashOptions, WriteProtectionPersistsAndReadProtectionIsRefused) {
-    const uint32_t opt = (OPT_RESET & ~1u) & ~(1u << 17); // nWRP1 = 0: sector 1 protected
-    Flash f(1000);
-    f.run({{'w', OPTKEYR, O1}, {'w', OPTKEYR, O2}, {'w', OPTCR, opt | OPTSTRT}, {'r', SR, BSY}, {'T', 0, ms},
-           {'r', SR, 0}, {'r', OPTCR, opt}, {'Z'}, {'r', OPTCR, opt | 1u}, {'F', 0, 0, SIM_FLASHF4_ARRAY_SIZE},
-           {'w', KEYR, K1}, {'w', KEYR, K2}, {'w', CR, SER | snb(1) | ps(2) | STRT}, {'r', SR, WRPERR},
-           {'M', 0x4000, 0}, {'w', SR, 0xFF}, {'w', CR, MER | ps(2) | STRT}, {'r', SR, WRPERR}, {'M', 0, 0},
-           {'w', SR, 0xFF}, {'w', CR, SER | snb(0) | ps(2) | STRT}, {'T', 0, ms}, {'r', SR, 0}, {'M', 0, ~0u},
-           {'w', CR, SER | snb(2) | ps(2) | STRT}, {'T', 0, ms}, {'M', 0x8000, ~0u}, {'M', 0x4000, 0},
-           {'w', CR, PG | ps(2)}, {'F', 0x4004, 0xFF, 1}, {'P', 0x4004, 0}, {'r', SR, WRPERR}, {'M', 0x4004, 0xFF},
-           // Read protection level 1 is not modelled: refused visibly, options unchanged.
-           {'w', SR, 0xFF}, {'w', OPTKEYR, O1}, {'w', OPTKEYR, O2},
-           {'w', OPTCR, ((OPT_RESET & ~1u) & ~0xFF00u) | 0x5500u | OPTSTRT}, {'r', SR, PGSERR}, {'r', OPTCR, opt}});
-    EXPECT_EQ(f.fc->option_bytes, opt);
-    // The fault hook sets the same option bits (12..15 ignored), kept over a reset.
-    sim_flashf4_set_write_protect(f.fc.get(), uint16_t(~(1u << 3)));
-    f.run({{'Z'}, {'r', OPTCR, OPT_RESET & ~(1u << 19)}, {'w', KEYR, K1},
-           {'w', KEYR, K2}, {'w', CR, SER | snb(3) | ps(2) | STRT}, {'r', SR, WRPERR}});
 }

@@ -4,8 +4,11 @@
 // names the register and RM0090 wins.
 #include "sim/periph_stm32.h"
 #include "periph_steps_test.h"
+#include "tests/symbols/oracle.h"
 
+#include <map>
 #include <memory>
+#include <sstream>
 
 using periph_test::Step;
 
@@ -36,32 +39,19 @@ struct Chip : periph_test::Bus {
     }
 };
 
-// One peripheral's registers from the SVD: {offset, reset, read-write bits,
-// read-only bits}, by name. Enough XML for this file's flat layout.
+// The SVD's registers by peripheral ({offset, reset, read-write bits, read-only bits}) and base addresses,
+// as python's XML reader walks the file (svd_access.py).
 struct SvdReg { std::string name; uint32_t offset, reset, rw, ro; };
-std::string tag(const std::string& s, size_t from, size_t to, const std::string& name) {
-    const size_t a = s.find("<" + name + ">", from), b = s.find("</" + name + ">", from);
-    return a >= to || b > to ? std::string() : s.substr(a + name.size() + 2, b - a - name.size() - 2);
-}
-std::vector<SvdReg> svd_registers(const std::string& svd, const std::string& periph) {
-    std::vector<SvdReg> out;
-    const size_t p = svd.find("<name>" + periph + "</name>"), end = svd.find("</peripheral>", p);
-    for (size_t r = svd.find("<register>", p); p != std::string::npos && r < end; r = svd.find("<register>", r + 1)) {
-        const size_t re = svd.find("</register>", r);
-        const std::string racc = tag(svd, r, svd.find("<fields>", r), "access");
-        SvdReg reg{tag(svd, r, re, "name"), uint32_t(std::stoul(tag(svd, r, re, "addressOffset"), nullptr, 0)),
-                   uint32_t(std::stoul(tag(svd, r, re, "resetValue"), nullptr, 0)), 0, racc == "write-only" ? ~0u : 0};
-        for (size_t f = svd.find("<field>", r); f < re; f = svd.find("<field>", f + 1)) {
-            const size_t fe = svd.find("</field>", f);
-            const unsigned w = std::stoul(tag(svd, f, fe, "bitWidth"));
-            const uint32_t m = (w >= 32 ? ~0u : ((1u << w) - 1u)) << std::stoul(tag(svd, f, fe, "bitOffset"));
-            const std::string acc = tag(svd, f, fe, "access").empty() ? racc : tag(svd, f, fe, "access");
-            reg.rw |= acc == "read-write" ? m : 0;
-            reg.ro |= acc == "read-only" ? m : 0;
-        }
-        out.push_back(reg);
+struct Svd { std::map<std::string, std::vector<SvdReg>> regs; std::map<std::string, uint32_t> base; };
+Svd read_svd(const std::string& path) {
+    std::istringstream in(run_capture("python3 '" KORVANE_SOURCE_DIR "/tests/sim/svd_access.py' '" + path + "' 2>&1"));
+    Svd svd;
+    std::string kind, name, periph;
+    for (SvdReg r; in >> kind >> name;) {
+        if (kind == "P") in >> svd.base[periph = name];
+        else if (in >> r.offset >> r.reset >> r.rw >> r.ro) r.name = name, svd.regs[periph].push_back(r);
     }
-    return out;
+    return svd;
 }
 const std::string svd_path = std::string(KORVANE_SHARED_DATA) + "/svd/STM32F407.svd";
 
@@ -85,9 +75,9 @@ void check_reg(uint32_t base, const SvdReg& r, uint32_t reset, bool writable) {
 } // namespace
 
 TEST(PeriphStm32Svd, RccAndGpioResetValuesAndWritableBits) {
-    const std::string svd = read_text_file(svd_path);
-    if (svd.empty()) GTEST_SKIP() << "shared data absent: " << svd_path;
-    auto regs = svd_registers(svd, "RCC");
+    if (read_text_file(svd_path).empty()) GTEST_SKIP() << "shared data absent: " << svd_path;
+    Svd svd = read_svd(svd_path);
+    auto regs = svd.regs["RCC"];
     ASSERT_EQ(regs.size(), 23u);
     // CSR's reset flags are read-only in RM0090 (cleared by RMVF); the clock
     // in use cannot be switched off in CR: both checked below.
@@ -95,12 +85,12 @@ TEST(PeriphStm32Svd, RccAndGpioResetValuesAndWritableBits) {
     // DBGMCU: RM0090's IDCODE (REV_ID 0x1007, DEV_ID 0x413) where the SVD has an
     // STM32F2's; the SVD also puts APB freeze bits into CR and omits APB1_FZ's
     // DBG_RTC_STOP (bit 10): RM0090 wins, CR and APB1_FZ are checked in the DBGMCU test.
-    regs = svd_registers(svd, "DBG");
+    regs = svd.regs["DBG"];
     ASSERT_EQ(regs.size(), 4u);
     for (const SvdReg& r : regs) check_reg(DBG, r, r.offset ? r.reset : 0x10076413, r.name == "DBGMCU_APB2_FZ");
     // GPIOA and GPIOB have their own register lists; C..H derive from GPIOI.
     for (unsigned port : {0u, 1u, 8u}) {
-        regs = svd_registers(svd, std::string("GPIO") + char('A' + port));
+        regs = svd.regs[std::string("GPIO") + char('A' + port)];
         ASSERT_EQ(regs.size(), 10u) << port;
         for (const SvdReg& r : regs) {
             // RM0090: PA13 resets to very high speed (the SVD says 0); IDR shows the debug pins' pull-ups.
@@ -109,12 +99,7 @@ TEST(PeriphStm32Svd, RccAndGpioResetValuesAndWritableBits) {
             check_reg(GPIO + port * SIM_GPIO_STRIDE, r, reset, r.rw && r.name != "LCKR");
         }
     }
-    for (char c = 'C'; c <= 'H'; ++c) {
-        const size_t at = svd.find(std::string("<name>GPIO") + c + "</name>");
-        ASSERT_NE(at, std::string::npos);
-        EXPECT_EQ(std::stoul(tag(svd, at, svd.find("</peripheral>", at), "baseAddress"), nullptr, 0),
-                  GPIO + SIM_GPIO_STRIDE * unsigned(c - 'A')) << c;
-    }
+    for (char c = 'C'; c <= 'H'; ++c) EXPECT_EQ(svd.base[std::string("GPIO") + c], GPIO + SIM_GPIO_STRIDE * unsigned(c - 'A')) << c;
 }
 
 TEST(PeriphStm32Dbgmcu, IdcodeFreezeBitsAndDeviceInformation) {
