@@ -177,22 +177,55 @@ TEST(ElfMalformed, LineProgramEdgeCases) {
     }
 }
 
-TEST(ElfReaders, LebAndBoundedReads) {
-    const uint8_t d[] = {0xE5, 0x8E, 0x26, 0x7F, 0x80, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x34, 0x12};
-    uint32_t pos = 0;
-    EXPECT_EQ(read_uleb128(d, sizeof d, &pos), 624485u);
-    EXPECT_EQ(pos, 3u);
-    EXPECT_EQ(read_sleb128(d, sizeof d, &pos), -1);
-    EXPECT_EQ(read_sleb128(d, sizeof d, &pos), -128);
-    EXPECT_EQ(pos, 6u);
-    read_uleb128(d, sizeof d, &pos);  // seven bytes, 49 bits: no undefined shift
-    EXPECT_EQ(pos, 13u);
-    EXPECT_EQ(read_u16(d, sizeof d, &pos), 0x1234);
-    EXPECT_EQ(read_u16(d, sizeof d, &pos), 0) << "past the end";
-    pos = 14;
-    EXPECT_EQ(read_u32(d, sizeof d, &pos), 0u);
-    EXPECT_EQ(pos, sizeof d);
-    pos = 0;
-    EXPECT_EQ(read_uleb128(d, 2, &pos), 0x0765u) << "an unterminated value stops at the end";
-    EXPECT_EQ(pos, 2u);
+// A unit of one function with locals "a", "lp" (a typedef of itself) and
+// "ind" (its name by DW_FORM_indirect), then a unit with a global "g". The
+// damage to "ind": 200000 chained indirections, the section cut after "in"
+// (no NUL before its end), an exprloc of 4 GB instead of the name; each
+// abandons its unit and keeps what came before.
+TEST(VariablesMalformed, HostileEntriesAbandonOnlyTheirUnit) {
+    using namespace dwarf_build;
+    const struct {
+        int damage;
+        std::vector<std::string> at_f, index;
+    } cases[] = {{-1, {"a", "lp", "ind"}, {"g", "a", "lp", "ind"}}, {0, {"a", "lp"}, {"g", "a", "lp"}},
+                 {1, {"a", "lp"}, {"a", "lp"}}, {2, {"a", "lp"}, {"g", "a", "lp"}}};
+    for (const auto& k : cases) {
+        Bytes ab, info;
+        abbrev(ab, 1, 0x11, true, {{A_name, F_string}, {A_low_pc, F_addr}, {A_high_pc, F_data4}});
+        abbrev(ab, 2, 0x24, false, {{A_name, F_string}, {A_byte_size, F_data1}});
+        abbrev(ab, 3, 0x2E, true, {{A_name, F_string}, {A_low_pc, F_addr}, {A_high_pc, F_data4}});
+        abbrev(ab, 4, 0x34, false, {{A_name, F_string}, {A_type, F_ref4}, {A_location, F_exprloc}});
+        abbrev(ab, 5, 0x34, false, {{A_name, F_indirect}, {A_type, F_ref4}, {A_location, F_exprloc}});
+        abbrev(ab, 6, 0x16, false, {{A_name, F_string}, {A_type, F_ref4}});
+        ab.u8(0);
+        auto unit_head = [&](const char* file, uint32_t lo) {
+            info.u32(0).u16(4).u32(0).u8(4).uleb(1).str(file).u32(lo).u32(0x100).uleb(2).str("int").u8(4);
+            return info.size() - 6;  // the int
+        };
+        const uint32_t t_int = unit_head("a.c", 0x1000), t_loop = info.size();
+        info.uleb(6).str("loop").u32(t_loop).uleb(3).str("f").u32(0x1000).u32(0x100);
+        info.uleb(4).str("a").u32(t_int).block(Bytes().u8(0x50)).uleb(4).str("lp").u32(t_loop).block(Bytes().u8(0x51));
+        const uint32_t form = info.size() + 1;
+        info.uleb(5).uleb(F_string).str("ind").u32(t_int).block(Bytes().u8(0x52)).u8(0).u8(0);
+        if (k.damage == 0) info.d.insert(info.d.begin() + form, 200000, (uint8_t)F_indirect);
+        if (k.damage == 1) info.d.resize(form + 3);
+        if (k.damage == 2) info.d[form] = F_exprloc, info.d.insert(info.d.begin() + form + 1, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F});
+        info.put32(0, info.size() - 4);
+        if (k.damage != 1) {
+            const uint32_t u = info.size(), t = unit_head("b.c", 0x1200) - u;
+            info.uleb(4).str("g").u32(t).block(op_addr(0x20000000)).u8(0);
+            info.put32(u, info.size() - u - 4);
+        }
+        const std::vector<uint8_t> img = make_elf({{".debug_abbrev", ab.d}, {".debug_info", info.d}}, {{"f", 0x1000, 0x100}});
+        ElfDwarf* e = elf_dwarf_load_buffer(img.data(), (uint32_t)img.size());
+        ASSERT_TRUE(e) << elf_dwarf_error();
+        std::vector<ElfVariable> v(16);
+        std::vector<std::string> at_f, index;
+        for (int i = 0, n = elf_dwarf_get_variables(e, 0x1000, v.data(), 16); i < n; ++i) at_f.push_back(v[i].name);
+        for (int i = 0, n = elf_dwarf_get_all_variables(e, v.data(), 16); i < n; ++i) index.push_back(v[i].name);
+        EXPECT_EQ(at_f, k.at_f) << k.damage;
+        EXPECT_EQ(index, k.index) << k.damage;
+        poke(e, 1);
+        elf_dwarf_free(e);
+    }
 }
