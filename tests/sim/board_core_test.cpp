@@ -49,10 +49,7 @@ BoardPtr start(const char* label, std::initializer_list<Word> init = {}) {
     set_words(b, init);
     return bp;
 }
-void go(SimBoard* b, uint64_t ns = 10 * 1000) {
-    dhcsr(b, SIM_DHCSR_C_DEBUGEN);
-    sim_board_run(b, ns);
-}
+void go(SimBoard* b, uint64_t ns = 10 * 1000) { dhcsr(b, SIM_DHCSR_C_DEBUGEN), sim_board_run(b, ns); }
 
 } // namespace
 
@@ -63,12 +60,7 @@ struct BoardCore : testing::Test {
 // Each scenario runs 10 us; then the core's state and the words listed.
 TEST_F(BoardCore, ExceptionScenariosEndInTheRightState) {
     enum State { halted, running, locked };
-    struct Case {
-        const char* why, *label;
-        std::initializer_list<Word> init;
-        State state;
-        std::initializer_list<Word> want;
-    };
+    struct Case { const char *why, *label; std::initializer_list<Word> init; State state; std::initializer_list<Word> want; };
     const uint32_t frame = 0x20007FFC - 0x24, fault_pc = 0x20008000 - 0x20 + 24; // stacked PC on the MSP
     const Case cases[] = {
         {"SVC from an MSP at 4 mod 8: the frame is realigned (xPSR bit 9), flags and GE restored", "svc_test",

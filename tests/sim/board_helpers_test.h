@@ -9,38 +9,25 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <sstream>
 #include <initializer_list>
-#include <map>
 #include <memory>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace board_test {
 
 // Thumb source assembled and linked at `base` by binutils; empty if absent.
-struct Program {
-    std::vector<uint8_t> bytes;
-    std::map<std::string, uint32_t> sym;
-};
+struct Program { std::vector<uint8_t> bytes; std::map<std::string, uint32_t> sym; };
 inline Program assemble(const std::string& source, uint32_t base) {
-    const std::string f = testing::TempDir() + "board_asm_" + std::to_string(getpid());
+    TempDir t("board_asm");
     char text[16];
     std::snprintf(text, sizeof text, "%x", base);
-    run_capture("printf '.syntax unified\\n.thumb\\n%s\\n' '" + source + "' > " + f + ".s");
-    run_capture("arm-none-eabi-as -mcpu=cortex-m4 -o " + f + ".o " + f + ".s && arm-none-eabi-ld -Ttext=" + text + " -o " +
-             f + ".elf " + f + ".o && arm-none-eabi-objcopy -O binary " + f + ".elf " + f + ".bin 2>&1");
-    Program p{read_binary_file(f + ".bin"), nm_symbols(f + ".elf")};
-    run_capture("rm -f " + f + ".s " + f + ".o " + f + ".elf " + f + ".bin");
-    return p;
+    write_text_file(t / "p.s", ".syntax unified\n.thumb\n" + source + "\n");
+    run_capture("cd " + t.path + " && arm-none-eabi-as -mcpu=cortex-m4 -o p.o p.s && arm-none-eabi-ld -Ttext=" + text +
+                " -o p.elf p.o && arm-none-eabi-objcopy -O binary p.elf p.bin 2>&1");
+    return {read_binary_file(t / "p.bin"), nm_symbols(t / "p.elf")};
 }
 
-struct BoardDeleter {
-    void operator()(SimBoard* b) const { sim_board_destroy(b); }
-};
+struct BoardDeleter { void operator()(SimBoard* b) const { sim_board_destroy(b); } };
 using BoardPtr = std::unique_ptr<SimBoard, BoardDeleter>;
 inline BoardPtr make_board() { return BoardPtr(sim_board_create(sim_board_profile_stm32f405())); }
 
@@ -90,9 +77,7 @@ inline uint32_t stacked_pc(SimBoard* b) { return dbg_read(b, reg(b, SIM_REG_MSP)
 // {what, value}: what < 0x100 is a register selector (kIpsr: IPSR alone),
 // anything else a word on the bus. Written through DCRSR / the debug port.
 constexpr uint32_t kIpsr = 0xFF;
-struct Word {
-    uint32_t what, value;
-};
+struct Word { uint32_t what, value; };
 inline void set_words(SimBoard* b, std::initializer_list<Word> words) {
     for (const Word& w : words) {
         if (w.what < 0x100) EXPECT_TRUE(core_reg_write(b, w.what, w.value)) << w.what;

@@ -44,12 +44,7 @@ TEST(BoardInput, DebugPortAnswersTheBusMap) {
     BoardPtr bp = make_board(), other = make_board();
     SimBoard* b = bp.get();
     SimMemPort p = sim_board_debug_port(b);
-    struct Access {
-        uint32_t addr;
-        unsigned size;
-        uint32_t write = R; // written first unless R
-        uint32_t want = 0;    // read back
-    };
+    struct Access { uint32_t addr; unsigned size; uint32_t write = R, want = 0; }; // written first unless R; read back
     // Identification (RM0090, ARM), memories with flash and its alias,
     // priority bytes keeping 4 bits, AIRCR's key, SysTick CALIB (10 ms of
     // 16 MHz / 8), the NVIC's 82 lines, ICTR, the ROM table's CIDR0.

@@ -57,11 +57,7 @@ void run(DapRig& r, const std::string& trace) {
     }
 }
 
-struct Case {
-    const char* why;
-    std::string trace;
-    SimUsbKind kind = SimUsbKind::V2Bulk512;
-};
+struct Case { const char* why; std::string trace; SimUsbKind kind = SimUsbKind::V2Bulk512; };
 const Case kCases[] = {
     {"DAP_Info: strings, unknown ids empty, capabilities SWD + test domain timer, its 1 MHz, 4 packets of 512",
      "00 01 > 00 08 'Korvane' 00 | 00 02 > 00 16 'Korvane Sim CMSIS-DAP' 00 | 00 03 > 00 0D 'KSIM00000001' 00 | "

@@ -17,11 +17,6 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes le32(uint32_t v) { return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)}; }
 inline uint32_t get32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | (uint32_t)b[at + 3] << 24; }
-inline Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes r;
-    for (const Bytes& p : parts) r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
 // "05 00 01 02" or "05000102": hex bytes, spaces ignored; 'text' is its ASCII bytes.
 inline Bytes H(const std::string& hex) {
     Bytes b;
@@ -81,9 +76,7 @@ struct DapFakeBoard {
                 }};
     }
     uint32_t word(uint32_t a) const { return get32(ram, a - kRamBase); }
-    void set_word(uint32_t a, uint32_t v) {
-        for (unsigned i = 0; i < 4; ++i) ram[a - kRamBase + i] = (uint8_t)(v >> (8 * i));
-    }
+    void set_word(uint32_t a, uint32_t v) { std::copy_n(le32(v).begin(), 4, ram.begin() + (a - kRamBase)); }
 };
 
 // The whole probe (USB device, CMSIS-DAP firmware, SW-DP) on the fake board.
@@ -103,7 +96,7 @@ struct DapRig {
     SimSwd* s() { return &p->swd; }
     SimUsbDev* u() { return &p->usb; }
     void faults(uint32_t wait_next, uint32_t fault_at, uint32_t no_ack_at, uint32_t parity_at = 0) {
-        SimSwdFaults f{wait_next, fault_at, no_ack_at, parity_at};
+        const SimSwdFaults f{wait_next, fault_at, no_ack_at, parity_at};
         sim_swd_arm_faults(s(), &f);
     }
     Bytes x(const Bytes& req, bool want_ok = true) {  // one command straight into the firmware
@@ -129,8 +122,7 @@ struct DapRig {
     }
     Bytes ux(const Bytes& cmd) {
         Bytes r;
-        EXPECT_TRUE(send(cmd));
-        EXPECT_TRUE(recv(&r));
+        EXPECT_TRUE(send(cmd) && recv(&r));
         return r;
     }
 };

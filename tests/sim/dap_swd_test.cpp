@@ -33,23 +33,19 @@ void run(DapRig& r, const std::string& trace) {
         auto field = [&](char c, uint32_t def, int base = 16) {
             return has(c) ? (uint32_t)std::stoul(t.substr(t.find(c) + 1), nullptr, base) : def;
         };
-        if (t == "J" || t == "D" || t == "A") {
-            seq(t == "J" ? kJtagToSwd : t == "D" ? kSwdToDormant : kAlert, t == "A" ? 128 : 16);
-        } else if (t[0] == 'L') {
-            seq(kLineReset, t.size() > 1 ? std::stoul(t.substr(1)) : 56);
-        } else if (t[0] == 's') {
+        if (t == "J" || t == "D" || t == "A") seq(t == "J" ? kJtagToSwd : t == "D" ? kSwdToDormant : kAlert, t == "A" ? 128 : 16);
+        else if (t[0] == 'L') seq(kLineReset, t.size() > 1 ? std::stoul(t.substr(1)) : 56);
+        else if (t[0] == 's') {
             Bytes b;
             for (size_t i = 1; i + 1 < t.size() && t[i] != '/'; i += 2) b.push_back((uint8_t)std::stoul(t.substr(i, 2), nullptr, 16));
             seq(b, field('/', 8 * (unsigned)b.size(), 10));
-        } else if (t[0] == '?') {
-            EXPECT_EQ(sim_swd_line(r.s()), t[1] == 'J' ? SimSwdLine::Jtag : t[1] == 'S' ? SimSwdLine::Swd : SimSwdLine::Dormant);
-        } else if (t[0] == 'f') {
+        } else if (t[0] == '?') EXPECT_EQ(sim_swd_line(r.s()), t[1] == 'J' ? SimSwdLine::Jtag : t[1] == 'S' ? SimSwdLine::Swd : SimSwdLine::Dormant);
+        else if (t[0] == 'f') {
             unsigned f[4] = {};
             std::sscanf(t.c_str() + 1, "%u,%u,%u,%u", &f[0], &f[1], &f[2], &f[3]);
             r.faults(f[0], f[1], f[2], f[3]);
-        } else if (t[0] == 'n') {
-            EXPECT_EQ(r.b.bus_writes, std::stoul(t.substr(1)));
-        } else if (t[0] == '@') {
+        } else if (t[0] == 'n') EXPECT_EQ(r.b.bus_writes, std::stoul(t.substr(1)));
+        else if (t[0] == '@') {
             uint32_t a = (uint32_t)std::stoul(t.substr(1), nullptr, 16);
             if (has(':')) r.b.set_word(a, field(':', 0));
             EXPECT_EQ(r.b.word(a), field(has(':') ? ':' : '=', 0));
@@ -63,20 +59,13 @@ void run(DapRig& r, const std::string& trace) {
             // ACK codes 1 OK, 2 WAIT, 4 FAULT, 7 none are the positions of O, W, F, N here.
             size_t want_ack = has('!') ? std::string("-OW-F--N").find(t[t.find('!') + 1]) : (size_t)SIM_SWD_ACK_OK;
             EXPECT_EQ(sim_swd_transfer(r.s(), write ? req : (uint8_t)(req | SIM_SWD_RNW), &v), want_ack);
-            if (!write && has('=')) {
-                EXPECT_EQ(v & field('&', ~0u), field('=', 0));
-            }
+            if (!write && has('=')) { EXPECT_EQ(v & field('&', ~0u), field('=', 0)); }
         }
     }
 }
 
 #define CONNECT "L J L DPIDR=2BA01477 CS:50000000 "
-struct Case {
-    const char* why;
-    const char* trace;
-    uint32_t dpidr = 0x2BA01477u;
-    bool power_acks = true;
-};
+struct Case { const char *why, *trace; uint32_t dpidr = 0x2BA01477u; bool power_acks = true; };
 const Case kCases[] = {
     {"power-on is JTAG; a select needs its line reset (the select's last three ones and 46 are one short); "
      "then DPIDR must come first, after every line reset",

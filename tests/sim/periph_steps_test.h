@@ -36,12 +36,7 @@ struct Bus {
 
 // r: read `a` and expect `v`; w: write `v` to `a`, accepted; e / x: the read /
 // write is refused. Other ops go to `other`, which checks what it wants.
-struct Step {
-    char op;
-    uint32_t a = 0;
-    uint64_t v = 0;
-    unsigned size = 4;
-};
+struct Step { char op; uint32_t a = 0; uint64_t v = 0; unsigned size = 4; };
 template <class F> void run(SimMemPort p, std::initializer_list<Step> steps, F other) {
     unsigned i = 0;
     for (const Step& s : steps) {

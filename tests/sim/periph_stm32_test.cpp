@@ -6,9 +6,7 @@
 #include "periph_steps_test.h"
 #include "tests/symbols/oracle.h"
 
-#include <map>
 #include <memory>
-#include <sstream>
 
 using periph_test::Step;
 

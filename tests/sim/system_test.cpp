@@ -33,7 +33,7 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
               "12 3C FFFFFFFFFFFFFF0F > 12 00 | 05 00 04 02 04 00000050 08 00000000 01 12000023 > 05 04 01 7714A02B",
               x);
     auto word = [&](uint32_t a) {
-        const Bytes r = x(cat({H("05 00 02 05"), le32(a), H("0F")}), false);
+        const Bytes r = x({0x05, 0x00, 0x02, 0x05, uint8_t(a), uint8_t(a >> 8), uint8_t(a >> 16), uint8_t(a >> 24), 0x0F}, false);
         EXPECT_EQ(r.size(), 7u);
         return r.size() == 7 ? get32(r, 3) : 0;
     };
