@@ -1,6 +1,7 @@
 // Source files found, split and disassembled for the source view; the PC followed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -14,7 +15,7 @@
 #include "symbols/elf_dwarf.h"
 #include "tests/symbols/elf_builder.h"
 #include "tests/test_util.h"
-#include "ui/log_view.h"
+#include "tests/ui/log_lines.h"
 
 namespace {
 
@@ -41,12 +42,6 @@ protected:
         return tmp_ / rel;
     }
     std::string line(int i) { return source_view.lines[i] ? source_view.lines[i] : "(null)"; }
-    int log_lines_with(const char* text) {
-        int n = 0;
-        char buf[LOG_LINE_LEN];
-        for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, buf, sizeof buf, nullptr) && strstr(buf, text);
-        return n;
-    }
     TempDir tmp_{"kd_src"};
 };
 
@@ -128,45 +123,21 @@ TEST_F(SourceFiles, AShownFileIsKeptAndAChosenOneOpensWithoutFollowing) {
     EXPECT_EQ(log_lines_with("and no source root is set"), 1);
 }
 
+// The PC followed to its line, main's first instruction listed under it; the
+// gutter's query for that line (1 set, 2 disabled); a PC without line
+// information shows a placeholder and leaves no current line or file.
 TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
     ASSERT_TRUE(app_load_image(kElf.c_str(), nullptr));
     snprintf(g_src_root_dir, sizeof g_src_root_dir, "%s", KORVANE_SOURCE_DIR "/sim/firmware");
-    uint32_t main_addr = 0;
-    ASSERT_TRUE(elf_dwarf_find_function(g_elf, "main", &main_addr));
+    const uint32_t main_addr = find_main_addr();
     source_follow_pc(main_addr | 1);
-    ASSERT_GT(source_view.count, 20);
+    const uint32_t at = s_src_current_line;
+    ASSERT_TRUE(at > 0 && s_asm_cache_size == source_view.count && (int)at <= s_asm_cache_size);
     EXPECT_NE(std::string(s_src_loaded_file).find("main.c"), std::string::npos);
-    ASSERT_GT(s_src_current_line, 0u);
-    ASSERT_EQ(s_asm_cache_size, source_view.count);
-    // Every block holds real instruction starts of its own line, inside code;
-    // main's first instruction is listed under its line.
-    int lines_with_code = 0;
-    bool main_listed = false;
-    for (int i = 0; i < s_asm_cache_size; ++i) {
-        const AsmBlock& b = s_asm_cache[i];
-        EXPECT_TRUE(b.loaded);
-        ASSERT_LE(b.count, ASM_BLOCK_MAX);
-        lines_with_code += b.count > 0;
-        for (int k = 0; k < b.count; ++k) {
-            uint8_t two[2];
-            EXPECT_TRUE(elf_read_text(g_elf, b.insns[k].addr, two, 2) && b.insns[k].text[0]);
-            main_listed |= i + 1 == (int)s_src_current_line && b.insns[k].addr == main_addr;
-        }
-    }
-    EXPECT_GT(lines_with_code, 10);
-    EXPECT_TRUE(main_listed);
-    // A PC without line information: the placeholder, no current line, no remembered file.
-    source_follow_pc(0x20000100);
-    ASSERT_EQ(source_view.count, 1);
-    EXPECT_EQ(line(0), "[No debug info for PC 0x20000100]");
-    EXPECT_EQ(std::to_string(s_src_current_line) + s_src_dwarf_file + s_src_loaded_file, "0");
-    EXPECT_EQ(find_main_addr(), main_addr);
-    // The gutter's breakpoint query for the shown file's lines: 1 set, 2 disabled.
-    source_follow_pc(main_addr);
-    uint32_t at = s_src_current_line, addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, at);
-    ASSERT_NE(addr, 0u);
-    for (auto [slot, want] : {std::pair{BkptSlot{}, 0}, {BkptSlot{addr & ~1u, true, false, true}, 1},
-                              {BkptSlot{addr & ~1u, true, true, true}, 2}}) {
+    const AsmBlock& b = s_asm_cache[at - 1];
+    EXPECT_TRUE(std::any_of(b.insns, b.insns + b.count, [&](const AsmInsn& k) { return k.addr == main_addr; }));
+    const uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, at) & ~1u;
+    for (auto [slot, want] : {std::pair{BkptSlot{addr, true, false, true}, 1}, {BkptSlot{addr, true, true, true}, 2}}) {
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             g_bkpt[3] = slot;
@@ -174,8 +145,14 @@ TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
         EXPECT_EQ(source_bkpt_at_line(at), want);
         EXPECT_EQ(source_bkpt_at_line(at + 1000), 0);
     }
-    std::lock_guard<std::mutex> lk(reg_buf_mtx);
-    g_bkpt[3] = BkptSlot{};
+    {
+        std::lock_guard<std::mutex> lk(reg_buf_mtx);
+        g_bkpt[3] = BkptSlot{};
+    }
+    source_follow_pc(0x20000100);
+    ASSERT_EQ(source_view.count, 1);
+    EXPECT_EQ(line(0), "[No debug info for PC 0x20000100]");
+    EXPECT_EQ(std::to_string(s_src_current_line) + s_src_dwarf_file + s_src_loaded_file, "0");
 }
 
 // The image's dump is written beside the window: the log says how it went

@@ -3,6 +3,7 @@
 // own enum as gcc emitted it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -82,41 +83,28 @@ TEST(ValueParse, TheFirstTextOfAFieldReadsBackAsTheSameValue) {
 // The demo's enum demo_mode, as gcc wrote it: every enumerator name the
 // reader gives for a value is taken back as that value; other names are refused.
 TEST(ValueParse, EnumeratorsByNameFromTheFirmwaresDebugInformation) {
-    ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
+    static ElfDwarf* elf = elf_dwarf_load(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf");
     ASSERT_NE(elf, nullptr);
     static ElfVariable vars[512];
-    int n = elf_dwarf_get_all_variables(elf, vars, 512);
-    const ElfVariable* mode = nullptr;
-    for (int i = 0; i < n; ++i)
-        if (std::string(vars[i].name) == "g_mode") mode = &vars[i];
-    ASSERT_NE(mode, nullptr);
-    ASSERT_EQ(mode->value_kind, VAR_VAL_ENUM);
-    struct Lookup {
-        const ElfDwarf* elf;
-        const ElfVariable* var;
-    } lk{elf, mode};
-    auto by_name = [](const void* u, const char* name, int64_t* v) {
-        const Lookup* l = (const Lookup*)u;
-        return elf_dwarf_enum_value(l->elf, l->var->type_unit, l->var->type_die, name, v);
+    const int n = elf_dwarf_get_all_variables(elf, vars, 512);
+    const ElfVariable* mode = std::find_if(vars, vars + n, [](const ElfVariable& v) { return !strcmp(v.name, "g_mode"); });
+    ASSERT_TRUE(mode < vars + n && mode->value_kind == VAR_VAL_ENUM);
+    auto by_name = [](const void* m, const char* name, int64_t* v) {
+        return elf_dwarf_enum_value(elf, ((const ElfVariable*)m)->type_unit, ((const ElfVariable*)m)->type_die, name, v);
     };
-    ValueType t{VAR_VAL_ENUM, mode->byte_size, 0, mode->value_signed, by_name, &lk};
+    const ValueType t{VAR_VAL_ENUM, mode->byte_size, 0, mode->value_signed, by_name, mode};
+    char name[64], err[160] = "";
+    uint8_t out[8] = {};
     int named = 0;
     for (uint64_t v = 0; v < 8; ++v) {
-        char name[64];
         if (!elf_dwarf_enum_name(elf, mode->type_unit, mode->type_die, v, name, sizeof name)) continue;
         ++named;
-        uint8_t out[8] = {};
-        ASSERT_TRUE(value_parse(t, name, out, nullptr, 0)) << name;
-        EXPECT_EQ(out[0], v) << name;
+        EXPECT_TRUE(value_parse(t, name, out, nullptr, 0) && out[0] == v) << name;
     }
     EXPECT_GE(named, 3);
-    uint8_t out[8] = {};
-    char err[160];
     EXPECT_FALSE(value_parse(t, "DEMO_MODE_NONESUCH", out, err, sizeof err));
     EXPECT_NE(std::string(err).find("no enumerator"), std::string::npos) << err;
-    EXPECT_TRUE(value_parse(t, "2", out, nullptr, 0)) << "a number is taken too";
-    EXPECT_EQ(out[0], 2);
-    elf_dwarf_free(elf);
+    EXPECT_TRUE(value_parse(t, "2", out, nullptr, 0) && out[0] == 2) << "a number is taken too";
 }
 
 }  // namespace

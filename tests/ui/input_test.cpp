@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "probe/probe.h"
-#include "probe/watch_list.h"
 #include "runctl/breakpoints.h"
 #include "symbols/svd.h"
+#include "ui/draw.h"
 #include "ui/file_picker.h"
 #include "ui/frame.h"
 #include "ui/log_view.h"
@@ -24,6 +24,7 @@
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
 #include "ui/text_field.h"
+#include "ui/theme.h"
 #include "ui/ui_callbacks.h"
 #include "ui/ui_state.h"
 #include "ui/window_ops.h"
@@ -56,12 +57,6 @@ std::vector<int> g_toggled;
 double g_now = 100;
 
 
-std::string last_log() {
-    char line[LOG_LINE_LEN] = "";
-    log_line(&logv, log_count(&logv) - 1, line, sizeof line, nullptr);
-    return line;
-}
-
 class Input : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -82,10 +77,6 @@ protected:
         g_tooltip_wake_at = 0;
         g_probe_connected = g_is_halted = g_watch_halting = false;
         g_cmd_busy = 0;
-        watch_clear();
-        g_var_count = 0;
-        g_var_tab = VAR_TAB_PICKER;
-        g_var_scroll = g_watch_scroll = 0;
         memset(g_bkpt, 0, sizeof g_bkpt);
         ui_input_reset();
         layout_reset();
@@ -165,7 +156,6 @@ protected:
         if (verb == "press") press(v(0), v(1));
         else if (verb == "release") release(v(0), v(1));
         else if (verb == "click") click(v(0), v(1));
-        else if (verb == "rclick") click(v(0), v(1), UI_MOUSE_RIGHT);
         else if (verb == "move") ui_on_cursor(v(0), v(1));
         else if (verb == "drag") drag(v(0), v(1), v(2), v(3));
         else if (verb == "wheel") for (int i = 0; i < (n > 3 ? v(3) : 1); ++i) ui_on_scroll(v(0), v(1), std::stod(a[2]));
@@ -177,7 +167,6 @@ protected:
         else if (verb == "keep") kept_ = values().at(a[0])();
         else if (verb == "resume") source_view_resume_follow();
         else if (verb == "quiet") render_needed = false;
-        else if (verb == "scroll") g_watch_scroll = std::stof(a[0]);
         else if (verb == "type") for (char c : a[0]) ui_on_char((unsigned)c);
         else if (verb == "key") ui_on_key(keys().at(a[0]), 0, nullptr);
         else ADD_FAILURE() << "no such event";
@@ -188,30 +177,22 @@ protected:
                 {"maximized", [] { return is_maximized; }}, {"redraws", [] { return g_desk.pointer_redraws; }},
                 {"cursor", [] { return g_desk.cursor; }}, {"HRESIZE", [] { return UI_CURSOR_HRESIZE; }},
                 {"VRESIZE", [] { return UI_CURSOR_VRESIZE; }}, {"closing", [] { return ui_close_requested(); }},
-                {"close.pressed", [] { return closeButton.pressed; }}, {"close.hovered", [] { return closeButton.hovered; }},
-                {"source.x", [] { return source_box.x; }}, {"source.y", [] { return source_box.y; }},
-                {"source.h", [] { return source_box.h; }}, {"source.w", [] { return source_box.w; }},
-                {"periph.x", [] { return periph_box.x; }},
+                {"close.pressed", [] { return closeButton.pressed; }},
+                {"close.hovered", [] { return closeButton.hovered; }}, {"source.x", [] { return source_box.x; }},
+                {"source.y", [] { return source_box.y; }}, {"source.h", [] { return source_box.h; }},
+                {"source.w", [] { return source_box.w; }}, {"periph.x", [] { return periph_box.x; }},
                 {"memmap.x", [] { return memmap_box.x; }}, {"debug.y", [] { return debug_box.y; }},
                 {"bkpt.x", [] { return bkpt_box.x; }}, {"plot.x", [] { return plot_box.x; }},
                 {"plot.y", [] { return plot_box.y; }}, {"log_edge", [] { return g_eff_log_x; }},
                 {"log_ratio", [] { return g_log_edge_ratio; }}, {"following", [] { return g_source_follow; }},
-                {"follow.x", [] { return BtnFollow.x; }}, {"follow.right", [] { return BtnFollow.x + BtnFollow.width; }},
+                {"follow.x", [] { return BtnFollow.x; }},
+                {"follow.right", [] { return BtnFollow.x + BtnFollow.width; }},
                 {"asm.x", [] { return BtnToggleAsm.x; }}, {"log.scroll", [] { return log_panel.scroll; }},
                 {"kept", [this] { return kept_; }}, {"zoom", [] { return g_plot_pixels_per_sample; }},
-                {"redraw", [] { return render_needed.load(); }}, {"menu", [] { return g_popup.visible; }},
-                {"menu.x", [] { return g_popup.x; }}, {"menu.y", [] { return g_popup.y; }},
-                {"item0", [] { return g_popup.items[0].enabled; }}, {"item1", [] { return g_popup.items[1].enabled; }},
+                {"redraw", [] { return render_needed.load(); }}, {"bkpt_hovered", [] { return g_bkpt_hovered; }},
                 {"periph_edge", [] { return is_on_periph_edge(periph_box.x, 200) || is_on_source_edge(periph_box.x, 200); }},
                 {"right_edge", [] { return is_on_win_right_edge(1278, 500); }},
-                {"vars.x", [] { return variables_box.x; }}, {"vars.y", [] { return variables_box.y; }},
-                {"vars.right", [] { return variables_box.x + variables_box.w; }},
-                {"list.y", [] { return variables_box.y + VAR_LIST_TOP; }}, {"watches", [] { return g_watch_count; }},
-                {"watch_tab", [] { return g_var_tab == VAR_TAB_WATCH; }}, {"expanded0", [] { return g_watch[0].expanded; }},
-                {"content", [] { return watch_content_height(); }}, {"plotted", [] { return g_plot_watch; }},
-                {"plot_shown", [] { return g_show_plot; }}, {"watch_hovered", [] { return g_watch_hovered; }},
-                {"watch_scroll", [] { return g_watch_scroll; }}, {"blist.y", [] { return bkpt_box.y + BKPT_LIST_TOP; }},
-                {"bkpt_hovered", [] { return g_bkpt_hovered; }},
+                {"blist.y", [] { return bkpt_box.y + BKPT_LIST_TOP; }}, {"log_shown", [] { return g_show_log; }},
                 {"prow1", [] { return periph_box.y + LOG_HEADER_H + 1.5 * periph_panel.line_height; }},
                 {"prow4", [] { return periph_box.y + LOG_HEADER_H + 4.5 * periph_panel.line_height; }},
                 {"periph_hovered", [] { return periph_panel.hovered_row; }},
@@ -219,7 +200,6 @@ protected:
                 {"picker.matches", [] { return g_file_picker.match_count; }},
                 {"picker.match2", [] { return g_file_picker.match[2]; }}, {"picker.x", [] { return g_file_picker.x; }},
                 {"picker.row3", [] { return file_picker_row_top(&g_file_picker, 3); }},
-                {"log_shown", [] { return g_show_log; }},
                 {"on_log_edge", [] { return is_on_log_edge(g_eff_log_x + 3, debug_box.y + 20); }},
                 {"on_stack_edge", [] { return is_on_stack_edge(g_eff_log_x, debug_box.y + 20); }}};
     }
@@ -235,18 +215,6 @@ protected:
     }
     double kept_ = 0;
 };
-
-ElfVariable make_var(const char* name, int members = 0) {
-    ElfVariable v = {};
-    snprintf(v.name, sizeof v.name, "%s", name);
-    snprintf(v.type_name, sizeof v.type_name, "%s", members ? "struct s" : "uint32_t");
-    v.byte_size = 4;
-    v.loc_kind = VAR_LOC_ADDR;
-    v.is_struct = members > 0;
-    v.member_count = (uint32_t)members;
-    for (int i = 0; i < members; ++i) snprintf(v.members[i].name, sizeof v.members[i].name, "m%d", i);
-    return v;
-}
 
 }  // namespace
 
@@ -288,29 +256,18 @@ TEST_F(Input, RunControlPostsOnlyInTheStatesTheToolbarShowsEnabled) {
     }
     EXPECT_FALSE(ui_on_shortcut(GLFW_KEY_F5, TEXT_MOD_CTRL));
     EXPECT_FALSE(ui_on_shortcut(GLFW_KEY_F7, 0));
-    // Greyed out, still explained after the delay.
+    // Greyed out, still explained after the delay, which another button starts over.
     g_probe_connected = false;
     relayout();
     ui_on_cursor(BtnStart.x + 5, BtnStart.y + 5);
+    EXPECT_FALSE(tooltip_wake(g_now + 0.4));
     EXPECT_TRUE(tooltip_wake(g_now + 0.5));
     EXPECT_STREQ(g_tooltip.text, "Continue (F5)") << "a run-control tooltip names its key";
-}
-
-TEST_F(Input, RunToMainNeedsTheSymbolAndToggleAsmNeedsAnImage) {
-    g_probe_connected = true;
-    click(BtnRunToMain);
-    EXPECT_TRUE(g_posted.empty());
-    EXPECT_NE(last_log().find("[DBG] RunToMain: main() not found in ELF"), std::string::npos);
-    g_ui_symbols.elf_loaded = [] { return true; };
-    g_ui_symbols.find_function = [](const char* name, uint32_t* addr) { return *addr = 0x08000123, !strcmp(name, "main"); };
-    click(BtnRunToMain);
-    EXPECT_EQ(g_posted, decltype(g_posted)({{PROBE_CMD_RUN_TO_MAIN, 0x08000123u}}));
-    click(BtnToggleAsm);
-    EXPECT_TRUE(g_show_asm && g_asm_toggle_pending);
-    g_ui_symbols = UiSymbols{};
-    click(BtnToggleAsm);
-    EXPECT_TRUE(g_show_asm);
-    EXPECT_NE(last_log().find("[ASM] ELF not loaded \xE2\x80\x94 set elf= in debugger.ini"), std::string::npos);
+    g_now += 10;
+    ui_on_cursor(BtnPause.x + 5, BtnPause.y + 5);
+    EXPECT_FALSE(g_tooltip.visible || tooltip_wake(g_now + 0.4));
+    EXPECT_TRUE(tooltip_wake(g_now + 0.5) && g_tooltip.visible);
+    g_now = 100;
 }
 
 TEST_F(Input, TogglesFlipTheirPanelsAndAQuickClickIsNeverLost) {
@@ -332,10 +289,30 @@ TEST_F(Input, TogglesFlipTheirPanelsAndAQuickClickIsNeverLost) {
     EXPECT_TRUE(g_is_topmost && g_desk.topmost);
     click(minButton);
     EXPECT_EQ(g_desk.iconified, 1);
-    bool dark = g_dark_theme_active;
-    click(BtnDark);
-    EXPECT_NE(g_dark_theme_active, dark);
-    click(BtnDark);
+    for (bool dark : {!g_dark_theme_active, g_dark_theme_active}) {  // and back
+        click(BtnDark);
+        EXPECT_EQ(g_dark_theme_active, dark);
+        EXPECT_EQ(memcmp(&g_theme, dark ? &g_theme_dark : &g_theme_light, sizeof g_theme), 0) << "the whole table";
+    }
+}
+
+TEST(Themes, PanelBodiesSetOffFromTheirHeaders) {
+    auto lum = [](Color4 c) { return 0.299f * c.r + 0.587f * c.g + 0.114f * c.b; };
+    EXPECT_LT(lum(panel_body_color(g_theme_dark.panel_bg)), lum(g_theme_dark.panel_bg));
+    EXPECT_GT(lum(panel_body_color(g_theme_light.panel_bg)), lum(g_theme_light.panel_bg));
+    EXPECT_LE(panel_body_color(Color4{0.98f, 0.98f, 0.98f, 0.5f}).g, 1.0f);  // capped
+}
+
+// Beside the pointer, inside the window; above it at the bottom.
+TEST(Tooltip, StaysInsideTheWindowAndFlipsAboveAtTheBottom) {
+    const struct {
+        float mx, my;
+        std::array<float, 4> want;
+    } cases[] = {{200, 200, {214, 220, 114, 24}}, {790, 200, {796 - 114, 220, 114, 24}}, {200, 580, {214, 552, 114, 24}}};
+    for (const auto& c : cases) {
+        TooltipBox b = tooltip_box(100, c.mx, c.my, 800, 600);
+        EXPECT_EQ((std::array<float, 4>{b.x, b.y, b.w, b.h}), c.want) << c.mx << "," << c.my;
+    }
 }
 
 // Scripts of events and the state each leaves ("name=value", "<", ">").
@@ -419,23 +396,6 @@ TEST_F(Input, RightClickMenuCopiesTheLineUnderThePointer) {
     EXPECT_EQ(g_clip.substr(15), "[CFG] second");
     click(100, 200, UI_MOUSE_RIGHT);
     EXPECT_FALSE(g_popup.visible);
-}
-
-// Rows are 20 px from the list's top: a click past the last adds nothing,
-// one on a row adds it; the Scope tab is at 10,25; scrolled so that the
-// structure's own row is above the list, clicks still land on the row under
-// the pointer; deleting a watch before the plotted one keeps the plot on it.
-TEST_F(Input, VariablesPanelAddsDeletesExpandsAndPicksForThePlot) {
-    g_var_list[0] = make_var("alpha");
-    g_var_list[1] = make_var("cfg", 3);
-    g_var_list[2] = make_var("gamma");
-    g_var_count = 3;
-    script("click vars.x+50 list.y+105; watches=0; click vars.x+50 list.y+25; watches=1; watch_tab=1;"
-           "click vars.x+10 vars.y+25; click vars.x+50 list.y+45; click vars.x+10 vars.y+25; click vars.x+50 list.y+5;"
-           "watches=3; click vars.x+12 list.y+5; expanded0=1; content=120; scroll 40; click vars.x+60 list.y+65;"
-           "plotted=2; plot_shown=1; scroll 0; layout; click vars.right-5 list.y+85; watches=2; plotted=1;"
-           "move vars.x+60 list.y+85; watch_hovered=1; wheel vars.x+60 list.y+40 -10; watch_scroll=0");
-    EXPECT_EQ(std::string(g_watch[0].var.name) + "," + g_watch[1].var.name, "cfg,alpha");
 }
 
 // Rows under the pointer, in the Breakpoints and Peripherals panels: a click

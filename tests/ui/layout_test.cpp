@@ -4,8 +4,6 @@
 #include <functional>
 #include <vector>
 
-#include "platform/font_find.h"
-#include "ui/font.h"
 #include "ui/layout.h"
 
 namespace {
@@ -51,26 +49,6 @@ protected:
 };
 
 }  // namespace
-
-// First use: the register and peripheral lines fit their panels in the real
-// font, and what is left is shared by Variables and Source.
-TEST(LayoutFirstUse, TheRightPanelsFitTheirLinesAtEveryWidth) {
-    char font[1024] = "";
-    if (!plat_find_font("DejaVu Sans Mono", font, sizeof font) || !font_atlas_load_file(font, UI_FONT_PX))
-        GTEST_SKIP() << "no DejaVu Sans Mono";
-    for (int w : {800, 1024, 1920}) {
-        layout_reset();
-        ui_layout_pass(w, 600);
-        SCOPED_TRACE(w);
-        // Text inset 4, a scroll bar and its gap 18, the panel's own border.
-        EXPECT_GE(memmap_box.w, measure_text("R10 = 0x20001FF0") + 4 + 18 + 2);
-        EXPECT_GE(periph_box.w, measure_text("0x40023800  DBGMCU") + 4 + 18 + 2);
-        EXPECT_NEAR(variables_box.w / (variables_box.w + source_box.w), LAYOUT_INIT_VARIABLES_SHARE, 0.02);
-        EXPECT_GE(source_box.w, measure_text("    uint32_t t = tick % 250u;"));
-    }
-    font_atlas_free();
-    layout_reset();
-}
 
 // Visible boxes of a row follow each other without gap or overlap from x = 2
 // to 2 px from the right (Variables keeps 2 px to its neighbour); hidden ones
@@ -154,32 +132,6 @@ TEST_F(Layout, TheBottomRowIsSplitEvenlyWhenItsPanelCountChanges) {
          {[] { g_show_log = true, g_top_drag_ptr = &g_memmap_edge_x, g_memmap_edge_ratio = 150.0f / 800; }, 800, 600,
           {{&memmap_box.x, 150}, {&periph_box.x, 126}, {&source_box.x, 102}, {&g_periph_edge_ratio, 126.0f / 800}}}});
     g_top_drag_ptr = nullptr;
-}
-
-// {edges, the one dragged, the window's limits} -> edges; 24 px apart, 26 from the sides.
-TEST(PushClampEdges, ADraggedEdgePushesItsNeighboursAndStopsAtTheMargins) {
-    const struct {
-        std::vector<float> in;
-        int drag;
-        float hi;
-        std::vector<float> out;
-    } cases[] = {
-        {{100, 200, 300, 400}, 1, 774, {100, 200, 300, 400}},
-        {{100, 390, 300, 400}, 1, 774, {100, 390, 414, 438}},
-        {{100, 0, 300, 400}, 1, 774, {26, 50, 300, 400}},
-        {{100, 200, 300, 2000}, 3, 774, {100, 200, 300, 774}},
-        {{200, 790, 700}, 1, 774, {200, 750, 774}},  // its right neighbour stays inside too
-    };
-    for (const auto& c : cases) {
-        std::vector<float> e = c.in;
-        push_clamp_edges(e.data(), (int)e.size(), c.drag, 26, c.hi, 24);
-        EXPECT_EQ(e, c.out) << c.in[c.drag];
-    }
-    // An out-of-range drag index and a window narrower than its margins.
-    float n[2] = {10, 5};
-    push_clamp_edges(n, 2, 9, 26, 10, 24);
-    EXPECT_LE(n[0], n[1]);
-    push_clamp_edges(nullptr, 0, 0, 0, 0, 0);
 }
 
 // Proportions a later run starts from: kept through its first pass (no even

@@ -1,44 +1,13 @@
 // Syntax colouring and the source view's scrolling arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ui/source_view.h"
 #include "ui/theme.h"
-
-namespace {
-
-struct Run {
-    std::string text;
-    const Color3* color;
-};
-
-std::vector<Run> runs(const char* line, bool* block) {
-    static SyntaxToken t[SYNTAX_MAX_TOKENS];
-    int n = syntax_tokenize(line, t, block);
-    const Color3* all[] = {&g_theme.syn_normal,   &g_theme.syn_comment, &g_theme.syn_string,      &g_theme.syn_keyword,
-                           &g_theme.syn_preproc,  &g_theme.syn_number,  &g_theme.syn_paren,       &g_theme.syn_bracket,
-                           &g_theme.syn_brace,    &g_theme.syn_operator, &g_theme.syn_punctuation, &g_theme.syn_function,
-                           &g_theme.syn_member};
-    std::vector<Run> out;
-    for (int i = 0; i < n; ++i) {
-        const Color3* c = nullptr;
-        for (const Color3* k : all)
-            if (!memcmp(t[i].color, &k->r, sizeof t[i].color)) c = k;
-        out.push_back({t[i].text, c});
-    }
-    return out;
-}
-
-const Color3* color_of(const std::vector<Run>& r, const std::string& text) {
-    for (const Run& x : r)
-        if (x.text == text) return x.color;
-    return nullptr;
-}
-
-}  // namespace
 
 // Lines in turn, a block comment carried between them, and the colour each
 // named run gets (nullptr: the line is one run of that colour).
@@ -61,17 +30,18 @@ TEST(Syntax, RunsAndTheirColoursAcrossLines) {
         {" ends */ int b;", {{" ends */", &c.syn_comment}, {"int", &c.syn_keyword}}},
     };
     bool block = false;
+    static SyntaxToken t[SYNTAX_MAX_TOKENS];
     for (const auto& l : lines) {
-        auto r = runs(l.line, &block);
+        const int n = syntax_tokenize(l.line, t, &block);
         for (auto [text, color] : l.runs) {
-            EXPECT_TRUE(text || r.size() == 1u) << l.line;
-            EXPECT_EQ(text ? color_of(r, text) : r[0].color, color) << l.line << ": " << (text ? text : "");
+            auto named = [&](const SyntaxToken& k) { return text ? !strcmp(k.text, text) : n == 1; };
+            const SyntaxToken* k = std::find_if(t, t + n, named);
+            EXPECT_TRUE(k < t + n && !memcmp(k->color, &color->r, sizeof k->color)) << l.line << ": " << (text ? text : "");
         }
         EXPECT_EQ(block, l.block_after) << l.line;
     }
     std::string many;
     for (int i = 0; i < 200; ++i) many += "a;";
-    SyntaxToken t[SYNTAX_MAX_TOKENS];
     EXPECT_EQ(syntax_tokenize(many.c_str(), t, &block), SYNTAX_MAX_TOKENS);
     std::string longc = "// " + std::string(400, 'x');
     ASSERT_EQ(syntax_tokenize(longc.c_str(), t, &block), 1);

@@ -1,7 +1,6 @@
 // The Peripherals panel's three levels over a hand-built description.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,15 +8,14 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "symbols/svd.h"
-#include "ui/log_view.h"
+#include "tests/ui/log_lines.h"
 #include "ui/svd_view.h"
 
 namespace {
 
 std::vector<std::string> rows() {
     std::vector<std::string> out;
-    char buf[LOG_LINE_LEN];
-    for (int i = 0; i < log_count(&periph_view); ++i) out.push_back(log_line(&periph_view, i, buf, sizeof buf, nullptr) ? buf : "");
+    for (int i = 0; i < log_count(&periph_view); ++i) out.push_back(log_row(&periph_view, i));
     return out;
 }
 
@@ -76,10 +74,16 @@ TEST_F(SvdView, ThreeLevelsWithBackRowsTitlesAndTags) {
         EXPECT_STREQ(title, s.title);
     }
     uint8_t tag[2];
-    char buf[LOG_LINE_LEN];
-    for (int i : {0, 1}) log_line(&periph_view, i, buf, sizeof buf, &tag[i]);
+    for (int i : {0, 1}) log_row(&periph_view, i, &tag[i]);
     EXPECT_EQ(tag[0], 1);
     EXPECT_EQ(tag[1], 2) << "from the core description";
+    // A selection the description no longer has falls back a level.
+    for (auto [state, level] : {std::pair{SvdViewState{SVD_VIEW_FIELD_LIST, 0, 9}, SVD_VIEW_REG_LIST},
+                                {SvdViewState{SVD_VIEW_FIELD_LIST, 5, 0}, SVD_VIEW_PERIPH_LIST}}) {
+        g_svd_view = state;
+        svd_view_refresh();
+        EXPECT_EQ(g_svd_view.level, level);
+    }
 }
 
 TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
@@ -108,30 +112,4 @@ TEST_F(SvdView, ALeftClickTogglesAWatchAndTheListKeepsItsScroll) {
     svd_view_click(1, true);
     EXPECT_EQ(g_watch_count, 0);
     EXPECT_EQ(rows()[1], kGpioRegs[1]);
-}
-
-TEST_F(SvdView, LongNamesAreCutOnceSoTheWatchCanBeRemoved) {
-    SvdPeripheral* p = svd_get_peripheral(g_svd, 0);
-    SvdRegister* r = svd_get_register(p, 0);
-    SvdPeripheral saved_p = *p;
-    SvdRegister saved_r = *r;
-    std::snprintf(p->name, sizeof p->name, "%s", std::string(63, 'P').c_str());
-    std::snprintf(r->name, sizeof r->name, "%s", std::string(63, 'R').c_str());
-    char name[128];
-    svd_watch_name(p, r, name);
-    EXPECT_EQ(std::string(name).size(), 127u);
-    svd_watch_toggle(p, r);
-    ASSERT_EQ(g_watch_count, 1);
-    EXPECT_STREQ(g_watch[0].var.name, name);
-    svd_watch_toggle(p, r);
-    EXPECT_EQ(g_watch_count, 0);
-    // A selection that no longer exists falls back a level.
-    for (auto [state, level] : {std::pair{SvdViewState{SVD_VIEW_FIELD_LIST, 0, 9}, SVD_VIEW_REG_LIST},
-                                {SvdViewState{SVD_VIEW_FIELD_LIST, 5, 0}, SVD_VIEW_PERIPH_LIST}}) {
-        g_svd_view = state;
-        svd_view_refresh();
-        EXPECT_EQ(g_svd_view.level, level);
-    }
-    *p = saved_p;
-    *r = saved_r;
 }
