@@ -75,15 +75,10 @@ inline std::vector<uint8_t> make_elf(std::vector<Section> secs, const std::vecto
     secs.push_back(Section{".symtab", symtab.d, 2});
     secs.push_back(Section{".strtab", strtab.d, 3});
     Bytes names;
-    names.u8(0);
     std::vector<uint32_t> name_off;
-    for (const Section& s : secs) {
-        name_off.push_back(names.size());
-        names.str(s.name);
-    }
-    name_off.push_back(names.size());
-    names.str(".shstrtab");
-    secs.push_back(Section{".shstrtab", names.d, 3});
+    secs.push_back(Section{".shstrtab", {}, 3});
+    for (const Section& s : secs) name_off.push_back(names.u8(0).size()), names.d.insert(names.d.end(), s.name.begin(), s.name.end());
+    secs.back().data = names.u8(0).d;
     Bytes img;
     img.d.resize(52, 0);
     std::vector<uint32_t> offs;
@@ -100,11 +95,8 @@ inline std::vector<uint8_t> make_elf(std::vector<Section> secs, const std::vecto
         img.u32(s.type == 2 ? sym_index + 1 : 0).u32(0).u32(1).u32(s.type == 2 ? 16 : 0);
     }
     memcpy(img.d.data(), "\x7F" "ELF\x01\x01\x01", 7);
-    img.d[16] = 2;   // ET_EXEC
-    img.d[18] = 40;  // EM_ARM
-    img.d[20] = 1;
-    img.d[40] = 52;  // e_ehsize
-    img.d[46] = 40;  // e_shentsize
+    img.d[16] = 2, img.d[18] = 40, img.d[20] = 1;  // ET_EXEC, EM_ARM, version 1
+    img.d[40] = 52, img.d[46] = 40;                // the header's and a section header's sizes
     img.put32(32, shoff);
     img.d[48] = (uint8_t)(secs.size() + 1);
     img.d[50] = (uint8_t)secs.size();

@@ -223,8 +223,7 @@ TEST(VariablesMalformed, HostileEntriesAbandonOnlyTheirUnit) {
         std::vector<std::string> at_f, index;
         for (int i = 0, n = elf_dwarf_get_variables(e, 0x1000, v.data(), 16); i < n; ++i) at_f.push_back(v[i].name);
         for (int i = 0, n = elf_dwarf_get_all_variables(e, v.data(), 16); i < n; ++i) index.push_back(v[i].name);
-        EXPECT_EQ(at_f, k.at_f) << k.damage;
-        EXPECT_EQ(index, k.index) << k.damage;
+        EXPECT_EQ(std::tie(at_f, index), std::tie(k.at_f, k.index)) << k.damage;
         poke(e, 1);
         elf_dwarf_free(e);
     }

