@@ -39,7 +39,6 @@ const Hostile kHostile[] = {
     {"panels=source,bogus,,plot", "unknown panel 'bogus' ignored", "panels", "source,plot"},
     {"maximized=maybe", "maximized=maybe ignored (not 0 or 1)", "maximized", "0"},
     {"split_top=0.2,nan,0.5,0.9", "split_top=0.2,nan,0.5,0.9 ignored (not fractions", "split_top", "-1,-1,-1,-1"},
-    {"split_bottom=0.3,-1,-1,-1", "", "split_bottom", "0.3000,-1,-1,-1"},
     {"split_log=1.5", "split_log=1.5 ignored (not a fraction", "split_log", "-1"},
     {"elf=/fw.elf\nwatch1=\nwatch2=g_x", "watch1= ignored (empty)", "watch1", "g_x"},
     {"elf=/fw.elf\nwatch1=g_\x01x\nwatch2=g_y", "watch1=... ignored (control character)", "watch1", "g_y"},

@@ -137,17 +137,14 @@ TEST_F(SourceFiles, DisassemblyBlocksAndFollowingThePc) {
     const AsmBlock& b = s_asm_cache[at - 1];
     EXPECT_TRUE(std::any_of(b.insns, b.insns + b.count, [&](const AsmInsn& k) { return k.addr == main_addr; }));
     const uint32_t addr = elf_dwarf_line_to_addr(g_elf, s_src_dwarf_file, at) & ~1u;
-    for (auto [slot, want] : {std::pair{BkptSlot{addr, true, false, true}, 1}, {BkptSlot{addr, true, true, true}, 2}}) {
+    for (auto [slot, want] :
+         {std::pair{BkptSlot{addr, true, false, true}, 1}, {BkptSlot{addr, true, true, true}, 2}, {BkptSlot{}, 0}}) {
         {
             std::lock_guard<std::mutex> lk(reg_buf_mtx);
             g_bkpt[3] = slot;
         }
         EXPECT_EQ(source_bkpt_at_line(at), want);
         EXPECT_EQ(source_bkpt_at_line(at + 1000), 0);
-    }
-    {
-        std::lock_guard<std::mutex> lk(reg_buf_mtx);
-        g_bkpt[3] = BkptSlot{};
     }
     source_follow_pc(0x20000100);
     ASSERT_EQ(source_view.count, 1);

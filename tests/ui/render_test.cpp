@@ -101,10 +101,15 @@ struct Scene {
 };
 
 // A bus fault with a readable frame and a summary of every kind of line.
-const HardFaultInfo kFault = {.valid = true, .exception_nr = 3, .hfsr = 0x40000000, .cfsr = 0x00008200, .bfar_valid = true,
-                              .bfar = 0x20030000, .frame_valid = true, .frame_pc = 0x08000412, .frame_lr = 0x080003F1,
-                              .fault_file = "/src/app/faults.c", .fault_line = 42,
-                              .summary = "HFSR: FORCED\nBFSR: PRECISERR\nWARNING: stack near its limit\nplain text"};
+HardFaultInfo bus_fault() {
+    HardFaultInfo f = {};
+    f.valid = f.bfar_valid = f.frame_valid = true;
+    f.exception_nr = 3, f.hfsr = 0x40000000, f.cfsr = 0x00008200, f.bfar = 0x20030000;
+    f.frame_pc = 0x08000412, f.frame_lr = 0x080003F1, f.fault_line = 42;
+    snprintf(f.fault_file, sizeof f.fault_file, "/src/app/faults.c");
+    snprintf(f.summary, sizeof f.summary, "HFSR: FORCED\nBFSR: PRECISERR\nWARNING: stack near its limit\nplain text");
+    return f;
+}
 
 }  // namespace
 
@@ -114,7 +119,7 @@ TEST_F(Render, PanelsShowWhatIsPublishedInTheirColours) {
         {"fault_none", [] { g_show_fault = true, ui_layout_pass(W, H), debug_box.y = 350; },  // a row dragged up to read
          {{&fault_box, 4, 20, 0, 42, t.titlebar_info, 40, 31, "\"No fault detected at last halt.\""},
           {&fault_box, 4, 20, 0, 0, t.dbg_btn_reset, 20, 0, "a warning with no report"}}},
-        {"fault_full", [] { std::lock_guard<std::mutex> lk(reg_buf_mtx); g_hardfault = kFault; },
+        {"fault_full", [] { std::lock_guard<std::mutex> lk(reg_buf_mtx); g_hardfault = bus_fault(); },
          {{&fault_box, 0, 36, 0, 54, t.dbg_btn_reset, 20, 21, "BFAR in the warning colour", 0.45f},
           {&fault_box, 4, 140, 0, 0, t.dbg_btn_reset, 20, 41, "the WARNING line in the warning colour"}}},
         {"stack",
