@@ -96,75 +96,61 @@ bool qemu_gdb_ops(const std::string& elf, const std::vector<QemuGdbOp>& ops, Qem
     return false;
 }
 
-namespace {
-
-// The halt a HALT record at r[*i] starts, with its FRAME or BTERR records.
-void read_halt(const std::vector<Fields>& r, size_t* i, QemuGdbHalt* h) {
-    h->pc = num(r[*i][1]), h->sp = num(r[*i][2]);
-    for (++*i; *i < r.size() && (r[*i][0] == "FRAME" || r[*i][0] == "BTERR"); ++*i) {
-        const Fields& f = r[*i];
-        if (f[0] == "BTERR") h->bt_error = f.size() > 1 ? f[1] : "error";
-        else h->frames.push_back({std::stoi(f[1]), num(f[2]), f[4], f[5], num(f[6]), f[3] == "1"});
-    }
+bool qemu_gdb_scan(const QemuGdbBatch& b, QemuGdbBatchResult* result) {
+    std::ostringstream cfg;
+    cfg << "SCAN_S = " << secs(b.scan_quiet_ms) << "\nADDRS = [";
+    for (const auto& c : b.cases) cfg << c.first << ",";
+    cfg << "]\n";
+    result->transcript = run_session(b.elf, "scan", cfg.str(), true, b.timeout_ms, b.scan_quiet_ms + 20000);
+    std::vector<Fields> r = records(result->transcript);
+    for (const Fields& f : r)
+        if (f[0] == "SCAN") {
+            result->scan_longest_gap_ms = std::stoi(f[1]);
+            for (size_t k = 2; k < f.size(); ++k) result->reached.insert(num(f[k]));
+        }
+    return (result->error = failure(r)).empty();
 }
 
-}  // namespace
-
 bool qemu_gdb_batch(const QemuGdbBatch& b, QemuGdbBatchResult* result) {
-    *result = QemuGdbBatchResult{};
     std::string& err = result->error;
-    // A case silent for this long hung gdb or QEMU (every guard has long passed):
-    // it is recorded as Hung and a new session goes on with the next one.
-    const int silent_ms = b.scan_quiet_ms + b.reach_ms + b.op_ms + 20000;
+    result->cases.clear(), result->transcript.clear();
+    // A case silent for this long hung gdb or QEMU (every guard has long passed).
+    const int silent_ms = b.reach_ms + b.op_ms + 20000;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.timeout_ms);
-    std::string prescan = "None";  // a session after one that hung takes the first one's scan
     while (result->cases.size() < b.cases.size()) {
         size_t first = result->cases.size();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return err = "time-out at case " + std::to_string(first), false;
         std::ostringstream cfg;
-        cfg << "SCAN_S = " << secs(b.scan_quiet_ms) << "\nREACH_S = " << secs(b.reach_ms) << "\nOP_S = " << secs(b.op_ms)
-            << "\nFIRST = " << first << "\nPRESCAN = " << prescan << "\nCASES = [\n";
+        cfg << "REACH_S = " << secs(b.reach_ms) << "\nOP_S = " << secs(b.op_ms) << "\nFIRST = " << first << "\nCASES = [\n";
         for (size_t i = first; i < b.cases.size(); ++i) cfg << "(" << b.cases[i].first << ", " << py(b.cases[i].second) << "),\n";
         cfg << "]\n";
         std::string out = run_session(b.elf, "steps", cfg.str(), true, static_cast<int>(left), silent_ms);
         result->transcript += out;
         std::vector<Fields> r = records(out);
-        for (size_t i = 0; i < r.size();) {
-            const Fields& f = r[i];
-            if (f[0] == "SCAN" && prescan == "None") {
-                result->scan_reached = f.size() - 3;
-                result->scan_longest_gap_ms = std::stoi(f[2]);
-                prescan = "([" + (f.size() > 3 ? f[3] : "");
-                for (size_t k = 4; k < f.size(); ++k) prescan += ", " + f[k];
-                prescan += "], " + std::string(f[1] == "1" ? "True" : "False") + ")";
+        std::vector<QemuGdbCaseResult> got;
+        QemuGdbHalt* h = nullptr;  // the halt the records fill: `at` until the command's OUTCOME, then `after`
+        for (const Fields& f : r) {
+            if (f[0] == "CASE") got.emplace_back(), h = &got.back().at;
+            if (!h) continue;
+            QemuGdbCaseResult& c = got.back();
+            if (f[0] == "MISS") c.note = f[1];
+            else if (f[0] == "HALT") h->pc = num(f[1]), h->sp = num(f[2]);
+            else if (f[0] == "FRAME") h->frames.push_back({num(f[2]), f[4], f[5], num(f[6]), f[3] == "1"});
+            else if (f[0] == "BTERR") h->bt_error = f.size() > 1 ? f[1] : "error";
+            else if (f[0] == "OUTCOME") {
+                c.outcome = f[1] == "DONE"      ? QemuGdbOutcome::Done
+                            : f[1] == "TIMEOUT" ? QemuGdbOutcome::OpTimedOut
+                                                : QemuGdbOutcome::OpFailed;
+                c.note = f[2], h = &c.after;
             }
-            if (f[0] != "CASE" || std::stoul(f[1]) != result->cases.size()) {
-                ++i;
-                continue;
-            }
-            QemuGdbCaseResult c;
-            if (++i < r.size() && r[i][0] == "MISS") {
-                c.note = r[i++][1];
-            } else if (i < r.size() && r[i][0] == "HALT") {
-                read_halt(r, &i, &c.at);
-                if (i >= r.size() || r[i][0] != "OUTCOME" || i + 1 >= r.size() || r[i + 1][0] != "HALT") break;
-                c.outcome = r[i][1] == "DONE" ? QemuGdbOutcome::Done : r[i][1] == "TIMEOUT" ? QemuGdbOutcome::OpTimedOut
-                                                                                            : QemuGdbOutcome::OpFailed;
-                c.note = r[i][2];
-                read_halt(r, &++i, &c.after);
-            } else {
-                break;
-            }
-            result->cases.push_back(c);
         }
         err = failure(r);
+        if (!err.empty() && !got.empty()) got.pop_back();  // the case it stopped in
+        result->cases.insert(result->cases.end(), got.begin(), got.end());
         if (err.empty() && result->cases.size() == b.cases.size()) return true;
-        if (err.rfind("gdb's driver hung", 0) != 0 || prescan == "None")
-            return err = (err.empty() ? "cases missing from gdb's output" : err), false;
-        QemuGdbCaseResult h;
-        h.outcome = QemuGdbOutcome::Hung, h.note = err;
-        result->cases.push_back(h);
+        if (err.rfind("gdb's driver hung", 0) != 0) return err = (err.empty() ? "cases missing from gdb's output" : err), false;
+        result->cases.push_back({QemuGdbOutcome::Hung, {}, {}, err});
         err.clear();
     }
     return true;
@@ -212,7 +198,7 @@ bool qemu_gdb_variables(const QemuGdbVarSession& v, QemuGdbVarResult* result) {
             st->has_fregs = true;
             for (int i = 0; i < 32; ++i) st->s[i] = num(f[i + 1]);
         } else if (f[0] == "ENTRY") st->entries.push_back({f[1][0], f[2], f[3]});
-        else if (f[0] == "VAR") st->vars.push_back({f[1][0], f[2], f[3], f[4], !f[5].empty(), num(f[5]), unhex(f[6])});
+        else if (f[0] == "VAR") st->vars.push_back({f[1][0], f[2], f[3], f[4], num(f[5])});
         else if (f[0] == "MEM") st->memory.push_back({num(f[1]), unhex(f[2])});
     }
     return (result->error = failure(r)).empty();

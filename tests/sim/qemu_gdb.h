@@ -1,18 +1,18 @@
 // An oracle nobody here wrote: firmware on QEMU's netduinoplus2 (an STM32F405
 // board) under gdb-multiarch. One driver (tests/sim/qemu_gdb.py) runs in gdb
-// in one of three modes and answers in tagged lines that one reader parses.
+// in one of its modes and answers in tagged lines that one reader parses.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-// --- ops: a list of actions, answers by label --------------------------------
-// op: break ARG, delete, set ARG (set var), continue, stepi (label: the pc
-// reached), regs (r0-r15, xPSR), mem (COUNT words at the address expression
-// ARG), print (ARG's value), control (CONTROL[2:0]).
+// ops, answered by label: break ARG, delete, set ARG (set var), continue, stepi
+// (the pc reached), regs (r0-r15, xPSR), mem (COUNT words at the address
+// expression ARG), control (CONTROL[2:0]).
 struct QemuGdbOp {
     std::string op, arg = "";
     unsigned count = 0;
@@ -23,11 +23,9 @@ using QemuGdbRec = std::map<std::string, std::vector<uint32_t>>;
 bool qemu_gdb_ops(const std::string& elf, const std::vector<QemuGdbOp>& ops, QemuGdbRec* rec, std::string* error,
                   int timeout_ms = 60000);
 
-// --- steps: many cases in one session --------------------------------------
-// Each case starts from a reset, runs to addr (a temporary breakpoint),
+// steps: each case starts from a reset, runs to addr (a temporary breakpoint),
 // records the halt, runs one command and records the halt again.
 struct QemuGdbFrame {
-    int level = 0;
     uint32_t pc = 0;
     std::string func;  // "??" when unknown
     std::string file;  // "" without line information
@@ -54,34 +52,32 @@ struct QemuGdbCaseResult {
 struct QemuGdbBatch {
     std::string elf;
     std::vector<std::pair<uint32_t, std::string>> cases;  // address (bit 0 clear), command (next, step, finish)
-    // Before the cases, one run from reset with a breakpoint on every case
-    // address finds the reachable ones, so that an unreachable address costs
-    // one quiet period for the whole batch instead of one guard per case.
     int scan_quiet_ms = 3000, reach_ms = 3000, op_ms = 1000;
     int timeout_ms = 900000;  // the whole session
 };
 struct QemuGdbBatchResult {
     std::vector<QemuGdbCaseResult> cases;  // one per case, in order
-    size_t scan_reached = 0;
-    int scan_longest_gap_ms = 0;  // the longest wait for a new address: the quiet period must exceed it
+    std::set<uint32_t> reached;            // by the scan
+    int scan_longest_gap_ms = 0;           // the longest wait for a new address: the quiet period must exceed it
     std::string error, transcript;
 };
-// A case in which gdb or QEMU stops answering is recorded as Hung and a new
-// session goes on with the next one.
+// The case addresses reached in one run from reset with a breakpoint on each,
+// until scan_quiet_ms pass without a new one: an unreachable address costs
+// one quiet period instead of one guard per case.
+bool qemu_gdb_scan(const QemuGdbBatch& batch, QemuGdbBatchResult* result);
+// The cases; one in which gdb or QEMU stops answering is recorded as Hung and
+// a new session goes on with the next one.
 bool qemu_gdb_batch(const QemuGdbBatch& batch, QemuGdbBatchResult* result);
 
-// --- variables: one run from reset with a breakpoint on every address ---------
-// At each stop: info frame's CFA, the registers, info args / info locals,
-// print of every name they list (and of the globals at the first stop), and
-// the memory asked for plus the stack around SP. A breakpoint is removed after
-// `hits` stops; the run ends when none is left, after max_stops, or when no
-// breakpoint is hit for quiet_ms.
+// variables: one run from reset with a breakpoint on every address. At each
+// stop: info frame's CFA, the registers, info args / info locals, print of
+// every name they list (and of the globals at the first stop), and the memory
+// asked for plus the stack around SP. A breakpoint goes after `hits` stops;
+// the run ends when none is left, after max_stops, or quiet_ms without a hit.
 struct QemuGdbVar {
-    char kind = 0;           // 'a' argument, 'l' local, 'g' global
+    char kind = 0;                   // 'a' argument, 'l' local, 'g' global
     std::string name, print, error;  // print's value text, or why it failed
-    bool in_memory = false;  // gdb reads it from memory at addr (at most 64 bytes kept)
-    uint32_t addr = 0;
-    std::vector<uint8_t> bytes;
+    uint32_t addr = 0;               // where gdb reads it from memory (0: not from memory)
 };
 struct QemuGdbEntry {
     char kind = 0;  // 'a' info args, 'l' info locals: "NAME = VALUE", innermost block first
@@ -115,7 +111,6 @@ struct QemuGdbVarResult {
 };
 bool qemu_gdb_variables(const QemuGdbVarSession& session, QemuGdbVarResult* result);
 
-// --- without QEMU --------------------------------------------------------------
 bool qemu_gdb_available();  // qemu-system-arm and gdb-multiarch are on PATH
 // The names gdb's `info variables -n` lists for the image (file-level and
 // static variables with debug information), qualified as gdb writes them.

@@ -148,7 +148,6 @@ OPS_RUN = {
     "stepi": lambda a, n: step("stepi"),
     "regs": lambda a, n: [val("$" + r) for r in REGS],
     "mem": mem,
-    "print": lambda a, n: [val(a)],
     "control": lambda a, n: control(),
 }
 
@@ -163,20 +162,20 @@ def ops():
             out("REC", label, *[hx(w) for w in words])
 
 
-# --- steps: each case from a reset, run to addr, one command ------------------
+# --- scan and steps: the lines reached, then each case from a reset ----------
 
-def scan(addrs):
-    """Addresses reached from reset, whether the scan ran until quiet, its longest wait."""
+def scan():
+    """SCAN longest-wait-ms addr...: the ADDRS reached from reset, until SCAN_S pass without a new one."""
     gdb.execute("set breakpoint always-inserted on", to_string=True)  # not all of them again at every stop
     bps, wanted = {}, {}
-    for a in addrs:
+    for a in sorted(set(ADDRS)):
         b, at = breakpoint_at(a, internal=True)
         if at in bps:
             b.delete()
         else:
             bps[at] = b
         wanted.setdefault(at, []).append(a)
-    reached, quiet, last, gap = set(), False, time.time(), 0.0
+    reached, last, gap = set(), time.time(), 0.0
     reset()
     if pc() in bps:  # reached at reset already; continue would step past it
         reached.update(wanted[pc()])
@@ -185,48 +184,38 @@ def scan(addrs):
         err, fired = run("continue", SCAN_S)
         here = pc()
         if err or here not in bps:
-            quiet = fired and not err
+            if not fired or err:
+                raise gdb.GdbError("the scan stopped at %s: %s" % (hx(here), err or "not a breakpoint"))
             break
         bps.pop(here).delete()
-        reached.update(wanted[here])  # a moved one: the case reports it
+        reached.update(wanted[here])  # a moved one: its case reports it
         gap, last = max(gap, time.time() - last), time.time()
-    for b in bps.values():
-        b.delete()
-    gdb.execute("set breakpoint always-inserted off", to_string=True)
-    return reached, quiet or not bps, gap
-
-
-def case(i, addr, op, reached, quiet):
-    out("CASE", i)
-    if quiet and addr not in reached:
-        return out("MISS", "not reached in the scan")
-    reset()
-    gdb.execute("delete", to_string=True)
-    err, fired, here = None, False, pc()
-    if here != addr:  # else reached at reset already; continue would step past it
-        b, at = breakpoint_at(addr, temporary=True)
-        if at != addr:
-            b.delete()
-            return out("MISS", "gdb moved the breakpoint to %s (out of an IT block)" % hx(at))
-        err, fired = run("continue", REACH_S)
-        here = pc()
-    if err or here != addr:
-        gdb.execute("delete", to_string=True)
-        return out("MISS", "%s at %s" % (err or ("guard" if fired else "halted"), hx(here)))
-    halt_record()
-    err, fired = run(op, OP_S)
-    out("OUTCOME", "ERROR" if err else "TIMEOUT" if fired else "DONE", err or "")
-    halt_record()
+    out("SCAN", int(gap * 1000), *[hx(a) for a in sorted(reached)])
 
 
 def steps():
-    if PRESCAN is None:
-        reached, quiet, gap = scan(sorted(set(a for a, _ in CASES)))
-    else:
-        reached, quiet, gap = set(PRESCAN[0]), PRESCAN[1], 0.0
-    out("SCAN", 1 if quiet else 0, int(gap * 1000), *[hx(a) for a in sorted(reached)])
+    """Each case from a reset: run to addr, one command."""
     for i, (addr, op) in enumerate(CASES):
-        case(FIRST + i, addr, op, reached, quiet)
+        out("CASE", FIRST + i)
+        reset()
+        gdb.execute("delete", to_string=True)
+        err, fired, here = None, False, pc()
+        if here != addr:  # else reached at reset already; continue would step past it
+            b, at = breakpoint_at(addr, temporary=True)
+            if at != addr:
+                b.delete()
+                out("MISS", "gdb moved the breakpoint to %s (out of an IT block)" % hx(at))
+                continue
+            err, fired = run("continue", REACH_S)
+            here = pc()
+        if err or here != addr:
+            gdb.execute("delete", to_string=True)
+            out("MISS", "%s at %s" % (err or ("guard" if fired else "halted"), hx(here)))
+            continue
+        halt_record()
+        err, fired = run(op, OP_S)
+        out("OUTCOME", "ERROR" if err else "TIMEOUT" if fired else "DONE", err or "")
+        halt_record()
 
 
 # --- variables: one run with all breakpoints, each stop recorded ---------------
@@ -249,21 +238,19 @@ def hexmem(addr, n):
 
 
 def var(kind, name):
-    """VAR kind name print error address bytes: print's text, and where gdb reads it."""
+    """VAR kind name print error address: print's text, and where gdb reads it from memory."""
     try:
         text = gdb.execute("print " + name, to_string=True)
     except gdb.error as e:
-        return out("VAR", kind, name, "", one_line(e) or "error", "", "")
-    value = re.sub(r"^\$\d+ = ", "", text.strip())
-    at, data = "", ""
+        return out("VAR", kind, name, "", one_line(e) or "error", "")
+    at = ""
     try:
         v = gdb.parse_and_eval(name)
-        if not v.is_optimized_out and v.address is not None:
-            data = hexmem(int(v.address), min(v.type.sizeof, 64)) or ""
-            at = hx(int(v.address)) if data else ""
+        if not v.is_optimized_out and v.address is not None and hexmem(int(v.address), 1):
+            at = hx(int(v.address))
     except gdb.error:
         pass
-    out("VAR", kind, name, value, "", at, data)
+    out("VAR", kind, name, re.sub(r"^\$\d+ = ", "", text.strip()), "", at)
 
 
 def record(n, first):
@@ -381,7 +368,7 @@ def session():
                   "set print frame-arguments presence", "set suppress-cli-notifications on",
                   "set breakpoint pending off", "target remote " + sock):
             gdb.execute(c, to_string=True)
-        {"ops": ops, "steps": steps, "variables": variables}[MODE]()
+        {"ops": ops, "scan": scan, "steps": steps, "variables": variables}[MODE]()
         out("END")
     except BaseException as e:
         out("FATAL", repr(e))
