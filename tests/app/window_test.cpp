@@ -14,10 +14,7 @@ using Window = ScreenTest<1280, 1024>;
 bool bright(const unsigned char* p) { return p[0] >= 180 && p[1] >= 180; }
 
 // Window point (x, y) has this colour, give or take 2.
-struct Spot {
-    int x, y, r, g, b;
-    const char* what;
-};
+struct Spot { int x, y, r, g, b; const char* what; };
 std::string off(const Image& img, const Spot& s) {
     const unsigned char* p = img.at(s.x, s.y);
     return std::abs(p[0] - s.r) > 2 || std::abs(p[1] - s.g) > 2 || std::abs(p[2] - s.b) > 2

@@ -127,8 +127,6 @@ TEST(FlmRun, JobsEndInTheFlashTheyReport) {
          .kind = SimUsbKind::V1Hid},
         {.name = "past the flash end", .at = kFlash + 0xFFC00, .len = 2048, .ok = 0, .logs = {"is outside the flash"},
          .never = "[FLM] step: flm_load"},
-        {.name = "below the flash", .at = 0x07FFFC00, .len = 2048, .ok = 0, .logs = {"is outside the flash"},
-         .never = "[FLM] step: flm_load"},
         {.name = "probe lost during the erase: recovered once, then given up",
          .hook = [](SimRig& rig, Sleeps& s) { if (g_flash_progress == 10 && ++s.n == 5) sim_usb_unplug(rig.usb()); },
          .ok = 0, .logs = {"[FLM] ERROR: SWD lost for >2000ms (consec_fail=400)"}, .once = recovery},

@@ -76,28 +76,23 @@ TEST(StFlm, EveryAlgorithmParsesAsReadelfNmAndGdbShowIt) {
     EXPECT_GE(files, 9) << "shared data absent: " << kData;
 }
 
-// Damaged copies of ST's file fail cleanly. A second PrgData, NOBITS as
-// linkers emit for zero-initialised data, is placed by its address; without
-// a usable device description the page is 256 bytes and the time-outs the defaults.
+// Damaged copies of ST's file fail cleanly (reads past the file's end are the
+// fuzz harness's). A second PrgData, NOBITS as linkers emit for zero-initialised
+// data, is placed by its address; without a usable device description the page
+// is 256 bytes and the time-outs the defaults.
 TEST(StFlm, DamagedAndUnusualCopies) {
     const auto elf = read_binary_file(kStFlm);
     ASSERT_FALSE(elf.empty()) << kStFlm;
     const auto sec = elf_sections(kStFlm);
     const ElfSectionRow symtab = sec.at(".symtab"), strtab = sec.at(".strtab");
     auto sh = [&](const char* name) { return rd32(elf, 32) + 40 * (size_t)sec.at(name).index; };
-    using Writes = std::vector<std::pair<size_t, uint32_t>>;  // words put into the copy; at `cut`, its new size
-    const size_t cut = SIZE_MAX, extra = sh(".debug_abbrev");
-    Writes names;
+    using Writes = std::vector<std::pair<size_t, uint32_t>>;  // words put into the copy
+    const size_t extra = sh(".debug_abbrev");
     size_t prog = 0;  // ProgramPage's symbol
-    for (size_t s = symtab.offset; s < symtab.offset + symtab.size; s += 16) {
-        names.push_back({s, 0xFFFFFF00});
+    for (size_t s = symtab.offset; s < symtab.offset + symtab.size; s += 16)
         if (!std::strcmp((const char*)&elf[strtab.offset + rd32(elf, s)], "ProgramPage")) prog = s;
-    }
     struct Case { const char* what; Writes writes; bool ok = false; } const cases[] = {
-        {"header only", {{cut, 40}}}, {"cut before the section table", {{cut, 0x3000}}}, {"bad magic", {{0, 0}}},
-        {"section table outside", {{32, 0xFFFFFF00}}}, {"symbol table outside", {{sh(".symtab") + 20, 0x7FFFFFF0}}},
-        {"symbol names outside the string table", names}, {"PrgCode outside", {{sh("PrgCode") + 16, 0xFFFFFFF0}}},
-        {"huge NOBITS", {{sh("PrgData") + 4, 8}, {sh("PrgData") + 20, 0xFFFFFF00}}},
+        {"bad magic", {{0, 0}}}, {"huge NOBITS", {{sh("PrgData") + 4, 8}, {sh("PrgData") + 20, 0xFFFFFF00}}},
         {"no ProgramPage", {{strtab.offset + rd32(elf, prog), 'X'}}}, {"entry point outside PrgCode", {{prog + 4, 0x10000}}},
         {"NOBITS PrgData of 0x20 at 0x150", {{extra, rd32(elf, sh("PrgData"))}, {extra + 4, 8}, {extra + 12, 0x150}, {extra + 20, 0x20}}, true},
         {"device description cut short", {{sh("DevDscr") + 20, 100}}, true},
@@ -105,7 +100,7 @@ TEST(StFlm, DamagedAndUnusualCopies) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto m = elf;
-        for (auto [at, v] : c.writes) at == cut ? m.resize(v) : put32(m, at, v);
+        for (auto [at, v] : c.writes) put32(m, at, v);
         log_clear(&logv);
         Parsed p(m);
         ASSERT_EQ(p.ok, c.ok);
@@ -115,7 +110,7 @@ TEST(StFlm, DamagedAndUnusualCopies) {
     Bytes want(elf.begin() + 0x34, elf.begin() + 0x180);  // PrgCode and PrgData, then the zeroed NOBITS
     want.resize(0x170, 0);
     auto m = elf;
-    for (auto [at, v] : cases[10].writes) put32(m, at, v);
+    for (auto [at, v] : cases[4].writes) put32(m, at, v);
     EXPECT_EQ(Parsed(m).bytes(4), want);
     m = elf;
     put32(m, sh("DevDscr") + 20, 100);
@@ -169,24 +164,5 @@ TEST(PackSearch, StsPackFindsItsAlgorithmAndDevices) {
         char name[64] = "";
         EXPECT_EQ(pdsc_find_device_for_variant(t.path.c_str(), c.variant, 0x08000000, c.size, name, sizeof name), *c.want != 0);
         EXPECT_STREQ(name, c.want) << c.variant;
-    }
-}
-
-// Wildcard device names and the RAM an algorithm names, in a file sorted
-// after one whose variant and commented-out device name nothing we want.
-TEST(PackSearch, WildcardsRamAttributesAndLaterFiles) {
-    TempDir t;
-    std::filesystem::create_directories(t / "p/Flash");
-    ASSERT_TRUE(write_text_file(t / "p/Flash/mcx.FLM", "x") &&
-                write_text_file(t / "p/a.pdsc", "<device Dname=\"OTHER1\"><variant Dvariant=\"X\"/></device>"
-                                                "<!-- <device Dname=\"MCXA153\"> -->") &&
-                write_text_file(t / "p/b.PDSC", "<device Dname='MCXA15*'>\n<memory name=\"R\" access=\"rw\" start=\"0x30000000\"/>\n"
-                                                "<algorithm name=\"Flash\\mcx.FLM\" start=\"0\" size=\"0x40000\" "
-                                                "RAMstart=\"0x20000000\" RAMsize=\"8192\"/></device>"));
-    for (const char* name : {"MCXA153", "mcxa156", "MCXA2"}) {
-        FlmInfo info{};
-        EXPECT_EQ(pdsc_find_algo(t.path.c_str(), name, &info), name[4] != '2') << name;
-        EXPECT_EQ(info.flm_path + std::to_string(info.flash_size) + " " + std::to_string(info.ram_start) + " " + std::to_string(info.ram_size),
-                  name[4] != '2' ? t / "p/Flash/mcx.FLM262144 536870912 8192" : "0 0 0") << name;
     }
 }

@@ -1,5 +1,4 @@
-// The product strings HID probes report, against the C library's UTF-8
-// encoder, and the udev rule that lets users open the probes.
+// The product strings HID probes report, against the C library's UTF-8 encoder.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/usb.h"
-#include "tests/test_util.h"
 
 // Defined in platform/usb_hidraw.cpp.
 size_t usb_hidraw_wide_to_utf8(const wchar_t* in, char* out, size_t cap);
@@ -57,21 +54,4 @@ TEST(HidrawProductString, MatchesTheCLibraryEncoderWithinItsBuffer) {
     char out[4] = "x";
     EXPECT_EQ(usb_hidraw_wide_to_utf8(nullptr, out, sizeof out), 0u);
     EXPECT_STREQ(out, "");
-}
-
-// Every known probe may be opened on both nodes, by the same users.
-TEST(UdevRule, EveryKnownProbeIsCoveredOnBothNodes) {
-    const std::string rules = read_text_file(KORVANE_SOURCE_DIR "/packaging/60-korvane-cmsis-dap.rules");
-    const std::string access = ", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
-    for (const char* id : {"0d28:0204", "0d28:0205", "1fc9:0143", "0483:374b", "0483:374e", "1366:0101", "03eb:2141",
-                           "2341:003d", "04b4:f139", "2e8a:000c", "2e8a:0004"}) {
-        const std::string ids = "{idVendor}==\"" + std::string(id, 4) + "\", ATTR%{idProduct}==\"" + std::string(id + 5) + "\"";
-        for (std::string line : {"\nSUBSYSTEM==\"usb\", ATTR" + ids, "\nKERNEL==\"hidraw*\", ATTRS" + ids}) {
-            line.replace(line.find('%'), 1, line[1] == 'S' ? "" : "S");  // the hidraw node's IDs live on its USB parent
-            EXPECT_NE(rules.find(line + access), std::string::npos) << line;
-        }
-    }
-    for (const char* line : {"\nACTION==\"remove\", GOTO=\"korvane_cmsis_dap_end\"\n", "\nLABEL=\"korvane_cmsis_dap_end\"\n",
-                             "\nSUBSYSTEM==\"usb\", ATTRS{product}==\"*CMSIS-DAP*\"", "\nKERNEL==\"hidraw*\", ATTRS{product}==\"*CMSIS-DAP*\""})
-        EXPECT_NE(rules.find(line), std::string::npos) << line;
 }

@@ -73,7 +73,6 @@ TEST_F(Run, EachStepEndsWhereItMust) {
     } rows[] = {
         {"", "", PROBE_CMD_RUN_TO_MAIN, "main.c:92", {"[DBG] RunToMain: stopped at main()"}},  // past the prologue
         {"", "", PROBE_CMD_STEP, "main.c:93", {"[DBG] StepOver: done"}},                        // over led_init
-        {"", "", PROBE_CMD_STEP, "main.c:94", {"[DBG] StepOver: done"}},
         {"run", "main.c:99", PROBE_CMD_STEP_INTO, "wave.c", {"[DBG] StepInto:"}},  // into wave_sample
         {"", "", PROBE_CMD_STEP_OUT, "main.c:99", {"[DBG] StepOut: done"}},        // back on the caller's line
         {"set", "Default_Handler", PROBE_CMD_STEP, "Default_Handler", {"StepOver: ASM step done"}},  // b .
@@ -88,7 +87,6 @@ TEST_F(Run, EachStepEndsWhereItMust) {
         {"set", "Default_Handler", PROBE_CMD_STEP_OUT, "Default_Handler", {timeout}},
         // Copying .data on one line: run to its exit, not stepped for ever.
         {"reset", "startup.c:81", PROBE_CMD_STEP, "startup.c:82", {loops}},
-        {"reset", "startup.c:81", PROBE_CMD_STEP_INTO, "startup.c:82", {loops}},
     };
     auto at = [&](const std::string& p) {
         const size_t colon = p.find(':');
