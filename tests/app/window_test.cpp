@@ -22,15 +22,9 @@ std::string off(const Image& img, const Spot& s) {
                : "";
 }
 
-// A frame the program saves itself, per theme: the colours of the
-// title strip, the panels and the log row, and the title's text.
-struct FrameCase {
-    std::vector<std::string> args;
-    const Theme* theme;
-    double title;  // how closely the title must match (dark text on light matches less closely)
-    std::vector<Spot> spots;
-    int log_rows;  // start-up lines drawn in the log's first rows
-};
+// A frame the program saves itself, per theme: the colours at spots, the title's text (dark
+// on light matches less closely) and the start-up lines drawn in the log's first rows.
+struct FrameCase { std::vector<std::string> args; const Theme* theme; double title; std::vector<Spot> spots; int log_rows; };
 const FrameCase kFrames[] = {
     // At 800 x 600 the log row starts at y 448 (150 px high); Source spans 200-500,
     // its title and header buttons leaving 300-370 of its header strip bare.
@@ -46,11 +40,11 @@ const FrameCase kFrames[] = {
      0},
 };
 
-// What a start reads and says: its exit code, its output, each line logged
-// with its time stamp, and the settings never rewritten.
+// What a start with this debugger.ini (or none) reads and says: its exit code, its output,
+// each line logged with its time stamp, and the settings never rewritten.
 struct StartCase {
     std::vector<std::string> args;
-    const char* ini = nullptr;  // debugger.ini, or none
+    const char* ini = nullptr;
     int code = 0;
     std::vector<const char*> said = {}, logged = {}, not_logged = {};
     bool display = true, fonts = true;

@@ -350,9 +350,8 @@ std::string Screen::wrong_after(const char* name, const std::function<std::strin
 }
 
 std::string Screen::failed(std::initializer_list<std::pair<bool, const char*>> checks) {
-    for (const auto& [ok, what] : checks)
-        if (!ok) return what;
-    return "";
+    auto bad = std::find_if(checks.begin(), checks.end(), [](const auto& c) { return !c.first; });
+    return bad == checks.end() ? "" : bad->second;
 }
 
 bool Screen::answer_dialogs_with(const std::string& path) {

@@ -15,8 +15,7 @@
 
 #include "tests/test_util.h"
 
-// How long a state may take to come: far beyond what a loaded machine needs,
-// so only a hang or a wrong state ends there.
+// How long a state may take to come: only a hang or a wrong state ends there.
 constexpr int kPatienceMs = 60000;
 bool wait_until(const std::function<bool()>& done, int timeout_ms = kPatienceMs);
 
@@ -27,8 +26,7 @@ struct XServer {
 bool xserver_start(XServer* xs, int width, int height);
 void xserver_stop(XServer* xs);
 
-// Runs argv on the server (none: no display at all); the exit code, or -1
-// after timeout_ms (then killed). Standard output goes to *out when given.
+// Runs argv on the server (none: no display); the exit code, or -1 after timeout_ms (then killed).
 int run_command(const std::vector<std::string>& argv, const XServer* xs, int timeout_ms, std::string* out = nullptr);
 
 struct AppProcess {
@@ -53,17 +51,14 @@ struct Image {
 
 // The program's font in this process's atlas, so the layout pass places things where the program does.
 bool layout_font_load();
-// Text as the program draws it: each glyph a quad of the same packed atlas,
-// sampled linearly as the GL text shader samples it.
+// Text as the program draws it: the same packed atlas, sampled linearly as the GL shader does.
 bool text_font_load();
 float text_width(const char* s);
-// How closely the screenshot shows `s` drawn at window point (x, baseline) in
-// colour rgb over what surrounds it: about 1 where it is drawn so, about 0 or
-// less where nothing or other text is. (ox, oy): the window's origin in img.
+// How closely img shows `s` drawn at window point (x, baseline) in colour rgb: about 1
+// where it is drawn so, 0 or less where it is not. (ox, oy): the window's origin in img.
 double text_match(const Image& img, int ox, int oy, const char* s, float x, float baseline, const float rgb[3]);
 
-// The program's window on a private X server, driven and looked at as a
-// person would: every point is in window coordinates, every wait is for a state.
+// The program's window on a private X server; every point is in window coordinates, every wait is for a state.
 class Screen {
 public:
     // The server and a fresh folder for the program; false, with the reason, when a tool is missing.
@@ -110,15 +105,13 @@ public:
             return std::fabs(p[0] - r) < tol && std::fabs(p[1] - g) < tol && std::fabs(p[2] - b) < tol;
         };
     }
-    // Text drawn as the program draws it; dark text on the light theme
-    // matches less closely (about 0.6 where drawn), so those take a lower bar.
+    // Text drawn as the program draws it; dark text on the light theme takes a lower bar.
     template <class C>
     bool text(const Image& i, const std::string& s, float x, float baseline, const C& c, double bar = 0.6) const {
         const float rgb[3] = {c.r, c.g, c.b};
         return text_match(i, ox, oy, s.c_str(), x, baseline, rgb) > bar;
     }
-    // The first and last column of row y in [x0, x1) drawn in colour c (a link's
-    // underline); their distance, or -1.
+    // The first and last column of row y in [x0, x1) drawn in colour c (an underline); their distance, or -1.
     template <class C>
     int span(const Image& i, float y, float x0, float x1, const C& c, int* first, int* last) const {
         *first = *last = -1;

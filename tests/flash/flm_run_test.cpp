@@ -1,6 +1,5 @@
-// ST's real flash algorithm run on the simulated STM32F405 through the probe: what it leaves in the
-// whole 1 MB array is read through the board's back door, and injected faults (link, flash
-// controller, algorithm) must end in failure, never in a hang or a reported success.
+// ST's real flash algorithm on the simulated STM32F405: the whole 1 MB array is read back through
+// the board's back door; injected faults must end in failure, never a hang or a reported success.
 
 #include "flash/flm.h"
 #include "probe/probe.h"

@@ -76,10 +76,8 @@ TEST(StFlm, EveryAlgorithmParsesAsReadelfNmAndGdbShowIt) {
     EXPECT_GE(files, 9) << "shared data absent: " << kData;
 }
 
-// Damaged copies of ST's file fail cleanly (reads past the file's end are the
-// fuzz harness's). A second PrgData, NOBITS as linkers emit for zero-initialised
-// data, is placed by its address; without a usable device description the page
-// is 256 bytes and the time-outs the defaults.
+// Damaged copies of ST's file fail cleanly (reads past its end are the fuzz harness's);
+// a NOBITS PrgData is placed by its address; a cut device description gives defaults.
 TEST(StFlm, DamagedAndUnusualCopies) {
     const auto elf = read_binary_file(kStFlm);
     ASSERT_FALSE(elf.empty()) << kStFlm;

@@ -209,9 +209,8 @@ TEST(IniFile, SaveIntoEachKindOfPlace) {
     umask(old_umask);
 }
 
-// A save failing part-way like a full disk, or cut off after its first
-// chunk, leaves the original; the leftover of the second does not get in the
-// way of the next save.
+// A save failing part-way like a full disk, or cut off after its first chunk,
+// leaves the original; the leftover does not get in the way of the next save.
 TEST(IniFile, FailedOrInterruptedSavesLeaveTheOriginal) {
     TempDir dir("ini_test");
     const std::string path = dir / "debugger.ini", big = varied(40000);

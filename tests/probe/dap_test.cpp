@@ -1,6 +1,5 @@
 // The probe stack without its thread, on the simulated probe and board through
-// the USB seam: finding the probe among other devices, the packet limits,
-// target memory and the connect. What each access costs is in bench/.
+// the USB seam. What each access costs is in bench/.
 #include <vector>
 
 #include "probe_fixture.h"
@@ -34,10 +33,8 @@ TEST(ProbeMatching, EachKindOfProbeIsFoundPastDevicesThatAreNotProbes) {
     }
 }
 
-// On a HID probe's 64-byte reports: commands longer than one packet, and
-// batches whose answer would overflow one, are refused before anything is
-// sent; a lost answer is given up after two seconds of the board's time, and
-// the loss reported once.
+// HID's 64-byte reports: what does not fit one is refused before anything is
+// sent; a lost answer is given up after 2 s of board time and reported once.
 TEST(PacketLimits, OversizeCommandsAreRefusedAndALostAnswerTimesOut) {
     SimRig rig(SimUsbKind::V1Hid);
     DapContext* ctx = dap_open(0, 0);
@@ -60,9 +57,8 @@ TEST(PacketLimits, OversizeCommandsAreRefusedAndALostAnswerTimesOut) {
     EXPECT_FALSE(dap_is_disconnected()) << "reported once";
 }
 
-// Answers a bulk probe still holds from an earlier session or an interrupted
-// exchange: drained at open; before a write's answer the stale echo is
-// dropped (the write is never sent twice), other commands are sent again.
+// Stale answers a bulk probe still holds: drained at open; before a write's answer
+// dropped (the write is never sent twice); other commands are sent again.
 TEST(BulkRecovery, StaleAnswersAreDrainedOrPumpedPastAndNoWriteIsRepeated) {
     SimRig rig(SimUsbKind::V2Bulk512);
     const uint8_t old_clock[] = {0x05, 0x01, 0x01}, old_echo[] = {0x00, 0x02, 0x40, 0x00};
@@ -142,9 +138,8 @@ TEST_P(Dap, BlocksWordsAndRegistersReadAndWriteWhatTheBoardHolds) {
     for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(regs[i], rig_->reg(i)) << "R" << i;
 }
 
-// Answers on the wire: WAIT is retried ten times and no more (the probe itself
-// retries 150 WAITs per transfer, so 151 make one WAIT answer for the host); a
-// FAULT inside a block's DRW accesses is retried from the block's own TAR write.
+// WAIT is retried ten times and no more (the probe retries 150 itself, so 151 make one
+// WAIT answer); a FAULT inside a block is retried from the block's own TAR write.
 TEST_P(Dap, WaitAndFaultAnswersAreRetriedAsFarAsAllowed) {
     connect();
     const struct {

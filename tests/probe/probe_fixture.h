@@ -54,12 +54,10 @@ struct SimRig {
         log_clear(&logv);
     }
     ~SimRig() {
-        // A failing test's log, the first thing to read.
-        if (::testing::Test::HasFailure())
-            for (int i = 0; i < log_count(&logv); ++i) {
-                char l[300];
-                if (log_line(&logv, i, l, sizeof l, nullptr) && std::strstr(l, "[DAP") == nullptr) std::fprintf(stderr, "  log: %s\n", l);
-            }
+        for (int i = 0; ::testing::Test::HasFailure() && i < log_count(&logv); ++i) {  // a failing test's log, the first thing to read
+            char l[300];
+            if (log_line(&logv, i, l, sizeof l, nullptr) && std::strstr(l, "[DAP") == nullptr) std::fprintf(stderr, "  log: %s\n", l);
+        }
         dap_close(&g_dap_ctx);
         plat_clock_install(nullptr);
         usb_backend_install(nullptr, nullptr);

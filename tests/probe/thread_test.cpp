@@ -1,13 +1,13 @@
-// The probe thread against the simulated probe and board in virtual time: the
-// mailbox rules, polls, watches, writes, losing and finding the probe again,
-// and stopping in every state. Waits are for states, never for time passing.
+// The probe thread against the simulated probe and board in virtual time.
+// Waits are for states, never for time passing.
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tests/runctl/board_run.h"
 #include "probe/watch_list.h"
+#include "tests/runctl/board_run.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -54,11 +54,8 @@ protected:
 
 }  // namespace
 
-// On a running target the idle poll samples the PC (no DCRSR reads). One
-// command at a time, but halt and reset are always taken and a pending halt
-// is never replaced by an ordinary command; a halt publishes the stopped
-// core's registers; a core that ignores it is not reported halted; a stop
-// during a command releases everything.
+// The idle poll samples a running PC (no DCRSR reads). Halt and reset are always
+// taken, and a pending halt is never replaced by an ordinary command.
 TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     EXPECT_TRUE(log_has("[PRB] Target running at connect") && !g_is_halted.load());
     EXPECT_TRUE(wait_for([] { return idle() && probe_poll_state() == PS_RUNNING && published_pc() >> 20 == 0x080; }));
@@ -99,18 +96,13 @@ TEST_F(ProbeThread, OneCommandAtATimeButHaltAndResetAreAlwaysTaken) {
     EXPECT_FALSE(probe_post_cmd(PROBE_CMD_HALT, 0)) << "posted after the stop: refused, no freed event signalled";
 }
 
-// Every kind of watch at once while the core runs. Globals of sizes 1 to 200
-// at every alignment read what the flash holds at their address (an
-// expanded one up to 256 bytes, the others 64); a pointer's watch also gets
-// the bytes it points at; a constant is its value without a read; SP + 4 is
-// computed on the core's registers; nothing answers at 0x60000000; a local
-// halts the core briefly and resumes it.
+// Every kind of watch at once while the core runs: globals of sizes 1 to 200 at
+// every alignment (an expanded one read up to 256 bytes, the others 64), the
+// bytes a pointer points at, a constant, SP + 4, an unmapped address, and a
+// local, which halts the core briefly and resumes it.
 TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
-    uint8_t image[1024];
-    for (uint32_t i = 0; i < sizeof image; i += 4) {
-        const uint32_t w = b_->rig.word(0x08000000 + i);
-        std::memcpy(image + i, &w, 4);
-    }
+    const std::vector<uint8_t> image = read_binary_file(KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.bin");  // what the flash holds
+    ASSERT_GE(image.size(), 1024u);
     const uint32_t globals[][2] = {{1, 1}, {3, 2}, {6, 4}, {16, 4}, {31, 4}, {40, 3}, {45, 8}, {53, 6}, {65, 33}, {301, 200}};
     const int r = (int)std::size(globals);  // the watches after the globals start here
     for (auto [offset, size] : globals) {
@@ -142,12 +134,12 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
         uint64_t want = 0;
         for (uint32_t b = 0; b < size && b < 8; ++b) want |= (uint64_t)image[offset + b] << (8 * b);
         const uint32_t read = std::min<uint32_t>(size, i == r - 1 ? 256 : 64);
-        EXPECT_TRUE(watch_val_valid[i] && watch_val_len[i] == read && !memcmp(watch_val_bytes[i], image + offset, read));
+        EXPECT_TRUE(watch_val_valid[i] && watch_val_len[i] == read && !memcmp(watch_val_bytes[i], &image[offset], read));
         EXPECT_EQ((uint64_t)watch_val_hi[i] << 32 | watch_val_buf[i], want);
     }
     const uint32_t at = watch_val_buf[r] - 0x08000000;
-    ASSERT_TRUE(at < sizeof image - 12 && watch_val_deref_len[r] == 12) << std::hex << watch_val_buf[r];
-    EXPECT_EQ(memcmp(watch_val_deref[r], image + at, 12), 0) << "the bytes the reset vector points at";
+    ASSERT_TRUE(at < image.size() - 12 && watch_val_deref_len[r] == 12) << std::hex << watch_val_buf[r];
+    EXPECT_EQ(memcmp(watch_val_deref[r], &image[at], 12), 0) << "the bytes the reset vector points at";
     EXPECT_TRUE(watch_val_state[r + 1] == WATCH_VAL_OK && watch_val_hi[r + 1] == 0x01234567u && watch_val_buf[r + 1] == 0x89ABCDEFu);
     const uint32_t sp4 = watch_val_buf[r + 2];
     EXPECT_TRUE(watch_val_state[r + 2] == WATCH_VAL_OK && sp4 >= 0x20000004u && sp4 <= 0x20020004u && sp4 % 4 == 0)
@@ -157,10 +149,8 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
 }
 
 TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
-    // Lost in the middle of a command, and back 7 s later in the board's time.
-    // Only the probe thread moves that clock, so the re-open attempts fall at
-    // +2, +6 and +14 s (each on the next 200 ms poll) on any machine; halted,
-    // those 14 s cost no simulated instructions.
+    // Lost in the middle of a command, back 7 s later in board time: only the probe
+    // thread moves that clock, so the re-opens fall at +2, +6 and +14 s on any machine.
     ASSERT_TRUE(post(PROBE_CMD_HALT));
     b_->rig.lock();
     ASSERT_TRUE(probe_post_cmd(PROBE_CMD_STEP_ASM, 0));
@@ -178,9 +168,8 @@ TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
     EXPECT_TRUE(post(PROBE_CMD_HALT) && g_is_halted.load());
 }
 
-// Writes from the window: memory of every size and alignment while the core
-// runs, each byte of a 16-byte zone of free RAM written once; registers,
-// refused until the core is halted. A masked write keeps the other bits.
+// Writes from the window: memory of every size and alignment while the core runs,
+// registers refused until it is halted; a masked write keeps the other bits.
 TEST_F(ProbeThread, WritesChangeExactlyTheirBitsAndRegistersWaitForAHalt) {
     ASSERT_TRUE(wait_for([&] { return idle() && probe_poll_state() == PS_RUNNING; }));
     ASSERT_TRUE(post(write_of(PROBE_WRITE_REG, 0, {1, 2, 3, 4}, 0, "[REG] R0")));

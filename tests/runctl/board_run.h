@@ -1,6 +1,5 @@
-// The program's probe thread and run control on the simulated board running a
-// demo image, undone on destruction. Breakpoints listed before the connect go
-// into the comparators when it connects.
+// The program's probe thread and run control on the simulated board running a demo
+// image, undone on destruction; breakpoints listed before the connect are set at it.
 #pragma once
 
 #include <memory>
@@ -53,10 +52,8 @@ struct BoardRun {
         PlatThread* t = std::exchange(thread, nullptr);
         return !t || probe_thread_stop_and_wait(t);
     }
-    // Posts a command and waits until it has ended (busy cleared, no step in
-    // flight). Halt and reset do not take the busy flag: their end is their log line.
-    // A step's own time-out is 30 s of the board's time, which a slow build
-    // (ThreadSanitizer) or a busy machine stretches well past 30 s of ours.
+    // Posts a command and waits until it has ended; halt and reset take no busy flag,
+    // their end is their log line. A slow build stretches a step's 30 s of board time.
     bool run(int cmd, uint32_t addr = 0, const char* ends_with = nullptr) {
         constexpr int kPatienceMs = 300000;
         return wait_for([] { return g_cmd_busy == 0; }, kPatienceMs) && probe_post_cmd(cmd, addr) &&

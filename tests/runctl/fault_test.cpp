@@ -66,9 +66,8 @@ INSTANTIATE_TEST_SUITE_P(Demo, FaultOnBoard,
                              return std::string(std::get<0>(p.param) + 5, 2) + "_trigger" + std::to_string(std::get<1>(p.param).trigger);
                          });
 
-// Continue re-enters the handler and says so; a Pause there analyses again;
-// Reset clears the report; a one-instruction step into a fault reports it;
-// the target gets its own vector-catch bits back when we let go.
+// Continue re-enters the handler and says so; Pause analyses again; Reset clears the report;
+// a step into a fault reports it; the target gets its own vector-catch bits back at release.
 TEST_F(FaultBoard, ContinuePauseResetStepRelease) {
     start("demo_O2_dwarf4.elf");
     EXPECT_EQ(demcr() & 0x7F0u, 0x7F0u) << "the fault catches are set while connected";
@@ -79,9 +78,8 @@ TEST_F(FaultBoard, ContinuePauseResetStepRelease) {
     EXPECT_EQ(log_count_of("[FAULT] Analysis complete"), 2) << "the Pause in the handler";
     ASSERT_TRUE(b_->run(PROBE_CMD_RESET));
     EXPECT_FALSE(published().valid);
-    // One instruction stepped from the UDF lands in the handler with the report.
-    // Its SP is 4 off an 8-byte boundary: the core pads the frame and sets the
-    // stacked xPSR's bit 9, and the call stack must still give fault_udf that SP.
+    // Stepped from the UDF with SP 4 off an 8-byte boundary: the core pads the frame and
+    // sets the stacked xPSR's bit 9, and the call stack must still give fault_udf that SP.
     const uint32_t udf = nm_symbols(b_->path)["fault_udf"] & ~1u, sp = 0x2001F004;
     ASSERT_TRUE(b_->write(PROBE_WRITE_REG, 15, udf | 1) && b_->write(PROBE_WRITE_REG, 13, sp) && b_->run(PROBE_CMD_STEP_ASM));
     EXPECT_TRUE(wait_for([] { return published().valid; }) && published().frame_pc == udf && (published().frame_xpsr & 0x200))

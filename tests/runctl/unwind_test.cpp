@@ -60,9 +60,8 @@ TEST(Unwind, ExceptionFramesOnEitherStackAndWhereTheWalkMustEnd) {
         EXPECT_EQ(f[2].line, 100u);
         EXPECT_EQ(f[2].sp, frame + c.popped);
     }
-    // Walks that stop at the current frame: out of reset (LR 0xFFFFFFFF is no
-    // exception return, though both stacks hold a frame); a PSP frame with the
-    // banked stack pointers unknown; fibonacci's LR on an unreadable stack; no image.
+    // Walks that stop at the current frame: out of reset (LR 0xFFFFFFFF, though a frame is there),
+    // the banked stack pointers unknown, fibonacci's LR on an unreadable stack, no image.
     s_mem.clear();
     for (uint32_t i = 0; i < 8; ++i) s_mem[psp + 4 * i] = i == 6 ? sym("main") : 0;
     r.r[13] = r.msp = r.psp = psp, r.r[14] = 0xFFFFFFFF, r.r[15] = sym("Reset_Handler");
