@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-
 // Defined in platform/usb_hidraw.cpp.
 size_t usb_hidraw_wide_to_utf8(const wchar_t* in, char* out, size_t cap);
 
