@@ -21,7 +21,10 @@ TEST(SimSystemRealTime, FirmwareRunsWhileTheHostTalksToTheProbe) {
     SimSystem* s = sys.get();
     ASSERT_TRUE(sim_system_start_realtime(s));
     EXPECT_TRUE(sim_system_is_realtime(s));
-    ASSERT_TRUE(sim_usb_open(sim_system_usb(s)) && sim_usb_claim(sim_system_usb(s), 0));
+    sim_system_lock(s);  // as the host seam opens it: the board's thread is running
+    const bool opened = sim_usb_open(sim_system_usb(s)) && sim_usb_claim(sim_system_usb(s), 0);
+    sim_system_unlock(s);
+    ASSERT_TRUE(opened);
     auto x = [s](const Bytes& req, bool) {
         uint8_t buf[1024];
         size_t n = 0;
