@@ -38,11 +38,11 @@ struct Chip : periph_test::Bus {
 };
 
 // The SVD's registers by peripheral ({offset, reset, read-write bits, read-only bits}) and base addresses,
-// as python's XML reader walks the file (svd_access.py).
+// as python's XML reader walks the file (svd_walk.py --access).
 struct SvdReg { std::string name; uint32_t offset, reset, rw, ro; };
 struct Svd { std::map<std::string, std::vector<SvdReg>> regs; std::map<std::string, uint32_t> base; };
 Svd read_svd(const std::string& path) {
-    std::istringstream in(run_capture("python3 '" KORVANE_SOURCE_DIR "/tests/sim/svd_access.py' '" + path + "' 2>&1"));
+    std::istringstream in(run_capture("python3 '" KORVANE_SOURCE_DIR "/tests/symbols/svd_walk.py' --access '" + path + "' 2>&1"));
     Svd svd;
     std::string kind, name, periph;
     for (SvdReg r; in >> kind >> name;) {

@@ -2,6 +2,9 @@
 # count" lines, each register under it with "field:offset:width". Plain
 # registers, dim arrays, the three bit-position forms and derivedFrom copies,
 # walked with python's ElementTree (no clusters: the files read have none).
+# With --access first: "P name base" for each peripheral, then "R name offset
+# reset rw ro" for each of its own registers, the masks of its read-write and
+# read-only fields (a write-only register reads back nothing: all read-only).
 import sys, xml.etree.ElementTree as ET
 def num(t):
     t = (t or "").strip()
@@ -17,6 +20,19 @@ def fields(r):
         else: lo = num(f.findtext("bitOffset")); hi = lo + num(f.findtext("bitWidth") or "1") - 1
         out += " %s:%d:%d" % (name(f), lo, hi - lo + 1)
     return out
+def access(path):
+    for p in ET.parse(path).getroot().iter("peripheral"):
+        print("P", name(p), num(p.findtext("baseAddress")))
+        for r in p.iter("register"):
+            racc, rw, ro = r.findtext("access"), 0, 0
+            for f in r.iter("field"):
+                m = ((1 << num(f.findtext("bitWidth"))) - 1) << num(f.findtext("bitOffset"))
+                acc = f.findtext("access") or racc
+                rw |= m if acc == "read-write" else 0
+                ro |= m if acc == "read-only" else 0
+            print("R", name(r), num(r.findtext("addressOffset")), num(r.findtext("resetValue")), rw,
+                  0xFFFFFFFF if racc == "write-only" else ro)
+if sys.argv[1] == "--access": access(sys.argv[2]), sys.exit(0)
 done = {}
 for p in ET.parse(sys.argv[1]).getroot().findall("peripherals/peripheral"):
     d = done.get(p.get("derivedFrom"))
