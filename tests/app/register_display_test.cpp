@@ -12,7 +12,7 @@
 #include "app/watch_display.h"
 #include "probe/probe.h"
 #include "probe/watch_list.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "app/session.h"
 #include "tests/test_util.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "app/settings.h"
 #include "app/setup_actions.h"
 #include "tests/test_util.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
 #include "ui/layout.h"
 #include "ui/setup_panel.h"
 #include "ui/ui_callbacks.h"

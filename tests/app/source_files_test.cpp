@@ -15,7 +15,7 @@
 #include "symbols/elf_dwarf.h"
 #include "tests/symbols/elf_builder.h"
 #include "tests/test_util.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
 
 namespace {
 

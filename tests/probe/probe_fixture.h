@@ -17,6 +17,7 @@
 #include "probe/dap.h"
 #include "sim/sim_usb_host.h"
 #include "platform/log_store.h"
+#include "tests/log_lines.h"
 
 // Opens whichever transport the rig's probe has.
 inline DapContext* rig_open(SimUsbKind kind) { return kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0); }
@@ -102,12 +103,7 @@ inline bool wait_for(const std::function<bool()>& pred, int real_ms = 30000) {
     return pred();
 }
 
-inline int log_count_of(const char* text) {
-    char line[300];
-    int n = 0;
-    for (int i = 0; i < log_count(&logv); ++i) n += log_line(&logv, i, line, sizeof line, nullptr) && std::strstr(line, text);
-    return n;
-}
+inline int log_count_of(const char* text) { return log_lines_with(text); }
 // True when some log line contains `text`.
 inline bool log_has(const char* text) { return log_count_of(text) > 0; }
 

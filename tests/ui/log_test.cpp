@@ -7,7 +7,8 @@
 #include <string>
 
 #include "tests/test_util.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
+#include "ui/log_view.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include "probe/probe.h"
 #include "probe/watch_list.h"
 #include "symbols/svd.h"
-#include "tests/ui/log_lines.h"
+#include "tests/log_lines.h"
+#include "ui/log_view.h"
 #include "ui/svd_view.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ui/log_view.h"
+#include "platform/log_store.h"
 
 // A row of a store, or "(none)" past its end.
 inline std::string log_row(LogStore* s, int row, uint8_t* tag = nullptr) {
