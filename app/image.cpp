@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/source_files.h"
+#include "disasm/thumb2_disasm.h"
 #include "platform/thread.h"
 #include "probe/probe.h"
 #include "runctl/step.h"
@@ -89,6 +90,16 @@ bool app_load_image(const char* path, const char* dump_path) {
         return false;
     }
     log_add_line(&logv, "[ELF] Debug info loaded OK");
+    // The disassembly names branch targets and literal words by the image's
+    // symbols, and tells literal pools from code by its mapping symbols.
+    thumb2_fini();
+    thumb2_init();
+    for (uint32_t i = 0; i < g_elf->func_count; ++i) thumb2_add_symbol(g_elf->funcs[i].name, g_elf->funcs[i].address);
+    for (uint32_t i = 0; i < g_elf->symbol_count; ++i) {
+        const ElfSymbol& sym = g_elf->symbols[i];
+        if (sym.kind == 'o') thumb2_add_label(sym.name, sym.address);
+        else thumb2_add_mapping(sym.kind, sym.address);
+    }
     if (dump_path) dump_start(dump_path);
     int n = elf_dwarf_get_all_variables(g_elf, g_var_list, VAR_LIST_MAX);
     g_var_count = n < 0 ? 0 : n;
@@ -119,6 +130,7 @@ void app_free_image() {
     probe_set_frame_base(nullptr);
     elf_dwarf_free(g_elf);
     g_elf = nullptr;
+    thumb2_fini();
 }
 
 bool app_load_svd(const char* vendor_path, const char* arm_path) {

@@ -83,6 +83,43 @@ bool src_resolve(const char* dwarf_path, char* out, size_t cap) {
     return false;
 }
 
+// The name of the function or data object at addr, "" when there is none.
+static void symbol_at(uint32_t addr, char* out, size_t cap) {
+    char name[128];
+    out[0] = 0;
+    if (elf_dwarf_is_function_entry(g_elf, addr & ~1u, name)) {
+        snprintf(out, cap, "%.*s", (int)cap - 1, name);
+        return;
+    }
+    uint32_t lo = 0, hi = g_elf->symbol_count;
+    while (lo < hi) {
+        uint32_t mid = (lo + hi) / 2;
+        if (g_elf->symbols[mid].address < addr) lo = mid + 1;
+        else hi = mid;
+    }
+    for (; lo < g_elf->symbol_count && g_elf->symbols[lo].address == addr; ++lo)
+        if (g_elf->symbols[lo].kind == 'o') {
+            snprintf(out, cap, "%s", g_elf->symbols[lo].name);
+            return;
+        }
+}
+
+// A PC-relative load's comment: where the word is, and what it holds.
+static void literal_comment(AsmInsn* in) {
+    uint32_t at = thumb2_literal_addr();
+    uint8_t w[4];
+    if (at == 0xFFFFFFFFu || !elf_read_text(g_elf, at, w, 4)) return;
+    uint32_t value = (uint32_t)w[0] | w[1] << 8 | w[2] << 16 | (uint32_t)w[3] << 24;
+    char* semi = strstr(in->text, "  ; ");
+    if (semi) *semi = 0;
+    for (size_t n = strlen(in->text); n > 0 && in->text[n - 1] == ' ';) in->text[--n] = 0;
+    char name[64];
+    symbol_at(value, name, sizeof name);
+    size_t used = strlen(in->text);
+    int pad = used < 22 ? (int)(22 - used) : 0;
+    snprintf(in->text + used, sizeof in->text - used, "%*s  ; [0x%08x] = 0x%08x%s%s", pad, "", at, value, name[0] ? " " : "", name);
+}
+
 void asm_cache_load_line(uint32_t line_nr, const char* src_file) {
     if (!g_elf || !s_asm_cache || line_nr < 1 || (int)line_nr > s_asm_cache_size) return;
     AsmBlock& blk = s_asm_cache[line_nr - 1];
@@ -106,6 +143,7 @@ void asm_cache_load_line(uint32_t line_nr, const char* src_file) {
             AsmInsn& in = blk.insns[blk.count];
             thumb2_disasm(start + off, code + off, in.text, sizeof in.text, &ilen, nullptr, nullptr);
             if (ilen < 1 || off + (uint32_t)ilen > len) break;
+            literal_comment(&in);
             in.addr = start + off;
             ++blk.count;
             off += (uint32_t)ilen;

@@ -203,7 +203,19 @@ static int pool_lower_bound(const ARMSTATE* s, uint32_t addr) {
     return lo;
 }
 
-void mark_address_type(ARMSTATE* s, uint32_t addr, int type, int size) {
+// Markers set from the ELF's mapping symbols: they are the image's own word,
+// so guesses made while decoding never go inside their ranges.
+enum : uint16_t { MARK_FROM_ELF = 0x100 };
+
+static int covering_marker(const ARMSTATE* s, uint32_t addr) {
+    for (int k = pool_lower_bound(s, addr + 1) - 1; k >= 0; --k) {
+        const ARMPOOL& m = s->codepool[k];
+        if (m.size == 0 || addr - m.address < m.size) return k;
+    }
+    return -1;
+}
+
+static void insert_marker(ARMSTATE* s, uint32_t addr, int type, int size) {
     int k = pool_lower_bound(s, addr);
     if (k < s->poolcount && s->codepool[k].address == addr) return;
     if (s->poolcount >= s->poolsize) {
@@ -218,12 +230,15 @@ void mark_address_type(ARMSTATE* s, uint32_t addr, int type, int size) {
     ++s->poolcount;
 }
 
+void mark_address_type(ARMSTATE* s, uint32_t addr, int type, int size) {
+    int k = covering_marker(s, addr);
+    if (k >= 0 && (s->codepool[k].type & MARK_FROM_ELF)) return;
+    insert_marker(s, addr, type, size);
+}
+
 int lookup_address_type(const ARMSTATE* s, uint32_t addr) {
-    int k = pool_lower_bound(s, addr + 1) - 1;  // last marker at or below addr
-    if (k < 0) return DISASM_CODE;
-    const ARMPOOL& m = s->codepool[k];
-    if (m.size != 0 && addr - m.address >= m.size) return DISASM_CODE;
-    return m.type;
+    int k = covering_marker(s, addr);
+    return k < 0 ? DISASM_CODE : (s->codepool[k].type & 1);
 }
 
 int get_symbol(const ARMSTATE* s, uint32_t addr) {
@@ -297,8 +312,9 @@ void disasm_symbol(ARMSTATE* s, const char* name, uint32_t addr, int mode) {
     if (map >= 0) {
         // A mapping symbol outranks a guess made earlier at the same address.
         int k = pool_lower_bound(s, addr);
-        if (k < s->poolcount && s->codepool[k].address == addr) s->codepool[k] = ARMPOOL{addr, 0, (uint16_t)map};
-        else mark_address_type(s, addr, map, 0);
+        uint16_t type = (uint16_t)(map | MARK_FROM_ELF);
+        if (k < s->poolcount && s->codepool[k].address == addr) s->codepool[k] = ARMPOOL{addr, 0, type};
+        else insert_marker(s, addr, type, 0);
         return;
     }
     if (mode == 1 || mode == 2) mark_address_type(s, addr, DISASM_CODE, 0);

@@ -17,7 +17,7 @@ struct ARMSYMBOL {
 struct ARMPOOL {
     uint32_t address;
     uint16_t size;  // 0: up to the next marker; else the bytes it covers
-    uint16_t type;  // DISASM_CODE or DISASM_DATA
+    uint16_t type;  // bit 0: DISASM_CODE or DISASM_DATA; bit 8: set by a mapping symbol
 };
 
 struct ARMDATA {

@@ -1,5 +1,7 @@
 #include "disasm/thumb2_disasm.h"
 
+#include "disasm/arm_disasm.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -96,67 +98,61 @@ int thumb2_it_block_len(uint32_t pc, const uint8_t* it_code, Thumb2MemReadFn mem
 }
 
 // --- one line of text -------------------------------------------------------------
-// The full instruction decoder is a later addition; until then the line names
-// what the classifier knows and shows the encoding of the rest.
+// One shared decoder state: symbols and code markers accumulate across calls,
+// and the IT state carries over when the caller walks a block in order.
 
-static bool s_ready = false;
+static ARMSTATE g_state;
+static bool g_ready = false;
 
 bool thumb2_init() {
-    s_ready = true;
+    if (!g_ready) {
+        disasm_init(&g_state, DISASM_ADD_CMT);
+        g_ready = true;
+    }
     return true;
 }
 
-void thumb2_fini() { s_ready = false; }
+void thumb2_fini() {
+    if (!g_ready) return;
+    disasm_cleanup(&g_state);
+    g_ready = false;
+}
 
-void thumb2_add_symbol(const char*, uint32_t) {}
+void thumb2_add_symbol(const char* name, uint32_t addr) {
+    if (g_ready) disasm_symbol(&g_state, name, addr & ~1u, 2);
+}
 
-static const char* const kCond[14] = {"eq", "ne", "cs", "cc", "mi", "pl", "vs", "vc", "hi", "ls", "ge", "lt", "gt", "le"};
+void thumb2_add_label(const char* name, uint32_t addr) {
+    if (g_ready) disasm_symbol(&g_state, name, addr, 0);
+}
+
+void thumb2_add_mapping(char kind, uint32_t addr) {
+    const char name[3] = {'$', kind, 0};
+    if (g_ready && (kind == 'a' || kind == 't' || kind == 'd')) disasm_symbol(&g_state, name, addr & ~1u, 0);
+}
+
+uint32_t thumb2_literal_addr() { return g_ready ? g_state.ldr_addr : 0xFFFFFFFFu; }
 
 const char* thumb2_disasm(uint32_t pc, const uint8_t* code, char* buf, size_t buf_len, int* insn_len, Thumb2SymbolFn sym_cb,
                           void* sym_user) {
     if (!buf || buf_len == 0) return "";
     buf[0] = 0;
-    if (!s_ready) thumb2_init();
-    int len = thumb2_insn_len(code);
-    if (insn_len) *insn_len = len;
-    if (buf_len == 1) return buf;
-    uint16_t w0 = half(code), w1 = len == 4 ? half(code + 2) : 0;
-    uint32_t cls = thumb2_classify(pc, code), target = thumb2_branch_target(pc, code);
-    const char* sym = sym_cb ? sym_cb(target, sym_user) : nullptr;
-    char tgt[160];
-    if (sym && sym[0]) snprintf(tgt, sizeof tgt, "0x%08x <%s>", target, sym);
-    else snprintf(tgt, sizeof tgt, "0x%08x", target);
-    char text[200];
-    if (cls & T2_CLASS_CALL) {
-        if (len == 4) snprintf(text, sizeof text, "%s\t%s", (w1 & 0x1000) ? "bl" : "blx", tgt);
-        else snprintf(text, sizeof text, "blx\tr%u", (w0 >> 3) & 0xF);
-    } else if (cls & T2_CLASS_RETURN) {
-        snprintf(text, sizeof text, "%s", (w0 & 0xFF07) == 0x4700 ? "bx\tlr" : "pop\t{..., pc}");
-    } else if ((cls & T2_CLASS_CBRANCH) && (w0 & 0xF500) == 0xB100) {
-        snprintf(text, sizeof text, "%s\tr%u, %s", (w0 & 0x800) ? "cbnz" : "cbz", w0 & 7, tgt);
-    } else if ((cls & (T2_CLASS_BRANCH | T2_CLASS_CBRANCH)) && target) {
-        uint32_t cond = len == 2 ? ((w0 & 0xF000) == 0xD000 ? (w0 >> 8) & 0xF : 14) : (w1 & 0x1000 ? 14 : (w0 >> 6) & 0xF);
-        snprintf(text, sizeof text, "b%s%s\t%s", cond < 14 ? kCond[cond] : "", len == 4 ? ".w" : "", tgt);
-    } else if ((cls & T2_CLASS_BRANCH) && (w0 & 0xFF07) == 0x4700) {
-        snprintf(text, sizeof text, "bx\tr%u", (w0 >> 3) & 0xF);
-    } else if (cls & T2_CLASS_IT) {
-        snprintf(text, sizeof text, "it\t%s", kCond[((w0 >> 4) & 0xF) % 14]);
-    } else if (cls & T2_CLASS_WFI) {
-        snprintf(text, sizeof text, "wfi");
-    } else if (cls & T2_CLASS_WFE) {
-        snprintf(text, sizeof text, "wfe");
-    } else if (cls & T2_CLASS_BKPT) {
-        snprintf(text, sizeof text, "bkpt\t0x%02x", w0 & 0xFF);
-    } else if (cls & T2_CLASS_SVCALL) {
-        snprintf(text, sizeof text, "svc\t%u", w0 & 0xFF);
-    } else if (cls & T2_CLASS_BARRIER) {
-        uint32_t op = (w1 >> 4) & 0xF;
-        snprintf(text, sizeof text, "%s", op == 4 ? "dsb" : op == 5 ? "dmb" : op == 6 ? "isb" : "barrier");
-    } else if (len == 4) {
-        snprintf(text, sizeof text, ".inst.w\t0x%04x%04x", w0, w1);
-    } else {
-        snprintf(text, sizeof text, ".inst.n\t0x%04x", w0);
+    thumb2_init();
+    if (sym_cb) {
+        const char* name = sym_cb(pc, sym_user);
+        if (name && name[0]) disasm_symbol(&g_state, name, pc, 2);
     }
+    // Keep the IT state when the caller walks on from the last instruction.
+    bool in_order = g_state.address + g_state.size == pc;
+    uint16_t it_mask = g_state.it_mask, it_cond = g_state.it_cond;
+    disasm_address(&g_state, pc);
+    if (!in_order) it_mask = 0;
+    g_state.it_mask = it_mask;
+    g_state.it_cond = it_cond;
+    disasm_thumb(&g_state, half(code), half(code + 2));
+    int size = 0;
+    const char* text = disasm_result(&g_state, &size);
+    if (insn_len) *insn_len = size ? size : thumb2_insn_len(code);
     snprintf(buf, buf_len, "%s", text[0] ? text : "undef");
     return buf;
 }

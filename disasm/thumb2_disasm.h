@@ -37,3 +37,9 @@ const char* thumb2_disasm(uint32_t pc, const uint8_t* code, char* buf, size_t bu
 bool thumb2_init();
 void thumb2_fini();
 void thumb2_add_symbol(const char* name, uint32_t addr);
+// A data object's name, for literal words that hold its address.
+void thumb2_add_label(const char* name, uint32_t addr);
+// An ELF mapping symbol ('t', 'a' code, 'd' data) for the text's code/data markers.
+void thumb2_add_mapping(char kind, uint32_t addr);
+// The literal the last decoded instruction loads (a PC-relative load), else 0xFFFFFFFF.
+uint32_t thumb2_literal_addr();

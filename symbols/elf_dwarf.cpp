@@ -74,7 +74,7 @@ struct CodeRange {
     uint32_t off, size, addr;
 };
 
-enum : uint32_t { SHT_SYMTAB = 2, SHT_NOBITS = 8, SHF_EXECINSTR = 4, SHF_COMPRESSED = 0x800, STT_FUNC = 2 };
+enum : uint32_t { SHT_SYMTAB = 2, SHT_NOBITS = 8, SHF_EXECINSTR = 4, SHF_COMPRESSED = 0x800, STT_OBJECT = 1, STT_FUNC = 2 };
 
 uint32_t le32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -135,6 +135,40 @@ void parse_symtab(ElfDwarf* e, const uint8_t* buf, const Range& symtab, const Ra
     }
     std::stable_sort(e->funcs, e->funcs + e->func_count,
                      [](const FuncEntry& a, const FuncEntry& b) { return a.address < b.address; });
+}
+
+// 'a', 't', 'd' for "$a", "$t", "$d" (also with a ".suffix"), 'o' for a named
+// data object, 0 for anything else.
+char symbol_kind(const uint8_t* sym, const uint8_t* buf, const Range& strtab) {
+    uint32_t off = le32(sym);
+    if (off >= strtab.size) return 0;
+    const char* name = (const char*)buf + strtab.off + off;
+    uint32_t room = strtab.size - off;
+    if (room >= 3 && name[0] == '$' && (name[1] == 'a' || name[1] == 't' || name[1] == 'd') &&
+        (name[2] == 0 || name[2] == '.'))
+        return name[1];
+    return (sym[12] & 0xF) == STT_OBJECT && room > 1 && name[0] ? 'o' : 0;
+}
+
+void parse_other_symbols(ElfDwarf* e, const uint8_t* buf, const Range& symtab, const Range& strtab) {
+    uint32_t count = symtab.size / 16, n = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        if (symbol_kind(buf + symtab.off + 16 * i, buf, strtab)) ++n;
+    if (!n) return;
+    e->symbols = (ElfSymbol*)calloc(n, sizeof(ElfSymbol));
+    if (!e->symbols) return;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* s = buf + symtab.off + 16 * i;
+        char kind = symbol_kind(s, buf, strtab);
+        if (!kind) continue;
+        ElfSymbol& o = e->symbols[e->symbol_count++];
+        o.address = le32(s + 4);
+        o.size = le32(s + 8);
+        o.kind = kind;
+        if (kind == 'o') copy_name(buf, strtab, le32(s), o.name, sizeof o.name);
+    }
+    std::stable_sort(e->symbols, e->symbols + e->symbol_count,
+                     [](const ElfSymbol& a, const ElfSymbol& b) { return a.address < b.address; });
 }
 
 }  // namespace
@@ -222,7 +256,10 @@ ElfDwarf* elf_dwarf_load_buffer(const uint8_t* buf, uint32_t size) {
             return nullptr;
         }
     }
-    if (symtab.found && strtab.found) parse_symtab(e, buf, symtab, strtab);
+    if (symtab.found && strtab.found) {
+        parse_symtab(e, buf, symtab, strtab);
+        parse_other_symbols(e, buf, symtab, strtab);
+    }
     e->debug_info = copy_bytes(buf, dwarf[DL_INFO], &e->debug_info_size);
     e->debug_abbrev = copy_bytes(buf, dwarf[DL_ABBREV], &e->debug_abbrev_size);
     e->debug_str = copy_bytes(buf, dwarf[DL_STR], &e->debug_str_size);
@@ -289,6 +326,7 @@ void elf_dwarf_free(ElfDwarf* e) {
     for (uint32_t i = 0; i < e->file_count; ++i) free(e->files[i]);
     free(e->files);
     free(e->funcs);
+    free(e->symbols);
     free(e->line_units);
     for (uint8_t* p : {e->debug_info, e->debug_abbrev, e->debug_str, e->debug_line_str, e->debug_str_offsets,
                        e->debug_addr, e->debug_loclists, e->debug_loc, e->debug_ranges, e->debug_rnglists,

@@ -26,6 +26,16 @@ struct FuncEntry {
     char name[128];
 };
 
+// The symbol table's other entries a disassembler needs: the mapping symbols
+// that tell ARM code ('a'), Thumb code ('t') and data ('d') apart, and the
+// data objects ('o') a literal word may point at.
+struct ElfSymbol {
+    uint32_t address;
+    uint32_t size;
+    char kind;
+    char name[63];  // objects only
+};
+
 enum : int { ELF_MAX_CODE_SECTIONS = 16 };
 
 struct ElfCodeSection {
@@ -83,6 +93,8 @@ struct ElfDwarf {
     uint32_t file_count;
     FuncEntry* funcs;
     uint32_t func_count;
+    ElfSymbol* symbols;  // by address
+    uint32_t symbol_count;
     uint8_t* debug_info;
     uint32_t debug_info_size;
     uint8_t* debug_abbrev;

@@ -144,6 +144,6 @@ TEST(Thumb2Rules, CornerCases) {
     EXPECT_STREQ(thumb2_disasm(0x1000, nop, buf, 1, &len, nullptr, nullptr), "");
     EXPECT_EQ(len, 2);
     EXPECT_STREQ(thumb2_disasm(0x1000, nop, nullptr, 0, nullptr, nullptr, nullptr), "");
-    EXPECT_STREQ(thumb2_disasm(0x08001000, bl, buf, sizeof buf, &len, nullptr, nullptr), "bl\t0x08000fe4");
+    EXPECT_STREQ(thumb2_disasm(0x08001000, bl, buf, sizeof buf, &len, nullptr, nullptr), "bl      0x8000fe4");
     EXPECT_EQ(len, 4);
 }

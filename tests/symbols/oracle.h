@@ -78,17 +78,19 @@ inline std::multiset<FuncRow> readelf_funcs(const std::string& elf) {
     return out;
 }
 
-// One instruction of `objdump -d` ("   2c:\tf8c4 6188 \tstr.w\tr6, [r4, #392]"):
-// data words and directives are left out. In an archive the addresses start
-// again with each member.
+// One line of `objdump -d`: a Thumb instruction ("   2c:\tf8c4 6188 \tstr.w\tr6, [r4, #392]"),
+// an ARM one ("8000:\te92d4010 \tpush\t{r4, lr}") or data (".word", ".short",
+// ".byte"). In an archive the addresses start again with each member.
 struct ObjdumpInsn {
     uint32_t addr;
     uint8_t code[4];
     int len;
     std::string mnem, ops, func;
+    bool arm = false, data = false;
+    uint32_t word = 0;  // the value as objdump groups it: an ARM word, Thumb halfwords high first
 };
 
-inline std::vector<ObjdumpInsn> objdump_insns(const std::string& file) {
+inline std::vector<ObjdumpInsn> objdump_listing(const std::string& file) {
     std::vector<ObjdumpInsn> out;
     std::istringstream in(run_capture("arm-none-eabi-objdump -d '" + file + "' 2>/dev/null"));
     std::string func;
@@ -104,20 +106,44 @@ inline std::vector<ObjdumpInsn> objdump_insns(const std::string& file) {
         size_t p = colon + 2, tab = line.find('\t', p);
         if (end != line.c_str() + colon || tab == std::string::npos) continue;
         std::string hex = line.substr(p, tab - p);
-        unsigned h[2];
-        int n = sscanf(hex.c_str(), "%4x %4x", &h[0], &h[1]);
-        if (n < 1 || hex.size() < 4 || (hex.size() > 5 && hex[4] != ' ')) continue;  // data words have 8 digits
-        for (int i = 0; i < n; ++i) {
-            x.code[2 * i] = (uint8_t)h[i];
-            x.code[2 * i + 1] = (uint8_t)(h[i] >> 8);
-        }
-        x.len = 2 * n;
+        while (!hex.empty() && hex.back() == ' ') hex.pop_back();
         size_t t2 = line.find('\t', tab + 1);
         x.mnem = line.substr(tab + 1, t2 == std::string::npos ? std::string::npos : t2 - tab - 1);
         x.ops = t2 == std::string::npos ? "" : line.substr(t2 + 1);
         x.func = func;
-        if (!x.mnem.empty() && x.mnem[0] != '.') out.push_back(x);
+        x.data = !x.mnem.empty() && x.mnem[0] == '.';
+        unsigned h[2];
+        if (hex.size() == 8) {  // an ARM word or a data word
+            x.word = (uint32_t)strtoul(hex.c_str(), nullptr, 16);
+            for (int i = 0; i < 4; ++i) x.code[i] = (uint8_t)(x.word >> (8 * i));
+            x.len = 4;
+            x.arm = !x.data;
+        } else {
+            int n = sscanf(hex.c_str(), "%x %x", &h[0], &h[1]);
+            if (n < 1) continue;
+            if (hex.size() <= 4 && x.data) {  // .short / .byte
+                x.word = h[0];
+                x.len = (int)hex.size() / 2;
+                for (int i = 0; i < x.len; ++i) x.code[i] = (uint8_t)(h[0] >> (8 * i));
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    x.code[2 * i] = (uint8_t)h[i];
+                    x.code[2 * i + 1] = (uint8_t)(h[i] >> 8);
+                }
+                x.len = 2 * n;
+                x.word = n == 2 ? (h[0] << 16) | h[1] : h[0];
+            }
+        }
+        out.push_back(x);
     }
+    return out;
+}
+
+// The Thumb instructions alone.
+inline std::vector<ObjdumpInsn> objdump_insns(const std::string& file) {
+    std::vector<ObjdumpInsn> out;
+    for (ObjdumpInsn& x : objdump_listing(file))
+        if (!x.data && !x.arm) out.push_back(std::move(x));
     return out;
 }
 
