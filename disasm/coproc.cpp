@@ -30,7 +30,9 @@ uint32_t pc_value(const CoInsn& c) {
 }
 
 // Mnemonic: base name, the condition (IT slot or ARM condition), then the
-// data-type suffix, then the padding.
+// data-type suffix, then the padding. The "2" forms and the Armv8 additions
+// have condition 15 in ARM, which adds nothing; in Thumb an IT block still
+// makes them conditional, and objdump shows its condition on them.
 void mnemonic(const CoInsn& c, const char* base, const char* suffix = "", bool conditional = true) {
     ARMSTATE* s = c.s;
     strlcpy_s(s->text, base, sizeof s->text);
@@ -169,7 +171,7 @@ bool vfp_move64(const CoInsn& c) {
 // Generic MCRR/MRRC: "mcrr 15, 0, r0, r1, cr2".
 bool co_move64(const CoInsn& c) {
     uint32_t insn = c.insn;
-    mnemonic(c, bit(insn, 20) ? (c.uncond ? "mrrc2" : "mrrc") : (c.uncond ? "mcrr2" : "mcrr"), "", !c.uncond);
+    mnemonic(c, bit(insn, 20) ? (c.uncond ? "mrrc2" : "mrrc") : (c.uncond ? "mcrr2" : "mcrr"));
     text_appendf(c.s, "%u, %u, %s, %s, cr%u", bits(insn, 11, 8), bits(insn, 7, 4), register_name((int)bits(insn, 15, 12)),
                  register_name((int)bits(insn, 19, 16)), bits(insn, 3, 0));
     return true;
@@ -184,7 +186,7 @@ bool co_loadstor(const CoInsn& c) {
     if (vfp && !c.uncond) return bits(insn, 24, 21) != 0 && vfp_loadstor(c);
     char base[8];
     snprintf(base, sizeof base, "%s%s%s", bit(insn, 20) ? "ldc" : "stc", c.uncond ? "2" : "", bit(insn, 22) ? "l" : "");
-    mnemonic(c, base, "", !c.uncond);
+    mnemonic(c, base);
     text_appendf(c.s, "%u, cr%u, ", cp, bits(insn, 15, 12));
     address_operand(c, bits(insn, 7, 0) << 2, false);
     return true;
@@ -291,7 +293,7 @@ bool co_trans(const CoInsn& c) {
         if (vfp_trans(c)) return true;
         if (!load || rt != 15) return false;
     }
-    mnemonic(c, load ? (c.uncond ? "mrc2" : "mrc") : (c.uncond ? "mcr2" : "mcr"), "", !c.uncond);
+    mnemonic(c, load ? (c.uncond ? "mrc2" : "mrc") : (c.uncond ? "mcr2" : "mcr"));
     text_appendf(c.s, "%u, %u, %s, cr%u, cr%u, {%u}", cp, bits(insn, 23, 21),
                  load && rt == 15 && !c.uncond ? "APSR_nzcv" : register_name((int)rt), bits(insn, 19, 16), bits(insn, 3, 0),
                  bits(insn, 7, 5));
@@ -460,7 +462,7 @@ bool vfp_v8(const CoInsn& c) {
     if (!bit(insn, 23)) {
         if (bit(insn, 6)) return false;
         static const char* const sel[4] = {"vseleq", "vselvs", "vselge", "vselgt"};
-        mnemonic(c, sel[bits(insn, 21, 20)], type, false);
+        mnemonic(c, sel[bits(insn, 21, 20)], type);
         vd(c, dbl);
         sep(s);
         vn(c, dbl);
@@ -469,7 +471,8 @@ bool vfp_v8(const CoInsn& c) {
         return true;
     }
     if (bits(insn, 21, 16) == 0x30 && !dbl && bit(insn, 6)) {
-        // Half-precision lane moves: VMOVX (bit 7 clear) and VINS.
+        // Half-precision lane moves: VMOVX (bit 7 clear) and VINS; objdump
+        // shows no IT condition on them.
         mnemonic(c, bit(insn, 7) ? "vins" : "vmovx", ".f16", false);
         vd(c, false);
         sep(s);
@@ -477,7 +480,7 @@ bool vfp_v8(const CoInsn& c) {
         return true;
     }
     if (bits(insn, 21, 20) == 0) {
-        mnemonic(c, bit(insn, 6) ? "vminnm" : "vmaxnm", type, false);
+        mnemonic(c, bit(insn, 6) ? "vminnm" : "vmaxnm", type);
         vd(c, dbl);
         sep(s);
         vn(c, dbl);
@@ -493,7 +496,7 @@ bool vfp_v8(const CoInsn& c) {
     if (!bit(insn, 18)) {
         if (bit(insn, 7)) return false;
         snprintf(base, sizeof base, "vrint%c", rm[mode]);
-        mnemonic(c, base, type, false);
+        mnemonic(c, base, type);
         vd(c, dbl);
         sep(s);
         vm(c, dbl);
@@ -502,7 +505,7 @@ bool vfp_v8(const CoInsn& c) {
     snprintf(base, sizeof base, "vcvt%c", rm[mode]);
     char suffix[12];
     snprintf(suffix, sizeof suffix, "%s%s", bit(insn, 7) ? ".s32" : ".u32", type);
-    mnemonic(c, base, suffix, false);
+    mnemonic(c, base, suffix);
     vd(c, false);
     sep(s);
     vm(c, dbl);
@@ -513,7 +516,7 @@ bool co_dataproc(const CoInsn& c) {
     uint32_t insn = c.insn;
     uint32_t cp = bits(insn, 11, 8);
     if ((cp & 0xE) == 0xA) return c.uncond ? vfp_v8(c) : vfp_dataproc(c);
-    mnemonic(c, c.uncond ? "cdp2" : "cdp", "", !c.uncond);
+    mnemonic(c, c.uncond ? "cdp2" : "cdp");
     text_appendf(c.s, "%u, %u, cr%u, cr%u, cr%u, {%u}", cp, bits(insn, 23, 20), bits(insn, 15, 12), bits(insn, 19, 16),
                  bits(insn, 3, 0), bits(insn, 7, 5));
     return true;
