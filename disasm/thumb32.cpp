@@ -157,7 +157,7 @@ bool dp_plain_imm(ARMSTATE* s, uint32_t insn) {
             uint32_t sat = bits(insn, 4, 0) + (sgn ? 1 : 0);
             if ((op & 2) != 0 && shift == 0) {  // the halfword forms
                 mnemonic(s, sgn ? "ssat16" : "usat16");
-                text_appendf(s, "%s, #%u, %s", reg(rd), bits(insn, 3, 0) + (sgn ? 1 : 0), reg(rn));
+                text_appendf(s, "%s, #%u, %s", reg(rd), sat, reg(rn));  // bit 4 should be 0; objdump counts it
                 return true;
             }
             mnemonic(s, sgn ? "ssat" : "usat");
@@ -233,6 +233,8 @@ bool branch_misc(ARMSTATE* s, uint32_t insn) {
         text_appendf(s, "b%s", conditions[cond]);
         padinstr(s);
         add_branch_target(s, s->address + 4 + off, true);
+        // execution may fall through: what follows is code as well
+        mark_address_type(s, s->address + 4, DISASM_CODE, 0);
         return true;
     }
 
@@ -387,6 +389,8 @@ bool thumb2_constshift(ARMSTATE* s, uint32_t insn) {
     switch (op) {
         case 0: name = "and"; if (rd == 15 && sflag) { name = "tst"; form = 1; } break;
         case 1: name = "bic"; break;
+        // objdump keeps the shifted moves as "mov.w rd, rm, lsl #n" (and
+        // "..., rrx") rather than naming them lsl/lsr/asr/ror/rrx
         case 2: name = "orr"; if (rn == 15) { name = "mov"; form = 2; } break;
         case 3: name = "orn"; if (rn == 15) { name = "mvn"; form = 2; } break;
         case 4: name = "eor"; if (rd == 15 && sflag) { name = "teq"; form = 1; } break;
@@ -832,12 +836,13 @@ bool thumb2_loadstor_mul(ARMSTATE* s, uint32_t insn) {
             mnemonic(s, name);
             text_appendf(s, "%s%s", reg(rn), w ? "!" : "");
         } else {
-            if (rn != 13 || (list & 0xFFE0) != 0xC000)
+            if ((list & 0xFFE0) != 0xC000)
                 return false;
             strlcpy_s(name, "srs", sizeof name);
             strlcat_s(name, suffix, sizeof name);
             mnemonic(s, name);
-            text_appendf(s, "sp%s, #%u", w ? "!" : "", list & 31);
+            // the base field should read sp; objdump shows whatever it holds
+            text_appendf(s, "%s%s, #%u", reg(rn), w ? "!" : "", list & 31);
         }
         return true;
     }
