@@ -389,9 +389,10 @@ bool thumb2_constshift(ARMSTATE* s, uint32_t insn) {
     switch (op) {
         case 0: name = "and"; if (rd == 15 && sflag) { name = "tst"; form = 1; } break;
         case 1: name = "bic"; break;
-        // objdump keeps the shifted moves as "mov.w rd, rm, lsl #n" (and
-        // "..., rrx") rather than naming them lsl/lsr/asr/ror/rrx
-        case 2: name = "orr"; if (rn == 15) { name = "mov"; form = 2; } break;
+        // A move with a shift is the shift itself: lsl/lsr/asr/ror rd, rm, #n
+        // and rrx rd, rm, the architecture's preferred text (objdump keeps
+        // "mov.w rd, rm, lsl #n").
+        case 2: name = "orr"; if (rn == 15) { name = "mov"; form = (type == 0 && amount == 0) ? 2 : 4; } break;
         case 3: name = "orn"; if (rn == 15) { name = "mvn"; form = 2; } break;
         case 4: name = "eor"; if (rd == 15 && sflag) { name = "teq"; form = 1; } break;
         case 8: name = "add"; if (rd == 15 && sflag) { name = "cmn"; form = 1; } break;
@@ -400,6 +401,20 @@ bool thumb2_constshift(ARMSTATE* s, uint32_t insn) {
         case 13: name = "sub"; if (rd == 15 && sflag) { name = "cmp"; form = 1; } break;
         case 14: name = "rsb"; break;
         default: return false;
+    }
+    if (form == 4) {
+        bool rrx = type == 3 && amount == 0;
+        mnemonic(s, rrx ? "rrx" : shift_type(type), sflag);
+        text_appendf(s, "%s, %s", reg(rd), reg(rm));
+        if (!rrx) text_appendf(s, ", #%d", amount == 0 ? 32 : amount);
+        return true;
+    }
+    if (form == 4) {
+        bool rrx = type == 3 && amount == 0;
+        mnemonic(s, rrx ? "rrx" : shift_type(type), sflag);
+        text_appendf(s, "%s, %s", reg(rd), reg(rm));
+        if (!rrx) text_appendf(s, ", #%d", amount == 0 ? 32 : amount);
+        return true;
     }
     mnemonic(s, name, sflag && form != 1);
     if (form == 1)

@@ -98,6 +98,19 @@ Text normalise(std::string line, bool objdump) {
         t.ops.replace(open + 1, close - open - 1, full);
     }
     // Synonyms.
+    // objdump's Thumb-2 "mov rd, rm, <shift> #n" / "mov rd, rm, rrx" is the
+    // shift instruction the architecture names: "lsl rd, rm, #n", "rrx rd, rm".
+    if (t.mnem.rfind("mov", 0) == 0) {
+        static const char* const kinds[] = {"lsl", "lsr", "asr", "ror", "rrx"};
+        for (const char* k : kinds) {
+            size_t at = t.ops.find(std::string(",") + k);
+            if (at == std::string::npos || t.ops.find(',') == at) continue;
+            std::string amount = t.ops.substr(at + 4);
+            t.mnem = k + t.mnem.substr(3);
+            t.ops = t.ops.substr(0, at) + (amount.empty() ? "" : "," + amount);
+            break;
+        }
+    }
     for (const char* stem : {"ldm", "stm"})
         if (t.mnem.rfind(std::string(stem) + "ia", 0) == 0) t.mnem.erase(3, 2);
     bool sp_wb = t.ops.rfind("r13!,", 0) == 0;
