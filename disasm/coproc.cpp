@@ -1,6 +1,7 @@
 // Coprocessor instructions of both instruction sets. Coprocessors 10 and 11
-// are the floating-point unit and get the VFP mnemonics; every other
-// coprocessor is shown with the generic ldc/stc/mcr/mrc/mcrr/mrrc/cdp forms.
+// are the floating-point unit and get the VFP mnemonics, coprocessor 9 its
+// half-precision instructions (Armv8.1-M); every other coprocessor is shown
+// with the generic ldc/stc/mcr/mrc/mcrr/mrrc/cdp forms.
 //
 // The Thumb-2 encodings carry the same fields in bits 27:0 as the ARM ones;
 // only the top nibble differs: 1110/1111 in Thumb (bit 28 selects the "2"
@@ -23,6 +24,12 @@ struct CoInsn {
 
 uint32_t bits(uint32_t v, int hi, int lo) { return (v >> lo) & ((1u << (hi - lo + 1)) - 1); }
 uint32_t bit(uint32_t v, int n) { return (v >> n) & 1; }
+
+// Coprocessor 9 holds the half-precision forms, 10 single, 11 double.
+bool fp_cp(uint32_t insn) { return bits(insn, 11, 8) >= 9 && bits(insn, 11, 8) <= 11; }
+bool half_cp(uint32_t insn) { return bits(insn, 11, 8) == 9; }
+const char* fp_type(uint32_t insn) { return half_cp(insn) ? ".f16" : bit(insn, 8) ? ".f64" : ".f32"; }
+bool is_dbl(uint32_t insn) { return bits(insn, 11, 8) == 11; }
 
 // The value the instruction reads for pc: Thumb aligns it for literals.
 uint32_t pc_value(const CoInsn& c) {
@@ -99,22 +106,23 @@ bool vfp_loadstor(const CoInsn& c) {
     uint32_t insn = c.insn;
     uint32_t p = bit(insn, 24), u = bit(insn, 23), w = bit(insn, 21), l = bit(insn, 20);
     uint32_t rn = bits(insn, 19, 16), imm8 = bits(insn, 7, 0);
-    bool dbl = bit(insn, 8);
-    if (c.uncond) return false;
-    if (p && u && w) return false;
+    bool dbl = is_dbl(insn), half = half_cp(insn);
+    if (c.uncond || (p && u && w) || (half && !(p && !w))) return false;
     if (p == 0 && u == 0) {
         // Lazy floating-point state preservation (Armv8-M): VLSTM / VLLDM.
-        if (!w || bit(insn, 22) || dbl || bits(insn, 15, 12) != 0 || (imm8 & 0x7F) != 0) return false;
+        if (!w || bit(insn, 22) || bit(insn, 8) || bits(insn, 15, 12) != 0 || (imm8 & 0x7F) != 0) return false;
         mnemonic(c, l ? "vlldm" : "vlstm");
         text_appendf(s, "%s", register_name((int)rn));
         return true;
     }
     if (p && !w) {
-        mnemonic(c, l ? "vldr" : "vstr");
+        // The half-precision forms scale the offset by 2, the others by 4.
+        uint32_t offset = half ? imm8 << 1 : imm8 << 2;
+        mnemonic(c, l ? "vldr" : "vstr", half ? ".16" : "");
         vd(c, dbl);
         sep(s);
-        address_operand(c, imm8 << 2, l != 0);
-        if (rn != 15 && imm8 != 0) append_comment_hex(s, imm8 << 2);
+        address_operand(c, offset, l != 0);
+        if (rn != 15 && offset != 0) append_comment_hex(s, offset);
         return true;
     }
     // Block transfers: increment after (P=0 U=1) or decrement before with write-back.
@@ -151,7 +159,7 @@ bool vfp_loadstor(const CoInsn& c) {
 bool vfp_move64(const CoInsn& c) {
     ARMSTATE* s = c.s;
     uint32_t insn = c.insn;
-    if (c.uncond || bits(insn, 7, 6) != 0 || !bit(insn, 4)) return false;
+    if (c.uncond || bits(insn, 11, 9) != 5 || bits(insn, 7, 6) != 0 || !bit(insn, 4)) return false;
     const char* rt = register_name((int)bits(insn, 15, 12));
     const char* rt2 = register_name((int)bits(insn, 19, 16));
     bool to_core = bit(insn, 20);
@@ -177,11 +185,34 @@ bool co_move64(const CoInsn& c) {
     return true;
 }
 
+// Armv8.1-M VLDR/VSTR of a floating-point system register, in the Thumb
+// coprocessor 15 space: the register in D:bits 15:13, a 7-bit offset.
+bool vfp_sysreg_loadstor(const CoInsn& c) {
+    uint32_t insn = c.insn;
+    if (!c.thumb || c.uncond || bits(insn, 11, 8) != 15 || bit(insn, 12) || !bit(insn, 7)) return false;
+    if (!bit(insn, 24) && !bit(insn, 21)) return false;
+    const char* name;
+    switch ((bit(insn, 22) << 3) | bits(insn, 15, 13)) {
+        case 1: name = "FPSCR"; break;
+        case 2: name = "FPSCR_nzcvqc"; break;
+        case 12: name = "VPR"; break;
+        case 13: name = "P0"; break;
+        case 14: name = "FPCXTNS"; break;
+        case 15: name = "FPCXTS"; break;
+        default: return false;
+    }
+    mnemonic(c, bit(insn, 20) ? "vldr" : "vstr");
+    text_appendf(c.s, "%s, ", name);
+    address_operand(c, bits(insn, 6, 0) << 2, false);
+    return true;
+}
+
 bool co_loadstor(const CoInsn& c) {
     uint32_t insn = c.insn;
     uint32_t cp = bits(insn, 11, 8);
-    bool vfp = (cp & 0xE) == 0xA;
-    // Coprocessor 10/11 encodings the FPU does not claim show as the generic form.
+    bool vfp = fp_cp(insn);
+    if (vfp_sysreg_loadstor(c)) return true;
+    // Coprocessor 9/10/11 register pairs the FPU does not claim show as the generic form.
     if (bits(insn, 24, 21) == 2) return (vfp && vfp_move64(c)) || co_move64(c);
     if (vfp && !c.uncond) return bits(insn, 24, 21) != 0 && vfp_loadstor(c);
     char base[8];
@@ -219,16 +250,16 @@ bool vfp_trans(const CoInsn& c) {
     uint32_t opc1 = bits(insn, 23, 21), l = bit(insn, 20);
     uint32_t rt = bits(insn, 15, 12);
     const char* rtn = register_name((int)rt);
-    if (!bit(insn, 8)) {
+    if (!is_dbl(insn)) {
         if (bits(insn, 3, 0) != 0) return false;
         if (opc1 == 0 && bits(insn, 6, 5) == 0) {
             int n = sreg(bits(insn, 19, 16), bit(insn, 7));
-            mnemonic(c, "vmov");
+            mnemonic(c, "vmov", half_cp(insn) ? ".f16" : "");
             if (l) text_appendf(s, "%s, s%d", rtn, n);
             else text_appendf(s, "s%d, %s", n, rtn);
             return true;
         }
-        if (opc1 == 7 && bits(insn, 7, 5) == 0) {
+        if (opc1 == 7 && bits(insn, 7, 5) == 0 && !half_cp(insn)) {
             uint32_t reg = bits(insn, 19, 16);
             const char* name = vfp_sysreg(reg);
             char buf[24];
@@ -289,7 +320,7 @@ bool co_trans(const CoInsn& c) {
     uint32_t rt = bits(insn, 15, 12);
     // The FPU's own transfers; what it leaves is undefined, except that an
     // mrc to pc still shows as the generic form.
-    if ((cp & 0xE) == 0xA && !c.uncond) {
+    if (fp_cp(insn) && !c.uncond) {
         if (vfp_trans(c)) return true;
         if (!load || rt != 15) return false;
     }
@@ -307,27 +338,32 @@ bool co_trans(const CoInsn& c) {
 void vfp_imm(const CoInsn& c, bool dbl) {
     ARMSTATE* s = c.s;
     uint32_t imm8 = (bits(c.insn, 19, 16) << 4) | bits(c.insn, 3, 0);
-    mnemonic(c, "vmov", dbl ? ".f64" : ".f32");
+    mnemonic(c, "vmov", fp_type(c.insn));
     vd(c, dbl);
     text_appendf(s, ", #%u", imm8);
-    // sign, NOT(b), b replicated, then the six low bits, into the top of the value.
+    // sign, NOT(b), b replicated, then the six low bits: (16 + imm[3:0]) / 16
+    // times 2 to the power of the three exponent bits, biased.
     uint32_t b6 = bit(imm8, 6);
-    uint32_t hi;
-    if (dbl) hi = (bit(imm8, 7) << 31) | ((b6 ^ 1) << 30) | ((b6 ? 0xFFu : 0u) << 22) | (bits(imm8, 5, 0) << 16);
-    else hi = (bit(imm8, 7) << 31) | ((b6 ^ 1) << 30) | ((b6 ? 0x1Fu : 0u) << 25) | (bits(imm8, 5, 0) << 19);
     if (s->add_cmt) {
-        char buf[16];
-        snprintf(buf, sizeof buf, "0x%08x", hi);
+        // The value, and its single-precision pattern as objdump gives it.
+        uint32_t single = (bit(imm8, 7) << 31) | ((b6 ^ 1) << 30) | ((b6 ? 0x1Fu : 0u) << 25) | (bits(imm8, 5, 0) << 19);
+        double value = (double)(16 + bits(imm8, 3, 0)) / 16.0;
+        int exp = b6 ? (int)bits(imm8, 5, 4) - 3 : (int)bits(imm8, 5, 4) + 1;
+        for (; exp > 0; --exp) value *= 2;
+        for (; exp < 0; ++exp) value /= 2;
+        char buf[40];
+        snprintf(buf, sizeof buf, "0x%08x %s%g", single, bit(imm8, 7) ? "-" : "", value);
+        if (!strpbrk(buf + 11, ".e")) strlcat_s(buf, ".0", sizeof buf);
         append_comment(s, nullptr, buf);
     }
 }
 
-// The conditional data-processing space of coprocessors 10 and 11.
+// The conditional data-processing space of coprocessors 9, 10 and 11.
 bool vfp_dataproc(const CoInsn& c) {
     ARMSTATE* s = c.s;
     uint32_t insn = c.insn;
-    bool dbl = bit(insn, 8);
-    const char* type = dbl ? ".f64" : ".f32";
+    bool dbl = is_dbl(insn), half = half_cp(insn);
+    const char* type = fp_type(insn);
     uint32_t opc1 = (bit(insn, 23) << 2) | bits(insn, 21, 20);
     uint32_t op = bit(insn, 6);
     if (bit(insn, 4)) return false;
@@ -351,6 +387,19 @@ bool vfp_dataproc(const CoInsn& c) {
     }
     uint32_t opc2 = bits(insn, 19, 16);
     uint32_t o7 = bit(insn, 7);
+    if (half) {
+        // Half precision has no register move, no conversion to or from
+        // another precision but the bfloat16 one, and only 32-bit fixed point.
+        if ((opc2 == 0 && !o7) || opc2 == 2 || opc2 == 9 || (opc2 == 7 && o7)) return false;
+        if ((opc2 == 10 || opc2 == 11 || opc2 == 14 || opc2 == 15) && !o7) return false;
+        if (opc2 == 3) {
+            mnemonic(c, o7 ? "vcvtt" : "vcvtb", ".bf16.f32");
+            vd(c, false);
+            sep(s);
+            vm(c, false);
+            return true;
+        }
+    }
     switch (opc2) {
         case 0:
         case 1: {
@@ -456,8 +505,8 @@ bool vfp_dataproc(const CoInsn& c) {
 bool vfp_v8(const CoInsn& c) {
     ARMSTATE* s = c.s;
     uint32_t insn = c.insn;
-    bool dbl = bit(insn, 8);
-    const char* type = dbl ? ".f64" : ".f32";
+    bool dbl = is_dbl(insn);
+    const char* type = fp_type(insn);
     if (bit(insn, 4)) return false;
     if (!bit(insn, 23)) {
         if (bit(insn, 6)) return false;
@@ -470,7 +519,7 @@ bool vfp_v8(const CoInsn& c) {
         vm(c, dbl);
         return true;
     }
-    if (bits(insn, 21, 16) == 0x30 && !dbl && bit(insn, 6)) {
+    if (bits(insn, 21, 16) == 0x30 && bits(insn, 11, 8) == 10 && bit(insn, 6)) {
         // Half-precision lane moves: VMOVX (bit 7 clear) and VINS; objdump
         // shows no IT condition on them.
         mnemonic(c, bit(insn, 7) ? "vins" : "vmovx", ".f16", false);
@@ -515,7 +564,7 @@ bool vfp_v8(const CoInsn& c) {
 bool co_dataproc(const CoInsn& c) {
     uint32_t insn = c.insn;
     uint32_t cp = bits(insn, 11, 8);
-    if ((cp & 0xE) == 0xA) return c.uncond ? vfp_v8(c) : vfp_dataproc(c);
+    if (fp_cp(insn)) return c.uncond ? vfp_v8(c) : vfp_dataproc(c);
     mnemonic(c, c.uncond ? "cdp2" : "cdp");
     text_appendf(c.s, "%u, %u, cr%u, cr%u, cr%u, {%u}", cp, bits(insn, 23, 20), bits(insn, 15, 12), bits(insn, 19, 16),
                  bits(insn, 3, 0), bits(insn, 7, 5));
