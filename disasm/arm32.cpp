@@ -83,21 +83,24 @@ const char* banked_register(bool r, uint32_t sysm) {
     }
 }
 
-// The status register operand of MRS/MSR (register form).
+// The status register operand of MRS/MSR (register form). A banked register
+// is named by R and SYSm; what has no name shows objdump's "(UNDEF: n)" with
+// R, the banked bit, M and M1 in one number.
 void append_status_register(ARMSTATE* s, uint32_t w, bool msr) {
     bool r = bit(w, 22);
     uint32_t mask = field(w, 19, 16);
+    uint32_t sysm = (field(w, 8, 8) << 4) | mask;
+    uint32_t undef = (field(w, 22, 22) << 6) | (field(w, 9, 9) << 5) | sysm;
     if (bit(w, 9)) {
-        uint32_t sysm = (field(w, 8, 8) << 4) | mask;
         const char* name = banked_register(r, sysm);
         if (name) text_appendf(s, "%s", name);
-        else text_appendf(s, "(UNDEF: %u)", sysm);
+        else text_appendf(s, "(UNDEF: %u)", undef);
     } else if (msr) {
         append_psr_fields(s, r, mask);
-    } else if (mask == 15) {
+    } else if (mask == 15 && !bit(w, 8)) {
         text_appendf(s, "%s", r ? "SPSR" : "CPSR");
     } else {
-        text_appendf(s, "(UNDEF: %u)", (field(w, 8, 8) << 4) | mask);
+        text_appendf(s, "(UNDEF: %u)", undef);
     }
 }
 
@@ -108,6 +111,7 @@ bool dataproc_register(ARMSTATE* s, uint32_t w, int cond, bool regshift) {
     uint32_t rs = field(w, 11, 8), type = field(w, 6, 5), amount = field(w, 11, 7);
     bool sflag = bit(w, 20);
     if (op == 13) {
+        if (rn != 0) return false;  // objdump leaves a MOV with a non-zero Rn field undecoded
         if (regshift) {
             opcode(s, shift_type((int)type), sflag, cond);
             text_appendf(s, "%s, %s, %s", reg(rd), reg(rm), reg(rs));
@@ -151,6 +155,7 @@ bool halfword_multiply(ARMSTATE* s, uint32_t w, int cond) {
             text_appendf(s, "%s, %s, %s, %s", reg(rd), reg(rn), reg(rm), reg(ra));
             break;
         case 1:
+            if (bit(w, 5) && ra != 0) return false;
             snprintf(name, sizeof name, bit(w, 5) ? "smulw%c" : "smlaw%c", y);
             opcode(s, name, false, cond);
             if (bit(w, 5)) text_appendf(s, "%s, %s, %s", reg(rd), reg(rn), reg(rm));
@@ -162,6 +167,7 @@ bool halfword_multiply(ARMSTATE* s, uint32_t w, int cond) {
             text_appendf(s, "%s, %s, %s, %s", reg(ra), reg(rd), reg(rn), reg(rm));
             break;
         default:
+            if (ra != 0) return false;
             snprintf(name, sizeof name, "smul%c%c", x, y);
             opcode(s, name, false, cond);
             text_appendf(s, "%s, %s, %s", reg(rd), reg(rn), reg(rm));
@@ -211,12 +217,15 @@ bool extra_loadstore(ARMSTATE* s, uint32_t w, int cond) {
     const char* name = names[load ? 1 : 0][op2];
     bool dual = !load && op2 >= 2;
     bool unpriv = !p && wb;
+    // objdump wants bits 11:8 clear only in the plain halfword and signed forms.
+    if (!imm_form && !dual && !unpriv && field(w, 11, 8) != 0) return false;
     char mnem[16];
     snprintf(mnem, sizeof mnem, "%s%s", name, unpriv && !dual ? "t" : "");
     opcode(s, mnem, false, cond);
     // objdump names only the first register of a pair.
     text_appendf(s, "%s, ", reg(rt));
-    bool wback = p && wb;
+    // objdump drops the write-back of a PC-relative immediate form.
+    bool wback = p && wb && (rn != 15 || !imm_form);
     if (imm_form) {
         uint32_t imm = (field(w, 11, 8) << 4) | field(w, 3, 0);
         append_imm_address(s, rn, p, u, wback, imm);
@@ -252,16 +261,15 @@ bool synchronization(ARMSTATE* s, uint32_t w, int cond) {
             break;
         default: return false;
     }
+    if (load ? rt != 15 : kind == 12 && rd != 15) return false;
     opcode(s, name, false, cond);
-    if (load) {
-        if (field(w, 3, 0) != 15) return false;
-        text_appendf(s, "%s, [%s]", reg(rd), reg(rn));
-    } else if (kind == 12) {
-        if (rd != 15) return false;
-        text_appendf(s, "%s, [%s]", reg(rt), reg(rn));
-    } else {
-        text_appendf(s, "%s, %s, [%s]", reg(rd), reg(rt), reg(rn));
-    }
+    // objdump names both registers of a pair for the acquire/release forms only.
+    bool pair = kind == 14 && sz[0] == 'd';
+    if (!load && kind != 12) text_appendf(s, "%s, ", reg(rd));
+    uint32_t first = load ? rd : rt;
+    text_appendf(s, "%s, ", reg(first));
+    if (pair) text_appendf(s, "%s, ", reg(first + 1));
+    text_appendf(s, "[%s]", reg(rn));
     return true;
 }
 
@@ -271,7 +279,7 @@ bool parallel_addsub(ARMSTATE* s, uint32_t w, int cond) {
     static const char* const ops[8] = {"add16", "asx", "sax", "sub16", "add8", nullptr, nullptr, "sub8"};
     const char* pre = prefixes[field(w, 22, 20)];
     const char* op = ops[field(w, 7, 5)];
-    if (!pre || !op) return false;
+    if (!pre || !op || field(w, 11, 8) != 15) return false;
     char name[16];
     snprintf(name, sizeof name, "%s%s", pre, op);
     opcode(s, name, false, cond);
@@ -418,10 +426,12 @@ bool bitfield_misc(ARMSTATE* s, uint32_t w, int cond) {
         return true;
     }
     if ((op1 & 6) == 4 && (op2 & 3) == 0) {
-        if (msb < lsb) return false;
         opcode(s, rn == 15 ? "bfc" : "bfi", false, cond);
-        if (rn == 15) text_appendf(s, "%s, #%u, #%u", reg(rd), lsb, msb - lsb + 1);
-        else text_appendf(s, "%s, %s, #%u, #%u", reg(rd), reg(rn), lsb, msb - lsb + 1);
+        text_appendf(s, "%s, ", reg(rd));
+        if (rn != 15) text_appendf(s, "%s, ", reg(rn));
+        // A field whose top lies below its bottom: objdump shows both ends.
+        if (msb < lsb) text_appendf(s, "(invalid: %u:%u)", lsb, msb);
+        else text_appendf(s, "#%u, #%u", lsb, msb - lsb + 1);
         return true;
     }
     if (op1 == 7 && op2 == 7) {
@@ -483,19 +493,122 @@ bool memory_hint(ARMSTATE* s, uint32_t w) {
     const char* name;
     if ((op1 & 0x57) == 0x45) name = "pli";  // 100x101 / 110x101
     else if ((op1 & 0x53) == 0x51) name = bit(w, 22) ? "pld" : "pldw";
+    else if ((op1 & 0x57) == 0x41) name = "pldw";  // unallocated hints objdump shows post-indexed
     else return false;
     opcode(s, name, false, 15);
+    if ((op1 & 0x57) == 0x41) {
+        if (!bit(w, 25)) {
+            text_appendf(s, "[%s], #%s%u", reg(rn), u ? "" : "-", field(w, 11, 0));
+        } else if (!bit(w, 4)) {
+            append_reg_address(s, w, false, false, true);
+        } else {
+            text_appendf(s, "[%s], %s%s", reg(rn), u ? "" : "-", reg(field(w, 3, 0)));
+            if (!bit(w, 7)) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
+        }
+        return true;
+    }
     if (!bit(w, 25)) {
         uint32_t imm = field(w, 11, 0);
         if (imm == 0 && u) text_appendf(s, "[%s]", reg(rn));
         else text_appendf(s, "[%s, #%s%u]", reg(rn), u ? "" : "-", imm);
         if (rn == 15) comment_address(s, pc_relative(s, u, imm));
         else if (imm) append_comment_hex(s, imm);
-    } else {
-        if (bit(w, 4)) return false;
+    } else if (!bit(w, 4)) {
         append_reg_address(s, w, true, false, true);
+    } else {
+        // A register-shifted offset, which objdump still shows.
+        text_appendf(s, "[%s, %s%s", reg(rn), u ? "" : "-", reg(field(w, 3, 0)));
+        if (!bit(w, 7)) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
+        text_appendf(s, "]");
     }
     return true;
+}
+
+// The miscellaneous instructions in the compare opcodes without S (bit 4
+// either way): status registers, branch and exchange, CLZ,
+// saturating adds, CRC32, breakpoints and calls to higher levels.
+bool misc_instruction(ARMSTATE* s, uint32_t w, int cond) {
+    uint32_t op = field(w, 22, 21), op2 = field(w, 6, 4);
+    uint32_t rn = field(w, 19, 16), rd = field(w, 15, 12), rm = field(w, 3, 0);
+    bool regshift = bit(w, 4);
+    if (bit(w, 7)) {
+        if (halfword_multiply(s, w, cond)) return true;
+        op2 = 8;  // only the generic forms below
+    }
+    switch (op2) {
+        case 1:
+        case 3:
+            if (op == 1 && field(w, 19, 8) == 0xFFF) {
+                opcode(s, op2 == 1 ? "bx" : "blx", false, cond);
+                text_appendf(s, "%s", reg(rm));
+                return true;
+            }
+            if (op == 3 && op2 == 1 && rn == 15 && field(w, 11, 8) == 15) {
+                opcode(s, "clz", false, cond);
+                text_appendf(s, "%s, %s", reg(rd), reg(rm));
+                return true;
+            }
+            break;
+        case 2:
+            if (op == 1 && field(w, 19, 8) == 0xFFF) {
+                opcode(s, "bxj", false, cond);
+                text_appendf(s, "%s", reg(rm));
+                return true;
+            }
+            break;
+        case 4:
+            if (op == 3 || cond != 14 || field(w, 11, 10) != 0 || bit(w, 8)) break;
+            {
+                char name[16];
+                snprintf(name, sizeof name, "crc32%s%s", bit(w, 9) ? "c" : "", op == 0 ? "b" : op == 1 ? "h" : "w");
+                opcode(s, name, false, cond);
+                text_appendf(s, "%s, %s, %s", reg(rd), reg(rn), reg(rm));
+            }
+            return true;
+        case 5: {
+            if (field(w, 11, 8) != 0) break;
+            static const char* const names[4] = {"qadd", "qsub", "qdadd", "qdsub"};
+            opcode(s, names[op], false, cond);
+            text_appendf(s, "%s, %s, %s", reg(rd), reg(rm), reg(rn));
+            return true;
+        }
+        case 6:
+            if (w != ((uint32_t)cond << 28 | 0x0160006E)) break;
+            bare(s, "eret", cond);
+            return true;
+        case 7: {
+            uint32_t imm16 = (field(w, 19, 8) << 4) | rm;
+            if ((op == 0 || op == 1) && cond != 14) break;
+            static const char* const names[4] = {"hlt", "bkpt", "hvc", "smc"};
+            opcode(s, names[op], false, cond);
+            if (op < 2) {
+                text_appendf(s, "0x%04x", imm16);
+            } else {
+                text_appendf(s, "%u", imm16);
+                append_comment_hex(s, imm16);
+            }
+            return true;
+        }
+        default: break;
+    }
+    if (op2 == 0 && !bit(w, 21) && field(w, 11, 10) == 0 && rm == 0) {
+        opcode(s, "mrs", false, cond);
+        text_appendf(s, "%s, ", reg(rd));
+        append_status_register(s, w, false);
+        return true;
+    }
+    if (bit(w, 21) && rd == 15) {
+        opcode(s, "msr", false, cond);
+        append_status_register(s, w, true);
+        text_appendf(s, ", %s", reg(rm));
+        if (bit(w, 9)) return true;
+        if (regshift) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
+        else append_imm_shift(s, (int)field(w, 6, 5), (int)field(w, 11, 7));
+        return true;
+    }
+    // objdump shows what is left as the compare it would be with S set; TEQ excepted.
+    if (op == 1) return false;
+    return dataproc_register(s, w | (1u << 20), cond, regshift);
 }
 
 }  // namespace
@@ -504,32 +617,34 @@ bool arm_unconditional(ARMSTATE* s, uint32_t w) {
     s->size = 4;
     uint32_t op1 = field(w, 27, 20);
     if (op1 == 0x10) {
+        if (field(w, 15, 10) != 0) return false;
         if (bit(w, 16)) {
-            // SETEND: only the E bit and the fixed bits 7:4 count for objdump.
-            if (field(w, 7, 4) != 0) return false;
+            // SETEND: objdump looks at the E bit only, below bit 10.
+            if (field(w, 19, 17) != 0) return false;
             opcode(s, "setend", false, 15);
             text_appendf(s, "%s", bit(w, 9) ? "be" : "le");
             return true;
         }
         if (bit(w, 5) || bit(w, 9)) return false;
-        uint32_t imod = field(w, 19, 18);
+        uint32_t imod = field(w, 19, 18), mode = field(w, 4, 0);
         bool m = bit(w, 17);
-        if (imod == 1) return false;
-        if (imod == 0) {
-            opcode(s, "cps", false, 15);
-            text_appendf(s, "#%u", field(w, 4, 0));
+        // objdump's reading: interrupt flags with a mode, flags alone when the
+        // mode field is clear, and any other combination as a bare mode change.
+        if (imod >= 2 && (m || mode == 0)) {
+            opcode(s, imod == 2 ? "cpsie" : "cpsid", false, 15);
+            text_appendf(s, "%s%s%s", bit(w, 8) ? "a" : "", bit(w, 7) ? "i" : "", bit(w, 6) ? "f" : "");
+            if (m) text_appendf(s, ",#%u", mode);
             return true;
         }
-        opcode(s, imod == 2 ? "cpsie" : "cpsid", false, 15);
-        text_appendf(s, "%s%s%s", bit(w, 8) ? "a" : "", bit(w, 7) ? "i" : "", bit(w, 6) ? "f" : "");
-        if (m) text_appendf(s, ",#%u", field(w, 4, 0));
+        opcode(s, "cps", false, 15);
+        text_appendf(s, "#%u", mode);
         return true;
     }
     if ((op1 & 0xE0) == 0x40 || (op1 & 0xE0) == 0x60) {
         if ((op1 & 0xF1) == 0x40) return false;  // Advanced SIMD element loads/stores
         return memory_hint(s, w);
     }
-    if ((op1 & 0xE5) == 0x84 && field(w, 19, 5) == 0xD028) {
+    if ((op1 & 0xE5) == 0x84 && field(w, 19, 5) == 0x6828) {
         // SRS: the stack of the given mode, sp always.
         char name[8];
         snprintf(name, sizeof name, "srs%s", block_modes[field(w, 24, 23)]);
@@ -559,110 +674,32 @@ bool arm_dataproc_imsh(ARMSTATE* s, uint32_t w) {
     int cond = (int)field(w, 31, 28);
     if (cond == 15) return false;
     s->size = 4;
-    uint32_t op = field(w, 24, 21);
-    if ((op & 0xC) != 0x8 || bit(w, 20)) return dataproc_register(s, w, cond, false);
-    if (bit(w, 7)) return halfword_multiply(s, w, cond);
-    switch (field(w, 6, 4)) {
-        case 0:
-            if (!bit(w, 21)) {
-                if (field(w, 11, 10) != 0 || field(w, 7, 0) != 0 || (!bit(w, 9) && bit(w, 8))) break;
-                opcode(s, "mrs", false, cond);
-                text_appendf(s, "%s, ", reg(field(w, 15, 12)));
-                append_status_register(s, w, false);
-                return true;
-            }
-            if (field(w, 15, 10) != 0x3C || field(w, 7, 4) != 0) break;
-            opcode(s, "msr", false, cond);
-            append_status_register(s, w, true);
-            text_appendf(s, ", %s", reg(field(w, 3, 0)));
-            return true;
-        case 2:
-            if (op != 9 || field(w, 19, 8) != 0xFFF) break;
-            opcode(s, "bxj", false, cond);
-            text_appendf(s, "%s", reg(field(w, 3, 0)));
-            return true;
-        case 4:
-            if (field(w, 11, 10) != 0 || field(w, 8, 8) != 0) break;
-            {
-                char name[16];
-                snprintf(name, sizeof name, "crc32%s%s", bit(w, 9) ? "c" : "", op == 8 ? "b" : op == 9 ? "h" : "w");
-                if (op == 11) break;
-                opcode(s, name, false, cond);
-                text_appendf(s, "%s, %s, %s", reg(field(w, 15, 12)), reg(field(w, 19, 16)), reg(field(w, 3, 0)));
-            }
-            return true;
-        case 6:
-            if (op != 11 || field(w, 19, 0) != 0x0006E) break;
-            bare(s, "eret", cond);
-            return true;
-        default: break;
-    }
-    // objdump shows what is left of this space as the compare it would be with S set.
-    return dataproc_register(s, w | (1u << 20), cond, false);
+    if ((field(w, 24, 21) & 0xC) != 0x8 || bit(w, 20)) return dataproc_register(s, w, cond, false);
+    return misc_instruction(s, w, cond);
 }
 
 bool arm_dataproc_rxsh(ARMSTATE* s, uint32_t w) {
     int cond = (int)field(w, 31, 28);
     if (cond == 15) return false;
     s->size = 4;
-    uint32_t op = field(w, 24, 21);
-    if ((op & 0xC) != 0x8 || bit(w, 20)) return dataproc_register(s, w, cond, true);
-    uint32_t rd = field(w, 15, 12), rn = field(w, 19, 16), rm = field(w, 3, 0);
-    switch (field(w, 6, 4)) {
-        case 1:
-            if (op == 9 && field(w, 19, 8) == 0xFFF) {
-                opcode(s, "bx", false, cond);
-                text_appendf(s, "%s", reg(rm));
-                return true;
-            }
-            if (op == 11 && rn == 15 && field(w, 11, 8) == 15) {
-                opcode(s, "clz", false, cond);
-                text_appendf(s, "%s, %s", reg(rd), reg(rm));
-                return true;
-            }
-            break;
-        case 3:
-            if (op != 9 || field(w, 19, 8) != 0xFFF) break;
-            opcode(s, "blx", false, cond);
-            text_appendf(s, "%s", reg(rm));
-            return true;
-        case 5: {
-            if (field(w, 11, 8) != 0) break;
-            static const char* const names[4] = {"qadd", "qsub", "qdadd", "qdsub"};
-            opcode(s, names[op & 3], false, cond);
-            text_appendf(s, "%s, %s, %s", reg(rd), reg(rm), reg(rn));
-            return true;
-        }
-        case 7: {
-            uint32_t imm16 = (field(w, 19, 8) << 4) | rm;
-            if (op == 9) {
-                opcode(s, "bkpt", false, cond);
-                text_appendf(s, "0x%04x", imm16);
-            } else if (op == 8) {
-                opcode(s, "hlt", false, cond);
-                text_appendf(s, "0x%04x", imm16);
-            } else if (op == 10) {
-                opcode(s, "hvc", false, cond);
-                text_appendf(s, "%u", imm16);
-                append_comment_hex(s, imm16);
-            } else {
-                if (field(w, 19, 8) != 0) break;
-                opcode(s, "smc", false, cond);
-                text_appendf(s, "%u", rm);
-            }
-            return true;
-        }
-        default: break;
-    }
-    return false;
+    if ((field(w, 24, 21) & 0xC) != 0x8 || bit(w, 20)) return dataproc_register(s, w, cond, true);
+    return misc_instruction(s, w, cond);
 }
 
 bool arm_mult_loadstor(ARMSTATE* s, uint32_t w) {
     int cond = (int)field(w, 31, 28);
     if (cond == 15) return false;
     s->size = 4;
-    if (field(w, 6, 5) != 0) return extra_loadstore(s, w, cond);
-    if (bit(w, 24)) return synchronization(s, w, cond);
+    if (field(w, 6, 5) != 0 ? extra_loadstore(s, w, cond) : bit(w, 24) && synchronization(s, w, cond)) return true;
+    if (field(w, 6, 5) != 0 || bit(w, 24)) {
+        // objdump still reads a banked MSR here, whatever bits 7:4 hold.
+        if (field(w, 24, 20) != 0x12 && field(w, 24, 20) != 0x16) return false;
+        if (field(w, 15, 12) != 15 || !bit(w, 9)) return false;
+        opcode(s, "msr", false, cond);
+        append_status_register(s, w, true);
+        text_appendf(s, ", %s", reg(field(w, 3, 0)));
+        return true;
+    }
     uint32_t op = field(w, 23, 21);
     bool sflag = bit(w, 20);
     uint32_t hi = field(w, 19, 16), lo = field(w, 15, 12), rm = field(w, 11, 8), rn = field(w, 3, 0);
@@ -705,16 +742,16 @@ bool arm_dataproc_imm(ARMSTATE* s, uint32_t w) {
             append_comment_hex(s, imm16);
             return true;
         }
-        if (op == 9 && rn == 0) {
+        if (op == 9 && rn == 0 && field(w, 11, 8) == 0) {
             // The hints live in MSR's encoding with an empty field mask.
             uint32_t hint = field(w, 7, 0);
             if (rd != 15 && hint != 0) return false;
             static const char* const hints[6] = {nullptr, "yield", "wfe", "wfi", "sev", "sevl"};
-            if (field(w, 11, 8) == 0 && hint >= 1 && hint <= 5) {
+            if (hint >= 1 && hint <= 5) {
                 bare(s, hints[hint], cond);
-            } else if (field(w, 11, 8) == 0 && (hint == 0x10 || hint == 0x14)) {
+            } else if ((hint == 0x10 || hint == 0x14)) {
                 bare(s, hint == 0x10 ? "esb" : "csdb", cond);
-            } else if (field(w, 11, 8) == 0 && (hint & 0xF0) == 0xF0) {
+            } else if ((hint & 0xF0) == 0xF0) {
                 opcode(s, "dbg", false, cond);
                 text_appendf(s, "#%u", hint & 15);
             } else {
@@ -724,13 +761,18 @@ bool arm_dataproc_imm(ARMSTATE* s, uint32_t w) {
             }
             return true;
         }
-        opcode(s, "msr", false, cond);
-        append_psr_fields(s, bit(w, 22), rn);
-        text_appendf(s, ", ");
-        append_mod_imm(s, field(w, 11, 0));
-        return true;
+        if (rd == 15) {
+            opcode(s, "msr", false, cond);
+            append_psr_fields(s, bit(w, 22), rn);
+            text_appendf(s, ", ");
+            append_mod_imm(s, field(w, 11, 0));
+            return true;
+        }
+        // objdump reads the SPSR form with a wrong Rd field as CMN, the CPSR one not at all.
+        if (op != 11) return false;
     }
     bool compare = op >= 8 && op <= 11;
+    if (op == 13 && rn != 0) return false;
     opcode(s, dp_names[op], sflag && !compare, cond);
     if (compare) text_appendf(s, "%s, ", reg(rn));
     else if (op == 13 || op == 15) text_appendf(s, "%s, ", reg(rd));
