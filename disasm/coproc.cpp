@@ -229,13 +229,13 @@ const char* vfp_sysreg(uint32_t reg) {
     switch (reg) {
         case 0: return "fpsid";
         case 1: return "fpscr";
+        case 2: return "fpscr_nzcvqc";
         case 5: return "mvfr2";
         case 6: return "mvfr1";
         case 7: return "mvfr0";
         case 8: return "fpexc";
         case 9: return "fpinst";
         case 10: return "fpinst2";
-        case 2: return "fpscr_nzcvqc";
         case 14: return "fpcxt_ns";
         case 15: return "fpcxt_s";
         default: return nullptr;
