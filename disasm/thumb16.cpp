@@ -12,11 +12,19 @@ static int32_t sign_extend(uint32_t value, int bits) {
     return (int32_t)((value ^ m) - m);
 }
 
+// The slot condition inside an IT block, else "s" for a flag setter. An
+// "it al" block has "always" as its slot condition, which add_condition leaves
+// unwritten; objdump spells it out.
+static void slot_cond(ARMSTATE* s, int add_s) {
+    add_it_cond(s, add_s);
+    if ((s->it_mask & 0x0F) && (s->it_cond & 0x0F) == 14 && !(s->it_mask & 0x10)) strlcat_s(s->text, "al", sizeof s->text);
+}
+
 // Mnemonic, then the slot condition (or "s" for flag setters), then padding.
 static void start(ARMSTATE* s, const char* mnemonic, int add_s) {
     s->text[0] = 0;
     text_appendf(s, "%s", mnemonic);
-    add_it_cond(s, add_s);
+    slot_cond(s, add_s);
     padinstr(s);
     s->size = 2;
 }
@@ -242,10 +250,16 @@ bool thumb_reverse(ARMSTATE* s, uint32_t insn) {
 
 // --- control ------------------------------------------------------------------------------------------
 
+// SETEND (B650/B658) and, beside it in the encoding space, SETPAN (B610/B618).
 bool thumb_endian(ARMSTATE* s, uint32_t insn) {
-    if (insn & 7) return false;
-    start_plain(s, "setend");
-    text_appendf(s, "%s", (insn & 8) ? "be" : "le");
+    if ((insn & 0xFFB7) != 0xB610) return false;
+    if (insn & 0x40) {
+        start_plain(s, "setend");
+        text_appendf(s, "%s", (insn & 8) ? "be" : "le");
+    } else {
+        start_plain(s, "setpan");
+        text_appendf(s, "#%u", (insn >> 3) & 1);
+    }
     return true;
 }
 
@@ -272,7 +286,7 @@ bool thumb_if_then(ARMSTATE* s, uint32_t insn) {
         static const char* const hints[6] = {"nop", "yield", "wfe", "wfi", "sev", "sevl"};
         s->text[0] = 0;
         text_appendf(s, "%s", cond < 6 ? hints[cond] : "nop");
-        add_it_cond(s, 0);
+        slot_cond(s, 0);
         s->size = 2;
         if (cond >= 6) {
             // An unallocated hint executes as a no-op; objdump shows its number.
@@ -281,9 +295,10 @@ bool thumb_if_then(ARMSTATE* s, uint32_t insn) {
         }
         return true;
     }
-    // "always" and "never" blocks are unpredictable, and a block cannot
-    // carry them as slot conditions.
-    if (cond >= 14) return false;
+    // A "never" block is unpredictable, and so is an "always" block with an
+    // else slot (its condition would be "never"); "it al" ... "itttt al" are
+    // valid.
+    if (cond == 15 || (cond == 14 && (mask & (mask - 1)) != 0)) return false;
     s->text[0] = 0;
     text_appendf(s, "it");
     // Each mask bit above the lowest set one names a further slot: "t" when
@@ -292,7 +307,7 @@ bool thumb_if_then(ARMSTATE* s, uint32_t insn) {
     while (!(mask & (1u << last))) ++last;
     for (int bit = 3; bit > last; --bit) text_appendf(s, "%s", ((mask >> bit) & 1) == (cond & 1) ? "t" : "e");
     padinstr(s);
-    text_appendf(s, "%s", conditions[cond]);
+    text_appendf(s, "%s", cond == 14 ? "al" : conditions[cond]);
     s->it_cond = (uint16_t)cond;
     s->it_mask = (uint16_t)(mask | ((cond & 1) << 4) | 0x20);
     s->size = 2;
