@@ -3,6 +3,7 @@
 // multiplies, loads and stores, media, block transfers, branches, SVC and the
 // unconditional space. The text follows what arm-none-eabi-objdump prints.
 #include <cstdio>
+#include <cstring>
 
 #include "disasm/disasm_decoders.h"
 
@@ -611,6 +612,450 @@ bool misc_instruction(ARMSTATE* s, uint32_t w, int cond) {
     return dataproc_register(s, w | (1u << 20), cond, regshift);
 }
 
+// --- Advanced SIMD ----------------------------------------------------------------------
+
+inline uint32_t neon_vd(uint32_t w) { return (field(w, 22, 22) << 4) | field(w, 15, 12); }
+inline uint32_t neon_vn(uint32_t w) { return (field(w, 7, 7) << 4) | field(w, 19, 16); }
+inline uint32_t neon_vm(uint32_t w) { return (field(w, 5, 5) << 4) | field(w, 3, 0); }
+
+// "d5" or "q2"; a Q register must be even-numbered in the D numbering.
+bool neon_reg(char* out, size_t size, bool q, uint32_t r) {
+    if (q && (r & 1)) return false;
+    snprintf(out, size, q ? "q%u" : "d%u", q ? r >> 1 : r);
+    return true;
+}
+
+// "name.type" padded, then "Vd, Vn, Vm" with the register kinds given (q: Q
+// register, else D); a null register is left out.
+bool neon_three(ARMSTATE* s, const char* name, const char* type, uint32_t size, bool qd, uint32_t d, bool qn,
+                const uint32_t* n, bool qm, const uint32_t* m) {
+    char rd[8], rn[8] = "", rm[8] = "";
+    if (!neon_reg(rd, sizeof rd, qd, d)) return false;
+    if (n && !neon_reg(rn, sizeof rn, qn, *n)) return false;
+    if (m && !neon_reg(rm, sizeof rm, qm, *m)) return false;
+    char mnem[24];
+    if (type) snprintf(mnem, sizeof mnem, "%s.%s%u", name, type, size);
+    else snprintf(mnem, sizeof mnem, "%s", name);
+    opcode(s, mnem, false, 15);
+    text_appendf(s, "%s", rd);
+    if (n) text_appendf(s, ", %s", rn);
+    if (m) text_appendf(s, ", %s", rm);
+    return true;
+}
+
+// Three registers of the same length.
+bool neon_three_same(ARMSTATE* s, uint32_t w) {
+    uint32_t a = field(w, 11, 8), size = field(w, 21, 20);
+    bool b = bit(w, 4), u = bit(w, 24), q = bit(w, 6), op = bit(w, 21);
+    uint32_t d = neon_vd(w), n = neon_vn(w), m = neon_vm(w);
+    const char* su = u ? "u" : "s";
+    uint32_t bits = 8u << size;
+    const char* fl = "f";
+    uint32_t fbits = bit(w, 20) ? 16 : 32;
+    bool wide = size == 3;  // 64-bit elements, legal only for some
+    const char* name = nullptr;
+    const char* type = nullptr;
+    bool swap = false;  // the shifts by register take Vm before Vn
+    switch (a) {
+        case 0: name = b ? "vqadd" : "vhadd", type = su; if (wide && !b) return false; break;
+        case 1:
+            if (b) {
+                static const char* const logic[2][4] = {{"vand", "vbic", "vorr", "vorn"}, {"veor", "vbsl", "vbit", "vbif"}};
+                return neon_three(s, logic[u][size], nullptr, 0, q, d, q, &n, q, &m);
+            }
+            name = "vrhadd", type = su;
+            if (wide) return false;
+            break;
+        case 2: name = b ? "vqsub" : "vhsub", type = su; if (wide && !b) return false; break;
+        case 3: name = b ? "vcge" : "vcgt", type = su; if (wide) return false; break;
+        case 4: name = b ? "vqshl" : "vshl", type = su, swap = true; break;
+        case 5: name = b ? "vqrshl" : "vrshl", type = su, swap = true; break;
+        case 6: name = b ? "vmin" : "vmax", type = su; if (wide) return false; break;
+        case 7: name = b ? "vaba" : "vabd", type = su; if (wide) return false; break;
+        case 8:
+            if (!b) name = u ? "vsub" : "vadd", type = "i";
+            else if (wide) return false;
+            else name = u ? "vceq" : "vtst", type = u ? "i" : "";
+            break;
+        case 9:
+            if (wide) return false;
+            if (!b) name = u ? "vmls" : "vmla", type = "i";
+            else name = "vmul", type = u ? "p" : "i";
+            break;
+        case 10: name = b ? "vpmin" : "vpmax", type = su; if (wide) return false; break;
+        case 11:
+            if (b && !u) name = "vpadd", type = "i";
+            else name = b ? "vqrdmlah" : u ? "vqrdmulh" : "vqdmulh", type = "s";
+            if (wide || (type[0] == 's' && size == 0)) return false;
+            break;
+        case 12:
+            if (!b) {
+                // The SHA-1 and SHA-256 steps, Q registers only.
+                static const char* const sha[2][4] = {{"sha1c", "sha1p", "sha1m", "sha1su0"},
+                                                      {"sha256h", "sha256h2", "sha256su1", nullptr}};
+                if (!q || !sha[u][size]) return false;
+                return neon_three(s, sha[u][size], "", 32, true, d, true, &n, true, &m);
+            }
+            if (u) {
+                name = "vqrdmlsh", type = "s";
+                if (wide || size == 0) return false;
+                break;
+            }
+            name = op ? "vfms" : "vfma", type = fl, bits = fbits;
+            break;
+        case 13:
+            if (!b) name = u ? (op ? "vabd" : "vpadd") : (op ? "vsub" : "vadd");
+            else if (u && op) return false;
+            else name = u ? "vmul" : op ? "vmls" : "vmla";
+            type = fl, bits = fbits;
+            break;
+        case 14:
+            if (!b) {
+                if (!u && op) return false;
+                name = u ? (op ? "vcgt" : "vcge") : "vceq";
+            } else {
+                if (!u) return false;
+                name = op ? "vacgt" : "vacge";
+            }
+            type = fl, bits = fbits;
+            break;
+        default:
+            if (!b) name = u ? (op ? "vpmin" : "vpmax") : (op ? "vmin" : "vmax");
+            else name = u ? (op ? "vminnm" : "vmaxnm") : (op ? "vrsqrts" : "vrecps");
+            type = fl, bits = fbits;
+            break;
+    }
+    if (swap) return neon_three(s, name, type, bits, q, d, q, &m, q, &n);
+    return neon_three(s, name, type, bits, q, d, q, &n, q, &m);
+}
+
+// One register and a modified immediate (VMOV, VMVN, VORR, VBIC).
+bool neon_immediate(ARMSTATE* s, uint32_t w) {
+    uint32_t imm8 = (field(w, 24, 24) << 7) | (field(w, 18, 16) << 4) | field(w, 3, 0);
+    uint32_t cmode = field(w, 11, 8);
+    bool op = bit(w, 5), q = bit(w, 6);
+    char rd[8];
+    if (!neon_reg(rd, sizeof rd, q, neon_vd(w))) return false;
+    const char* name;
+    char value[32];
+    if (cmode < 8 || (cmode >= 12 && cmode < 14)) {
+        uint32_t v = cmode < 8 ? imm8 << (8 * (cmode >> 1)) : cmode == 12 ? (imm8 << 8) | 0xFF : (imm8 << 16) | 0xFFFF;
+        name = cmode >= 12 ? (op ? "vmvn.i32" : "vmov.i32") : (cmode & 1) ? (op ? "vbic.i32" : "vorr.i32") : (op ? "vmvn.i32" : "vmov.i32");
+        snprintf(value, sizeof value, "#%d", (int32_t)v);
+    } else if (cmode < 12) {
+        uint32_t v = imm8 << (8 * ((cmode >> 1) & 1));
+        name = (cmode & 1) ? (op ? "vbic.i16" : "vorr.i16") : (op ? "vmvn.i16" : "vmov.i16");
+        snprintf(value, sizeof value, "#%u", v);
+    } else if (cmode == 14) {
+        if (!op) {
+            name = "vmov.i8";
+            snprintf(value, sizeof value, "#%u", imm8);
+        } else {
+            // Each bit of imm8 stands for a byte of ones.
+            uint64_t v = 0;
+            for (int i = 0; i < 8; ++i)
+                if (imm8 & (1u << i)) v |= 0xFFull << (8 * i);
+            name = "vmov.i64";
+            snprintf(value, sizeof value, "#0x%016llx", (unsigned long long)v);
+        }
+    } else {
+        if (op) return false;
+        // VFPExpandImm: sign, exponent of three bits with the inverted top, four bits of fraction.
+        uint32_t bits = ((imm8 & 0x80) << 24) | ((imm8 & 0x40) ? 0x3E000000u : 0x40000000u) | ((imm8 & 0x3F) << 19);
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        name = "vmov.f32";
+        snprintf(value, sizeof value, "#%.7g", (double)f);
+    }
+    opcode(s, name, false, 15);
+    text_appendf(s, "%s, %s", rd, value);
+    return true;
+}
+
+// Two registers and a shift amount: shifts, narrowing and widening shifts and
+// the fixed-point conversions.
+bool neon_shift(ARMSTATE* s, uint32_t w) {
+    uint32_t imm6 = field(w, 21, 16), a = field(w, 11, 8);
+    bool l = bit(w, 7), u = bit(w, 24), q = bit(w, 6);
+    uint32_t esize = l ? 64 : imm6 >= 32 ? 32 : imm6 >= 16 ? 16 : 8;
+    uint32_t right = (l ? 64 : 2 * esize) - imm6, left = l ? imm6 : imm6 - esize;
+    uint32_t d = neon_vd(w), m = neon_vm(w);
+    const char* su = u ? "u" : "s";
+    char rd[8], rm[8], name[24];
+    if (a >= 8 && l) return false;
+    if (a < 8) {
+        if (!neon_reg(rd, sizeof rd, q, d) || !neon_reg(rm, sizeof rm, q, m)) return false;
+        static const char* const names[8] = {"vshr", "vsra", "vrshr", "vrsra", "vsri", "vshl", "vqshlu", "vqshl"};
+        if ((a == 4 || a == 6) && !u) return false;
+        const char* type = a == 4 || (a == 5 && u) ? "" : a == 6 ? "s" : su;
+        snprintf(name, sizeof name, "%s.%s%u", a == 5 && u ? "vsli" : names[a], type, esize);
+        opcode(s, name, false, 15);
+        text_appendf(s, "%s, %s, #%u", rd, rm, a >= 5 ? left : right);
+        return true;
+    }
+    if (a == 8 || a == 9) {
+        if (!neon_reg(rd, sizeof rd, false, d) || !neon_reg(rm, sizeof rm, true, m)) return false;
+        const char* base = a == 9 ? (q ? "vqrshrn" : "vqshrn") : u ? (q ? "vqrshrun" : "vqshrun") : (q ? "vrshrn" : "vshrn");
+        const char* type = a == 9 ? su : u ? "s" : "i";
+        snprintf(name, sizeof name, "%s.%s%u", base, type, 2 * esize);
+        opcode(s, name, false, 15);
+        text_appendf(s, "%s, %s, #%u", rd, rm, right);
+        return true;
+    }
+    if (a == 10) {
+        if (q || !neon_reg(rd, sizeof rd, true, d) || !neon_reg(rm, sizeof rm, false, m)) return false;
+        snprintf(name, sizeof name, "%s.%s%u", left ? "vshll" : "vmovl", su, esize);
+        opcode(s, name, false, 15);
+        if (left) text_appendf(s, "%s, %s, #%u", rd, rm, left);
+        else text_appendf(s, "%s, %s", rd, rm);
+        return true;
+    }
+    if (a >= 12) {
+        // Fixed-point conversions: bit 8 picks the direction, bit 9 clear the half-precision form.
+        if (imm6 < 32 || !neon_reg(rd, sizeof rd, q, d) || !neon_reg(rm, sizeof rm, q, m)) return false;
+        uint32_t bits = bit(w, 9) ? 32 : 16;
+        if (bit(w, 8)) snprintf(name, sizeof name, "vcvt.%s%u.f%u", su, bits, bits);
+        else snprintf(name, sizeof name, "vcvt.f%u.%s%u", bits, su, bits);
+        opcode(s, name, false, 15);
+        text_appendf(s, "%s, %s, #%u", rd, rm, 64 - imm6);
+        return true;
+    }
+    return false;
+}
+
+// Three registers of different lengths: long (Q = D op D), wide (Q = Q op D)
+// and narrow (D = Q op Q) forms.
+bool neon_three_long(ARMSTATE* s, uint32_t w) {
+    static const struct {
+        const char* name[2];  // by U; null: undefined
+        char shape;           // 'l' long, 'w' wide, 'n' narrow
+        char type;            // 's' signed/unsigned by U, 'i' integer, 'q' signed only, 'p' polynomial
+    } ops[16] = {
+        {{"vaddl", "vaddl"}, 'l', 's'},       {{"vaddw", "vaddw"}, 'w', 's'},   {{"vsubl", "vsubl"}, 'l', 's'},
+        {{"vsubw", "vsubw"}, 'w', 's'},       {{"vaddhn", "vraddhn"}, 'n', 'i'}, {{"vabal", "vabal"}, 'l', 's'},
+        {{"vsubhn", "vrsubhn"}, 'n', 'i'},    {{"vabdl", "vabdl"}, 'l', 's'},   {{"vmlal", "vmlal"}, 'l', 's'},
+        {{"vqdmlal", nullptr}, 'l', 'q'},     {{"vmlsl", "vmlsl"}, 'l', 's'},   {{"vqdmlsl", nullptr}, 'l', 'q'},
+        {{"vmull", "vmull"}, 'l', 's'},       {{"vqdmull", nullptr}, 'l', 'q'}, {{"vmull", "vmull"}, 'l', 'p'},
+        {{nullptr, nullptr}, 'l', 's'},
+    };
+    uint32_t a = field(w, 11, 8), size = field(w, 21, 20);
+    bool u = bit(w, 24);
+    const char* name = ops[a].name[u];
+    if (!name) return false;
+    uint32_t d = neon_vd(w), n = neon_vn(w), m = neon_vm(w);
+    char type[4] = "s";
+    uint32_t bits = 8u << size;
+    switch (ops[a].type) {
+        case 's': type[0] = u ? 'u' : 's'; break;
+        case 'i': type[0] = 'i', bits *= 2; break;
+        case 'q':
+            if (size == 0) return false;
+            break;
+        default:
+            if (size == 1 || size == 3) return false;
+            type[0] = 'p';
+            bits = size ? 64 : 8;
+            break;
+    }
+    char shape = ops[a].shape;
+    return neon_three(s, name, type, bits, shape != 'n', d, shape != 'l', &n, shape == 'n', &m);
+}
+
+// Two registers and a scalar: "Vd, Vn, Dm[x]".
+bool neon_scalar(ARMSTATE* s, uint32_t w) {
+    uint32_t a = field(w, 11, 8), size = field(w, 21, 20);
+    bool u = bit(w, 24);
+    if (size == 0 || size == 3) return false;
+    static const char* const names[16] = {"vmla",  "vmla",    "vmlal",    "vqdmlal",  "vmls",    "vmls",
+                                          "vmlsl", "vqdmlsl", "vmul",     "vmul",     "vmull",   "vqdmull",
+                                          "vqdmulh", "vqrdmulh", "vqrdmlah", "vqrdmlsh"};
+    bool longform = a == 2 || a == 3 || a == 6 || a == 7 || a == 10 || a == 11;
+    bool fl = a == 1 || a == 5 || a == 9;
+    if (longform && u && (a & 1)) return false;  // the doubling long forms are signed only
+    uint32_t bits = 8u << size;
+    const char* type = fl ? "f" : longform ? (a & 1) ? "s" : (u ? "u" : "s") : a >= 12 ? "s" : "i";
+    bool q = longform ? true : u;
+    uint32_t d = neon_vd(w), n = neon_vn(w);
+    uint32_t vm = size == 1 ? field(w, 2, 0) : field(w, 3, 0);
+    uint32_t index = size == 1 ? (field(w, 5, 5) << 1) | field(w, 3, 3) : field(w, 5, 5);
+    if (!neon_three(s, names[a], type, bits, q, d, longform ? false : q, &n, false, nullptr)) return false;
+    text_appendf(s, ", d%u[%u]", vm, index);
+    return true;
+}
+
+// "name.type Vd, Vm" with the register kinds given; "" type leaves the suffix off.
+bool neon_two(ARMSTATE* s, const char* name, const char* type, bool qd, bool qm, uint32_t w) {
+    char rd[8], rm[8], mnem[32];
+    if (!neon_reg(rd, sizeof rd, qd, neon_vd(w)) || !neon_reg(rm, sizeof rm, qm, neon_vm(w))) return false;
+    if (type[0]) snprintf(mnem, sizeof mnem, "%s.%s", name, type);
+    else snprintf(mnem, sizeof mnem, "%s", name);
+    opcode(s, mnem, false, 15);
+    text_appendf(s, "%s, %s", rd, rm);
+    return true;
+}
+
+// Two registers, miscellaneous operations (bits 17:16 pick the group).
+bool neon_two_misc(ARMSTATE* s, uint32_t w) {
+    uint32_t size = field(w, 19, 18), group = field(w, 17, 16), op = field(w, 10, 7), b = field(w, 10, 6);
+    bool q = bit(w, 6), u = bit(w, 7);
+    uint32_t bits = 8u << size;
+    char type[16];
+    const char* su = u ? "u" : "s";
+    if (group == 0) {
+        switch (op) {
+            case 0:
+            case 1:
+            case 2:
+                if (size == 3) return false;
+                snprintf(type, sizeof type, "%u", bits);
+                return neon_two(s, op == 0 ? "vrev64" : op == 1 ? "vrev32" : "vrev16", type, q, q, w);
+            case 4:
+            case 5:
+            case 12:
+            case 13:
+                if (size == 3) return false;
+                snprintf(type, sizeof type, "%s%u", su, bits);
+                return neon_two(s, op < 8 ? "vpaddl" : "vpadal", type, q, q, w);
+            case 6:
+            case 7: {
+                if (size != 0) return false;
+                static const char* const aes[4] = {"aese", "aesd", "aesmc", "aesimc"};
+                return neon_two(s, aes[b & 3], "8", true, true, w);
+            }
+            case 8:
+            case 9:
+            case 14:
+            case 15:
+                if (size == 3) return false;
+                snprintf(type, sizeof type, "%s%u", op == 9 ? "i" : "s", bits);
+                return neon_two(s, op == 8 ? "vcls" : op == 9 ? "vclz" : op == 14 ? "vqabs" : "vqneg", type, q, q, w);
+            case 10:
+            case 11:
+                if (size != 0) return false;
+                return neon_two(s, op == 10 ? "vcnt" : "vmvn", op == 10 ? "8" : "", q, q, w);
+            default: return false;
+        }
+    }
+    if (group == 1) {
+        bool fl = bit(w, 10);
+        uint32_t k = op & 7;
+        if (k == 5) {
+            if (fl || b != 0x0B || size != 2) return false;
+            return neon_two(s, "sha1h", "32", true, true, w);
+        }
+        static const char* const names[8] = {"vcgt", "vcge", "vceq", "vcle", "vclt", nullptr, "vabs", "vneg"};
+        if (size == 3) return false;  // objdump also shows the float forms with size 8
+        if (fl) snprintf(type, sizeof type, "f%u", bits);
+        else snprintf(type, sizeof type, "%s%u", k == 2 ? "i" : "s", bits);
+        if (!neon_two(s, names[k], type, q, q, w)) return false;
+        if (k < 5) text_appendf(s, ", #0");
+        return true;
+    }
+    if (group == 2) {
+        if (b < 8) {
+            static const char* const names[4] = {"vswp", "vtrn", "vuzp", "vzip"};
+            if (size == 3 || (b < 2 && size != 0)) return false;
+            snprintf(type, sizeof type, "%u", bits);
+            return neon_two(s, names[b >> 1], b < 2 ? "" : type, q, q, w);
+        }
+        switch (b) {
+            case 8:
+            case 9:
+            case 10:
+            case 11:
+                if (size == 3) return false;
+                snprintf(type, sizeof type, "%s%u", b == 8 ? "i" : b == 9 || b == 10 ? "s" : "u", 2 * bits);
+                return neon_two(s, b == 8 ? "vmovn" : b == 9 ? "vqmovun" : "vqmovn", type, false, true, w);
+            case 12:
+                if (size == 3) return false;
+                snprintf(type, sizeof type, "i%u", bits);
+                if (!neon_two(s, "vshll", type, true, false, w)) return false;
+                text_appendf(s, ", #%u", bits);
+                return true;
+            case 14:
+            case 15:
+                if (size != 2) return false;
+                return neon_two(s, b == 14 ? "sha1su1" : "sha256su0", "32", true, true, w);
+            case 25:
+                if (size != 1) return false;
+                return neon_two(s, "vcvt", "bf16.f32", false, true, w);
+            case 24:
+            case 28:
+                if (size != 1) return false;
+                return neon_two(s, "vcvt", b == 24 ? "f16.f32" : "f32.f16", b == 28, b == 24, w);
+            default: {
+                // The Armv8 roundings: N, X, A, Z, M, P by bits 9:7.
+                static const char* const names[8] = {"vrintn", "vrintx", "vrinta", "vrintz", nullptr, "vrintm", nullptr, "vrintp"};
+                const char* name = b >= 16 ? names[(b >> 1) & 7] : nullptr;
+                if (!name || (size != 1 && size != 2)) return false;
+                snprintf(type, sizeof type, "f%u", bits);
+                return neon_two(s, name, type, q, q, w);
+            }
+        }
+    }
+    if (size != 1 && size != 2) return false;
+    if (b < 16) {
+        // Armv8 conversions with a rounding mode of their own: A, N, P, M.
+        static const char* const names[4] = {"vcvta", "vcvtn", "vcvtp", "vcvtm"};
+        snprintf(type, sizeof type, "%s%u.f%u", su, bits, bits);
+        return neon_two(s, names[(b >> 2) & 3], type, q, q, w);
+    }
+    if (b < 24) {
+        bool fl = bit(w, 8);
+        snprintf(type, sizeof type, "%s%u", fl ? "f" : "u", bits);
+        return neon_two(s, bit(w, 7) ? "vrsqrte" : "vrecpe", type, q, q, w);
+    }
+    if (bit(w, 8)) snprintf(type, sizeof type, "%s%u.f%u", su, bits, bits);
+    else snprintf(type, sizeof type, "f%u.%s%u", bits, su, bits);
+    return neon_two(s, "vcvt", type, q, q, w);
+}
+
+// VEXT, VTBL/VTBX and VDUP (scalar), with the rest of bits 21:20 = 11.
+bool neon_misc_group(ARMSTATE* s, uint32_t w) {
+    bool q = bit(w, 6);
+    uint32_t d = neon_vd(w), n = neon_vn(w), m = neon_vm(w);
+    if (!bit(w, 24)) {
+        uint32_t imm = field(w, 11, 8);
+        if (!q && imm >= 8) return false;
+        if (!neon_three(s, "vext", "", 8, q, d, q, &n, q, &m)) return false;
+        text_appendf(s, ", #%u", imm);
+        return true;
+    }
+    if (!bit(w, 11)) return neon_two_misc(s, w);
+    if (field(w, 11, 10) == 2) {
+        uint32_t len = field(w, 9, 8);
+        if (n + len > 31) return false;
+        opcode(s, q ? "vtbx.8" : "vtbl.8", false, 15);
+        if (len) text_appendf(s, "d%u, {d%u-d%u}, d%u", d, n, n + len, m);
+        else text_appendf(s, "d%u, {d%u}, d%u", d, n, m);
+        return true;
+    }
+    if (field(w, 11, 7) == 0x18) {
+        uint32_t imm4 = field(w, 19, 16), size, index;
+        if (imm4 & 1) size = 8, index = imm4 >> 1;
+        else if (imm4 & 2) size = 16, index = imm4 >> 2;
+        else if (imm4 & 4) size = 32, index = imm4 >> 3;
+        else return false;
+        char type[8];
+        snprintf(type, sizeof type, "%u", size);
+        if (!neon_two(s, "vdup", type, q, false, w)) return false;
+        text_appendf(s, "[%u]", index);
+        return true;
+    }
+    return false;
+}
+
+// Advanced SIMD data processing (1111 001U): the groups by bits 23:19 and 7:4.
+bool neon_dataproc(ARMSTATE* s, uint32_t w) {
+    if (!bit(w, 23)) return neon_three_same(s, w);
+    if (bit(w, 4)) {
+        if (field(w, 21, 19) == 0 && !bit(w, 7)) return neon_immediate(s, w);
+        return neon_shift(s, w);
+    }
+    if (field(w, 21, 20) != 3) return bit(w, 6) ? neon_scalar(s, w) : neon_three_long(s, w);
+    return neon_misc_group(s, w);
+}
+
 }  // namespace
 
 bool arm_unconditional(ARMSTATE* s, uint32_t w) {
@@ -640,6 +1085,7 @@ bool arm_unconditional(ARMSTATE* s, uint32_t w) {
         text_appendf(s, "#%u", mode);
         return true;
     }
+    if ((op1 & 0xE0) == 0x20) return neon_dataproc(s, w);
     if ((op1 & 0xE0) == 0x40 || (op1 & 0xE0) == 0x60) {
         if ((op1 & 0xF1) == 0x40) return false;  // Advanced SIMD element loads/stores
         return memory_hint(s, w);
