@@ -1045,6 +1045,102 @@ bool neon_misc_group(ARMSTATE* s, uint32_t w) {
     return false;
 }
 
+// Advanced SIMD element and structure loads and stores (1111 0100 xxx0).
+bool neon_loadstore(ARMSTATE* s, uint32_t w) {
+    bool load = bit(w, 21);
+    uint32_t rn = field(w, 19, 16), d = neon_vd(w), rm = field(w, 3, 0), type = field(w, 11, 8);
+    uint32_t size = field(w, 7, 6), count, inc, align = 0;
+    char list[96] = "{";
+    enum { MULTIPLE, LANE, ALL } form;
+    int lane = 0;
+    if (!bit(w, 23)) {
+        // Multiple elements: structure size and register count by type.
+        static const signed char structs[16] = {4, 4, 1, 2, 3, 3, 1, 1, 2, 2, 1, -1, -1, -1, -1, -1};
+        static const signed char regs[16] = {4, 4, 4, 4, 3, 3, 3, 1, 2, 2, 2, 0, 0, 0, 0, 0};
+        if (structs[type] < 0) return false;
+        count = (uint32_t)regs[type];
+        inc = (type == 1 || type == 5 || type == 9) ? 2 : 1;
+        if (structs[type] > 1 && size == 3) return false;
+        uint32_t a = field(w, 5, 4);
+        if (a) align = 32u << a;
+        form = MULTIPLE;
+        char name[16];
+        snprintf(name, sizeof name, "%s%d.%u", load ? "vld" : "vst", structs[type], 8u << size);
+        opcode(s, name, false, 15);
+    } else if (field(w, 11, 10) == 3) {
+        // One structure to all lanes: loads only.
+        if (!load) return false;
+        uint32_t n = field(w, 9, 8) + 1;
+        bool t = bit(w, 5), a = bit(w, 4);
+        if (size == 3 && n != 4) return false;
+        count = n == 1 ? (t ? 2 : 1) : n;
+        inc = n > 1 && t ? 2 : 1;
+        uint32_t esize = size == 3 ? 32 : 8u << size;
+        if (a) {
+            if (n == 3 || (n == 1 && size == 0)) return false;
+            align = n == 1 ? esize : n == 2 ? 2 * esize : size == 3 ? 128 : size == 2 ? 64 : 4 * esize;
+        }
+        form = ALL;
+        char name[16];
+        snprintf(name, sizeof name, "vld%u.%u", n, esize);
+        opcode(s, name, false, 15);
+    } else {
+        // One structure to one lane.
+        uint32_t n = field(w, 9, 8) + 1, ia = field(w, 7, 4);
+        size = field(w, 11, 10);
+        lane = (int)(ia >> (size + 1));
+        inc = size > 0 && ((ia >> size) & 1) ? 2 : 1;
+        count = n;
+        uint32_t esize = 8u << size;
+        // The index/align field's reserved bits, by structure and element size.
+        switch (n) {
+            case 1:
+                if (size == 0 ? (ia & 1) : size == 1 ? (ia & 2) : (ia & 4) || ((ia & 3) != 0 && (ia & 3) != 3)) return false;
+                if (size > 0 && (ia & 1)) align = esize;
+                inc = 1;
+                break;
+            case 2:
+                if (size == 2 && (ia & 2)) return false;
+                if (ia & 1) align = 2 * esize;
+                break;
+            case 3:
+                if (size < 2 ? (ia & 1) : (ia & 3)) return false;
+                break;
+            default:
+                if (size == 2 && (ia & 3) == 3) return false;
+                if (size < 2 ? (ia & 1) : (ia & 3)) align = size < 2 ? 4 * esize : 64u << ((ia & 3) - 1);
+                break;
+        }
+        form = LANE;
+        char name[16];
+        snprintf(name, sizeof name, "%s%u.%u", load ? "vld" : "vst", n, esize);
+        opcode(s, name, false, 15);
+    }
+    if (count == 0) return false;
+    // objdump writes a run of consecutive registers as a range, other lists in full without spaces.
+    const char* suffix = form == ALL ? "[]" : "";
+    char one[16];
+    if (form != LANE && inc == 1 && count > 1) {
+        snprintf(one, sizeof one, "d%u%s-", d, suffix);
+        strlcat_s(list, one, sizeof list);
+        snprintf(one, sizeof one, "d%u%s", d + count - 1, suffix);
+        strlcat_s(list, one, sizeof list);
+    } else {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (form == LANE) snprintf(one, sizeof one, "%sd%u[%d]", i ? "," : "", d + i * inc, lane);
+            else snprintf(one, sizeof one, "%sd%u%s", i ? "," : "", d + i * inc, suffix);
+            strlcat_s(list, one, sizeof list);
+        }
+    }
+    strlcat_s(list, "}", sizeof list);
+    text_appendf(s, "%s, [%s", list, reg(rn));
+    if (align) text_appendf(s, " :%u", align);
+    text_appendf(s, "]");
+    if (rm == 13) text_appendf(s, "!");
+    else if (rm != 15) text_appendf(s, ", %s", reg(rm));
+    return true;
+}
+
 // Advanced SIMD data processing (1111 001U): the groups by bits 23:19 and 7:4.
 bool neon_dataproc(ARMSTATE* s, uint32_t w) {
     if (!bit(w, 23)) return neon_three_same(s, w);
@@ -1087,7 +1183,7 @@ bool arm_unconditional(ARMSTATE* s, uint32_t w) {
     }
     if ((op1 & 0xE0) == 0x20) return neon_dataproc(s, w);
     if ((op1 & 0xE0) == 0x40 || (op1 & 0xE0) == 0x60) {
-        if ((op1 & 0xF1) == 0x40) return false;  // Advanced SIMD element loads/stores
+        if ((op1 & 0xF1) == 0x40) return neon_loadstore(s, w);
         return memory_hint(s, w);
     }
     if ((op1 & 0xE5) == 0x84 && field(w, 19, 5) == 0x6828) {
