@@ -1,7 +1,9 @@
-// ARM (A32) instructions, ARMv4T to ARMv7-A with the few later additions that
-// objdump also decodes (acquire/release, CRC32, hlt): data processing,
-// multiplies, loads and stores, media, block transfers, branches, SVC and the
-// unconditional space. The text follows what arm-none-eabi-objdump prints.
+// ARM (A32) instructions, ARMv4T to ARMv7-A with the later additions that
+// objdump also decodes (acquire/release, CRC32, hlt, SETPAN, the barriers of
+// Armv8): data processing, multiplies, loads and stores, media, block
+// transfers, branches, SVC, the unconditional space and Advanced SIMD. The
+// text follows what arm-none-eabi-objdump prints, and where objdump reads an
+// encoding the architecture leaves unallocated, this follows objdump too.
 #include <cstdio>
 #include <cstring>
 
@@ -650,42 +652,56 @@ bool neon_three_same(ARMSTATE* s, uint32_t w) {
     uint32_t d = neon_vd(w), n = neon_vn(w), m = neon_vm(w);
     const char* su = u ? "u" : "s";
     uint32_t bits = 8u << size;
-    const char* fl = "f";
-    uint32_t fbits = bit(w, 20) ? 16 : 32;
     bool wide = size == 3;  // 64-bit elements, legal only for some
     const char* name = nullptr;
     const char* type = nullptr;
     bool swap = false;  // the shifts by register take Vm before Vn
     switch (a) {
-        case 0: name = b ? "vqadd" : "vhadd", type = su; if (wide && !b) return false; break;
+        case 0:
+        case 2:
+            name = a == 0 ? (b ? "vqadd" : "vhadd") : (b ? "vqsub" : "vhsub");
+            type = su;
+            if (wide && !b) return false;
+            break;
         case 1:
             if (b) {
                 static const char* const logic[2][4] = {{"vand", "vbic", "vorr", "vorn"}, {"veor", "vbsl", "vbit", "vbif"}};
                 return neon_three(s, logic[u][size], nullptr, 0, q, d, q, &n, q, &m);
             }
-            name = "vrhadd", type = su;
+            name = "vrhadd";
+            type = su;
             if (wide) return false;
             break;
-        case 2: name = b ? "vqsub" : "vhsub", type = su; if (wide && !b) return false; break;
-        case 3: name = b ? "vcge" : "vcgt", type = su; if (wide) return false; break;
-        case 4: name = b ? "vqshl" : "vshl", type = su, swap = true; break;
-        case 5: name = b ? "vqrshl" : "vrshl", type = su, swap = true; break;
-        case 6: name = b ? "vmin" : "vmax", type = su; if (wide) return false; break;
-        case 7: name = b ? "vaba" : "vabd", type = su; if (wide) return false; break;
+        case 4:
+        case 5:
+            name = a == 4 ? (b ? "vqshl" : "vshl") : (b ? "vqrshl" : "vrshl");
+            type = su;
+            swap = true;
+            break;
+        case 3:
+        case 6:
+        case 7:
+        case 10: {
+            static const char* const pairs[11][2] = {{}, {}, {}, {"vcgt", "vcge"}, {}, {}, {"vmax", "vmin"}, {"vabd", "vaba"},
+                                                     {}, {}, {"vpmax", "vpmin"}};
+            name = pairs[a][b];
+            type = su;
+            if (wide) return false;
+            break;
+        }
         case 8:
-            if (!b) name = u ? "vsub" : "vadd", type = "i";
-            else if (wide) return false;
-            else name = u ? "vceq" : "vtst", type = u ? "i" : "";
+            if (wide && b) return false;
+            name = b ? (u ? "vceq" : "vtst") : (u ? "vsub" : "vadd");
+            type = b && !u ? "" : "i";  // objdump writes "vtst.8"
             break;
         case 9:
             if (wide) return false;
-            if (!b) name = u ? "vmls" : "vmla", type = "i";
-            else name = "vmul", type = u ? "p" : "i";
+            name = b ? "vmul" : u ? "vmls" : "vmla";
+            type = b && u ? "p" : "i";
             break;
-        case 10: name = b ? "vpmin" : "vpmax", type = su; if (wide) return false; break;
         case 11:
-            if (b && !u) name = "vpadd", type = "i";
-            else name = b ? "vqrdmlah" : u ? "vqrdmulh" : "vqdmulh", type = "s";
+            name = b && !u ? "vpadd" : b ? "vqrdmlah" : u ? "vqrdmulh" : "vqdmulh";
+            type = b && !u ? "i" : "s";
             if (wide || (type[0] == 's' && size == 0)) return false;
             break;
         case 12:
@@ -697,33 +713,32 @@ bool neon_three_same(ARMSTATE* s, uint32_t w) {
                 return neon_three(s, sha[u][size], "", 32, true, d, true, &n, true, &m);
             }
             if (u) {
-                name = "vqrdmlsh", type = "s";
                 if (wide || size == 0) return false;
+                name = "vqrdmlsh";
+                type = "s";
                 break;
             }
-            name = op ? "vfms" : "vfma", type = fl, bits = fbits;
+            name = op ? "vfms" : "vfma";
             break;
         case 13:
+            if (b && u && op) return false;
             if (!b) name = u ? (op ? "vabd" : "vpadd") : (op ? "vsub" : "vadd");
-            else if (u && op) return false;
             else name = u ? "vmul" : op ? "vmls" : "vmla";
-            type = fl, bits = fbits;
             break;
         case 14:
-            if (!b) {
-                if (!u && op) return false;
-                name = u ? (op ? "vcgt" : "vcge") : "vceq";
-            } else {
-                if (!u) return false;
-                name = op ? "vacgt" : "vacge";
-            }
-            type = fl, bits = fbits;
+            if (b ? !u : !u && op) return false;
+            if (!b) name = u ? (op ? "vcgt" : "vcge") : "vceq";
+            else name = op ? "vacgt" : "vacge";
             break;
         default:
             if (!b) name = u ? (op ? "vpmin" : "vpmax") : (op ? "vmin" : "vmax");
             else name = u ? (op ? "vminnm" : "vmaxnm") : (op ? "vrsqrts" : "vrecps");
-            type = fl, bits = fbits;
             break;
+    }
+    if (!type) {
+        // The floating-point rows: bit 20 picks half precision.
+        type = "f";
+        bits = bit(w, 20) ? 16 : 32;
     }
     if (swap) return neon_three(s, name, type, bits, q, d, q, &m, q, &n);
     return neon_three(s, name, type, bits, q, d, q, &n, q, &m);
@@ -1179,6 +1194,11 @@ bool arm_unconditional(ARMSTATE* s, uint32_t w) {
         }
         opcode(s, "cps", false, 15);
         text_appendf(s, "#%u", mode);
+        return true;
+    }
+    if ((w & ~0x200u) == 0xF1100000) {
+        opcode(s, "setpan", false, 15);
+        text_appendf(s, "#%u", field(w, 9, 9));
         return true;
     }
     if ((op1 & 0xE0) == 0x20) return neon_dataproc(s, w);
