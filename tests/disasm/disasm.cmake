@@ -28,7 +28,13 @@ endforeach()
 add_custom_target(disasm_fixtures DEPENDS ${dis_files})
 
 korvane_test(disasm_oracle_tests LABEL oracle
-  SOURCES disasm/objdump_test.cpp
+  SOURCES disasm/objdump_test.cpp disasm/random_test.cpp
   LIBS disasm symbols flash_demo_pack sim_demo_firmware)
 add_dependencies(disasm_oracle_tests disasm_fixtures)
 target_compile_definitions(disasm_oracle_tests PRIVATE KORVANE_DISASM_FIXTURES="${dis_dir}")
+# Capstone, where installed, is the second opinion on random encodings.
+pkg_check_modules(CAPSTONE IMPORTED_TARGET capstone)
+if(CAPSTONE_FOUND)
+  target_link_libraries(disasm_oracle_tests PRIVATE PkgConfig::CAPSTONE)
+  target_compile_definitions(disasm_oracle_tests PRIVATE KORVANE_CAPSTONE)
+endif()

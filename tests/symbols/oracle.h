@@ -81,6 +81,8 @@ inline std::multiset<FuncRow> readelf_funcs(const std::string& elf) {
 // One line of `objdump -d`: a Thumb instruction ("   2c:\tf8c4 6188 \tstr.w\tr6, [r4, #392]"),
 // an ARM one ("8000:\te92d4010 \tpush\t{r4, lr}") or data (".word", ".short",
 // ".byte"). In an archive the addresses start again with each member.
+// An encoding objdump cannot decode has no mnemonic, only the comment
+// "@ <UNDEFINED> instruction: 0x...".
 struct ObjdumpInsn {
     uint32_t addr;
     uint8_t code[4];
@@ -90,9 +92,10 @@ struct ObjdumpInsn {
     uint32_t word = 0;  // the value as objdump groups it: an ARM word, Thumb halfwords high first
 };
 
-inline std::vector<ObjdumpInsn> objdump_listing(const std::string& file) {
+// `options` replace "-d", e.g. "-D -b binary -marm" for a file of raw encodings.
+inline std::vector<ObjdumpInsn> objdump_listing(const std::string& file, const std::string& options = "-d") {
     std::vector<ObjdumpInsn> out;
-    std::istringstream in(run_capture("arm-none-eabi-objdump -d '" + file + "' 2>/dev/null"));
+    std::istringstream in(run_capture("arm-none-eabi-objdump " + options + " '" + file + "' 2>/dev/null"));
     std::string func;
     for (std::string line; std::getline(in, line);) {
         size_t lt = line.find(" <");  // "00008040 <main>:"
