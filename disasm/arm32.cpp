@@ -86,25 +86,24 @@ const char* banked_register(bool r, uint32_t sysm) {
     }
 }
 
-// The status register operand of MRS/MSR (register form). A banked register
-// is named by R and SYSm; what has no name shows objdump's "(UNDEF: n)" with
-// R, the banked bit, M and M1 in one number.
-void append_status_register(ARMSTATE* s, uint32_t w, bool msr) {
+// The status register operand of MRS/MSR (register form): CPSR/SPSR, with the
+// field letters for MSR, or a banked register named by R and SYSm. False for
+// a combination that names no register (objdump's "(UNDEF: n)").
+bool append_status_register(ARMSTATE* s, uint32_t w, bool msr) {
     bool r = bit(w, 22);
     uint32_t mask = field(w, 19, 16);
-    uint32_t sysm = (field(w, 8, 8) << 4) | mask;
-    uint32_t undef = (field(w, 22, 22) << 6) | (field(w, 9, 9) << 5) | sysm;
     if (bit(w, 9)) {
-        const char* name = banked_register(r, sysm);
-        if (name) text_appendf(s, "%s", name);
-        else text_appendf(s, "(UNDEF: %u)", undef);
+        const char* name = banked_register(r, (field(w, 8, 8) << 4) | mask);
+        if (!name) return false;
+        text_appendf(s, "%s", name);
     } else if (msr) {
         append_psr_fields(s, r, mask);
     } else if (mask == 15 && !bit(w, 8)) {
         text_appendf(s, "%s", r ? "SPSR" : "CPSR");
     } else {
-        text_appendf(s, "(UNDEF: %u)", undef);
+        return false;
     }
+    return true;
 }
 
 // Data processing with a shifted register operand: the shift is an immediate
@@ -505,8 +504,9 @@ bool memory_hint(ARMSTATE* s, uint32_t w) {
         } else if (!bit(w, 4)) {
             append_reg_address(s, w, false, false, true);
         } else {
-            text_appendf(s, "[%s], %s%s", reg(rn), u ? "" : "-", reg(field(w, 3, 0)));
-            if (!bit(w, 7)) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
+            if (bit(w, 7)) return false;
+            text_appendf(s, "[%s], %s%s, %s %s", reg(rn), u ? "" : "-", reg(field(w, 3, 0)), shift_type((int)field(w, 6, 5)),
+                         reg(field(w, 11, 8)));
         }
         return true;
     }
@@ -519,10 +519,10 @@ bool memory_hint(ARMSTATE* s, uint32_t w) {
     } else if (!bit(w, 4)) {
         append_reg_address(s, w, true, false, true);
     } else {
-        // A register-shifted offset, which objdump still shows.
-        text_appendf(s, "[%s, %s%s", reg(rn), u ? "" : "-", reg(field(w, 3, 0)));
-        if (!bit(w, 7)) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
-        text_appendf(s, "]");
+        // A register-shifted offset, which objdump still shows (bit 7 set is no shift at all).
+        if (bit(w, 7)) return false;
+        text_appendf(s, "[%s, %s%s, %s %s]", reg(rn), u ? "" : "-", reg(field(w, 3, 0)), shift_type((int)field(w, 6, 5)),
+                     reg(field(w, 11, 8)));
     }
     return true;
 }
@@ -597,12 +597,11 @@ bool misc_instruction(ARMSTATE* s, uint32_t w, int cond) {
     if (op2 == 0 && !bit(w, 21) && field(w, 11, 10) == 0 && rm == 0) {
         opcode(s, "mrs", false, cond);
         text_appendf(s, "%s, ", reg(rd));
-        append_status_register(s, w, false);
-        return true;
+        return append_status_register(s, w, false);
     }
     if (bit(w, 21) && rd == 15) {
         opcode(s, "msr", false, cond);
-        append_status_register(s, w, true);
+        if (!append_status_register(s, w, true)) return false;
         text_appendf(s, ", %s", reg(rm));
         if (bit(w, 9)) return true;
         if (regshift) text_appendf(s, ", %s %s", shift_type((int)field(w, 6, 5)), reg(field(w, 11, 8)));
@@ -1258,7 +1257,7 @@ bool arm_mult_loadstor(ARMSTATE* s, uint32_t w) {
         if (field(w, 24, 20) != 0x12 && field(w, 24, 20) != 0x16) return false;
         if (field(w, 15, 12) != 15 || !bit(w, 9)) return false;
         opcode(s, "msr", false, cond);
-        append_status_register(s, w, true);
+        if (!append_status_register(s, w, true)) return false;
         text_appendf(s, ", %s", reg(field(w, 3, 0)));
         return true;
     }
