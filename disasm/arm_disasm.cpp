@@ -85,7 +85,9 @@ void add_it_cond(ARMSTATE* s, int add_s) {
         int cond = s->it_cond & 0x0F;
         // The slot's then/else bit against the first condition's lowest bit.
         if (((s->it_mask >> 4) & 1) != (cond & 1)) cond ^= 1;
-        add_condition(s, cond);
+        // "it al" runs its instructions always, and says so.
+        if (cond == 14) strlcat_s(s->text, "al", sizeof s->text);
+        else add_condition(s, cond);
     } else if (add_s) {
         strlcat_s(s->text, "s", sizeof s->text);
     }
@@ -481,13 +483,13 @@ const ENCODEMASK16 thumb_table[49] = {
     {0xF000, 0xA000, thumb_add_sp_pc_imm}, {0xFF00, 0xB000, thumb_adj_sp},
     {0xFF00, 0xB200, thumb_sign_ext},      {0xF500, 0xB100, thumb_cmp_branch},
     {0xFE00, 0xB400, thumb_push},          {0xFE00, 0xBC00, thumb_pop},
-    {0xFFF0, 0xB650, thumb_endian},        {0xFFE8, 0xB660, thumb_cpu_state},
+    {0xFFB0, 0xB610, thumb_endian},        {0xFFE8, 0xB660, thumb_cpu_state},
     {0xFF00, 0xBA00, thumb_reverse},       {0xFF00, 0xBE00, thumb_break},
     {0xFF00, 0xBF00, thumb_if_then},       {0xF000, 0xC000, thumb_loadstor_mul},
     {0xFE00, 0xD000, thumb_condbranch},    {0xFE00, 0xD200, thumb_condbranch},
     {0xFE00, 0xD400, thumb_condbranch},    {0xFE00, 0xD600, thumb_condbranch},
     {0xFE00, 0xD800, thumb_condbranch},    {0xFE00, 0xDA00, thumb_condbranch},
-    {0xFE00, 0xDC00, thumb_condbranch},    {0xFF00, 0xDF00, thumb_service},
+    {0xFE00, 0xDC00, thumb_condbranch},    {0xFE00, 0xDE00, thumb_service},
     {0xF800, 0xE000, thumb_branch},        {0xFE00, 0xEA00, thumb2_constshift},
     {0xFF80, 0xFA00, thumb2_regshift_sx},  {0xFF80, 0xFA80, thumb2_simd_misc},
     {0xFF80, 0xFB00, thumb2_mult32_acc},   {0xFF80, 0xFB80, thumb2_mult64_acc},

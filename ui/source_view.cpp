@@ -224,7 +224,9 @@ void source_view_reanchor(SourceView* v, bool old_show_asm, const AsmBlock* cach
     if (!v || v->count <= 0 || !cache) return;
     float lh = v->line_height > 0 ? v->line_height : 1;
     float visible = v->height - SOURCE_HEADER_H;
-    uint32_t mid = source_line_at_offset(v, v->scroll + visible / 2, old_show_asm, cache, cache_count);
+    // Where the view is going, not where a glide has got to: a toggle
+    // mid-glide still ends on the line the glide was bringing into view.
+    uint32_t mid = source_line_at_offset(v, v->scroll_target + visible / 2, old_show_asm, cache, cache_count);
     if (!mid) mid = (uint32_t)v->count;
     bool now = !old_show_asm;
     float start = source_line_offset(v, mid, now, cache, cache_count);

@@ -10,6 +10,7 @@
 #include "symbols/elf_dwarf.h"
 #include "symbols/elf_variable.h"
 #include "tests/app/x11_harness.h"
+#include "tests/symbols/oracle.h"
 #include "ui/frame.h"
 #include "ui/layout.h"
 #include "ui/panels.h"
@@ -334,4 +335,50 @@ TEST_F(Demo, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset) {
     for (const char* line : {"[FLM] Progress: 100%", "[FLASH] Target reset and halted"})
         EXPECT_NE(log().find(line, mark), std::string::npos) << line << "\n" << log();
     EXPECT_TRUE(seen("after", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); })) << "halted after the reset";
+}
+
+// ASM on, halted in main: each instruction of main's first lines reads, under
+// its address, with the mnemonic objdump gives it (the one at the PC in white).
+TEST_F(Demo, AsmShowsMainsInstructionsAsObjdumpNamesThem) {
+    start();
+    const size_t mark = log().size();
+    press(BtnRunToMain);
+    ASSERT_TRUE(wait_for_log("[DBG] RunToMain: stopped at main()", mark)) << log().substr(mark);
+    follow("main.c", 92);
+    ASSERT_TRUE(seen("at_main", [&](const Image& i) { return shows_line(i, "main.c", 92); }));
+    click(BtnToggleAsm);
+    move(300, 300);
+    std::vector<ObjdumpInsn> main_insns;
+    for (const ObjdumpInsn& x : objdump_listing(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf"))
+        if (x.func == "main" && !x.data && main_insns.size() < 12) main_insns.push_back(x);
+    ASSERT_EQ(main_insns.size(), 12u);
+    const uint32_t pc = line_addr("main.c", 92);
+    const float x = source_box.x + 44, top = source_box.y + SOURCE_HEADER_H, bottom = source_box.y + source_box.h;
+    const Color3 pc_addr{0.55f, 0.75f, 0.95f}, white{1, 1, 1};
+    // Each row's baseline found by its address; the text right of it.
+    auto wrong = [&](const Image& i) -> std::string {
+        for (const ObjdumpInsn& in : main_insns) {
+            // The row right above the halted line's band has the band inside its text box.
+            if (&in + 1 < main_insns.data() + main_insns.size() && in.addr + in.len == pc) continue;
+            const std::string addr = fmt("  %08x  ", in.addr);
+            const bool at_pc = in.addr == pc;
+            std::string m = in.mnem;  // without objdump's width qualifier
+            if (m.size() > 2 && (m.ends_with(".w") || m.ends_with(".n"))) m.resize(m.size() - 2);
+            // Rows whose address reads as this one (addresses a digit apart
+            // read alike), and on one of them the mnemonic right of it.
+            const Color3& ac = at_pc ? pc_addr : t.asm_addr;
+            const Color3& tc = at_pc ? white : t.asm_text;
+            const float tx = x + text_width(addr.c_str());
+            bool row = false, found = false;
+            for (float y = top + 14; y < bottom && !found; y += 1) {
+                if (!text(i, addr, x, y, ac, 0.7)) continue;
+                row = true;
+                for (int d = 0; d < 9 && !found; ++d) found = text(i, m, tx + d % 3 - 1, y + d / 3 - 1, tc);
+            }
+            if (!row) return "no row for " + fmt("%08x", in.addr);
+            if (!found) return fmt("%08x: not ", in.addr) + m;
+        }
+        return "";
+    };
+    EXPECT_EQ(wrong_after("asm_main", wrong), "");
 }

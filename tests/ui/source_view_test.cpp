@@ -62,10 +62,13 @@ TEST(SourceScroll, ContentHeightReanchorAndOffsets) {
     EXPECT_FLOAT_EQ(source_content_height(&v, true, cache), 20 * (40 + 39));
     EXPECT_FLOAT_EQ(source_line_offset(&v, 4, true, cache, 40), 20 * (1 + 2 + 3));
     EXPECT_EQ(source_line_at_offset(&v, 20 * 6 + 5, true, cache, 40), 4u);
-    // Line 20 in the middle without disassembly; after switching it stays there.
+    // Line 20 in the middle without disassembly, the view still gliding there
+    // from the top; after switching it stays there.
     float visible = v.height - SOURCE_HEADER_H;
-    v.scroll = 19 * 20 + 10 - visible / 2;
-    uint32_t mid_before = source_line_at_offset(&v, v.scroll + visible / 2, false, cache, 40);
+    v.scroll_target = 19 * 20 + 10 - visible / 2;
+    v.scroll = 0;
+    uint32_t mid_before = source_line_at_offset(&v, v.scroll_target + visible / 2, false, cache, 40);
+    ASSERT_EQ(mid_before, 20u);
     source_view_reanchor(&v, false, cache, 40);
     EXPECT_EQ(source_line_at_offset(&v, v.scroll + visible / 2, true, cache, 40), mid_before);
     EXPECT_FLOAT_EQ(v.scroll, v.scroll_target);
