@@ -24,12 +24,80 @@ size_t strlcat_s(char* dst, const char* src, size_t size) {
     return used + strlcpy_s(dst + used, src, size - used);
 }
 
+// The decoders' formats use only %s, %c, %d, %u and %0Nx: those are written
+// here directly (a line is built from a dozen of them, and vsnprintf's set-up
+// cost dominates); any other format goes to vsnprintf.
+static bool simple_format(const char* fmt) {
+    for (const char* p = fmt; *p; ++p) {
+        if (*p != '%') continue;
+        ++p;
+        if (*p == '0') {
+            ++p;
+            if (*p < '1' || *p > '9') return false;
+            ++p;
+            if (*p != 'x') return false;
+            continue;
+        }
+        if (*p != 's' && *p != 'c' && *p != 'd' && *p != 'u') return false;
+    }
+    return true;
+}
+
 void text_appendf(ARMSTATE* s, const char* fmt, ...) {
-    size_t used = strnlen(s->text, sizeof s->text);
-    if (used >= sizeof s->text - 1) return;
+    const size_t cap = sizeof s->text;
+    size_t used = strnlen(s->text, cap);
+    if (used >= cap - 1) return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(s->text + used, sizeof s->text - used, fmt, ap);
+    if (!simple_format(fmt)) {
+        vsnprintf(s->text + used, cap - used, fmt, ap);
+        va_end(ap);
+        return;
+    }
+    char* out = s->text;
+    auto put = [&](char c) {
+        if (used < cap - 1) out[used++] = c;
+    };
+    for (const char* p = fmt; *p; ++p) {
+        if (*p != '%') {
+            put(*p);
+            continue;
+        }
+        char digits[16];
+        int n = 0;
+        switch (*++p) {
+            case 's':
+                for (const char* t = va_arg(ap, const char*); t && *t; ++t) put(*t);
+                break;
+            case 'c': put((char)va_arg(ap, int)); break;
+            case 'd':
+            case 'u': {
+                uint32_t v;
+                if (*p == 'd') {
+                    int x = va_arg(ap, int);
+                    if (x < 0) put('-');
+                    v = x < 0 ? 0u - (uint32_t)x : (uint32_t)x;
+                } else {
+                    v = va_arg(ap, unsigned);
+                }
+                do digits[n++] = (char)('0' + v % 10), v /= 10;
+                while (v);
+                while (n) put(digits[--n]);
+                break;
+            }
+            default: {  // %0Nx
+                int width = p[1] - '0';
+                p += 2;
+                uint32_t v = va_arg(ap, unsigned);
+                do digits[n++] = "0123456789abcdef"[v & 15], v >>= 4;
+                while (v);
+                while (n < width) digits[n++] = '0';
+                while (n) put(digits[--n]);
+                break;
+            }
+        }
+    }
+    out[used] = 0;
     va_end(ap);
 }
 
@@ -347,21 +415,33 @@ void disasm_symbol(ARMSTATE* s, const char* name, uint32_t addr, int mode) {
 
 // --- decoding ---------------------------------------------------------------------------------------
 
+static void put_hex(char* out, uint32_t v, int digits) {
+    for (int i = digits - 1; i >= 0; --i, v >>= 4) out[i] = "0123456789abcdef"[v & 15];
+}
+
 static void add_insert_prefix(ARMSTATE* s, uint32_t code, int len) {
-    char prefix[32] = "";
-    if (s->add_addr) snprintf(prefix, sizeof prefix, "%08x    ", s->address);
-    if (s->add_bin) {
-        char col[16];
-        if (s->arm_mode) snprintf(col, sizeof col, "%08x    ", code);
-        else if (len == 2) snprintf(col, sizeof col, "%04x        ", code & 0xFFFF);
-        else snprintf(col, sizeof col, "%04x %04x   ", code >> 16, code & 0xFFFF);
-        strlcat_s(prefix, col, sizeof prefix);
+    if (!s->add_addr && !s->add_bin) return;
+    // Each column 12 characters: "%08x    ", or the opcode as "%08x    "
+    // (ARM), "%04x        " (16-bit Thumb), "%04x %04x   " (32-bit Thumb).
+    char prefix[25];
+    int n = 0;
+    if (s->add_addr) {
+        memset(prefix + n, ' ', 12);
+        put_hex(prefix + n, s->address, 8);
+        n += 12;
     }
-    if (!prefix[0]) return;
-    char line[sizeof s->text];
-    strlcpy_s(line, prefix, sizeof line);
-    strlcat_s(line, s->text, sizeof line);
-    strlcpy_s(s->text, line, sizeof s->text);
+    if (s->add_bin) {
+        memset(prefix + n, ' ', 12);
+        if (s->arm_mode) put_hex(prefix + n, code, 8);
+        else if (len == 2) put_hex(prefix + n, code & 0xFFFF, 4);
+        else put_hex(prefix + n, code >> 16, 4), put_hex(prefix + n + 5, code & 0xFFFF, 4);
+        n += 12;
+    }
+    size_t used = strnlen(s->text, sizeof s->text);
+    if ((size_t)n + used > sizeof s->text - 1) used = sizeof s->text - 1 - (size_t)n;
+    memmove(s->text + n, s->text, used);
+    memcpy(s->text, prefix, (size_t)n);
+    s->text[n + used] = 0;
 }
 
 // A data word (4 bytes) or halfword (2) as ".word"/".hword", with the
