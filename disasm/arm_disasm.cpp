@@ -3,6 +3,7 @@
 // the two entry points that pick a decoder from the dispatch tables.
 #include "disasm/disasm_decoders.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -264,13 +265,19 @@ void append_comment_symbol(ARMSTATE* s, uint32_t addr) {
 
 // Index of the first marker whose address is not below addr.
 static int pool_lower_bound(const ARMSTATE* s, uint32_t addr) {
-    int lo = 0, hi = s->poolcount;
-    while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        if (s->codepool[mid].address < addr) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo;
+    const ARMPOOL* first = s->codepool;
+    return (int)(std::lower_bound(first, first + s->poolcount, addr,
+                                  [](const ARMPOOL& m, uint32_t v) { return m.address < v; }) - first);
+}
+
+// Doubles an array (from `first` entries); false, the array kept, when memory runs out.
+static bool grow(void** array, int* capacity, size_t entry, int first) {
+    int want = *capacity ? 2 * *capacity : first;
+    void* p = realloc(*array, (size_t)want * entry);
+    if (!p) return false;
+    *array = p;
+    *capacity = want;
+    return true;
 }
 
 // Markers set from the ELF's mapping symbols: they are the image's own word,
@@ -288,13 +295,7 @@ static int covering_marker(const ARMSTATE* s, uint32_t addr) {
 static void insert_marker(ARMSTATE* s, uint32_t addr, int type, int size) {
     int k = pool_lower_bound(s, addr);
     if (k < s->poolcount && s->codepool[k].address == addr) return;
-    if (s->poolcount >= s->poolsize) {
-        int want = s->poolsize ? 2 * s->poolsize : 16;
-        void* p = realloc(s->codepool, (size_t)want * sizeof(ARMPOOL));
-        if (!p) return;
-        s->codepool = (ARMPOOL*)p;
-        s->poolsize = want;
-    }
+    if (s->poolcount >= s->poolsize && !grow((void**)&s->codepool, &s->poolsize, sizeof(ARMPOOL), 16)) return;
     memmove(&s->codepool[k + 1], &s->codepool[k], (size_t)(s->poolcount - k) * sizeof(ARMPOOL));
     s->codepool[k] = ARMPOOL{addr, (uint16_t)size, (uint16_t)type};
     ++s->poolcount;
@@ -311,14 +312,16 @@ int lookup_address_type(const ARMSTATE* s, uint32_t addr) {
     return k < 0 ? DISASM_CODE : (s->codepool[k].type & 1);
 }
 
+// Index of the first symbol whose address is not below addr.
+static int symbol_lower_bound(const ARMSTATE* s, uint32_t addr) {
+    const ARMSYMBOL* first = s->symbols;
+    return (int)(std::lower_bound(first, first + s->symbolcount, addr,
+                                  [](const ARMSYMBOL& a, uint32_t v) { return a.address < v; }) - first);
+}
+
 int get_symbol(const ARMSTATE* s, uint32_t addr) {
-    int lo = 0, hi = s->symbolcount;
-    while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        if (s->symbols[mid].address < addr) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo < s->symbolcount && s->symbols[lo].address == addr ? lo : -1;
+    int k = symbol_lower_bound(s, addr);
+    return k < s->symbolcount && s->symbols[k].address == addr ? k : -1;
 }
 
 void mark_literal(ARMSTATE* s, uint32_t addr) {
@@ -393,19 +396,8 @@ void disasm_symbol(ARMSTATE* s, const char* name, uint32_t addr, int mode) {
         if (!s->symbols[k].name && name) s->symbols[k].name = strdup(name);
         return;
     }
-    if (s->symbolcount >= s->symbolsize) {
-        int want = s->symbolsize ? 2 * s->symbolsize : 8;
-        void* p = realloc(s->symbols, (size_t)want * sizeof(ARMSYMBOL));
-        if (!p) return;
-        s->symbols = (ARMSYMBOL*)p;
-        s->symbolsize = want;
-    }
-    int lo = 0, hi = s->symbolcount;
-    while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        if (s->symbols[mid].address < addr) lo = mid + 1;
-        else hi = mid;
-    }
+    if (s->symbolcount >= s->symbolsize && !grow((void**)&s->symbols, &s->symbolsize, sizeof(ARMSYMBOL), 8)) return;
+    int lo = symbol_lower_bound(s, addr);
     char* copy = name ? strdup(name) : nullptr;
     if (name && !copy) return;
     memmove(&s->symbols[lo + 1], &s->symbols[lo], (size_t)(s->symbolcount - lo) * sizeof(ARMSYMBOL));

@@ -66,6 +66,19 @@ void vn(const CoInsn& c, bool dbl) { append_vreg(c.s, dbl, bits(c.insn, 19, 16),
 void vm(const CoInsn& c, bool dbl) { append_vreg(c.s, dbl, bits(c.insn, 3, 0), bit(c.insn, 5)); }
 
 void sep(ARMSTATE* s) { strlcat_s(s->text, ", ", sizeof s->text); }
+// "Vd, Vm" and "Vd, Vn, Vm", all of one precision.
+void vd_vm(const CoInsn& c, bool dbl) {
+    vd(c, dbl);
+    sep(c.s);
+    vm(c, dbl);
+}
+void vd_vn_vm(const CoInsn& c, bool dbl) {
+    vd(c, dbl);
+    sep(c.s);
+    vn(c, dbl);
+    sep(c.s);
+    vm(c, dbl);
+}
 
 // --- loads and stores ---------------------------------------------------------------------
 
@@ -373,11 +386,7 @@ bool vfp_dataproc(const CoInsn& c) {
         const char* name = names[opc1][op];
         if (!name) return false;
         mnemonic(c, name, type);
-        vd(c, dbl);
-        sep(s);
-        vn(c, dbl);
-        sep(s);
-        vm(c, dbl);
+        vd_vn_vm(c, dbl);
         return true;
     }
     if (!op) {
@@ -405,9 +414,7 @@ bool vfp_dataproc(const CoInsn& c) {
         case 1: {
             static const char* const names[2][2] = {{"vmov", "vabs"}, {"vneg", "vsqrt"}};
             mnemonic(c, names[opc2][o7], type);
-            vd(c, dbl);
-            sep(s);
-            vm(c, dbl);
+            vd_vm(c, dbl);
             return true;
         }
         case 2:
@@ -441,16 +448,12 @@ bool vfp_dataproc(const CoInsn& c) {
             return true;
         case 6:
             mnemonic(c, o7 ? "vrintz" : "vrintr", type);
-            vd(c, dbl);
-            sep(s);
-            vm(c, dbl);
+            vd_vm(c, dbl);
             return true;
         case 7:
             if (!o7) {
                 mnemonic(c, "vrintx", type);
-                vd(c, dbl);
-                sep(s);
-                vm(c, dbl);
+                vd_vm(c, dbl);
             } else {
                 mnemonic(c, "vcvt", dbl ? ".f32.f64" : ".f64.f32");
                 vd(c, !dbl);
@@ -512,11 +515,7 @@ bool vfp_v8(const CoInsn& c) {
         if (bit(insn, 6)) return false;
         static const char* const sel[4] = {"vseleq", "vselvs", "vselge", "vselgt"};
         mnemonic(c, sel[bits(insn, 21, 20)], type);
-        vd(c, dbl);
-        sep(s);
-        vn(c, dbl);
-        sep(s);
-        vm(c, dbl);
+        vd_vn_vm(c, dbl);
         return true;
     }
     if (bits(insn, 21, 16) == 0x30 && bits(insn, 11, 8) == 10 && bit(insn, 6)) {
@@ -530,11 +529,7 @@ bool vfp_v8(const CoInsn& c) {
     }
     if (bits(insn, 21, 20) == 0) {
         mnemonic(c, bit(insn, 6) ? "vminnm" : "vmaxnm", type);
-        vd(c, dbl);
-        sep(s);
-        vn(c, dbl);
-        sep(s);
-        vm(c, dbl);
+        vd_vn_vm(c, dbl);
         return true;
     }
     // VRINT{A,N,P,M} with bits 19:16 = 10rm, VCVT{A,N,P,M} with 11rm.
@@ -546,9 +541,7 @@ bool vfp_v8(const CoInsn& c) {
         if (bit(insn, 7)) return false;
         snprintf(base, sizeof base, "vrint%c", rm[mode]);
         mnemonic(c, base, type);
-        vd(c, dbl);
-        sep(s);
-        vm(c, dbl);
+        vd_vm(c, dbl);
         return true;
     }
     snprintf(base, sizeof base, "vcvt%c", rm[mode]);
