@@ -73,12 +73,14 @@ TEST(DisasmCore, TheItStateCarriesAcrossCalls) {
 }
 
 TEST(DisasmCore, LiteralPoolsAreFoundWithoutMappingSymbols) {
-    // ldr r0, [pc, #4] at 0x08000102 loads 0x08000108; bne at 0x08000104 keeps
-    // the word after it as code; the literal shows as a word with its symbol.
+    // ldr rN, [pc, #4] at 0x08000100 and at 0x08000102 both load 0x08000108
+    // (the base is the instruction plus 4, aligned down); bne at 0x08000104
+    // keeps the word after it as code; the literal shows as a word with its symbol.
     Dis d(DISASM_ADD_CMT);
     disasm_symbol(&d.st, "g_counter", 0x20000010, 0);
-    d.thumb(0xBF00);
     EXPECT_EQ(d.thumb(0x4801).substr(0, 20), "ldr     r0, [pc, #4]");
+    EXPECT_EQ(d.st.ldr_addr, 0x08000108u);
+    EXPECT_EQ(d.thumb(0x4901).substr(0, 20), "ldr     r1, [pc, #4]");
     EXPECT_EQ(d.st.ldr_addr, 0x08000108u);
     d.thumb(0xD100);
     d.thumb(0x4770);

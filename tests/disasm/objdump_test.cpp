@@ -24,7 +24,7 @@ struct Image {
 std::string fixture(const char* f) { return std::string(KORVANE_DISASM_FIXTURES "/") + f; }
 
 struct Tally {
-    long insns = 0, mnem_bad = 0, ops_bad = 0, words = 0, words_bad = 0;
+    long insns = 0, mnem_bad = 0, ops_bad = 0, words = 0, words_bad = 0, literals = 0, literals_bad = 0;
 };
 
 class ObjdumpOracle : public testing::TestWithParam<Image> {};
@@ -88,6 +88,18 @@ TEST_P(ObjdumpOracle, EveryInstructionReadsAsObjdumpShowsIt) {
             t.mnem_bad += mbad;
             t.ops_bad += bad;
             if (bad) ++by_mnem[strip_width(x.mnem)];
+            // The word a PC-relative load reads, which the view shows: objdump
+            // names it in its comment, "@ (8000450 <main+0xc8>)" (Thumb) or "@ 8000020 <f+0x20>" (ARM).
+            size_t at = x.ops.find("@ ");
+            if (at != std::string::npos) at += x.ops.compare(at, 3, "@ (") == 0 ? 1 : 0;
+            if (at != std::string::npos && x.ops.find("[pc") != std::string::npos &&
+                (x.mnem.rfind("ldr", 0) == 0 || x.mnem.rfind("vldr", 0) == 0)) {
+                ++t.literals;
+                if (st.ldr_addr != (uint32_t)strtoul(x.ops.c_str() + at + 2, nullptr, 16)) {
+                    ++t.literals_bad;
+                    bad = true;
+                }
+            }
         }
         if (bad && t.mnem_bad + t.ops_bad + t.words_bad <= show) {
             char head[64];
@@ -101,11 +113,13 @@ TEST_P(ObjdumpOracle, EveryInstructionReadsAsObjdumpShowsIt) {
     std::string summary;
     for (size_t i = 0; i < kinds.size() && i < 40; ++i) summary += kinds[i].second + ":" + std::to_string(-kinds[i].first) + " ";
     double ops_agree = t.insns ? 100.0 * (double)(t.insns - t.ops_bad) / (double)t.insns : 0;
-    printf("%s: %ld instructions, %ld mnemonics differ, %ld texts differ (%.3f%% agree), %ld/%ld data words differ\n",
-           GetParam().name, t.insns, t.mnem_bad, t.ops_bad, ops_agree, t.words_bad, t.words);
+    printf("%s: %ld instructions, %ld mnemonics differ, %ld texts differ (%.3f%% agree), %ld/%ld data words differ, "
+           "%ld/%ld literal addresses differ\n",
+           GetParam().name, t.insns, t.mnem_bad, t.ops_bad, ops_agree, t.words_bad, t.words, t.literals_bad, t.literals);
     EXPECT_EQ(t.mnem_bad, 0) << "by objdump's mnemonic: " << summary << "\n" << shown;
     EXPECT_GE(ops_agree, 99.5) << "by objdump's mnemonic: " << summary << "\n" << shown;
     EXPECT_EQ(t.words_bad, 0) << shown;
+    EXPECT_EQ(t.literals_bad, 0) << shown;
     disasm_cleanup(&st);
     elf_dwarf_free(e);
 }
