@@ -116,13 +116,13 @@ const char* special_register(int reg, int mask) {
     static const struct {
         int reg;
         const char* name;
-    } names[] = {{0, "APSR"},  {1, "IAPSR"},     {2, "EIAPSR"},         {3, "XPSR"},      {5, "IPSR"},
+    } names[] = {{0, "APSR"},  {1, "IAPSR"},     {2, "EAPSR"},         {3, "XPSR"},      {5, "IPSR"},
                  {6, "EPSR"},  {7, "IEPSR"},     {8, "MSP"},            {9, "PSP"},       {16, "PRIMASK"},
                  {17, "BASEPRI"}, {18, "BASEPRI_MAX"}, {19, "FAULTMASK"}, {20, "CONTROL"}};
     // The xPSR group's write mask picks the fields: the names are static, one per mask.
     static const char* const xpsr[4][4] = {{"APSR", "APSR_g", "APSR_nzcvq", "APSR_nzcvqg"},
                                            {"IAPSR", "IAPSR_g", "IAPSR_nzcvq", "IAPSR_nzcvqg"},
-                                           {"EIAPSR", "EIAPSR_g", "EIAPSR_nzcvq", "EIAPSR_nzcvqg"},
+                                           {"EAPSR", "EAPSR_g", "EAPSR_nzcvq", "EAPSR_nzcvqg"},
                                            {"XPSR", "XPSR_g", "XPSR_nzcvq", "XPSR_nzcvqg"}};
     if (reg >= 0 && reg <= 3) {
         int k = mask == 12 ? 3 : mask == 8 ? 2 : mask == 4 ? 1 : 0;

@@ -43,8 +43,10 @@ void append_reglist(ARMSTATE* s, uint32_t mask) {
     strlcat_s(s->text, buf, sizeof s->text);
 }
 
-// The special register of MSR/MRS as objdump names them for M profile;
-// the APSR group keeps the A-profile CPSR/SPSR names it prints.
+// The special register of MSR/MRS by its M-profile name: the xPSR group
+// (SYSm 0-3) is APSR, IAPSR, EAPSR, XPSR, an MSR's mask bits naming the
+// fields written (_nzcvq, _g). objdump writes A-profile CPSR_f, CPSR_s, PSR
+// there. The R bit (SPSR) has no M-profile meaning and keeps objdump's text.
 void append_sysreg(ARMSTATE* s, uint32_t sysm, uint32_t mask, bool spsr, bool is_msr) {
     static const char* const low[32] = {
         "CPSR",    "IAPSR",   "EAPSR",       "PSR",       "<unknown>", "IPSR",      "EPSR",      "IEPSR",
@@ -52,8 +54,12 @@ void append_sysreg(ARMSTATE* s, uint32_t sysm, uint32_t mask, bool spsr, bool is
         "PRIMASK", "BASEPRI", "BASEPRI_MAX", "FAULTMASK", "CONTROL",   "<unknown>", "<unknown>", "<unknown>",
         "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>",
     };
-    if (sysm == 0 || spsr) {
-        text_appendf(s, "%s", spsr ? "SPSR" : "CPSR");
+    if (sysm <= 3 && !spsr) {
+        text_appendf(s, "%s", special_register((int)sysm, is_msr ? (int)(mask & 12) : 0));
+        return;
+    }
+    if (spsr) {
+        text_appendf(s, "%s", "SPSR");
         if (is_msr) {
             text_appendf(s, "_%s%s%s%s", (mask & 8) ? "f" : "", (mask & 4) ? "s" : "", (mask & 2) ? "x" : "",
                          (mask & 1) ? "c" : "");

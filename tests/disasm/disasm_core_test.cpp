@@ -99,3 +99,19 @@ TEST(DisasmCore, BranchesNameTheSymbolTheyHit) {
     EXPECT_EQ(d.thumb(0xF000, 0xF87E), "bl      0x8000200       ; main");
     EXPECT_EQ(d.thumb(0xF000, 0xB87C), "b       0x8000200       ; main");
 }
+
+// Where our text follows the architecture rather than objdump: M-profile
+// special registers (objdump: CPSR_f, PSR), shifts named as such (objdump:
+// "mov.w r1, r1, lsl #2"), register runs as ranges, SVC (never SWI).
+TEST(DisasmCore, TheArchitecturesNamesWhereObjdumpDiffers) {
+    const struct {
+        uint16_t hw, hw2;
+        const char* text;
+    } rows[] = {
+        {0xF380, 0x8800, "msr     APSR_nzcvq, r0"}, {0xF3EF, 0x8003, "mrs     r0, XPSR"},
+        {0xF382, 0x8C03, "msr     XPSR_nzcvqg, r2"}, {0xEA4F, 0x0181, "lsl     r1, r1, #2"},
+        {0xEA4F, 0x0030, "rrx     r0, r0"},          {0xDF01, 0, "svc     #1"},
+        {0xE92D, 0x4FF0, "push    {r4-fp, lr}"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(Dis().thumb(r.hw, r.hw2), r.text);
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -33,6 +34,8 @@ class ObjdumpOracle : public testing::TestWithParam<Image> {};
 
 TEST_P(ObjdumpOracle, EveryInstructionReadsAsObjdumpShowsIt) {
     const std::string path = GetParam().path;
+    // The RTOS and C++ firmware are built only where their kernel and compiler are.
+    if (!std::ifstream(path)) GTEST_SKIP() << path << " not built";
     std::vector<ObjdumpInsn> listing = objdump_listing(path);
     ASSERT_GT(listing.size(), 10u) << path;
     ElfDwarf* e = elf_dwarf_load(path.c_str());
@@ -132,6 +135,9 @@ const Image kImages[] = {
     {"newlib_v8mmain_fp", fixture("newlib_v8mmain_fp.elf")},
     {"demo_O0", KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf"},
     {"demo_O2", KORVANE_DEMO_FW_DIR "/demo_O2_dwarf4.elf"},
+    {"rtos_O0", KORVANE_DEMO_FW_DIR "/rtos_O0_dwarf4.elf"},
+    {"rtos_O2", KORVANE_DEMO_FW_DIR "/rtos_O2_dwarf4.elf"},
+    {"cpp_O2", KORVANE_DEMO_FW_DIR "/cpp_O2_dwarf4.elf"},
     {"korvane_flm", KORVANE_DEMO_PACK_DIR "/Korvane.DemoBoard/Flash/KorvaneF4_1024.FLM"},
     {"st_flm_f4", KORVANE_SHARED_DATA "/flm/STM32F4xx_1024.FLM"},
     {"st_flm_h7", KORVANE_SHARED_DATA "/flm/STM32H7x_2048.FLM"},
