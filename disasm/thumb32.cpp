@@ -43,47 +43,29 @@ void append_reglist(ARMSTATE* s, uint32_t mask) {
     strlcat_s(s->text, buf, sizeof s->text);
 }
 
-// The special register of MSR/MRS by its M-profile name: the xPSR group
-// (SYSm 0-3) is APSR, IAPSR, EAPSR, XPSR, an MSR's mask bits naming the
-// fields written (_nzcvq, _g). objdump writes A-profile CPSR_f, CPSR_s, PSR
-// there. The R bit (SPSR) has no M-profile meaning and keeps objdump's text.
-void append_sysreg(ARMSTATE* s, uint32_t sysm, uint32_t mask, bool spsr, bool is_msr) {
-    static const char* const low[32] = {
-        "CPSR",    "IAPSR",   "EAPSR",       "PSR",       "<unknown>", "IPSR",      "EPSR",      "IEPSR",
-        "MSP",     "PSP",     "MSPLIM",      "PSPLIM",    "<unknown>", "<unknown>", "<unknown>", "<unknown>",
-        "PRIMASK", "BASEPRI", "BASEPRI_MAX", "FAULTMASK", "CONTROL",   "<unknown>", "<unknown>", "<unknown>",
-        "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>", "<unknown>",
-    };
-    if (sysm <= 3 && !spsr) {
-        text_appendf(s, "%s", special_register((int)sysm, is_msr ? (int)(mask & 12) : 0));
-        return;
+// The special register of MSR/MRS by its M-profile name, null where SYSm
+// names none (UNPREDICTABLE). The xPSR group (SYSm 0-3) is APSR, IAPSR,
+// EAPSR, XPSR, an MSR's mask bits naming the fields written (_nzcvq, _g);
+// objdump writes A-profile CPSR_f, CPSR_s, PSR there.
+const char* sysreg_name(uint32_t sysm, uint32_t mask, bool is_msr) {
+    switch (sysm) {
+        case 0: case 1: case 2: case 3:
+            return special_register((int)sysm, is_msr ? (int)(mask & 12) : 0);
+        case 5: case 6: case 7: case 8: case 9: case 16: case 17: case 18: case 19: case 20:
+            return special_register((int)sysm, 0);
+        case 10: return "MSPLIM";
+        case 11: return "PSPLIM";
+        case 0x88: return "MSP_NS";
+        case 0x89: return "PSP_NS";
+        case 0x8A: return "MSPLIM_NS";
+        case 0x8B: return "PSPLIM_NS";
+        case 0x90: return "PRIMASK_NS";
+        case 0x91: return "BASEPRI_NS";
+        case 0x93: return "FAULTMASK_NS";
+        case 0x94: return "CONTROL_NS";
+        case 0x98: return "SP_NS";
+        default: return nullptr;
     }
-    if (spsr) {
-        text_appendf(s, "%s", "SPSR");
-        if (is_msr) {
-            text_appendf(s, "_%s%s%s%s", (mask & 8) ? "f" : "", (mask & 4) ? "s" : "", (mask & 2) ? "x" : "",
-                         (mask & 1) ? "c" : "");
-        }
-        return;
-    }
-    const char* name = "<unknown>";
-    if (sysm < 32) {
-        name = low[sysm];
-    } else {
-        switch (sysm) {
-            case 0x88: name = "MSP_NS"; break;
-            case 0x89: name = "PSP_NS"; break;
-            case 0x8A: name = "MSPLIM_NS"; break;
-            case 0x8B: name = "PSPLIM_NS"; break;
-            case 0x90: name = "PRIMASK_NS"; break;
-            case 0x91: name = "BASEPRI_NS"; break;
-            case 0x93: name = "FAULTMASK_NS"; break;
-            case 0x94: name = "CONTROL_NS"; break;
-            case 0x98: name = "SP_NS"; break;
-            default: break;
-        }
-    }
-    text_appendf(s, "%s", name);
 }
 
 const char* barrier_option(uint32_t opt) {
@@ -246,21 +228,29 @@ bool branch_misc(ARMSTATE* s, uint32_t insn) {
 
     switch (op) {
         case 0x38:
-        case 0x39:  // MSR
-            if ((hw2 & 0x2000) != 0)
-                return false;
-            mnemonic(s, "msr");
-            append_sysreg(s, bits(insn, 7, 0), bits(insn, 11, 8), op == 0x39, true);
-            text_appendf(s, ", %s", reg(bits(insn, 19, 16)));
-            return true;
+        case 0x39:    // MSR
         case 0x3E:
-        case 0x3F:  // MRS
-            if ((hw2 & 0x2000) != 0)
+        case 0x3F: {  // MRS
+            // M profile has no SPSR (the R bit) and no banked registers (bit 5
+            // of the second halfword); objdump reads both the A-profile way.
+            bool is_msr = op < 0x3A;
+            if ((hw2 & 0x2020) != 0 || (op & 1) != 0)
                 return false;
-            mnemonic(s, "mrs");
-            text_appendf(s, "%s, ", reg(bits(insn, 11, 8)));
-            append_sysreg(s, bits(insn, 7, 0), 0, op == 0x3F, false);
+            // MSR writes no field with mask 00, and only the xPSR group has
+            // fields other than the whole register (mask 10).
+            uint32_t sysm = bits(insn, 7, 0), mask = bits(insn, 11, 10);
+            if (is_msr && (mask == 0 || (sysm > 3 && mask != 2)))
+                return false;
+            const char* name = sysreg_name(sysm, mask << 2, is_msr);
+            if (name == nullptr)
+                return false;
+            mnemonic(s, is_msr ? "msr" : "mrs");
+            if (is_msr)
+                text_appendf(s, "%s, %s", name, reg(bits(insn, 19, 16)));
+            else
+                text_appendf(s, "%s, %s", reg(bits(insn, 11, 8)), name);
             return true;
+        }
         case 0x3A: {  // hints
             if (hw1 != 0xF3AF || (hw2 & 0xFF00) != 0x8000)
                 return false;
@@ -407,13 +397,6 @@ bool thumb2_constshift(ARMSTATE* s, uint32_t insn) {
         case 13: name = "sub"; if (rd == 15 && sflag) { name = "cmp"; form = 1; } break;
         case 14: name = "rsb"; break;
         default: return false;
-    }
-    if (form == 4) {
-        bool rrx = type == 3 && amount == 0;
-        mnemonic(s, rrx ? "rrx" : shift_type(type), sflag);
-        text_appendf(s, "%s, %s", reg(rd), reg(rm));
-        if (!rrx) text_appendf(s, ", #%d", amount == 0 ? 32 : amount);
-        return true;
     }
     if (form == 4) {
         bool rrx = type == 3 && amount == 0;
