@@ -650,6 +650,10 @@ bool thumb2_loadstor(ARMSTATE* s, uint32_t insn) {
     bool p = bits(insn, 10, 10) != 0, u8 = bits(insn, 9, 9) != 0, w = bits(insn, 8, 8) != 0;
     // A PC-relative load is a literal load whatever its offset bits say; a
     // PC-relative store is undefined, and there objdump's reading stands.
+    // An index that is neither a register (bits 11:6 zero; objdump tests
+    // bits 10:8 alone) nor an 8-bit offset with P or W set is unallocated.
+    if ((form == 1 && bits(insn, 10, 8) != 0) || (form == 2 && !p && !w))
+        return false;
     bool unpriv = form == 2 && p && u8 && !w;
     if (lit && !load && !up && bits(insn, 11, 8) == 0xE)
         unpriv = true;
@@ -706,17 +710,12 @@ bool thumb2_loadstor(ARMSTATE* s, uint32_t insn) {
         append_comment_hex(s, imm);
         return true;
     }
-    // objdump reads bits 10:8 alone to tell a register offset from a bad one
-    if (form == 1 || (!p && !w)) {
-        if (form == 1 && bits(insn, 10, 8) == 0) {
-            uint32_t sh = bits(insn, 5, 4);
-            if (sh == 0)
-                text_appendf(s, "[%s, %s]", reg(rn), reg(bits(insn, 3, 0)));
-            else
-                text_appendf(s, "[%s, %s, lsl #%u]", reg(rn), reg(bits(insn, 3, 0)), sh);
-        } else {
-            text_appendf(s, "[%s, <undefined>]", reg(rn));
-        }
+    if (form == 1) {
+        uint32_t sh = bits(insn, 5, 4);
+        if (sh == 0)
+            text_appendf(s, "[%s, %s]", reg(rn), reg(bits(insn, 3, 0)));
+        else
+            text_appendf(s, "[%s, %s, lsl #%u]", reg(rn), reg(bits(insn, 3, 0)), sh);
         return true;
     }
     append_index_imm(s, rn, p, u8, w, bits(insn, 7, 0), false);
