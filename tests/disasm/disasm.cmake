@@ -38,3 +38,9 @@ if(CAPSTONE_FOUND)
   target_link_libraries(disasm_oracle_tests PRIVATE PkgConfig::CAPSTONE)
   target_compile_definitions(disasm_oracle_tests PRIVATE KORVANE_CAPSTONE)
 endif()
+
+# Every 16-bit Thumb value and random Thumb-2 and ARM words through the
+# decoders, for the sanitizer build (KORVANE_SWEEP_VALUES sets how many).
+korvane_test(disasm_sweep_tests LABEL long
+  SOURCES disasm/sweep_test.cpp
+  LIBS disasm)
