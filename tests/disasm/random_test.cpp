@@ -64,6 +64,10 @@ bool bad_fp_list(uint32_t w) {
     return count == 0 || (dbl && count > 16) || first + count > 32;
 }
 
+// MRS/MSR with the SPSR bit or the banked-register form: bits M-profile
+// defines as zero.
+bool a_profile_psr(uint32_t w) { return ((w >> 20) & 1) || ((w >> 5) & 1); }
+
 #define COPROC_OURS "^(cdp|ldc|stc|mcr|mrc|mcrr|mrrc)2?"
 const Allowed kAllowed[] = {
     {"simd", T32, 0xEF000000, 0xEF000000, nullptr, "^\\.word", "Advanced SIMD and crypto: no M-profile has them"},
@@ -86,6 +90,8 @@ const Allowed kAllowed[] = {
     {"cp9", T32 | A32, 0, 0, "^(ldc2|stc2)l?\\s+9,", "^(ldc2|stc2)l?\\s", "the coprocessor offset is imm8 * 4; objdump halves it for coprocessor 9"},
     {"ldrt-pc", T32, 0, 0, "^ldr(b|h|sb|sh)?t\\s+\\w+, \\[pc", "^ldr",
      "with pc as base the encoding is the literal load, whatever bits 11:8 hold"},
+    {"psr", T32, 0xFF80D000, 0xF3808000, "^m(rs|sr)", "^\\.word",
+     "SPSR and the banked registers are A-profile: in M-profile those bits are zero, anything else UNPREDICTABLE", a_profile_psr},
     {"smc", T32, 0, 0, "^smc", "^smc", "SMC has a 4-bit immediate; objdump adds should-be-zero bits"},
 };
 #undef COPROC_OURS
@@ -228,9 +234,10 @@ TEST_P(RandomEncodings, ReadAsObjdumpShowsThem) {
         // objdump's ways of saying "no such instruction": no mnemonic, "undefined",
         // "?" for a field it cannot name, "<illegal ...>", "<invalid reg>",
         // "<overflow reg>", "<unknown>", "(UNDEF: n)", "<und>" for condition 15,
-        // "<bad align n>", and a mnemonic with the "<UNDEFINED>" comment.
+        // "<undefined>" for an addressing form, "<bad align n>", and a mnemonic
+        // with the "<UNDEFINED>" comment.
         bool undef = x.mnem.empty() || x.mnem.rfind("undefined", 0) == 0;
-        for (const char* mark : {"?", "<illegal", "<invalid", "<overflow", "<unknown>", "(UNDEF", "<und>", "<UNDEFINED>", "<bad"})
+        for (const char* mark : {"?", "<illegal", "<invalid", "<overflow", "<unknown>", "(UNDEF", "<und>", "<undefined>", "<UNDEFINED>", "<bad"})
             undef |= theirs_raw.find(mark) != std::string::npos;
         const Text ours = normalise(raw, false), theirs = normalise(theirs_raw, true);
         // IT with condition 15, or AL with an else slot: objdump shows the block
