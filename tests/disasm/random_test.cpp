@@ -29,7 +29,8 @@ struct InsnSet {
     const char* name;
     SetKind kind;
     // objdump's view: M-profile Mainline for Thumb (its armv8-m.main still
-    // shows the floating-point and DSP instructions); every architecture for ARM.
+    // shows Advanced SIMD, FPA, Maverick and Armv8.1-M, which the table below
+    // sets aside); every architecture for ARM.
     const char* objdump;
 };
 
@@ -86,7 +87,8 @@ const Allowed kAllowed[] = {
     {"emptylist", T16, 0, 0, "\\{\\}", "^\\.hword", "a load or store multiple of no register is UNPREDICTABLE"},
     {"fplist", T32 | A32, 0, 0, "^(vldm|vstm|vpush|vpop|fldm|fstm)", "^\\.word",
      "a floating-point register list that is empty, over 16 doubles or past the last register is UNPREDICTABLE", bad_fp_list},
-    {"it-al", T16, 0, 0, "^it[te]*e[te]*\\s+al", "^\\.hword", "IT AL with an else slot is UNPREDICTABLE"},
+    {"it-unpredictable", T16, 0, 0, "^it[te]*e[te]*\\s+al", "^\\.hword",
+     "IT AL with an else slot is UNPREDICTABLE (its slots, and those of IT with condition 15, are left out too)"},
     {"cp9", T32 | A32, 0, 0, "^(ldc2|stc2)l?\\s+9,", "^(ldc2|stc2)l?\\s", "the coprocessor offset is imm8 * 4; objdump halves it for coprocessor 9"},
     {"ldrt-pc", T32, 0, 0, "^ldr(b|h|sb|sh)?t\\s+\\w+, \\[pc", "^ldr",
      "with pc as base the encoding is the literal load, whatever bits 11:8 hold"},
