@@ -179,12 +179,114 @@ bool dp_plain_imm(ARMSTATE* s, uint32_t insn) {
 // ---------------------------------------------------------------------------
 // Branches and miscellaneous control (second halfword bit 15 set).
 
+// A mnemonic that objdump never gives the IT slot condition: the Armv8.1-M
+// loop instructions, BFCSEL and the pointer-authentication hints.
+void plain_mnemonic(ARMSTATE* s, const char* name) {
+    text_appendf(s, "%s", name);
+    padinstr(s);
+}
+
+inline uint32_t sign_extend(uint32_t v, int width) {
+    uint32_t m = 1u << (width - 1);
+    return (v ^ m) - m;
+}
+
+// Armv8.1-M branch future and low-overhead loops, in the space of a BLX with
+// bit 0 set. The first halfword's bits 10:7 place the branch point (boff
+// halfwords past PC, printed in hex as objdump does); boff 0 holds the loop
+// instructions. Anything else there is unallocated.
+bool branch_future(ARMSTATE* s, uint32_t insn) {
+    uint32_t boff = bits(insn, 26, 23), op = bits(insn, 22, 20), rn = bits(insn, 19, 16);
+    bool future = bits(insn, 13, 13) != 0;
+    uint32_t pc = s->address + 4;
+    uint32_t low = (bits(insn, 10, 1) << 2) | (bits(insn, 11, 11) << 1);  // offset bits 11:1
+    bool bad_rn = rn == 13 || rn == 15;
+    uint32_t target;
+
+    if (boff == 0) {
+        if (future) {  // DLS, DLSTP, LCTP: no offset
+            if ((insn & 0x0FFE) != 0 || op > 4)
+                return false;
+            if (op == 0 && rn == 15) {
+                text_appendf(s, "lctp");
+                return true;
+            }
+            if (bad_rn)
+                return false;
+            if (op == 4) {
+                plain_mnemonic(s, "dls");
+            } else {
+                char name[12];
+                snprintf(name, sizeof name, "dlstp.%u", 8u << op);
+                plain_mnemonic(s, name);
+            }
+            text_appendf(s, "lr, %s", reg(rn));
+            return true;
+        }
+        if (op > 4)
+            return false;
+        if (op < 4 && rn == 15) {  // LE, LETP: back to the loop start
+            if (op == 3)
+                return false;
+            plain_mnemonic(s, op == 1 ? "letp" : "le");
+            if (op != 2)
+                text_appendf(s, "lr, ");
+            target = pc - low;
+        } else {  // WLS, WLSTP: forward past the loop
+            if (bad_rn)
+                return false;
+            char name[12];
+            if (op == 4)
+                strlcpy_s(name, "wls", sizeof name);
+            else
+                snprintf(name, sizeof name, "wlstp.%u", 8u << op);
+            plain_mnemonic(s, name);
+            text_appendf(s, "lr, %s, ", reg(rn));
+            target = pc + low;
+        }
+        add_branch_target(s, target, true);
+        mark_address_type(s, s->address + 4, DISASM_CODE, 0);
+        return true;
+    }
+
+    if (!future) {  // BFL: S:imm 19 bits
+        mnemonic(s, "bfl");
+        target = pc + sign_extend((bits(insn, 22, 16) << 12) | low, 19);
+    } else if ((op & 4) == 0) {  // BFCSEL: cond, T (else point 2 or 4 bytes on), S:imm 13 bits
+        uint32_t fcond = bits(insn, 21, 18);
+        if (fcond == 15)
+            return false;
+        plain_mnemonic(s, "bfcsel");
+        target = pc + sign_extend((bits(insn, 16, 16) << 12) | low, 13);
+        text_appendf(s, "%x, ", boff * 2);
+        add_branch_target(s, target, true);
+        text_appendf(s, ", %x, %s", boff * 2 + 2 + bits(insn, 17, 17) * 2, fcond == 14 ? "al" : conditions[fcond]);
+        mark_address_type(s, s->address + 4, DISASM_CODE, 0);
+        return true;
+    } else if ((op & 2) == 0) {  // BF: S:imm 17 bits
+        mnemonic(s, "bf");
+        target = pc + sign_extend((bits(insn, 20, 16) << 12) | low, 17);
+    } else {  // BFX, BFLX: the target in a register
+        if (bad_rn)
+            return false;
+        mnemonic(s, (op & 1) ? "bflx" : "bfx");
+        text_appendf(s, "%x, %s", boff * 2, reg(rn));
+        return true;
+    }
+    text_appendf(s, "%x, ", boff * 2);
+    add_branch_target(s, target, true);
+    mark_address_type(s, s->address + 4, DISASM_CODE, 0);
+    return true;
+}
+
 bool branch_misc(ARMSTATE* s, uint32_t insn) {
     uint32_t op1 = bits(insn, 14, 12);
     uint32_t sbit = bits(insn, 26, 26);
     uint32_t j1 = bits(insn, 13, 13), j2 = bits(insn, 11, 11);
     uint32_t hw1 = insn >> 16, hw2 = insn & 0xFFFFu;
 
+    if ((hw2 & 0xD001) == 0xC001)  // BLX with bit 0 set
+        return branch_future(s, insn);
     if ((op1 & 5) != 0) {
         // B.W, BL, BLX: S:I1:I2:imm10:imm11:0
         uint32_t i1 = (~(j1 ^ sbit)) & 1, i2 = (~(j2 ^ sbit)) & 1;
@@ -262,6 +364,11 @@ bool branch_misc(ARMSTATE* s, uint32_t insn) {
                 bare_mnemonic(s, "esb");
             } else if (hint == 0x14) {
                 bare_mnemonic(s, "csdb");
+            } else if (hint == 0x0F) {
+                text_appendf(s, "bti");
+            } else if (hint == 0x0D || hint == 0x1D || hint == 0x2D) {  // r12 from lr, modified by sp
+                plain_mnemonic(s, hint == 0x0D ? "pacbti" : hint == 0x1D ? "pac" : "aut");
+                text_appendf(s, "%s, %s, %s", reg(12), reg(14), reg(13));
             } else if ((hint & 0xF0) == 0xF0) {
                 mnemonic(s, "dbg");
                 text_appendf(s, "#%u", hint & 15);
@@ -517,6 +624,18 @@ bool thumb2_mult32_acc(ARMSTATE* s, uint32_t insn) {
     uint32_t rn = bits(insn, 19, 16), ra = bits(insn, 15, 12), rd = bits(insn, 11, 8), rm = bits(insn, 3, 0);
     uint32_t op1 = bits(insn, 22, 20), op2 = bits(insn, 5, 4);
     bool acc = ra != 15;
+    // Armv8.1-M pointer authentication took over SMMLS without Ra and SMMLA
+    // and SMMLAR with Rd = pc.
+    if (op1 == 6 && op2 == 0 && ra == 15) {
+        mnemonic(s, "pacg");
+        text_appendf(s, "%s, %s, %s", reg(rd), reg(rn), reg(rm));
+        return true;
+    }
+    if (op1 == 5 && op2 <= 1 && rd == 15) {
+        mnemonic(s, op2 == 0 ? "autg" : "bxaut");
+        text_appendf(s, "%s, %s, %s", reg(ra), reg(rn), reg(rm));
+        return true;
+    }
     char name[16] = "";
     switch (op1) {
         case 0:
@@ -851,6 +970,21 @@ bool thumb2_loadstor_mul(ARMSTATE* s, uint32_t insn) {
     }
 
     bool ia = op == 1;
+    if (ia && load && !w && rn == 15) {
+        // Armv8.1-M CLRM: bit 15 names APSR, bit 13 must be clear
+        if ((list & 0x2000) != 0 || list == 0)
+            return false;
+        char buf[96] = "";
+        add_reglist(buf, sizeof buf, list & 0x5FFFu);
+        size_t n = strnlen(buf, sizeof buf);
+        if ((list & 0x8000) != 0 && n >= 2) {
+            buf[n - 1] = '\0';
+            strlcat_s(buf, (list & 0x5FFF) != 0 ? ", APSR}" : "APSR}", sizeof buf);
+        }
+        mnemonic(s, "clrm");
+        strlcat_s(s->text, buf, sizeof s->text);
+        return true;
+    }
     if (rn == 13 && w && ia == load) {
         mnemonic(s, load ? "pop" : "push");
         append_reglist(s, list);
