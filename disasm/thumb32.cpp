@@ -463,6 +463,33 @@ void append_index_imm(ARMSTATE* s, uint32_t rn, bool p, bool u, bool w, uint32_t
     append_comment_hex(s, imm);
 }
 
+// Armv8.1-M conditional select (in ORRS with bit 15 of the second halfword
+// set): Rn or Rm 15 is the zero register. With Rn equal to Rm and a real
+// condition the aliases CINC, CSET, CINV, CSETM, CNEG take the inverted one.
+bool cond_select(ARMSTATE* s, uint32_t insn) {
+    uint32_t op = bits(insn, 14, 12), rn = bits(insn, 19, 16), rd = bits(insn, 11, 8);
+    uint32_t fcond = bits(insn, 7, 4), rm = bits(insn, 3, 0);
+    if (op > 3 || rd == 13 || rd == 15 || rn == 13 || rm == 13 || fcond == 15)
+        return false;
+    const char* zn = rn == 15 ? "zr" : reg(rn);
+    const char* zm = rm == 15 ? "zr" : reg(rm);
+    if (rn == rm && fcond < 14 && op != 0) {
+        const char* inv = conditions[fcond ^ 1];
+        if (rn == 15 && op != 3) {
+            mnemonic(s, op == 1 ? "cset" : "csetm");
+            text_appendf(s, "%s, %s", reg(rd), inv);
+        } else {
+            mnemonic(s, op == 1 ? "cinc" : op == 2 ? "cinv" : "cneg");
+            text_appendf(s, "%s, %s, %s", reg(rd), zn, inv);
+        }
+        return true;
+    }
+    static const char* const names[4] = {"csel", "csinc", "csinv", "csneg"};
+    mnemonic(s, names[op]);
+    text_appendf(s, "%s, %s, %s, %s", reg(rd), zn, zm, fcond == 14 ? "al" : conditions[fcond]);
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -475,7 +502,7 @@ bool thumb2_constshift(ARMSTATE* s, uint32_t insn) {
     int type = static_cast<int>(bits(insn, 5, 4));
     int amount = static_cast<int>((bits(insn, 14, 12) << 2) | bits(insn, 7, 6));
     if (bits(insn, 15, 15) != 0)
-        return false;
+        return (op == 2 && sflag) ? cond_select(s, insn) : false;
 
     if (op == 6) {  // PKHBT / PKHTB
         if (sflag || (type & 1) != 0)
