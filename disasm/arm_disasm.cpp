@@ -485,23 +485,30 @@ bool disasm_thumb(ARMSTATE* s, uint16_t hw, uint16_t hw2) {
     }
     bool wide = thumb_is_32bit(hw);
     uint32_t insn = wide ? ((uint32_t)hw << 16) | hw2 : hw;
+    bool ok = false;
     for (const ENCODEMASK16& row : thumb_table) {
         if ((hw & row.mask) != row.match) continue;
-        if (!row.func(s, insn)) break;
+        ok = row.func(s, insn);
+        break;
+    }
+    if (ok) {
         if (s->size != 2 && s->size != 4) s->size = wide ? 4 : 2;
         add_insert_prefix(s, insn, s->size);
-        if (s->it_mask & 0x20) {
-            s->it_mask &= ~0x20;
-        } else {
-            s->it_mask = (uint16_t)((s->it_mask << 1) & 0x1F);
-            if ((s->it_mask & 0x0F) == 0) s->it_mask = 0;
-        }
-        return true;
+    } else {
+        // A value that does not decode still takes its slot of an IT block:
+        // the instructions after it keep their conditions. An IT refused
+        // itself opens no block.
+        if (s->it_mask & 0x20) s->it_mask = 0;
+        if (wide) dump_word(s, word, 4);
+        else dump_word(s, hw, 2);
     }
-    s->it_mask = 0;
-    if (wide) dump_word(s, word, 4);
-    else dump_word(s, hw, 2);
-    return false;
+    if (s->it_mask & 0x20) {
+        s->it_mask &= ~0x20;
+    } else {
+        s->it_mask = (uint16_t)((s->it_mask << 1) & 0x1F);
+        if ((s->it_mask & 0x0F) == 0) s->it_mask = 0;
+    }
+    return ok;
 }
 
 bool disasm_arm(ARMSTATE* s, uint32_t w) {

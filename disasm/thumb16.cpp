@@ -12,13 +12,9 @@ static int32_t sign_extend(uint32_t value, int bits) {
     return (int32_t)((value ^ m) - m);
 }
 
-// The slot condition inside an IT block, else "s" for a flag setter. An
-// "it al" block has "always" as its slot condition, which add_condition leaves
-// unwritten; objdump spells it out.
-static void slot_cond(ARMSTATE* s, int add_s) {
-    add_it_cond(s, add_s);
-    if ((s->it_mask & 0x0F) && (s->it_cond & 0x0F) == 14 && !(s->it_mask & 0x10)) strlcat_s(s->text, "al", sizeof s->text);
-}
+// The slot condition inside an IT block ("al" in an "it al" block), else
+// "s" for a flag setter.
+static void slot_cond(ARMSTATE* s, int add_s) { add_it_cond(s, add_s); }
 
 // Mnemonic, then the slot condition (or "s" for flag setters), then padding.
 static void start(ARMSTATE* s, const char* mnemonic, int add_s) {

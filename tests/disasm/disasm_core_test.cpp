@@ -64,12 +64,14 @@ TEST(DisasmCore, TheItStateCarriesAcrossCalls) {
     EXPECT_EQ(d.thumb(0x2002), "movne   r0, #2");
     EXPECT_EQ(d.thumb(0xF04F, 0x0003), "moveq   r0, #3");
     EXPECT_EQ(d.thumb(0x2004), "movs    r0, #4");
-    // An undecodable value ends the block.
+    // A value that does not decode (an empty push) is data, and still takes its slot.
     Dis u;
-    u.thumb(0xBF18);  // it ne
-    EXPECT_EQ(u.st.it_mask != 0, true);
-    disasm_thumb(&u.st, 0xE800, 0x0000);
-    EXPECT_EQ(u.st.it_mask, 0);
+    EXPECT_EQ(u.thumb(0xBF1C), "itt     ne");
+    EXPECT_FALSE(disasm_thumb(&u.st, 0xB400, 0));
+    EXPECT_EQ(std::string(disasm_result(&u.st, nullptr)), ".hword  0xb400");
+    EXPECT_EQ(u.st.size, 2);
+    EXPECT_EQ(u.thumb(0x2001), "movne   r0, #1");
+    EXPECT_EQ(u.thumb(0x2002), "movs    r0, #2");
 }
 
 TEST(DisasmCore, LiteralPoolsAreFoundWithoutMappingSymbols) {
