@@ -51,3 +51,14 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
+
+// A fixed sequence (splitmix64), the same on every host.
+struct Rng {
+    uint64_t s;
+    uint32_t next() {
+        uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return (uint32_t)((z ^ (z >> 31)) >> 16);
+    }
+};

@@ -13,19 +13,10 @@
 
 #include "disasm/arm_disasm.h"
 #include "disasm/thumb2_disasm.h"
+#include "tests/test_util.h"
 
 namespace {
 
-// A fixed sequence (splitmix64).
-struct Rng {
-    uint64_t s;
-    uint32_t next() {
-        uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return (uint32_t)((z ^ (z >> 31)) >> 16);
-    }
-};
 
 long sweep_values() {
     const char* env = getenv("KORVANE_SWEEP_VALUES");
