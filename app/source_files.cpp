@@ -91,15 +91,12 @@ static void symbol_at(uint32_t addr, char* out, size_t cap) {
         snprintf(out, cap, "%.*s", (int)cap - 1, name);
         return;
     }
-    uint32_t lo = 0, hi = g_elf->symbol_count;
-    while (lo < hi) {
-        uint32_t mid = (lo + hi) / 2;
-        if (g_elf->symbols[mid].address < addr) lo = mid + 1;
-        else hi = mid;
-    }
-    for (; lo < g_elf->symbol_count && g_elf->symbols[lo].address == addr; ++lo)
-        if (g_elf->symbols[lo].kind == 'o') {
-            snprintf(out, cap, "%s", g_elf->symbols[lo].name);
+    const ElfSymbol* first = g_elf->symbols;
+    const ElfSymbol* end = first + g_elf->symbol_count;
+    const ElfSymbol* it = std::lower_bound(first, end, addr, [](const ElfSymbol& a, uint32_t v) { return a.address < v; });
+    for (; it != end && it->address == addr; ++it)
+        if (it->kind == 'o') {
+            snprintf(out, cap, "%s", it->name);
             return;
         }
 }

@@ -12,6 +12,7 @@
 #include "disasm/arm_disasm.h"
 #include "disasm/thumb2_disasm.h"
 #include "symbols/elf_dwarf.h"
+#include "tests/disasm/disasm_text.h"
 
 static double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -28,12 +29,7 @@ static bool run(const std::string& cmd) {
 static unsigned long long disassemble_all(const ElfDwarf* e, FILE* out) {
     ARMSTATE st;
     disasm_init(&st, DISASM_ADD_ADDR | DISASM_ADD_BIN | DISASM_ADD_CMT);
-    for (uint32_t i = 0; i < e->symbol_count; ++i) {
-        const ElfSymbol& s = e->symbols[i];
-        const char* name = s.kind == 'd' ? "$d" : s.kind == 't' ? "$t" : s.kind == 'a' ? "$a" : s.name;
-        disasm_symbol(&st, name, s.kind == 'o' ? s.address : s.address & ~1u, 0);
-    }
-    for (uint32_t i = 0; i < e->func_count; ++i) disasm_symbol(&st, e->funcs[i].name, e->funcs[i].address, 2);
+    disasm_symbols_from_elf(&st, e);
     unsigned long long lines = 0;
     uint32_t sym = 0;
     bool arm = false;

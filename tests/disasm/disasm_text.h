@@ -9,6 +9,9 @@
 #include <sstream>
 #include <string>
 
+#include "disasm/arm_disasm.h"
+#include "symbols/elf_dwarf.h"
+
 // One documented normalisation, applied to both texts: comments and objdump's
 // "<symbol+off>" dropped; lower case; white space dropped after the mnemonic;
 // "#" dropped and every number in decimal; register aliases sb, sl, fp, ip as
@@ -114,4 +117,15 @@ inline Text normalise(std::string line, bool objdump) {
     else if (sp_wb && t.mnem.rfind("ldm", 0) == 0 && !(t.mnem.size() >= 5 && (t.mnem.compare(3, 2, "db") == 0 || t.mnem.compare(3, 2, "ib") == 0 || t.mnem.compare(3, 2, "da") == 0)))
         t.mnem = "pop" + t.mnem.substr(3), t.ops = t.ops.substr(5);
     return t;
+}
+
+// The image's symbols in a decoder state: mapping symbols as code/data
+// markers, data objects as labels, functions as Thumb code.
+inline void disasm_symbols_from_elf(ARMSTATE* st, const ElfDwarf* e) {
+    for (uint32_t i = 0; i < e->symbol_count; ++i) {
+        const ElfSymbol& s = e->symbols[i];
+        const char* name = s.kind == 'd' ? "$d" : s.kind == 't' ? "$t" : s.kind == 'a' ? "$a" : s.name;
+        disasm_symbol(st, name, s.kind == 'o' ? s.address : s.address & ~1u, 0);
+    }
+    for (uint32_t i = 0; i < e->func_count; ++i) disasm_symbol(st, e->funcs[i].name, e->funcs[i].address, 2);
 }

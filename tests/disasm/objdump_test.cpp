@@ -42,12 +42,7 @@ TEST_P(ObjdumpOracle, EveryInstructionReadsAsObjdumpShowsIt) {
     ASSERT_NE(e, nullptr) << elf_dwarf_error();
     ARMSTATE st;
     disasm_init(&st, DISASM_ADD_CMT);
-    for (uint32_t i = 0; i < e->symbol_count; ++i) {
-        const ElfSymbol& s = e->symbols[i];
-        const char* name = s.kind == 'd' ? "$d" : s.kind == 't' ? "$t" : s.kind == 'a' ? "$a" : s.name;
-        disasm_symbol(&st, name, s.address & (s.kind == 'o' ? ~0u : ~1u), 0);
-    }
-    for (uint32_t i = 0; i < e->func_count; ++i) disasm_symbol(&st, e->funcs[i].name, e->funcs[i].address, 2);
+    disasm_symbols_from_elf(&st, e);
 
     const char* env = getenv("KORVANE_DISASM_DIFFS");
     const long show = env ? atol(env) : 20;
