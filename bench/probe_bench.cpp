@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/usb.h"
 #include "probe/dap.h"
+#include "probe/plot_feed.h"
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
 #include "probe/probe.h"
@@ -310,6 +311,70 @@ bool fault_costs(SimUsbKind kind) {
     return ok && r;
 }
 
+// The plot's fast feed: one sample of n globals of 4 or 8 bytes (16 bytes
+// apart, so each is its own run of words) on a running core, and the samples
+// a second the link allows back to back; then the probe thread sampling the
+// widest list for a second of board time at its period.
+bool plot_feed_costs(SimUsbKind kind) {
+    BenchRig rig(kind, "demo_O2_dwarf4.elf");
+    if (!rig.sys) return false;
+    DapContext* c = kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
+    bool ok = c && dap_connect(c, 1000000, false);
+    std::printf("%s, plot samples (DHCSR included):\n", name(kind));
+    PlotFeedVar vars[PLOT_FEED_VARS];
+    s_dap = ok ? c : nullptr;
+    for (uint32_t size : {4u, 8u})
+        for (int n : {1, 4, 8}) {
+            if (!ok) break;
+            for (int i = 0; i < n; ++i) vars[i] = PlotFeedVar{(uint32_t)i + 1, 0x20000000u + 16u * (uint32_t)i, size};
+            plot_feed_set(vars, n);
+            bool halted, r;
+            plot_feed_sample(&halted);  // the AP's SELECT and CSW as the thread has them
+            Cost k = measure(rig.sys, [&] { return plot_feed_sample(&halted) && !halted; }, &r);
+            char what[64];
+            std::snprintf(what, sizeof what, "plot sample, %d x %u B", n, size);
+            row(what, k, r);
+            std::printf("  %-34s    back to back %6.0f samples/s\n", "", k.ns ? 1e9 / (double)k.ns : 0.0);
+            ok = ok && r;
+        }
+    s_dap = nullptr;
+    dap_close(c);
+    plot_feed_set(nullptr, 0);
+    // The thread at its period, its 200 ms poll reading no watches, then 32
+    // of 4-64 bytes (each poll's transfers delay the samples due meanwhile).
+    PlatThread* t = ok ? probe_thread_start() : nullptr;
+    ok = t && wait_until([] { return probe_poll_state() == PS_RUNNING; });
+    for (int watches : {0, (int)WATCH_MAX}) {
+        if (!ok) break;
+        watch_clear();
+        for (int i = 0; i < watches; ++i) {
+            ElfVariable v{};
+            const uint32_t sizes[] = {8, 24, 64, 4, 4};
+            std::snprintf(v.name, sizeof v.name, "w%d", i);
+            v.byte_size = sizes[i % 5];
+            v.loc_kind = VAR_LOC_ADDR;
+            v.loc_value = (int32_t)(0x20000000u + 64u * (uint32_t)i);
+            watch_add(&v);
+        }
+        static PlotFeedBatch got[PLOT_FEED_RING];
+        int n = 0;
+        plot_feed_set(vars, PLOT_FEED_VARS);
+        ok = wait_until([&] {
+            n += plot_feed_take(got + n, PLOT_FEED_RING - n);
+            return n > 1 && got[n - 1].t - got[0].t >= 1.0;
+        });
+        plot_feed_set(nullptr, 0);
+        double rate = n > 1 ? (n - 1) / (got[n - 1].t - got[0].t) : 0;
+        char what[64];
+        std::snprintf(what, sizeof what, "plot sampling, 8 x 8 B, %d watches", watches);
+        std::printf("  %-34s %s %.1f samples/s at a %d ms period (probe thread)\n", what, ok ? "  " : "!!", rate,
+                    (int)PLOT_FEED_PERIOD_MS);
+    }
+    watch_clear();
+    if (t) probe_thread_stop_and_wait(t);
+    return ok;
+}
+
 }  // namespace
 
 int main() {
@@ -319,5 +384,6 @@ int main() {
         for (bool stack : {false, true}) ok &= step_costs(k, stack);
     for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= unwind_costs(k);
     for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk512}) ok &= fault_costs(k);
+    for (SimUsbKind k : {SimUsbKind::V1Hid, SimUsbKind::V2Bulk64, SimUsbKind::V2Bulk512}) ok &= plot_feed_costs(k);
     return ok ? 0 : 1;
 }

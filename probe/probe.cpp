@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "probe/plot_feed.h"
 #include "probe/probe_priv.h"
 #include "platform/log_store.h"
 
@@ -31,6 +32,8 @@ uint8_t watch_val_deref[32][WATCH_BYTES];
 uint8_t watch_val_deref_len[32];
 bool watch_val_valid[32];
 uint8_t watch_val_state[32];
+double watch_val_t[32];
+bool watch_val_live[32];
 uint32_t watch_val_id[32];
 UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 int g_stack_frame_count;
@@ -430,17 +433,54 @@ bool probe_reopen() {
 
 // --- the thread -------------------------------------------------------------------
 
+// While the plot samples a running core: when the next sample and the next
+// 200 ms poll are due (plat_time_ms).
+struct FeedClock {
+    bool on;
+    uint64_t next_sample, last_poll;
+};
+
+// The wait until whichever is due first; the sampling starts at once.
+static uint32_t feed_timeout(FeedClock* f) {
+    uint64_t now = plat_time_ms();
+    if (!f->on) f->next_sample = now;
+    f->on = true;
+    uint64_t due = f->next_sample < f->last_poll + kPollMs ? f->next_sample : f->last_poll + kPollMs;
+    return due > now ? (uint32_t)(due - now) : 0;
+}
+
+// A sample when one is due, the poll when it is due or a sample saw the core
+// stopped (the halt is then published without waiting for the poll's turn).
+static void feed_step(FeedClock* f) {
+    uint64_t now = plat_time_ms();
+    bool halted = false;
+    if (now >= f->next_sample) {
+        plot_feed_sample(&halted);
+        // The cadence holds through a slow transfer; a sample late by more than
+        // a period (a command ran) is not followed by a burst to catch up.
+        f->next_sample += PLOT_FEED_PERIOD_MS;
+        if (f->next_sample <= now) f->next_sample = now + PLOT_FEED_PERIOD_MS;
+    }
+    if (halted || plat_time_ms() >= f->last_poll + kPollMs) {
+        running_poll();
+        f->last_poll = plat_time_ms();
+    }
+}
+
 static void probe_thread_func(void*) {
     log_add_line(&logv, "[PRB] Probe thread started");
     Backoff backoff{0, 0};
     uint64_t wait_since = 0;
     bool was_waiting = false;
+    FeedClock feed{false, 0, 0};
     while (!g_stop) {
         bool waiting = s_state == PS_WAIT_HALT;
         if (waiting && !was_waiting) wait_since = plat_time_ms();
         was_waiting = waiting;
         uint32_t timeout = (waiting && plat_time_ms() - wait_since < kStepFastWindowMs) ? kStepPollMs : kPollMs;
         if (waiting && g_poll_now.exchange(false)) timeout = 0;
+        if (s_dap && s_state == PS_RUNNING && plot_feed_active()) timeout = feed_timeout(&feed);
+        else feed.on = false;
         bool woke = plat_event_wait(s_cmd_event, timeout);
         if (g_stop) break;
         if (dap_is_disconnected()) handle_disconnect();
@@ -469,11 +509,19 @@ static void probe_thread_func(void*) {
                 if (!s_runctl.poll || s_runctl.poll()) s_state = PS_IDLE;
                 break;
             case PS_RUNNING:
-                running_poll();
+                if (feed.on) {
+                    feed_step(&feed);
+                } else {
+                    running_poll();
+                    feed.last_poll = plat_time_ms();
+                }
                 if (g_is_halted) s_state = PS_IDLE;
                 break;
             default:
-                if (g_cmd_busy == 0 && idle_poll()) s_state = PS_RUNNING;
+                if (g_cmd_busy == 0 && idle_poll()) {
+                    s_state = PS_RUNNING;
+                    feed.last_poll = plat_time_ms();  // the idle poll ran the running one
+                }
                 break;
             }
             if (dap_is_disconnected()) handle_disconnect();

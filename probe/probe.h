@@ -78,6 +78,11 @@ enum WatchValState : uint8_t {
     WATCH_VAL_OPTIMIZED_OUT
 };
 extern uint8_t watch_val_state[32];
+// When each slot's value was read (seconds of plat_time_ms; 0: never), and
+// whether the core was running then. A local read in the moment the core is
+// halted only to read it counts as running.
+extern double watch_val_t[32];
+extern bool watch_val_live[32];
 // The call stack of the current halt; valid until the next resume or disconnect.
 extern UnwindFrame g_stack_frames[UNWIND_MAX_FRAMES];
 extern int g_stack_frame_count;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
 #include "symbols/dwarf_expr.h"
@@ -295,8 +296,9 @@ static bool is_local(const WatchLoc& l) {
     return l.moves || l.kind == VAR_LOC_REG || l.kind == VAR_LOC_FBREG || l.kind == VAR_LOC_EXPR;
 }
 
-int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
-                      uint8_t (*bytes)[WATCH_BYTES]) {
+// read (when given) marks the slots read, the others keep what they had.
+static int read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
+                       uint8_t (*bytes)[WATCH_BYTES], bool* read) {
     bool any = false;
     for (int i = 0; i < n; ++i) any |= is_local(loc[i]);
     if (!any) return 0;
@@ -334,10 +336,16 @@ int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[
         if (hi) hi[i] = r ? (uint32_t)(v >> 32) : 0;
         valid[i] = r;
         if (state) state[i] = r ? (uint8_t)WATCH_VAL_OK : why;
+        if (read) read[i] = true;
         ok += r;
     }
     watch_resume_after_locals(halted_here);
     return ok;
+}
+
+int watch_read_locals(const WatchLoc* loc, int n, uint32_t wbuf[32], bool valid[32], uint8_t* state, uint32_t* hi,
+                      uint8_t (*bytes)[WATCH_BYTES]) {
+    return read_locals(loc, n, wbuf, valid, state, hi, bytes, nullptr);
 }
 
 // Values published for a slot whose watch has since changed (an add or a
@@ -353,6 +361,8 @@ void probe_refresh_watches() {
     static uint8_t bytes[WATCH_MAX][WATCH_BYTES], deref[WATCH_MAX][WATCH_BYTES];  // probe thread only
     uint8_t deref_len[WATCH_MAX] = {};
     uint16_t len[WATCH_MAX] = {};
+    double t[WATCH_MAX] = {};
+    bool live[WATCH_MAX] = {}, local_read[WATCH_MAX] = {};
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);
         for (int i = 0; i < n; ++i)
@@ -365,10 +375,17 @@ void probe_refresh_watches() {
                 memcpy(deref[i], watch_val_deref[i], WATCH_BYTES);
                 deref_len[i] = watch_val_deref_len[i];
                 len[i] = watch_val_len[i];
+                t[i] = watch_val_t[i];
+                live[i] = watch_val_live[i];
             }
     }
+    // Taken before the locals' own halt: a value read in that moment is a
+    // running core's.
+    const bool running = !g_is_halted;
     watch_read_globals(loc, n, wbuf, valid, hi, bytes);
+    const double globals_t = (double)plat_time_ms() / 1000.0;
     for (int i = 0; i < n; ++i) {
+        if (loc[i].kind == VAR_LOC_ADDR || loc[i].kind == VAR_LOC_CONST) t[i] = globals_t, live[i] = running;
         if (loc[i].kind == VAR_LOC_ADDR) state[i] = valid[i] ? WATCH_VAL_OK : WATCH_VAL_READ_ERR;
         if (loc[i].kind == VAR_LOC_CONST) {  // nothing to read: the value is the debug information's
             wbuf[i] = (uint32_t)loc[i].const_value;
@@ -378,7 +395,10 @@ void probe_refresh_watches() {
             state[i] = WATCH_VAL_OK;
         }
     }
-    watch_read_locals(loc, n, wbuf, valid, state, hi, bytes);
+    read_locals(loc, n, wbuf, valid, state, hi, bytes, local_read);
+    const double locals_t = (double)plat_time_ms() / 1000.0;
+    for (int i = 0; i < n; ++i)
+        if (local_read[i]) t[i] = locals_t, live[i] = running;
     for (int i = 0; i < n; ++i)
         if (valid[i]) len[i] = (uint16_t)(loc[i].kind == VAR_LOC_CONST || loc[i].kind == VAR_LOC_EXPR
                                                ? 8
@@ -421,6 +441,8 @@ void probe_refresh_watches() {
         watch_val_len[i] = len[i];
         memcpy(watch_val_deref[i], deref[i], WATCH_BYTES);
         watch_val_deref_len[i] = deref_len[i];
+        watch_val_t[i] = t[i];
+        watch_val_live[i] = live[i];
     }
 }
 

@@ -146,6 +146,7 @@ TEST_F(ProbeThread, WatchesOfEveryKindReadWhatTheTargetHolds) {
         << "SP + 4 lies in RAM: " << std::hex << sp4;
     EXPECT_TRUE(!watch_val_valid[r + 3] && watch_val_state[r + 3] == WATCH_VAL_READ_ERR);
     EXPECT_NE(watch_val_buf[r + 4], 0xFFFFFFFFu) << "the local was read";
+    for (int i : {0, r, r + 4}) EXPECT_TRUE(watch_val_t[i] > 0 && watch_val_live[i]) << i << ": read from a running core";
 }
 
 TEST_F(ProbeThread, ALostProbeIsReportedOnceAndFoundAgainOnTheBackOff) {
