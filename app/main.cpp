@@ -30,6 +30,7 @@
 #include "ui/gl.h"
 #include "ui/gl_count.h"
 #include "platform/log_store.h"
+#include "ui/plot_view.h"
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
 #include "ui/ui_callbacks.h"
@@ -142,6 +143,7 @@ int main(int argc, char** argv) {
     else app_load_image(g_cfg_elf, "elf_dump.txt");
     app_load_svd(g_cfg_svd, g_cfg_arm_svd);
     memmap_view_show_placeholder();
+    plot_view_init();
     value_edit_install();
     session_restore_lists();
 
@@ -171,6 +173,7 @@ int main(int argc, char** argv) {
         double timeout = FRAME_INTERVAL;
         if (render_needed.load()) timeout = std::max(0.0, FRAME_INTERVAL - (now - last_frame));
         if (g_tooltip_wake_at > now) timeout = std::min(timeout, g_tooltip_wake_at - now);
+        timeout = std::min(timeout, plot_view_wait(now, g_show_plot));
         // A dragged window is moved from the pointer's screen position, read each pass.
         if (ui_window_drag_active()) timeout = std::min(timeout, 1.0 / 120);
         if (timeout > 0) glfwWaitEventsTimeout(timeout);
@@ -183,6 +186,7 @@ int main(int argc, char** argv) {
         glfwGetFramebufferSize(win, &fb_w, &fb_h);
         now = glfwGetTime();
         if (tooltip_wake(now)) render_needed.store(true);
+        if (plot_view_sample(now, g_show_plot)) render_needed.store(true);
         if (opt.exit_after_s > 0 && now - started >= opt.exit_after_s) break;
         if (window_h <= 0) {
             prev_h = 0;

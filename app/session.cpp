@@ -26,7 +26,6 @@ bool* const g_session_panel_flags[SESSION_PANELS] = {&g_show_variables, &g_show_
 void session_clear(SessionRecord* r) {
     std::memset(r, 0, sizeof *r);
     r->theme = -1;
-    r->plot_watch = -1;
     for (float& f : r->split.top) f = -1;
     for (float& f : r->split.bottom) f = -1;
     r->split.bottom_top = -1;
@@ -171,9 +170,27 @@ void read_lists(Reader* rd, SessionRecord* out) {
     std::snprintf(out->elf, sizeof out->elf, "%s", rd->value);
     if (!out->elf[0]) return;
     char key[32];
-    int plot_key = -1;
-    long plot = 0;
-    if (rd->get("plot") && !parse_long(rd->value, 1, WATCH_MAX, &plot)) rd->bad("plot", rd->value, "not a watch number");
+    // The plotted watches' numbers, in their curves' order ("3,1"); one bad number spoils the list.
+    long plot[8];
+    int plot_n = 0;
+    if (rd->get("plot")) {
+        char list[64], *save = nullptr;
+        size_t len = std::strlen(rd->value);
+        bool good = len < sizeof list;
+        std::memcpy(list, rd->value, good ? len + 1 : 1);
+        list[good ? len : 0] = 0;
+        for (char* item = strtok_r(list, ",", &save); good && item; item = strtok_r(nullptr, ",", &save)) {
+            good = plot_n < 8 && parse_long(item, 1, WATCH_MAX, &plot[plot_n]);
+            for (int j = 0; good && j < plot_n; ++j) good = plot[j] != plot[plot_n];
+            ++plot_n;
+        }
+        if (!good || plot_n == 0) {
+            rd->bad("plot", rd->value, "not a list of watch numbers");
+            plot_n = 0;
+        }
+    }
+    int plot_at[8];
+    for (int j = 0; j < 8; ++j) plot_at[j] = -1;
     for (int k = 1; k <= WATCH_MAX; ++k) {
         SessionWatch w{};
         std::snprintf(key, sizeof key, "watch%d", k);
@@ -182,10 +199,12 @@ void read_lists(Reader* rd, SessionRecord* out) {
         read_name(rd, key, w.func, sizeof w.func);
         std::snprintf(key, sizeof key, "watch%d_expanded", k);
         read_bool(rd, key, &w.expanded);
-        if (k == plot) plot_key = out->watch_count;
+        for (int j = 0; j < plot_n; ++j)
+            if (k == plot[j]) plot_at[j] = out->watch_count;
         out->watches[out->watch_count++] = w;
     }
-    out->plot_watch = plot_key;
+    for (int j = 0; j < plot_n; ++j)
+        if (plot_at[j] >= 0) out->plot_watches[out->plot_count++] = plot_at[j];
     for (int k = 1; k <= BKPT_SLOTS; ++k) {
         SessionBkpt b{};
         std::snprintf(key, sizeof key, "bkpt%d", k);
@@ -253,12 +272,11 @@ static bool one_line(const char* s) { return !std::strpbrk(s, "\r\n"); }
 static void list_keys(const SessionRecord& r, std::vector<SessionKey>* out) {
     put(out, "elf", r.elf);
     char key[32];
-    int n = 0, plot = 0;
+    int n = 0, number[WATCH_MAX] = {};
     for (int i = 0; i < r.watch_count && i < WATCH_MAX; ++i) {
         const SessionWatch& w = r.watches[i];
         if (!w.name[0] || !one_line(w.name) || !one_line(w.func)) continue;
-        if (i == r.plot_watch) plot = n + 1;
-        ++n;
+        number[i] = ++n;
         std::snprintf(key, sizeof key, "watch%d", n);
         put(out, key, w.name);
         std::snprintf(key, sizeof key, "watch%d_in", n);
@@ -271,7 +289,15 @@ static void list_keys(const SessionRecord& r, std::vector<SessionKey>* out) {
             std::snprintf(key, sizeof key, f, k);
             out->push_back(SessionKey{key, "", true});
         }
-    out->push_back(SessionKey{"plot", std::to_string(plot), plot == 0});
+    std::string plot;
+    for (int j = 0; j < r.plot_count && j < 8; ++j) {
+        int i = r.plot_watches[j];
+        if (i < 0 || i >= r.watch_count || i >= WATCH_MAX || !r.watches[i].name[0] || !one_line(r.watches[i].name) ||
+            !one_line(r.watches[i].func))
+            continue;  // left out of the list above
+        plot += (plot.empty() ? "" : ",") + std::to_string(number[i]);
+    }
+    out->push_back(SessionKey{"plot", plot, plot.empty()});
     n = 0;
     for (int i = 0; i < r.bkpt_count && i < BKPT_SLOTS; ++i) {
         const SessionBkpt& b = r.bkpts[i];

@@ -48,9 +48,10 @@ struct SessionRecord {
     SessionWatch watches[WATCH_MAX];
     int bkpt_count;
     SessionBkpt bkpts[BKPT_SLOTS];
-    // The watch the plot panel shows (index into watches, -1 none). The panel
-    // draws no curves yet; a list of curves would be kept beside this key.
-    int plot_watch;
+    // The plotted watches (indices into watches) in the order of their curves'
+    // slots, so each keeps its colour.
+    int plot_count;
+    int plot_watches[8];
 };
 
 void session_clear(SessionRecord* r);

@@ -15,6 +15,7 @@
 #include "ui/draw.h"
 #include "platform/log_store.h"
 #include "ui/panels.h"
+#include "ui/plot_view.h"
 #include "ui/svd_view.h"
 #include "ui/theme.h"
 #include "ui/ui_callbacks.h"
@@ -135,13 +136,14 @@ void session_restore_lists() {
         return;
     }
     int watches = 0, bkpts = 0;
+    uint32_t id_of[WATCH_MAX] = {};  // the record's watches as they were added (0: dropped)
     for (int i = 0; i < r.watch_count; ++i) {
         const SessionWatch& w = r.watches[i];
         const ElfVariable* v = find_variable(w);
         // A peripheral register ("RCC->CR") comes from the register description.
         bool reg = !v && !w.func[0] && std::strstr(w.name, "->");
         if (reg && svd_watch_add_by_name(w.name)) {
-            if (i == r.plot_watch) g_plot_watch = g_watch_count - 1;
+            id_of[i] = g_watch[g_watch_count - 1].id;
             ++watches;
             continue;
         }
@@ -160,9 +162,12 @@ void session_restore_lists() {
         if (!watch_add(v)) continue;
         int idx = g_watch_count - 1;
         if (w.expanded && watch_child_count(g_watch[idx].var) > 0) watch_toggle_expanded(idx);
-        if (i == r.plot_watch) g_plot_watch = idx;
+        id_of[i] = g_watch[idx].id;
         ++watches;
     }
+    for (int j = 0; j < r.plot_count; ++j)
+        if (r.plot_watches[j] >= 0 && r.plot_watches[j] < r.watch_count && id_of[r.plot_watches[j]])
+            plot_view_add(id_of[r.plot_watches[j]]);
     for (int i = 0; i < r.bkpt_count; ++i) {
         const SessionBkpt& b = r.bkpts[i];
         uint32_t addr = 0;
@@ -233,7 +238,9 @@ void session_capture(SessionRecord* out) {
     out->split = layout_proportions(window_h);
     if (!g_elf || !s_image[0]) return;
     std::snprintf(out->elf, sizeof out->elf, "%s", s_image);
+    int record_of[WATCH_MAX];
     for (int i = 0; i < g_watch_count && i < WATCH_MAX; ++i) {
+        record_of[i] = -1;
         const ElfVariable& v = g_watch[i].var;
         char fn[128];
         const char* f = v.func_addr ? function_at(v.func_addr, fn) : "";
@@ -242,9 +249,11 @@ void session_capture(SessionRecord* out) {
         std::snprintf(w.name, sizeof w.name, "%.*s", (int)sizeof w.name - 1, v.name);
         std::snprintf(w.func, sizeof w.func, "%.*s", (int)sizeof w.func - 1, f);
         w.expanded = g_watch[i].expanded;
-        if (i == g_plot_watch) out->plot_watch = out->watch_count;
-        ++out->watch_count;
+        record_of[i] = out->watch_count++;
     }
+    for (const PlotCurve& c : g_plot_view.curves)
+        for (int i = 0; c.used && i < g_watch_count && i < WATCH_MAX; ++i)
+            if (g_watch[i].id == c.watch_id && record_of[i] >= 0) out->plot_watches[out->plot_count++] = record_of[i];
     BkptSlot slots[BKPT_SLOTS];
     {
         std::lock_guard<std::mutex> lk(reg_buf_mtx);

@@ -12,6 +12,7 @@
 #include "ui/log_view.h"
 #include "ui/panel.h"
 #include "ui/panels.h"
+#include "ui/plot_view.h"
 #include "ui/popup_menu.h"
 #include "ui/setup_panel.h"
 #include "ui/source_view.h"
@@ -206,8 +207,6 @@ static void draw_source_panel(const RenderMainState* st) {
     draw_box_outline(&source_box);
 }
 
-static void draw_plot_panel() { draw_layout_box(&plot_box, "Plot", nullptr, window_h, nullptr, 0); }
-
 // The edit field over the row it edits, clipped to the panel's rows.
 static void draw_edit_on_row(LayoutBox* box, LogView* v) {
     LayoutBox rows = {box->x, box->y + LOG_HEADER_H, box->w, std::max(0.0f, box->h - LOG_HEADER_H), 0};
@@ -277,7 +276,7 @@ void render_gui_frame(GLFWwindow* win, int fb_w, int fb_h, int window_w_in, int 
 
     draw_toolbar();
     draw_toggles(bot_btns, 5, fault_valid);
-    if (g_show_plot) draw_plot_panel();
+    if (g_show_plot) plot_view_draw();
     file_picker_draw(&g_file_picker, g_show_source ? &source_box : nullptr, st ? st->src_dwarf_file : nullptr,
                      window_w, window_h);
     popup_draw(&g_popup);

@@ -13,6 +13,7 @@
 #include "ui/font.h"
 #include "ui/layout.h"
 #include "ui/panel.h"
+#include "ui/plot_view.h"
 #include "ui/text_field.h"
 
 int g_var_tab = VAR_TAB_PICKER;
@@ -136,6 +137,11 @@ static void draw_watch_list(const LayoutBox& b, float top, float bottom) {
         if (row + VAR_ROW_H >= top) {
             if (i == g_watch_hovered)
                 draw_rect(b.x + 1, row, b.w - 2, VAR_ROW_H, 1, g_theme.log_hover_row);
+            // A plotted watch carries its curve's colour at the row's edge.
+            if (int slot = plot_view_find(w.id); slot >= 0) {
+                const Color3& k = PLOT_CURVE_COLORS[slot];
+                draw_rect(b.x + 2, row + 4, 3, 12, 0, Color4{k.r, k.g, k.b, 1});
+            }
             float tx = b.x + 8;
             if (watch_child_count(w.var) > 0) {
                 RenderText(w.expanded ? "[-]" : "[+]", b.x + 8, row + 17, &g_theme.var_expand_btn.r);

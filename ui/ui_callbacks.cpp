@@ -12,6 +12,7 @@
 #include "ui/gl.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
+#include "ui/plot_view.h"
 #include "ui/popup_menu.h"
 #include "ui/setup_panel.h"
 #include "ui/source_view.h"
@@ -28,10 +29,8 @@ bool win_right_hovered = false, win_bottom_hovered = false, win_right_resizing =
 static double glfw_clock() { return glfwGetTime(); }
 double (*g_ui_clock)() = glfw_clock;
 
-int g_plot_watch = -1;
 const AsmBlock* g_ui_asm_cache = nullptr;
 int g_ui_asm_cache_count = 0;
-float g_plot_pixels_per_sample = 2.0f;
 
 // Window drag by the title strip.
 static bool dragging = false, drag_pending_restore = false, snap_armed = false;
@@ -478,9 +477,9 @@ static void press_variables(double mx, double my) {
     int i = watch_row_at(my, &member);
     if (i < 0) return;
     if (mx >= b.x + b.w - 14) {
+        // Only its own curve goes: the others follow their watches, not their rows.
+        plot_view_remove(g_watch[i].id);
         watch_remove(i);
-        if (g_plot_watch == i) g_plot_watch = -1;
-        else if (g_plot_watch > i) --g_plot_watch;
         if (g_svd_view.level != SVD_VIEW_PERIPH_LIST) svd_view_refresh();
         return;
     }
@@ -490,7 +489,10 @@ static void press_variables(double mx, double my) {
     }
     // The value, in the row's right half, is edited in place.
     if (member < 0 && mx >= b.x + b.w / 2 && ui_edit_begin(EditTarget{EDIT_WATCH, i, g_watch[i].id, -1, -1, -1, -1})) return;
-    g_plot_watch = i;
+    // A number is plotted; a structure or an array has no one value to draw.
+    const ElfVariable& v = g_watch[i].var;
+    if (member >= 0 || v.is_struct || v.elem_count > 0 || v.byte_size < 1 || v.byte_size > 8) return;
+    plot_view_toggle(g_watch[i].id);
     g_show_plot = true;
 }
 
@@ -783,8 +785,8 @@ void ui_on_scroll(double mx, double my, double yoffset) {
         return;
     }
     if (g_show_plot && inside_box(plot_box, mx, my)) {
-        g_plot_pixels_per_sample *= yoffset > 0 ? 1.15f : 1.0f / 1.15f;
-        g_plot_pixels_per_sample = std::clamp(g_plot_pixels_per_sample, 0.5f, 50.0f);
+        float& pps = g_plot_view.pixels_per_sample;
+        pps = std::clamp(pps * (yoffset > 0 ? 1.15f : 1.0f / 1.15f), 0.5f, 50.0f);
     } else if (g_show_fault && inside_box(fault_box, mx, my)) {
         g_fault_scroll = std::max(0.0f, g_fault_scroll - 24 * (float)yoffset);
     } else if (g_show_setup && inside_box(setup_box, mx, my)) {
@@ -835,8 +837,7 @@ void ui_input_reset() {
     is_maximized = g_is_topmost = false;
     win_right_hovered = win_bottom_hovered = false;
     g_var_hovered = g_watch_hovered = g_bkpt_hovered = -1;
-    g_plot_watch = -1;
-    g_plot_pixels_per_sample = 2.0f;
+    plot_view_init();
 }
 
 void ui_on_window_pos(int x, int y) {

@@ -80,10 +80,6 @@ struct AsmBlock;
 extern const AsmBlock* g_ui_asm_cache;
 extern int g_ui_asm_cache_count;
 
-// The watch shown by the plot panel (-1 none) and its horizontal zoom.
-extern int g_plot_watch;
-extern float g_plot_pixels_per_sample;
-
 // Where clipboard text goes: the window's clipboard in the program, a
 // recorder in tests.
 typedef void (*UiClipboardSink)(const char* text);

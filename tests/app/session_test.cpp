@@ -42,8 +42,11 @@ const Hostile kHostile[] = {
     {"split_log=1.5", "split_log=1.5 ignored (not a fraction", "split_log", "-1"},
     {"elf=/fw.elf\nwatch1=\nwatch2=g_x", "watch1= ignored (empty)", "watch1", "g_x"},
     {"elf=/fw.elf\nwatch1=g_\x01x\nwatch2=g_y", "watch1=... ignored (control character)", "watch1", "g_y"},
-    {"elf=/fw.elf\nplot=99\nwatch1=a", "plot=99 ignored (not a watch number)", "plot", nullptr},
-    {"elf=/fw.elf\nwatch2=a\nwatch4=b\nplot=4", "", "plot", "2"},
+    {"elf=/fw.elf\nplot=99\nwatch1=a", "plot=99 ignored (not a list of watch numbers)", "plot", nullptr},
+    {"elf=/fw.elf\nplot=1,1\nwatch1=a", "plot=1,1 ignored (not a list of watch numbers)", "plot", nullptr},
+    {"elf=/fw.elf\nplot=1,\nwatch1=a", "", "plot", "1"},
+    // Watch numbers close up over the missing ones; the curves keep their order (and colours).
+    {"elf=/fw.elf\nwatch2=a\nwatch4=b\nplot=4,2", "", "plot", "2,1"},
     {"elf=/fw.elf\nwatch1=a\nwatch1_expanded=2", "watch1_expanded=2 ignored (not 0 or 1)", "watch1_expanded", nullptr},
     {"elf=/fw.elf\nbkpt1=main.c:0", "bkpt1=main.c:0 ignored (not file:line)", "bkpt1", nullptr},
     {"elf=/fw.elf\nbkpt1=main.c:99999999999", "not file:line", "bkpt1", nullptr},

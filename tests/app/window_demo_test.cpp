@@ -382,3 +382,83 @@ TEST_F(Demo, AsmShowsMainsInstructionsAsObjdumpNamesThem) {
     };
     EXPECT_EQ(wrong_after("asm_main", wrong), "");
 }
+
+// Plotting from the watch list alone: g_wave's curve crosses the plot's middle
+// once a board second at the spacing the zoom gives (the sine's rising and
+// falling crossings alternate), drawn inside its panel; a constant double's
+// legend reads its value; a halt replaces the curves with "Halted" and the
+// window rests. An instrumented simulator runs slower than the wall clock:
+// there the spacing is checked against the zoom's ratio, not its value.
+TEST_F(Demo, PlottedWatchesDrawCurvesAtTheZoomsSpacingWithTheirNewestValues) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr bool kRealTime = false;
+#else
+    constexpr bool kRealTime = true;
+#endif
+    start();
+    const LayoutBox& v = variables_box;
+    auto row = [&](int i) { return v.y + VAR_LIST_TOP + VAR_ROW_H * i + 10; };
+    watch("g_wave");
+    click(v.x + 40, row(0));
+    watch("g_f64");
+    // Room for the plot: Peripherals and Core registers put away.
+    for (const Button* b : {&BtnShowP, &BtnShowC}) click(*b);
+    g_show_periph = g_show_memmap = false, g_show_plot = true;
+    ui_layout_pass(W, H);
+    const LayoutBox& p = plot_box;
+    const float cy = p.y + 28, ch = p.h - 50, mid = cy + ch / 2, right = p.x + p.w - 6;
+    const Color3 wave = PLOT_CURVE_COLORS[0], f64 = PLOT_CURVE_COLORS[1];
+    // The spacing of same-direction crossings of the middle row, the same all along the curve.
+    auto spacing = [&](const Image& i, float* s) {
+        std::vector<float> at, gaps;
+        for (float x = p.x + 60, run = -1; x < right - 2; ++x) {
+            bool on = count(i, x, mid - 1, x + 1, mid + 2, near(wave, 40)) > 0;
+            if (on && run < 0) run = x;
+            if (!on && run >= 0) at.push_back((run + x - 1) / 2), run = -1;
+        }
+        for (size_t k = 0; k + 2 < at.size(); ++k) gaps.push_back(at[k + 2] - at[k]);
+        if (gaps.size() < 2) return "too few crossings: " + std::to_string(at.size());
+        std::sort(gaps.begin(), gaps.end());
+        *s = gaps[gaps.size() / 2];
+        if (gaps.front() < *s * 0.9f - 2 || gaps.back() > *s * 1.1f + 2)
+            return "uneven crossings: " + std::to_string(gaps.front()) + " to " + std::to_string(gaps.back());
+        auto outside = [&](float x0, float y0, float x1, float y1) { return count(i, x0, y0, x1, y1, near(wave, 30)); };
+        if (outside(p.x - 10, p.y, p.x, p.y + p.h) + outside(p.x + p.w, p.y, p.x + p.w + 10, p.y + p.h) +
+            outside(p.x, p.y + p.h, p.x + p.w, p.y + p.h + 10))
+            return std::string("curve pixels outside the panel");
+        return std::string();
+    };
+    ASSERT_TRUE(wheel(p.x + p.w / 2, p.y + p.h / 2, -6));  // up: zoom in, x 1.15 a notch
+    const float px_per_s = 10 * 2 * std::pow(1.15f, 6);
+    float s1 = 0, s2 = 0;
+    EXPECT_EQ(wrong_after("wave", [&](const Image& i) {
+                  std::string why = spacing(i, &s1);
+                  if (why.empty() && kRealTime && std::fabs(s1 - px_per_s) > 3)
+                      why = "a second is " + std::to_string(s1) + " px at " + std::to_string(px_per_s) + " px/s";
+                  return why;
+              }), "");
+    ASSERT_TRUE(wheel(p.x + p.w / 2, p.y + p.h / 2, -2));
+    EXPECT_EQ(wrong_after("zoomed", [&](const Image& i) {
+                  std::string why = spacing(i, &s2);
+                  if (why.empty() && std::fabs(s2 / s1 - 1.15f * 1.15f) > 0.08f)
+                      why = "two notches in: " + std::to_string(s1) + " px became " + std::to_string(s2);
+                  return why;
+              }), "");
+    click(v.x + 40, row(1));
+    const std::string legend = "g_f64: 2.718";
+    EXPECT_EQ(wrong_after("legend", [&](const Image& i) {
+                  return failed({{text(i, legend, right - 4 - text_width(legend.c_str()), cy + 28, f64), "g_f64's newest value"},
+                                 {text(i, "Plot: g_wave g_f64", p.x + p.padding, p.y + 13, t.hdr_normal), "the title"}});
+              }), "");
+    press(BtnPause);
+    ASSERT_TRUE(wait_for_log("[DBG] Halt: done")) << log();
+    EXPECT_EQ(wrong_after("halted", [&](const Image& i) {
+                  bool said = false;
+                  for (float axis = 44; axis <= 90 && !said; ++axis) {
+                      const float cx = p.x + 6 + axis, cw = p.w - 12 - axis;
+                      said = text(i, "Halted", cx + (cw - text_width("Halted")) / 2, mid + 6, t.titlebar_info);
+                  }
+                  return failed({{said, "Halted in the plot"}, {count(i, p.x + 60, cy + 32, right, cy + ch, near(wave, 40)) == 0, "no curve"}});
+              }), "");
+    EXPECT_TRUE(rests()) << "a halted target's plot asks for no frames";
+}

@@ -20,6 +20,7 @@
 #include "ui/frame.h"
 #include "ui/log_view.h"
 #include "ui/panels.h"
+#include "ui/plot_view.h"
 #include "ui/popup_menu.h"
 #include "ui/source_view.h"
 #include "ui/svd_view.h"
@@ -188,7 +189,7 @@ protected:
                 {"follow.x", [] { return BtnFollow.x; }},
                 {"follow.right", [] { return BtnFollow.x + BtnFollow.width; }},
                 {"asm.x", [] { return BtnToggleAsm.x; }}, {"log.scroll", [] { return log_panel.scroll; }},
-                {"kept", [this] { return kept_; }}, {"zoom", [] { return g_plot_pixels_per_sample; }},
+                {"kept", [this] { return kept_; }}, {"zoom", [] { return g_plot_view.pixels_per_sample; }},
                 {"redraw", [] { return render_needed.load(); }}, {"bkpt_hovered", [] { return g_bkpt_hovered; }},
                 {"periph_edge", [] { return is_on_periph_edge(periph_box.x, 200) || is_on_source_edge(periph_box.x, 200); }},
                 {"right_edge", [] { return is_on_win_right_edge(1278, 500); }},
