@@ -3,7 +3,8 @@
 // empty area (should add none), and under forced redraws (capped at 30), and
 // what one frame with every panel open costs at 1920 x 1080 (empty and with the
 // demo target's source, registers and log) and at 800 x 600: its time (llvmpipe,
-// measured with glFinish) and its GL calls.
+// measured with glFinish) and its GL calls; the same for the demo with eight
+// globals plotted (a session that plots them).
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,11 +17,13 @@
 // The [STATS] lines of one run in a fresh folder, "" when it failed; `during`
 // runs while the program does.
 static std::string run_app(const XServer& x, const char* exe, const std::vector<std::string>& args,
-                           const std::function<void()>& during = {}) {
+                           const std::function<void()>& during = {}, const std::string& demo_session = "") {
     TempDir dir("kd_bench");
     AppProcess app;
     std::string out;
-    if (dir.path.empty() || !app_start(&x, exe, dir.path, args, &app)) return "";
+    if (dir.path.empty() || (!demo_session.empty() && !write_text_file(dir / "demo_session.ini", demo_session)) ||
+        !app_start(&x, exe, dir.path, args, &app))
+        return "";
     if (during) during();
     return app_wait(&app, 120000, &out) == 0 ? out : "";
 }
@@ -54,8 +57,14 @@ int main(int argc, char** argv) {
     const std::string big = run_app(x, exe, with(full, forced));
     const std::string big_demo = run_app(x, exe, with(with(full, {"--demo"}), forced));
     const std::string small = run_app(x, exe, with({"--size", "800x600", "--all-panels"}, forced));
+    std::string plotted = "[Session]\nelf=" KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.elf\nplot=1,2,3,4,5,6,7,8\n";
+    int k = 0;
+    for (const char* g : {"g_wave", "g_tick_count", "g_i32", "g_f64", "g_u8", "g_fib_result", "g_fact_result", "g_loop_count"})
+        plotted += "watch" + std::to_string(++k) + "=" + g + "\n";
+    const std::string plot_demo = run_app(x, exe, with(with(full, {"--demo"}), forced), {}, plotted);
+    const std::string plot_live = run_app(x, exe, with(full, {"--demo", "--exit-after", "10", "--stats"}), {}, plotted);
     xserver_stop(&x);
-    for (const std::string* s : {&warm, &idle, &mouse, &demo, &big, &big_demo, &small})
+    for (const std::string* s : {&warm, &idle, &mouse, &demo, &big, &big_demo, &small, &plot_demo, &plot_live})
         if (std::isnan(app_stat(*s, "frames"))) {
             fprintf(stderr, "window_bench: a run failed\n");
             return 1;
@@ -69,6 +78,8 @@ int main(int argc, char** argv) {
            st(mouse, "seconds"), st(mouse, "fps"), moves);
     printf("demo target running:             %.2f frames/s (max %.0f in one second), CPU %.2f%%\n", st(demo, "fps"),
            st(demo, "max_fps_1s"), 100.0 * st(demo, "cpu_s") / st(demo, "seconds"));
+    printf("demo, eight globals plotted:     %.2f frames/s (max %.0f in one second), CPU %.2f%%\n", st(plot_live, "fps"),
+           st(plot_live, "max_fps_1s"), 100.0 * st(plot_live, "cpu_s") / st(plot_live, "seconds"));
     printf("forced redraw, every panel open: ms per frame (draw + swap + glFinish), GL calls per frame\n"
            "  (programs: glUseProgram, lookups: glGetUniformLocation, uploads: buffer and texture data)\n");
     printf("  %-22s %8s %9s %6s %9s %9s %9s %8s\n", "", "ms", "frames/s", "draws", "GL calls", "programs",
@@ -80,5 +91,6 @@ int main(int argc, char** argv) {
     row("1920x1080", big);
     row("1920x1080, demo", big_demo);
     row("800x600", small);
+    row("1920x1080, demo, plot", plot_demo);
     return 0;
 }

@@ -78,6 +78,7 @@ static bool take_published() {
 }
 
 static int s_fast_count = 0;  // globals handed to the feed at the last sampling
+static double s_next_take = 0;
 
 bool plot_view_sample(double now, bool visible) {
     static bool s_live = true;
@@ -94,7 +95,11 @@ bool plot_view_sample(double now, bool visible) {
     PlotFeedVar fast[PLOT_FEED_VARS];
     s_fast_count = fast_list(fast);
     plot_feed_set(fast, s_fast_count);
-    bool changed = take_feed();
+    bool changed = false;
+    if (now >= s_next_take) {
+        s_next_take = now + PLOT_FEED_TAKE_S;
+        changed = take_feed();
+    }
     if (now >= g_plot_view.next_sample_t) {
         g_plot_view.next_sample_t = now + PLOT_SAMPLE_S;
         changed |= take_published();
@@ -124,6 +129,6 @@ double plot_view_wait(double now, bool visible) {
     double due = g_plot_view.next_sample_t - now;
     if (!plot_view_live() && !g_plot_view.show_curves) return 1e9;  // nothing changes until it is live again
     // While the feed runs, its batches are taken at the frame rate.
-    if (s_fast_count > 0 && plot_view_live()) due = std::fmin(due, PLOT_FRAME_S);
+    if (s_fast_count > 0 && plot_view_live()) due = std::fmin(due, s_next_take - now);
     return due > 0 ? due : 0;
 }

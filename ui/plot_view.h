@@ -10,9 +10,10 @@
 
 enum : int { PLOT_MAX_CURVES = 8, PLOT_RING = 10000 };
 // The watch poll's values are looked at ten times a second; the fast feed's
-// batches at the frame rate. Curves stay half a second after the target
-// stopped being live, then a message takes their place.
-constexpr double PLOT_SAMPLE_S = 0.1, PLOT_FRAME_S = 1.0 / 30, PLOT_HOLD_S = 0.5;
+// batches twenty times (a pixel a frame at the usual zoom, for two thirds
+// of the frames a full rate would draw). Curves stay half a second after
+// the target stopped being live, then a message takes their place.
+constexpr double PLOT_SAMPLE_S = 0.1, PLOT_FEED_TAKE_S = 0.05, PLOT_HOLD_S = 0.5;
 
 struct PlotSample {
     double t;      // seconds, the probe thread's clock
