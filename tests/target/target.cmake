@@ -4,3 +4,7 @@ korvane_test(target_tests LABEL unit
   LIBS target probe sim sim_demo_firmware)
 # tests/ itself, for the shared probe fixture ("probe/probe_fixture.h").
 target_include_directories(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+# The debug sequence language: the real packs' sequences, its edge cases, the F4's sequences on the board.
+target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_seq_test.cpp)
+find_package(pugixml REQUIRED)
+target_link_libraries(target_tests PRIVATE pugixml::pugixml)
