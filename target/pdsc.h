@@ -128,6 +128,14 @@ bool pdsc_xml_load(const char* path, const char* device_name, PdscDevice* dev);
 // The names of the file's devices and variants in file order (a device with
 // variants is listed by its variants); the count, the first `max` copied.
 int pdsc_xml_list_devices(const char* path, char (*names)[64], int max);
+// Every name pdsc_xml_load finds, in file order: each device's Dname, then
+// its variants' Dvariant; the count, the first `max` copied.
+int pdsc_xml_list_names(const char* path, char (*names)[64], int max);
+// One reading of `path` for many devices: each name of pdsc_xml_list_names
+// that `match` takes is loaded into dev until `accept` takes it (true; dev
+// holds it). False when none was accepted or the file does not parse.
+bool pdsc_xml_find(const char* path, bool (*match)(const char* name, void* user),
+                   bool (*accept)(const PdscDevice* dev, void* user), void* user, PdscDevice* dev);
 
 // --- the sequence language ---------------------------------------------------
 

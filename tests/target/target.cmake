@@ -4,6 +4,28 @@ korvane_test(target_tests LABEL unit
   LIBS target probe sim sim_demo_firmware)
 # tests/ itself, for the shared probe fixture ("probe/probe_fixture.h").
 target_include_directories(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+
+# The .pdsc reader against Python's ElementTree walk of every device of each ST pack, made at build time.
+find_package(Python3 COMPONENTS Interpreter)
+set(pdsc_walk_dir ${CMAKE_CURRENT_BINARY_DIR}/pdsc_walk)
+set(pdsc_walks)
+if(Python3_FOUND)
+  foreach(pack F0 F4 G0 G4 H7 L0 L4)
+    set(pdsc ${KORVANE_SHARED_DATA}/pdsc/Keil.STM32${pack}xx_DFP.pdsc)
+    if(EXISTS ${pdsc})
+      set(out ${pdsc_walk_dir}/Keil.STM32${pack}xx_DFP.pdsc.txt)
+      add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${pdsc_walk_dir}
+        COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/pdsc_walk.py ${pdsc} ${out}
+        DEPENDS ${CMAKE_CURRENT_LIST_DIR}/pdsc_walk.py ${pdsc} VERBATIM)
+      list(APPEND pdsc_walks ${out})
+    endif()
+  endforeach()
+endif()
+add_custom_target(pdsc_walks DEPENDS ${pdsc_walks})
+target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_xml_test.cpp)
+add_dependencies(target_tests pdsc_walks)
+target_compile_definitions(target_tests PRIVATE PDSC_WALK_DIR="${pdsc_walk_dir}")
 # The debug sequence language: the real packs' sequences, its edge cases, the F4's sequences on the board.
 target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_seq_test.cpp)
 find_package(pugixml REQUIRED)
