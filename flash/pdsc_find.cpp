@@ -1,6 +1,6 @@
-// Finding a device's flash algorithm in the .pdsc files of a packs folder.
-// The .pdsc is scanned as text for the few tags needed (device, variant,
-// algorithm, memory); nothing else of the XML matters here.
+// Finding a device's flash algorithm in the .pdsc files of a packs folder,
+// through the pack reader: the algorithm and RAM are the device's own (with
+// what its family and sub-family give it), never a neighbour's.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -8,98 +8,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "flash/flm.h"
-#include "platform/file_read.h"
-#include "platform/paths.h"
 #include "platform/log_store.h"
+#include "platform/paths.h"
+#include "target/pdsc.h"
 
 namespace {
 
 constexpr int kPathMax = 512;  // as FlmInfo.flm_path
 constexpr int kMaxDepth = 24;
 constexpr int kMaxDirEntries = 1024;
-constexpr long kMaxPdscBytes = 64L << 20;
 constexpr int kMaxPrefixes = 16;
-
-struct Text {
-    const char* p;
-    size_t n;
-};
 
 bool ends_with_ci(const char* s, const char* tail) {
     size_t a = std::strlen(s), b = std::strlen(tail);
     return a >= b && strcasecmp(s + a - b, tail) == 0;
 }
 
-// Whole file on the heap, NUL-terminated; null when it cannot be read.
-char* read_text(const char* path, size_t* len) {
-    uint8_t* buf = nullptr;
-    return plat_read_file(path, kMaxPdscBytes, &buf, len) == PLAT_READ_OK ? (char*)buf : nullptr;
-}
-
-// The next <tag ...> at or after `from`; its attributes are [*attr, *end).
-// Comments are skipped whole so that a commented-out device never matches.
-bool next_tag(const Text& t, size_t from, const char* tag, size_t* start, size_t* attr, size_t* end) {
-    size_t tl = std::strlen(tag);
-    for (size_t i = from; i < t.n; ++i) {
-        if (t.p[i] != '<') continue;
-        if (i + 4 <= t.n && std::strncmp(t.p + i, "<!--", 4) == 0) {
-            const char* close = std::strstr(t.p + i + 4, "-->");
-            if (!close) return false;
-            i = (size_t)(close - t.p) + 2;
-            continue;
-        }
-        if (i + 1 + tl >= t.n || strncasecmp(t.p + i + 1, tag, tl) != 0) continue;
-        char c = t.p[i + 1 + tl];
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '>' && c != '/') continue;
-        size_t e = i + 1 + tl;
-        while (e < t.n && t.p[e] != '>') ++e;
-        *start = i;
-        *attr = i + 1 + tl;
-        *end = e;
-        return true;
-    }
-    return false;
-}
-
-// An attribute's value: quoted (either kind) or bare up to a blank, '>' or '/'.
-bool get_attr(const Text& t, size_t attr, size_t end, const char* name, char* out, size_t cap) {
-    size_t nl = std::strlen(name);
-    for (size_t i = attr; i + nl < end; ++i) {
-        bool boundary = i == attr || std::isspace((unsigned char)t.p[i - 1]);
-        if (!boundary || strncasecmp(t.p + i, name, nl) != 0) continue;
-        size_t j = i + nl;
-        while (j < end && std::isspace((unsigned char)t.p[j])) ++j;
-        if (j >= end || t.p[j] != '=') continue;
-        ++j;
-        while (j < end && std::isspace((unsigned char)t.p[j])) ++j;
-        size_t k = j, stop;
-        if (j < end && (t.p[j] == '"' || t.p[j] == '\'')) {
-            char q = t.p[j++];
-            k = j;
-            while (k < end && t.p[k] != q) ++k;
-            stop = k;
-        } else {
-            while (k < end && !std::isspace((unsigned char)t.p[k]) && t.p[k] != '/') ++k;
-            stop = k;
-        }
-        size_t len = stop - j < cap - 1 ? stop - j : cap - 1;
-        std::memcpy(out, t.p + j, len);
-        out[len] = 0;
-        return true;
-    }
-    if (cap) out[0] = 0;
-    return false;
-}
-
-uint32_t parse_num(const char* s) {
-    if (!s || !*s) return 0;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) return (uint32_t)std::strtoul(s + 2, nullptr, 16);
-    return (uint32_t)std::strtoul(s, nullptr, 10);
-}
+// Scratch for one device's record (with its sequences' node pools, too big for a stack).
+std::unique_ptr<PdscDevice> new_device() { return std::unique_ptr<PdscDevice>(new (std::nothrow) PdscDevice); }
 
 bool dname_matches(const char* dname, const char* want) {
     const char* star = std::strchr(dname, '*');
@@ -178,92 +110,61 @@ bool walk(const char* dir, int depth, F&& visit) {
     return found;
 }
 
-// The first algorithm after `from` whose file exists, into info.
-bool try_algorithms(const Text& t, size_t from, const char* pdsc_path, const char* pack_dir, FlmInfo* info) {
-    char pdir[kPathMax];
+// The device's algorithm, when its file is in the pack, into info.
+bool take_algorithm(const PdscDevice& dev, const char* pdsc_path, const char* pack_dir, FlmInfo* info) {
+    if (!dev.has_flash_algo) return false;
+    char pdir[kPathMax], name[sizeof dev.flash_algo.name];
     dir_of(pdsc_path, pdir, sizeof pdir);
-    size_t s, a, e;
-    for (size_t at = from; next_tag(t, at, "algorithm", &s, &a, &e); at = e) {
-        char name[256], v[32];
-        if (!get_attr(t, a, e, "name", name, sizeof name) || !name[0]) continue;
-        for (char* c = name; *c; ++c)
-            if (*c == '\\') *c = '/';
-        uint32_t start = get_attr(t, a, e, "start", v, sizeof v) ? parse_num(v) : 0;
-        uint32_t size = get_attr(t, a, e, "size", v, sizeof v) ? parse_num(v) : 0;
-        bool have_ram = get_attr(t, a, e, "RAMstart", v, sizeof v) && v[0];
-        uint32_t ram_start = have_ram ? parse_num(v) : 0;
-        uint32_t ram_size = get_attr(t, a, e, "RAMsize", v, sizeof v) ? parse_num(v) : 0;
-
-        const char* base = std::strrchr(name, '/');
-        base = base ? base + 1 : name;
-        char cand[3][kPathMax];
-        // A path cut to the buffer would name another file: such a candidate is not tried.
-        bool fits[3] = {std::snprintf(cand[0], kPathMax, "%s/%s", pdir, name) < kPathMax,
-                        std::snprintf(cand[1], kPathMax, "%s/%s", pack_dir, name) < kPathMax,
-                        std::snprintf(cand[2], kPathMax, "%s/%s", pdir, base) < kPathMax};
-        int hit = -1;
-        for (int k = 0; k < 3 && hit < 0; ++k) {
-            log_addf(&logv, "[FLM] candidate %d: '%s'", k + 1, cand[k]);
-            if (fits[k] && plat_file_exists(cand[k])) hit = k;
-        }
-        if (hit < 0) {
-            log_add_line(&logv, "[FLM] FLM file not found at any candidate path — skipping");
-            continue;
-        }
-        if (!have_ram) {
-            // Packs such as ST's give no RAMstart; address 0 would be flash.
-            // The device's first writable memory is its RAM.
-            ram_start = 0x20000000;
-            size_t ms, ma, me;
-            for (size_t m = from; next_tag(t, m, "memory", &ms, &ma, &me); m = me) {
-                char acc[16];
-                if (get_attr(t, ma, me, "access", acc, sizeof acc) && std::strchr(acc, 'w')) {
-                    if (get_attr(t, ma, me, "start", v, sizeof v)) ram_start = parse_num(v);
-                    break;
-                }
-            }
-        }
-        std::snprintf(info->flm_path, sizeof info->flm_path, "%s", cand[hit]);
-        info->flash_start = start;
-        info->flash_size = size;
-        info->ram_start = ram_start;
-        info->ram_size = ram_size ? ram_size : 4096;
-        if (!info->erase_timeout_ms) info->erase_timeout_ms = 30000;
-        if (!info->prog_timeout_ms) info->prog_timeout_ms = 5000;
-        return true;
+    std::snprintf(name, sizeof name, "%s", dev.flash_algo.name);
+    for (char* c = name; *c; ++c)
+        if (*c == '\\') *c = '/';
+    const char* base = std::strrchr(name, '/');
+    base = base ? base + 1 : name;
+    char cand[3][kPathMax];
+    // A path cut to the buffer would name another file: such a candidate is not tried.
+    bool fits[3] = {std::snprintf(cand[0], kPathMax, "%s/%s", pdir, name) < kPathMax,
+                    std::snprintf(cand[1], kPathMax, "%s/%s", pack_dir, name) < kPathMax,
+                    std::snprintf(cand[2], kPathMax, "%s/%s", pdir, base) < kPathMax};
+    int hit = -1;
+    for (int k = 0; k < 3 && hit < 0; ++k) {
+        log_addf(&logv, "[FLM] candidate %d: '%s'", k + 1, cand[k]);
+        if (fits[k] && plat_file_exists(cand[k])) hit = k;
     }
-    return false;
-}
-
-bool search_file(const char* path, const char* pack_dir, const char* device, FlmInfo* info) {
-    size_t len = 0;
-    char* buf = read_text(path, &len);
-    if (!buf) return false;
-    Text t{buf, len};
-    bool found = false;
-    static const char* const kTags[] = {"device", "variant"};
-    for (const char* tag : kTags) {
-        size_t s, a, e;
-        for (size_t at = 0; !found && next_tag(t, at, tag, &s, &a, &e); at = e) {
-            char dname[128];
-            if (!get_attr(t, a, e, "Dname", dname, sizeof dname) || !dname[0]) continue;
-            if (dname_matches(dname, device)) found = try_algorithms(t, e, path, pack_dir, info);
-        }
-        if (found) break;
+    if (hit < 0) {
+        log_add_line(&logv, "[FLM] FLM file not found at any candidate path — skipping");
+        return false;
     }
-    std::free(buf);
-    return found;
-}
-
-bool is_digits(const char* s) {
-    if (!*s) return false;
-    for (; *s; ++s)
-        if (!std::isdigit((unsigned char)*s)) return false;
+    const PdscFlashAlgo& a = dev.flash_algo;
+    std::snprintf(info->flm_path, sizeof info->flm_path, "%s", cand[hit]);
+    info->flash_start = a.start;
+    info->flash_size = a.size;
+    // The reader has put the device's default RAM in when the pack names none.
+    info->ram_start = a.ram_start ? a.ram_start : 0x20000000;
+    info->ram_size = a.ram_size ? a.ram_size : 4096;
+    if (!info->erase_timeout_ms) info->erase_timeout_ms = 30000;
+    if (!info->prog_timeout_ms) info->prog_timeout_ms = 5000;
     return true;
 }
 
-// "STM32F405/415, F407/417" -> STM32F405, STM32F415, STM32F407, STM32F417:
-// later parts replace as much of the first one's tail as they are long.
+// The first device of the file that the name matches, with its algorithm.
+bool search_file(const char* path, const char* pack_dir, const char* device, FlmInfo* info) {
+    std::unique_ptr<PdscDevice> dev = new_device();
+    if (!dev) return false;
+    auto match = [](const char* name, void* want) { return dname_matches(name, (const char*)want); };
+    auto first = [](const PdscDevice*, void*) { return true; };
+    return pdsc_xml_find(path, match, first, (void*)device, dev.get()) && take_algorithm(*dev, path, pack_dir, info);
+}
+
+bool is_alnum(const char* s) {
+    if (!*s) return false;
+    for (; *s; ++s)
+        if (!std::isalnum((unsigned char)*s)) return false;
+    return true;
+}
+
+// "STM32F405/415, F407/417" -> STM32F405, STM32F415, STM32F407, STM32F417;
+// "STM32F401xB/C" -> STM32F401xB, STM32F401xC: later parts replace as much of
+// the first one's tail as they are long. Words in brackets are notes.
 int variant_prefixes(const char* variant, char out[][32]) {
     char first[32] = {};
     int n = 0;
@@ -285,13 +186,22 @@ int variant_prefixes(const char* variant, char out[][32]) {
             continue;
         }
         size_t fl = std::strlen(first), tl = (size_t)k;
-        bool shaped = is_digits(tok) || (std::isalpha((unsigned char)tok[0]) && is_digits(tok + 1));
         if (strncasecmp(tok, "STM32", 5) == 0) std::snprintf(out[n++], 32, "%s", tok);
-        else if (shaped && tl < fl) {
+        else if (is_alnum(tok) && tl <= fl - 5) {
             if (std::snprintf(out[n], 32, "%.*s%s", (int)(fl - tl), first, tok) < 32) ++n;
         }
     }
     return n;
+}
+
+// ST writes a lower-case x for "any" in a group's name; pack names are upper case.
+bool prefix_matches(const char* name, const char* prefix) {
+    for (; *prefix; ++prefix, ++name) {
+        if (!*name) return false;
+        if (*prefix == 'x') continue;
+        if (std::toupper((unsigned char)*name) != std::toupper((unsigned char)*prefix)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -313,35 +223,35 @@ bool pdsc_find_device_for_variant(const char* pack_dir, const char* variant_name
         log_addf(&logv, "[PDSC] variant name '%s' lists no STM32 part", variant_name);
         return false;
     }
-    return walk(pack_dir, 0, [&](const char* path) {
-        size_t len = 0;
-        char* buf = read_text(path, &len);
-        if (!buf) return false;
-        Text t{buf, len};
-        bool found = false;
-        size_t s, a, e;
-        for (size_t at = 0; !found && next_tag(t, at, "device", &s, &a, &e); at = e) {
-            char name[128];
-            if (!get_attr(t, a, e, "Dname", name, sizeof name)) continue;
-            bool prefix_ok = false;
-            for (int i = 0; i < np && !prefix_ok; ++i)
-                prefix_ok = strncasecmp(name, prefixes[i], std::strlen(prefixes[i])) == 0;
-            if (!prefix_ok) continue;
-            size_t as, aa, ae;
-            for (size_t g = e; next_tag(t, g, "algorithm", &as, &aa, &ae); g = ae) {
-                char v[32];
-                if (!get_attr(t, aa, ae, "default", v, sizeof v) || std::strcmp(v, "1") != 0) continue;
-                char st[32], sz[32];
-                get_attr(t, aa, ae, "start", st, sizeof st);
-                get_attr(t, aa, ae, "size", sz, sizeof sz);
-                if (parse_num(st) == flash_base && parse_num(sz) == flash_size) {
-                    std::snprintf(dname, (size_t)dname_len, "%s", name);
-                    found = true;
-                }
-                break;
-            }
+    struct Want {
+        char (*prefixes)[32];
+        int np;
+        uint32_t base, size;
+    } want{prefixes, np, flash_base, flash_size};
+    auto match = [](const char* name, void* user) {
+        const Want* w = (const Want*)user;
+        for (int k = 0; k < w->np; ++k)
+            if (prefix_matches(name, w->prefixes[k])) return true;
+        return false;
+    };
+    auto fits = [](const PdscDevice* d, void* user) {
+        const Want* w = (const Want*)user;
+        const PdscFlashAlgo& a = d->flash_algo;
+        if (!d->has_flash_algo || !a.is_default || a.start != w->base) return false;
+        // The chip's size is its flash memories' (an H7's algorithm covers two
+        // banks of any size); the algorithm's only when the pack lists none.
+        uint64_t total = 0;
+        for (int i = 0; i < d->memory_count; ++i) {
+            const PdscMemory& m = d->memories[i];
+            if (m.access_r && !m.access_w && m.start >= w->base && m.start - w->base < 0x10000000u) total += m.size;
         }
-        std::free(buf);
-        return found;
+        return total ? total == w->size : a.size == w->size;
+    };
+    std::unique_ptr<PdscDevice> dev = new_device();
+    if (!dev) return false;
+    return walk(pack_dir, 0, [&](const char* path) {
+        if (!pdsc_xml_find(path, match, fits, &want, dev.get())) return false;
+        std::snprintf(dname, (size_t)dname_len, "%s", dev->device_name);
+        return true;
     });
 }

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "flash/flm.h"
+#include "target/mcu_id.h"
 #include "probe/probe_fixture.h"
 #include "tests/symbols/oracle.h"
 
@@ -146,9 +147,12 @@ TEST(PackSearch, StsPackFindsItsAlgorithmAndDevices) {
         std::filesystem::copy_file(kStFlm, t / rel);
         info = {};
         ASSERT_TRUE(pdsc_find_algo(t.path.c_str(), "stm32f405rg", &info)) << rel;
-        // SRAM1 is the first writable memory: the pack names no RAMstart.
+        // The pack names no RAM for the algorithm: the device's default writable memory, SRAM1 (128 KB).
         EXPECT_EQ(std::vector<uint32_t>({info.flash_start, info.flash_size, info.ram_start, info.ram_size, info.erase_timeout_ms}),
-                  std::vector<uint32_t>({0x08000000, 0x100000, 0x20000000, 4096, 30000}));
+                  std::vector<uint32_t>({0x08000000, 0x100000, 0x20000000, 0x20000, 30000}));
+        EXPECT_EQ(info.flm_path, t / rel);
+        info = {};  // a variant's name (Dvariant) too
+        EXPECT_TRUE(pdsc_find_algo(t.path.c_str(), "STM32F405RGTx", &info));
         EXPECT_EQ(info.flm_path, t / rel);
         unlink((t / rel).c_str());
     }
@@ -162,5 +166,49 @@ TEST(PackSearch, StsPackFindsItsAlgorithmAndDevices) {
         char name[64] = "";
         EXPECT_EQ(pdsc_find_device_for_variant(t.path.c_str(), c.variant, 0x08000000, c.size, name, sizeof name), *c.want != 0);
         EXPECT_STREQ(name, c.want) << c.variant;
+    }
+}
+
+// Every row of the STM32 tables whose family has a pack here finds a device of
+// that group and flash size (x: any character; sizes from the pack's flash
+// memories, checked against the ElementTree walk of the same packs).
+TEST(PackSearch, EveryStm32TableRowWithAPackFindsItsDevice) {
+    struct Row { const char* variant; uint32_t kb; const char* want; } const rows[] = {
+        {"STM32F05x/F030x8", 64, "STM32F051C8"}, {"STM32F09x", 256, "STM32F091CC"}, {"STM32F03x", 256, "STM32F030CC"},
+        {"STM32F04x", 32, "STM32F042C6"}, {"STM32F07x", 128, "STM32F070CB"},
+        {"STM32F405/415, F407/417 (rev A)", 1024, "STM32F405RG"}, {"STM32F405/415, F407/417", 1024, "STM32F405RG"},
+        {"STM32F42x/43x", 512, "STM32F429VE"}, {"STM32F42x/43x", 1024, "STM32F427AG"},
+        {"STM32F42x/43x", 2048, "STM32F427AI"}, {"STM32F446", 512, "STM32F446ME"},
+        {"STM32F401xB/C", 128, "STM32F401CB"}, {"STM32F401xB/C", 256, "STM32F401CC"}, {"STM32F411", 512, "STM32F411CE"},
+        {"STM32F401xD/E", 384, "STM32F401CD"}, {"STM32F401xD/E", 512, "STM32F401CE"},
+        {"STM32F469/479", 2048, "STM32F469AI"}, {"STM32F412", 1024, "STM32F412CG"}, {"STM32F410", 128, "STM32F410CB"},
+        {"STM32G05x/06x", 64, "STM32G050C8Tx"}, {"STM32G07x/08x", 128, "STM32G070CBTx"},
+        {"STM32G03x/04x", 64, "STM32G030C8Tx"}, {"STM32G0B1/0C1", 512, "STM32G0B1KEUx"},
+        {"STM32G43x/44x", 128, "STM32G431CBTx"}, {"STM32G47x/48x", 512, "STM32G471CETx"},
+        {"STM32G49x", 512, "STM32G491CETx"}, {"STM32H74x/75x", 2048, "STM32H742AIIx"},
+        {"STM32H74x/75x", 1024, "STM32H742AGIx"}, {"STM32H7Ax/7Bx", 2048, "STM32H7A3IIKx"},
+        {"STM32H72x/73x", 1024, "STM32H723VGHx"}, {"STM32L0xx Cat.1", 16, "STM32L010F4Px"},
+        {"STM32L0xx Cat.2", 32, "STM32L010C6Tx"}, {"STM32L0xx Cat.3", 64, "STM32L010K8Tx"},
+        {"STM32L0xx Cat.5", 192, "STM32L071CZTx"}, {"STM32L47x/L48x", 1024, "STM32L471RGTx"},
+        {"STM32L49x/L4Ax", 1024, "STM32L496RGTx"}, {"STM32L43x/L44x", 256, "STM32L431CCTx"},
+        {"STM32L45x/L46x", 512, "STM32L451RETx"}, {"STM32L41x/L42x", 128, "STM32L412CBTx"},
+        {"STM32L4Rx/L4Sx", 2048, "STM32L4R5QIIx"}, {"STM32L4P5/L4Q5", 1024, "STM32L4Q5CGTx"},
+    };
+    const std::string dir = kData + "/pdsc";
+    int table_rows = 0;
+    for (int f = 0; f < s_stm32_family_count; ++f) {
+        const StmFamily& fam = s_stm32_families[f];
+        if (!std::filesystem::exists(dir + "/Keil." + fam.family_name + "xx_DFP.pdsc")) continue;
+        for (int v = 0; v < fam.variant_count; ++v, ++table_rows) {
+            bool listed = false;
+            for (const Row& r : rows) listed |= strcmp(r.variant, fam.variants[v].name) == 0;
+            EXPECT_TRUE(listed) << fam.variants[v].name;
+        }
+    }
+    if (!table_rows) GTEST_SKIP() << "no packs in " << dir;
+    for (const Row& r : rows) {
+        char name[64] = "";
+        EXPECT_TRUE(pdsc_find_device_for_variant(dir.c_str(), r.variant, 0x08000000, r.kb * 1024, name, sizeof name));
+        EXPECT_STREQ(name, r.want) << r.variant << " " << r.kb << " KB";
     }
 }
