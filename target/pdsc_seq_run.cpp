@@ -237,7 +237,10 @@ bool exec_node(SeqContext* ctx, const SeqNode* n, uint64_t* out) {
         record(ctx, false, "ReadAP failed");
         return false;
     case SEQ_WRITE_AP:
-        if (dap && dap_ap_write(dap, static_cast<uint8_t>(ctx->v_ap), reg, val)) return true;
+        if (dap && dap_ap_write(dap, static_cast<uint8_t>(ctx->v_ap), reg, val)) {
+            ap_cache_invalidate(dap);  // the sequence may have changed CSW behind the memory routines
+            return true;
+        }
         record(ctx, false, "WriteAP failed");
         return false;
     case SEQ_DAP_DELAY: {

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "probe/probe.h"
@@ -180,34 +179,25 @@ TEST(PdscSeq, EdgeCases) {
     plat_clock_install(nullptr);
 }
 
-// ST's F4 pack: the family's sequences and the F405 sub-family's debug
-// variables; the format's own ResetCatchSet/ResetSystem (which the pack does
-// not redefine) from the reference text.
+// ST's F4 pack as the reader gives it for the F405 (the family's sequences,
+// the sub-family's debug variables), with the format's own ResetCatchSet and
+// ResetSystem, which the pack does not redefine, from the reference text.
+const std::string kF4Pack = std::string(KORVANE_SHARED_DATA) + "/pdsc/Keil.STM32F4xx_DFP.pdsc";
+
 struct F4Board : testing::Test {
     SimRig rig{SimUsbKind::V2Bulk512};
     Device d;
     DapContext* c = nullptr;
     SeqContext ctx{};
     void SetUp() override {
-        std::string pack = read_text_file(KORVANE_SHARED_DATA "/pdsc/Keil.STM32F4xx_DFP.pdsc");
         std::string ref = read_text_file(KORVANE_SHARED_DATA "/cmsis-pack-spec/debug_description.txt");
-        if (pack.empty() || ref.empty()) GTEST_SKIP() << "no shared data";
-        pugi::xml_document doc;
-        ASSERT_TRUE(doc.load_string(pack.c_str()));
-        std::string seqs;
+        if (read_text_file(kF4Pack).empty() || ref.empty()) GTEST_SKIP() << "no shared data";
+        ASSERT_TRUE(pdsc_xml_load(kF4Pack.c_str(), "STM32F405RG", d.dev.get())) << d.dev->parse_error;
         for (const char* name : {"ResetCatchSet", "ResetSystem"}) {
             size_t at = ref.find(std::string("<sequence name=\"") + name + "\">");
             ASSERT_NE(at, std::string::npos) << name;
-            seqs += ref.substr(at, ref.find("</sequence>", at) + 11 - at);
+            d.add(ref.substr(at, ref.find("</sequence>", at) + 11 - at));
         }
-        for (pugi::xml_node s : doc.select_node("//family/sequences").node().children("sequence")) {
-            std::ostringstream os;
-            s.print(os);
-            seqs += os.str();
-        }
-        d.add(seqs);
-        pugi::xml_node sub = doc.select_node("//device[@Dname='STM32F405RG']/..").node();
-        parse_debugvars_text(block_text(sub.child("debugvars")).c_str(), d.dev.get());
         ASSERT_NE(c = rig.connect(true), nullptr);
         g_stop = false;
         pdsc_seq_ctx_init(&ctx, c, d.dev.get());
@@ -265,14 +255,8 @@ TEST_F(F4Board, FailuresOnTheBoard) {
 // A non-ST ROM table fails the pack's ID check: its Query() is no sequence here.
 TEST(PdscSeqBoard, ForeignRomTableFailsTheIdCheck) {
     SimRig rig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true, [](SimBoardProfile& p) { p.rom_ids = SimRomIds::arm; });
-    std::string pack = read_text_file(KORVANE_SHARED_DATA "/pdsc/Keil.STM32F4xx_DFP.pdsc");
-    if (pack.empty()) GTEST_SKIP() << "no shared data";
-    pugi::xml_document doc;
-    ASSERT_TRUE(doc.load_string(pack.c_str()));
     Device d;
-    std::ostringstream os;
-    for (pugi::xml_node s : doc.select_node("//family/sequences").node().children("sequence")) s.print(os);
-    d.add(os.str());
+    if (!pdsc_xml_load(kF4Pack.c_str(), "STM32F405RG", d.dev.get())) GTEST_SKIP() << d.dev->parse_error;
     DapContext* c = rig.connect(true);
     ASSERT_NE(c, nullptr);
     SeqContext ctx;
