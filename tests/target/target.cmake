@@ -30,3 +30,5 @@ target_compile_definitions(target_tests PRIVATE PDSC_WALK_DIR="${pdsc_walk_dir}"
 target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_seq_test.cpp)
 find_package(pugixml REQUIRED)
 target_link_libraries(target_tests PRIVATE pugixml::pugixml)
+# The pack database and its cache in the settings file.
+target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_db_test.cpp)

@@ -1,0 +1,97 @@
+// The pack database: the .pdsc found in "packs/" beside the settings file, the
+// record filled from it, and the cache that spares the next start a parse.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <thread>
+
+#include "platform/ini.h"
+#include "target/pdsc_db.h"
+#include "tests/test_util.h"
+
+namespace {
+
+const char* const kPack = R"(<?xml version="1.0" encoding="UTF-8"?>
+<package><devices>
+  <family Dfamily="MCX A" Dvendor="NXP:11">
+    <debugconfig default="swd" clock="4000000" swj="true"/>
+    <device Dname="MCXA153">
+      <processor Dcore="Cortex-M33" Dfpu="NO_FPU" Dtz="TZ" Dclock="96000000"/>
+      <memory name="PROGRAM_FLASH" start="0x00000000" size="0x20000" access="rx" default="1" startup="1"/>
+      <memory name="SRAM" start="0x20000000" size="0x6000" access="rwx" default="1"/>
+      <algorithm name="arm/MCXA_128.FLM" start="0x00000000" size="0x20000" default="1"/>
+      <sequences><sequence name="ResetSystem"><block>Write32(0xE000ED0C, 0x05FA0004);</block></sequence></sequences>
+    </device>
+  </family>
+</devices></package>
+)";
+
+void set_mtime(const std::string& path, time_t sec) {
+    struct timespec ts[2] = {{sec, 0}, {sec, 0}};
+    utimensat(AT_FDCWD, path.c_str(), ts, 0);
+}
+
+}  // namespace
+
+TEST(PdscDb, TheCacheSparesAParseUntilThePackChanges) {
+    TempDir dir("kd_pdsc_db");
+    const std::string ini = dir / "debugger.ini", pack = dir / "packs/NXP.MCXA_DFP.pdsc";
+    const std::string mine = "; mine\r\n[Settings]\r\nelf = fw.elf\r\n";
+    ASSERT_TRUE(write_text_file(ini, mine) && std::filesystem::create_directory(dir / "packs") && write_text_file(pack, kPack));
+    set_mtime(pack, 1000000);
+    pdsc_db_init(ini.c_str());
+    EXPECT_EQ(std::string(pdsc_db_packs_dir()), dir.path + "/packs/");
+    char found[4096];
+    ASSERT_TRUE(pdsc_db_find("MCXA153", found, sizeof found)) << "the family file, by the fourth name";
+    EXPECT_EQ(std::string(found), pack);
+
+    McuRecord rec;
+    auto dev = std::make_unique<PdscDevice>();
+    ASSERT_TRUE(pdsc_db_lookup("MCXA153", &rec, dev.get())) << dev->parse_error;
+    EXPECT_STREQ(rec.device_name, "MCXA153");
+    EXPECT_STREQ(rec.flash_algo, "MCXA_128.FLM");
+    EXPECT_EQ(rec.ram_size, 0x6000u);
+    EXPECT_EQ(rec.flash_base, 0u);
+    const std::string text = read_text_file(ini);
+    EXPECT_EQ(text.rfind(mine, 0), 0u) << "the user's lines stay as they were:\n" << text;
+    for (const char* kv : {"pdsc_file=NXP.MCXA_DFP.pdsc", "pdsc_mtime=1000000000000000", "flash_kb=128", "ram_kb=24",
+                           "swj_clock=4000000", "default_reset=ResetSystem", "seq_names=ResetSystem"})
+        EXPECT_NE(text.find(kv), std::string::npos) << kv << "\n" << text;
+
+    // A pack that no longer parses, its time kept: the cache answers without reading it.
+    ASSERT_TRUE(write_text_file(pack, "<package><devices"));
+    set_mtime(pack, 1000000);
+    McuRecord cached;
+    ASSERT_TRUE(pdsc_db_lookup("MCXA153", &cached, nullptr));
+    EXPECT_TRUE(cached.flash_algo && std::string(cached.flash_algo) == "MCXA_128.FLM" && cached.ram_size == 0x6000);
+    EXPECT_FALSE(pdsc_db_lookup("MCXA153", &cached, dev.get())) << "with a device wanted the file is read";
+    // Touched, it is read again; invalidated, too.
+    set_mtime(pack, 2000000);
+    EXPECT_FALSE(pdsc_db_lookup("MCXA153", &cached, nullptr));
+    ASSERT_TRUE(write_text_file(pack, kPack));
+    set_mtime(pack, 2000000);
+    ASSERT_TRUE(pdsc_db_lookup("MCXA153", &cached, nullptr));
+    pdsc_db_invalidate("MCXA153");
+    EXPECT_NE(read_text_file(ini).find("pdsc_mtime=0"), std::string::npos);
+    EXPECT_FALSE(pdsc_db_lookup("MCXA999", &cached, nullptr)) << "no pack lists it";
+
+    // The probe thread's cache writes and the window's settings saves at once: nothing lost.
+    std::thread other([&] {
+        for (int i = 0; i < 50; ++i) {
+            const std::string v = std::to_string(i);
+            const IniPair p[] = {{"n", v.c_str()}};
+            ini_put(ini.c_str(), "Window", p, 1);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        pdsc_db_invalidate("MCXA153");
+        ASSERT_TRUE(pdsc_db_lookup("MCXA153", &cached, nullptr));
+    }
+    other.join();
+    char n[8];
+    EXPECT_EQ(ini_get(ini.c_str(), "Window", "n", n, sizeof n), INI_GET_OK);
+    EXPECT_STREQ(n, "49");
+    EXPECT_EQ(read_text_file(ini).rfind(mine, 0), 0u);
+}
