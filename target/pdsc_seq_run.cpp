@@ -197,10 +197,12 @@ bool exec_node(SeqContext* ctx, const SeqNode* n, uint64_t* out) {
         *out = a[0];
         return store_var(ctx, n->u.name, a[0]);
     case SEQ_VAR_DECL:
-        // A failed initial value is ignored and the variable holds 0 -- unless
-        // the run is being stopped or the probe is gone.
+        // A failed initial value is ignored, its error text too, and the
+        // variable holds 0 -- unless the run is being stopped or the probe is gone.
         if (n->child[0] && !exec(ctx, n->child[0], &a[0])) {
             if (const char* why = fatal_reason(ctx)) return fail_fatal(ctx, why);
+            ctx->error[0] = 0;
+            ctx->has_error = false;
             a[0] = 0;
         }
         *out = a[0];

@@ -137,6 +137,7 @@ TEST(PdscSeq, EdgeCases) {
         {"while_cap", "<control while='1'><block>r = r + 1;</block></control>", "r", 100000, nullptr},
         {"if_gates_while", "<control if='0' while='1' timeout='1000'/><block>r = 4;</block>", "r", 4, nullptr},
         {"self_call", "<block>__dp = __dp + 1; T();</block>", "__dp", 8, "Sequence() call depth exceeded"},
+        {"failed_initial_value", "<block>__var v = Read32(0x20000000) + 1; r = v + 5;</block>", "r", 5, nullptr},
         {"errorcontrol", "<block>__errorcontrol = 1; r = Read32(0x60000000) + 5;</block>", "r", 5, nullptr},
         {"compound_assign", "<block>__var x = 2; x |= 1; x &lt;&lt;= 2; x -= 2 * 1; x &amp;= ~1;</block>", "x", 10, nullptr},
         {"call_by_name", "<block>ResetSystem();</block>", "__dp", 0x55, nullptr},
