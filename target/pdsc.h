@@ -99,6 +99,9 @@ struct PdscSequence {
     SeqNode* root;  // the body, a block
     SeqNode pool[SEQ_POOL_NODES];
     int pool_used;
+    // The body needed more nodes than the pool holds: half a sequence is
+    // never run (ST's trace-pin set-up needs about 680).
+    bool truncated;
 };
 
 struct PdscDevice {

@@ -177,7 +177,11 @@ bool peek_is_op(DslLex* lx, const char* op) {
 }
 
 SeqNode* seq_alloc(PdscSequence* seq) {
-    if (!seq || seq->pool_used >= SEQ_POOL_NODES) return nullptr;
+    if (!seq) return nullptr;
+    if (seq->pool_used >= SEQ_POOL_NODES) {
+        seq->truncated = true;
+        return nullptr;
+    }
     SeqNode* n = &seq->pool[seq->pool_used++];
     std::memset(n, 0, sizeof *n);
     return n;

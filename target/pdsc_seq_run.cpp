@@ -162,6 +162,10 @@ bool call_sequence(SeqContext* ctx, const char* name) {
         return false;
     }
     if (s->disabled) return true;
+    if (s->truncated) {
+        record(ctx, false, "Sequence(\"%s\") is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
+        return false;
+    }
     ++ctx->call_depth;
     ctx->local_count[ctx->call_depth] = 0;
     uint64_t v = 0;
@@ -333,6 +337,10 @@ bool pdsc_seq_run(SeqContext* ctx, const char* name) {
         return false;
     }
     if (s->disabled) return true;
+    if (s->truncated) {
+        record(ctx, true, "Sequence '%s' is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
+        return false;
+    }
     ctx->call_depth = 0;
     ctx->local_count[0] = 0;
     std::memset(ctx->locals[0], 0, sizeof ctx->locals[0]);
