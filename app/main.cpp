@@ -24,6 +24,7 @@
 #include "runctl/fault_analyze.h"
 #include "runctl/step.h"
 #include "target/mcu_id.h"
+#include "target/pdsc_db.h"
 #include "ui/draw.h"
 #include "ui/font.h"
 #include "ui/frame.h"
@@ -88,6 +89,9 @@ int main(int argc, char** argv) {
     if (opt.demo == 2 && dap_probe_present()) opt.demo = 0;
     if (opt.demo && !demo_start(opt.demo_v1, err, sizeof err)) log_addf(&logv, "[CFG] Demo mode failed: %.200s", err);
     session_open(demo_active());
+    // Packs are looked for beside the settings; their facts are cached in the
+    // file the run may write (the demo's own session file in demo mode).
+    pdsc_db_init(demo_active() ? session_path() : g_cfg_ini);
 
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "flash/flm.h"
+#include "target/pdsc_db.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "probe/probe.h"
@@ -88,6 +89,11 @@ bool pack_dir(char* out, size_t cap) {
     {
         std::lock_guard<std::mutex> lk(s_param_mtx);
         if (s_pack_dir[0]) return std::snprintf(out, cap, "%s", s_pack_dir) < int(cap);
+    }
+    // One packs folder for identification and flashing: beside the settings.
+    if (const char* db = pdsc_db_packs_dir(); db[0]) {
+        size_t n = std::strlen(db);
+        return std::snprintf(out, cap, "%.*s", (int)(n > 1 && db[n - 1] == '/' ? n - 1 : n), db) < int(cap);
     }
     char exe[1024];
     return plat_exe_dir(exe, sizeof exe) && std::snprintf(out, cap, "%spacks", exe) < int(cap);

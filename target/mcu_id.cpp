@@ -10,6 +10,7 @@
 #include "probe/probe.h"
 #include "symbols/svd.h"
 #include "platform/log_store.h"
+#include "target/pdsc_db.h"
 
 const CoreEntry s_cores[11] = {
     {0xC20, "Cortex-M0", false, false},   {0xC60, "Cortex-M0+", false, false}, {0xC21, "Cortex-M1", false, false},
@@ -176,7 +177,40 @@ void mcx_fallback(McuRecord* rec, const char* name, uint32_t raw) {
     }
 }
 
+// What the device's pack says, for the log.
+void log_pack(const PdscDevice& d) {
+    auto yn = [](bool b) { return b ? "yes" : "no"; };
+    log_add_line(&logv, "[PDSC] === Device info from PDSC ===");
+    log_addf(&logv, "[PDSC] Debug: %s  clock=%u kHz  SWJ=%s  DefaultReset=%s", d.dbg_cfg.default_proto,
+             d.dbg_cfg.clock_hz / 1000, yn(d.dbg_cfg.swj), d.dbg_cfg.default_reset[0] ? d.dbg_cfg.default_reset : "-");
+    log_addf(&logv, "[PDSC] Core: %s  %u MHz  FPU=%s  TZ=%s  DSP=%s", d.processor.core, d.processor.clock_hz / 1000000,
+             yn(d.processor.has_fpu), yn(d.processor.has_tz), yn(d.processor.has_dsp));
+    for (int i = 0; i < d.memory_count; ++i) {
+        const PdscMemory& m = d.memories[i];
+        log_addf(&logv, "[PDSC] Memory: %-20s  0x%08X  %4u KB  %s%s%s%s%s", m.name, m.start, m.size >> 10,
+                 m.access_r ? "r" : "", m.access_w ? "w" : "", m.access_x ? "x" : "", m.is_default ? " default" : "",
+                 m.startup ? " startup" : "");
+    }
+    if (d.has_flash_algo)
+        log_addf(&logv, "[PDSC] FlashAlgo: %s  start=0x%08X  size=0x%X  RAMstart=0x%08X  RAMsize=0x%X", d.flash_algo.name,
+                 d.flash_algo.start, d.flash_algo.size, d.flash_algo.ram_start, d.flash_algo.ram_size);
+    if (d.debug_var_count > 0) {
+        log_addf(&logv, "[PDSC] DebugVars (%d):", d.debug_var_count);
+        for (int i = 0; i < d.debug_var_count; ++i)
+            log_addf(&logv, "[PDSC]   %-20s = 0x%llX", d.debug_vars[i].name, (unsigned long long)d.debug_vars[i].value);
+    }
+    log_addf(&logv, "[PDSC] Sequences (%d):", d.sequence_count);
+    for (int i = 0; i < d.sequence_count; ++i)
+        log_addf(&logv, "[PDSC]   %-30s  %s  nodes=%d", d.sequences[i].name, d.sequences[i].disabled ? "(disabled)" : "(active) ",
+                 d.sequences[i].pool_used);
+    log_add_line(&logv, "[PDSC] ================================");
+}
+
+PdscDevice s_nxp_pdsc_dev;  // probe thread only
+
 }  // namespace
+
+const PdscDevice* g_nxp_pdsc_device = nullptr;
 
 void mcu_record_init(McuRecord* rec) {
     if (!rec) return;
@@ -236,9 +270,14 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
         const char* name = mcx_name(device_id);
         log_addf(&logv, "[MCU ID] NXP raw=0x%08X \u2192 %s", device_id, name ? name : "unknown");
         if (name) {
-            // No pack database to ask yet: the fallback record is all there is.
-            log_add_line(&logv, "[MCU ID] NXP: PDSC not found, using fallback");
-            mcx_fallback(&info->mcu, name, device_id);
+            g_nxp_pdsc_device = nullptr;
+            if (pdsc_db_lookup(name, &info->mcu, &s_nxp_pdsc_dev)) {
+                g_nxp_pdsc_device = &s_nxp_pdsc_dev;
+                log_add_line(&logv, "[MCU ID] NXP: PDSC lookup OK");
+            } else {
+                log_add_line(&logv, "[MCU ID] NXP: PDSC not found, using fallback");
+                mcx_fallback(&info->mcu, name, device_id);
+            }
             found = true;
         }
     }
@@ -249,12 +288,20 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
         info->mcu.vendor_name = vendor_text ? vendor_text : info->vendor_name;
     }
     info->mcu.device_id = device_id;
+    const PdscDevice* pack = info->vendor == MCU_VENDOR_NXP ? g_nxp_pdsc_device : nullptr;
+    if (pack && pack->processor.core[0]) info->has_tz = pack->processor.has_tz;
 
     if (info->mcu.flash_size_reg) {
         uint32_t w = 0;
         if (dap_read_mem32(dap, info->mcu.flash_size_reg, &w))
             info->flash_kb = (w >> info->mcu.flash_size_shift) & info->mcu.flash_size_mask;
+    } else if (pack) {
+        uint32_t bytes = 0;
+        for (int i = 0; i < pack->memory_count; ++i)
+            if (pack->memories[i].startup && pack->memories[i].access_r && pack->memories[i].access_x) bytes += pack->memories[i].size;
+        info->flash_kb = bytes >> 10;
     }
+    if (pack) log_pack(*pack);
     info->valid = true;
     return true;
 }

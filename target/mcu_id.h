@@ -148,6 +148,10 @@ struct SetupMcuInfo {
 extern SetupMcuInfo g_setup_mcu;
 SetupMcuInfo setup_mcu_snapshot();
 
+// The pack device of the connected NXP part, when its pack was found (probe thread).
+struct PdscDevice;
+extern const PdscDevice* g_nxp_pdsc_device;
+
 // False only for null arguments or a failed CPUID read (info->error says so).
 bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info);
 void mcu_id_summary(const McuInfo* info, char* buf, int len);

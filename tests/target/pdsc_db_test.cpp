@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/ini.h"
+#include "probe/probe_fixture.h"
 #include "target/pdsc_db.h"
 #include "tests/test_util.h"
 
@@ -94,4 +95,31 @@ TEST(PdscDb, TheCacheSparesAParseUntilThePackChanges) {
     EXPECT_EQ(ini_get(ini.c_str(), "Window", "n", n, sizeof n), INI_GET_OK);
     EXPECT_STREQ(n, "49");
     EXPECT_EQ(read_text_file(ini).rfind(mine, 0), 0u);
+}
+
+// An MCX A part is filled from its pack in packs/ and the log lists what the pack says.
+TEST(PdscDb, AnMcxPartIsIdentifiedFromItsPack) {
+    TempDir dir("kd_pdsc_mcx");
+    const std::string ini = dir / "debugger.ini", pack = dir / "packs/NXP.MCXA_DFP.pdsc";
+    ASSERT_TRUE(write_text_file(ini, "") && std::filesystem::create_directory(dir / "packs") && write_text_file(pack, kPack));
+    pdsc_db_init(ini.c_str());
+    SimRig rig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true, [](SimBoardProfile& p) {
+        p.cpuid = 0x410FD214, p.rom_ids = SimRomIds::arm, p.devid_addr = 0x40000FF8, p.devid = 0x0A000028;
+    });
+    DapContext* c = rig.connect();
+    ASSERT_NE(c, nullptr) << rig.err;
+    McuInfo info;
+    ASSERT_TRUE(mcu_id_read(c, nullptr, &info));
+    ASSERT_NE(g_nxp_pdsc_device, nullptr);
+    EXPECT_STREQ(info.mcu.flash_algo, "MCXA_128.FLM") << "the pack's, not the fallback's MCXA_256";
+    EXPECT_EQ(info.mcu.ram_size, 0x6000u);
+    EXPECT_EQ(info.flash_kb, 128u);
+    EXPECT_TRUE(info.has_tz);
+    for (const char* line : {"[MCU ID] NXP: PDSC lookup OK", "[PDSC] Debug: swd  clock=4000 kHz  SWJ=yes  DefaultReset=ResetSystem",
+                             "[PDSC] Core: Cortex-M33  96 MHz  FPU=no  TZ=yes  DSP=no",
+                             "[PDSC] Memory: PROGRAM_FLASH         0x00000000   128 KB  rx default startup",
+                             "[PDSC] FlashAlgo: arm/MCXA_128.FLM  start=0x00000000  size=0x20000  RAMstart=0x20000000  RAMsize=0x6000",
+                             "[PDSC]   ResetSystem                     (active)   nodes=4"})
+        EXPECT_TRUE(log_has(line)) << line;
+    pdsc_db_init("/nonexistent/debugger.ini");  // later tests find no pack
 }
