@@ -151,21 +151,35 @@ bool exec_while(SeqContext* ctx, const SeqNode* n) {
     return true;
 }
 
+// The sequence a run or a call names: null, with the reason recorded, when it
+// is missing or did not fit its pool; a disabled one is *skip (it succeeds
+// without running). A call's errors yield to error control, a run's do not.
+const PdscSequence* sequence_to_run(SeqContext* ctx, const char* name, bool call, bool* skip) {
+    *skip = false;
+    const PdscSequence* s = pdsc_find_sequence(ctx->device, name);
+    if (!s) {
+        if (call) record(ctx, false, "Sequence(\"%s\") not found", name);
+        else record(ctx, true, "Sequence '%s' not found", name);
+        return nullptr;
+    }
+    if (s->disabled) {
+        *skip = true;
+    } else if (s->truncated) {
+        if (call) record(ctx, false, "Sequence(\"%s\") is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
+        else record(ctx, true, "Sequence '%s' is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
+        return nullptr;
+    }
+    return s;
+}
+
 bool call_sequence(SeqContext* ctx, const char* name) {
     if (ctx->call_depth > 6) {
         record(ctx, false, "Sequence() call depth exceeded");
         return false;
     }
-    const PdscSequence* s = pdsc_find_sequence(ctx->device, name);
-    if (!s) {
-        record(ctx, false, "Sequence(\"%s\") not found", name);
-        return false;
-    }
-    if (s->disabled) return true;
-    if (s->truncated) {
-        record(ctx, false, "Sequence(\"%s\") is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
-        return false;
-    }
+    bool skip;
+    const PdscSequence* s = sequence_to_run(ctx, name, true, &skip);
+    if (!s || skip) return s != nullptr;
     ++ctx->call_depth;
     ctx->local_count[ctx->call_depth] = 0;
     uint64_t v = 0;
@@ -331,16 +345,9 @@ bool pdsc_seq_run(SeqContext* ctx, const char* name) {
         dap_dp_write(ctx->dap, 0x00, DAP_ABORT_ALL);
         dap_dp_write(ctx->dap, 0x08, 0);
     }
-    const PdscSequence* s = pdsc_find_sequence(ctx->device, name);
-    if (!s) {
-        record(ctx, true, "Sequence '%s' not found", name);
-        return false;
-    }
-    if (s->disabled) return true;
-    if (s->truncated) {
-        record(ctx, true, "Sequence '%s' is larger than %d nodes: not run", name, (int)SEQ_POOL_NODES);
-        return false;
-    }
+    bool skip;
+    const PdscSequence* s = sequence_to_run(ctx, name, false, &skip);
+    if (!s || skip) return s != nullptr;
     ctx->call_depth = 0;
     ctx->local_count[0] = 0;
     std::memset(ctx->locals[0], 0, sizeof ctx->locals[0]);
