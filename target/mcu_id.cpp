@@ -211,6 +211,7 @@ PdscDevice s_nxp_pdsc_dev;  // probe thread only
 }  // namespace
 
 const PdscDevice* g_nxp_pdsc_device = nullptr;
+const PdscDevice* g_pack_device = nullptr;
 
 void mcu_record_init(McuRecord* rec) {
     if (!rec) return;
@@ -289,6 +290,7 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
     }
     info->mcu.device_id = device_id;
     const PdscDevice* pack = info->vendor == MCU_VENDOR_NXP ? g_nxp_pdsc_device : nullptr;
+    g_pack_device = pack;
     if (pack && pack->processor.core[0]) info->has_tz = pack->processor.has_tz;
 
     if (info->mcu.flash_size_reg) {
@@ -350,6 +352,7 @@ void hook_identify(DapContext* dap) {
 
 void hook_forget() {
     g_mcu_info = McuInfo{};
+    g_pack_device = nullptr;
     std::lock_guard<std::mutex> lk(reg_buf_mtx);
     g_setup_mcu = SetupMcuInfo{};
 }

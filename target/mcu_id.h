@@ -148,9 +148,11 @@ struct SetupMcuInfo {
 extern SetupMcuInfo g_setup_mcu;
 SetupMcuInfo setup_mcu_snapshot();
 
-// The pack device of the connected NXP part, when its pack was found (probe thread).
+// The pack device of the connected NXP part, when its pack was found, and
+// the connected chip's pack device whatever its vendor (probe thread).
 struct PdscDevice;
 extern const PdscDevice* g_nxp_pdsc_device;
+extern const PdscDevice* g_pack_device;
 
 // False only for null arguments or a failed CPUID read (info->error says so).
 bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info);
