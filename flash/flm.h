@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "target/pdsc_scan.h"
+
 struct DapContext;
 
 enum : int { FLM_MAX_SECTORS = 64 };
@@ -47,12 +49,6 @@ struct FlmBlob {
 enum : uint32_t { FLM_FUNC_ERASE = 1, FLM_FUNC_PROGRAM = 2, FLM_SYM_ABSENT = 0xFFFFFFFF };
 
 bool pdsc_find_algo(const char* pack_dir, const char* device_name, FlmInfo* info);
-// STM32 variant names list several parts ("STM32F405/415, F407/417"); a pack
-// names each ordering code ("STM32F405RG"). Writes the first pack device whose
-// name begins with one of the listed parts and whose default flash algorithm
-// covers exactly [flash_base, flash_base + flash_size). False when none does.
-bool pdsc_find_device_for_variant(const char* pack_dir, const char* variant_name, uint32_t flash_base,
-                                  uint32_t flash_size, char* dname, int dname_len);
 
 // Parses an FLM image into info (sector map, timings, page size) and blob.
 bool flm_parse_elf(const uint8_t* elf, uint32_t elf_size, FlmInfo* info, FlmBlob* blob);
