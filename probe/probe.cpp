@@ -83,6 +83,24 @@ void probe_poke_ui() {
 }
 void probe_set_run_control(const ProbeRunControl* rc) { s_runctl = rc ? *rc : ProbeRunControl{}; }
 void probe_set_identify(const ProbeIdentify* id) { s_identify = id ? *id : ProbeIdentify{}; }
+
+static ProbeSequences s_sequences{};
+void probe_set_sequences(const ProbeSequences* s) { s_sequences = s ? *s : ProbeSequences{}; }
+
+const char* probe_reset_sequence_name() { return s_dap && s_sequences.reset_name ? s_sequences.reset_name() : nullptr; }
+
+bool probe_run_sequence(const char* name, bool* ok) {
+    *ok = false;
+    return s_dap && s_sequences.run && s_sequences.run(s_dap, name, ok);
+}
+
+// The sequences a debug session starts with: the device unlocked, then the
+// core's debug set-up; each only when the chip's pack defines it.
+static void session_sequences() {
+    bool ok;
+    if (probe_run_sequence("DebugDeviceUnlock", &ok) && !ok) return;
+    probe_run_sequence("DebugCoreStart", &ok);
+}
 void probe_set_flash_handler(void (*handler)(int cmd)) { s_flash_handler = handler; }
 
 // Identifies the chip unless that already succeeded for this connection.
@@ -90,6 +108,7 @@ void probe_identify_if_needed() {
     if (!s_dap || !s_identify.identify) return;
     if (s_identify.identified && s_identify.identified()) return;
     s_identify.identify(s_dap);
+    if (!s_identify.identified || s_identify.identified()) session_sequences();
 }
 
 ProbeState probe_poll_state() { return (ProbeState)s_state.load(); }
@@ -575,6 +594,9 @@ bool probe_thread_stop_and_wait(PlatThread* probe_thread) {
     plat_event_destroy(s_cmd_event);
     s_cmd_event = nullptr;
     if (s_dap) {
+        // The end of the session: the chip's own debug set-up undone first.
+        bool ok;
+        probe_run_sequence("DebugCoreStop", &ok);
         release_fault_catch();
         dap_disconnect(s_dap);
         dap_close(s_dap);

@@ -181,6 +181,21 @@ struct ProbeIdentify {
     void (*forget)();
 };
 void probe_set_identify(const ProbeIdentify* id);
+// The connected chip's own debug sequences (from its pack) plug in here. run
+// returns false when the chip has no such sequence, so the built-in steps
+// run instead; *ok then says whether it ran without an error. reset_name is
+// the chip's default reset sequence when it defines one (else null).
+struct ProbeSequences {
+    bool (*run)(DapContext* dap, const char* name, bool* ok);
+    const char* (*reset_name)();
+};
+void probe_set_sequences(const ProbeSequences* s);
+// Runs the chip's sequence `name` when it has one (probe thread); false when
+// it has none, *ok as above.
+bool probe_run_sequence(const char* name, bool* ok);
+// A reset through the chip's reset sequence, caught at the reset vector when
+// `halt`: 1 done, 0 failed, -1 the chip has no reset sequence (probe thread).
+int probe_pack_reset(bool halt);
 // The flash jobs: run on the probe thread for PROBE_CMD_FLASH and
 // PROBE_CMD_FLASH_ALGO; each must end by clearing g_cmd_busy.
 void probe_set_flash_handler(void (*handler)(int cmd));

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/log_store.h"
 #include "probe/probe_priv.h"
 #include "probe/watch_list.h"
 #include "symbols/dwarf_expr.h"
@@ -118,9 +119,46 @@ bool dbg_step_pc(uint32_t* pc) {
     return true;
 }
 
+int probe_pack_reset(bool halt) {
+    const char* name = probe_reset_sequence_name();
+    if (!s_dap || !name) return -1;
+    log_addf(&logv, "[PRB] Reset by the pack's %s sequence", name);
+    bool ok = true, step_ok;
+    uint32_t demcr = 0;
+    dap_read_mem32(s_dap, DAP_DEMCR, &demcr);
+    if (halt) {
+        // The catch at the reset vector: the pack's own, else the core's vector catch.
+        if (!probe_run_sequence("ResetCatchSet", &step_ok)) {
+            uint32_t d;
+            dap_write_mem32(s_dap, DAP_DEMCR, demcr | DAP_DEMCR_VC_CORERESET);
+            dap_read_dhcsr(s_dap, &d);  // clears a stale S_RESET_ST
+        } else {
+            ok = step_ok;
+        }
+    } else {
+        dap_write_mem32(s_dap, DAP_DEMCR, demcr & ~DAP_DEMCR_VC_CORERESET);
+    }
+    ok = ok && probe_run_sequence(name, &step_ok) && step_ok;
+    bool stopped = !halt;
+    for (int i = 0; halt && ok && i < 50 && !stopped && !g_stop; ++i) {
+        uint32_t d = 0;
+        stopped = dap_read_dhcsr(s_dap, &d) && (d & DAP_DHCSR_S_HALT);
+        if (!stopped) plat_sleep_ms(10);
+    }
+    if (halt && !probe_run_sequence("ResetCatchClear", &step_ok)) {
+        uint32_t now = 0;
+        if (dap_read_mem32(s_dap, DAP_DEMCR, &now)) dap_write_mem32(s_dap, DAP_DEMCR, now & ~DAP_DEMCR_VC_CORERESET);
+    }
+    dap_invalidate_fpb_state();
+    if (!ok || !stopped) log_addf(&logv, "[PRB] Reset by %s: %s", name, ok ? "the core did not halt" : "the sequence failed");
+    return ok && stopped ? 1 : 0;
+}
+
 bool dbg_reset_halt() {
     dbg_core_moving();
-    if (!s_dap || !dap_reset_halt(s_dap)) return false;
+    if (!s_dap) return false;
+    int pack = probe_pack_reset(true);
+    if (pack == 0 || (pack < 0 && !dap_reset_halt(s_dap))) return false;
     set_halted("RESET_HALT");
     return true;
 }
@@ -129,7 +167,8 @@ bool dbg_reset_run() {
     if (!s_dap) return false;
     dbg_core_moving();
     g_is_halted = false;
-    return dap_reset(s_dap);
+    int pack = probe_pack_reset(false);
+    return pack < 0 ? dap_reset(s_dap) : pack == 1;
 }
 
 bool dbg_is_halted() { return s_dap && dap_get_state(s_dap) == DAP_STATE_HALTED; }

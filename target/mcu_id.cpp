@@ -359,8 +359,36 @@ void hook_forget() {
 
 const ProbeIdentify s_identify_hooks = {hook_identified, hook_identify, hook_forget};
 
+// The connected chip's pack sequences, for the probe thread's connect, reset and detach.
+bool hook_run_sequence(DapContext* dap, const char* name, bool* ok) {
+    const PdscDevice* d = g_pack_device;
+    const PdscSequence* s = d ? pdsc_find_sequence(d, name) : nullptr;
+    if (!s) return false;
+    *ok = true;
+    if (s->disabled) return true;  // the pack asks for nothing to be done here
+    static SeqContext ctx;  // probe thread only
+    pdsc_seq_ctx_init(&ctx, dap, d);
+    *ok = pdsc_seq_run(&ctx, name);
+    const char* why = pdsc_seq_error(&ctx);
+    if (*ok) log_addf(&logv, "[PDSC] Sequence %s: done", name);
+    else log_addf(&logv, "[PDSC] Sequence %s failed: %s", name, why ? why : "?");
+    return true;
+}
+
+const char* hook_reset_name() {
+    const PdscDevice* d = g_pack_device;
+    if (!d) return nullptr;
+    const PdscSequence* s = pdsc_find_sequence(d, d->dbg_cfg.default_reset[0] ? d->dbg_cfg.default_reset : "ResetSystem");
+    return s && !s->disabled ? s->name : nullptr;
+}
+
+const ProbeSequences s_sequence_hooks = {hook_run_sequence, hook_reset_name};
+
 }  // namespace
 
 void mcu_id_set_svd(const SvdDevice* svd) { s_svd = svd; }
 
-void mcu_id_install() { probe_set_identify(&s_identify_hooks); }
+void mcu_id_install() {
+    probe_set_identify(&s_identify_hooks);
+    probe_set_sequences(&s_sequence_hooks);
+}

@@ -164,7 +164,10 @@ uint32_t stm32_u0_flash_size_reg(uint32_t device_id);
 uint32_t stm32_f7_flash_size_reg(uint32_t device_id);
 
 // Hooks identification into the probe thread (after each connect, and at
-// halts until it succeeds) and publishes the result to the setup panel.
+// halts until it succeeds) and publishes the result to the setup panel; and
+// the chip's pack sequences (DebugDeviceUnlock and DebugCoreStart after the
+// identification, the default reset sequence for a reset, DebugCoreStop at
+// the end of the session).
 void mcu_id_install();
 // The register description that NXP device-id lookups search; set before the
 // probe thread starts. May be null.

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "platform/ini.h"
+#include "probe/probe.h"
 #include "probe/probe_fixture.h"
+#include "runctl/step.h"
 #include "target/pdsc_db.h"
 #include "tests/test_util.h"
 
@@ -24,6 +26,18 @@ const char* const kPack = R"(<?xml version="1.0" encoding="UTF-8"?>
       <memory name="SRAM" start="0x20000000" size="0x6000" access="rwx" default="1"/>
       <algorithm name="arm/MCXA_128.FLM" start="0x00000000" size="0x20000" default="1"/>
       <sequences><sequence name="ResetSystem"><block>Write32(0xE000ED0C, 0x05FA0004);</block></sequence></sequences>
+    </device>
+    <device Dname="MCXA152">
+      <memory name="SRAM" start="0x20000000" size="0x8000" access="rwx" default="1"/>
+      <sequences>
+        <sequence name="DebugCoreStart"><block>Write32(0x20010000, Read32(0x20010000) + 1);</block></sequence>
+        <sequence name="DebugCoreStop"><block>Write32(0x20010004, 0x5709);</block></sequence>
+        <sequence name="ResetSystem"><block>
+          Write32(0x20010008, 0x4E5);
+          Write32(0xE000ED0C, 0x05FA0004);  // SYSRESETREQ
+          DAP_Delay(1000);
+        </block></sequence>
+      </sequences>
     </device>
   </family>
 </devices></package>
@@ -122,4 +136,41 @@ TEST(PdscDb, AnMcxPartIsIdentifiedFromItsPack) {
                              "[PDSC]   ResetSystem                     (active)   nodes=4"})
         EXPECT_TRUE(log_has(line)) << line;
     pdsc_db_init("/nonexistent/debugger.ini");  // later tests find no pack
+}
+
+// The chip's pack sequences at their points: DebugCoreStart once the chip is
+// identified, its ResetSystem for a reset (caught at the reset vector), and
+// DebugCoreStop when the session ends.
+TEST(PdscDb, APacksSequencesRunAtConnectResetAndTheEnd) {
+    TempDir dir("kd_pdsc_seq");
+    const std::string ini = dir / "debugger.ini";
+    ASSERT_TRUE(write_text_file(ini, "") && std::filesystem::create_directory(dir / "packs") &&
+                write_text_file(dir / "packs/NXP.MCXA_DFP.pdsc", kPack));
+    pdsc_db_init(ini.c_str());
+    SimRig rig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true, [](SimBoardProfile& p) {
+        p.cpuid = 0x410FD214, p.rom_ids = SimRomIds::arm, p.devid_addr = 0x40000FF8, p.devid = 0x0A000008;  // MCXA152
+    });
+    ASSERT_NE(rig.sys, nullptr) << rig.err;
+    auto word = [&](uint32_t a) {
+        uint32_t v = 0;
+        std::lock_guard<SimRig> lk(rig);
+        sim_board_read_mem(rig.board(), a, &v, 4);
+        return v;
+    };
+    const uint32_t started = word(0x20010000);
+    mcu_id_install();
+    runctl_install();
+    PlatThread* t = probe_thread_start();
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(wait_for([] { return log_has("[PDSC] Sequence DebugCoreStart: done"); }));
+    EXPECT_EQ(word(0x20010000), started + 1) << "run once, after the identification";
+    ASSERT_TRUE(wait_for([] { return g_cmd_busy == 0; }) && probe_post_cmd(PROBE_CMD_RESET, 0));
+    EXPECT_TRUE(wait_for([] { return log_has("[DBG] Reset:") && g_cmd_busy == 0; }));
+    EXPECT_TRUE(log_has("[PRB] Reset by the pack's ResetSystem sequence") && log_has("[PDSC] Sequence ResetSystem: done"));
+    EXPECT_EQ(word(0x20010008), 0x4E5u);
+    EXPECT_TRUE(g_is_halted.load()) << "caught at the reset vector";
+    EXPECT_TRUE(probe_thread_stop_and_wait(t));
+    EXPECT_EQ(word(0x20010004), 0x5709u) << "DebugCoreStop at the end";
+    probe_set_identify(nullptr), probe_set_sequences(nullptr), probe_set_run_control(nullptr);
+    pdsc_db_init("/nonexistent/debugger.ini");
 }

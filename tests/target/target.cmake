@@ -1,7 +1,9 @@
 # Chip identification against the simulated STM32F405 and the real ST pack.
 korvane_test(target_tests LABEL unit
   SOURCES target/mcu_id_test.cpp
-  LIBS target probe sim sim_demo_firmware)
+  LIBS target probe runctl sim sim_demo_firmware)
+# The demo pack (KORVANE_DEMO_PACK_DIR), found by identification.
+target_link_libraries(target_tests PRIVATE flash_demo_pack)
 # tests/ itself, for the shared probe fixture ("probe/probe_fixture.h").
 target_include_directories(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 
