@@ -11,6 +11,7 @@
 #include "symbols/svd.h"
 #include "platform/log_store.h"
 #include "target/pdsc_db.h"
+#include "target/pdsc_scan.h"
 
 const CoreEntry s_cores[11] = {
     {0xC20, "Cortex-M0", false, false},   {0xC60, "Cortex-M0+", false, false}, {0xC21, "Cortex-M1", false, false},
@@ -207,6 +208,31 @@ void log_pack(const PdscDevice& d) {
 }
 
 PdscDevice s_nxp_pdsc_dev;  // probe thread only
+PdscDevice s_st_pdsc_dev;   // probe thread only
+
+// An ST part's pack device: ST's table names a group of parts, the pack its
+// ordering codes; the one with the chip's flash size is taken, as flashing does.
+const PdscDevice* st_pack(const McuInfo* info) {
+    const char* packs = pdsc_db_packs_dir();
+    const McuRecord& r = info->mcu;
+    if (!packs[0] || !r.device_name || !info->flash_kb) return nullptr;
+    char dir[512], dname[64], path[512];
+    size_t n = std::strlen(packs);
+    if (std::snprintf(dir, sizeof dir, "%.*s", (int)(n > 1 && packs[n - 1] == '/' ? n - 1 : n), packs) >= (int)sizeof dir)
+        return nullptr;
+    if (!pdsc_scan_variant(dir, r.device_name, r.flash_base, info->flash_kb * 1024u, dname, sizeof dname, path,
+                           sizeof path)) {
+        log_addf(&logv, "[MCU ID] ST: no pack in %s lists %s", packs, r.device_name);
+        return nullptr;
+    }
+    if (!pdsc_xml_load(path, dname, &s_st_pdsc_dev)) {
+        log_addf(&logv, "[MCU ID] ST: pack device %s (%s) unreadable: %s", dname, s_st_pdsc_dev.pdsc_filename,
+                 s_st_pdsc_dev.parse_error);
+        return nullptr;
+    }
+    log_addf(&logv, "[MCU ID] ST: pack device %s (%s)", dname, s_st_pdsc_dev.pdsc_filename);
+    return &s_st_pdsc_dev;
+}
 
 }  // namespace
 
@@ -303,6 +329,8 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
             if (pack->memories[i].startup && pack->memories[i].access_r && pack->memories[i].access_x) bytes += pack->memories[i].size;
         info->flash_kb = bytes >> 10;
     }
+    // The pack adds sequences and memories to the log; the table's record stays.
+    if (info->mcu.vendor == MCU_VENDOR_ST && (pack = st_pack(info))) g_pack_device = pack;
     if (pack) log_pack(*pack);
     info->valid = true;
     return true;

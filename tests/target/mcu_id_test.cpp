@@ -3,11 +3,16 @@
 // pack and SVD; every variant of the device tables reachable.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#include <unistd.h>
 
 #include "probe/probe.h"
 #include "probe/probe_fixture.h"
 #include "target/mcu_id.h"
+#include "target/pdsc_db.h"
+#include "tests/test_util.h"
 #include "tests/symbols/oracle.h"
 
 namespace {
@@ -169,4 +174,79 @@ TEST(ProbeThreadHook, PublishesToTheSetupPanelAndForgetsOnStop) {
     EXPECT_TRUE(probe_thread_stop_and_wait(t));
     EXPECT_FALSE(setup().valid || g_mcu_info.valid);
     probe_set_identify(nullptr);
+}
+
+// An ST part's pack device, found in the packs folder beside the settings by
+// the table's name and the chip's flash size: our demo pack, ST's own F4
+// pack, or none (then nothing but one line changes).
+struct PackCase {
+    const char* name;
+    std::string pdsc;     // copied into packs/ ("": an empty folder)
+    const char* device;   // the pack device's name begins with it ("": none)
+    int sequences;
+};
+
+class StPacks : public testing::TestWithParam<PackCase> {};
+
+TEST_P(StPacks, TheF405FindsItsPackDevice) {
+    const PackCase& k = GetParam();
+    const std::string src = k.pdsc.empty() ? "" : read_text_file(k.pdsc);
+    if (!k.pdsc.empty() && src.empty()) GTEST_SKIP() << "no " << k.pdsc;
+    TempDir dir("kd_st_pack");
+    ASSERT_TRUE(std::filesystem::create_directories(dir / "packs/Vendor"));
+    if (!src.empty()) {
+        ASSERT_TRUE(write_text_file(dir / "packs/Vendor/pack.pdsc", src));
+    }
+    pdsc_db_init((dir / "debugger.ini").c_str());
+    SimRig rig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true);
+    DapContext* c = rig.connect();
+    ASSERT_NE(c, nullptr) << rig.err;
+    McuInfo info;
+    ASSERT_TRUE(mcu_id_read(c, nullptr, &info));
+    EXPECT_EQ(summary(info), kF405) << "the table's record stays";
+    if (!*k.device) {
+        EXPECT_EQ(g_pack_device, nullptr);
+        EXPECT_EQ(log_count_of(("[MCU ID] ST: no pack in " + dir.path + "/packs/ lists STM32F405/415, F407/417").c_str()), 1);
+        EXPECT_EQ(log_count_of("[PDSC]"), 0);
+        return;
+    }
+    ASSERT_NE(g_pack_device, nullptr);
+    const PdscDevice& d = *g_pack_device;
+    EXPECT_EQ(std::string(d.device_name).rfind(k.device, 0), 0u) << d.device_name;
+    uint32_t flash = 0;
+    for (int i = 0; i < d.memory_count; ++i)
+        if (d.memories[i].start == 0x08000000) flash += d.memories[i].size;
+    EXPECT_EQ(flash, 1024u * 1024u);
+    EXPECT_EQ(log_count_of(("[MCU ID] ST: pack device " + std::string(d.device_name) + " (pack.pdsc)").c_str()), 1);
+    EXPECT_EQ(log_count_of("[PDSC] Memory:"), d.memory_count);
+    EXPECT_EQ(log_count_of(("[PDSC] Sequences (" + std::to_string(k.sequences) + "):").c_str()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, StPacks,
+                         testing::Values(PackCase{"demo", KORVANE_DEMO_PACK_DIR "/Korvane.DemoBoard/Korvane.DemoBoard.pdsc", "STM32F405RG", 2},
+                                         PackCase{"st_f4", KORVANE_SHARED_DATA "/pdsc/Keil.STM32F4xx_DFP.pdsc", "STM32F405", 11},
+                                         PackCase{"none", "", "", 0}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// The demo pack's sequences on the board: the ID check passes on the F405,
+// and DebugCoreStart leaves the debug unit as its variables say.
+TEST(DemoPack, SequencesSetTheDebugUnit) {
+    TempDir dir("kd_demo_pack");
+    ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir / "packs").c_str()), 0);
+    pdsc_db_init((dir / "debugger.ini").c_str());
+    SimRig rig(SimUsbKind::V2Bulk512, "demo_O2_dwarf4.elf", true);
+    DapContext* c = rig.connect();
+    ASSERT_NE(c, nullptr) << rig.err;
+    McuInfo info;
+    ASSERT_TRUE(mcu_id_read(c, nullptr, &info) && g_pack_device);
+    static SeqContext ctx;
+    pdsc_seq_ctx_init(&ctx, c, g_pack_device);
+    EXPECT_TRUE(pdsc_seq_run(&ctx, "DebugDeviceUnlock")) << pdsc_seq_error(&ctx);
+    ASSERT_TRUE(dap_halt(c));
+    ASSERT_TRUE(pdsc_seq_run(&ctx, "DebugCoreStart")) << pdsc_seq_error(&ctx);
+    uint32_t cr = 0, apb1 = 0, dhcsr = 0;
+    ASSERT_TRUE(dap_read_mem32(c, 0xE0042004, &cr) && dap_read_mem32(c, 0xE0042008, &apb1) && dap_read_mem32(c, 0xE000EDF0, &dhcsr));
+    EXPECT_EQ(cr, 0x7u);
+    EXPECT_EQ(apb1, (1u << 11) | (1u << 12));  // WWDG and IWDG stop in a halt
+    EXPECT_EQ(dhcsr & 0x20003u, 0x20003u) << "debug on, and the halted core stays halted";
 }
