@@ -98,8 +98,13 @@ bool probe_run_sequence(const char* name, bool* ok) {
 // core's debug set-up; each only when the chip's pack defines it.
 static void session_sequences() {
     bool ok;
+    uint32_t before = 0, after = 0;
+    bool halted = s_dap && dap_read_dhcsr(s_dap, &before) && (before & DAP_DHCSR_S_HALT);
     if (probe_run_sequence("DebugDeviceUnlock", &ok) && !ok) return;
-    probe_run_sequence("DebugCoreStart", &ok);
+    if (!probe_run_sequence("DebugCoreStart", &ok)) return;
+    // A pack's start writes DHCSR with C_DEBUGEN alone (ST's do), which lets a
+    // halted core run: one the debugger had stopped stays stopped.
+    if (halted && dap_read_dhcsr(s_dap, &after) && !(after & DAP_DHCSR_S_HALT)) dap_halt(s_dap);
 }
 void probe_set_flash_handler(void (*handler)(int cmd)) { s_flash_handler = handler; }
 

@@ -192,7 +192,7 @@ bool call_sequence(SeqContext* ctx, const char* name) {
 bool exec_node(SeqContext* ctx, const SeqNode* n, uint64_t* out) {
     uint64_t a[3] = {0, 0, 0};
     const SeqNodeType t = n->type;
-    const bool call = t >= SEQ_READ32 && t <= SEQ_DAP_SWJ_PINS;
+    const bool call = (t >= SEQ_READ32 && t <= SEQ_DAP_SWJ_PINS) || t == SEQ_MESSAGE;
     if (t == SEQ_BINOP || t == SEQ_UNOP || call) {
         // Every operand, always: no short-circuit for && and ||, so a read
         // in either operand is performed.
@@ -276,7 +276,11 @@ bool exec_node(SeqContext* ctx, const SeqNode* n, uint64_t* out) {
         record(ctx, false, "DAP_SWJ_Pins failed");
         return false;
     }
-    case SEQ_MESSAGE: return true;
+    case SEQ_MESSAGE:
+        // Type 2 is an error: the pack ends the sequence there (its text is not kept).
+        if (a[0] != 2) return true;
+        record(ctx, false, "the sequence reported an error (Message type 2)");
+        return false;
     case SEQ_SEQUENCE: return call_sequence(ctx, n->u.name);
     case SEQ_BLOCK:
         for (const SeqNode* s = n->child[0]; s; s = s->next) {

@@ -142,6 +142,8 @@ TEST(PdscSeq, EdgeCases) {
         {"compound_assign", "<block>__var x = 2; x |= 1; x &lt;&lt;= 2; x -= 2 * 1; x &amp;= ~1;</block>", "x", 10, nullptr},
         {"call_by_name", "<block>ResetSystem();</block>", "__dp", 0x55, nullptr},
         {"missing_sequence", "<block>Sequence(\"Nope\");</block>", "r", 0xBAD, "Sequence(\"Nope\") not found"},
+        {"message_error", "<block>r = 1; Message(1, \"note\"); Message(2, \"bad id\"); r = 2;</block>", "r", 1,
+         "the sequence reported an error (Message type 2)"},
         {"debug_var_hidden", "<block>DbgX = DbgX + 1; r = DbgX + Unknown;</block>", "r", 10, nullptr},
         {"primitive_error", "<block>Write32(0x20000000, 0x123456789);</block>", "r", 0xBAD, "Write32(0x20000000, 0x23456789) failed"},
         {"cut_block_drops_partial", "<block>" + cut + "</block>", "r", 1, nullptr},
