@@ -187,13 +187,21 @@ TEST(PdscSeq, EdgeCases) {
 // ResetSystem, which the pack does not redefine, from the reference text.
 const std::string kF4Pack = std::string(KORVANE_SHARED_DATA) + "/pdsc/Keil.STM32F4xx_DFP.pdsc";
 
+// A file of the shared data (the CMSIS-Pack reference text) by its name, wherever it lies.
+static std::string shared_text(const char* name) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(KORVANE_SHARED_DATA, ec))
+        if (e.path().filename() == name) return read_text_file(e.path().string());
+    return "";
+}
+
 struct F4Board : testing::Test {
     SimRig rig{SimUsbKind::V2Bulk512};
     Device d;
     DapContext* c = nullptr;
     SeqContext ctx{};
     void SetUp() override {
-        std::string ref = read_text_file(KORVANE_SHARED_DATA "/cmsis-pack-spec/debug_description.txt");
+        std::string ref = shared_text("debug_description.txt");
         if (read_text_file(kF4Pack).empty() || ref.empty()) GTEST_SKIP() << "no shared data";
         ASSERT_TRUE(pdsc_xml_load(kF4Pack.c_str(), "STM32F405RG", d.dev.get())) << d.dev->parse_error;
         for (const char* name : {"ResetCatchSet", "ResetSystem"}) {
