@@ -91,10 +91,7 @@ bool pack_dir(char* out, size_t cap) {
         if (s_pack_dir[0]) return std::snprintf(out, cap, "%s", s_pack_dir) < int(cap);
     }
     // One packs folder for identification and flashing: beside the settings.
-    if (const char* db = pdsc_db_packs_dir(); db[0]) {
-        size_t n = std::strlen(db);
-        return std::snprintf(out, cap, "%.*s", (int)(n > 1 && db[n - 1] == '/' ? n - 1 : n), db) < int(cap);
-    }
+    if (pdsc_db_packs_dir()[0]) return pdsc_db_packs_folder(out, cap);
     char exe[1024];
     return plat_exe_dir(exe, sizeof exe) && std::snprintf(out, cap, "%spacks", exe) < int(cap);
 }

@@ -215,11 +215,8 @@ PdscDevice s_st_pdsc_dev;   // probe thread only
 const PdscDevice* st_pack(const McuInfo* info) {
     const char* packs = pdsc_db_packs_dir();
     const McuRecord& r = info->mcu;
-    if (!packs[0] || !r.device_name || !info->flash_kb) return nullptr;
     char dir[512], dname[64], path[512];
-    size_t n = std::strlen(packs);
-    if (std::snprintf(dir, sizeof dir, "%.*s", (int)(n > 1 && packs[n - 1] == '/' ? n - 1 : n), packs) >= (int)sizeof dir)
-        return nullptr;
+    if (!r.device_name || !info->flash_kb || !pdsc_db_packs_folder(dir, sizeof dir)) return nullptr;
     if (!pdsc_scan_variant(dir, r.device_name, r.flash_base, info->flash_kb * 1024u, dname, sizeof dname, path,
                            sizeof path)) {
         log_addf(&logv, "[MCU ID] ST: no pack in %s lists %s", packs, r.device_name);

@@ -127,6 +127,12 @@ void pdsc_db_init(const char* ini_path) {
 
 const char* pdsc_db_packs_dir() { return s_packs_dir; }
 
+bool pdsc_db_packs_folder(char* out, size_t cap) {
+    size_t n = std::strlen(s_packs_dir);
+    if (n == 0) return false;
+    return std::snprintf(out, cap, "%.*s", (int)(n > 1 && s_packs_dir[n - 1] == '/' ? n - 1 : n), s_packs_dir) < (int)cap;
+}
+
 bool pdsc_db_find(const char* device_name, char* out_path, size_t cap) {
     if (out_path && cap) out_path[0] = 0;
     if (!device_name || !device_name[0] || !out_path || !cap || !s_packs_dir[0]) return false;

@@ -15,6 +15,9 @@
 void pdsc_db_init(const char* ini_path);
 // The packs folder, ending in '/'; "" before pdsc_db_init.
 const char* pdsc_db_packs_dir();
+// The same folder without its closing '/', as a folder walk takes it; false
+// before pdsc_db_init or when it does not fit.
+bool pdsc_db_packs_folder(char* out, size_t cap);
 // The .pdsc that describes the device: the vendor's usual file names first,
 // then any .pdsc in the packs folder that lists it. False (out "") when none.
 bool pdsc_db_find(const char* device_name, char* out_path, size_t cap);
