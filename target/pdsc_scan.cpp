@@ -104,7 +104,32 @@ bool is_alnum(const char* s) {
 // "STM32F405/415, F407/417" -> STM32F405, STM32F415, STM32F407, STM32F417;
 // "STM32F401xB/C" -> STM32F401xB, STM32F401xC: later parts replace as much of
 // the first one's tail as they are long. Words in brackets are notes.
+// Groups whose names are no part names: their members as the reference
+// manuals list them under one DEV_ID (RM0377, RM0367, RM0376, RM0451 for the
+// L0 categories; RM0008 for the F1 densities and lines). Any "x" is ST's
+// wildcard, the flash size choosing among the members.
+struct NamedGroup {
+    const char* group;
+    const char* members;
+};
+const NamedGroup kNamedGroups[] = {
+    {"STM32L0xx Cat.1", "STM32L010x4, STM32L011, STM32L021"},
+    {"STM32L0xx Cat.2", "STM32L010x6, STM32L031, STM32L041"},
+    {"STM32L0xx Cat.3", "STM32L010x8, STM32L051, STM32L052, STM32L053, STM32L062, STM32L063"},
+    {"STM32L0xx Cat.5", "STM32L010xB, STM32L071, STM32L072, STM32L073, STM32L081, STM32L082, STM32L083"},
+    {"STM32F1xx low-density", "STM32F101, STM32F102, STM32F103"},
+    {"STM32F1xx medium-density", "STM32F101, STM32F102, STM32F103"},
+    {"STM32F1xx high-density", "STM32F101, STM32F103"},
+    {"STM32F1xx XL-density", "STM32F101, STM32F103"},
+    {"STM32F1xx connectivity", "STM32F105, STM32F107"},
+};
+
 int variant_prefixes(const char* variant, char out[][32]) {
+    for (const NamedGroup& g : kNamedGroups)
+        if (strcasecmp(variant, g.group) == 0) {
+            variant = g.members;
+            break;
+        }
     char first[32] = {};
     int n = 0;
     const char* p = variant;

@@ -190,6 +190,9 @@ TEST(PackSearch, EveryStm32TableRowWithAPackFindsItsDevice) {
         {"STM32H72x/73x", 1024, "STM32H723VGHx"}, {"STM32L0xx Cat.1", 16, "STM32L010F4Px"},
         {"STM32L0xx Cat.2", 32, "STM32L010C6Tx"}, {"STM32L0xx Cat.3", 64, "STM32L010K8Tx"},
         {"STM32L0xx Cat.5", 192, "STM32L071CZTx"}, {"STM32L47x/L48x", 1024, "STM32L471RGTx"},
+        // A category's sizes overlap its neighbours': the member lists keep each to its own parts.
+        {"STM32L0xx Cat.2", 16, "STM32L031C4Tx"}, {"STM32L0xx Cat.3", 32, "STM32L051C6Tx"},
+        {"STM32L0xx Cat.5", 64, "STM32L071C8Tx"}, {"STM32L0xx Cat.5", 128, "STM32L010RBTx"},
         {"STM32L49x/L4Ax", 1024, "STM32L496RGTx"}, {"STM32L43x/L44x", 256, "STM32L431CCTx"},
         {"STM32L45x/L46x", 512, "STM32L451RETx"}, {"STM32L41x/L42x", 128, "STM32L412CBTx"},
         {"STM32L4Rx/L4Sx", 2048, "STM32L4R5QIIx"}, {"STM32L4P5/L4Q5", 1024, "STM32L4Q5CGTx"},
