@@ -159,7 +159,10 @@ bool dap_connect(DapContext* ctx, uint32_t swd_freq_hz, bool halt_on_connect) {
     ctx->csw_valid = true;
     log_add_line(&logv, "[DAP] OK: AP CSW");
 
-    if (!dap_write_mem32(ctx, DAP_DHCSR, kDbgKey | (halt_on_connect ? 3u : 1u))) {
+    // C_DEBUGEN alone would let a core that an earlier session left halted run
+    // on: connecting does not change whether the target runs.
+    const bool was_halted = (read_or_zero(ctx, DAP_DHCSR) & DAP_DHCSR_S_HALT) != 0;
+    if (!dap_write_mem32(ctx, DAP_DHCSR, kDbgKey | (halt_on_connect || was_halted ? 3u : 1u))) {
         if (ctx->mcu.has_debug_mailbox) {
             log_add_line(&logv, "[DAP] WARN: DHCSR C_DEBUGEN write failed (MCX: ROM still running, use Reset+Continue)");
         } else {

@@ -393,6 +393,7 @@ bool hook_run_sequence(DapContext* dap, const char* name, bool* ok) {
     if (s->disabled) return true;  // the pack asks for nothing to be done here
     static SeqContext ctx;  // probe thread only
     pdsc_seq_ctx_init(&ctx, dap, d);
+    ctx.hold_halt = !std::strcmp(name, "DebugDeviceUnlock") || !std::strcmp(name, "DebugCoreStart");
     *ok = pdsc_seq_run(&ctx, name);
     const char* why = pdsc_seq_error(&ctx);
     if (*ok) log_addf(&logv, "[PDSC] Sequence %s: done", name);

@@ -156,6 +156,9 @@ struct SeqContext {
     int call_depth;
     char error[128];
     bool has_error;
+    // Set for the session's start: a DHCSR write that keeps debug enabled
+    // leaves a halted core halted (ST's DebugCoreStart writes C_DEBUGEN alone).
+    bool hold_halt;
 };
 
 // Parses a block's statement text into `seq`'s pool; the first statement, or null.

@@ -233,7 +233,11 @@ bool exec_node(SeqContext* ctx, const SeqNode* n, uint64_t* out) {
         record(ctx, false, "Read32(0x%08X) failed", addr);
         return false;
     case SEQ_WRITE32:
-        if (dap && dap_write_mem32(dap, addr, val)) return true;
+        word = val;
+        if (ctx->hold_halt && addr == DAP_DHCSR && (val & 0xFFFF0003u) == 0xA05F0001u && dap &&
+            dap_read_mem32(dap, DAP_DHCSR, &word))
+            word = (word & DAP_DHCSR_S_HALT) ? val | 2 : val;  // C_HALT
+        if (dap && dap_write_mem32(dap, addr, word)) return true;
         record(ctx, false, "Write32(0x%08X, 0x%08X) failed", addr, val);
         return false;
     case SEQ_READ_DP:

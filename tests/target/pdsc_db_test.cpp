@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -171,6 +172,41 @@ TEST(PdscDb, APacksSequencesRunAtConnectResetAndTheEnd) {
     EXPECT_TRUE(g_is_halted.load()) << "caught at the reset vector";
     EXPECT_TRUE(probe_thread_stop_and_wait(t));
     EXPECT_EQ(word(0x20010004), 0x5709u) << "DebugCoreStop at the end";
+    probe_set_identify(nullptr), probe_set_sequences(nullptr), probe_set_run_control(nullptr);
+    pdsc_db_init("/nonexistent/debugger.ini");
+}
+
+// ST's own F4 pack on a core the debugger left halted: its DebugCoreStart
+// writes DHCSR with C_DEBUGEN alone, yet the core stays where it stopped and
+// the debug unit is set as the pack's variables say.
+TEST(PdscDb, StsDebugCoreStartLeavesAHaltedCoreWhereItStopped) {
+    const std::string st_pack = std::string(KORVANE_SHARED_DATA) + "/pdsc/Keil.STM32F4xx_DFP.pdsc";
+    if (!std::filesystem::exists(st_pack)) GTEST_SKIP() << "no " << st_pack;
+    TempDir dir("kd_pdsc_st");
+    const std::string ini = dir / "debugger.ini";
+    ASSERT_TRUE(write_text_file(ini, "") && std::filesystem::create_directory(dir / "packs"));
+    std::filesystem::copy_file(st_pack, dir / "packs/Keil.STM32F4xx_DFP.pdsc");
+    pdsc_db_init(ini.c_str());
+    SimRig rig(SimUsbKind::V2Bulk512);
+    ASSERT_NE(rig.sys, nullptr) << rig.err;
+    ASSERT_NE(rig.connect(true), nullptr);
+    dap_close(&g_dap_ctx);
+    const uint32_t pc = rig.reg(15);
+    mcu_id_install();
+    runctl_install();
+    PlatThread* t = probe_thread_start();
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(wait_for([] { return log_has("[PDSC] Sequence DebugCoreStart: done"); }));
+    EXPECT_TRUE(log_has("[PDSC] Sequence DebugDeviceUnlock: done"));
+    EXPECT_TRUE(wait_for([] { return g_cmd_busy == 0; }));
+    EXPECT_EQ(rig.word(0xE0042004), 7u) << "DBGMCU_CR: sleep, stop and standby debuggable";
+    {
+        std::lock_guard<SimRig> lk(rig);
+        EXPECT_TRUE(sim_board_is_halted(rig.board()));
+    }
+    EXPECT_EQ(rig.reg(15), pc) << "not one instruction run";
+    EXPECT_TRUE(g_is_halted.load());
+    EXPECT_TRUE(probe_thread_stop_and_wait(t));
     probe_set_identify(nullptr), probe_set_sequences(nullptr), probe_set_run_control(nullptr);
     pdsc_db_init("/nonexistent/debugger.ini");
 }
