@@ -3,10 +3,11 @@
 // FPB v1, an NXP MCX-like part) are new records, not new code paths.
 #pragma once
 
+#include "sim/flash_ctl.h"
+
 #include <cstdint>
 
-enum class SimCoreKind : uint8_t { cortex_m4f, cortex_m0plus, cortex_m33 };
-enum class SimFlashKind : uint8_t { stm32f4, none };
+enum class SimCoreKind : uint8_t { cortex_m4f, cortex_m0plus, cortex_m33, cortex_m0, cortex_m7 };
 // Whose identification the ROM table at 0xE00FF000 carries: ST's (an STM32),
 // ARM's own Cortex-M table (parts that keep no vendor table there), or no
 // table at all (every read is a bus error).

@@ -7,6 +7,7 @@
 // offsets relative to SIM_FLASHF4_REG_BASE.
 #pragma once
 
+#include "sim/flash_ctl.h"
 #include "sim/sim_types.h"
 
 #include <cstdint>
@@ -81,14 +82,8 @@ bool sim_flashf4_sector(unsigned snb, SimFlashF4Sector* out);
 
 enum class SimFlashF4Op : uint8_t { none, program, sector_erase, mass_erase, option };
 
-// Injected faults, for testing how firmware and flash algorithms cope with a
-// part that misbehaves. All clear after sim_flashf4_init; kept by reset.
-struct SimFlashF4Faults {
-    bool reject_keys;          // no key sequence unlocks FLASH_CR (as a part whose keys are refused)
-    bool busy_stuck;           // an operation once started never ends: BSY stays set
-    uint32_t error_on_program; // FLASH_SR error bits (e.g. PGPERR) raised by every program access, nothing written
-    bool drop_writes;          // program accesses complete normally (EOP, no error) but leave the array unchanged
-};
+// Injected faults: the same for every generation (flash_ctl.h).
+using SimFlashF4Faults = SimFlashFaults;
 
 // About 1 MB: allocate it on the heap.
 struct SimFlashF4 {
