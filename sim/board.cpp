@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include "sim/cortexm.h"
+#include "sim/flash_ctl.h"
 #include "sim/flash_f4.h"
 #include "sim/fpb_dwt.h"
 #include "sim/periph_stm32.h"
@@ -27,8 +28,8 @@
 namespace {
 
 constexpr unsigned kMaxFixups = 16;
-constexpr unsigned kMaxMmio = 9;
-constexpr uint32_t kIwdgBase = 0x40003000;
+constexpr unsigned kMaxMmio = 12;
+constexpr unsigned kMaxPlain = sizeof(SimBoardProfile::plain) / sizeof(SimBoardProfile::plain[0]);
 
 struct Fixup {
     uint32_t offset;
@@ -56,16 +57,14 @@ struct DirtyRange {
 struct SimBoard {
     SimBoardProfile profile;
     SimCortexM core;
-    SimFlashF4 flash;
+    SimFlashCtl flash;
     SimStm32Periph periph;
     SimFpb fpb;
     SimDwt dwt;
     SimItm itm;
     SimRomTable rom;
     std::unique_ptr<uint8_t[]> sram, ccm, sysmem;
-    // Plain-RAM stand-in for the independent watchdog (no model yet): flash
-    // algorithms refresh it while they wait for the flash.
-    uint32_t iwdg[4];
+    std::unique_ptr<uint8_t[]> plain[kMaxPlain];  // the profile's plain register blocks
 
     MmioBlock mmio[kMaxMmio];
     unsigned num_mmio;
@@ -91,7 +90,7 @@ bool in(uint32_t addr, unsigned size, uint32_t base, uint32_t len) {
 
 bool flash_offset(const SimBoard* b, uint32_t addr, unsigned size, uint32_t* off) {
     const SimBoardProfile& p = b->profile;
-    if (p.flash_kind != SimFlashKind::stm32f4) return false;
+    if (!b->flash.array) return false;
     if (in(addr, size, p.flash.base, p.flash.size)) { *off = addr - p.flash.base; return true; }
     if (in(addr, size, p.flash_alias, p.flash.size)) { *off = addr - p.flash_alias; return true; }
     return false;
@@ -118,8 +117,9 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
     const SimBoardProfile& p = b->profile;
     uint32_t off = 0;
     if (flash_offset(b, addr, size, &off)) {
-        if (!write) return sim_flashf4_array_read(&b->flash, off, size, v);
-        const bool ok = sim_flashf4_array_write(&b->flash, off, size, *v);
+        const SimFlashCtl& f = b->flash;
+        if (!write) return f.ops->array_read(f.self, off, size, v);
+        const bool ok = f.ops->array_write(f.self, off, size, *v);
         b->dirty_flash.add(off, size);
         return ok;
     }
@@ -138,26 +138,32 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
         else *v = load_le(mem, size);
         return true;
     }
-    if (in(addr, size, SIM_FLASHF4_REG_BASE, SIM_FLASHF4_REG_SIZE) && p.flash_kind == SimFlashKind::stm32f4) {
+    const SimFlashCtl& f = b->flash;
+    if (in(addr, size, f.reg_base, f.reg_size)) {
         // A program or erase changes the array when it starts, so only a
         // register write can: reads (BSY polls) leave the code cache alone.
         if (write) {
             b->dirty_flash.add(0, p.flash.size);
             b->core.stop_next = true;  // and the operation is timed: re-slice the run
         }
-        return write ? sim_flashf4_write(&b->flash, addr - SIM_FLASHF4_REG_BASE, size, *v)
-                     : sim_flashf4_read(&b->flash, addr - SIM_FLASHF4_REG_BASE, size, v);
+        return write ? f.ops->reg_write(f.self, addr - f.reg_base, size, *v)
+                     : f.ops->reg_read(f.self, addr - f.reg_base, size, v);
     }
-    if (in(addr, size, kIwdgBase, sizeof b->iwdg)) {
-        uint8_t* w = reinterpret_cast<uint8_t*>(b->iwdg) + (addr - kIwdgBase);
-        if (write) store_le(w, size, *v);
-        else *v = load_le(w, size);
+    if (!write && size == 4 && p.dbgmcu_idcode_addr && addr == p.dbgmcu_idcode_addr) {
+        *v = p.dbgmcu_idcode; // the profile names the part (another STM32, another revision)
         return true;
     }
-    if (in(addr, size, SIM_RCC_BASE, SIM_RCC_SIZE))
+    for (unsigned i = 0; i < kMaxPlain; ++i)
+        if (in(addr, size, p.plain[i].base, p.plain[i].size)) {
+            uint8_t* w = b->plain[i].get() + (addr - p.plain[i].base);
+            if (write) store_le(w, size, *v);
+            else *v = load_le(w, size);
+            return true;
+        }
+    if (p.stm32f4_periph && in(addr, size, SIM_RCC_BASE, SIM_RCC_SIZE))
         return write ? sim_rcc_write(&b->periph, addr - SIM_RCC_BASE, size, *v)
                      : sim_rcc_read(&b->periph, addr - SIM_RCC_BASE, size, v);
-    if (in(addr, size, SIM_GPIO_BASE, SIM_GPIO_STRIDE * SIM_GPIO_PORTS))
+    if (p.stm32f4_periph && in(addr, size, SIM_GPIO_BASE, SIM_GPIO_STRIDE * SIM_GPIO_PORTS))
         return write ? sim_gpio_write(&b->periph, addr - SIM_GPIO_BASE, size, *v)
                      : sim_gpio_read(&b->periph, addr - SIM_GPIO_BASE, size, v);
     if (in(addr, size, SIM_SCS_BASE, SIM_SCS_SIZE)) {
@@ -175,11 +181,7 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
     if (in(addr, size, SIM_FPB_BASE, 0x1000))
         return write ? sim_fpb_write(&b->fpb, addr - SIM_FPB_BASE, size, *v)
                      : sim_fpb_read(&b->fpb, addr - SIM_FPB_BASE, size, v);
-    if (!write && size == 4 && p.dbgmcu_idcode_addr && addr == p.dbgmcu_idcode_addr) {
-        *v = p.dbgmcu_idcode; // the profile names the part (another STM32, another revision)
-        return true;
-    }
-    if (in(addr, size, SIM_DBGMCU_BASE, SIM_DBGMCU_SIZE))
+    if (p.stm32f4_periph && in(addr, size, SIM_DBGMCU_BASE, SIM_DBGMCU_SIZE))
         return write ? sim_dbgmcu_write(&b->periph, addr - SIM_DBGMCU_BASE, size, *v)
                      : sim_dbgmcu_read(&b->periph, addr - SIM_DBGMCU_BASE, size, v);
     if (in(addr, size, SIM_ROM_M4_BASE, 0x1000) && p.rom_ids != SimRomIds::absent)
@@ -229,7 +231,7 @@ bool hook_write_prot(uc_engine*, uc_mem_type, uint64_t address, int size, int64_
     const uint32_t addr = static_cast<uint32_t>(address);
     uint32_t off = 0;
     if (size >= 1 && size <= 4 && b->num_fixups < kMaxFixups && flash_offset(b, addr, static_cast<unsigned>(size), &off)) {
-        const bool ok = sim_flashf4_array_write(&b->flash, off, static_cast<unsigned>(size), static_cast<uint32_t>(value));
+        const bool ok = b->flash.ops->array_write(b->flash.self, off, static_cast<unsigned>(size), static_cast<uint32_t>(value));
         Fixup& f = b->fixups[b->num_fixups++];
         f.offset = off;
         f.size = static_cast<unsigned>(size);
@@ -308,6 +310,11 @@ void invalidate_code(SimBoard* b) {
     }
 }
 
+void clear_plain(SimBoard* b) {
+    for (unsigned i = 0; i < kMaxPlain; ++i)
+        if (b->plain[i]) std::memset(b->plain[i].get(), 0, b->profile.plain[i].size);
+}
+
 bool add_mmio(SimBoard* b, uint32_t base, uint32_t size) {
     if (b->num_mmio >= kMaxMmio) return false;
     MmioBlock* m = &b->mmio[b->num_mmio++];
@@ -321,20 +328,26 @@ bool map_memory(SimBoard* b) {
     const SimBoardProfile& p = b->profile;
     bool ok = true;
     ok = ok && uc_mem_map_ptr(uc, p.flash.base, p.flash.size, UC_PROT_READ | UC_PROT_EXEC, b->flash.array) == UC_ERR_OK;
-    ok = ok && uc_mem_map_ptr(uc, p.flash_alias, p.flash.size, UC_PROT_READ | UC_PROT_EXEC, b->flash.array) == UC_ERR_OK;
+    if (p.flash_alias != p.flash.base)  // parts without a boot alias name their flash start
+        ok = ok && uc_mem_map_ptr(uc, p.flash_alias, p.flash.size, UC_PROT_READ | UC_PROT_EXEC, b->flash.array) == UC_ERR_OK;
     ok = ok && uc_mem_map_ptr(uc, p.sram.base, p.sram.size, UC_PROT_ALL, b->sram.get()) == UC_ERR_OK;
     // CCM is on the data bus only (RM0090): not executable; a fetch there is
     // an instruction bus error.
     if (p.ccm.size)
         ok = ok && uc_mem_map_ptr(uc, p.ccm.base, p.ccm.size, UC_PROT_READ | UC_PROT_WRITE, b->ccm.get()) == UC_ERR_OK;
     ok = ok && uc_mem_map_ptr(uc, p.sysmem.base, p.sysmem.size, UC_PROT_READ | UC_PROT_EXEC, b->sysmem.get()) == UC_ERR_OK;
-    ok = ok && add_mmio(b, SIM_GPIO_BASE, SIM_GPIO_STRIDE * SIM_GPIO_PORTS);
-    ok = ok && add_mmio(b, SIM_RCC_BASE, SIM_RCC_SIZE);
-    ok = ok && add_mmio(b, kIwdgBase, 0x400);
-    ok = ok && add_mmio(b, SIM_FLASHF4_REG_BASE, SIM_FLASHF4_REG_SIZE);
+    if (p.stm32f4_periph) {
+        ok = ok && add_mmio(b, SIM_GPIO_BASE, SIM_GPIO_STRIDE * SIM_GPIO_PORTS);
+        ok = ok && add_mmio(b, SIM_RCC_BASE, SIM_RCC_SIZE);
+        ok = ok && add_mmio(b, SIM_DBGMCU_BASE, 0x400);
+    }
+    for (const SimMemRegion& r : p.plain)
+        if (r.size) ok = ok && add_mmio(b, r.base, r.size);
+    // The engine maps whole 1 KB pages: the register block's pages.
+    const uint32_t reg_page = b->flash.reg_base & ~0x3FFu;
+    ok = ok && add_mmio(b, reg_page, (b->flash.reg_base + b->flash.reg_size - reg_page + 0x3FFu) & ~0x3FFu);
     ok = ok && add_mmio(b, SIM_ITM_BASE, 0x3000); // ITM, DWT, FPB
     ok = ok && add_mmio(b, SIM_SCS_BASE, SIM_SCS_SIZE);
-    ok = ok && add_mmio(b, SIM_DBGMCU_BASE, 0x400);
     ok = ok && add_mmio(b, SIM_ROM_M4_BASE, 0x1000);
     uc_hook h;
     ok = ok && uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void*>(hook_write_prot), b, 1, 0) == UC_ERR_OK;
@@ -344,6 +357,14 @@ bool map_memory(SimBoard* b) {
 void fill_sysmem(SimBoard* b) {
     const SimBoardProfile& p = b->profile;
     std::memset(b->sysmem.get(), 0xFF, p.sysmem.size);
+    if (!p.stm32f4_periph) {  // the size word and the unique id where the family keeps them
+        if (in(p.flash_size_addr, 2, p.sysmem.base, p.sysmem.size))
+            store_le(b->sysmem.get() + (p.flash_size_addr - p.sysmem.base), 2, p.flash_size_kb);
+        for (unsigned i = 0; i < 3; ++i)
+            if (in(p.uid_addr + 4 * i, 4, p.sysmem.base, p.sysmem.size))
+                store_le(b->sysmem.get() + (p.uid_addr + 4 * i - p.sysmem.base), 4, p.uid[i]);
+        return;
+    }
     for (uint32_t a = SIM_SYSINFO_BASE; a < SIM_SYSINFO_BASE + SIM_SYSINFO_SIZE; a += 2) {
         uint32_t v = 0;
         if (in(a, 2, p.sysmem.base, p.sysmem.size) && sim_sysinfo_read(&b->periph, a - SIM_SYSINFO_BASE, 2, &v))
@@ -359,8 +380,8 @@ void advance_time(SimBoard* b, uint64_t cycles, bool core_clocked) {
     const uint64_t total = b->periph_ns_rem + cycles * 1000;
     const uint64_t ns = total / b->profile.instr_per_us;
     b->periph_ns_rem = total % b->profile.instr_per_us;
-    sim_flashf4_advance(&b->flash, ns);
-    if (sim_flashf4_irq_pending(&b->flash)) sim_cm_set_irq_line(&b->core, b->profile.flash_irq, true);
+    b->flash.ops->advance(b->flash.self, ns);
+    if (b->flash.ops->irq_pending(b->flash.self)) sim_cm_set_irq_line(&b->core, b->profile.flash_irq, true);
 }
 
 void handle_reset_requests(SimBoard* b) {
@@ -395,8 +416,9 @@ void power_request(void* ctx, bool debug, bool system, bool* debug_ack, bool* sy
 }
 
 bool supported(const SimBoardProfile& p) {
-    return p.core == SimCoreKind::cortex_m4f && p.flash_kind == SimFlashKind::stm32f4 &&
-           p.flash.size == SIM_FLASHF4_ARRAY_SIZE && p.instr_per_us > 0 && p.sram.size && p.sysmem.size &&
+    for (const SimMemRegion& r : p.plain)
+        if (r.size && ((r.base | r.size) & 0x3FFu)) return false;
+    return p.flash_kind != SimFlashKind::none && p.instr_per_us > 0 && p.sram.size && p.sysmem.size &&
            p.priority_bits >= 2 && p.priority_bits <= 8 && p.nvic_irqs <= SIM_CM_MAX_IRQS;
 }
 
@@ -410,23 +432,33 @@ SimBoard* sim_board_create(const SimBoardProfile& profile) {
     b->sram.reset(new (std::nothrow) uint8_t[profile.sram.size]());
     b->ccm.reset(new (std::nothrow) uint8_t[profile.ccm.size ? profile.ccm.size : 1]());
     b->sysmem.reset(new (std::nothrow) uint8_t[profile.sysmem.size]());
-    if (!b->sram || !b->ccm || !b->sysmem || !sim_cm_init(&b->core, profile, SimMemPort{b, core_read, core_write})) {
+    bool plain_ok = true;
+    for (unsigned i = 0; i < kMaxPlain; ++i)
+        if (profile.plain[i].size) {
+            b->plain[i].reset(new (std::nothrow) uint8_t[profile.plain[i].size]());
+            plain_ok = plain_ok && b->plain[i];
+        }
+    // The flash the profile names is the flash its controller programs, all of it.
+    const uint64_t div = profile.flash_time_divisor ? profile.flash_time_divisor : 1;
+    if (!b->sram || !b->ccm || !b->sysmem || !plain_ok || !sim_flash_create(profile.flash_kind, div, &b->flash) ||
+        b->flash.array_size != profile.flash.size ||
+        !sim_cm_init(&b->core, profile, SimMemPort{b, core_read, core_write})) {
+        sim_flash_destroy(&b->flash);
         delete b;
         return nullptr;
     }
-    const uint64_t div = profile.flash_time_divisor ? profile.flash_time_divisor : 1;
-    const SimFlashF4Timing timing = sim_flashf4_timing_scaled(div);
-    sim_flashf4_init(&b->flash, &timing);
     uint8_t uid[12];
     for (unsigned i = 0; i < 3; ++i) store_le(uid + 4 * i, 4, profile.uid[i]);
     sim_stm32_init(&b->periph, uid);
+    b->periph.flash_kb = profile.flash_size_kb;
     SimFpbProfile fpbp = sim_fpb_profile_cortex_m4();
     if (profile.fpb_version == 2) fpbp.version = 2;
+    if (profile.fpb_code || profile.fpb_lit) fpbp.num_code = profile.fpb_code, fpbp.num_lit = profile.fpb_lit;
     sim_fpb_init(&b->fpb, &fpbp);
     sim_dwt_init(&b->dwt, SimDwtCoreView{b, sample_pc});
     sim_itm_init(&b->itm);
     if (profile.rom_ids == SimRomIds::arm) sim_rom_init_cortex_m4(&b->rom);
-    else sim_rom_init_stm32f4(&b->rom);
+    else sim_rom_init_stm32(&b->rom, profile.rom_part ? profile.rom_part : 0x413);
     fill_sysmem(b);
     if (!map_memory(b)) {
         sim_board_destroy(b);
@@ -437,7 +469,8 @@ SimBoard* sim_board_create(const SimBoardProfile& profile) {
     b->core.instr_check_ctx = b;
     b->core.instr_check = instr_check;
     sim_cm_add_fetch_region(&b->core, profile.flash.base, profile.flash.size, b->flash.array);
-    sim_cm_add_fetch_region(&b->core, profile.flash_alias, profile.flash.size, b->flash.array);
+    if (profile.flash_alias != profile.flash.base)
+        sim_cm_add_fetch_region(&b->core, profile.flash_alias, profile.flash.size, b->flash.array);
     sim_cm_add_fetch_region(&b->core, profile.sram.base, profile.sram.size, b->sram.get());
     sim_cm_add_fetch_region(&b->core, profile.sysmem.base, profile.sysmem.size, b->sysmem.get());
     sim_board_power_on_reset(b);
@@ -447,6 +480,7 @@ SimBoard* sim_board_create(const SimBoardProfile& profile) {
 void sim_board_destroy(SimBoard* b) {
     if (!b) return;
     sim_cm_destroy(&b->core);
+    sim_flash_destroy(&b->flash);
     delete b;
 }
 
@@ -454,10 +488,12 @@ SimMemPort sim_board_debug_port(SimBoard* b) { return SimMemPort{b, debug_read, 
 SimTargetLines sim_board_lines(SimBoard* b) { return SimTargetLines{b, set_nreset, power_request}; }
 
 void sim_board_power_on_reset(SimBoard* b) {
-    sim_flashf4_reset(&b->flash);
+    b->flash.ops->power_on_reset(b->flash.self);
+    clear_plain(b);
     uint8_t uid[12];
     for (unsigned i = 0; i < 3; ++i) store_le(uid + 4 * i, 4, b->profile.uid[i]);
     sim_stm32_init(&b->periph, uid);
+    b->periph.flash_kb = b->profile.flash_size_kb;
     sim_fpb_reset(&b->fpb);
     sim_dwt_reset(&b->dwt);
     sim_itm_reset(&b->itm);
@@ -471,8 +507,8 @@ void sim_board_power_on_reset(SimBoard* b) {
 }
 
 void sim_board_system_reset(SimBoard* b) {
-    std::memset(b->iwdg, 0, sizeof b->iwdg);
-    sim_flashf4_reset(&b->flash);
+    clear_plain(b);
+    b->flash.ops->system_reset(b->flash.self);
     sim_stm32_reset(&b->periph, b->nreset ? SimStm32ResetCause::pin : SimStm32ResetCause::software);
     b->dirty_flash.add(0, b->profile.flash.size);
     b->dirty_sram.add(b->profile.sram.base, b->profile.sram.size);
@@ -506,8 +542,8 @@ void sim_board_run(SimBoard* b, uint64_t ns) {
         uint64_t chunk = cycles;
         const uint64_t to_tick = sim_systick_cycles_to_event(c);
         if (to_tick < chunk) chunk = to_tick ? to_tick : 1;
-        const uint64_t flash_ns = b->flash.op != SimFlashF4Op::none ? b->flash.busy_left_ns : 0;
-        if (flash_ns) { // run only until the flash operation ends, so polling sees it end on time
+        const uint64_t flash_ns = b->flash.ops->busy_ns(b->flash.self);
+        if (flash_ns && flash_ns != UINT64_MAX) { // run only until the flash operation ends, so polling sees it end on time
             const uint64_t to_flash = (flash_ns * b->profile.instr_per_us + 999) / 1000;
             if (to_flash < chunk) chunk = to_flash ? to_flash : 1;
         }
@@ -631,5 +667,8 @@ void sim_board_hold_in_reset(SimBoard* b, bool held) {
 void sim_board_set_never_halt(SimBoard* b, bool on) { b->core.never_halt = on; }
 
 SimCortexM* sim_board_core(SimBoard* b) { return &b->core; }
-SimFlashF4* sim_board_flash(SimBoard* b) { return &b->flash; }
+SimFlashF4* sim_board_flash(SimBoard* b) {
+    return b->flash.kind == SimFlashKind::stm32f4 ? static_cast<SimFlashF4*>(b->flash.self) : nullptr;
+}
+SimFlashCtl* sim_board_flash_ctl(SimBoard* b) { return &b->flash; }
 SimStm32Periph* sim_board_periph(SimBoard* b) { return &b->periph; }

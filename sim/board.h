@@ -61,5 +61,6 @@ void sim_board_set_never_halt(SimBoard* b, bool on);  // C_HALT is ignored
 
 // The parts, for tests that look inside.
 SimCortexM* sim_board_core(SimBoard* b);
-SimFlashF4* sim_board_flash(SimBoard* b);
+SimFlashF4* sim_board_flash(SimBoard* b);  // null unless the board's flash is the F405's
+SimFlashCtl* sim_board_flash_ctl(SimBoard* b);
 SimStm32Periph* sim_board_periph(SimBoard* b);

@@ -45,7 +45,21 @@ struct SimBoardProfile {
     SimRomIds rom_ids;
     uint32_t devid_addr;       // a read-only vendor device-id word (an NXP-style DEVICE_ID); 0 = none
     uint32_t devid;
+    uint16_t rom_part;         // the part number ST's ROM table carries (the DEV_ID); 0 = 0x413
+    uint8_t fpb_code, fpb_lit; // breakpoint unit comparators; both 0 = the Cortex-M4's 6 and 2
+    bool stm32f4_periph;       // the STM32F4's RCC, GPIO, DBGMCU and system-memory words
+    uint32_t boot_addr;        // where VTOR points after reset (0: the boot alias)
+    // Registers no model covers (a watchdog a flash algorithm feeds, another
+    // family's DBGMCU controls) as plain memory, zero after reset: 1 KB
+    // aligned blocks, size 0 = unused.
+    SimMemRegion plain[4];
 };
 
 // An STM32F405-like board at 16 MHz (the HSI clock after reset).
 SimBoardProfile sim_board_profile_stm32f405();
+// A board of another STM32 generation, by its flash interface: the part
+// whose flash ST's algorithm for the family describes (F0: STM32F051x8, G0:
+// STM32G071x8, G4: STM32G474xE, L4: STM32L476xG, L0: STM32L053x8, U5:
+// STM32U575xI, H7: STM32H743xI, F4 2 MB: STM32F429xI), with its core, ids
+// and memories; the F405's for stm32f4. False for none or an unknown kind.
+bool sim_board_profile_for(SimFlashKind kind, SimBoardProfile* out);

@@ -594,9 +594,11 @@ bool sim_cm_init(SimCortexM* c, const SimBoardProfile& profile, SimMemPort bus) 
     uc_engine* uc = nullptr;
     if (uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc) != UC_ERR_OK) return false;
     c->uc = uc;
-    int model = profile.core == SimCoreKind::cortex_m0plus ? UC_CPU_ARM_CORTEX_M0
-              : profile.core == SimCoreKind::cortex_m33    ? UC_CPU_ARM_CORTEX_M33
-                                                           : UC_CPU_ARM_CORTEX_M4;
+    int model = profile.core == SimCoreKind::cortex_m0plus || profile.core == SimCoreKind::cortex_m0
+                    ? UC_CPU_ARM_CORTEX_M0
+                : profile.core == SimCoreKind::cortex_m33 ? UC_CPU_ARM_CORTEX_M33
+                : profile.core == SimCoreKind::cortex_m7  ? UC_CPU_ARM_CORTEX_M7
+                                                          : UC_CPU_ARM_CORTEX_M4;
     uc_hook h;
     if (uc_ctl_set_cpu_model(uc, model) != UC_ERR_OK ||
         uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(hook_code), c, 1, 0) != UC_ERR_OK ||
@@ -645,7 +647,9 @@ void sim_cm_system_reset(SimCortexM* c) {
     }
     wr(c, UC_ARM_REG_APSR_NZCVQG, 0);
     uint32_t sp = 0, pc = 0;
-    const bool ok = bus_read32(c, 0, &sp) && bus_read32(c, 4, &pc);
+    // Parts without a boot alias at 0 start from the address their boot option names.
+    c->scs.vtor = c->profile.boot_addr & 0xFFFFFF80u;
+    const bool ok = bus_read32(c, c->scs.vtor, &sp) && bus_read32(c, c->scs.vtor + 4, &pc);
     m.msp = sp & ~3u;
     write_mode(c, m);
     wr(c, UC_ARM_REG_LR, 0xFFFFFFFF);

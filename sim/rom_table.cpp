@@ -86,6 +86,12 @@ void sim_rom_init_stm32f4(SimRomTable* rt) {
     rt->ids = sim_cs_ids(SimCsComponent::rom_stm32f4);
 }
 
+void sim_rom_init_stm32(SimRomTable* rt, uint16_t dev_id) {
+    sim_rom_init_stm32f4(rt);
+    rt->ids.pidr[0] = uint8_t(dev_id);
+    rt->ids.pidr[1] = uint8_t((rt->ids.pidr[1] & 0xF0u) | ((dev_id >> 8) & 0x0Fu));
+}
+
 void sim_rom_init_chain(SimRomTable* rt, uint32_t base, SimCsComponent vendor, uint32_t next_table) {
     rt->base = base;
     rt->ids = sim_cs_ids(vendor);

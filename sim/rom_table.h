@@ -60,6 +60,8 @@ void sim_rom_init_cortex_m4(SimRomTable* rt);
 // identification (JEP106 0x020, part 0x413), which is where a debugger's
 // vendor detection looks.
 void sim_rom_init_stm32f4(SimRomTable* rt);
+// The same for another STM32: ST carries the part's DEV_ID as the part number.
+void sim_rom_init_stm32(SimRomTable* rt, uint16_t dev_id);
 // A vendor table at `base` whose one entry is another ROM table (a chain, as
 // on parts that keep the processor's own table behind their own).
 void sim_rom_init_chain(SimRomTable* rt, uint32_t base, SimCsComponent vendor, uint32_t next_table);

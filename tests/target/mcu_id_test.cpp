@@ -32,6 +32,9 @@ struct Chip {
     SimRomIds rom = SimRomIds::stm32f4;
     uint32_t devid = 0, size_reg = 0;  // the flash size word's address
     const char* summary;
+    // Another generation's whole board (its core, ids, memories and flash
+    // controller) instead of the F405 wearing other ids; blank flash.
+    SimFlashKind board = SimFlashKind::none;
 };
 
 // RM0090: DEV_ID 0x413, the flash size (KB) at 0x1FFF7A22; Cortex-M4 r0p1 as ST ships it.
@@ -40,6 +43,7 @@ const char* const kF405 = "Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241  DevID:0x
 const Chip kChips[] = {
     {.name = "F405_hid", .kind = SimUsbKind::V1Hid, .size_reg = 0x1FFF7A22, .summary = kF405},
     {.name = "F405_bulk", .size_reg = 0x1FFF7A22, .summary = kF405},
+    {.name = "F405_board", .size_reg = 0x1FFF7A22, .summary = kF405, .board = SimFlashKind::stm32f4},
     // 0x411 is the F2 (RM0033) under a Cortex-M3 and the first F4 silicon under an M4;
     // the board's size word stays the F405's.
     {.name = "F2", .cpuid = 0x412FC231, .idcode = 0x20006411, .size_reg = 0x1FFF7A22,
@@ -67,7 +71,11 @@ class Chips : public testing::TestWithParam<Chip> {};
 
 TEST_P(Chips, IdentifyWithTheirReferenceManualValues) {
     const Chip& k = GetParam();
-    SimRig rig(k.kind, "demo_O2_dwarf4.elf", true, [&](SimBoardProfile& p) {
+    SimRig rig(k.kind, k.board == SimFlashKind::none ? "demo_O2_dwarf4.elf" : "", true, [&](SimBoardProfile& p) {
+        if (k.board != SimFlashKind::none) {
+            ASSERT_TRUE(sim_board_profile_for(k.board, &p));
+            return;
+        }
         if (k.cpuid) p.cpuid = k.cpuid;
         if (k.idcode) p.dbgmcu_idcode = k.idcode;
         p.rom_ids = k.rom;
