@@ -1,6 +1,7 @@
 // The generations' flash models behind one seam, and the factory the board uses.
 #include "sim/flash_ctl.h"
 
+#include "sim/flash_f0.h"
 #include "sim/flash_f4.h"
 
 #include <new>
@@ -42,6 +43,7 @@ bool sim_flash_create(SimFlashKind kind, uint64_t time_divisor, SimFlashCtl* out
     const uint64_t div = time_divisor ? time_divisor : 1;
     switch (kind) {
     case SimFlashKind::stm32f4: return create_f4(div, out);
+    case SimFlashKind::stm32f0: return sim_flashf0_create(div, out);
     default: return false;
     }
 }

@@ -152,10 +152,19 @@ TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
     ASSERT_FALSE(uc_mem_write(r.uc, BUF, buf.data(), buf.size()));
 
     ASSERT_EQ(r.call("Init", r.flash_base, 16000000, 1), 0);
-    const Sector picks[] = {secs.front(), secs[secs.size() / 2], secs.back()};
-    for (const Sector& s : picks) {
-        ASSERT_EQ(r.call("EraseSector", r.flash_base + s.offset), 0) << std::hex << s.offset;
-        std::fill(want.begin() + s.offset, want.begin() + s.offset + s.size, empty);
+    // Each pick widened by its neighbours until it holds three pages, where
+    // sectors are no larger than a page (F0's 1 KB, L0's 128 bytes): every
+    // program then lands on erased flash, as the parts require.
+    std::vector<Sector> picks;
+    for (size_t i : {size_t(0), secs.size() / 2, secs.size() - 1}) {
+        size_t a = i, b = i + 1;
+        uint32_t span = secs[i].size;
+        while (span < 3 * page && secs[i].size <= page && (b < secs.size() || a > 0))
+            span += b < secs.size() ? secs[b++].size : secs[--a].size;
+        for (size_t k = a; k < b; ++k)
+            ASSERT_EQ(r.call("EraseSector", r.flash_base + secs[k].offset), 0) << std::hex << secs[k].offset;
+        picks.push_back({secs[a].offset, span});
+        std::fill(want.begin() + secs[a].offset, want.begin() + secs[a].offset + span, empty);
     }
     if (r.fn.count("UnInit")) {
         ASSERT_EQ(r.call("UnInit", 1), 0);
@@ -181,6 +190,7 @@ TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
 
 const Family kFamilies[] = {
     {"F4", SimFlashKind::stm32f4, "STM32F4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000}},
+    {"F0", SimFlashKind::stm32f0, "STM32F0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40003000}},
 };
 
 INSTANTIATE_TEST_SUITE_P(St, FlashFamilies, ::testing::ValuesIn(kFamilies),

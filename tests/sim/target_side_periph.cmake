@@ -2,6 +2,7 @@
 korvane_test(sim_periph_tests LABEL unit
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/periph_flash_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/flash_models_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/periph_debug_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/periph_stm32_test.cpp
   LIBS sim)
