@@ -35,6 +35,17 @@ struct Family {
     std::vector<uint32_t> plain_pages;
 };
 
+// Words some algorithms read to learn the part (DBGMCU's device ID, the
+// flash size in KB from the engineering area), as the chip holds them; each
+// lies in one of its family's plain pages.
+struct Preset { const char* family; uint32_t addr, value; };
+const Preset kPresets[] = {
+    {"G0", 0x40015800, 0x460}, {"G0", 0x1FFF75E0, 64},    // G07x/G08x
+    {"L4", 0xE0042000, 0x415},                            // L47x/L48x
+    {"G4", 0xE0042000, 0x469}, {"G4", 0x1FFF75E0, 512},   // G47x/G48x, category 3
+    {"U5", 0x0BFA07A0, 2048},                             // U575/U585
+};
+
 // The sectors of an algorithm's FlashDevice record: {offset, size} for each.
 struct Sector { uint32_t offset, size; };
 
@@ -100,6 +111,8 @@ struct FlmRig {
                   !uc_mmio_map(uc, reg_page, reg_span, rd<false>, this, wr<false>, this) &&
                   !uc_mmio_map(uc, flash_base, fc.array_size, rd<true>, this, wr<true>, this);
         for (uint32_t page : fam.plain_pages) ok = ok && !uc_mem_map(uc, page, 0x1000, UC_PROT_ALL);
+        for (const Preset& p : kPresets)
+            ok = ok && (std::strcmp(p.family, fam.name) || !uc_mem_write(uc, p.addr, &p.value, 4));
         ok = ok && !uc_mem_write(uc, RAM + sections.at("PrgCode").addr, code.data(), code.size()) &&
              !uc_mem_write(uc, data_base, data.data(), data.size()) && !uc_mem_write(uc, STOP, &bkpt, 2);
         return ok ? std::string() : "map/load";
@@ -191,6 +204,10 @@ TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
 const Family kFamilies[] = {
     {"F4", SimFlashKind::stm32f4, "STM32F4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000}},
     {"F0", SimFlashKind::stm32f0, "STM32F0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40003000}},
+    {"G0", SimFlashKind::stm32g0, "STM32G0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40015000, 0x1FFF7000}},
+    {"L4", SimFlashKind::stm32l4, "STM32L4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000, 0xE0042000}},
+    {"G4", SimFlashKind::stm32g4, "STM32G4xx_512.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0xE0042000, 0x1FFF7000}},
+    {"U5", SimFlashKind::stm32u5, "STM32U5xx_2M_0800.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M33, {0x0BFA0000}},
 };
 
 INSTANTIATE_TEST_SUITE_P(St, FlashFamilies, ::testing::ValuesIn(kFamilies),

@@ -3,6 +3,8 @@
 // erases, write and read protection, timing and the injected faults.
 #include "sim/flash_ctl.h"
 #include "sim/flash_f0.h"
+#include "sim/flash_g0l4.h"
+#include "sim/flash_u5.h"
 
 #include <gtest/gtest.h>
 
@@ -81,6 +83,30 @@ std::vector<Step> unlocked(std::initializer_list<Step> rest) {
 }
 } // namespace f0
 
+// ---- G0, L4, G4 (RM0444, RM0351, RM0440) and U5 (RM0456) ------------------
+namespace g0 {
+constexpr uint32_t KEYR = SIM_FLASHG0_KEYR, OPTKEYR = SIM_FLASHG0_OPTKEYR, SR = SIM_FLASHG0_SR, CR = SIM_FLASHG0_CR,
+                   OPTR = SIM_FLASHG0_OPTR, K1 = SIM_FLASHG0_KEY1, K2 = SIM_FLASHG0_KEY2, OK1 = SIM_FLASHG0_OPTKEY1,
+                   OK2 = SIM_FLASHG0_OPTKEY2, LOCK = SIM_FLASHG0_CR_LOCK, OPTLOCK = SIM_FLASHG0_CR_OPTLOCK,
+                   LOCKS = LOCK | OPTLOCK, PG = SIM_FLASHG0_CR_PG, PER = SIM_FLASHG0_CR_PER,
+                   MER1 = SIM_FLASHG0_CR_MER1, MER2 = SIM_FLASHG0_CR_MER2, BKER = SIM_FLASHG0_CR_BKER,
+                   STRT = SIM_FLASHG0_CR_STRT, OPTSTRT = SIM_FLASHG0_CR_OPTSTRT, BSY = SIM_FLASHG0_SR_BSY,
+                   EOP = SIM_FLASHG0_SR_EOP, PROGERR = SIM_FLASHG0_SR_PROGERR, WRPERR = SIM_FLASHG0_SR_WRPERR,
+                   PGAERR = SIM_FLASHG0_SR_PGAERR, SIZERR = SIM_FLASHG0_SR_SIZERR, PGSERR = SIM_FLASHG0_SR_PGSERR,
+                   G0OPTR = 0xDFFFE1AA, L4OPTR = 0xFFEFF8AA, ERASE = 22020000, ALL = 0xFFFF;
+constexpr uint32_t pnb(uint32_t page) { return page << SIM_FLASHG0_CR_PNB_SHIFT; }
+// W: v = area << 24 | end << 8 | start. R: the whole OPTR as loaded.
+void wp(void* s, uint32_t v) {
+    sim_flashg0_set_write_protect(static_cast<SimFlashG0*>(s), v >> 24, v & 0xFF, (v >> 8) & 0xFF);
+}
+void optr(void* s, uint32_t v) { sim_flashg0_set_optr(static_cast<SimFlashG0*>(s), v); }
+std::vector<Step> unlocked(std::initializer_list<Step> rest, uint32_t keyr = KEYR) {
+    std::vector<Step> v{{'w', keyr, K1}, {'w', keyr, K2}};
+    v.insert(v.end(), rest);
+    return v;
+}
+} // namespace g0
+
 const Row kRows[] = {
     {"F0KeysAndLockOut", SimFlashKind::stm32f0, f0::wp, f0::rdp,
      {{'r', f0::CR, f0::LOCK}, {'r', SIM_FLASHF0_ACR, 0x30}, {'r', SIM_FLASHF0_OBR, 0xFFFFFF00},
@@ -126,6 +152,103 @@ const Row kRows[] = {
                    {'w', f0::SR, f0::PGERR}, {'I', 0, 0}, {'P', 0, 0, 2}, {'T', 0, ms}, {'r', f0::SR, f0::EOP},
                    {'I', 0, 1}, {'M', 0, 0xFFFFFFFF}, {'K', 0, 2}, {'P', 2, 0, 2}, {'T', 0, 1000 * ms},
                    {'r', f0::SR, f0::EOP | f0::BSY}, {'B', 0, NEVER}, {'M', 0, 0xFFFFFFFF}})},
+    {"G0KeysAndLockOut", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     {{'r', g0::CR, g0::LOCKS}, {'r', g0::OPTR, g0::G0OPTR}, {'w', g0::CR, g0::PG}, {'r', g0::CR, g0::LOCKS},
+      {'P', 0, 0}, {'r', g0::SR, g0::PGSERR}, {'w', g0::SR, g0::PGSERR}, {'r', g0::SR, 0}, {'w', g0::KEYR, g0::K1},
+      {'w', g0::KEYR, g0::K2}, {'r', g0::CR, g0::OPTLOCK}, {'w', g0::OPTKEYR, g0::OK1}, {'w', g0::OPTKEYR, g0::OK2},
+      {'r', g0::CR, 0}, {'w', g0::CR, g0::LOCK}, {'r', g0::CR, g0::LOCKS}, {'w', g0::KEYR, g0::K1},
+      {'x', g0::KEYR, g0::K1}, {'r', g0::CR, g0::LOCKS}, {'x', g0::KEYR, g0::K1}, {'x', g0::KEYR, g0::K2},
+      {'r', g0::CR, g0::LOCKS}, {'Z'}, {'x', g0::KEYR, g0::K2}, {'Z'}, {'x', g0::KEYR, g0::K1, 2}, {'Z'},
+      {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2}, {'x', g0::KEYR, g0::K1}, {'r', g0::CR, g0::LOCKS}, {'Z'},
+      {'x', g0::OPTKEYR, g0::OK1}, {'e', SIM_FLASHG0_REG_SIZE}, {'Q', 0x10000}, {'Q', 0, 0, 3}}},
+    {"G0KeysRejected", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     {{'K', 0, 1}, {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2}, {'r', g0::CR, g0::LOCKS}, {'K'},
+      {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2}, {'r', g0::CR, g0::OPTLOCK}}},
+    {"G0DoubleWordsOnErasedFlash", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     g0::unlocked({{'w', g0::CR, g0::PG}, {'P', 0x100, 0x11111111}, {'r', g0::SR, SIM_FLASHG0_SR_CFGBSY},
+                   {'M', 0x100, 0xFFFFFFFF}, {'P', 0x104, 0x22222222}, {'r', g0::SR, g0::BSY}, {'B', 0, 85000},
+                   {'T', 0, 84999}, {'r', g0::SR, g0::BSY}, {'T', 0, 1}, {'r', g0::SR, 0}, {'M', 0x100, 0x11111111},
+                   {'M', 0x104, 0x22222222}, {'P', 0x108, 1, 2}, {'r', g0::SR, g0::SIZERR}, {'P', 0x108, 0},
+                   {'r', g0::SR, g0::SIZERR | g0::PGSERR}, {'w', g0::SR, g0::ALL}, {'P', 0x10C, 0},
+                   {'r', g0::SR, g0::PGAERR}, {'w', g0::SR, g0::ALL}, {'P', 0x110, 0}, {'P', 0x118, 0},
+                   {'r', g0::SR, g0::PGAERR}, {'w', g0::SR, g0::ALL}, {'P', 0x110, 1}, {'P', 0x110, 2},
+                   {'r', g0::SR, g0::PGAERR}, {'w', g0::SR, g0::ALL}, {'M', 0x110, 0xFFFFFFFF}, {'P', 0x100, 0},
+                   {'P', 0x104, 1}, {'r', g0::SR, g0::PROGERR}, {'M', 0x104, 0x22222222}, {'w', g0::SR, g0::ALL},
+                   {'P', 0x100, 0}, {'P', 0x104, 0}, {'T', 0, ms}, {'r', g0::SR, 0}, {'M', 0x104, 0},
+                   {'w', g0::CR, 0}, {'P', 0x200, 0}, {'r', g0::SR, g0::PGSERR}, {'w', g0::SR, g0::ALL},
+                   {'w', g0::CR, g0::PG | g0::PER}, {'P', 0x200, 0}, {'r', g0::SR, g0::PGSERR}})},
+    {"G0PageAndMassErase", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     g0::unlocked({{'F', 0, 0x5A, 0x10000}, {'w', g0::CR, g0::PER | g0::pnb(5)},
+                   {'w', g0::CR, g0::PER | g0::pnb(5) | g0::STRT}, {'r', g0::SR, g0::BSY}, {'B', 0, 22 * ms},
+                   {'T', 0, 22 * ms}, {'r', g0::SR, 0}, {'r', g0::CR, g0::OPTLOCK | g0::PER | g0::pnb(5)}, {'M', 0x27FC, 0x5A5A5A5A},
+                   {'M', 0x2800, 0xFFFFFFFF}, {'M', 0x2FFC, 0xFFFFFFFF}, {'M', 0x3000, 0x5A5A5A5A},
+                   {'w', g0::CR, g0::PER | g0::pnb(32) | g0::STRT}, {'r', g0::SR, g0::PGSERR},
+                   {'r', g0::CR, g0::OPTLOCK | g0::PER | g0::pnb(32)}, {'w', g0::SR, g0::ALL},
+                   {'w', g0::CR, g0::PER | g0::MER1 | g0::STRT}, {'r', g0::SR, g0::PGSERR}, {'w', g0::SR, g0::ALL},
+                   {'w', g0::CR, g0::MER1 | g0::STRT}, {'B', 0, 22100000}, {'M', 0, 0xFFFFFFFF},
+                   {'M', 0xFFFC, 0xFFFFFFFF}})},
+    {"G0WriteAndReadProtection", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     g0::unlocked({{'W', 0, 0x302}, {'r', SIM_FLASHG0_WRP1AR, 0x30002}, {'F', 0, 0x5A, 0x10000},
+                   {'w', g0::CR, g0::PER | g0::pnb(2) | g0::STRT}, {'r', g0::SR, g0::WRPERR}, {'M', 0x1000, 0x5A5A5A5A},
+                   {'w', g0::SR, g0::ALL}, {'w', g0::CR, g0::PER | g0::pnb(4) | g0::STRT}, {'T', 0, 22 * ms},
+                   {'M', 0x2000, 0xFFFFFFFF}, {'w', g0::CR, g0::MER1 | g0::STRT}, {'r', g0::SR, g0::WRPERR},
+                   {'w', g0::SR, g0::ALL}, {'w', g0::CR, g0::PG}, {'P', 0x1800, 0}, {'P', 0x1804, 0},
+                   {'r', g0::SR, g0::WRPERR}, {'M', 0x1800, 0x5A5A5A5A}, {'w', g0::SR, g0::ALL}, {'P', 0x2000, 1},
+                   {'P', 0x2004, 2}, {'T', 0, ms}, {'M', 0x2000, 1}, {'Z'}, {'r', SIM_FLASHG0_WRP1AR, 0x30002},
+                   {'R', 0, 0xDFFFE1BB}, {'r', g0::OPTR, 0xDFFFE1BB}, {'N', 0x2000}, {'w', g0::KEYR, g0::K1},
+                   {'w', g0::KEYR, g0::K2}, {'w', g0::CR, g0::PG}, {'P', 0x2008, 0}, {'P', 0x200C, 0},
+                   {'r', g0::SR, g0::WRPERR}, {'w', g0::SR, g0::ALL}, {'w', g0::CR, g0::pnb(4) | g0::PER | g0::STRT},
+                   {'r', g0::SR, g0::WRPERR}, {'w', g0::SR, g0::ALL},
+                   {'w', g0::OPTKEYR, g0::OK1}, {'w', g0::OPTKEYR, g0::OK2}, {'w', g0::OPTR, g0::G0OPTR},
+                   {'w', g0::CR, g0::OPTSTRT}, {'r', g0::SR, g0::BSY}, {'B', 0, 44100000}, {'T', 0, 44100000},
+                   {'r', g0::SR, 0}, {'M', 0x2000, 0xFFFFFFFF}, {'M', 0xFFFC, 0xFFFFFFFF}, {'w', g0::OPTR, 0xDFFFE1CC},
+                   {'w', g0::CR, g0::OPTSTRT}, {'r', g0::SR, g0::PGSERR}, {'w', g0::SR, g0::ALL},
+                   {'w', g0::OPTR, g0::G0OPTR}, {'w', SIM_FLASHG0_WRP1BR, 0x50005}, {'w', g0::CR, g0::OPTSTRT}, {'T', 0, 22 * ms},
+                   {'w', g0::CR, SIM_FLASHG0_CR_OBL_LAUNCH}, {'r', g0::CR, g0::LOCKS}, {'r', g0::OPTR, g0::G0OPTR},
+                   {'r', SIM_FLASHG0_WRP1BR, 0x50005}, {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2},
+                   {'w', g0::CR, g0::PER | g0::pnb(5) | g0::STRT}, {'r', g0::SR, g0::WRPERR}})},
+    {"G0FaultsAndInterrupts", SimFlashKind::stm32g0, g0::wp, g0::optr,
+     g0::unlocked({{'w', g0::CR, g0::PG | SIM_FLASHG0_CR_EOPIE | SIM_FLASHG0_CR_ERRIE}, {'K', g0::PROGERR},
+                   {'P', 0, 0}, {'P', 4, 0}, {'r', g0::SR, g0::PROGERR | SIM_FLASHG0_SR_OPERR}, {'I', 0, 1},
+                   {'M', 0, 0xFFFFFFFF}, {'K', 0, 4}, {'w', g0::SR, g0::ALL}, {'I', 0, 0}, {'P', 0, 0x11},
+                   {'P', 4, 0x22}, {'T', 0, ms}, {'r', g0::SR, g0::EOP}, {'I', 0, 1}, {'M', 0, 0xFFFFFFFF},
+                   {'K', 0, 2}, {'w', g0::SR, g0::EOP}, {'P', 8, 0}, {'P', 12, 0}, {'T', 0, 1000 * ms},
+                   {'r', g0::SR, g0::BSY}, {'B', 0, NEVER}, {'M', 8, 0xFFFFFFFF}})},
+    {"L4TwoBanksOfPages", SimFlashKind::stm32l4, g0::wp, g0::optr,
+     g0::unlocked({{'r', g0::OPTR, g0::L4OPTR}, {'F', 0, 0x5A, 0x100000},
+                   {'w', g0::CR, g0::PER | g0::BKER | g0::STRT}, {'B', 0, g0::ERASE}, {'T', 0, g0::ERASE},
+                   {'M', 0x7FFFC, 0x5A5A5A5A}, {'M', 0x80000, 0xFFFFFFFF}, {'M', 0x807FC, 0xFFFFFFFF},
+                   {'M', 0x80800, 0x5A5A5A5A}, {'w', g0::CR, g0::PER | g0::pnb(255) | g0::STRT}, {'T', 0, g0::ERASE},
+                   {'M', 0x7F7FC, 0x5A5A5A5A}, {'M', 0x7F800, 0xFFFFFFFF}, {'M', 0x7FFFC, 0xFFFFFFFF},
+                   {'W', 0, 0x02000101}, {'r', SIM_FLASHG0_WRP2AR, 0x10001},
+                   {'w', g0::CR, g0::PER | g0::BKER | g0::pnb(1) | g0::STRT}, {'r', g0::SR, g0::WRPERR},
+                   {'M', 0x80800, 0x5A5A5A5A}, {'w', g0::SR, g0::ALL}, {'w', g0::CR, g0::MER2 | g0::STRT},
+                   {'r', g0::SR, g0::WRPERR}, {'w', g0::SR, g0::ALL}, {'w', g0::CR, g0::MER1 | g0::STRT},
+                   {'B', 0, 22130000}, {'M', 0x7F7FC, 0xFFFFFFFF}, {'M', 0x80800, 0x5A5A5A5A}, {'w', g0::CR, g0::PG},
+                   {'P', 0x80800, 0}, {'P', 0x80804, 0}, {'r', g0::SR, g0::WRPERR}, {'M', 0x80800, 0x5A5A5A5A}})},
+    {"G4BankModes", SimFlashKind::stm32g4, g0::wp, g0::optr,
+     g0::unlocked({{'r', g0::OPTR, g0::L4OPTR}, {'F', 0, 0x5A, 0x80000},
+                   {'w', g0::CR, g0::PER | g0::BKER | g0::pnb(1) | g0::STRT}, {'T', 0, g0::ERASE},
+                   {'M', 0x407FC, 0x5A5A5A5A}, {'M', 0x40800, 0xFFFFFFFF}, {'M', 0x40FFC, 0xFFFFFFFF},
+                   {'M', 0x41000, 0x5A5A5A5A}, {'R', 0, g0::L4OPTR & ~SIM_FLASHG0_OPTR_DBANK_G4}, {'Z'},
+                   {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2},
+                   {'w', g0::CR, g0::PER | g0::BKER | g0::pnb(1) | g0::STRT}, {'T', 0, g0::ERASE},
+                   {'M', 0xFFC, 0x5A5A5A5A}, {'M', 0x1000, 0xFFFFFFFF}, {'M', 0x1FFC, 0xFFFFFFFF},
+                   {'M', 0x2000, 0x5A5A5A5A}})},
+    {"U5QuadWordsAndPages", SimFlashKind::stm32u5, g0::wp, g0::optr,
+     g0::unlocked({{'r', SIM_FLASHU5_NSCR, g0::OPTLOCK}, {'r', SIM_FLASHU5_OPTR, 0x1FEFF8AA},
+                   {'w', SIM_FLASHU5_NSCR, g0::PG}, {'P', 0, 1}, {'r', SIM_FLASHU5_NSSR, SIM_FLASHU5_SR_WDW},
+                   {'P', 4, 2}, {'P', 8, 3}, {'M', 0, 0xFFFFFFFF}, {'P', 12, 4}, {'r', SIM_FLASHU5_NSSR, g0::BSY},
+                   {'B', 0, 118000}, {'T', 0, 118000}, {'r', SIM_FLASHU5_NSSR, 0}, {'M', 0, 1}, {'M', 12, 4},
+                   {'P', 0x10, 0}, {'P', 0x14, 0}, {'P', 0x1C, 0}, {'r', SIM_FLASHU5_NSSR, g0::PGAERR},
+                   {'w', SIM_FLASHU5_NSSR, g0::ALL}, {'M', 0x10, 0xFFFFFFFF}, {'P', 0x20, 0, 1},
+                   {'r', SIM_FLASHU5_NSSR, g0::SIZERR}, {'w', SIM_FLASHU5_NSSR, g0::ALL}, {'F', 0x1FC000, 0x5A, 0x4000},
+                   {'w', SIM_FLASHU5_NSCR, g0::PER | g0::BKER | g0::pnb(127) | g0::STRT}, {'B', 0, 1500000},
+                   {'M', 0x1FDFFC, 0x5A5A5A5A}, {'M', 0x1FE000, 0xFFFFFFFF}, {'M', 0x1FFFFC, 0xFFFFFFFF},
+                   {'w', SIM_FLASHU5_OPTKEYR, g0::OK1}, {'w', SIM_FLASHU5_OPTKEYR, g0::OK2},
+                   {'w', SIM_FLASHU5_OPTR, 0x1FEFF8CC}, {'w', SIM_FLASHU5_NSCR, g0::OPTSTRT},
+                   {'r', SIM_FLASHU5_NSSR, SIM_FLASHU5_SR_OPTWERR}},
+                  SIM_FLASHU5_NSKEYR)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, FlashModels, ::testing::ValuesIn(kRows),
