@@ -3,6 +3,7 @@
 
 #include "sim/flash_f0.h"
 #include "sim/flash_f4.h"
+#include "sim/flash_l0.h"
 #include "sim/flash_g0l4.h"
 
 #include <new>
@@ -45,6 +46,7 @@ bool sim_flash_create(SimFlashKind kind, uint64_t time_divisor, SimFlashCtl* out
     switch (kind) {
     case SimFlashKind::stm32f4: return create_f4(div, out);
     case SimFlashKind::stm32f0: return sim_flashf0_create(div, out);
+    case SimFlashKind::stm32l0: return sim_flashl0_create(div, out);
     case SimFlashKind::stm32g0:
     case SimFlashKind::stm32g4:
     case SimFlashKind::stm32l4:

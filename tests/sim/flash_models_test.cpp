@@ -3,6 +3,7 @@
 // erases, write and read protection, timing and the injected faults.
 #include "sim/flash_ctl.h"
 #include "sim/flash_f0.h"
+#include "sim/flash_l0.h"
 #include "sim/flash_g0l4.h"
 #include "sim/flash_u5.h"
 
@@ -82,6 +83,27 @@ std::vector<Step> unlocked(std::initializer_list<Step> rest) {
     return v;
 }
 } // namespace f0
+
+// ---- L0 (RM0377) ----------------------------------------------------------
+namespace l0 {
+constexpr uint32_t PECR = SIM_FLASHL0_PECR, SR = SIM_FLASHL0_SR, PEKEYR = SIM_FLASHL0_PEKEYR,
+                   PRGKEYR = SIM_FLASHL0_PRGKEYR, PE1 = SIM_FLASHL0_PEKEY1, PE2 = SIM_FLASHL0_PEKEY2,
+                   PRG1 = SIM_FLASHL0_PRGKEY1, PRG2 = SIM_FLASHL0_PRGKEY2, PROG = SIM_FLASHL0_PECR_PROG,
+                   ERASE = SIM_FLASHL0_PECR_ERASE, FPRG = SIM_FLASHL0_PECR_FPRG, IDLE = 0xC, EOP = 0xE,
+                   WRPERR = SIM_FLASHL0_SR_WRPERR, PGAERR = SIM_FLASHL0_SR_PGAERR, SIZERR = SIM_FLASHL0_SR_SIZERR,
+                   NOTZERO = SIM_FLASHL0_SR_NOTZEROERR, OPTR = SIM_FLASHL0_OPTR;
+void wp(void* s, uint32_t v) { sim_flashl0_set_write_protect(static_cast<SimFlashL0*>(s), v); }
+void rdp(void* s, uint32_t v) { sim_flashl0_set_read_protect(static_cast<SimFlashL0*>(s), v != 0); }
+// Unlocked for programming, then `rest`; H: sixteen words i at half-page `a`.
+std::vector<Step> unlocked(std::initializer_list<Step> rest) {
+    std::vector<Step> v = {{'w', PEKEYR, PE1}, {'w', PEKEYR, PE2}, {'w', PRGKEYR, PRG1}, {'w', PRGKEYR, PRG2}};
+    for (const Step& s : rest) {
+        for (uint32_t i = 0; s.op == 'H' && i < 16; ++i) v.push_back({'P', s.a + 4 * i, i});
+        if (s.op != 'H') v.push_back(s);
+    }
+    return v;
+}
+} // namespace l0
 
 // ---- G0, L4, G4 (RM0444, RM0351, RM0440) and U5 (RM0456) ------------------
 namespace g0 {
@@ -249,6 +271,44 @@ const Row kRows[] = {
                    {'w', SIM_FLASHU5_OPTR, 0x1FEFF8CC}, {'w', SIM_FLASHU5_NSCR, g0::OPTSTRT},
                    {'r', SIM_FLASHU5_NSSR, SIM_FLASHU5_SR_OPTWERR}},
                   SIM_FLASHU5_NSKEYR)},
+    {"L0KeysAndLockOut", SimFlashKind::stm32l0, l0::wp, l0::rdp,
+     {{'r', l0::PECR, 7}, {'r', l0::SR, l0::IDLE}, {'r', l0::OPTR, 0x807800AA}, {'w', l0::PECR, l0::PROG},
+      {'r', l0::PECR, 7}, {'x', l0::PRGKEYR, l0::PRG1}, {'w', l0::PEKEYR, l0::PE1}, {'w', l0::PEKEYR, l0::PE2},
+      {'r', l0::PECR, 6}, {'x', l0::PRGKEYR, l0::PRG1}, {'r', l0::PECR, 6}, {'Z'}, {'K', 0, 1},
+      {'w', l0::PEKEYR, l0::PE1}, {'w', l0::PEKEYR, l0::PE2}, {'r', l0::PECR, 7}, {'K'}, {'w', l0::PEKEYR, l0::PE1},
+      {'w', l0::PEKEYR, l0::PE2}, {'w', l0::PRGKEYR, l0::PRG1}, {'w', l0::PRGKEYR, l0::PRG2}, {'r', l0::PECR, 4},
+      {'w', SIM_FLASHL0_OPTKEYR, SIM_FLASHL0_OPTKEY1}, {'w', SIM_FLASHL0_OPTKEYR, SIM_FLASHL0_OPTKEY2},
+      {'r', l0::PECR, 0}, {'w', l0::PECR, 1}, {'r', l0::PECR, 7}, {'x', l0::PEKEYR, l0::PE2},
+      {'x', l0::PEKEYR, l0::PE1}, {'r', l0::PECR, 7}, {'Z'}, {'w', l0::PEKEYR, l0::PE1}, {'w', l0::PEKEYR, l0::PE2},
+      {'x', l0::PEKEYR, l0::PE1}, {'r', l0::PECR, 7}}},
+    {"L0WordsAndPageErase", SimFlashKind::stm32l0, l0::wp, l0::rdp,
+     l0::unlocked({{'F', 0x80, 0x5A, 0x180}, {'F', 0x100, 0, 0x80}, {'P', 0x100, 0x12345678}, {'r', l0::SR, 0x9},
+                   {'B', 0, 3280000}, {'T', 0, 3280000}, {'r', l0::SR, l0::EOP}, {'M', 0x100, 0x12345678},
+                   {'P', 0x100, 0x80000001}, {'T', 0, 3280000}, {'r', l0::SR, l0::EOP | l0::NOTZERO}, {'M', 0x100, 0x92345679},
+                   {'w', l0::SR, 0x3FF02}, {'P', 0x104, 1, 2}, {'r', l0::SR, l0::IDLE | l0::SIZERR},
+                   {'P', 0x106, 1}, {'w', l0::PECR, l0::ERASE}, {'P', 0x104, 0}, {'w', l0::PECR, l0::FPRG | l0::ERASE | l0::PROG},
+                   {'P', 0x104, 0}, {'r', l0::SR, l0::IDLE | l0::SIZERR | l0::PGAERR}, {'M', 0x104, 0},
+                   {'w', l0::PECR, l0::ERASE | l0::PROG}, {'P', 0x17C, 0}, {'B', 0, 3280000}, {'M', 0x100, 0},
+                   {'M', 0x17C, 0}, {'M', 0xFC, 0x5A5A5A5A}, {'M', 0x180, 0x5A5A5A5A}})},
+    {"L0HalfPages", SimFlashKind::stm32l0, l0::wp, l0::rdp,
+     l0::unlocked({{'w', l0::PECR, l0::FPRG | l0::PROG}, {'P', 0x40, 9}, {'B', 0, 0}, {'M', 0x40, 0},
+                   {'w', l0::PECR, l0::PROG}, {'w', l0::PECR, l0::FPRG | l0::PROG}, {'H', 0x40}, {'B', 0, 3280000},
+                   {'M', 0x40, 0}, {'M', 0x7C, 15}, {'M', 0x80, 0}, {'P', 0x84, 1}, {'r', l0::SR, l0::EOP | l0::PGAERR},
+                   {'P', 0x80, 1}, {'P', 0x88, 1}, {'r', l0::SR, l0::EOP | l0::PGAERR}, {'H', 0x80}, {'B', 0, 3280000},
+                   {'M', 0x80, 0}, {'M', 0xBC, 15}})},
+    {"L0Protection", SimFlashKind::stm32l0, l0::wp, l0::rdp,
+     l0::unlocked({{'W', 0, 2}, {'r', SIM_FLASHL0_WRPROT1, 2}, {'P', 0x1FFC, 1}, {'r', l0::SR, l0::IDLE | l0::WRPERR},
+                   {'w', l0::PECR, l0::ERASE | l0::PROG}, {'F', 0x1000, 0x5A, 0x1000}, {'P', 0x1000, 0},
+                   {'M', 0x1000, 0x5A5A5A5A}, {'w', l0::SR, l0::WRPERR}, {'P', 0x2000, 0}, {'r', l0::SR, 0x9},
+                   {'w', l0::PECR, 2}, {'w', l0::SR, 0x3FF02}, {'P', 0x3000, 1}, {'r', l0::SR, l0::EOP | l0::WRPERR},
+                   {'R', 0, 1}, {'r', l0::OPTR, 0x807800BB}, {'N', 0}, {'Q', 0x3000, 1}, {'Z'}, {'N', 0},
+                   {'r', SIM_FLASHL0_WRPROT1, 2}, {'R', 0, 0}, {'M', 0x3000, 0}})},
+    {"L0FaultsAndInterrupts", SimFlashKind::stm32l0, l0::wp, l0::rdp,
+     l0::unlocked({{'w', l0::PECR, SIM_FLASHL0_PECR_EOPIE | SIM_FLASHL0_PECR_ERRIE}, {'K', l0::SIZERR},
+                   {'P', 0, 1}, {'r', l0::SR, l0::IDLE | l0::SIZERR}, {'I', 0, 1}, {'M', 0, 0}, {'K', 0, 4},
+                   {'w', l0::SR, l0::SIZERR}, {'I', 0, 0}, {'P', 0, 1}, {'T', 0, 4000000}, {'r', l0::SR, l0::EOP},
+                   {'I', 0, 1}, {'M', 0, 0}, {'K', 0, 2}, {'P', 4, 1}, {'T', 0, 1000000000}, {'B', 0, NEVER},
+                   {'M', 4, 0}})},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, FlashModels, ::testing::ValuesIn(kRows),
