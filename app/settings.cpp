@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/flash_job.h"
 #include "platform/ini.h"
 #include "platform/paths.h"
 #include "platform/log_store.h"
@@ -108,6 +109,13 @@ void config_load() {
         if (!make_abs_to_exe(k.value))
             log_addf(&logv, "[CFG] Path of '%s' too long once made absolute, ignored: %.120s", k.key, before);
     }
+    // How an STM32 is programmed (auto unless the file says otherwise).
+    char route[32] = "";
+    FlashRoute r = FLASH_ROUTE_AUTO;
+    if (g_cfg_ini[0] && ini_get(g_cfg_ini, "Settings", "flash_route", route, sizeof route) == INI_GET_OK && route[0] &&
+        !flash_route_parse(route, &r))
+        log_addf(&logv, "[CFG] flash_route is auto, native or pack, not '%.20s': auto", route);
+    flash_set_route(r);
 }
 
 static bool s_read_only;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "flash/flm.h"
+#include "flash/stm32_flash.h"
 #include "target/pdsc_db.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -26,6 +27,7 @@ char s_pack_dir[1024];
 char s_linkserver[1024];
 uint32_t s_linkserver_timeout_ms = 30000;
 bool s_job_running;  // under s_param_mtx: parameters belong to the job meanwhile
+FlashRoute s_route = FLASH_ROUTE_AUTO;
 
 // Linux install places of NXP's LinkServer; the bare name goes through PATH.
 const char* const s_candidates[] = {"LinkServer", "/usr/local/LinkServer/LinkServer", "/opt/nxp/LinkServer/LinkServer"};
@@ -213,6 +215,27 @@ void flash_set_linkserver(const char* path, uint32_t timeout_ms) {
     s_linkserver_timeout_ms = timeout_ms ? timeout_ms : 30000;
 }
 
+void flash_set_route(FlashRoute r) {
+    std::lock_guard<std::mutex> lk(s_param_mtx);
+    s_route = r;
+}
+
+FlashRoute flash_route() {
+    std::lock_guard<std::mutex> lk(s_param_mtx);
+    return s_route;
+}
+
+bool flash_route_parse(const char* text, FlashRoute* out) {
+    static const FlashRoute all[] = {FLASH_ROUTE_AUTO, FLASH_ROUTE_NATIVE, FLASH_ROUTE_PACK};
+    for (FlashRoute r : all)
+        if (text && !strcasecmp(text, flash_route_name(r))) return *out = r, true;
+    return false;
+}
+
+const char* flash_route_name(FlashRoute r) {
+    return r == FLASH_ROUTE_NATIVE ? "native" : r == FLASH_ROUTE_PACK ? "pack" : "auto";
+}
+
 void handle_flash() {
     char path[1024], device[128];
     job_begin(path, sizeof path, device, sizeof device);
@@ -234,8 +257,21 @@ void handle_flash() {
     }
     log_addf(&logv, "[FLASH] Programming %s (%u B)", device, size);
     bool ok;
-    if (!dap->mcu.has_debug_mailbox) ok = flm_route(dap, packs, device, img, size, base);
-    else ok = linkserver_route(path, ends_with_hex(path), device, packs, img, size, base);
+    const McuRecord& rec = g_mcu_info.mcu;
+    const FlashRoute route = flash_route();
+    // The chip's main flash, as identification measured it.
+    const uint32_t at = base ? base : rec.flash_base, flash_end = rec.flash_base + g_mcu_info.flash_kb * 1024u;
+    const bool in_main = g_mcu_info.flash_kb && at >= rec.flash_base && uint64_t(at) + size <= flash_end;
+    const bool native = rec.vendor == MCU_VENDOR_ST && route != FLASH_ROUTE_PACK &&
+                        (route == FLASH_ROUTE_NATIVE || in_main);
+    if (dap->mcu.has_debug_mailbox) {
+        ok = linkserver_route(path, ends_with_hex(path), device, packs, img, size, base);
+    } else if (native) {
+        log_add_line(&logv, "[FLASH] Using built-in STM32 flash algorithm");
+        ok = stm32_flash_program(dap, &rec, img, size, base);
+    } else {
+        ok = flm_route(dap, packs, device, img, size, base);
+    }
     std::free(img);
     job_finished(ok, "[FLASH] Done", "[FLASH] FAILED");
 }

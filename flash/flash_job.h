@@ -21,6 +21,16 @@ void flash_set_pack_dir(const char* dir);
 // wait before it is stopped (30 s by default).
 void flash_set_linkserver(const char* path, uint32_t timeout_ms);
 
+// How an identified STM32 is programmed: auto takes the chip's own flash
+// controller when the image lies in its main flash, the pack's algorithm
+// otherwise (option bytes, OTP, external memories); the others force one.
+enum FlashRoute { FLASH_ROUTE_AUTO, FLASH_ROUTE_NATIVE, FLASH_ROUTE_PACK };
+void flash_set_route(FlashRoute r);
+FlashRoute flash_route();
+// "auto", "native", "pack"; false (route unchanged) for anything else.
+bool flash_route_parse(const char* text, FlashRoute* out);
+const char* flash_route_name(FlashRoute r);
+
 void handle_flash();
 // Hooks the job into the probe thread.
 void flash_install();

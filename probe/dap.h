@@ -127,6 +127,8 @@ int dap_read_words(DapContext* ctx, const uint32_t* addrs, int count, uint32_t* 
 bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
 // Any alignment and length, each byte written once (byte and halfword accesses where needed).
 bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
+// Half-word stores at addr, addr + 2, ... in as few packets as they fit.
+bool dap_write_halfwords(DapContext* ctx, uint32_t addr, const uint16_t* vals, uint32_t count);
 bool dap_dp_read(DapContext* ctx, uint8_t reg, uint32_t* val);
 bool dap_dp_write(DapContext* ctx, uint8_t reg, uint32_t val);
 bool dap_ap_read(DapContext* ctx, uint8_t apsel, uint8_t reg, uint32_t* val);

@@ -170,6 +170,39 @@ bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t 
     return true;
 }
 
+// Half-word stores in a row (flash that programs half-words): CSW size 16,
+// one TAR per packet and wherever the auto-increment would wrap, each value
+// on the byte lanes its address selects.
+bool dap_write_halfwords(DapContext* ctx, uint32_t addr, const uint16_t* vals, uint32_t count) {
+    if (!ctx || !ctx->open || (addr & 1)) return false;
+    DapXfer x[DAP_MAX_XFERS];
+    for (uint32_t done = 0; done < count;) {
+        int n = 0;
+        const bool sel = dap_add_select(ctx, x, &n, 0);
+        const uint32_t csw = dap_csw_value(0x11u);
+        x[n++] = DapXfer{dap_ap_req(DAP_AP_CSW, false), csw};
+        const uint32_t first = addr + 2 * done;
+        x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), first};
+        const int head = n;
+        uint32_t k = done;
+        while (k < count && n < DAP_MAX_XFERS) {
+            const uint32_t a = addr + 2 * k;
+            if (k > done && (a & (kAutoIncBlock - 1)) == 0) break;
+            x[n] = DapXfer{dap_ap_req(DAP_AP_DRW, false), uint32_t(vals[k]) << (8 * (a & 2))};
+            if (!dap_transfer_fits(ctx, x, n + 1)) break;
+            ++n, ++k;
+        }
+        if (n == head) return false;
+        const bool ok = dap_transfer_n(ctx, x, n, nullptr) == n;
+        if (sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);
+        ctx->cur_csw = csw;
+        ctx->csw_valid = ok;
+        if (!ok) return false;
+        done = k;
+    }
+    return true;
+}
+
 int dap_packet_limit(const DapContext* ctx) {
     if (!ctx->is_v2) return 64;
     int n = ctx->packet_size ? ctx->packet_size : 64;

@@ -42,6 +42,7 @@ class FlashJob : public ::testing::Test {
         probe_set_flash_handler(nullptr);
         flash_set_pack_dir(nullptr);
         flash_set_linkserver(nullptr, 0);
+        flash_set_route(FLASH_ROUTE_AUTO);
         rig_.reset();
     }
     // As the Flash button does it; returns the final status.
@@ -77,18 +78,26 @@ class FlashJob : public ::testing::Test {
 
 // Each file through the FLM route ends as its .bin in the flash, the core
 // halted at its reset handler; a bad file leaves the flash as it was.
-TEST_F(FlashJob, FilesAreProgrammedThroughThePacksAlgorithm) {
+TEST_F(FlashJob, FilesAreProgrammedThroughThePacksAlgorithmOrTheChipsController) {
     start();
     ASSERT_TRUE(write_text_file(tmp_ / "bad.hex", ":020000040800F2\n:0400000001020304F3\n:00000001FF\n"));
-    struct Case { std::string file; const char* log; bool no_linkserver = false; } const cases[] = {
-        {kFw + "/demo_O0_dwarf4.bin", "[FLASH] Done"}, {kFw + "/demo_O2_dwarf4.hex", "[FLASH] Done"},
-        {tmp_ / "bad.hex", "[FLASH] Failed to parse HEX file"},
-        {kFw + "/demo_O2_dwarf4.bin", "[FLASH] LinkServer not available (err=2) — FLM fallback", true},
+    const char* const pack = "[FLASH] Pack device for STM32F405/415, F407/417 (1024 KB): STM32F405RG";
+    const char* const native = "[STM32 FLASH] Verify OK";
+    struct Case { std::string file; const char* log; FlashRoute route; const char* how; bool no_linkserver = false; } const cases[] = {
+        {kFw + "/demo_O0_dwarf4.bin", "[FLASH] Done", FLASH_ROUTE_PACK, pack},
+        {kFw + "/demo_O2_dwarf4.hex", "[FLASH] Done", FLASH_ROUTE_PACK, pack},
+        {tmp_ / "bad.hex", "[FLASH] Failed to parse HEX file", FLASH_ROUTE_PACK, nullptr},
+        {kFw + "/demo_O2_dwarf4.bin", "[FLASH] LinkServer not available (err=2) — FLM fallback", FLASH_ROUTE_PACK, pack, true},
+        // An STM32's main flash goes through its own controller unless the pack is asked for.
+        {kFw + "/demo_O0_dwarf4.bin", "[FLASH] Using built-in STM32 flash algorithm", FLASH_ROUTE_AUTO, native},
+        {kFw + "/demo_O2_dwarf4.hex", "[FLASH] Using built-in STM32 flash algorithm", FLASH_ROUTE_NATIVE, native},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.file + " " + flash_route_name(c.route));
         log_clear(&logv);
+        flash_set_route(c.route);
         if (c.no_linkserver) linkserver("");
+        else probe_context()->mcu.has_debug_mailbox = false;
         const bool good = c.file.find("bad") == std::string::npos;
         const Bytes before = flash_contents(4096);
         ASSERT_EQ(flash(c.file), good ? FLASH_STATUS_OK : FLASH_STATUS_ERROR);
@@ -98,7 +107,7 @@ TEST_F(FlashJob, FilesAreProgrammedThroughThePacksAlgorithm) {
             continue;
         }
         EXPECT_EQ(g_flash_progress.load(), 100);
-        EXPECT_TRUE(log_has("[FLASH] Pack device for STM32F405/415, F407/417 (1024 KB): STM32F405RG"));
+        EXPECT_TRUE(log_has(c.how)) << c.how;
         const Bytes want = read_binary_file(c.file.substr(0, c.file.size() - 3) + "bin");
         EXPECT_EQ(flash_contents(want.size()), want);
         uint32_t reset = 0, pc = 0;
