@@ -379,12 +379,12 @@ const StmFlashCtrl* stm32_flash_ctrl_for_algo(StmFlashAlgo algo, uint32_t device
     case FLASH_ALGO_F7_F4_F2: return &k_flash_f7_f4_f2;
     case FLASH_ALGO_C0_L4_GX_WX:
         if (id == 0x495 || id == 0x496 || id == 0x497) return &k_flash_wx;
-        if (id == 0x468 || id == 0x469 || id == 0x479) {
-            g4 = k_flash_c0_l4_gx;
-            g4.cr_bker = 0x800;  // RM0440: BKER is bit 11 on the G4
-            return &g4;
-        }
-        return &k_flash_c0_l4_gx;
+        // BKER is bit 13 only on the G0 (RM0444); bit 11 on the L4 and G4 (RM0351, RM0440).
+        if (id == 0x456 || id == 0x460 || id == 0x466 || id == 0x467 || id == 0x443 || id == 0x453)
+            return &k_flash_c0_l4_gx;
+        g4 = k_flash_c0_l4_gx;
+        g4.cr_bker = 0x800;
+        return &g4;
     case FLASH_ALGO_L1_L0:
         l0 = k_flash_l1_l0;
         l0.flash_base = (id == 0x416 || id == 0x425 || id == 0x447 || id == 0x457) ? 0x40022000 : 0x40023C00;

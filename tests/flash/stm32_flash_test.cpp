@@ -12,7 +12,10 @@
 #include "probe/probe_fixture.h"
 #include "sim/board.h"
 #include "sim/board_profile.h"
+#include "sim/flash_f0.h"
 #include "sim/flash_f4.h"
+#include "sim/flash_g0l4.h"
+#include "sim/flash_l0.h"
 #include "target/mcu_id.h"
 
 namespace {
@@ -102,6 +105,12 @@ void check(const Board& b, const Job& r) {
 
 const Board kBoards[] = {
     {"F4", SimFlashKind::stm32f4, 0, SIM_FLASHF4_SR_PGPERR},
+    {"F0", SimFlashKind::stm32f0, 0, SIM_FLASHF0_SR_PGERR},
+    {"G0", SimFlashKind::stm32g0, 0, SIM_FLASHG0_SR_PROGERR},
+    {"G4", SimFlashKind::stm32g4, 0x40000, SIM_FLASHG0_SR_PROGERR},
+    {"L4", SimFlashKind::stm32l4, 0x80000, SIM_FLASHG0_SR_PROGERR},
+    {"L0", SimFlashKind::stm32l0, 0, SIM_FLASHL0_SR_SIZERR},
+    {"U5", SimFlashKind::stm32u5, 0x100000, SIM_FLASHG0_SR_PROGERR},
 };
 
 class Native : public ::testing::TestWithParam<Board> {};

@@ -33,7 +33,8 @@ struct Chip {
     uint32_t devid = 0, size_reg = 0;  // the flash size word's address
     const char* summary;
     // Another generation's whole board (its core, ids, memories and flash
-    // controller) instead of the F405 wearing other ids; blank flash.
+    // controller, from its reference manual) instead of the F405 wearing
+    // other ids; blank flash.
     SimFlashKind board = SimFlashKind::none;
 };
 
@@ -44,6 +45,18 @@ const Chip kChips[] = {
     {.name = "F405_hid", .kind = SimUsbKind::V1Hid, .size_reg = 0x1FFF7A22, .summary = kF405},
     {.name = "F405_bulk", .size_reg = 0x1FFF7A22, .summary = kF405},
     {.name = "F405_board", .size_reg = 0x1FFF7A22, .summary = kF405, .board = SimFlashKind::stm32f4},
+    {.name = "F0_board", .size_reg = 0x1FFFF7CC, .summary =
+         "Cortex-M0 r0p0  ST    CPUID:0x410CC200  DevID:0x00000440  Flash:64KB  RAM:8KB  Family:STM32F0  Device:STM32F05x/F030x8  Algo:f3_f1_f0", .board = SimFlashKind::stm32f0},
+    {.name = "G0_board", .size_reg = 0x1FFF75E0, .summary =
+         "Cortex-M0+ r0p1  ST    CPUID:0x410CC601  DevID:0x00000460  Flash:64KB  RAM:36KB  Family:STM32G0  Device:STM32G07x/08x  Algo:c0_l4_gx_wx", .board = SimFlashKind::stm32g0},
+    {.name = "G4_board", .size_reg = 0x1FFF75E0, .summary =
+         "Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241  DevID:0x00000469  Flash:512KB  RAM:128KB  Family:STM32G4  Device:STM32G47x/48x  Algo:c0_l4_gx_wx", .board = SimFlashKind::stm32g4},
+    {.name = "L4_board", .size_reg = 0x1FFF75E0, .summary =
+         "Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241  DevID:0x00000415  Flash:1024KB  RAM:128KB  Family:STM32L4  Device:STM32L47x/L48x  Algo:c0_l4_gx_wx", .board = SimFlashKind::stm32l4},
+    {.name = "L0_board", .size_reg = 0x1FF8007C, .summary =
+         "Cortex-M0+ r0p1  ST    CPUID:0x410CC601  DevID:0x00000417  Flash:64KB  RAM:8KB  Family:STM32L0  Device:STM32L0xx Cat.3  Algo:l1_l0", .board = SimFlashKind::stm32l0},
+    {.name = "U5_board", .size_reg = 0x0BFA07A0, .summary =
+         "Cortex-M33 r0p4  ST  [FPU TZ]  CPUID:0x410FD214  DevID:0x00000482  Flash:2048KB  RAM:786KB  Family:STM32U5  Device:STM32U575/585  Algo:l5_u5", .board = SimFlashKind::stm32u5},
     // 0x411 is the F2 (RM0033) under a Cortex-M3 and the first F4 silicon under an M4;
     // the board's size word stays the F405's.
     {.name = "F2", .cpuid = 0x412FC231, .idcode = 0x20006411, .size_reg = 0x1FFF7A22,
