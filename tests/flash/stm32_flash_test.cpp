@@ -5,7 +5,12 @@
 // their reason, never in a hang or a reported success.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+
+#include "flash/flm.h"
+#include "tests/test_util.h"
 
 #include "flash/stm32_flash.h"
 #include "probe/probe.h"
@@ -33,13 +38,17 @@ std::vector<uint8_t> image(uint32_t len, uint32_t seed) {
     return v;
 }
 
-// A generation's board: where its second bank starts (0: one bank) and a
-// status bit its controller raises for a refused program.
+// A generation's board: where its second bank starts (0: one bank), a
+// status bit its controller raises for a refused program, and ST's pack and
+// algorithm for it (the pack's device, and where the pack expects the file).
 struct Board {
     const char* name;
     SimFlashKind kind;
     uint32_t bank2;
     uint32_t program_error;
+    const char* pack = nullptr;  // null: a pack of one device written here
+    const char* device = nullptr;
+    const char* flm = nullptr, *flm_in_pack = nullptr;
 };
 
 // One job on a connected board whose flash holds the pre-fill pattern.
@@ -104,13 +113,21 @@ void check(const Board& b, const Job& r) {
 }
 
 const Board kBoards[] = {
-    {"F4", SimFlashKind::stm32f4, 0, SIM_FLASHF4_SR_PGPERR},
-    {"F0", SimFlashKind::stm32f0, 0, SIM_FLASHF0_SR_PGERR},
-    {"G0", SimFlashKind::stm32g0, 0, SIM_FLASHG0_SR_PROGERR},
-    {"G4", SimFlashKind::stm32g4, 0x40000, SIM_FLASHG0_SR_PROGERR},
-    {"L4", SimFlashKind::stm32l4, 0x80000, SIM_FLASHG0_SR_PROGERR},
-    {"L0", SimFlashKind::stm32l0, 0, SIM_FLASHL0_SR_SIZERR},
-    {"U5", SimFlashKind::stm32u5, 0x100000, SIM_FLASHG0_SR_PROGERR},
+    {"F4", SimFlashKind::stm32f4, 0, SIM_FLASHF4_SR_PGPERR, "Keil.STM32F4xx_DFP.pdsc", "STM32F405RG", "STM32F4xx_1024.FLM",
+     "CMSIS/Flash/STM32F4xx_1024.FLM"},
+    {"F0", SimFlashKind::stm32f0, 0, SIM_FLASHF0_SR_PGERR, "Keil.STM32F0xx_DFP.pdsc", "STM32F051R8", "STM32F0xx_64.FLM",
+     "CMSIS/Flash/STM32F0xx_64.FLM"},
+    {"G0", SimFlashKind::stm32g0, 0, SIM_FLASHG0_SR_PROGERR, "Keil.STM32G0xx_DFP.pdsc", "STM32G071R8Tx",
+     "STM32G0xx_64.FLM", "CMSIS/Flash/STM32G0xx_64.FLM"},
+    // The pack names the G47x algorithm after its group; the data keeps it as STM32G4xx_512.
+    {"G4", SimFlashKind::stm32g4, 0x40000, SIM_FLASHG0_SR_PROGERR, "Keil.STM32G4xx_DFP.pdsc", "STM32G474RETx",
+     "STM32G4xx_512.FLM", "CMSIS/Flash/STM32G47x-8x_512.FLM"},
+    {"L4", SimFlashKind::stm32l4, 0x80000, SIM_FLASHG0_SR_PROGERR, "Keil.STM32L4xx_DFP.pdsc", "STM32L476RGTx",
+     "STM32L4xx_1024.FLM", "CMSIS/Flash/STM32L4xx_1024.FLM"},
+    {"L0", SimFlashKind::stm32l0, 0, SIM_FLASHL0_SR_SIZERR, "Keil.STM32L0xx_DFP.pdsc", "STM32L053R8Tx",
+     "STM32L0xx_64.FLM", "CMSIS/Flash/STM32L0xx_64.FLM"},
+    {"U5", SimFlashKind::stm32u5, 0x100000, SIM_FLASHG0_SR_PROGERR, nullptr, "STM32U575ZITx", "STM32U5xx_2M_0800.FLM",
+     "CMSIS/Flash/STM32U5xx_2M_0800.FLM"},
 };
 
 class Native : public ::testing::TestWithParam<Board> {};
@@ -140,12 +157,51 @@ TEST_P(Native, JobsLeaveTheFlashAsTheyReport) {
     }
 }
 
+// ST's own algorithm for the family through the pack route, on the same
+// board: the image exact, nothing past the sectors it touched changed.
+TEST_P(Native, StsAlgorithmProgramsTheBoardThroughThePack) {
+    const Board& b = GetParam();
+    const std::string data = KORVANE_SHARED_DATA;
+    if (!std::filesystem::exists(data + "/flm/" + b.flm)) GTEST_SKIP() << "shared data absent: " << data;
+    TempDir packs("native_pack");
+    std::filesystem::create_directories(std::filesystem::path(packs / b.flm_in_pack).parent_path());
+    std::filesystem::copy_file(data + "/flm/" + b.flm, packs / b.flm_in_pack);
+    if (b.pack) {
+        std::filesystem::copy_file(data + "/pdsc/" + b.pack, packs / b.pack);
+    } else {  // no pack of this family in the data: its one device, as ST's packs describe theirs
+        std::ofstream(packs / "one.pdsc")
+            << "<?xml version=\"1.0\"?><package><devices><family Dfamily=\"STM32U5\" Dvendor=\"STMicroelectronics:13\">"
+            << "<processor Dcore=\"Cortex-M33\"/><device Dname=\"" << b.device << "\">"
+            << "<memory name=\"Flash\" access=\"rx\" start=\"0x08000000\" size=\"0x200000\" default=\"1\" startup=\"1\"/>"
+            << "<memory name=\"SRAM\" access=\"rwx\" start=\"0x20000000\" size=\"0xC0000\" default=\"1\"/>"
+            << "<algorithm name=\"" << b.flm_in_pack << "\" start=\"0x08000000\" size=\"0x200000\" default=\"1\"/>"
+            << "</device></family></devices></package>\n";
+    }
+    SimRig rig(SimUsbKind::V2Bulk512, "", true, [&](SimBoardProfile& p) { ASSERT_TRUE(sim_board_profile_for(b.kind, &p)); });
+    ASSERT_NE(rig.sys, nullptr) << rig.err;
+    DapContext* c = rig.connect(true);
+    ASSERT_NE(c, nullptr);
+    rig.lock();
+    SimFlashCtl* f = sim_board_flash_ctl(rig.board());
+    for (uint32_t i = 0; i < f->array_size; ++i) f->array[i] = prefill(i);
+    rig.unlock();
+    const uint32_t len = 40 * 1024 + 101;
+    const auto img = image(len, 7);
+    ASSERT_TRUE(flm_program_device(c, packs.path.c_str(), b.device, img.data(), len, kFlash));
+    rig.lock();
+    EXPECT_TRUE(std::equal(img.begin(), img.end(), f->array)) << "the image as written";
+    int bad = 0;
+    for (uint32_t i = 128 * 1024; i < f->array_size && bad < 5; ++i)
+        if (f->array[i] != prefill(i) && ++bad) ADD_FAILURE() << "changed past the touched sectors at 0x" << std::hex << i;
+    rig.unlock();
+}
+
 INSTANTIATE_TEST_SUITE_P(Boards, Native, ::testing::ValuesIn(kBoards),
                          [](const ::testing::TestParamInfo<Board>& i) { return std::string(i.param.name); });
 
 // What only the F405's model offers: write protection by sector.
 TEST(NativeF4, AWriteProtectedSectorIsNamed) {
-    check({"F4", SimFlashKind::stm32f4, 0, 0},
+    check({.name = "F4", .kind = SimFlashKind::stm32f4, .bank2 = 0, .program_error = 0},
           {.name = "sector 1 write-protected", .before = [](SimRig& rig) {
                sim_flashf4_set_write_protect(sim_board_flash(rig.board()), 0xFFD);
            }, .ok = false, .log = "the sector is write-protected"});
