@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "flash/flm.h"
 #include "platform/clock.h"
@@ -246,6 +247,29 @@ bool erase_range(DapContext* dap, const FlmInfo* info, uint32_t base, uint32_t l
         }
     }
     log_addf(&logv, "[FLM] erased %d sector(s) for 0x%08X..0x%08X", erased, base, (uint32_t)(hi - 1));
+    return true;
+}
+
+// The sectors an image touches, [lo, hi); false when only a chip erase is known.
+bool covered_span(const FlmInfo* info, uint32_t base, uint32_t len, uint32_t* lo, uint32_t* hi) {
+    const uint64_t a = base, b = (uint64_t)base + len, fstart = info->flash_start, fend = fstart + info->flash_size;
+    uint64_t l = b, h = a;
+    if (info->sector_count == 0) {
+        if (!info->page_size) return false;
+        l = a - (a - fstart) % info->page_size;
+        h = b + (info->page_size - (b - fstart) % info->page_size) % info->page_size;
+    }
+    for (int i = 0; i < info->sector_count; ++i) {
+        const uint64_t start = fstart + info->sectors[i].addr_offset;
+        uint64_t end = i + 1 < info->sector_count ? fstart + info->sectors[i + 1].addr_offset : fend;
+        const uint32_t sz = info->sectors[i].sz_sector;
+        if (end > fend) end = fend;
+        for (uint64_t s = start; sz && s < end; s += sz)
+            if (s + sz > a && s < b) l = s < l ? s : l, h = s + sz > h ? s + sz : h;
+    }
+    if (h > fend) h = fend;
+    if (l > a || h < b) return false;
+    *lo = (uint32_t)l, *hi = (uint32_t)h;
     return true;
 }
 
@@ -668,6 +692,28 @@ bool flm_program_device(DapContext* dap, const char* pack_dir, const char* devic
         return false;
     }
     set_progress(2);
+    // The sectors the image touches are erased whole: what the image does not
+    // cover in them (calibration, EEPROM emulation kept behind the code) is
+    // read back first and written again unchanged.
+    std::vector<uint8_t> whole;
+    uint32_t lo = 0, hi = 0;
+    if (covered_span(&info, base_addr, len, &lo, &hi) && (lo < base_addr || hi > base_addr + len)) {
+        const uint32_t head = (base_addr - lo + 3) & ~3u, tail = (base_addr + len - lo) & ~3u;
+        whole.resize(hi - lo);
+        if ((head && !dap_read_mem_block(dap, lo, whole.data(), head)) ||
+            (tail < hi - lo && !dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail))) {
+            log_addf(&logv, "[FLM] ERROR: cannot read back 0x%08X..0x%08X to keep it", lo, hi - 1);
+            free_blob();
+            return false;
+        }
+        std::memcpy(whole.data() + (base_addr - lo), data, len);
+        // Erased bytes at the end need no programming.
+        uint32_t n = hi - lo;
+        while (n > base_addr - lo + len && whole[n - 1] == info.val_empty) --n;
+        const uint32_t kept = n - len;
+        if (kept) log_addf(&logv, "[FLM] Kept %u B of partly covered sectors as they were", kept);
+        data = whole.data(), len = n, base_addr = lo;
+    }
     // An image that does not start on a page gets the erased value in front.
     const uint32_t lead = (base_addr - info.flash_start) % info.page_size;
     const uint32_t page_base = base_addr - lead;

@@ -80,6 +80,7 @@ struct HookClock {
 
 void check(const Board& b, const Job& r) {
     SCOPED_TRACE(std::string(b.name) + ": " + r.name);
+    g_stop = false;  // as on a running probe thread (an earlier test's may have stopped)
     SimRig rig(SimUsbKind::V2Bulk512, "", true, [&](SimBoardProfile& p) { ASSERT_TRUE(sim_board_profile_for(b.kind, &p)); });
     ASSERT_NE(rig.sys, nullptr) << rig.err;
     DapContext* c = rig.connect(true);
