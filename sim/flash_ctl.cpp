@@ -37,6 +37,17 @@ bool create_f4(uint64_t divisor, SimFlashCtl* out) {
     return true;
 }
 
+// The 2 MB dual-bank F42x/43x: the same model, its array twice as large.
+bool create_f4_2m(uint64_t divisor, SimFlashCtl* out) {
+    auto* fc = new (std::nothrow) SimFlashF4;
+    if (!fc) return false;
+    const SimFlashF4Timing t = sim_flashf4_timing_scaled(divisor);
+    sim_flashf4_init_dual_bank(fc, &t);
+    *out = SimFlashCtl{SimFlashKind::stm32f4_2m, fc, &kF4Ops, fc->array, fc->array_size, SIM_FLASHF4_REG_BASE,
+                       SIM_FLASHF4_REG_SIZE};
+    return true;
+}
+
 }  // namespace
 
 bool sim_flash_create(SimFlashKind kind, uint64_t time_divisor, SimFlashCtl* out) {
@@ -45,6 +56,7 @@ bool sim_flash_create(SimFlashKind kind, uint64_t time_divisor, SimFlashCtl* out
     const uint64_t div = time_divisor ? time_divisor : 1;
     switch (kind) {
     case SimFlashKind::stm32f4: return create_f4(div, out);
+    case SimFlashKind::stm32f4_2m: return create_f4_2m(div, out);
     case SimFlashKind::stm32f0: return sim_flashf0_create(div, out);
     case SimFlashKind::stm32l0: return sim_flashl0_create(div, out);
     case SimFlashKind::stm32g0:

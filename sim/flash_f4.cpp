@@ -17,7 +17,14 @@ constexpr uint32_t OPTCR_FIELDS = 0x0FFFFFEC;
 constexpr uint32_t OPTCR_RDP_LEVEL0 = 0xAAu << 8;
 
 unsigned psize_of(uint32_t cr) { return (cr >> SIM_FLASHF4_CR_PSIZE_SHIFT) & 3u; }
-unsigned snb_of(uint32_t cr) { return (cr >> SIM_FLASHF4_CR_SNB_SHIFT) & 0xFu; }
+unsigned snb_of(uint32_t cr) { return (cr >> SIM_FLASHF4_CR_SNB_SHIFT) & 0x1Fu; }
+constexpr uint32_t NWRP = 0xFFFu << 16;
+constexpr uint32_t BANK = SIM_FLASHF4_ARRAY_SIZE;
+
+// Two banks: SNB's fifth bit and MER1 exist (reserved on the single-bank part).
+uint32_t cr_mask(const SimFlashF4* fc) {
+    return CR_MASK | (fc->dual_bank ? SIM_FLASHF4_CR_MER1 | (0x10u << SIM_FLASHF4_CR_SNB_SHIFT) : 0);
+}
 
 bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
 
@@ -35,8 +42,19 @@ void set_error(SimFlashF4* fc, uint32_t flag) {
     if (fc->cr & SIM_FLASHF4_CR_ERRIE) fc->sr |= SIM_FLASHF4_SR_OPERR;
 }
 
-bool sector_protected(const SimFlashF4* fc, unsigned snb) {
-    return ((fc->optcr >> 16) & (1u << snb)) == 0; // nWRP bit 0 = protected
+// `index` counts the sectors of both banks: 12-23 are bank 2's, guarded by OPTCR1.
+bool sector_protected(const SimFlashF4* fc, unsigned index) {
+    const uint32_t reg = index < SIM_FLASHF4_SECTORS ? fc->optcr : fc->optcr1;
+    return ((reg >> 16) & (1u << (index % SIM_FLASHF4_SECTORS))) == 0; // nWRP bit 0 = protected
+}
+
+// The sector index holding an array offset.
+unsigned sector_index_at(uint32_t offset) {
+    SimFlashF4Sector sec{};
+    unsigned snb = 0;
+    const uint32_t in_bank = offset % BANK;
+    while (snb < SIM_FLASHF4_SECTORS && sim_flashf4_sector(snb, &sec) && in_bank >= sec.offset + sec.size) ++snb;
+    return snb + SIM_FLASHF4_SECTORS * (offset / BANK);
 }
 
 void start_busy(SimFlashF4* fc, SimFlashF4Op op, uint64_t ns) {
@@ -73,10 +91,12 @@ void stall_until_idle(SimFlashF4* fc) {
 void start_erase(SimFlashF4* fc) {
     const uint32_t cr = fc->cr;
     const unsigned ps = psize_of(cr);
-    const bool ser = cr & SIM_FLASHF4_CR_SER, mer = cr & SIM_FLASHF4_CR_MER;
-    if (ser && mer) { set_error(fc, SIM_FLASHF4_SR_PGSERR); fc->cr &= ~SIM_FLASHF4_CR_STRT; return; }
-    if (mer) {
-        for (unsigned s = 0; s < SIM_FLASHF4_SECTORS; ++s) {
+    const bool ser = cr & SIM_FLASHF4_CR_SER, mer = cr & SIM_FLASHF4_CR_MER, mer1 = cr & SIM_FLASHF4_CR_MER1;
+    if (ser && (mer || mer1)) { set_error(fc, SIM_FLASHF4_SR_PGSERR); fc->cr &= ~SIM_FLASHF4_CR_STRT; return; }
+    if (mer || mer1) {
+        // MER erases bank 1, MER1 bank 2, both the whole array (RM0090).
+        const unsigned first = mer ? 0 : SIM_FLASHF4_SECTORS, end = mer1 ? 2 * SIM_FLASHF4_SECTORS : SIM_FLASHF4_SECTORS;
+        for (unsigned s = first; s < end; ++s) {
             if (sector_protected(fc, s)) {
                 set_error(fc, SIM_FLASHF4_SR_WRPERR);
                 fc->cr &= ~SIM_FLASHF4_CR_STRT;
@@ -85,19 +105,20 @@ void start_erase(SimFlashF4* fc) {
         }
         // Applied now: any read issued while BSY stalls until the erase is
         // over, so no access can observe the array half-erased.
-        if (effect_applies(fc)) std::memset(fc->array, 0xFF, SIM_FLASHF4_ARRAY_SIZE);
-        start_busy(fc, SimFlashF4Op::mass_erase, fc->timing.mass_erase_ns[ps]);
+        const unsigned banks = (end - first) / SIM_FLASHF4_SECTORS;
+        if (effect_applies(fc)) std::memset(fc->array + (mer ? 0 : BANK), 0xFF, banks * BANK);
+        start_busy(fc, SimFlashF4Op::mass_erase, banks * fc->timing.mass_erase_ns[ps]);
         return;
     }
     // SER: a sector number beyond the 12 sectors is "not allowed"; refusing it
     // with a sequence error is better than erasing something else silently.
     SimFlashF4Sector sec{};
-    if (!sim_flashf4_sector(snb_of(cr), &sec)) {
+    if (!sim_flashf4_sector_of(fc, snb_of(cr), &sec)) {
         set_error(fc, SIM_FLASHF4_SR_PGSERR);
         fc->cr &= ~SIM_FLASHF4_CR_STRT;
         return;
     }
-    if (sector_protected(fc, snb_of(cr))) {
+    if (sector_protected(fc, sector_index_at(sec.offset))) {
         set_error(fc, SIM_FLASHF4_SR_WRPERR);
         fc->cr &= ~SIM_FLASHF4_CR_STRT;
         return;
@@ -142,14 +163,14 @@ void write_optkeyr(SimFlashF4* fc, unsigned size, uint32_t value) {
 void write_cr(SimFlashF4* fc, uint32_t value, uint32_t lanes) {
     if (fc->cr & SIM_FLASHF4_CR_LOCK) return; // writes are not allowed while locked
     const uint32_t old = fc->cr;
-    uint32_t next = (old & ~lanes) | (value & lanes & CR_MASK);
+    uint32_t next = (old & ~lanes) | (value & lanes & cr_mask(fc));
     if (old & SIM_FLASHF4_CR_STRT) next |= SIM_FLASHF4_CR_STRT; // software cannot withdraw it
     fc->cr = next;
     if (next & SIM_FLASHF4_CR_LOCK) fc->key_stage = 0;       // relocked: the keys start over
     const bool strt_rising = (next & SIM_FLASHF4_CR_STRT) && !(old & SIM_FLASHF4_CR_STRT);
     if (!strt_rising) return;
     if (fc->op != SimFlashF4Op::none) stall_until_idle(fc);
-    if (next & (SIM_FLASHF4_CR_SER | SIM_FLASHF4_CR_MER)) {
+    if (next & (SIM_FLASHF4_CR_SER | SIM_FLASHF4_CR_MER | SIM_FLASHF4_CR_MER1)) {
         start_erase(fc);
     } else {
         fc->cr &= ~SIM_FLASHF4_CR_STRT; // nothing selected to start
@@ -174,9 +195,11 @@ void write_optcr(SimFlashF4* fc, uint32_t value, uint32_t lanes) {
     if ((next & 0xFF00u) != OPTCR_RDP_LEVEL0) {
         set_error(fc, SIM_FLASHF4_SR_PGSERR);
         fc->optcr = (next & ~(OPTCR_FIELDS | SIM_FLASHF4_OPTCR_OPTSTRT)) | (fc->option_bytes & OPTCR_FIELDS);
+        fc->optcr1 = fc->option_bytes1;
         return;
     }
     fc->option_bytes = next & OPTCR_FIELDS;
+    fc->option_bytes1 = fc->optcr1;
     start_busy(fc, SimFlashF4Op::option, fc->timing.option_ns);
 }
 
@@ -228,20 +251,37 @@ bool sim_flashf4_sector(unsigned snb, SimFlashF4Sector* out) {
     return true;
 }
 
-void sim_flashf4_init(SimFlashF4* fc, const SimFlashF4Timing* timing) {
+bool sim_flashf4_sector_of(const SimFlashF4* fc, unsigned snb, SimFlashF4Sector* out) {
+    // RM0090: with two banks SNB 12-15 is not allowed and 16-27 names 12-23.
+    if (!fc->dual_bank || snb < 16) return sim_flashf4_sector(snb, out);
+    if (!sim_flashf4_sector(snb - 16, out)) return false;
+    out->offset += BANK;
+    return true;
+}
+
+namespace {
+void init(SimFlashF4* fc, const SimFlashF4Timing* timing, bool dual) {
     fc->timing = timing ? *timing : sim_flashf4_timing_typical();
-    std::memset(fc->array, 0xFF, SIM_FLASHF4_ARRAY_SIZE);
+    fc->dual_bank = dual;
+    fc->array_size = dual ? SIM_FLASHF4_ARRAY_SIZE_2M : SIM_FLASHF4_ARRAY_SIZE;
+    std::memset(fc->array, 0xFF, sizeof fc->array);
+    fc->option_bytes1 = dual ? SIM_FLASHF4_OPTCR1_RESET : 0;
     fc->option_bytes = SIM_FLASHF4_OPTCR_RESET & OPTCR_FIELDS;
     fc->stalled_ns = 0;
     fc->faults = SimFlashF4Faults{};
     sim_flashf4_reset(fc);
 }
+} // namespace
+
+void sim_flashf4_init(SimFlashF4* fc, const SimFlashF4Timing* timing) { init(fc, timing, false); }
+void sim_flashf4_init_dual_bank(SimFlashF4* fc, const SimFlashF4Timing* timing) { init(fc, timing, true); }
 
 void sim_flashf4_reset(SimFlashF4* fc) {
     fc->acr = 0;
     fc->sr = 0;
     fc->cr = SIM_FLASHF4_CR_LOCK;
     fc->optcr = fc->option_bytes | SIM_FLASHF4_OPTCR_OPTLOCK;
+    fc->optcr1 = fc->option_bytes1;
     fc->key_stage = 0;
     fc->key_locked_out = false;
     fc->optkey_stage = 0;
@@ -258,6 +298,7 @@ bool sim_flashf4_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* 
     case SIM_FLASHF4_SR: word = fc->sr; break;
     case SIM_FLASHF4_CR: word = fc->cr; break;
     case SIM_FLASHF4_OPTCR: word = fc->optcr; break;
+    case SIM_FLASHF4_OPTCR1: word = fc->optcr1; break; // 0 (reserved) with one bank
     default: word = 0; break; // KEYR/OPTKEYR are write-only; the rest is reserved
     }
     *value = (word & lane_mask(offset, size)) >> (8 * (offset & 3u));
@@ -290,6 +331,11 @@ bool sim_flashf4_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t 
         return true;
     case SIM_FLASHF4_CR: write_cr(fc, v, lanes); return true;
     case SIM_FLASHF4_OPTCR: write_optcr(fc, v, lanes); return true;
+    case SIM_FLASHF4_OPTCR1:
+        // Taken with OPTCR's next OPTSTRT; OPTLOCK guards it too.
+        if (fc->dual_bank && !(fc->optcr & SIM_FLASHF4_OPTCR_OPTLOCK) && !(fc->optcr & SIM_FLASHF4_OPTCR_OPTSTRT))
+            fc->optcr1 = (fc->optcr1 & ~(lanes & NWRP)) | (v & lanes & NWRP);
+        return true;
     default: return true; // reserved: ignored
     }
 }
@@ -297,7 +343,7 @@ bool sim_flashf4_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t 
 SimMemPort sim_flashf4_reg_port(SimFlashF4* fc) { return SimMemPort{fc, reg_read, reg_write}; }
 
 bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset >= SIM_FLASHF4_ARRAY_SIZE || SIM_FLASHF4_ARRAY_SIZE - offset < size) return false;
+    if (!size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
     stall_until_idle(fc);
     const uint32_t cr = fc->cr;
     if (!(cr & SIM_FLASHF4_CR_PG) || (cr & (SIM_FLASHF4_CR_SER | SIM_FLASHF4_CR_MER)) ||
@@ -311,10 +357,7 @@ bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uin
     // x64 needs two words and an external VPP, neither of which this bus has.
     const unsigned ps = psize_of(cr);
     if (ps == 3 || (1u << ps) != size) { set_error(fc, SIM_FLASHF4_SR_PGPERR); return true; }
-    SimFlashF4Sector sec{};
-    unsigned snb = 0;
-    while (snb < SIM_FLASHF4_SECTORS && sim_flashf4_sector(snb, &sec) && offset >= sec.offset + sec.size) ++snb;
-    if (sector_protected(fc, snb)) { set_error(fc, SIM_FLASHF4_SR_WRPERR); return true; }
+    if (sector_protected(fc, sector_index_at(offset))) { set_error(fc, SIM_FLASHF4_SR_WRPERR); return true; }
     if (fc->faults.error_on_program) { set_error(fc, fc->faults.error_on_program); return true; }
     if (fc->faults.drop_writes || !effect_applies(fc)) {
         start_busy(fc, SimFlashF4Op::program, fc->timing.program_ns);
@@ -329,7 +372,7 @@ bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uin
 }
 
 bool sim_flashf4_array_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset >= SIM_FLASHF4_ARRAY_SIZE || SIM_FLASHF4_ARRAY_SIZE - offset < size) return false;
+    if (!size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
     stall_until_idle(fc); // RM0090: a read while BSY stalls the bus until done
     uint32_t v = 0;
     for (unsigned i = 0; i < size; ++i) v |= static_cast<uint32_t>(fc->array[offset + i]) << (8 * i);
@@ -355,9 +398,14 @@ void sim_flashf4_set_faults(SimFlashF4* fc, const SimFlashF4Faults* f) {
 }
 
 void sim_flashf4_set_write_protect(SimFlashF4* fc, uint16_t nwrp) {
-    const uint32_t field = 0xFFFu << 16, v = (uint32_t(nwrp) << 16) & field;
-    fc->option_bytes = (fc->option_bytes & ~field) | v;
-    fc->optcr = (fc->optcr & ~field) | v;
+    const uint32_t v = (uint32_t(nwrp) << 16) & NWRP;
+    fc->option_bytes = (fc->option_bytes & ~NWRP) | v;
+    fc->optcr = (fc->optcr & ~NWRP) | v;
+}
+
+void sim_flashf4_set_write_protect_bank2(SimFlashF4* fc, uint16_t nwrp) {
+    if (!fc->dual_bank) return;
+    fc->option_bytes1 = fc->optcr1 = (uint32_t(nwrp) << 16) & NWRP;
 }
 
 bool sim_flashf4_irq_pending(const SimFlashF4* fc) {

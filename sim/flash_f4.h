@@ -1,6 +1,8 @@
 // The embedded-Flash interface of a 1 MB single-bank STM32F405/407 (RM0090,
 // "Embedded Flash memory interface"): the register block at 0x40023C00 and
-// the 1 MB array at 0x08000000 it programs and erases.
+// the 1 MB array at 0x08000000 it programs and erases. The same model serves
+// the 2 MB STM32F42x/43x: two banks of 12 sectors, sectors 12-23 named by
+// SNB 16-27, bank 2 mass-erased by MER1 and write-protected through OPTCR1.
 //
 // The board maps `array` for reads and instruction fetch, and routes every
 // store into the array area to sim_flashf4_array_write. Register accesses use
@@ -15,8 +17,9 @@
 constexpr uint32_t SIM_FLASHF4_REG_BASE = 0x40023C00;
 constexpr uint32_t SIM_FLASHF4_REG_SIZE = 0x400;
 constexpr uint32_t SIM_FLASHF4_ARRAY_BASE = 0x08000000;
-constexpr uint32_t SIM_FLASHF4_ARRAY_SIZE = 1024 * 1024;
-constexpr unsigned SIM_FLASHF4_SECTORS = 12;
+constexpr uint32_t SIM_FLASHF4_ARRAY_SIZE = 1024 * 1024;   // single bank
+constexpr uint32_t SIM_FLASHF4_ARRAY_SIZE_2M = 2048 * 1024; // two banks
+constexpr unsigned SIM_FLASHF4_SECTORS = 12;                // in one bank
 
 // Register offsets.
 constexpr uint32_t SIM_FLASHF4_ACR = 0x00;
@@ -25,6 +28,7 @@ constexpr uint32_t SIM_FLASHF4_OPTKEYR = 0x08;
 constexpr uint32_t SIM_FLASHF4_SR = 0x0C;
 constexpr uint32_t SIM_FLASHF4_CR = 0x10;
 constexpr uint32_t SIM_FLASHF4_OPTCR = 0x14;
+constexpr uint32_t SIM_FLASHF4_OPTCR1 = 0x18; // two banks only: nWRP of sectors 12-23
 
 // Keys.
 constexpr uint32_t SIM_FLASHF4_KEY1 = 0x45670123;
@@ -45,8 +49,9 @@ constexpr uint32_t SIM_FLASHF4_SR_BSY = 1u << 16;
 constexpr uint32_t SIM_FLASHF4_CR_PG = 1u << 0;
 constexpr uint32_t SIM_FLASHF4_CR_SER = 1u << 1;
 constexpr uint32_t SIM_FLASHF4_CR_MER = 1u << 2;
-constexpr unsigned SIM_FLASHF4_CR_SNB_SHIFT = 3;   // 4 bits
+constexpr unsigned SIM_FLASHF4_CR_SNB_SHIFT = 3;   // 4 bits; 5 with two banks (bank 2 from 16)
 constexpr unsigned SIM_FLASHF4_CR_PSIZE_SHIFT = 8; // 2 bits: x8, x16, x32, x64
+constexpr uint32_t SIM_FLASHF4_CR_MER1 = 1u << 15;  // two banks only: erase bank 2
 constexpr uint32_t SIM_FLASHF4_CR_STRT = 1u << 16;
 constexpr uint32_t SIM_FLASHF4_CR_EOPIE = 1u << 24;
 constexpr uint32_t SIM_FLASHF4_CR_ERRIE = 1u << 25;
@@ -56,6 +61,7 @@ constexpr uint32_t SIM_FLASHF4_CR_LOCK = 1u << 31;
 constexpr uint32_t SIM_FLASHF4_OPTCR_OPTLOCK = 1u << 0;
 constexpr uint32_t SIM_FLASHF4_OPTCR_OPTSTRT = 1u << 1;
 constexpr uint32_t SIM_FLASHF4_OPTCR_RESET = 0x0FFFAAED; // RDP = 0xAA: level 0
+constexpr uint32_t SIM_FLASHF4_OPTCR1_RESET = 0x0FFF0000;
 
 // Durations of one operation, by PSIZE (x8, x16, x32, x64). Defaults are the
 // typical values of the STM32F405xx datasheet's Flash programming table; x64
@@ -65,7 +71,7 @@ struct SimFlashF4Timing {
     uint64_t erase_16k_ns[4];
     uint64_t erase_64k_ns[4];
     uint64_t erase_128k_ns[4];
-    uint64_t mass_erase_ns[4];
+    uint64_t mass_erase_ns[4];   // one bank
     uint64_t option_ns;          // option-byte programming
 };
 SimFlashF4Timing sim_flashf4_timing_typical();
@@ -79,13 +85,17 @@ struct SimFlashF4Sector {
 };
 // False for a sector number the 1 MB single-bank part does not have.
 bool sim_flashf4_sector(unsigned snb, SimFlashF4Sector* out);
+struct SimFlashF4;
+// The sector an SNB value names on this controller (16-27 for bank 2 when
+// it has two banks); false for one it does not have.
+bool sim_flashf4_sector_of(const SimFlashF4* fc, unsigned snb, SimFlashF4Sector* out);
 
 enum class SimFlashF4Op : uint8_t { none, program, sector_erase, mass_erase, option };
 
 // Injected faults: the same for every generation (flash_ctl.h).
 using SimFlashF4Faults = SimFlashFaults;
 
-// About 1 MB: allocate it on the heap.
+// About 2 MB: allocate it on the heap.
 struct SimFlashF4 {
     SimFlashF4Timing timing;
     // The array the board maps for reads and fetch. A program or erase is
@@ -94,13 +104,17 @@ struct SimFlashF4 {
     // can see anything but the final contents. A board that models the stall
     // delays the access by sim_flashf4_busy_ns(); sim_flashf4_array_read does
     // the same by completing the operation and counting it in stalled_ns.
-    uint8_t array[SIM_FLASHF4_ARRAY_SIZE];
+    uint8_t array[SIM_FLASHF4_ARRAY_SIZE_2M];
+    uint32_t array_size;     // SIM_FLASHF4_ARRAY_SIZE or, with two banks, _2M
+    bool dual_bank;
 
     uint32_t acr;
     uint32_t sr;
     uint32_t cr;
     uint32_t optcr;
     uint32_t option_bytes;   // what OPTCR reloads at reset (survives reset)
+    uint32_t optcr1;         // two banks only
+    uint32_t option_bytes1;  // what OPTCR1 reloads
 
     uint8_t key_stage;       // 0 = expect KEY1, 1 = expect KEY2
     bool key_locked_out;     // a wrong sequence: CR locked until reset
@@ -129,10 +143,14 @@ void sim_flashf4_set_faults(SimFlashF4* fc, const SimFlashF4Faults* f);
 // option bytes had been programmed and reloaded: OPTCR shows it at once and
 // it survives reset.
 void sim_flashf4_set_write_protect(SimFlashF4* fc, uint16_t nwrp);
+// The same for bank 2 (OPTCR1): nWRP bit n = 1, sector 12 + n writable.
+void sim_flashf4_set_write_protect_bank2(SimFlashF4* fc, uint16_t nwrp);
 
 // Power-on: the array erased (all 0xFF), option bytes at their factory values,
 // registers at reset. `timing` may be null for the typical figures.
 void sim_flashf4_init(SimFlashF4* fc, const SimFlashF4Timing* timing);
+// The same for the 2 MB dual-bank part.
+void sim_flashf4_init_dual_bank(SimFlashF4* fc, const SimFlashF4Timing* timing);
 // System reset: registers (and the key state) back to reset values, OPTCR
 // reloaded from the option bytes; the array keeps its contents. An operation
 // in progress is abandoned: its effect on the array has already been applied.

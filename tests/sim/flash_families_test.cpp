@@ -204,6 +204,8 @@ TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
 const Family kFamilies[] = {
     {"F4", SimFlashKind::stm32f4, "STM32F4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000}},
     {"F0", SimFlashKind::stm32f0, "STM32F0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40003000}},
+    // ST's pack has no 2 MB F4 algorithm: its 1 MB one judges bank 1.
+    {"F4DualBank", SimFlashKind::stm32f4_2m, "STM32F4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000}},
     {"L0", SimFlashKind::stm32l0, "STM32L0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40003000}},
     {"G0", SimFlashKind::stm32g0, "STM32G0xx_64.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M0, {0x40015000, 0x1FFF7000}},
     {"L4", SimFlashKind::stm32l4, "STM32L4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000, 0xE0042000}},

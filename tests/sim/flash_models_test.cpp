@@ -3,6 +3,7 @@
 // erases, write and read protection, timing and the injected faults.
 #include "sim/flash_ctl.h"
 #include "sim/flash_f0.h"
+#include "sim/flash_f4.h"
 #include "sim/flash_l0.h"
 #include "sim/flash_g0l4.h"
 #include "sim/flash_u5.h"
@@ -104,6 +105,22 @@ std::vector<Step> unlocked(std::initializer_list<Step> rest) {
     return v;
 }
 } // namespace l0
+
+// ---- F4 with two banks (RM0090) -------------------------------------------
+namespace f4 {
+constexpr uint32_t KEYR = SIM_FLASHF4_KEYR, CR = SIM_FLASHF4_CR, SR = SIM_FLASHF4_SR, OPTCR = SIM_FLASHF4_OPTCR,
+                   OPTCR1 = SIM_FLASHF4_OPTCR1, K1 = SIM_FLASHF4_KEY1, K2 = SIM_FLASHF4_KEY2,
+                   SER = SIM_FLASHF4_CR_SER | 2u << SIM_FLASHF4_CR_PSIZE_SHIFT, MER = SIM_FLASHF4_CR_MER,
+                   MER1 = SIM_FLASHF4_CR_MER1, STRT = SIM_FLASHF4_CR_STRT, PG = SIM_FLASHF4_CR_PG | 2u << 8,
+                   WRPERR = SIM_FLASHF4_SR_WRPERR, PGSERR = SIM_FLASHF4_SR_PGSERR, MB = 0x100000;
+constexpr uint32_t snb(unsigned n) { return n << SIM_FLASHF4_CR_SNB_SHIFT; }
+void wp2(void* s, uint32_t v) { sim_flashf4_set_write_protect_bank2(static_cast<SimFlashF4*>(s), uint16_t(v)); }
+std::vector<Step> unlocked(std::initializer_list<Step> rest) {
+    std::vector<Step> v = {{'w', KEYR, K1}, {'w', KEYR, K2}, {'F', 0, 0x5A, 2 * MB}};
+    v.insert(v.end(), rest);
+    return v;
+}
+} // namespace f4
 
 // ---- G0, L4, G4 (RM0444, RM0351, RM0440) and U5 (RM0456) ------------------
 namespace g0 {
@@ -309,6 +326,31 @@ const Row kRows[] = {
                    {'w', l0::SR, l0::SIZERR}, {'I', 0, 0}, {'P', 0, 1}, {'T', 0, 4000000}, {'r', l0::SR, l0::EOP},
                    {'I', 0, 1}, {'M', 0, 0}, {'K', 0, 2}, {'P', 4, 1}, {'T', 0, 1000000000}, {'B', 0, NEVER},
                    {'M', 4, 0}})},
+    {"F4DualBankSectorsAndBanks", SimFlashKind::stm32f4_2m, f4::wp2, nullptr,
+     f4::unlocked({{'w', f4::CR, f4::SER | f4::snb(16) | f4::STRT}, {'r', f4::CR, f4::SER | f4::snb(16) | f4::STRT},
+                   {'M', f4::MB, 0xFFFFFFFF}, {'M', f4::MB + 0x3FFC, 0xFFFFFFFF}, {'M', f4::MB + 0x4000, 0x5A5A5A5A},
+                   {'M', f4::MB - 4, 0x5A5A5A5A}, {'M', 0, 0x5A5A5A5A}, {'w', f4::CR, f4::SER | f4::snb(27) | f4::STRT},
+                   {'M', 2 * f4::MB - 4, 0xFFFFFFFF}, {'M', 2 * f4::MB - 0x20004, 0x5A5A5A5A},
+                   {'M', f4::MB - 0x20000, 0x5A5A5A5A}, {'w', f4::CR, f4::SER | f4::snb(12) | f4::STRT},
+                   {'r', f4::SR, f4::PGSERR}, {'w', f4::CR, f4::MER1 | 2u << 8 | f4::STRT}, {'B', 0, 8000 * ms},
+                   {'M', f4::MB + 0x4000, 0xFFFFFFFF}, {'M', f4::MB - 4, 0x5A5A5A5A},
+                   {'w', f4::CR, f4::MER | f4::MER1 | 2u << 8 | f4::STRT}, {'B', 0, 16000 * ms}, {'M', 0, 0xFFFFFFFF},
+                   {'w', f4::CR, f4::PG}, {'P', 2 * f4::MB - 4, 0x12345678}, {'M', 2 * f4::MB - 4, 0x12345678},
+                   {'Q', 2 * f4::MB, 0}, {'N', 2 * f4::MB - 2}})},
+    {"F4DualBankWriteProtection", SimFlashKind::stm32f4_2m, f4::wp2, nullptr,
+     f4::unlocked({{'W', 0, 0xFFE}, {'r', f4::OPTCR1, 0x0FFE0000}, {'w', f4::CR, f4::SER | f4::snb(16) | f4::STRT},
+                   {'r', f4::SR, f4::WRPERR}, {'w', f4::CR, f4::MER1 | f4::STRT}, {'M', f4::MB + 0x4000, 0x5A5A5A5A},
+                   {'w', f4::CR, f4::PG}, {'P', f4::MB, 0}, {'M', f4::MB, 0x5A5A5A5A}, {'P', f4::MB + 0x4000, 0},
+                   {'M', f4::MB + 0x4000, 0}, {'w', f4::OPTCR1, 0x0FFF0000},
+                   {'r', f4::OPTCR1, 0x0FFE0000}, {'w', SIM_FLASHF4_OPTKEYR, SIM_FLASHF4_OPTKEY1},
+                   {'w', SIM_FLASHF4_OPTKEYR, SIM_FLASHF4_OPTKEY2}, {'w', f4::OPTCR1, 0x0FFF0000},
+                   {'w', f4::OPTCR, 0x0FFFAAEE}, {'Z'}, {'r', f4::OPTCR1, 0x0FFF0000},
+                   {'w', f4::KEYR, f4::K1}, {'w', f4::KEYR, f4::K2}, {'w', f4::CR, f4::SER | f4::snb(16) | f4::STRT},
+                   {'M', f4::MB, 0xFFFFFFFF}})},
+    {"F4SingleBankHasNoSecond", SimFlashKind::stm32f4, nullptr, nullptr,
+     f4::unlocked({{'r', f4::OPTCR1, 0}, {'w', f4::CR, f4::MER1 | f4::STRT}, {'r', f4::CR, 0}, {'B', 0, 0},
+                   {'Q', f4::MB, 0}, {'w', f4::CR, f4::SER | f4::snb(16) | f4::STRT}, {'M', 0, 0xFFFFFFFF},
+                   {'M', 0x4000, 0x5A5A5A5A}})},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, FlashModels, ::testing::ValuesIn(kRows),
