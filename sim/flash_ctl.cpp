@@ -5,6 +5,7 @@
 #include "sim/flash_f4.h"
 #include "sim/flash_l0.h"
 #include "sim/flash_g0l4.h"
+#include "sim/flash_h7.h"
 
 #include <new>
 
@@ -63,6 +64,7 @@ bool sim_flash_create(SimFlashKind kind, uint64_t time_divisor, SimFlashCtl* out
     case SimFlashKind::stm32g4:
     case SimFlashKind::stm32l4:
     case SimFlashKind::stm32u5: return sim_flashg0_create(kind, div, out);
+    case SimFlashKind::stm32h7: return sim_flashh7_create(div, out);
     default: return false;
     }
 }

@@ -6,6 +6,7 @@ target_sources(sim PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/flash_f4.cpp
   ${CMAKE_CURRENT_LIST_DIR}/flash_l0.cpp
   ${CMAKE_CURRENT_LIST_DIR}/flash_g0l4.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/flash_h7.cpp
   ${CMAKE_CURRENT_LIST_DIR}/flash_u5.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fpb_dwt.cpp
   ${CMAKE_CURRENT_LIST_DIR}/periph_stm32.cpp

@@ -211,6 +211,7 @@ const Family kFamilies[] = {
     {"L4", SimFlashKind::stm32l4, "STM32L4xx_1024.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0x40003000, 0xE0042000}},
     {"G4", SimFlashKind::stm32g4, "STM32G4xx_512.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M4, {0xE0042000, 0x1FFF7000}},
     {"U5", SimFlashKind::stm32u5, "STM32U5xx_2M_0800.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M33, {0x0BFA0000}},
+    {"H7", SimFlashKind::stm32h7, "STM32H7x_2048.FLM", 0x08000000, UC_CPU_ARM_CORTEX_M7, {0x58024000}},
 };
 
 INSTANTIATE_TEST_SUITE_P(St, FlashFamilies, ::testing::ValuesIn(kFamilies),

@@ -6,6 +6,7 @@
 #include "sim/flash_f4.h"
 #include "sim/flash_l0.h"
 #include "sim/flash_g0l4.h"
+#include "sim/flash_h7.h"
 #include "sim/flash_u5.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,35 @@ std::vector<Step> unlocked(std::initializer_list<Step> rest, uint32_t keyr = KEY
     return v;
 }
 } // namespace g0
+
+// ---- H7 (RM0433) -------------------------------------------------------------
+namespace h7 {
+constexpr uint32_t KEYR1 = SIM_FLASHH7_KEYR, KEYR2 = SIM_FLASHH7_KEYR + SIM_FLASHH7_BANK2, CR1 = SIM_FLASHH7_CR,
+                   CR2 = SIM_FLASHH7_CR + SIM_FLASHH7_BANK2, SR1 = SIM_FLASHH7_SR,
+                   SR2 = SIM_FLASHH7_SR + SIM_FLASHH7_BANK2, CCR1 = SIM_FLASHH7_CCR,
+                   CCR2 = SIM_FLASHH7_CCR + SIM_FLASHH7_BANK2, K1 = SIM_FLASHH7_KEY1, K2 = SIM_FLASHH7_KEY2,
+                   LOCKED = SIM_FLASHH7_CR_RESET, X64 = 3u << SIM_FLASHH7_CR_PSIZE_SHIFT,
+                   PG = SIM_FLASHH7_CR_PG | X64, SER = SIM_FLASHH7_CR_SER | X64, BER = SIM_FLASHH7_CR_BER | X64,
+                   START = SIM_FLASHH7_CR_START, BUSY = SIM_FLASHH7_SR_BSY | SIM_FLASHH7_SR_QW,
+                   EOP = SIM_FLASHH7_SR_EOP, WBNE = SIM_FLASHH7_SR_WBNE, WRPERR = SIM_FLASHH7_SR_WRPERR,
+                   PGSERR = SIM_FLASHH7_SR_PGSERR, ALL = SIM_FLASHH7_SR_FLAGS;
+constexpr uint64_t ERASE = 1000 * ms;
+constexpr uint32_t snb(uint32_t s) { return s << SIM_FLASHH7_CR_SNB_SHIFT; }
+// W: v = bank << 8 | WRPSn. R: the RDP byte.
+void wp(void* s, uint32_t v) { sim_flashh7_set_write_protect(static_cast<SimFlashH7*>(s), v >> 8, uint8_t(v)); }
+void rdp(void* s, uint32_t v) { sim_flashh7_set_rdp(static_cast<SimFlashH7*>(s), uint8_t(v)); }
+// Eight word stores: one flash word at `at`, word i holding v + i.
+std::vector<Step> word(uint32_t at, uint32_t v) {
+    std::vector<Step> out;
+    for (uint32_t i = 0; i < 8; ++i) out.push_back({'P', at + 4 * i, v + i});
+    return out;
+}
+std::vector<Step> seq(std::initializer_list<std::vector<Step>> parts) {
+    std::vector<Step> out{{'w', KEYR1, K1}, {'w', KEYR1, K2}, {'w', KEYR2, K1}, {'w', KEYR2, K2}};
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+} // namespace h7
 
 const Row kRows[] = {
     {"F0KeysAndLockOut", SimFlashKind::stm32f0, f0::wp, f0::rdp,
@@ -351,6 +381,62 @@ const Row kRows[] = {
      f4::unlocked({{'r', f4::OPTCR1, 0}, {'w', f4::CR, f4::MER1 | f4::STRT}, {'r', f4::CR, 0}, {'B', 0, 0},
                    {'Q', f4::MB, 0}, {'w', f4::CR, f4::SER | f4::snb(16) | f4::STRT}, {'M', 0, 0xFFFFFFFF},
                    {'M', 0x4000, 0x5A5A5A5A}})},
+    {"H7KeysPerBank", SimFlashKind::stm32h7, h7::wp, h7::rdp,
+     {{'r', h7::CR1, h7::LOCKED}, {'r', h7::CR2, h7::LOCKED}, {'w', h7::KEYR1, h7::K1}, {'w', h7::KEYR1, h7::K2},
+      {'r', h7::CR1, h7::X64}, {'r', h7::CR2, h7::LOCKED}, {'x', h7::KEYR2, h7::K2}, {'x', h7::KEYR2, h7::K1},
+      {'r', h7::CR2, h7::LOCKED}, {'w', h7::CR1, SIM_FLASHH7_CR_LOCK}, {'r', h7::CR1, SIM_FLASHH7_CR_LOCK},
+      {'w', h7::KEYR1, h7::K1}, {'w', h7::KEYR1, h7::K2}, {'r', h7::CR1, 0}, {'Z'}, {'w', h7::KEYR2, h7::K1},
+      {'w', h7::KEYR2, h7::K2}, {'r', h7::CR2, h7::X64}, {'x', h7::KEYR1, h7::K1, 2}, {'r', h7::CR1, h7::LOCKED},
+      {'r', SIM_FLASHH7_OPTCR, SIM_FLASHH7_OPTCR_OPTLOCK}, {'w', SIM_FLASHH7_OPTKEYR, SIM_FLASHH7_OPTKEY1},
+      {'w', SIM_FLASHH7_OPTKEYR, SIM_FLASHH7_OPTKEY2}, {'r', SIM_FLASHH7_OPTCR, 0}, {'Z'}, {'K', 0, 1},
+      {'w', h7::KEYR1, h7::K1}, {'w', h7::KEYR1, h7::K2}, {'r', h7::CR1, h7::LOCKED},
+      {'e', SIM_FLASHH7_REG_SIZE}, {'Q', SIM_FLASHH7_ARRAY_SIZE}, {'Q', 0, 0, 3}}},
+    {"H7FlashWordsThroughTheBuffer", SimFlashKind::stm32h7, h7::wp, h7::rdp,
+     h7::seq({{{'w', h7::CR1, h7::PG}, {'P', 0, 0x11, 1}, {'r', h7::SR1, h7::WBNE}, {'P', 4, 0x22222222},
+               {'P', 0, 0x33, 1}, {'r', h7::SR1, SIM_FLASHH7_SR_STRBERR}, {'w', h7::CCR1, h7::ALL},
+               {'M', 0, 0xFFFFFFFF}, {'P', 0x20, 1}, {'P', 0x40, 2}, {'r', h7::SR1, SIM_FLASHH7_SR_INCERR},
+               {'w', h7::CCR1, h7::ALL}, {'P', 0x5E, 0, 4}, {'r', h7::SR1, SIM_FLASHH7_SR_INCERR},
+               {'w', h7::CCR1, h7::ALL}},
+              h7::word(0x60, 0x100),
+              {{'r', h7::SR1, h7::BUSY}, {'B', 0, 100000}, {'T', 0, 99999}, {'r', h7::SR1, h7::BUSY}, {'T', 0, 1},
+               {'r', h7::SR1, h7::EOP}, {'M', 0x60, 0x100}, {'M', 0x7C, 0x107}},
+              h7::word(0x60, 0),
+              {{'r', h7::SR1, h7::EOP | SIM_FLASHH7_SR_OPERR}, {'M', 0x60, 0x100}, {'w', h7::CCR1, h7::ALL},
+               {'P', 0x80, 0xAB, 1}, {'w', h7::CR1, h7::PG | SIM_FLASHH7_CR_FW}, {'r', h7::CR1, h7::PG},
+               {'r', h7::SR1, h7::BUSY}, {'T', 0, h7::ERASE}, {'M', 0x80, 0xFFFFFFAB}, {'M', 0x9C, 0xFFFFFFFF},
+               {'w', h7::CR1, h7::X64}, {'P', 0xA0, 0}, {'r', h7::SR1, h7::EOP | h7::PGSERR},
+               {'w', h7::CR2, h7::PG}},
+              h7::word(0x100000, 7),
+              {{'r', h7::SR2, h7::BUSY}, {'T', 0, 100000}, {'M', 0x100000, 7}, {'M', 0x10001C, 14}}})},
+    {"H7SectorAndBankErase", SimFlashKind::stm32h7, h7::wp, h7::rdp,
+     h7::seq({{{'F', 0, 0x5A, SIM_FLASHH7_ARRAY_SIZE}, {'w', h7::CR1, h7::SER | h7::snb(3)},
+               {'w', h7::CR1, h7::SER | h7::snb(3) | h7::START}, {'r', h7::SR1, h7::BUSY}, {'B', 0, h7::ERASE},
+               {'T', 0, h7::ERASE}, {'r', h7::SR1, h7::EOP}, {'r', h7::CR1, h7::SER | h7::snb(3)},
+               {'M', 0x5FFFC, 0x5A5A5A5A}, {'M', 0x60000, 0xFFFFFFFF}, {'M', 0x7FFFC, 0xFFFFFFFF},
+               {'M', 0x80000, 0x5A5A5A5A}, {'w', h7::CCR1, h7::ALL}, {'w', h7::CR1, h7::SER | h7::BER | h7::START},
+               {'r', h7::SR1, h7::PGSERR}, {'w', h7::CCR1, h7::ALL}, {'w', h7::CR1, h7::PG | h7::SER | h7::START},
+               {'r', h7::SR1, h7::PGSERR}, {'w', h7::CCR1, h7::ALL}, {'w', h7::CR1, h7::PG}, {'P', 0x200, 0, 1},
+               {'w', h7::CR1, h7::SER | h7::START}, {'r', h7::SR1, h7::WBNE | h7::PGSERR},
+               {'M', 0x200, 0x5A5A5A5A}, {'w', h7::CR2, h7::BER | h7::START}, {'B', 0, 5 * h7::ERASE},
+               {'M', 0x100000, 0xFFFFFFFF}, {'M', 0x1FFFFC, 0xFFFFFFFF}, {'M', 0xFFFFC, 0x5A5A5A5A}}})},
+    {"H7ProtectionAndFaults", SimFlashKind::stm32h7, h7::wp, h7::rdp,
+     h7::seq({{{'W', 0, 0x1FD}, {'r', SIM_FLASHH7_WPSN_CUR + SIM_FLASHH7_BANK2, 0xFD},
+               {'w', h7::CR2, h7::SER | h7::snb(1) | h7::START}, {'r', h7::SR2, h7::WRPERR},
+               {'w', h7::CCR2, h7::ALL}, {'w', h7::CR2, h7::BER | h7::START}, {'r', h7::SR2, h7::WRPERR},
+               {'w', h7::CCR2, h7::ALL}, {'w', h7::CR2, h7::PG}},
+              h7::word(0x120000, 0),
+              {{'r', h7::SR2, h7::WRPERR}, {'M', 0x120000, 0xFFFFFFFF}, {'K', h7::WRPERR},
+               {'w', h7::CR1, h7::PG | (1u << 17)}},
+              h7::word(0, 1),
+              {{'r', h7::SR1, h7::WRPERR}, {'I', 0, 1}, {'M', 0, 0xFFFFFFFF}, {'K', 0, 4}, {'w', h7::CCR1, h7::ALL},
+               {'I', 0, 0}},
+              h7::word(0, 1),
+              {{'T', 0, h7::ERASE}, {'r', h7::SR1, h7::EOP}, {'M', 0, 0xFFFFFFFF}, {'K', 0, 2},
+               {'w', h7::CCR1, h7::ALL}},
+              h7::word(0x20, 1),
+              {{'T', 0, 10 * h7::ERASE}, {'r', h7::SR1, h7::BUSY}, {'B', 0, NEVER}, {'M', 0x20, 0xFFFFFFFF},
+               {'K'}, {'R', 0, 0xBB}, {'r', SIM_FLASHH7_OPTSR_CUR, SIM_FLASHH7_OPTSR_FACTORY ^ 0x1100},
+               {'N', 0}}})},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, FlashModels, ::testing::ValuesIn(kRows),
