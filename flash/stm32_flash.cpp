@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/log_store.h"
@@ -50,10 +51,6 @@ const struct { uint32_t offset, size; } k_f4_bank1_map[12] = {
     {0x10000, 64 * KiB},  {0x20000, 128 * KiB}, {0x40000, 128 * KiB}, {0x60000, 128 * KiB},
     {0x80000, 128 * KiB}, {0xA0000, 128 * KiB}, {0xC0000, 128 * KiB}, {0xE0000, 128 * KiB},
 };
-
-// One sector's bytes as they will be programmed: the image's, and around
-// them what the sector held before.
-uint8_t s_pad_buf[0x20000];
 
 struct Job {
     DapContext* dap;
@@ -117,12 +114,16 @@ bool wait_busy(Job& j, uint32_t sr_addr, uint32_t timeout_ms) {
             log_add_line(&logv, "[STM32 FLASH] Stopped while the controller was busy");
             return false;
         }
-        if (plat_time_ms() - t0 > timeout_ms) {
+        const uint64_t waited = plat_time_ms() - t0;
+        if (waited > timeout_ms) {
             log_addf(&logv, "[STM32 FLASH] Timeout after %u ms", timeout_ms);
             log_status(j, sr);
             return false;
         }
-        plat_sleep_ms(1);
+        // A program ends within microseconds, a page erase within tens of
+        // milliseconds: look again at once (a read is one exchange) for the
+        // first milliseconds, then at a millisecond's pace.
+        if (waited >= 3) plat_sleep_ms(1);
     }
     if (sr & c.sr_error_mask) {
         log_status(j, sr);
@@ -300,45 +301,81 @@ bool erase(Job& j, uint32_t start, uint32_t s_start, int index, const Layout& l)
     }
 }
 
-// Program len bytes (a multiple of the generation's granule) at addr.
-bool program(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, const Layout& l, uint32_t start) {
+void set_progress(int p) {
+    g_flash_progress = p;
+    probe_wake_ui();
+}
+
+// A long stream of stores in pieces: progress between them, and a stop or a
+// lost probe noticed. The bus holds each store while the controller is busy
+// with the one before, so no status poll is needed in between.
+constexpr uint32_t kPiece = 16 * KiB;
+
+bool stream(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, bool halfwords, int pct0, int pct1) {
+    std::vector<uint16_t> hw;
+    for (uint32_t o = 0; o < len; o += kPiece) {
+        const uint32_t n = len - o < kPiece ? len - o : kPiece;
+        bool ok;
+        if (halfwords) {
+            hw.resize(n / 2);
+            for (uint32_t i = 0; i < n / 2; ++i) hw[i] = uint16_t(data[o + 2 * i] | data[o + 2 * i + 1] << 8);
+            ok = dap_write_halfwords(j.dap, addr + o, hw.data(), n / 2);
+        } else {
+            ok = dap_write_mem_block(j.dap, addr + o, data + o, n);
+        }
+        if (!ok) {
+            j.lost = true;
+            log_add_line(&logv, "[STM32 FLASH] The probe no longer answers");
+            return false;
+        }
+        set_progress(pct0 + int(uint64_t(o + n) * (pct1 - pct0) / len));
+        if (g_stop.load()) {
+            log_add_line(&logv, "[STM32 FLASH] Stopped");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Program len bytes (a multiple of the generation's granule) at addr, in
+// one stream per bank.
+bool program(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, const Layout& l, uint32_t start, int pct0,
+             int pct1) {
     const StmFlashCtrl& c = *j.c;
     const uint32_t cr = reg(j, c.off_cr), sr = reg(j, c.off_sr);
     switch (c.algo) {
-    case FLASH_ALGO_F3_F1_F0: {
-        // Half-words only (RM0091, RM0008): one stream, BSY holds the bus between them.
-        static uint16_t hw[0x10000];
-        const uint32_t n = len / 2;
-        for (uint32_t i = 0; i < n; ++i) hw[i] = uint16_t(data[2 * i] | data[2 * i + 1] << 8);
-        if (!wr(j, cr, c.cr_pg)) return false;
-        if (!dap_write_halfwords(j.dap, addr, hw, n)) return j.lost = true, false;
-        return wait_busy(j, sr, c.timeout_write_ms) && wr(j, cr, 0);
-    }
-    case FLASH_ALGO_L1_L0: {
-        // Half-page programming: 16 words in a row to one aligned half page.
-        for (uint32_t o = 0; o < len; o += 64) {
-            if (!wr(j, cr, 0x400 | c.cr_pg) || !dap_write_mem_block(j.dap, addr + o, data + o, 64)) return j.lost = true, false;
-            if (!wait_busy(j, sr, c.timeout_write_ms)) return false;
-        }
-        return wr(j, cr, 0);
-    }
+    case FLASH_ALGO_F3_F1_F0:  // half-words only (RM0091, RM0008)
+        return wr(j, cr, c.cr_pg) && stream(j, addr, data, len, true, pct0, pct1) &&
+               wait_busy(j, sr, c.timeout_write_ms) && wr(j, cr, 0);
+    case FLASH_ALGO_L1_L0:
+        // Half-page programming (FPRG with PROG): each 16 words in a row fill
+        // one aligned half page, and the next one waits on the bus.
+        return wr(j, cr, 0x400 | c.cr_pg) && stream(j, addr, data, len, false, pct0, pct1) &&
+               wait_busy(j, sr, c.timeout_write_ms) && wr(j, cr, 0);
     case FLASH_ALGO_H7: {
-        const bool bank2 = l.bank2_offset && addr - start >= l.bank2_offset;
-        j.regs = c.flash_base + (bank2 ? 0x100 : 0);
-        const bool ok = unlock(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), c.cr_pg | (3u << 4)) &&
-                        dap_write_mem_block(j.dap, addr, data, len) &&
-                        wait_busy(j, reg(j, c.off_sr), c.timeout_write_ms) && wr(j, reg(j, c.off_cr), 0);
-        lock(j);
-        j.regs = c.flash_base;
-        return ok;
+        // Each bank through its own registers.
+        const uint32_t split = l.bank2_offset ? start + l.bank2_offset : 0xFFFFFFFFu;
+        for (uint32_t a = addr; a < addr + len;) {
+            const bool bank2 = a >= split;
+            const uint32_t end = !bank2 && addr + len > split ? split : addr + len;
+            const int p0 = pct0 + int(uint64_t(a - addr) * (pct1 - pct0) / len);
+            const int p1 = pct0 + int(uint64_t(end - addr) * (pct1 - pct0) / len);
+            j.regs = c.flash_base + (bank2 ? 0x100 : 0);
+            const bool ok = unlock(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), c.cr_pg | (3u << 4)) &&
+                            stream(j, a, data + (a - addr), end - a, false, p0, p1) &&
+                            wait_busy(j, reg(j, c.off_sr), c.timeout_write_ms) && wr(j, reg(j, c.off_cr), 0);
+            lock(j);
+            j.regs = c.flash_base;
+            if (!ok) return false;
+            a = end;
+        }
+        return true;
     }
     default: {
-        // Words streamed; the controller gathers them into its programming
-        // width and holds the bus while busy. F2/F4/F7 program x32.
+        // F2/F4/F7 program x32; the others gather words into their row.
         const uint32_t v = c.cr_pg | (c.algo == FLASH_ALGO_F7_F4_F2 ? 0x200u : 0u);
-        if (!clear_errors(j) || !wr(j, cr, v)) return false;
-        if (!dap_write_mem_block(j.dap, addr, data, len)) return j.lost = true, false;
-        return wait_busy(j, sr, c.timeout_write_ms) && wr(j, cr, 0);
+        return clear_errors(j) && wr(j, cr, v) && stream(j, addr, data, len, false, pct0, pct1) &&
+               wait_busy(j, sr, c.timeout_write_ms) && wr(j, cr, 0);
     }
     }
 }
@@ -362,11 +399,6 @@ bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len) {
         if (g_stop.load()) return false;
     }
     return true;
-}
-
-void set_progress(int p) {
-    g_flash_progress = p;
-    probe_wake_ui();
 }
 
 }  // namespace
@@ -470,59 +502,57 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
                                    : "[STM32 FLASH] Flash unlock sikertelen (the controller refused the keys; it stays locked until the next reset)");
         return false;
     }
-    bool ok = true;
-    uint32_t kept = 0;
-    int n = 0;
-    for (uint32_t a = start; ok && a < start + size; a = s0 + ssz, ++n) {
-        if (!sector_of(j, fstart, a, l, &s0, &ssz, &idx)) {
-            log_addf(&logv, "[STM32 FLASH] Hiba: 0x%08X is outside the flash", a);
-            ok = false;
-            break;
-        }
-        if (ssz > sizeof s_pad_buf) {
-            log_addf(&logv, "[STM32 FLASH] Hiba: sect_size=%u > pad_buf=%u (overflow)", ssz, unsigned(sizeof s_pad_buf));
-            ok = false;
-            break;
-        }
-        // What the image does not cover keeps what the sector held.
-        const uint32_t lo = a - s0, hi = start + size - s0 < ssz ? start + size - s0 : ssz;
-        // Whole words around both ends (sectors are word aligned); the image goes over them next.
-        const uint32_t lo_words = (lo + 3) & ~3u, hi_word = hi & ~3u;
-        if (lo > 0 && !dap_read_mem_block(dap, s0, s_pad_buf, lo_words)) ok = false;
-        if (hi < ssz && !dap_read_mem_block(dap, s0 + hi_word, s_pad_buf + hi_word, ssz - hi_word)) ok = false;
-        if (!ok) {
-            log_addf(&logv, "[STM32 FLASH] Cannot read back sector %d to keep its other bytes", idx);
-            break;
-        }
-        kept += lo + (ssz - hi);
-        std::memcpy(s_pad_buf + lo, data + (s0 + lo - start), hi - lo);
+    // The sectors the image touches, whole: what the image does not cover in
+    // them is read back first and programmed again unchanged.
+    uint32_t lo = 0, hi = 0;
+    bool ok = sector_of(j, fstart, start, l, &lo, &ssz, &idx) && sector_of(j, fstart, start + size - 1, l, &s0, &ssz, &idx);
+    hi = s0 + ssz;
+    std::vector<uint8_t> whole;
+    if (ok) {
+        whole.resize(hi - lo);
+        const uint32_t head = (start - lo + 3) & ~3u, tail = (start + size - lo) & ~3u;
+        ok = (!head || dap_read_mem_block(dap, lo, whole.data(), head)) &&
+             (tail >= hi - lo || dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail));
+        if (!ok) log_add_line(&logv, "[STM32 FLASH] Cannot read back the partly covered sectors to keep their other bytes");
+    } else {
+        log_addf(&logv, "[STM32 FLASH] Hiba: 0x%08X..0x%08X is outside the flash", start, start + size - 1);
+    }
+    if (ok) std::memcpy(whole.data() + (start - lo), data, size);
+    // Erase: every sector first, then one program stream.
+    for (uint32_t a = lo; ok && a < hi; a = s0 + ssz) {
+        sector_of(j, fstart, a, l, &s0, &ssz, &idx);
         if (!erase(j, fstart, s0, idx, l)) {
             log_addf(&logv, "[STM32 FLASH] Erase FAIL  sector=%d  addr=0x%08X", idx, s0);
             ok = false;
             break;
         }
-        // Only up to the last byte that is not the erased value, in whole granules.
-        const uint8_t erased = rec->flash_erase_val;
-        const uint32_t granule = c->algo == FLASH_ALGO_L1_L0 ? 64 : c->trim_bytes > 1 ? c->trim_bytes : 4;
-        uint32_t end = ssz;
-        while (end > 0 && s_pad_buf[end - 1] == erased) --end;
-        end = (end + granule - 1) / granule * granule;
-        if (end && !program(j, s0, s_pad_buf, end, l, fstart)) {
-            log_addf(&logv, "[STM32 FLASH] Write FAIL  sector=%d  addr=0x%08X", idx, s0);
-            ok = false;
-            break;
-        }
-        const uint64_t done = s0 + ssz - start < size ? s0 + ssz - start : size;
-        set_progress(int(done * 99 / size));
-        if (n % 8 == 0 || s0 + ssz >= start + size)
-            log_addf(&logv, "[STM32 FLASH] Sector %d kész  (0x%08X + %u KB)", idx, s0, ssz / 1024);
+        set_progress(int(uint64_t(s0 + ssz - lo) * 30 / (hi - lo)));
         if (g_stop.load()) {
             log_add_line(&logv, "[STM32 FLASH] Stopped");
             ok = false;
         }
     }
+    if (ok) {
+        // Only up to the last byte that is not the erased value, in whole granules.
+        const uint32_t granule = c->algo == FLASH_ALGO_L1_L0 ? 64 : c->trim_bytes > 1 ? c->trim_bytes : 4;
+        uint32_t end = hi - lo;
+        while (end > 0 && whole[end - 1] == rec->flash_erase_val) --end;
+        end = (end + granule - 1) / granule * granule;
+        if (end && !program(j, lo, whole.data(), end, l, fstart, 30, 95)) {
+            log_addf(&logv, "[STM32 FLASH] Write FAIL  addr=0x%08X..0x%08X", lo, lo + end - 1);
+            ok = false;
+        }
+    }
+    if (ok) {
+        for (uint32_t a = lo, n = 0; a < hi; a = s0 + ssz, ++n) {
+            sector_of(j, fstart, a, l, &s0, &ssz, &idx);
+            if (n % 8 == 0 || s0 + ssz >= hi)
+                log_addf(&logv, "[STM32 FLASH] Sector %d kész  (0x%08X + %u KB)", idx, s0, ssz / 1024);
+        }
+    }
     if (c->algo != FLASH_ALGO_H7) lock(j);
     if (!ok) return false;
+    const uint32_t kept = (hi - lo) - size;
     if (kept) log_addf(&logv, "[STM32 FLASH] Kept %u B of partly covered sectors as they were", kept);
     log_add_line(&logv, "[STM32 FLASH] Verify...");
     if (!verify(j, start, data, size)) {

@@ -77,6 +77,7 @@ struct SimBoard {
     bool watch_hooked;
 
     uint64_t now_ns;
+    uint64_t flash_busy_ns;  // time the flash interface has spent in operations
     uint64_t cycle_rem;     // ns * instr_per_us not yet worth a cycle (x1000)
     uint64_t periph_ns_rem; // cycles * 1000 not yet worth a nanosecond
     bool nreset, dbg_pwr, sys_pwr;
@@ -118,6 +119,10 @@ bool bus_rw(SimBoard* b, uint32_t addr, unsigned size, uint32_t* v, bool write, 
     uint32_t off = 0;
     if (flash_offset(b, addr, size, &off)) {
         const SimFlashCtl& f = b->flash;
+        // The bus holds a debugger's access to the array until the running
+        // operation ends: that time passes for the whole board.
+        const uint64_t busy = debugger ? f.ops->busy_ns(f.self) : 0;
+        if (busy && busy != UINT64_MAX) sim_board_run(b, busy);
         if (!write) return f.ops->array_read(f.self, off, size, v);
         const bool ok = f.ops->array_write(f.self, off, size, *v);
         b->dirty_flash.add(off, size);
@@ -380,6 +385,8 @@ void advance_time(SimBoard* b, uint64_t cycles, bool core_clocked) {
     const uint64_t total = b->periph_ns_rem + cycles * 1000;
     const uint64_t ns = total / b->profile.instr_per_us;
     b->periph_ns_rem = total % b->profile.instr_per_us;
+    const uint64_t busy = b->flash.ops->busy_ns(b->flash.self);
+    if (busy != UINT64_MAX) b->flash_busy_ns += busy < ns ? busy : ns;
     b->flash.ops->advance(b->flash.self, ns);
     if (b->flash.ops->irq_pending(b->flash.self)) sim_cm_set_irq_line(&b->core, b->profile.flash_irq, true);
 }
@@ -671,4 +678,5 @@ SimFlashF4* sim_board_flash(SimBoard* b) {
     return b->flash.kind == SimFlashKind::stm32f4 ? static_cast<SimFlashF4*>(b->flash.self) : nullptr;
 }
 SimFlashCtl* sim_board_flash_ctl(SimBoard* b) { return &b->flash; }
+uint64_t sim_board_flash_busy_ns(const SimBoard* b) { return b->flash_busy_ns; }
 SimStm32Periph* sim_board_periph(SimBoard* b) { return &b->periph; }

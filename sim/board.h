@@ -63,4 +63,7 @@ void sim_board_set_never_halt(SimBoard* b, bool on);  // C_HALT is ignored
 SimCortexM* sim_board_core(SimBoard* b);
 SimFlashF4* sim_board_flash(SimBoard* b);  // null unless the board's flash is the F405's
 SimFlashCtl* sim_board_flash_ctl(SimBoard* b);
+// Virtual time the flash interface has spent erasing and programming since
+// the board was made: the part of a flash job that no link can shorten.
+uint64_t sim_board_flash_busy_ns(const SimBoard* b);
 SimStm32Periph* sim_board_periph(SimBoard* b);
