@@ -12,9 +12,9 @@ constexpr uint32_t kCoreErrors = SIM_FLASHG0_SR_OPERR | SIM_FLASHG0_SR_PROGERR |
                                  SIM_FLASHG0_SR_PGAERR | SIM_FLASHG0_SR_SIZERR | SIM_FLASHG0_SR_PGSERR |
                                  SIM_FLASHG0_SR_MISERR | SIM_FLASHG0_SR_FASTERR | SIM_FLASHG0_SR_RDERR |
                                  SIM_FLASHG0_SR_OPTVERR;
-// RM0351 PGSERR: "set also when PROGERR, SIZERR, PGAERR, MISERR or FASTERR
-// is set due to a previous programming error" — a new program or erase is
-// refused until software has cleared them.
+// RM0351 PGSERR: also raised when a programming error of an earlier
+// operation (PROGERR, SIZERR, PGAERR, MISERR, FASTERR) is still set, so a
+// new program or erase is refused until software has cleared them.
 constexpr uint32_t kProgramErrors = SIM_FLASHG0_SR_PROGERR | SIM_FLASHG0_SR_SIZERR | SIM_FLASHG0_SR_PGAERR |
                                     SIM_FLASHG0_SR_MISERR | SIM_FLASHG0_SR_FASTERR | SIM_FLASHG0_SR_PGSERR;
 constexpr uint32_t kCrKept = SIM_FLASHG0_CR_LOCK | SIM_FLASHG0_CR_OPTLOCK;
@@ -63,7 +63,7 @@ uint32_t bank_size(const SimFlashG0* fc) { return dual_bank(fc) ? fc->lay.array_
 
 bool rdp_level1(const SimFlashG0* fc) { return (fc->ob_optr & SIM_FLASHG0_OPTR_RDP_MASK) != SIM_FLASHG0_RDP_LEVEL0; }
 
-// RM0351 "Write protection (WRP)": pages start..end of the area's bank,
+// RM0351, write protection: pages start..end of the area's bank,
 // none when start > end.
 bool page_protected(const SimFlashG0* fc, unsigned bank, uint32_t page) {
     const uint32_t mask = (1u << fc->lay.wrp_bits) - 1u;
@@ -84,7 +84,7 @@ bool bank_protected(const SimFlashG0* fc, unsigned bank) {
 
 void set_error(SimFlashG0* fc, uint32_t flag) {
     fc->sr |= flag;
-    // OPERR: "set only if error interrupts are enabled (ERRIE = 1)".
+    // OPERR is raised only while error interrupts are enabled (ERRIE).
     if (fc->cr & SIM_FLASHG0_CR_ERRIE) fc->sr |= SIM_FLASHG0_SR_OPERR;
 }
 
@@ -102,7 +102,7 @@ void start_busy(SimFlashG0* fc, SimFlashG0Op op, uint64_t ns) {
 
 void finish(SimFlashG0* fc) {
     fc->cr &= ~(SIM_FLASHG0_CR_STRT | SIM_FLASHG0_CR_OPTSTRT);
-    // EOP: "set only if the end of operation interrupts are enabled".
+    // EOP is raised only while end-of-operation interrupts are enabled.
     if (fc->cr & SIM_FLASHG0_CR_EOPIE) fc->sr |= SIM_FLASHG0_SR_EOP;
     fc->sr &= ~(SIM_FLASHG0_SR_BSY | fc->lay.sr_wait);
     fc->op = SimFlashG0Op::none;
@@ -132,8 +132,8 @@ void start_erase(SimFlashG0* fc) {
         refuse_start(fc, SIM_FLASHG0_SR_PGSERR);
         return;
     }
-    // WRPERR: "an address to be erased belongs to a write-protected part
-    // (by WRP, PCROP or RDP level 1)".
+    // WRPERR: the address to erase is write-protected, by WRP or by RDP
+    // level 1 (PCROP is not modelled).
     if (rdp_level1(fc)) { refuse_start(fc, SIM_FLASHG0_SR_WRPERR); return; }
     const bool two = dual_bank(fc);
     const uint32_t bsize = bank_size(fc), psize = page_size(fc);
@@ -193,7 +193,7 @@ void write_key(bool* locked_out, uint8_t* stage, uint32_t* cr, uint32_t lock_bit
 }
 
 void write_cr(SimFlashG0* fc, uint32_t v, uint32_t lanes) {
-    if (fc->cr & SIM_FLASHG0_CR_LOCK) return;  // "cannot be written while locked"
+    if (fc->cr & SIM_FLASHG0_CR_LOCK) return;  // a locked CR ignores writes
     const uint32_t old = fc->cr;
     const uint32_t writable = SIM_FLASHG0_CR_PG | SIM_FLASHG0_CR_PER | SIM_FLASHG0_CR_MER1 |
                               (((1u << fc->lay.pnb_bits) - 1u) << SIM_FLASHG0_CR_PNB_SHIFT) | fc->lay.bker |
@@ -204,12 +204,10 @@ void write_cr(SimFlashG0* fc, uint32_t v, uint32_t lanes) {
     // and OPTSTRT are cleared by the hardware only.
     next |= old & (kCrKept | SIM_FLASHG0_CR_STRT | SIM_FLASHG0_CR_OPTSTRT);
     next |= v & lanes & kCrKept;
-    if (old & SIM_FLASHG0_CR_OPTLOCK) next &= ~(SIM_FLASHG0_CR_OPTSTRT | SIM_FLASHG0_CR_OBL_LAUNCH) | old;
+    // OPTSTRT and OBL_LAUNCH start only with OPTLOCK clear.
+    if (old & SIM_FLASHG0_CR_OPTLOCK) next &= ~((SIM_FLASHG0_CR_OPTSTRT | SIM_FLASHG0_CR_OBL_LAUNCH) & ~old);
     fc->cr = next;
-    if (next & SIM_FLASHG0_CR_LOCK) {
-        fc->key_stage = 0;
-        fc->cr |= SIM_FLASHG0_CR_OPTLOCK;  // RM0351: setting LOCK sets OPTLOCK too
-    }
+    if (next & SIM_FLASHG0_CR_LOCK) fc->key_stage = 0;
     const uint32_t rising = next & ~old;
     if (rising & SIM_FLASHG0_CR_STRT) {
         stall_until_idle(fc);
@@ -293,7 +291,7 @@ bool sim_flashg0_write(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t 
     const SimFlashG0Layout& L = fc->lay;
     if (word == L.keyr) {
         // A wrong key is answered with a bus error, and so is every KEYR
-        // write after it until reset (RM0351 "Unlocking the Flash memory").
+        // write after it until reset (RM0351, unlocking the flash memory).
         if (fc->faults.reject_keys) return true;
         const bool was_out = fc->key_locked_out;
         write_key(&fc->key_locked_out, &fc->key_stage, &fc->cr, SIM_FLASHG0_CR_LOCK, true, SIM_FLASHG0_KEY1,
@@ -314,7 +312,8 @@ bool sim_flashg0_write(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t 
     } else if (word == L.cr) {
         write_cr(fc, v, lanes);
     } else if (word == L.optr || wrp_index(fc, word) >= 0) {
-        if (fc->cr & SIM_FLASHG0_CR_OPTLOCK) return true;  // option registers need OPTLOCK clear
+        // The option registers take writes only with both locks open.
+        if (fc->cr & (SIM_FLASHG0_CR_OPTLOCK | SIM_FLASHG0_CR_LOCK)) return true;
         uint32_t* reg = word == L.optr ? &fc->optr : &fc->wrp[wrp_index(fc, word)];
         *reg = (*reg & ~lanes) | (v & lanes);
     }
@@ -334,7 +333,7 @@ bool sim_flashg0_array_write(SimFlashG0* fc, uint32_t offset, unsigned size, uin
         set_error(fc, SIM_FLASHG0_SR_PGSERR);
         return true;
     }
-    // SIZERR: "a byte or half-word access during a program sequence".
+    // SIZERR: a byte or half-word store while programming.
     if (size != 4) { drop_row(fc); set_error(fc, SIM_FLASHG0_SR_SIZERR); return true; }
     const unsigned row = fc->lay.row_bytes, words = row / 4;
     // PGAERR: the words of one row must come in order from its start: a
@@ -358,8 +357,8 @@ bool sim_flashg0_array_write(SimFlashG0* fc, uint32_t offset, unsigned size, uin
         return true;
     }
     if (fc->faults.error_on_program) { set_error(fc, fc->faults.error_on_program); return true; }
-    // PROGERR: the row "contains a value different from all 1s before
-    // programming, except if the data to write is all 0s".
+    // PROGERR: the row held something other than all ones before, unless
+    // the data to write is all zeros.
     bool erased = true, zeros = true;
     for (unsigned i = 0; i < row; ++i) erased = erased && fc->array[at + i] == 0xFF;
     for (unsigned w = 0; w < words; ++w) zeros = zeros && fc->row_data[w] == 0;

@@ -266,7 +266,7 @@ bool sim_flashh7_array_write(SimFlashH7* fc, uint32_t offset, unsigned size, uin
         return true;
     }
     const uint32_t bytes = ((1u << size) - 1u) << pos;
-    // STRBERR: "the same byte written twice" in one flash word.
+    // STRBERR: the same byte of the flash word written twice.
     if (b.buf_mask & bytes) {
         drop_buffer(b);
         set_error(b, SIM_FLASHH7_SR_STRBERR);

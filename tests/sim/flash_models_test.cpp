@@ -225,7 +225,7 @@ const Row kRows[] = {
      {{'r', g0::CR, g0::LOCKS}, {'r', g0::OPTR, g0::G0OPTR}, {'w', g0::CR, g0::PG}, {'r', g0::CR, g0::LOCKS},
       {'P', 0, 0}, {'r', g0::SR, g0::PGSERR}, {'w', g0::SR, g0::PGSERR}, {'r', g0::SR, 0}, {'w', g0::KEYR, g0::K1},
       {'w', g0::KEYR, g0::K2}, {'r', g0::CR, g0::OPTLOCK}, {'w', g0::OPTKEYR, g0::OK1}, {'w', g0::OPTKEYR, g0::OK2},
-      {'r', g0::CR, 0}, {'w', g0::CR, g0::LOCK}, {'r', g0::CR, g0::LOCKS}, {'w', g0::KEYR, g0::K1},
+      {'r', g0::CR, 0}, {'w', g0::CR, g0::LOCKS}, {'r', g0::CR, g0::LOCKS}, {'w', g0::KEYR, g0::K1},
       {'x', g0::KEYR, g0::K1}, {'r', g0::CR, g0::LOCKS}, {'x', g0::KEYR, g0::K1}, {'x', g0::KEYR, g0::K2},
       {'r', g0::CR, g0::LOCKS}, {'Z'}, {'x', g0::KEYR, g0::K2}, {'Z'}, {'x', g0::KEYR, g0::K1, 2}, {'Z'},
       {'w', g0::KEYR, g0::K1}, {'w', g0::KEYR, g0::K2}, {'x', g0::KEYR, g0::K1}, {'r', g0::CR, g0::LOCKS}, {'Z'},
