@@ -154,6 +154,13 @@ bool unlock(Job& j) {
     return rd(j, reg(j, c.off_cr), &cr) && !(cr & locked);
 }
 
+bool unlock_or_say(Job& j) {
+    if (unlock(j)) return true;
+    log_add_line(&logv, j.lost ? "[STM32 FLASH] The probe no longer answers"
+                               : "[STM32 FLASH] Flash unlock sikertelen (the controller refused the keys; it stays locked until the next reset)");
+    return false;
+}
+
 void lock(Job& j) {
     uint32_t cr = 0;
     if (j.lost || !rd(j, reg(j, j.c->off_cr), &cr)) return;
@@ -237,8 +244,8 @@ Layout chip_layout(Job& j, const McuRecord& rec, uint32_t flash_bytes) {
 
 uint32_t chip_flash_bytes(Job& j, const McuRecord& rec) {
     uint32_t w = 0;
-    if (!rec.flash_size_reg || !dap_read_mem32(j.dap, rec.flash_size_reg & ~3u, &w)) return 0;
-    w >>= 8 * (rec.flash_size_reg & 3);
+    // Read as identification reads it: the record's shift picks the half-word.
+    if (!rec.flash_size_reg || !dap_read_mem32(j.dap, rec.flash_size_reg, &w)) return 0;
     const uint32_t kb = (w >> rec.flash_size_shift) & rec.flash_size_mask;
     return kb == rec.flash_size_mask ? 0 : kb * KiB;  // an unprogrammed word says nothing
 }
@@ -283,7 +290,7 @@ bool erase(Job& j, uint32_t start, uint32_t s_start, int index, const Layout& l)
         j.regs = c.flash_base + (bank2 ? 0x100 : 0);
         const uint32_t snb = (off - (bank2 ? l.bank2_offset : 0)) / (128 * KiB);
         const uint32_t v = c.cr_ser | (snb << c.cr_page_shift) | (3u << 4);
-        const bool ok = unlock(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), v) &&
+        const bool ok = unlock_or_say(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), v) &&
                         wr(j, reg(j, c.off_cr), v | c.cr_strt) && wait_busy(j, reg(j, c.off_sr), c.timeout_erase_ms) &&
                         wr(j, reg(j, c.off_cr), 0);
         lock(j);
@@ -361,7 +368,7 @@ bool program(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, const Lay
             const int p0 = pct0 + int(uint64_t(a - addr) * (pct1 - pct0) / len);
             const int p1 = pct0 + int(uint64_t(end - addr) * (pct1 - pct0) / len);
             j.regs = c.flash_base + (bank2 ? 0x100 : 0);
-            const bool ok = unlock(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), c.cr_pg | (3u << 4)) &&
+            const bool ok = unlock_or_say(j) && clear_errors(j) && wr(j, reg(j, c.off_cr), c.cr_pg | (3u << 4)) &&
                             stream(j, a, data + (a - addr), end - a, false, p0, p1) &&
                             wait_busy(j, reg(j, c.off_sr), c.timeout_write_ms) && wr(j, reg(j, c.off_cr), 0);
             lock(j);
@@ -497,11 +504,7 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
     if (l.bank2_offset) log_addf(&logv, "[STM32 FLASH] Two banks: bank 2 at 0x%08X", fstart + l.bank2_offset);
 
     if (!rdp_level0(j)) return false;
-    if (c->algo != FLASH_ALGO_H7 && !unlock(j)) {
-        log_add_line(&logv, j.lost ? "[STM32 FLASH] The probe no longer answers"
-                                   : "[STM32 FLASH] Flash unlock sikertelen (the controller refused the keys; it stays locked until the next reset)");
-        return false;
-    }
+    if (c->algo != FLASH_ALGO_H7 && !unlock_or_say(j)) return false;
     // The sectors the image touches, whole: what the image does not cover in
     // them is read back first and programmed again unchanged.
     uint32_t lo = 0, hi = 0;

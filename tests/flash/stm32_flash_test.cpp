@@ -20,6 +20,7 @@
 #include "sim/flash_f0.h"
 #include "sim/flash_f4.h"
 #include "sim/flash_g0l4.h"
+#include "sim/flash_h7.h"
 #include "sim/flash_l0.h"
 #include "target/mcu_id.h"
 
@@ -127,6 +128,11 @@ const Board kBoards[] = {
      "STM32L4xx_1024.FLM", "CMSIS/Flash/STM32L4xx_1024.FLM"},
     {"L0", SimFlashKind::stm32l0, 0, SIM_FLASHL0_SR_SIZERR, "Keil.STM32L0xx_DFP.pdsc", "STM32L053R8Tx",
      "STM32L0xx_64.FLM", "CMSIS/Flash/STM32L0xx_64.FLM"},
+    // ST's 2 MB algorithm is not in the data: its 1 MB one stands in under the pack's name (the image is in bank 1).
+    {"F4_2M", SimFlashKind::stm32f4_2m, 0x100000, SIM_FLASHF4_SR_PGPERR, "Keil.STM32F4xx_DFP.pdsc", "STM32F429ZI",
+     "STM32F4xx_1024.FLM", "CMSIS/Flash/STM32F4xx_2048.FLM"},
+    {"H7", SimFlashKind::stm32h7, 0x100000, SIM_FLASHH7_SR_PGSERR, "Keil.STM32H7xx_DFP.pdsc", "STM32H743ZITx",
+     "STM32H7x_2048.FLM", "CMSIS/Flash/STM32H7x_2048.FLM"},
     {"U5", SimFlashKind::stm32u5, 0x100000, SIM_FLASHG0_SR_PROGERR, nullptr, "STM32U575ZITx", "STM32U5xx_2M_0800.FLM",
      "CMSIS/Flash/STM32U5xx_2M_0800.FLM"},
 };

@@ -55,6 +55,10 @@ const Chip kChips[] = {
          "Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241  DevID:0x00000415  Flash:1024KB  RAM:128KB  Family:STM32L4  Device:STM32L47x/L48x  Algo:c0_l4_gx_wx", .board = SimFlashKind::stm32l4},
     {.name = "L0_board", .size_reg = 0x1FF8007C, .summary =
          "Cortex-M0+ r0p1  ST    CPUID:0x410CC601  DevID:0x00000417  Flash:64KB  RAM:8KB  Family:STM32L0  Device:STM32L0xx Cat.3  Algo:l1_l0", .board = SimFlashKind::stm32l0},
+    {.name = "F4_2M_board", .size_reg = 0x1FFF7A22, .summary =
+         "Cortex-M4 r0p1  ST  [FPU]  CPUID:0x410FC241  DevID:0x00000419  Flash:2048KB  RAM:256KB  Family:STM32F4  Device:STM32F42x/43x  Algo:f7_f4_f2", .board = SimFlashKind::stm32f4_2m},
+    {.name = "H7_board", .size_reg = 0x1FF1E880, .summary =
+         "Cortex-M7 r1p1  ST  [FPU]  CPUID:0x411FC271  DevID:0x00000450  Flash:2048KB  RAM:512KB  Family:STM32H7  Device:STM32H74x/75x  Algo:h7", .board = SimFlashKind::stm32h7},
     {.name = "U5_board", .size_reg = 0x0BFA07A0, .summary =
          "Cortex-M33 r0p4  ST  [FPU TZ]  CPUID:0x410FD214  DevID:0x00000482  Flash:2048KB  RAM:786KB  Family:STM32U5  Device:STM32U575/585  Algo:l5_u5", .board = SimFlashKind::stm32u5},
     // 0x411 is the F2 (RM0033) under a Cortex-M3 and the first F4 silicon under an M4;
