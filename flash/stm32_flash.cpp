@@ -481,6 +481,8 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
     if (!c) return false;
     Job j{dap, c, c->flash_base, false};
 
+    // Read-out protection first: with it the core cannot even fetch its reset vector.
+    if (!rdp_level0(j)) return false;
     if (!dap_reset_halt(dap)) {
         log_add_line(&logv, "[STM32 FLASH] Reset+halt sikertelen");
         return false;
@@ -503,7 +505,6 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
                  c->algo == FLASH_ALGO_H7 ? 128 * KiB : l.page, count, rec->flash_algo ? rec->flash_algo : "?");
     if (l.bank2_offset) log_addf(&logv, "[STM32 FLASH] Two banks: bank 2 at 0x%08X", fstart + l.bank2_offset);
 
-    if (!rdp_level0(j)) return false;
     if (c->algo != FLASH_ALGO_H7 && !unlock_or_say(j)) return false;
     // The sectors the image touches, whole: what the image does not cover in
     // them is read back first and programmed again unchanged.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
 
 #include "flash/flm.h"
 #include "tests/test_util.h"
@@ -206,12 +207,59 @@ TEST_P(Native, StsAlgorithmProgramsTheBoardThroughThePack) {
 INSTANTIATE_TEST_SUITE_P(Boards, Native, ::testing::ValuesIn(kBoards),
                          [](const ::testing::TestParamInfo<Board>& i) { return std::string(i.param.name); });
 
-// What only the F405's model offers: write protection by sector.
-TEST(NativeF4, AWriteProtectedSectorIsNamed) {
-    check({.name = "F4", .kind = SimFlashKind::stm32f4, .bank2 = 0, .program_error = 0},
-          {.name = "sector 1 write-protected", .before = [](SimRig& rig) {
-               sim_flashf4_set_write_protect(sim_board_flash(rig.board()), 0xFFD);
-           }, .ok = false, .log = "the sector is write-protected"});
+// Protection as each model offers it: the job fails before anything is
+// erased and says why.
+TEST(NativeProtection, WriteAndReadProtectionAreNamed) {
+    auto self = [](SimRig& rig) { return sim_board_flash_ctl(rig.board())->self; };
+    const char* wrp = "the sector is write-protected";
+    const char* rdp = "[STM32 FLASH] Read-out protection level 1 is set";
+    const struct { SimFlashKind kind; const char* why; std::function<void(SimRig&)> set; const char* log; } cases[] = {
+        {SimFlashKind::stm32f4, "F4 sector 1", [&](SimRig& r) { sim_flashf4_set_write_protect((SimFlashF4*)self(r), 0xFFD); }, wrp},
+        {SimFlashKind::stm32f0, "F0 pages 0-3", [&](SimRig& r) { sim_flashf0_set_write_protect((SimFlashF0*)self(r), 0xFFFE); }, wrp},
+        {SimFlashKind::stm32f0, "F0 RDP 1", [&](SimRig& r) { sim_flashf0_set_read_protect((SimFlashF0*)self(r), true); },
+         "[STM32 FLASH] Read-out protection is set"},
+        {SimFlashKind::stm32g0, "G0 pages 0-1", [&](SimRig& r) { sim_flashg0_set_write_protect((SimFlashG0*)self(r), 0, 0, 1); }, wrp},
+        {SimFlashKind::stm32g0, "G0 RDP 1", [&](SimRig& r) { sim_flashg0_set_rdp((SimFlashG0*)self(r), 0xBB); }, rdp},
+        {SimFlashKind::stm32l0, "L0 sector 0", [&](SimRig& r) { sim_flashl0_set_write_protect((SimFlashL0*)self(r), 1); }, wrp},
+        {SimFlashKind::stm32l0, "L0 RDP 1", [&](SimRig& r) { sim_flashl0_set_read_protect((SimFlashL0*)self(r), true); }, rdp},
+        {SimFlashKind::stm32h7, "H7 sector 0", [&](SimRig& r) { sim_flashh7_set_write_protect((SimFlashH7*)self(r), 0, 0xFE); }, wrp},
+        {SimFlashKind::stm32h7, "H7 RDP 1", [&](SimRig& r) { sim_flashh7_set_rdp((SimFlashH7*)self(r), 0xBB); }, rdp},
+    };
+    for (const auto& c : cases)
+        check({.name = c.why, .kind = c.kind, .bank2 = 0, .program_error = 0},
+              {.name = "protected", .before = c.set, .ok = false, .log = c.log});
+}
+
+// The controller tables and the F2/F4/F7 sector map at their corners.
+TEST(NativeTables, ControllersAndSectors) {
+    const struct { StmFlashAlgo algo; uint32_t id; uint32_t base, bker; uint8_t trim; } ctrls[] = {
+        {FLASH_ALGO_C0_L4_GX_WX, 0x495, 0x58004000, 0x2000, 8}, // WB55: its own base
+        {FLASH_ALGO_C0_L4_GX_WX, 0x460, 0x40022000, 0x2000, 8}, // G0: BKER bit 13
+        {FLASH_ALGO_C0_L4_GX_WX, 0x415, 0x40022000, 0x800, 8},  // L4: bit 11
+        {FLASH_ALGO_L1_L0, 0x417, 0x40022000, 0, 0},             // L0 category 3
+        {FLASH_ALGO_L1_L0, 0x436, 0x40023C00, 0, 0},             // L1
+        {FLASH_ALGO_L5_U5, 0x482, 0x40022000, 0x800, 16},        // U5: quad words
+        {FLASH_ALGO_U0, 0x459, 0x40022000, 0, 8},
+    };
+    for (const auto& c : ctrls) {
+        const StmFlashCtrl* t = stm32_flash_ctrl_for_algo(c.algo, c.id);
+        ASSERT_NE(t, nullptr) << c.id;
+        EXPECT_EQ(std::make_tuple(t->flash_base, t->cr_bker, t->trim_bytes), std::make_tuple(c.base, c.bker, c.trim)) << std::hex << c.id;
+    }
+    const struct { uint32_t addr, bank2; int index; uint32_t start, size; } secs[] = {
+        {0x08010000, 0, 4, 0x08010000, 0x10000},           {0x0800FFFF, 0, 3, 0x0800C000, 0x4000},
+        {0x080FFFFF, 0, 11, 0x080E0000, 0x20000},          {0x08100000, 0, -1, 0, 0},
+        {0x08100000, 0x100000, 12, 0x08100000, 0x4000},    {0x081E0000, 0x100000, 23, 0x081E0000, 0x20000},
+        {0x08080000, 0x80000, 12, 0x08080000, 0x4000},     {0x080FFFFF, 0x80000, 19, 0x080E0000, 0x20000},
+        {0x07FFFFFF, 0, -1, 0, 0},
+    };
+    for (const auto& c : secs) {
+        uint32_t start = 0, size = 0;
+        EXPECT_EQ(stm32_sector_map_f4_f7(kFlash, c.addr, c.bank2, &start, &size), c.index) << std::hex << c.addr;
+        if (c.index >= 0) {
+            EXPECT_EQ(std::make_pair(start, size), std::make_pair(c.start, c.size)) << std::hex << c.addr;
+        }
+    }
 }
 
 }  // namespace
