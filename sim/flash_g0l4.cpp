@@ -97,6 +97,9 @@ void start_busy(SimFlashG0* fc, SimFlashG0Op op, uint64_t ns) {
     fc->op = op;
     fc->busy_left_ns = ns;
     fc->sr |= SIM_FLASHG0_SR_BSY;
+    // RM0444: CFGBSY holds from a row's first word, or STRT, until the
+    // operation ends.
+    if (fc->lay.kind == SimFlashKind::stm32g0 && op != SimFlashG0Op::option) fc->sr |= SIM_FLASHG0_SR_CFGBSY;
     if (ns == 0) sim_flashg0_advance(fc, 0);
 }
 

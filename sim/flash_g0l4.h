@@ -50,7 +50,7 @@ constexpr uint32_t SIM_FLASHG0_SR_FASTERR = 1u << 9;
 constexpr uint32_t SIM_FLASHG0_SR_RDERR = 1u << 14;
 constexpr uint32_t SIM_FLASHG0_SR_OPTVERR = 1u << 15;
 constexpr uint32_t SIM_FLASHG0_SR_BSY = 1u << 16;
-constexpr uint32_t SIM_FLASHG0_SR_CFGBSY = 1u << 18;  // G0: a row is partly written
+constexpr uint32_t SIM_FLASHG0_SR_CFGBSY = 1u << 18;  // G0: a row under way, or an operation
 
 // FLASH_CR.
 constexpr uint32_t SIM_FLASHG0_CR_PG = 1u << 0;
