@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "flash/flash_job.h"
 #include "app/setup_actions.h"
 #include "tests/test_util.h"
 #include "tests/log_lines.h"
@@ -73,13 +74,16 @@ TEST_F(Settings, LoadTakesWhatFitsAndSaysWhatItRefused) {
     const struct {
         std::string ini;
         std::string elf, svd, bin, log;
+        FlashRoute route = FLASH_ROUTE_AUTO;
     } rows[] = {
-        {"[settings]\r\nELF = \"fw/app.elf\"\r\nsvd=  /opt/svd/STM32F407.svd  \r\nelf=dup.elf\r\n", "$fw/app.elf",
-         "/opt/svd/STM32F407.svd", "", ""},
+        {"[settings]\r\nELF = \"fw/app.elf\"\r\nsvd=  /opt/svd/STM32F407.svd  \r\nelf=dup.elf\r\nflash_route=Pack\r\n",
+         "$fw/app.elf", "/opt/svd/STM32F407.svd", "", "", FLASH_ROUTE_PACK},
         {"", "", "", "", ""},
         // 250 characters fit the buffer but not once the folder is put in front.
         {overlong, "", "", "$ok.bin",
          "[CFG] Value of 'elf' is longer than 259 characters, ignored|[CFG] Path of 'svd' too long once made absolute"},
+        {"[Settings]\nflash_route=native\n", "", "", "", "", FLASH_ROUTE_NATIVE},
+        {"[Settings]\nflash_route=fast\n", "", "", "", "[CFG] flash_route is auto, native or pack, not 'fast': auto"},
     };
     auto at = [&](const std::string& s) { return s[0] == '$' ? dir_ + s.substr(1) : s; };
     for (const auto& r : rows) {
@@ -87,12 +91,14 @@ TEST_F(Settings, LoadTakesWhatFitsAndSaysWhatItRefused) {
         std::remove(ini_.c_str());
         ASSERT_TRUE(r.ini.empty() || write_text_file(ini_, r.ini));
         snprintf(g_cfg_elf, CFG_PATH_LEN, "%s", "stale");
+        flash_set_route(FLASH_ROUTE_NATIVE);  // a route from before is not kept
         log_clear(&logv);
         config_load();
         EXPECT_EQ(g_cfg_elf, at(r.elf));
         EXPECT_EQ(g_cfg_svd, at(r.svd));
         EXPECT_EQ(g_cfg_bin, at(r.bin));
         EXPECT_STREQ(g_cfg_arm_svd, "");
+        EXPECT_EQ(flash_route(), r.route);
         EXPECT_EQ(read_text_file(ini_), r.ini) << "loading never writes";
         EXPECT_EQ(access(ini_.c_str(), F_OK) == 0, !r.ini.empty()) << "nor creates the file";
         for (size_t b = 0, e; b < r.log.size(); b = e + 1) {
