@@ -64,12 +64,16 @@ struct Job {
     const char* log = nullptr;  // a line the log must hold
 };
 
+// Calls `hook` whenever the job looks at the clock or sleeps.
 struct HookClock {
     PlatClock clock{};
     const PlatClock* inner = plat_clock_current();
     std::function<void()> hook;
     explicit HookClock(std::function<void()> h) : hook(std::move(h)) {
-        clock.now_ms = [](void* c) { return ((HookClock*)c)->inner->now_ms(((HookClock*)c)->inner->ctx); };
+        clock.now_ms = [](void* c) {  // every exchange looks at the clock: the hook runs between them too
+            if (((HookClock*)c)->hook) ((HookClock*)c)->hook();
+            return ((HookClock*)c)->inner->now_ms(((HookClock*)c)->inner->ctx);
+        };
         clock.sleep_ms = [](void* c, uint32_t ms) {
             if (((HookClock*)c)->hook) ((HookClock*)c)->hook();
             ((HookClock*)c)->inner->sleep_ms(((HookClock*)c)->inner->ctx, ms);
@@ -103,6 +107,7 @@ void check(const Board& b, const Job& r) {
     EXPECT_TRUE(!r.log || log_has(r.log)) << r.log;
     if (!done) {
         EXPECT_FALSE(log_has("[STM32 FLASH] Verify OK"));
+        g_stop = false;
         return;
     }
     rig.lock();
@@ -151,9 +156,15 @@ TEST_P(Native, JobsLeaveTheFlashAsTheyReport) {
         {.name = "writes dropped", .faults = {false, false, 0, true}, .ok = false, .log = "[STM32 FLASH] Verify SIKERTELEN"},
         {.name = "controller stays busy", .faults = {false, true, 0, false}, .ok = false,
          .log = "[STM32 FLASH] Timeout after"},
-        {.name = "probe unplugged during the job", .hook = [](SimRig& rig) {
+        {.name = "probe unplugged during the erase", .hook = [](SimRig& rig) {
              if (g_flash_progress >= 20 && rig.usb()->plugged) sim_usb_unplug(rig.usb());
          }, .ok = false},
+        {.name = "probe unplugged while the image streams", .hook = [](SimRig& rig) {
+             if (g_flash_progress >= 50 && rig.usb()->plugged) sim_usb_unplug(rig.usb());
+         }, .ok = false, .log = "[STM32 FLASH] The probe no longer answers"},
+        // Pause or shutdown: the job ends and the controller is locked again.
+        {.name = "stopped", .hook = [](SimRig&) { if (g_flash_progress >= 10) g_stop = true; }, .ok = false,
+         .log = "[STM32 FLASH] Stop"},
     };
     if (b.bank2) {
         jobs.push_back({.name = "across the bank boundary", .at = b.bank2 - 3000, .len = 6001});
