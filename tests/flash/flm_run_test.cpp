@@ -2,6 +2,7 @@
 // the board's back door; injected faults must end in failure, never a hang or a reported success.
 
 #include "flash/flm.h"
+#include "tests/flash/hook_clock.h"
 #include "probe/probe.h"
 #include "probe/probe_fixture.h"
 #include "sim/board.h"
@@ -24,23 +25,6 @@ std::vector<uint8_t> image(uint32_t len, uint32_t seed) {
 }
 
 uint8_t prefill(uint32_t off) { return (uint8_t)(off * 7 + (off >> 12)); }
-
-// Calls `hook` before each of the job's sleeps (between polls, after uploads).
-struct HookClock {
-    PlatClock clock{};
-    const PlatClock* inner = plat_clock_current();
-    std::function<void()> hook;
-    explicit HookClock(std::function<void()> h) : hook(std::move(h)) {
-        clock.now_ms = [](void* c) { return ((HookClock*)c)->inner->now_ms(((HookClock*)c)->inner->ctx); };
-        clock.sleep_ms = [](void* c, uint32_t ms) {
-            if (((HookClock*)c)->hook) ((HookClock*)c)->hook();
-            ((HookClock*)c)->inner->sleep_ms(((HookClock*)c)->inner->ctx, ms);
-        };
-        clock.ctx = this, clock.is_virtual = true;
-        plat_clock_install(&clock);
-    }
-    ~HookClock() { plat_clock_install(inner); }
-};
 
 struct Sleeps { int n = 0; uint64_t armed = 0; };  // what a hook keeps across the sleeps of one job
 

@@ -14,6 +14,7 @@
 #include "tests/test_util.h"
 
 #include "flash/stm32_flash.h"
+#include "tests/flash/hook_clock.h"
 #include "probe/probe.h"
 #include "probe/probe_fixture.h"
 #include "sim/board.h"
@@ -64,26 +65,6 @@ struct Job {
     const char* log = nullptr;  // a line the log must hold
 };
 
-// Calls `hook` whenever the job looks at the clock or sleeps.
-struct HookClock {
-    PlatClock clock{};
-    const PlatClock* inner = plat_clock_current();
-    std::function<void()> hook;
-    explicit HookClock(std::function<void()> h) : hook(std::move(h)) {
-        clock.now_ms = [](void* c) {  // every exchange looks at the clock: the hook runs between them too
-            if (((HookClock*)c)->hook) ((HookClock*)c)->hook();
-            return ((HookClock*)c)->inner->now_ms(((HookClock*)c)->inner->ctx);
-        };
-        clock.sleep_ms = [](void* c, uint32_t ms) {
-            if (((HookClock*)c)->hook) ((HookClock*)c)->hook();
-            ((HookClock*)c)->inner->sleep_ms(((HookClock*)c)->inner->ctx, ms);
-        };
-        clock.ctx = this, clock.is_virtual = true;
-        plat_clock_install(&clock);
-    }
-    ~HookClock() { plat_clock_install(inner); }
-};
-
 void check(const Board& b, const Job& r) {
     SCOPED_TRACE(std::string(b.name) + ": " + r.name);
     g_stop = false;  // as on a running probe thread (an earlier test's may have stopped)
@@ -100,7 +81,7 @@ void check(const Board& b, const Job& r) {
     f->ops->set_faults(f->self, &r.faults);
     if (r.before) r.before(rig);
     rig.unlock();
-    HookClock hc([&] { if (r.hook) r.hook(rig); });
+    HookClock hc([&] { if (r.hook) r.hook(rig); }, true);
     const auto img = image(r.len, r.at + r.len);
     const bool done = stm32_flash_program(c, &info.mcu, img.data(), r.len, kFlash + r.at);
     EXPECT_EQ(done, r.ok);

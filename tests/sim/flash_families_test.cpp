@@ -3,8 +3,7 @@
 // algorithm's FlashDevice record gives the sectors, its Init, EraseSector and
 // ProgramPage must succeed, and the array must then hold exactly what was
 // erased and programmed, with every other byte as it was.
-#include "sim/flash_ctl.h"
-#include "tests/symbols/oracle.h"
+#include "tests/sim/flm_rig.h"
 
 #include <gtest/gtest.h>
 #include <unicorn/unicorn.h>
@@ -16,12 +15,7 @@
 
 namespace {
 
-constexpr uint32_t RAM = 0x20000000, STOP = RAM + 0x1000, BUF = RAM + 0x2000, STACK = RAM + 0x8000;
 const std::string kFlm = std::string(KORVANE_SHARED_DATA) + "/flm/";
-
-uint32_t u32(const std::vector<uint8_t>& f, size_t p) {
-    return p + 4 > f.size() ? 0 : f[p] | f[p + 1] << 8 | f[p + 2] << 16 | uint32_t(f[p + 3]) << 24;
-}
 
 // A family: its model, ST's algorithm, where its flash starts, the core the
 // algorithm was built for, and the peripheral pages it may touch besides the
@@ -46,101 +40,6 @@ const Preset kPresets[] = {
     {"U5", 0x0BFA07A0, 2048},                             // U575/U585
 };
 
-// The sectors of an algorithm's FlashDevice record: {offset, size} for each.
-struct Sector { uint32_t offset, size; };
-
-struct FlmRig {
-    SimFlashCtl fc{};
-    uc_engine* uc = nullptr;
-    bool bus_fault = false;
-    uint32_t data_base = 0, flash_base = 0, reg_page = 0;
-    std::map<std::string, uint32_t> fn;
-    std::vector<uint8_t> dev;  // the FlashDevice record
-    ~FlmRig() {
-        if (uc) uc_close(uc);
-        sim_flash_destroy(&fc);
-    }
-
-    // One access by the algorithm; a refused one stops it. Each look at the
-    // registers lets a microsecond pass: its BSY poll moves time forward.
-    static uint64_t io(void* ud, uc_engine* uc, bool array, uint64_t off, unsigned size, const uint32_t* value) {
-        auto* r = static_cast<FlmRig*>(ud);
-        SimFlashCtl& f = r->fc;
-        uint32_t v = 0;
-        bool ok;
-        if (array) {
-            ok = value ? f.ops->array_write(f.self, uint32_t(off), size, *value)
-                       : f.ops->array_read(f.self, uint32_t(off), size, &v);
-        } else {
-            f.ops->advance(f.self, 1000);
-            const uint32_t at = r->reg_page + uint32_t(off);
-            ok = at >= f.reg_base && at - f.reg_base < f.reg_size &&
-                 (value ? f.ops->reg_write(f.self, at - f.reg_base, size, *value)
-                        : f.ops->reg_read(f.self, at - f.reg_base, size, &v));
-        }
-        if (!ok) r->bus_fault = true, uc_emu_stop(uc);
-        return v;
-    }
-    template <bool A> static uint64_t rd(uc_engine* uc, uint64_t off, unsigned n, void* ud) { return io(ud, uc, A, off, n, nullptr); }
-    template <bool A> static void wr(uc_engine* uc, uint64_t off, unsigned n, uint64_t v, void* ud) {
-        const uint32_t w = uint32_t(v);
-        io(ud, uc, A, off, n, &w);
-    }
-
-    // Empty when ready, else why not. The algorithm is position independent:
-    // code at its link offset from RAM, R9 the base of its data.
-    std::string open(const Family& fam) {
-        const std::string path = kFlm + fam.flm;
-        if (!sim_flash_create(fam.kind, 100, &fc)) return std::string("no model for ") + fam.name;
-        flash_base = fam.flash_base;
-        for (const auto& [name, addr] : nm_symbols(path)) fn[name] = addr & ~1u;
-        const auto sections = elf_sections(path);
-        const auto code = elf_section_bytes(path, "PrgCode"), data = elf_section_bytes(path, "PrgData");
-        dev = elf_section_bytes(path, "DevDscr");
-        if (code.empty() || data.empty() || dev.size() < 0xA8 || !fn.count("ProgramPage"))
-            return "no PrgCode/PrgData/DevDscr/symbols in " + path;
-        if (u32(dev, 0x84) != flash_base || u32(dev, 0x88) > fc.array_size)
-            return "the model's array does not hold the algorithm's device";
-        if (uc_open(UC_ARCH_ARM, uc_mode(UC_MODE_THUMB | UC_MODE_MCLASS), &uc) != UC_ERR_OK) return "uc_open";
-        uc_ctl_set_cpu_model(uc, fam.cpu);
-        const uint16_t bkpt = 0xBE00;
-        data_base = RAM + sections.at("PrgData").addr;
-        reg_page = fc.reg_base & ~0xFFFu;
-        const uint32_t reg_span = ((fc.reg_base + fc.reg_size - reg_page) + 0xFFFu) & ~0xFFFu;
-        bool ok = !uc_mem_map(uc, RAM, 0x10000, UC_PROT_ALL) &&
-                  !uc_mmio_map(uc, reg_page, reg_span, rd<false>, this, wr<false>, this) &&
-                  !uc_mmio_map(uc, flash_base, fc.array_size, rd<true>, this, wr<true>, this);
-        for (uint32_t page : fam.plain_pages) ok = ok && !uc_mem_map(uc, page, 0x1000, UC_PROT_ALL);
-        for (const Preset& p : kPresets)
-            ok = ok && (std::strcmp(p.family, fam.name) || !uc_mem_write(uc, p.addr, &p.value, 4));
-        ok = ok && !uc_mem_write(uc, RAM + sections.at("PrgCode").addr, code.data(), code.size()) &&
-             !uc_mem_write(uc, data_base, data.data(), data.size()) && !uc_mem_write(uc, STOP, &bkpt, 2);
-        return ok ? std::string() : "map/load";
-    }
-    // An algorithm function's result, or -1 if it did not come back to STOP.
-    int64_t call(const char* name, uint32_t a0, uint32_t a1 = 0, uint32_t a2 = 0) {
-        const uint32_t regs[] = {a0, a1, a2, data_base, STACK, STOP | 1u};
-        const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R9, UC_ARM_REG_SP, UC_ARM_REG_LR};
-        for (int i = 0; i < 6; ++i) uc_reg_write(uc, ids[i], &regs[i]);
-        bus_fault = false;
-        const uc_err e = uc_emu_start(uc, (RAM + fn.at(name)) | 1u, STOP, 0, 50000000);  // bounded
-        uint32_t pc = 0, r0 = 0;
-        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        uc_reg_read(uc, UC_ARM_REG_R0, &r0);
-        return e == UC_ERR_OK && !bus_fault && pc == STOP ? int64_t(r0) : -1;
-    }
-    std::vector<Sector> sectors() const {
-        std::vector<Sector> out;
-        const uint32_t size = u32(dev, 0x88);
-        for (size_t run = 0xA0; run + 8 <= dev.size() && u32(dev, run) != 0xFFFFFFFFu; run += 8) {
-            const uint32_t step = u32(dev, run), next = u32(dev, run + 8);
-            const uint32_t end = next == 0xFFFFFFFFu || run + 16 > dev.size() ? size : u32(dev, run + 12);
-            for (uint32_t a = u32(dev, run + 4); step && a < end; a += step) out.push_back({a, step});
-        }
-        return out;
-    }
-};
-
 uint8_t pattern(uint32_t i) { return uint8_t(i * 7 + 3); }
 
 class FlashFamilies : public ::testing::TestWithParam<Family> {};
@@ -151,24 +50,27 @@ class FlashFamilies : public ::testing::TestWithParam<Family> {};
 TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
     const Family& fam = GetParam();
     if (!std::filesystem::exists(kFlm + fam.flm)) GTEST_SKIP() << "shared data absent: " << kFlm + fam.flm;
+    FlmSetup setup{fam.kind, kFlm + fam.flm, fam.flash_base, fam.cpu, fam.plain_pages, {}};
+    for (const Preset& p : kPresets)
+        if (!std::strcmp(p.family, fam.name)) setup.words.push_back({p.addr, p.value});
     FlmRig r;
-    ASSERT_EQ(r.open(fam), "");
-    const std::vector<Sector> secs = r.sectors();
+    ASSERT_EQ(r.open(setup), "");
+    const std::vector<FlmSector> secs = r.sectors();
     ASSERT_GE(secs.size(), 3u);
-    const uint32_t size = u32(r.dev, 0x88), page = u32(r.dev, 0x8C);
+    const uint32_t size = flm_u32(r.dev, 0x88), page = flm_u32(r.dev, 0x8C);
     const uint8_t empty = r.dev[0x94];
     ASSERT_TRUE(page >= 8 && page <= 0x1000) << page;
     std::vector<uint8_t> want(size, 0x5A);
     std::memset(r.fc.array, 0x5A, size);  // what a part holds before: not erased
     std::vector<uint8_t> buf(page);
     for (uint32_t i = 0; i < page; ++i) buf[i] = pattern(i);
-    ASSERT_FALSE(uc_mem_write(r.uc, BUF, buf.data(), buf.size()));
+    ASSERT_FALSE(uc_mem_write(r.uc, FLM_BUF, buf.data(), buf.size()));
 
     ASSERT_EQ(r.call("Init", r.flash_base, 16000000, 1), 0);
     // Each pick widened by its neighbours until it holds three pages, where
     // sectors are no larger than a page (F0's 1 KB, L0's 128 bytes): every
     // program then lands on erased flash, as the parts require.
-    std::vector<Sector> picks;
+    std::vector<FlmSector> picks;
     for (size_t i : {size_t(0), secs.size() / 2, secs.size() - 1}) {
         size_t a = i, b = i + 1;
         uint32_t span = secs[i].size;
@@ -183,13 +85,13 @@ TEST_P(FlashFamilies, StsAlgorithmErasesAndProgramsTheModelExactly) {
         ASSERT_EQ(r.call("UnInit", 1), 0);
     }
     ASSERT_EQ(r.call("Init", r.flash_base, 16000000, 2), 0);
-    for (const Sector& s : picks) {
+    for (const FlmSector& s : picks) {
         const uint32_t tail = (page / 2 + 7) & ~7u;  // a short write the algorithm must pad itself
         const uint32_t at[] = {s.offset, s.offset + s.size - page, s.offset + page};
         const uint32_t len[] = {page, page, s.size >= 3 * page ? tail : 0};
         for (int k = 0; k < 3; ++k) {
             if (!len[k]) continue;
-            ASSERT_EQ(r.call("ProgramPage", r.flash_base + at[k], len[k], BUF), 0) << std::hex << at[k];
+            ASSERT_EQ(r.call("ProgramPage", r.flash_base + at[k], len[k], FLM_BUF), 0) << std::hex << at[k];
             for (uint32_t i = 0; i < len[k]; ++i) want[at[k] + i] = pattern(i);
         }
     }

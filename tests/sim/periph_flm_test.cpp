@@ -2,7 +2,7 @@
 // the STM32F4 device pack), whose FlashDevice record is the oracle for the sector map and whose code must
 // see the model's refusals as failures; and ours (flash/algo, in the demo pack) with its broken variants.
 #include "sim/flash_f4.h"
-#include "tests/symbols/oracle.h"
+#include "tests/sim/flm_rig.h"
 
 #include <gtest/gtest.h>
 #include <unicorn/unicorn.h>
@@ -14,78 +14,22 @@
 
 namespace {
 
-constexpr uint32_t RAM = 0x20000000, STOP = RAM + 0x1000, BUF = RAM + 0x2000, STACK = RAM + 0x8000;
 const std::string kSt = std::string(KORVANE_SHARED_DATA) + "/flm/STM32F4xx_1024.FLM",
                   kOurs = std::string(KORVANE_DEMO_PACK_DIR) + "/Korvane.DemoBoard/Flash/KorvaneF4_1024.FLM";
 
-uint32_t u32(const std::vector<uint8_t>& f, size_t p) { return p + 4 > f.size() ? 0 : f[p] | f[p + 1] << 8 | f[p + 2] << 16 | uint32_t(f[p + 3]) << 24; }
+uint32_t u32(const std::vector<uint8_t>& f, size_t p) { return flm_u32(f, p); }
 
-struct Rig {
-    std::unique_ptr<SimFlashF4> fc = std::make_unique<SimFlashF4>();
-    uc_engine* uc = nullptr;
-    bool bus_fault = false;
-    uint32_t base = RAM, data_base = 0; // where the image's address 0 lands; R9
-    std::map<std::string, uint32_t> fn;
-    ~Rig() { if (uc) uc_close(uc); }
-
-    // One access by the algorithm; a refused one stops it. Each look at the
-    // registers lets a microsecond pass: its BSY poll moves time forward. The
-    // rest of their 4 KB page (RCC, CRC) is not for a flash algorithm.
-    static uint64_t io(void* ud, uc_engine* uc, bool array, uint64_t off, unsigned size, const uint32_t* value) {
-        auto* r = static_cast<Rig*>(ud);
-        SimFlashF4* f = r->fc.get();
-        uint32_t v = 0;
-        if (!array) sim_flashf4_advance(f, 1000);
-        const bool ok = array ? (value ? sim_flashf4_array_write(f, uint32_t(off), size, *value)
-                                       : sim_flashf4_array_read(f, uint32_t(off), size, &v))
-                              : off >= 0xC00 && (value ? sim_flashf4_write(f, uint32_t(off - 0xC00), size, *value)
-                                                       : sim_flashf4_read(f, uint32_t(off - 0xC00), size, &v));
-        if (!ok) r->bus_fault = true, uc_emu_stop(uc);
-        return v;
-    }
-    template <bool A> static uint64_t rd(uc_engine* uc, uint64_t off, unsigned n, void* ud) { return io(ud, uc, A, off, n, nullptr); }
-    template <bool A> static void wr(uc_engine* uc, uint64_t off, unsigned n, uint64_t v, void* ud) {
-        const uint32_t w = uint32_t(v);
-        io(ud, uc, A, off, n, &w);
-    }
-    // Empty when ready, else why not. The algorithm is position independent: code at its link offset
-    // from `base`, R9 the base of its data; entry points from its symbols (Thumb bit clear).
-    std::string open(const std::string& path, uint32_t at) {
-        const SimFlashF4Timing t = sim_flashf4_timing_scaled(100);
-        sim_flashf4_init(fc.get(), &t);
-        base = at;
-        for (const auto& [name, addr] : nm_symbols(path)) fn[name] = addr & ~1u;
-        const auto sections = elf_sections(path);
-        const auto code = elf_section_bytes(path, "PrgCode"), data = elf_section_bytes(path, "PrgData");
-        if (code.empty() || data.empty() || !fn.count("ProgramPage")) return "no PrgCode/PrgData/symbols in " + path;
-        if (uc_open(UC_ARCH_ARM, uc_mode(UC_MODE_THUMB | UC_MODE_MCLASS), &uc) != UC_ERR_OK) return "uc_open";
-        uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4);
-        uint8_t page[1024]; // the source buffer, bytes nobody picked
+// The F405's model with an algorithm loaded at `at`, and a 1 KB source
+// buffer of bytes nobody picked.
+struct Rig : FlmRig {
+    SimFlashF4* f4() { return static_cast<SimFlashF4*>(fc.self); }
+    std::string open_at(const std::string& path, uint32_t at) {
+        std::string why = open({SimFlashKind::stm32f4, path, SIM_FLASHF4_ARRAY_BASE, UC_CPU_ARM_CORTEX_M4, {0x40003000}, {}, at});
+        uint8_t page[1024];
         for (unsigned i = 0; i < sizeof page; ++i) page[i] = uint8_t(i * 7 + 3);
-        const uint16_t bkpt = 0xBE00; // IWDG (0x40003000), which Init may feed, as plain memory
-        data_base = base + sections.at("PrgData").addr;
-        if (uc_mem_map(uc, RAM, 0x10000, UC_PROT_ALL) || uc_mem_map(uc, 0x40003000, 0x1000, UC_PROT_ALL) ||
-            uc_mmio_map(uc, SIM_FLASHF4_REG_BASE & ~0xFFFu, 0x1000, rd<false>, this, wr<false>, this) ||
-            uc_mmio_map(uc, SIM_FLASHF4_ARRAY_BASE, SIM_FLASHF4_ARRAY_SIZE, rd<true>, this, wr<true>, this) ||
-            uc_mem_write(uc, base + sections.at("PrgCode").addr, code.data(), code.size()) ||
-            uc_mem_write(uc, data_base, data.data(), data.size()) || uc_mem_write(uc, STOP, &bkpt, 2) ||
-            uc_mem_write(uc, BUF, page, sizeof page))
-            return "map/load";
-        return {};
+        if (why.empty() && uc_mem_write(uc, FLM_BUF, page, sizeof page)) why = "buffer";
+        return why;
     }
-    // An algorithm function's result, or -1 if it did not come back to STOP.
-    int64_t call(const char* name, uint32_t a0, uint32_t a1 = 0, uint32_t a2 = 0) {
-        const uint32_t regs[] = {a0, a1, a2, data_base, STACK, STOP | 1u};
-        const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R9, UC_ARM_REG_SP, UC_ARM_REG_LR};
-        for (int i = 0; i < 6; ++i) uc_reg_write(uc, ids[i], &regs[i]);
-        bus_fault = false;
-        const uc_err e = uc_emu_start(uc, (base + fn.at(name)) | 1u, STOP, 0, 20000000); // bounded
-        uint32_t pc = 0, r0 = 0;
-        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        uc_reg_read(uc, UC_ARM_REG_R0, &r0);
-        return e == UC_ERR_OK && !bus_fault && pc == STOP ? int64_t(r0) : -1;
-    }
-    bool all(uint32_t off, uint32_t len, uint8_t b) { return std::count(fc->array + off, fc->array + off + len, b) == std::ptrdiff_t(len); }
 };
 
 } // namespace
@@ -142,20 +86,20 @@ TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
     const Case cases[] = {
         {"ST's on sector 2 write-protected: erase and program fail; EraseChip returns 0 without looking at SR. "
          "Init twice writes keys to an open interface: a bus error. Unprotected, EraseChip clears all",
-         kSt, RAM, {{'w', 0xFFF & ~4u}, {'z', 0}, {'i', 0, 0, 0}, {'L', 0}, {'e', 0x8000, 0, 1},
+         kSt, FLM_RAM, {{'w', 0xFFF & ~4u}, {'z', 0}, {'i', 0, 0, 0}, {'L', 0}, {'e', 0x8000, 0, 1},
                     {'p', 0x8000, 16, 1}, {'c', 0, 0, 0}, {'S', WRPERR, 0, WRPERR}, {'=', 0, MB, 0},
                     {'i', 0, 0, -1}, {'B', 1}, {'w', 0xFFF}, {'r'}, {'i', 0, 0, 0}, {'c', 0, 0, 0},
                     {'=', 0, MB, 0xFF}}},
         {"ST's with keys refused: Init does not look, EraseSector returns 0 though nothing started; programming fails",
-         kSt, RAM, {{'z', 0}, {'f', 1}, {'i', 0, 0, 0}, {'e', 0}, {'=', 0, 0x4000, 0}, {'p', 0x4000, 8, 1}}},
+         kSt, FLM_RAM, {{'z', 0}, {'f', 1}, {'i', 0, 0, 0}, {'e', 0}, {'=', 0, 0x4000, 0}, {'p', 0x4000, 8, 1}}},
         {"ST's with error bits on programs fails ProgramPage; with BSY stuck its wait has no bound",
-         kSt, RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0, 8, 1}, {'f', 2}, {'e', 0, 0, -1}, {'=', 0, MB, 0xFF}}},
-        {"ours erases, programs and locks at its link address", kOurs, RAM, ours_ok},
-        {"and anywhere else: it is position independent", kOurs, RAM + 0x3004, ours_ok},
-        {"ours with keys refused: Init says so", kOurs, RAM, {{'f', 1}, {'i', 0, 0, 1}}},
+         kSt, FLM_RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0, 8, 1}, {'f', 2}, {'e', 0, 0, -1}, {'=', 0, MB, 0xFF}}},
+        {"ours erases, programs and locks at its link address", kOurs, FLM_RAM, ours_ok},
+        {"and anywhere else: it is position independent", kOurs, FLM_RAM + 0x3004, ours_ok},
+        {"ours with keys refused: Init says so", kOurs, FLM_RAM, {{'f', 1}, {'i', 0, 0, 1}}},
         {"ours under error bits, write protection (a refused mass erase reported), dropped writes (only a "
          "read-back tells) and BSY stuck (the bounded wait gives up)",
-         kOurs, RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0x100, 4, 1}, {'f', 0}, {'w', 0xFFF & ~(1u << 5)},
+         kOurs, FLM_RAM, {{'i', 0, 0, 0}, {'f', 3}, {'p', 0x100, 4, 1}, {'f', 0}, {'w', 0xFFF & ~(1u << 5)},
                       {'e', 0x20000, 0, 1}, {'p', 0x20000, 4, 1}, {'c', 0, 0, 1}, {'=', 0, MB, 0xFF},
                       {'w', 0xFFF}, {'f', 4}, {'p', 0x100, 4, 0}, {'=', 0x100, 4, 0xFF}, {'f', 2}, {'p', 0x100, 4, 1},
                       {'S', BSY, 0, BSY}}},
@@ -164,7 +108,7 @@ TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         Rig r;
-        ASSERT_EQ(r.open(c.file, c.at), "");
+        ASSERT_EQ(r.open_at(c.file, c.at), "");
         unsigned i = 0;
         for (const Op& o : c.ops) {
             SCOPED_TRACE(testing::Message() << "op " << i++ << " '" << o.op << "' 0x" << std::hex << o.a);
@@ -174,15 +118,15 @@ TEST(PeriphFlm, AlgorithmsOverATableOfOperations) {
             case 'u': EXPECT_EQ(r.call("UnInit", 1), o.want); break;
             case 'c': EXPECT_EQ(r.call("EraseChip", 0), o.want); break;
             case 'e': EXPECT_EQ(r.call("EraseSector", flash), o.want); break;
-            case 'p': EXPECT_EQ(r.call("ProgramPage", flash, o.n, BUF + o.src), o.want); break;
-            case 'f': sim_flashf4_set_faults(r.fc.get(), &faults[o.a]); break;
-            case 'w': sim_flashf4_set_write_protect(r.fc.get(), uint16_t(o.a)); break;
-            case 'r': sim_flashf4_reset(r.fc.get()); break;
-            case 'z': std::memset(r.fc->array, int(o.a), MB); break;
+            case 'p': EXPECT_EQ(r.call("ProgramPage", flash, o.n, FLM_BUF + o.src), o.want); break;
+            case 'f': sim_flashf4_set_faults(r.f4(), &faults[o.a]); break;
+            case 'w': sim_flashf4_set_write_protect(r.f4(), uint16_t(o.a)); break;
+            case 'r': sim_flashf4_reset(r.f4()); break;
+            case 'z': std::memset(r.fc.array, int(o.a), MB); break;
             case '=': EXPECT_TRUE(r.all(o.a, o.n, uint8_t(o.want))); break;
-            case 'm': for (uint32_t k = 0; k < o.n; ++k) ASSERT_EQ(r.fc->array[o.a + k], uint8_t((k + o.src) * 7 + 3)) << k; break;
-            case 'L': EXPECT_EQ((r.fc->cr & SIM_FLASHF4_CR_LOCK) != 0, o.a != 0); break;
-            case 'S': EXPECT_EQ(r.fc->sr & o.a, uint32_t(o.want)); break;
+            case 'm': for (uint32_t k = 0; k < o.n; ++k) ASSERT_EQ(r.fc.array[o.a + k], uint8_t((k + o.src) * 7 + 3)) << k; break;
+            case 'L': EXPECT_EQ((r.f4()->cr & SIM_FLASHF4_CR_LOCK) != 0, o.a != 0); break;
+            case 'S': EXPECT_EQ(r.f4()->sr & o.a, uint32_t(o.want)); break;
             case 'B': EXPECT_EQ(r.bus_fault, o.a != 0); break;
             default: ADD_FAILURE() << "unknown op";
             }
