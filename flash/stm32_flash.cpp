@@ -388,16 +388,16 @@ bool program(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, const Lay
 }
 
 bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len) {
-    static uint8_t back[4096];
-    for (uint32_t o = 0; o < len; o += sizeof back) {
-        const uint32_t n = len - o < sizeof back ? len - o : uint32_t(sizeof back);
+    constexpr uint32_t kChunk = 4096;
+    static uint8_t raw[kChunk + 8];  // whole words around the chunk
+    for (uint32_t o = 0; o < len; o += kChunk) {
+        const uint32_t n = len - o < kChunk ? len - o : kChunk;
         const uint32_t a = addr + o, head = a & 3, span = (head + n + 3) & ~3u;
-        static uint8_t raw[sizeof back + 8];
         if (!dap_read_mem_block(j.dap, a - head, raw, span)) {
             log_add_line(&logv, "[STM32 FLASH] Verify: readback failed");
             return false;
         }
-        std::memcpy(back, raw + head, n);
+        const uint8_t* back = raw + head;
         for (uint32_t i = 0; i < n; ++i)
             if (back[i] != data[o + i]) {
                 log_addf(&logv, "[STM32 FLASH] Verify FAIL @ 0x%08X: expected 0x%02X got 0x%02X", a + i, data[o + i], back[i]);
@@ -409,6 +409,12 @@ bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len) {
 }
 
 }  // namespace
+
+StmFlashAlgo stm32_flash_algo_of(const McuRecord* rec) {
+    for (int i = 0; i < 8; ++i)
+        if (rec && rec->flash_algo && !std::strcmp(rec->flash_algo, s_stm32_algo_names[i])) return StmFlashAlgo(i);
+    return FLASH_ALGO_F3_F1_F0;
+}
 
 const StmFlashCtrl* stm32_flash_ctrl_for_algo(StmFlashAlgo algo, uint32_t device_id) {
     static StmFlashCtrl g4, l0, u5;
@@ -426,9 +432,9 @@ const StmFlashCtrl* stm32_flash_ctrl_for_algo(StmFlashAlgo algo, uint32_t device
         return &g4;
     case FLASH_ALGO_L1_L0:
         l0 = k_flash_l1_l0;
-        l0.flash_base = (id == 0x416 || id == 0x425 || id == 0x447 || id == 0x457) ? 0x40022000 : 0x40023C00;
-        // The L0 parts of category 3 keep their interface at 0x40022000 too (RM0367).
-        if (id == 0x417) l0.flash_base = 0x40022000;
+        // Every L0 category, the category-3 parts (0x417, RM0367) included, keeps its
+        // interface at 0x40022000; the L1 parts at 0x40023C00.
+        l0.flash_base = (id == 0x416 || id == 0x417 || id == 0x425 || id == 0x447 || id == 0x457) ? 0x40022000 : 0x40023C00;
         return &l0;
     case FLASH_ALGO_L5_U5:
         if (id > 0x454) {
@@ -474,10 +480,7 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
         log_add_line(&logv, "[STM32 FLASH] Hiba: flash_start + size > 0xFFFFFFFF (overflow)");
         return false;
     }
-    StmFlashAlgo algo = FLASH_ALGO_F3_F1_F0;
-    for (int i = 0; i < 8; ++i)
-        if (rec->flash_algo && !std::strcmp(rec->flash_algo, s_stm32_algo_names[i])) algo = StmFlashAlgo(i);
-    const StmFlashCtrl* c = stm32_flash_ctrl_for_algo(algo, rec->device_id);
+    const StmFlashCtrl* c = stm32_flash_ctrl_for_algo(stm32_flash_algo_of(rec), rec->device_id);
     if (!c) return false;
     Job j{dap, c, c->flash_base, false};
 
@@ -493,10 +496,19 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
     const Layout l = chip_layout(j, *rec, flash_bytes);
     // Sectors are counted from the flash start: an image may start inside one.
     const uint32_t fstart = rec->flash_base && rec->flash_base <= start ? rec->flash_base : start;
-    uint32_t s0 = 0, ssz = 0;
-    int idx = 0, count = 0;
-    for (uint32_t a = start; a < start + size; a = s0 + ssz, ++count)
-        if (!sector_of(j, fstart, a, l, &s0, &ssz, &idx)) break;
+    struct Sector {
+        uint32_t start, size;
+        int index;
+    };
+    std::vector<Sector> secs;
+    bool inside = true;
+    for (uint32_t a = start; a < start + size;) {
+        Sector s{};
+        if (!(inside = sector_of(j, fstart, a, l, &s.start, &s.size, &s.index))) break;
+        secs.push_back(s);
+        a = s.start + s.size;
+    }
+    const int count = int(secs.size());
     if (c->algo == FLASH_ALGO_F7_F4_F2)
         log_addf(&logv, "[STM32 FLASH] Start  base=0x%08X  size=%u B  sec_size=variable  n=%d  algo=%s  dual=%d", start,
                  size, count, rec->flash_algo ? rec->flash_algo : "?", l.bank2_offset ? 1 : 0);
@@ -504,33 +516,30 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
         log_addf(&logv, "[STM32 FLASH] Start  base=0x%08X  size=%u B  sec_size=%u  n=%d  algo=%s", start, size,
                  c->algo == FLASH_ALGO_H7 ? 128 * KiB : l.page, count, rec->flash_algo ? rec->flash_algo : "?");
     if (l.bank2_offset) log_addf(&logv, "[STM32 FLASH] Two banks: bank 2 at 0x%08X", fstart + l.bank2_offset);
+    if (!inside) {
+        log_addf(&logv, "[STM32 FLASH] Hiba: 0x%08X..0x%08X is outside the flash", start, start + size - 1);
+        return false;
+    }
 
     if (c->algo != FLASH_ALGO_H7 && !unlock_or_say(j)) return false;
     // The sectors the image touches, whole: what the image does not cover in
     // them is read back first and programmed again unchanged.
-    uint32_t lo = 0, hi = 0;
-    bool ok = sector_of(j, fstart, start, l, &lo, &ssz, &idx) && sector_of(j, fstart, start + size - 1, l, &s0, &ssz, &idx);
-    hi = s0 + ssz;
-    std::vector<uint8_t> whole;
-    if (ok) {
-        whole.resize(hi - lo);
-        const uint32_t head = (start - lo + 3) & ~3u, tail = (start + size - lo) & ~3u;
-        ok = (!head || dap_read_mem_block(dap, lo, whole.data(), head)) &&
-             (tail >= hi - lo || dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail));
-        if (!ok) log_add_line(&logv, "[STM32 FLASH] Cannot read back the partly covered sectors to keep their other bytes");
-    } else {
-        log_addf(&logv, "[STM32 FLASH] Hiba: 0x%08X..0x%08X is outside the flash", start, start + size - 1);
-    }
-    if (ok) std::memcpy(whole.data() + (start - lo), data, size);
+    const uint32_t lo = secs.front().start, hi = secs.back().start + secs.back().size;
+    std::vector<uint8_t> whole(hi - lo);
+    const uint32_t head = (start - lo + 3) & ~3u, tail = (start + size - lo) & ~3u;
+    bool ok = (!head || dap_read_mem_block(dap, lo, whole.data(), head)) &&
+              (tail >= hi - lo || dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail));
+    if (!ok) log_add_line(&logv, "[STM32 FLASH] Cannot read back the partly covered sectors to keep their other bytes");
+    else std::memcpy(whole.data() + (start - lo), data, size);
     // Erase: every sector first, then one program stream.
-    for (uint32_t a = lo; ok && a < hi; a = s0 + ssz) {
-        sector_of(j, fstart, a, l, &s0, &ssz, &idx);
-        if (!erase(j, fstart, s0, idx, l)) {
-            log_addf(&logv, "[STM32 FLASH] Erase FAIL  sector=%d  addr=0x%08X", idx, s0);
+    for (const Sector& s : secs) {
+        if (!ok) break;
+        if (!erase(j, fstart, s.start, s.index, l)) {
+            log_addf(&logv, "[STM32 FLASH] Erase FAIL  sector=%d  addr=0x%08X", s.index, s.start);
             ok = false;
             break;
         }
-        set_progress(int(uint64_t(s0 + ssz - lo) * 30 / (hi - lo)));
+        set_progress(int(uint64_t(s.start + s.size - lo) * 30 / (hi - lo)));
         if (g_stop.load()) {
             log_add_line(&logv, "[STM32 FLASH] Stopped");
             ok = false;
@@ -547,13 +556,9 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
             ok = false;
         }
     }
-    if (ok) {
-        for (uint32_t a = lo, n = 0; a < hi; a = s0 + ssz, ++n) {
-            sector_of(j, fstart, a, l, &s0, &ssz, &idx);
-            if (n % 8 == 0 || s0 + ssz >= hi)
-                log_addf(&logv, "[STM32 FLASH] Sector %d kész  (0x%08X + %u KB)", idx, s0, ssz / 1024);
-        }
-    }
+    for (int n = 0; ok && n < count; ++n)
+        if (n % 8 == 0 || n == count - 1)
+            log_addf(&logv, "[STM32 FLASH] Sector %d kész  (0x%08X + %u KB)", secs[n].index, secs[n].start, secs[n].size / 1024);
     if (c->algo != FLASH_ALGO_H7) lock(j);
     if (!ok) return false;
     const uint32_t kept = (hi - lo) - size;

@@ -23,6 +23,8 @@ struct StmFlashCtrl {
     uint32_t timeout_erase_ms, timeout_write_ms, timeout_chip_ms;
 };
 
+// The controller generation the record names (F1/F0/F3 when it names none).
+StmFlashAlgo stm32_flash_algo_of(const McuRecord* rec);
 // The generation's table (its variant for the device), or null: "Ismeretlen flash algoritmus".
 const StmFlashCtrl* stm32_flash_ctrl_for_algo(StmFlashAlgo algo, uint32_t device_id);
 // The F2/F4/F7 sector holding addr: its index (bank 2 from 12), start and

@@ -90,10 +90,7 @@ void check(const Board& b, const Job& r) {
         EXPECT_FALSE(log_has("[STM32 FLASH] Verify OK"));
         g_stop = false;
         // Where the probe still answers, the controller was locked again.
-        StmFlashAlgo algo = FLASH_ALGO_F3_F1_F0;
-        for (int i = 0; i < 8; ++i)
-            if (!strcmp(info.mcu.flash_algo, s_stm32_algo_names[i])) algo = StmFlashAlgo(i);
-        const StmFlashCtrl* t = stm32_flash_ctrl_for_algo(algo, info.mcu.device_id);
+        const StmFlashCtrl* t = stm32_flash_ctrl_for_algo(stm32_flash_algo_of(&info.mcu), info.mcu.device_id);
         uint32_t cr = 0;
         if (rig.usb()->plugged && t) {
             EXPECT_TRUE(dap_read_mem32(c, t->flash_base + t->off_cr, &cr) && (cr & t->cr_lock)) << std::hex << cr;
