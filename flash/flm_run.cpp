@@ -215,11 +215,28 @@ bool wait_call(DapContext* dap, const FlmInfo* info, uint32_t timeout_ms, bool n
     }
 }
 
+// The sector holding addr by the algorithm's map, clipped to the flash;
+// false outside it or in a run of size 0.
+bool sector_at(const FlmInfo* info, uint64_t addr, uint64_t* start, uint64_t* end) {
+    const uint64_t fstart = info->flash_start, fend = fstart + info->flash_size;
+    for (int i = 0; i < info->sector_count; ++i) {
+        const uint64_t run = fstart + info->sectors[i].addr_offset;
+        uint64_t run_end = i + 1 < info->sector_count ? fstart + info->sectors[i + 1].addr_offset : fend;
+        if (run_end > fend) run_end = fend;
+        const uint32_t sz = info->sectors[i].sz_sector;
+        if (addr < run || addr >= run_end || sz == 0) continue;
+        *start = run + (addr - run) / sz * sz;
+        *end = *start + sz < fend ? *start + sz : fend;
+        return true;
+    }
+    return false;
+}
+
 // The job's erase: only the sectors the image touches, so the rest of the
 // flash keeps its contents.
 bool erase_range(DapContext* dap, const FlmInfo* info, uint32_t base, uint32_t len) {
     const uint64_t lo = base, hi = (uint64_t)base + len;
-    const uint64_t fstart = info->flash_start, fend = fstart + info->flash_size;
+    const uint64_t fstart = info->flash_start;
     if (info->sector_count == 0) {
         if (info->pc_erase_chip) return flm_erase_chip(dap, info);
         if (!info->page_size) return false;
@@ -229,22 +246,16 @@ bool erase_range(DapContext* dap, const FlmInfo* info, uint32_t base, uint32_t l
             if (!flm_erase_sector(dap, info, (uint32_t)a)) return false;
         return true;
     }
-    int erased = 0;
-    for (int i = 0; i < info->sector_count; ++i) {
-        uint64_t start = fstart + info->sectors[i].addr_offset;
-        uint64_t end = i + 1 < info->sector_count ? fstart + info->sectors[i + 1].addr_offset : fend;
-        if (end > fend) end = fend;
-        if (start >= end) continue;
-        uint32_t sz = info->sectors[i].sz_sector;
-        if (sz == 0) {
+    for (int i = 0; i < info->sector_count; ++i)
+        if (info->sectors[i].sz_sector == 0) {
             log_add_line(&logv, "[FLM] ERROR: sector size 0 in the sector map");
             return false;
         }
-        for (uint64_t a = start; a < end; a += sz) {
-            if (a + sz <= lo || a >= hi) continue;
-            if (!flm_erase_sector(dap, info, (uint32_t)a)) return false;
-            if (++erased % 4 == 0) probe_wake_ui();
-        }
+    int erased = 0;
+    uint64_t s = 0, e = 0;
+    for (uint64_t a = lo; a < hi && sector_at(info, a, &s, &e); a = e) {
+        if (!flm_erase_sector(dap, info, (uint32_t)s)) return false;
+        if (++erased % 4 == 0) probe_wake_ui();
     }
     log_addf(&logv, "[FLM] erased %d sector(s) for 0x%08X..0x%08X", erased, base, (uint32_t)(hi - 1));
     return true;
@@ -253,21 +264,15 @@ bool erase_range(DapContext* dap, const FlmInfo* info, uint32_t base, uint32_t l
 // The sectors an image touches, [lo, hi); false when only a chip erase is known.
 bool covered_span(const FlmInfo* info, uint32_t base, uint32_t len, uint32_t* lo, uint32_t* hi) {
     const uint64_t a = base, b = (uint64_t)base + len, fstart = info->flash_start, fend = fstart + info->flash_size;
-    uint64_t l = b, h = a;
+    uint64_t l = 0, h = 0, unused = 0;
     if (info->sector_count == 0) {
         if (!info->page_size) return false;
         l = a - (a - fstart) % info->page_size;
         h = b + (info->page_size - (b - fstart) % info->page_size) % info->page_size;
+        if (h > fend) h = fend;
+    } else if (!sector_at(info, a, &l, &unused) || !sector_at(info, b - 1, &unused, &h)) {
+        return false;
     }
-    for (int i = 0; i < info->sector_count; ++i) {
-        const uint64_t start = fstart + info->sectors[i].addr_offset;
-        uint64_t end = i + 1 < info->sector_count ? fstart + info->sectors[i + 1].addr_offset : fend;
-        const uint32_t sz = info->sectors[i].sz_sector;
-        if (end > fend) end = fend;
-        for (uint64_t s = start; sz && s < end; s += sz)
-            if (s + sz > a && s < b) l = s < l ? s : l, h = s + sz > h ? s + sz : h;
-    }
-    if (h > fend) h = fend;
     if (l > a || h < b) return false;
     *lo = (uint32_t)l, *hi = (uint32_t)h;
     return true;
