@@ -21,6 +21,7 @@
 #include "sim/flash_f4.h"
 #include "sim/sim_system.h"
 #include "sim/sim_usb_host.h"
+#include "bench/bench_rig.h"
 
 namespace {
 
@@ -64,46 +65,16 @@ void limit(SimUsbKind kind, double* no_verify_ms, double* with_verify_ms) {
                 program_ms, link_ms, packets, swd_ms);
 }
 
-// The simulated probe and board as the USB back end and the clock, with the
-// probe opened, connected and the core halted; `dap` null when that failed.
-struct Sim {
-    SimSystem* sys = nullptr;
-    SimUsbHost host{};
-    SimHostClock clock{};
-    DapContext* dap = nullptr;
-    explicit Sim(const SimSystemConfig& cfg) {
-        char err[256];
-        sys = sim_system_create(&cfg, err, sizeof err);
-        if (!sys) {
-            std::fprintf(stderr, "simulator: %s\n", err);
-            return;
-        }
-        sim_usb_host_init(&host, sys);
-        sim_usb_host_install(&host);
-        sim_host_clock_init(&clock, sys);
-        plat_clock_install(&clock.clock);
-        DapContext* c = cfg.usb_kind == SimUsbKind::V1Hid ? dap_open(0, 0) : dap_open_v2(0, 0);
-        if (c && dap_connect(c, 1000000, false) && dap_halt(c)) dap = c;
-    }
-    ~Sim() {
-        if (!sys) return;
-        dap_close(&g_dap_ctx);
-        plat_clock_install(nullptr);
-        usb_backend_install(nullptr, nullptr);
-        sim_system_destroy(sys);
-    }
-};
-
 bool run(SimUsbKind kind, const std::string& packs) {
     SimSystemConfig cfg;
     sim_system_default_config(&cfg);
     cfg.usb_kind = kind;
     std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/demo_O2_dwarf4.elf";
     cfg.firmware_elf = elf.c_str();
-    Sim sim(cfg);
-    if (!sim.sys) return false;
-    DapContext* c = sim.dap;
-    SimSystem* sys = sim.sys;
+    BenchRig rig(cfg);
+    if (!rig.sys) return false;
+    DapContext* c = rig.connect(kind);
+    SimSystem* sys = rig.sys;
     bool ok = c != nullptr;
     std::vector<uint8_t> img(kLen);
     for (uint32_t i = 0; i < kLen; ++i) img[i] = (uint8_t)(i * 13 + (i >> 9));
@@ -140,10 +111,10 @@ bool run_native(const char* label, SimFlashKind board, SimUsbKind kind) {
     sim_system_default_config(&cfg);
     cfg.usb_kind = kind;
     if (!sim_board_profile_for(board, &cfg.board)) return false;
-    Sim sim(cfg);
-    if (!sim.sys) return false;
-    DapContext* c = sim.dap;
-    SimSystem* sys = sim.sys;
+    BenchRig rig(cfg);
+    if (!rig.sys) return false;
+    DapContext* c = rig.connect(kind);
+    SimSystem* sys = rig.sys;
     McuInfo info{};
     bool ok = c && mcu_id_read(c, nullptr, &info) && info.valid;
     const uint32_t len = cfg.board.flash.size < kLen ? cfg.board.flash.size : kLen;

@@ -18,6 +18,7 @@
 #include "runctl/stack_unwind.h"
 #include "runctl/step.h"
 #include "sim/sim_usb_host.h"
+#include "bench/bench_rig.h"
 #include "symbols/elf_dwarf.h"
 
 #include <chrono>
@@ -66,36 +67,6 @@ uint32_t tick_address() {
     // The demo firmware's data starts at 0x20000000; any 32 words of RAM serve.
     return 0x20000000;
 }
-
-// A simulated probe and board on the USB seam in virtual time, for one run.
-struct BenchRig {
-    SimSystem* sys = nullptr;
-    SimUsbHost host{};
-    SimHostClock clock{};
-    explicit BenchRig(SimUsbKind kind, const char* firmware) {
-        SimSystemConfig cfg;
-        sim_system_default_config(&cfg);
-        cfg.usb_kind = kind;
-        std::string elf = std::string(KORVANE_DEMO_FW_DIR) + "/" + firmware;
-        cfg.firmware_elf = elf.c_str();
-        char err[256];
-        sys = sim_system_create(&cfg, err, sizeof err);
-        if (!sys) {
-            std::fprintf(stderr, "simulator: %s\n", err);
-            return;
-        }
-        sim_usb_host_init(&host, sys);
-        sim_usb_host_install(&host);
-        sim_host_clock_init(&clock, sys);
-        plat_clock_install(&clock.clock);
-    }
-    ~BenchRig() {
-        dap_close(&g_dap_ctx);
-        plat_clock_install(nullptr);
-        usb_backend_install(nullptr, nullptr);
-        sim_system_destroy(sys);
-    }
-};
 
 bool run(SimUsbKind kind) {
     BenchRig rig(kind, "demo_O2_dwarf4.elf");
