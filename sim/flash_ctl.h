@@ -57,6 +57,15 @@ struct SimFlashCtl {
     uint32_t reg_size;
 };
 
+// What every interface's bus answers: 1-, 2- and 4-byte accesses, and a
+// sub-word register access touching the byte lanes of its word (the ST HAL
+// sets CR.STRT and option bytes with byte stores).
+inline bool sim_flash_size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
+inline uint32_t sim_flash_lane_mask(uint32_t offset, unsigned size) {
+    const uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
+    return m << (8 * (offset & 3u));
+}
+
 // A controller of `kind` with its array erased; program and erase times
 // divided by `time_divisor` (>= 1). False (nothing allocated) for none or an
 // unknown kind.

@@ -14,12 +14,6 @@ constexpr uint32_t CR_MASK = SIM_FLASHF0_CR_PG | SIM_FLASHF0_CR_PER | SIM_FLASHF
                              SIM_FLASHF0_CR_OPTWRE | SIM_FLASHF0_CR_ERRIE | SIM_FLASHF0_CR_EOPIE;
 constexpr uint32_t PAGES = SIM_FLASHF0_ARRAY_SIZE / SIM_FLASHF0_PAGE_SIZE;
 
-bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
-uint32_t lane_mask(uint32_t offset, unsigned size) {
-    const uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
-    return m << (8 * (offset & 3u));
-}
-
 bool read_protected(const SimFlashF0* fc) { return (fc->obr & (3u << 1)) != 0; }
 bool page_protected(const SimFlashF0* fc, uint32_t page) {
     return ((fc->wrpr >> (page / SIM_FLASHF0_WRP_PAGES)) & 1u) == 0;
@@ -131,7 +125,7 @@ void sim_flashf0_reset(SimFlashF0* fc) {
 }
 
 bool sim_flashf0_read(SimFlashF0* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!value || !size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF0_REG_SIZE) return false;
+    if (!value || !sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF0_REG_SIZE) return false;
     uint32_t w = 0;
     switch (offset & ~3u) {
     case SIM_FLASHF0_ACR: w = fc->acr; break;
@@ -141,13 +135,13 @@ bool sim_flashf0_read(SimFlashF0* fc, uint32_t offset, unsigned size, uint32_t* 
     case SIM_FLASHF0_WRPR: w = fc->wrpr; break;
     default: break; // KEYR, OPTKEYR and AR are write-only
     }
-    *value = (w & lane_mask(offset, size)) >> (8 * (offset & 3u));
+    *value = (w & sim_flash_lane_mask(offset, size)) >> (8 * (offset & 3u));
     return true;
 }
 
 bool sim_flashf0_write(SimFlashF0* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF0_REG_SIZE) return false;
-    const uint32_t lanes = lane_mask(offset, size), v = value << (8 * (offset & 3u));
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF0_REG_SIZE) return false;
+    const uint32_t lanes = sim_flash_lane_mask(offset, size), v = value << (8 * (offset & 3u));
     switch (offset & ~3u) {
     case SIM_FLASHF0_ACR: {
         const uint32_t acr = (fc->acr & ~lanes) | (v & lanes & ACR_MASK);
@@ -181,7 +175,7 @@ bool sim_flashf0_write(SimFlashF0* fc, uint32_t offset, unsigned size, uint32_t 
 }
 
 bool sim_flashf0_array_write(SimFlashF0* fc, uint32_t off, unsigned size, uint32_t value) {
-    if (!size_ok(size) || off >= SIM_FLASHF0_ARRAY_SIZE || SIM_FLASHF0_ARRAY_SIZE - off < size) return false;
+    if (!sim_flash_size_ok(size) || off >= SIM_FLASHF0_ARRAY_SIZE || SIM_FLASHF0_ARRAY_SIZE - off < size) return false;
     stall_until_idle(fc);
     // RM0091: only half-words program, anything else is a bus error; so is a
     // store outside programming mode or, at level 1, any store at all.
@@ -204,7 +198,7 @@ bool sim_flashf0_array_write(SimFlashF0* fc, uint32_t off, unsigned size, uint32
 }
 
 bool sim_flashf0_array_read(SimFlashF0* fc, uint32_t off, unsigned size, uint32_t* value) {
-    if (!value || !size_ok(size) || off >= SIM_FLASHF0_ARRAY_SIZE || SIM_FLASHF0_ARRAY_SIZE - off < size) return false;
+    if (!value || !sim_flash_size_ok(size) || off >= SIM_FLASHF0_ARRAY_SIZE || SIM_FLASHF0_ARRAY_SIZE - off < size) return false;
     if (read_protected(fc)) return false;
     stall_until_idle(fc);
     uint32_t v = 0;

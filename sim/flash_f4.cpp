@@ -26,15 +26,6 @@ uint32_t cr_mask(const SimFlashF4* fc) {
     return CR_MASK | (fc->dual_bank ? SIM_FLASHF4_CR_MER1 | (0x10u << SIM_FLASHF4_CR_SNB_SHIFT) : 0);
 }
 
-bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
-
-// Sub-word register accesses hit the byte lanes of the addressed word (the
-// ST HAL sets CR.STRT and OPTCR bytes with byte stores).
-uint32_t lane_mask(uint32_t offset, unsigned size) {
-    uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
-    return m << (8 * (offset & 3u));
-}
-
 void set_error(SimFlashF4* fc, uint32_t flag) {
     fc->sr |= flag;
     // OPERR is set only while error interrupts are enabled: read as the
@@ -66,7 +57,6 @@ void start_busy(SimFlashF4* fc, SimFlashF4Op op, uint64_t ns) {
 
 // A stuck operation never gets to apply what it started.
 bool effect_applies(const SimFlashF4* fc) { return !fc->faults.busy_stuck; }
-
 
 void finish(SimFlashF4* fc) {
     if (fc->op == SimFlashF4Op::option) {
@@ -291,7 +281,7 @@ void sim_flashf4_reset(SimFlashF4* fc) {
 }
 
 bool sim_flashf4_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF4_REG_SIZE) return false;
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF4_REG_SIZE) return false;
     uint32_t word = 0;
     switch (offset & ~3u) {
     case SIM_FLASHF4_ACR: word = fc->acr; break;
@@ -301,13 +291,13 @@ bool sim_flashf4_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* 
     case SIM_FLASHF4_OPTCR1: word = fc->optcr1; break; // 0 (reserved) with one bank
     default: word = 0; break; // KEYR/OPTKEYR are write-only; the rest is reserved
     }
-    *value = (word & lane_mask(offset, size)) >> (8 * (offset & 3u));
+    *value = (word & sim_flash_lane_mask(offset, size)) >> (8 * (offset & 3u));
     return true;
 }
 
 bool sim_flashf4_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF4_REG_SIZE) return false;
-    const uint32_t lanes = lane_mask(offset, size);
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHF4_REG_SIZE) return false;
+    const uint32_t lanes = sim_flash_lane_mask(offset, size);
     const uint32_t v = value << (8 * (offset & 3u));
     switch (offset & ~3u) {
     case SIM_FLASHF4_ACR:
@@ -343,7 +333,7 @@ bool sim_flashf4_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t 
 SimMemPort sim_flashf4_reg_port(SimFlashF4* fc) { return SimMemPort{fc, reg_read, reg_write}; }
 
 bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
     stall_until_idle(fc);
     const uint32_t cr = fc->cr;
     if (!(cr & SIM_FLASHF4_CR_PG) || (cr & (SIM_FLASHF4_CR_SER | SIM_FLASHF4_CR_MER)) ||
@@ -372,7 +362,7 @@ bool sim_flashf4_array_write(SimFlashF4* fc, uint32_t offset, unsigned size, uin
 }
 
 bool sim_flashf4_array_read(SimFlashF4* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= fc->array_size || fc->array_size - offset < size) return false;
     stall_until_idle(fc); // RM0090: a read while BSY stalls the bus until done
     uint32_t v = 0;
     for (unsigned i = 0; i < size; ++i) v |= static_cast<uint32_t>(fc->array[offset + i]) << (8 * i);

@@ -46,13 +46,6 @@ const SimFlashG0Layout kLayouts[] = {
      {81690, 22020 * us, 22130 * us, 22020 * us}},
 };
 
-bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
-
-uint32_t lane_mask(uint32_t offset, unsigned size) {
-    const uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
-    return m << (8 * (offset & 3u));
-}
-
 bool dual_bank(const SimFlashG0* fc) {
     return fc->lay.dbank_bit ? (fc->ob_optr & fc->lay.dbank_bit) != 0 : fc->lay.banks == 2;
 }
@@ -274,7 +267,7 @@ void sim_flashg0_reset(SimFlashG0* fc) {
 }
 
 bool sim_flashg0_read(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHG0_REG_SIZE) return false;
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHG0_REG_SIZE) return false;
     const uint32_t word = offset & ~3u;
     const SimFlashG0Layout& L = fc->lay;
     uint32_t v = 0;
@@ -284,13 +277,13 @@ bool sim_flashg0_read(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t* 
     else if (word == L.cr) v = fc->cr;
     else if (word == L.optr) v = fc->optr;
     else if (a >= 0) v = fc->wrp[a];
-    *value = (v & lane_mask(offset, size)) >> (8 * (offset & 3u));
+    *value = (v & sim_flash_lane_mask(offset, size)) >> (8 * (offset & 3u));
     return true;
 }
 
 bool sim_flashg0_write(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHG0_REG_SIZE) return false;
-    const uint32_t word = offset & ~3u, lanes = lane_mask(offset, size), v = value << (8 * (offset & 3u));
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHG0_REG_SIZE) return false;
+    const uint32_t word = offset & ~3u, lanes = sim_flash_lane_mask(offset, size), v = value << (8 * (offset & 3u));
     const SimFlashG0Layout& L = fc->lay;
     if (word == L.keyr) {
         // A wrong key is answered with a bus error, and so is every KEYR
@@ -325,7 +318,7 @@ bool sim_flashg0_write(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t 
 
 bool sim_flashg0_array_write(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t value) {
     const uint32_t n = fc->lay.array_size;
-    if (!size_ok(size) || offset >= n || n - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= n || n - offset < size) return false;
     stall_until_idle(fc);
     const uint32_t cr = fc->cr;
     // PGSERR: a store with PG clear, with an erase selected too, or while
@@ -376,7 +369,7 @@ bool sim_flashg0_array_write(SimFlashG0* fc, uint32_t offset, unsigned size, uin
 
 bool sim_flashg0_array_read(SimFlashG0* fc, uint32_t offset, unsigned size, uint32_t* value) {
     const uint32_t n = fc->lay.array_size;
-    if (!size_ok(size) || offset >= n || n - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= n || n - offset < size) return false;
     if (rdp_level1(fc)) return false;  // RDP level 1 with the debugger connected: a bus error
     stall_until_idle(fc);
     uint32_t v = 0;

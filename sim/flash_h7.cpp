@@ -11,13 +11,6 @@ constexpr uint32_t kSnbMask = 7u << SIM_FLASHH7_CR_SNB_SHIFT;
 // PG, SER, BER, PSIZE, FW, SNB, CRC_EN and the interrupt enables.
 constexpr uint32_t kCrWritable = (0x1FEF807Eu | kSnbMask) & ~SIM_FLASHH7_CR_START;
 
-bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
-
-uint32_t lane_mask(uint32_t offset, unsigned size) {
-    const uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
-    return m << (8 * (offset & 3u));
-}
-
 unsigned psize(const SimFlashH7Bank& b) { return (b.cr >> SIM_FLASHH7_CR_PSIZE_SHIFT) & 3u; }
 bool rdp_level1(const SimFlashH7* fc) { return ((fc->optsr_cur >> 8) & 0xFF) != 0xAA; }
 bool sector_protected(const SimFlashH7Bank& b, unsigned snb) { return !(b.wpsn_cur & (1u << snb)); }
@@ -186,7 +179,7 @@ void sim_flashh7_reset(SimFlashH7* fc) {
 }
 
 bool sim_flashh7_read(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHH7_REG_SIZE) return false;
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHH7_REG_SIZE) return false;
     const uint32_t word = offset & ~3u, bi = word >= SIM_FLASHH7_BANK2 && word < 2 * SIM_FLASHH7_BANK2;
     const SimFlashH7Bank& b = fc->bank[bi];
     uint32_t v = 0;
@@ -201,14 +194,14 @@ bool sim_flashh7_read(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t* 
     case SIM_FLASHH7_WPSN_PRG: v = b.wpsn_prg; break;
     default: break;  // keys are write-only; the rest is not modelled
     }
-    *value = (v & lane_mask(offset, size)) >> (8 * (offset & 3u));
+    *value = (v & sim_flash_lane_mask(offset, size)) >> (8 * (offset & 3u));
     return true;
 }
 
 bool sim_flashh7_write(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHH7_REG_SIZE) return false;
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHH7_REG_SIZE) return false;
     const uint32_t word = offset & ~3u, bi = word >= SIM_FLASHH7_BANK2 && word < 2 * SIM_FLASHH7_BANK2;
-    const uint32_t lanes = lane_mask(offset, size), v = value << (8 * (offset & 3u));
+    const uint32_t lanes = sim_flash_lane_mask(offset, size), v = value << (8 * (offset & 3u));
     SimFlashH7Bank& b = fc->bank[bi];
     const bool opt_open = !(fc->optcr & SIM_FLASHH7_OPTCR_OPTLOCK);
     switch (word - bi * SIM_FLASHH7_BANK2) {
@@ -247,7 +240,7 @@ bool sim_flashh7_write(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t 
 }
 
 bool sim_flashh7_array_write(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset >= SIM_FLASHH7_ARRAY_SIZE || SIM_FLASHH7_ARRAY_SIZE - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= SIM_FLASHH7_ARRAY_SIZE || SIM_FLASHH7_ARRAY_SIZE - offset < size) return false;
     const unsigned bi = offset / SIM_FLASHH7_BANK_SIZE;
     SimFlashH7Bank& b = fc->bank[bi];
     stall_until_idle(fc, b);
@@ -281,7 +274,7 @@ bool sim_flashh7_array_write(SimFlashH7* fc, uint32_t offset, unsigned size, uin
 }
 
 bool sim_flashh7_array_read(SimFlashH7* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!size_ok(size) || offset >= SIM_FLASHH7_ARRAY_SIZE || SIM_FLASHH7_ARRAY_SIZE - offset < size) return false;
+    if (!sim_flash_size_ok(size) || offset >= SIM_FLASHH7_ARRAY_SIZE || SIM_FLASHH7_ARRAY_SIZE - offset < size) return false;
     if (rdp_level1(fc)) return false;
     stall_until_idle(fc, fc->bank[offset / SIM_FLASHH7_BANK_SIZE]);
     uint32_t v = 0;

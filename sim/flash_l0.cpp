@@ -16,12 +16,6 @@ constexpr uint32_t SR_ERRORS = SIM_FLASHL0_SR_WRPERR | SIM_FLASHL0_SR_PGAERR | S
                                SIM_FLASHL0_SR_FWWERR;
 constexpr unsigned HP_WORDS = SIM_FLASHL0_HALF_PAGE / 4;
 
-bool size_ok(unsigned size) { return size == 1 || size == 2 || size == 4; }
-uint32_t lane_mask(uint32_t offset, unsigned size) {
-    const uint32_t m = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u);
-    return m << (8 * (offset & 3u));
-}
-
 // RM0377: RDPROT 0xAA is level 0, 0xCC level 2, anything else level 1.
 bool read_protected(const SimFlashL0* fc) { return (fc->optr & 0xFF) != 0xAA; }
 bool sector_protected(const SimFlashL0* fc, uint32_t off) {
@@ -129,7 +123,7 @@ void sim_flashl0_reset(SimFlashL0* fc) {
 }
 
 bool sim_flashl0_read(SimFlashL0* fc, uint32_t offset, unsigned size, uint32_t* value) {
-    if (!value || !size_ok(size) || offset % size != 0 || offset >= SIM_FLASHL0_REG_SIZE) return false;
+    if (!value || !sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHL0_REG_SIZE) return false;
     uint32_t w = 0;
     switch (offset & ~3u) {
     case SIM_FLASHL0_ACR: w = fc->acr; break;
@@ -139,13 +133,13 @@ bool sim_flashl0_read(SimFlashL0* fc, uint32_t offset, unsigned size, uint32_t* 
     case SIM_FLASHL0_WRPROT1: w = fc->wrprot; break;
     default: break; // the key registers are write-only; WRPROT2 guards nothing on 64 KB
     }
-    *value = (w & lane_mask(offset, size)) >> (8 * (offset & 3u));
+    *value = (w & sim_flash_lane_mask(offset, size)) >> (8 * (offset & 3u));
     return true;
 }
 
 bool sim_flashl0_write(SimFlashL0* fc, uint32_t offset, unsigned size, uint32_t value) {
-    if (!size_ok(size) || offset % size != 0 || offset >= SIM_FLASHL0_REG_SIZE) return false;
-    const uint32_t lanes = lane_mask(offset, size), v = value << (8 * (offset & 3u));
+    if (!sim_flash_size_ok(size) || offset % size != 0 || offset >= SIM_FLASHL0_REG_SIZE) return false;
+    const uint32_t lanes = sim_flash_lane_mask(offset, size), v = value << (8 * (offset & 3u));
     switch (offset & ~3u) {
     case SIM_FLASHL0_ACR: fc->acr = (fc->acr & ~lanes) | (v & lanes & ACR_MASK); return true;
     case SIM_FLASHL0_PECR: write_pecr(fc, v, lanes); return true;
@@ -164,7 +158,7 @@ bool sim_flashl0_write(SimFlashL0* fc, uint32_t offset, unsigned size, uint32_t 
 }
 
 bool sim_flashl0_array_write(SimFlashL0* fc, uint32_t off, unsigned size, uint32_t value) {
-    if (!size_ok(size) || off >= SIM_FLASHL0_ARRAY_SIZE || SIM_FLASHL0_ARRAY_SIZE - off < size) return false;
+    if (!sim_flash_size_ok(size) || off >= SIM_FLASHL0_ARRAY_SIZE || SIM_FLASHL0_ARRAY_SIZE - off < size) return false;
     if (read_protected(fc)) return false; // level 1, debugger attached: no access
     stall_until_idle(fc);
     const uint32_t pecr = fc->pecr;
@@ -204,7 +198,7 @@ bool sim_flashl0_array_write(SimFlashL0* fc, uint32_t off, unsigned size, uint32
 }
 
 bool sim_flashl0_array_read(SimFlashL0* fc, uint32_t off, unsigned size, uint32_t* value) {
-    if (!value || !size_ok(size) || off >= SIM_FLASHL0_ARRAY_SIZE || SIM_FLASHL0_ARRAY_SIZE - off < size) return false;
+    if (!value || !sim_flash_size_ok(size) || off >= SIM_FLASHL0_ARRAY_SIZE || SIM_FLASHL0_ARRAY_SIZE - off < size) return false;
     if (read_protected(fc)) return false;
     stall_until_idle(fc);
     uint32_t v = 0;
