@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "flash/flash_job.h"
+#include "target/algo_select.h"
 #include "platform/ini.h"
 #include "platform/paths.h"
 #include "platform/log_store.h"
@@ -116,6 +117,16 @@ void config_load() {
         !flash_route_parse(route, &r))
         log_addf(&logv, "[CFG] flash_route is auto, native or pack, not '%.20s': auto", route);
     flash_set_route(r);
+    // Target INIs lie beside the settings; target_ini names one to try first.
+    char folder[CFG_PATH_LEN], target_ini[CFG_PATH_LEN] = "";
+    settings_folder(folder, sizeof folder);
+    target_algo_set_dir(folder);
+    if (g_cfg_ini[0] && ini_get(g_cfg_ini, "Settings", "target_ini", target_ini, sizeof target_ini) == INI_GET_OK &&
+        target_ini[0] && !make_abs_to_exe(target_ini)) {
+        log_add_line(&logv, "[CFG] Path of 'target_ini' too long once made absolute, ignored");
+        target_ini[0] = 0;
+    }
+    target_algo_set_preferred(target_ini);
 }
 
 static bool s_read_only;

@@ -11,6 +11,8 @@
 
 #include "flash/flm.h"
 #include "flash/stm32_flash.h"
+#include "flash/target_algo_flash.h"
+#include "target/algo_select.h"
 #include "target/pdsc_db.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -28,6 +30,10 @@ char s_linkserver[1024];
 uint32_t s_linkserver_timeout_ms = 30000;
 bool s_job_running;  // under s_param_mtx: parameters belong to the job meanwhile
 FlashRoute s_route = FLASH_ROUTE_AUTO;
+// The image handed to the target-algorithm job, owned here until it ran.
+uint8_t* s_algo_fw_data;
+uint32_t s_algo_fw_size, s_algo_fw_base;
+TargetAlgo* s_algo_ptr;
 
 // Linux install places of NXP's LinkServer; the bare name goes through PATH.
 const char* const s_candidates[] = {"LinkServer", "/usr/local/LinkServer/LinkServer", "/opt/nxp/LinkServer/LinkServer"};
@@ -256,6 +262,13 @@ void handle_flash() {
         if (!img) return job_refused("[FLASH] FAILED");
     }
     log_addf(&logv, "[FLASH] Programming %s (%u B)", device, size);
+    // A target INI accepted at identification describes this chip best,
+    // unless the settings force one of the other routes.
+    if (g_target_algo_valid && flash_route() == FLASH_ROUTE_AUTO) {
+        log_add_line(&logv, "[FLASH] Using INI+BIN target algo path");
+        probe_set_algo_flash_params(img, size, base, &g_target_algo);
+        return handle_flash_algo();
+    }
     bool ok;
     const McuRecord& rec = g_mcu_info.mcu;
     const FlashRoute route = flash_route();
@@ -276,9 +289,38 @@ void handle_flash() {
     job_finished(ok, "[FLASH] Done", "[FLASH] FAILED");
 }
 
-// Target algorithms (INI-described) are not part of this build, so nothing
-// can have been handed over for this command.
-static void handle_flash_algo() { job_refused("[ALGO FLASH] No target algo loaded"); }
+void probe_set_algo_flash_params(uint8_t* image, uint32_t size, uint32_t base, TargetAlgo* algo) {
+    std::lock_guard<std::mutex> lk(s_param_mtx);
+    std::free(s_algo_fw_data);
+    s_algo_fw_data = image;
+    s_algo_fw_size = image ? size : 0;
+    s_algo_fw_base = base;
+    s_algo_ptr = algo;
+}
+
+void handle_flash_algo() {
+    uint8_t* img;
+    uint32_t size, base;
+    TargetAlgo* algo;
+    {
+        std::lock_guard<std::mutex> lk(s_param_mtx);
+        s_job_running = true;
+        img = s_algo_fw_data, size = s_algo_fw_size, base = s_algo_fw_base, algo = s_algo_ptr;
+        s_algo_fw_data = nullptr, s_algo_fw_size = 0;
+    }
+    struct ImageGone {
+        uint8_t* p;
+        ~ImageGone() { std::free(p); }
+    } gone{img};
+    DapContext* dap = probe_context();
+    if (!dap) return job_refused("[ALGO FLASH] No probe connected");
+    if (!img || !size) return job_refused("[ALGO FLASH] No firmware data");
+    if (!algo) return job_refused("[ALGO FLASH] No target algo loaded");
+    log_addf(&logv, "[ALGO FLASH] Starting: %u B \u2192 %s", size, algo->device.name);
+    // The image's own base: a HEX file placed past the flash start stays there.
+    const bool ok = target_algo_program(dap, algo, img, size, base);
+    job_finished(ok, "[ALGO FLASH] Done", "[ALGO FLASH] FAILED");
+}
 
 static void flash_command(int cmd) {
     if (cmd == PROBE_CMD_FLASH_ALGO) handle_flash_algo();

@@ -32,5 +32,10 @@ bool flash_route_parse(const char* text, FlashRoute* out);
 const char* flash_route_name(FlashRoute r);
 
 void handle_flash();
+struct TargetAlgo;
+// The image (malloc'd; owned here from now on) and algorithm for the
+// target-algorithm job; a second call frees an image not yet programmed.
+void probe_set_algo_flash_params(uint8_t* image, uint32_t size, uint32_t base, TargetAlgo* algo);
+void handle_flash_algo();
 // Hooks the job into the probe thread.
 void flash_install();

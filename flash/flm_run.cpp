@@ -202,6 +202,11 @@ bool wait_call(DapContext* dap, const FlmInfo* info, uint32_t timeout_ms, bool n
             dap_halt(dap);
             return false;
         }
+        if (g_stop.load()) {
+            log_add_line(&logv, "[FLM] ERROR: stopped while the algorithm ran");
+            dap_halt(dap);
+            return false;
+        }
         if (plat_time_ms() - t0 > timeout_ms) {
             log_addf(&logv, "[FLM] ERROR: timeout after %u ms", timeout_ms);
             dap_halt(dap);

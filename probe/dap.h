@@ -105,6 +105,12 @@ bool dap_cmd_info_packet_size(DapContext* ctx, uint16_t* size);
 // Transfers done (the answer's count), or -1 when the exchange failed or
 // the batch does not fit one packet. out_data[i] receives read i's value.
 int dap_transfer_n(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data);
+// Why a batch sent once stopped short.
+enum DapStop { DAP_STOP_NONE, DAP_STOP_MISMATCH, DAP_STOP_ACK, DAP_STOP_LINK };
+// One packet, never sent again (its stores may have landed): the count done.
+// A value-match read that never matched stops it with DAP_STOP_MISMATCH at
+// that read; WAIT or FAULT writes ABORT and gives DAP_STOP_ACK.
+int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data, DapStop* stop);
 // Whether a batch of these requests fits one packet of this probe.
 bool dap_transfer_fits(const DapContext* ctx, const DapXfer* xfers, int count);
 
@@ -129,6 +135,17 @@ bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uin
 bool dap_write_mem(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len);
 // Half-word stores at addr, addr + 2, ... in as few packets as they fit.
 bool dap_write_halfwords(DapContext* ctx, uint32_t addr, const uint16_t* vals, uint32_t count);
+// A script of stores and polls run in as few packets as fit. A poll is the
+// probe's own value match: it reads `addr` until (value & mask) == val, as
+// often as the probe retries. One that does not match stops the script
+// there: *done is then its index and the result true, so the caller can poll
+// on by itself. False when the link failed; *done counts the ops known done.
+enum DapMemOpKind : uint8_t { DAP_MEMOP_WRITE32, DAP_MEMOP_WRITE16, DAP_MEMOP_POLL32 };
+struct DapMemOp {
+    DapMemOpKind kind;
+    uint32_t addr, val, mask;
+};
+bool dap_mem_ops(DapContext* ctx, const DapMemOp* ops, int count, int* done);
 bool dap_dp_read(DapContext* ctx, uint8_t reg, uint32_t* val);
 bool dap_dp_write(DapContext* ctx, uint8_t reg, uint32_t val);
 bool dap_ap_read(DapContext* ctx, uint8_t apsel, uint8_t reg, uint32_t* val);

@@ -110,6 +110,8 @@ static int build_transfer(DapContext* ctx, const DapXfer* xfers, int count) {
     return n;
 }
 
+static int answer_data(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data);
+
 static void write_abort(DapContext* ctx) {
     uint8_t* p = ctx->pkt_out + 1;
     p[0] = 0x05;
@@ -142,6 +144,30 @@ int dap_transfer_n(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* o
         }
         return -1;  // no acknowledge, protocol error, value mismatch
     }
+    return answer_data(ctx, xfers, count, out_data);
+}
+
+int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data, DapStop* stop) {
+    *stop = DAP_STOP_LINK;
+    if (!ctx || !ctx->open || !dap_transfer_fits(ctx, xfers, count)) return 0;
+    int len = build_transfer(ctx, xfers, count);
+    if (!dap_io(ctx, len) || ctx->in_len < 3) return 0;
+    const uint8_t ack = ctx->pkt_in[3];
+    const int done = answer_data(ctx, xfers, count, out_data);
+    if (ack == 1) *stop = done == count ? DAP_STOP_NONE : DAP_STOP_LINK;
+    else if (ack == 0x11) *stop = DAP_STOP_MISMATCH;
+    else {
+        // WAIT after the probe's own retries, FAULT or no answer: the sticky
+        // flags must go before anything else can pass.
+        write_abort(ctx);
+        ctx->csw_valid = false;
+        *stop = DAP_STOP_ACK;
+    }
+    return done;
+}
+
+// The answer's count, and the values of the reads it holds.
+static int answer_data(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data) {
     int done = ctx->pkt_in[2];
     if (done > count) done = count;
     if (out_data) {

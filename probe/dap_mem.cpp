@@ -203,6 +203,54 @@ bool dap_write_halfwords(DapContext* ctx, uint32_t addr, const uint16_t* vals, u
     return true;
 }
 
+bool dap_mem_ops(DapContext* ctx, const DapMemOp* ops, int count, int* done) {
+    *done = 0;
+    if (!ctx || !ctx->open || !ops) return false;
+    DapXfer x[DAP_MAX_XFERS];
+    int ends_op[DAP_MAX_XFERS];  // the op a transfer completes, or -1
+    while (*done < count) {
+        int n = 0;
+        const bool sel = dap_add_select(ctx, x, &n, 0);
+        for (int i = 0; i < n; ++i) ends_op[i] = -1;
+        uint32_t csw = ctx->cur_csw, mask = 0;
+        bool csw_known = ctx->csw_valid, mask_known = false;
+        int k = *done;
+        for (; k < count; ++k) {
+            const DapMemOp& o = ops[k];
+            const bool poll = o.kind == DAP_MEMOP_POLL32, half = o.kind == DAP_MEMOP_WRITE16;
+            // TAR is written for every op, and a value match reads DRW again
+            // and again: with auto-increment on, those reads would walk on
+            // to the next registers.
+            const uint32_t want = dap_csw_value(half ? 0x01u : 0x02u);
+            DapXfer add[4];
+            int m = 0;
+            if (!csw_known || csw != want) add[m++] = DapXfer{dap_ap_req(DAP_AP_CSW, false), want};
+            if (poll && (!mask_known || mask != o.mask)) add[m++] = DapXfer{DAP_REQ_MATCH_MASK, o.mask};
+            add[m++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), o.addr};
+            if (poll) add[m++] = DapXfer{(uint8_t)(dap_ap_req(DAP_AP_DRW, true) | DAP_REQ_MATCH_VALUE), o.val};
+            else add[m++] = DapXfer{dap_ap_req(DAP_AP_DRW, false), half ? (o.val & 0xFFFFu) << (8 * (o.addr & 2)) : o.val};
+            if (n + m > DAP_MAX_XFERS) break;
+            std::memcpy(x + n, add, m * sizeof *add);
+            if (!dap_transfer_fits(ctx, x, n + m)) break;
+            for (int j = 0; j < m; ++j) ends_op[n + j] = j == m - 1 ? k : -1;
+            n += m;
+            csw = want, csw_known = true;
+            if (poll) mask = o.mask, mask_known = true;
+        }
+        if (k == *done) return false;
+        DapStop stop;
+        const int got = dap_transfer_once(ctx, x, n, nullptr, &stop);
+        for (int i = 0; i < got; ++i)
+            if (ends_op[i] >= 0) *done = ends_op[i] + 1;
+        if (sel) dap_select_done(ctx, dap_current_ap(ctx), 0, got > 0);
+        ctx->cur_csw = csw;
+        ctx->csw_valid = stop == DAP_STOP_NONE;
+        if (stop == DAP_STOP_MISMATCH) return true;
+        if (stop != DAP_STOP_NONE) return false;
+    }
+    return true;
+}
+
 int dap_packet_limit(const DapContext* ctx) {
     if (!ctx->is_v2) return 64;
     int n = ctx->packet_size ? ctx->packet_size : 64;

@@ -10,6 +10,7 @@
 #include "probe/probe.h"
 #include "symbols/svd.h"
 #include "platform/log_store.h"
+#include "target/algo_select.h"
 #include "target/pdsc_db.h"
 #include "target/pdsc_scan.h"
 
@@ -312,6 +313,7 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
         info->mcu.vendor_name = vendor_text ? vendor_text : info->vendor_name;
     }
     info->mcu.device_id = device_id;
+    target_algo_select(info, device_id);
     const PdscDevice* pack = info->vendor == MCU_VENDOR_NXP ? g_nxp_pdsc_device : nullptr;
     g_pack_device = pack;
     if (pack && pack->processor.core[0]) info->has_tz = pack->processor.has_tz;
@@ -328,7 +330,7 @@ bool mcu_id_read(DapContext* dap, const SvdDevice* svd, McuInfo* info) {
     }
     // The pack adds sequences and memories to the log; the table's record stays.
     if (info->mcu.vendor == MCU_VENDOR_ST && (pack = st_pack(info))) g_pack_device = pack;
-    if (pack) log_pack(*pack);
+    if (pack && !g_target_algo_valid) log_pack(*pack);
     info->valid = true;
     return true;
 }
@@ -346,7 +348,8 @@ void mcu_id_summary(const McuInfo* info, char* buf, int len) {
                   "%s r%dp%d  %s  %s  CPUID:0x%08X  DevID:0x%08X  Flash:%uKB  RAM:%uKB  Family:%s  Device:%s  Algo:%s",
                   info->core_name, info->variant, info->revision, info->vendor_name, tag, info->cpuid_raw, m.device_id,
                   info->flash_kb, m.ram_size >> 10, m.family_name ? m.family_name : "Unknown",
-                  m.device_name ? m.device_name : "?", m.flash_algo ? m.flash_algo : "-");
+                  m.device_name ? m.device_name : "?",
+                  g_target_algo_valid ? g_target_algo.device.name : m.flash_algo ? m.flash_algo : "-");
 }
 
 namespace {
@@ -384,8 +387,17 @@ void hook_forget() {
 
 const ProbeIdentify s_identify_hooks = {hook_identified, hook_identify, hook_forget};
 
+// A target INI's "ResetSystem" stands in for the pack's reset.
+const Sequence* ini_reset_seq() {
+    return g_target_algo_valid ? target_algo_find_seq(&g_target_algo, "ResetSystem") : nullptr;
+}
+
 // The connected chip's pack sequences, for the probe thread's connect, reset and detach.
 bool hook_run_sequence(DapContext* dap, const char* name, bool* ok) {
+    if (!std::strcmp(name, "ResetSystem") && ini_reset_seq()) {
+        *ok = target_seq_run(&g_target_algo, name, dap);
+        return true;
+    }
     const PdscDevice* d = g_pack_device;
     const PdscSequence* s = d ? pdsc_find_sequence(d, name) : nullptr;
     if (!s) return false;
@@ -402,6 +414,7 @@ bool hook_run_sequence(DapContext* dap, const char* name, bool* ok) {
 }
 
 const char* hook_reset_name() {
+    if (ini_reset_seq()) return "ResetSystem";
     const PdscDevice* d = g_pack_device;
     if (!d) return nullptr;
     const PdscSequence* s = pdsc_find_sequence(d, d->dbg_cfg.default_reset[0] ? d->dbg_cfg.default_reset : "ResetSystem");

@@ -350,6 +350,37 @@ struct IniReader {
         std::strcpy(algo->flash.bin_path, joined);
     }
 
+    // "4x16K, 1x64K, 7x128K" (or "4x0x4000, ..."): runs of equal sectors.
+    void sector_map(const char* value) {
+        char buf[ALGO_LINE_MAX + 1];
+        std::snprintf(buf, sizeof buf, "%s", value);
+        AlgoFlash& fl = algo->flash;
+        fl.sector_run_count = 0;
+        uint64_t total = 0;
+        char* save = nullptr;
+        for (char* run = strtok_r(buf, ",", &save); run; run = strtok_r(nullptr, ",", &save)) {
+            trim(run);
+            char* x = std::strchr(run, 'x');
+            if (!x || x == run) return (void)refuse("sector run is not COUNTxSIZE: ", run);
+            *x = 0;
+            char* size_text = x + 1;
+            uint32_t count, size, unit = 1;
+            const size_t n = std::strlen(size_text);
+            if (n && (size_text[n - 1] == 'K' || size_text[n - 1] == 'k')) unit = 1024, size_text[n - 1] = 0;
+            else if (n && (size_text[n - 1] == 'M' || size_text[n - 1] == 'm')) unit = 1024 * 1024, size_text[n - 1] = 0;
+            if (!parse_u32(run, &count) || !parse_u32(size_text, &size) || !count || !size ||
+                (uint64_t)size * unit > 0xFFFFFFFFull)
+                return (void)refuse("sector run is not COUNTxSIZE: ", value);
+            if (fl.sector_run_count == ALGO_MAX_SECTOR_RUNS) return (void)refuse("more than 8 sector runs: ", value);
+            total += (uint64_t)count * size * unit;
+            fl.sector_runs[fl.sector_run_count++] = AlgoSectorRun{count, size * unit};
+        }
+        if (!fl.sector_run_count || total > 0x100000000ull) {
+            fl.sector_run_count = 0;
+            return (void)refuse("sector map empty or above 4 GB: ", value);
+        }
+    }
+
     void key(const char* k, const char* v) {
         if (sec == SEC_IGNORED) return;
         if (sec == SEC_SEQUENCE) {
@@ -375,6 +406,7 @@ struct IniReader {
                 return;
             }
         if (sec == SEC_FLASH && strcasecmp(k, "bin") == 0) return bin_path(v);
+        if (sec == SEC_FLASH && strcasecmp(k, "sectors") == 0) return sector_map(v);
         if (sec == SEC_FLASH && strcasecmp(k, "use_bin") == 0) {
             if (strcasecmp(v, "yes") == 0 || strcasecmp(v, "true") == 0 || std::strcmp(v, "1") == 0) algo->flash.use_bin = true;
             else if (strcasecmp(v, "no") == 0 || strcasecmp(v, "false") == 0 || std::strcmp(v, "0") == 0) algo->flash.use_bin = false;
@@ -514,6 +546,36 @@ void target_algo_free(TargetAlgo* algo) {
     std::free(algo->blob.data);
     algo->blob.data = nullptr;
     algo->blob.size = 0;
+}
+
+bool target_algo_unit_at(const AlgoFlash* fl, uint32_t addr, bool pages_too, uint32_t* start, uint32_t* size,
+                         uint32_t* number) {
+    if (!fl || addr < fl->flash_base || (uint64_t)addr >= (uint64_t)fl->flash_base + fl->flash_size) return false;
+    const uint32_t off = addr - fl->flash_base;
+    if (fl->sector_run_count > 0) {
+        uint64_t at = 0;
+        uint32_t n = 0;
+        for (int i = 0; i < fl->sector_run_count && i < ALGO_MAX_SECTOR_RUNS; ++i) {
+            const AlgoSectorRun& r = fl->sector_runs[i];
+            const uint64_t end = at + (uint64_t)r.count * r.size;
+            if (off < end) {
+                const uint32_t k = (uint32_t)((off - at) / r.size);
+                *start = fl->flash_base + (uint32_t)(at + (uint64_t)k * r.size);
+                *size = r.size;
+                *number = n + k;
+                return true;
+            }
+            at = end;
+            n += r.count;
+        }
+        return false;
+    }
+    const uint32_t unit = fl->sector_size ? fl->sector_size : pages_too ? fl->page_size : 0;
+    if (!unit) return false;
+    *number = off / unit;
+    *start = fl->flash_base + *number * unit;
+    *size = unit;
+    return true;
 }
 
 const Sequence* target_algo_find_seq(const TargetAlgo* algo, const char* name) {
@@ -715,6 +777,13 @@ bool target_seq_run_ex(TargetAlgo* algo, const char* name, DapContext* dap, VarC
     VarContext local{};
     uint32_t result = 0;
     return run_seq(algo, seq, dap, &result, vars ? vars : &local, 0);
+}
+
+bool target_seq_exec(TargetAlgo* algo, const Sequence* seq, DapContext* dap, VarContext* vars) {
+    if (!algo || !seq || !dap || !vars) return false;
+    uint32_t result = 0;
+    algo_var_get(vars, "$result", &result);
+    return run_seq(algo, seq, dap, &result, vars, 0);
 }
 
 bool target_algo_identify(DapContext* dap, const TargetAlgo* algo) {

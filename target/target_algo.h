@@ -20,6 +20,7 @@ enum : int {
     ALGO_CALL_DEPTH = 8,  // nested calls below the sequence first run
     ALGO_LOOP_DEPTH = 8,
     ALGO_LINE_MAX = 511,  // characters of one INI line, without its end
+    ALGO_MAX_SECTOR_RUNS = 8,
 };
 
 enum SeqOp {
@@ -81,6 +82,11 @@ struct AlgoDevice {
     uint32_t ram_base, ram_size;
 };
 
+// `count` sectors of `size` bytes, following the previous run from flash_base.
+struct AlgoSectorRun {
+    uint32_t count, size;
+};
+
 struct AlgoFlash {
     char bin_path[ALGO_PATH_LEN];
     uint32_t load_addr, stack_top, static_base, page_buf_offset, reinit_pages;
@@ -91,6 +97,10 @@ struct AlgoFlash {
     char post_flash_seq[ALGO_NAME_LEN];
     char watchdog_disable_seq[ALGO_NAME_LEN];
     char watchdog_feed_seq[ALGO_NAME_LEN];
+    // "sectors = 4x16K, 1x64K, 7x128K": flash of unequal sectors (STM32F4),
+    // whose erase goes by the sector's own start and number.
+    AlgoSectorRun sector_runs[ALGO_MAX_SECTOR_RUNS];
+    int sector_run_count;
 };
 
 struct AlgoBlob {
@@ -126,9 +136,18 @@ const Sequence* target_algo_find_seq(const TargetAlgo* algo, const char* name);
 // One step's text ("mem_write 0x40023C04 0x45670123"); false with the reason in `why`.
 bool target_seq_parse_step(const char* text, SeqStep* step, char* why, size_t why_cap);
 
+// The erase unit holding `addr`: a sector of the `sectors` map, else of
+// sector_size, else (when `pages_too`) of page_size. Its start, size and
+// number counted from flash_base; false outside the flash or without a unit.
+bool target_algo_unit_at(const AlgoFlash* fl, uint32_t addr, bool pages_too, uint32_t* start, uint32_t* size,
+                         uint32_t* number);
+
 // Runs a sequence on the probe thread. Without `vars`, an empty context.
 bool target_seq_run(TargetAlgo* algo, const char* name, DapContext* dap);
 bool target_seq_run_ex(TargetAlgo* algo, const char* name, DapContext* dap, VarContext* vars);
+// The same without the "Running sequence" line, for a job's per-sector and
+// per-word runs; the caller has checked the sequence exists.
+bool target_seq_exec(TargetAlgo* algo, const Sequence* seq, DapContext* dap, VarContext* vars);
 // identify_reg read and compared with identify_val under identify_mask (all bits when 0).
 bool target_algo_identify(DapContext* dap, const TargetAlgo* algo);
 

@@ -128,10 +128,14 @@ TEST_F(FlashJob, RefusedJobsEndInErrorNotBusy) {
     EXPECT_EQ(g_flash_progress.load(), -1);
     EXPECT_EQ(flash(fw, ""), FLASH_STATUS_ERROR);
     EXPECT_TRUE(log_has("[FLASH] Missing params"));
-    g_flash_status = FLASH_STATUS_BUSY;
-    ASSERT_TRUE(probe_post_cmd(PROBE_CMD_FLASH_ALGO, 0));
-    EXPECT_TRUE(wait_for([] { return g_flash_status.load() == FLASH_STATUS_ERROR; }));
-    EXPECT_TRUE(log_has("[ALGO FLASH] No target algo loaded"));
+    // The target-algorithm job without its image, then without its algorithm.
+    for (const char* why : {"[ALGO FLASH] No firmware data", "[ALGO FLASH] No target algo loaded"}) {
+        if (std::strstr(why, "algo")) probe_set_algo_flash_params((uint8_t*)std::calloc(1, 16), 16, 0, nullptr);
+        g_flash_status = FLASH_STATUS_BUSY;
+        ASSERT_TRUE(probe_post_cmd(PROBE_CMD_FLASH_ALGO, 0));
+        EXPECT_TRUE(wait_for([] { return g_flash_status.load() == FLASH_STATUS_ERROR && g_cmd_busy.load() == 0; }));
+        EXPECT_TRUE(log_has(why)) << why;
+    }
 }
 
 TEST_F(FlashJob, LinkServerGetsAnArgumentVectorAndTheProbeBack) {
