@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "flash/flm.h"
 #include "flash/stm32_flash.h"
+#include "flash/target_algo_flash.h"
 #include "sim/board.h"
 #include "sim/board_profile.h"
 #include "target/mcu_id.h"
@@ -147,6 +149,36 @@ bool run_native(const char* label, SimFlashKind board, SimUsbKind kind) {
     return ok;
 }
 
+// A target INI's route (its blob or its scripted steps), or our own FLM
+// through the demo pack, on the F4 board: the same 256 KB, the same figures.
+bool run_ini(const char* label, const char* ini, SimUsbKind kind) {
+    SimSystemConfig cfg;
+    sim_system_default_config(&cfg);
+    cfg.usb_kind = kind;
+    BenchRig rig(cfg);
+    if (!rig.sys) return false;
+    DapContext* c = rig.connect(kind);
+    std::vector<uint8_t> img(kLen);
+    for (uint32_t i = 0; i < kLen; ++i) img[i] = (uint8_t)(i * 13 + (i >> 9));
+    auto algo = std::make_unique<TargetAlgo>();
+    bool ok = c && (!ini || target_algo_load((std::string(KORVANE_TARGETS_DIR "/") + ini).c_str(), algo.get()));
+    if (!ok) return std::printf("  %-9s CONNECT OR LOAD FAILED\n", label), false;
+    SimProbe* p = sim_system_probe(rig.sys);
+    SimBoard* b = sim_system_board(rig.sys);
+    sim_probe_reset_counters(p);
+    const uint64_t t0 = sim_board_now_ns(b), busy0 = sim_board_flash_busy_ns(b);
+    ok = ini ? target_algo_program(c, algo.get(), img.data(), kLen, 0)
+             : flm_program_device(c, KORVANE_DEMO_PACK_DIR, "STM32F405RG", img.data(), kLen, 0x08000000);
+    target_algo_free(algo.get());
+    const double ms = (double)(sim_board_now_ns(b) - t0) / 1e6, flash_ms = (double)(sim_board_flash_busy_ns(b) - busy0) / 1e6;
+    const SimProbeCounters k = sim_probe_counters(p);
+    const double kb = kLen / 1024.0;
+    std::printf("  %-9s %-8s %s  exchanges %6llu (%5.1f per KB)  out %8llu B  time %6.0f ms = %5.1f KB/s  flash busy %5.0f ms\n",
+                label, kind == SimUsbKind::V1Hid ? "v1 HID" : "v2 bulk", ok ? "ok" : "FAILED", (unsigned long long)k.exchanges,
+                (double)k.exchanges / kb, (unsigned long long)k.bytes_out, ms, kb / (ms / 1000.0), flash_ms);
+    return ok;
+}
+
 }  // namespace
 
 int main() {
@@ -169,6 +201,12 @@ int main() {
         {"L0", SimFlashKind::stm32l0}, {"U5", SimFlashKind::stm32u5}, {"H7", SimFlashKind::stm32h7},
     };
     for (const auto& b : boards) ok &= run_native(b.label, b.kind, SimUsbKind::V2Bulk512);
+    std::printf("Through a target INI on the F4 board, next to our own FLM (erase, program, read back):\n");
+    for (SimUsbKind k : {SimUsbKind::V2Bulk512, SimUsbKind::V1Hid}) {
+        ok &= run_ini("our FLM", nullptr, k);
+        ok &= run_ini("INI blob", "stm32f4_blob.ini", k);
+        ok &= run_ini("INI steps", "stm32f4_scripted.ini", k);
+    }
     unlink((dir + "/CMSIS/Flash/STM32F4xx_1024.FLM").c_str());
     unlink((dir + "/p.pdsc").c_str());
     rmdir((dir + "/CMSIS/Flash").c_str());

@@ -99,6 +99,16 @@ bool run_named(TargetAlgo* algo, DapContext* dap, const char* name, const char* 
     return target_seq_run(algo, name, dap);
 }
 
+// The firmware must not run while its flash changes under it.
+bool halt_core(DapContext* dap) {
+    uint32_t d = 0;
+    if (dap_read_dhcsr(dap, &d) && (d & DAP_DHCSR_S_HALT)) return true;
+    log_add_line(&logv, "[ALGO] Halting the core for programming");
+    if (dap_halt(dap) && dap_read_dhcsr(dap, &d) && (d & DAP_DHCSR_S_HALT)) return true;
+    log_addf(&logv, "[ALGO] The core does not halt (DHCSR=0x%08X)", d);
+    return false;
+}
+
 void settle_probe(DapContext* dap) {
     dap_drain_bulk(dap);
     dap_sync_pipeline(dap);
@@ -367,7 +377,8 @@ bool target_algo_program(DapContext* dap, TargetAlgo* algo, const uint8_t* data,
         ~BlobGone() { target_algo_free(a); }
     } gone{algo};
     // Everything that can refuse the job does so before the target changes.
-    if (!algo_read_blob(algo) || !algo_blob_fits(algo) || !plan_keep(dap, fl, data, len, base, &plan)) return false;
+    if (!algo_read_blob(algo) || !algo_blob_fits(algo) || !halt_core(dap) || !plan_keep(dap, fl, data, len, base, &plan))
+        return false;
     if (!run_named(algo, dap, fl.pre_flash_seq, "pre_flash")) return false;
     settle_probe(dap);
     set_progress(2);
@@ -454,7 +465,7 @@ bool target_algo_program_native(DapContext* dap, TargetAlgo* algo, const uint8_t
         log_add_line(&logv, "[ALGO] No erase unit: the INI needs sector_size, sectors or page_size");
         return false;
     }
-    if (!plan_keep(dap, fl, data, len, base, &plan)) return false;
+    if (!halt_core(dap) || !plan_keep(dap, fl, data, len, base, &plan)) return false;
     if (!run_named(algo, dap, fl.pre_flash_seq, "pre_flash")) return false;
     settle_probe(dap);
     set_progress(5);

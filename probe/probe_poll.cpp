@@ -138,11 +138,17 @@ int probe_pack_reset(bool halt) {
     } else {
         dap_write_mem32(s_dap, DAP_DEMCR, demcr & ~DAP_DEMCR_VC_CORERESET);
     }
+    // A core halted before the sequence stays halted when the sequence resets
+    // nothing: only a halt recorded anew in DFSR (the vector catch, or the
+    // pack's own breakpoint or halt) shows the reset was caught.
+    const uint32_t kNewHalt = DAP_DFSR_VCATCH | 0x1u | 0x2u | 0x4u;  // HALTED, BKPT, DWTTRAP
+    if (halt) dap_write_mem32(s_dap, DAP_DFSR, 0x1F);
     ok = ok && probe_run_sequence(name, &step_ok) && step_ok;
     bool stopped = !halt;
     for (int i = 0; halt && ok && i < 50 && !stopped && !g_stop; ++i) {
-        uint32_t d = 0;
-        stopped = dap_read_dhcsr(s_dap, &d) && (d & DAP_DHCSR_S_HALT);
+        uint32_t d = 0, dfsr = 0;
+        stopped = dap_read_dhcsr(s_dap, &d) && (d & DAP_DHCSR_S_HALT) && dap_read_mem32(s_dap, DAP_DFSR, &dfsr) &&
+                  (dfsr & kNewHalt);
         if (!stopped) plat_sleep_ms(10);
     }
     if (halt && !probe_run_sequence("ResetCatchClear", &step_ok)) {

@@ -15,14 +15,17 @@ struct SimSystem {
     std::thread thread;
     std::atomic<bool> realtime{false};
     std::atomic<bool> stop{false};
-    uint64_t counted_ns = 0;  // probe time that real-time mode does not spend
+    uint64_t counted_ns = 0;  // board time the probe's work ran ahead of the clock (under mtx)
 };
 
-// Virtual time: the probe's work costs time and the core runs for exactly that long.
+// Virtual time: the probe's work costs time and the core runs for exactly
+// that long. In real time too: the reads of a probe's value match take real
+// time on the wire, in which a flash operation ends; the real-time loop then
+// runs the board that much less.
 static void system_advance(void* ctx, uint64_t ns) {
     SimSystem* s = static_cast<SimSystem*>(ctx);
     if (s->realtime.load(std::memory_order_relaxed)) s->counted_ns += ns;
-    else sim_board_run(s->board, ns);
+    sim_board_run(s->board, ns);
 }
 
 static uint64_t system_now(void* ctx) { return sim_board_now_ns(static_cast<SimSystem*>(ctx)->board); }
@@ -89,13 +92,19 @@ static void realtime_loop(SimSystem* s) {
         // board falls behind instead of racing to catch up.
         ns = std::min<uint64_t>(ns, 20'000'000);
         std::lock_guard<std::mutex> lk(s->mtx);
-        sim_board_run(s->board, ns);
+        const uint64_t ahead = std::min(ns, s->counted_ns);
+        s->counted_ns -= ahead;
+        if (ns > ahead) sim_board_run(s->board, ns - ahead);
     }
 }
 
 bool sim_system_start_realtime(SimSystem* s) {
     if (!s || s->realtime.load()) return s != nullptr;
     s->stop = false;
+    {
+        std::lock_guard<std::mutex> lk(s->mtx);
+        s->counted_ns = 0;
+    }
     s->realtime = true;
     try {
         s->thread = std::thread(realtime_loop, s);

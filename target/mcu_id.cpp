@@ -374,7 +374,7 @@ void hook_identify(DapContext* dap) {
         const char* name = m.device_name ? m.device_name : m.family_name ? m.family_name : "?";
         std::snprintf(g_setup_mcu.device, sizeof g_setup_mcu.device, "%s", name);
         g_setup_mcu.flash_kb = g_mcu_info.flash_kb;
-        g_setup_mcu.has_flash_algo = m.device_name && m.flash_algo;
+        g_setup_mcu.has_flash_algo = (m.device_name && m.flash_algo) || g_target_algo_valid;
     }
 }
 

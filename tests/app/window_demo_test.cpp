@@ -250,8 +250,10 @@ TEST_F(Demo, AWatchValueTypedInTheWindowMakesTheFirmwareFault) {
     click(v.x + v.w * 3 / 4, v.y + 36 + 10);
     ASSERT_EQ(xdo({"type", "1"}), 0);
     ASSERT_EQ(xdo({"key", "Return"}), 0);
-    ASSERT_TRUE(wait_for_log("[WATCH] g_fault_trigger = 0x00000001 written", mark)) << log();
     ASSERT_TRUE(wait_for_log("[FAULT] Analysis complete", mark)) << log();
+    // The running firmware may take the value (and clear it) before the read-back.
+    EXPECT_TRUE(log().find("[WATCH] g_fault_trigger = 0x00000001 written", mark) != std::string::npos ||
+                log().find("[WATCH] g_fault_trigger: wrote 0x00000001 at ", mark) != std::string::npos) << log();
     follow("faults.c", 8);
     EXPECT_TRUE(seen("faulted", [&](const Image& i) { return shows_line(i, "faults.c", 8); })) << "the UDF in fault_udf";
     // The Fault panel opened by itself with the report, and its toggle is lit.
@@ -300,43 +302,74 @@ TEST_F(Demo, AWatchAndABreakpointComeBackAtTheNextStart) {
 }
 
 // Flashing from the window: Browse picks a 256 KB image, Flash programs it
-// through the STM32's own flash controller to a full progress bar, and the
-// board comes back halted at reset.
+// to a full progress bar, and the board comes back halted at reset. Without
+// a target INI the STM32's own flash controller takes it; with one of the
+// example INIs named in debugger.ini, its algorithm binary or its scripted
+// steps do, and Reset runs its ResetSystem.
 TEST_F(Demo, TheFlashButtonProgramsTheBoardWithProgressAndItHaltsAfterReset) {
+    struct Variant { const char* ini; std::vector<const char*> lines; } const variants[] = {
+        {nullptr, {"[FLASH] Using built-in STM32 flash algorithm", "[STM32 FLASH] Verify OK", "[FLASH] Target reset and halted"}},
+        {"stm32f4_blob.ini", {"[FLASH] Using INI+BIN target algo path", "[ALGO] EraseSector (sector-by-sector)",
+                              "[ALGO] Verify OK", "[ALGO] Flash programming complete", "[ALGO] Running sequence: ResetSystem",
+                              "[FLASH] Target reset and halted"}},
+        {"stm32f4_scripted.ini", {"[FLASH] Using INI+BIN target algo path", "[ALGO] Erasing sector 5 at 0x08020000",
+                                  "[ALGO] Verify OK", "[ALGO] Native flash programming complete",
+                                  "[ALGO] Running sequence: ResetSystem", "[FLASH] Target reset and halted"}},
+    };
     const std::string image = dir + "/fw256k.bin";
     std::string bytes = read_text_file(KORVANE_DEMO_FW_DIR "/demo_O0_dwarf4.bin");
     while (bytes.size() < 256 * 1024) bytes.push_back(char(bytes.size() * 7 + 3));
-    ASSERT_TRUE(write_text_file(image, bytes) && answer_dialogs_with(image));
+    ASSERT_TRUE(write_text_file(image, bytes));
     // The program looks for packs beside its executable, here a copy in dir.
     ASSERT_EQ(symlink(KORVANE_DEMO_PACK_DIR, (dir + "/packs").c_str()), 0);
-    start();
-    ASSERT_TRUE(wait_for_log("[MCU ID] Cortex-M4")) << log();
-    click(BtnSetup);
-    g_show_setup = true;
-    ui_layout_pass(W, H);
-    // Where the panel puts the BIN/HEX row, the status bar and the Flash button.
-    const SetupFlashPlace fp = setup_flash_place(&setup_box);
-    const Button flash = {(int)fp.status_x, (int)fp.status_y + 14, 80, 18, false, false};
-    ASSERT_LE(flash.y + flash.height, setup_box.y + setup_box.h) << "Flash is inside the panel";
-    const float row = fp.row0 + 4 * 26;
-    int first, last;  // the row's "Browse", underlined in the link colour
-    auto link = [&](const Image& i) { return span(i, row + 18, setup_box.x + 15, fp.path_right, t.dbg_btn_step, &first, &last); };
-    ASSERT_TRUE(seen("setup", [&](const Image& i) { return link(i) > 40; })) << "the Browse link of the BIN/HEX row";
-    size_t mark = log().size();
-    click((first + last) / 2, row + 9);
-    ASSERT_TRUE(wait_for_log("[CFG] bin = " + image, mark)) << log();
-    ASSERT_TRUE(seen("flash_ready", [&](const Image& i) { return lit(i, flash, t.dbg_btn_continue); }))
-        << "Flash is live with a probe, an MCU and a file";
-    mark = log().size();
-    click(flash);
-    // The board erases and programs in its own real time, seconds long.
-    ASSERT_TRUE(wait_for_log("[FLASH] Done", mark)) << log();
-    // The progress bar (90 px wide) full, in the Done colour.
-    EXPECT_TRUE(seen("flashed", [&](const Image& i) { return count(i, flash.x, flash.y - 10, flash.x + 90, flash.y - 9, near(t.dbg_btn_continue, 40)) >= 88; }));
-    for (const char* line : {"[FLASH] Using built-in STM32 flash algorithm", "[STM32 FLASH] Verify OK",
-                             "[FLASH] Target reset and halted"})
-        EXPECT_NE(log().find(line, mark), std::string::npos) << line << "\n" << log();
-    EXPECT_TRUE(seen("after", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); })) << "halted after the reset";
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.ini ? v.ini : "no target INI");
+        ASSERT_TRUE(answer_dialogs_with(image));
+        const std::string ini = v.ini ? std::string(KORVANE_TARGETS_DIR "/") + v.ini : "";
+        unlink((dir + "/demo_session.ini").c_str());  // each start as the first: setup panel closed
+        if (v.ini) {
+            ASSERT_TRUE(write_text_file(dir + "/debugger.ini", "[Settings]\ntarget_ini=" + ini + "\n"));
+        }
+        start();
+        ASSERT_TRUE(wait_for_log("[MCU ID] Cortex-M4")) << log();
+        if (v.ini) {
+            EXPECT_TRUE(wait_for_log("[ALGO] INI target loaded: " + ini)) << log();
+        }
+        click(BtnSetup);
+        g_show_setup = true;
+        ui_layout_pass(W, H);
+        // Where the panel puts the BIN/HEX row, the status bar and the Flash button.
+        const SetupFlashPlace fp = setup_flash_place(&setup_box);
+        const Button flash = {(int)fp.status_x, (int)fp.status_y + 14, 80, 18, false, false};
+        ASSERT_LE(flash.y + flash.height, setup_box.y + setup_box.h) << "Flash is inside the panel";
+        const float row = fp.row0 + 4 * 26;
+        int first, last;  // the row's "Browse", underlined in the link colour
+        auto link = [&](const Image& i) { return span(i, row + 18, setup_box.x + 15, fp.path_right, t.dbg_btn_step, &first, &last); };
+        ASSERT_TRUE(seen("setup", [&](const Image& i) { return link(i) > 40; })) << "the Browse link of the BIN/HEX row";
+        size_t mark = log().size();
+        click((first + last) / 2, row + 9);
+        ASSERT_TRUE(wait_for_log("[CFG] bin = " + image, mark)) << log();
+        ASSERT_TRUE(seen("flash_ready", [&](const Image& i) { return lit(i, flash, t.dbg_btn_continue); }))
+            << "Flash is live with a probe, an MCU and a file";
+        mark = log().size();
+        click(flash);
+        // The board erases and programs in its own real time, seconds long.
+        ASSERT_TRUE(wait_for_log("FLASH] Done", mark)) << log();  // "[FLASH] Done" or "[ALGO FLASH] Done"
+        // The progress bar (90 px wide) full, in the Done colour.
+        EXPECT_TRUE(seen("flashed", [&](const Image& i) { return count(i, flash.x, flash.y - 10, flash.x + 90, flash.y - 9, near(t.dbg_btn_continue, 40)) >= 88; }));
+        for (const char* line : v.lines) EXPECT_NE(log().find(line, mark), std::string::npos) << line << "\n" << log();
+        EXPECT_TRUE(seen("after", [&](const Image& i) { return lit(i, BtnStart, t.dbg_btn_continue); })) << "halted after the reset";
+        // Reset from the toolbar: the INI's ResetSystem, halted at the reset vector.
+        if (v.ini) {
+            mark = log().size();
+            press(BtnReset);
+            ASSERT_TRUE(wait_for_log("[DBG] Reset: halted at reset vector", mark)) << log();
+            EXPECT_NE(log().find("[ALGO] Running sequence: ResetSystem", mark), std::string::npos) << log();
+        }
+        kill(app.pid, SIGTERM);
+        EXPECT_EQ(app_wait(&app), 0);
+        g_show_setup = false;
+    }
 }
 
 // ASM on, halted in main: each instruction of main's first lines reads, under

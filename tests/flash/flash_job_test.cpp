@@ -12,6 +12,7 @@
 #include "probe/probe_fixture.h"
 #include "runctl/step.h"
 #include "sim/flash_f4.h"
+#include "target/algo_select.h"
 #include "target/mcu_id.h"
 #include "tests/test_util.h"
 
@@ -135,6 +136,43 @@ TEST_F(FlashJob, RefusedJobsEndInErrorNotBusy) {
         ASSERT_TRUE(probe_post_cmd(PROBE_CMD_FLASH_ALGO, 0));
         EXPECT_TRUE(wait_for([] { return g_flash_status.load() == FLASH_STATUS_ERROR && g_cmd_busy.load() == 0; }));
         EXPECT_TRUE(log_has(why)) << why;
+    }
+}
+
+// A target INI accepted at identification: Flash goes through it, and Reset
+// runs its ResetSystem, caught at the reset vector; one whose ResetSystem
+// leaves the core running makes Reset fail rather than report a halt.
+TEST_F(FlashJob, ATargetIniProgramsAndResetsTheBoard) {
+    const struct { const char* name; std::string reset; bool ok; const char* log; } rows[] = {
+        {"reset_halt", "0 = reset_halt\n", true, "[DBG] Reset: halted at reset vector"},
+        {"no reset", "0 = mem_read 0xE000ED00\n", false, "[PRB] Reset by ResetSystem: the core did not halt"},
+    };
+    const std::string scripted = read_text_file(KORVANE_TARGETS_DIR "/stm32f4_scripted.ini");
+    const std::string fw = kFw + "/demo_O2_dwarf4.bin";
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string ini = tmp_ / (std::string(r.name) + ".ini");
+        const size_t at = scripted.find("[sequence.ResetSystem]");
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_TRUE(write_text_file(ini, scripted.substr(0, at) + "[sequence.ResetSystem]\n" + r.reset));
+        target_algo_set_preferred(ini.c_str());
+        log_clear(&logv);
+        start();
+        EXPECT_TRUE(log_has(("[ALGO] INI target loaded: " + ini).c_str()));
+        EXPECT_EQ(flash(fw), FLASH_STATUS_OK) << "the reset after it is logged on its own";
+        EXPECT_TRUE(log_has("[ALGO] Native flash programming complete"));
+        EXPECT_EQ(flash_contents(read_binary_file(fw).size()), read_binary_file(fw));
+        EXPECT_TRUE(log_has(r.ok ? "[FLASH] Target reset and halted" : "[FLASH] Reset and halt after programming failed"));
+        log_clear(&logv);
+        ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0));
+        EXPECT_TRUE(wait_for([&] { return log_has(r.ok ? "[DBG] Reset: halted" : "[DBG] Reset: failed"); }));
+        EXPECT_TRUE(log_has("[ALGO] Running sequence: ResetSystem"));
+        EXPECT_TRUE(log_has(r.log)) << r.log;
+        TearDown();
+        thread_ = nullptr;
+        target_algo_set_preferred(nullptr);
+        target_algo_free(&g_target_algo);
+        g_target_algo_valid = false;
     }
 }
 

@@ -53,6 +53,7 @@ struct Job {
     bool ok = true;
     const char* log = nullptr;
     std::function<void(TargetAlgo&)> edit = nullptr;  // on the loaded INI
+    bool running = false;  // the core let run before the job
 };
 
 // The job's hook also runs at each progress step (the UI's wake-up), so a
@@ -78,6 +79,9 @@ std::vector<uint8_t> run(const Job& j) {
     for (uint32_t i = 0; i < f->array_size; ++i) f->array[i] = prefill(i);
     f->ops->set_faults(f->self, &j.faults);
     rig.unlock();
+    if (j.running) {
+        EXPECT_TRUE(dap_resume(c));
+    }
     const auto img = image(j.len);
     auto algo = std::make_unique<TargetAlgo>();
     bool done;
@@ -151,6 +155,8 @@ TEST(TargetAlgoFlash, FaultsEndTheJobWithTheirReason) {
          .log = "[ALGO] Flash job stopped: the program is closing"},
         {.name = "stopped", .route = BLOB, .len = 64 * 1024, .hook = [](SimRig&) { if (g_flash_progress >= 10) g_stop = true; },
          .ok = false, .log = "[FLM] ERROR: stopped while the algorithm ran"},
+        {.name = "core running", .route = BLOB, .len = 5000, .log = "[ALGO] Halting the core for programming", .running = true},
+        {.name = "core running", .route = SCRIPTED, .len = 5000, .log = "[ALGO] Halting the core for programming", .running = true},
         {.name = "image past the flash", .route = SCRIPTED, .at = kFlashSize - 16, .len = 32, .ok = false,
          .log = "[ALGO] Image 0x080FFFF0..0x0810000F lies outside the flash"},
     };

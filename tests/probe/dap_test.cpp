@@ -138,6 +138,48 @@ TEST_P(Dap, BlocksWordsAndRegistersReadAndWriteWhatTheBoardHolds) {
     for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(regs[i], rig_->reg(i)) << "R" << i;
 }
 
+// Stores and polls in as few packets as fit: each lands in order, a poll the
+// probe's value match cannot satisfy stops the script there (its rereads stay
+// on its own address: the next word holds what it waits for), and a store
+// that faults ends it as a failure.
+TEST_P(Dap, MemoryScriptsRunInOrderAndStopAtAPollThatNeverMatches) {
+    connect();
+    const uint32_t base = 0x20004000;
+    std::vector<uint8_t> zero(0x1000, 0);
+    ASSERT_TRUE(sim_board_write_mem(rig_->board(), base, zero.data(), zero.size()));
+    ASSERT_TRUE(dap_write_mem32(c_, base + 0x24, 0xAA));
+    std::vector<DapMemOp> ops = {
+        {DAP_MEMOP_WRITE32, base, 1, 0},
+        {DAP_MEMOP_WRITE16, base + 0x12, 0xBEEF, 0},
+        {DAP_MEMOP_POLL32, base, 1, 0xFF},
+        {DAP_MEMOP_WRITE32, base + 4, 5, 0},
+        {DAP_MEMOP_POLL32, base + 0x20, 0xAA, 0xFF},  // never: 0x24 holds 0xAA
+        {DAP_MEMOP_WRITE32, base + 8, 7, 0},
+    };
+    int done = -1;
+    ASSERT_TRUE(dap_mem_ops(c_, ops.data(), (int)ops.size(), &done));
+    EXPECT_EQ(done, 4);
+    EXPECT_EQ(rig_->word(base), 1u);
+    EXPECT_EQ(rig_->word(base + 0x10), 0xBEEF0000u);
+    EXPECT_EQ(rig_->word(base + 4), 5u);
+    EXPECT_EQ(rig_->word(base + 8), 0u) << "nothing after the poll that stopped";
+    // Enough for several packets, every poll matching; then a store that faults.
+    ops.clear();
+    for (uint32_t i = 0; i < 300; ++i) {
+        ops.push_back({DAP_MEMOP_WRITE32, base + 0x100 + 4 * i, i * 3 + 1, 0});
+        ops.push_back({DAP_MEMOP_POLL32, base + 0x100 + 4 * i, i * 3 + 1, 0xFFFFFFFF});
+    }
+    ASSERT_TRUE(dap_mem_ops(c_, ops.data(), (int)ops.size(), &done));
+    EXPECT_EQ(done, (int)ops.size());
+    for (uint32_t i = 0; i < 300; i += 37) EXPECT_EQ(rig_->word(base + 0x100 + 4 * i), i * 3 + 1);
+    ops = {{DAP_MEMOP_WRITE32, base, 9, 0}, {DAP_MEMOP_WRITE32, 0x60000000, 1, 0}, {DAP_MEMOP_WRITE32, base + 4, 9, 0}};
+    EXPECT_FALSE(dap_mem_ops(c_, ops.data(), 3, &done));
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(rig_->word(base + 4), 5u);
+    uint32_t v = 0;
+    EXPECT_TRUE(dap_read_mem32(c_, base, &v) && v == 9u) << "the next access works";
+}
+
 // WAIT is retried ten times and no more (the probe retries 150 itself, so 151 make one
 // WAIT answer); a FAULT inside a block is retried from the block's own TAR write.
 TEST_P(Dap, WaitAndFaultAnswersAreRetriedAsFarAsAllowed) {

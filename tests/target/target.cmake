@@ -35,4 +35,4 @@ target_link_libraries(target_tests PRIVATE pugixml::pugixml)
 # The pack database and its cache in the settings file.
 target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/pdsc_db_test.cpp)
 # Target algorithm INI files: the step syntax, hostile files, sequences on the board.
-target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/target_algo_test.cpp)
+target_sources(target_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/target_algo_test.cpp ${CMAKE_CURRENT_LIST_DIR}/algo_select_test.cpp)
