@@ -88,6 +88,7 @@ static ProbeSequences s_sequences{};
 void probe_set_sequences(const ProbeSequences* s) { s_sequences = s ? *s : ProbeSequences{}; }
 
 const char* probe_reset_sequence_name() { return s_dap && s_sequences.reset_name ? s_sequences.reset_name() : nullptr; }
+const char* probe_reset_sequence_owner() { return s_sequences.reset_owner ? s_sequences.reset_owner() : "pack"; }
 
 bool probe_run_sequence(const char* name, bool* ok) {
     *ok = false;

@@ -188,6 +188,7 @@ void probe_set_identify(const ProbeIdentify* id);
 struct ProbeSequences {
     bool (*run)(DapContext* dap, const char* name, bool* ok);
     const char* (*reset_name)();
+    const char* (*reset_owner)();  // whose reset sequence it is, for the log ("pack", "target INI")
 };
 void probe_set_sequences(const ProbeSequences* s);
 // Runs the chip's sequence `name` when it has one (probe thread); false when

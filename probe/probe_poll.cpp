@@ -122,7 +122,7 @@ bool dbg_step_pc(uint32_t* pc) {
 int probe_pack_reset(bool halt) {
     const char* name = probe_reset_sequence_name();
     if (!s_dap || !name) return -1;
-    log_addf(&logv, "[PRB] Reset by the pack's %s sequence", name);
+    log_addf(&logv, "[PRB] Reset by the %s's %s sequence", probe_reset_sequence_owner(), name);
     bool ok = true, step_ok;
     uint32_t demcr = 0;
     dap_read_mem32(s_dap, DAP_DEMCR, &demcr);

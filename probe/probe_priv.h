@@ -8,6 +8,7 @@ void probe_restore_breakpoints();
 void probe_identify_if_needed();
 // The chip's default reset sequence when its pack defines one, else null.
 const char* probe_reset_sequence_name();
+const char* probe_reset_sequence_owner();
 // A stop of the core's own, or a Pause: the run-control hook looks at it.
 void probe_core_stopped();
 

@@ -421,7 +421,9 @@ const char* hook_reset_name() {
     return s && !s->disabled ? s->name : nullptr;
 }
 
-const ProbeSequences s_sequence_hooks = {hook_run_sequence, hook_reset_name};
+const char* hook_reset_owner() { return ini_reset_seq() ? "target INI" : "pack"; }
+
+const ProbeSequences s_sequence_hooks = {hook_run_sequence, hook_reset_name, hook_reset_owner};
 
 }  // namespace
 

@@ -159,6 +159,7 @@ TEST_F(FlashJob, ATargetIniProgramsAndResetsTheBoard) {
         log_clear(&logv);
         start();
         EXPECT_TRUE(log_has(("[ALGO] INI target loaded: " + ini).c_str()));
+        EXPECT_TRUE(log_has("Algo:STM32F405 (scripted)")) << "the summary names the INI's device";
         EXPECT_EQ(flash(fw), FLASH_STATUS_OK) << "the reset after it is logged on its own";
         EXPECT_TRUE(log_has("[ALGO] Native flash programming complete"));
         EXPECT_EQ(flash_contents(read_binary_file(fw).size()), read_binary_file(fw));
@@ -166,7 +167,8 @@ TEST_F(FlashJob, ATargetIniProgramsAndResetsTheBoard) {
         log_clear(&logv);
         ASSERT_TRUE(probe_post_cmd(PROBE_CMD_RESET, 0));
         EXPECT_TRUE(wait_for([&] { return log_has(r.ok ? "[DBG] Reset: halted" : "[DBG] Reset: failed"); }));
-        EXPECT_TRUE(log_has("[ALGO] Running sequence: ResetSystem"));
+        EXPECT_TRUE(log_has("[PRB] Reset by the target INI's ResetSystem sequence") &&
+                    log_has("[ALGO] Running sequence: ResetSystem"));
         EXPECT_TRUE(log_has(r.log)) << r.log;
         TearDown();
         thread_ = nullptr;

@@ -1,7 +1,9 @@
 // Which target INI a connection takes: the candidates in their order, the
 // identity rule, a file that does not load, the previous choice kept when
-// none matches; the sector map that erase units follow; and the whole
-// identification on the simulated STM32F405 naming the INI's device.
+// none matches; and the sector map that erase units follow.
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,8 +75,8 @@ TEST_F(AlgoSelect, TheFirstMatchingCandidateIsTakenAndAMissKeepsThePrevious) {
         {"a mismatch is skipped for the next file",
          {{"stm32f4.ini", ini("F4 rev 419", 0x419, 0xFFF)}, {"stm32f4xx.ini", ini("F4 413", 0x413, 0xFFF)}},
          0x413, "F4 413", {"[ALGO] INI identity mismatch: " + dir.path + "/stm32f4.ini (device_id=0x00000413)"}},
-        {"ST ids compare in their low 12 bits", {{"stm32f405xx.ini", ini("upper bits", 0x10006413, 0xFFFFFFFF)}},
-         0x20006413, "upper bits", {}},
+        {"ST ids compare in their low 12 bits (REV_ID above them)", {{"stm32f405xx.ini", ini("upper bits", 0x10001413, 0xFFFFFFFF)}},
+         0x20002413, "upper bits", {}},
         {"a file that does not load is passed over",
          {{"stm32f405xx.ini", "[memory]\nflash_base = 0x8000000G\n"}, {"target.ini", ini("anything")}},
          0x413, "anything", {"not a number: 0x8000000G"}},
@@ -82,13 +84,17 @@ TEST_F(AlgoSelect, TheFirstMatchingCandidateIsTakenAndAMissKeepsThePrevious) {
          0x413, "no reg", {}},
         {"no match keeps the previous", {{"stm32f4.ini", ini("F4 rev 419", 0x419, 0xFFF)}}, 0x413, nullptr,
          {"[ALGO] INI identity mismatch"}},
+        {"the settings' target_ini before the folder", {{"target.ini", ini("beside")}, {"mine/chosen.ini", ini("chosen")}},
+         0x413, "chosen", {"[ALGO] INI target loaded: " + dir.path + "/mine/chosen.ini"}},
     };
     std::string previous;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         std::filesystem::remove_all(dir.path);
         std::filesystem::create_directories(dir.path);
+        std::filesystem::create_directories(dir / "mine");
         for (const auto& f : r.files) put(f.first, f.second);
+        target_algo_set_preferred(r.files.size() > 1 && r.files[1].first == "mine/chosen.ini" ? (dir / "mine/chosen.ini").c_str() : "");
         log_clear(&logv);
         EXPECT_EQ(target_algo_select(&m, r.device_id), r.picked != nullptr);
         ASSERT_TRUE(g_target_algo_valid.load());
@@ -99,22 +105,12 @@ TEST_F(AlgoSelect, TheFirstMatchingCandidateIsTakenAndAMissKeepsThePrevious) {
         previous = g_target_algo.device.name;
     }
     forget();
+    std::filesystem::remove_all(dir.path);
+    target_algo_set_preferred("");
     log_clear(&logv);
     EXPECT_FALSE(target_algo_select(&m, 0x413));
     EXPECT_FALSE(g_target_algo_valid.load());
     EXPECT_TRUE(log_has("[ALGO] No matching target INI found — using legacy PDSC/FLM path"));
-}
-
-TEST_F(AlgoSelect, TheSettingsFileComesFirst) {
-    target_algo_set_dir((dir.path + "/").c_str());
-    put("target.ini", ini("beside"));
-    std::filesystem::create_directories(dir / "mine");
-    put("mine/chosen.ini", ini("chosen", 0x413, 0xFFF));
-    target_algo_set_preferred((dir / "mine/chosen.ini").c_str());
-    const McuInfo m = st_f4();
-    ASSERT_TRUE(target_algo_select(&m, 0x413));
-    EXPECT_STREQ(g_target_algo.device.name, "chosen");
-    EXPECT_STREQ(g_target_algo.base_dir, (dir.path + "/mine/").c_str()) << "its bin is looked for beside it";
 }
 
 // Units of unequal sectors, of sector_size, of page_size; the map's syntax.
@@ -161,27 +157,6 @@ TEST(AlgoUnits, SectorsOfTheMapOrOfOneSize) {
         EXPECT_FALSE(target_algo_load((dir / "b.ini").c_str(), algo.get()));
         EXPECT_TRUE(log_has("line 2: ")) << "the line named";
     }
-}
-
-// Identification on the board: the INI in the folder is accepted for the
-// F405 and named in the summary line in place of the table's algorithm.
-TEST(AlgoSelectBoard, IdentificationNamesTheInisDevice) {
-    TempDir dir("korvane_select_board");
-    ASSERT_TRUE(write_text_file(dir / "stm32f4xx.ini", ini("Board F4", 0x413, 0xFFF)));
-    target_algo_set_dir((dir.path + "/").c_str());
-    SimRig rig(SimUsbKind::V2Bulk512);
-    DapContext* c = rig.connect(true);
-    ASSERT_NE(c, nullptr);
-    McuInfo info;
-    log_clear(&logv);
-    ASSERT_TRUE(mcu_id_read(c, nullptr, &info));
-    EXPECT_TRUE(log_has(("[ALGO] INI target loaded: " + dir.path + "/stm32f4xx.ini  device=Board F4").c_str()));
-    char line[192];
-    mcu_id_summary(&info, line, sizeof line);
-    EXPECT_NE(std::string(line).find("Algo:Board F4"), std::string::npos) << line;
-    target_algo_free(&g_target_algo);
-    g_target_algo_valid = false;
-    target_algo_set_dir(nullptr);
 }
 
 }  // namespace
