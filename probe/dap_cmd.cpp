@@ -152,10 +152,10 @@ int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t
     if (!ctx || !ctx->open || !dap_transfer_fits(ctx, xfers, count)) return 0;
     int len = build_transfer(ctx, xfers, count);
     if (!dap_io(ctx, len) || ctx->in_len < 3) return 0;
-    const uint8_t ack = ctx->pkt_in[3];
+    const uint8_t response = ctx->pkt_in[3];  // ACK bits 2..0, value mismatch bit 4
     const int done = answer_data(ctx, xfers, count, out_data);
-    if (ack == 1) *stop = done == count ? DAP_STOP_NONE : DAP_STOP_LINK;
-    else if (ack == 0x11) *stop = DAP_STOP_MISMATCH;
+    if (response == 1) *stop = done == count ? DAP_STOP_NONE : DAP_STOP_LINK;
+    else if (response == 0x11) *stop = DAP_STOP_MISMATCH;
     else {
         // WAIT after the probe's own retries, FAULT or no answer: the sticky
         // flags must go before anything else can pass.
