@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flash/flash_span.h"
 #include "flash/flm.h"
 #include "platform/clock.h"
 #include "platform/file_read.h"
@@ -708,15 +709,11 @@ bool flm_program_device(DapContext* dap, const char* pack_dir, const char* devic
     std::vector<uint8_t> whole;
     uint32_t lo = 0, hi = 0;
     if (covered_span(&info, base_addr, len, &lo, &hi) && (lo < base_addr || hi > base_addr + len)) {
-        const uint32_t head = (base_addr - lo + 3) & ~3u, tail = (base_addr + len - lo) & ~3u;
-        whole.resize(hi - lo);
-        if ((head && !dap_read_mem_block(dap, lo, whole.data(), head)) ||
-            (tail < hi - lo && !dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail))) {
+        if (!flash_read_around(dap, lo, hi, base_addr, data, len, &whole)) {
             log_addf(&logv, "[FLM] ERROR: cannot read back 0x%08X..0x%08X to keep it", lo, hi - 1);
             free_blob();
             return false;
         }
-        std::memcpy(whole.data() + (base_addr - lo), data, len);
         // Erased bytes at the end need no programming.
         uint32_t n = hi - lo;
         while (n > base_addr - lo + len && whole[n - 1] == info.val_empty) --n;

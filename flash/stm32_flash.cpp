@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flash/flash_span.h"
 #include "platform/clock.h"
 #include "platform/log_store.h"
 #include "probe/probe.h"
@@ -525,12 +526,9 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
     // The sectors the image touches, whole: what the image does not cover in
     // them is read back first and programmed again unchanged.
     const uint32_t lo = secs.front().start, hi = secs.back().start + secs.back().size;
-    std::vector<uint8_t> whole(hi - lo);
-    const uint32_t head = (start - lo + 3) & ~3u, tail = (start + size - lo) & ~3u;
-    bool ok = (!head || dap_read_mem_block(dap, lo, whole.data(), head)) &&
-              (tail >= hi - lo || dap_read_mem_block(dap, lo + tail, whole.data() + tail, hi - lo - tail));
+    std::vector<uint8_t> whole;
+    bool ok = flash_read_around(dap, lo, hi, start, data, size, &whole);
     if (!ok) log_add_line(&logv, "[STM32 FLASH] Cannot read back the partly covered sectors to keep their other bytes");
-    else std::memcpy(whole.data() + (start - lo), data, size);
     // Erase: every sector first, then one program stream.
     for (const Sector& s : secs) {
         if (!ok) break;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flash/flash_span.h"
 #include "flash/flm.h"
 #include "platform/clock.h"
 #include "platform/file_read.h"
@@ -75,16 +76,11 @@ bool plan_keep(DapContext* dap, const AlgoFlash& fl, const uint8_t* data, uint32
     const uint64_t fend = (uint64_t)fl.flash_base + fl.flash_size;
     if (hi > fend) hi = fend;
     if (lo == base && hi == (uint64_t)base + len) return true;
-    const uint32_t span = (uint32_t)(hi - lo), head = base - lo, tail_at = head + len;
-    // Whole words: the image's bytes then go over the ones read with them.
-    const uint32_t head_rd = (head + 3) & ~3u, tail_rd = tail_at & ~3u;
-    p->whole.assign(span, kErased);
-    if ((head_rd && !dap_read_mem_block(dap, lo, p->whole.data(), head_rd)) ||
-        (tail_rd < span && !dap_read_mem_block(dap, lo + tail_rd, p->whole.data() + tail_rd, span - tail_rd))) {
+    const uint32_t span = (uint32_t)(hi - lo), tail_at = base - lo + len;
+    if (!flash_read_around(dap, lo, (uint32_t)hi, base, data, len, &p->whole)) {
         log_addf(&logv, "[ALGO] Cannot read back 0x%08X..0x%08X to keep it", lo, (uint32_t)(hi - 1));
         return false;
     }
-    std::memcpy(p->whole.data() + head, data, len);
     uint32_t n = span;
     while (n > tail_at && p->whole[n - 1] == kErased) --n;
     const uint32_t kept = n - len;
