@@ -262,16 +262,16 @@ void handle_flash() {
         if (!img) return job_refused("[FLASH] FAILED");
     }
     log_addf(&logv, "[FLASH] Programming %s (%u B)", device, size);
+    const FlashRoute route = flash_route();
     // A target INI accepted at identification describes this chip best,
     // unless the settings force one of the other routes.
-    if (g_target_algo_valid && flash_route() == FLASH_ROUTE_AUTO) {
+    if (g_target_algo_valid && route == FLASH_ROUTE_AUTO) {
         log_add_line(&logv, "[FLASH] Using INI+BIN target algo path");
         probe_set_algo_flash_params(img, size, base, &g_target_algo);
         return handle_flash_algo();
     }
     bool ok;
     const McuRecord& rec = g_mcu_info.mcu;
-    const FlashRoute route = flash_route();
     // The chip's main flash, as identification measured it.
     const uint32_t at = base ? base : rec.flash_base, flash_end = rec.flash_base + g_mcu_info.flash_kb * 1024u;
     const bool in_main = g_mcu_info.flash_kb && at >= rec.flash_base && uint64_t(at) + size <= flash_end;

@@ -198,20 +198,6 @@ uint32_t pick(uint8_t from, uint32_t fixed, uint32_t addr, uint32_t data) {
     return from == 1 ? addr : from == 2 ? data : fixed;
 }
 
-// A poll the probe's match gave up on, continued from here to its time-out.
-bool poll_on(DapContext* dap, const WordOp& o) {
-    const uint64_t deadline = plat_time_ms() + o.timeout_ms;
-    for (;;) {
-        uint32_t v = 0;
-        if (!dap_read_mem32(dap, o.addr, &v)) return false;
-        if ((v & o.mask) == o.val) return true;
-        if (g_stop.load() || dap->disconnected.load() || plat_time_ms() >= deadline) break;
-        plat_sleep_ms(1);
-    }
-    log_addf(&logv, "[ALGO] mem_poll timeout: addr=0x%08X mask=0x%08X expect=0x%08X", o.addr, o.mask, o.val);
-    return false;
-}
-
 // Runs the compiled word for `n` units of data starting at `addr`; false
 // with *failed_at the address whose word failed.
 bool program_compiled(DapContext* dap, const CompiledWord& cw, const uint32_t* addrs, const uint32_t* datas, int n,
@@ -232,7 +218,9 @@ bool program_compiled(DapContext* dap, const CompiledWord& cw, const uint32_t* a
         *failed_at = addrs[at / cw.count];
         if (!ok) return false;
         // The probe's match retries ran out: the poll goes on here.
-        if (!poll_on(dap, cw.ops[at % cw.count])) return false;
+        const WordOp& o = cw.ops[at % cw.count];
+        uint32_t v;
+        if (!target_algo_poll(dap, -1, 0, o.addr, o.mask, o.val, o.timeout_ms, &v)) return false;
         ++at;
     }
     return true;

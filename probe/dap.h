@@ -176,6 +176,9 @@ enum : uint32_t {
     // VC_STATERR, VC_BUSERR, VC_INTERR, VC_HARDERR.
     DAP_DEMCR_VC_FAULTS = 0x7F0u,
     DAP_DFSR = 0xE000ED30,
+    DAP_DFSR_HALTED = 1u << 0,
+    DAP_DFSR_BKPT = 1u << 1,
+    DAP_DFSR_DWTTRAP = 1u << 2,
     DAP_DFSR_VCATCH = 1u << 3,
 };
 

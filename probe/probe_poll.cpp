@@ -141,7 +141,7 @@ int probe_pack_reset(bool halt) {
     // A core halted before the sequence stays halted when the sequence resets
     // nothing: only a halt recorded anew in DFSR (the vector catch, or the
     // pack's own breakpoint or halt) shows the reset was caught.
-    const uint32_t kNewHalt = DAP_DFSR_VCATCH | 0x1u | 0x2u | 0x4u;  // HALTED, BKPT, DWTTRAP
+    const uint32_t kNewHalt = DAP_DFSR_VCATCH | DAP_DFSR_HALTED | DAP_DFSR_BKPT | DAP_DFSR_DWTTRAP;
     if (halt) dap_write_mem32(s_dap, DAP_DFSR, 0x1F);
     ok = ok && probe_run_sequence(name, &step_ok) && step_ok;
     bool stopped = !halt;

@@ -613,28 +613,9 @@ bool wait(DapContext* dap, uint32_t ms) {
     return true;
 }
 
-// Reads until (value & mask) == expect or the time-out; `ap` < 0 polls memory.
 bool poll(DapContext* dap, const SeqStep& s, uint32_t* result) {
     const uint32_t expect = (uint32_t)std::strtoul(s.call_name, nullptr, 16);
-    const bool mem = s.op == SEQ_OP_MEM_POLL;
-    const uint64_t deadline = plat_time_ms() + s.timeout_ms;
-    for (;;) {
-        uint32_t v = 0;
-        const bool ok = mem ? dap_read_mem32(dap, s.val, &v) : dap_ap_read(dap, s.apsel, s.reg, &v);
-        if (!ok) {
-            if (mem) log_addf(&logv, "[ALGO] mem_poll: read failed at 0x%08X", s.val);
-            else log_addf(&logv, "[ALGO] ap_poll: read failed: ap=%d reg=0x%02X", s.apsel, s.reg);
-            return false;
-        }
-        *result = v;
-        if ((v & s.mask) == expect) return true;
-        if (const char* why = interrupted(dap)) return log_addf(&logv, "[ALGO] %s: %s", mem ? "mem_poll" : "ap_poll", why), false;
-        if (plat_time_ms() >= deadline) break;
-        plat_sleep_ms(1);
-    }
-    if (mem) log_addf(&logv, "[ALGO] mem_poll timeout: addr=0x%08X mask=0x%08X expect=0x%08X", s.val, s.mask, expect);
-    else log_addf(&logv, "[ALGO] ap_poll timeout: ap=%d reg=0x%02X mask=0x%08X", s.apsel, s.reg, s.mask);
-    return false;
+    return target_algo_poll(dap, s.op == SEQ_OP_MEM_POLL ? -1 : s.apsel, s.reg, s.val, s.mask, expect, s.timeout_ms, result);
 }
 
 // SYSRESETREQ, and proof that it happened: S_RESET_ST (cleared by the read
@@ -777,6 +758,29 @@ bool target_seq_run_ex(TargetAlgo* algo, const char* name, DapContext* dap, VarC
     VarContext local{};
     uint32_t result = 0;
     return run_seq(algo, seq, dap, &result, vars ? vars : &local, 0);
+}
+
+bool target_algo_poll(DapContext* dap, int ap, uint8_t reg, uint32_t addr, uint32_t mask, uint32_t expect,
+                      uint32_t timeout_ms, uint32_t* result) {
+    const bool mem = ap < 0;
+    const uint64_t deadline = plat_time_ms() + timeout_ms;
+    for (;;) {
+        uint32_t v = 0;
+        const bool ok = mem ? dap_read_mem32(dap, addr, &v) : dap_ap_read(dap, (uint8_t)ap, reg, &v);
+        if (!ok) {
+            if (mem) log_addf(&logv, "[ALGO] mem_poll: read failed at 0x%08X", addr);
+            else log_addf(&logv, "[ALGO] ap_poll: read failed: ap=%d reg=0x%02X", ap, reg);
+            return false;
+        }
+        *result = v;
+        if ((v & mask) == expect) return true;
+        if (const char* why = interrupted(dap)) return log_addf(&logv, "[ALGO] %s: %s", mem ? "mem_poll" : "ap_poll", why), false;
+        if (plat_time_ms() >= deadline) break;
+        plat_sleep_ms(1);
+    }
+    if (mem) log_addf(&logv, "[ALGO] mem_poll timeout: addr=0x%08X mask=0x%08X expect=0x%08X", addr, mask, expect);
+    else log_addf(&logv, "[ALGO] ap_poll timeout: ap=%d reg=0x%02X mask=0x%08X", ap, reg, mask);
+    return false;
 }
 
 bool target_seq_exec(TargetAlgo* algo, const Sequence* seq, DapContext* dap, VarContext* vars) {

@@ -148,6 +148,11 @@ bool target_seq_run_ex(TargetAlgo* algo, const char* name, DapContext* dap, VarC
 // The same without the "Running sequence" line, for a job's per-sector and
 // per-word runs; the caller has checked the sequence exists.
 bool target_seq_exec(TargetAlgo* algo, const Sequence* seq, DapContext* dap, VarContext* vars);
+// Reads memory at `addr` (ap < 0) or AP `ap`'s register `reg` until
+// (value & mask) == expect or the time-out; a stop or a lost probe ends it.
+// Logs its failure as a poll step does; *result holds the last value read.
+bool target_algo_poll(DapContext* dap, int ap, uint8_t reg, uint32_t addr, uint32_t mask, uint32_t expect,
+                      uint32_t timeout_ms, uint32_t* result);
 // identify_reg read and compared with identify_val under identify_mask (all bits when 0).
 bool target_algo_identify(DapContext* dap, const TargetAlgo* algo);
 
