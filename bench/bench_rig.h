@@ -12,6 +12,25 @@
 #include "sim/sim_system.h"
 #include "sim/sim_usb_host.h"
 
+// The least time a transfer of `bytes` can take, one model for every
+// benchmark: full packets (a read answer carries packet - 4 bytes of data, a
+// write packet packet - 8 beside its header and TAR write), one packet each
+// way per (micro)frame with commands kept in flight, and SWD at 46 clocks a
+// word at the same time: whichever is longer.
+struct LinkLimit {
+    double packets, link_ms, swd_ms, ms;
+};
+inline LinkLimit bench_link_limit(SimUsbKind k, double bytes, bool write, double swd_hz = 4000000) {
+    const double packet = k == SimUsbKind::V2Bulk512 ? 512 : 64, frame_ms = k == SimUsbKind::V2Bulk512 ? 0.125 : 1.0;
+    const double per = write ? packet - 8 : packet - 4;
+    LinkLimit l;
+    l.packets = bytes / per;
+    l.link_ms = l.packets * frame_ms;
+    l.swd_ms = (bytes / 4.0) * 46.0 / swd_hz * 1000.0;
+    l.ms = l.link_ms > l.swd_ms ? l.link_ms : l.swd_ms;
+    return l;
+}
+
 struct BenchRig {
     SimSystem* sys = nullptr;
     SimUsbHost host{};

@@ -29,8 +29,6 @@ namespace {
 
 const std::string kData = KORVANE_SHARED_DATA;
 constexpr uint32_t kLen = 256 * 1024;
-constexpr double kSwdHz = 4000000;  // the clock dap_connect settles on
-constexpr double kClocksPerWord = 46;
 
 bool copy_file(const std::string& from, const std::string& to) {
     FILE* in = std::fopen(from.c_str(), "rb");
@@ -47,24 +45,20 @@ bool copy_file(const std::string& from, const std::string& to) {
 const char* name(SimUsbKind k) { return k == SimUsbKind::V1Hid ? "v1 HID (64 B, 1 ms frames)" : "v2 bulk 512 B (HS)"; }
 
 // The least the job can take. The flash: erase of sectors 0-5 and one
-// program access per word (PSIZE x32, as ST's algorithm uses). The link:
-// the image once down (and once up for the read-back), in full packets, one
-// each (micro)frame, with SWD at 46 clocks a word. Uploads can overlap the
-// programming, so the programming phase costs whichever is longer.
+// program access per word (PSIZE x32, as ST's algorithm uses). The link and
+// SWD: the image once down (and once up for the read-back), by the shared
+// link model. Uploads can overlap the programming, so the programming phase
+// costs whichever is longer.
 void limit(SimUsbKind kind, double* no_verify_ms, double* with_verify_ms) {
     const SimFlashF4Timing t = sim_flashf4_timing_typical();
     // ST's EraseSector sets CR = SER with PSIZE x8; ProgramPage uses x32.
     const double erase_ms = (4.0 * (double)t.erase_16k_ns[0] + (double)t.erase_64k_ns[0] + (double)t.erase_128k_ns[0]) / 1e6;
     const double program_ms = (kLen / 4.0) * (double)t.program_ns / 1e6;
-    const double packet = kind == SimUsbKind::V1Hid ? 64 : 512, frame_ms = kind == SimUsbKind::V1Hid ? 1.0 : 0.125;
-    const double packets = kLen / (packet - 8);
-    const double link_ms = packets * frame_ms;
-    const double swd_ms = (kLen / 4.0) * kClocksPerWord / kSwdHz * 1000.0;
-    const double upload_ms = link_ms > swd_ms ? link_ms : swd_ms;
-    *no_verify_ms = erase_ms + (program_ms > upload_ms ? program_ms : upload_ms);
-    *with_verify_ms = *no_verify_ms + upload_ms;
-    std::printf("  limit: erase %.0f ms, program %.0f ms, link %.0f ms (%.0f packets), SWD %.0f ms per pass\n", erase_ms,
-                program_ms, link_ms, packets, swd_ms);
+    const LinkLimit down = bench_link_limit(kind, kLen, true), up = bench_link_limit(kind, kLen, false);
+    *no_verify_ms = erase_ms + (program_ms > down.ms ? program_ms : down.ms);
+    *with_verify_ms = *no_verify_ms + up.ms;
+    std::printf("  limit: erase %.0f ms, program %.0f ms, link %.0f ms (%.0f packets) down and %.0f ms up, SWD %.0f ms a pass\n",
+                erase_ms, program_ms, down.link_ms, down.packets, up.link_ms, down.swd_ms);
 }
 
 bool run(SimUsbKind kind, const std::string& packs) {
@@ -132,12 +126,10 @@ bool run_native(const char* label, SimFlashKind board, SimUsbKind kind) {
         const double flash_ms = (double)(sim_board_flash_busy_ns(b) - busy0) / 1e6;
         const SimProbeCounters k = sim_probe_counters(p);
         const double kb = len / 1024.0;
-        // One pass of the image over the link and over SWD, in full packets.
-        const double packet = kind == SimUsbKind::V1Hid ? 64 : 512, frame_ms = kind == SimUsbKind::V1Hid ? 1.0 : 0.125;
-        const double link_ms = len / (packet - 8) * frame_ms, swd_ms = (len / 4.0) * kClocksPerWord / kSwdHz * 1000.0;
-        const double pass_ms = link_ms > swd_ms ? link_ms : swd_ms;
         // Programming can overlap the download; the read-back comes after it.
-        const double lim = (flash_ms > pass_ms ? flash_ms : pass_ms) + pass_ms;
+        const LinkLimit down = bench_link_limit(kind, len, true), up = bench_link_limit(kind, len, false);
+        const double link_ms = down.link_ms, swd_ms = down.swd_ms;
+        const double lim = (flash_ms > down.ms ? flash_ms : down.ms) + up.ms;
         std::printf("  %-4s %-18s %s  %3.0f KB  exchanges %6llu (%5.1f per KB)  time %7.0f ms = %6.1f KB/s  "
                     "flash %6.0f ms, link %4.0f ms, SWD %4.0f ms a pass: limit %6.0f ms (%3.0f%%)\n",
                     label, kind == SimUsbKind::V1Hid ? "v1 HID" : "v2 bulk", ok ? "ok" : "FAILED", kb,

@@ -45,13 +45,11 @@ const char* name(SimUsbKind k) {
     return k == SimUsbKind::V1Hid ? "v1 HID (64 B, 1 ms frames)" : k == SimUsbKind::V2Bulk512 ? "v2 bulk 512 B (HS)" : "v2 bulk 64 B (FS)";
 }
 
-// Least exchanges for n payload bytes at `per` bytes a packet, and the time
-// their frames take (one packet each way per (micro)frame, SWD at 46 clocks a word).
-void minimum(SimUsbKind k, uint32_t bytes, uint32_t per, uint32_t swd_hz, uint64_t* ex, double* ms) {
-    *ex = (bytes + per - 1) / per;
-    double frame_ms = k == SimUsbKind::V2Bulk512 ? 0.125 : 1.0;
-    double swd_ms = (bytes / 4.0) * 46.0 / swd_hz * 1000.0;
-    *ms = (double)*ex * frame_ms * 2 + swd_ms;
+// Least exchanges and time for n payload bytes (the shared link model).
+void minimum(SimUsbKind k, uint32_t bytes, bool write, uint32_t swd_hz, uint64_t* ex, double* ms) {
+    const LinkLimit l = bench_link_limit(k, bytes, write, swd_hz);
+    *ex = (uint64_t)(l.packets + 0.999);
+    *ms = l.ms;
 }
 
 void row(const char* what, const Cost& c, bool ok, uint64_t min_ex = 0, double min_ms = 0) {
@@ -77,17 +75,15 @@ bool run(SimUsbKind kind) {
     std::printf("%s: %s\n", name(kind), ok ? "connected" : "CONNECT FAILED");
     if (ok) {
         static uint8_t buf[65536];
-        uint32_t per_read = (uint32_t)(c->packet_size - 4) / 4 * 4;
-        uint32_t per_write = (uint32_t)(c->packet_size - 5) / 4 * 4;
         uint64_t mex;
         double mms;
         bool r;
         ap_cache_invalidate(c);
         Cost k = measure(sys, [&] { return dap_read_mem_block(c, 0x08000000, buf, sizeof buf); }, &r);
-        minimum(kind, sizeof buf, per_read, 4000000, &mex, &mms);
+        minimum(kind, sizeof buf, false, 4000000, &mex, &mms);
         row("64 KiB read", k, r, mex, mms);
         k = measure(sys, [&] { return dap_write_mem_block(c, 0x20000000, buf, sizeof buf); }, &r);
-        minimum(kind, sizeof buf, per_write, 4000000, &mex, &mms);
+        minimum(kind, sizeof buf, true, 4000000, &mex, &mms);
         row("64 KiB write", k, r, mex, mms);
         uint32_t regs[16];
         ap_cache_invalidate(c);

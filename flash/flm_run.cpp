@@ -149,19 +149,64 @@ bool read_pc_r0(DapContext* dap, uint32_t* pc, uint32_t* r0) {
     return true;
 }
 
+// One exchange for each look at a running call: DHCSR as it is (a lockup
+// shows there), then the probe itself waits for S_HALT by value match, as
+// long as its match retries last, and reads PC and R0 once the core stopped.
+// *regs tells whether PC and R0 were read; false when the link failed.
+bool poll_call(DapContext* dap, uint32_t* dhcsr, bool* regs, uint32_t* pc, uint32_t* r0) {
+    *regs = false;
+    DapXfer x[24];
+    uint32_t out[24] = {};
+    DapMemPrefix p{};
+    int n = dap_add_mem_prefix(dap, x, &p);
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
+    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(dap) << 24 | 1u << 4};
+    const int state_at = n;
+    x[n++] = DapXfer{dap_ap_req(kBd0, true), 0};
+    x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_HALT};
+    x[n++] = DapXfer{(uint8_t)(dap_ap_req(kBd0, true) | DAP_REQ_MATCH_VALUE), DAP_DHCSR_S_HALT};
+    x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_REGRDY};
+    Batch b;
+    add_reg_read(&b, 15);
+    add_reg_read(&b, 0);
+    for (int i = 0; i < b.n; ++i) x[n++] = b.x[i];
+    if (!dap_transfer_fits(dap, x, n)) {
+        dap_mem_prefix_done(dap, &p, false);
+        if (!dap_read_dhcsr(dap, dhcsr)) return false;
+        *regs = (*dhcsr & DAP_DHCSR_S_HALT) && read_pc_r0(dap, pc, r0);
+        return true;
+    }
+    DapStop stop;
+    const int got = dap_transfer_once(dap, x, n, out, &stop);
+    dap_mem_prefix_done(dap, &p, got >= state_at);
+    dap_select_done(dap, dap_current_ap(dap), 1, got >= state_at);
+    if ((stop != DAP_STOP_NONE && stop != DAP_STOP_MISMATCH) || got <= state_at) return false;
+    *dhcsr = out[state_at];
+    if (stop == DAP_STOP_NONE && got == n) {
+        *pc = out[n - 4];
+        *r0 = out[n - 1];
+        *regs = true;
+    }
+    return true;
+}
+
 // Polls until the call ends. True when the core stopped at the trap and R0 is 0.
 bool wait_call(DapContext* dap, const FlmInfo* info, uint32_t timeout_ms, bool need_diagnostics) {
     const uint64_t t0 = plat_time_ms();
     int consec_fail = 0;
+    unsigned long next_line_ms = 250;
     for (int poll = 0;; ++poll) {
-        uint32_t d = 0;
-        bool ok = dap_read_dhcsr(dap, &d);
+        uint32_t d = 0, pc = 0, r0 = 0;
+        bool regs = false;
+        bool ok = poll_call(dap, &d, &regs, &pc, &r0);
         DapState st = !ok ? DAP_STATE_UNKNOWN
                       : (d & DAP_DHCSR_S_LOCKUP) ? DAP_STATE_LOCKUP
-                      : (d & DAP_DHCSR_S_HALT)   ? DAP_STATE_HALTED
-                                                 : DAP_STATE_RUNNING;
+                      : regs || (d & DAP_DHCSR_S_HALT) ? DAP_STATE_HALTED
+                                                       : DAP_STATE_RUNNING;
         unsigned long elapsed = (unsigned long)(plat_time_ms() - t0);
-        if (poll % 50 == 0 && (poll > 0 || need_diagnostics)) {
+        // A line about every quarter second of a long call.
+        if ((poll == 0 && need_diagnostics) || (poll > 0 && elapsed >= next_line_ms)) {
+            next_line_ms = elapsed + 250;
             log_addf(&logv, "[FLM] poll[%d] ok=%d DHCSR=0x%08X state=%s t=%lums", poll, ok ? 1 : 0, d,
                      state_name(st), elapsed);
             probe_wake_ui();
@@ -183,8 +228,7 @@ bool wait_call(DapContext* dap, const FlmInfo* info, uint32_t timeout_ms, bool n
             consec_fail = 0;
         }
         if (st == DAP_STATE_HALTED) {
-            uint32_t pc = 0, r0 = 0;
-            if (!read_pc_r0(dap, &pc, &r0)) {
+            if (!regs && !read_pc_r0(dap, &pc, &r0)) {
                 log_add_line(&logv, "[FLM] ERROR: cannot read R0 after the call");
                 return false;
             }
@@ -213,11 +257,10 @@ bool wait_call(DapContext* dap, const FlmInfo* info, uint32_t timeout_ms, bool n
             dap_halt(dap);
             return false;
         }
-        // Short calls (a page) end within a few milliseconds: look again at
-        // once (a poll is one exchange), then soon, then at the usual pace.
-        // A failing link keeps the slow pace so that the abort still means
-        // about two seconds.
-        if (!ok || poll >= 10) plat_sleep_ms(ok && poll < 30 ? 1 : 5);
+        // A poll that answered has already waited in the probe for as long
+        // as its match retries last: look again at once. A failing link is
+        // given time to come back, and the abort still means about two seconds.
+        if (!ok) plat_sleep_ms(5);
     }
 }
 

@@ -388,7 +388,9 @@ bool program(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, const Lay
     }
 }
 
-bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len) {
+// False on a difference, a failed read or a stop (*stopped then tells).
+bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len, bool* stopped) {
+    *stopped = false;
     constexpr uint32_t kChunk = 4096;
     static uint8_t raw[kChunk + 8];  // whole words around the chunk
     for (uint32_t o = 0; o < len; o += kChunk) {
@@ -404,7 +406,7 @@ bool verify(Job& j, uint32_t addr, const uint8_t* data, uint32_t len) {
                 log_addf(&logv, "[STM32 FLASH] Verify FAIL @ 0x%08X: expected 0x%02X got 0x%02X", a + i, data[o + i], back[i]);
                 return false;
             }
-        if (g_stop.load()) return false;
+        if (g_stop.load()) return *stopped = true, false;
     }
     return true;
 }
@@ -562,8 +564,10 @@ bool stm32_flash_program(DapContext* dap, const McuRecord* rec, const uint8_t* d
     const uint32_t kept = (hi - lo) - size;
     if (kept) log_addf(&logv, "[STM32 FLASH] Kept %u B of partly covered sectors as they were", kept);
     log_add_line(&logv, "[STM32 FLASH] Verify...");
-    if (!verify(j, start, data, size)) {
-        log_add_line(&logv, "[STM32 FLASH] Verify SIKERTELEN");
+    bool stopped = false;
+    if (!verify(j, start, data, size, &stopped)) {
+        // A stop is not a difference: what was read so far matched.
+        log_add_line(&logv, stopped ? "[STM32 FLASH] Stopped" : "[STM32 FLASH] Verify SIKERTELEN");
         return false;
     }
     log_add_line(&logv, "[STM32 FLASH] Verify OK");

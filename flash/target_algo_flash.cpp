@@ -105,6 +105,8 @@ bool halt_core(DapContext* dap) {
     return false;
 }
 
+// Once, before a job: answers an earlier, interrupted session may have left
+// in the bulk pipe would pair with our commands (each read waits 1 ms for one).
 void settle_probe(DapContext* dap) {
     dap_drain_bulk(dap);
     dap_sync_pipeline(dap);
@@ -291,8 +293,7 @@ bool algo_load_blob(DapContext* dap, TargetAlgo* algo) {
         log_add_line(&logv, "[ALGO] Failed to write BIN to target RAM");
         return false;
     }
-    plat_sleep_ms(10);
-    dap_sync_pipeline(dap);
+    // Every answer to the upload was read: nothing is left in flight to settle.
     if (!dap_read_dhcsr(dap, &d) || !(d & DAP_DHCSR_S_HALT)) {
         log_add_line(&logv, "[ALGO] BIN write sync: core not halted");
         return false;

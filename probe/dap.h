@@ -46,6 +46,9 @@ struct DapContext {
     // (without HID's report ID), and the received length of the last answer.
     uint16_t packet_size;
     uint16_t in_len;
+    // Commands the probe buffers (DAP_Info packet count): how many may be
+    // sent ahead of their answers.
+    uint8_t packet_count;
 };
 
 extern DapContext g_dap_ctx;
@@ -60,6 +63,11 @@ DapContext* dap_open_v2(uint16_t vid, uint16_t pid);  // v2 bulk
 void dap_close(DapContext* ctx);
 // Sends pkt_out[1 .. cmd_len] and receives into pkt_in; true when the answer echoes the command.
 bool dap_io(DapContext* ctx, int cmd_len);
+// The two halves of dap_io, for commands kept in flight: one command out
+// (cmd[0] is the command byte) without waiting, and the oldest answer still
+// owed into pkt_in, true when it answers `cmd`. A failure marks the probe lost.
+bool dap_send(DapContext* ctx, const uint8_t* cmd, int len);
+bool dap_recv(DapContext* ctx, uint8_t cmd);
 bool dap_is_disconnected();  // test-and-clear
 void dap_sync_pipeline(DapContext* ctx);
 void dap_drain_bulk(DapContext* ctx);
@@ -102,6 +110,24 @@ bool dap_cmd_transfer_configure(DapContext* ctx);
 bool dap_cmd_disconnect(DapContext* ctx);
 // DAP_Info packet size; false when the probe does not say.
 bool dap_cmd_info_packet_size(DapContext* ctx, uint16_t* size);
+// DAP_Info packet count; false when the probe does not say.
+bool dap_cmd_info_packet_count(DapContext* ctx, uint8_t* count);
+
+// Several commands in flight, as many as the probe buffers (at most
+// DAP_PIPE_MAX): command i is built by `build` (its length, 0 when there is
+// no more) and its answer, in pkt_in, handed to `take` in order; a false
+// from `take` sends nothing more, but every answer owed is still read.
+// False when the link failed (an answer lost or refused): then nothing
+// taken may be trusted and the probe is marked lost.
+enum : int { DAP_PIPE_MAX = 8 };
+struct DapPipeOps {
+    void* user;
+    int (*build)(void* user, int i, uint8_t* cmd);
+    bool (*take)(void* user, int i, const DapContext* ctx);
+};
+bool dap_pipeline(DapContext* ctx, const DapPipeOps* ops);
+// How many commands dap_pipeline keeps in flight on this probe.
+int dap_pipe_depth(const DapContext* ctx);
 // Transfers done (the answer's count), or -1 when the exchange failed or
 // the batch does not fit one packet. out_data[i] receives read i's value.
 int dap_transfer_n(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data);

@@ -76,6 +76,14 @@ bool dap_cmd_info_packet_size(DapContext* ctx, uint16_t* size) {
     return true;
 }
 
+bool dap_cmd_info_packet_count(DapContext* ctx, uint8_t* count) {
+    ctx->pkt_out[1] = 0x00;
+    ctx->pkt_out[2] = 0xFE;
+    if (!dap_io(ctx, 2) || ctx->in_len < 3 || ctx->pkt_in[2] != 1 || ctx->pkt_in[3] == 0) return false;
+    *count = ctx->pkt_in[3];
+    return true;
+}
+
 static bool carries_data(uint8_t req) {
     bool read = req & DAP_REQ_READ;
     return !read || (req & DAP_REQ_MATCH_VALUE);
@@ -95,7 +103,10 @@ bool dap_transfer_fits(const DapContext* ctx, const DapXfer* xfers, int count) {
 }
 
 static int build_transfer(DapContext* ctx, const DapXfer* xfers, int count) {
-    uint8_t* p = ctx->pkt_out + 1;
+    return dap_build_transfer(ctx->pkt_out + 1, xfers, count);
+}
+
+int dap_build_transfer(uint8_t* p, const DapXfer* xfers, int count) {
     p[0] = 0x05;
     p[1] = 0;  // DAP index
     p[2] = (uint8_t)count;
@@ -110,7 +121,6 @@ static int build_transfer(DapContext* ctx, const DapXfer* xfers, int count) {
     return n;
 }
 
-static int answer_data(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data);
 
 static void write_abort(DapContext* ctx) {
     uint8_t* p = ctx->pkt_out + 1;
@@ -132,19 +142,21 @@ int dap_transfer_n(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* o
         if (ack == 1) break;
         if (ack == 2) {
             if (++waits > DAP_WAIT_RETRIES) return -1;
+            // The target stayed busy through all of the probe's own retries
+            // (a flash stalling the bus): give it a millisecond before asking again.
             plat_sleep_ms(1);
             continue;
         }
         if (ack == 4) {
+            // ABORT clears the sticky error; the packet can go again at once.
             if (++faults > DAP_FAULT_RETRIES) return -1;
             write_abort(ctx);
             ctx->csw_valid = false;
-            plat_sleep_ms(1);
             continue;
         }
         return -1;  // no acknowledge, protocol error, value mismatch
     }
-    return answer_data(ctx, xfers, count, out_data);
+    return dap_answer_data(ctx, xfers, count, out_data);
 }
 
 int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data, DapStop* stop) {
@@ -153,7 +165,7 @@ int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t
     int len = build_transfer(ctx, xfers, count);
     if (!dap_io(ctx, len) || ctx->in_len < 3) return 0;
     const uint8_t response = ctx->pkt_in[3];  // ACK bits 2..0, value mismatch bit 4
-    const int done = answer_data(ctx, xfers, count, out_data);
+    const int done = dap_answer_data(ctx, xfers, count, out_data);
     if (response == 1) *stop = done == count ? DAP_STOP_NONE : DAP_STOP_LINK;
     else if (response == 0x11) *stop = DAP_STOP_MISMATCH;
     else {
@@ -167,7 +179,7 @@ int dap_transfer_once(DapContext* ctx, const DapXfer* xfers, int count, uint32_t
 }
 
 // The answer's count, and the values of the reads it holds.
-static int answer_data(DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data) {
+int dap_answer_data(const DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data) {
     int done = ctx->pkt_in[2];
     if (done > count) done = count;
     if (out_data) {

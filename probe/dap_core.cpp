@@ -48,6 +48,8 @@ bool dap_connect(DapContext* ctx, uint32_t swd_freq_hz, bool halt_on_connect) {
     // Batches are sized from what the probe says it takes.
     ctx->packet_size = dap_cmd_info_packet_size(ctx, &psize) ? psize : 64;
     if (!ctx->is_v2 && ctx->packet_size > 64) ctx->packet_size = 64;
+    uint8_t pcount = 1;
+    ctx->packet_count = dap_cmd_info_packet_count(ctx, &pcount) ? pcount : 1;
 
     if (!dap_cmd_swj_clock(ctx, swd_freq_hz)) {
         log_add_line(&logv, "[DAP] FAIL: SWJ_Clock (pre-connect)");

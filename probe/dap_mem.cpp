@@ -264,7 +264,8 @@ static uint32_t words_to_boundary(uint32_t addr) { return (kAutoIncBlock - (addr
 
 // Reads go as DAP_Transfer batches: a TAR write, then DRW reads, with a new
 // TAR write wherever the auto-increment would wrap, as many as one answer holds.
-bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len) {
+// One packet at a time, each retried on WAIT and FAULT.
+static bool read_block_serial(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len) {
     if (len == 0) return true;
     if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
     const int limit = dap_packet_limit(ctx);
@@ -374,8 +375,9 @@ static int transfer_block_write(DapContext* ctx, const uint8_t* data, int words,
 
 // Writes fill each packet as far as it goes: DAP_TransferBlock (4 bytes a
 // word) while TAR already points at the next word and the block has room;
-// otherwise a DAP_Transfer that carries the TAR writes itself.
-bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len) {
+// otherwise a DAP_Transfer that carries the TAR writes itself. One packet at
+// a time.
+static bool write_block_serial(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len) {
     if (len == 0) return true;
     if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
     const int limit = dap_packet_limit(ctx);
@@ -410,7 +412,6 @@ bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uin
             dap_transfer_n(ctx, &ab, 1, nullptr);
             ctx->csw_valid = false;
             tar_ok = false;
-            plat_sleep_ms(1);
             continue;
         }
         DapMemPrefix p;
@@ -440,14 +441,148 @@ bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uin
         }
         tar_ok = left > 0;
     }
-    // Clear any sticky state the writes left and make sure no answer is
-    // still queued in the bulk pipe before anything else is sent.
-    DapXfer ab{DAP_REQ_DP_ABORT_W, DAP_ABORT_ALL};
-    dap_transfer_n(ctx, &ab, 1, nullptr);
-    plat_sleep_ms(1);
-    dap_sync_pipeline(ctx);
-    ctx->csw_valid = false;
+    // Every answer was read, and the probe confirms a batch's last posted
+    // write before it answers: nothing is left to clear or to drain.
     return true;
+}
+
+// --- blocks with several packets in flight ---------------------------------------
+//
+// Each packet is a DAP_Transfer that starts with its own TAR write, so it
+// means the same whatever happened to the packets before it: one the target
+// stopped short (WAIT past the probe's retries, FAULT) cannot make the next
+// one write or read at a moved address. The packets that failed are done
+// again one at a time, with the usual retries, and the run goes on.
+namespace {
+
+constexpr int kRing = 2 * DAP_PIPE_MAX;
+
+struct Chunk {
+    uint32_t off, bytes;
+    int n;
+    int words_done;
+    bool ok;
+    DapXfer x[DAP_MAX_XFERS];
+};
+
+struct BlockRun {
+    DapContext* ctx;
+    uint32_t addr, len;
+    uint8_t* rbuf;
+    const uint8_t* wbuf;
+    uint32_t next;   // where the next packet starts
+    int sent;
+    int first_bad;   // -1: every answer so far was whole
+    DapMemPrefix prefix;
+    Chunk ring[kRing];
+};
+
+int block_build(void* user, int i, uint8_t* cmd) {
+    BlockRun& r = *static_cast<BlockRun*>(user);
+    if (r.next >= r.len) return 0;
+    Chunk& c = r.ring[i % kRing];
+    const bool write = r.wbuf != nullptr;
+    const int limit = dap_packet_limit(r.ctx);
+    c.off = r.next;
+    c.n = i == 0 ? dap_add_mem_prefix(r.ctx, c.x, &r.prefix) : 0;
+    c.words_done = 0;
+    c.ok = false;
+    int out = 3 + 5 * c.n, in = 3;
+    const int drw_out = write ? 5 : 1, drw_in = write ? 0 : 4;
+    uint32_t left = 0;
+    while (r.next < r.len && c.n + 2 <= DAP_MAX_XFERS) {
+        const uint32_t a = r.addr + r.next;
+        if (left == 0) {
+            if (out + 5 + drw_out > limit || in + drw_in > limit) break;
+            c.x[c.n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), a};
+            out += 5;
+            left = words_to_boundary(a);
+        }
+        if (out + drw_out > limit || in + drw_in > limit) break;
+        c.x[c.n++] = DapXfer{dap_ap_req(DAP_AP_DRW, !write), write ? dap_get32(r.wbuf + r.next) : 0};
+        out += drw_out;
+        in += drw_in;
+        --left;
+        r.next += 4;
+    }
+    c.bytes = r.next - c.off;
+    if (c.bytes == 0) return 0;
+    r.sent = i + 1;
+    return dap_build_transfer(cmd, c.x, c.n);
+}
+
+bool block_take(void* user, int i, const DapContext* ctx) {
+    BlockRun& r = *static_cast<BlockRun*>(user);
+    Chunk& c = r.ring[i % kRing];
+    uint32_t vals[DAP_MAX_XFERS];
+    const int done = ctx->in_len >= 3 ? dap_answer_data(ctx, c.x, c.n, vals) : 0;
+    const uint8_t drw = dap_ap_req(DAP_AP_DRW, r.wbuf == nullptr);
+    uint32_t pos = c.off;
+    for (int k = 0; k < done; ++k) {
+        if (c.x[k].req != drw) continue;
+        if (r.rbuf) dap_put32(r.rbuf + pos, vals[k]);
+        pos += 4;
+        ++c.words_done;
+    }
+    c.ok = ctx->in_len >= 3 && ctx->pkt_in[3] == 1 && done == c.n;
+    if (!c.ok && r.first_bad < 0) r.first_bad = i;
+    return c.ok;
+}
+
+thread_local BlockRun t_run;
+
+bool block_pipelined(DapContext* ctx, uint32_t addr, uint8_t* rbuf, const uint8_t* wbuf, uint32_t len) {
+    BlockRun& r = t_run;
+    r.ctx = ctx;
+    r.addr = addr;
+    r.len = len;
+    r.rbuf = rbuf;
+    r.wbuf = wbuf;
+    r.next = 0;
+    const DapPipeOps ops{&r, block_build, block_take};
+    while (r.next < len) {
+        r.sent = 0;
+        r.first_bad = -1;
+        const bool link = dap_pipeline(ctx, &ops);
+        if (r.sent > 0) dap_mem_prefix_done(ctx, &r.prefix, link && r.ring[0].ok);
+        if (!link) {
+            ap_cache_invalidate(ctx);
+            return false;
+        }
+        if (r.sent == 0) return false;  // nothing fits a packet: never loop on it
+        if (r.first_bad < 0) continue;
+        for (int i = r.first_bad; i < r.sent; ++i) {
+            const Chunk& c = r.ring[i % kRing];
+            if (c.ok) continue;
+            bool ok;
+            if (wbuf) {
+                // A posted write fails one access late: the word before the
+                // failing one is written again too.
+                const uint32_t skip = 4u * (uint32_t)(c.words_done > 0 ? c.words_done - 1 : 0);
+                ok = write_block_serial(ctx, addr + c.off + skip, wbuf + c.off + skip, c.bytes - skip);
+            } else {
+                ok = read_block_serial(ctx, addr + c.off, rbuf + c.off, c.bytes);
+            }
+            if (!ok) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool dap_read_mem_block(DapContext* ctx, uint32_t addr, uint8_t* buf, uint32_t len) {
+    if (len == 0) return true;
+    if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
+    if (dap_pipe_depth(ctx) < 2) return read_block_serial(ctx, addr, buf, len);
+    return block_pipelined(ctx, addr, buf, nullptr, len);
+}
+
+bool dap_write_mem_block(DapContext* ctx, uint32_t addr, const uint8_t* buf, uint32_t len) {
+    if (len == 0) return true;
+    if ((len & 3) || (addr & 3) || !ctx || !ctx->open) return false;
+    if (dap_pipe_depth(ctx) < 2) return write_block_serial(ctx, addr, buf, len);
+    return block_pipelined(ctx, addr, nullptr, buf, len);
 }
 
 // --- wrappers for sequences and algorithms ---------------------------------------

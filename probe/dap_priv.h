@@ -20,6 +20,10 @@ bool dap_add_select(DapContext* ctx, DapXfer* x, int* n, uint8_t bank);
 void dap_select_done(DapContext* ctx, uint8_t apsel, uint8_t bank, bool ok);
 uint8_t dap_current_ap(const DapContext* ctx);
 int dap_packet_limit(const DapContext* ctx);
+// A DAP_Transfer command at p (p[0] = 0x05): its length.
+int dap_build_transfer(uint8_t* p, const DapXfer* xfers, int count);
+// The count of a DAP_Transfer answer in pkt_in, and the values of the reads it holds.
+int dap_answer_data(const DapContext* ctx, const DapXfer* xfers, int count, uint32_t* out_data);
 inline uint8_t dap_ap_req(uint8_t addr, bool read) {
     return (uint8_t)((addr & 0x0C) | DAP_REQ_AP | (read ? DAP_REQ_READ : 0));
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/usb.h"
-#include "probe/dap.h"
+#include "probe/dap_priv.h"
 #include "platform/log_store.h"
 
 DapContext g_dap_ctx;
@@ -48,6 +48,7 @@ static void reset_context_state(DapContext* ctx) {
     ctx->in_len = 0;
     // Until DAP_Info says otherwise: what every probe of the kind carries.
     ctx->packet_size = ctx->is_v2 ? 512 : 64;
+    ctx->packet_count = 1;
 }
 
 bool dap_probe_present() {
@@ -140,6 +141,9 @@ static bool interface_is_cmsis_dap(const UsbBulkBackend* bb, void* h, const UsbA
     return n > 0 && product_is_cmsis_dap(name, (size_t)cap);
 }
 
+// Each read waits up to timeout_ms for an answer that may not be there: only
+// at open and close, and to resynchronise after a lost answer, never as part
+// of a transfer (every answer a transfer is owed, it reads).
 static void drain_in(DapContext* ctx, int reads, int len, unsigned timeout_ms, bool stop_on_empty, int* flushed) {
     const UsbBulkBackend* bb = usb_bulk_backend();
     uint8_t scratch[DAP_PKT_BUF];
@@ -297,6 +301,49 @@ bool dap_io(DapContext* ctx, int cmd_len) {
     if (cmd_len > limit) return false;
     ctx->in_len = 0;
     return ctx->is_v2 ? bulk_transfer(ctx, cmd_len) : hid_transfer(ctx, cmd_len);
+}
+
+bool dap_send(DapContext* ctx, const uint8_t* cmd, int len) {
+    if (!ctx || !ctx->open || len < 1 || len > dap_packet_limit(ctx)) return false;
+    if (!ctx->is_v2) {
+        if (!ctx->hid) return ctx->disconnected = true, false;
+        uint8_t report[65] = {};
+        std::memcpy(report + 1, cmd, (size_t)len);
+        if (usb_hid_backend()->write(ctx->hid, report, 65, kUsbTimeoutMs) < 65) return ctx->disconnected = true, false;
+        return true;
+    }
+    if (!ctx->usb_dev) return ctx->disconnected = true, false;
+    int sent = 0;
+    int err = usb_bulk_backend()->bulk_transfer(ctx->usb_dev, ctx->bulk_ep_out, const_cast<uint8_t*>(cmd), len, &sent,
+                                                kUsbTimeoutMs);
+    if (err != USB_OK || sent != len) {
+        log_addf(&logv, "[DAP] bulk OUT fail: cmd=0x%02X len=%d sent=%d err=%d (%s)", cmd[0], len, sent, err,
+                 usb_error_name(err));
+        return ctx->disconnected = true, false;
+    }
+    return true;
+}
+
+bool dap_recv(DapContext* ctx, uint8_t cmd) {
+    if (!ctx || !ctx->open) return false;
+    ctx->in_len = 0;
+    int got = 0;
+    if (!ctx->is_v2) {
+        got = ctx->hid ? usb_hid_backend()->read(ctx->hid, ctx->pkt_in + 1, 64, kUsbTimeoutMs) : 0;
+    } else if (ctx->usb_dev) {
+        int r = usb_bulk_backend()->bulk_transfer(ctx->usb_dev, ctx->bulk_ep_in, ctx->pkt_in + 1, 512, &got, kUsbTimeoutMs);
+        if (r != USB_OK) got = 0;
+    }
+    if (got <= 0) {
+        log_addf(&logv, "[DAP] No answer to command 0x%02X in flight", cmd);
+        return ctx->disconnected = true, false;
+    }
+    ctx->pkt_in[0] = 0;
+    ctx->in_len = (uint16_t)got;
+    if (ctx->pkt_in[1] == cmd) return true;
+    // Answers and commands no longer pair up: what follows cannot be trusted.
+    log_addf(&logv, "[DAP] Answer 0x%02X to command 0x%02X in flight", ctx->pkt_in[1], cmd);
+    return ctx->disconnected = true, false;
 }
 
 bool dap_is_disconnected() { return g_dap_ctx.disconnected.exchange(false); }

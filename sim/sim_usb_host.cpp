@@ -336,7 +336,7 @@ void hid_close(void* handle) { bulk_close(handle); }
 uint64_t clock_now(void* ctx) {
     SimSystem* s = static_cast<SimHostClock*>(ctx)->sys;
     sim_system_lock(s);
-    uint64_t ns = sim_board_now_ns(sim_system_board(s));
+    uint64_t ns = sim_usb_host_now(sim_system_usb(s));
     sim_system_unlock(s);
     return ns / 1000000u;
 }
@@ -344,7 +344,7 @@ uint64_t clock_now(void* ctx) {
 void clock_sleep(void* ctx, uint32_t ms) {
     SimSystem* s = static_cast<SimHostClock*>(ctx)->sys;
     sim_system_lock(s);
-    sim_board_run(sim_system_board(s), (uint64_t)ms * 1000000u);
+    sim_usb_host_wait(sim_system_usb(s), (uint64_t)ms * 1000000u);
     sim_system_unlock(s);
 }
 

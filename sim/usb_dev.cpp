@@ -177,12 +177,35 @@ static bool fail(SimUsbDev* u, SimUsbStatus s) {
     return false;
 }
 
+// The host's time passes; the board runs only past what the probe did ahead.
 static void spend(SimUsbDev* u, uint64_t ns) {
+    if (ns <= u->lead_ns) {
+        u->lead_ns -= ns;
+        return;
+    }
+    ns -= u->lead_ns;
+    u->lead_ns = 0;
     u->counters.link_ns += ns;
-    if (ns) u->ticker.advance(u->ticker.ctx, ns);
+    u->ticker.advance(u->ticker.ctx, ns);
 }
 
-static uint64_t now(const SimUsbDev* u) { return u->ticker.now_ns(u->ticker.ctx); }
+static uint64_t now(const SimUsbDev* u) { return u->ticker.now_ns(u->ticker.ctx) - u->lead_ns; }
+
+uint64_t sim_usb_host_now(const SimUsbDev* u) { return now(u); }
+
+void sim_usb_host_wait(SimUsbDev* u, uint64_t ns) {
+    const uint64_t link = u->counters.link_ns;
+    spend(u, ns);
+    u->counters.link_ns = link;  // the host's own wait, not the link's
+}
+
+// HID: the kernel polls the IN endpoint every frame whether or not anybody
+// reads, and keeps the reports; the probe's buffer is free once it was polled.
+static int unpolled(const SimUsbDev* u, uint64_t t) {
+    int n = 0;
+    for (unsigned i = 0; i < u->count; ++i) n += u->queue[(u->head + i) % SIM_USB_QUEUE].in_ns > t;
+    return n;
+}
 
 bool sim_usb_open(SimUsbDev* u) {
     if (!sim_usb_plugged(u)) return fail(u, SimUsbStatus::Unplugged);
@@ -232,7 +255,18 @@ bool sim_usb_write(SimUsbDev* u, const uint8_t* data, size_t n, uint32_t timeout
         spend(u, (uint64_t)timeout_ms * 1000000);
         return fail(u, SimUsbStatus::Timeout);
     }
-    if (u->count >= u->dap->cfg.packet_count) {
+    if (is_hid(u) && u->count < SIM_USB_QUEUE && unpolled(u, now(u)) >= (int)u->dap->cfg.packet_count) {
+        // The OUT is NAKed until the next poll takes an answer off the probe.
+        for (unsigned i = 0; i < u->count; ++i) {
+            const SimUsbPacket& p = u->queue[(u->head + i) % SIM_USB_QUEUE];
+            if (p.in_ns > now(u)) {
+                spend(u, p.in_ns - now(u));
+                break;
+            }
+        }
+    }
+    const int held = is_hid(u) ? unpolled(u, now(u)) : (int)u->count;
+    if (held >= (int)u->dap->cfg.packet_count || u->count >= SIM_USB_QUEUE) {
         // Every command buffer holds an unread answer: the probe NAKs.
         spend(u, (uint64_t)timeout_ms * 1000000);
         return fail(u, SimUsbStatus::Busy);
@@ -253,12 +287,26 @@ bool sim_usb_write(SimUsbDev* u, const uint8_t* data, size_t n, uint32_t timeout
 
     SimUsbPacket& slot = u->queue[(u->head + u->count) % SIM_USB_QUEUE];
     size_t resp_len = 0;
+    // The probe takes commands in order: this one starts when it arrived or
+    // when the one before ended, whichever is later, and the host need not
+    // wait for it.
+    const uint64_t board0 = u->ticker.now_ns(u->ticker.ctx);
     sim_dap_process(u->dap, packet, deliver, slot.data, sizeof slot.data, &resp_len);
+    const uint64_t board1 = u->ticker.now_ns(u->ticker.ctx);
+    u->lead_ns += board1 - board0;
     bool drop = u->faults.drop_next_response;
     u->faults.drop_next_response = false;
+    if (u->faults.drop_nth_response && --u->faults.drop_nth_response == 0) drop = true;
     if (resp_len > 0 && !drop) {
         slot.len = (uint16_t)resp_len;
-        slot.ready_ns = now(u) + u->faults.response_delay_ns;
+        slot.ready_ns = board1 + u->faults.response_delay_ns;
+        slot.in_ns = 0;
+        if (is_hid(u)) {
+            const uint64_t first = sim_link_next_frame(slot.ready_ns, frame);
+            const uint64_t at = first > u->in_next_ns ? first : u->in_next_ns;
+            slot.in_ns = at + sim_link_wire_ns(u->cfg.kind, 64);
+            u->in_next_ns = at + frame;
+        }
         u->count++;
     }
     // hidraw reports what the caller passed; the report itself is padded.
@@ -280,7 +328,9 @@ bool sim_usb_read(SimUsbDev* u, uint8_t* buf, size_t cap, uint32_t timeout_ms, s
     size_t len = is_hid(u) ? 64 : p.len;
     if (cap < len) return fail(u, SimUsbStatus::Overflow);  // the answer stays queued
     uint64_t ready = p.ready_ns > t ? p.ready_ns : t;
-    uint64_t at = sim_link_next_frame(ready, sim_link_frame_ns(u->cfg.kind)) + sim_link_wire_ns(u->cfg.kind, len);
+    // Bulk: the host asks for the answer only now. HID: it was polled already.
+    uint64_t at = is_hid(u) ? (p.in_ns > t ? p.in_ns : t)
+                            : sim_link_next_frame(ready, sim_link_frame_ns(u->cfg.kind)) + sim_link_wire_ns(u->cfg.kind, len);
     if (at > limit) {
         spend(u, limit - t);
         return fail(u, SimUsbStatus::Timeout);

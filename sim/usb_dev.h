@@ -27,6 +27,7 @@ struct SimUsbFaults {
     bool fail_next_write;      // the next write fails, nothing reaches the probe
     uint16_t short_next_write; // the next write delivers only this many bytes (0 = off)
     bool drop_next_response;   // the next command gets no answer (the read times out)
+    uint16_t drop_nth_response;// the answer to the n-th command from now is lost (1 = the next)
     uint64_t response_delay_ns;// every answer becomes readable this much later
 };
 
@@ -35,14 +36,15 @@ enum class SimUsbStatus : uint8_t { Ok, Unplugged, NotOpen, Timeout, Short, TooB
 struct SimUsbPacket {
     uint8_t data[SIM_DAP_MAX_PACKET];
     uint16_t len;
-    uint64_t ready_ns;
+    uint64_t ready_ns;  // the probe finished the command
+    uint64_t in_ns;     // HID: the kernel's poll of the IN endpoint took it off the probe
 };
 
 struct SimUsbCounters {
     uint64_t exchanges;  // commands delivered to the probe
     uint64_t bytes_out;
     uint64_t bytes_in;
-    uint64_t link_ns;    // USB scheduling and wire time
+    uint64_t link_ns;    // USB scheduling and wire time the host waited beyond the probe's work
 };
 
 struct SimUsbDev {
@@ -60,6 +62,10 @@ struct SimUsbDev {
     SimUsbCounters counters;
     uint64_t replug_at_ns;  // a replug due at this virtual time (0: none)
     uint64_t opened_at_ns;  // virtual time of the last open
+    // The probe works on a command while the host goes on sending the next
+    // ones: the board's clock runs this far ahead of the host's.
+    uint64_t lead_ns;
+    uint64_t in_next_ns;    // HID: the first frame the IN endpoint is free again
 };
 
 // Defaults per personality: v1 0xC251/0xF00A (Keil ULINK-ME style IDs of a
@@ -84,6 +90,10 @@ bool sim_usb_write(SimUsbDev* u, const uint8_t* data, size_t n, uint32_t timeout
 bool sim_usb_read(SimUsbDev* u, uint8_t* buf, size_t cap, uint32_t timeout_ms, size_t* got);
 
 void sim_usb_set_faults(SimUsbDev* u, const SimUsbFaults* f);
+// The host's clock (the board's, less the probe's lead), and the host waiting
+// that long: the board runs only once the host has caught up with it.
+uint64_t sim_usb_host_now(const SimUsbDev* u);
+void sim_usb_host_wait(SimUsbDev* u, uint64_t ns);
 // An old answer left in the IN endpoint: the host reads it first.
 bool sim_usb_inject_stale(SimUsbDev* u, const uint8_t* data, size_t n);
 void sim_usb_unplug(SimUsbDev* u);

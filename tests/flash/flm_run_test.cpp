@@ -26,7 +26,7 @@ std::vector<uint8_t> image(uint32_t len, uint32_t seed) {
 
 uint8_t prefill(uint32_t off) { return (uint8_t)(off * 7 + (off >> 12)); }
 
-struct Sleeps { int n = 0; uint64_t armed = 0; };  // what a hook keeps across the sleeps of one job
+struct Sleeps { int n = 0; uint64_t armed = 0; };  // what a hook keeps across the clock looks of one job
 
 // One job on a connected, halted board whose flash holds the pre-fill pattern.
 struct FlmJob {
@@ -61,7 +61,7 @@ void check(const FlmJob& r) {
     sim_swd_arm_faults(&rig.probe()->swd, &r.swd);
     rig.unlock();
     Sleeps sleeps;
-    HookClock hc([&] { if (r.hook) r.hook(rig, sleeps); });
+    HookClock hc([&] { if (r.hook) r.hook(rig, sleeps); }, true);
     const auto img = image(r.len, r.at + r.len);
     const bool done = flm_program_device(c, packs.path.c_str(), "STM32F405RG", img.data(), r.len, r.at);
     EXPECT_TRUE(r.ok < 0 || done == (r.ok == 1)) << done;
@@ -111,8 +111,9 @@ TEST(FlmRun, JobsEndInTheFlashTheyReport) {
          .hook = [](SimRig& rig, Sleeps& s) {
              SimSwdFaults f{};
              if (g_flash_progress != 10) return;
-             if (++s.n == 5) f.wait_next = 0xFFFFFFFF, s.armed = plat_time_ms();
-             else if (!s.armed || plat_time_ms() <= s.armed + 150) return;
+             const uint64_t now_ms = sim_board_now_ns(rig.board()) / 1000000;  // not the hooked clock
+             if (++s.n == 5) f.wait_next = 0xFFFFFFFF, s.armed = now_ms;
+             else if (!s.armed || now_ms <= s.armed + 150) return;
              else s.armed = 0;
              sim_swd_arm_faults(&rig.probe()->swd, &f);
          },

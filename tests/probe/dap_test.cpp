@@ -207,6 +207,67 @@ TEST_P(Dap, WaitAndFaultAnswersAreRetriedAsFarAsAllowed) {
     EXPECT_GE(rig_->probe()->dap.counters.faults, 2u);
 }
 
+// Blocks keep as many packets in flight as the probe says it buffers (one
+// more would be refused): a FAULT or a WAIT past the probe's retries in the
+// middle is done again and the memory ends exact; an answer lost at any depth
+// fails the block and reports the probe lost, never a success.
+TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
+    const uint32_t addr = 0x20002000, len = 8192;
+    const struct {
+        const char* name;
+        uint8_t packets;     // the probe's packet count
+        SimSwdFaults swd;    // armed before the block
+        uint16_t lost;       // the answer to this command of the block is lost (1 = the first)
+        bool write;
+    } rows[] = {
+        {"one packet at a time", 1, {}, 0, true},  {"two in flight", 2, {}, 0, false},
+        {"eight in flight", 8, {}, 0, true},       {"FAULT in the third packet", 4, {0, 200, 0, 0}, 0, true},
+        {"FAULT late, reading", 4, {0, 1500, 0, 0}, 0, false},
+        {"WAIT past the retries at the start", 4, {151, 0, 0, 0}, 0, true},
+        {"WAIT past the retries, reading", 4, {151, 0, 0, 0}, 0, false},
+        {"first answer lost", 4, {}, 1, true},     {"second answer lost", 4, {}, 2, true},
+        {"fourth answer lost", 4, {}, 4, false},   {"answer lost deep in the block", 4, {}, 9, true},
+        {"last answer lost", 2, {}, 0xFFFF, false},
+    };
+    uint8_t seed = 40;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        SimRig rig(GetParam());
+        ASSERT_NE(rig.sys, nullptr);
+        rig.probe()->dap.cfg.packet_count = r.packets;
+        DapContext* c = rig.connect(true);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->packet_count, r.packets);
+        const std::vector<uint8_t> data = pattern(len, seed++), old = pattern(len, seed++);
+        std::vector<uint8_t> got(len);
+        ASSERT_TRUE(sim_board_write_mem(rig.board(), addr, (r.write ? old : data).data(), len));
+        const uint64_t x0 = rig.usb()->counters.exchanges;
+        SimUsbFaults uf{};
+        uf.drop_nth_response = r.lost;
+        if (r.lost == 0xFFFF) {  // the block's own last command: counted on a run without faults
+            ASSERT_TRUE(dap_read_mem_block(c, addr, got.data(), len));
+            uf.drop_nth_response = uint16_t(rig.usb()->counters.exchanges - x0);
+        }
+        sim_usb_set_faults(rig.usb(), &uf);
+        sim_swd_arm_faults(&rig.probe()->swd, &r.swd);
+        const bool ok = r.write ? dap_write_mem_block(c, addr, data.data(), len) : dap_read_mem_block(c, addr, got.data(), len);
+        if (r.lost) {
+            EXPECT_FALSE(ok);
+            EXPECT_TRUE(dap_is_disconnected()) << "reported as a lost probe";
+            continue;
+        }
+        ASSERT_TRUE(ok);
+        EXPECT_FALSE(dap_is_disconnected());
+        ASSERT_TRUE(!r.write || sim_board_read_mem(rig.board(), addr, got.data(), len));
+        EXPECT_TRUE(got == data);
+        if (r.swd.fault_at || r.swd.wait_next) continue;
+        // No command more than the data needs: one TAR write a packet, plus the connect's CSW.
+        const uint64_t words = len / 4, per = GetParam() == SimUsbKind::V2Bulk512 ? (r.write ? 101 : 127) : (r.write ? 11 : 15);
+        EXPECT_TRUE(r.packets == 1 || rig.usb()->counters.exchanges - x0 <= (words + per - 1) / per + 1)
+            << rig.usb()->counters.exchanges - x0;
+    }
+}
+
 // A sleeping SWD port is woken by the dormant sequence on the third attempt;
 // the connect leaves the core running and DWT_PCSR sampling it.
 TEST_P(Dap, ConnectWakesASleepingPortAndLeavesTheCoreRunning) {
