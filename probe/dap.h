@@ -115,7 +115,8 @@ bool dap_cmd_info_packet_count(DapContext* ctx, uint8_t* count);
 
 // Several commands in flight, as many as the probe buffers (at most
 // DAP_PIPE_MAX): command i is built by `build` (its length, 0 when there is
-// no more) and its answer, in pkt_in, handed to `take` in order; a false
+// no more, below 0 when it must wait until every answer in flight was taken)
+// and its answer, in pkt_in, handed to `take` in order; a false
 // from `take` sends nothing more, but every answer owed is still read.
 // False when the link failed (an answer lost or refused): then nothing
 // taken may be trusted and the probe is marked lost.

@@ -2,6 +2,7 @@
 // the MEM-AP. Every packet that touches DRW starts with its own TAR write, so
 // a WAIT or FAULT retry of the whole packet never reads or writes at an
 // address the auto-increment has already moved past.
+#include <cmath>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -448,18 +449,23 @@ static bool write_block_serial(DapContext* ctx, uint32_t addr, const uint8_t* bu
 
 // --- blocks with several packets in flight ---------------------------------------
 //
-// Each packet is a DAP_Transfer that starts with its own TAR write, so it
-// means the same whatever happened to the packets before it: one the target
-// stopped short (WAIT past the probe's retries, FAULT) cannot make the next
-// one write or read at a moved address. The packets that failed are done
-// again one at a time, with the usual retries, and the run goes on.
+// A read packet is a DAP_Transfer that starts with its own TAR write, so it
+// means the same whatever happened to the packets before it. A write run
+// starts each 1 KB auto-increment block that way too and goes on with
+// DAP_TransferBlock packets (4 bytes a word instead of 5), which store where
+// TAR has got to, sent once the packet that wrote TAR has answered. Once the
+// target stops a packet short (WAIT past the probe's retries, FAULT), the
+// failed packets are done again one at a time with the usual retries; after a
+// short write, everything sent behind it is written again from the failing
+// word, since a block packet behind it stored its words from where the short
+// one stopped.
 namespace {
 
 constexpr int kRing = 2 * DAP_PIPE_MAX;
 
 struct Chunk {
     uint32_t off, bytes;
-    int n;
+    int n;           // transfers of a DAP_Transfer; 0 for a DAP_TransferBlock
     int words_done;
     bool ok;
     DapXfer x[DAP_MAX_XFERS];
@@ -471,7 +477,9 @@ struct BlockRun {
     uint8_t* rbuf;
     const uint8_t* wbuf;
     uint32_t next;   // where the next packet starts
-    int sent;
+    bool blocks;     // writes go on in DAP_TransferBlock packets
+    int sent, taken;
+    int opened;      // the DAP_Transfer packet that wrote TAR last
     int first_bad;   // -1: every answer so far was whole
     DapMemPrefix prefix;
     Chunk ring[kRing];
@@ -484,9 +492,30 @@ int block_build(void* user, int i, uint8_t* cmd) {
     const bool write = r.wbuf != nullptr;
     const int limit = dap_packet_limit(r.ctx);
     c.off = r.next;
-    c.n = i == 0 ? dap_add_mem_prefix(r.ctx, c.x, &r.prefix) : 0;
     c.words_done = 0;
     c.ok = false;
+    // Every packet ends on a DRW access, so after one TAR holds addr + next.
+    if (r.blocks && i > 0 && ((r.addr + r.next) & (kAutoIncBlock - 1)) != 0) {
+        // Not before the packet that wrote TAR is known to have: had its TAR
+        // write been refused, these words would go where TAR pointed before.
+        if (r.taken <= r.opened) return -1;
+        uint32_t w = words_to_boundary(r.addr + r.next), left = (r.len - r.next) / 4, most = (uint32_t)dap_block_words(r.ctx);
+        if (w > left) w = left;
+        if (w > most) w = most;
+        c.n = 0;
+        c.bytes = 4 * w;
+        cmd[0] = 0x06;
+        cmd[1] = 0;
+        cmd[2] = (uint8_t)w;
+        cmd[3] = (uint8_t)(w >> 8);
+        cmd[4] = dap_ap_req(DAP_AP_DRW, false);
+        std::memcpy(cmd + 5, r.wbuf + r.next, c.bytes);
+        r.next += c.bytes;
+        r.sent = i + 1;
+        return 5 + (int)c.bytes;
+    }
+    c.n = i == 0 ? dap_add_mem_prefix(r.ctx, c.x, &r.prefix) : 0;
+    r.opened = i;
     int out = 3 + 5 * c.n, in = 3;
     const int drw_out = write ? 5 : 1, drw_in = write ? 0 : 4;
     uint32_t left = 0;
@@ -514,6 +543,14 @@ int block_build(void* user, int i, uint8_t* cmd) {
 bool block_take(void* user, int i, const DapContext* ctx) {
     BlockRun& r = *static_cast<BlockRun*>(user);
     Chunk& c = r.ring[i % kRing];
+    r.taken = i + 1;
+    if (c.n == 0) {  // DAP_TransferBlock: count (16 bits), then the last ACK
+        const int words = (int)c.bytes / 4, count = ctx->in_len >= 4 ? ctx->pkt_in[2] | ctx->pkt_in[3] << 8 : 0;
+        c.words_done = count < words ? count : words;
+        c.ok = ctx->in_len >= 4 && ctx->pkt_in[4] == 1 && count == words;
+        if (!c.ok && r.first_bad < 0) r.first_bad = i;
+        return c.ok;
+    }
     uint32_t vals[DAP_MAX_XFERS];
     const int done = ctx->in_len >= 3 ? dap_answer_data(ctx, c.x, c.n, vals) : 0;
     const uint8_t drw = dap_ap_req(DAP_AP_DRW, r.wbuf == nullptr);
@@ -539,9 +576,15 @@ bool block_pipelined(DapContext* ctx, uint32_t addr, uint8_t* rbuf, const uint8_
     r.rbuf = rbuf;
     r.wbuf = wbuf;
     r.next = 0;
+    // Block packets pay where packets are small (64 bytes: 19 packets a KB
+    // instead of 24); with 512 bytes, DAP_Transfer packets that cross a 1 KB
+    // boundary with a TAR write inside need fewer.
+    const double tw = (dap_packet_limit(ctx) - 8) / 5, bw = dap_block_words(ctx), kb = kAutoIncBlock / 4;
+    r.blocks = wbuf && 1 + std::ceil((kb - tw) / bw) < kb / tw;
     const DapPipeOps ops{&r, block_build, block_take};
     while (r.next < len) {
-        r.sent = 0;
+        r.sent = r.taken = 0;
+        r.opened = -1;
         r.first_bad = -1;
         const bool link = dap_pipeline(ctx, &ops);
         if (r.sent > 0) dap_mem_prefix_done(ctx, &r.prefix, link && r.ring[0].ok);
@@ -551,6 +594,14 @@ bool block_pipelined(DapContext* ctx, uint32_t addr, uint8_t* rbuf, const uint8_
         }
         if (r.sent == 0) return false;  // nothing fits a packet: never loop on it
         if (r.first_bad < 0) continue;
+        bool behind_block = false;
+        for (int i = r.first_bad + 1; i < r.sent; ++i) behind_block |= r.ring[i % kRing].n == 0;
+        if (wbuf && behind_block) {
+            const Chunk& c = r.ring[r.first_bad % kRing];
+            const uint32_t from = c.off + 4u * (uint32_t)(c.words_done > 0 ? c.words_done - 1 : 0);
+            if (!write_block_serial(ctx, addr + from, wbuf + from, r.next - from)) return false;
+            continue;
+        }
         for (int i = r.first_bad; i < r.sent; ++i) {
             const Chunk& c = r.ring[i % kRing];
             if (c.ok) continue;

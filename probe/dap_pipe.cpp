@@ -23,7 +23,8 @@ bool dap_pipeline(DapContext* ctx, const DapPipeOps* ops) {
                 ++sent;
                 continue;
             }
-            more = false;
+            // Below zero: this command must wait for the answers in flight.
+            if (len == 0 || taken == sent) more = false;
         }
         if (taken == sent) return true;
         if (!dap_recv(ctx, cmd[taken % DAP_PIPE_MAX][0])) return false;

@@ -241,6 +241,13 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         const std::vector<uint8_t> data = pattern(len, seed++), old = pattern(len, seed++);
         std::vector<uint8_t> got(len);
         ASSERT_TRUE(sim_board_write_mem(rig.board(), addr, (r.write ? old : data).data(), len));
+        // TAR left pointing into other memory: a packet that stores where TAR
+        // has got to must never be sent behind one whose TAR write was refused.
+        const uint32_t elsewhere = addr - 0x400;
+        const std::vector<uint8_t> kept = pattern(256, 9);
+        uint32_t word = 0;
+        ASSERT_TRUE(sim_board_write_mem(rig.board(), elsewhere, kept.data(), kept.size()) &&
+                    dap_read_mem32(c, elsewhere, &word));
         const uint64_t x0 = rig.usb()->counters.exchanges;
         SimUsbFaults uf{};
         uf.drop_nth_response = r.lost;
@@ -260,6 +267,9 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         EXPECT_FALSE(dap_is_disconnected());
         ASSERT_TRUE(!r.write || sim_board_read_mem(rig.board(), addr, got.data(), len));
         EXPECT_TRUE(got == data);
+        std::vector<uint8_t> after(kept.size());
+        ASSERT_TRUE(sim_board_read_mem(rig.board(), elsewhere, after.data(), after.size()));
+        EXPECT_TRUE(after == kept) << "nothing stored outside the block";
         if (r.swd.fault_at || r.swd.wait_next) continue;
         // No command more than the data needs: one TAR write a packet, plus the connect's CSW.
         const uint64_t words = len / 4, per = GetParam() == SimUsbKind::V2Bulk512 ? (r.write ? 101 : 127) : (r.write ? 11 : 15);

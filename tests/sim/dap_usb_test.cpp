@@ -108,9 +108,13 @@ TEST(DapUsbLink, CommandsInFlightCostAFrameEachUpToThePacketCount) {
         EXPECT_GE(one_by_one, 80 * frame) << int(k);
         EXPECT_TRUE(!hid || in_flight <= 42 * frame) << in_flight;
         EXPECT_LE(in_flight, one_by_one) << int(k);
-        for (int i = 0; i < 4; ++i) ASSERT_TRUE(h.send(info));
+        // Four DAP_Delay of 5 ms: every buffer holds work when a fifth comes.
+        const Bytes delay = {0x09, 0x88, 0x13};
+        const uint64_t t1 = h.b.clock.ns;
+        for (int i = 0; i < 4; ++i) ASSERT_TRUE(h.send(delay));
         EXPECT_EQ(h.send(info), hid) << int(k);
-        for (int i = 0; i < (hid ? 5 : 4); ++i) EXPECT_TRUE(h.recv(&r)) << i;
+        EXPECT_TRUE(!hid || h.b.clock.ns - t1 >= 5000000) << "the fifth waited for the first answer's poll";
+        for (int i = 0; i < (hid ? 5 : 4); ++i) EXPECT_TRUE(h.recv(&r) && r[0] == (i < 4 ? 0x09 : 0x00)) << i;
         EXPECT_FALSE(h.recv(&r, 5)) << "nothing more owed";
     }
     // High-speed bulk, block reads of 100 words (4.6 ms of SWD at 1 MHz each):
