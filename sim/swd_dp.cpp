@@ -24,9 +24,12 @@ bool sim_swd_init(SimSwd* s, const SimSwdConfig* c, SimMemPort bus, SimTargetLin
     return bus.read != nullptr && bus.write != nullptr;
 }
 
-void sim_swd_arm_faults(SimSwd* s, const SimSwdFaults* f) {
+void sim_swd_arm_faults(SimSwd* s, const SimSwdFaults* f) { sim_swd_arm_faults_from(s, f, 0); }
+
+void sim_swd_arm_faults_from(SimSwd* s, const SimSwdFaults* f, uint32_t waits_from) {
     s->faults = *f;
     s->since_armed = 0;
+    s->waits_from = waits_from;
     s->fault_pending = false;
 }
 
@@ -266,7 +269,7 @@ uint8_t sim_swd_transfer(SimSwd* s, uint8_t request, uint32_t* data) {
             s->ctrl_stat |= SIM_DP_STICKYERR;
             return answered(s, SIM_SWD_ACK_FAULT);
         }
-        if (s->faults.wait_next) {
+        if (s->faults.wait_next && s->since_armed >= s->waits_from) {
             s->faults.wait_next--;
             return answered(s, SIM_SWD_ACK_WAIT);
         }

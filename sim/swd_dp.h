@@ -101,6 +101,7 @@ struct SimSwd {
 
     SimSwdFaults faults;
     uint32_t since_armed;
+    uint32_t waits_from;  // the armed WAITs begin at this transaction (0: at once)
     bool fault_pending;
 };
 
@@ -112,6 +113,8 @@ void sim_swd_sequence(SimSwd* s, const uint8_t* bits, unsigned nbits);
 // read, *data receives the value when the answer is OK. Returns the ACK.
 uint8_t sim_swd_transfer(SimSwd* s, uint8_t request, uint32_t* data);
 void sim_swd_arm_faults(SimSwd* s, const SimSwdFaults* f);
+// The same, with the run of WAITs starting at the Nth transaction from now.
+void sim_swd_arm_faults_from(SimSwd* s, const SimSwdFaults* f, uint32_t waits_from);
 SimSwdLine sim_swd_line(const SimSwd* s);
 // True for DPIDR/CTRL-STAT reads and ABORT writes: they never see WAIT or FAULT.
 bool sim_swd_exempt(uint8_t request);

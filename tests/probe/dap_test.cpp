@@ -219,12 +219,14 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         SimSwdFaults swd;    // armed before the block
         uint16_t lost;       // the answer to this command of the block is lost (1 = the first)
         bool write;
+        uint32_t waits_from = 0;  // the WAITs start at this SWD transaction of the block
     } rows[] = {
         {"one packet at a time", 1, {}, 0, true},  {"two in flight", 2, {}, 0, false},
         {"eight in flight", 8, {}, 0, true},       {"FAULT in the third packet", 4, {0, 200, 0, 0}, 0, true},
         {"FAULT late, reading", 4, {0, 1500, 0, 0}, 0, false},
         {"WAIT past the retries at the start", 4, {151, 0, 0, 0}, 0, true},
         {"WAIT past the retries, reading", 4, {151, 0, 0, 0}, 0, false},
+        {"WAIT past the retries deep in the block", 4, {151, 0, 0, 0}, 0, true, 300},
         {"first answer lost", 4, {}, 1, true},     {"second answer lost", 4, {}, 2, true},
         {"fourth answer lost", 4, {}, 4, false},   {"answer lost deep in the block", 4, {}, 9, true},
         {"last answer lost", 2, {}, 0xFFFF, false},
@@ -256,7 +258,7 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
             uf.drop_nth_response = uint16_t(rig.usb()->counters.exchanges - x0);
         }
         sim_usb_set_faults(rig.usb(), &uf);
-        sim_swd_arm_faults(&rig.probe()->swd, &r.swd);
+        sim_swd_arm_faults_from(&rig.probe()->swd, &r.swd, r.waits_from);
         const bool ok = r.write ? dap_write_mem_block(c, addr, data.data(), len) : dap_read_mem_block(c, addr, got.data(), len);
         if (r.lost) {
             EXPECT_FALSE(ok);
