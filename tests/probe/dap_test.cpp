@@ -220,6 +220,7 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         uint16_t lost;       // the answer to this command of the block is lost (1 = the first)
         bool write;
         uint32_t waits_from = 0;  // the WAITs start at this SWD transaction of the block
+        bool stale = false;       // an old answer to another command waits in the probe
     } rows[] = {
         {"one packet at a time", 1, {}, 0, true},  {"two in flight", 2, {}, 0, false},
         {"eight in flight", 8, {}, 0, true},       {"FAULT in the third packet", 4, {0, 200, 0, 0}, 0, true},
@@ -230,6 +231,7 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         {"first answer lost", 4, {}, 1, true},     {"second answer lost", 4, {}, 2, true},
         {"fourth answer lost", 4, {}, 4, false},   {"answer lost deep in the block", 4, {}, 9, true},
         {"last answer lost", 2, {}, 0xFFFF, false},
+        {"an old answer to another command first", 4, {}, 0, false, 0, true},
     };
     uint8_t seed = 40;
     for (const auto& r : rows) {
@@ -259,8 +261,10 @@ TEST_P(Dap, BlocksInFlightRecoverFromTargetErrorsAndNeverHideALostAnswer) {
         }
         sim_usb_set_faults(rig.usb(), &uf);
         sim_swd_arm_faults_from(&rig.probe()->swd, &r.swd, r.waits_from);
+        const uint8_t old_clock[] = {0x11, 0x00};
+        ASSERT_TRUE(!r.stale || sim_usb_inject_stale(rig.usb(), old_clock, sizeof old_clock));
         const bool ok = r.write ? dap_write_mem_block(c, addr, data.data(), len) : dap_read_mem_block(c, addr, got.data(), len);
-        if (r.lost) {
+        if (r.lost || r.stale) {
             EXPECT_FALSE(ok);
             EXPECT_TRUE(dap_is_disconnected()) << "reported as a lost probe";
             continue;
