@@ -481,6 +481,7 @@ struct BlockRun {
     int sent, taken;
     int opened;      // the DAP_Transfer packet that wrote TAR last
     int first_bad;   // -1: every answer so far was whole
+    bool head_ok;    // the first packet, which carries the SELECT/CSW prefix, went through
     DapMemPrefix prefix;
     Chunk ring[kRing];
 };
@@ -562,6 +563,7 @@ bool block_take(void* user, int i, const DapContext* ctx) {
         ++c.words_done;
     }
     c.ok = ctx->in_len >= 3 && ctx->pkt_in[3] == 1 && done == c.n;
+    if (i == 0) r.head_ok = c.ok;
     if (!c.ok && r.first_bad < 0) r.first_bad = i;
     return c.ok;
 }
@@ -586,8 +588,10 @@ bool block_pipelined(DapContext* ctx, uint32_t addr, uint8_t* rbuf, const uint8_
         r.sent = r.taken = 0;
         r.opened = -1;
         r.first_bad = -1;
+        r.head_ok = false;
         const bool link = dap_pipeline(ctx, &ops);
-        if (r.sent > 0) dap_mem_prefix_done(ctx, &r.prefix, link && r.ring[0].ok);
+        // The ring has been round since: the first packet's answer was kept apart.
+        if (r.sent > 0) dap_mem_prefix_done(ctx, &r.prefix, link && r.head_ok);
         if (!link) {
             ap_cache_invalidate(ctx);
             return false;
