@@ -110,20 +110,9 @@ DapContext* dap_open(uint16_t vid, uint16_t pid) {
 }
 
 static bool hid_transfer(DapContext* ctx, int cmd_len) {
-    const UsbHidBackend* hb = usb_hid_backend();
-    if (!ctx->hid) {
-        ctx->disconnected = true;
-        return false;
-    }
-    ctx->pkt_out[0] = 0;
-    if (cmd_len < 64) std::memset(ctx->pkt_out + cmd_len + 1, 0, (size_t)(64 - cmd_len));
-    int w = hb->write(ctx->hid, ctx->pkt_out, 65, kUsbTimeoutMs);
-    if (w < 65) {
-        ctx->disconnected = true;
-        return false;
-    }
+    if (!dap_send(ctx, ctx->pkt_out + 1, cmd_len)) return false;
     // hidraw hands back the report without its ID byte.
-    int r = hb->read(ctx->hid, ctx->pkt_in + 1, 64, kUsbTimeoutMs);
+    int r = usb_hid_backend()->read(ctx->hid, ctx->pkt_in + 1, 64, kUsbTimeoutMs);
     if (r <= 0) {
         ctx->disconnected = true;
         return false;
@@ -245,19 +234,9 @@ static bool bulk_send(DapContext* ctx, int cmd_len, int* sent, int* err) {
 static bool bulk_transfer(DapContext* ctx, int cmd_len) {
     const UsbBulkBackend* bb = usb_bulk_backend();
     char line[128];
-    if (!ctx->usb_dev) {
-        ctx->disconnected = true;
-        return false;
-    }
-    uint8_t cmd = ctx->pkt_out[1];
+    if (!dap_send(ctx, ctx->pkt_out + 1, cmd_len)) return false;
+    const uint8_t cmd = ctx->pkt_out[1];
     int sent = 0, err = 0;
-    if (!bulk_send(ctx, cmd_len, &sent, &err)) {
-        std::snprintf(line, 96, "[DAP] bulk OUT fail: cmd=0x%02X len=%d sent=%d err=%d (%s)", cmd, cmd_len, sent, err,
-                      usb_error_name(err));
-        log_add_line(&logv, line);
-        ctx->disconnected = true;
-        return false;
-    }
     // Sending these twice would repeat target writes.
     bool write_unsafe = cmd == 0x05 || cmd == 0x06 || cmd == 0x08;
     for (int attempt = 0; attempt < kBulkAttempts; ++attempt) {
