@@ -92,6 +92,8 @@ int main(int argc, char** argv) {
     // Packs are looked for beside the settings; their facts are cached in the
     // file the run may write (the demo's own session file in demo mode).
     pdsc_db_init(demo_active() ? session_path() : g_cfg_ini);
+    // An installed demo's pack lies with its read-only data.
+    if (demo_active()) pdsc_db_set_packs_dir(demo_packs_dir());
 
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
@@ -99,6 +101,9 @@ int main(int argc, char** argv) {
     glfwWindowHint(GLFW_DECORATED, GLFW_FALSE);
     glfwWindowHint(GLFW_TRANSPARENT_FRAMEBUFFER, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+    // The desktop entry's StartupWMClass: the dock shows our icon for the window.
+    glfwWindowHintString(GLFW_X11_CLASS_NAME, "korvane-debugger");
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "korvane-debugger");
     GLFWwindow* win = glfwCreateWindow(opt.width, opt.height, "Korvane Debugger", nullptr, nullptr);
     if (!win) {
         plat_fatal_message("Fatal Error", "Window creation failed");
@@ -144,7 +149,13 @@ int main(int argc, char** argv) {
     if (opt.all_panels)
         for (bool* f : {&g_show_plot, &g_show_setup, &g_show_stack, &g_show_fault, &g_show_bkpt}) *f = true;
     if (!g_cfg_elf[0]) log_add_line(&logv, "[CFG] No elf path in debugger.ini");
-    else app_load_image(g_cfg_elf, "elf_dump.txt");
+    else {
+        // Beside the settings, never into the folder the program was started from.
+        char dump[CFG_PATH_LEN];
+        bool have_dump = config_folder_file("elf_dump.txt", dump, sizeof dump);
+        if (!have_dump) log_add_line(&logv, "[ELF] Dump not written: no settings folder");
+        app_load_image(g_cfg_elf, have_dump ? dump : nullptr);
+    }
     app_load_svd(g_cfg_svd, g_cfg_arm_svd);
     memmap_view_show_placeholder();
     plot_view_init();

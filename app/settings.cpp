@@ -48,7 +48,11 @@ bool config_init_path() {
     static bool s_told = false;
     if (fallback && !s_told) {
         s_told = true;
-        log_addf(&logv, "[CFG] Executable folder not writable; debugger.ini and debugger.log are in %.180s", dir);
+        char data[4096];
+        if (plat_data_dir(data, sizeof data))
+            log_addf(&logv, "[CFG] Installed program; debugger.ini, debugger.log and elf_dump.txt are in %.180s", dir);
+        else
+            log_addf(&logv, "[CFG] Executable folder not writable; debugger.ini and debugger.log are in %.180s", dir);
     }
     return true;
 }
@@ -87,6 +91,16 @@ static void settings_folder(char* out, size_t cap) {
     char* slash = strrchr(out, '/');
     if (slash) slash[1] = 0;
     else out[0] = 0;
+}
+
+bool config_folder_file(const char* name, char* out, size_t cap) {
+    char folder[CFG_PATH_LEN];
+    settings_folder(folder, sizeof folder);
+    if (!folder[0] || !path_join(folder, name, out, cap)) {
+        if (out && cap) out[0] = 0;
+        return false;
+    }
+    return true;
 }
 
 bool make_abs_to_exe(char* path) {

@@ -15,6 +15,9 @@ extern char g_src_root_dir[CFG_PATH_LEN];
 // Sets g_cfg_ini to debugger.ini in the settings folder. False (g_cfg_ini
 // empty) when the folder cannot be found or the path does not fit.
 bool config_init_path();
+// `name` in the settings folder, where everything the program writes lives.
+// False (out "") when there is no settings folder or the path does not fit.
+bool config_folder_file(const char* name, char* out, size_t cap);
 // Puts debugger.ini into `folder` instead of the settings folder (tests).
 void config_override_folder(const char* folder);
 // Reads the five keys of [Settings] and makes them absolute.

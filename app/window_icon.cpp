@@ -15,8 +15,10 @@ void app_icon_pixels(unsigned char* rgba, int size) {
             float qx = std::fmax(dx - 0.34f, 0), qy = std::fmax(dy - 0.34f, 0);
             bool tile = std::sqrt(qx * qx + qy * qy) <= 0.14f;
             bool chip = std::fmax(dx, dy) <= 0.27f && std::fmax(dx, dy) >= 0.19f;
-            bool pins = (dx <= 0.22f && dy > 0.27f && dy <= 0.36f && std::fmod(u * 5, 1.0f) < 0.5f) ||
-                        (dy <= 0.22f && dx > 0.27f && dx <= 0.36f && std::fmod(v * 5, 1.0f) < 0.5f);
+            // Three whole pins a side, centred on the chip's middle.
+            auto pin = [](float t) { return std::fmod((t - 0.5f) * 6 + 8.25f, 1.0f) < 0.5f; };
+            bool pins = (dx <= 0.22f && dy > 0.27f && dy <= 0.36f && pin(u)) ||
+                        (dy <= 0.22f && dx > 0.27f && dx <= 0.36f && pin(v));
             bool bar = dx <= 0.11f && dy <= 0.035f;
             unsigned char* p = rgba + 4 * (y * size + x);
             unsigned char r = 0, g = 0, b = 0, a = 0;

@@ -63,11 +63,39 @@ bool plat_make_dirs(const char* dir) {
     return stat(buf, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool plat_pick_settings_dir(const char* exe_dir, bool exe_dir_writable, const char* xdg_config_home,
+bool plat_pick_data_dir(const char* exe_dir, char* out, size_t cap) {
+    if (!out || cap == 0) return false;
+    out[0] = 0;
+    if (!exe_dir || exe_dir[0] != '/') return false;
+    char dir[4096];
+    if (!copy_bounded(exe_dir, dir, sizeof dir)) return false;
+    size_t n = strlen(dir);
+    while (n > 1 && dir[n - 1] == '/') dir[--n] = 0;
+    char* slash = strrchr(dir, '/');
+    if (!slash || n <= 1) return false;  // "/" has no parent to hold share/
+    slash[1] = 0;
+    char share[4096];
+    return path_join(dir, "share", share, sizeof share) && path_join(share, "korvane-debugger/", out, cap);
+}
+
+bool plat_data_dir(char* out, size_t cap) {
+    char exe_dir[4096], dir[4096];
+    struct stat st;
+    if (!plat_exe_dir(exe_dir, sizeof exe_dir) || !plat_pick_data_dir(exe_dir, dir, sizeof dir) ||
+        stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (out && cap) out[0] = 0;
+        return false;
+    }
+    return copy_bounded(dir, out, cap);
+}
+
+bool plat_pick_settings_dir(const char* exe_dir, bool exe_dir_writable, bool installed, const char* xdg_config_home,
                             const char* home, char* out, size_t cap) {
     if (!out || cap == 0) return false;
     out[0] = 0;
-    if (exe_dir && exe_dir[0] && exe_dir_writable) return path_join(exe_dir, "", out, cap);
+    // An installed program's bin/ is shared by every user (and writable to
+    // root): its settings are per user, like any installed program's.
+    if (exe_dir && exe_dir[0] && exe_dir_writable && !installed) return path_join(exe_dir, "", out, cap);
     // A relative XDG_CONFIG_HOME is invalid by the XDG rules and is ignored.
     if (xdg_config_home && xdg_config_home[0] == '/')
         return path_join(xdg_config_home, "korvane-debugger/", out, cap);
@@ -88,8 +116,10 @@ bool plat_settings_dir(char* out, size_t cap, bool* fallback) {
         decided = true;
         char exe_dir[4096];
         bool have_exe = plat_exe_dir(exe_dir, sizeof exe_dir);
-        bool writable = have_exe && plat_dir_writable(exe_dir);
-        ok = plat_pick_settings_dir(have_exe ? exe_dir : nullptr, writable, getenv("XDG_CONFIG_HOME"),
+        char data[4096];
+        bool installed = plat_data_dir(data, sizeof data);
+        bool writable = have_exe && !installed && plat_dir_writable(exe_dir);
+        ok = plat_pick_settings_dir(have_exe ? exe_dir : nullptr, writable, installed, getenv("XDG_CONFIG_HOME"),
                                     getenv("HOME"), chosen, sizeof chosen);
         was_fallback = ok && !writable;
         if (ok && was_fallback) ok = plat_make_dirs(chosen);

@@ -19,14 +19,23 @@ bool plat_dir_writable(const char* dir);
 // Creates `dir` and its missing parents (mode 0755). True when it exists afterwards.
 bool plat_make_dirs(const char* dir);
 
-// The folder for debugger.ini and debugger.log, with a trailing '/'. The
-// executable's folder when it is writable, otherwise
-// $XDG_CONFIG_HOME/korvane-debugger/ or ~/.config/korvane-debugger/.
-// Decided once per process. `*fallback` (may be null) tells which.
+// The read-only data of an installed program, <prefix>/share/korvane-debugger/
+// for an executable in <prefix>/bin/, with a trailing '/'. False (out "") when
+// that folder does not exist: the program runs from its build folder.
+bool plat_data_dir(char* out, size_t cap);
+// The folder plat_data_dir looks for, from the executable's folder, without
+// touching the file system: its parent's share/korvane-debugger/.
+bool plat_pick_data_dir(const char* exe_dir, char* out, size_t cap);
+
+// The folder for debugger.ini, debugger.log and the other files the program
+// writes, with a trailing '/'. The executable's folder when it is writable
+// and not an installed program's, otherwise $XDG_CONFIG_HOME/korvane-debugger/
+// or ~/.config/korvane-debugger/. Decided once per process. `*fallback` (may
+// be null) tells which.
 bool plat_settings_dir(char* out, size_t cap, bool* fallback);
 
 // The rule behind plat_settings_dir, without touching the file system.
-bool plat_pick_settings_dir(const char* exe_dir, bool exe_dir_writable, const char* xdg_config_home,
+bool plat_pick_settings_dir(const char* exe_dir, bool exe_dir_writable, bool installed, const char* xdg_config_home,
                             const char* home, char* out, size_t cap);
 
 // dir + name into out; dir may or may not end in '/'. False when it does not fit.

@@ -125,6 +125,14 @@ void pdsc_db_init(const char* ini_path) {
     std::snprintf(s_packs_dir, sizeof s_packs_dir, "%spacks/", dir.c_str());
 }
 
+void pdsc_db_set_packs_dir(const char* dir) {
+    if (!dir || !dir[0]) return;
+    size_t n = std::strlen(dir);
+    bool slash = dir[n - 1] == '/';
+    if (n + 2 > sizeof s_packs_dir) return;
+    std::snprintf(s_packs_dir, sizeof s_packs_dir, "%s%s", dir, slash ? "" : "/");
+}
+
 const char* pdsc_db_packs_dir() { return s_packs_dir; }
 
 bool pdsc_db_packs_folder(char* out, size_t cap) {

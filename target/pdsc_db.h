@@ -13,6 +13,9 @@
 // The settings file that holds the cache; its folder's "packs/" is searched.
 // A null or empty path changes nothing.
 void pdsc_db_init(const char* ini_path);
+// Takes packs from `dir` instead of the settings file's folder (a later
+// pdsc_db_init goes back to that); null or empty changes nothing.
+void pdsc_db_set_packs_dir(const char* dir);
 // The packs folder, ending in '/'; "" before pdsc_db_init.
 const char* pdsc_db_packs_dir();
 // The same folder without its closing '/', as a folder walk takes it; false

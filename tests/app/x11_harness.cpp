@@ -131,8 +131,13 @@ bool app_start(const XServer* xs, const std::string& exe, const std::string& dir
     if (!write_text_file(copy, read_text_file(exe)) || chmod(copy.c_str(), 0755) != 0) return false;
     std::vector<std::string> argv = {copy};
     argv.insert(argv.end(), args.begin(), args.end());
+    return app_start_at(xs, argv, dir, app, extra_env);
+}
+
+bool app_start_at(const XServer* xs, const std::vector<std::string>& argv, const std::string& cwd, AppProcess* app,
+                  const std::vector<std::string>& extra_env) {
     // The program's stderr joins its stdout so tests can read its messages.
-    app->pid = spawn(argv, xs, &app->out_fd, dir.c_str(), extra_env, true);
+    app->pid = spawn(argv, xs, &app->out_fd, cwd.c_str(), extra_env, true);
     return app->pid > 0;
 }
 

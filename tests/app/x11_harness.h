@@ -36,6 +36,9 @@ struct AppProcess {
 // Starts a copy of the program in `dir`, where its settings and log then live.
 bool app_start(const XServer* xs, const std::string& exe, const std::string& dir, const std::vector<std::string>& args,
                AppProcess* app, const std::vector<std::string>& extra_env = {});
+// Starts argv as it is (an installed program stays where it is) in `cwd`.
+bool app_start_at(const XServer* xs, const std::vector<std::string>& argv, const std::string& cwd, AppProcess* app,
+                  const std::vector<std::string>& extra_env = {});
 // Waits for the program to end; its exit code, or -1 on timeout (then killed).
 int app_wait(AppProcess* app, int timeout_ms = kPatienceMs, std::string* out = nullptr);
 void app_kill(AppProcess* app);

@@ -3,20 +3,44 @@
 
 #include "platform/paths.h"
 
-TEST(SettingsFolder, ExecutableFolderWhenWritableElseXdgThenHome) {
-    struct Case { const char* exe; bool writable; const char *xdg, *home, *want; } const cases[] = {
-        {"/opt/kd/", true, "/x/cfg", "/home/u", "/opt/kd/"},
-        {"/usr/local/bin/", false, "/x/cfg", "/home/u", "/x/cfg/korvane-debugger/"},
-        {"/usr/local/bin/", false, nullptr, "/home/u", "/home/u/.config/korvane-debugger/"},
+TEST(SettingsFolder, ExecutableFolderWhenWritableAndNotInstalledElseXdgThenHome) {
+    struct Case { const char* exe; bool writable, installed; const char *xdg, *home, *want; } const cases[] = {
+        {"/opt/kd/", true, false, "/x/cfg", "/home/u", "/opt/kd/"},
+        {"/usr/local/bin/", false, false, "/x/cfg", "/home/u", "/x/cfg/korvane-debugger/"},
+        {"/usr/local/bin/", false, false, nullptr, "/home/u", "/home/u/.config/korvane-debugger/"},
         // A relative XDG_CONFIG_HOME is invalid and must not put settings in the current folder.
-        {"/usr/local/bin/", false, "cfg", "/home/u", "/home/u/.config/korvane-debugger/"},
-        {"/usr/local/bin/", false, nullptr, nullptr, ""},
+        {"/usr/local/bin/", false, false, "cfg", "/home/u", "/home/u/.config/korvane-debugger/"},
+        {"/usr/local/bin/", false, false, nullptr, nullptr, ""},
+        // An installed program's bin/ is shared even where it can be written (root, a user's own prefix).
+        {"/usr/bin/", true, true, "/x/cfg", "/home/u", "/x/cfg/korvane-debugger/"},
+        {"/home/u/.local/bin/", true, true, nullptr, "/home/u", "/home/u/.config/korvane-debugger/"},
     };
     for (const Case& c : cases) {
         char out[256] = "x";
-        EXPECT_EQ(plat_pick_settings_dir(c.exe, c.writable, c.xdg, c.home, out, sizeof out), *c.want != 0) << c.want;
+        EXPECT_EQ(plat_pick_settings_dir(c.exe, c.writable, c.installed, c.xdg, c.home, out, sizeof out), *c.want != 0)
+            << c.want;
         EXPECT_STREQ(out, c.want);
     }
+}
+
+TEST(DataFolder, TheParentOfTheExecutablesFolderHoldsShare) {
+    struct Case { const char *exe, *want; } const cases[] = {
+        {"/usr/bin/", "/usr/share/korvane-debugger/"},
+        {"/opt/kd/bin", "/opt/kd/share/korvane-debugger/"},
+        {"/opt/kd/bin//", "/opt/kd/share/korvane-debugger/"},
+        {"/bin/", "/share/korvane-debugger/"},
+        {"/", ""},  // no parent
+        {"bin/", ""},  // only an absolute folder says where the program is
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        char out[64] = "x";
+        EXPECT_EQ(plat_pick_data_dir(c.exe, out, sizeof out), *c.want != 0) << c.exe;
+        EXPECT_STREQ(out, c.want) << c.exe;
+    }
+    char tiny[20];  // refused, not cut
+    EXPECT_FALSE(plat_pick_data_dir("/usr/bin/", tiny, sizeof tiny));
+    EXPECT_STREQ(tiny, "");
 }
 
 TEST(PathBuilding, JoinRefusesInsteadOfCuttingAndBaseNamesSplitOnBothSeparators) {
