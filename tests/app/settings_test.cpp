@@ -5,9 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/demo.h"
 #include "app/settings.h"
-#include "platform/paths.h"
 #include "flash/flash_job.h"
 #include "app/setup_actions.h"
 #include "tests/test_util.h"
@@ -137,40 +135,4 @@ TEST_F(Settings, AFailedSaveIsReportedAndKeepsTheSetupPanelOpen) {
         EXPECT_NE(read_text_file(ini_).find(line), std::string::npos) << line;
     config_override_folder("/proc/kd-no-such-folder/");
     EXPECT_FALSE(config_save());
-}
-
-// Everything the program writes lies beside its settings, never in the folder it was started from.
-TEST_F(Settings, FilesTheProgramWritesLieBesideTheSettings) {
-    ASSERT_TRUE(config_init_path());
-    char out[CFG_PATH_LEN] = "x";
-    ASSERT_TRUE(config_folder_file("elf_dump.txt", out, sizeof out));
-    EXPECT_EQ(std::string(out), dir_ + "elf_dump.txt");
-    g_cfg_ini[0] = 0;  // no settings folder: nothing, rather than the current folder
-    EXPECT_FALSE(config_folder_file("elf_dump.txt", out, sizeof out));
-    EXPECT_STREQ(out, "");
-}
-
-TEST(DemoFiles, AnInstalledProgramsDataFolderOrTheFilesOfItsBuild) {
-    DemoPaths p;
-    ASSERT_TRUE(demo_pick_paths("/opt/kd/share/korvane-debugger/", &p));
-    const std::pair<const char*, const char*> installed[] = {
-        {p.elf, "/opt/kd/share/korvane-debugger/firmware/demo_O0_dwarf4.elf"},
-        {p.bin, "/opt/kd/share/korvane-debugger/firmware/demo_O0_dwarf4.bin"},
-        {p.svd, "/opt/kd/share/korvane-debugger/svd/korvane_demo.svd"},
-        {p.src, "/opt/kd/share/korvane-debugger/src"},
-        {p.packs, "/opt/kd/share/korvane-debugger/packs"},
-    };
-    for (const auto& [got, want] : installed) EXPECT_STREQ(got, want);
-    // From the build folder: the files it built, and the packs beside the settings.
-    for (const char* data : {(const char*)nullptr, ""}) {
-        ASSERT_TRUE(demo_pick_paths(data, &p));
-        for (const char* f : {p.elf, p.bin, p.svd}) EXPECT_TRUE(plat_file_exists(f)) << f;
-        EXPECT_TRUE(plat_file_exists((std::string(p.src) + "/main.c").c_str())) << p.src;
-        EXPECT_STREQ(p.packs, "");
-    }
-    // A folder whose paths do not fit is refused whole.
-    const std::string deep = "/" + std::string(240, 'd') + "/";
-    EXPECT_FALSE(demo_pick_paths(deep.c_str(), &p));
-    EXPECT_STREQ(p.elf, "");
-    EXPECT_STREQ(p.packs, "");
 }
