@@ -68,9 +68,7 @@ bool send_banked(DapContext* ctx, const Batch& b, uint32_t* out, int* failed_at)
         DapXfer x[DAP_MAX_XFERS];
         uint32_t o[DAP_MAX_XFERS];
         DapMemPrefix p{};
-        int n = dap_add_mem_prefix(ctx, x, &p);
-        x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
-        x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
+        int n = dap_add_banked_prefix(ctx, x, &p);
         x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_REGRDY};
         int bytes = 3 + 5 * n, in = 3, first = done;
         while (done < b.n && n < DAP_MAX_XFERS && bytes + req_bytes(b.x[done]) <= limit &&
@@ -158,9 +156,7 @@ bool poll_call(DapContext* dap, uint32_t* dhcsr, bool* regs, uint32_t* pc, uint3
     DapXfer x[24];
     uint32_t out[24] = {};
     DapMemPrefix p{};
-    int n = dap_add_mem_prefix(dap, x, &p);
-    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
-    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(dap) << 24 | 1u << 4};
+    int n = dap_add_banked_prefix(dap, x, &p);
     const int state_at = n;
     x[n++] = DapXfer{dap_ap_req(kBd0, true), 0};
     x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_HALT};

@@ -112,6 +112,13 @@ int dap_add_mem_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
     return n;
 }
 
+int dap_add_banked_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
+    int n = dap_add_mem_prefix(ctx, x, p);
+    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
+    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
+    return n;
+}
+
 void dap_mem_prefix_done(DapContext* ctx, const DapMemPrefix* p, bool ok) {
     if (p->sel) dap_select_done(ctx, dap_current_ap(ctx), 0, ok);
     if (p->csw) {

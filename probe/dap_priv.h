@@ -15,6 +15,9 @@ struct DapMemPrefix {
 };
 int dap_add_mem_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p);
 void dap_mem_prefix_done(DapContext* ctx, const DapMemPrefix* p, bool ok);
+// The memory prefix, then TAR on DHCSR and bank 1 of the current AP: the
+// banked data registers then reach DHCSR, DCRSR and DCRDR. The count added.
+int dap_add_banked_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p);
 // A SELECT for `bank` of the current AP when the cache does not hold it.
 bool dap_add_select(DapContext* ctx, DapXfer* x, int* n, uint8_t bank);
 void dap_select_done(DapContext* ctx, uint8_t apsel, uint8_t bank, bool ok);

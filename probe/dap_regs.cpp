@@ -14,9 +14,7 @@ static int reg_cost(bool write) { return write ? 15 : 11; }
 
 // Starts a batch: TAR on DHCSR, bank 1, match mask S_REGRDY.
 static int add_reg_prefix(DapContext* ctx, DapXfer* x, DapMemPrefix* p) {
-    int n = dap_add_mem_prefix(ctx, x, p);
-    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
-    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
+    int n = dap_add_banked_prefix(ctx, x, p);
     x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_REGRDY};
     return n;
 }
@@ -162,9 +160,7 @@ bool dap_step_read_pc(DapContext* ctx, uint32_t* pc) {
     DapXfer x[24];
     uint32_t out[24] = {};
     DapMemPrefix p{};
-    int n = dap_add_mem_prefix(ctx, x, &p);
-    x[n++] = DapXfer{dap_ap_req(DAP_AP_TAR, false), DAP_DHCSR};
-    x[n++] = DapXfer{DAP_REQ_DP_SELECT_W, (uint32_t)dap_current_ap(ctx) << 24 | 1u << 4};
+    int n = dap_add_banked_prefix(ctx, x, &p);
     x[n++] = DapXfer{dap_ap_req(kBd0, false), key | 0xBu};  // halted, interrupts masked
     x[n++] = DapXfer{dap_ap_req(kBd0, false), key | 0xDu};  // step
     x[n++] = DapXfer{DAP_REQ_MATCH_MASK, DAP_DHCSR_S_HALT};
