@@ -46,14 +46,8 @@ void session_open(bool demo) {
     s_failed.clear();
     s_file_name = demo ? "demo_session.ini" : "debugger.ini";
     if (!g_cfg_ini[0]) return;  // config_load has said why
-    char folder[CFG_PATH_LEN];
-    std::snprintf(folder, sizeof folder, "%s", g_cfg_ini);
-    char* slash = std::strrchr(folder, '/');
-    if (slash) slash[1] = 0;
-    else folder[0] = 0;
-    if (!path_join(folder[0] ? folder : ".", s_file_name, s_path, sizeof s_path)) {
-        s_path[0] = 0;
-        log_addf(&logv, "[CFG] Session: path too long, nothing is remembered: %.160s", folder);
+    if (!config_folder_file(s_file_name, s_path, sizeof s_path)) {
+        log_addf(&logv, "[CFG] Session: path too long, nothing is remembered: %.160s", g_cfg_ini);
         return;
     }
     uint8_t* data = nullptr;
