@@ -186,7 +186,7 @@ protected:
         if (fresh) {
             const std::vector<Act> acts = key ? fault_acts(*l_, key) : session_acts(*l_);
             ours.ok = run_ours(GetParam(), acts, &ours.rec, &ours.error);
-            // QEMU runs on host time and, rarely, its CONTROL probe step does not execute: one retry.
+            // QEMU's CONTROL probe step, rarely, does not execute: one retry.
             for (int t = 0; t < 2 && !qemu.ok; ++t) qemu.ok = qemu_gdb_ops(elf_path(GetParam()), gdb_ops(acts), &qemu.rec, &qemu.error);
         }
         *o = &ours.rec, *q = &qemu.rec;
@@ -275,7 +275,7 @@ TEST_P(CrossCheckQemu, SysTickEntryAndReturnFollowTheArchitecture) {
         EXPECT_EQ(control, ((lr & 0x10u) ? 0u : 4u) | (((lr >> 2) & 1u) << 1)) << "FPCA, SPSEL; nPRIV stays 0";
     }
     // Both return to Thread mode on MSP; bit 4 depends on whether an FP
-    // instruction ran before the tick, which QEMU's host-timed SysTick may beat.
+    // instruction ran before the tick, which QEMU's differently clocked SysTick may beat.
     EXPECT_EQ(hex(o->at("tick.regs")[14] & 0xFu), hex(q->at("tick.regs")[14] & 0xFu)) << "EXC_RETURN[3:0]";
     // Ours ticks after 16000 instructions, long after the loop's first float operation.
     EXPECT_EQ(hex(o->at("tick.regs")[14]), hex(0xFFFFFFE9u));
@@ -309,7 +309,7 @@ TEST_P(CrossCheckQemu, FaultEntriesMatch) {
         EXPECT_EQ(hex(f[6]), hex(l()[c.site] + c.past)) << "stacked PC = the faulting instruction, or past the store";
         EXPECT_EQ(hex(qf[6]), hex(c.trigger == 5 ? l()[c.site] : f[6])) << "QEMU's stacked PC (at the store for 5)";
         // LR, xPSR, and r0/r1 where fault_run sets them (the address, the value); the rest
-        // depends on the tick count, which QEMU's host-timed SysTick makes differ.
+        // depends on the tick count, which QEMU's differently clocked SysTick makes differ.
         for (size_t i : {0, 1, 5, 7}) {
             if (i > 1 || (i == 0 && c.trigger == 2) || c.trigger == 5) {
                 EXPECT_EQ(hex(f[i]), hex(qf[i])) << "stacked word " << i;

@@ -85,7 +85,7 @@ bool qemu_gdb_ops(const std::string& elf, const std::vector<QemuGdbOp>& ops, Qem
     cfg << "OP_S = " << secs(timeout_ms / 4) << "\nOPS = [\n";
     for (const QemuGdbOp& o : ops) cfg << "(" << py(o.op) << ", " << py(o.arg) << ", " << o.count << ", " << py(o.label) << "),\n";
     cfg << "]\n";
-    std::string out = run_session(elf, "ops", cfg.str(), false, timeout_ms, timeout_ms);
+    std::string out = run_session(elf, "ops", cfg.str(), true, timeout_ms, timeout_ms);
     std::vector<Fields> r = records(out);
     rec->clear();
     for (const Fields& f : r)

@@ -19,6 +19,9 @@ struct QemuGdbOp {
     std::string label = "";  // "": nothing recorded
 };
 using QemuGdbRec = std::map<std::string, std::vector<uint32_t>>;
+// QEMU counts instructions for its clock (-icount): on host time, a SysTick
+// that a loaded machine makes fall due beside an interrupt tail-chains into it
+// and hands it its flags, and the records differ from run to run.
 // False (with error and gdb's output) when a tool fails, an op fails or the time-out passes.
 bool qemu_gdb_ops(const std::string& elf, const std::vector<QemuGdbOp>& ops, QemuGdbRec* rec, std::string* error,
                   int timeout_ms = 60000);
